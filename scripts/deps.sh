@@ -1,0 +1,28 @@
+# Sourced by scripts/run and scripts/test: installs the Debian packages that are missing.
+# Quick when everything is there (one dpkg query); runs apt-get non-interactively otherwise.
+
+vardex_need_packages() {
+  local missing=()
+  local p
+  for p in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$p")
+    fi
+  done
+  if [ ${#missing[@]} -eq 0 ]; then
+    return 0
+  fi
+  echo "Installing: ${missing[*]}"
+  local sudo=""
+  if [ "$(id -u)" -ne 0 ]; then
+    sudo="sudo"
+  fi
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -q
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# What building and running the program needs.
+VARDEX_BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libgl-dev libssl-dev libssl3 fonts-dejavu-core)
+# What the test suite needs besides: GoogleTest, a real nginx, the openssl tool for
+# test certificates, iproute2 for network namespaces, setcap for the install test.
+VARDEX_TEST_PACKAGES=(libgtest-dev nginx-light openssl iproute2 libcap2-bin procps)

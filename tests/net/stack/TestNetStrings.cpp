@@ -1,0 +1,76 @@
+#include "net/stack/NetException.h"
+#include "net/stack/NetStrings.h"
+#include "net/stack/NetTime.h"
+
+#include <gtest/gtest.h>
+
+TEST(NetStrings, IntegerTextRule)
+{
+    struct Row {
+        const char* Text;
+        bool Ok;
+        int32_t Value;
+    };
+    const Row Rows[] = {
+        {"0", true, 0},           {"120", true, 120},          {"  7", true, 7},
+        {"+5", true, 5},          {"-5", true, -5},            {"$1F", true, 31},
+        {"x10", true, 16},        {"X10", true, 16},           {"0x10", true, 16},
+        {"0X1f", true, 31},       {"-$10", true, -16},         {"2147483647", true, 2147483647},
+        {"-2147483648", true, INT32_MIN}, {"2147483648", false, 0}, {"", false, 0},
+        {"7 ", false, 0},         {"abc", false, 0},           {"1a", false, 0},
+        {"$", false, 0},          {"0x", false, 0},            {"--1", false, 0},
+        {"\t7", false, 0},        {"$FFFFFFFF", true, -1},     {"$100000000", false, 0},
+    };
+    for (const Row& R : Rows) {
+        int32_t V = 12345;
+        EXPECT_EQ(TryStrToInt(R.Text, V), R.Ok) << R.Text;
+        if (R.Ok)
+            EXPECT_EQ(V, R.Value) << R.Text;
+    }
+    EXPECT_EQ(StrToIntDef("zz", 42), 42);
+    EXPECT_THROW(StrToInt("zz"), ENetConvertError);
+}
+
+TEST(NetStrings, TrimFetchAndCase)
+{
+    EXPECT_EQ(Trim(std::string("\x01  a b \t\r\n", 10)), "a b");
+    EXPECT_EQ(TrimLeft("  a "), "a ");
+    EXPECT_EQ(TrimRight("  a "), "  a");
+    std::string S = "one two three";
+    EXPECT_EQ(Fetch(S), "one");
+    EXPECT_EQ(S, "two three");
+    EXPECT_EQ(Fetch(S, "x"), "two three");
+    EXPECT_EQ(S, "");
+    EXPECT_TRUE(SameText("Interval", "iNTERVAL"));
+    EXPECT_FALSE(SameText("Interval ", "Interval"));
+    EXPECT_EQ(Pos("b", "abcb"), 2u);
+    EXPECT_EQ(Pos("b", "abcb", 3), 4u);
+    EXPECT_EQ(Pos("z", "abcb"), 0u);
+}
+
+TEST(NetTime, EncodeDecodeRoundTrip)
+{
+    EXPECT_EQ(EncodeDate(1899, 12, 30), 0.0);
+    EXPECT_EQ(EncodeDate(2000, 1, 1), 36526.0);
+    int Y, M, D;
+    DecodeDate(EncodeDate(2024, 2, 29), Y, M, D);
+    EXPECT_EQ(Y * 10000 + M * 100 + D, 20240229);
+    DecodeDate(EncodeDate(1980, 12, 31), Y, M, D);
+    EXPECT_EQ(Y * 10000 + M * 100 + D, 19801231);
+    TDateTime X;
+    EXPECT_FALSE(TryEncodeDate(2023, 2, 29, X));
+    int H, Mi, S, Ms;
+    DecodeTime(EncodeTime(12, 0, 5, 200), H, Mi, S, Ms);
+    EXPECT_EQ(H * 10000000 + Mi * 100000 + S * 1000 + Ms, 120005200);
+    EXPECT_EQ(DayOfWeek(EncodeDate(2026, 12, 7)), 2); // a Monday
+}
+
+TEST(NetTime, ReplaceableClock)
+{
+    SetNowClock([] { return 1000.5; });
+    EXPECT_EQ(Now(), 1000.5);
+    SetNowClock({});
+    EXPECT_GT(Now(), 40000.0);
+    double U = 1700000000.25;
+    EXPECT_NEAR(LocalDateTimeToUnix(UnixToLocalDateTime(U)), U, 0.002);
+}
