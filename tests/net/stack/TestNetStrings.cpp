@@ -24,8 +24,9 @@ TEST(NetStrings, IntegerTextRule)
     for (const Row& R : Rows) {
         int32_t V = 12345;
         EXPECT_EQ(TryStrToInt(R.Text, V), R.Ok) << R.Text;
-        if (R.Ok)
+        if (R.Ok) {
             EXPECT_EQ(V, R.Value) << R.Text;
+        }
     }
     EXPECT_EQ(StrToIntDef("zz", 42), 42);
     EXPECT_THROW(StrToInt("zz"), ENetConvertError);
