@@ -75,3 +75,65 @@ TEST(NetTime, ReplaceableClock)
     double U = 1700000000.25;
     EXPECT_NEAR(LocalDateTimeToUnix(UnixToLocalDateTime(U)), U, 0.002);
 }
+
+#include "net/stack/NetClasses.h"
+
+namespace {
+class TProbe : public TComponent {
+public:
+    explicit TProbe(TComponent* AOwner, int* ADestroyed = nullptr) : TComponent(AOwner), FDestroyed(ADestroyed) {}
+    ~TProbe() override
+    {
+        if (FDestroyed)
+            ++*FDestroyed;
+    }
+    TComponent* Ref = nullptr;
+
+protected:
+    void Notification(TComponent* AComponent, TOperation AOperation) override
+    {
+        if (AOperation == TOperation::opRemove && AComponent == Ref)
+            Ref = nullptr;
+    }
+
+private:
+    int* FDestroyed;
+};
+} // namespace
+
+TEST(NetClasses, OwnerFreesChildrenAndReferencesAreCleared)
+{
+    int Destroyed = 0;
+    auto* Owner = new TProbe(nullptr);
+    new TProbe(Owner, &Destroyed);
+    auto* Child = new TProbe(Owner, &Destroyed);
+    TProbe Watcher(nullptr);
+    Watcher.Ref = Child;
+    Child->FreeNotification(&Watcher);
+    delete Child;
+    EXPECT_EQ(Watcher.Ref, nullptr);
+    EXPECT_EQ(Owner->Components().size(), 1u);
+    delete Owner;
+    EXPECT_EQ(Destroyed, 2);
+}
+
+TEST(NetClasses, Streams)
+{
+    TMemoryStream M;
+    M.WriteString("hello");
+    M.SetSize(3);
+    EXPECT_EQ(M.DataString(), "hel");
+    EXPECT_EQ(M.Position(), 3);
+    TStringStream S("abc");
+    EXPECT_EQ(S.Position(), 0);
+    char B[4] = {};
+    EXPECT_EQ(S.Read(B, 4), 3);
+    EXPECT_EQ(std::string(B), "abc");
+    TNullStream N;
+    N.SetSize(1000);
+    N.WriteString("xy");
+    EXPECT_EQ(N.Position(), 2);
+    N.SetSize(N.Position());
+    EXPECT_EQ(N.Size(), 2);
+    EXPECT_EQ(N.BytesWritten(), 2);
+}
