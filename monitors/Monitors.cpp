@@ -1,0 +1,118 @@
+#include "monitors/Monitors.h"
+
+#include "net/stack/NetStrings.h"
+
+namespace {
+
+TMonitorObserver* GMonitorObserver = nullptr;
+
+// Unreadable numbers fall back to a per-key default, never to an error.
+void ReadInteger(const TStringList& ALines, std::string_view AKey, int32_t ADefault, int32_t& AField)
+{
+    std::string Value;
+    if (FindSettingsValue(ALines, AKey, Value))
+        AField = StrToIntDef(Value, ADefault);
+}
+
+void ReadText(const TStringList& ALines, std::string_view AKey, std::string& AField)
+{
+    std::string Value;
+    if (FindSettingsValue(ALines, AKey, Value))
+        AField = std::move(Value);
+}
+
+} // namespace
+
+void SetMonitorObserver(TMonitorObserver* AObserver)
+{
+    GMonitorObserver = AObserver;
+}
+
+TMonitorObserver* MonitorObserver()
+{
+    return GMonitorObserver;
+}
+
+bool FindSettingsValue(const TStringList& ALines, std::string_view AKey, std::string& AValue)
+{
+    for (const std::string& Line : ALines) {
+        const size_t Eq = Line.find('=');
+        if (Eq == std::string::npos)
+            continue;
+        if (SameText(std::string_view(Line).substr(0, Eq), AKey)) {
+            AValue = Line.substr(Eq + 1);
+            return true;
+        }
+    }
+    return false;
+}
+
+TStringList TServiceMonitor::GetSettings() const
+{
+    return {"Interval=" + IntToStr(FInterval)};
+}
+
+void TServiceMonitor::SetSettings(const TStringList& ALines)
+{
+    ReadInteger(ALines, "Interval", 0, FInterval);
+}
+
+void TServiceMonitor::SetStatus(TMonitorStatus AStatus)
+{
+    FStatus = AStatus;
+    if (AStatus == msOK) {
+        FLastActivity = Now();
+        FLastError.clear();
+    }
+    // The observer may run any handler here, nested inside the check; the caller that
+    // started the check keeps this object alive until the check returns.
+    if (TMonitorObserver* Observer = GMonitorObserver) {
+        Observer->UpdateMonitorView(this);
+        Observer->ProcessMessages();
+    }
+}
+
+TStringList TPingMonitor::GetSettings() const
+{
+    TStringList Lines = TServiceMonitor::GetSettings();
+    Lines.push_back("IP=" + FIP);
+    Lines.push_back("Retry=" + IntToStr(FRetry));
+    return Lines;
+}
+
+void TPingMonitor::SetSettings(const TStringList& ALines)
+{
+    TServiceMonitor::SetSettings(ALines);
+    ReadText(ALines, "IP", FIP);
+    // 1, not the 3 of a new monitor: an unreadable count still makes one attempt.
+    ReadInteger(ALines, "Retry", 1, FRetry);
+}
+
+TStringList TWebMonitor::GetSettings() const
+{
+    TStringList Lines = TServiceMonitor::GetSettings();
+    Lines.push_back("URL=" + FURL);
+    return Lines;
+}
+
+void TWebMonitor::SetSettings(const TStringList& ALines)
+{
+    TServiceMonitor::SetSettings(ALines);
+    ReadText(ALines, "URL", FURL);
+}
+
+std::unique_ptr<TServiceMonitor> CreateMonitorFromSettings(const TStringList& ALines)
+{
+    std::string Type;
+    if (!FindSettingsValue(ALines, "Type", Type))
+        return nullptr;
+    std::unique_ptr<TServiceMonitor> Monitor;
+    if (Type == "PingMonitor")
+        Monitor = std::make_unique<TPingMonitor>();
+    else if (Type == "WebMonitor")
+        Monitor = std::make_unique<TWebMonitor>();
+    else
+        return nullptr;
+    Monitor->SetSettings(ALines);
+    return Monitor;
+}
