@@ -1,0 +1,163 @@
+#include "net/stack/NetStack.h"
+
+#include "net/stack/NetStrings.h"
+
+#include <cstring>
+
+TNetStack* GSocketStack = nullptr;
+std::mutex GSocketStackLock;
+int32_t GSocketStackUsers = 0;
+std::atomic<bool> GSocketsStarted{false};
+// GSocketStackClass and GSocketListClass are set to the platform classes where those are
+// defined (NetStackLinux.cpp).
+
+namespace {
+
+struct TSocketErrorEntry {
+    int32_t Code;
+    const char* Text;
+};
+
+const TSocketErrorEntry SocketErrorTable[] = {
+    {10004, "Interrupted system call."},
+    {10009, "Bad file number."},
+    {10013, "Access denied."},
+    {10014, "Bad address."},
+    {10022, "Invalid argument."},
+    {10024, "Too many open files."},
+    {10035, "Operation would block. "},
+    {10036, "Operation now in progress."},
+    {10037, "Operation already in progress."},
+    {10038, "Socket operation on non-socket."},
+    {10039, "Destination address required."},
+    {10040, "Message too long."},
+    {10041, "Protocol wrong type for socket."},
+    {10042, "Bad protocol option."},
+    {10043, "Protocol not supported."},
+    {10044, "Socket type not supported."},
+    {10045, "Operation not supported on socket."},
+    {10046, "Protocol family not supported."},
+    {10047, "Address family not supported by protocol family."},
+    {10048, "Address already in use."},
+    {10049, "Cannot assign requested address."},
+    {10050, "Network is down."},
+    {10051, "Network is unreachable."},
+    {10052, "Net dropped connection or reset."},
+    {10053, "Software caused connection abort."},
+    {10054, "Connection reset by peer."},
+    {10055, "No buffer space available."},
+    {10056, "Socket is already connected."},
+    {10057, "Socket is not connected."},
+    {10058, "Cannot send or receive after socket is closed."},
+    {10059, "Too many references, cannot splice."},
+    {10060, "Connection timed out."},
+    {10061, "Connection refused."},
+    {10062, "Too many levels of symbolic links."},
+    {10063, "File name too long."},
+    {10064, "Host is down."},
+    {10065, "No route to host."},
+    {10066, "Directory not empty"},
+};
+
+} // namespace
+
+void TNetSocketList::Clear()
+{
+    while (Count() > 0)
+        Remove(Item(Count() - 1));
+}
+
+std::unique_ptr<TNetSocketList> TNetSocketList::CreateSocketList()
+{
+    return GSocketListClass();
+}
+
+TNetStack::~TNetStack() = default;
+
+std::string TNetStack::SocketErrorText(int32_t ACode)
+{
+    const char* Text = "";
+    for (const TSocketErrorEntry& E : SocketErrorTable) {
+        if (E.Code == ACode) {
+            Text = E.Text;
+            break;
+        }
+    }
+    return FormatStr(RSSocketError, ACode, Text);
+}
+
+std::unique_ptr<TNetStack> TNetStack::MakeStack()
+{
+    std::unique_ptr<TNetStack> Stack = GSocketStackClass();
+    // The component count already serialises the usual caller; this lock keeps any other
+    // caller from starting the sockets twice.
+    static std::mutex StartLock;
+    std::lock_guard<std::mutex> Guard(StartLock);
+    if (!GSocketsStarted.load()) {
+        if (Stack->StartupSockets() != 0)
+            throw ENetStackInitializationFailed(RSStackInitializationFailed);
+        GSocketsStarted.store(true);
+    }
+    return Stack;
+}
+
+bool TNetStack::CheckSocketResult(int32_t AResult)
+{
+    return CheckSocketResult(AResult, {});
+}
+
+bool TNetStack::CheckSocketResult(int32_t AResult, std::initializer_list<int32_t> AIgnore)
+{
+    if (AResult != -1)
+        return false;
+    int32_t Code = LastSocketError();
+    LastError.store(Code);
+    for (int32_t Ignored : AIgnore) {
+        if (Ignored == Code)
+            return true;
+    }
+    ThrowSocketError(Code);
+}
+
+void TNetStack::ThrowSocketError(int32_t ACode)
+{
+    throw ENetSocketError(ACode, SocketErrorText(ACode));
+}
+
+int TNetStack::NewSocketHandle(int32_t AType, int32_t AProtocol)
+{
+    int Socket = OpenSocket(NetFamilyIPv4, AType, AProtocol);
+    if (Socket < 0)
+        throw ENetInvalidSocket(RSCannotAllocateSocket);
+    return Socket;
+}
+
+std::string TNetStack::LookupHost(const std::string& AHost)
+{
+    if (SameText(AHost, "LOCALHOST"))
+        return "127.0.0.1";
+    if (IsDottedQuad(AHost))
+        return AHost;
+    return HostByName(AHost);
+}
+
+bool TNetStack::IsDottedQuad(const std::string& AText)
+{
+    std::string Rest = AText;
+    for (int Part = 0; Part < 4; ++Part) {
+        // The fourth part is whatever is left, dots included, so "1.2.3.4.5" fails there.
+        std::string Text = Part < 3 ? Fetch(Rest, ".") : Rest;
+        int32_t Value = 0;
+        if (!TryStrToInt(Text, Value) || Value < 0 || Value > 255)
+            return false;
+    }
+    return true;
+}
+
+uint32_t TNetStack::StringToAddress(const std::string& AText)
+{
+    TNetAddressBytes Bytes = StringToAddressBytes(AText);
+    uint32_t Value = 0;
+    std::memcpy(&Value, Bytes.data(), sizeof Value);
+    return Value;
+}

@@ -1,0 +1,646 @@
+#include "net/stack/NetStackLinux.h"
+
+#include "net/stack/NetStrings.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+TNetStackClass GSocketStackClass = &NetStackClassOf<TNetStackLinux>;
+TNetSocketListClass GSocketListClass = &NetSocketListClassOf<TNetSocketListLinux>;
+
+namespace {
+
+// The calling thread's last socket error, set by every failed call of the stack. Kept apart
+// from errno so that whatever runs between the failed call and CheckSocketResult (string
+// building, destructors, a sanitizer's interceptors) cannot change it.
+thread_local int32_t GThreadSocketError = 0;
+
+void RecordErrno()
+{
+    GThreadSocketError = TNetStackLinux::ErrnoToSocketError(errno);
+}
+
+// Repeats a call that a signal interrupted before it did anything. Every call below goes
+// through here except close (see CloseSocketHandle); SelectSockets' call works out the time
+// that is left each time it runs, and connect copes with being asked again (ConnectSocket).
+template <class TCall> auto Restarting(TCall ACall) -> decltype(ACall())
+{
+    for (;;) {
+        auto Result = ACall();
+        if (Result != -1 || errno != EINTR)
+            return Result;
+    }
+}
+
+// Records the error of a failed call; passes the result on.
+template <class T> T Recorded(T AResult)
+{
+    if (AResult == -1)
+        RecordErrno();
+    return AResult;
+}
+
+int32_t Failed(int AErrno)
+{
+    GThreadSocketError = TNetStackLinux::ErrnoToSocketError(AErrno);
+    return -1;
+}
+
+std::string AddressText(TNetStack& AStack, const in_addr& AAddress)
+{
+    TNetAddressBytes Bytes;
+    std::memcpy(Bytes.data(), &AAddress, Bytes.size());
+    return AStack.AddressToString(Bytes);
+}
+
+// An IPv4 socket address. A port outside 0..65535 is refused rather than cut to 16 bits.
+bool MakeAddress(TNetStack& AStack, int32_t AFamily, const std::string& AIP, bool AEmptyIsAny, int32_t APort,
+                 sockaddr_in& AAddress)
+{
+    if (APort < 0 || APort > 65535)
+        return false;
+    std::memset(&AAddress, 0, sizeof AAddress);
+    AAddress.sin_family = static_cast<sa_family_t>(AFamily);
+    AAddress.sin_port = htons(static_cast<uint16_t>(APort));
+    AAddress.sin_addr.s_addr = (AEmptyIsAny && AIP.empty()) ? htonl(INADDR_ANY) : AStack.StringToAddress(AIP);
+    return true;
+}
+
+struct TAddrInfoFree {
+    void operator()(addrinfo* AInfo) const { freeaddrinfo(AInfo); }
+};
+using TAddrInfoList = std::unique_ptr<addrinfo, TAddrInfoFree>;
+
+// IPv4 addresses of a name, one entry per address; empty (with the error recorded) on failure.
+TAddrInfoList ResolveIPv4(const std::string& AName)
+{
+    // A NUL inside the name would silently cut it short.
+    if (AName.find('\0') != std::string::npos) {
+        GThreadSocketError = NetErrHostNotFound;
+        return nullptr;
+    }
+    addrinfo Hints{};
+    Hints.ai_family = AF_INET;
+    Hints.ai_socktype = SOCK_STREAM;
+    addrinfo* List = nullptr;
+    int Result = getaddrinfo(AName.c_str(), nullptr, &Hints, &List);
+    if (Result != 0) {
+        GThreadSocketError = TNetStackLinux::ResolverErrorToSocketError(Result, errno);
+        return nullptr;
+    }
+    return TAddrInfoList(List);
+}
+
+std::string FirstAddress(TNetStack& AStack, const addrinfo* AList)
+{
+    for (const addrinfo* P = AList; P; P = P->ai_next) {
+        if (P->ai_family == AF_INET && P->ai_addr)
+            return AddressText(AStack, reinterpret_cast<const sockaddr_in*>(P->ai_addr)->sin_addr);
+    }
+    return {};
+}
+
+} // namespace
+
+// errno values become the codes of the socket error table (their texts are in NetStack.cpp).
+// An errno the table has no code for becomes 20000 + errno: outside the table, so its text is
+// empty, and clear of the table's codes (10000 + errno would collide with them, the table
+// numbering the errors differently from Linux).
+int32_t TNetStackLinux::ErrnoToSocketError(int AErrno)
+{
+    switch (AErrno) {
+    case 0:
+        return 0;
+    case EINTR:
+        return 10004;
+    case EBADF:
+        return 10009;
+    case EACCES:
+    case EPERM:
+        return 10013;
+    case EFAULT:
+        return 10014;
+    case EINVAL:
+        return 10022;
+    case EMFILE:
+    case ENFILE:
+        return 10024;
+    case EAGAIN: // EWOULDBLOCK is the same value here
+        return 10035;
+    case EINPROGRESS:
+        return 10036;
+    case EALREADY:
+        return 10037;
+    case ENOTSOCK:
+        return 10038;
+    case EDESTADDRREQ:
+        return 10039;
+    case EMSGSIZE:
+        return 10040;
+    case EPROTOTYPE:
+        return 10041;
+    case ENOPROTOOPT:
+        return 10042;
+    case EPROTONOSUPPORT:
+        return 10043;
+    case ESOCKTNOSUPPORT:
+        return 10044;
+    case EOPNOTSUPP:
+        return 10045;
+    case EPFNOSUPPORT:
+        return 10046;
+    case EAFNOSUPPORT:
+        return 10047;
+    case EADDRINUSE:
+        return 10048;
+    case EADDRNOTAVAIL:
+        return 10049;
+    case ENETDOWN:
+        return 10050;
+    case ENETUNREACH:
+        return 10051;
+    case ENETRESET:
+        return 10052;
+    case ECONNABORTED:
+        return 10053;
+    case ECONNRESET:
+        return 10054;
+    case ENOBUFS:
+    case ENOMEM:
+        return 10055;
+    case EISCONN:
+        return 10056;
+    case ENOTCONN:
+        return 10057;
+    case ESHUTDOWN:
+    case EPIPE:
+        return 10058;
+    case ETOOMANYREFS:
+        return 10059;
+    case ETIMEDOUT:
+        return 10060;
+    case ECONNREFUSED:
+        return 10061;
+    case ELOOP:
+        return 10062;
+    case ENAMETOOLONG:
+        return 10063;
+    case EHOSTDOWN:
+        return 10064;
+    case EHOSTUNREACH:
+        return 10065;
+    case ENOTEMPTY:
+        return 10066;
+    default:
+        return 20000 + AErrno;
+    }
+}
+
+// Every way a name can fail to resolve reads "Host not found." (11001), a temporary failure
+// of the name service included: the operator learns that the name did not resolve, which is
+// what matters for a monitor.
+int32_t TNetStackLinux::ResolverErrorToSocketError(int AResult, int AErrno)
+{
+    switch (AResult) {
+    case 0:
+        return 0;
+    case EAI_SYSTEM:
+        return ErrnoToSocketError(AErrno);
+    case EAI_MEMORY:
+        return 10055;
+    case EAI_FAMILY:
+        return 10047;
+    case EAI_SOCKTYPE:
+        return 10044;
+    case EAI_BADFLAGS:
+    case EAI_SERVICE:
+    case EAI_OVERFLOW:
+        return 10022;
+    default: // EAI_NONAME, EAI_NODATA, EAI_ADDRFAMILY, EAI_AGAIN, EAI_FAIL
+        return NetErrHostNotFound;
+    }
+}
+
+void TNetStackLinux::SetLastSocketError(int32_t ACode)
+{
+    GThreadSocketError = ACode;
+}
+
+int32_t TNetStackLinux::LastSocketError()
+{
+    return GThreadSocketError;
+}
+
+// Linux has no sockets library to start; the start-up stays so that a stack class can add
+// its own once-per-process preparation.
+int32_t TNetStackLinux::StartupSockets()
+{
+    return 0;
+}
+
+void TNetStackLinux::RefreshLocalAddresses()
+{
+    if (!FLocalAddresses)
+        FLocalAddresses = std::make_unique<std::vector<std::string>>();
+    FLocalAddresses->clear();
+    TAddrInfoList List = ResolveIPv4(HostName());
+    if (!List)
+        CheckSocketResult(-1);
+    for (const addrinfo* P = List.get(); P; P = P->ai_next) {
+        if (P->ai_family == AF_INET && P->ai_addr)
+            FLocalAddresses->push_back(
+                AddressText(*this, reinterpret_cast<const sockaddr_in*>(P->ai_addr)->sin_addr));
+    }
+}
+
+std::string TNetStackLinux::LocalAddress()
+{
+    const std::vector<std::string>& List = LocalAddresses();
+    return List.empty() ? std::string() : List.front();
+}
+
+const std::vector<std::string>& TNetStackLinux::LocalAddresses()
+{
+    if (!FLocalAddresses)
+        FLocalAddresses = std::make_unique<std::vector<std::string>>();
+    RefreshLocalAddresses();
+    return *FLocalAddresses;
+}
+
+int TNetStackLinux::AcceptConnection(int ASocket, std::string& AIP, int32_t& APort)
+{
+    sockaddr_in Address{};
+    socklen_t Length = sizeof Address;
+    int Result = Recorded(Restarting(
+        [&] { return ::accept4(ASocket, reinterpret_cast<sockaddr*>(&Address), &Length, SOCK_CLOEXEC); }));
+    if (Result != -1) {
+        AIP = AddressText(*this, Address.sin_addr);
+        APort = ntohs(Address.sin_port);
+    }
+    return Result;
+}
+
+int32_t TNetStackLinux::BindSocket(int ASocket, int32_t AFamily, const std::string& AIP, int32_t APort)
+{
+    sockaddr_in Address;
+    if (!MakeAddress(*this, AFamily, AIP, true, APort, Address))
+        return Failed(EINVAL);
+    return Recorded(Restarting(
+        [&] { return ::bind(ASocket, reinterpret_cast<const sockaddr*>(&Address), sizeof Address); }));
+}
+
+int32_t TNetStackLinux::CloseSocketHandle(int ASocket)
+{
+    // close releases the descriptor even when a signal interrupts it; closing again could hit
+    // a descriptor that another thread has opened meanwhile, so an interrupted close is done.
+    int Result = ::close(ASocket);
+    if (Result == -1 && errno == EINTR)
+        return 0;
+    return Recorded(Result);
+}
+
+int32_t TNetStackLinux::ConnectSocket(int ASocket, int32_t AFamily, const std::string& AIP, int32_t APort)
+{
+    sockaddr_in Address;
+    if (!MakeAddress(*this, AFamily, AIP, false, APort, Address))
+        return Failed(EINVAL);
+    bool Interrupted = false;
+    int Result = Restarting([&] {
+        int R = ::connect(ASocket, reinterpret_cast<const sockaddr*>(&Address), sizeof Address);
+        if (R == -1 && errno == EINTR)
+            Interrupted = true;
+        return R;
+    });
+    // An interrupted connect goes on in the background and asking again waits for its end;
+    // should the connection be made in between, the second call says so with EISCONN.
+    if (Result == -1 && Interrupted && errno == EISCONN)
+        Result = 0;
+    return Recorded(Result);
+}
+
+std::string TNetStackLinux::HostByName(const std::string& AHostName)
+{
+    TAddrInfoList List = ResolveIPv4(AHostName);
+    if (!List)
+        CheckSocketResult(-1);
+    std::string Address = FirstAddress(*this, List.get());
+    if (Address.empty()) {
+        SetLastSocketError(NetErrHostNotFound);
+        CheckSocketResult(-1);
+    }
+    return Address;
+}
+
+std::string TNetStackLinux::HostName()
+{
+    char Buffer[256] = {};
+    if (Recorded(::gethostname(Buffer, sizeof Buffer - 1)) == -1)
+        return {};
+    return std::string(Buffer);
+}
+
+std::string TNetStackLinux::HostByAddress(const std::string& AAddress)
+{
+    sockaddr_in Address{};
+    Address.sin_family = AF_INET;
+    Address.sin_addr.s_addr = StringToAddress(AAddress);
+    char Name[NI_MAXHOST] = {};
+    int Result = getnameinfo(reinterpret_cast<const sockaddr*>(&Address), sizeof Address, Name, sizeof Name,
+                             nullptr, 0, NI_NAMEREQD);
+    if (Result != 0) {
+        SetLastSocketError(ResolverErrorToSocketError(Result, errno));
+        CheckSocketResult(-1);
+    }
+    return std::string(Name);
+}
+
+int32_t TNetStackLinux::ServicePort(const std::string& AService)
+{
+    std::vector<char> Buffer(4096);
+    servent Entry{};
+    servent* Found = nullptr;
+    // A NUL inside the name would look up a shorter name.
+    if (AService.find('\0') == std::string::npos) {
+        while (getservbyname_r(AService.c_str(), nullptr, &Entry, Buffer.data(), Buffer.size(), &Found) == ERANGE
+               && Buffer.size() < 1024 * 1024)
+            Buffer.resize(Buffer.size() * 2);
+    }
+    if (Found)
+        return ntohs(static_cast<uint16_t>(Found->s_port));
+    int32_t Port = 0;
+    if (TryStrToInt(AService, Port))
+        return Port;
+    throw ENetInvalidServiceName(FormatStr(RSInvalidServiceName, AService.c_str()));
+}
+
+std::vector<std::string> TNetStackLinux::ServiceNames(int32_t APort)
+{
+    std::vector<std::string> Names;
+    std::vector<char> Buffer(4096);
+    servent Entry{};
+    servent* Found = nullptr;
+    int Port = htons(static_cast<uint16_t>(APort));
+    while (getservbyport_r(Port, nullptr, &Entry, Buffer.data(), Buffer.size(), &Found) == ERANGE
+           && Buffer.size() < 1024 * 1024)
+        Buffer.resize(Buffer.size() * 2);
+    if (Found) {
+        Names.emplace_back(Found->s_name);
+        for (char** Alias = Found->s_aliases; Alias && *Alias; ++Alias)
+            Names.emplace_back(*Alias);
+    }
+    return Names;
+}
+
+uint16_t TNetStackLinux::HostToNetShort(uint16_t AValue)
+{
+    return htons(AValue);
+}
+
+int32_t TNetStackLinux::ListenSocket(int ASocket, int32_t ABacklog)
+{
+    return Recorded(Restarting([&] { return ::listen(ASocket, ABacklog); }));
+}
+
+uint16_t TNetStackLinux::NetToHostShort(uint16_t AValue)
+{
+    return ntohs(AValue);
+}
+
+uint32_t TNetStackLinux::HostToNetLong(uint32_t AValue)
+{
+    return htonl(AValue);
+}
+
+uint32_t TNetStackLinux::NetToHostLong(uint32_t AValue)
+{
+    return ntohl(AValue);
+}
+
+int32_t TNetStackLinux::ReceiveData(int ASocket, void* ABuffer, int32_t AFlags, int32_t ALength)
+{
+    if (ALength < 0)
+        return Failed(EINVAL);
+    return static_cast<int32_t>(
+        Recorded(Restarting([&] { return ::recv(ASocket, ABuffer, static_cast<size_t>(ALength), AFlags); })));
+}
+
+int32_t TNetStackLinux::ReceiveDataFrom(int ASocket, void* ABuffer, int32_t ALength, int32_t AFlags,
+                                        std::string& AIP, int32_t& APort)
+{
+    if (ALength < 0)
+        return Failed(EINVAL);
+    sockaddr_in Address{};
+    socklen_t Length = sizeof Address;
+    ssize_t Result = Recorded(Restarting([&] {
+        return ::recvfrom(ASocket, ABuffer, static_cast<size_t>(ALength), AFlags,
+                          reinterpret_cast<sockaddr*>(&Address), &Length);
+    }));
+    if (Result != -1) {
+        AIP = AddressText(*this, Address.sin_addr);
+        APort = ntohs(Address.sin_port);
+    }
+    return static_cast<int32_t>(Result);
+}
+
+// Waits with poll: descriptor numbers have no upper limit there, and nothing is ever written
+// outside the arrays below, whatever the numbers are. The lists keep their limit of 64.
+int32_t TNetStackLinux::SelectSockets(TNetSocketList* ARead, TNetSocketList* AWrite, TNetSocketList* AError,
+                                      int32_t ATimeout)
+{
+    TNetSocketList* const Lists[3] = {ARead, AWrite, AError};
+    // What select counts as ready: a reader is woken by data, by the end of the stream and by
+    // an error; a writer by room and by an error; the third set by urgent data.
+    static constexpr short Wanted[3] = {POLLIN, POLLOUT, POLLPRI};
+    static constexpr short Ready[3] = {POLLIN | POLLHUP | POLLERR, POLLOUT | POLLERR, POLLPRI};
+    constexpr int32_t Max = TNetSocketList::MaxHandles;
+
+    for (TNetSocketList* List : Lists) {
+        if (List && List->Count() > Max)
+            throw ENetStackSetSizeExceeded(RSSetSizeExceeded);
+    }
+
+    std::array<pollfd, 3 * Max> Fds;
+    std::array<int32_t, 3> Counts{};
+    nfds_t Total = 0;
+    for (int K = 0; K < 3; ++K) {
+        if (!Lists[K])
+            continue;
+        const int32_t Count = Lists[K]->Count();
+        for (int32_t I = 0; I < Count; ++I) {
+            const int Fd = Lists[K]->Item(I);
+            if (Fd < 0)
+                return Failed(EBADF);
+            bool Seen = false; // a set holds a descriptor once
+            for (nfds_t J = Total - static_cast<nfds_t>(Counts[K]); J < Total; ++J)
+                Seen = Seen || Fds[J].fd == Fd;
+            if (Seen)
+                continue;
+            Fds[Total++] = pollfd{Fd, Wanted[K], 0};
+            ++Counts[K];
+        }
+    }
+
+    using TClock = std::chrono::steady_clock;
+    const bool Forever = ATimeout < 0;
+    const TClock::time_point Deadline = TClock::now() + std::chrono::milliseconds(Forever ? 0 : ATimeout);
+    int Result = Restarting([&] {
+        int Wait = -1;
+        if (!Forever) {
+            auto Left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - TClock::now()).count();
+            Wait = Left > 0 ? static_cast<int>(Left) : 0;
+        }
+        return ::poll(Fds.data(), Total, Wait);
+    });
+    if (Result == -1)
+        return Recorded(Result);
+    // select fails as a whole, lists untouched, when a descriptor is not open.
+    for (nfds_t J = 0; J < Total; ++J) {
+        if (Fds[J].revents & POLLNVAL)
+            return Failed(EBADF);
+    }
+
+    int32_t ReadyCount = 0;
+    nfds_t At = 0;
+    for (int K = 0; K < 3; ++K) {
+        if (!Lists[K])
+            continue;
+        std::array<int, Max> Handles;
+        int32_t N = 0;
+        for (int32_t I = 0; I < Counts[K]; ++I, ++At) {
+            if (Fds[At].revents & Ready[K])
+                Handles[static_cast<size_t>(N++)] = Fds[At].fd;
+        }
+        Lists[K]->Clear();
+        for (int32_t I = 0; I < N; ++I)
+            Lists[K]->Add(Handles[static_cast<size_t>(I)]);
+        ReadyCount += N;
+    }
+    return ReadyCount;
+}
+
+int32_t TNetStackLinux::SendData(int ASocket, const void* ABuffer, int32_t AFlags, int32_t ALength)
+{
+    if (ALength < 0)
+        return Failed(EINVAL);
+    // MSG_NOSIGNAL: a peer that has gone gives EPIPE instead of a SIGPIPE ending the process.
+    return static_cast<int32_t>(Recorded(Restarting(
+        [&] { return ::send(ASocket, ABuffer, static_cast<size_t>(ALength), AFlags | MSG_NOSIGNAL); })));
+}
+
+int32_t TNetStackLinux::SendDataTo(int ASocket, const void* ABuffer, int32_t AFlags, int32_t ALength,
+                                   const std::string& AIP, int32_t APort)
+{
+    sockaddr_in Address;
+    if (ALength < 0 || !MakeAddress(*this, NetFamilyIPv4, AIP, false, APort, Address))
+        return Failed(EINVAL);
+    return static_cast<int32_t>(Recorded(Restarting([&] {
+        return ::sendto(ASocket, ABuffer, static_cast<size_t>(ALength), AFlags | MSG_NOSIGNAL,
+                        reinterpret_cast<const sockaddr*>(&Address), sizeof Address);
+    })));
+}
+
+int32_t TNetStackLinux::SetSocketOption(int ASocket, int32_t ALevel, int32_t AOption, const void* AValue,
+                                        int32_t ALength)
+{
+    if (ALength < 0)
+        return Failed(EINVAL);
+    return Recorded(Restarting(
+        [&] { return ::setsockopt(ASocket, ALevel, AOption, AValue, static_cast<socklen_t>(ALength)); }));
+}
+
+int TNetStackLinux::OpenSocket(int32_t AFamily, int32_t AType, int32_t AProtocol)
+{
+    // Close-on-exec: a program started by this one must not keep our connections open.
+    return Recorded(Restarting([&] { return ::socket(AFamily, AType | SOCK_CLOEXEC, AProtocol); }));
+}
+
+int32_t TNetStackLinux::ShutdownSocket(int ASocket, int32_t AHow)
+{
+    return Recorded(Restarting([&] { return ::shutdown(ASocket, AHow); }));
+}
+
+std::string TNetStackLinux::SocketErrorText(int32_t ACode)
+{
+    if (ACode == NetErrHostNotFound)
+        return FormatStr(RSSocketError, ACode, RSHostNotFound);
+    return TNetStack::SocketErrorText(ACode);
+}
+
+void TNetStackLinux::PeerAddress(int ASocket, int32_t& AFamily, std::string& AIP, int32_t& APort)
+{
+    sockaddr_in Address{};
+    socklen_t Length = sizeof Address;
+    CheckSocketResult(Recorded(::getpeername(ASocket, reinterpret_cast<sockaddr*>(&Address), &Length)));
+    AFamily = Address.sin_family;
+    AIP = AddressText(*this, Address.sin_addr);
+    APort = ntohs(Address.sin_port);
+}
+
+void TNetStackLinux::SocketAddress(int ASocket, int32_t& AFamily, std::string& AIP, int32_t& APort)
+{
+    sockaddr_in Address{};
+    socklen_t Length = sizeof Address;
+    CheckSocketResult(Recorded(::getsockname(ASocket, reinterpret_cast<sockaddr*>(&Address), &Length)));
+    AFamily = Address.sin_family;
+    AIP = AddressText(*this, Address.sin_addr);
+    APort = ntohs(Address.sin_port);
+}
+
+int32_t TNetStackLinux::GetSocketOption(int ASocket, int32_t ALevel, int32_t AOption, void* AValue,
+                                        int32_t& ALength)
+{
+    if (ALength < 0)
+        return Failed(EINVAL);
+    socklen_t Length = static_cast<socklen_t>(ALength);
+    int Result = Recorded(Restarting([&] { return ::getsockopt(ASocket, ALevel, AOption, AValue, &Length); }));
+    if (Result != -1)
+        ALength = static_cast<int32_t>(Length);
+    return Result;
+}
+
+std::string TNetStackLinux::AddressToString(const TNetAddressBytes& AAddress)
+{
+    return FormatStr("%u.%u.%u.%u", AAddress[0], AAddress[1], AAddress[2], AAddress[3]);
+}
+
+TNetAddressBytes TNetStackLinux::StringToAddressBytes(const std::string& AText)
+{
+    TNetAddressBytes Bytes{};
+    std::string Rest = AText;
+    for (uint8_t& Byte : Bytes)
+        Byte = static_cast<uint8_t>(StrToInt(Fetch(Rest, ".")) & 0xFF);
+    return Bytes;
+}
+
+int TNetSocketListLinux::Item(int32_t AIndex) const
+{
+    if (AIndex < 0 || AIndex >= FCount)
+        throw ENetStackSetSizeExceeded(RSSetSizeExceeded);
+    return FHandles[static_cast<size_t>(AIndex)];
+}
+
+void TNetSocketListLinux::Add(int AHandle)
+{
+    if (FCount >= MaxHandles)
+        throw ENetStackSetSizeExceeded(RSSetSizeExceeded);
+    FHandles[static_cast<size_t>(FCount++)] = AHandle;
+}
+
+void TNetSocketListLinux::Remove(int AHandle)
+{
+    for (int32_t I = 0; I < FCount; ++I) {
+        if (FHandles[static_cast<size_t>(I)] == AHandle) {
+            FHandles[static_cast<size_t>(I)] = FHandles[static_cast<size_t>(FCount - 1)];
+            FHandles[static_cast<size_t>(FCount - 1)] = 0;
+            --FCount;
+            return;
+        }
+    }
+}

@@ -1,0 +1,46 @@
+#include "net/tcp/NetAntiFreezeBase.h"
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+std::atomic<TNetAntiFreezeBase*> GCurrentAntiFreeze{nullptr};
+// Static initialisation runs on the thread that starts the program, before main: that thread
+// is the one that owns the application's messages.
+const std::thread::id GMainThreadId = std::this_thread::get_id();
+
+} // namespace
+
+TNetAntiFreezeBase::TNetAntiFreezeBase(TComponent* AOwner) : TNetBaseComponent(AOwner)
+{
+    GCurrentAntiFreeze.store(this);
+}
+
+TNetAntiFreezeBase::~TNetAntiFreezeBase()
+{
+    GCurrentAntiFreeze.store(nullptr);
+}
+
+TNetAntiFreezeBase* TNetAntiFreezeBase::CurrentAntiFreeze()
+{
+    return GCurrentAntiFreeze.load();
+}
+
+bool TNetAntiFreezeBase::IsInForce()
+{
+    // The thread test comes first: other threads never look at the anti-freeze's fields.
+    if (std::this_thread::get_id() != GMainThreadId)
+        return false;
+    TNetAntiFreezeBase* Current = GCurrentAntiFreeze.load();
+    return Current && Current->Active;
+}
+
+void TNetAntiFreezeBase::YieldToApplication(bool AIdle, bool AOverride)
+{
+    if (!IsInForce())
+        return;
+    TNetAntiFreezeBase* Current = GCurrentAntiFreeze.load();
+    if ((AIdle || !Current->OnlyWhenIdle || AOverride) && Current->Active)
+        Current->Pump();
+}
