@@ -1,0 +1,600 @@
+#include "net/tls/NetSSLOpenSSL.h"
+
+#include "net/stack/NetStack.h"
+#include "net/stack/NetStrings.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+
+#include <pthread.h>
+
+// Plain mutexes: nothing to create at library start and nothing to free at the end, so they
+// can never be missing while a callback runs.
+std::mutex InfoCallbackLock;
+std::mutex PasswordCallbackLock;
+std::mutex VerifyCallbackLock;
+
+namespace {
+
+// The libraries are let go when the program ends. Objects still holding a context or a
+// session after that find them unloaded and skip their clean-up calls.
+struct TNetSSLFinalizer {
+    ~TNetSSLFinalizer() { UnloadLibraries(); }
+} GFinalizer;
+
+std::mutex GStartLock;
+std::atomic<int32_t> GLibraryUsers{0};
+std::atomic<int32_t> GLibraryStarts{0};
+
+// The session index where each session keeps its TNetSSLSocket.
+constexpr int SSLSocketDataIndex = 0;
+
+bool InitTLSLibrary()
+{
+    if (!LoadLibraries())
+        return false;
+    if (NetRAND_screen != nullptr)
+        NetRAND_screen();
+    // Current libraries start themselves through one entry point; the two old ones are used
+    // where they still exist.
+    if (NetSSL_load_error_strings != nullptr)
+        NetSSL_load_error_strings();
+    else
+        NetOPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    const int R = NetSSL_library_init != nullptr ? NetSSL_library_init() : NetOPENSSL_init_ssl(0, nullptr);
+    if (R <= 0)
+        return false;
+    ++GLibraryStarts;
+    return true;
+}
+
+// The library writes to the socket with write(), which raises SIGPIPE when the peer has gone
+// and would end the program. For the duration of one call the signal is blocked in this thread
+// and, if the call raised it, taken off again; errno survives.
+class TNetSigPipeGuard {
+public:
+    TNetSigPipeGuard()
+    {
+        sigset_t Pending;
+        sigemptyset(&Pending);
+        sigpending(&Pending);
+        FWasPending = sigismember(&Pending, SIGPIPE) == 1;
+        sigset_t Block;
+        sigemptyset(&Block);
+        sigaddset(&Block, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &Block, &FOldMask);
+    }
+    ~TNetSigPipeGuard()
+    {
+        const int SavedErrno = errno;
+        if (!FWasPending) {
+            sigset_t Pending;
+            sigemptyset(&Pending);
+            sigpending(&Pending);
+            if (sigismember(&Pending, SIGPIPE) == 1) {
+                sigset_t Wanted;
+                sigemptyset(&Wanted);
+                sigaddset(&Wanted, SIGPIPE);
+                const timespec Zero{0, 0};
+                while (sigtimedwait(&Wanted, nullptr, &Zero) < 0 && errno == EINTR) {
+                }
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &FOldMask, nullptr);
+        errno = SavedErrno;
+    }
+    TNetSigPipeGuard(const TNetSigPipeGuard&) = delete;
+    TNetSigPipeGuard& operator=(const TNetSigPipeGuard&) = delete;
+
+private:
+    sigset_t FOldMask;
+    bool FWasPending = false;
+};
+
+// After a failed read or write, errno is what the caller judges the error by. The library
+// leaves it alone except for failed system calls, so it is set here for the other cases.
+void SetErrnoForFailure(int AError, int ASavedErrno)
+{
+    switch (AError) {
+    case SSL_ERROR_SYSCALL:
+        errno = ASavedErrno != 0 ? ASavedErrno : ECONNRESET;
+        break;
+    case SSL_ERROR_WANT_READ:
+    case SSL_ERROR_WANT_WRITE:
+        errno = EWOULDBLOCK;
+        break;
+    default:
+        // A protocol failure: the session cannot go on.
+        errno = ECONNABORTED;
+        break;
+    }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// TNetSSLContext
+
+TNetSSLContext::TNetSSLContext()
+{
+    std::lock_guard<std::mutex> Lock(GStartLock);
+    // Started once per process; again only if the libraries were let go in between.
+    if ((GLibraryUsers < 1 || !SSLLibrariesLoaded()) && !InitTLSLibrary())
+        throw ENetOSSLCouldNotLoadSSLLibrary(RSOSSLCouldNotLoadSSLLibrary);
+    ++GLibraryUsers;
+}
+
+TNetSSLContext::~TNetSSLContext()
+{
+    if (CtxHandle != nullptr && SSLLibrariesLoaded())
+        NetSSL_CTX_free(CtxHandle);
+    CtxHandle = nullptr;
+}
+
+int32_t TNetSSLContext::LibraryUsers()
+{
+    return GLibraryUsers;
+}
+
+int32_t TNetSSLContext::LibraryStarts()
+{
+    return GLibraryStarts;
+}
+
+void TNetSSLContext::AssignOptions(const TNetSSLOptions& AOptions)
+{
+    RootCertFile = AOptions.RootCertFile;
+    CertFile = AOptions.CertFile;
+    KeyFile = AOptions.KeyFile;
+    VerifyDepth = AOptions.VerifyDepth;
+    VerifyMode = AOptions.VerifyMode;
+    VerifyDirs = AOptions.VerifyDirs;
+    CipherList = AOptions.CipherList;
+    Method = AOptions.Method;
+    Mode = AOptions.Mode;
+}
+
+const SSL_METHOD* TNetSSLContext::SelectMethod()
+{
+    if (Mode == TNetSSLMode::sslmUnassigned)
+        throw ENetOSSLModeNotSet(RSOSSLModeNotSet);
+    switch (Method) {
+    case TNetSSLVersion::sslvSSLv2:
+    case TNetSSLVersion::sslvSSLv23:
+    case TNetSSLVersion::sslvSSLv3:
+    case TNetSSLVersion::sslvTLSv1:
+        // Current libraries have one method per role that speaks every version they support;
+        // a single version is had by bounding it (PinnedVersion).
+        switch (Mode) {
+        case TNetSSLMode::sslmClient:
+            return NetTLS_client_method();
+        case TNetSSLMode::sslmServer:
+            return NetTLS_server_method();
+        case TNetSSLMode::sslmBoth:
+            return NetTLS_method();
+        default:
+            break;
+        }
+        break;
+    }
+    throw ENetOSSLGetMethodError(RSOSSLGetMethodError);
+}
+
+int TNetSSLContext::PinnedVersion() const
+{
+    switch (Method) {
+    case TNetSSLVersion::sslvSSLv3:
+        return SSL3_VERSION;
+    case TNetSSLVersion::sslvTLSv1:
+        return TLS1_VERSION;
+    default:
+        return 0;
+    }
+}
+
+void TNetSSLContext::ApplyVerify()
+{
+    NetSSL_CTX_set_verify(CtxHandle, VerifyMode.Mask(), VerifyOn ? TLSVerifyCallback : nullptr);
+    NetSSL_CTX_set_verify_depth(CtxHandle, VerifyDepth);
+}
+
+void TNetSSLContext::Setup(TContextRole ARole)
+{
+    if (!SSLLibrariesLoaded())
+        throw ENetOSSLCouldNotLoadSSLLibrary(RSOSSLCouldNotLoadSSLLibrary);
+    if (CtxHandle != nullptr) {
+        NetSSL_CTX_free(CtxHandle);
+        CtxHandle = nullptr;
+    }
+    if (Mode == TNetSSLMode::sslmUnassigned)
+        Mode = ARole == TContextRole::crServer ? TNetSSLMode::sslmServer : TNetSSLMode::sslmClient;
+
+    // Errors the library queues on this thread are dropped once their call has been judged,
+    // so that a later call is not judged by them.
+    struct TClearErrors {
+        ~TClearErrors() { NetERR_clear_error(); }
+    } ClearErrors;
+
+    CtxHandle = NetSSL_CTX_new(SelectMethod());
+    if (CtxHandle == nullptr)
+        throw ENetOSSLCreatingContextError(RSOSSLCreatingContextError);
+    if (const int Version = PinnedVersion(); Version != 0) {
+        const bool Bounded = NetSSL_CTX_ctrl(CtxHandle, SSL_CTRL_SET_MIN_PROTO_VERSION, Version, nullptr) > 0 &&
+                             NetSSL_CTX_ctrl(CtxHandle, SSL_CTRL_SET_MAX_PROTO_VERSION, Version, nullptr) > 0;
+        // A library that does not know the version at all must not fall back to the others:
+        // with every version switched off the handshake fails.
+        if (!Bounded && NetSSL_CTX_set_options != nullptr)
+            NetSSL_CTX_set_options(CtxHandle, SSL_OP_NO_SSL_MASK);
+    }
+    // Current libraries report a peer that closes without a close notice as an error; the
+    // connection above expects such a close to read as the end of the data, as it always did.
+    if (NetSSL_CTX_set_options != nullptr)
+        NetSSL_CTX_set_options(CtxHandle, SSL_OP_IGNORE_UNEXPECTED_EOF);
+
+    NetSSL_CTX_set_default_passwd_cb(CtxHandle, TLSPasswordCallback);
+    NetSSL_CTX_set_default_passwd_cb_userdata(CtxHandle, this);
+    NetSSL_CTX_set_default_verify_paths(CtxHandle);
+
+    if (!RootCertFile.empty() && NetSSL_CTX_load_verify_locations(CtxHandle, RootCertFile.c_str(), nullptr) <= 0)
+        throw ENetOSSLLoadingRootCertError(RSOSSLLoadingRootCertError);
+    if (!CertFile.empty() && NetSSL_CTX_use_certificate_file(CtxHandle, CertFile.c_str(), SSL_FILETYPE_PEM) <= 0)
+        throw ENetOSSLLoadingCertError(RSOSSLLoadingCertError);
+    if (!KeyFile.empty() && (NetSSL_CTX_use_PrivateKey_file(CtxHandle, KeyFile.c_str(), SSL_FILETYPE_PEM) <= 0 ||
+                             NetSSL_CTX_check_private_key(CtxHandle) <= 0))
+        throw ENetOSSLLoadingKeyError(RSOSSLLoadingKeyError);
+
+    if (StatusInfoOn)
+        NetSSL_CTX_set_info_callback(CtxHandle, TLSInfoCallback);
+
+    const std::string Ciphers = CipherList.empty() ? std::string(SSLDefaultCipherList) : CipherList;
+    if (NetSSL_CTX_set_cipher_list(CtxHandle, Ciphers.c_str()) <= 0)
+        throw ENetOSSLSettingCipherError(RSOSSLSettingCipherError);
+
+    if (!VerifyMode.Empty())
+        ApplyVerify();
+
+    if (ARole == TContextRole::crServer) {
+        unsigned char Id[sizeof SessionIdContext];
+        std::memcpy(Id, &SessionIdContext, sizeof Id);
+        NetSSL_CTX_set_session_id_context(CtxHandle, Id, sizeof Id);
+    }
+
+    if (!RootCertFile.empty())
+        NetSSL_CTX_set_client_CA_list(CtxHandle, NetSSL_load_client_CA_file(RootCertFile.c_str()));
+}
+
+// ---------------------------------------------------------------------------------------------
+// TNetSSLCipher
+
+const SSL_CIPHER* TNetSSLCipher::Current() const
+{
+    if (FSocket == nullptr || FSocket->SslHandle == nullptr || !SSLLibrariesLoaded())
+        return nullptr;
+    return NetSSL_get_current_cipher(FSocket->SslHandle);
+}
+
+std::string TNetSSLCipher::CipherName() const
+{
+    const SSL_CIPHER* Cipher = Current();
+    const char* Name = Cipher != nullptr ? NetSSL_CIPHER_get_name(Cipher) : nullptr;
+    return Name != nullptr ? Name : "";
+}
+
+std::string TNetSSLCipher::CipherDescription() const
+{
+    const SSL_CIPHER* Cipher = Current();
+    if (Cipher == nullptr)
+        return {};
+    char Buffer[1024] = {};
+    const char* Text = NetSSL_CIPHER_description(Cipher, Buffer, sizeof Buffer);
+    return Text != nullptr ? Text : "";
+}
+
+int32_t TNetSSLCipher::CipherBits() const
+{
+    const SSL_CIPHER* Cipher = Current();
+    int AlgorithmBits = 0;
+    if (Cipher != nullptr)
+        NetSSL_CIPHER_get_bits(Cipher, &AlgorithmBits);
+    return AlgorithmBits;
+}
+
+std::string TNetSSLCipher::CipherVersion() const
+{
+    const SSL_CIPHER* Cipher = Current();
+    const char* Version = Cipher != nullptr ? NetSSL_CIPHER_get_version(Cipher) : nullptr;
+    return Version != nullptr ? Version : "";
+}
+
+// ---------------------------------------------------------------------------------------------
+// TNetSSLSocket
+
+TNetSSLSocket::~TNetSSLSocket()
+{
+    FreeSession();
+}
+
+void TNetSSLSocket::FreeSession()
+{
+    FCipher.reset();
+    if (SslHandle != nullptr && SSLLibrariesLoaded()) {
+        TNetSigPipeGuard Guard;
+        NetSSL_shutdown(SslHandle);
+        NetERR_clear_error();
+        NetSSL_free(SslHandle);
+    }
+    SslHandle = nullptr;
+}
+
+bool TNetSSLSocket::Attach(int ASocket, TNetSSLContext* AContext)
+{
+    FreeSession();
+    Context = AContext;
+    if (AContext == nullptr || !SSLLibrariesLoaded())
+        return false;
+    SslHandle = NetSSL_new(AContext->CtxHandle);
+    if (SslHandle == nullptr) {
+        NetERR_clear_error();
+        return false;
+    }
+    if (NetSSL_set_ex_data(SslHandle, SSLSocketDataIndex, this) < 1) {
+        NetERR_clear_error();
+        throw ENetOSSLDataBindingError(RSOSSLDataBindingError);
+    }
+    NetSSL_set_fd(SslHandle, ASocket);
+    return true;
+}
+
+void TNetSSLSocket::Handshake(int ASocket, TNetSSLContext* AContext, const std::string& AHostName)
+{
+    if (!Attach(ASocket, AContext))
+        return;
+    if (!AHostName.empty() && !TNetStack::IsDottedQuad(AHostName))
+        NetSSL_ctrl(SslHandle, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                    const_cast<char*>(AHostName.c_str()));
+    int R;
+    {
+        TNetSigPipeGuard Guard;
+        NetERR_clear_error();
+        R = NetSSL_connect(SslHandle);
+        NetERR_clear_error();
+    }
+    if (R < 1)
+        throw ENetOSSLConnectError(RSOSSLConnectError);
+    if (Owner != nullptr)
+        Owner->FireStatusInfo(StatusText());
+}
+
+void TNetSSLSocket::AcceptHandshake(int ASocket, TNetSSLContext* AContext)
+{
+    if (!Attach(ASocket, AContext))
+        return;
+    int R;
+    {
+        TNetSigPipeGuard Guard;
+        NetERR_clear_error();
+        R = NetSSL_accept(SslHandle);
+        NetERR_clear_error();
+    }
+    if (R < 1)
+        throw ENetOSSLAcceptError(RSOSSLAcceptError);
+    if (Owner != nullptr)
+        Owner->FireStatusInfo(StatusText());
+}
+
+int TNetSSLSocket::ReadTLS(void* ABuffer, int ALength)
+{
+    if (SslHandle == nullptr || !SSLLibrariesLoaded()) {
+        errno = ENOTCONN;
+        return -1;
+    }
+    if (ALength <= 0)
+        return 0;
+    TNetSigPipeGuard Guard;
+    NetERR_clear_error();
+    errno = 0;
+    int R = NetSSL_read(SslHandle, ABuffer, ALength);
+    int SavedErrno = errno;
+    int Error = NetSSL_get_error(SslHandle, R);
+    if (Error == SSL_ERROR_WANT_READ || Error == SSL_ERROR_WANT_WRITE) {
+        NetERR_clear_error();
+        errno = 0;
+        R = NetSSL_read(SslHandle, ABuffer, ALength);
+        SavedErrno = errno;
+        Error = NetSSL_get_error(SslHandle, R);
+    }
+    NetERR_clear_error();
+    if (R < 0)
+        SetErrnoForFailure(Error, SavedErrno);
+    return R;
+}
+
+int TNetSSLSocket::WriteTLS(const void* ABuffer, int ALength)
+{
+    if (SslHandle == nullptr || !SSLLibrariesLoaded()) {
+        errno = ENOTCONN;
+        return -1;
+    }
+    if (ALength <= 0)
+        return 0;
+    TNetSigPipeGuard Guard;
+    NetERR_clear_error();
+    errno = 0;
+    int R = NetSSL_write(SslHandle, ABuffer, ALength);
+    int SavedErrno = errno;
+    int Error = NetSSL_get_error(SslHandle, R);
+    if (Error == SSL_ERROR_WANT_READ || Error == SSL_ERROR_WANT_WRITE) {
+        NetERR_clear_error();
+        errno = 0;
+        R = NetSSL_write(SslHandle, ABuffer, ALength);
+        SavedErrno = errno;
+        Error = NetSSL_get_error(SslHandle, R);
+    }
+    NetERR_clear_error();
+    if (R < 0)
+        SetErrnoForFailure(Error, SavedErrno);
+    return R;
+}
+
+TNetSSLCipher* TNetSSLSocket::Cipher()
+{
+    if (SslHandle == nullptr)
+        return nullptr;
+    if (!FCipher)
+        FCipher = std::make_unique<TNetSSLCipher>(this);
+    return FCipher.get();
+}
+
+std::string TNetSSLSocket::StatusText()
+{
+    const TNetSSLCipher Current(this);
+    return "Cipher: name = " + Current.CipherName() + "; " + "description = " + Current.CipherDescription() +
+           "; " + "bits = " + IntToStr(Current.CipherBits()) + "; " + "version = " + Current.CipherVersion() +
+           "; ";
+}
+
+// ---------------------------------------------------------------------------------------------
+// TNetX509
+
+namespace {
+
+std::string NameOneLine(X509_NAME* AName)
+{
+    if (AName == nullptr)
+        return {};
+    char* Text = NetX509_NAME_oneline(AName, nullptr, 0);
+    if (Text == nullptr)
+        return {};
+    std::string Result(Text);
+    NetCRYPTO_free(Text, __FILE__, __LINE__);
+    return Result;
+}
+
+std::string TimeText(const ASN1_TIME* ATime)
+{
+    if (ATime == nullptr || NetASN1_STRING_get0_data == nullptr || NetASN1_STRING_length == nullptr)
+        return {};
+    const unsigned char* Data = NetASN1_STRING_get0_data(ATime);
+    const int Length = NetASN1_STRING_length(ATime);
+    if (Data == nullptr || Length <= 0)
+        return {};
+    return std::string(reinterpret_cast<const char*>(Data), static_cast<size_t>(Length));
+}
+
+} // namespace
+
+std::string TNetX509::SubjectOneLine() const
+{
+    if (FHandle == nullptr || !SSLLibrariesLoaded())
+        return {};
+    return NameOneLine(NetX509_get_subject_name(FHandle));
+}
+
+std::string TNetX509::IssuerOneLine() const
+{
+    if (FHandle == nullptr || !SSLLibrariesLoaded())
+        return {};
+    return NameOneLine(NetX509_get_issuer_name(FHandle));
+}
+
+std::string TNetX509::NotBeforeText() const
+{
+    if (FHandle == nullptr || !SSLLibrariesLoaded() || NetX509_get0_notBefore == nullptr)
+        return {};
+    return TimeText(NetX509_get0_notBefore(FHandle));
+}
+
+std::string TNetX509::NotAfterText() const
+{
+    if (FHandle == nullptr || !SSLLibrariesLoaded() || NetX509_get0_notAfter == nullptr)
+        return {};
+    return TimeText(NetX509_get0_notAfter(FHandle));
+}
+
+std::string TNetX509::FingerprintAsString() const
+{
+    if (FHandle == nullptr || !SSLLibrariesLoaded() || NetX509_digest == nullptr || NetEVP_md5 == nullptr)
+        return {};
+    unsigned char Digest[EVP_MAX_MD_SIZE];
+    unsigned int Length = 0;
+    const EVP_MD* MD5 = NetEVP_md5();
+    if (MD5 == nullptr || NetX509_digest(FHandle, MD5, Digest, &Length) <= 0) {
+        NetERR_clear_error();
+        return {};
+    }
+    std::string Result;
+    for (unsigned int I = 0; I < Length; ++I) {
+        if (I > 0)
+            Result += ':';
+        Result += FormatStr("%02X", Digest[I]);
+    }
+    return Result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Callbacks. None of them lets an exception out: it would have to unwind through the library.
+
+void TLSInfoCallback(const SSL* ASession, int /*AWhere*/, int /*ARet*/)
+{
+    std::lock_guard<std::mutex> Lock(InfoCallbackLock);
+    try {
+        auto* Socket = static_cast<TNetSSLSocket*>(NetSSL_get_ex_data(ASession, SSLSocketDataIndex));
+        const char* State = NetSSL_state_string_long(ASession);
+        const std::string Msg = FormatStr("SSL status: \"%s\"", State != nullptr ? State : "");
+        if (Socket != nullptr && Socket->Owner != nullptr)
+            Socket->Owner->FireStatusInfo(Msg);
+    } catch (...) {
+    }
+}
+
+int TLSPasswordCallback(char* ABuffer, int ASize, int /*ARWFlag*/, void* AUserData)
+{
+    std::lock_guard<std::mutex> Lock(PasswordCallbackLock);
+    std::string Password;
+    try {
+        auto* Context = static_cast<TNetSSLContext*>(AUserData);
+        if (Context != nullptr && Context->Owner != nullptr)
+            Context->Owner->FireGetPassword(Password);
+    } catch (...) {
+        Password.clear();
+    }
+    if (ABuffer == nullptr || ASize <= 0)
+        return 0;
+    // The length returned is the length copied: a pass phrase longer than the buffer is cut,
+    // and the library must not be told it got more.
+    const size_t Length = std::min(Password.size(), static_cast<size_t>(ASize - 1));
+    std::memcpy(ABuffer, Password.data(), Length);
+    ABuffer[Length] = '\0';
+    std::fill(Password.begin(), Password.end(), '\0');
+    return static_cast<int>(Length);
+}
+
+int TLSVerifyCallback(int AOk, X509_STORE_CTX* AStoreContext)
+{
+    std::lock_guard<std::mutex> Lock(VerifyCallbackLock);
+    try {
+        bool VerifiedOK = true;
+        TNetX509 Certificate(NetX509_STORE_CTX_get_current_cert(AStoreContext));
+        auto* Session = static_cast<SSL*>(
+            NetX509_STORE_CTX_get_ex_data(AStoreContext, NetSSL_get_ex_data_X509_STORE_CTX_idx()));
+        if (Session == nullptr)
+            return AOk;
+        auto* Socket = static_cast<TNetSSLSocket*>(NetSSL_get_ex_data(Session, SSLSocketDataIndex));
+        if (Socket == nullptr)
+            return AOk;
+        const int Depth = NetX509_STORE_CTX_get_error_depth(AStoreContext);
+        if (Socket->Owner != nullptr)
+            VerifiedOK = Socket->Owner->FireVerifyPeer(Certificate);
+        const int32_t MaxDepth = Socket->Context != nullptr ? Socket->Context->VerifyDepth : 0;
+        if (AOk <= 0 || Depth > MaxDepth)
+            AOk = 0;
+        return VerifiedOK && AOk > 0 ? 1 : 0;
+    } catch (...) {
+        // Whatever went wrong, a certificate that could not be judged is not accepted.
+        return 0;
+    }
+}

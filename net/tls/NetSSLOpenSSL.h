@@ -1,0 +1,230 @@
+// TLS over the run-time loaded libraries: the settings, one context (SSL_CTX), one session
+// (SSL) on a connected socket, the cipher and certificate views, the library callbacks and
+// the errors. The transport that carries a connection through a session owns the context and
+// the session and hears their events through TNetSSLEventSink.
+#pragma once
+
+#include "net/stack/NetException.h"
+#include "net/tls/NetSSLOpenSSLHeaders.h"
+
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <mutex>
+#include <string>
+
+// Error texts (English message resources).
+inline constexpr const char* RSOSSLCouldNotLoadSSLLibrary = "Could not load SSL library.";
+inline constexpr const char* RSOSSLModeNotSet = "Mode has not been set.";
+inline constexpr const char* RSOSSLGetMethodError = "Error geting SSL method.";
+inline constexpr const char* RSOSSLCreatingContextError = "Error creating SSL context.";
+inline constexpr const char* RSOSSLLoadingRootCertError = "Could not load root certificate.";
+inline constexpr const char* RSOSSLLoadingCertError = "Could not load certificate.";
+inline constexpr const char* RSOSSLLoadingKeyError = "Could not load key, check password.";
+inline constexpr const char* RSOSSLSettingCipherError = "SetCipher failed.";
+inline constexpr const char* RSOSSLDataBindingError = "Error binding data to SSL socket.";
+inline constexpr const char* RSOSSLConnectError = "Error connecting with SSL.";
+inline constexpr const char* RSOSSLAcceptError = "Error accepting connection with SSL.";
+
+// The cipher list used when none is given.
+inline constexpr const char* SSLDefaultCipherList = "ALL:!ADH:RC4+RSA:+HIGH:+MEDIUM:+LOW:+SSLv2:+EXP";
+
+VARDEX_NET_EXCEPTION(ENetOpenSSLError, ENetException);
+VARDEX_NET_EXCEPTION(ENetOpenSSLLoadError, ENetOpenSSLError);
+VARDEX_NET_EXCEPTION(ENetOSSLCouldNotLoadSSLLibrary, ENetOpenSSLLoadError);
+VARDEX_NET_EXCEPTION(ENetOSSLLoadingRootCertError, ENetOpenSSLLoadError);
+VARDEX_NET_EXCEPTION(ENetOSSLLoadingCertError, ENetOpenSSLLoadError);
+VARDEX_NET_EXCEPTION(ENetOSSLLoadingKeyError, ENetOpenSSLLoadError);
+VARDEX_NET_EXCEPTION(ENetOSSLModeNotSet, ENetOpenSSLError);
+VARDEX_NET_EXCEPTION(ENetOSSLGetMethodError, ENetOpenSSLError);
+VARDEX_NET_EXCEPTION(ENetOSSLCreatingContextError, ENetOpenSSLError);
+VARDEX_NET_EXCEPTION(ENetOSSLSettingCipherError, ENetOpenSSLError);
+VARDEX_NET_EXCEPTION(ENetOSSLDataBindingError, ENetOpenSSLError);
+VARDEX_NET_EXCEPTION(ENetOSSLConnectError, ENetOpenSSLError);
+VARDEX_NET_EXCEPTION(ENetOSSLAcceptError, ENetOpenSSLError);
+
+// sslvSSLv2 and sslvSSLv23 both negotiate the best version the two sides share; sslvSSLv3 and
+// sslvTLSv1 pin the session to that one version.
+enum class TNetSSLVersion { sslvSSLv2, sslvSSLv23, sslvSSLv3, sslvTLSv1 };
+enum class TNetSSLMode { sslmUnassigned, sslmClient, sslmServer, sslmBoth };
+enum class TNetSSLVerifyMode { sslvrfPeer, sslvrfFailIfNoPeerCert, sslvrfClientOnce };
+enum class TContextRole { crClient, crServer };
+
+// A set of verify modes. Bit n stands for the n-th mode, which is also the library's value
+// of that verify flag, so the bits go to the library as they are.
+class TNetSSLVerifyModeSet {
+public:
+    TNetSSLVerifyModeSet() = default;
+    TNetSSLVerifyModeSet(std::initializer_list<TNetSSLVerifyMode> AModes)
+    {
+        for (TNetSSLVerifyMode Mode : AModes)
+            Include(Mode);
+    }
+    void Include(TNetSSLVerifyMode AMode) { FBits |= Bit(AMode); }
+    void Exclude(TNetSSLVerifyMode AMode) { FBits &= ~Bit(AMode); }
+    bool Contains(TNetSSLVerifyMode AMode) const { return (FBits & Bit(AMode)) != 0; }
+    bool Empty() const { return FBits == 0; }
+    int Mask() const { return static_cast<int>(FBits); }
+    bool operator==(const TNetSSLVerifyModeSet&) const = default;
+
+private:
+    static uint32_t Bit(TNetSSLVerifyMode AMode) { return 1u << static_cast<uint32_t>(AMode); }
+    uint32_t FBits = 0;
+};
+
+// The settings of a transport's TLS side. Everything starts zero or empty.
+class TNetSSLOptions {
+public:
+    void Assign(const TNetSSLOptions& ASource) { *this = ASource; }
+
+    std::string RootCertFile;
+    std::string CertFile;
+    std::string KeyFile;
+    TNetSSLVersion Method = TNetSSLVersion::sslvSSLv2;
+    TNetSSLMode Mode = TNetSSLMode::sslmUnassigned;
+    int32_t VerifyDepth = 0;
+    TNetSSLVerifyModeSet VerifyMode;
+    std::string VerifyDirs; // kept with the others, not used
+    std::string CipherList;
+};
+
+class TNetX509;
+
+// What owns a context or a session (a transport, a server factory) and hears from it.
+// The callbacks call these on whatever thread drives the session, under their locks.
+class TNetSSLEventSink {
+public:
+    virtual ~TNetSSLEventSink() = default;
+    virtual void FireStatusInfo(const std::string& AMsg) = 0;
+    virtual void FireGetPassword(std::string& APassword) = 0;
+    // True accepts the certificate (as far as the application is concerned).
+    virtual bool FireVerifyPeer(TNetX509& ACertificate) = 0;
+};
+
+// One library context (SSL_CTX) with the settings it was made from. The first context made in
+// the process starts the library; a context that cannot do so raises "Could not load SSL
+// library.".
+class TNetSSLContext {
+public:
+    TNetSSLContext();
+    ~TNetSSLContext();
+    TNetSSLContext(const TNetSSLContext&) = delete;
+    TNetSSLContext& operator=(const TNetSSLContext&) = delete;
+
+    // Copies the nine settings.
+    void AssignOptions(const TNetSSLOptions& AOptions);
+    // Makes the library context for ARole from the settings (freeing an earlier one).
+    void Setup(TContextRole ARole);
+    // The library method for Method and Mode.
+    const SSL_METHOD* SelectMethod();
+    // The protocol version Method pins the session to (lower and upper bound alike), 0 for none.
+    int PinnedVersion() const;
+    void ApplyVerify();
+
+    // The number of contexts made in the process; 0 until the library has been started.
+    static int32_t LibraryUsers();
+    // How often the library has been started in this process (once, unless a start failed).
+    static int32_t LibraryStarts();
+
+    TNetSSLVersion Method = TNetSSLVersion::sslvSSLv2;
+    TNetSSLMode Mode = TNetSSLMode::sslmUnassigned;
+    std::string RootCertFile;
+    std::string CertFile;
+    std::string KeyFile;
+    int32_t VerifyDepth = 0;
+    TNetSSLVerifyModeSet VerifyMode;
+    std::string VerifyDirs;
+    std::string CipherList;
+    SSL_CTX* CtxHandle = nullptr;
+    bool StatusInfoOn = false;
+    bool VerifyOn = false;
+    uint32_t SessionIdContext = 1;
+    TNetSSLEventSink* Owner = nullptr;
+};
+
+class TNetSSLSocket;
+
+// The cipher of a session, read from the library on every access.
+class TNetSSLCipher {
+public:
+    explicit TNetSSLCipher(TNetSSLSocket* ASocket) : FSocket(ASocket) {}
+    std::string CipherName() const;
+    // The library's one-line description, as it gives it (padded columns, ending in a newline).
+    std::string CipherDescription() const;
+    // The algorithm's bit count.
+    int32_t CipherBits() const;
+    std::string CipherVersion() const;
+
+private:
+    const SSL_CIPHER* Current() const;
+    TNetSSLSocket* FSocket;
+};
+
+// One session on a connected socket. The socket stays the caller's: freeing the session shuts
+// TLS down on it (a close notice is written to it) but does not close it, so free the session
+// before closing the socket.
+class TNetSSLSocket {
+public:
+    explicit TNetSSLSocket(TNetSSLEventSink* AOwner = nullptr) : Owner(AOwner) {}
+    ~TNetSSLSocket();
+    TNetSSLSocket(const TNetSSLSocket&) = delete;
+    TNetSSLSocket& operator=(const TNetSSLSocket&) = delete;
+
+    // Client handshake on ASocket. AHostName, when it is a name and not a dotted IPv4 address,
+    // is sent to the server (server name indication), which many servers need to pick the
+    // site and its certificate. Raises ENetOSSLConnectError when the handshake fails. When the
+    // library cannot make a session it returns without one; reads and writes then fail.
+    void Handshake(int ASocket, TNetSSLContext* AContext, const std::string& AHostName = {});
+    // Server handshake on an accepted socket; raises ENetOSSLAcceptError when it fails.
+    void AcceptHandshake(int ASocket, TNetSSLContext* AContext);
+
+    // Like a socket's receive and send: > 0 bytes, 0 when the peer closed the session, < 0 on
+    // error with errno telling what (ENOTCONN without a session).
+    int ReadTLS(void* ABuffer, int ALength);
+    int WriteTLS(const void* ABuffer, int ALength);
+
+    // "Cipher: name = ...; description = ...; bits = ...; version = ...; "
+    std::string StatusText();
+    // The session's cipher; nullptr while there is no session.
+    TNetSSLCipher* Cipher();
+
+    TNetSSLEventSink* Owner = nullptr;
+    TNetSSLContext* Context = nullptr;
+    SSL* SslHandle = nullptr;
+
+private:
+    // Shared by both handshakes: SSL_new, binding, the descriptor. False without a session.
+    bool Attach(int ASocket, TNetSSLContext* AContext);
+    void FreeSession();
+
+    std::unique_ptr<TNetSSLCipher> FCipher;
+};
+
+// A certificate handed to the verify callback; it is the library's and lives only as long as
+// the callback runs.
+class TNetX509 {
+public:
+    explicit TNetX509(X509* AHandle) : FHandle(AHandle) {}
+    X509* Handle() const { return FHandle; }
+    // Names in the library's one-line form, e.g. "/CN=vardex.test/O=Vardex".
+    std::string SubjectOneLine() const;
+    std::string IssuerOneLine() const;
+    // Validity bounds as the certificate writes them: "YYMMDDHHMMSSZ" or "YYYYMMDDHHMMSSZ", UTC.
+    std::string NotBeforeText() const;
+    std::string NotAfterText() const;
+    // MD5 fingerprint as colon-separated upper-case hex; empty where the library lacks it.
+    std::string FingerprintAsString() const;
+
+private:
+    X509* FHandle;
+};
+
+// The library's callbacks. Each runs under its own lock for its whole run.
+extern std::mutex InfoCallbackLock;
+extern std::mutex PasswordCallbackLock;
+extern std::mutex VerifyCallbackLock;
+extern "C" {
+void TLSInfoCallback(const SSL* ASession, int AWhere, int ARet);
+int TLSPasswordCallback(char* ABuffer, int ASize, int ARWFlag, void* AUserData);
+int TLSVerifyCallback(int AOk, X509_STORE_CTX* AStoreContext);
+}
