@@ -1,0 +1,86 @@
+#include "app/Application.h"
+
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QStringList>
+
+namespace {
+
+std::function<void(const QString&, const QString&)> GErrorReportHook;
+// Texts of the reports on screen now; a nested event loop can raise the same error again.
+QStringList GOpenReports;
+
+} // namespace
+
+QString ApplicationTitleOf(const QString& AExecutablePath)
+{
+    QString Name = QFileInfo(AExecutablePath).fileName();
+    const qsizetype Dot = Name.indexOf('.');
+    if (Dot >= 0)
+        Name.truncate(Dot);
+    if (Name.size() > 1)
+        Name = Name.left(1) + Name.mid(1).toLower();
+    return Name;
+}
+
+QString ErrorReportText(const std::string& AMessage)
+{
+    QString Text = QString::fromStdString(AMessage);
+    if (!AMessage.empty() && static_cast<unsigned char>(AMessage.back()) > '.')
+        Text += '.';
+    return Text;
+}
+
+TApplication::TApplication(int& AArgc, char** AArgv) : QApplication(AArgc, AArgv)
+{
+    setApplicationName(Title());
+}
+
+bool TApplication::notify(QObject* AReceiver, QEvent* AEvent)
+{
+    try {
+        return QApplication::notify(AReceiver, AEvent);
+    } catch (...) {
+        HandleException();
+        return false;
+    }
+}
+
+QString TApplication::Title()
+{
+    return ApplicationTitleOf(QCoreApplication::applicationFilePath());
+}
+
+void TApplication::HandleException()
+{
+    try {
+        throw;
+    } catch (const std::exception& Error) {
+        ShowErrorReport(Error.what());
+    } catch (...) {
+        ShowErrorReport("Unknown exception");
+    }
+}
+
+void TApplication::ShowErrorReport(const std::string& AMessage)
+{
+    const QString Text = ErrorReportText(AMessage);
+    if (GOpenReports.contains(Text))
+        return;
+    GOpenReports.append(Text);
+    struct TClose {
+        QString Text;
+        ~TClose() { GOpenReports.removeOne(Text); }
+    } Close{Text};
+    if (GErrorReportHook) {
+        GErrorReportHook(Title(), Text);
+        return;
+    }
+    QMessageBox Box(QMessageBox::Critical, Title(), Text, QMessageBox::Ok);
+    Box.exec();
+}
+
+void TApplication::SetErrorReportHook(std::function<void(const QString&, const QString&)> AHook)
+{
+    GErrorReportHook = std::move(AHook);
+}

@@ -1,0 +1,628 @@
+#include "app/Main.h"
+
+#include "app/Application.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QDate>
+#include <QFile>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QLocale>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPainter>
+#include <QRegularExpression>
+#include <QScreen>
+#include <QShowEvent>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QTableWidget>
+#include <QTime>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+// Outside any namespace, as the resource system requires.
+static void InitImages()
+{
+    Q_INIT_RESOURCE(images);
+}
+
+namespace {
+
+constexpr const char* DefaultConfigFileName = "default.cfg";
+
+QString ToQString(const std::string& AText)
+{
+    return QString::fromStdString(AText);
+}
+
+// The report list. Its only editable text is the caption: an edit started on any column of
+// a row (a click on the selected row, F2) renames the row.
+class TServListView : public QTreeWidget {
+public:
+    using QTreeWidget::QTreeWidget;
+
+protected:
+    bool edit(const QModelIndex& AIndex, EditTrigger ATrigger, QEvent* AEvent) override
+    {
+        return QTreeWidget::edit(AIndex.siblingAtColumn(0), ATrigger, AEvent);
+    }
+};
+
+// The locale's long time format without a time-zone part.
+QString LongTimeFormat(const QLocale& ALocale)
+{
+    QString Format = ALocale.timeFormat(QLocale::LongFormat);
+    Format.remove(QRegularExpression(QStringLiteral("\\s*t+")));
+    return Format.trimmed();
+}
+
+} // namespace
+
+bool IsMonitorDue(const TServiceMonitor& AMonitor, TDateTime ANow)
+{
+    if (AMonitor.Interval() <= 0)
+        return false;
+    const double DueAt = (AMonitor.LastCheck() * SecsPerDay + AMonitor.Interval()) / SecsPerDay;
+    return ANow > DueAt;
+}
+
+const char* StatusText(TMonitorStatus AStatus)
+{
+    switch (AStatus) {
+    case msChecking:
+        return "<->";
+    case msOK:
+        return "OK";
+    case msError:
+        return "ERROR";
+    case msNone:
+        break;
+    }
+    return "";
+}
+
+QString DateTimeText(TDateTime AValue)
+{
+    if (AValue == 0)
+        return {};
+    int Year, Month, Day, Hour, Min, Sec, MSec;
+    DecodeDate(AValue, Year, Month, Day);
+    DecodeTime(AValue, Hour, Min, Sec, MSec);
+    const QLocale Locale;
+    QString Text = Locale.toString(QDate(Year, Month, Day), QLocale::ShortFormat);
+    if (Hour != 0 || Min != 0 || Sec != 0 || MSec != 0)
+        Text += ' ' + Locale.toString(QTime(Hour, Min, Sec), LongTimeFormat(Locale));
+    return Text;
+}
+
+TfmMain::TfmMain(QWidget* AParent) : QMainWindow(AParent)
+{
+    InitImages();
+    CreateParts();
+    SetMonitorObserver(this);
+    qApp->installEventFilter(this);
+    try {
+        FormCreate();
+    } catch (...) {
+        TApplication::HandleException();
+    }
+}
+
+TfmMain::~TfmMain()
+{
+    qApp->removeEventFilter(this);
+    if (MonitorObserver() == this)
+        SetMonitorObserver(nullptr);
+    FormDestroy();
+}
+
+void TfmMain::CreateParts()
+{
+    setWindowTitle(QStringLiteral("Vardex"));
+    QFont Font = font();
+    Font.setPointSize(8);
+    setFont(Font);
+    resize(696, 480);
+
+    const QPixmap States[] = {QPixmap(), QPixmap(QStringLiteral(":/images/checking.png")),
+                              QPixmap(QStringLiteral(":/images/ok.png")),
+                              QPixmap(QStringLiteral(":/images/error.png"))};
+    const QPixmap Bulb(QStringLiteral(":/images/bulb.png"));
+    for (int I = 0; I < 4; ++I) {
+        QPixmap Image(24, 12);
+        Image.fill(Qt::transparent);
+        QPainter Painter(&Image);
+        if (!States[I].isNull())
+            Painter.drawPixmap(0, 0, States[I]);
+        Painter.drawPixmap(12, 0, Bulb);
+        Painter.end();
+        FRowIcons[I] = QIcon(Image);
+    }
+
+    CreateActions();
+
+    menuBar()->setFixedHeight(25);
+    menuBar()->setStyleSheet(QStringLiteral("QMenuBar { border-bottom: 1px solid #a0a0a0; }"
+                                            "QMenuBar::item:selected { background: rgb(226, 225, 219); }"));
+    QMenu* MonitorMenu = menuBar()->addMenu(QStringLiteral("Монитор"));
+    MonitorMenu->addAction(acConfigLoad);
+    MonitorMenu->addAction(acConfigSave);
+    MonitorMenu->addAction(acConfigSaveAs);
+    MonitorMenu->addSeparator();
+    MonitorMenu->addAction(acMonitorExit);
+    QMenu* ServicesMenu = menuBar()->addMenu(QStringLiteral("Сервисы"));
+    QMenu* CreateMenu = ServicesMenu->addMenu(QStringLiteral("Создать"));
+    CreateMenu->addAction(acCreatePing);
+    CreateMenu->addAction(acCreateWeb);
+    ServicesMenu->addAction(acMonitorDelete);
+
+    statusBar()->setFixedHeight(19);
+
+    Splitter1 = new QSplitter(Qt::Horizontal, this);
+    Splitter1->setHandleWidth(3);
+    Splitter1->setChildrenCollapsible(false);
+
+    Panel1 = new QWidget(Splitter1);
+    auto* PanelLayout = new QVBoxLayout(Panel1);
+    PanelLayout->setContentsMargins(0, 0, 0, 0);
+    Splitter2 = new QSplitter(Qt::Vertical, Panel1);
+    Splitter2->setHandleWidth(3);
+    Splitter2->setChildrenCollapsible(false);
+    PanelLayout->addWidget(Splitter2);
+
+    TreeView1 = new QTreeWidget(Splitter2);
+    TreeView1->setHeaderHidden(true);
+    TreeView1->setIndentation(19);
+    TreeView1->setColumnCount(1);
+    new QTreeWidgetItem(TreeView1, QStringList{QStringLiteral("Сервисы")});
+
+    ServConfig = new QTableWidget(1, 2, Splitter2);
+    ServConfig->setHorizontalHeaderLabels({QStringLiteral("Key"), QStringLiteral("Value")});
+    ServConfig->verticalHeader()->hide();
+    ServConfig->verticalHeader()->setMinimumSectionSize(1);
+    ServConfig->verticalHeader()->setDefaultSectionSize(16);
+    ServConfig->setColumnWidth(0, 79);
+    ServConfig->setColumnWidth(1, 100);
+    ServConfig->setSelectionMode(QAbstractItemView::NoSelection);
+    ServConfig->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    SetEditorLines({});
+
+    ServList = new TServListView(Splitter1);
+    ServList->setColumnCount(3);
+    ServList->setHeaderLabels({QStringLiteral("Имя сервиса"), QStringLiteral("Посл. активность"),
+                               QStringLiteral("Статус")});
+    ServList->header()->setStretchLastSection(false);
+    ServList->setColumnWidth(0, 200);
+    ServList->setColumnWidth(1, 150);
+    ServList->setColumnWidth(2, 70);
+    ServList->setRootIsDecorated(false);
+    ServList->setItemsExpandable(false);
+    ServList->setUniformRowHeights(true);
+    ServList->setSelectionMode(QAbstractItemView::SingleSelection);
+    ServList->setSelectionBehavior(QAbstractItemView::SelectRows);
+    ServList->setEditTriggers(QAbstractItemView::SelectedClicked | QAbstractItemView::EditKeyPressed);
+    ServList->setIconSize(QSize(24, 12));
+    QPalette ListPalette = ServList->palette();
+    ListPalette.setColor(QPalette::Base, QColor(0, 255, 255));
+    ServList->setPalette(ListPalette);
+
+    Splitter1->addWidget(Panel1);
+    Splitter1->addWidget(ServList);
+    Splitter1->setStretchFactor(1, 1);
+    Splitter1->setSizes({185, 696 - 185 - 3});
+    Splitter2->setStretchFactor(1, 1);
+    Splitter2->setSizes({185, 480 - 185});
+    setCentralWidget(Splitter1);
+
+    connect(ServList, &QTreeWidget::itemSelectionChanged, this, [this] { Guarded([this] { ServListChange(); }); });
+    connect(ServList, &QTreeWidget::itemChanged, this, [this] { Guarded([this] { ServListChange(); }); });
+    connect(ServList, &QTreeWidget::itemDoubleClicked, this, [this] { Guarded([this] { ServListDblClick(); }); });
+
+    // Ticks from the moment the window exists; QTimer never stacks missed ticks.
+    tmrCheck = new QTimer(this);
+    tmrCheck->setInterval(1000);
+    connect(tmrCheck, &QTimer::timeout, this, [this] { Guarded([this] { tmrCheckTimer(); }); });
+    tmrCheck->start();
+}
+
+QAction* TfmMain::NewAction(const QString& ACaption, const QKeySequence& AShortcut, void (TfmMain::*AHandler)())
+{
+    auto* Action = new QAction(ACaption, this);
+    Action->setShortcut(AShortcut);
+    Action->setShortcutContext(Qt::WindowShortcut);
+    if (AHandler)
+        connect(Action, &QAction::triggered, this, [this, AHandler] { Guarded([this, AHandler] { (this->*AHandler)(); }); });
+    addAction(Action);
+    return Action;
+}
+
+void TfmMain::CreateActions()
+{
+    acMonitorExit = NewAction(QStringLiteral("Выход"), QKeySequence(Qt::ALT | Qt::Key_X), &TfmMain::acMonitorExitExecute);
+    // Loading another list while running is not offered: the item is there, always disabled.
+    acConfigLoad = NewAction(QStringLiteral("Загрузить..."), QKeySequence(Qt::CTRL | Qt::Key_L), nullptr);
+    acConfigLoad->setEnabled(false);
+    acConfigSave = NewAction(QStringLiteral("Сохранить"), QKeySequence(Qt::CTRL | Qt::Key_S), &TfmMain::acConfigSaveExecute);
+    acConfigSaveAs = NewAction(QStringLiteral("Сохранить как..."), QKeySequence(), &TfmMain::acConfigSaveAsExecute);
+    acCreatePing = NewAction(QStringLiteral("&PingMonitor"), QKeySequence(), &TfmMain::acCreatePingExecute);
+    acCreateWeb = NewAction(QStringLiteral("WebMonitor"), QKeySequence(), &TfmMain::acCreateWebExecute);
+    acMonitorDelete = NewAction(QStringLiteral("Удалить"), QKeySequence(Qt::Key_Delete), &TfmMain::acMonitorDeleteExecute);
+}
+
+// The window's shortcuts come before the focused control: a control that would take the key
+// for itself (an edit box takes Del) is not asked, so the key runs the command and never
+// reaches the control.
+bool TfmMain::eventFilter(QObject* AWatched, QEvent* AEvent)
+{
+    if (AEvent->type() == QEvent::ShortcutOverride) {
+        auto* Widget = qobject_cast<QWidget*>(AWatched);
+        if (Widget && Widget->window() == this) {
+            auto* Key = static_cast<QKeyEvent*>(AEvent);
+            const QKeySequence Sequence(QKeyCombination(Key->modifiers() & ~Qt::KeypadModifier, Qt::Key(Key->key())));
+            for (QAction* Action : actions()) {
+                if (Action->isEnabled() && !Action->shortcut().isEmpty() && Action->shortcut() == Sequence) {
+                    AEvent->ignore();
+                    return true;
+                }
+            }
+        }
+    }
+    return QMainWindow::eventFilter(AWatched, AEvent);
+}
+
+void TfmMain::showEvent(QShowEvent* AEvent)
+{
+    QMainWindow::showEvent(AEvent);
+    // Spontaneous show events come from the window system (a restore after a minimise);
+    // only becoming visible counts as showing the window.
+    if (AEvent->spontaneous())
+        return;
+    if (!FCentred) {
+        FCentred = true;
+        if (QScreen* Screen = screen())
+            move(Screen->availableGeometry().center() - frameGeometry().center() + pos());
+    }
+    Guarded([this] { FormShow(); });
+}
+
+void TfmMain::FormCreate()
+{
+    FMonitors.clear();
+    FAlarm = false;
+    FConfigFileName = DefaultConfigFileName;
+    LoadConfig();
+}
+
+void TfmMain::FormShow()
+{
+    RefreshList();
+}
+
+void TfmMain::FormDestroy()
+{
+    FMonitors.clear();
+}
+
+void TfmMain::UpdateMonitorView(TServiceMonitor* AMonitor)
+{
+    const quintptr Key = reinterpret_cast<quintptr>(AMonitor);
+    for (int I = 0; I < ServList->topLevelItemCount(); ++I) {
+        QTreeWidgetItem* Row = ServList->topLevelItem(I);
+        if (Row->data(0, Qt::UserRole).value<quintptr>() == Key)
+            UpdateListItem(Row);
+    }
+}
+
+void TfmMain::ProcessMessages()
+{
+    QCoreApplication::processEvents();
+}
+
+void TfmMain::RefreshList()
+{
+    ServList->clear();
+    for (const TMonitorEntry& Entry : FMonitors) {
+        auto* Row = new QTreeWidgetItem(ServList);
+        Row->setFlags(Row->flags() | Qt::ItemIsEditable);
+        Row->setData(0, Qt::UserRole, QVariant::fromValue(reinterpret_cast<quintptr>(Entry.Monitor.get())));
+        Row->setText(0, ToQString(Entry.Name));
+        UpdateListItem(Row);
+    }
+    ServList->clearSelection();
+    ServList->setCurrentItem(nullptr, 0, QItemSelectionModel::NoUpdate);
+}
+
+void TfmMain::UpdateListItem(QTreeWidgetItem* ARow)
+{
+    const std::shared_ptr<TServiceMonitor> Monitor = MonitorOfRow(ARow);
+    if (!Monitor)
+        return;
+    const TMonitorStatus Status = Monitor->Status();
+    ARow->setText(2, QString::fromLatin1(StatusText(Status)));
+    ARow->setIcon(0, FRowIcons[Status <= msError ? Status : msNone]);
+    ARow->setText(1, DateTimeText(Monitor->LastActivity()));
+}
+
+QTreeWidgetItem* TfmMain::SelectedRow() const
+{
+    const QList<QTreeWidgetItem*> Rows = ServList->selectedItems();
+    return Rows.isEmpty() ? nullptr : Rows.first();
+}
+
+std::shared_ptr<TServiceMonitor> TfmMain::MonitorOfRow(const QTreeWidgetItem* ARow) const
+{
+    const quintptr Key = ARow->data(0, Qt::UserRole).value<quintptr>();
+    if (Key == 0)
+        return nullptr;
+    for (const TMonitorEntry& Entry : FMonitors)
+        if (reinterpret_cast<quintptr>(Entry.Monitor.get()) == Key)
+            return Entry.Monitor;
+    return nullptr;
+}
+
+bool TfmMain::IsListed(const TServiceMonitor* AMonitor) const
+{
+    return std::any_of(FMonitors.begin(), FMonitors.end(),
+                       [AMonitor](const TMonitorEntry& AEntry) { return AEntry.Monitor.get() == AMonitor; });
+}
+
+bool TfmMain::IsChecking(const TServiceMonitor* AMonitor) const
+{
+    return std::find(FChecking.begin(), FChecking.end(), AMonitor) != FChecking.end();
+}
+
+QLineEdit* TfmMain::EditorValueBox(int ARow) const
+{
+    return qobject_cast<QLineEdit*>(ServConfig->cellWidget(ARow, 1));
+}
+
+void TfmMain::SetEditorLines(const TStringList& ALines)
+{
+    const int Rows = std::max<int>(1, static_cast<int>(ALines.size()));
+    const int OldRows = ServConfig->rowCount();
+    ServConfig->setRowCount(Rows);
+    for (int Row = 0; Row < Rows; ++Row) {
+        if (Row >= OldRows || !ServConfig->item(Row, 0)) {
+            auto* Key = new QTableWidgetItem;
+            Key->setFlags(Qt::ItemIsEnabled);
+            ServConfig->setItem(Row, 0, Key);
+        }
+        if (!EditorValueBox(Row)) {
+            auto* Box = new QLineEdit;
+            Box->setFrame(false);
+            connect(Box, &QLineEdit::textEdited, this, [this] { Guarded([this] { ServConfigStringsChange(); }); });
+            ServConfig->setCellWidget(Row, 1, Box);
+        }
+        QString Key, Value;
+        if (Row < static_cast<int>(ALines.size())) {
+            const std::string& Line = ALines[static_cast<size_t>(Row)];
+            const size_t Eq = Line.find('=');
+            Key = ToQString(Line.substr(0, Eq));
+            if (Eq != std::string::npos)
+                Value = ToQString(Line.substr(Eq + 1));
+        }
+        ServConfig->item(Row, 0)->setText(Key);
+        // An edit box that already shows the value is left alone, so that a refill while the
+        // operator types keeps the cursor where it is.
+        QLineEdit* Box = EditorValueBox(Row);
+        if (Box->text() != Value)
+            Box->setText(Value);
+    }
+}
+
+TStringList TfmMain::EditorLines() const
+{
+    TStringList Lines;
+    for (int Row = 0; Row < ServConfig->rowCount(); ++Row) {
+        const QTableWidgetItem* KeyItem = ServConfig->item(Row, 0);
+        const QString Key = KeyItem ? KeyItem->text() : QString();
+        const QLineEdit* Box = EditorValueBox(Row);
+        const QString Value = Box ? Box->text() : QString();
+        if (Key.isEmpty() && Value.isEmpty())
+            continue;
+        Lines.push_back(Key.toStdString() + "=" + Value.toStdString());
+    }
+    return Lines;
+}
+
+void TfmMain::ServListChange()
+{
+    QTreeWidgetItem* Row = SelectedRow();
+    if (!Row)
+        return;
+    TStringList Lines{"Name=" + Row->text(0).toStdString()};
+    if (const std::shared_ptr<TServiceMonitor> Monitor = MonitorOfRow(Row)) {
+        const TStringList Settings = Monitor->GetSettings();
+        Lines.insert(Lines.end(), Settings.begin(), Settings.end());
+    }
+    SetEditorLines(Lines);
+    ServConfigStringsChange();
+}
+
+void TfmMain::ServConfigStringsChange()
+{
+    QTreeWidgetItem* Row = SelectedRow();
+    if (!Row)
+        return;
+    const std::shared_ptr<TServiceMonitor> Monitor = MonitorOfRow(Row);
+    if (!Monitor)
+        return;
+    // The name comes from the row's caption (renamed in place), never from the editor.
+    const std::string Caption = Row->text(0).toStdString();
+    for (TMonitorEntry& Entry : FMonitors)
+        if (Entry.Monitor == Monitor)
+            Entry.Name = Caption;
+    Monitor->SetSettings(EditorLines());
+}
+
+void TfmMain::LoadConfig()
+{
+    if (!LoadMonitorList(FConfigFileName, FMonitors))
+        FConfigFileName.clear();
+}
+
+void TfmMain::SaveConfig()
+{
+    if (FConfigFileName.empty()) {
+        std::string FileName;
+        if (!ExecuteSaveDialog(FileName))
+            return;
+        FConfigFileName = FileName;
+    }
+    SaveMonitorList(FConfigFileName, FMonitors);
+}
+
+bool TfmMain::ExecuteSaveDialog(std::string& AFileName)
+{
+    if (SaveDialogHook)
+        return SaveDialogHook(AFileName);
+    QFileDialog SaveConfigDialog(this, QStringLiteral("Сохранение конфигурации..."));
+    SaveConfigDialog.setAcceptMode(QFileDialog::AcceptSave);
+    SaveConfigDialog.setFileMode(QFileDialog::AnyFile);
+    SaveConfigDialog.setNameFilters({QStringLiteral("Service List Files (*.cfg)"), QStringLiteral("All Files (*)")});
+    SaveConfigDialog.setDefaultSuffix(QStringLiteral("cfg"));
+    SaveConfigDialog.setOption(QFileDialog::DontConfirmOverwrite, false);
+    if (SaveConfigDialog.exec() != QDialog::Accepted || SaveConfigDialog.selectedFiles().isEmpty())
+        return false;
+    AFileName = QFile::encodeName(SaveConfigDialog.selectedFiles().first()).toStdString();
+    return !AFileName.empty();
+}
+
+void TfmMain::acConfigSaveExecute()
+{
+    SaveConfig();
+}
+
+void TfmMain::acConfigSaveAsExecute()
+{
+    FConfigFileName.clear();
+    SaveConfig();
+}
+
+void TfmMain::acMonitorExitExecute()
+{
+    close();
+}
+
+void TfmMain::acCreatePingExecute()
+{
+    FMonitors.push_back({"New PingMonitor", std::make_shared<TPingMonitor>()});
+    RefreshList();
+}
+
+void TfmMain::acCreateWebExecute()
+{
+    FMonitors.push_back({"New WebMonitor", std::make_shared<TWebMonitor>()});
+    RefreshList();
+}
+
+void TfmMain::acMonitorDeleteExecute()
+{
+    QTreeWidgetItem* Row = SelectedRow();
+    if (!Row)
+        return;
+    const quintptr Key = Row->data(0, Qt::UserRole).value<quintptr>();
+    const auto Entry = std::find_if(FMonitors.begin(), FMonitors.end(), [Key](const TMonitorEntry& AEntry) {
+        return reinterpret_cast<quintptr>(AEntry.Monitor.get()) == Key;
+    });
+    // Held until the rows are rebuilt, so no row ever points at a freed monitor; a check that
+    // is running holds its own reference and frees the monitor when it returns.
+    std::shared_ptr<TServiceMonitor> Deleted;
+    if (Entry != FMonitors.end()) {
+        Deleted = Entry->Monitor;
+        FMonitors.erase(Entry);
+    }
+    RefreshList();
+}
+
+// Check scheduling.
+//
+// Checks run on the GUI thread, and a monitor's SetStatus runs pending events, so a tick, a
+// double-click, a delete or a save can run nested inside any check. Three rules keep that
+// sound:
+// - A monitor whose check runs is in FChecking; nested ticks and double-clicks leave it
+//   alone (its status, msChecking, still counts for the alarm), so no monitor is ever
+//   checked twice at once, however long its check takes.
+// - The list holds its monitors by shared pointer and a running check holds one more. A
+//   delete removes the entry and the row at once; the monitor itself is freed when its check
+//   returns. Everything else reaches a monitor only through the list (rows carry its address
+//   as a key that is looked up in FMonitors), so nothing touches a monitor once it is deleted.
+// - A tick goes through a snapshot of the list taken at its start (weak pointers, in list
+//   order), never through indexes into the live list: deletes and creates in nested handlers
+//   can neither shift it nor carry it past the end. An entry deleted before its turn is
+//   skipped; one deleted during its own check no longer counts for the alarm.
+// The steps of a tick and the due rule are unchanged by this.
+
+void TfmMain::RunCheck(const std::shared_ptr<TServiceMonitor>& AMonitor)
+{
+    FChecking.push_back(AMonitor.get());
+    struct TDone {
+        std::vector<const TServiceMonitor*>& Checking;
+        const TServiceMonitor* Monitor;
+        ~TDone() { Checking.erase(std::find(Checking.begin(), Checking.end(), Monitor)); }
+    } Done{FChecking, AMonitor.get()};
+    // The stamp marks the start of the check, so that a slow check does not stretch the
+    // interval.
+    AMonitor->SetLastCheck(Now());
+    AMonitor->Check();
+}
+
+void TfmMain::tmrCheckTimer()
+{
+    std::vector<std::weak_ptr<TServiceMonitor>> Pass;
+    Pass.reserve(FMonitors.size());
+    for (const TMonitorEntry& Entry : FMonitors)
+        Pass.push_back(Entry.Monitor);
+
+    bool Alarm = false;
+    for (const std::weak_ptr<TServiceMonitor>& Item : Pass) {
+        const std::shared_ptr<TServiceMonitor> Monitor = Item.lock();
+        if (!Monitor || !IsListed(Monitor.get()))
+            continue;
+        if (!IsChecking(Monitor.get()) && IsMonitorDue(*Monitor, Now()))
+            RunCheck(Monitor);
+        if (IsListed(Monitor.get()) && Monitor->Status() == msError)
+            Alarm = true;
+    }
+
+    if (Alarm == FAlarm)
+        return;
+    FAlarm = Alarm;
+    SetTrayAnimated(Alarm);
+    if (Alarm)
+        ShowAndRestore();
+}
+
+void TfmMain::ServListDblClick()
+{
+    QTreeWidgetItem* Row = SelectedRow();
+    if (!Row)
+        return;
+    const std::shared_ptr<TServiceMonitor> Monitor = MonitorOfRow(Row);
+    if (!Monitor || IsChecking(Monitor.get()))
+        return;
+    RunCheck(Monitor);
+}
+
+void TfmMain::SetTrayAnimated(bool AAnimated)
+{
+    if (TrayAnimatedHook)
+        TrayAnimatedHook(AAnimated);
+}
+
+void TfmMain::ShowAndRestore()
+{
+    if (isMinimized())
+        showNormal();
+    else
+        show();
+    raise();
+    activateWindow();
+}

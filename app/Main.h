@@ -1,0 +1,129 @@
+// The main window: the monitor list with its status, the settings editor of the selected
+// monitor, the menu, the monitor-list file commands and the one-second check timer.
+#pragma once
+
+#include "monitors/MonitorList.h"
+
+#include <QIcon>
+#include <QMainWindow>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QAction;
+class QLineEdit;
+class QSplitter;
+class QTableWidget;
+class QTimer;
+class QTreeWidget;
+class QTreeWidgetItem;
+class QWidget;
+
+// True when AMonitor's interval has run out at ANow: the interval is positive and ANow is
+// strictly later than the last check plus the interval, summed in days as
+// (LastCheck * 86400 + Interval) / 86400.
+bool IsMonitorDue(const TServiceMonitor& AMonitor, TDateTime ANow);
+
+// "<->", "OK", "ERROR", or empty for msNone.
+const char* StatusText(TMonitorStatus AStatus);
+
+// A date-time in the locale's short date and long time format; the time is left out at
+// exactly midnight, and 0 (never) gives an empty text.
+QString DateTimeText(TDateTime AValue);
+
+class TfmMain : public QMainWindow, public TMonitorObserver {
+    Q_OBJECT
+
+public:
+    explicit TfmMain(QWidget* AParent = nullptr);
+    ~TfmMain() override;
+
+    // TMonitorObserver: what a monitor's SetStatus calls.
+    void UpdateMonitorView(TServiceMonitor* AMonitor) override;
+    void ProcessMessages() override;
+
+    void RefreshList();
+    void UpdateListItem(QTreeWidgetItem* ARow);
+    void LoadConfig();
+    void SaveConfig();
+
+    // Event handlers; the widgets call them through Guarded, tests may call them directly.
+    void FormCreate();
+    void FormShow();
+    void FormDestroy();
+    void ServListChange();
+    void ServListDblClick();
+    void ServConfigStringsChange();
+    void tmrCheckTimer();
+    void acConfigSaveExecute();
+    void acConfigSaveAsExecute();
+    void acMonitorExitExecute();
+    void acCreatePingExecute();
+    void acCreateWebExecute();
+    void acMonitorDeleteExecute();
+
+    // The alarm's effect on the tray icon; the tray is connected here.
+    virtual void SetTrayAnimated(bool AAnimated);
+    // Makes the window visible, brings it to the front and undoes a minimise.
+    void ShowAndRestore();
+
+    const TMonitorList& Monitors() const { return FMonitors; }
+    TMonitorList& Monitors() { return FMonitors; }
+    const std::string& ConfigFileName() const { return FConfigFileName; }
+    void SetConfigFileName(std::string AName) { FConfigFileName = std::move(AName); }
+    bool Alarm() const { return FAlarm; }
+    // True while AMonitor's check runs (a nested tick or double-click leaves it alone).
+    bool IsChecking(const TServiceMonitor* AMonitor) const;
+    // The editor's content as Key=Value lines.
+    TStringList EditorLines() const;
+    // The value edit box of an editor row.
+    QLineEdit* EditorValueBox(int ARow) const;
+
+    // Test hooks. The save dialog: returns false for a cancel, else the chosen name.
+    std::function<bool(std::string& AFileName)> SaveDialogHook;
+    // Called with every switch of the tray animation.
+    std::function<void(bool AAnimated)> TrayAnimatedHook;
+
+    // The window's parts, named as the form declares them.
+    QAction* acMonitorExit = nullptr;
+    QTreeWidget* ServList = nullptr;
+    QSplitter* Splitter1 = nullptr;
+    QWidget* Panel1 = nullptr;
+    QTreeWidget* TreeView1 = nullptr;
+    QSplitter* Splitter2 = nullptr;
+    QTableWidget* ServConfig = nullptr;
+    QTimer* tmrCheck = nullptr;
+    QAction* acConfigLoad = nullptr;
+    QAction* acConfigSave = nullptr;
+    QAction* acConfigSaveAs = nullptr;
+    QAction* acCreatePing = nullptr;
+    QAction* acCreateWeb = nullptr;
+    QAction* acMonitorDelete = nullptr;
+
+protected:
+    void showEvent(QShowEvent* AEvent) override;
+    bool eventFilter(QObject* AWatched, QEvent* AEvent) override;
+
+private:
+    void CreateParts();
+    void CreateActions();
+    QAction* NewAction(const QString& ACaption, const QKeySequence& AShortcut, void (TfmMain::*AHandler)());
+    bool ExecuteSaveDialog(std::string& AFileName);
+    void SetEditorLines(const TStringList& ALines);
+    QTreeWidgetItem* SelectedRow() const;
+    // The monitor a row stands for, looked up in FMonitors, so a stale row finds nothing.
+    std::shared_ptr<TServiceMonitor> MonitorOfRow(const QTreeWidgetItem* ARow) const;
+    bool IsListed(const TServiceMonitor* AMonitor) const;
+    void RunCheck(const std::shared_ptr<TServiceMonitor>& AMonitor);
+
+    bool FAlarm = false;
+    TMonitorList FMonitors;
+    std::string FConfigFileName;
+    // Monitors whose check is running, innermost last.
+    std::vector<const TServiceMonitor*> FChecking;
+    bool FCentred = false;
+    // Row images by status: the state image (none for msNone) left of the light bulb.
+    QIcon FRowIcons[4];
+};
