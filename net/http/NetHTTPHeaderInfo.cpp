@@ -1,0 +1,319 @@
+#include "net/http/NetHTTPHeaderInfo.h"
+
+#include "net/http/NetGlobal.h"
+#include "net/stack/NetStrings.h"
+
+namespace {
+
+void SetIfAny(TNetHeaderList& AList, const char* AName, const std::string& AValue)
+{
+    if (!AValue.empty())
+        AList.SetValueOf(AName, AValue);
+}
+
+// A header that is not there is no date at all (0), not a failed one.
+TDateTime DateValue(const std::string& AText)
+{
+    return AText.empty() ? 0 : InternetDateToLocal(AText);
+}
+
+// The value of a new Basic authentication object, which becomes the record's own.
+std::string BasicHeaderValue(std::unique_ptr<TNetAuthentication>& AOwner, const std::string& AUsername,
+                             const std::string& APassword)
+{
+    auto Auth = std::make_unique<TNetBasicAuthentication>();
+    Auth->SetUsername(AUsername);
+    Auth->SetPassword(APassword);
+    std::string Value = Auth->HeaderValue();
+    AOwner = std::move(Auth);
+    return Value;
+}
+
+} // namespace
+
+// ---- entity ----
+
+TNetEntityHeaderInfo::TNetEntityHeaderInfo()
+{
+    FRawHeaders.FoldWidth = 1024;
+    ClearEntity();
+}
+
+void TNetEntityHeaderInfo::SetContentLength(int32_t AValue)
+{
+    FContentLength = AValue;
+    FHasContentLength = AValue >= 0;
+}
+
+void TNetEntityHeaderInfo::Assign(const TNetEntityHeaderInfo& ASource)
+{
+    if (this == &ASource)
+        return;
+    FRawHeaders = ASource.FRawHeaders;
+    FContentEncoding = ASource.FContentEncoding;
+    FContentLanguage = ASource.FContentLanguage;
+    SetContentLength(ASource.FContentLength);
+    FContentRangeEnd = ASource.FContentRangeEnd;
+    FContentRangeStart = ASource.FContentRangeStart;
+    FContentType = ASource.FContentType;
+    FContentVersion = ASource.FContentVersion;
+    FDate = ASource.FDate;
+    FExpires = ASource.FExpires;
+    FLastModified = ASource.FLastModified;
+}
+
+void TNetEntityHeaderInfo::ClearEntity()
+{
+    FConnection.clear();
+    FContentVersion.clear();
+    FContentEncoding.clear();
+    FContentLanguage.clear();
+    FContentType = "text/html";
+    FContentLength = -1; // HasContentLength keeps what the last assignment said
+    FContentRangeStart = 0;
+    FContentRangeEnd = 0;
+    FDate = 0;
+    FExpires = 0;
+    FLastModified = 0;
+    FRawHeaders.Clear();
+}
+
+void TNetEntityHeaderInfo::Clear()
+{
+    ClearEntity();
+}
+
+void TNetEntityHeaderInfo::ReadEntityFromRaw()
+{
+    const TNetHeaderList& H = FRawHeaders;
+    FConnection = H.ValueOf("Connection");
+    FContentVersion = H.ValueOf("Content-Version");
+    FContentEncoding = H.ValueOf("Content-Encoding");
+    FContentLanguage = H.ValueOf("Content-Language");
+    FContentType = H.ValueOf("Content-Type");
+    SetContentLength(StrToIntDef(Trim(H.ValueOf("Content-Length")), -1));
+    FDate = DateValue(H.ValueOf("Date"));
+    FLastModified = DateValue(H.ValueOf("Last-Modified"));
+    // An integer Expires counts seconds from now; -1 is taken as a (failing) date.
+    std::string Expires = H.ValueOf("Expires");
+    int32_t Seconds;
+    if (TryStrToInt(Expires, Seconds) && Seconds != -1) {
+        if (Seconds < 0 || Seconds >= 86400)
+            throw ENetConvertError(FormatStr(
+                "Expires value %d is out of range: a count of seconds must lie between 0 and 86399", Seconds));
+        FExpires = Now() + EncodeTime(Seconds / 3600, Seconds % 3600 / 60, Seconds % 60, 0);
+    } else {
+        FExpires = DateValue(Expires);
+    }
+    FPragma = H.ValueOf("Pragma");
+}
+
+void TNetEntityHeaderInfo::ReadFromRaw()
+{
+    ReadEntityFromRaw();
+}
+
+void TNetEntityHeaderInfo::WriteEntityToRaw()
+{
+    TNetHeaderList& H = FRawHeaders;
+    H.Clear();
+    SetIfAny(H, "Connection", FConnection);
+    SetIfAny(H, "Content-Version", FContentVersion);
+    SetIfAny(H, "Content-Encoding", FContentEncoding);
+    SetIfAny(H, "Content-Language", FContentLanguage);
+    SetIfAny(H, "Content-Type", FContentType);
+    if (FContentLength >= 0)
+        H.SetValueOf("Content-Length", IntToStr(FContentLength));
+    SetIfAny(H, "Cache-control", FCacheControl);
+    if (FDate > 0)
+        H.SetValueOf("Date", FormatInternetDate(FDate));
+    if (FExpires > 0)
+        H.SetValueOf("Expires", FormatInternetDate(FExpires));
+    SetIfAny(H, "Pragma", FPragma);
+    for (const std::string& Line : FCustomHeaders.Lines())
+        H.Add(Line);
+}
+
+void TNetEntityHeaderInfo::WriteToRaw()
+{
+    WriteEntityToRaw();
+}
+
+// ---- request ----
+
+TNetRequestHeaderInfo::TNetRequestHeaderInfo()
+{
+    Clear();
+}
+
+TNetRequestHeaderInfo::~TNetRequestHeaderInfo() = default;
+
+void TNetRequestHeaderInfo::Assign(const TNetEntityHeaderInfo& ASource)
+{
+    const auto* Source = dynamic_cast<const TNetRequestHeaderInfo*>(&ASource);
+    if (!Source) {
+        TNetEntityHeaderInfo::Assign(ASource);
+        return;
+    }
+    if (Source == this)
+        return;
+    FAccept = Source->FAccept;
+    FAcceptCharSet = Source->FAcceptCharSet;
+    FAcceptEncoding = Source->FAcceptEncoding;
+    FAcceptLanguage = Source->FAcceptLanguage;
+    FFrom = Source->FFrom;
+    FPassword = Source->FPassword;
+    FReferer = Source->FReferer;
+    FUserAgent = Source->FUserAgent;
+    FUsername = Source->FUsername;
+    FBasicAuthentication = Source->FBasicAuthentication;
+}
+
+void TNetRequestHeaderInfo::Clear()
+{
+    FAccept = "text/html, */*";
+    FAcceptCharSet.clear();
+    FUserAgent = "Mozilla/3.0 (compatible; Vardex)";
+    FBasicAuthentication = false;
+    ClearEntity();
+}
+
+void TNetRequestHeaderInfo::ReadFromRaw()
+{
+    const TNetHeaderList& H = FRawHeaders;
+    FAccept = H.ValueOf("Accept");
+    FAcceptCharSet = H.ValueOf("Accept-Charset");
+    FAcceptEncoding = H.ValueOf("Accept-Encoding");
+    FAcceptLanguage = H.ValueOf("Accept-Language");
+    FHost = H.ValueOf("Host");
+    FFrom = H.ValueOf("From");
+    FReferer = H.ValueOf("Referer");
+    FUserAgent = H.ValueOf("User-Agent");
+    std::string Range = H.ValueOf("Range");
+    Fetch(Range, "=");
+    FContentRangeStart = StrToIntDef(Fetch(Range, "-"), 0);
+    FContentRangeEnd = StrToIntDef(Fetch(Range, " "), 0);
+    ReadEntityFromRaw();
+}
+
+void TNetRequestHeaderInfo::WriteToRaw()
+{
+    WriteEntityToRaw();
+    TNetHeaderList& H = FRawHeaders;
+    SetIfAny(H, "Proxy-Connection", FProxyConnection);
+    SetIfAny(H, "Host", FHost);
+    SetIfAny(H, "Accept", FAccept);
+    SetIfAny(H, "Accept-Charset", FAcceptCharSet);
+    SetIfAny(H, "Accept-Encoding", FAcceptEncoding);
+    SetIfAny(H, "Accept-Language", FAcceptLanguage);
+    SetIfAny(H, "From", FFrom);
+    SetIfAny(H, "Referer", FReferer);
+    SetIfAny(H, "User-Agent", FUserAgent);
+    if (FLastModified > 0)
+        H.SetValueOf("If-Modified-Since", FormatInternetDate(FLastModified));
+    if (FContentRangeStart != 0 || FContentRangeEnd != 0) {
+        std::string Range = "bytes=" + IntToStr(FContentRangeStart) + "-";
+        if (FContentRangeEnd != 0)
+            Range += IntToStr(FContentRangeEnd);
+        H.SetValueOf("Range", Range);
+    }
+    std::string Authorization;
+    if (FAuthentication)
+        Authorization = FAuthentication->HeaderValue();
+    else if (FBasicAuthentication)
+        Authorization = BasicHeaderValue(FAuthentication, FUsername, FPassword);
+    SetIfAny(H, "Authorization", Authorization);
+}
+
+// ---- response ----
+
+TNetResponseHeaderInfo::TNetResponseHeaderInfo()
+{
+    Clear();
+}
+
+void TNetResponseHeaderInfo::Clear()
+{
+    ClearEntity();
+    FLocation.clear();
+    FServer.clear();
+    FWWWAuthenticate.Clear();
+    FProxyAuthenticate.Clear();
+}
+
+void TNetResponseHeaderInfo::ReadFromRaw()
+{
+    const TNetHeaderList& H = FRawHeaders;
+    FLocation = H.ValueOf("Location");
+    FServer = H.ValueOf("Server");
+    FProxyConnection = H.ValueOf("Proxy-Connection");
+    std::string Range = H.ValueOf("Content-Range");
+    if (!Range.empty()) {
+        auto Number = [](const std::string& AText) {
+            int32_t V;
+            if (!TryStrToInt(AText, V))
+                throw ENetConvertError("Content-Range: '" + AText + "' is not a valid integer value");
+            return V;
+        };
+        Fetch(Range, " ");
+        FContentRangeStart = Number(Fetch(Range, "-"));
+        FContentRangeEnd = Number(Fetch(Range, "/"));
+    }
+    FWWWAuthenticate.Clear();
+    H.CollectValues("WWW-Authenticate", &FWWWAuthenticate);
+    FProxyAuthenticate.Clear();
+    H.CollectValues("Proxy-Authenticate", &FProxyAuthenticate);
+    ReadEntityFromRaw();
+}
+
+// ---- proxy ----
+
+TNetProxyConnectionInfo::TNetProxyConnectionInfo()
+{
+    Clear();
+}
+
+TNetProxyConnectionInfo::~TNetProxyConnectionInfo() = default;
+
+void TNetProxyConnectionInfo::SetProxyServer(const std::string& AValue)
+{
+    if (!SameText(AValue, FProxyServer))
+        FAuthentication.reset();
+    FProxyServer = AValue;
+}
+
+void TNetProxyConnectionInfo::SetProxyPort(int32_t AValue)
+{
+    if (AValue != FProxyPort)
+        FAuthentication.reset();
+    FProxyPort = AValue;
+}
+
+void TNetProxyConnectionInfo::Assign(const TNetProxyConnectionInfo& ASource)
+{
+    if (this == &ASource)
+        return;
+    FProxyPassword = ASource.FProxyPassword;
+    SetProxyPort(ASource.FProxyPort);
+    SetProxyServer(ASource.FProxyServer);
+    FProxyUsername = ASource.FProxyUsername;
+    FBasicAuthentication = ASource.FBasicAuthentication;
+}
+
+void TNetProxyConnectionInfo::Clear()
+{
+    SetProxyServer({});
+    FProxyUsername.clear();
+    FProxyPassword.clear();
+    SetProxyPort(0);
+}
+
+void TNetProxyConnectionInfo::WriteProxyAuthorization(TNetHeaderList& AHeaders)
+{
+    std::string Value;
+    if (FAuthentication)
+        Value = FAuthentication->HeaderValue();
+    else if (FBasicAuthentication)
+        Value = BasicHeaderValue(FAuthentication, FProxyUsername, FProxyPassword);
+    SetIfAny(AHeaders, "Proxy-Authorization", Value);
+}

@@ -1,0 +1,159 @@
+#include "net/http/NetURI.h"
+
+#include "net/stack/NetStrings.h"
+
+namespace {
+
+// Fills Path, Resource and Query from what follows the authority (or from a relative
+// reference). A "=" stands in for a missing "?", so "a=b" without "?" puts "=b" in Query.
+void SplitPathPart(const std::string& W, std::string& APath, std::string& AResource, std::string& AQuery,
+                   bool AAbsolute)
+{
+    size_t Q = W.find('?');
+    if (Q == std::string::npos)
+        Q = W.find('=');
+    // Length of the directory part: up to and including the last "/" before the query.
+    size_t S = 0;
+    size_t Slash = Q == std::string::npos ? W.rfind('/') : (Q == 0 ? std::string::npos : W.rfind('/', Q - 1));
+    if (Slash != std::string::npos)
+        S = Slash + 1;
+    APath = AAbsolute ? "/" + W.substr(0, S) : W.substr(0, S);
+    if (Q == std::string::npos) {
+        AResource = W.substr(S);
+    } else {
+        AResource = W.substr(S, Q - S);
+        AQuery = W.substr(Q);
+    }
+}
+
+void SplitFragment(std::string& AFrom, std::string& AFragment)
+{
+    size_t H = AFrom.find('#');
+    if (H != std::string::npos) {
+        AFragment = AFrom.substr(H + 1);
+        AFrom.erase(H);
+    }
+}
+
+} // namespace
+
+TNetURI::TNetURI(const std::string& AText)
+{
+    if (!AText.empty())
+        Parse(AText);
+}
+
+void TNetURI::Parse(const std::string& AText)
+{
+    // Bytes of a UTF-8 sequence are never 0x5C, so every backslash is a real one.
+    Text = AText;
+    for (char& C : Text)
+        if (C == '\\')
+            C = '/';
+    Protocol.clear();
+    Username.clear();
+    Password.clear();
+    Host.clear();
+    Port.clear();
+    Path.clear();
+    Resource.clear();
+    Query.clear();
+    Fragment.clear();
+
+    std::string W = Text;
+    size_t P = W.find("://");
+    if (P == std::string::npos) {
+        SplitPathPart(W, Path, Resource, Query, false);
+    } else {
+        Protocol = W.substr(0, P);
+        W.erase(0, P + 3);
+        std::string Authority = Fetch(W, "/");
+        size_t At = Authority.find('@');
+        if (At != std::string::npos) {
+            std::string UserInfo = Authority.substr(0, At);
+            Authority.erase(0, At + 1);
+            Username = Fetch(UserInfo, ":");
+            Password = UserInfo;
+            if (Username.empty())
+                Password.clear();
+        }
+        Host = Fetch(Authority, ":");
+        Port = Authority;
+        SplitPathPart(W, Path, Resource, Query, true);
+        SplitFragment(Resource, Fragment);
+    }
+    if (Fragment.empty())
+        SplitFragment(Query, Fragment);
+}
+
+std::string TNetURI::FullText(TNetURIFields AFields) const
+{
+    if (Protocol.empty())
+        throw ENetURIException("Protocol field is empty");
+    std::string Result = Protocol + "://";
+    if ((AFields & ufUserInfo) && !Username.empty()) {
+        Result += Username;
+        if (!Password.empty())
+            Result += ":" + Password;
+        Result += "@";
+    }
+    if (Host.empty())
+        throw ENetURIException("Host field is empty");
+    Result += Host;
+    if (!Port.empty())
+        Result += ":" + Port;
+    Result += Path + Resource + Query;
+    if ((AFields & ufFragment) && !Fragment.empty())
+        Result += "#" + Fragment;
+    return Result;
+}
+
+std::string TNetURI::URIText()
+{
+    Text = FullText(ufUserInfo | ufFragment);
+    return FullText();
+}
+
+std::string TNetURI::MergePath(const std::string& ABasePath, const std::string& APath,
+                               const std::string& ADelimiter)
+{
+    const std::string& D = ADelimiter;
+    if (D.empty())
+        return ABasePath + APath;
+    auto StartsWith = [&D](const std::string& S, size_t At) { return S.compare(At, D.size(), D) == 0; };
+    auto EndsWith = [&D](const std::string& S) {
+        return S.size() >= D.size() && S.compare(S.size() - D.size(), D.size(), D) == 0;
+    };
+    if (StartsWith(APath, 0))
+        return APath;
+    bool KeepTrailing = APath.empty() || EndsWith(APath);
+    std::string W = ABasePath;
+    if (!W.empty() && !EndsWith(W))
+        W += D;
+    W += APath;
+
+    std::string R;
+    size_t I = 0;
+    while (I < W.size()) {
+        if (StartsWith(W, I)) {
+            if (I == 0)
+                R = D;
+            else if (!EndsWith(R))
+                R += D;
+            I += D.size();
+        } else if (W[I] == '.' && I + 1 < W.size() && W[I + 1] == '.' && !R.empty() && EndsWith(R)) {
+            // ".." drops the segment before it; at the root R empties and the next
+            // delimiter starts it again.
+            R.erase(R.size() - D.size());
+            while (!R.empty() && !EndsWith(R))
+                R.pop_back();
+            I += 2;
+        } else {
+            R += W[I];
+            ++I;
+        }
+    }
+    if (R != D && EndsWith(R) && !KeepTrailing)
+        R.erase(R.size() - D.size());
+    return R;
+}

@@ -1,0 +1,46 @@
+// A URL split into its parts, and the parts put back together. The URL is taken as the
+// caller wrote it: nothing is percent-encoded or decoded here.
+#pragma once
+
+#include "net/stack/NetException.h"
+
+#include <cstdint>
+#include <string>
+
+VARDEX_NET_EXCEPTION(ENetURIException, ENetException);
+
+// What FullText adds besides scheme, host, port, path, resource and query.
+enum TNetURIField : uint32_t {
+    ufUserInfo = 1u << 0, // "user:password@" before the host
+    ufFragment = 1u << 1, // "#fragment" at the end
+};
+using TNetURIFields = uint32_t;
+
+class TNetURI {
+public:
+    TNetURI() = default;
+    explicit TNetURI(const std::string& AText);
+
+    // Replaces every part with the parts of AText; never fails.
+    void Parse(const std::string& AText);
+    // Raises ENetURIException when Protocol or Host is empty.
+    std::string FullText(TNetURIFields AFields = 0) const;
+    // Stores the full text (with user information and fragment) in Text and returns the
+    // URL without them: the request target for a plain proxy.
+    std::string URIText();
+    // ABasePath and APath joined by ADelimiter, with ".." dropping the segment before it.
+    // An APath that starts with ADelimiter is returned as it is.
+    static std::string MergePath(const std::string& ABasePath, const std::string& APath,
+                                 const std::string& ADelimiter = "/");
+
+    std::string Text;
+    std::string Protocol;
+    std::string Username;
+    std::string Password;
+    std::string Host;
+    std::string Port;
+    std::string Path;     // ends in "/"; starts with "/" when the URL has an authority
+    std::string Resource; // the last segment, without query and fragment
+    std::string Query;    // with its leading "?"
+    std::string Fragment; // without "#"
+};
