@@ -180,15 +180,21 @@ private slots:
         QTest::addColumn<QString>("Shown");
         const QString A63(63, QLatin1Char('a'));
         const QString Smile = QString::fromUtf8("\xF0\x9F\x98\x80"); // one character, two UTF-16 units
-        QTest::newRow("plain") << "Vardex" << "Vardex";
-        QTest::newRow("empty") << "" << "";
-        QTest::newRow("cut at bar") << "Vardex|long help" << "Vardex";
-        QTest::newRow("first bar") << "a|b|c" << "a";
-        QTest::newRow("bar first") << "|tail" << "";
+        QTest::newRow("plain") << "Vardex"
+                               << "Vardex";
+        QTest::newRow("empty") << ""
+                               << "";
+        QTest::newRow("cut at bar") << "Vardex|long help"
+                                    << "Vardex";
+        QTest::newRow("first bar") << "a|b|c"
+                                   << "a";
+        QTest::newRow("bar first") << "|tail"
+                                   << "";
         QTest::newRow("63 kept") << A63 << A63;
         QTest::newRow("64 cut") << A63 + "b" << A63;
         QTest::newRow("long, bar later") << A63 + "bbbb|c" << A63;
-        QTest::newRow("bar before 63") << QString(70, QLatin1Char('x')).replace(10, 1, "|") << QString(10, 'x');
+        QTest::newRow("bar before 63")
+            << QString(70, QLatin1Char('x')).replace(10, 1, "|") << QString(10, 'x');
         QTest::newRow("cyrillic counted by character")
             << QString(70, QChar(0x0416)) << QString(63, QChar(0x0416));
         QTest::newRow("pair at the limit kept") << QString(62, 'a') + Smile << QString(62, 'a') + Smile;
@@ -296,6 +302,8 @@ private slots:
         T.SetInterval(5);
         for (int I = 0; I < 2000; ++I) {
             T.SetAnimated(I % 2 == 0);
+            // Every switch on shows the first frame at once, every switch off the static icon.
+            QCOMPARE(F->Log->Calls.back().Colour, I % 2 == 0 ? KRed : KGreen);
             if (I % 50 == 0)
                 QTest::qWait(7); // let some frames run in between
             else
@@ -308,7 +316,6 @@ private slots:
         const size_t Calls = F->Log->Calls.size();
         QTest::qWait(60);
         QCOMPARE(F->Log->Calls.size(), Calls);
-        // Every switch on showed the first frame, every switch off the static icon.
         QCOMPARE(F->Log->CountOf(TShellCall::ckAdd), 0);
         QVERIFY(T.InTray());
     }
@@ -476,9 +483,8 @@ private slots:
         QTest::addColumn<QStringList>("Events");
         QTest::newRow("left click") << std::vector<M> { M::mmLeftDown, M::mmLeftUp }
                                     << QStringList { "down L", "click", "up L" };
-        QTest::newRow("left double-click")
-            << std::vector<M> { M::mmLeftDown, M::mmLeftUp, M::mmLeftDblClick, M::mmLeftUp }
-            << QStringList { "down L", "click", "up L", "dblclick", "down L double", "up L" };
+        QTest::newRow("left double-click") << std::vector<M> { M::mmLeftDown, M::mmLeftUp, M::mmLeftDblClick,
+            M::mmLeftUp } << QStringList { "down L", "click", "up L", "dblclick", "down L double", "up L" };
         QTest::newRow("left up alone") << std::vector<M> { M::mmLeftUp } << QStringList { "up L" };
         QTest::newRow("right click") << std::vector<M> { M::mmRightDown, M::mmRightUp }
                                      << QStringList { "down R", "click", "up R" };
@@ -502,7 +508,9 @@ private slots:
             return AButton == TMouseButton::mbLeft ? "L" : AButton == TMouseButton::mbRight ? "R" : "M";
         };
         auto ButtonFlag = [](TMouseButton AButton) -> TShiftState {
-            return AButton == TMouseButton::mbLeft ? ssLeft : AButton == TMouseButton::mbRight ? ssRight : ssMiddle;
+            return AButton == TMouseButton::mbLeft ? ssLeft
+                : AButton == TMouseButton::mbRight ? ssRight
+                                                   : ssMiddle;
         };
         T.OnClick = [&](TTrayIcon* ASender) {
             QCOMPARE(ASender, &T);
@@ -539,7 +547,8 @@ private slots:
     {
         auto F = TFixture::Main();
         QPoint Seen(-1, -1);
-        F->Tray->OnMouseDown = [&](TTrayIcon*, TMouseButton, TShiftState, int AX, int AY) { Seen = QPoint(AX, AY); };
+        F->Tray->OnMouseDown
+            = [&](TTrayIcon*, TMouseButton, TShiftState, int AX, int AY) { Seen = QPoint(AX, AY); };
         QCursor::setPos(37, 41);
         F->Shell->Send(TTrayMouseMessage::mmLeftDown);
         QCOMPARE(Seen, QCursor::pos());
@@ -666,9 +675,10 @@ private slots:
         QTest::addColumn<QSystemTrayIcon::ActivationReason>("Reason");
         QTest::addColumn<std::vector<TTrayMouseMessage>>("Messages");
         QTest::newRow("trigger") << QSystemTrayIcon::Trigger << std::vector<M> { M::mmLeftDown, M::mmLeftUp };
-        QTest::newRow("double-click") << QSystemTrayIcon::DoubleClick
-                                      << std::vector<M> { M::mmLeftDblClick, M::mmLeftUp };
-        QTest::newRow("context") << QSystemTrayIcon::Context << std::vector<M> { M::mmRightDown, M::mmRightUp };
+        QTest::newRow("double-click")
+            << QSystemTrayIcon::DoubleClick << std::vector<M> { M::mmLeftDblClick, M::mmLeftUp };
+        QTest::newRow("context") << QSystemTrayIcon::Context
+                                 << std::vector<M> { M::mmRightDown, M::mmRightUp };
         QTest::newRow("middle") << QSystemTrayIcon::MiddleClick
                                 << std::vector<M> { M::mmMiddleDown, M::mmMiddleUp };
         QTest::newRow("unknown") << QSystemTrayIcon::Unknown << std::vector<M> {};
