@@ -117,6 +117,9 @@ TfmMain::TfmMain(QWidget* AParent) : QMainWindow(AParent)
 
 TfmMain::~TfmMain()
 {
+    // The list reports its rows going while the base class frees it, when this object is
+    // no longer a window to report to.
+    ServList->blockSignals(true);
     qApp->removeEventFilter(this);
     if (MonitorObserver() == this)
         SetMonitorObserver(nullptr);

@@ -1,0 +1,116 @@
+#include "app/Application.h"
+
+#include <QTest>
+
+#include <stdexcept>
+
+namespace {
+
+// An object whose event handler fails.
+class TFailingObject : public QObject {
+public:
+    bool event(QEvent* AEvent) override
+    {
+        if (AEvent->type() == QEvent::User)
+            throw std::runtime_error("Handler failed");
+        return QObject::event(AEvent);
+    }
+};
+
+} // namespace
+
+class TTestApplication : public QObject {
+    Q_OBJECT
+
+private slots:
+    void cleanup() { TApplication::SetErrorReportHook({}); }
+
+    void TitleRule_data()
+    {
+        QTest::addColumn<QString>("Path");
+        QTest::addColumn<QString>("Title");
+        QTest::newRow("plain") << "/usr/bin/vardex" << "vardex";
+        QTest::newRow("first letter kept") << "/opt/VarDex" << "Vardex";
+        QTest::newRow("up to the first dot") << "/opt/VARDEX.app.bin" << "Vardex";
+        QTest::newRow("no folder") << "Monitor.exe" << "Monitor";
+        QTest::newRow("one letter") << "/x/V.exe" << "V";
+        QTest::newRow("Cyrillic lowered") << "/x/МОНИТОР" << "Монитор";
+        QTest::newRow("dot first") << "/x/.hidden" << "";
+    }
+    void TitleRule()
+    {
+        QFETCH(QString, Path);
+        QFETCH(QString, Title);
+        QCOMPARE(ApplicationTitleOf(Path), Title);
+    }
+
+    void TitleOfThisProgram() { QCOMPARE(TApplication::Title(), QStringLiteral("Testapplication")); }
+
+    void FullStopRule_data()
+    {
+        QTest::addColumn<QString>("Message");
+        QTest::addColumn<QString>("Shown");
+        QTest::newRow("letter") << "Disk full" << "Disk full.";
+        QTest::newRow("digit") << "I/O error 21" << "I/O error 21.";
+        QTest::newRow("slash sorts after the dot") << "a/" << "a/.";
+        QTest::newRow("full stop") << "Done." << "Done.";
+        QTest::newRow("comma sorts before") << "a," << "a,";
+        QTest::newRow("blank") << "a " << "a ";
+        QTest::newRow("closing bracket") << "(x)" << "(x)";
+        QTest::newRow("question mark sorts after") << "Why?" << "Why?.";
+        QTest::newRow("Cyrillic") << "Ошибка" << "Ошибка.";
+        QTest::newRow("empty") << "" << "";
+    }
+    void FullStopRule()
+    {
+        QFETCH(QString, Message);
+        QFETCH(QString, Shown);
+        QCOMPARE(ErrorReportText(Message.toStdString()), Shown);
+    }
+
+    void EscapingExceptionsReachTheReport()
+    {
+        QStringList Seen;
+        QString Caption;
+        TApplication::SetErrorReportHook([&](const QString& ACaption, const QString& AText) {
+            Caption = ACaption;
+            Seen << AText;
+        });
+        TFailingObject Object;
+        QCoreApplication::postEvent(&Object, new QEvent(QEvent::User));
+        QCoreApplication::sendPostedEvents(&Object, QEvent::User);
+        QCOMPARE(Seen, QStringList{QStringLiteral("Handler failed.")});
+        QCOMPARE(Caption, QStringLiteral("Testapplication"));
+
+        Guarded([] { throw std::runtime_error("Guarded"); });
+        QCOMPARE(Seen.size(), 2);
+        QCOMPARE(Seen.last(), QStringLiteral("Guarded."));
+    }
+
+    void AReportOnScreenIsNotOpenedTwice()
+    {
+        QStringList Seen;
+        TApplication::SetErrorReportHook([&](const QString&, const QString& AText) {
+            Seen << AText;
+            // While this one shows, the same error comes again and a different one comes.
+            if (Seen.size() == 1) {
+                TApplication::ShowErrorReport("Same");
+                TApplication::ShowErrorReport("Other");
+            }
+        });
+        TApplication::ShowErrorReport("Same");
+        QCOMPARE(Seen, (QStringList{"Same.", "Other."}));
+        // Closed, it may come again.
+        TApplication::ShowErrorReport("Same");
+        QCOMPARE(Seen.size(), 3);
+    }
+};
+
+int main(int argc, char** argv)
+{
+    TApplication Application(argc, argv);
+    TTestApplication Test;
+    return QTest::qExec(&Test, argc, argv);
+}
+
+#include "TestApplication.moc"

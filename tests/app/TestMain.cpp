@@ -1,0 +1,434 @@
+#include "WindowFixture.h"
+
+#include <QAction>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QTableWidget>
+
+namespace {
+
+const char* const ThreeMonitors = "Name=Router\r\nType=PingMonitor\r\nInterval=60\r\nIP=10.0.0.1\r\nRetry=2\r\n\r\n"
+                                  "Name=Сайт\r\nType=WebMonitor\r\nInterval=30\r\nURL=http://127.0.0.1:8080/\r\n\r\n"
+                                  "Name=Router\r\nType=PingMonitor\r\nInterval=5\r\nIP=dns\r\nRetry=3\r\n";
+
+QStringList EditorKeys(TfmMain& AWindow)
+{
+    QStringList Keys;
+    for (int Row = 0; Row < AWindow.ServConfig->rowCount(); ++Row)
+        Keys << AWindow.ServConfig->item(Row, 0)->text();
+    return Keys;
+}
+
+QStringList EditorValues(TfmMain& AWindow)
+{
+    QStringList Values;
+    for (int Row = 0; Row < AWindow.ServConfig->rowCount(); ++Row)
+        Values << AWindow.EditorValueBox(Row)->text();
+    return Values;
+}
+
+QAction* FindMenuAction(QMenu* AMenu, const QString& AText)
+{
+    for (QAction* Action : AMenu->actions())
+        if (Action->text() == AText)
+            return Action;
+    return nullptr;
+}
+
+} // namespace
+
+class TTestMain : public QObject {
+    Q_OBJECT
+
+private slots:
+    void LayoutAndCaptions()
+    {
+        TWindowFixture F(nullptr);
+        TfmMain& W = *F.Window;
+        QVERIFY(F.ShowActive());
+        QCOMPARE(W.windowTitle(), QStringLiteral("Vardex"));
+        QCOMPARE(W.size(), QSize(696, 480));
+        QCOMPARE(W.menuBar()->height(), 25);
+        QCOMPARE(W.statusBar()->height(), 19);
+        QCOMPARE(W.Panel1->width(), 185);
+        QCOMPARE(W.TreeView1->height(), 185);
+        QCOMPARE(W.Splitter1->handleWidth(), 3);
+        QCOMPARE(W.Splitter2->handleWidth(), 3);
+        QCOMPARE(W.TreeView1->topLevelItemCount(), 1);
+        QCOMPARE(W.TreeView1->topLevelItem(0)->text(0), QStringLiteral("Сервисы"));
+        QCOMPARE(W.TreeView1->indentation(), 19);
+
+        QTreeWidget* List = W.ServList;
+        QCOMPARE(List->headerItem()->text(0), QStringLiteral("Имя сервиса"));
+        QCOMPARE(List->headerItem()->text(1), QStringLiteral("Посл. активность"));
+        QCOMPARE(List->headerItem()->text(2), QStringLiteral("Статус"));
+        QCOMPARE(List->columnWidth(0), 200);
+        QCOMPARE(List->columnWidth(1), 150);
+        QCOMPARE(List->columnWidth(2), 70);
+        QCOMPARE(List->palette().color(QPalette::Base), QColor(0, 255, 255));
+        QCOMPARE(List->selectionMode(), QAbstractItemView::SingleSelection);
+
+        QCOMPARE(W.ServConfig->horizontalHeaderItem(0)->text(), QStringLiteral("Key"));
+        QCOMPARE(W.ServConfig->horizontalHeaderItem(1)->text(), QStringLiteral("Value"));
+        QCOMPARE(W.ServConfig->columnWidth(0), 79);
+        QCOMPARE(W.ServConfig->columnWidth(1), 100);
+        QCOMPARE(W.ServConfig->rowHeight(0), 16);
+        // An empty list: no rows, and the editor holds its single empty row.
+        QCOMPARE(List->topLevelItemCount(), 0);
+        QCOMPARE(W.ServConfig->rowCount(), 1);
+        QCOMPARE(EditorKeys(W), QStringList{""});
+        QCOMPARE(W.tmrCheck->interval(), 1000);
+    }
+
+    void MenuCommandsAndShortcuts()
+    {
+        TWindowFixture F(nullptr);
+        TfmMain& W = *F.Window;
+        const QList<QAction*> Menus = W.menuBar()->actions();
+        QCOMPARE(Menus.size(), 2);
+        QCOMPARE(Menus[0]->text(), QStringLiteral("Монитор"));
+        QCOMPARE(Menus[1]->text(), QStringLiteral("Сервисы"));
+        QStringList MonitorItems;
+        for (QAction* Action : Menus[0]->menu()->actions())
+            MonitorItems << (Action->isSeparator() ? QStringLiteral("-") : Action->text());
+        QCOMPARE(MonitorItems, (QStringList{"Загрузить...", "Сохранить", "Сохранить как...", "-", "Выход"}));
+        QMenu* Services = Menus[1]->menu();
+        QAction* Create = FindMenuAction(Services, QStringLiteral("Создать"));
+        QVERIFY(Create && Create->menu());
+        QCOMPARE(Create->menu()->actions(), (QList<QAction*>{W.acCreatePing, W.acCreateWeb}));
+        QCOMPARE(W.acCreatePing->text(), QStringLiteral("&PingMonitor"));
+        QCOMPARE(W.acCreateWeb->text(), QStringLiteral("WebMonitor"));
+        QCOMPARE(FindMenuAction(Services, QStringLiteral("Удалить")), W.acMonitorDelete);
+
+        QCOMPARE(W.acConfigLoad->shortcut(), QKeySequence(QStringLiteral("Ctrl+L")));
+        QCOMPARE(W.acConfigSave->shortcut(), QKeySequence(QStringLiteral("Ctrl+S")));
+        QCOMPARE(W.acMonitorExit->shortcut(), QKeySequence(QStringLiteral("Alt+X")));
+        QCOMPARE(W.acMonitorDelete->shortcut(), QKeySequence(Qt::Key_Delete));
+        QVERIFY(W.acConfigSaveAs->shortcut().isEmpty());
+        QVERIFY(!W.acConfigLoad->isEnabled());
+    }
+
+    void LoadsTheListAndShowsItUnselected()
+    {
+        TWindowFixture F(ThreeMonitors);
+        TfmMain& W = *F.Window;
+        QCOMPARE(W.ConfigFileName(), std::string("default.cfg"));
+        QCOMPARE(W.Monitors().size(), size_t(3));
+        QCOMPARE(F.List()->topLevelItemCount(), 0); // rows come with the first show
+        QVERIFY(F.ShowActive());
+        QCOMPARE(F.Captions(), (QStringList{"Router", "Сайт", "Router"}));
+        QVERIFY(F.List()->selectedItems().isEmpty());
+        for (int Row = 0; Row < 3; ++Row) {
+            QCOMPARE(F.List()->topLevelItem(Row)->text(1), QString());
+            QCOMPARE(F.List()->topLevelItem(Row)->text(2), QString());
+        }
+        QVERIFY(F.Reports.empty());
+    }
+
+    void MissingFileAsksForANameOnSave()
+    {
+        TWindowFixture F(nullptr);
+        TfmMain& W = *F.Window;
+        QCOMPARE(W.ConfigFileName(), std::string());
+        QVERIFY(F.ShowActive());
+        W.acCreatePingExecute();
+        QTest::keyClick(F.List(), Qt::Key_S, Qt::ControlModifier);
+        QCOMPARE(F.Dialogs, 1);
+        QCOMPARE(W.ConfigFileName(), std::string());
+        QVERIFY(!QFile::exists(QStringLiteral("default.cfg")));
+        // Cancelled once, the next save asks again; a chosen name is kept.
+        F.NextFileName = F.Path("mine.cfg");
+        QTest::keyClick(F.List(), Qt::Key_S, Qt::ControlModifier);
+        QCOMPARE(F.Dialogs, 2);
+        QCOMPARE(W.ConfigFileName(), F.Path("mine.cfg"));
+        QCOMPARE(F.ReadFile("mine.cfg"),
+                 std::string("Name=New PingMonitor\r\nType=PingMonitor\r\nInterval=0\r\nIP=127.0.0.1\r\nRetry=3\r\n\r\n\r\n"));
+        QTest::keyClick(F.List(), Qt::Key_S, Qt::ControlModifier);
+        QCOMPARE(F.Dialogs, 2);
+    }
+
+    void SaveAsAlwaysAsksAndACancelForgetsTheName()
+    {
+        TWindowFixture F(ThreeMonitors);
+        TfmMain& W = *F.Window;
+        W.acConfigSaveAs->trigger();
+        QCOMPARE(F.Dialogs, 1);
+        QCOMPARE(W.ConfigFileName(), std::string());
+        F.NextFileName = F.Path("copy.cfg");
+        W.acConfigSave->trigger();
+        QCOMPARE(F.Dialogs, 2);
+        QCOMPARE(F.ReadFile("copy.cfg"), MonitorListText(W.Monitors()));
+        QCOMPARE(F.ReadFile("default.cfg"), std::string(ThreeMonitors));
+    }
+
+    void SelectingFillsTheEditor()
+    {
+        TWindowFixture F(ThreeMonitors);
+        TfmMain& W = *F.Window;
+        QVERIFY(F.ShowActive());
+        F.ClickRow(0);
+        QCOMPARE(EditorKeys(W), (QStringList{"Name", "Interval", "IP", "Retry"}));
+        QCOMPARE(EditorValues(W), (QStringList{"Router", "60", "10.0.0.1", "2"}));
+        F.ClickRow(1, 2);
+        QCOMPARE(EditorKeys(W), (QStringList{"Name", "Interval", "URL"}));
+        QCOMPARE(EditorValues(W), (QStringList{"Сайт", "30", "http://127.0.0.1:8080/"}));
+        QTest::keyClick(F.List(), Qt::Key_Down);
+        QCOMPARE(EditorValues(W), (QStringList{"Router", "5", "dns", "3"}));
+        // The key column cannot be edited.
+        QVERIFY(!(W.ServConfig->item(0, 0)->flags() & Qt::ItemIsEditable));
+    }
+
+    void EveryKeystrokeReachesTheMonitor()
+    {
+        TWindowFixture F(ThreeMonitors);
+        TfmMain& W = *F.Window;
+        QVERIFY(F.ShowActive());
+        F.ClickRow(0);
+        QLineEdit* Interval = W.EditorValueBox(1);
+        Interval->setFocus();
+        Interval->selectAll();
+        std::vector<int32_t> Seen;
+        for (char Digit : std::string("120")) {
+            QTest::keyClick(Interval, Digit);
+            Seen.push_back(W.Monitors()[0].Monitor->Interval());
+        }
+        QCOMPARE(Seen, (std::vector<int32_t>{1, 12, 120}));
+        // Saved right after, with the focus still in the edit box.
+        QTest::keyClick(Interval, Qt::Key_S, Qt::ControlModifier);
+        QCOMPARE(Interval->text(), QStringLiteral("120"));
+        QVERIFY(F.ReadFile("default.cfg").find("Name=Router\r\nType=PingMonitor\r\nInterval=120\r\n") == 0);
+        QVERIFY(F.Reports.empty());
+    }
+
+    void TypedNamesAreNotTakenOver()
+    {
+        TWindowFixture F(ThreeMonitors);
+        TfmMain& W = *F.Window;
+        QVERIFY(F.ShowActive());
+        F.ClickRow(1);
+        QLineEdit* Name = W.EditorValueBox(0);
+        QTest::keyClicks(Name, "xyz");
+        QCOMPARE(Name->text(), QStringLiteral("Сайтxyz"));
+        QCOMPARE(W.Monitors()[1].Name, std::string("Сайт"));
+        F.ClickRow(0);
+        F.ClickRow(1);
+        QCOMPARE(Name->text(), QStringLiteral("Сайт"));
+    }
+
+    void DelWhileEditingDeletesTheMonitor()
+    {
+        TWindowFixture F(ThreeMonitors);
+        TfmMain& W = *F.Window;
+        QVERIFY(F.ShowActive());
+        F.ClickRow(0);
+        QLineEdit* IP = W.EditorValueBox(2);
+        IP->setFocus();
+        IP->setCursorPosition(0);
+        QTest::keyClick(IP, Qt::Key_Delete);
+        QCOMPARE(IP->text(), QStringLiteral("10.0.0.1"));
+        QCOMPARE(F.Captions(), (QStringList{"Сайт", "Router"}));
+        QCOMPARE(W.Monitors().size(), size_t(2));
+        QVERIFY(F.List()->selectedItems().isEmpty());
+        // The editor still shows the deleted monitor; edits there go nowhere.
+        QCOMPARE(EditorValues(W), (QStringList{"Router", "60", "10.0.0.1", "2"}));
+        QTest::keyClicks(IP, "9");
+        QCOMPARE(static_cast<TPingMonitor*>(W.Monitors()[1].Monitor.get())->IP(), std::string("dns"));
+    }
+
+    void DeleteTheMiddleOfThree()
+    {
+        TWindowFixture F(ThreeMonitors);
+        TfmMain& W = *F.Window;
+        QVERIFY(F.ShowActive());
+        const std::weak_ptr<TServiceMonitor> Middle = W.Monitors()[1].Monitor;
+        F.ClickRow(1);
+        F.List()->setFocus();
+        QTest::keyClick(F.List(), Qt::Key_Delete);
+        QVERIFY(Middle.expired());
+        QCOMPARE(F.Captions(), (QStringList{"Router", "Router"}));
+        QVERIFY(F.List()->selectedItems().isEmpty());
+        // Del with nothing selected does nothing.
+        QTest::keyClick(F.List(), Qt::Key_Delete);
+        QCOMPARE(W.Monitors().size(), size_t(2));
+        W.acConfigSave->trigger();
+        TMonitorList Saved;
+        QVERIFY(LoadMonitorList("default.cfg", Saved));
+        QCOMPARE(Saved.size(), size_t(2));
+        QCOMPARE(Saved[1].Monitor->Interval(), 5);
+    }
+
+    void DeletingTheLastKeepsTheEditor()
+    {
+        TWindowFixture F("Name=Only\nType=WebMonitor\n");
+        TfmMain& W = *F.Window;
+        QVERIFY(F.ShowActive());
+        F.ClickRow(0);
+        W.acMonitorDelete->trigger();
+        QCOMPARE(F.List()->topLevelItemCount(), 0);
+        QCOMPARE(EditorValues(W), (QStringList{"Only", "0", "http://127.0.0.1/"}));
+    }
+
+    void CreatesAreSeparateMonitors()
+    {
+        TWindowFixture F(nullptr);
+        TfmMain& W = *F.Window;
+        QVERIFY(F.ShowActive());
+        W.acCreatePing->trigger();
+        W.acCreatePing->trigger();
+        W.acCreateWeb->trigger();
+        QCOMPARE(F.Captions(), (QStringList{"New PingMonitor", "New PingMonitor", "New WebMonitor"}));
+        QVERIFY(F.List()->selectedItems().isEmpty());
+        F.ClickRow(0);
+        QLineEdit* IP = W.EditorValueBox(2);
+        IP->selectAll();
+        QTest::keyClicks(IP, "gw");
+        F.ClickRow(1);
+        QCOMPARE(EditorValues(W), (QStringList{"New PingMonitor", "0", "127.0.0.1", "3"}));
+        QCOMPARE(static_cast<TPingMonitor*>(W.Monitors()[0].Monitor.get())->IP(), std::string("gw"));
+        F.ClickRow(2);
+        QCOMPARE(EditorKeys(W), (QStringList{"Name", "Interval", "URL"}));
+    }
+
+    void RenameInPlace()
+    {
+        TWindowFixture F(ThreeMonitors);
+        TfmMain& W = *F.Window;
+        QVERIFY(F.ShowActive());
+        F.ClickRow(2, 2);
+        F.List()->setFocus();
+        QTest::keyClick(F.List(), Qt::Key_F2);
+        auto* Editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+        QVERIFY(Editor);
+        QCOMPARE(Editor->text(), QStringLiteral("Router"));
+        Editor->selectAll();
+        QTest::keyClicks(Editor, "DNS ");
+        Editor->insert(QStringLiteral("сервер")); // keyClicks types ASCII only
+        QTest::keyClick(Editor, Qt::Key_Return);
+        // The edit box hands its text over on the next pass of the event loop.
+        QTRY_COMPARE(F.Captions(), (QStringList{"Router", "Сайт", "DNS сервер"}));
+        QCOMPARE(W.Monitors()[2].Name, std::string("DNS сервер"));
+        QCOMPARE(W.Monitors()[0].Name, std::string("Router"));
+        QCOMPARE(EditorValues(W).first(), QStringLiteral("DNS сервер"));
+        W.acConfigSave->trigger();
+        QVERIFY(F.ReadFile("default.cfg").find("Name=DNS сервер\r\nType=PingMonitor\r\nInterval=5\r\n") !=
+                std::string::npos);
+    }
+
+    void CtrlLDoesNothingAndAltXCloses()
+    {
+        TWindowFixture F(ThreeMonitors);
+        TfmMain& W = *F.Window;
+        QVERIFY(F.ShowActive());
+        F.ClickRow(0);
+        QLineEdit* Interval = W.EditorValueBox(1);
+        Interval->setFocus();
+        QTest::keyClick(Interval, Qt::Key_L, Qt::ControlModifier);
+        QCOMPARE(F.Dialogs, 0);
+        QCOMPARE(W.Monitors().size(), size_t(3));
+        QVERIFY(W.isVisible());
+        QTest::keyClick(Interval, Qt::Key_X, Qt::AltModifier);
+        QVERIFY(!W.isVisible());
+        QCOMPARE(Interval->text(), QStringLiteral("60"));
+    }
+
+    void StatusColumns()
+    {
+        TWindowFixture F(ThreeMonitors);
+        TfmMain& W = *F.Window;
+        QVERIFY(F.ShowActive());
+        TServiceMonitor& First = *W.Monitors()[0].Monitor;
+        QTreeWidgetItem* Row = F.List()->topLevelItem(0);
+        const QImage Empty = Row->icon(0).pixmap(24, 12).toImage();
+        First.SetStatus(msChecking);
+        QCOMPARE(Row->text(2), QStringLiteral("<->"));
+        const QImage Checking = Row->icon(0).pixmap(24, 12).toImage();
+        QVERIFY(Checking != Empty);
+        First.SetStatus(msError);
+        QCOMPARE(Row->text(2), QStringLiteral("ERROR"));
+        // Never seen alive: no time, even in error.
+        QCOMPARE(Row->text(1), QString());
+        const QImage Error = Row->icon(0).pixmap(24, 12).toImage();
+        QVERIFY(Error != Checking && Error != Empty);
+        F.Clock = EncodeDate(2024, 5, 17) + EncodeTime(13, 45, 30, 0);
+        First.SetStatus(msOK);
+        QCOMPARE(Row->text(2), QStringLiteral("OK"));
+        QCOMPARE(Row->text(1), DateTimeText(F.Clock));
+        QVERIFY(Row->text(1).contains(QStringLiteral("13:45:30")));
+        First.SetStatus(msError);
+        QCOMPARE(Row->text(1), DateTimeText(F.Clock));
+        // The same monitor in two rows would be refreshed in both; other rows stay as they were.
+        QCOMPARE(F.List()->topLevelItem(2)->text(2), QString());
+    }
+
+    void DateTimeTexts()
+    {
+        QCOMPARE(DateTimeText(0), QString());
+        const TDateTime Midnight = EncodeDate(2024, 5, 17);
+        const QString Date = QLocale().toString(QDate(2024, 5, 17), QLocale::ShortFormat);
+        QCOMPARE(DateTimeText(Midnight), Date);
+        QVERIFY(DateTimeText(Midnight + EncodeTime(0, 0, 1, 0)).startsWith(Date + ' '));
+        QVERIFY(DateTimeText(Midnight + EncodeTime(0, 0, 1, 0)).contains(QStringLiteral("00:00:01")));
+    }
+
+    void ShownAgainRebuildsTheRows()
+    {
+        TWindowFixture F(ThreeMonitors);
+        TfmMain& W = *F.Window;
+        QVERIFY(F.ShowActive());
+        F.ClickRow(1);
+        W.Monitors()[0].Name = "Renamed behind the list";
+        W.hide();
+        QVERIFY(F.ShowActive());
+        QCOMPARE(F.Captions(), (QStringList{"Renamed behind the list", "Сайт", "Router"}));
+        QVERIFY(F.List()->selectedItems().isEmpty());
+    }
+
+    void SaveErrorsAreReported()
+    {
+        TWindowFixture F(ThreeMonitors);
+        TfmMain& W = *F.Window;
+        QVERIFY(F.ShowActive());
+        W.SetConfigFileName(F.Path("no/such/folder.cfg"));
+        QTest::keyClick(F.List(), Qt::Key_S, Qt::ControlModifier);
+        QCOMPARE(F.Reports.size(), size_t(1));
+        QCOMPARE(F.Reports[0].Text, QStringLiteral("File not found."));
+        QCOMPARE(F.Reports[0].Caption, QStringLiteral("Testmain"));
+        QCOMPARE(F.ReadFile("default.cfg"), std::string(ThreeMonitors));
+    }
+
+    void ReadErrorAtStartIsReportedAndTheWindowComesUp()
+    {
+        QTemporaryDir Dir;
+        const QString Old = QDir::currentPath();
+        QDir::setCurrent(Dir.path());
+        // Opening this process's memory works; reading it from offset 0 fails.
+        QVERIFY(QFile::link(QStringLiteral("/proc/self/mem"), QStringLiteral("default.cfg")));
+        QStringList Seen;
+        TApplication::SetErrorReportHook([&](const QString&, const QString& AText) { Seen << AText; });
+        {
+            TfmMain W;
+            W.tmrCheck->stop();
+            QCOMPARE(Seen.size(), 1);
+            QVERIFY(Seen[0].endsWith('.'));
+            QCOMPARE(W.ConfigFileName(), std::string("default.cfg"));
+            W.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&W));
+            QCOMPARE(W.ServList->topLevelItemCount(), 0);
+        }
+        TApplication::SetErrorReportHook({});
+        QDir::setCurrent(Old);
+    }
+};
+
+int main(int argc, char** argv)
+{
+    TApplication Application(argc, argv);
+    TTestMain Test;
+    return QTest::qExec(&Test, argc, argv);
+}
+
+#include "TestMain.moc"
