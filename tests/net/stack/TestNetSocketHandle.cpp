@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
+#include <thread>
 #include <netinet/tcp.h>
 #include <vector>
 
@@ -541,4 +543,43 @@ TEST_F(NetSocketHandleTest, AntiFreezeWithoutSlices)
     EXPECT_FALSE(Stale.WaitReadable(-2));
     EXPECT_EQ(Freeze.Pumps, 1);
     Stale.HasSocket = false;
+}
+
+TEST_F(NetSocketHandleTest, ShutAndCloseEndsAConnectWaitingOnAnotherThread)
+{
+    // The connect waits on another thread behind a full listen queue; closing the handle, as
+    // a timed connect does when its time is up, makes it return.
+    TFd Listen(BoundSocket(SOCK_STREAM, 0));
+    ASSERT_EQ(listen(Listen.Get(), 0), 0);
+    const int Port = LocalPort(Listen.Get());
+    std::vector<TFd> Fillers;
+    for (int I = 0; I < 8; ++I) {
+        Fillers.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        sockaddr_in A = Loopback(Port);
+        connect(Fillers.back().Get(), reinterpret_cast<sockaddr*>(&A), sizeof A);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    TNetSocketHandle H;
+    H.AllocateHandle(SOCK_STREAM, 0);
+    timeval Limit{5, 0}; // should the close not end the wait
+    ASSERT_EQ(setsockopt(H.Handle, SOL_SOCKET, SO_SNDTIMEO, &Limit, sizeof Limit), 0);
+    H.SetPeerAddress("127.0.0.1", Port);
+    std::atomic<bool> Done{false};
+    int32_t Result = 0;
+    int32_t Code = 0;
+    std::thread Connector([&] {
+        Result = H.Connect();
+        Code = S.LastSocketError();
+        Done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    const bool WasWaiting = !Done;
+    auto Start = std::chrono::steady_clock::now();
+    H.ShutAndClose();
+    Connector.join();
+    if (!WasWaiting)
+        GTEST_SKIP() << "the connect did not wait";
+    EXPECT_LT(MillisecondsSince(Start), 1000.0);
+    EXPECT_EQ(Result, -1);
+    EXPECT_EQ(Code, 10054);
 }

@@ -562,12 +562,28 @@ namespace {
 
 volatile sig_atomic_t GAlarms = 0;
 volatile int GAlarmWriteFd = -1;
+volatile int GAlarmAcceptFd = -1;
+volatile int GAlarmCloseFds[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
 
 void OnAlarm(int)
 {
+    const int SavedErrno = errno;
     GAlarms = GAlarms + 1;
     if (GAlarmWriteFd >= 0)
         (void)!write(GAlarmWriteFd, "!", 1);
+    // Makes room in a full listen queue and keeps it free (accept and close are safe in a
+    // signal handler).
+    for (volatile int& Fd : GAlarmCloseFds) {
+        if (Fd >= 0)
+            ::close(Fd);
+        Fd = -1;
+    }
+    if (GAlarmAcceptFd >= 0) {
+        int Fd;
+        while ((Fd = accept4(GAlarmAcceptFd, nullptr, nullptr, SOCK_NONBLOCK)) >= 0)
+            ::close(Fd);
+    }
+    errno = SavedErrno;
 }
 
 // SIGALRM without SA_RESTART while it exists, so waits see EINTR.
@@ -592,6 +608,7 @@ public:
         setitimer(ITIMER_REAL, &Off, nullptr);
         sigaction(SIGALRM, &FOld, nullptr);
         GAlarmWriteFd = -1;
+        GAlarmAcceptFd = -1;
     }
 
 private:
@@ -633,4 +650,44 @@ TEST_F(NetStackTest, SelectWithoutLimitWaitsForData)
     EXPECT_EQ(Result, 1);
     EXPECT_GE(MillisecondsSince(Start), 60.0);
     EXPECT_EQ(Read.Count(), 1);
+}
+
+TEST_F(NetStackTest, InterruptedConnectCarriesOn)
+{
+    // A listener whose queue is full leaves a blocking connect waiting; the alarm interrupts
+    // it and empties the queue, and the connect must then finish instead of failing with
+    // "Interrupted system call.".
+    TFd Listen(BoundSocket(SOCK_STREAM, 0));
+    ASSERT_EQ(listen(Listen.Get(), 0), 0);
+    ASSERT_EQ(fcntl(Listen.Get(), F_SETFL, O_NONBLOCK), 0);
+    const int Port = LocalPort(Listen.Get());
+    for (volatile int& Fd : GAlarmCloseFds) {
+        Fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in A = Loopback(Port);
+        connect(Fd, reinterpret_cast<sockaddr*>(&A), sizeof A);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    TFd Socket(S.NewSocketHandle(SOCK_STREAM, 0));
+    // Bounds the wait should the connect never be let in.
+    timeval Limit{5, 0};
+    ASSERT_EQ(setsockopt(Socket.Get(), SOL_SOCKET, SO_SNDTIMEO, &Limit, sizeof Limit), 0);
+    int32_t Result;
+    {
+        GAlarmAcceptFd = Listen.Get();
+        TAlarm Alarm(100);
+        Result = S.ConnectSocket(Socket.Get(), NetFamilyIPv4, "127.0.0.1", Port);
+    }
+    for (volatile int& Fd : GAlarmCloseFds) {
+        if (Fd >= 0)
+            ::close(Fd);
+        Fd = -1;
+    }
+    if (GAlarms == 0)
+        GTEST_SKIP() << "the connect did not wait";
+    ASSERT_EQ(Result, 0) << S.SocketErrorText(S.LastSocketError());
+    int32_t Family = 0;
+    std::string IP;
+    int32_t PeerPort = 0;
+    S.PeerAddress(Socket.Get(), Family, IP, PeerPort);
+    EXPECT_EQ(PeerPort, Port);
 }
