@@ -30,8 +30,9 @@ void RegisterAuthScheme(const std::string& AName, const TNetAuthenticationClass&
     std::lock_guard<std::mutex> L(R.Lock);
     for (const auto& S : R.Schemes)
         if (SameText(S.first, AName))
-            throw ENetAlreadyRegisteredAuthenticationMethod(FormatStr(
-                "This authentication method is already registered with class name %s.", S.second.ClassName.c_str()));
+            throw ENetAlreadyRegisteredAuthenticationMethod(
+                FormatStr("This authentication method is already registered with class name %s.",
+                    S.second.ClassName.c_str()));
     R.Schemes.emplace_back(AName, AClass);
 }
 

@@ -14,9 +14,9 @@
 VARDEX_NET_EXCEPTION(ENetAlreadyRegisteredAuthenticationMethod, ENetException);
 
 enum TNetAuthStep {
-    asAskCaller = 0,   // the caller must supply credentials
+    asAskCaller = 0, // the caller must supply credentials
     asSendRequest = 1, // send the request with the current header value
-    asFail = 2,        // give up
+    asFail = 2, // give up
 };
 
 class TNetAuthentication;
@@ -30,7 +30,7 @@ struct TNetAuthenticationClass {
 
 template <class T> TNetAuthenticationClass NetAuthenticationClassOf(const char* AClassName)
 {
-    return {AClassName, [] { return std::unique_ptr<TNetAuthentication>(new T()); }};
+    return { AClassName, [] { return std::unique_ptr<TNetAuthentication>(new T()); } };
 }
 
 // Adds a scheme; a name already registered (in any letter case) raises
@@ -53,7 +53,7 @@ public:
     virtual int32_t StepCount() const { return 0; }
     virtual void SetPassword(const std::string& AValue);
     virtual void SetUsername(const std::string& AValue);
-    virtual void Reset() {}
+    virtual void Reset() { }
     // The text for the Authorization (or Proxy-Authorization) header.
     virtual std::string HeaderValue() = 0;
     virtual bool KeepsConnection() const { return true; }
@@ -88,7 +88,10 @@ private:
 // "Basic " + base64 of user name, ":" and password, taken byte for byte.
 class TNetBasicAuthentication : public TNetAuthentication {
 public:
-    static TNetAuthenticationClass Class() { return NetAuthenticationClassOf<TNetBasicAuthentication>("TNetBasicAuthentication"); }
+    static TNetAuthenticationClass Class()
+    {
+        return NetAuthenticationClassOf<TNetBasicAuthentication>("TNetBasicAuthentication");
+    }
 
     TNetAuthStep NextStep() override;
     int32_t StepCount() const override { return 1; }

@@ -1,7 +1,7 @@
 #include "net/http/NetAuthenticationManager.h"
 
-TNetAuthenticationItem& TNetAuthenticationManager::AddAuthentication(const TNetAuthentication& AAuthentication,
-                                                                     TNetURI& AURI)
+TNetAuthenticationItem& TNetAuthenticationManager::AddAuthentication(
+    const TNetAuthentication& AAuthentication, TNetURI& AURI)
 {
     auto Item = std::make_unique<TNetAuthenticationItem>();
     Item->URI.Parse(AURI.URIText());

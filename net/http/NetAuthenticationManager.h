@@ -17,7 +17,10 @@ public:
 
 class TNetAuthenticationManager : public TComponent {
 public:
-    explicit TNetAuthenticationManager(TComponent* AOwner = nullptr) : TComponent(AOwner) {}
+    explicit TNetAuthenticationManager(TComponent* AOwner = nullptr)
+        : TComponent(AOwner)
+    {
+    }
 
     // Stores a finished authentication with the URL (its URIText, so without user
     // information or fragment). Raises ENetURIException when the URL has no protocol or host.

@@ -56,7 +56,8 @@ std::string TNetEncoder3to4::Encode(TStream& ASource, int64_t ACount)
     return Out;
 }
 
-TNetEncoderMIME::TNetEncoderMIME(TComponent* AOwner) : TNetEncoder3to4(AOwner)
+TNetEncoderMIME::TNetEncoderMIME(TComponent* AOwner)
+    : TNetEncoder3to4(AOwner)
 {
     FCodingTable = GCodeTableMIME;
     FFillChar = '=';
@@ -113,7 +114,8 @@ void TNetDecoder4to3::DecodeToStream(const std::string& AText, TStream& ADest)
     ADest.WriteString(Out);
 }
 
-TNetDecoderMIME::TNetDecoderMIME(TComponent* AOwner) : TNetDecoder4to3(AOwner)
+TNetDecoderMIME::TNetDecoderMIME(TComponent* AOwner)
+    : TNetDecoder4to3(AOwner)
 {
     InitTable(GCodeTableMIME, '=');
 }

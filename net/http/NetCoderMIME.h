@@ -9,7 +9,10 @@
 
 class TNetEncoder : public TComponent {
 public:
-    explicit TNetEncoder(TComponent* AOwner = nullptr) : TComponent(AOwner) {}
+    explicit TNetEncoder(TComponent* AOwner = nullptr)
+        : TComponent(AOwner)
+    {
+    }
     // Encodes ACount bytes from the current position of ASource; -1 means all that remain.
     virtual std::string Encode(TStream& ASource, int64_t ACount = -1) = 0;
     // Encodes all bytes of AText.
@@ -21,7 +24,10 @@ public:
 class TNetEncoder3to4 : public TNetEncoder {
 public:
     using TNetEncoder::Encode;
-    explicit TNetEncoder3to4(TComponent* AOwner = nullptr) : TNetEncoder(AOwner) {}
+    explicit TNetEncoder3to4(TComponent* AOwner = nullptr)
+        : TNetEncoder(AOwner)
+    {
+    }
     // A count other than -1 must be a multiple of 3 ("Uneven size in Encode.").
     std::string Encode(TStream& ASource, int64_t ACount = -1) override;
 
@@ -42,7 +48,10 @@ public:
 
 class TNetDecoder : public TComponent {
 public:
-    explicit TNetDecoder(TComponent* AOwner = nullptr) : TComponent(AOwner) {}
+    explicit TNetDecoder(TComponent* AOwner = nullptr)
+        : TComponent(AOwner)
+    {
+    }
     virtual void DecodeToStream(const std::string& AText, TStream& ADest) = 0;
     std::string DecodeString(const std::string& AText);
 };
@@ -55,7 +64,11 @@ public:
 class TNetDecoder4to3 : public TNetDecoder {
 public:
     // Without a table every character is outside the alphabet.
-    explicit TNetDecoder4to3(TComponent* AOwner = nullptr) : TNetDecoder(AOwner) { InitTable({}, '='); }
+    explicit TNetDecoder4to3(TComponent* AOwner = nullptr)
+        : TNetDecoder(AOwner)
+    {
+        InitTable({}, '=');
+    }
     void DecodeToStream(const std::string& AText, TStream& ADest) override;
 
 protected:

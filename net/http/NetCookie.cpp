@@ -145,20 +145,25 @@ std::string DomainPart(const std::string& AHost)
     return Dot == std::string::npos ? AHost : AHost.substr(Dot);
 }
 
-int64_t ClampSeconds(double ASeconds)
+// Whole seconds of a span computed from date-times, which carry rounding errors far below a
+// millisecond: 59.9999999 seconds is a minute.
+int64_t WholeSeconds(double ASeconds)
 {
-    if (!(ASeconds > -9.0e18))
-        return ASeconds != ASeconds ? 0 : INT64_MIN + 1;
-    if (ASeconds > 9.0e18)
-        return INT64_MAX;
-    return static_cast<int64_t>(std::trunc(ASeconds));
+    if (ASeconds != ASeconds)
+        return 0;
+    if (ASeconds < -9.0e15)
+        return static_cast<int64_t>(-9.0e15);
+    if (ASeconds > 9.0e15)
+        return static_cast<int64_t>(9.0e15);
+    return static_cast<int64_t>(std::trunc(std::round(ASeconds * 1000.0) / 1000.0));
 }
 
 } // namespace
 
 // ---- Netscape ----
 
-TNetNetscapeCookie::TNetNetscapeCookie(TNetCookies* ACollection) : FCollection(ACollection)
+TNetNetscapeCookie::TNetNetscapeCookie(TNetCookies* ACollection)
+    : FCollection(ACollection)
 {
     if (FCollection)
         FCollection->Insert(this);
@@ -269,7 +274,8 @@ void TNetNetscapeCookie::Assign(const TNetCookieRFC2109& ASource)
 
 // ---- RFC 2109 ----
 
-TNetCookieRFC2109::TNetCookieRFC2109(TNetCookies* ACollection) : TNetNetscapeCookie(ACollection)
+TNetCookieRFC2109::TNetCookieRFC2109(TNetCookies* ACollection)
+    : TNetNetscapeCookie(ACollection)
 {
     FKind = 1;
 }
@@ -287,7 +293,7 @@ std::string TNetCookieRFC2109::ServerText() const
 void TNetCookieRFC2109::AssignExpires(const std::string& AText)
 {
     try {
-        MaxAge = ClampSeconds((InternetDateToLocal(AText) - Now()) * SecsPerDay);
+        MaxAge = WholeSeconds((InternetDateToLocal(AText) - Now()) * SecsPerDay);
     } catch (const std::exception&) {
         // The text is stored all the same; MaxAge keeps its value.
     }
@@ -309,7 +315,8 @@ void TNetCookieRFC2109::LoadAttributes(const std::vector<std::string>& AAttribut
 
 // ---- RFC 2965 ----
 
-TNetCookieRFC2965::TNetCookieRFC2965(TNetCookies* ACollection) : TNetCookieRFC2109(ACollection)
+TNetCookieRFC2965::TNetCookieRFC2965(TNetCookies* ACollection)
+    : TNetCookieRFC2109(ACollection)
 {
     FKind = 2;
 }
@@ -341,12 +348,18 @@ void TNetCookieRFC2965::LoadAttributes(const std::vector<std::string>& AAttribut
         // A new list replaces the old one whole.
         Ports.clear();
         int32_t Index = 0;
-        while (!List.empty()) {
-            std::string Entry = Trim(Fetch(List, ","));
+        size_t Start = 0;
+        for (;;) {
+            size_t Comma = List.find(',', Start);
+            std::string Entry = Trim(std::string_view(List).substr(
+                Start, Comma == std::string::npos ? std::string::npos : Comma - Start));
             int32_t Number;
             if (!TryStrToInt(Entry, Number))
                 throw ENetConvertError("Set-Cookie2 Port: '" + Entry + "' is not a valid integer value");
             SetPort(Index++, Number);
+            if (Comma == std::string::npos)
+                break;
+            Start = Comma + 1;
         }
     }
     // A value without quotes leaves the ports as they were.

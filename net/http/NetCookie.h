@@ -35,7 +35,11 @@ private:
 
 class TNetReadGuard {
 public:
-    explicit TNetReadGuard(TNetMultiReadSingleWriteLock& ALock) : FLock(ALock) { FLock.BeginRead(); }
+    explicit TNetReadGuard(TNetMultiReadSingleWriteLock& ALock)
+        : FLock(ALock)
+    {
+        FLock.BeginRead();
+    }
     ~TNetReadGuard() { FLock.EndRead(); }
     TNetReadGuard(const TNetReadGuard&) = delete;
     TNetReadGuard& operator=(const TNetReadGuard&) = delete;
@@ -46,7 +50,11 @@ private:
 
 class TNetWriteGuard {
 public:
-    explicit TNetWriteGuard(TNetMultiReadSingleWriteLock& ALock) : FLock(ALock) { FLock.BeginWrite(); }
+    explicit TNetWriteGuard(TNetMultiReadSingleWriteLock& ALock)
+        : FLock(ALock)
+    {
+        FLock.BeginWrite();
+    }
     ~TNetWriteGuard() { FLock.EndWrite(); }
     TNetWriteGuard(const TNetWriteGuard&) = delete;
     TNetWriteGuard& operator=(const TNetWriteGuard&) = delete;

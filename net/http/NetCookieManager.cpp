@@ -11,16 +11,16 @@ namespace {
 
 bool PathLess(const TNetCookieRFC2109* A, const TNetCookieRFC2109* B)
 {
-    return std::lexicographical_compare(A->Path.begin(), A->Path.end(), B->Path.begin(), B->Path.end(),
-                                        [](char X, char Y) {
-                                            unsigned char U = static_cast<unsigned char>(X);
-                                            unsigned char V = static_cast<unsigned char>(Y);
-                                            if (U >= 'A' && U <= 'Z')
-                                                U = static_cast<unsigned char>(U + 32);
-                                            if (V >= 'A' && V <= 'Z')
-                                                V = static_cast<unsigned char>(V + 32);
-                                            return U < V;
-                                        });
+    return std::lexicographical_compare(
+        A->Path.begin(), A->Path.end(), B->Path.begin(), B->Path.end(), [](char X, char Y) {
+            unsigned char U = static_cast<unsigned char>(X);
+            unsigned char V = static_cast<unsigned char>(Y);
+            if (U >= 'A' && U <= 'Z')
+                U = static_cast<unsigned char>(U + 32);
+            if (V >= 'A' && V <= 'Z')
+                V = static_cast<unsigned char>(V + 32);
+            return U < V;
+        });
 }
 
 // Frees a cookie that has not reached the store when an exception passes.
@@ -32,7 +32,9 @@ struct TCookieGuard {
 } // namespace
 
 TNetCookieManager::TNetCookieManager(TComponent* AOwner, TOnManagerEvent AOnCreate)
-    : TComponent(AOwner), OnCreate(std::move(AOnCreate)), FCookieCollection(std::make_unique<TNetCookies>())
+    : TComponent(AOwner)
+    , OnCreate(std::move(AOnCreate))
+    , FCookieCollection(std::make_unique<TNetCookies>())
 {
     if (OnCreate)
         OnCreate(this, FCookieCollection.get());
@@ -63,9 +65,10 @@ void TNetCookieManager::AddSetCookie2(const std::string& AText, const std::strin
     StoreCookie(new TNetCookieRFC2965(FCookieCollection.get()), AText, AHost);
 }
 
-void TNetCookieManager::StoreCookie(TNetCookieRFC2109* ACookie, const std::string& AText, const std::string& AHost)
+void TNetCookieManager::StoreCookie(
+    TNetCookieRFC2109* ACookie, const std::string& AText, const std::string& AHost)
 {
-    TCookieGuard Guard{ACookie};
+    TCookieGuard Guard { ACookie };
     ACookie->ParseText(AText);
     if (ACookie->Domain.empty())
         ACookie->Domain = AHost;
@@ -100,8 +103,8 @@ std::string TNetCookieManager::CookieHeaderFor(const TNetURI& AURI, bool ASecure
         const TNetCookieList& List = C.CookieListAt(D);
         for (size_t I = List.Count(); I-- > 0;) {
             TNetCookieRFC2109* Cookie = List.CookieAt(I);
-            if (!Cookie->Path.empty() && AURI.Path.compare(0, Cookie->Path.size(), Cookie->Path) == 0 &&
-                (!Cookie->Secure || ASecureConnection) && !Cookie->Value.empty())
+            if (!Cookie->Path.empty() && AURI.Path.compare(0, Cookie->Path.size(), Cookie->Path) == 0
+                && (!Cookie->Secure || ASecureConnection) && !Cookie->Value.empty())
                 Candidates.push_back(Cookie);
         }
     }

@@ -13,7 +13,8 @@
 class TNetCookieManager;
 
 using TOnManagerEvent = std::function<void(TNetCookieManager* ASender, TNetCookies* ACookieCollection)>;
-using TOnNewCookieEvent = std::function<void(TNetCookieManager* ASender, TNetCookieRFC2109* ACookie, bool& VAccept)>;
+using TOnNewCookieEvent
+    = std::function<void(TNetCookieManager* ASender, TNetCookieRFC2109* ACookie, bool& VAccept)>;
 
 class TNetCookieManager : public TComponent {
 public:

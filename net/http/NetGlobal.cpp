@@ -7,9 +7,9 @@
 
 namespace {
 
-const char* const GDayNames[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-const char* const GMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+const char* const GDayNames[7] = { "Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat" };
+const char* const GMonthNames[12]
+    = { "Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec" };
 
 int NameIndex(const std::string& AName, const char* const* ANames, int ACount)
 {
@@ -102,8 +102,8 @@ TDateTime ParseGmtOffset(const std::string& AText)
         return 0;
     int Hours, Mins;
     TDateTime Result;
-    if (S.size() < 5 || !TryStrToInt(S.substr(1, 2), Hours) || !TryStrToInt(S.substr(3, 2), Mins) ||
-        !TryEncodeTime(Hours, Mins, 0, 0, Result))
+    if (S.size() < 5 || !TryStrToInt(S.substr(1, 2), Hours) || !TryStrToInt(S.substr(3, 2), Mins)
+        || !TryEncodeTime(Hours, Mins, 0, 0, Result))
         return 0;
     return S[0] == '-' ? -Result : Result;
 }
@@ -120,7 +120,7 @@ TDateTime InternetDateToLocal(const std::string& AText)
 TDateTime LocalUtcOffset()
 {
     time_t T = time(nullptr);
-    struct tm Tm {};
+    struct tm Tm { };
     if (T == static_cast<time_t>(-1) || !localtime_r(&T, &Tm))
         throw ENetFailedToRetreiveTimeZoneInfo("Failed attempting to retrieve time zone information.");
     return static_cast<double>(Tm.tm_gmtoff) / SecsPerDay;
@@ -152,6 +152,5 @@ std::string FormatInternetDate(TDateTime ADateTime, bool AIsGmt)
     DecodeDate(ADateTime, Year, Month, Day);
     DecodeTime(ADateTime, Hour, Min, Sec, MSec);
     return FormatStr("%s, %d %s %d %02d:%02d:%02d %s", GDayNames[DayOfWeek(ADateTime) - 1], Day,
-                     GMonthNames[Month - 1], Year, Hour, Min, Sec,
-                     FormatGmtOffset(LocalUtcOffset(), AIsGmt).c_str());
+        GMonthNames[Month - 1], Year, Hour, Min, Sec, FormatGmtOffset(LocalUtcOffset(), AIsGmt).c_str());
 }

@@ -17,7 +17,10 @@ VARDEX_NET_EXCEPTION(ENetFailedToRetreiveTimeZoneInfo, ENetException);
 class ENetHTTPProtocolException : public ENetProtocolReplyError {
 public:
     ENetHTTPProtocolException(int32_t ACode, std::string AMessage, std::string AErrorMessage)
-        : ENetProtocolReplyError(ACode, std::move(AMessage)), ErrorMessage(std::move(AErrorMessage)) {}
+        : ENetProtocolReplyError(ACode, std::move(AMessage))
+        , ErrorMessage(std::move(AErrorMessage))
+    {
+    }
     std::string ErrorMessage;
 };
 

@@ -18,8 +18,8 @@ TDateTime DateValue(const std::string& AText)
 }
 
 // The value of a new Basic authentication object, which becomes the record's own.
-std::string BasicHeaderValue(std::unique_ptr<TNetAuthentication>& AOwner, const std::string& AUsername,
-                             const std::string& APassword)
+std::string BasicHeaderValue(
+    std::unique_ptr<TNetAuthentication>& AOwner, const std::string& AUsername, const std::string& APassword)
 {
     auto Auth = std::make_unique<TNetBasicAuthentication>();
     Auth->SetUsername(AUsername);
@@ -99,8 +99,9 @@ void TNetEntityHeaderInfo::ReadEntityFromRaw()
     int32_t Seconds;
     if (TryStrToInt(Expires, Seconds) && Seconds != -1) {
         if (Seconds < 0 || Seconds >= 86400)
-            throw ENetConvertError(FormatStr(
-                "Expires value %d is out of range: a count of seconds must lie between 0 and 86399", Seconds));
+            throw ENetConvertError(
+                FormatStr("Expires value %d is out of range: a count of seconds must lie between 0 and 86399",
+                    Seconds));
         FExpires = Now() + EncodeTime(Seconds / 3600, Seconds % 3600 / 60, Seconds % 60, 0);
     } else {
         FExpires = DateValue(Expires);

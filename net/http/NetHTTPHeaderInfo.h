@@ -123,7 +123,10 @@ public:
 
     // The record owns its authentication object; setting one frees the previous one.
     TNetAuthentication* Authentication() const { return FAuthentication.get(); }
-    void SetAuthentication(std::unique_ptr<TNetAuthentication> AValue) { FAuthentication = std::move(AValue); }
+    void SetAuthentication(std::unique_ptr<TNetAuthentication> AValue)
+    {
+        FAuthentication = std::move(AValue);
+    }
 
 protected:
     std::string FAccept, FAcceptCharSet, FAcceptEncoding, FAcceptLanguage, FHost, FFrom, FReferer, FUserAgent,
@@ -187,7 +190,10 @@ public:
     void SetBasicAuthentication(bool AValue) { FBasicAuthentication = AValue; }
 
     TNetAuthentication* Authentication() const { return FAuthentication.get(); }
-    void SetAuthentication(std::unique_ptr<TNetAuthentication> AValue) { FAuthentication = std::move(AValue); }
+    void SetAuthentication(std::unique_ptr<TNetAuthentication> AValue)
+    {
+        FAuthentication = std::move(AValue);
+    }
 
 private:
     std::string FProxyServer;

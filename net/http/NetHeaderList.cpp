@@ -3,8 +3,8 @@
 #include "net/stack/NetException.h"
 #include "net/stack/NetStrings.h"
 
-std::string WrapText(const std::string& AText, const std::string& ASeparator, const std::string& ABreakChars,
-                     size_t AWidth)
+std::string WrapText(
+    const std::string& AText, const std::string& ASeparator, const std::string& ABreakChars, size_t AWidth)
 {
     // UTF-8 sequences hold no ASCII bytes, so a break (always after an ASCII break
     // character) never splits a character.
@@ -132,8 +132,8 @@ ptrdiff_t TNetHeaderList::IndexOfHeader(const std::string& AName) const
     for (size_t I = 0; I < FLines.size(); ++I) {
         const std::string& Line = FLines[I];
         // Only a line that starts with the name can carry it; NameAt settles the rest.
-        if (Line.size() >= AName.size() && SameText(std::string_view(Line).substr(0, AName.size()), AName) &&
-            SameText(NameAt(I), AName))
+        if (Line.size() >= AName.size() && SameText(std::string_view(Line).substr(0, AName.size()), AName)
+            && SameText(NameAt(I), AName))
             return static_cast<ptrdiff_t>(I);
     }
     return -1;
@@ -187,7 +187,8 @@ void TNetHeaderList::RemoveContinuations(size_t AIndex)
     while (End < FLines.size() && IsContinuation(FLines[End]))
         ++End;
     if (End > AIndex + 1)
-        FLines.erase(FLines.begin() + static_cast<ptrdiff_t>(AIndex + 1), FLines.begin() + static_cast<ptrdiff_t>(End));
+        FLines.erase(FLines.begin() + static_cast<ptrdiff_t>(AIndex + 1),
+            FLines.begin() + static_cast<ptrdiff_t>(End));
 }
 
 std::vector<std::string> TNetHeaderList::WrapLine(const std::string& ALine) const

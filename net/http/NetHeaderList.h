@@ -9,8 +9,8 @@
 
 // AText with ASeparator inserted at break points (after a character of ABreakChars outside
 // double quotes) so that pieces stay within AWidth where a break point allows it.
-std::string WrapText(const std::string& AText, const std::string& ASeparator, const std::string& ABreakChars,
-                     size_t AWidth);
+std::string WrapText(
+    const std::string& AText, const std::string& ASeparator, const std::string& ABreakChars, size_t AWidth);
 
 class TNetHeaderList {
 public:

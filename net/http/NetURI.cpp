@@ -6,8 +6,8 @@ namespace {
 
 // Fills Path, Resource and Query from what follows the authority (or from a relative
 // reference). A "=" stands in for a missing "?", so "a=b" without "?" puts "=b" in Query.
-void SplitPathPart(const std::string& W, std::string& APath, std::string& AResource, std::string& AQuery,
-                   bool AAbsolute)
+void SplitPathPart(
+    const std::string& W, std::string& APath, std::string& AResource, std::string& AQuery, bool AAbsolute)
 {
     size_t Q = W.find('?');
     if (Q == std::string::npos)
@@ -114,8 +114,8 @@ std::string TNetURI::URIText()
     return FullText();
 }
 
-std::string TNetURI::MergePath(const std::string& ABasePath, const std::string& APath,
-                               const std::string& ADelimiter)
+std::string TNetURI::MergePath(
+    const std::string& ABasePath, const std::string& APath, const std::string& ADelimiter)
 {
     const std::string& D = ADelimiter;
     if (D.empty())

@@ -30,8 +30,8 @@ public:
     std::string URIText();
     // ABasePath and APath joined by ADelimiter, with ".." dropping the segment before it.
     // An APath that starts with ADelimiter is returned as it is.
-    static std::string MergePath(const std::string& ABasePath, const std::string& APath,
-                                 const std::string& ADelimiter = "/");
+    static std::string MergePath(
+        const std::string& ABasePath, const std::string& APath, const std::string& ADelimiter = "/");
 
     std::string Text;
     std::string Protocol;
@@ -39,8 +39,8 @@ public:
     std::string Password;
     std::string Host;
     std::string Port;
-    std::string Path;     // ends in "/"; starts with "/" when the URL has an authority
+    std::string Path; // ends in "/"; starts with "/" when the URL has an authority
     std::string Resource; // the last segment, without query and fragment
-    std::string Query;    // with its leading "?"
+    std::string Query; // with its leading "?"
     std::string Fragment; // without "#"
 };
