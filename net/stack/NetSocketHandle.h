@@ -8,7 +8,8 @@
 #include <cstdint>
 #include <string>
 
-inline constexpr const char* RSCouldNotBindSocket = "Could not bind socket. Address and port are already in use.";
+inline constexpr const char* RSCouldNotBindSocket
+    = "Could not bind socket. Address and port are already in use.";
 inline constexpr const char* RSInvalidPortRange = "Invalid Port Range (%d - %d)";
 inline constexpr const char* RSCanNotBindInPortRange = "Can not bind in port range (%d - %d)";
 inline constexpr const char* RSPackageSizeTooBig = "Package Size Too Big.";

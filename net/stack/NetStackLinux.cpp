@@ -368,7 +368,8 @@ int32_t TNetStackLinux::ServicePort(const std::string& AService)
     servent* Found = nullptr;
     // A NUL inside the name would look up a shorter name.
     if (AService.find('\0') == std::string::npos) {
-        while (getservbyname_r(AService.c_str(), nullptr, &Entry, Buffer.data(), Buffer.size(), &Found) == ERANGE
+        while (getservbyname_r(AService.c_str(), nullptr, &Entry, Buffer.data(), Buffer.size(), &Found)
+                   == ERANGE
                && Buffer.size() < 1024 * 1024)
             Buffer.resize(Buffer.size() * 2);
     }
@@ -599,7 +600,8 @@ int32_t TNetStackLinux::GetSocketOption(int ASocket, int32_t ALevel, int32_t AOp
     if (ALength < 0)
         return Failed(EINVAL);
     socklen_t Length = static_cast<socklen_t>(ALength);
-    int Result = Recorded(Restarting([&] { return ::getsockopt(ASocket, ALevel, AOption, AValue, &Length); }));
+    int Result
+        = Recorded(Restarting([&] { return ::getsockopt(ASocket, ALevel, AOption, AValue, &Length); }));
     if (Result != -1)
         ALength = static_cast<int32_t>(Length);
     return Result;

@@ -32,8 +32,8 @@ public:
     int32_t SelectSockets(TNetSocketList* ARead, TNetSocketList* AWrite, TNetSocketList* AError,
                           int32_t ATimeout) override;
     int32_t SendData(int ASocket, const void* ABuffer, int32_t AFlags, int32_t ALength) override;
-    int32_t SendDataTo(int ASocket, const void* ABuffer, int32_t AFlags, int32_t ALength, const std::string& AIP,
-                       int32_t APort) override;
+    int32_t SendDataTo(int ASocket, const void* ABuffer, int32_t AFlags, int32_t ALength,
+                       const std::string& AIP, int32_t APort) override;
     int32_t SetSocketOption(int ASocket, int32_t ALevel, int32_t AOption, const void* AValue,
                             int32_t ALength) override;
     int OpenSocket(int32_t AFamily, int32_t AType, int32_t AProtocol) override;

@@ -342,9 +342,9 @@ TEST_F(NetSocketHandleTest, SendToAndReceiveFrom)
 
     // Larger than any IPv4 datagram can be.
     std::vector<char> Huge(70000, 'x');
-    EXPECT_EQ(Raised<ENetPackageSizeTooBig>(
-                  [&] { Sender.SendTo("127.0.0.1", Receiver.Port, Huge.data(), static_cast<int32_t>(Huge.size())); }),
-              "Package Size Too Big.");
+    const int32_t HugeSize = static_cast<int32_t>(Huge.size());
+    auto SendHuge = [&] { Sender.SendTo("127.0.0.1", Receiver.Port, Huge.data(), HugeSize); };
+    EXPECT_EQ(Raised<ENetPackageSizeTooBig>(SendHuge), "Package Size Too Big.");
     EXPECT_FALSE(Receiver.WaitReadable(0));
 
     // Other failures are socket errors: a stream socket that is not connected.

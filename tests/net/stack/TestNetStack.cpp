@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/nameser.h>
+#include <atomic>
 #include <csignal>
 #include <fstream>
 #include <netdb.h>
@@ -14,7 +15,6 @@
 #include <resolv.h>
 #include <sys/resource.h>
 #include <sys/time.h>
-#include <atomic>
 #include <thread>
 
 using namespace nettest;
