@@ -31,7 +31,8 @@ QString ErrorReportText(const std::string& AMessage)
     return Text;
 }
 
-TApplication::TApplication(int& AArgc, char** AArgv) : QApplication(AArgc, AArgv)
+TApplication::TApplication(int& AArgc, char** AArgv)
+    : QApplication(AArgc, AArgv)
 {
     setApplicationName(Title());
 }
@@ -71,7 +72,7 @@ void TApplication::ShowErrorReport(const std::string& AMessage)
     struct TClose {
         QString Text;
         ~TClose() { GOpenReports.removeOne(Text); }
-    } Close{Text};
+    } Close { Text };
     if (GErrorReportHook) {
         GErrorReportHook(Title(), Text);
         return;

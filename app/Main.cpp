@@ -102,7 +102,8 @@ QString DateTimeText(TDateTime AValue)
     return Text;
 }
 
-TfmMain::TfmMain(QWidget* AParent) : QMainWindow(AParent)
+TfmMain::TfmMain(QWidget* AParent)
+    : QMainWindow(AParent)
 {
     InitImages();
     CreateParts();
@@ -134,9 +135,8 @@ void TfmMain::CreateParts()
     setFont(Font);
     resize(696, 480);
 
-    const QPixmap States[] = {QPixmap(), QPixmap(QStringLiteral(":/images/checking.png")),
-                              QPixmap(QStringLiteral(":/images/ok.png")),
-                              QPixmap(QStringLiteral(":/images/error.png"))};
+    const QPixmap States[] = { QPixmap(), QPixmap(QStringLiteral(":/images/checking.png")),
+        QPixmap(QStringLiteral(":/images/ok.png")), QPixmap(QStringLiteral(":/images/error.png")) };
     const QPixmap Bulb(QStringLiteral(":/images/bulb.png"));
     for (int I = 0; I < 4; ++I) {
         QPixmap Image(24, 12);
@@ -184,10 +184,10 @@ void TfmMain::CreateParts()
     TreeView1->setHeaderHidden(true);
     TreeView1->setIndentation(19);
     TreeView1->setColumnCount(1);
-    new QTreeWidgetItem(TreeView1, QStringList{QStringLiteral("Сервисы")});
+    new QTreeWidgetItem(TreeView1, QStringList { QStringLiteral("Сервисы") });
 
     ServConfig = new QTableWidget(1, 2, Splitter2);
-    ServConfig->setHorizontalHeaderLabels({QStringLiteral("Key"), QStringLiteral("Value")});
+    ServConfig->setHorizontalHeaderLabels({ QStringLiteral("Key"), QStringLiteral("Value") });
     ServConfig->verticalHeader()->hide();
     ServConfig->verticalHeader()->setMinimumSectionSize(1);
     ServConfig->verticalHeader()->setDefaultSectionSize(16);
@@ -199,8 +199,8 @@ void TfmMain::CreateParts()
 
     ServList = new TServListView(Splitter1);
     ServList->setColumnCount(3);
-    ServList->setHeaderLabels({QStringLiteral("Имя сервиса"), QStringLiteral("Посл. активность"),
-                               QStringLiteral("Статус")});
+    ServList->setHeaderLabels(
+        { QStringLiteral("Имя сервиса"), QStringLiteral("Посл. активность"), QStringLiteral("Статус") });
     ServList->header()->setStretchLastSection(false);
     ServList->setColumnWidth(0, 200);
     ServList->setColumnWidth(1, 150);
@@ -219,14 +219,16 @@ void TfmMain::CreateParts()
     Splitter1->addWidget(Panel1);
     Splitter1->addWidget(ServList);
     Splitter1->setStretchFactor(1, 1);
-    Splitter1->setSizes({185, 696 - 185 - 3});
+    Splitter1->setSizes({ 185, 696 - 185 - 3 });
     Splitter2->setStretchFactor(1, 1);
-    Splitter2->setSizes({185, 480 - 185});
+    Splitter2->setSizes({ 185, 480 - 185 });
     setCentralWidget(Splitter1);
 
-    connect(ServList, &QTreeWidget::itemSelectionChanged, this, [this] { Guarded([this] { ServListChange(); }); });
+    connect(ServList, &QTreeWidget::itemSelectionChanged, this,
+        [this] { Guarded([this] { ServListChange(); }); });
     connect(ServList, &QTreeWidget::itemChanged, this, [this] { Guarded([this] { ServListChange(); }); });
-    connect(ServList, &QTreeWidget::itemDoubleClicked, this, [this] { Guarded([this] { ServListDblClick(); }); });
+    connect(
+        ServList, &QTreeWidget::itemDoubleClicked, this, [this] { Guarded([this] { ServListDblClick(); }); });
 
     // Ticks from the moment the window exists; QTimer never stacks missed ticks.
     tmrCheck = new QTimer(this);
@@ -235,28 +237,34 @@ void TfmMain::CreateParts()
     tmrCheck->start();
 }
 
-QAction* TfmMain::NewAction(const QString& ACaption, const QKeySequence& AShortcut, void (TfmMain::*AHandler)())
+QAction* TfmMain::NewAction(
+    const QString& ACaption, const QKeySequence& AShortcut, void (TfmMain::*AHandler)())
 {
     auto* Action = new QAction(ACaption, this);
     Action->setShortcut(AShortcut);
     Action->setShortcutContext(Qt::WindowShortcut);
     if (AHandler)
-        connect(Action, &QAction::triggered, this, [this, AHandler] { Guarded([this, AHandler] { (this->*AHandler)(); }); });
+        connect(Action, &QAction::triggered, this,
+            [this, AHandler] { Guarded([this, AHandler] { (this->*AHandler)(); }); });
     addAction(Action);
     return Action;
 }
 
 void TfmMain::CreateActions()
 {
-    acMonitorExit = NewAction(QStringLiteral("Выход"), QKeySequence(Qt::ALT | Qt::Key_X), &TfmMain::acMonitorExitExecute);
+    acMonitorExit = NewAction(
+        QStringLiteral("Выход"), QKeySequence(Qt::ALT | Qt::Key_X), &TfmMain::acMonitorExitExecute);
     // Loading another list while running is not offered: the item is there, always disabled.
     acConfigLoad = NewAction(QStringLiteral("Загрузить..."), QKeySequence(Qt::CTRL | Qt::Key_L), nullptr);
     acConfigLoad->setEnabled(false);
-    acConfigSave = NewAction(QStringLiteral("Сохранить"), QKeySequence(Qt::CTRL | Qt::Key_S), &TfmMain::acConfigSaveExecute);
-    acConfigSaveAs = NewAction(QStringLiteral("Сохранить как..."), QKeySequence(), &TfmMain::acConfigSaveAsExecute);
+    acConfigSave = NewAction(
+        QStringLiteral("Сохранить"), QKeySequence(Qt::CTRL | Qt::Key_S), &TfmMain::acConfigSaveExecute);
+    acConfigSaveAs
+        = NewAction(QStringLiteral("Сохранить как..."), QKeySequence(), &TfmMain::acConfigSaveAsExecute);
     acCreatePing = NewAction(QStringLiteral("&PingMonitor"), QKeySequence(), &TfmMain::acCreatePingExecute);
     acCreateWeb = NewAction(QStringLiteral("WebMonitor"), QKeySequence(), &TfmMain::acCreateWebExecute);
-    acMonitorDelete = NewAction(QStringLiteral("Удалить"), QKeySequence(Qt::Key_Delete), &TfmMain::acMonitorDeleteExecute);
+    acMonitorDelete = NewAction(
+        QStringLiteral("Удалить"), QKeySequence(Qt::Key_Delete), &TfmMain::acMonitorDeleteExecute);
 }
 
 // The window's shortcuts come before the focused control: a control that would take the key
@@ -268,7 +276,8 @@ bool TfmMain::eventFilter(QObject* AWatched, QEvent* AEvent)
         auto* Widget = qobject_cast<QWidget*>(AWatched);
         if (Widget && Widget->window() == this) {
             auto* Key = static_cast<QKeyEvent*>(AEvent);
-            const QKeySequence Sequence(QKeyCombination(Key->modifiers() & ~Qt::KeypadModifier, Qt::Key(Key->key())));
+            const QKeySequence Sequence(
+                QKeyCombination(Key->modifiers() & ~Qt::KeypadModifier, Qt::Key(Key->key())));
             for (QAction* Action : actions()) {
                 if (Action->isEnabled() && !Action->shortcut().isEmpty() && Action->shortcut() == Sequence) {
                     AEvent->ignore();
@@ -373,7 +382,7 @@ std::shared_ptr<TServiceMonitor> TfmMain::MonitorOfRow(const QTreeWidgetItem* AR
 bool TfmMain::IsListed(const TServiceMonitor* AMonitor) const
 {
     return std::any_of(FMonitors.begin(), FMonitors.end(),
-                       [AMonitor](const TMonitorEntry& AEntry) { return AEntry.Monitor.get() == AMonitor; });
+        [AMonitor](const TMonitorEntry& AEntry) { return AEntry.Monitor.get() == AMonitor; });
 }
 
 bool TfmMain::IsChecking(const TServiceMonitor* AMonitor) const
@@ -400,7 +409,8 @@ void TfmMain::SetEditorLines(const TStringList& ALines)
         if (!EditorValueBox(Row)) {
             auto* Box = new QLineEdit;
             Box->setFrame(false);
-            connect(Box, &QLineEdit::textEdited, this, [this] { Guarded([this] { ServConfigStringsChange(); }); });
+            connect(Box, &QLineEdit::textEdited, this,
+                [this] { Guarded([this] { ServConfigStringsChange(); }); });
             ServConfig->setCellWidget(Row, 1, Box);
         }
         QString Key, Value;
@@ -440,7 +450,7 @@ void TfmMain::ServListChange()
     QTreeWidgetItem* Row = SelectedRow();
     if (!Row)
         return;
-    TStringList Lines{"Name=" + Row->text(0).toStdString()};
+    TStringList Lines { "Name=" + Row->text(0).toStdString() };
     if (const std::shared_ptr<TServiceMonitor> Monitor = MonitorOfRow(Row)) {
         const TStringList Settings = Monitor->GetSettings();
         Lines.insert(Lines.end(), Settings.begin(), Settings.end());
@@ -489,7 +499,8 @@ bool TfmMain::ExecuteSaveDialog(std::string& AFileName)
     QFileDialog SaveConfigDialog(this, QStringLiteral("Сохранение конфигурации..."));
     SaveConfigDialog.setAcceptMode(QFileDialog::AcceptSave);
     SaveConfigDialog.setFileMode(QFileDialog::AnyFile);
-    SaveConfigDialog.setNameFilters({QStringLiteral("Service List Files (*.cfg)"), QStringLiteral("All Files (*)")});
+    SaveConfigDialog.setNameFilters(
+        { QStringLiteral("Service List Files (*.cfg)"), QStringLiteral("All Files (*)") });
     SaveConfigDialog.setDefaultSuffix(QStringLiteral("cfg"));
     SaveConfigDialog.setOption(QFileDialog::DontConfirmOverwrite, false);
     if (SaveConfigDialog.exec() != QDialog::Accepted || SaveConfigDialog.selectedFiles().isEmpty())
@@ -516,13 +527,13 @@ void TfmMain::acMonitorExitExecute()
 
 void TfmMain::acCreatePingExecute()
 {
-    FMonitors.push_back({"New PingMonitor", std::make_shared<TPingMonitor>()});
+    FMonitors.push_back({ "New PingMonitor", std::make_shared<TPingMonitor>() });
     RefreshList();
 }
 
 void TfmMain::acCreateWebExecute()
 {
-    FMonitors.push_back({"New WebMonitor", std::make_shared<TWebMonitor>()});
+    FMonitors.push_back({ "New WebMonitor", std::make_shared<TWebMonitor>() });
     RefreshList();
 }
 
@@ -570,7 +581,7 @@ void TfmMain::RunCheck(const std::shared_ptr<TServiceMonitor>& AMonitor)
         std::vector<const TServiceMonitor*>& Checking;
         const TServiceMonitor* Monitor;
         ~TDone() { Checking.erase(std::find(Checking.begin(), Checking.end(), Monitor)); }
-    } Done{FChecking, AMonitor.get()};
+    } Done { FChecking, AMonitor.get() };
     // The stamp marks the start of the check, so that a slow check does not stretch the
     // interval.
     AMonitor->SetLastCheck(Now());

@@ -1,5 +1,5 @@
-#include "app/Application.h"
 #include "app/Main.h"
+#include "app/Application.h"
 
 int main(int argc, char** argv)
 {

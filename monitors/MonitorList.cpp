@@ -22,7 +22,7 @@ void FlushBlock(TStringList& ABlock, TMonitorList& AList)
         std::string Name;
         if (!FindSettingsValue(ABlock, "Name", Name))
             Name = DefaultName;
-        AList.push_back({std::move(Name), std::shared_ptr<TServiceMonitor>(std::move(Monitor))});
+        AList.push_back({ std::move(Name), std::shared_ptr<TServiceMonitor>(std::move(Monitor)) });
     }
     ABlock.clear();
 }
@@ -32,7 +32,11 @@ void FlushBlock(TStringList& ABlock, TMonitorList& AList)
 // Ctrl+Z ends the input.
 class TLineReader {
 public:
-    TLineReader(TStringList& ABlock, TMonitorList& AList) : FBlock(ABlock), FList(AList) {}
+    TLineReader(TStringList& ABlock, TMonitorList& AList)
+        : FBlock(ABlock)
+        , FList(AList)
+    {
+    }
 
     // False once Ctrl+Z has been seen: nothing after it is read.
     bool Feed(const char* AData, size_t ACount)
@@ -88,7 +92,10 @@ private:
 // Closes a descriptor on every path.
 class TFileHandle {
 public:
-    explicit TFileHandle(int AHandle = -1) : FHandle(AHandle) {}
+    explicit TFileHandle(int AHandle = -1)
+        : FHandle(AHandle)
+    {
+    }
     ~TFileHandle() { Close(); }
     TFileHandle(const TFileHandle&) = delete;
     TFileHandle& operator=(const TFileHandle&) = delete;
@@ -131,7 +138,7 @@ std::string DirectoryOf(const std::string& APath)
 // replaces its target and not the link.
 std::string ResolveTarget(const std::string& AFileName)
 {
-    struct stat Info {};
+    struct stat Info { };
     if (::lstat(AFileName.c_str(), &Info) == 0 && S_ISLNK(Info.st_mode)) {
         if (char* Real = ::realpath(AFileName.c_str(), nullptr)) {
             std::string Result(Real);
@@ -145,7 +152,7 @@ std::string ResolveTarget(const std::string& AFileName)
 // A new, empty file beside ATarget that no one else uses; the caller removes it on failure.
 int CreateTemporary(const std::string& ATarget, std::string& ATempName)
 {
-    static std::atomic<unsigned> GCounter{0};
+    static std::atomic<unsigned> GCounter { 0 };
     const std::string Folder = DirectoryOf(ATarget);
     const size_t Slash = ATarget.rfind('/');
     const std::string Base = Slash == std::string::npos ? ATarget : ATarget.substr(Slash + 1);
@@ -219,7 +226,11 @@ std::string InOutErrorText(int32_t ACode)
     }
 }
 
-EInOutError::EInOutError(int32_t ACode) : ErrorCode(ACode), FMessage(InOutErrorText(ACode)) {}
+EInOutError::EInOutError(int32_t ACode)
+    : ErrorCode(ACode)
+    , FMessage(InOutErrorText(ACode))
+{
+}
 
 EInOutError EInOutError::FromErrno(int AErrno)
 {
@@ -239,7 +250,7 @@ bool LoadMonitorList(const std::string& AFileName, TMonitorList& AList)
     TFileHandle File(::open(AFileName.c_str(), O_RDONLY | O_CLOEXEC));
     if (File.Get() < 0)
         return false;
-    struct stat Info {};
+    struct stat Info { };
     if (::fstat(File.Get(), &Info) != 0 || S_ISDIR(Info.st_mode))
         return false;
 
@@ -285,7 +296,7 @@ void SaveMonitorList(const std::string& AFileName, const TMonitorList& AList)
         throw EInOutError::FromErrno(ENOENT);
     const std::string Target = ResolveTarget(AFileName);
 
-    struct stat Old {};
+    struct stat Old { };
     bool Replacing = false;
     if (::stat(Target.c_str(), &Old) == 0) {
         if (S_ISDIR(Old.st_mode))

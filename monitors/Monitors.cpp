@@ -49,7 +49,7 @@ bool FindSettingsValue(const TStringList& ALines, std::string_view AKey, std::st
 
 TStringList TServiceMonitor::GetSettings() const
 {
-    return {"Interval=" + IntToStr(FInterval)};
+    return { "Interval=" + IntToStr(FInterval) };
 }
 
 void TServiceMonitor::SetSettings(const TStringList& ALines)

@@ -29,13 +29,20 @@ private slots:
     {
         QTest::addColumn<QString>("Path");
         QTest::addColumn<QString>("Title");
-        QTest::newRow("plain") << "/usr/bin/vardex" << "vardex";
-        QTest::newRow("first letter kept") << "/opt/VarDex" << "Vardex";
-        QTest::newRow("up to the first dot") << "/opt/VARDEX.app.bin" << "Vardex";
-        QTest::newRow("no folder") << "Monitor.exe" << "Monitor";
-        QTest::newRow("one letter") << "/x/V.exe" << "V";
-        QTest::newRow("Cyrillic lowered") << "/x/МОНИТОР" << "Монитор";
-        QTest::newRow("dot first") << "/x/.hidden" << "";
+        QTest::newRow("plain") << "/usr/bin/vardex"
+                               << "vardex";
+        QTest::newRow("first letter kept") << "/opt/VarDex"
+                                           << "Vardex";
+        QTest::newRow("up to the first dot") << "/opt/VARDEX.app.bin"
+                                             << "Vardex";
+        QTest::newRow("no folder") << "Monitor.exe"
+                                   << "Monitor";
+        QTest::newRow("one letter") << "/x/V.exe"
+                                    << "V";
+        QTest::newRow("Cyrillic lowered") << "/x/МОНИТОР"
+                                          << "Монитор";
+        QTest::newRow("dot first") << "/x/.hidden"
+                                   << "";
     }
     void TitleRule()
     {
@@ -50,16 +57,26 @@ private slots:
     {
         QTest::addColumn<QString>("Message");
         QTest::addColumn<QString>("Shown");
-        QTest::newRow("letter") << "Disk full" << "Disk full.";
-        QTest::newRow("digit") << "I/O error 21" << "I/O error 21.";
-        QTest::newRow("slash sorts after the dot") << "a/" << "a/.";
-        QTest::newRow("full stop") << "Done." << "Done.";
-        QTest::newRow("comma sorts before") << "a," << "a,";
-        QTest::newRow("blank") << "a " << "a ";
-        QTest::newRow("closing bracket") << "(x)" << "(x)";
-        QTest::newRow("question mark sorts after") << "Why?" << "Why?.";
-        QTest::newRow("Cyrillic") << "Ошибка" << "Ошибка.";
-        QTest::newRow("empty") << "" << "";
+        QTest::newRow("letter") << "Disk full"
+                                << "Disk full.";
+        QTest::newRow("digit") << "I/O error 21"
+                               << "I/O error 21.";
+        QTest::newRow("slash sorts after the dot") << "a/"
+                                                   << "a/.";
+        QTest::newRow("full stop") << "Done."
+                                   << "Done.";
+        QTest::newRow("comma sorts before") << "a,"
+                                            << "a,";
+        QTest::newRow("blank") << "a "
+                               << "a ";
+        QTest::newRow("closing bracket") << "(x)"
+                                         << "(x)";
+        QTest::newRow("question mark sorts after") << "Why?"
+                                                   << "Why?.";
+        QTest::newRow("Cyrillic") << "Ошибка"
+                                  << "Ошибка.";
+        QTest::newRow("empty") << ""
+                               << "";
     }
     void FullStopRule()
     {
@@ -79,7 +96,7 @@ private slots:
         TFailingObject Object;
         QCoreApplication::postEvent(&Object, new QEvent(QEvent::User));
         QCoreApplication::sendPostedEvents(&Object, QEvent::User);
-        QCOMPARE(Seen, QStringList{QStringLiteral("Handler failed.")});
+        QCOMPARE(Seen, QStringList { QStringLiteral("Handler failed.") });
         QCOMPARE(Caption, QStringLiteral("Testapplication"));
 
         Guarded([] { throw std::runtime_error("Guarded"); });
@@ -99,7 +116,7 @@ private slots:
             }
         });
         TApplication::ShowErrorReport("Same");
-        QCOMPARE(Seen, (QStringList{"Same.", "Other."}));
+        QCOMPARE(Seen, (QStringList { "Same.", "Other." }));
         // Closed, it may come again.
         TApplication::ShowErrorReport("Same");
         QCOMPARE(Seen.size(), 3);

@@ -11,9 +11,10 @@
 
 namespace {
 
-const char* const ThreeMonitors = "Name=Router\r\nType=PingMonitor\r\nInterval=60\r\nIP=10.0.0.1\r\nRetry=2\r\n\r\n"
-                                  "Name=Сайт\r\nType=WebMonitor\r\nInterval=30\r\nURL=http://127.0.0.1:8080/\r\n\r\n"
-                                  "Name=Router\r\nType=PingMonitor\r\nInterval=5\r\nIP=dns\r\nRetry=3\r\n";
+const char* const ThreeMonitors
+    = "Name=Router\r\nType=PingMonitor\r\nInterval=60\r\nIP=10.0.0.1\r\nRetry=2\r\n\r\n"
+      "Name=Сайт\r\nType=WebMonitor\r\nInterval=30\r\nURL=http://127.0.0.1:8080/\r\n\r\n"
+      "Name=Router\r\nType=PingMonitor\r\nInterval=5\r\nIP=dns\r\nRetry=3\r\n";
 
 QStringList EditorKeys(TfmMain& AWindow)
 {
@@ -80,7 +81,7 @@ private slots:
         // An empty list: no rows, and the editor holds its single empty row.
         QCOMPARE(List->topLevelItemCount(), 0);
         QCOMPARE(W.ServConfig->rowCount(), 1);
-        QCOMPARE(EditorKeys(W), QStringList{""});
+        QCOMPARE(EditorKeys(W), QStringList { "" });
         QCOMPARE(W.tmrCheck->interval(), 1000);
     }
 
@@ -95,11 +96,12 @@ private slots:
         QStringList MonitorItems;
         for (QAction* Action : Menus[0]->menu()->actions())
             MonitorItems << (Action->isSeparator() ? QStringLiteral("-") : Action->text());
-        QCOMPARE(MonitorItems, (QStringList{"Загрузить...", "Сохранить", "Сохранить как...", "-", "Выход"}));
+        QCOMPARE(
+            MonitorItems, (QStringList { "Загрузить...", "Сохранить", "Сохранить как...", "-", "Выход" }));
         QMenu* Services = Menus[1]->menu();
         QAction* Create = FindMenuAction(Services, QStringLiteral("Создать"));
         QVERIFY(Create && Create->menu());
-        QCOMPARE(Create->menu()->actions(), (QList<QAction*>{W.acCreatePing, W.acCreateWeb}));
+        QCOMPARE(Create->menu()->actions(), (QList<QAction*> { W.acCreatePing, W.acCreateWeb }));
         QCOMPARE(W.acCreatePing->text(), QStringLiteral("&PingMonitor"));
         QCOMPARE(W.acCreateWeb->text(), QStringLiteral("WebMonitor"));
         QCOMPARE(FindMenuAction(Services, QStringLiteral("Удалить")), W.acMonitorDelete);
@@ -120,7 +122,7 @@ private slots:
         QCOMPARE(W.Monitors().size(), size_t(3));
         QCOMPARE(F.List()->topLevelItemCount(), 0); // rows come with the first show
         QVERIFY(F.ShowActive());
-        QCOMPARE(F.Captions(), (QStringList{"Router", "Сайт", "Router"}));
+        QCOMPARE(F.Captions(), (QStringList { "Router", "Сайт", "Router" }));
         QVERIFY(F.List()->selectedItems().isEmpty());
         for (int Row = 0; Row < 3; ++Row) {
             QCOMPARE(F.List()->topLevelItem(Row)->text(1), QString());
@@ -146,7 +148,9 @@ private slots:
         QCOMPARE(F.Dialogs, 2);
         QCOMPARE(W.ConfigFileName(), F.Path("mine.cfg"));
         QCOMPARE(F.ReadFile("mine.cfg"),
-                 std::string("Name=New PingMonitor\r\nType=PingMonitor\r\nInterval=0\r\nIP=127.0.0.1\r\nRetry=3\r\n\r\n\r\n"));
+            std::string(
+                "Name=New "
+                "PingMonitor\r\nType=PingMonitor\r\nInterval=0\r\nIP=127.0.0.1\r\nRetry=3\r\n\r\n\r\n"));
         QTest::keyClick(F.List(), Qt::Key_S, Qt::ControlModifier);
         QCOMPARE(F.Dialogs, 2);
     }
@@ -171,13 +175,13 @@ private slots:
         TfmMain& W = *F.Window;
         QVERIFY(F.ShowActive());
         F.ClickRow(0);
-        QCOMPARE(EditorKeys(W), (QStringList{"Name", "Interval", "IP", "Retry"}));
-        QCOMPARE(EditorValues(W), (QStringList{"Router", "60", "10.0.0.1", "2"}));
+        QCOMPARE(EditorKeys(W), (QStringList { "Name", "Interval", "IP", "Retry" }));
+        QCOMPARE(EditorValues(W), (QStringList { "Router", "60", "10.0.0.1", "2" }));
         F.ClickRow(1, 2);
-        QCOMPARE(EditorKeys(W), (QStringList{"Name", "Interval", "URL"}));
-        QCOMPARE(EditorValues(W), (QStringList{"Сайт", "30", "http://127.0.0.1:8080/"}));
+        QCOMPARE(EditorKeys(W), (QStringList { "Name", "Interval", "URL" }));
+        QCOMPARE(EditorValues(W), (QStringList { "Сайт", "30", "http://127.0.0.1:8080/" }));
         QTest::keyClick(F.List(), Qt::Key_Down);
-        QCOMPARE(EditorValues(W), (QStringList{"Router", "5", "dns", "3"}));
+        QCOMPARE(EditorValues(W), (QStringList { "Router", "5", "dns", "3" }));
         // The key column cannot be edited.
         QVERIFY(!(W.ServConfig->item(0, 0)->flags() & Qt::ItemIsEditable));
     }
@@ -196,7 +200,7 @@ private slots:
             QTest::keyClick(Interval, Digit);
             Seen.push_back(W.Monitors()[0].Monitor->Interval());
         }
-        QCOMPARE(Seen, (std::vector<int32_t>{1, 12, 120}));
+        QCOMPARE(Seen, (std::vector<int32_t> { 1, 12, 120 }));
         // Saved right after, with the focus still in the edit box.
         QTest::keyClick(Interval, Qt::Key_S, Qt::ControlModifier);
         QCOMPARE(Interval->text(), QStringLiteral("120"));
@@ -230,11 +234,11 @@ private slots:
         IP->setCursorPosition(0);
         QTest::keyClick(IP, Qt::Key_Delete);
         QCOMPARE(IP->text(), QStringLiteral("10.0.0.1"));
-        QCOMPARE(F.Captions(), (QStringList{"Сайт", "Router"}));
+        QCOMPARE(F.Captions(), (QStringList { "Сайт", "Router" }));
         QCOMPARE(W.Monitors().size(), size_t(2));
         QVERIFY(F.List()->selectedItems().isEmpty());
         // The editor still shows the deleted monitor; edits there go nowhere.
-        QCOMPARE(EditorValues(W), (QStringList{"Router", "60", "10.0.0.1", "2"}));
+        QCOMPARE(EditorValues(W), (QStringList { "Router", "60", "10.0.0.1", "2" }));
         QTest::keyClicks(IP, "9");
         QCOMPARE(static_cast<TPingMonitor*>(W.Monitors()[1].Monitor.get())->IP(), std::string("dns"));
     }
@@ -249,7 +253,7 @@ private slots:
         F.List()->setFocus();
         QTest::keyClick(F.List(), Qt::Key_Delete);
         QVERIFY(Middle.expired());
-        QCOMPARE(F.Captions(), (QStringList{"Router", "Router"}));
+        QCOMPARE(F.Captions(), (QStringList { "Router", "Router" }));
         QVERIFY(F.List()->selectedItems().isEmpty());
         // Del with nothing selected does nothing.
         QTest::keyClick(F.List(), Qt::Key_Delete);
@@ -269,7 +273,7 @@ private slots:
         F.ClickRow(0);
         W.acMonitorDelete->trigger();
         QCOMPARE(F.List()->topLevelItemCount(), 0);
-        QCOMPARE(EditorValues(W), (QStringList{"Only", "0", "http://127.0.0.1/"}));
+        QCOMPARE(EditorValues(W), (QStringList { "Only", "0", "http://127.0.0.1/" }));
     }
 
     void CreatesAreSeparateMonitors()
@@ -280,17 +284,17 @@ private slots:
         W.acCreatePing->trigger();
         W.acCreatePing->trigger();
         W.acCreateWeb->trigger();
-        QCOMPARE(F.Captions(), (QStringList{"New PingMonitor", "New PingMonitor", "New WebMonitor"}));
+        QCOMPARE(F.Captions(), (QStringList { "New PingMonitor", "New PingMonitor", "New WebMonitor" }));
         QVERIFY(F.List()->selectedItems().isEmpty());
         F.ClickRow(0);
         QLineEdit* IP = W.EditorValueBox(2);
         IP->selectAll();
         QTest::keyClicks(IP, "gw");
         F.ClickRow(1);
-        QCOMPARE(EditorValues(W), (QStringList{"New PingMonitor", "0", "127.0.0.1", "3"}));
+        QCOMPARE(EditorValues(W), (QStringList { "New PingMonitor", "0", "127.0.0.1", "3" }));
         QCOMPARE(static_cast<TPingMonitor*>(W.Monitors()[0].Monitor.get())->IP(), std::string("gw"));
         F.ClickRow(2);
-        QCOMPARE(EditorKeys(W), (QStringList{"Name", "Interval", "URL"}));
+        QCOMPARE(EditorKeys(W), (QStringList { "Name", "Interval", "URL" }));
     }
 
     void RenameInPlace()
@@ -309,13 +313,13 @@ private slots:
         Editor->insert(QStringLiteral("сервер")); // keyClicks types ASCII only
         QTest::keyClick(Editor, Qt::Key_Return);
         // The edit box hands its text over on the next pass of the event loop.
-        QTRY_COMPARE(F.Captions(), (QStringList{"Router", "Сайт", "DNS сервер"}));
+        QTRY_COMPARE(F.Captions(), (QStringList { "Router", "Сайт", "DNS сервер" }));
         QCOMPARE(W.Monitors()[2].Name, std::string("DNS сервер"));
         QCOMPARE(W.Monitors()[0].Name, std::string("Router"));
         QCOMPARE(EditorValues(W).first(), QStringLiteral("DNS сервер"));
         W.acConfigSave->trigger();
-        QVERIFY(F.ReadFile("default.cfg").find("Name=DNS сервер\r\nType=PingMonitor\r\nInterval=5\r\n") !=
-                std::string::npos);
+        QVERIFY(F.ReadFile("default.cfg").find("Name=DNS сервер\r\nType=PingMonitor\r\nInterval=5\r\n")
+            != std::string::npos);
     }
 
     void CtrlLDoesNothingAndAltXCloses()
@@ -383,7 +387,7 @@ private slots:
         W.Monitors()[0].Name = "Renamed behind the list";
         W.hide();
         QVERIFY(F.ShowActive());
-        QCOMPARE(F.Captions(), (QStringList{"Renamed behind the list", "Сайт", "Router"}));
+        QCOMPARE(F.Captions(), (QStringList { "Renamed behind the list", "Сайт", "Router" }));
         QVERIFY(F.List()->selectedItems().isEmpty());
     }
 

@@ -22,7 +22,7 @@ public:
         struct TLeave {
             int& Depth;
             ~TLeave() { --Depth; }
-        } Leave{Depth};
+        } Leave { Depth };
         if (Order)
             Order->push_back(Tag);
         SetStatus(msChecking);
@@ -54,8 +54,8 @@ void DoubleClickRow(TWindowFixture& AFixture, int ARow)
     QWidget* Viewport = AFixture.List()->viewport();
     const QPoint Point = AFixture.RowRect(ARow).center();
     QTest::mouseClick(Viewport, Qt::LeftButton, {}, Point);
-    QMouseEvent Double(QEvent::MouseButtonDblClick, Point, Viewport->mapToGlobal(Point), Qt::LeftButton,
-                       Qt::LeftButton, {});
+    QMouseEvent Double(
+        QEvent::MouseButtonDblClick, Point, Viewport->mapToGlobal(Point), Qt::LeftButton, Qt::LeftButton, {});
     QApplication::sendEvent(Viewport, &Double);
     QTest::mouseRelease(Viewport, Qt::LeftButton, {}, Point);
 }
@@ -70,7 +70,7 @@ class TTestMainCheck : public QObject {
         auto Monitor = std::make_shared<TTestMonitor>();
         Monitor->SetInterval(AInterval);
         Monitor->Tag = AName;
-        AFixture.Window->Monitors().push_back({AName, Monitor});
+        AFixture.Window->Monitors().push_back({ AName, Monitor });
         AFixture.Window->RefreshList();
         return Monitor;
     }
@@ -108,12 +108,13 @@ private slots:
     {
         TWindowFixture F(nullptr);
         std::vector<std::string> Order;
-        for (auto [Name, Interval] : {std::pair{"a", 5}, {"zero", 0}, {"b", 1}, {"negative", -1}, {"c", 600}}) {
+        for (auto [Name, Interval] :
+            { std::pair { "a", 5 }, { "zero", 0 }, { "b", 1 }, { "negative", -1 }, { "c", 600 } }) {
             auto Monitor = Add(F, Name, Interval);
             Monitor->Order = &Order;
         }
         F.Window->tmrCheckTimer();
-        QCOMPARE(Order, (std::vector<std::string>{"a", "b", "c"}));
+        QCOMPARE(Order, (std::vector<std::string> { "a", "b", "c" }));
         QCOMPARE(F.Window->Monitors()[1].Monitor->LastCheck(), 0.0);
         QCOMPARE(F.Window->Monitors()[1].Monitor->Status(), msNone);
         F.Window->tmrCheckTimer();
@@ -180,7 +181,7 @@ private slots:
         // The alarm waits for the next tick.
         QVERIFY(F.Animations.empty());
         F.Window->tmrCheckTimer();
-        QCOMPARE(F.Animations, std::vector<bool>{true});
+        QCOMPARE(F.Animations, std::vector<bool> { true });
         QCOMPARE(Zero->Checks, 1);
     }
 
@@ -195,7 +196,7 @@ private slots:
         QVERIFY(!W.Alarm());
 
         W.tmrCheckTimer();
-        QCOMPARE(F.Animations, std::vector<bool>{true});
+        QCOMPARE(F.Animations, std::vector<bool> { true });
         QVERIFY(W.Alarm());
         QVERIFY(W.isVisible());
 
@@ -206,14 +207,14 @@ private slots:
             W.tmrCheckTimer();
         }
         QCOMPARE(Failing->Checks, 11);
-        QCOMPARE(F.Animations, std::vector<bool>{true});
+        QCOMPARE(F.Animations, std::vector<bool> { true });
         QVERIFY(!W.isVisible());
 
         // All well again: the animation stops and the window stays where it is.
         Failing->Result = msOK;
         F.Clock += 1.5 * Second;
         W.tmrCheckTimer();
-        QCOMPARE(F.Animations, (std::vector<bool>{true, false}));
+        QCOMPARE(F.Animations, (std::vector<bool> { true, false }));
         QVERIFY(!W.Alarm());
         QVERIFY(!W.isVisible());
 
@@ -224,7 +225,7 @@ private slots:
         Calm->Result = msError;
         F.Clock += 1.5 * Second;
         W.tmrCheckTimer();
-        QCOMPARE(F.Animations, (std::vector<bool>{true, false, true}));
+        QCOMPARE(F.Animations, (std::vector<bool> { true, false, true }));
         QVERIFY(W.isVisible());
         QVERIFY(!W.isMinimized());
     }
@@ -237,7 +238,7 @@ private slots:
         First->SetStatus(msError);
         for (int Tick = 0; Tick < 3; ++Tick)
             F.Window->tmrCheckTimer();
-        QCOMPARE(F.Animations, std::vector<bool>{true});
+        QCOMPARE(F.Animations, std::vector<bool> { true });
         QVERIFY(F.Window->Alarm());
         QCOMPARE(First->Checks + Second->Checks, 0);
     }
@@ -286,7 +287,7 @@ private slots:
             W.ServList->setCurrentItem(W.ServList->topLevelItem(0));
             W.acMonitorDelete->trigger();
             QCOMPARE(W.Monitors().size(), size_t(1));
-            QCOMPARE(F.Captions(), QStringList{"after"});
+            QCOMPARE(F.Captions(), QStringList { "after" });
             W.acConfigSave->trigger();
             // A double-click on what is selected now must not check anything twice.
             W.ServListDblClick();
@@ -298,7 +299,7 @@ private slots:
         QVERIFY(Watch.expired());
         QCOMPARE(After->Checks, 1);
         QVERIFY(F.Animations.empty());
-        QCOMPARE(F.Captions(), QStringList{"after"});
+        QCOMPARE(F.Captions(), QStringList { "after" });
         TMonitorList Saved;
         QVERIFY(LoadMonitorList(F.Path("saved.cfg"), Saved));
         QCOMPARE(Saved.size(), size_t(0)); // a test monitor has no type the file knows
@@ -312,7 +313,7 @@ private slots:
         TfmMain& W = *F.Window;
         std::vector<std::string> Order;
         std::vector<std::shared_ptr<TTestMonitor>> All;
-        for (const char* Name : {"a", "b", "c", "d"}) {
+        for (const char* Name : { "a", "b", "c", "d" }) {
             All.push_back(Add(F, Name, 1));
             All.back()->Order = &Order;
         }
@@ -321,7 +322,7 @@ private slots:
         All[3]->Result = msError;
         All[0]->Work = [&](TTestMonitor&) {
             // Delete the last entry, then the second, while the first is checked.
-            for (int Row : {3, 1}) {
+            for (int Row : { 3, 1 }) {
                 W.ServList->setCurrentItem(W.ServList->topLevelItem(Row));
                 W.acMonitorDeleteExecute();
             }
@@ -330,10 +331,10 @@ private slots:
         All[1].reset();
         All[3].reset();
         W.tmrCheckTimer();
-        QCOMPARE(Order, (std::vector<std::string>{"a", "c"}));
+        QCOMPARE(Order, (std::vector<std::string> { "a", "c" }));
         QVERIFY(B.expired() && D.expired());
         QVERIFY(F.Animations.empty());
-        QCOMPARE(F.Captions(), (QStringList{"a", "c", "New PingMonitor"}));
+        QCOMPARE(F.Captions(), (QStringList { "a", "c", "New PingMonitor" }));
         // The new monitor has interval 0 and was not part of that tick anyway.
         QCOMPARE(W.Monitors()[2].Monitor->Status(), msNone);
     }

@@ -8,8 +8,8 @@
 #include <QDir>
 #include <QStringList>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <QTest>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include <fstream>
@@ -32,7 +32,7 @@ public:
         if (AConfig)
             WriteFile("default.cfg", AConfig);
         TApplication::SetErrorReportHook([this](const QString& ACaption, const QString& AText) {
-            Reports.push_back({ACaption, AText});
+            Reports.push_back({ ACaption, AText });
         });
         SetNowClock([this] { return Clock; });
         Window = std::make_unique<TfmMain>();
@@ -89,8 +89,9 @@ public:
     }
     QRect RowRect(int ARow, int AColumn = 0) const
     {
-        return List()->visualItemRect(List()->topLevelItem(ARow)).intersected(
-            List()->visualRect(List()->model()->index(ARow, AColumn)));
+        return List()
+            ->visualItemRect(List()->topLevelItem(ARow))
+            .intersected(List()->visualRect(List()->model()->index(ARow, AColumn)));
     }
     void ClickRow(int ARow, int AColumn = 0) const
     {

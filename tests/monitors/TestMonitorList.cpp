@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
@@ -48,45 +48,48 @@ const char* const WebB = "B|WebMonitor|Interval=0;URL=http://b/;";
 TEST(MonitorListParse, Table)
 {
     const TParseCase Cases[] = {
-        {"empty text", "", {}},
-        {"only empty lines", "\r\n \r\n\t\r\n", {}},
-        {"one block, CR LF", "Name=A\r\nType=PingMonitor\r\nInterval=5\r\n\r\n", {PingA}},
-        {"one block, LF", "Name=A\nType=PingMonitor\nInterval=5\n\n", {PingA}},
-        {"last block without an empty line", "Name=A\r\nType=PingMonitor\r\nInterval=5\r\n", {PingA}},
-        {"last block without a line end", "Name=A\r\nType=PingMonitor\r\nInterval=5", {PingA}},
-        {"one empty line between",
-         "Name=A\nType=PingMonitor\nInterval=5\n\nName=B\nType=WebMonitor\nURL=http://b/\n",
-         {PingA, WebB}},
-        {"five empty lines between",
-         "Name=A\nType=PingMonitor\nInterval=5\n\n\n\n\n\nName=B\nType=WebMonitor\nURL=http://b/\n\n",
-         {PingA, WebB}},
-        {"lines of blanks between",
-         "Name=A\nType=PingMonitor\nInterval=5\n   \n\t\nName=B\nType=WebMonitor\nURL=http://b/\n\n",
-         {PingA, WebB}},
-        {"no blank line means one block",
-         "Name=A\nType=PingMonitor\nInterval=5\nName=B\nType=WebMonitor\nURL=http://b/\n\n",
-         {"A|PingMonitor|Interval=5;IP=127.0.0.1;Retry=3;"}},
-        {"a lone CR is dropped", "Name=A\rB\r\nType=Ping\rMonitor\r\n\r\n",
-         {"AB|PingMonitor|Interval=0;IP=127.0.0.1;Retry=3;"}},
-        {"Ctrl+Z ends the file",
-         "Name=A\r\nType=PingMonitor\r\nInterval=5\r\n\r\n\x1AName=B\r\nType=WebMonitor\r\n\r\n", {PingA}},
-        {"Ctrl+Z inside a block ends it", "Name=A\r\nType=PingMonitor\r\nInterval=5\x1A\r\n9\r\n", {PingA}},
-        {"lines are trimmed", "  Name=A  \r\n\tType=PingMonitor \r\n Interval=5\x01\r\n\r\n", {PingA}},
-        {"no name", "Type=WebMonitor\n\nType=WebMonitor\n\n",
-         {"LoadedFromConfig|WebMonitor|Interval=0;URL=http://127.0.0.1/;",
-          "LoadedFromConfig|WebMonitor|Interval=0;URL=http://127.0.0.1/;"}},
-        {"empty name", "Name=\nType=WebMonitor\n\n", {"|WebMonitor|Interval=0;URL=http://127.0.0.1/;"}},
-        {"blanks around = spoil the name", "Name = A\nType=WebMonitor\n\n",
-         {"LoadedFromConfig|WebMonitor|Interval=0;URL=http://127.0.0.1/;"}},
-        {"unknown types are skipped",
-         "Name=X\nType=Ping\n\nName=Y\nType=webmonitor\n\nName=A\nType=PingMonitor\nInterval=5\n\n", {PingA}},
-        {"block without a type is skipped", "Name=X\nInterval=5\n\nName=A\nType=PingMonitor\nInterval=5\n",
-         {PingA}},
-        {"other keys and lines without = are ignored",
-         "Name=A\nColour=red\njust text\nType=PingMonitor\nInterval=5\n\n", {PingA}},
-        {"byte-order mark", "\xEF\xBB\xBFName=A\nType=PingMonitor\nInterval=5\n", {PingA}},
-        {"UTF-8 names", "Name=Шлюз №1\nType=PingMonitor\n\n",
-         {"Шлюз №1|PingMonitor|Interval=0;IP=127.0.0.1;Retry=3;"}},
+        { "empty text", "", {} },
+        { "only empty lines", "\r\n \r\n\t\r\n", {} },
+        { "one block, CR LF", "Name=A\r\nType=PingMonitor\r\nInterval=5\r\n\r\n", { PingA } },
+        { "one block, LF", "Name=A\nType=PingMonitor\nInterval=5\n\n", { PingA } },
+        { "last block without an empty line", "Name=A\r\nType=PingMonitor\r\nInterval=5\r\n", { PingA } },
+        { "last block without a line end", "Name=A\r\nType=PingMonitor\r\nInterval=5", { PingA } },
+        { "one empty line between",
+            "Name=A\nType=PingMonitor\nInterval=5\n\nName=B\nType=WebMonitor\nURL=http://b/\n",
+            { PingA, WebB } },
+        { "five empty lines between",
+            "Name=A\nType=PingMonitor\nInterval=5\n\n\n\n\n\nName=B\nType=WebMonitor\nURL=http://b/\n\n",
+            { PingA, WebB } },
+        { "lines of blanks between",
+            "Name=A\nType=PingMonitor\nInterval=5\n   \n\t\nName=B\nType=WebMonitor\nURL=http://b/\n\n",
+            { PingA, WebB } },
+        { "no blank line means one block",
+            "Name=A\nType=PingMonitor\nInterval=5\nName=B\nType=WebMonitor\nURL=http://b/\n\n",
+            { "A|PingMonitor|Interval=5;IP=127.0.0.1;Retry=3;" } },
+        { "a lone CR is dropped", "Name=A\rB\r\nType=Ping\rMonitor\r\n\r\n",
+            { "AB|PingMonitor|Interval=0;IP=127.0.0.1;Retry=3;" } },
+        { "Ctrl+Z ends the file",
+            "Name=A\r\nType=PingMonitor\r\nInterval=5\r\n\r\n\x1AName=B\r\nType=WebMonitor\r\n\r\n",
+            { PingA } },
+        { "Ctrl+Z inside a block ends it", "Name=A\r\nType=PingMonitor\r\nInterval=5\x1A\r\n9\r\n",
+            { PingA } },
+        { "lines are trimmed", "  Name=A  \r\n\tType=PingMonitor \r\n Interval=5\x01\r\n\r\n", { PingA } },
+        { "no name", "Type=WebMonitor\n\nType=WebMonitor\n\n",
+            { "LoadedFromConfig|WebMonitor|Interval=0;URL=http://127.0.0.1/;",
+                "LoadedFromConfig|WebMonitor|Interval=0;URL=http://127.0.0.1/;" } },
+        { "empty name", "Name=\nType=WebMonitor\n\n", { "|WebMonitor|Interval=0;URL=http://127.0.0.1/;" } },
+        { "blanks around = spoil the name", "Name = A\nType=WebMonitor\n\n",
+            { "LoadedFromConfig|WebMonitor|Interval=0;URL=http://127.0.0.1/;" } },
+        { "unknown types are skipped",
+            "Name=X\nType=Ping\n\nName=Y\nType=webmonitor\n\nName=A\nType=PingMonitor\nInterval=5\n\n",
+            { PingA } },
+        { "block without a type is skipped", "Name=X\nInterval=5\n\nName=A\nType=PingMonitor\nInterval=5\n",
+            { PingA } },
+        { "other keys and lines without = are ignored",
+            "Name=A\nColour=red\njust text\nType=PingMonitor\nInterval=5\n\n", { PingA } },
+        { "byte-order mark", "\xEF\xBB\xBFName=A\nType=PingMonitor\nInterval=5\n", { PingA } },
+        { "UTF-8 names", "Name=Шлюз №1\nType=PingMonitor\n\n",
+            { "Шлюз №1|PingMonitor|Interval=0;IP=127.0.0.1;Retry=3;" } },
     };
     for (const TParseCase& Case : Cases)
         EXPECT_EQ(Parse(Case.Text), Case.Expected) << Case.Name;
@@ -97,26 +100,26 @@ TMonitorList SampleList()
     TMonitorList List;
     auto Router = std::make_shared<TPingMonitor>();
     Router->SetInterval(60);
-    List.push_back({"Router", Router});
+    List.push_back({ "Router", Router });
     auto Site = std::make_shared<TWebMonitor>();
     Site->SetInterval(-1);
     Site->SetURL("https://127.0.0.1:8443/path?q=1=2");
-    List.push_back({"Главный сайт", Site});
+    List.push_back({ "Главный сайт", Site });
     auto Dns = std::make_shared<TPingMonitor>();
     Dns->SetIP("dns.local");
     Dns->SetRetry(0);
-    List.push_back({"Router", Dns});
-    List.push_back({"no monitor", nullptr});
+    List.push_back({ "Router", Dns });
+    List.push_back({ "no monitor", nullptr });
     return List;
 }
 
 TEST(MonitorListText, BytesAsWritten)
 {
     EXPECT_EQ(MonitorListText(SampleList()),
-              "Name=Router\r\nType=PingMonitor\r\nInterval=60\r\nIP=127.0.0.1\r\nRetry=3\r\n\r\n\r\n"
-              "Name=Главный сайт\r\nType=WebMonitor\r\nInterval=-1\r\nURL=https://127.0.0.1:8443/path?q=1=2\r\n"
-              "\r\n\r\n"
-              "Name=Router\r\nType=PingMonitor\r\nInterval=0\r\nIP=dns.local\r\nRetry=0\r\n\r\n\r\n");
+        "Name=Router\r\nType=PingMonitor\r\nInterval=60\r\nIP=127.0.0.1\r\nRetry=3\r\n\r\n\r\n"
+        "Name=Главный сайт\r\nType=WebMonitor\r\nInterval=-1\r\nURL=https://127.0.0.1:8443/path?q=1=2\r\n"
+        "\r\n\r\n"
+        "Name=Router\r\nType=PingMonitor\r\nInterval=0\r\nIP=dns.local\r\nRetry=0\r\n\r\n\r\n");
     EXPECT_EQ(MonitorListText({}), "");
 }
 
@@ -139,9 +142,15 @@ struct TCodeCase {
 TEST(InOutError, Texts)
 {
     const TCodeCase Cases[] = {
-        {2, "File not found"},        {3, "Invalid filename"},        {4, "Too many open files"},
-        {5, "File access denied"},    {100, "Read beyond end of file"}, {101, "Disk full"},
-        {106, "Invalid numeric input"}, {21, "I/O error 21"},           {0, "I/O error 0"},
+        { 2, "File not found" },
+        { 3, "Invalid filename" },
+        { 4, "Too many open files" },
+        { 5, "File access denied" },
+        { 100, "Read beyond end of file" },
+        { 101, "Disk full" },
+        { 106, "Invalid numeric input" },
+        { 21, "I/O error 21" },
+        { 0, "I/O error 0" },
     };
     for (const TCodeCase& Case : Cases) {
         EXPECT_EQ(InOutErrorText(Case.Code), Case.Text);
@@ -154,8 +163,18 @@ TEST(InOutError, Texts)
 TEST(InOutError, ErrnoCodes)
 {
     const std::pair<int, int32_t> Cases[] = {
-        {ENOENT, 2}, {ENAMETOOLONG, 3}, {EINVAL, 3}, {EMFILE, 4}, {ENFILE, 4}, {EACCES, 5},
-        {EPERM, 5},  {EROFS, 5},        {ENOSPC, 101}, {EDQUOT, 101}, {EISDIR, EISDIR}, {EXDEV, EXDEV},
+        { ENOENT, 2 },
+        { ENAMETOOLONG, 3 },
+        { EINVAL, 3 },
+        { EMFILE, 4 },
+        { ENFILE, 4 },
+        { EACCES, 5 },
+        { EPERM, 5 },
+        { EROFS, 5 },
+        { ENOSPC, 101 },
+        { EDQUOT, 101 },
+        { EISDIR, EISDIR },
+        { EXDEV, EXDEV },
     };
     for (const auto& [Errno, Code] : Cases)
         EXPECT_EQ(InOutErrorCode(Errno), Code) << Errno;
@@ -193,7 +212,7 @@ std::vector<std::string> FolderNames(const std::string& AFolder)
 
 mode_t ModeOf(const std::string& AName)
 {
-    struct stat Info {};
+    struct stat Info { };
     EXPECT_EQ(::stat(AName.c_str(), &Info), 0) << AName;
     return Info.st_mode & 07777;
 }
@@ -243,9 +262,10 @@ TEST_F(TFolderTest, MissingFileOrFolderCannotBeOpened)
 
 TEST_F(TFolderTest, LoadAppendsInFileOrder)
 {
-    WriteFile(Path("a.cfg"), "Name=A\r\nType=PingMonitor\r\nInterval=5\r\n\r\nName=B\nType=WebMonitor\nURL=http://b/");
+    WriteFile(Path("a.cfg"),
+        "Name=A\r\nType=PingMonitor\r\nInterval=5\r\n\r\nName=B\nType=WebMonitor\nURL=http://b/");
     TMonitorList List;
-    List.push_back({"first", std::make_shared<TWebMonitor>()});
+    List.push_back({ "first", std::make_shared<TWebMonitor>() });
     ASSERT_TRUE(LoadMonitorList(Path("a.cfg"), List));
     ASSERT_EQ(List.size(), 3u);
     EXPECT_EQ(Describe(List)[1], PingA);
@@ -261,8 +281,8 @@ TEST_F(TFolderTest, LongFileAcrossManyReads)
 {
     std::string Text;
     for (int I = 0; I < 3000; ++I)
-        Text += "Name=M" + std::to_string(I) + "\r\nType=WebMonitor\r\nURL=http://h/" + std::string(40, 'x') +
-                "\r\n\r\n";
+        Text += "Name=M" + std::to_string(I) + "\r\nType=WebMonitor\r\nURL=http://h/" + std::string(40, 'x')
+            + "\r\n\r\n";
     WriteFile(Path("long.cfg"), Text);
     TMonitorList List;
     ASSERT_TRUE(LoadMonitorList(Path("long.cfg"), List));
@@ -288,7 +308,7 @@ TEST_F(TFolderTest, SaveAndLoadRoundTrip)
     const TMonitorList List = SampleList();
     SaveMonitorList(Path("default.cfg"), List);
     EXPECT_EQ(ReadFile(Path("default.cfg")), MonitorListText(List));
-    EXPECT_EQ(FolderNames(FFolder), std::vector<std::string>{"default.cfg"});
+    EXPECT_EQ(FolderNames(FFolder), std::vector<std::string> { "default.cfg" });
 
     TMonitorList Back;
     ASSERT_TRUE(LoadMonitorList(Path("default.cfg"), Back));
@@ -304,7 +324,7 @@ TEST_F(TFolderTest, SaveReplacesAndKeepsPermissions)
     WriteFile(Path("list.cfg"), "old contents that are longer than the new ones will be, by far, surely\n");
     ASSERT_EQ(::chmod(Path("list.cfg").c_str(), 0640), 0);
     TMonitorList List;
-    List.push_back({"A", std::make_shared<TWebMonitor>()});
+    List.push_back({ "A", std::make_shared<TWebMonitor>() });
     SaveMonitorList(Path("list.cfg"), List);
     EXPECT_EQ(ReadFile(Path("list.cfg")), MonitorListText(List));
     EXPECT_EQ(ModeOf(Path("list.cfg")), 0640u);
@@ -321,9 +341,9 @@ TEST_F(TFolderTest, SaveThroughALinkReplacesItsTarget)
     WriteFile(Path("real.cfg"), "old");
     ASSERT_EQ(::symlink("real.cfg", Path("link.cfg").c_str()), 0);
     TMonitorList List;
-    List.push_back({"A", std::make_shared<TPingMonitor>()});
+    List.push_back({ "A", std::make_shared<TPingMonitor>() });
     SaveMonitorList(Path("link.cfg"), List);
-    struct stat Info {};
+    struct stat Info { };
     ASSERT_EQ(::lstat(Path("link.cfg").c_str(), &Info), 0);
     EXPECT_TRUE(S_ISLNK(Info.st_mode));
     EXPECT_EQ(ReadFile(Path("real.cfg")), MonitorListText(List));
@@ -358,7 +378,8 @@ TEST_F(TFolderTest, FullDiskLeavesTheOldFileIntact)
 {
     if (!MountTmpfs("size=64k"))
         GTEST_SKIP() << "cannot mount a tmpfs here (" << std::strerror(errno) << "); needs root";
-    const std::string Old = "Name=Old\r\nType=PingMonitor\r\nInterval=1\r\nIP=127.0.0.1\r\nRetry=3\r\n\r\n\r\n";
+    const std::string Old
+        = "Name=Old\r\nType=PingMonitor\r\nInterval=1\r\nIP=127.0.0.1\r\nRetry=3\r\n\r\n\r\n";
     WriteFile(Path("default.cfg"), Old);
     ASSERT_EQ(::chmod(Path("default.cfg").c_str(), 0600), 0);
 
@@ -366,7 +387,7 @@ TEST_F(TFolderTest, FullDiskLeavesTheOldFileIntact)
     for (int I = 0; I < 200; ++I) {
         auto Web = std::make_shared<TWebMonitor>();
         Web->SetURL("http://127.0.0.1/" + std::string(1000, 'a'));
-        Big.push_back({"Web " + std::to_string(I), Web});
+        Big.push_back({ "Web " + std::to_string(I), Web });
     }
     try {
         SaveMonitorList(Path("default.cfg"), Big);
@@ -377,7 +398,7 @@ TEST_F(TFolderTest, FullDiskLeavesTheOldFileIntact)
     }
     EXPECT_EQ(ReadFile(Path("default.cfg")), Old);
     EXPECT_EQ(ModeOf(Path("default.cfg")), 0600u);
-    EXPECT_EQ(FolderNames(FFolder), std::vector<std::string>{"default.cfg"});
+    EXPECT_EQ(FolderNames(FFolder), std::vector<std::string> { "default.cfg" });
 
     // Once the list fits, the same file is replaced.
     Big.resize(3);

@@ -17,18 +17,18 @@ struct TKeyCase {
 TEST(SettingsKeyRule, Table)
 {
     const TKeyCase Cases[] = {
-        {"exact", {"Interval=5"}, "Interval", true, "5"},
-        {"case ignored", {"interval=5"}, "Interval", true, "5"},
-        {"upper case", {"INTERVAL=5"}, "Interval", true, "5"},
-        {"blank before = belongs to the name", {"Interval =5"}, "Interval", false, ""},
-        {"blank after = belongs to the value", {"Interval= 5"}, "Interval", true, " 5"},
-        {"first line wins", {"IP=a", "IP=b"}, "IP", true, "a"},
-        {"first = splits", {"URL=http://h/?a=b"}, "URL", true, "http://h/?a=b"},
-        {"empty value", {"Name="}, "Name", true, ""},
-        {"line without = never matches", {"Interval", "Interval=7"}, "Interval", true, "7"},
-        {"prefix is not a match", {"Intervals=1"}, "Interval", false, ""},
-        {"empty list", {}, "Interval", false, ""},
-        {"empty name", {"=x"}, "", true, "x"},
+        { "exact", { "Interval=5" }, "Interval", true, "5" },
+        { "case ignored", { "interval=5" }, "Interval", true, "5" },
+        { "upper case", { "INTERVAL=5" }, "Interval", true, "5" },
+        { "blank before = belongs to the name", { "Interval =5" }, "Interval", false, "" },
+        { "blank after = belongs to the value", { "Interval= 5" }, "Interval", true, " 5" },
+        { "first line wins", { "IP=a", "IP=b" }, "IP", true, "a" },
+        { "first = splits", { "URL=http://h/?a=b" }, "URL", true, "http://h/?a=b" },
+        { "empty value", { "Name=" }, "Name", true, "" },
+        { "line without = never matches", { "Interval", "Interval=7" }, "Interval", true, "7" },
+        { "prefix is not a match", { "Intervals=1" }, "Interval", false, "" },
+        { "empty list", {}, "Interval", false, "" },
+        { "empty name", { "=x" }, "", true, "x" },
     };
     for (const TKeyCase& Case : Cases) {
         std::string Value = "unchanged";
@@ -42,8 +42,8 @@ TEST(SettingsKeyRule, Table)
 
 TEST(Monitors, NewMonitorsWriteTheirDefaults)
 {
-    EXPECT_EQ(TPingMonitor().GetSettings(), (TStringList{"Interval=0", "IP=127.0.0.1", "Retry=3"}));
-    EXPECT_EQ(TWebMonitor().GetSettings(), (TStringList{"Interval=0", "URL=http://127.0.0.1/"}));
+    EXPECT_EQ(TPingMonitor().GetSettings(), (TStringList { "Interval=0", "IP=127.0.0.1", "Retry=3" }));
+    EXPECT_EQ(TWebMonitor().GetSettings(), (TStringList { "Interval=0", "URL=http://127.0.0.1/" }));
     TPingMonitor Ping;
     EXPECT_EQ(Ping.Status(), msNone);
     EXPECT_EQ(Ping.LastCheck(), 0);
@@ -56,40 +56,40 @@ TEST(Monitors, NewMonitorsWriteTheirDefaults)
 TEST(Monitors, NegativeNumbersAreWrittenPlain)
 {
     TPingMonitor Ping;
-    Ping.SetSettings({"Interval=-15", "Retry=$10"});
-    EXPECT_EQ(Ping.GetSettings(), (TStringList{"Interval=-15", "IP=127.0.0.1", "Retry=16"}));
+    Ping.SetSettings({ "Interval=-15", "Retry=$10" });
+    EXPECT_EQ(Ping.GetSettings(), (TStringList { "Interval=-15", "IP=127.0.0.1", "Retry=16" }));
 }
 
 struct TIntCase {
     const char* Text;
     int32_t Interval; // with the unreadable default 0
-    int32_t Retry;    // with the unreadable default 1
+    int32_t Retry; // with the unreadable default 1
 };
 
 TEST(Monitors, IntegerValuesAndTheirDefaults)
 {
     const TIntCase Cases[] = {
-        {"60", 60, 60},
-        {"  60", 60, 60},
-        {"+7", 7, 7},
-        {"-7", -7, -7},
-        {"$1F", 31, 31},
-        {"x1f", 31, 31},
-        {"X1F", 31, 31},
-        {"0x10", 16, 16},
-        {"-$10", -16, -16},
-        {"2147483647", 2147483647, 2147483647},
-        {"-2147483648", INT32_MIN, INT32_MIN},
-        {"2147483648", 0, 1},
-        {"60 ", 0, 1},
-        {"6a", 0, 1},
-        {"abc", 0, 1},
-        {"", 0, 1},
-        {"0", 0, 0},
+        { "60", 60, 60 },
+        { "  60", 60, 60 },
+        { "+7", 7, 7 },
+        { "-7", -7, -7 },
+        { "$1F", 31, 31 },
+        { "x1f", 31, 31 },
+        { "X1F", 31, 31 },
+        { "0x10", 16, 16 },
+        { "-$10", -16, -16 },
+        { "2147483647", 2147483647, 2147483647 },
+        { "-2147483648", INT32_MIN, INT32_MIN },
+        { "2147483648", 0, 1 },
+        { "60 ", 0, 1 },
+        { "6a", 0, 1 },
+        { "abc", 0, 1 },
+        { "", 0, 1 },
+        { "0", 0, 0 },
     };
     for (const TIntCase& Case : Cases) {
         TPingMonitor Ping;
-        Ping.SetSettings({std::string("Interval=") + Case.Text, std::string("Retry=") + Case.Text});
+        Ping.SetSettings({ std::string("Interval=") + Case.Text, std::string("Retry=") + Case.Text });
         EXPECT_EQ(Ping.Interval(), Case.Interval) << '"' << Case.Text << '"';
         EXPECT_EQ(Ping.Retry(), Case.Retry) << '"' << Case.Text << '"';
     }
@@ -98,14 +98,14 @@ TEST(Monitors, IntegerValuesAndTheirDefaults)
 TEST(Monitors, AbsentKeysLeaveFieldsAlone)
 {
     TPingMonitor Ping;
-    Ping.SetSettings({"Interval=9", "IP=router", "Retry=5"});
-    Ping.SetSettings({"Name=x", "Other=1"});
+    Ping.SetSettings({ "Interval=9", "IP=router", "Retry=5" });
+    Ping.SetSettings({ "Name=x", "Other=1" });
     EXPECT_EQ(Ping.Interval(), 9);
     EXPECT_EQ(Ping.IP(), "router");
     EXPECT_EQ(Ping.Retry(), 5);
 
     TWebMonitor Web;
-    Web.SetSettings({"url=https://example.test/a b ", "Interval=x"});
+    Web.SetSettings({ "url=https://example.test/a b ", "Interval=x" });
     EXPECT_EQ(Web.URL(), "https://example.test/a b ");
     EXPECT_EQ(Web.Interval(), 0);
 }
@@ -113,9 +113,9 @@ TEST(Monitors, AbsentKeysLeaveFieldsAlone)
 TEST(Monitors, TextValuesAreTakenUnchanged)
 {
     TPingMonitor Ping;
-    Ping.SetSettings({"IP= host ", "IP=second"});
+    Ping.SetSettings({ "IP= host ", "IP=second" });
     EXPECT_EQ(Ping.IP(), " host ");
-    Ping.SetSettings({"IP="});
+    Ping.SetSettings({ "IP=" });
     EXPECT_EQ(Ping.IP(), "");
 }
 
@@ -128,15 +128,15 @@ struct TFactoryCase {
 TEST(Monitors, Factory)
 {
     const TFactoryCase Cases[] = {
-        {"ping", {"Type=PingMonitor"}, "PingMonitor"},
-        {"web", {"Type=WebMonitor"}, "WebMonitor"},
-        {"key case ignored", {"TYPE=WebMonitor"}, "WebMonitor"},
-        {"value case counts", {"Type=pingmonitor"}, nullptr},
-        {"trailing blank", {"Type=PingMonitor "}, nullptr},
-        {"short name", {"Type=Ping"}, nullptr},
-        {"no type", {"Name=a", "Interval=5"}, nullptr},
-        {"empty block", {}, nullptr},
-        {"first type wins", {"Type=Other", "Type=PingMonitor"}, nullptr},
+        { "ping", { "Type=PingMonitor" }, "PingMonitor" },
+        { "web", { "Type=WebMonitor" }, "WebMonitor" },
+        { "key case ignored", { "TYPE=WebMonitor" }, "WebMonitor" },
+        { "value case counts", { "Type=pingmonitor" }, nullptr },
+        { "trailing blank", { "Type=PingMonitor " }, nullptr },
+        { "short name", { "Type=Ping" }, nullptr },
+        { "no type", { "Name=a", "Interval=5" }, nullptr },
+        { "empty block", {}, nullptr },
+        { "first type wins", { "Type=Other", "Type=PingMonitor" }, nullptr },
     };
     for (const TFactoryCase& Case : Cases) {
         std::unique_ptr<TServiceMonitor> Monitor = CreateMonitorFromSettings(Case.Lines);
@@ -151,7 +151,8 @@ TEST(Monitors, Factory)
 
 TEST(Monitors, FactoryAppliesTheBlock)
 {
-    auto Monitor = CreateMonitorFromSettings({"Name=Router", "Type=PingMonitor", "Interval=60", "IP=10.0.0.1"});
+    auto Monitor
+        = CreateMonitorFromSettings({ "Name=Router", "Type=PingMonitor", "Interval=60", "IP=10.0.0.1" });
     ASSERT_NE(Monitor, nullptr);
     auto* Ping = dynamic_cast<TPingMonitor*>(Monitor.get());
     ASSERT_NE(Ping, nullptr);
@@ -202,8 +203,7 @@ TEST_F(TClockTest, SetStatusStoresStampsAndTellsTheObserverInOrder)
     EXPECT_EQ(Web.LastActivity(), 0);
     Web.SetStatus(msOK);
     EXPECT_EQ(Web.LastActivity(), FNow);
-    EXPECT_EQ(Observer.Events,
-              (std::vector<std::string>{"update 1", "process", "update 2", "process"}));
+    EXPECT_EQ(Observer.Events, (std::vector<std::string> { "update 1", "process", "update 2", "process" }));
 }
 
 TEST_F(TClockTest, LastActivitySurvivesLaterErrors)
