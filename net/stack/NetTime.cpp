@@ -125,7 +125,7 @@ TDateTime UnixToLocalDateTime(double AUnixSeconds)
     double Frac = AUnixSeconds - static_cast<double>(Whole);
     struct tm Tm {};
     localtime_r(&Whole, &Tm);
-    TDateTime D, T;
+    TDateTime D = 0, T = 0;
     if (!TryEncodeDate(Tm.tm_year + 1900, Tm.tm_mon + 1, Tm.tm_mday, D))
         return 0;
     TryEncodeTime(Tm.tm_hour, Tm.tm_min, Tm.tm_sec > 59 ? 59 : Tm.tm_sec, 0, T);
