@@ -27,8 +27,8 @@ struct TNetSSLFinalizer {
 } GFinalizer;
 
 std::mutex GStartLock;
-std::atomic<int32_t> GLibraryUsers{0};
-std::atomic<int32_t> GLibraryStarts{0};
+std::atomic<int32_t> GLibraryUsers { 0 };
+std::atomic<int32_t> GLibraryStarts { 0 };
 
 // The session index where each session keeps its TNetSSLSocket.
 constexpr int SSLSocketDataIndex = 0;
@@ -79,9 +79,8 @@ public:
                 sigset_t Wanted;
                 sigemptyset(&Wanted);
                 sigaddset(&Wanted, SIGPIPE);
-                const timespec Zero{0, 0};
-                while (sigtimedwait(&Wanted, nullptr, &Zero) < 0 && errno == EINTR) {
-                }
+                const timespec Zero { 0, 0 };
+                while (sigtimedwait(&Wanted, nullptr, &Zero) < 0 && errno == EINTR) { }
             }
         }
         pthread_sigmask(SIG_SETMASK, &FOldMask, nullptr);
@@ -223,8 +222,8 @@ void TNetSSLContext::Setup(TContextRole ARole)
     if (CtxHandle == nullptr)
         throw ENetOSSLCreatingContextError(RSOSSLCreatingContextError);
     if (const int Version = PinnedVersion(); Version != 0) {
-        const bool Bounded = NetSSL_CTX_ctrl(CtxHandle, SSL_CTRL_SET_MIN_PROTO_VERSION, Version, nullptr) > 0 &&
-                             NetSSL_CTX_ctrl(CtxHandle, SSL_CTRL_SET_MAX_PROTO_VERSION, Version, nullptr) > 0;
+        const bool Bounded = NetSSL_CTX_ctrl(CtxHandle, SSL_CTRL_SET_MIN_PROTO_VERSION, Version, nullptr) > 0
+            && NetSSL_CTX_ctrl(CtxHandle, SSL_CTRL_SET_MAX_PROTO_VERSION, Version, nullptr) > 0;
         // A library that does not know the version at all must not fall back to the others:
         // with every version switched off the handshake fails.
         if (!Bounded && NetSSL_CTX_set_options != nullptr)
@@ -239,12 +238,15 @@ void TNetSSLContext::Setup(TContextRole ARole)
     NetSSL_CTX_set_default_passwd_cb_userdata(CtxHandle, this);
     NetSSL_CTX_set_default_verify_paths(CtxHandle);
 
-    if (!RootCertFile.empty() && NetSSL_CTX_load_verify_locations(CtxHandle, RootCertFile.c_str(), nullptr) <= 0)
+    if (!RootCertFile.empty()
+        && NetSSL_CTX_load_verify_locations(CtxHandle, RootCertFile.c_str(), nullptr) <= 0)
         throw ENetOSSLLoadingRootCertError(RSOSSLLoadingRootCertError);
-    if (!CertFile.empty() && NetSSL_CTX_use_certificate_file(CtxHandle, CertFile.c_str(), SSL_FILETYPE_PEM) <= 0)
+    if (!CertFile.empty()
+        && NetSSL_CTX_use_certificate_file(CtxHandle, CertFile.c_str(), SSL_FILETYPE_PEM) <= 0)
         throw ENetOSSLLoadingCertError(RSOSSLLoadingCertError);
-    if (!KeyFile.empty() && (NetSSL_CTX_use_PrivateKey_file(CtxHandle, KeyFile.c_str(), SSL_FILETYPE_PEM) <= 0 ||
-                             NetSSL_CTX_check_private_key(CtxHandle) <= 0))
+    if (!KeyFile.empty()
+        && (NetSSL_CTX_use_PrivateKey_file(CtxHandle, KeyFile.c_str(), SSL_FILETYPE_PEM) <= 0
+            || NetSSL_CTX_check_private_key(CtxHandle) <= 0))
         throw ENetOSSLLoadingKeyError(RSOSSLLoadingKeyError);
 
     if (StatusInfoOn)
@@ -355,7 +357,7 @@ void TNetSSLSocket::Handshake(int ASocket, TNetSSLContext* AContext, const std::
         return;
     if (!AHostName.empty() && !TNetStack::IsDottedQuad(AHostName))
         NetSSL_ctrl(SslHandle, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
-                    const_cast<char*>(AHostName.c_str()));
+            const_cast<char*>(AHostName.c_str()));
     int R;
     {
         TNetSigPipeGuard Guard;
@@ -452,9 +454,9 @@ TNetSSLCipher* TNetSSLSocket::Cipher()
 std::string TNetSSLSocket::StatusText()
 {
     const TNetSSLCipher Current(this);
-    return "Cipher: name = " + Current.CipherName() + "; " + "description = " + Current.CipherDescription() +
-           "; " + "bits = " + IntToStr(Current.CipherBits()) + "; " + "version = " + Current.CipherVersion() +
-           "; ";
+    return "Cipher: name = " + Current.CipherName() + "; " + "description = " + Current.CipherDescription()
+        + "; " + "bits = " + IntToStr(Current.CipherBits()) + "; " + "version = " + Current.CipherVersion()
+        + "; ";
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -147,7 +147,10 @@ class TNetSSLSocket;
 // The cipher of a session, read from the library on every access.
 class TNetSSLCipher {
 public:
-    explicit TNetSSLCipher(TNetSSLSocket* ASocket) : FSocket(ASocket) {}
+    explicit TNetSSLCipher(TNetSSLSocket* ASocket)
+        : FSocket(ASocket)
+    {
+    }
     std::string CipherName() const;
     // The library's one-line description, as it gives it (padded columns, ending in a newline).
     std::string CipherDescription() const;
@@ -165,7 +168,10 @@ private:
 // before closing the socket.
 class TNetSSLSocket {
 public:
-    explicit TNetSSLSocket(TNetSSLEventSink* AOwner = nullptr) : Owner(AOwner) {}
+    explicit TNetSSLSocket(TNetSSLEventSink* AOwner = nullptr)
+        : Owner(AOwner)
+    {
+    }
     ~TNetSSLSocket();
     TNetSSLSocket(const TNetSSLSocket&) = delete;
     TNetSSLSocket& operator=(const TNetSSLSocket&) = delete;
@@ -204,9 +210,12 @@ private:
 // the callback runs.
 class TNetX509 {
 public:
-    explicit TNetX509(X509* AHandle) : FHandle(AHandle) {}
+    explicit TNetX509(X509* AHandle)
+        : FHandle(AHandle)
+    {
+    }
     X509* Handle() const { return FHandle; }
-    // Names in the library's one-line form, e.g. "/CN=vardex.test/O=Vardex".
+    // Names in the library's one-line form, e.g. "/C=US/O=Example/CN=www.example.com".
     std::string SubjectOneLine() const;
     std::string IssuerOneLine() const;
     // Validity bounds as the certificate writes them: "YYMMDDHHMMSSZ" or "YYYYMMDDHHMMSSZ", UTC.

@@ -22,10 +22,10 @@ struct TNetSSLEntryPoint {
     void (*Assign)(void* AAddress);
 };
 
-#define VARDEX_OPENSSL_ENTRY(Library, Required, Ret, Name, Params)                                      \
-    {#Name, TNetSSLLibrary::Library, Required,                                                          \
-     [](void* AAddress) { std::memcpy(&Net##Name, &AAddress, sizeof AAddress); }},
-const TNetSSLEntryPoint GEntryPoints[] = {VARDEX_OPENSSL_ENTRY_POINTS(VARDEX_OPENSSL_ENTRY)};
+#define VARDEX_OPENSSL_ENTRY(Library, Required, Ret, Name, Params)                                           \
+    { #Name, TNetSSLLibrary::Library, Required,                                                              \
+        [](void* AAddress) { std::memcpy(&Net##Name, &AAddress, sizeof AAddress); } },
+const TNetSSLEntryPoint GEntryPoints[] = { VARDEX_OPENSSL_ENTRY_POINTS(VARDEX_OPENSSL_ENTRY) };
 #undef VARDEX_OPENSSL_ENTRY
 
 constexpr int32_t GEntryPointCount = sizeof GEntryPoints / sizeof GEntryPoints[0];
@@ -35,7 +35,7 @@ constexpr int32_t GEntryPointCount = sizeof GEntryPoints / sizeof GEntryPoints[0
 std::mutex GLoadLock;
 void* GSSLHandle = nullptr;
 void* GCryptoHandle = nullptr;
-std::atomic<bool> GLoaded{false};
+std::atomic<bool> GLoaded { false };
 std::string GFailure;
 int32_t GFound = 0;
 std::vector<TNetSSLLibraryFiles> GFilesForTest;
@@ -109,7 +109,7 @@ bool TryFiles(const TNetSSLLibraryFiles& AFiles)
 std::vector<TNetSSLLibraryFiles> DefaultSSLLibraryFiles()
 {
     // Only names of the library itself: another package ships a "libssl3.so" that is not it.
-    return {{"libssl.so.3", "libcrypto.so.3"}, {"libssl.so", "libcrypto.so"}};
+    return { { "libssl.so.3", "libcrypto.so.3" }, { "libssl.so", "libcrypto.so" } };
 }
 
 bool LoadLibraries()
@@ -119,7 +119,8 @@ bool LoadLibraries()
     std::lock_guard<std::mutex> Lock(GLoadLock);
     if (GLoaded)
         return true;
-    const std::vector<TNetSSLLibraryFiles> Files = GFilesForTest.empty() ? DefaultSSLLibraryFiles() : GFilesForTest;
+    const std::vector<TNetSSLLibraryFiles> Files
+        = GFilesForTest.empty() ? DefaultSSLLibraryFiles() : GFilesForTest;
     std::string FirstFailure;
     for (const TNetSSLLibraryFiles& Pair : Files) {
         if (TryFiles(Pair))

@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -41,8 +42,8 @@ void AddExtension(X509* ACert, X509* AIssuer, int ANid, const char* AValue)
 }
 
 // A certificate for AKey named ACommonName, signed by AIssuerKey as AIssuer (itself when null).
-X509* MakeCertificate(EVP_PKEY* AKey, const char* ACommonName, long ASerial, bool ACA, X509* AIssuer,
-                      EVP_PKEY* AIssuerKey)
+X509* MakeCertificate(
+    EVP_PKEY* AKey, const char* ACommonName, long ASerial, bool ACA, X509* AIssuer, EVP_PKEY* AIssuerKey)
 {
     X509* Cert = X509_new();
     X509_set_version(Cert, 2);
@@ -51,10 +52,10 @@ X509* MakeCertificate(EVP_PKEY* AKey, const char* ACommonName, long ASerial, boo
     X509_gmtime_adj(X509_getm_notAfter(Cert), 30L * 24 * 3600);
     X509_set_pubkey(Cert, AKey);
     X509_NAME* Name = X509_get_subject_name(Cert);
-    X509_NAME_add_entry_by_txt(Name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Vardex Test"), -1,
-                               -1, 0);
-    X509_NAME_add_entry_by_txt(Name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(ACommonName), -1,
-                               -1, 0);
+    X509_NAME_add_entry_by_txt(
+        Name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Vardex Test"), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(
+        Name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(ACommonName), -1, -1, 0);
     X509* Issuer = AIssuer != nullptr ? AIssuer : Cert;
     X509_set_issuer_name(Cert, X509_get_subject_name(Issuer));
     AddExtension(Cert, Issuer, NID_basic_constraints, ACA ? "critical,CA:TRUE" : "critical,CA:FALSE");
@@ -81,8 +82,8 @@ void WriteKey(const std::string& AFile, EVP_PKEY* AKey, const char* APassword = 
     if (F != nullptr) {
         if (APassword != nullptr)
             R = PEM_write_PrivateKey(F, AKey, EVP_aes_128_cbc(),
-                                     reinterpret_cast<const unsigned char*>(APassword),
-                                     static_cast<int>(std::string(APassword).size()), nullptr, nullptr);
+                reinterpret_cast<const unsigned char*>(APassword),
+                static_cast<int>(std::string(APassword).size()), nullptr, nullptr);
         else
             R = PEM_write_PrivateKey(F, AKey, nullptr, nullptr, 0, nullptr, nullptr);
         std::fclose(F);
@@ -129,7 +130,7 @@ TTestPKI::TTestPKI()
 TTestPKI::~TTestPKI()
 {
     for (const std::string& F :
-         {SelfCertFile, SelfKeyFile, SelfKeyEncryptedFile, CACertFile, LeafCertFile, LeafKeyFile})
+        { SelfCertFile, SelfKeyFile, SelfKeyEncryptedFile, CACertFile, LeafCertFile, LeafKeyFile })
         ::unlink(F.c_str());
     ::rmdir(Dir.c_str());
     X509_free(SelfCert);
@@ -144,7 +145,7 @@ TTestPKI& TestPKI()
 
 void SetSocketLimits(int ASocket)
 {
-    timeval Limit{5, 0};
+    timeval Limit { 5, 0 };
     setsockopt(ASocket, SOL_SOCKET, SO_RCVTIMEO, &Limit, sizeof Limit);
     setsockopt(ASocket, SOL_SOCKET, SO_SNDTIMEO, &Limit, sizeof Limit);
 }
@@ -154,13 +155,13 @@ int ListenLoopback(int& APort)
     int S = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (S < 0)
         return -1;
-    sockaddr_in Address{};
+    sockaddr_in Address {};
     Address.sin_family = AF_INET;
     Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     Address.sin_port = 0;
     socklen_t Length = sizeof Address;
-    if (bind(S, reinterpret_cast<sockaddr*>(&Address), sizeof Address) != 0 || listen(S, 16) != 0 ||
-        getsockname(S, reinterpret_cast<sockaddr*>(&Address), &Length) != 0) {
+    if (bind(S, reinterpret_cast<sockaddr*>(&Address), sizeof Address) != 0 || listen(S, 16) != 0
+        || getsockname(S, reinterpret_cast<sockaddr*>(&Address), &Length) != 0) {
         ::close(S);
         return -1;
     }
@@ -174,7 +175,7 @@ int ConnectLoopback(int APort)
     if (S < 0)
         return -1;
     SetSocketLimits(S);
-    sockaddr_in Address{};
+    sockaddr_in Address {};
     Address.sin_family = AF_INET;
     Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     Address.sin_port = htons(static_cast<uint16_t>(APort));
@@ -185,15 +186,17 @@ int ConnectLoopback(int APort)
     return S;
 }
 
-TTLSTestServer::TTLSTestServer(TServerOptions AOptions) : FOptions(std::move(AOptions))
+TTLSTestServer::TTLSTestServer(TServerOptions AOptions)
+    : FOptions(std::move(AOptions))
 {
     if (FOptions.CertFile.empty()) {
         FOptions.CertFile = TestPKI().SelfCertFile;
         FOptions.KeyFile = TestPKI().SelfKeyFile;
     }
     FContext = SSL_CTX_new(TLS_server_method());
-    if (FContext == nullptr || SSL_CTX_use_certificate_file(FContext, FOptions.CertFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
-        SSL_CTX_use_PrivateKey_file(FContext, FOptions.KeyFile.c_str(), SSL_FILETYPE_PEM) != 1)
+    if (FContext == nullptr
+        || SSL_CTX_use_certificate_file(FContext, FOptions.CertFile.c_str(), SSL_FILETYPE_PEM) != 1
+        || SSL_CTX_use_PrivateKey_file(FContext, FOptions.KeyFile.c_str(), SSL_FILETYPE_PEM) != 1)
         throw std::runtime_error("test server context failed");
     if (FOptions.MinVersion != 0)
         SSL_CTX_set_min_proto_version(FContext, FOptions.MinVersion);
@@ -227,13 +230,16 @@ void TTLSTestServer::Run()
     sigaddset(&Block, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &Block, nullptr);
     while (!FStop) {
-        pollfd Wait{FListen, POLLIN, 0};
+        pollfd Wait { FListen, POLLIN, 0 };
         if (poll(&Wait, 1, 50) <= 0)
             continue;
         const int Client = accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
         if (Client < 0)
             continue;
         SetSocketLimits(Client);
+        // Echoes go out at once instead of waiting for the client's delayed acknowledgement.
+        const int One = 1;
+        setsockopt(Client, IPPROTO_TCP, TCP_NODELAY, &One, sizeof One);
         Serve(Client);
     }
     // The server thread's queue of library errors goes with it; nothing to keep.

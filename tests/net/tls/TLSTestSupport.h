@@ -38,8 +38,8 @@ public:
 TTestPKI& TestPKI();
 
 enum class TServerBehaviour {
-    sbEcho,            // handshake, then send back everything until the client closes
-    sbCloseAtOnce,     // accept and close before any TLS byte
+    sbEcho, // handshake, then send back everything until the client closes
+    sbCloseAtOnce, // accept and close before any TLS byte
     sbEchoOnceAndDrop, // handshake, echo one read, then close the socket without a close notice
     sbHandshakeAndClose, // handshake, then close with a close notice
 };
@@ -81,7 +81,7 @@ private:
     SSL_CTX* FContext = nullptr;
     int FListen = -1;
     int FPort = 0;
-    std::atomic<bool> FStop{false};
+    std::atomic<bool> FStop { false };
     std::mutex FLock;
     std::condition_variable FChanged;
     std::vector<TServerRecord> FRecords;

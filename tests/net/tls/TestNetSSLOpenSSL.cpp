@@ -59,7 +59,7 @@ public:
 };
 
 std::unique_ptr<TNetSSLContext> ClientContext(TNetSSLEventSink* ASink, const TNetSSLOptions& AOptions = {},
-                                              bool AStatusInfo = false, bool AVerify = false)
+    bool AStatusInfo = false, bool AVerify = false)
 {
     auto Context = std::make_unique<TNetSSLContext>();
     Context->AssignOptions(AOptions);
@@ -73,7 +73,8 @@ std::unique_ptr<TNetSSLContext> ClientContext(TNetSSLEventSink* ASink, const TNe
 // One client connection; the session goes before the socket, as a transport does it.
 struct TClient {
     TClient(int APort, TNetSSLEventSink* ASink)
-        : Socket(ConnectLoopback(APort)), Session(std::make_unique<TNetSSLSocket>(ASink))
+        : Socket(ConnectLoopback(APort))
+        , Session(std::make_unique<TNetSSLSocket>(ASink))
     {
     }
     ~TClient() { Close(); }
@@ -99,7 +100,8 @@ std::string ReadExactly(TNetSSLSocket& ASession, size_t ACount)
     std::string Result;
     char Buffer[16384];
     while (Result.size() < ACount) {
-        const int N = ASession.ReadTLS(Buffer, static_cast<int>(std::min(sizeof Buffer, ACount - Result.size())));
+        const int N
+            = ASession.ReadTLS(Buffer, static_cast<int>(std::min(sizeof Buffer, ACount - Result.size())));
         if (N <= 0)
             break;
         Result.append(Buffer, static_cast<size_t>(N));
@@ -118,8 +120,8 @@ std::string OpenSSLErrorOf(const std::function<void()>& ACall)
     return "(none)";
 }
 
-std::string HandshakeError(int APort, TNetSSLEventSink* ASink, TNetSSLContext* AContext,
-                           const std::string& AHost = "vardex.test")
+std::string HandshakeError(
+    int APort, TNetSSLEventSink* ASink, TNetSSLContext* AContext, const std::string& AHost = "vardex.test")
 {
     TClient Client(APort, ASink);
     return OpenSSLErrorOf([&] { Client.Session->Handshake(Client.Socket, AContext, AHost); });
@@ -128,10 +130,89 @@ std::string HandshakeError(int APort, TNetSSLEventSink* ASink, TNetSSLContext* A
 std::string Asn1Text(const ASN1_TIME* ATime)
 {
     return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(ATime)),
-                       static_cast<size_t>(ASN1_STRING_length(ATime)));
+        static_cast<size_t>(ASN1_STRING_length(ATime)));
 }
 
 } // namespace
+
+TEST(NetSSLOpenSSL, OptionsStartEmptyAndAssignCopiesAllNine)
+{
+    const TNetSSLOptions Defaults;
+    EXPECT_EQ(Defaults.RootCertFile, "");
+    EXPECT_EQ(Defaults.CertFile, "");
+    EXPECT_EQ(Defaults.KeyFile, "");
+    EXPECT_EQ(Defaults.Method, TNetSSLVersion::sslvSSLv2);
+    EXPECT_EQ(Defaults.Mode, TNetSSLMode::sslmUnassigned);
+    EXPECT_EQ(Defaults.VerifyDepth, 0);
+    EXPECT_TRUE(Defaults.VerifyMode.Empty());
+    EXPECT_EQ(Defaults.VerifyDirs, "");
+    EXPECT_EQ(Defaults.CipherList, "");
+
+    TNetSSLOptions Source;
+    Source.RootCertFile = "root.pem";
+    Source.CertFile = "cert.pem";
+    Source.KeyFile = "key.pem";
+    Source.Method = TNetSSLVersion::sslvTLSv1;
+    Source.Mode = TNetSSLMode::sslmBoth;
+    Source.VerifyDepth = 3;
+    Source.VerifyMode = { TNetSSLVerifyMode::sslvrfPeer, TNetSSLVerifyMode::sslvrfClientOnce };
+    Source.VerifyDirs = "/etc/ssl/certs";
+    Source.CipherList = "HIGH";
+    TNetSSLOptions Copy;
+    Copy.Assign(Source);
+    TNetSSLContext Context;
+    Context.AssignOptions(Copy);
+    EXPECT_EQ(Context.RootCertFile, "root.pem");
+    EXPECT_EQ(Context.CertFile, "cert.pem");
+    EXPECT_EQ(Context.KeyFile, "key.pem");
+    EXPECT_EQ(Context.Method, TNetSSLVersion::sslvTLSv1);
+    EXPECT_EQ(Context.Mode, TNetSSLMode::sslmBoth);
+    EXPECT_EQ(Context.VerifyDepth, 3);
+    EXPECT_EQ(Context.VerifyMode, Source.VerifyMode);
+    EXPECT_EQ(Context.VerifyDirs, "/etc/ssl/certs");
+    EXPECT_EQ(Context.CipherList, "HIGH");
+    // A new context: no library context yet, session id context 1, nothing switched on.
+    const TNetSSLContext Fresh;
+    EXPECT_EQ(Fresh.CtxHandle, nullptr);
+    EXPECT_EQ(Fresh.SessionIdContext, 1u);
+    EXPECT_EQ(Fresh.Mode, TNetSSLMode::sslmUnassigned);
+    EXPECT_FALSE(Fresh.StatusInfoOn);
+    EXPECT_FALSE(Fresh.VerifyOn);
+    EXPECT_EQ(Fresh.Owner, nullptr);
+}
+
+TEST(NetSSLOpenSSL, VerifyModeBitsAreTheLibraryFlags)
+{
+    EXPECT_EQ(TNetSSLVerifyModeSet {}.Mask(), SSL_VERIFY_NONE);
+    EXPECT_EQ(TNetSSLVerifyModeSet { TNetSSLVerifyMode::sslvrfPeer }.Mask(), SSL_VERIFY_PEER);
+    EXPECT_EQ(TNetSSLVerifyModeSet { TNetSSLVerifyMode::sslvrfFailIfNoPeerCert }.Mask(),
+        SSL_VERIFY_FAIL_IF_NO_PEER_CERT);
+    EXPECT_EQ(TNetSSLVerifyModeSet { TNetSSLVerifyMode::sslvrfClientOnce }.Mask(), SSL_VERIFY_CLIENT_ONCE);
+    TNetSSLVerifyModeSet All { TNetSSLVerifyMode::sslvrfPeer, TNetSSLVerifyMode::sslvrfFailIfNoPeerCert,
+        TNetSSLVerifyMode::sslvrfClientOnce };
+    EXPECT_EQ(All.Mask(), SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT | SSL_VERIFY_CLIENT_ONCE);
+    All.Exclude(TNetSSLVerifyMode::sslvrfFailIfNoPeerCert);
+    EXPECT_FALSE(All.Contains(TNetSSLVerifyMode::sslvrfFailIfNoPeerCert));
+    EXPECT_TRUE(All.Contains(TNetSSLVerifyMode::sslvrfClientOnce));
+
+    // What the library was given.
+    TNetSSLContext Context;
+    Context.VerifyMode = { TNetSSLVerifyMode::sslvrfPeer, TNetSSLVerifyMode::sslvrfFailIfNoPeerCert };
+    Context.VerifyDepth = 4;
+    Context.Setup(TContextRole::crClient);
+    EXPECT_EQ(SSL_CTX_get_verify_mode(Context.CtxHandle), SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT);
+    EXPECT_EQ(SSL_CTX_get_verify_depth(Context.CtxHandle), 4);
+    EXPECT_EQ(SSL_CTX_get_verify_callback(Context.CtxHandle), nullptr); // VerifyOn is off
+    Context.VerifyOn = true;
+    Context.Setup(TContextRole::crClient);
+    EXPECT_EQ(SSL_CTX_get_verify_callback(Context.CtxHandle), &TLSVerifyCallback);
+    // The empty set leaves the library's default: nothing is verified.
+    TNetSSLContext Default;
+    Default.VerifyDepth = 4;
+    Default.Setup(TContextRole::crClient);
+    EXPECT_EQ(SSL_CTX_get_verify_mode(Default.CtxHandle), SSL_VERIFY_NONE);
+    EXPECT_NE(SSL_CTX_get_verify_depth(Default.CtxHandle), 4);
+}
 
 TEST(NetSSLOpenSSL, HandshakeAndEchoBothWays)
 {
@@ -188,8 +269,8 @@ TEST(NetSSLOpenSSL, StatusTextGoesToTheOwner)
     const auto Records = Server.WaitForRecords(1);
     ASSERT_EQ(Records.size(), 1u);
     const TServerRecord& R = Records[0];
-    const std::string Expected = "Cipher: name = " + R.CipherName + "; description = " + R.CipherDescription +
-                                 "; bits = " + std::to_string(R.CipherBits) + "; version = " + R.Version + "; ";
+    const std::string Expected = "Cipher: name = " + R.CipherName + "; description = " + R.CipherDescription
+        + "; bits = " + std::to_string(R.CipherBits) + "; version = " + R.Version + "; ";
     EXPECT_EQ(Sink.Status[0], Expected);
     EXPECT_EQ(Text, Expected);
     EXPECT_EQ(Name, R.CipherName);
@@ -213,8 +294,8 @@ TEST(NetSSLOpenSSL, InfoCallbackReportsTheHandshakeStates)
             EXPECT_EQ(S.back(), '"') << S;
         }
         EXPECT_NE(std::find(Sink.Status.begin(), Sink.Status.end(),
-                            "SSL status: \"SSL negotiation finished successfully\""),
-                  Sink.Status.end());
+                      "SSL status: \"SSL negotiation finished successfully\""),
+            Sink.Status.end());
         EXPECT_EQ(Sink.Status.back().rfind("Cipher: name = ", 0), 0u);
     }
     // A session without an owner runs the same callbacks and tells nobody.
@@ -232,9 +313,13 @@ TEST(NetSSLOpenSSL, ServerNameIsSentForNamesOnly)
         const char* Seen;
     };
     const Row Rows[] = {
-        {"vardex.test", "vardex.test"}, {"localhost", "localhost"}, {"127.0.0.1", ""},
-        {"0x7f.0.0.1", ""}, // still a dotted address in the program's integer text
-        {"", ""},          {"1.2.3", "1.2.3"},    {"256.1.1.1", "256.1.1.1"},
+        { "vardex.test", "vardex.test" },
+        { "localhost", "localhost" },
+        { "127.0.0.1", "" },
+        { "0x7f.0.0.1", "" }, // still a dotted address in the program's integer text
+        { "", "" },
+        { "1.2.3", "1.2.3" },
+        { "256.1.1.1", "256.1.1.1" },
     };
     TTLSTestServer Server({});
     TRecordingSink Sink;
@@ -253,7 +338,7 @@ TEST(NetSSLOpenSSL, ServerNameIsSentForNamesOnly)
 
 TEST(NetSSLOpenSSL, RefusedHandshakeRaisesConnectError)
 {
-    TTLSTestServer Server({"", "", TServerBehaviour::sbCloseAtOnce});
+    TTLSTestServer Server({ "", "", TServerBehaviour::sbCloseAtOnce });
     TRecordingSink Sink;
     auto Context = ClientContext(&Sink);
     TClient Client(Server.Port(), &Sink);
@@ -272,7 +357,7 @@ TEST(NetSSLOpenSSL, VerifyModeLetsTheOwnerDecide)
     TTLSTestServer Server({});
     TNetSSLOptions Options;
     Options.RootCertFile = TestPKI().SelfCertFile;
-    Options.VerifyMode = {TNetSSLVerifyMode::sslvrfPeer};
+    Options.VerifyMode = { TNetSSLVerifyMode::sslvrfPeer };
 
     TRecordingSink Refusing;
     Refusing.Accept = false;
@@ -301,7 +386,7 @@ TEST(NetSSLOpenSSL, VerifyModeLetsTheOwnerDecide)
 
     // The owner cannot overrule the library: an untrusted certificate fails even when accepted.
     TNetSSLOptions Untrusted;
-    Untrusted.VerifyMode = {TNetSSLVerifyMode::sslvrfPeer};
+    Untrusted.VerifyMode = { TNetSSLVerifyMode::sslvrfPeer };
     TRecordingSink Lenient;
     auto UntrustedContext = ClientContext(&Lenient, Untrusted, false, true);
     EXPECT_EQ(HandshakeError(Server.Port(), &Lenient, UntrustedContext.get()), "Error connecting with SSL.");
@@ -316,10 +401,10 @@ TEST(NetSSLOpenSSL, VerifyModeLetsTheOwnerDecide)
 
 TEST(NetSSLOpenSSL, VerifyDepthLimitsTheChain)
 {
-    TTLSTestServer Server({TestPKI().LeafCertFile, TestPKI().LeafKeyFile});
+    TTLSTestServer Server({ TestPKI().LeafCertFile, TestPKI().LeafKeyFile });
     TNetSSLOptions Options;
     Options.RootCertFile = TestPKI().CACertFile;
-    Options.VerifyMode = {TNetSSLVerifyMode::sslvrfPeer};
+    Options.VerifyMode = { TNetSSLVerifyMode::sslvrfPeer };
 
     TRecordingSink Shallow;
     auto ShallowContext = ClientContext(&Shallow, Options, false, true);
@@ -365,16 +450,16 @@ TEST(NetSSLOpenSSL, LaterContextsDoNotStartTheLibraryAgain)
 
 TEST(NetSSLOpenSSL, PinnedVersionsFailAgainstAModernServer)
 {
-    TTLSTestServer Server({"", "", TServerBehaviour::sbEcho, TLS1_2_VERSION});
+    TTLSTestServer Server({ "", "", TServerBehaviour::sbEcho, TLS1_2_VERSION });
     struct Row {
         TNetSSLVersion Method;
         const char* Expected;
     };
     const Row Rows[] = {
-        {TNetSSLVersion::sslvTLSv1, "Error connecting with SSL."},
-        {TNetSSLVersion::sslvSSLv3, "Error connecting with SSL."},
-        {TNetSSLVersion::sslvSSLv23, "(none)"},
-        {TNetSSLVersion::sslvSSLv2, "(none)"},
+        { TNetSSLVersion::sslvTLSv1, "Error connecting with SSL." },
+        { TNetSSLVersion::sslvSSLv3, "Error connecting with SSL." },
+        { TNetSSLVersion::sslvSSLv23, "(none)" },
+        { TNetSSLVersion::sslvSSLv2, "(none)" },
     };
     for (const Row& R : Rows) {
         TNetSSLOptions Options;
@@ -395,18 +480,18 @@ TEST(NetSSLOpenSSL, MethodTable)
         int Pinned;
     };
     const Row Rows[] = {
-        {TNetSSLVersion::sslvSSLv2, TNetSSLMode::sslmClient, TLS_client_method(), 0},
-        {TNetSSLVersion::sslvSSLv2, TNetSSLMode::sslmServer, TLS_server_method(), 0},
-        {TNetSSLVersion::sslvSSLv2, TNetSSLMode::sslmBoth, TLS_method(), 0},
-        {TNetSSLVersion::sslvSSLv23, TNetSSLMode::sslmClient, TLS_client_method(), 0},
-        {TNetSSLVersion::sslvSSLv23, TNetSSLMode::sslmServer, TLS_server_method(), 0},
-        {TNetSSLVersion::sslvSSLv23, TNetSSLMode::sslmBoth, TLS_method(), 0},
-        {TNetSSLVersion::sslvSSLv3, TNetSSLMode::sslmClient, TLS_client_method(), SSL3_VERSION},
-        {TNetSSLVersion::sslvSSLv3, TNetSSLMode::sslmServer, TLS_server_method(), SSL3_VERSION},
-        {TNetSSLVersion::sslvSSLv3, TNetSSLMode::sslmBoth, TLS_method(), SSL3_VERSION},
-        {TNetSSLVersion::sslvTLSv1, TNetSSLMode::sslmClient, TLS_client_method(), TLS1_VERSION},
-        {TNetSSLVersion::sslvTLSv1, TNetSSLMode::sslmServer, TLS_server_method(), TLS1_VERSION},
-        {TNetSSLVersion::sslvTLSv1, TNetSSLMode::sslmBoth, TLS_method(), TLS1_VERSION},
+        { TNetSSLVersion::sslvSSLv2, TNetSSLMode::sslmClient, TLS_client_method(), 0 },
+        { TNetSSLVersion::sslvSSLv2, TNetSSLMode::sslmServer, TLS_server_method(), 0 },
+        { TNetSSLVersion::sslvSSLv2, TNetSSLMode::sslmBoth, TLS_method(), 0 },
+        { TNetSSLVersion::sslvSSLv23, TNetSSLMode::sslmClient, TLS_client_method(), 0 },
+        { TNetSSLVersion::sslvSSLv23, TNetSSLMode::sslmServer, TLS_server_method(), 0 },
+        { TNetSSLVersion::sslvSSLv23, TNetSSLMode::sslmBoth, TLS_method(), 0 },
+        { TNetSSLVersion::sslvSSLv3, TNetSSLMode::sslmClient, TLS_client_method(), SSL3_VERSION },
+        { TNetSSLVersion::sslvSSLv3, TNetSSLMode::sslmServer, TLS_server_method(), SSL3_VERSION },
+        { TNetSSLVersion::sslvSSLv3, TNetSSLMode::sslmBoth, TLS_method(), SSL3_VERSION },
+        { TNetSSLVersion::sslvTLSv1, TNetSSLMode::sslmClient, TLS_client_method(), TLS1_VERSION },
+        { TNetSSLVersion::sslvTLSv1, TNetSSLMode::sslmServer, TLS_server_method(), TLS1_VERSION },
+        { TNetSSLVersion::sslvTLSv1, TNetSSLMode::sslmBoth, TLS_method(), TLS1_VERSION },
     };
     for (const Row& R : Rows) {
         TNetSSLContext Context;
@@ -450,25 +535,26 @@ TEST(NetSSLOpenSSL, SetupFailuresRaiseTheirTexts)
         bool LoadError;
     };
     const Row Rows[] = {
-        {"root", [&](TNetSSLOptions& O) { O.RootCertFile = Missing; }, "Could not load root certificate.", true},
-        {"cert", [&](TNetSSLOptions& O) { O.CertFile = Missing; }, "Could not load certificate.", true},
-        {"key missing",
-         [&](TNetSSLOptions& O) {
-             O.CertFile = TestPKI().SelfCertFile;
-             O.KeyFile = Missing;
-         },
-         "Could not load key, check password.", true},
-        {"key of another certificate",
-         [&](TNetSSLOptions& O) {
-             O.CertFile = TestPKI().SelfCertFile;
-             O.KeyFile = TestPKI().LeafKeyFile;
-         },
-         "Could not load key, check password.", true},
-        {"cipher", [](TNetSSLOptions& O) { O.CipherList = "NO-SUCH-CIPHER"; }, "SetCipher failed.", false},
+        { "root", [&](TNetSSLOptions& O) { O.RootCertFile = Missing; }, "Could not load root certificate.",
+            true },
+        { "cert", [&](TNetSSLOptions& O) { O.CertFile = Missing; }, "Could not load certificate.", true },
+        { "key missing",
+            [&](TNetSSLOptions& O) {
+                O.CertFile = TestPKI().SelfCertFile;
+                O.KeyFile = Missing;
+            },
+            "Could not load key, check password.", true },
+        { "key of another certificate",
+            [&](TNetSSLOptions& O) {
+                O.CertFile = TestPKI().SelfCertFile;
+                O.KeyFile = TestPKI().LeafKeyFile;
+            },
+            "Could not load key, check password.", true },
+        { "cipher", [](TNetSSLOptions& O) { O.CipherList = "NO-SUCH-CIPHER"; }, "SetCipher failed.", false },
         // Parts of the default list that match nothing here on their own.
-        {"rc4 alone", [](TNetSSLOptions& O) { O.CipherList = "RC4+RSA"; }, "SetCipher failed.", false},
-        {"export alone", [](TNetSSLOptions& O) { O.CipherList = "EXP"; }, "SetCipher failed.", false},
-        {"fine", [](TNetSSLOptions&) {}, "(none)", false},
+        { "rc4 alone", [](TNetSSLOptions& O) { O.CipherList = "RC4+RSA"; }, "SetCipher failed.", false },
+        { "export alone", [](TNetSSLOptions& O) { O.CipherList = "EXP"; }, "SetCipher failed.", false },
+        { "fine", [](TNetSSLOptions&) {}, "(none)", false },
     };
     for (const Row& R : Rows) {
         TNetSSLOptions Options;
@@ -499,7 +585,9 @@ TEST(NetSSLOpenSSL, DefaultCipherListIsAccepted)
     std::vector<std::string> Names;
     for (int I = 0; I < sk_SSL_CIPHER_num(Ciphers); ++I)
         Names.push_back(SSL_CIPHER_get_name(sk_SSL_CIPHER_value(Ciphers, I)));
-    auto Has = [&](const std::string& AName) { return std::find(Names.begin(), Names.end(), AName) != Names.end(); };
+    auto Has = [&](const std::string& AName) {
+        return std::find(Names.begin(), Names.end(), AName) != Names.end();
+    };
     EXPECT_GT(Names.size(), 20u);
     EXPECT_TRUE(Has("TLS_AES_256_GCM_SHA384"));
     EXPECT_TRUE(Has("ECDHE-ECDSA-AES256-GCM-SHA384"));
@@ -526,7 +614,8 @@ TEST(NetSSLOpenSSL, EncryptedKeyAsksTheOwnerForThePassword)
     EXPECT_EQ(OpenSSLErrorOf([&] { ClientContext(&Wrong, Options); }), "Could not load key, check password.");
     EXPECT_GE(Wrong.PasswordCalls, 1);
 
-    EXPECT_EQ(OpenSSLErrorOf([&] { ClientContext(nullptr, Options); }), "Could not load key, check password.");
+    EXPECT_EQ(
+        OpenSSLErrorOf([&] { ClientContext(nullptr, Options); }), "Could not load key, check password.");
 }
 
 TEST(NetSSLOpenSSL, PasswordCallbackNeverWritesPastTheBuffer)
@@ -567,8 +656,8 @@ TEST(NetSSLOpenSSL, ServerSideAcceptHandshake)
             SetSocketLimits(Accepted);
             {
                 TNetSSLSocket Session(&ServerSink);
-                const std::string Error =
-                    OpenSSLErrorOf([&] { Session.AcceptHandshake(Accepted, &ServerContext); });
+                const std::string Error
+                    = OpenSSLErrorOf([&] { Session.AcceptHandshake(Accepted, &ServerContext); });
                 if (Connection == 0) {
                     ServerGot = ReadExactly(Session, 4);
                     WriteAll(Session, "pong");
@@ -635,8 +724,9 @@ TEST(NetSSLOpenSSL, WithoutASessionReadsAndWritesFail)
 TEST(NetSSLOpenSSL, PeerCloseReadsAsTheEndOfData)
 {
     // Without a close notice (as many HTTP servers end a response) and with one.
-    for (TServerBehaviour Behaviour : {TServerBehaviour::sbEchoOnceAndDrop, TServerBehaviour::sbHandshakeAndClose}) {
-        TTLSTestServer Server({"", "", Behaviour});
+    for (TServerBehaviour Behaviour :
+        { TServerBehaviour::sbEchoOnceAndDrop, TServerBehaviour::sbHandshakeAndClose }) {
+        TTLSTestServer Server({ "", "", Behaviour });
         TRecordingSink Sink;
         auto Context = ClientContext(&Sink);
         TClient Client(Server.Port(), &Sink);
@@ -653,12 +743,12 @@ TEST(NetSSLOpenSSL, PeerCloseReadsAsTheEndOfData)
 
 TEST(NetSSLOpenSSL, WritingToAVanishedPeerFailsWithoutASignal)
 {
-    struct sigaction Old {};
-    struct sigaction Default {};
+    struct sigaction Old { };
+    struct sigaction Default { };
     Default.sa_handler = SIG_DFL;
     sigaction(SIGPIPE, &Default, &Old);
 
-    TTLSTestServer Server({"", "", TServerBehaviour::sbHandshakeAndClose});
+    TTLSTestServer Server({ "", "", TServerBehaviour::sbHandshakeAndClose });
     TRecordingSink Sink;
     auto Context = ClientContext(&Sink);
     TClient Client(Server.Port(), &Sink);
@@ -701,8 +791,8 @@ TEST(NetSSLOpenSSL, ManyHandshakesLeaveNoLeak)
         ASSERT_EQ(ReadExactly(*Client.Session, Data.size()), Data);
     }
     const auto Records = Server.WaitForRecords(Connects);
-    const double Ms =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - Start).count();
+    const double Ms
+        = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - Start).count();
     std::printf("%d connects with handshake and 1 KiB echo: %.1f ms each\n", Connects, Ms / Connects);
     EXPECT_EQ(Records.size(), static_cast<size_t>(Connects));
 #ifdef VARDEX_HAS_LSAN

@@ -26,8 +26,8 @@ bool InProcess(const char* ASoname)
 // Where the system keeps the crypto and TLS library files.
 std::string SystemLibrary(const std::string& AName)
 {
-    for (const char* Dir : {"/usr/lib/x86_64-linux-gnu", "/lib/x86_64-linux-gnu", "/usr/lib/aarch64-linux-gnu",
-                            "/usr/lib64", "/lib64", "/usr/lib", "/lib"}) {
+    for (const char* Dir : { "/usr/lib/x86_64-linux-gnu", "/lib/x86_64-linux-gnu",
+             "/usr/lib/aarch64-linux-gnu", "/usr/lib64", "/lib64", "/usr/lib", "/lib" }) {
         const std::string Path = std::string(Dir) + "/" + AName;
         if (::access(Path.c_str(), R_OK) == 0)
             return Path;
@@ -66,7 +66,7 @@ TEST(NetSSLOpenSSLHeaders, MissingFilesFailAndALaterCallTriesAgain)
     ASSERT_NE(mkdtemp(Template), nullptr);
     const std::string Dir = Template;
     const std::string SSLLink = Dir + "/libssl.so.3", CryptoLink = Dir + "/libcrypto.so.3";
-    SetSSLLibraryFilesForTest({{SSLLink, CryptoLink}});
+    SetSSLLibraryFilesForTest({ { SSLLink, CryptoLink } });
 
     EXPECT_FALSE(LoadLibraries());
     EXPECT_NE(LoadLibrariesFailure().find(CryptoLink), std::string::npos) << LoadLibrariesFailure();
@@ -130,18 +130,18 @@ TEST(NetSSLOpenSSLHeaders, CallsAreNeededVanishedNamesAreNot)
     // Optional names that are still there are used.
     EXPECT_NE(NetTLSv1_client_method, nullptr);
     EXPECT_NE(NetEVP_md5, nullptr);
-    const int32_t Vanished = 3 * 3 /* SSLv2, SSLv3, SSLv23 methods */ + 2 /* start-up */ + 8 /* _ext */ +
-                             1 /* RAND_screen */ + 3 /* des */ + 2 /* peer certificate, name hash */;
+    const int32_t Vanished = 3 * 3 /* SSLv2, SSLv3, SSLv23 methods */ + 2 /* start-up */ + 8 /* _ext */
+        + 1 /* RAND_screen */ + 3 /* des */ + 2 /* peer certificate, name hash */;
     EXPECT_EQ(SSLEntryPointsFound(), SSLEntryPointCount() - Vanished);
 }
 
 TEST(NetSSLOpenSSLHeaders, IncompleteLibrariesAreRefused)
 {
     // The crypto library opened as if it were the TLS library: the TLS calls are missing.
-    SetSSLLibraryFilesForTest({{"libcrypto.so.3", "libcrypto.so.3"}});
+    SetSSLLibraryFilesForTest({ { "libcrypto.so.3", "libcrypto.so.3" } });
     EXPECT_FALSE(LoadLibraries());
     EXPECT_EQ(LoadLibrariesFailure(),
-              "entry point SSL_CTX_set_cipher_list not found in libcrypto.so.3 / libcrypto.so.3");
+        "entry point SSL_CTX_set_cipher_list not found in libcrypto.so.3 / libcrypto.so.3");
     EXPECT_GT(SSLEntryPointsFound(), 0);
     EXPECT_LT(SSLEntryPointsFound(), SSLEntryPointCount());
     EXPECT_FALSE(SSLLibrariesLoaded());
@@ -151,7 +151,8 @@ TEST(NetSSLOpenSSLHeaders, IncompleteLibrariesAreRefused)
 
 TEST(NetSSLOpenSSLHeaders, LaterPairsAreTriedInOrder)
 {
-    SetSSLLibraryFilesForTest({{"libvardex-none-ssl.so", "libvardex-none-crypto.so"}, {"libssl.so.3", "libcrypto.so.3"}});
+    SetSSLLibraryFilesForTest(
+        { { "libvardex-none-ssl.so", "libvardex-none-crypto.so" }, { "libssl.so.3", "libcrypto.so.3" } });
     EXPECT_TRUE(LoadLibraries());
     EXPECT_EQ(LoadLibrariesFailure(), "");
     EXPECT_EQ(DefaultSSLLibraryFiles().front().SSLFile, "libssl.so.3");
