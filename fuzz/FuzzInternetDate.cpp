@@ -17,9 +17,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize)
     ParseGmtOffset(Input);
     ParseGmtOffset(S);
 
-    // A parsed date written out reads back as the same moment (two-digit years aside,
-    // which the reader moves into 1980..2079).
-    if (D >= EncodeDate(100, 1, 1)) {
+    // A parsed date written out reads back as the same moment. Years below 100 move into
+    // 1980..2079 when read, and a year 1900 is taken as a sign that the time came first.
+    int Year, Month, Day;
+    DecodeDate(D, Year, Month, Day);
+    if (D != 0 && Year >= 100 && Year != 1900) {
         std::string Text = FormatInternetDate(D);
         TDateTime Back = InternetDateToLocal(Text);
         if (std::fabs(Back - D) > 1.0 / SecsPerDay / 2)

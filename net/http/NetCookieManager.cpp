@@ -23,6 +23,24 @@ bool PathLess(const TNetCookieRFC2109* A, const TNetCookieRFC2109* B)
         });
 }
 
+// Whether cookies stored under ADomain go to AHost (both upper-cased): the host itself, or
+// for a domain that starts with "." every host that ends in it and the domain's own host.
+// A domain that merely occurs inside the host name ("h.org" in "h.org.example.net" or in
+// "myh.org") does not match: its cookies would go to somebody else's server.
+bool DomainMatchesHost(const std::string& ADomain, const std::string& AHost)
+{
+    if (ADomain.empty())
+        return false;
+    if (ADomain == AHost)
+        return true;
+    if (ADomain[0] != '.')
+        return false;
+    if (AHost.size() >= ADomain.size()
+        && AHost.compare(AHost.size() - ADomain.size(), ADomain.size(), ADomain) == 0)
+        return true;
+    return AHost.compare(0, std::string::npos, ADomain, 1, std::string::npos) == 0;
+}
+
 // Frees a cookie that has not reached the store when an exception passes.
 struct TCookieGuard {
     TNetCookieRFC2109* Cookie;
@@ -98,7 +116,7 @@ std::string TNetCookieManager::CookieHeaderFor(const TNetURI& AURI, bool ASecure
     std::vector<TNetCookieRFC2109*> Candidates;
     std::string Host = UpperCase(AURI.Host);
     for (size_t D = 0; D < C.DomainCount(); ++D) {
-        if (Pos(UpperCase(C.DomainAt(D)), Host) == 0)
+        if (!DomainMatchesHost(UpperCase(C.DomainAt(D)), Host))
             continue;
         const TNetCookieList& List = C.CookieListAt(D);
         for (size_t I = List.Count(); I-- > 0;) {

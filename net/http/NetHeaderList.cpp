@@ -10,7 +10,7 @@ std::string WrapText(
     // character) never splits a character.
     auto IsBreak = [&ABreakChars](char C) { return ABreakChars.find(C) != std::string::npos; };
     std::string Result;
-    Result.reserve(AText.size() + AText.size() / (AWidth + 1) * ASeparator.size());
+    Result.reserve(AText.size());
     size_t Start = 0;
     size_t Break = std::string::npos; // the position after the latest break character
     bool InQuote = false;

@@ -178,11 +178,37 @@ TEST(CookieManager, DomainCookieIsSentToItsHosts)
     M.AddSetCookie("a=b; path=/; domain=.b.c", "a.b.c");
     EXPECT_EQ(M.CookieHeaderFor(TNetURI("http://a.b.c/x/"), false), "a=b");
     EXPECT_EQ(M.CookieHeaderFor(TNetURI("http://A.B.C/"), false), "a=b");
+    EXPECT_EQ(M.CookieHeaderFor(TNetURI("http://b.c/x/"), false), "a=b");
+    EXPECT_EQ(M.CookieHeaderFor(TNetURI("http://x.y.b.c/"), false), "a=b");
     EXPECT_EQ(M.CookieHeaderFor(TNetURI("http://other.org/x/"), false), "");
     // A domain that the host may not set is dropped without error.
     M.AddSetCookie("z=1; path=/; domain=b.c", "a.b.c");
     EXPECT_EQ(StoredCount(M), 1u);
     EXPECT_EQ(M.CookieCollection().Count(), 1u);
+}
+
+TEST(CookieManager, CookiesGoOnlyToTheirOwnHosts)
+{
+    TNetCookieManager M;
+    M.AddSetCookie("host=1; path=/", "h.org");
+    M.AddSetCookie("dom=2; path=/; domain=.h.org", "www.h.org");
+    M.AddSetCookie("ip=3; path=/", "10.0.0.1");
+    struct Row {
+        const char* Url;
+        const char* Header;
+    };
+    const Row Rows[] = {
+        { "http://h.org/", "dom=2; host=1" },
+        { "http://H.ORG/", "dom=2; host=1" },
+        { "http://www.h.org/", "dom=2" },
+        { "http://h.org.example.net/", "" }, // the domain inside another name is no match
+        { "http://myh.org/", "" },
+        { "http://h.org2/", "" },
+        { "http://10.0.0.1/", "ip=3" },
+        { "http://110.0.0.12/", "" },
+    };
+    for (const Row& R : Rows)
+        EXPECT_EQ(M.CookieHeaderFor(TNetURI(R.Url), false), R.Header) << R.Url;
 }
 
 TEST(CookieManager, SecondValueReplacesTheFirst)

@@ -147,6 +147,8 @@ TEST(NetHeaderList, WrapText)
     };
     for (const Row& R : Rows)
         EXPECT_EQ(WrapText(R.Text, "|", " ,", R.Width), R.Expected) << R.Text;
+    EXPECT_EQ(WrapText("a b c", "|", " ", SIZE_MAX), "a b c");
+    EXPECT_EQ(WrapText("a b c", "|", " ", 0), "a |b |c");
 }
 
 TEST(NetHeaderList, WrapLineAndPutWrapped)
