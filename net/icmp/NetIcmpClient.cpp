@@ -1,0 +1,401 @@
+#include "net/icmp/NetIcmpClient.h"
+
+#include "net/stack/NetStackLinux.h"
+#include "net/stack/NetTime.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <linux/errqueue.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr uint8_t IcmpEchoReply = 0;
+constexpr uint8_t IcmpUnreachable = 3;
+constexpr uint8_t IcmpEchoRequest = 8;
+constexpr uint8_t IcmpTimeExceeded = 11;
+constexpr int32_t IcmpHeaderBytes = 8;
+constexpr int32_t IPHeaderBytes = 20;
+// Where the request's data begins: after the header, the originate time and eight zeros.
+constexpr int32_t EchoDataOffset = 20;
+constexpr int32_t EchoDataBytes = 32;
+constexpr int32_t EchoRequestBytes = EchoDataOffset + EchoDataBytes;
+
+uint16_t ReadLE16(const uint8_t* AAt)
+{
+    return static_cast<uint16_t>(AAt[0] | AAt[1] << 8);
+}
+
+void WriteLE16(uint8_t* AAt, uint16_t AValue)
+{
+    AAt[0] = static_cast<uint8_t>(AValue);
+    AAt[1] = static_cast<uint8_t>(AValue >> 8);
+}
+
+void WriteLE32(uint8_t* AAt, uint32_t AValue)
+{
+    for (int I = 0; I < 4; ++I)
+        AAt[I] = static_cast<uint8_t>(AValue >> (8 * I));
+}
+
+// The one's-complement sum is the same whichever byte order the words are read in, so the
+// checksum is summed and stored least significant byte first like the other fields.
+uint16_t InternetChecksum(const uint8_t* AData, int32_t ASize)
+{
+    uint32_t Sum = 0;
+    int32_t I = 0;
+    for (; I + 1 < ASize; I += 2)
+        Sum += ReadLE16(AData + I);
+    if (I < ASize)
+        Sum += AData[I];
+    while (Sum >> 16)
+        Sum = (Sum & 0xFFFF) + (Sum >> 16);
+    return static_cast<uint16_t>(~Sum);
+}
+
+void AssignDotted(std::string& AText, const uint8_t* AAddress)
+{
+    // At most 15 characters: kept inside the string, so no allocation while receiving.
+    char Text[16];
+    std::snprintf(Text, sizeof Text, "%u.%u.%u.%u", AAddress[0], AAddress[1], AAddress[2], AAddress[3]);
+    AText.assign(Text);
+}
+
+template <class TCall> ssize_t Restarting(TCall ACall)
+{
+    for (;;) {
+        ssize_t Result = ACall();
+        if (Result != -1 || errno != EINTR)
+            return Result;
+    }
+}
+
+[[noreturn]] void ThrowReceiveError(int AErrno)
+{
+    const int32_t Code = TNetStackLinux::ErrnoToSocketError(AErrno);
+    GSocketStack->LastError.store(Code);
+    GSocketStack->ThrowSocketError(Code);
+}
+
+// Room for the ancillary data a receive asks for: the time-to-live, and an extended error
+// with the address of the host that reported it.
+union TControlBuffer {
+    cmsghdr Align;
+    char Bytes[CMSG_SPACE(sizeof(int)) + CMSG_SPACE(sizeof(sock_extended_err) + sizeof(sockaddr_in))];
+};
+
+} // namespace
+
+TNetIcmpClient::TNetIcmpClient(TComponent* AOwner) : TNetRawClient(AOwner)
+{
+    Protocol = IPPROTO_ICMP;
+    FSequence = FirstSequence;
+    ReceiveTimeout = 5000;
+    // ReplyData is refilled from the receive buffer; with its room taken now that never
+    // allocates.
+    FReplyData.reserve(BufferBytes);
+}
+
+uint32_t TNetIcmpClient::TickDiff(uint32_t AOld, uint32_t ANew)
+{
+    if (ANew >= AOld)
+        return ANew - AOld;
+    return (4294967295u - AOld) + ANew;
+}
+
+uint32_t TNetIcmpClient::TickCount()
+{
+    return GetTickCount();
+}
+
+// Opening an ICMP socket on Linux, and what each errno of socket() means there:
+//   raw socket (SOCK_RAW, IPPROTO_ICMP):
+//     EPERM            the process lacks CAP_NET_RAW in the network namespace's user
+//                      namespace (not root, no file capability): try the datagram socket;
+//     EACCES           a security module refused it: try the datagram socket;
+//     EPROTONOSUPPORT, ESOCKTNOSUPPORT, EAFNOSUPPORT
+//                      the kernel has no raw IPv4 sockets: no socket at all;
+//     EMFILE, ENFILE   the process's or the system's descriptor limit is reached;
+//     ENOBUFS, ENOMEM  the kernel is out of memory for sockets.
+//   datagram socket (SOCK_DGRAM, IPPROTO_ICMP):
+//     EACCES           none of the process's groups lies in net.ipv4.ping_group_range
+//                      (its default "1 0" admits nobody);
+//     EPROTONOSUPPORT  the kernel has no ICMP datagram sockets;
+//     EMFILE, ENFILE, ENOBUFS, ENOMEM as above.
+// Only a refusal for want of privilege (EPERM and EACCES both read 10013) is worth the
+// second try; anything else, and a refused second try, raise "Cannot allocate socket.".
+void TNetIcmpClient::AllocateSocket(TNetSocketHandle& ASocket)
+{
+    FDatagramSocket = false;
+    try {
+        TNetRawClient::AllocateSocket(ASocket);
+        return;
+    } catch (const ENetInvalidSocket&) {
+        if (Protocol != IPPROTO_ICMP || GSocketStack->LastSocketError() != NetErrAccessDenied)
+            throw;
+    }
+    ASocket.AllocateHandle(2, Protocol);
+    FDatagramSocket = true;
+    const int32_t On = 1;
+    // The time-to-live of each answer arrives beside it; ICMP errors about our request
+    // (unreachable, time exceeded) are queued on the socket instead of being dropped.
+    ASocket.SetOption(IPPROTO_IP, IP_RECVTTL, &On, sizeof On);
+    ASocket.SetOption(IPPROTO_IP, IP_RECVERR, &On, sizeof On);
+    // Binding makes the kernel choose the identifier now; it is the socket's "port".
+    ASocket.IP.clear();
+    ASocket.Port = 0;
+    ASocket.Bind();
+    const uint16_t Ident = static_cast<uint16_t>(ASocket.Port);
+    // On the wire the identifier stands most significant byte first.
+    FSocketIdentifier = static_cast<uint16_t>(Ident >> 8 | Ident << 8);
+}
+
+void TNetIcmpClient::Echo(const std::string& AText, uint16_t ASequence)
+{
+    if (ASequence != 0)
+        FSequence = ASequence;
+    BuildEchoRequest(AText);
+    const uint32_t Start = TickCount();
+    SendEchoRequest();
+    ReceiveEchoReply();
+    const uint32_t RoundTrip = TickDiff(Start, TickCount());
+    // Every exchange gets a fresh socket.
+    FSocket->ShutAndClose(true);
+    FReplyStatus.RoundTripMs = RoundTrip;
+    if (OnReply)
+        OnReply(this, FReplyStatus);
+    ++FSequence;
+}
+
+void TNetIcmpClient::BuildEchoRequest(const std::string& AText)
+{
+    FRequestSize = EchoRequestBytes;
+    std::memset(FRequestBuffer, 0, static_cast<size_t>(FRequestSize));
+    FIdentifier = static_cast<uint16_t>(getpid() & 0xFFFF);
+    FRequestBuffer[0] = IcmpEchoRequest;
+    FRequestBuffer[1] = 0;
+    WriteLE16(FRequestBuffer + 4, FIdentifier);
+    WriteLE16(FRequestBuffer + 6, FSequence);
+    WriteLE32(FRequestBuffer + 8, TickCount());
+    for (int32_t I = 0; I < EchoDataBytes; ++I)
+        FRequestBuffer[EchoDataOffset + I]
+            = static_cast<size_t>(I) < AText.size() ? static_cast<uint8_t>(AText[static_cast<size_t>(I)]) : 'E';
+    WriteLE16(FRequestBuffer + 2, InternetChecksum(FRequestBuffer, FRequestSize));
+}
+
+void TNetIcmpClient::SendEchoRequest()
+{
+    SendDatagram(Host, Port, FRequestBuffer, FRequestSize);
+}
+
+void TNetIcmpClient::ReceiveEchoReply()
+{
+    TReplyStatus Status;
+    WaitReply(ReceiveTimeout, Status);
+    FReplyStatus = Status;
+}
+
+void TNetIcmpClient::WaitReply(int32_t ATimeout, TReplyStatus& AStatus)
+{
+    std::memset(FRecvBuffer, 0, sizeof FRecvBuffer);
+    const uint32_t Start = TickCount();
+    int32_t Remaining = ATimeout;
+    do {
+        const int32_t Received = ReceiveIntoBuffer(Remaining);
+        GSocketStack->CheckSocketResult(Received);
+        if (DecodeReply(Received, AStatus))
+            return;
+        Remaining -= static_cast<int32_t>(TickDiff(Start, TickCount()));
+    } while (Remaining > 0);
+    // The budget ran out right after a datagram that was not the answer: nothing answered
+    // in time, whatever that datagram was.
+    DecodeReply(0, AStatus);
+}
+
+int32_t TNetIcmpClient::QuotedEchoOffset(int32_t AQuote, int32_t AByteCount) const
+{
+    if (AQuote + IPHeaderBytes > AByteCount)
+        return -1;
+    const uint8_t* Quote = FRecvBuffer + AQuote;
+    // The quoted header has a length of its own, whatever the outer header's is (and the
+    // datagram socket's messages have no outer header at all).
+    const int32_t Length = (Quote[0] & 0x0F) * 4;
+    if ((Quote[0] >> 4) != 4 || Length < IPHeaderBytes || Quote[9] != IPPROTO_ICMP)
+        return -1;
+    const int32_t Echo = AQuote + Length;
+    if (Echo + IcmpHeaderBytes > AByteCount || FRecvBuffer[Echo] != IcmpEchoRequest)
+        return -1;
+    return Echo;
+}
+
+bool TNetIcmpClient::DecodeReply(int32_t AByteCount, TReplyStatus& AStatus)
+{
+    if (AByteCount == 0) {
+        AStatus.ByteCount = 0;
+        AStatus.SourceIP.assign("0.0.0.0");
+        AStatus.IcmpType = 0;
+        AStatus.SequenceNumber = FSequence;
+        AStatus.ReplyTTL = 0;
+        AStatus.Outcome = eoTimedOut;
+        return true;
+    }
+    AStatus.Outcome = eoError;
+    const int32_t Header = FDatagram.HasIPHeader ? (FRecvBuffer[0] & 0x0F) * 4 : 0;
+    if (Header + IcmpHeaderBytes > AByteCount)
+        throw ENetIcmpException(RSIcmpNotEnoughBytes);
+    const uint8_t Type = FRecvBuffer[Header];
+    int32_t Echo = Header;
+    switch (Type) {
+    case IcmpEchoReply:
+        AStatus.Outcome = eoEchoReply;
+        FReplyData.assign(reinterpret_cast<const char*>(FRecvBuffer) + Header + EchoDataOffset,
+                          static_cast<size_t>(BufferBytes - Header - EchoDataOffset));
+        break;
+    case IcmpEchoRequest:
+        // A request is never an answer. The raw socket sees our own request come back on the
+        // loopback, and any other host's ping of this one.
+        return false;
+    case IcmpUnreachable:
+    case IcmpTimeExceeded:
+        AStatus.Outcome = Type == IcmpUnreachable ? eoUnreachable : eoTTLExpired;
+        Echo = QuotedEchoOffset(Header + IcmpHeaderBytes, AByteCount);
+        if (Echo < 0)
+            return false;
+        break;
+    default:
+        throw ENetIcmpException(RSIcmpNonEchoType);
+    }
+    // Both numbers: another process pinging the same host counts its sequence from the same
+    // start, and the raw socket sees its answers too.
+    const uint16_t Sequence = ReadLE16(FRecvBuffer + Echo + 6);
+    if (ReadLE16(FRecvBuffer + Echo + 4) != Identifier() || Sequence != FSequence)
+        return false;
+    AStatus.ByteCount = AByteCount;
+    AssignDotted(AStatus.SourceIP, Header > 0 ? FRecvBuffer + 12 : FDatagram.Source);
+    AStatus.IcmpType = Type;
+    AStatus.SequenceNumber = Sequence;
+    AStatus.ReplyTTL = Header > 0 ? FRecvBuffer[8] : FDatagram.TTL;
+    return true;
+}
+
+int32_t TNetIcmpClient::ReceiveIntoBuffer(int32_t ATimeout)
+{
+    if (FDatagramSocket)
+        return ReceiveFromDatagramSocket(ATimeout);
+    FDatagram = TDatagramInfo{};
+    return ReceiveDatagram(FRecvBuffer, BufferBytes, ATimeout);
+}
+
+int32_t TNetIcmpClient::ReceiveFromDatagramSocket(int32_t ATimeout)
+{
+    const uint32_t Start = TickCount();
+    int32_t Remaining = ATimeout < 0 ? ReceiveTimeout : ATimeout;
+    for (;;) {
+        TNetSocketHandle& Socket = RawSocket();
+        if (!Socket.WaitReadable(Remaining))
+            return 0;
+        sockaddr_in From{};
+        TControlBuffer Control;
+        iovec Io{FRecvBuffer, sizeof FRecvBuffer};
+        msghdr Message{};
+        Message.msg_name = &From;
+        Message.msg_namelen = sizeof From;
+        Message.msg_iov = &Io;
+        Message.msg_iovlen = 1;
+        Message.msg_control = Control.Bytes;
+        Message.msg_controllen = sizeof Control.Bytes;
+        const ssize_t Received = Restarting([&] { return ::recvmsg(Socket.Handle, &Message, MSG_DONTWAIT); });
+        if (Received >= 0) {
+            FDatagram = TDatagramInfo{};
+            FDatagram.HasIPHeader = false;
+            std::memcpy(FDatagram.Source, &From.sin_addr, 4);
+            for (cmsghdr* C = CMSG_FIRSTHDR(&Message); C; C = CMSG_NXTHDR(&Message, C)) {
+                if (C->cmsg_level == IPPROTO_IP && C->cmsg_type == IP_TTL) {
+                    int Value = 0;
+                    std::memcpy(&Value, CMSG_DATA(C), sizeof Value);
+                    FDatagram.TTL = static_cast<uint8_t>(Value);
+                }
+            }
+            return static_cast<int32_t>(Received);
+        }
+        // An ICMP error about our request makes the receive fail with its errno once; the
+        // message itself waits in the socket's error queue.
+        const int Failed = errno;
+        const int32_t Queued = ReadErrorQueue(Socket.Handle);
+        if (Queued > 0)
+            return Queued;
+        if (Failed != EAGAIN)
+            ThrowReceiveError(Failed);
+        // Woken without anything to read: wait on with what is left.
+        Remaining = ATimeout - static_cast<int32_t>(TickDiff(Start, TickCount()));
+        if (Remaining <= 0)
+            return 0;
+    }
+}
+
+// Rebuilds the ICMP error message the kernel reported, in the form without an outer IP
+// header: type and code, four unused bytes, a quoted IP header addressed to the original
+// destination, then the quoted request as the kernel kept it. The decoder then treats it as
+// any error message. 0 when the queue holds no ICMP error.
+int32_t TNetIcmpClient::ReadErrorQueue(int ASocket)
+{
+    constexpr int32_t QuoteAt = IcmpHeaderBytes + IPHeaderBytes;
+    uint8_t* const Quoted = FRecvBuffer + QuoteAt;
+    sockaddr_in Target{};
+    TControlBuffer Control;
+    iovec Io{Quoted, sizeof FRecvBuffer - QuoteAt};
+    msghdr Message{};
+    Message.msg_name = &Target;
+    Message.msg_namelen = sizeof Target;
+    Message.msg_iov = &Io;
+    Message.msg_iovlen = 1;
+    Message.msg_control = Control.Bytes;
+    Message.msg_controllen = sizeof Control.Bytes;
+    const ssize_t Received
+        = Restarting([&] { return ::recvmsg(ASocket, &Message, MSG_ERRQUEUE | MSG_DONTWAIT); });
+    if (Received < 0)
+        return 0;
+    bool FromIcmp = false;
+    TDatagramInfo Info;
+    Info.HasIPHeader = false;
+    uint8_t Type = 0;
+    uint8_t Code = 0;
+    for (cmsghdr* C = CMSG_FIRSTHDR(&Message); C; C = CMSG_NXTHDR(&Message, C)) {
+        if (C->cmsg_level != IPPROTO_IP)
+            continue;
+        if (C->cmsg_type == IP_RECVERR) {
+            sock_extended_err Error;
+            std::memcpy(&Error, CMSG_DATA(C), sizeof Error);
+            if (Error.ee_origin != SO_EE_ORIGIN_ICMP)
+                continue;
+            FromIcmp = true;
+            Type = Error.ee_type;
+            Code = Error.ee_code;
+            sockaddr_in Offender;
+            std::memcpy(&Offender, CMSG_DATA(C) + sizeof Error, sizeof Offender);
+            std::memcpy(Info.Source, &Offender.sin_addr, 4);
+        } else if (C->cmsg_type == IP_TTL) {
+            int Value = 0;
+            std::memcpy(&Value, CMSG_DATA(C), sizeof Value);
+            Info.TTL = static_cast<uint8_t>(Value);
+        }
+    }
+    if (!FromIcmp)
+        return 0;
+    const int32_t Size = QuoteAt + static_cast<int32_t>(Received);
+    std::memset(FRecvBuffer, 0, QuoteAt);
+    FRecvBuffer[0] = Type;
+    FRecvBuffer[1] = Code;
+    uint8_t* const Header = FRecvBuffer + IcmpHeaderBytes;
+    Header[0] = 0x45;
+    const int32_t Total = IPHeaderBytes + static_cast<int32_t>(Received);
+    Header[2] = static_cast<uint8_t>(Total >> 8);
+    Header[3] = static_cast<uint8_t>(Total);
+    Header[9] = IPPROTO_ICMP;
+    std::memcpy(Header + 16, &Target.sin_addr, 4);
+    FDatagram = Info;
+    return Size;
+}

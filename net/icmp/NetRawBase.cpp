@@ -1,0 +1,61 @@
+#include "net/icmp/NetRawBase.h"
+
+#include <netinet/in.h>
+
+TNetRawBase::TNetRawBase(TComponent* AOwner)
+    : TNetComponent(AOwner), FSocket(std::make_unique<TNetSocketHandle>()),
+      FBuffer(std::make_unique<TMemoryStream>())
+{
+    FBuffer->SetSize(8192);
+}
+
+TNetRawBase::~TNetRawBase()
+{
+    // The handle closes through the stack, which the component base frees after us.
+    FSocket.reset();
+    FBuffer.reset();
+}
+
+void TNetRawBase::AllocateSocket(TNetSocketHandle& ASocket)
+{
+    ASocket.AllocateHandle(3, Protocol);
+}
+
+TNetSocketHandle& TNetRawBase::RawSocket()
+{
+    if (!FSocket->HasSocket)
+        AllocateSocket(*FSocket);
+    const int32_t Value = TTL;
+    FSocket->SetOption(IPPROTO_IP, IP_TTL, &Value, sizeof Value);
+    return *FSocket;
+}
+
+int32_t TNetRawBase::BufferSize() const
+{
+    return FBuffer ? static_cast<int32_t>(FBuffer->Size()) : 0;
+}
+
+void TNetRawBase::SetBufferSize(int32_t AValue)
+{
+    if (!FBuffer)
+        FBuffer = std::make_unique<TMemoryStream>();
+    FBuffer->SetSize(AValue < 0 ? 0 : AValue);
+}
+
+int32_t TNetRawBase::ReceiveDatagram(void* ABuffer, int32_t ASize, int32_t ATimeout)
+{
+    if (ASize <= 0 || !ABuffer)
+        return 0;
+    if (ATimeout < 0)
+        ATimeout = ReceiveTimeout;
+    TNetSocketHandle& Socket = RawSocket();
+    if (!Socket.WaitReadable(ATimeout))
+        return 0;
+    return Socket.Receive(ABuffer, ASize, 0);
+}
+
+void TNetRawBase::SendDatagram(const std::string& AHost, int32_t APort, const void* ABuffer, int32_t ASize)
+{
+    const std::string Address = GSocketStack->LookupHost(AHost);
+    RawSocket().SendTo(Address, APort, ABuffer, ASize);
+}

@@ -1,0 +1,3 @@
+#include "net/icmp/NetRawClient.h"
+
+TNetRawClient::TNetRawClient(TComponent* AOwner) : TNetRawBase(AOwner) {}
