@@ -1,0 +1,26 @@
+#include "net/tcp/NetIOHandler.h"
+
+TNetIOHandler::TNetIOHandler(TComponent* AOwner) : TNetComponent(AOwner) {}
+
+TNetIOHandler::~TNetIOHandler()
+{
+    TNetIOHandler::CloseLink();
+}
+
+void TNetIOHandler::AcceptDone() {}
+
+void TNetIOHandler::CloseLink() {}
+
+void TNetIOHandler::ConnectTo(const std::string& AHost, int32_t APort, const std::string& ABoundIP,
+                              int32_t ABoundPort, int32_t ABoundPortMin, int32_t ABoundPortMax, int32_t ATimeout)
+{
+    (void)AHost;
+    (void)APort;
+    (void)ABoundIP;
+    (void)ABoundPort;
+    (void)ABoundPortMin;
+    (void)ABoundPortMax;
+    (void)ATimeout;
+}
+
+void TNetIOHandler::PrepareLink() {}

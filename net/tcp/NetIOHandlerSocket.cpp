@@ -1,0 +1,311 @@
+#include "net/tcp/NetIOHandlerSocket.h"
+
+#include "net/stack/NetStackLinux.h"
+#include "net/tcp/NetAntiFreezeBase.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace {
+
+// Connect results that only say "not finished yet" on a non-blocking socket.
+bool ConnectPending(int32_t ACode)
+{
+    return ACode == NetErrInProgress || ACode == NetErrWouldBlock || ACode == 10037;
+}
+
+[[noreturn]] void ThrowErrno()
+{
+    GSocketStack->ThrowSocketError(TNetStackLinux::ErrnoToSocketError(errno));
+}
+
+} // namespace
+
+TNetSocksInfo::TNetSocksInfo(TComponent* AOwner) : TNetComponent(AOwner) {}
+
+void TNetSocksInfo::MakeSocksConnection(TNetIOHandler& AHandler, const std::string& AHost, int32_t APort)
+{
+    (void)AHandler;
+    (void)AHost;
+    (void)APort;
+    if (Version != TSocksVersion::svNoSocks)
+        throw ENetSocksError(RSSocksVersionNotSupported);
+}
+
+TNetConnectThread::TNetConnectThread(TNetSocketHandle* ASocketHandle) : SocketHandle(ASocketHandle)
+{
+    FCancelFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (FCancelFd < 0)
+        ThrowErrno();
+}
+
+TNetConnectThread::~TNetConnectThread()
+{
+    Cancel();
+    Join();
+    ::close(FCancelFd);
+}
+
+void TNetConnectThread::Start()
+{
+    FThread = std::thread([this] { Execute(); });
+}
+
+bool TNetConnectThread::WaitFor(int32_t AMilliseconds)
+{
+    std::unique_lock<std::mutex> Guard(FLock);
+    if (AMilliseconds < 0) {
+        FEnded.wait(Guard, [this] { return FTerminated; });
+        return true;
+    }
+    return FEnded.wait_for(Guard, std::chrono::milliseconds(AMilliseconds), [this] { return FTerminated; });
+}
+
+void TNetConnectThread::Cancel()
+{
+    const uint64_t One = 1;
+    // A full counter (never reached here) would still leave the descriptor readable.
+    (void)!::write(FCancelFd, &One, sizeof One);
+}
+
+void TNetConnectThread::Join()
+{
+    if (FThread.joinable())
+        FThread.join();
+}
+
+bool TNetConnectThread::Terminated()
+{
+    std::lock_guard<std::mutex> Guard(FLock);
+    return FTerminated;
+}
+
+void TNetConnectThread::Execute()
+{
+    bool Failed = false;
+    std::string Error;
+    try {
+        ConnectNonBlocking();
+    } catch (const std::exception& E) {
+        Failed = true;
+        Error = E.what();
+    }
+    std::lock_guard<std::mutex> Guard(FLock);
+    FFailed = Failed;
+    ConnectError = std::move(Error);
+    FTerminated = true;
+    FEnded.notify_all();
+}
+
+void TNetConnectThread::ConnectNonBlocking()
+{
+    const int Fd = SocketHandle->Handle;
+    const int Flags = ::fcntl(Fd, F_GETFL);
+    if (Flags == -1 || ::fcntl(Fd, F_SETFL, Flags | O_NONBLOCK) == -1)
+        ThrowErrno();
+    // Whatever happens, the socket is handed back blocking, as the reads and writes on the
+    // connection expect.
+    struct TRestoreFlags {
+        int Fd;
+        int Flags;
+        ~TRestoreFlags() { ::fcntl(Fd, F_SETFL, Flags); }
+    } Restore{Fd, Flags};
+    // The connect is asked again after every wake-up: on a socket whose connect has ended it
+    // returns 0 for a connection or the connect's own error, so the outcome and its text are
+    // the stack's, and a wake-up that came too early only says "in progress" once more.
+    for (;;) {
+        const int32_t Result = SocketHandle->Connect(NetFamilyIPv4);
+        if (Result != -1)
+            return;
+        if (!ConnectPending(GSocketStack->LastSocketError())) {
+            // The socket is never closed under this thread, so no code is ignored here:
+            // every error is the connect's own.
+            GSocketStack->CheckSocketResult(Result);
+            return;
+        }
+        if (!WaitWritable(Fd))
+            return;
+    }
+}
+
+bool TNetConnectThread::WaitWritable(int AFd)
+{
+    pollfd Fds[2] = {{AFd, POLLOUT, 0}, {FCancelFd, POLLIN, 0}};
+    for (;;) {
+        const int Ready = ::poll(Fds, 2, -1);
+        if (Ready > 0)
+            break;
+        if (Ready < 0 && errno != EINTR)
+            ThrowErrno();
+    }
+    return Fds[1].revents == 0;
+}
+
+TNetIOHandlerSocket::TNetIOHandlerSocket(TComponent* AOwner) : TNetIOHandler(AOwner) {}
+
+TNetIOHandlerSocket::~TNetIOHandlerSocket()
+{
+    TNetIOHandlerSocket::CloseLink();
+    if (FSocksInfo && !FSocksInfo->Owner())
+        delete FSocksInfo;
+    FSocksInfo = nullptr;
+    FSocketHandle.reset();
+}
+
+void TNetIOHandlerSocket::PrepareLink()
+{
+    if (FSocketHandle)
+        FSocketHandle->ResetState(true);
+    else
+        FSocketHandle = std::make_unique<TNetSocketHandle>();
+}
+
+void TNetIOHandlerSocket::CloseLink()
+{
+    if (FSocketHandle)
+        FSocketHandle->ShutAndClose(true);
+}
+
+bool TNetIOHandlerSocket::LinkOpen()
+{
+    return FSocketHandle && FSocketHandle->HasSocket;
+}
+
+bool TNetIOHandlerSocket::CanRead(int32_t ATimeout)
+{
+    if (!FSocketHandle)
+        throw ENetConnClosedGracefully(RSConnectionClosedGracefully);
+    return FSocketHandle->WaitReadable(ATimeout);
+}
+
+int32_t TNetIOHandlerSocket::ReadSome(void* ABuffer, int32_t ALength)
+{
+    if (!LinkOpen())
+        throw ENetClosedSocket(RSClosedSocket);
+    return FSocketHandle->Receive(ABuffer, ALength, 0);
+}
+
+int32_t TNetIOHandlerSocket::WriteSome(const void* ABuffer, int32_t ALength)
+{
+    if (!LinkOpen())
+        throw ENetClosedSocket(RSClosedSocket);
+    return FSocketHandle->Send(ABuffer, ALength, 0);
+}
+
+void TNetIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort, const std::string& ABoundIP,
+                                    int32_t ABoundPort, int32_t ABoundPortMin, int32_t ABoundPortMax,
+                                    int32_t ATimeout)
+{
+    TNetSocksInfo* Socks = SocksInfo();
+    const bool ViaSocks = Socks->Version != TSocksVersion::svNoSocks;
+    const std::string& TargetHost = ViaSocks ? Socks->Host : AHost;
+    const int32_t TargetPort = ViaSocks ? Socks->Port : APort;
+
+    if (!FSocketHandle)
+        PrepareLink();
+    TNetSocketHandle& H = *FSocketHandle;
+    H.AllocateHandle(1, 0);
+    H.IP = ABoundIP;
+    H.Port = ABoundPort;
+    H.ClientPortMin = ABoundPortMin;
+    H.ClientPortMax = ABoundPortMax;
+    H.Bind();
+
+    if (!TNetStack::IsDottedQuad(TargetHost))
+        ReportStatus(TNetStatus::hsResolving, {TargetHost});
+    H.SetPeerAddress(GSocketStack->LookupHost(TargetHost), TargetPort);
+    if (!UseNagle) {
+        const int32_t On = 1;
+        H.SetOption(IPPROTO_TCP, TCP_NODELAY, &On, static_cast<int32_t>(sizeof On));
+    }
+    ReportStatus(TNetStatus::hsConnecting, {H.PeerIP});
+
+    if (ATimeout != -1 && ATimeout != 0)
+        ConnectWithTimeout(ATimeout);
+    else if (TNetAntiFreezeBase::IsInForce())
+        ConnectWithTimeout(120000);
+    else
+        GSocketStack->CheckSocketResult(H.Connect(NetFamilyIPv4));
+
+    Socks->MakeSocksConnection(*this, AHost, APort);
+}
+
+void TNetIOHandlerSocket::ConnectWithTimeout(int32_t ATimeout)
+{
+    const bool Infinite = ATimeout < 0;
+    TNetConnectThread Thread(FSocketHandle.get());
+    Thread.Start();
+
+    bool Ended = false;
+    if (TNetAntiFreezeBase::IsInForce()) {
+        // The main thread with an anti-freeze waits in short steps and lets it pump between
+        // them; the wait still ends the moment the connect does.
+        const int32_t Step = std::max<int32_t>(1, std::min<int32_t>(
+                                                      TNetAntiFreezeBase::CurrentAntiFreeze()->IdleTimeOut, 125));
+        const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Infinite ? 0 : ATimeout);
+        for (;;) {
+            int32_t Wait = Step;
+            if (!Infinite) {
+                const auto Left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
+                if (Left.count() <= 0) {
+                    Ended = Thread.WaitFor(0);
+                    break;
+                }
+                Wait = static_cast<int32_t>(std::min<int64_t>(Step, Left.count()));
+            }
+            if (Thread.WaitFor(Wait)) {
+                Ended = true;
+                break;
+            }
+            TNetAntiFreezeBase::YieldToApplication(true, false);
+        }
+    } else {
+        Ended = Thread.WaitFor(Infinite ? -1 : ATimeout);
+    }
+
+    if (!Ended) {
+        Thread.Cancel();
+        Thread.Join();
+        CloseLink();
+        throw ENetConnectTimeout(RSConnectTimeout);
+    }
+    Thread.Join();
+    if (Thread.Failed())
+        throw ENetConnectException(Thread.ConnectError);
+}
+
+TNetSocksInfo* TNetIOHandlerSocket::SocksInfo()
+{
+    if (!FSocksInfo)
+        FSocksInfo = new TNetSocksInfo();
+    return FSocksInfo;
+}
+
+void TNetIOHandlerSocket::SetSocksInfo(TNetSocksInfo* AValue)
+{
+    if (AValue == FSocksInfo)
+        return;
+    if (FSocksInfo) {
+        if (FSocksInfo->Owner())
+            FSocksInfo->RemoveFreeNotification(this);
+        else
+            delete FSocksInfo;
+    }
+    FSocksInfo = AValue;
+    if (FSocksInfo && FSocksInfo->Owner())
+        FSocksInfo->FreeNotification(this);
+}
+
+void TNetIOHandlerSocket::Notification(TComponent* AComponent, TOperation AOperation)
+{
+    TNetIOHandler::Notification(AComponent, AOperation);
+    if (AOperation == TOperation::opRemove && AComponent == FSocksInfo)
+        FSocksInfo = nullptr;
+}

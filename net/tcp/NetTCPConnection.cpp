@@ -1,0 +1,711 @@
+#include "net/tcp/NetTCPConnection.h"
+
+#include "net/stack/NetSocketHandle.h"
+#include "net/stack/NetStack.h"
+#include "net/stack/NetStrings.h"
+#include "net/tcp/NetAntiFreezeBase.h"
+#include "net/tcp/NetIOHandlerSocket.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <string_view>
+#include <sys/stat.h>
+
+// --- buffers ---
+
+std::string TNetSimpleBuffer::TakeString(int32_t ACount)
+{
+    if (ACount < 0 || ACount > Size())
+        throw ENetNotEnoughDataInBuffer(RSNotEnoughDataInBuffer);
+    std::string Result(reinterpret_cast<const char*>(FData.data()), static_cast<size_t>(ACount));
+    Consume(ACount);
+    return Result;
+}
+
+void TNetSimpleBuffer::Consume(int32_t ACount)
+{
+    if (ACount < 0 || ACount > Size())
+        throw ENetNotEnoughDataInBuffer(RSNotEnoughDataInBuffer);
+    if (ACount == Size()) {
+        Clear();
+    } else {
+        FData.erase(FData.begin(), FData.begin() + ACount);
+        FPosition = std::max<int64_t>(0, FPosition - ACount);
+    }
+    if (OnConsumed)
+        OnConsumed(this, ACount);
+}
+
+TNetManagedBuffer::TNetManagedBuffer() = default;
+
+int64_t TNetManagedBuffer::Seek(int64_t AOffset, TSeekOrigin AOrigin)
+{
+    const int64_t Base = AOrigin == TSeekOrigin::soBeginning ? Consumed
+                         : AOrigin == TSeekOrigin::soCurrent  ? FPosition
+                                                              : static_cast<int64_t>(FData.size());
+    FPosition = std::max<int64_t>(Consumed, Base + AOffset);
+    return FPosition - Consumed;
+}
+
+void TNetManagedBuffer::SetSize(int64_t ASize)
+{
+    TMemoryStream::SetSize(Consumed + std::max<int64_t>(0, ASize));
+    FPosition = std::max<int64_t>(FPosition, Consumed);
+}
+
+std::string TNetManagedBuffer::TakeString(int32_t ACount)
+{
+    if (ACount < 0 || ACount > Size())
+        throw ENetNotEnoughDataInBuffer(RSNotEnoughDataInBuffer);
+    std::string Result(reinterpret_cast<const char*>(UnreadStart()), static_cast<size_t>(ACount));
+    Consume(ACount);
+    return Result;
+}
+
+void TNetManagedBuffer::Consume(int32_t ACount)
+{
+    if (ACount < 0 || ACount > Size())
+        throw ENetNotEnoughDataInBuffer(RSNotEnoughDataInBuffer);
+    if (ACount == Size()) {
+        Empty();
+    } else {
+        Consumed += ACount;
+        FPosition = std::max<int64_t>(FPosition, Consumed);
+        if (Consumed >= CompactThreshold)
+            Compact();
+    }
+    if (OnConsumed)
+        OnConsumed(this, ACount);
+}
+
+void TNetManagedBuffer::Compact()
+{
+    if (Consumed == 0)
+        return;
+    FData.erase(FData.begin(), FData.begin() + Consumed);
+    FPosition -= Consumed;
+    Consumed = 0;
+}
+
+void TNetManagedBuffer::Empty()
+{
+    Clear();
+    Consumed = 0;
+}
+
+// --- intercept ---
+
+TNetConnectionIntercept::TNetConnectionIntercept(TComponent* AOwner) : TNetBaseComponent(AOwner) {}
+
+void TNetConnectionIntercept::Connect(TNetTCPConnection* AConnection)
+{
+    FConnection = AConnection;
+    if (OnConnect)
+        OnConnect(this, AConnection);
+    if (FIntercept)
+        FIntercept->Connect(AConnection);
+}
+
+void TNetConnectionIntercept::Disconnect()
+{
+    if (FIntercept)
+        FIntercept->Disconnect();
+    if (OnDisconnect)
+        OnDisconnect(this);
+    FConnection = nullptr;
+}
+
+void TNetConnectionIntercept::Receive(TStream& ABuffer)
+{
+    if (FIntercept) {
+        FIntercept->Receive(ABuffer);
+        ABuffer.SetPosition(0);
+    }
+    if (OnReceive)
+        OnReceive(this, ABuffer);
+}
+
+void TNetConnectionIntercept::Send(TStream& ABuffer)
+{
+    if (OnSend)
+        OnSend(this, ABuffer);
+    if (FIntercept) {
+        ABuffer.SetPosition(0);
+        FIntercept->Send(ABuffer);
+    }
+}
+
+void TNetConnectionIntercept::SetIntercept(TNetConnectionIntercept* AValue)
+{
+    // A chain that leads back to this intercept would pass data round for ever.
+    for (TNetConnectionIntercept* I = AValue; I; I = I->FIntercept) {
+        if (I == this)
+            return;
+    }
+    if (FIntercept)
+        FIntercept->RemoveFreeNotification(this);
+    FIntercept = AValue;
+    if (FIntercept)
+        FIntercept->FreeNotification(this);
+}
+
+void TNetConnectionIntercept::Notification(TComponent* AComponent, TOperation AOperation)
+{
+    TNetBaseComponent::Notification(AComponent, AOperation);
+    if (AOperation == TOperation::opRemove && AComponent == FIntercept)
+        FIntercept = nullptr;
+}
+
+void TNetRFCReply::Clear()
+{
+    NumericCode = 0;
+    Text.clear();
+    TextCode.clear();
+}
+
+// --- connection ---
+
+TNetTCPConnection::TNetTCPConnection(TComponent* AOwner)
+    : TNetComponent(AOwner), FGreetingReply(std::make_unique<TNetRFCReply>()),
+      FInputData(std::make_unique<TNetManagedBuffer>()), FLastReply(std::make_unique<TNetRFCReply>()),
+      FChunk(std::make_unique<TNetSimpleBuffer>())
+{
+    FInputData->OnConsumed = [this](TNetSimpleBuffer* ASender, int32_t AByteCount) {
+        InputConsumed(ASender, AByteCount);
+    };
+}
+
+TNetTCPConnection::~TNetTCPConnection()
+{
+    DropLink();
+    if (FOwnsIOHandler)
+        SetIOHandler(nullptr);
+}
+
+void TNetTCPConnection::SetIOHandler(TNetIOHandler* AValue)
+{
+    if (AValue == FIOHandler)
+        return;
+    TNetIOHandler* Old = FIOHandler;
+    FIOHandler = nullptr;
+    FSocketHandler = nullptr;
+    if (Old) {
+        if (FOwnsIOHandler)
+            delete Old;
+        else
+            Old->RemoveFreeNotification(this);
+    }
+    FOwnsIOHandler = false;
+    FIOHandler = AValue;
+    FSocketHandler = dynamic_cast<TNetIOHandlerSocket*>(AValue);
+    if (FIOHandler)
+        FIOHandler->FreeNotification(this);
+}
+
+void TNetTCPConnection::SetIntercept(TNetConnectionIntercept* AValue)
+{
+    if (AValue == FIntercept)
+        return;
+    if (FIntercept)
+        FIntercept->RemoveFreeNotification(this);
+    FIntercept = AValue;
+    if (FIntercept)
+        FIntercept->FreeNotification(this);
+}
+
+void TNetTCPConnection::Notification(TComponent* AComponent, TOperation AOperation)
+{
+    TNetComponent::Notification(AComponent, AOperation);
+    if (AOperation != TOperation::opRemove)
+        return;
+    if (AComponent == FIOHandler) {
+        FIOHandler = nullptr;
+        FSocketHandler = nullptr;
+        FOwnsIOHandler = false;
+    }
+    if (AComponent == FIntercept)
+        FIntercept = nullptr;
+}
+
+void TNetTCPConnection::InputConsumed(TNetSimpleBuffer* ASender, int32_t AByteCount)
+{
+    (void)ASender;
+    StepWork(TWorkMode::wmRead, AByteCount);
+}
+
+int32_t TNetTCPConnection::ResolveTimeout(int32_t ATimeout) const
+{
+    if (ATimeout != -1)
+        return ATimeout;
+    return ReadTimeout == 0 ? -2 : ReadTimeout;
+}
+
+void TNetTCPConnection::FireDisconnected()
+{
+    if (OnDisconnected)
+        OnDisconnected(this);
+}
+
+void TNetTCPConnection::ClearInput()
+{
+    FInputData->Empty();
+    FPeerClosed = false;
+}
+
+std::string TNetTCPConnection::ReadAll()
+{
+    std::string Result;
+    StartWork(TWorkMode::wmRead, 0);
+    try {
+        while (IsConnected())
+            Result += TakeAvailable();
+    } catch (...) {
+        FinishWork(TWorkMode::wmRead);
+        throw;
+    }
+    FinishWork(TWorkMode::wmRead);
+    return Result;
+}
+
+void TNetTCPConnection::CheckClosed(bool ARaiseIfClosed, bool AIgnoreBuffered)
+{
+    bool Closed = false;
+    if (FPeerClosed || !FIOHandler) {
+        if (FIOHandler) {
+            if (FIOHandler->LinkOpen()) {
+                DropLink();
+                ReportStatus(TNetStatus::hsDisconnected);
+                FireDisconnected();
+            }
+            Closed = true;
+        }
+    } else {
+        Closed = !FIOHandler->LinkOpen();
+    }
+    if (Closed && ARaiseIfClosed && (FInputData->Size() == 0 || AIgnoreBuffered))
+        throw ENetConnClosedGracefully(RSConnectionClosedGracefully);
+}
+
+void TNetTCPConnection::PollClosed(bool ARaiseIfClosed)
+{
+    FillInput(ARaiseIfClosed, 1, false);
+}
+
+bool TNetTCPConnection::IsConnected()
+{
+    CheckClosed(false, false);
+    // OnDisconnected may have taken the transport away.
+    return FIOHandler && FIOHandler->LinkOpen();
+}
+
+void TNetTCPConnection::Hangup()
+{
+    ReportStatus(TNetStatus::hsDisconnecting);
+    DropLink();
+    if (FOwnsIOHandler)
+        SetIOHandler(nullptr);
+    FireDisconnected();
+    ReportStatus(TNetStatus::hsDisconnected);
+}
+
+void TNetTCPConnection::DropLink()
+{
+    if (!FIOHandler)
+        return;
+    FPeerClosed = true;
+    if (FIntercept)
+        FIntercept->Disconnect();
+    FIOHandler->CloseLink();
+}
+
+int32_t TNetTCPConnection::FillInput(bool ARaiseIfClosed, int32_t ATimeout, bool ARaiseOnTimeout)
+{
+    ATimeout = ResolveTimeout(ATimeout);
+    int32_t Result = 0;
+    CheckClosed(ARaiseIfClosed, false);
+    if (!IsConnected()) {
+        if (ARaiseIfClosed)
+            throw ENetNotConnected(RSNotConnected);
+        return 0;
+    }
+    int32_t N = 0;
+    do {
+        if (!FIOHandler->CanRead(ATimeout)) {
+            if (ARaiseOnTimeout)
+                throw ENetReadTimeout(RSReadTimeout);
+            return -1;
+        }
+        const int32_t Length = std::max<int32_t>(1, RecvBufferSize);
+        FChunk->SetSize(Length);
+        N = FIOHandler->ReadSome(FChunk->Memory(), Length);
+        FPeerClosed = N == 0;
+        if (N != 0 && GSocketStack->CheckSocketResult(N, {NetErrShutdown, NetErrConnectionAborted})) {
+            // Closing the link may fail too; the error to report is the receive's.
+            const int32_t Code = GSocketStack->LastSocketError();
+            N = 0;
+            DropLink();
+            if (FInputData->Size() == 0)
+                GSocketStack->ThrowSocketError(Code);
+        }
+        if (N > 0) {
+            FChunk->SetSize(N);
+            if (FIntercept) {
+                FChunk->SetPosition(0);
+                FIntercept->Receive(*FChunk);
+                N = static_cast<int32_t>(FChunk->Size());
+            }
+            if (ASCIIFilter) {
+                uint8_t* P = FChunk->Memory();
+                for (int32_t I = 0; I < N; ++I)
+                    P[I] &= 0x7F;
+            }
+            FInputData->Seek(0, TSeekOrigin::soEnd);
+            FInputData->WriteBuffer(FChunk->Memory(), N);
+        }
+        CheckClosed(ARaiseIfClosed, false);
+        Result = N;
+    } while (N == 0 && IsConnected());
+    return Result;
+}
+
+std::string TNetTCPConnection::ReceiveLine(const std::string& ATerminator, int32_t ATimeout, int32_t AMaxLineLength)
+{
+    if (AMaxLineLength == -1)
+        AMaxLineLength = MaxLineLength;
+    const std::string_view Terminator = ATerminator.empty() ? std::string_view("\n") : std::string_view(ATerminator);
+    const int64_t TermLength = static_cast<int64_t>(Terminator.size());
+    FLineSplit = false;
+    FLineCutShort = false;
+    int64_t Found = 0;
+    int64_t Scanned = 0;
+    for (;;) {
+        const int64_t Size = FInputData->Size();
+        if (Size > 0 && Found == 0) {
+            // Only new bytes are searched, but a terminator of several bytes may have begun
+            // among the old ones.
+            const int64_t From = std::max<int64_t>(0, Scanned - (TermLength - 1));
+            const std::string_view Data(reinterpret_cast<const char*>(FInputData->UnreadStart()),
+                                        static_cast<size_t>(Size));
+            const size_t At = Data.find(Terminator, static_cast<size_t>(From));
+            if (At != std::string_view::npos)
+                Found = static_cast<int64_t>(At) + 1;
+            Scanned = Size;
+        }
+        if (AMaxLineLength > 0
+            && ((Found > 0 && Found - 1 > AMaxLineLength) || (Found == 0 && Scanned > AMaxLineLength))) {
+            if (MaxLineAction == TNetMaxLineAction::maException)
+                throw ENetReadLnMaxLineLengthExceeded(RSMaxLineLengthExceeded);
+            FLineSplit = true;
+            return FInputData->TakeString(AMaxLineLength);
+        }
+        if (Found == 0) {
+            CheckClosed(true, true);
+            if (FillInput(true, ATimeout, ATimeout == -1) == 0) {
+                FLineCutShort = true;
+                return {};
+            }
+            continue;
+        }
+        std::string Line = FInputData->TakeString(static_cast<int32_t>(Found + TermLength - 1));
+        Line.resize(Line.size() - Terminator.size());
+        if (Terminator == "\n" && !Line.empty() && Line.back() == '\r')
+            Line.pop_back();
+        return Line;
+    }
+}
+
+std::string TNetTCPConnection::ReadNonEmptyLine(int32_t AFailCount)
+{
+    for (int32_t I = 0; I < AFailCount; ++I) {
+        std::string Line = Trim(ReceiveLine());
+        if (!Line.empty())
+            return Line;
+    }
+    return {};
+}
+
+void TNetTCPConnection::ReadExact(void* ABuffer, int32_t ACount)
+{
+    if (ACount <= 0 || !ABuffer)
+        return;
+    while (FInputData->Size() < ACount) {
+        FillInput(true, -1, true);
+        CheckClosed(true, true);
+    }
+    std::memcpy(ABuffer, FInputData->UnreadStart(), static_cast<size_t>(ACount));
+    FInputData->Consume(ACount);
+}
+
+int32_t TNetTCPConnection::ReadInt32(bool AConvert)
+{
+    uint32_t Value = 0;
+    ReadExact(&Value, 4);
+    if (AConvert)
+        Value = GSocketStack->NetToHostLong(Value);
+    return static_cast<int32_t>(Value);
+}
+
+void TNetTCPConnection::ReadToStream(TStream& AStream, int32_t AByteCount, bool AReadUntilClose)
+{
+    if (AByteCount == -1 && !AReadUntilClose)
+        AByteCount = ReadInt32(true);
+    if (AByteCount >= 0) {
+        const int64_t Position = AStream.Position();
+        if (AStream.Size() < Position + AByteCount) {
+            AStream.SetSize(Position + AByteCount);
+            AStream.SetPosition(Position);
+        }
+    }
+    // Reading until the close has no length of its own: a body past 2 GiB is read whole.
+    int64_t Remaining;
+    if (AReadUntilClose) {
+        Remaining = std::numeric_limits<int64_t>::max();
+        StartWork(TWorkMode::wmRead, 0);
+    } else {
+        Remaining = std::max<int32_t>(0, AByteCount);
+        StartWork(TWorkMode::wmRead, AByteCount);
+    }
+    try {
+        const int64_t Buffered = std::min<int64_t>(FInputData->Size(), Remaining);
+        if (Buffered > 0) {
+            AStream.WriteBuffer(FInputData->UnreadStart(), Buffered);
+            FInputData->Consume(static_cast<int32_t>(Buffered));
+            Remaining -= Buffered;
+        }
+        const int32_t PieceSize = static_cast<int32_t>(std::min<int64_t>(Remaining, std::max<int32_t>(1, RecvBufferSize)));
+        std::vector<uint8_t> Piece(static_cast<size_t>(std::max<int32_t>(0, PieceSize)));
+        while (Remaining > 0 && IsConnected()) {
+            int32_t N = static_cast<int32_t>(std::min<int64_t>(Remaining, PieceSize));
+            try {
+                ReadExact(Piece.data(), N);
+            } catch (const ENetConnClosedGracefully&) {
+                // What came before the close goes to the stream either way; without
+                // AReadUntilClose the close is still an error for the caller.
+                N = static_cast<int32_t>(std::min<int64_t>(FInputData->Size(), N));
+                if (N > 0) {
+                    std::memcpy(Piece.data(), FInputData->UnreadStart(), static_cast<size_t>(N));
+                    FInputData->Consume(N);
+                    AStream.WriteBuffer(Piece.data(), N);
+                    Remaining -= N;
+                }
+                if (!AReadUntilClose)
+                    throw;
+                continue;
+            }
+            AStream.WriteBuffer(Piece.data(), N);
+            Remaining -= N;
+        }
+    } catch (...) {
+        FinishWork(TWorkMode::wmRead);
+        if (AStream.Size() > AStream.Position())
+            AStream.SetSize(AStream.Position());
+        throw;
+    }
+    FinishWork(TWorkMode::wmRead);
+    if (AStream.Size() > AStream.Position())
+        AStream.SetSize(AStream.Position());
+}
+
+std::string TNetTCPConnection::TakeAvailable()
+{
+    if (IsConnected())
+        FillInput(false, -1, true);
+    return FInputData->TakeString(static_cast<int32_t>(FInputData->Size()));
+}
+
+void TNetTCPConnection::SendBytes(const void* ABuffer, int32_t ACount, bool AWriteNow)
+{
+    if (ACount <= 0 || !ABuffer)
+        return;
+    CheckClosed(true, true);
+    if (!IsConnected())
+        throw ENetNotConnected(RSNotConnected);
+    if (!AWriteNow && FBatch) {
+        FBatch->Seek(0, TSeekOrigin::soEnd);
+        FBatch->WriteBuffer(ABuffer, ACount);
+        if (FBatchThreshold > 0 && FBatch->Size() >= FBatchThreshold)
+            FlushBatch(FBatchThreshold);
+        return;
+    }
+    const uint8_t* Data = static_cast<const uint8_t*>(ABuffer);
+    // An intercept may rewrite the block, so it gets a copy; without one the caller's bytes
+    // go out as they are.
+    TNetSimpleBuffer Rewritten;
+    if (FIntercept) {
+        Rewritten.WriteBuffer(ABuffer, ACount);
+        Rewritten.SetPosition(0);
+        FIntercept->Send(Rewritten);
+        ACount = static_cast<int32_t>(Rewritten.Size());
+        Data = Rewritten.Memory();
+    }
+    int32_t Pos = 0;
+    while (Pos < ACount) {
+        // OnDisconnected, raised by a closed check below, may have taken the transport away.
+        if (!FIOHandler)
+            throw ENetNotConnected(RSNotConnected);
+        const int32_t S = FIOHandler->WriteSome(Data + Pos, ACount - Pos);
+        TNetAntiFreezeBase::YieldToApplication(false, false);
+        FPeerClosed = S == 0;
+        CheckClosed(true, false);
+        if (GSocketStack->CheckSocketResult(S, {NetErrShutdown, NetErrConnectionAborted, NetErrConnectionReset})) {
+            // Closing the link may fail too; the error to report is the send's.
+            const int32_t Code = GSocketStack->LastSocketError();
+            DropLink();
+            GSocketStack->ThrowSocketError(Code);
+        }
+        if (S < 0)
+            GSocketStack->ThrowSocketError(GSocketStack->LastSocketError());
+        StepWork(TWorkMode::wmWrite, S);
+        Pos += S;
+    }
+}
+
+void TNetTCPConnection::SendText(const std::string& S)
+{
+    if (!S.empty())
+        SendBytes(S.data(), static_cast<int32_t>(S.size()));
+}
+
+void TNetTCPConnection::SendLine(const std::string& S)
+{
+    SendText(S + "\r\n");
+}
+
+void TNetTCPConnection::SendInt32(int32_t AValue, bool AConvert)
+{
+    uint32_t Value = static_cast<uint32_t>(AValue);
+    if (AConvert)
+        Value = GSocketStack->HostToNetLong(Value);
+    SendBytes(&Value, 4);
+}
+
+void TNetTCPConnection::SendStream(TStream& AStream, bool AAll, bool AWriteByteCount, int32_t ASize)
+{
+    if (AAll)
+        AStream.SetPosition(0);
+    const int64_t Start = AStream.Position();
+    const int64_t End = ASize != 0 ? Start + ASize : AStream.Size();
+    if (AWriteByteCount)
+        SendInt32(static_cast<int32_t>(End - Start), true);
+    StartWork(TWorkMode::wmWrite, static_cast<int32_t>(End - Start));
+    try {
+        const int32_t PieceSize = std::max<int32_t>(1, SendBufferSize);
+        std::vector<uint8_t> Piece(static_cast<size_t>(PieceSize));
+        for (;;) {
+            int64_t N = std::min<int64_t>(End - AStream.Position(), PieceSize);
+            if (N <= 0)
+                break;
+            N = AStream.Read(Piece.data(), N);
+            if (N <= 0)
+                throw ENetNoDataToRead(RSNoDataToRead);
+            SendBytes(Piece.data(), static_cast<int32_t>(N));
+        }
+    } catch (...) {
+        FinishWork(TWorkMode::wmWrite);
+        throw;
+    }
+    FinishWork(TWorkMode::wmWrite);
+}
+
+int64_t TNetTCPConnection::SendFile(const std::string& AFileName, bool AEnableFastPath)
+{
+    // No whole-file fast path: a TLS transport is a socket transport too, and handing its
+    // socket to the kernel would send the file unencrypted.
+    (void)AEnableFastPath;
+    struct stat Info {};
+    if (::stat(AFileName.c_str(), &Info) != 0 || S_ISDIR(Info.st_mode))
+        throw ENetFileNotFound(FormatStr(RSFileNotFound, AFileName.c_str()));
+    TFileStream File(AFileName, false);
+    SendStream(File, true, false, 0);
+    return File.Size();
+}
+
+void TNetTCPConnection::BeginBatch(int32_t AThreshold)
+{
+    // Bytes of a batch that is still open are kept, not dropped.
+    if (!FBatch)
+        FBatch = std::make_unique<TNetSimpleBuffer>();
+    FBatchThreshold = AThreshold;
+}
+
+void TNetTCPConnection::EndBatch()
+{
+    try {
+        FlushBatch(-1);
+    } catch (...) {
+        FBatch.reset();
+        throw;
+    }
+    FBatch.reset();
+}
+
+void TNetTCPConnection::FlushBatch(int32_t ACount)
+{
+    if (!FBatch || FBatch->Size() == 0)
+        return;
+    if (ACount != -1 && ACount >= 0 && FBatch->Size() >= ACount) {
+        SendBytes(FBatch->Memory(), ACount, true);
+        FBatch->Consume(ACount);
+    } else {
+        SendBytes(FBatch->Memory(), static_cast<int32_t>(FBatch->Size()), true);
+        FBatch->Clear();
+    }
+}
+
+void TNetTCPConnection::DiscardBatch()
+{
+    if (FBatch)
+        FBatch->Clear();
+}
+
+// --- numeric replies ---
+
+int32_t TNetTCPConnection::ReadReply(TNetRFCReply& AReply)
+{
+    AReply.Clear();
+    std::string Line = ReadNonEmptyLine(1);
+    AReply.TextCode = Line.substr(0, 3);
+    AReply.NumericCode = StrToIntDef(AReply.TextCode, 0);
+    bool More = Line.size() > 3 && Line[3] == '-';
+    AReply.Text.push_back(Line.size() > 4 ? Line.substr(4) : std::string());
+    while (More) {
+        Line = ReceiveLine();
+        const bool SameCode = Line.compare(0, 3, AReply.TextCode) == 0;
+        More = !(SameCode && (Line.size() == 3 || Line[3] == ' '));
+        AReply.Text.push_back(SameCode && Line.size() > 4 ? Line.substr(4) : Line);
+    }
+    return AReply.NumericCode;
+}
+
+void TNetTCPConnection::CheckReplyCode(const std::vector<int32_t>& AAllowed)
+{
+    if (!AAllowed.empty()
+        && std::find(AAllowed.begin(), AAllowed.end(), FLastReply->NumericCode) == AAllowed.end())
+        RaiseReplyError();
+}
+
+void TNetTCPConnection::RaiseReplyError()
+{
+    RaiseReplyError(&NetRaiseReplyErrorAs<ENetProtocolReplyError>);
+}
+
+void TNetTCPConnection::RaiseReplyError(TNetReplyErrorClass AClass)
+{
+    std::string Message;
+    for (const std::string& Line : FLastReply->Text) {
+        if (!Message.empty())
+            Message += "\r\n";
+        Message += Line;
+    }
+    AClass(FLastReply->NumericCode, Message);
+    throw ENetProtocolReplyError(FLastReply->NumericCode, Message);
+}
+
+int32_t TNetTCPConnection::SendCommand(const std::string& AOut, const std::vector<int32_t>& AResponse)
+{
+    SendLine(AOut);
+    ReadReply(*FLastReply);
+    CheckReplyCode(AResponse);
+    return FLastReply->NumericCode;
+}
