@@ -1,8 +1,13 @@
 #include "app/Application.h"
 
+#include "tray/TrayShell.h"
+
+#include <QEvent>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QStringList>
+#include <QWidget>
+#include <QWindowStateChangeEvent>
 
 namespace {
 
@@ -35,6 +40,18 @@ TApplication::TApplication(int& AArgc, char** AArgv)
     : QApplication(AArgc, AArgv)
 {
     setApplicationName(Title());
+    SetTrayErrorReport([](std::exception_ptr AError) {
+        try {
+            std::rethrow_exception(AError);
+        } catch (...) {
+            HandleException();
+        }
+    });
+}
+
+TApplication::~TApplication()
+{
+    SetTrayErrorReport(nullptr);
 }
 
 bool TApplication::notify(QObject* AReceiver, QEvent* AEvent)
@@ -84,4 +101,29 @@ void TApplication::ShowErrorReport(const std::string& AMessage)
 void TApplication::SetErrorReportHook(std::function<void(const QString&, const QString&)> AHook)
 {
     GErrorReportHook = std::move(AHook);
+}
+
+TApplicationEvents::TApplicationEvents(QWidget* AMainWindow)
+    : QObject(AMainWindow)
+    , FMainWindow(AMainWindow)
+{
+    FMainWindow->installEventFilter(this);
+}
+
+bool TApplicationEvents::eventFilter(QObject* AWatched, QEvent* AEvent)
+{
+    if (AWatched == FMainWindow && AEvent->type() == QEvent::WindowStateChange) {
+        const auto* Change = static_cast<QWindowStateChangeEvent*>(AEvent);
+        if (FMainWindow->isMinimized() && !(Change->oldState() & Qt::WindowMinimized)) {
+            // Queued on this object: dropped if the window goes first.
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    if (OnMinimize && FMainWindow->isMinimized() && FMainWindow->isVisible())
+                        Guarded(OnMinimize);
+                },
+                Qt::QueuedConnection);
+        }
+    }
+    return QObject::eventFilter(AWatched, AEvent);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QObject>
 #include <QString>
 
 #include <exception>
@@ -19,7 +20,9 @@ QString ErrorReportText(const std::string& AMessage);
 
 class TApplication : public QApplication {
 public:
+    // Errors raised by the tray icon's handlers go to the error report while this object lives.
     TApplication(int& AArgc, char** AArgv);
+    ~TApplication() override;
 
     // Exceptions escaping any event handler go to the error report; the program goes on.
     bool notify(QObject* AReceiver, QEvent* AEvent) override;
@@ -36,6 +39,24 @@ public:
 
     // Replaces the message box (tests): called with the caption and the message instead.
     static void SetErrorReportHook(std::function<void(const QString& ACaption, const QString& AText)> AHook);
+};
+
+// The application's own events for the window that handles them. The application is
+// minimised when its main window is; OnMinimize runs once the event that minimised the
+// window has been handled, and only if the window is still minimised and visible then, so
+// that a handler which hides the window is not undone by the rest of that event (showing a
+// window minimised makes it visible after the state change).
+class TApplicationEvents : public QObject {
+public:
+    explicit TApplicationEvents(QWidget* AMainWindow);
+
+    std::function<void()> OnMinimize;
+
+protected:
+    bool eventFilter(QObject* AWatched, QEvent* AEvent) override;
+
+private:
+    QWidget* FMainWindow;
 };
 
 // Runs AHandler; what escapes it goes to the error report.

@@ -1,6 +1,7 @@
 #include "app/Main.h"
 
 #include "app/Application.h"
+#include "tray/TrayIcons.h"
 
 #include <QAction>
 #include <QCoreApplication>
@@ -102,11 +103,11 @@ QString DateTimeText(TDateTime AValue)
     return Text;
 }
 
-TfmMain::TfmMain(QWidget* AParent)
+TfmMain::TfmMain(QWidget* AParent, std::unique_ptr<TTrayShell> ATrayShell)
     : QMainWindow(AParent)
 {
     InitImages();
-    CreateParts();
+    CreateParts(std::move(ATrayShell));
     SetMonitorObserver(this);
     qApp->installEventFilter(this);
     try {
@@ -118,6 +119,8 @@ TfmMain::TfmMain(QWidget* AParent)
 
 TfmMain::~TfmMain()
 {
+    delete ApplicationEvents;
+    ApplicationEvents = nullptr;
     // The list reports its rows going while the base class frees it, when this object is
     // no longer a window to report to.
     ServList->blockSignals(true);
@@ -125,9 +128,13 @@ TfmMain::~TfmMain()
     if (MonitorObserver() == this)
         SetMonitorObserver(nullptr);
     FormDestroy();
+    // The icon leaves the notification area with the window, and no tray event can reach
+    // this object once it is half destroyed.
+    delete TrayIcon;
+    TrayIcon = nullptr;
 }
 
-void TfmMain::CreateParts()
+void TfmMain::CreateParts(std::unique_ptr<TTrayShell> ATrayShell)
 {
     setWindowTitle(QStringLiteral("Vardex"));
     QFont Font = font();
@@ -235,6 +242,13 @@ void TfmMain::CreateParts()
     tmrCheck->setInterval(1000);
     connect(tmrCheck, &QTimer::timeout, this, [this] { Guarded([this] { tmrCheckTimer(); }); });
     tmrCheck->start();
+
+    // Placed once, green and with its tooltip, before the window is first shown.
+    TrayIcon = new TTrayIcon(this, std::move(ATrayShell));
+    SetupMainWindowTray(*TrayIcon, [this](TTrayIcon*) { TrayIconDblClick(); });
+
+    ApplicationEvents = new TApplicationEvents(this);
+    ApplicationEvents->OnMinimize = [this] { ApplicationEventsMinimize(); };
 }
 
 QAction* TfmMain::NewAction(
@@ -627,8 +641,28 @@ void TfmMain::ServListDblClick()
 
 void TfmMain::SetTrayAnimated(bool AAnimated)
 {
+    TrayIcon->SetAnimated(AAnimated);
     if (TrayAnimatedHook)
         TrayAnimatedHook(AAnimated);
+}
+
+void TfmMain::TrayIconDblClick()
+{
+    ShowAndRestore();
+}
+
+// A window hidden to the tray comes back only through the tray icon (or an alarm). Where
+// there is no notification area, or the icon could not be placed in it, minimising leaves
+// an ordinary minimised window that the desktop can restore.
+void TfmMain::ApplicationEventsMinimize()
+{
+    if (!TrayIcon->IsTrayAvailable())
+        return;
+    // A tray host that appeared after start has not got the icon yet.
+    if (!TrayIcon->InTray() && TrayIcon->Active())
+        TrayIcon->AddToTray();
+    if (TrayIcon->InTray())
+        hide();
 }
 
 void TfmMain::ShowAndRestore()

@@ -1,8 +1,10 @@
 // The main window: the monitor list with its status, the settings editor of the selected
-// monitor, the menu, the monitor-list file commands and the one-second check timer.
+// monitor, the menu, the monitor-list file commands, the one-second check timer and the
+// tray icon.
 #pragma once
 
 #include "monitors/MonitorList.h"
+#include "tray/TrayShell.h"
 
 #include <QIcon>
 #include <QMainWindow>
@@ -13,6 +15,7 @@
 #include <vector>
 
 class QAction;
+class TApplicationEvents;
 class QLineEdit;
 class QSplitter;
 class QTableWidget;
@@ -37,7 +40,8 @@ class TfmMain : public QMainWindow, public TMonitorObserver {
     Q_OBJECT
 
 public:
-    explicit TfmMain(QWidget* AParent = nullptr);
+    // ATrayShell: the notification area the tray icon uses; Qt's by default.
+    explicit TfmMain(QWidget* AParent = nullptr, std::unique_ptr<TTrayShell> ATrayShell = {});
     ~TfmMain() override;
 
     // TMonitorObserver: what a monitor's SetStatus calls.
@@ -63,9 +67,11 @@ public:
     void acCreatePingExecute();
     void acCreateWebExecute();
     void acMonitorDeleteExecute();
+    void TrayIconDblClick();
+    void ApplicationEventsMinimize();
 
-    // The alarm's effect on the tray icon; the tray is connected here.
-    virtual void SetTrayAnimated(bool AAnimated);
+    // The alarm's effect on the tray icon: the red frames while it stands.
+    void SetTrayAnimated(bool AAnimated);
     // Makes the window visible, brings it to the front and undoes a minimise.
     void ShowAndRestore();
 
@@ -83,7 +89,7 @@ public:
 
     // Test hooks. The save dialog: returns false for a cancel, else the chosen name.
     std::function<bool(std::string& AFileName)> SaveDialogHook;
-    // Called with every switch of the tray animation.
+    // Called with every switch of the tray animation, after the tray icon.
     std::function<void(bool AAnimated)> TrayAnimatedHook;
 
     // The window's parts, named as the form declares them.
@@ -101,13 +107,15 @@ public:
     QAction* acCreatePing = nullptr;
     QAction* acCreateWeb = nullptr;
     QAction* acMonitorDelete = nullptr;
+    TTrayIcon* TrayIcon = nullptr;
+    TApplicationEvents* ApplicationEvents = nullptr;
 
 protected:
     void showEvent(QShowEvent* AEvent) override;
     bool eventFilter(QObject* AWatched, QEvent* AEvent) override;
 
 private:
-    void CreateParts();
+    void CreateParts(std::unique_ptr<TTrayShell> ATrayShell);
     void CreateActions();
     QAction* NewAction(const QString& ACaption, const QKeySequence& AShortcut, void (TfmMain::*AHandler)());
     bool ExecuteSaveDialog(std::string& AFileName);

@@ -1,5 +1,6 @@
 // The check timer: the due rule, the order of a tick, the alarm and its effects, the manual
 // check, and checks that run events (ticks, deletes, saves) while they work.
+#include "TestMonitor.h"
 #include "WindowFixture.h"
 
 #include <QElapsedTimer>
@@ -9,37 +10,6 @@
 #include <stdexcept>
 
 namespace {
-
-// A monitor whose check is scripted: msChecking, then Work (which may run nested handlers,
-// move the clock or throw), then Result.
-class TTestMonitor : public TServiceMonitor {
-public:
-    void Check() override
-    {
-        ++Checks;
-        ++Depth;
-        MaxDepth = std::max(MaxDepth, Depth);
-        struct TLeave {
-            int& Depth;
-            ~TLeave() { --Depth; }
-        } Leave { Depth };
-        if (Order)
-            Order->push_back(Tag);
-        SetStatus(msChecking);
-        if (Work)
-            Work(*this);
-        SetStatus(Result);
-    }
-    std::string TypeKey() const override { return "TestMonitor"; }
-
-    std::function<void(TTestMonitor&)> Work;
-    TMonitorStatus Result = msOK;
-    int Checks = 0;
-    int Depth = 0;
-    int MaxDepth = 0;
-    std::string Tag;
-    std::vector<std::string>* Order = nullptr;
-};
 
 TDateTime At(int AHour, int AMin, int ASec, int AMSec)
 {

@@ -1,11 +1,15 @@
 // What the window tests share: a working folder of their own with a default.cfg, the error
-// report and the save dialog hooked so that nothing blocks, and a clock the test moves.
+// report and the save dialog hooked so that nothing blocks, a clock the test moves, and a
+// notification area that records what the tray icon does with it.
 #pragma once
 
 #include "app/Application.h"
 #include "app/Main.h"
+#include "tray/TrayShell.h"
 
+#include <QApplication>
 #include <QDir>
+#include <QImage>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTest>
@@ -16,17 +20,104 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 struct TReport {
     QString Caption;
     QString Text;
 };
 
+const QRgb KTrayGreen = qRgb(0, 176, 0);
+const QRgb KTrayRed = qRgb(255, 0, 0);
+const QRgb KTrayDarkRed = qRgb(128, 0, 0);
+
+// An icon's fill colour (the centre pixel); 0 for an empty icon.
+inline QRgb ColourOf(const QIcon& AIcon)
+{
+    return AIcon.isNull() ? 0 : AIcon.pixmap(16, 16).toImage().pixel(8, 8);
+}
+
+struct TTrayCall {
+    enum TKind { ckAdd, ckModify, ckRemove, ckNote };
+    TKind Kind;
+    QRgb Colour = 0;
+    QString Tip;
+    // Whether any window was on screen when the call was made.
+    bool WindowShown = false;
+};
+
+// What the notification area was asked to do, kept beyond the window's life.
+struct TTrayLog {
+    std::vector<TTrayCall> Calls;
+    bool Available = true;
+
+    int CountOf(TTrayCall::TKind AKind) const
+    {
+        int Result = 0;
+        for (const TTrayCall& Call : Calls)
+            Result += Call.Kind == AKind;
+        return Result;
+    }
+    // The colour last sent by an add or a modify; 0 when none was.
+    QRgb Shown() const
+    {
+        for (auto Call = Calls.rbegin(); Call != Calls.rend(); ++Call)
+            if (Call->Kind == TTrayCall::ckAdd || Call->Kind == TTrayCall::ckModify)
+                return Call->Colour;
+        return 0;
+    }
+    // The colours sent by modify calls from position AFrom on.
+    std::vector<QRgb> ModifiedColours(size_t AFrom = 0) const
+    {
+        std::vector<QRgb> Result;
+        for (size_t I = AFrom; I < Calls.size(); ++I)
+            if (Calls[I].Kind == TTrayCall::ckModify)
+                Result.push_back(Calls[I].Colour);
+        return Result;
+    }
+    void Note(const QString& AText) { Calls.push_back({ TTrayCall::ckNote, 0, AText, false }); }
+};
+
+inline bool AnyWindowShown()
+{
+    for (QWidget* Widget : QApplication::topLevelWidgets())
+        if (Widget->isVisible())
+            return true;
+    return false;
+}
+
+// A notification area that accepts the icon while the log says there is one, and passes
+// mouse messages from the test to the tray icon.
+class TRecordingTrayShell : public TTrayShell {
+public:
+    explicit TRecordingTrayShell(std::shared_ptr<TTrayLog> ALog)
+        : FLog(std::move(ALog))
+    {
+    }
+    bool IsAvailable() const override { return FLog->Available; }
+    bool Add(const QIcon& AIcon, const QString& ATip) override
+    {
+        FLog->Calls.push_back({ TTrayCall::ckAdd, ColourOf(AIcon), ATip, AnyWindowShown() });
+        return FLog->Available;
+    }
+    void Modify(const QIcon& AIcon, const QString& ATip) override
+    {
+        FLog->Calls.push_back({ TTrayCall::ckModify, ColourOf(AIcon), ATip, AnyWindowShown() });
+    }
+    void Remove() override { FLog->Calls.push_back({ TTrayCall::ckRemove, 0, QString(), AnyWindowShown() }); }
+    void Send(TTrayMouseMessage AMessage) { Post(AMessage); }
+
+private:
+    std::shared_ptr<TTrayLog> FLog;
+};
+
 class TWindowFixture {
 public:
-    // AConfig: the default.cfg to start with; nullptr for none.
-    explicit TWindowFixture(const char* AConfig)
+    // AConfig: the default.cfg to start with; nullptr for none. ATrayAvailable: whether the
+    // desktop has a notification area.
+    explicit TWindowFixture(const char* AConfig, bool ATrayAvailable = true)
     {
+        Tray->Available = ATrayAvailable;
         FOldDir = QDir::currentPath();
         QDir::setCurrent(FDir.path());
         if (AConfig)
@@ -35,7 +126,9 @@ public:
             Reports.push_back({ ACaption, AText });
         });
         SetNowClock([this] { return Clock; });
-        Window = std::make_unique<TfmMain>();
+        auto Shell = std::make_unique<TRecordingTrayShell>(Tray);
+        TrayShell = Shell.get();
+        Window = std::make_unique<TfmMain>(nullptr, std::move(Shell));
         // Ticks are driven by the tests; the timer's own path has a test of its own.
         Window->tmrCheck->stop();
         Window->SaveDialogHook = [this](std::string& AFileName) {
@@ -101,6 +194,8 @@ public:
     QTemporaryDir FDir;
     QString FOldDir;
     TDateTime Clock = 45000.5;
+    std::shared_ptr<TTrayLog> Tray = std::make_shared<TTrayLog>();
+    TRecordingTrayShell* TrayShell = nullptr;
     std::unique_ptr<TfmMain> Window;
     std::vector<TReport> Reports;
     std::vector<bool> Animations;
