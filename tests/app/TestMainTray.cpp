@@ -10,8 +10,9 @@
 
 namespace {
 
-const char* const TwoMonitors = "Name=Router\r\nType=PingMonitor\r\nInterval=0\r\nIP=127.0.0.1\r\nRetry=1\r\n\r\n"
-                                "Name=Site\r\nType=WebMonitor\r\nInterval=0\r\nURL=http://127.0.0.1:9/\r\n";
+const char* const TwoMonitors
+    = "Name=Router\r\nType=PingMonitor\r\nInterval=0\r\nIP=127.0.0.1\r\nRetry=1\r\n\r\n"
+      "Name=Site\r\nType=WebMonitor\r\nInterval=0\r\nURL=http://127.0.0.1:9/\r\n";
 
 constexpr TDateTime Second = 1.0 / 86400;
 
@@ -29,7 +30,8 @@ void DoubleClickTray(TWindowFixture& AFixture)
     AFixture.TrayShell->Send(TTrayMouseMessage::mmLeftUp);
 }
 
-std::shared_ptr<TTestMonitor> AddMonitor(TWindowFixture& AFixture, const std::string& AName, int32_t AInterval)
+std::shared_ptr<TTestMonitor> AddMonitor(
+    TWindowFixture& AFixture, const std::string& AName, int32_t AInterval)
 {
     auto Monitor = std::make_shared<TTestMonitor>();
     Monitor->SetInterval(AInterval);
@@ -222,8 +224,7 @@ private slots:
 
         // Then the frames alternate every 500 ms.
         QTRY_VERIFY_WITH_TIMEOUT(F.Tray->ModifiedColours(Start).size() >= 3, 3000);
-        QCOMPARE(F.Tray->ModifiedColours(Start),
-            (std::vector<QRgb> { KTrayRed, KTrayDarkRed, KTrayRed }));
+        QCOMPARE(F.Tray->ModifiedColours(Start), (std::vector<QRgb> { KTrayRed, KTrayDarkRed, KTrayRed }));
 
         // Hidden to the tray again while the alarm stands, it stays hidden.
         Minimise(W);

@@ -120,8 +120,8 @@ QString XdoTool(const QStringList& AArgs)
 // Whether the X server has AWindow mapped and viewable, asked of the server itself.
 bool IsMappedOnScreen(QWidget& AWindow)
 {
-    const QStringList Ids = XdoTool({ "search", "--onlyvisible", "--name", "^Vardex$" })
-                                .split('\n', Qt::SkipEmptyParts);
+    const QStringList Ids
+        = XdoTool({ "search", "--onlyvisible", "--name", "^Vardex$" }).split('\n', Qt::SkipEmptyParts);
     return Ids.contains(QString::number(AWindow.winId()));
 }
 
@@ -195,8 +195,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(W.Alarm(), 5000);
         bool SawRed = false;
         bool SawDarkRed = false;
-        QTRY_VERIFY_WITH_TIMEOUT((SawRed |= ScreenColour(Icon.geometry()) == KRed,
-                                     SawDarkRed |= ScreenColour(Icon.geometry()) == KDarkRed, SawRed && SawDarkRed),
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (SawRed |= ScreenColour(Icon.geometry()) == KRed,
+                SawDarkRed |= ScreenColour(Icon.geometry()) == KDarkRed, SawRed && SawDarkRed),
             5000);
         QTRY_VERIFY_WITH_TIMEOUT(IsMappedOnScreen(W), 5000);
         QVERIFY(!W.isMinimized());
