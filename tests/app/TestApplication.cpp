@@ -1,7 +1,11 @@
 #include "app/Application.h"
 
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <stdexcept>
 
 namespace {
@@ -120,6 +124,45 @@ private slots:
         // Closed, it may come again.
         TApplication::ShowErrorReport("Same");
         QCOMPARE(Seen.size(), 3);
+    }
+
+    // The program itself, started from the build: a broken pipe must not end it.
+    void TheProgramOutlivesABrokenPipe()
+    {
+        const QString Program = qEnvironmentVariable("VARDEX_BINARY_DIR") + QStringLiteral("/app/vardex");
+        if (!QFile::exists(Program))
+            QSKIP("the program is not built");
+        QTemporaryDir Dir;
+        QProcess Vardex;
+        Vardex.setWorkingDirectory(Dir.path());
+        Vardex.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        Vardex.start(Program, {});
+        QVERIFY(Vardex.waitForStarted(5000));
+        struct TEnd {
+            QProcess& Process;
+            ~TEnd()
+            {
+                Process.kill();
+                Process.waitForFinished(5000);
+            }
+        } End { Vardex };
+        // Sent once the program has set up its signals, before or after its window is up.
+        const QString Status = QStringLiteral("/proc/%1/status").arg(Vardex.processId());
+        const auto PipeIgnored = [&] {
+            QFile File(Status);
+            if (!File.open(QIODevice::ReadOnly))
+                return false;
+            for (const QByteArray& Line : File.readAll().split('\n'))
+                if (Line.startsWith("SigIgn:"))
+                    return (Line.mid(7).trimmed().toULongLong(nullptr, 16) >> (SIGPIPE - 1) & 1) != 0;
+            return false;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(PipeIgnored(), 10000);
+        kill(static_cast<pid_t>(Vardex.processId()), SIGPIPE);
+        QVERIFY(!Vardex.waitForFinished(300));
+        QCOMPARE(Vardex.state(), QProcess::Running);
+        Vardex.terminate();
+        QVERIFY(Vardex.waitForFinished(5000));
     }
 };
 
