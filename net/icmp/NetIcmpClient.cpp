@@ -89,7 +89,8 @@ union TControlBuffer {
 
 } // namespace
 
-TNetIcmpClient::TNetIcmpClient(TComponent* AOwner) : TNetRawClient(AOwner)
+TNetIcmpClient::TNetIcmpClient(TComponent* AOwner)
+    : TNetRawClient(AOwner)
 {
     Protocol = IPPROTO_ICMP;
     FSequence = FirstSequence;
@@ -181,8 +182,9 @@ void TNetIcmpClient::BuildEchoRequest(const std::string& AText)
     WriteLE16(FRequestBuffer + 6, FSequence);
     WriteLE32(FRequestBuffer + 8, TickCount());
     for (int32_t I = 0; I < EchoDataBytes; ++I)
-        FRequestBuffer[EchoDataOffset + I]
-            = static_cast<size_t>(I) < AText.size() ? static_cast<uint8_t>(AText[static_cast<size_t>(I)]) : 'E';
+        FRequestBuffer[EchoDataOffset + I] = static_cast<size_t>(I) < AText.size()
+            ? static_cast<uint8_t>(AText[static_cast<size_t>(I)])
+            : 'E';
     WriteLE16(FRequestBuffer + 2, InternetChecksum(FRequestBuffer, FRequestSize));
 }
 
@@ -252,7 +254,7 @@ bool TNetIcmpClient::DecodeReply(int32_t AByteCount, TReplyStatus& AStatus)
     case IcmpEchoReply:
         AStatus.Outcome = eoEchoReply;
         FReplyData.assign(reinterpret_cast<const char*>(FRecvBuffer) + Header + EchoDataOffset,
-                          static_cast<size_t>(BufferBytes - Header - EchoDataOffset));
+            static_cast<size_t>(BufferBytes - Header - EchoDataOffset));
         break;
     case IcmpEchoRequest:
         // A request is never an answer. The raw socket sees our own request come back on the
@@ -285,7 +287,7 @@ int32_t TNetIcmpClient::ReceiveIntoBuffer(int32_t ATimeout)
 {
     if (FDatagramSocket)
         return ReceiveFromDatagramSocket(ATimeout);
-    FDatagram = TDatagramInfo{};
+    FDatagram = TDatagramInfo {};
     return ReceiveDatagram(FRecvBuffer, BufferBytes, ATimeout);
 }
 
@@ -297,10 +299,10 @@ int32_t TNetIcmpClient::ReceiveFromDatagramSocket(int32_t ATimeout)
         TNetSocketHandle& Socket = RawSocket();
         if (!Socket.WaitReadable(Remaining))
             return 0;
-        sockaddr_in From{};
+        sockaddr_in From {};
         TControlBuffer Control;
-        iovec Io{FRecvBuffer, sizeof FRecvBuffer};
-        msghdr Message{};
+        iovec Io { FRecvBuffer, sizeof FRecvBuffer };
+        msghdr Message {};
         Message.msg_name = &From;
         Message.msg_namelen = sizeof From;
         Message.msg_iov = &Io;
@@ -309,7 +311,7 @@ int32_t TNetIcmpClient::ReceiveFromDatagramSocket(int32_t ATimeout)
         Message.msg_controllen = sizeof Control.Bytes;
         const ssize_t Received = Restarting([&] { return ::recvmsg(Socket.Handle, &Message, MSG_DONTWAIT); });
         if (Received >= 0) {
-            FDatagram = TDatagramInfo{};
+            FDatagram = TDatagramInfo {};
             FDatagram.HasIPHeader = false;
             std::memcpy(FDatagram.Source, &From.sin_addr, 4);
             for (cmsghdr* C = CMSG_FIRSTHDR(&Message); C; C = CMSG_NXTHDR(&Message, C)) {
@@ -344,10 +346,10 @@ int32_t TNetIcmpClient::ReadErrorQueue(int ASocket)
 {
     constexpr int32_t QuoteAt = IcmpHeaderBytes + IPHeaderBytes;
     uint8_t* const Quoted = FRecvBuffer + QuoteAt;
-    sockaddr_in Target{};
+    sockaddr_in Target {};
     TControlBuffer Control;
-    iovec Io{Quoted, sizeof FRecvBuffer - QuoteAt};
-    msghdr Message{};
+    iovec Io { Quoted, sizeof FRecvBuffer - QuoteAt };
+    msghdr Message {};
     Message.msg_name = &Target;
     Message.msg_namelen = sizeof Target;
     Message.msg_iov = &Io;

@@ -3,8 +3,9 @@
 #include <netinet/in.h>
 
 TNetRawBase::TNetRawBase(TComponent* AOwner)
-    : TNetComponent(AOwner), FSocket(std::make_unique<TNetSocketHandle>()),
-      FBuffer(std::make_unique<TMemoryStream>())
+    : TNetComponent(AOwner)
+    , FSocket(std::make_unique<TNetSocketHandle>())
+    , FBuffer(std::make_unique<TMemoryStream>())
 {
     FBuffer->SetSize(8192);
 }

@@ -1,3 +1,6 @@
 #include "net/icmp/NetRawClient.h"
 
-TNetRawClient::TNetRawClient(TComponent* AOwner) : TNetRawBase(AOwner) {}
+TNetRawClient::TNetRawClient(TComponent* AOwner)
+    : TNetRawBase(AOwner)
+{
+}

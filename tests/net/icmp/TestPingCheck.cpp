@@ -1,0 +1,276 @@
+#include "monitors/Monitors.h"
+#include "net/icmp/IcmpTestSupport.h"
+#include "net/stack/NetStack.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+using namespace icmptest;
+
+namespace {
+
+// Notes each status the monitor shows, as the window would repaint it.
+class TStatusRecorder : public TMonitorObserver {
+public:
+    TStatusRecorder() { SetMonitorObserver(this); }
+    ~TStatusRecorder() override { SetMonitorObserver(nullptr); }
+    void UpdateMonitorView(TServiceMonitor* AMonitor) override
+    {
+        if (!Shown.empty())
+            Shown += ",";
+        Shown += std::to_string(int(AMonitor->Status()));
+    }
+    void ProcessMessages() override { ++Pumps; }
+
+    std::string Shown; // "1,3": msChecking, then msError
+    int Pumps = 0;
+};
+
+constexpr TDateTime FixedNow = 45000.5;
+
+class TFixedClock {
+public:
+    TFixedClock()
+    {
+        SetNowClock([] { return FixedNow; });
+    }
+    ~TFixedClock() { SetNowClock({}); }
+};
+
+struct TCheckRun {
+    std::string Shown;
+    size_t Requests = 0;
+    double Milliseconds = 0;
+};
+
+// One check of AMonitor, with the requests AWitness saw on the wire (open it before any
+// privilege is dropped).
+TCheckRun RunCheck(TPingMonitor& AMonitor, TWitness& AWitness)
+{
+    TStatusRecorder Recorder;
+    const auto Start = std::chrono::steady_clock::now();
+    AMonitor.Check();
+    TCheckRun Run;
+    Run.Milliseconds = nettest::MillisecondsSince(Start);
+    Run.Shown = Recorder.Shown;
+    Run.Requests = AWitness.Requests().size();
+    return Run;
+}
+
+// The socket kind a namespace test runs the monitor with.
+enum class TKind { Raw, Datagram };
+
+bool UseKind(TKind AKind)
+{
+    if (AKind == TKind::Raw)
+        return RawSocketRefusal() == 0;
+    return AllowDatagramPing(true) && DropNetRaw();
+}
+
+class PingCheck : public ::testing::TestWithParam<TKind> { };
+
+TEST_P(PingCheck, SilentHostGetsItsRetriesThenError)
+{
+    const TKind Kind = GetParam();
+    ICMP_RUN_ISOLATED([Kind] {
+        TWitness Witness;
+        if (!IgnoreEchoRequests(true) || !UseKind(Kind))
+            return std::string("SKIP");
+        TChecks Checks;
+        TPingMonitor M;
+        M.SetRetry(2);
+        TStatusRecorder Recorder;
+        const auto Start = std::chrono::steady_clock::now();
+        M.Check();
+        const double Took = nettest::MillisecondsSince(Start);
+        Checks.Equal(Recorder.Shown, std::string("1,3"), "statuses shown");
+        Checks.Equal(Recorder.Pumps, 2, "message pumps");
+        Checks.True(Took >= 1900 && Took < 3500, "took " + std::to_string(Took) + " ms");
+        Checks.Equal(M.LastError(), std::string("Request timed out."), "reason");
+        Checks.Equal(M.LastActivity(), 0.0, "last activity");
+        const std::vector<TBytes> Requests = Witness.Requests();
+        Checks.Equal(Requests.size(), 2u, "requests on the wire");
+        for (size_t I = 0; I < Requests.size(); ++I)
+            Checks.Equal(Requests[I][26] | Requests[I][27] << 8, int(3489 + I), "sequence of request");
+        Checks.True(GSocketStack == nullptr, "the client outlived the check");
+        return Checks.Errors;
+    });
+}
+
+TEST_P(PingCheck, HostThatAnswersTheSecondRequest)
+{
+    const TKind Kind = GetParam();
+    ICMP_RUN_ISOLATED([Kind] {
+        TWitness Witness;
+        if (!IgnoreEchoRequests(true) || !UseKind(Kind))
+            return std::string("SKIP");
+        TChecks Checks;
+        TFixedClock Clock;
+        TPingMonitor M;
+        M.SetRetry(3);
+        M.SetLastError("from before");
+        // The host wakes up halfway through the first attempt's wait.
+        std::thread Wake([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            IgnoreEchoRequests(false);
+        });
+        TStatusRecorder Recorder;
+        const auto Start = std::chrono::steady_clock::now();
+        M.Check();
+        const double Took = nettest::MillisecondsSince(Start);
+        Wake.join();
+        Checks.Equal(Recorder.Shown, std::string("1,2"), "statuses shown");
+        Checks.Equal(Witness.Requests().size(), 2u, "requests on the wire");
+        Checks.True(Took >= 950 && Took < 1900, "took " + std::to_string(Took) + " ms");
+        Checks.Equal(M.LastActivity(), FixedNow, "last activity");
+        Checks.Equal(M.LastError(), std::string(), "reason");
+        return Checks.Errors;
+    });
+}
+
+TEST_P(PingCheck, UnreachableIsAFailedAttemptNotAnError)
+{
+    const TKind Kind = GetParam();
+    ICMP_RUN_ISOLATED([Kind] {
+        TWitness Witness;
+        if (!IgnoreEchoRequests(true))
+            return std::string("SKIP");
+        TInjector Router(TAnswer::Unreachable);
+        if (!Router.Ok() || !UseKind(Kind))
+            return std::string("SKIP");
+        TChecks Checks;
+        TPingMonitor M;
+        M.SetRetry(3);
+        TCheckRun Run = RunCheck(M, Witness);
+        Checks.Equal(Run.Shown, std::string("1,3"), "statuses shown");
+        Checks.Equal(Run.Requests, 3u, "requests on the wire");
+        Checks.Equal(Router.Answered(), 3, "errors sent");
+        Checks.True(Run.Milliseconds < 1000, "took " + std::to_string(Run.Milliseconds) + " ms");
+        Checks.Equal(M.LastError(), std::string("Destination unreachable."), "reason");
+        return Checks.Errors;
+    });
+}
+
+TEST_P(PingCheck, TimeExceededReason)
+{
+    const TKind Kind = GetParam();
+    ICMP_RUN_ISOLATED([Kind] {
+        TWitness Witness;
+        if (!IgnoreEchoRequests(true))
+            return std::string("SKIP");
+        TInjector Router(TAnswer::TimeExceeded);
+        if (!Router.Ok() || !UseKind(Kind))
+            return std::string("SKIP");
+        TChecks Checks;
+        TPingMonitor M;
+        M.SetRetry(1);
+        TCheckRun Run = RunCheck(M, Witness);
+        Checks.Equal(Run.Shown, std::string("1,3"), "statuses shown");
+        Checks.Equal(M.LastError(), std::string("TTL expired in transit."), "reason");
+        return Checks.Errors;
+    });
+}
+
+TEST_P(PingCheck, AnsweringHostIsOK)
+{
+    const TKind Kind = GetParam();
+    ICMP_RUN_ISOLATED([Kind] {
+        TWitness Witness;
+        if (!UseKind(Kind))
+            return std::string("SKIP");
+        TChecks Checks;
+        TFixedClock Clock;
+        TPingMonitor M;
+        M.SetLastError("from before");
+        TCheckRun Run = RunCheck(M, Witness);
+        Checks.Equal(Run.Shown, std::string("1,2"), "statuses shown");
+        Checks.Equal(Run.Requests, 1u, "requests on the wire");
+        Checks.Equal(M.LastActivity(), FixedNow, "last activity");
+        Checks.Equal(M.LastError(), std::string(), "reason");
+        Checks.True(GSocketStack == nullptr, "the client outlived the check");
+        return Checks.Errors;
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(BothSockets, PingCheck, ::testing::Values(TKind::Raw, TKind::Datagram),
+    [](const auto& AInfo) { return AInfo.param == TKind::Raw ? "Raw" : "Datagram"; });
+
+TEST(PingCheckOnce, NoRetriesSendNothing)
+{
+    ICMP_RUN_ISOLATED([] {
+        TChecks Checks;
+        TWitness Witness;
+        for (int32_t Retry : { 0, -3 }) {
+            TPingMonitor M;
+            M.SetRetry(Retry);
+            TCheckRun Run = RunCheck(M, Witness);
+            const std::string R = std::to_string(Retry);
+            Checks.Equal(Run.Shown, std::string("1"), "statuses shown with " + R);
+            Checks.Equal(int(M.Status()), int(msChecking), "status with " + R);
+            Checks.Equal(Run.Requests, 0u, "requests with " + R);
+        }
+        return Checks.Errors;
+    });
+}
+
+TEST(PingCheckOnce, UnresolvableHostIsAnErrorAtOnce)
+{
+    // The name goes to the resolver, so only inside a namespace without a way out.
+    ICMP_RUN_ISOLATED([] {
+        TChecks Checks;
+        TWitness Witness;
+        TPingMonitor M;
+        M.SetIP("nosuchhost.invalid");
+        M.SetRetry(3);
+        TCheckRun Run = RunCheck(M, Witness);
+        Checks.Equal(Run.Shown, std::string("1,3"), "statuses shown");
+        Checks.Equal(Run.Requests, 0u, "requests on the wire");
+        Checks.Equal(M.LastError(), std::string("Socket Error # 11001\r\nHost not found."), "reason");
+        Checks.True(GSocketStack == nullptr, "the client outlived the check");
+        return Checks.Errors;
+    });
+}
+
+TEST(PingCheckOnce, NoSocketIsAnError)
+{
+    ICMP_RUN_ISOLATED([] {
+        TWitness Witness;
+        if (!AllowDatagramPing(false) || !DropNetRaw())
+            return std::string("SKIP");
+        TChecks Checks;
+        TPingMonitor M;
+        M.SetRetry(3);
+        TCheckRun Run = RunCheck(M, Witness);
+        Checks.Equal(Run.Shown, std::string("1,3"), "statuses shown");
+        Checks.Equal(M.LastError(), std::string("Cannot allocate socket."), "reason");
+        Checks.True(GSocketStack == nullptr, "the client outlived the check");
+        return Checks.Errors;
+    });
+}
+
+// The machine's own loopback, as the program runs it.
+TEST(PingCheckOnce, LoopbackOfThisMachine)
+{
+    const std::string Range = ReadProcFile("/proc/sys/net/ipv4/ping_group_range");
+    const long Gid = static_cast<long>(getgid());
+    long Low = 1;
+    long High = 0;
+    std::sscanf(Range.c_str(), "%ld %ld", &Low, &High);
+    if (RawSocketRefusal() != 0 && !(Low <= Gid && Gid <= High))
+        GTEST_SKIP() << "neither a raw ICMP socket (root or CAP_NET_RAW) nor the datagram socket "
+                        "(net.ipv4.ping_group_range \""
+                     << Range << "\" leaves out group " << Gid << ") may be opened here";
+    TFixedClock Clock;
+    TStatusRecorder Recorder;
+    TPingMonitor M;
+    M.Check();
+    EXPECT_EQ(Recorder.Shown, "1,2");
+    EXPECT_EQ(M.Status(), msOK);
+    EXPECT_EQ(M.LastActivity(), FixedNow);
+    EXPECT_EQ(GSocketStack, nullptr);
+}
+
+} // namespace
