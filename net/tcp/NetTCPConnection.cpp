@@ -401,10 +401,10 @@ std::string TNetTCPConnection::ReceiveLine(const std::string& ATerminator, int32
         }
         if (Found == 0) {
             CheckClosed(true, true);
-            if (FillInput(true, ATimeout, ATimeout == -1) == 0) {
+            // A fill that ends in the close leaves an unfinished line: that is no empty line.
+            // The next pass's closed check raises and the partial line stays in InputData.
+            if (FillInput(true, ATimeout, ATimeout == -1) == 0)
                 FLineCutShort = true;
-                return {};
-            }
             continue;
         }
         std::string Line = FInputData->TakeString(static_cast<int32_t>(Found + TermLength - 1));

@@ -1,0 +1,162 @@
+// A scripted peer for the connection tests: a thread that listens on 127.0.0.1 (port 0),
+// accepts a given number of connections and runs a script on each, made of plain POSIX calls.
+// Every wait of a script is bounded and also ends when the server is destroyed, so a failed
+// test never hangs on its peer.
+#pragma once
+
+#include "net/stack/NetTestSupport.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <dirent.h>
+#include <functional>
+#include <poll.h>
+#include <string>
+#include <string_view>
+#include <sys/eventfd.h>
+#include <thread>
+
+namespace nettest {
+
+class TScriptedServer {
+public:
+    // AScript(fd, index) runs on each accepted connection, which is closed after it returns.
+    using TScript = std::function<void(TScriptedServer& AServer, int AFd, int AIndex)>;
+
+    explicit TScriptedServer(TScript AScript, int AConnections = 1)
+        : FListen(Listener()), FStop(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), FScript(std::move(AScript))
+    {
+        FPort = LocalPort(FListen.Get());
+        FThread = std::thread([this, AConnections] {
+            for (int I = 0; I < AConnections; ++I) {
+                if (!WaitReadable(FListen.Get(), 10000))
+                    return;
+                TFd Conn(accept4(FListen.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+                if (Conn.Get() < 0)
+                    return;
+                FScript(*this, Conn.Get(), I);
+            }
+        });
+    }
+    ~TScriptedServer()
+    {
+        Stop();
+        FThread.join();
+    }
+    TScriptedServer(const TScriptedServer&) = delete;
+    TScriptedServer& operator=(const TScriptedServer&) = delete;
+
+    int Port() const { return FPort; }
+    // Ends every wait of the scripts.
+    void Stop()
+    {
+        const uint64_t One = 1;
+        (void)!write(FStop.Get(), &One, sizeof One);
+    }
+    bool Stopped()
+    {
+        pollfd P{FStop.Get(), POLLIN, 0};
+        return poll(&P, 1, 0) == 1;
+    }
+
+    // Waits until AFd is readable; false on time-out, or when the server is stopping and AFd
+    // has nothing more (what has arrived is still read).
+    bool WaitReadable(int AFd, int AMilliseconds)
+    {
+        pollfd P[2] = {{AFd, POLLIN, 0}, {FStop.Get(), POLLIN, 0}};
+        for (;;) {
+            int R = poll(P, 2, AMilliseconds);
+            if (R < 0 && errno == EINTR)
+                continue;
+            return R > 0 && P[0].revents != 0;
+        }
+    }
+    // Sleeps AMilliseconds unless the server stops first.
+    void Pause(int AMilliseconds)
+    {
+        pollfd P{FStop.Get(), POLLIN, 0};
+        poll(&P, 1, AMilliseconds);
+    }
+    static void SendAll(int AFd, std::string_view AData)
+    {
+        while (!AData.empty()) {
+            ssize_t N = send(AFd, AData.data(), AData.size(), MSG_NOSIGNAL);
+            if (N < 0 && errno == EINTR)
+                continue;
+            if (N <= 0)
+                return;
+            AData.remove_prefix(static_cast<size_t>(N));
+        }
+    }
+    // Everything until the peer closes (or AMilliseconds of silence); also counts the reads.
+    std::string ReadUntilClose(int AFd, int AMilliseconds = 5000, int* AReads = nullptr)
+    {
+        std::string Text;
+        char Buffer[65536];
+        while (WaitReadable(AFd, AMilliseconds)) {
+            ssize_t N = recv(AFd, Buffer, sizeof Buffer, 0);
+            if (N < 0 && errno == EINTR)
+                continue;
+            if (N <= 0)
+                break;
+            if (AReads)
+                ++*AReads;
+            Text.append(Buffer, static_cast<size_t>(N));
+        }
+        return Text;
+    }
+    // Waits until the peer closes its end (or the time runs out).
+    void WaitForPeerClose(int AFd, int AMilliseconds = 5000) { ReadUntilClose(AFd, AMilliseconds); }
+    // Resets the connection instead of closing it in order.
+    static void Abort(int AFd)
+    {
+        linger L{1, 0};
+        setsockopt(AFd, SOL_SOCKET, SO_LINGER, &L, sizeof L);
+    }
+
+private:
+    TFd FListen;
+    TFd FStop;
+    TScript FScript;
+    int FPort = 0;
+    std::thread FThread;
+};
+
+// The threads of this process.
+inline int ThreadCount()
+{
+    int Count = 0;
+    if (DIR* D = opendir("/proc/self/task")) {
+        while (dirent* E = readdir(D)) {
+            if (E->d_name[0] != '.')
+                ++Count;
+        }
+        closedir(D);
+    }
+    return Count;
+}
+
+// The thread count once it has come down to at most AExpected (a joined thread may linger in
+// the task list for a moment after the join returns), or the last count seen after 1 s.
+inline int ThreadCountSettled(int AExpected)
+{
+    int Count = ThreadCount();
+    for (int I = 0; I < 100 && Count > AExpected; ++I) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        Count = ThreadCount();
+    }
+    return Count;
+}
+
+template <class E, class F> std::string Raised(F AFunc)
+{
+    try {
+        AFunc();
+    } catch (const E& Ex) {
+        return Ex.what();
+    }
+    return "(nothing raised)";
+}
+
+} // namespace nettest

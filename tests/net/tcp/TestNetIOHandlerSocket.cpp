@@ -1,0 +1,256 @@
+#include "net/tcp/NetIOHandlerSocket.h"
+
+#include "net/stack/NetStack.h"
+#include "net/tcp/NetAntiFreezeBase.h"
+#include "net/tcp/TcpTestServer.h"
+
+#include <gtest/gtest.h>
+
+#include <netinet/tcp.h>
+#include <vector>
+
+using namespace nettest;
+
+namespace {
+
+// A loopback port whose connects never complete: a listener with backlog 0 whose accept
+// queue holds a connection of ours that is never accepted. The kernel drops every further SYN
+// while the accept queue is full (tcp_syncookies does not change that: cookies only stand in
+// for a full SYN queue), so a connect to it stays in SYN-SENT. The last filler is itself such
+// a connect, which proves it on the running kernel.
+struct TDeafListener {
+    TDeafListener()
+    {
+        Listen.Reset(BoundSocket(SOCK_STREAM, 0));
+        listen(Listen.Get(), 0);
+        Port = LocalPort(Listen.Get());
+        sockaddr_in A = Loopback(Port);
+        for (int I = 0; I < 8 && !Ready; ++I) {
+            TFd C(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+            connect(C.Get(), reinterpret_cast<sockaddr*>(&A), sizeof A);
+            pollfd P{C.Get(), POLLOUT, 0};
+            Ready = poll(&P, 1, 300) == 0;
+            Fillers.push_back(std::move(C));
+        }
+    }
+    TFd Listen;
+    std::vector<TFd> Fillers;
+    int Port = 0;
+    bool Ready = false;
+};
+
+struct TStatusLog {
+    std::vector<TNetStatus> Statuses;
+    std::vector<std::string> Texts;
+    TNetStatusEvent Handler()
+    {
+        return [this](TComponent*, TNetStatus AStatus, const std::string& AText) {
+            Statuses.push_back(AStatus);
+            Texts.push_back(AText);
+        };
+    }
+};
+
+void Connect(TNetIOHandlerSocket& AHandler, const std::string& AHost, int APort, int32_t ATimeout)
+{
+    AHandler.PrepareLink();
+    AHandler.ConnectTo(AHost, APort, "", 0, 0, 0, ATimeout);
+}
+
+class TCountingAntiFreeze : public TNetAntiFreezeBase {
+public:
+    void Pump() override { ++Pumps; }
+    int Pumps = 0;
+};
+
+} // namespace
+
+TEST(NetIOHandlerSocket, StatusesOfAConnectByLiteralAndByName)
+{
+    TScriptedServer Server([](TScriptedServer&, int, int) {}, 2);
+    {
+        TNetIOHandlerSocket H;
+        TStatusLog Log;
+        H.OnStatus = Log.Handler();
+        Connect(H, "127.0.0.1", Server.Port(), -1);
+        EXPECT_TRUE(H.LinkOpen());
+        EXPECT_EQ(Log.Statuses, std::vector<TNetStatus>{TNetStatus::hsConnecting});
+        EXPECT_EQ(Log.Texts, std::vector<std::string>{"Connecting to 127.0.0.1."});
+    }
+    {
+        TNetIOHandlerSocket H;
+        TStatusLog Log;
+        H.OnStatus = Log.Handler();
+        Connect(H, "LOCALHOST", Server.Port(), 2000);
+        EXPECT_TRUE(H.LinkOpen());
+        EXPECT_EQ(Log.Statuses, (std::vector<TNetStatus>{TNetStatus::hsResolving, TNetStatus::hsConnecting}));
+        EXPECT_EQ(Log.Texts, (std::vector<std::string>{"Resolving hostname LOCALHOST.", "Connecting to 127.0.0.1."}));
+        EXPECT_EQ(H.SocketHandle()->PeerPort, Server.Port());
+        EXPECT_EQ(H.SocketHandle()->IP, "127.0.0.1");
+    }
+}
+
+TEST(NetIOHandlerSocket, TimedConnectReturnsAsSoonAsConnectedWithABlockingSocket)
+{
+    TScriptedServer Server([](TScriptedServer& S, int Fd, int) { S.WaitForPeerClose(Fd); });
+    TNetIOHandlerSocket H;
+    H.UseNagle = false;
+    const auto Start = std::chrono::steady_clock::now();
+    Connect(H, "127.0.0.1", Server.Port(), 5000);
+    // Far below the time-out: the wait ends with the connect, not at the limit.
+    EXPECT_LT(MillisecondsSince(Start), 2500);
+    ASSERT_TRUE(H.LinkOpen());
+    const int Fd = H.SocketHandle()->Handle;
+    EXPECT_EQ(fcntl(Fd, F_GETFL) & O_NONBLOCK, 0);
+    int NoDelay = 0;
+    socklen_t Length = sizeof NoDelay;
+    getsockopt(Fd, IPPROTO_TCP, TCP_NODELAY, &NoDelay, &Length);
+    EXPECT_NE(NoDelay, 0);
+    EXPECT_EQ(H.SocketHandle()->PeerPort, Server.Port());
+    EXPECT_NE(H.SocketHandle()->Port, 0);
+    EXPECT_EQ(H.WriteSome("ping", 4), 4);
+}
+
+TEST(NetIOHandlerSocket, NagleStaysOnByDefault)
+{
+    TScriptedServer Server([](TScriptedServer&, int, int) {});
+    TNetIOHandlerSocket H;
+    Connect(H, "127.0.0.1", Server.Port(), -1);
+    int NoDelay = 1;
+    socklen_t Length = sizeof NoDelay;
+    getsockopt(H.SocketHandle()->Handle, IPPROTO_TCP, TCP_NODELAY, &NoDelay, &Length);
+    EXPECT_EQ(NoDelay, 0);
+}
+
+TEST(NetIOHandlerSocket, RefusedConnects)
+{
+    const int Port = ClosedPort();
+    TNetIOHandlerSocket H;
+    const std::string Text = GSocketStack->SocketErrorText(NetErrConnectionRefused);
+    ASSERT_NE(Text.find("10061"), std::string::npos);
+
+    // Through the connect thread: the connect's own error text, raised as soon as it fails.
+    const auto Start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Raised<ENetConnectException>([&] { Connect(H, "127.0.0.1", Port, 5000); }), Text);
+    EXPECT_LT(MillisecondsSince(Start), 2500);
+
+    // Without a time-out the blocking connect raises the socket error itself.
+    try {
+        Connect(H, "127.0.0.1", Port, -1);
+        ADD_FAILURE() << "nothing raised";
+    } catch (const ENetSocketError& E) {
+        EXPECT_EQ(E.ErrorCode, NetErrConnectionRefused);
+        EXPECT_EQ(std::string(E.what()), Text);
+    }
+    // 0 is no explicit time-out too.
+    EXPECT_EQ(Raised<ENetSocketError>([&] { Connect(H, "127.0.0.1", Port, 0); }), Text);
+}
+
+TEST(NetIOHandlerSocket, ConnectThatNeverCompletesTimesOutAndLeavesNoThread)
+{
+    TDeafListener Deaf;
+    if (!Deaf.Ready)
+        GTEST_SKIP() << "this kernel completes connects to a full accept queue";
+    const int Threads = ThreadCount();
+    TNetIOHandlerSocket H;
+    const auto Start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Raised<ENetConnectTimeout>([&] { Connect(H, "127.0.0.1", Deaf.Port, 400); }), "Connect timed out.");
+    const double Elapsed = MillisecondsSince(Start);
+    EXPECT_GE(Elapsed, 399);
+    EXPECT_LT(Elapsed, 1400);
+    EXPECT_FALSE(H.LinkOpen());
+    EXPECT_EQ(ThreadCountSettled(Threads), Threads);
+    // Closing again is harmless, and the handler connects anew afterwards.
+    H.CloseLink();
+    TScriptedServer Server([](TScriptedServer&, int, int) {});
+    Connect(H, "127.0.0.1", Server.Port(), 2000);
+    EXPECT_TRUE(H.LinkOpen());
+}
+
+TEST(NetIOHandlerSocket, NoLimitStillConnectsThroughTheThread)
+{
+    TScriptedServer Server([](TScriptedServer&, int, int) {});
+    TNetIOHandlerSocket H;
+    Connect(H, "127.0.0.1", Server.Port(), -2);
+    EXPECT_TRUE(H.LinkOpen());
+    const int Port = ClosedPort();
+    EXPECT_NE(Raised<ENetConnectException>([&] { Connect(H, "127.0.0.1", Port, -2); }), "(nothing raised)");
+}
+
+TEST(NetIOHandlerSocket, AntiFreezeIsPumpedWhileATimedConnectWaits)
+{
+    TDeafListener Deaf;
+    if (!Deaf.Ready)
+        GTEST_SKIP() << "this kernel completes connects to a full accept queue";
+    TCountingAntiFreeze Freeze;
+    Freeze.IdleTimeOut = 50;
+    ASSERT_TRUE(TNetAntiFreezeBase::IsInForce());
+    TNetIOHandlerSocket H;
+    const auto Start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Raised<ENetConnectTimeout>([&] { Connect(H, "127.0.0.1", Deaf.Port, 400); }), "Connect timed out.");
+    EXPECT_GE(MillisecondsSince(Start), 399);
+    EXPECT_GE(Freeze.Pumps, 3);
+    // With an anti-freeze in force even a connect without a time-out runs on the thread.
+    const int Port = ClosedPort();
+    EXPECT_EQ(Raised<ENetConnectException>([&] { Connect(H, "127.0.0.1", Port, -1); }),
+              GSocketStack->SocketErrorText(NetErrConnectionRefused));
+}
+
+TEST(NetIOHandlerSocket, RawOperationsAfterCloseRaise)
+{
+    TScriptedServer Server([](TScriptedServer& S, int Fd, int) { S.SendAll(Fd, "x"); });
+    TNetIOHandlerSocket H;
+    char Buffer[4];
+    EXPECT_EQ(Raised<ENetClosedSocket>([&] { H.ReadSome(Buffer, 4); }), "Disconnected.");
+    EXPECT_EQ(Raised<ENetConnClosedGracefully>([&] { H.CanRead(0); }), "Connection Closed Gracefully.");
+    Connect(H, "127.0.0.1", Server.Port(), -1);
+    EXPECT_TRUE(H.CanRead(2000));
+    EXPECT_EQ(H.ReadSome(Buffer, 4), 1);
+    H.CloseLink();
+    EXPECT_FALSE(H.LinkOpen());
+    EXPECT_EQ(Raised<ENetClosedSocket>([&] { H.ReadSome(Buffer, 4); }), "Disconnected.");
+    EXPECT_EQ(Raised<ENetClosedSocket>([&] { H.WriteSome(Buffer, 4); }), "Disconnected.");
+    EXPECT_EQ(Raised<ENetConnClosedGracefully>([&] { H.CanRead(0); }), "Connection Closed Gracefully.");
+}
+
+TEST(NetIOHandlerSocket, PrepareLinkForgetsAnOpenSocketWithoutClosingIt)
+{
+    TScriptedServer Server([](TScriptedServer&, int, int) {});
+    TNetIOHandlerSocket H;
+    EXPECT_EQ(H.SocketHandle(), nullptr);
+    Connect(H, "127.0.0.1", Server.Port(), -1);
+    TFd Old(H.SocketHandle()->Handle);
+    H.PrepareLink();
+    EXPECT_FALSE(H.LinkOpen());
+    EXPECT_NE(fcntl(Old.Get(), F_GETFD), -1);
+}
+
+TEST(NetIOHandlerSocket, SocksSettings)
+{
+    TScriptedServer Server([](TScriptedServer&, int, int) {}, 2);
+    TNetIOHandlerSocket H;
+    TNetSocksInfo* Info = H.SocksInfo();
+    ASSERT_NE(Info, nullptr);
+    EXPECT_EQ(Info->Owner(), nullptr);
+    EXPECT_EQ(Info->Version, TSocksVersion::svNoSocks);
+    EXPECT_EQ(Info->Authentication, TSocksAuthentication::saNoAuthentication);
+    EXPECT_EQ(Info->Port, 1080);
+    EXPECT_TRUE(Info->Host.empty() && Info->Username.empty() && Info->Password.empty());
+    EXPECT_EQ(H.SocksInfo(), Info);
+
+    // An owned settings object destroyed elsewhere is forgotten.
+    TNetComponent Owner;
+    auto* Owned = new TNetSocksInfo(&Owner);
+    H.SetSocksInfo(Owned);
+    EXPECT_EQ(H.SocksInfo(), Owned);
+    delete Owned;
+    EXPECT_NE(H.SocksInfo(), Owned);
+    EXPECT_EQ(H.SocksInfo()->Version, TSocksVersion::svNoSocks);
+
+    // A SOCKS server is connected to in place of the target, and then refused.
+    H.SocksInfo()->Version = TSocksVersion::svSocks5;
+    H.SocksInfo()->Host = "127.0.0.1";
+    H.SocksInfo()->Port = Server.Port();
+    EXPECT_EQ(Raised<ENetSocksError>([&] { Connect(H, "127.0.0.9", 80, -1); }), "SOCKS version is not supported.");
+    EXPECT_EQ(H.SocketHandle()->PeerPort, Server.Port());
+}
