@@ -139,19 +139,25 @@ void TNetIcmpClient::AllocateSocket(TNetSocketHandle& ASocket)
             throw;
     }
     ASocket.AllocateHandle(2, Protocol);
-    FDatagramSocket = true;
-    const int32_t On = 1;
-    // The time-to-live of each answer arrives beside it; ICMP errors about our request
-    // (unreachable, time exceeded) are queued on the socket instead of being dropped.
-    ASocket.SetOption(IPPROTO_IP, IP_RECVTTL, &On, sizeof On);
-    ASocket.SetOption(IPPROTO_IP, IP_RECVERR, &On, sizeof On);
-    // Binding makes the kernel choose the identifier now; it is the socket's "port".
-    ASocket.IP.clear();
-    ASocket.Port = 0;
-    ASocket.Bind();
+    try {
+        const int32_t On = 1;
+        // The time-to-live of each answer arrives beside it; ICMP errors about our request
+        // (unreachable, time exceeded) are queued on the socket instead of being dropped.
+        ASocket.SetOption(IPPROTO_IP, IP_RECVTTL, &On, sizeof On);
+        ASocket.SetOption(IPPROTO_IP, IP_RECVERR, &On, sizeof On);
+        // Binding makes the kernel choose the identifier now; it is the socket's "port".
+        ASocket.IP.clear();
+        ASocket.Port = 0;
+        ASocket.Bind();
+    } catch (...) {
+        // Half set up, the socket would be taken as ready by the next exchange.
+        ASocket.ShutAndClose(true);
+        throw;
+    }
     const uint16_t Ident = static_cast<uint16_t>(ASocket.Port);
     // On the wire the identifier stands most significant byte first.
     FSocketIdentifier = static_cast<uint16_t>(Ident >> 8 | Ident << 8);
+    FDatagramSocket = true;
 }
 
 void TNetIcmpClient::Echo(const std::string& AText, uint16_t ASequence)
@@ -293,8 +299,10 @@ int32_t TNetIcmpClient::ReceiveIntoBuffer(int32_t ATimeout)
 
 int32_t TNetIcmpClient::ReceiveFromDatagramSocket(int32_t ATimeout)
 {
+    if (ATimeout < 0)
+        ATimeout = ReceiveTimeout;
     const uint32_t Start = TickCount();
-    int32_t Remaining = ATimeout < 0 ? ReceiveTimeout : ATimeout;
+    int32_t Remaining = ATimeout;
     for (;;) {
         TNetSocketHandle& Socket = RawSocket();
         if (!Socket.WaitReadable(Remaining))
