@@ -5,6 +5,7 @@
 
 #include "net/stack/NetTestSupport.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <fstream>
@@ -47,13 +48,13 @@ inline void SetChecksum(TBytes& AIcmp)
 inline TBytes EchoMessage(uint8_t AType, uint16_t AId, uint16_t ASeq,
     const std::string& AData = "PingMonitor" + std::string(21, 'E'))
 {
-    TBytes M(20, 0);
+    TBytes M(20 + AData.size(), 0);
+    std::copy(AData.begin(), AData.end(), M.begin() + 20);
     M[0] = AType;
     M[4] = static_cast<uint8_t>(AId);
     M[5] = static_cast<uint8_t>(AId >> 8);
     M[6] = static_cast<uint8_t>(ASeq);
     M[7] = static_cast<uint8_t>(ASeq >> 8);
-    M.insert(M.end(), AData.begin(), AData.end());
     SetChecksum(M);
     return M;
 }
@@ -63,9 +64,10 @@ inline TBytes IPPacket(const uint8_t (&ASource)[4], const uint8_t (&ADest)[4], u
     const TBytes& APayload, int AOptions = 0, uint8_t AProtocol = IPPROTO_ICMP)
 {
     const int Length = 20 + AOptions;
-    TBytes P(static_cast<size_t>(Length), 0);
+    const size_t Total = static_cast<size_t>(Length) + APayload.size();
+    TBytes P(Total, 0);
+    std::copy(APayload.begin(), APayload.end(), P.begin() + Length);
     P[0] = static_cast<uint8_t>(0x40 | Length / 4);
-    const size_t Total = P.size() + APayload.size();
     P[2] = static_cast<uint8_t>(Total >> 8);
     P[3] = static_cast<uint8_t>(Total);
     P[8] = ATTL;
@@ -76,17 +78,16 @@ inline TBytes IPPacket(const uint8_t (&ASource)[4], const uint8_t (&ADest)[4], u
     }
     for (int I = 20; I < Length; ++I)
         P[static_cast<size_t>(I)] = 1; // no operation
-    P.insert(P.end(), APayload.begin(), APayload.end());
     return P;
 }
 
 // An ICMP error message (3 unreachable, 11 time exceeded) quoting AQuoted.
 inline TBytes ErrorMessage(uint8_t AType, uint8_t ACode, const TBytes& AQuoted)
 {
-    TBytes M(8, 0);
+    TBytes M(8 + AQuoted.size(), 0);
+    std::copy(AQuoted.begin(), AQuoted.end(), M.begin() + 8);
     M[0] = AType;
     M[1] = ACode;
-    M.insert(M.end(), AQuoted.begin(), AQuoted.end());
     SetChecksum(M);
     return M;
 }
