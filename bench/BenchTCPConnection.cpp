@@ -26,10 +26,11 @@ constexpr int Rounds = 3;
 // A loopback listener whose every accepted connection gets the same bytes, then the close.
 class TSender {
 public:
-    explicit TSender(std::function<void(int)> ASend) : FSend(std::move(ASend))
+    explicit TSender(std::function<void(int)> ASend)
+        : FSend(std::move(ASend))
     {
         FListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in A{};
+        sockaddr_in A {};
         A.sin_family = AF_INET;
         A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t L = sizeof A;
@@ -76,7 +77,7 @@ void SendAll(int AFd, const char* AData, size_t ALength)
 int PlainConnect(int APort)
 {
     int Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in A{};
+    sockaddr_in A {};
     A.sin_family = AF_INET;
     A.sin_port = htons(static_cast<uint16_t>(APort));
     A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -119,7 +120,8 @@ double Seconds(std::chrono::steady_clock::time_point AStart)
 
 void Report(const char* AName, int64_t ABytes, double ASeconds, const char* AExtra = "")
 {
-    std::printf("%-44s %8.1f MiB/s  (%.3f s)%s\n", AName, double(ABytes) / ASeconds / (1 << 20), ASeconds, AExtra);
+    std::printf(
+        "%-44s %8.1f MiB/s  (%.3f s)%s\n", AName, double(ABytes) / ASeconds / (1 << 20), ASeconds, AExtra);
 }
 
 } // namespace
@@ -171,7 +173,8 @@ int main()
             Client.ReadToStream(Sink, -1, true);
             BestStream = std::min(BestStream, Seconds(Start));
             if (Sink.BytesWritten() != BodyBytes)
-                std::fprintf(stderr, "ReadToStream: %lld bytes\n", static_cast<long long>(Sink.BytesWritten()));
+                std::fprintf(
+                    stderr, "ReadToStream: %lld bytes\n", static_cast<long long>(Sink.BytesWritten()));
         });
     }
     std::printf("1 GiB body\n");
@@ -216,7 +219,7 @@ int main()
     std::snprintf(Ratio, sizeof Ratio, "  %.0f lines/s", LineCount / BestPlainLines);
     Report("  plain recv loop counting LFs", LineBytes, BestPlainLines, Ratio);
     std::snprintf(Ratio, sizeof Ratio, "  %.0f lines/s, %.2fx the recv loop's time", LineCount / BestLines,
-                  BestLines / BestPlainLines);
+        BestLines / BestPlainLines);
     Report("  ReceiveLine", LineBytes, BestLines, Ratio);
     return 0;
 }

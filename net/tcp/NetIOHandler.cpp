@@ -1,18 +1,21 @@
 #include "net/tcp/NetIOHandler.h"
 
-TNetIOHandler::TNetIOHandler(TComponent* AOwner) : TNetComponent(AOwner) {}
+TNetIOHandler::TNetIOHandler(TComponent* AOwner)
+    : TNetComponent(AOwner)
+{
+}
 
 TNetIOHandler::~TNetIOHandler()
 {
     TNetIOHandler::CloseLink();
 }
 
-void TNetIOHandler::AcceptDone() {}
+void TNetIOHandler::AcceptDone() { }
 
-void TNetIOHandler::CloseLink() {}
+void TNetIOHandler::CloseLink() { }
 
 void TNetIOHandler::ConnectTo(const std::string& AHost, int32_t APort, const std::string& ABoundIP,
-                              int32_t ABoundPort, int32_t ABoundPortMin, int32_t ABoundPortMax, int32_t ATimeout)
+    int32_t ABoundPort, int32_t ABoundPortMin, int32_t ABoundPortMax, int32_t ATimeout)
 {
     (void)AHost;
     (void)APort;
@@ -23,4 +26,4 @@ void TNetIOHandler::ConnectTo(const std::string& AHost, int32_t APort, const std
     (void)ATimeout;
 }
 
-void TNetIOHandler::PrepareLink() {}
+void TNetIOHandler::PrepareLink() { }

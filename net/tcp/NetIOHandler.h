@@ -22,7 +22,7 @@ public:
     // ABoundPortMin..ABoundPortMax). ATimeout in ms: -1 and 0 no explicit limit, -2 no limit,
     // positive the limit.
     virtual void ConnectTo(const std::string& AHost, int32_t APort, const std::string& ABoundIP,
-                           int32_t ABoundPort, int32_t ABoundPortMin, int32_t ABoundPortMax, int32_t ATimeout);
+        int32_t ABoundPort, int32_t ABoundPortMin, int32_t ABoundPortMax, int32_t ATimeout);
     virtual bool LinkOpen() = 0;
     // Readies the transport for a new connection; called before ConnectTo.
     virtual void PrepareLink();

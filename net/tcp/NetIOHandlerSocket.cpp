@@ -28,7 +28,10 @@ bool ConnectPending(int32_t ACode)
 
 } // namespace
 
-TNetSocksInfo::TNetSocksInfo(TComponent* AOwner) : TNetComponent(AOwner) {}
+TNetSocksInfo::TNetSocksInfo(TComponent* AOwner)
+    : TNetComponent(AOwner)
+{
+}
 
 void TNetSocksInfo::MakeSocksConnection(TNetIOHandler& AHandler, const std::string& AHost, int32_t APort)
 {
@@ -39,7 +42,8 @@ void TNetSocksInfo::MakeSocksConnection(TNetIOHandler& AHandler, const std::stri
         throw ENetSocksError(RSSocksVersionNotSupported);
 }
 
-TNetConnectThread::TNetConnectThread(TNetSocketHandle* ASocketHandle) : SocketHandle(ASocketHandle)
+TNetConnectThread::TNetConnectThread(TNetSocketHandle* ASocketHandle)
+    : SocketHandle(ASocketHandle)
 {
     FCancelFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (FCancelFd < 0)
@@ -116,7 +120,7 @@ void TNetConnectThread::ConnectNonBlocking()
         int Fd;
         int Flags;
         ~TRestoreFlags() { ::fcntl(Fd, F_SETFL, Flags); }
-    } Restore{Fd, Flags};
+    } Restore { Fd, Flags };
     // The connect is asked again after every wake-up: on a socket whose connect has ended it
     // returns 0 for a connection or the connect's own error, so the outcome and its text are
     // the stack's, and a wake-up that came too early only says "in progress" once more.
@@ -137,7 +141,7 @@ void TNetConnectThread::ConnectNonBlocking()
 
 bool TNetConnectThread::WaitWritable(int AFd)
 {
-    pollfd Fds[2] = {{AFd, POLLOUT, 0}, {FCancelFd, POLLIN, 0}};
+    pollfd Fds[2] = { { AFd, POLLOUT, 0 }, { FCancelFd, POLLIN, 0 } };
     for (;;) {
         const int Ready = ::poll(Fds, 2, -1);
         if (Ready > 0)
@@ -148,7 +152,10 @@ bool TNetConnectThread::WaitWritable(int AFd)
     return Fds[1].revents == 0;
 }
 
-TNetIOHandlerSocket::TNetIOHandlerSocket(TComponent* AOwner) : TNetIOHandler(AOwner) {}
+TNetIOHandlerSocket::TNetIOHandlerSocket(TComponent* AOwner)
+    : TNetIOHandler(AOwner)
+{
+}
 
 TNetIOHandlerSocket::~TNetIOHandlerSocket()
 {
@@ -200,8 +207,7 @@ int32_t TNetIOHandlerSocket::WriteSome(const void* ABuffer, int32_t ALength)
 }
 
 void TNetIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort, const std::string& ABoundIP,
-                                    int32_t ABoundPort, int32_t ABoundPortMin, int32_t ABoundPortMax,
-                                    int32_t ATimeout)
+    int32_t ABoundPort, int32_t ABoundPortMin, int32_t ABoundPortMax, int32_t ATimeout)
 {
     TNetSocksInfo* Socks = SocksInfo();
     const bool ViaSocks = Socks->Version != TSocksVersion::svNoSocks;
@@ -219,13 +225,13 @@ void TNetIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort, con
     H.Bind();
 
     if (!TNetStack::IsDottedQuad(TargetHost))
-        ReportStatus(TNetStatus::hsResolving, {TargetHost});
+        ReportStatus(TNetStatus::hsResolving, { TargetHost });
     H.SetPeerAddress(GSocketStack->LookupHost(TargetHost), TargetPort);
     if (!UseNagle) {
         const int32_t On = 1;
         H.SetOption(IPPROTO_TCP, TCP_NODELAY, &On, static_cast<int32_t>(sizeof On));
     }
-    ReportStatus(TNetStatus::hsConnecting, {H.PeerIP});
+    ReportStatus(TNetStatus::hsConnecting, { H.PeerIP });
 
     if (ATimeout != -1 && ATimeout != 0)
         ConnectWithTimeout(ATimeout);
@@ -247,13 +253,15 @@ void TNetIOHandlerSocket::ConnectWithTimeout(int32_t ATimeout)
     if (TNetAntiFreezeBase::IsInForce()) {
         // The main thread with an anti-freeze waits in short steps and lets it pump between
         // them; the wait still ends the moment the connect does.
-        const int32_t Step = std::max<int32_t>(1, std::min<int32_t>(
-                                                      TNetAntiFreezeBase::CurrentAntiFreeze()->IdleTimeOut, 125));
-        const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Infinite ? 0 : ATimeout);
+        const int32_t Step = std::max<int32_t>(
+            1, std::min<int32_t>(TNetAntiFreezeBase::CurrentAntiFreeze()->IdleTimeOut, 125));
+        const auto Deadline
+            = std::chrono::steady_clock::now() + std::chrono::milliseconds(Infinite ? 0 : ATimeout);
         for (;;) {
             int32_t Wait = Step;
             if (!Infinite) {
-                const auto Left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
+                const auto Left = std::chrono::ceil<std::chrono::milliseconds>(
+                    Deadline - std::chrono::steady_clock::now());
                 if (Left.count() <= 0) {
                     Ended = Thread.WaitFor(0);
                     break;

@@ -99,7 +99,7 @@ public:
     int32_t ReadSome(void* ABuffer, int32_t ALength) override;
     int32_t WriteSome(const void* ABuffer, int32_t ALength) override;
     void ConnectTo(const std::string& AHost, int32_t APort, const std::string& ABoundIP, int32_t ABoundPort,
-                   int32_t ABoundPortMin, int32_t ABoundPortMax, int32_t ATimeout) override;
+        int32_t ABoundPortMin, int32_t ABoundPortMax, int32_t ATimeout) override;
     // The connect of the open socket on a TNetConnectThread, given up after ATimeout ms (-2: no
     // limit). Raises ENetConnectException with the connect's error text, or, on time-out,
     // closes the link and raises ENetConnectTimeout ("Connect timed out."). Returns as soon as

@@ -2,7 +2,10 @@
 
 #include "net/tcp/NetIOHandlerSocket.h"
 
-TNetTCPClient::TNetTCPClient(TComponent* AOwner) : TNetTCPConnection(AOwner) {}
+TNetTCPClient::TNetTCPClient(TComponent* AOwner)
+    : TNetTCPConnection(AOwner)
+{
+}
 
 void TNetTCPClient::SetHost(const std::string& AValue)
 {
@@ -36,7 +39,7 @@ void TNetTCPClient::Establish(int32_t ATimeout)
         FIOHandler->ConnectTo(FHost, FPort, BoundIP, BoundPort, BoundPortLow, BoundPortHigh, ATimeout);
         if (FIntercept)
             FIntercept->Connect(this);
-        ReportStatus(TNetStatus::hsConnected, {FHost});
+        ReportStatus(TNetStatus::hsConnected, { FHost });
         FireConnected();
     } catch (...) {
         DropLink();

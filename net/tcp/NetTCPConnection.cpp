@@ -42,8 +42,8 @@ TNetManagedBuffer::TNetManagedBuffer() = default;
 int64_t TNetManagedBuffer::Seek(int64_t AOffset, TSeekOrigin AOrigin)
 {
     const int64_t Base = AOrigin == TSeekOrigin::soBeginning ? Consumed
-                         : AOrigin == TSeekOrigin::soCurrent  ? FPosition
-                                                              : static_cast<int64_t>(FData.size());
+        : AOrigin == TSeekOrigin::soCurrent                  ? FPosition
+                                                             : static_cast<int64_t>(FData.size());
     FPosition = std::max<int64_t>(Consumed, Base + AOffset);
     return FPosition - Consumed;
 }
@@ -96,7 +96,10 @@ void TNetManagedBuffer::Empty()
 
 // --- intercept ---
 
-TNetConnectionIntercept::TNetConnectionIntercept(TComponent* AOwner) : TNetBaseComponent(AOwner) {}
+TNetConnectionIntercept::TNetConnectionIntercept(TComponent* AOwner)
+    : TNetBaseComponent(AOwner)
+{
+}
 
 void TNetConnectionIntercept::Connect(TNetTCPConnection* AConnection)
 {
@@ -167,13 +170,14 @@ void TNetRFCReply::Clear()
 // --- connection ---
 
 TNetTCPConnection::TNetTCPConnection(TComponent* AOwner)
-    : TNetComponent(AOwner), FGreetingReply(std::make_unique<TNetRFCReply>()),
-      FInputData(std::make_unique<TNetManagedBuffer>()), FLastReply(std::make_unique<TNetRFCReply>()),
-      FChunk(std::make_unique<TNetSimpleBuffer>())
+    : TNetComponent(AOwner)
+    , FGreetingReply(std::make_unique<TNetRFCReply>())
+    , FInputData(std::make_unique<TNetManagedBuffer>())
+    , FLastReply(std::make_unique<TNetRFCReply>())
+    , FChunk(std::make_unique<TNetSimpleBuffer>())
 {
-    FInputData->OnConsumed = [this](TNetSimpleBuffer* ASender, int32_t AByteCount) {
-        InputConsumed(ASender, AByteCount);
-    };
+    FInputData->OnConsumed
+        = [this](TNetSimpleBuffer* ASender, int32_t AByteCount) { InputConsumed(ASender, AByteCount); };
 }
 
 TNetTCPConnection::~TNetTCPConnection()
@@ -340,7 +344,7 @@ int32_t TNetTCPConnection::FillInput(bool ARaiseIfClosed, int32_t ATimeout, bool
         FChunk->SetSize(Length);
         N = FIOHandler->ReadSome(FChunk->Memory(), Length);
         FPeerClosed = N == 0;
-        if (N != 0 && GSocketStack->CheckSocketResult(N, {NetErrShutdown, NetErrConnectionAborted})) {
+        if (N != 0 && GSocketStack->CheckSocketResult(N, { NetErrShutdown, NetErrConnectionAborted })) {
             // Closing the link may fail too; the error to report is the receive's.
             const int32_t Code = GSocketStack->LastSocketError();
             N = 0;
@@ -369,11 +373,13 @@ int32_t TNetTCPConnection::FillInput(bool ARaiseIfClosed, int32_t ATimeout, bool
     return Result;
 }
 
-std::string TNetTCPConnection::ReceiveLine(const std::string& ATerminator, int32_t ATimeout, int32_t AMaxLineLength)
+std::string TNetTCPConnection::ReceiveLine(
+    const std::string& ATerminator, int32_t ATimeout, int32_t AMaxLineLength)
 {
     if (AMaxLineLength == -1)
         AMaxLineLength = MaxLineLength;
-    const std::string_view Terminator = ATerminator.empty() ? std::string_view("\n") : std::string_view(ATerminator);
+    const std::string_view Terminator
+        = ATerminator.empty() ? std::string_view("\n") : std::string_view(ATerminator);
     const int64_t TermLength = static_cast<int64_t>(Terminator.size());
     FLineSplit = false;
     FLineCutShort = false;
@@ -385,8 +391,8 @@ std::string TNetTCPConnection::ReceiveLine(const std::string& ATerminator, int32
             // Only new bytes are searched, but a terminator of several bytes may have begun
             // among the old ones.
             const int64_t From = std::max<int64_t>(0, Scanned - (TermLength - 1));
-            const std::string_view Data(reinterpret_cast<const char*>(FInputData->UnreadStart()),
-                                        static_cast<size_t>(Size));
+            const std::string_view Data(
+                reinterpret_cast<const char*>(FInputData->UnreadStart()), static_cast<size_t>(Size));
             const size_t At = Data.find(Terminator, static_cast<size_t>(From));
             if (At != std::string_view::npos)
                 Found = static_cast<int64_t>(At) + 1;
@@ -473,7 +479,8 @@ void TNetTCPConnection::ReadToStream(TStream& AStream, int32_t AByteCount, bool 
             FInputData->Consume(static_cast<int32_t>(Buffered));
             Remaining -= Buffered;
         }
-        const int32_t PieceSize = static_cast<int32_t>(std::min<int64_t>(Remaining, std::max<int32_t>(1, RecvBufferSize)));
+        const int32_t PieceSize
+            = static_cast<int32_t>(std::min<int64_t>(Remaining, std::max<int32_t>(1, RecvBufferSize)));
         std::vector<uint8_t> Piece(static_cast<size_t>(std::max<int32_t>(0, PieceSize)));
         while (Remaining > 0 && IsConnected()) {
             int32_t N = static_cast<int32_t>(std::min<int64_t>(Remaining, PieceSize));
@@ -548,7 +555,8 @@ void TNetTCPConnection::SendBytes(const void* ABuffer, int32_t ACount, bool AWri
         TNetAntiFreezeBase::YieldToApplication(false, false);
         FPeerClosed = S == 0;
         CheckClosed(true, false);
-        if (GSocketStack->CheckSocketResult(S, {NetErrShutdown, NetErrConnectionAborted, NetErrConnectionReset})) {
+        if (GSocketStack->CheckSocketResult(
+                S, { NetErrShutdown, NetErrConnectionAborted, NetErrConnectionReset })) {
             // Closing the link may fail too; the error to report is the send's.
             const int32_t Code = GSocketStack->LastSocketError();
             DropLink();
@@ -613,7 +621,7 @@ int64_t TNetTCPConnection::SendFile(const std::string& AFileName, bool AEnableFa
     // No whole-file fast path: a TLS transport is a socket transport too, and handing its
     // socket to the kernel would send the file unencrypted.
     (void)AEnableFastPath;
-    struct stat Info {};
+    struct stat Info { };
     if (::stat(AFileName.c_str(), &Info) != 0 || S_ISDIR(Info.st_mode))
         throw ENetFileNotFound(FormatStr(RSFileNotFound, AFileName.c_str()));
     TFileStream File(AFileName, false);

@@ -171,8 +171,8 @@ public:
     // One line without its terminator (LF also takes a CR before it). An explicit ATimeout
     // sets the length of each wait and never raises; the default one raises ENetReadTimeout.
     // AMaxLineLength -1: MaxLineLength (0 = no limit).
-    virtual std::string ReceiveLine(const std::string& ATerminator = "\n", int32_t ATimeout = -1,
-                                    int32_t AMaxLineLength = -1);
+    virtual std::string ReceiveLine(
+        const std::string& ATerminator = "\n", int32_t ATimeout = -1, int32_t AMaxLineLength = -1);
     // Sends AOut as a line, reads the reply into LastReply and checks its code.
     virtual int32_t SendCommand(const std::string& AOut, const std::vector<int32_t>& AResponse);
     virtual void SendText(const std::string& S);
@@ -180,7 +180,8 @@ public:
     virtual void SendLine(const std::string& S);
     // From the start when AAll; ASize bytes from the position, or up to the end when 0; with
     // AWriteByteCount a 4-byte count in network order first.
-    virtual void SendStream(TStream& AStream, bool AAll = true, bool AWriteByteCount = false, int32_t ASize = 0);
+    virtual void SendStream(
+        TStream& AStream, bool AAll = true, bool AWriteByteCount = false, int32_t ASize = 0);
     // Sends the whole file and returns its size; raises ENetFileNotFound for a missing file.
     virtual int64_t SendFile(const std::string& AFileName, bool AEnableFastPath = false);
 

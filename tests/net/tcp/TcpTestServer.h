@@ -25,7 +25,9 @@ public:
     using TScript = std::function<void(TScriptedServer& AServer, int AFd, int AIndex)>;
 
     explicit TScriptedServer(TScript AScript, int AConnections = 1)
-        : FListen(Listener()), FStop(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), FScript(std::move(AScript))
+        : FListen(Listener())
+        , FStop(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+        , FScript(std::move(AScript))
     {
         FPort = LocalPort(FListen.Get());
         FThread = std::thread([this, AConnections] {
@@ -56,7 +58,7 @@ public:
     }
     bool Stopped()
     {
-        pollfd P{FStop.Get(), POLLIN, 0};
+        pollfd P { FStop.Get(), POLLIN, 0 };
         return poll(&P, 1, 0) == 1;
     }
 
@@ -64,7 +66,7 @@ public:
     // has nothing more (what has arrived is still read).
     bool WaitReadable(int AFd, int AMilliseconds)
     {
-        pollfd P[2] = {{AFd, POLLIN, 0}, {FStop.Get(), POLLIN, 0}};
+        pollfd P[2] = { { AFd, POLLIN, 0 }, { FStop.Get(), POLLIN, 0 } };
         for (;;) {
             int R = poll(P, 2, AMilliseconds);
             if (R < 0 && errno == EINTR)
@@ -75,7 +77,7 @@ public:
     // Sleeps AMilliseconds unless the server stops first.
     void Pause(int AMilliseconds)
     {
-        pollfd P{FStop.Get(), POLLIN, 0};
+        pollfd P { FStop.Get(), POLLIN, 0 };
         poll(&P, 1, AMilliseconds);
     }
     static void SendAll(int AFd, std::string_view AData)
@@ -111,7 +113,7 @@ public:
     // Resets the connection instead of closing it in order.
     static void Abort(int AFd)
     {
-        linger L{1, 0};
+        linger L { 1, 0 };
         setsockopt(AFd, SOL_SOCKET, SO_LINGER, &L, sizeof L);
     }
 

@@ -28,7 +28,7 @@ struct TDeafListener {
         for (int I = 0; I < 8 && !Ready; ++I) {
             TFd C(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
             connect(C.Get(), reinterpret_cast<sockaddr*>(&A), sizeof A);
-            pollfd P{C.Get(), POLLOUT, 0};
+            pollfd P { C.Get(), POLLOUT, 0 };
             Ready = poll(&P, 1, 300) == 0;
             Fillers.push_back(std::move(C));
         }
@@ -74,8 +74,8 @@ TEST(NetIOHandlerSocket, StatusesOfAConnectByLiteralAndByName)
         H.OnStatus = Log.Handler();
         Connect(H, "127.0.0.1", Server.Port(), -1);
         EXPECT_TRUE(H.LinkOpen());
-        EXPECT_EQ(Log.Statuses, std::vector<TNetStatus>{TNetStatus::hsConnecting});
-        EXPECT_EQ(Log.Texts, std::vector<std::string>{"Connecting to 127.0.0.1."});
+        EXPECT_EQ(Log.Statuses, std::vector<TNetStatus> { TNetStatus::hsConnecting });
+        EXPECT_EQ(Log.Texts, std::vector<std::string> { "Connecting to 127.0.0.1." });
     }
     {
         TNetIOHandlerSocket H;
@@ -83,8 +83,10 @@ TEST(NetIOHandlerSocket, StatusesOfAConnectByLiteralAndByName)
         H.OnStatus = Log.Handler();
         Connect(H, "LOCALHOST", Server.Port(), 2000);
         EXPECT_TRUE(H.LinkOpen());
-        EXPECT_EQ(Log.Statuses, (std::vector<TNetStatus>{TNetStatus::hsResolving, TNetStatus::hsConnecting}));
-        EXPECT_EQ(Log.Texts, (std::vector<std::string>{"Resolving hostname LOCALHOST.", "Connecting to 127.0.0.1."}));
+        EXPECT_EQ(
+            Log.Statuses, (std::vector<TNetStatus> { TNetStatus::hsResolving, TNetStatus::hsConnecting }));
+        EXPECT_EQ(Log.Texts,
+            (std::vector<std::string> { "Resolving hostname LOCALHOST.", "Connecting to 127.0.0.1." }));
         EXPECT_EQ(H.SocketHandle()->PeerPort, Server.Port());
         EXPECT_EQ(H.SocketHandle()->IP, "127.0.0.1");
     }
@@ -154,7 +156,8 @@ TEST(NetIOHandlerSocket, ConnectThatNeverCompletesTimesOutAndLeavesNoThread)
     const int Threads = ThreadCount();
     TNetIOHandlerSocket H;
     const auto Start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Raised<ENetConnectTimeout>([&] { Connect(H, "127.0.0.1", Deaf.Port, 400); }), "Connect timed out.");
+    EXPECT_EQ(
+        Raised<ENetConnectTimeout>([&] { Connect(H, "127.0.0.1", Deaf.Port, 400); }), "Connect timed out.");
     const double Elapsed = MillisecondsSince(Start);
     EXPECT_GE(Elapsed, 399);
     EXPECT_LT(Elapsed, 1400);
@@ -187,13 +190,14 @@ TEST(NetIOHandlerSocket, AntiFreezeIsPumpedWhileATimedConnectWaits)
     ASSERT_TRUE(TNetAntiFreezeBase::IsInForce());
     TNetIOHandlerSocket H;
     const auto Start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Raised<ENetConnectTimeout>([&] { Connect(H, "127.0.0.1", Deaf.Port, 400); }), "Connect timed out.");
+    EXPECT_EQ(
+        Raised<ENetConnectTimeout>([&] { Connect(H, "127.0.0.1", Deaf.Port, 400); }), "Connect timed out.");
     EXPECT_GE(MillisecondsSince(Start), 399);
     EXPECT_GE(Freeze.Pumps, 3);
     // With an anti-freeze in force even a connect without a time-out runs on the thread.
     const int Port = ClosedPort();
     EXPECT_EQ(Raised<ENetConnectException>([&] { Connect(H, "127.0.0.1", Port, -1); }),
-              GSocketStack->SocketErrorText(NetErrConnectionRefused));
+        GSocketStack->SocketErrorText(NetErrConnectionRefused));
 }
 
 TEST(NetIOHandlerSocket, RawOperationsAfterCloseRaise)
@@ -253,6 +257,7 @@ TEST(NetIOHandlerSocket, SocksSettings)
     H.SocksInfo()->Version = TSocksVersion::svSocks5;
     H.SocksInfo()->Host = "127.0.0.1";
     H.SocksInfo()->Port = Server.Port();
-    EXPECT_EQ(Raised<ENetSocksError>([&] { Connect(H, "127.0.0.9", 80, -1); }), "SOCKS version is not supported.");
+    EXPECT_EQ(
+        Raised<ENetSocksError>([&] { Connect(H, "127.0.0.9", 80, -1); }), "SOCKS version is not supported.");
     EXPECT_EQ(H.SocketHandle()->PeerPort, Server.Port());
 }

@@ -21,7 +21,8 @@ namespace {
 // A client connected to a scripted server. The client goes first on destruction, so a script
 // waiting for the close sees it.
 struct TLink {
-    explicit TLink(TScriptedServer::TScript AScript, int AConnections = 1) : Server(std::move(AScript), AConnections)
+    explicit TLink(TScriptedServer::TScript AScript, int AConnections = 1)
+        : Server(std::move(AScript), AConnections)
     {
         Client.SetHost("127.0.0.1");
         Client.SetPort(Server.Port());
@@ -100,7 +101,8 @@ public:
     };
     using TNetIOHandler::TNetIOHandler;
 
-    void ConnectTo(const std::string&, int32_t, const std::string&, int32_t, int32_t, int32_t, int32_t) override
+    void ConnectTo(
+        const std::string&, int32_t, const std::string&, int32_t, int32_t, int32_t, int32_t) override
     {
         Open = true;
     }
@@ -280,7 +282,8 @@ TEST(NetTCPConnection, LineLengthLimit)
     TLink L(SendsAndWaits(Fits + "\n" + TooLong + "\n" + TooLong + "\n"));
     L.Client.ReadTimeout = 5000;
     EXPECT_EQ(L.Client.ReceiveLine(), Fits);
-    EXPECT_EQ(Raised<ENetReadLnMaxLineLengthExceeded>([&] { L.Client.ReceiveLine(); }), "Max line length exceeded.");
+    EXPECT_EQ(Raised<ENetReadLnMaxLineLengthExceeded>([&] { L.Client.ReceiveLine(); }),
+        "Max line length exceeded.");
     // The line stays buffered; split, it comes in two pieces.
     L.Client.MaxLineAction = TNetMaxLineAction::maSplit;
     EXPECT_EQ(L.Client.ReceiveLine(), std::string(16384, 'b'));
@@ -297,7 +300,8 @@ TEST(NetTCPConnection, OverlongLineWithoutTerminatorRaisesOnceTheLimitIsPassed)
     // A wait for more data would end in a read time-out instead.
     L.Client.ReadTimeout = 3000;
     const auto Start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Raised<ENetReadLnMaxLineLengthExceeded>([&] { L.Client.ReceiveLine(); }), "Max line length exceeded.");
+    EXPECT_EQ(Raised<ENetReadLnMaxLineLengthExceeded>([&] { L.Client.ReceiveLine(); }),
+        "Max line length exceeded.");
     EXPECT_LT(MillisecondsSince(Start), 2500);
 }
 
@@ -342,7 +346,8 @@ TEST(NetTCPConnection, PartialLineThenClose)
 {
     TLink L(Sends("partial"));
     L.Client.ReadTimeout = 5000;
-    EXPECT_EQ(Raised<ENetConnClosedGracefully>([&] { L.Client.ReceiveLine(); }), "Connection Closed Gracefully.");
+    EXPECT_EQ(
+        Raised<ENetConnClosedGracefully>([&] { L.Client.ReceiveLine(); }), "Connection Closed Gracefully.");
     EXPECT_EQ(L.Client.InputData().Size(), 7);
     EXPECT_FALSE(L.Client.IsConnected());
     EXPECT_EQ(L.Client.TakeAvailable(), "partial");
@@ -390,7 +395,7 @@ TEST(NetTCPConnection, ReadToStreamOfMoreThanThePeerSends)
         L.Client.ReadTimeout = 5000;
         TMemoryStream S;
         EXPECT_EQ(Raised<ENetConnClosedGracefully>([&] { L.Client.ReadToStream(S, 100, false); }),
-                  "Connection Closed Gracefully.");
+            "Connection Closed Gracefully.");
         EXPECT_EQ(S.DataString(), Fifty);
     }
     // The bytes are buffered before the call, the close not yet noticed.
@@ -408,7 +413,7 @@ TEST(NetTCPConnection, ReadToStreamOfMoreThanThePeerSends)
         L.Client.SendText("x");
         TMemoryStream S;
         EXPECT_EQ(Raised<ENetConnClosedGracefully>([&] { L.Client.ReadToStream(S, 100, false); }),
-                  "Connection Closed Gracefully.");
+            "Connection Closed Gracefully.");
         EXPECT_EQ(S.DataString(), Fifty);
     }
     // The close was noticed before the call: what is buffered is taken without an error.
@@ -427,7 +432,8 @@ TEST(NetTCPConnection, ReadToStreamOfMoreThanThePeerSends)
 TEST(NetTCPConnection, CountedReadsServedFromTheBuffer)
 {
     uint32_t Prefix = htonl(5);
-    TLink L(SendsAndWaits("0123456789" + std::string(reinterpret_cast<char*>(&Prefix), 4) + "hello" + "\x01\x02\x03\x04"));
+    TLink L(SendsAndWaits(
+        "0123456789" + std::string(reinterpret_cast<char*>(&Prefix), 4) + "hello" + "\x01\x02\x03\x04"));
     L.Client.ReadTimeout = 5000;
     while (L.Client.InputData().Size() < 23)
         L.Client.FillInput(true);
@@ -456,7 +462,7 @@ TEST(NetTCPConnection, ReadExactAfterTheCloseWithTooFewBytes)
     L.Client.ReadExact(Buffer, 3);
     EXPECT_EQ(std::string(Buffer, 3), "abc");
     EXPECT_EQ(Raised<ENetConnClosedGracefully>([&] { L.Client.ReadExact(Buffer, 1); }),
-              "Connection Closed Gracefully.");
+        "Connection Closed Gracefully.");
 }
 
 TEST(NetTCPConnection, ResetByPeerRaisesTheSocketError)
@@ -484,7 +490,8 @@ TEST(NetTCPConnection, ReadAllAndWorkEvents)
         Work.push_back("begin " + std::to_string(static_cast<int>(M)) + " " + std::to_string(Max));
     };
     L.Client.OnWork = [&](TComponent*, TWorkMode, int32_t N) { Work.push_back(std::to_string(N)); };
-    L.Client.OnWorkEnd = [&](TComponent*, TWorkMode M) { Work.push_back("end " + std::to_string(static_cast<int>(M))); };
+    L.Client.OnWorkEnd
+        = [&](TComponent*, TWorkMode M) { Work.push_back("end " + std::to_string(static_cast<int>(M))); };
     EXPECT_EQ(L.Client.ReadAll(), "abcdef");
     ASSERT_GE(Work.size(), 3u);
     EXPECT_EQ(Work.front(), "begin 0 0");
@@ -571,19 +578,22 @@ TEST(NetTCPConnection, SendsOfIntegersStreamsAndFiles)
         L.Client.SendStream(S, false, false, 3);
         EXPECT_EQ(L.Client.SendFile(Name), 70000);
         EXPECT_EQ(Raised<ENetFileNotFound>([&] { L.Client.SendFile("/nonexistent/vardex.bin"); }),
-                  "File \"/nonexistent/vardex.bin\" not found");
+            "File \"/nonexistent/vardex.bin\" not found");
         // A stream shorter than it claims.
         TStringStream Short("abc");
-        EXPECT_EQ(Raised<ENetNoDataToRead>([&] { L.Client.SendStream(Short, true, false, 10); }), "No data to read.");
+        EXPECT_EQ(Raised<ENetNoDataToRead>([&] { L.Client.SendStream(Short, true, false, 10); }),
+            "No data to read.");
         L.Client.Hangup();
     }
     unlink(Name);
     uint32_t Native = 0x01020304;
-    std::string Expected = std::string("\x01\x02\x03\x04", 4) + std::string(reinterpret_cast<char*>(&Native), 4)
-                           + std::string("\0\0\0\x0a", 4) + "0123456789" + "234" + FileData + "abc";
+    std::string Expected = std::string("\x01\x02\x03\x04", 4)
+        + std::string(reinterpret_cast<char*>(&Native), 4) + std::string("\0\0\0\x0a", 4) + "0123456789"
+        + "234" + FileData + "abc";
     ASSERT_EQ(Seen.size(), Expected.size());
     EXPECT_TRUE(Seen == Expected) << "first difference at "
-                                  << std::mismatch(Seen.begin(), Seen.end(), Expected.begin()).first - Seen.begin();
+                                  << std::mismatch(Seen.begin(), Seen.end(), Expected.begin()).first
+            - Seen.begin();
 }
 
 TEST(NetTCPConnection, SendsOnAClosedConnection)
@@ -594,7 +604,8 @@ TEST(NetTCPConnection, SendsOnAClosedConnection)
     // Nothing to send is no error, closed or not.
     L.Client.SendBytes("x", 0);
     L.Client.SendText("");
-    EXPECT_EQ(Raised<ENetConnClosedGracefully>([&] { L.Client.SendText("x"); }), "Connection Closed Gracefully.");
+    EXPECT_EQ(
+        Raised<ENetConnClosedGracefully>([&] { L.Client.SendText("x"); }), "Connection Closed Gracefully.");
     // Without a transport the connection is simply not connected.
     L.Client.Hangup();
     EXPECT_EQ(Raised<ENetNotConnected>([&] { L.Client.SendText("x"); }), "Not Connected");
@@ -614,13 +625,13 @@ TEST(NetTCPConnection, PeerCloseIsNoticedWithStatusAndEvent)
     EXPECT_FALSE(L.Client.IsConnected());
     EXPECT_TRUE(L.Client.PeerClosed());
     EXPECT_FALSE(L.Client.IOHandler()->LinkOpen());
-    EXPECT_EQ(Log.Events, (std::vector<std::string>{"status 4", "disconnected"}));
+    EXPECT_EQ(Log.Events, (std::vector<std::string> { "status 4", "disconnected" }));
     // Noticed once.
     EXPECT_FALSE(L.Client.IsConnected());
     L.Client.CheckClosed(false, false);
     EXPECT_EQ(Log.Events.size(), 2u);
     EXPECT_EQ(Raised<ENetConnClosedGracefully>([&] { L.Client.CheckClosed(true, false); }),
-              "Connection Closed Gracefully.");
+        "Connection Closed Gracefully.");
     L.Client.ClearInput();
     EXPECT_FALSE(L.Client.PeerClosed());
 }
@@ -645,7 +656,8 @@ TEST(NetTCPConnection, HangupFreesOnlyATransportItCreated)
     EXPECT_EQ(Client.SocketHandler(), nullptr);
     EXPECT_FALSE(Client.OwnsIOHandler());
     EXPECT_TRUE(Client.Components().empty());
-    EXPECT_EQ(Log.Events, (std::vector<std::string>{"status 1", "status 2", "status 3", "disconnected", "status 4"}));
+    EXPECT_EQ(Log.Events,
+        (std::vector<std::string> { "status 1", "status 2", "status 3", "disconnected", "status 4" }));
 
     // A transport from outside survives it and connects again.
     TNetIOHandlerSocket Outside;
@@ -701,7 +713,9 @@ TEST(NetTCPClient, EstablishStatusesAndRefusals)
     Client.SetHost("LOCALHOST");
     Client.SetPort(Server.Port());
     Client.Establish(2000);
-    EXPECT_EQ(Texts, (std::vector<std::string>{"Resolving hostname LOCALHOST.", "Connecting to 127.0.0.1.", "Connected."}));
+    EXPECT_EQ(Texts,
+        (std::vector<std::string> {
+            "Resolving hostname LOCALHOST.", "Connecting to 127.0.0.1.", "Connected." }));
     EXPECT_EQ(Connected, 1);
     EXPECT_EQ(Raised<ENetAlreadyConnected>([&] { Client.Establish(); }), "Already connected.");
     Client.Hangup();
@@ -735,9 +749,10 @@ TEST(NetTCPClient, FetchAllReadsUntilCloseAndHangsUp)
 
 TEST_F(FakeTransportTest, IgnoredReceiveErrorKeepsTheBufferedBytesReadable)
 {
-    Transport.Reads = {{"abc", 0}, {"", NetErrConnectionAborted}};
+    Transport.Reads = { { "abc", 0 }, { "", NetErrConnectionAborted } };
     char Buffer[6];
-    EXPECT_EQ(Raised<ENetConnClosedGracefully>([&] { Client.ReadExact(Buffer, 6); }), "Connection Closed Gracefully.");
+    EXPECT_EQ(Raised<ENetConnClosedGracefully>([&] { Client.ReadExact(Buffer, 6); }),
+        "Connection Closed Gracefully.");
     EXPECT_FALSE(Transport.Open);
     Client.ReadExact(Buffer, 3);
     EXPECT_EQ(std::string(Buffer, 3), "abc");
@@ -745,7 +760,7 @@ TEST_F(FakeTransportTest, IgnoredReceiveErrorKeepsTheBufferedBytesReadable)
 
 TEST_F(FakeTransportTest, ReceiveErrorsWithNothingBuffered)
 {
-    Transport.Reads = {{"", NetErrShutdown}};
+    Transport.Reads = { { "", NetErrShutdown } };
     try {
         Client.ReceiveLine();
         ADD_FAILURE() << "nothing raised";
@@ -756,8 +771,9 @@ TEST_F(FakeTransportTest, ReceiveErrorsWithNothingBuffered)
 
     Transport.Open = true;
     Client.ClearInput();
-    Transport.Reads = {{"ab", 0}, {"", NetErrConnectionReset}};
-    EXPECT_EQ(Raised<ENetSocketError>([&] { Client.ReceiveLine(); }), GSocketStack->SocketErrorText(NetErrConnectionReset));
+    Transport.Reads = { { "ab", 0 }, { "", NetErrConnectionReset } };
+    EXPECT_EQ(Raised<ENetSocketError>([&] { Client.ReceiveLine(); }),
+        GSocketStack->SocketErrorText(NetErrConnectionReset));
 }
 
 TEST_F(FakeTransportTest, PartialWritesAreCompletedAndSendErrorsCloseTheLink)
@@ -780,7 +796,7 @@ TEST_F(FakeTransportTest, PartialWritesAreCompletedAndSendErrorsCloseTheLink)
 TEST_F(FakeTransportTest, ASCIIFilterAndInterceptsRewriteTheData)
 {
     Client.ASCIIFilter = true;
-    Transport.Reads = {{"\xC1\xE2\n", 0}};
+    Transport.Reads = { { "\xC1\xE2\n", 0 } };
     EXPECT_EQ(Client.ReceiveLine(), "Ab");
     Client.ASCIIFilter = false;
 
@@ -794,7 +810,7 @@ TEST_F(FakeTransportTest, ASCIIFilterAndInterceptsRewriteTheData)
     };
     Outer.SetIntercept(&Inner);
     Client.SetIntercept(&Outer);
-    Transport.Reads = {{"x\n", 0}};
+    Transport.Reads = { { "x\n", 0 } };
     // The received chunk "x\n" becomes "<x\n>": the line is "<x", and ">" waits.
     EXPECT_EQ(Client.ReceiveLine(), "<x");
     Client.SendText("y");
@@ -806,12 +822,12 @@ TEST_F(FakeTransportTest, ASCIIFilterAndInterceptsRewriteTheData)
 
 TEST_F(FakeTransportTest, NumericReplies)
 {
-    Transport.Reads = {{"250-first\r\n250-second\r\n250 last\r\n", 0}, {"550 no\r\n", 0}};
-    EXPECT_EQ(Client.SendCommand("NOOP", {250}), 250);
-    EXPECT_EQ(Client.LastReply().Text, (std::vector<std::string>{"first", "second", "last"}));
+    Transport.Reads = { { "250-first\r\n250-second\r\n250 last\r\n", 0 }, { "550 no\r\n", 0 } };
+    EXPECT_EQ(Client.SendCommand("NOOP", { 250 }), 250);
+    EXPECT_EQ(Client.LastReply().Text, (std::vector<std::string> { "first", "second", "last" }));
     EXPECT_EQ(Transport.Written, "NOOP\r\n");
     try {
-        Client.SendCommand("DELE", {250});
+        Client.SendCommand("DELE", { 250 });
         ADD_FAILURE() << "nothing raised";
     } catch (const ENetProtocolReplyError& E) {
         EXPECT_EQ(E.ReplyErrorCode, 550);
