@@ -728,10 +728,15 @@ TEST(NetTCPClient, EstablishStatusesAndRefusals)
     EXPECT_NE(Raised<ENetConnectException>([&] { Client.Establish(1000); }), "(nothing raised)");
     EXPECT_FALSE(Client.IOHandler()->LinkOpen());
     EXPECT_EQ(Connected, 1);
-    // The same object connects again.
+    // The same object connects again, from the local address it is given.
     Client.SetPort(Server.Port());
+    Client.BoundIP = "127.0.0.1";
+    const int Bound = ClosedPort();
+    Client.BoundPort = Bound;
     Client.Establish();
     EXPECT_TRUE(Client.IsConnected());
+    EXPECT_EQ(Client.SocketHandler()->SocketHandle()->IP, "127.0.0.1");
+    EXPECT_EQ(Client.SocketHandler()->SocketHandle()->Port, Bound);
 }
 
 TEST(NetTCPClient, FetchAllReadsUntilCloseAndHangsUp)
@@ -833,4 +838,29 @@ TEST_F(FakeTransportTest, NumericReplies)
         EXPECT_EQ(E.ReplyErrorCode, 550);
         EXPECT_STREQ(E.what(), "no");
     }
+}
+
+TEST_F(FakeTransportTest, WorkEventsCountConsumedAndSentBytes)
+{
+    std::vector<std::string> Work;
+    Client.OnWorkBegin = [&](TComponent*, TWorkMode M, int32_t Max) {
+        Work.push_back((M == TWorkMode::wmRead ? "read " : "write ") + std::to_string(Max));
+    };
+    Client.OnWork = [&](TComponent*, TWorkMode, int32_t N) { Work.push_back(std::to_string(N)); };
+    Client.OnWorkEnd = [&](TComponent*, TWorkMode) { Work.push_back("end"); };
+
+    // Read work is counted as bytes leave the buffer, not as they arrive.
+    Transport.Reads = { { "0123", 0 }, { "456789xy", 0 } };
+    TMemoryStream S;
+    Client.ReadToStream(S, 10);
+    EXPECT_EQ(S.DataString(), "0123456789");
+    EXPECT_EQ(Client.InputData().Size(), 2);
+    EXPECT_EQ(Work, (std::vector<std::string> { "read 10", "10", "end" }));
+
+    Work.clear();
+    Transport.WriteLimit = 4;
+    TStringStream Out("abcdefghij");
+    Client.SendStream(Out);
+    EXPECT_EQ(Transport.Written, "abcdefghij");
+    EXPECT_EQ(Work, (std::vector<std::string> { "write 10", "4", "8", "10", "end" }));
 }
