@@ -467,8 +467,16 @@ TEST(NetTCPConnection, ReadExactAfterTheCloseWithTooFewBytes)
 
 TEST(NetTCPConnection, ResetByPeerRaisesTheSocketError)
 {
-    TLink L([](TScriptedServer&, int Fd, int) { TScriptedServer::Abort(Fd); });
+    // The reset waits for the client's go-ahead: one that overtook the connect would make the
+    // connect itself fail.
+    TLink L([](TScriptedServer& S, int Fd, int) {
+        char Go;
+        if (S.WaitReadable(Fd, 5000))
+            (void)recv(Fd, &Go, 1, 0);
+        TScriptedServer::Abort(Fd);
+    });
     L.Client.ReadTimeout = 5000;
+    L.Client.SendText("x");
     try {
         L.Client.ReceiveLine();
         ADD_FAILURE() << "nothing raised";
