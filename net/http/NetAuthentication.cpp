@@ -8,19 +8,22 @@
 
 namespace {
 
+// Built on first use, with Basic already in it, so registrations and lookups from other
+// files' static initialisers work whatever order those run in.
 struct TAuthRegistry {
+    TAuthRegistry() { Schemes.emplace_back("Basic", TNetBasicAuthentication::Class()); }
     std::mutex Lock;
     std::vector<std::pair<std::string, TNetAuthenticationClass>> Schemes;
 };
 
-// Built on first use, so registrations from other files' static initialisers find it.
 TAuthRegistry& Registry()
 {
     static TAuthRegistry R;
     return R;
 }
 
-const bool GBasicRegistered = (RegisterAuthScheme("Basic", TNetBasicAuthentication::Class()), true);
+// Basic is there from program start even when nothing looks a scheme up early.
+const bool GBasicRegistered = (Registry(), true);
 
 } // namespace
 
