@@ -12,9 +12,9 @@
 namespace {
 
 const char* const ThreeMonitors
-    = "Name=Router\r\nType=PingMonitor\r\nInterval=60\r\nIP=10.0.0.1\r\nRetry=2\r\n\r\n"
+    = "Name=Router\r\nType=PingMonitor\r\nInterval=60\r\nIP=127.0.0.9\r\nRetry=2\r\n\r\n"
       "Name=Сайт\r\nType=WebMonitor\r\nInterval=30\r\nURL=http://127.0.0.1:8080/\r\n\r\n"
-      "Name=Router\r\nType=PingMonitor\r\nInterval=5\r\nIP=dns\r\nRetry=3\r\n";
+      "Name=Router\r\nType=PingMonitor\r\nInterval=5\r\nIP=127.0.0.10\r\nRetry=3\r\n";
 
 QStringList EditorKeys(TfmMain& AWindow)
 {
@@ -176,12 +176,12 @@ private slots:
         QVERIFY(F.ShowActive());
         F.ClickRow(0);
         QCOMPARE(EditorKeys(W), (QStringList { "Name", "Interval", "IP", "Retry" }));
-        QCOMPARE(EditorValues(W), (QStringList { "Router", "60", "10.0.0.1", "2" }));
+        QCOMPARE(EditorValues(W), (QStringList { "Router", "60", "127.0.0.9", "2" }));
         F.ClickRow(1, 2);
         QCOMPARE(EditorKeys(W), (QStringList { "Name", "Interval", "URL" }));
         QCOMPARE(EditorValues(W), (QStringList { "Сайт", "30", "http://127.0.0.1:8080/" }));
         QTest::keyClick(F.List(), Qt::Key_Down);
-        QCOMPARE(EditorValues(W), (QStringList { "Router", "5", "dns", "3" }));
+        QCOMPARE(EditorValues(W), (QStringList { "Router", "5", "127.0.0.10", "3" }));
         // The key column cannot be edited.
         QVERIFY(!(W.ServConfig->item(0, 0)->flags() & Qt::ItemIsEditable));
     }
@@ -233,14 +233,14 @@ private slots:
         IP->setFocus();
         IP->setCursorPosition(0);
         QTest::keyClick(IP, Qt::Key_Delete);
-        QCOMPARE(IP->text(), QStringLiteral("10.0.0.1"));
+        QCOMPARE(IP->text(), QStringLiteral("127.0.0.9"));
         QCOMPARE(F.Captions(), (QStringList { "Сайт", "Router" }));
         QCOMPARE(W.Monitors().size(), size_t(2));
         QVERIFY(F.List()->selectedItems().isEmpty());
         // The editor still shows the deleted monitor; edits there go nowhere.
-        QCOMPARE(EditorValues(W), (QStringList { "Router", "60", "10.0.0.1", "2" }));
+        QCOMPARE(EditorValues(W), (QStringList { "Router", "60", "127.0.0.9", "2" }));
         QTest::keyClicks(IP, "9");
-        QCOMPARE(static_cast<TPingMonitor*>(W.Monitors()[1].Monitor.get())->IP(), std::string("dns"));
+        QCOMPARE(static_cast<TPingMonitor*>(W.Monitors()[1].Monitor.get())->IP(), std::string("127.0.0.10"));
     }
 
     void DeleteTheMiddleOfThree()
