@@ -4,6 +4,7 @@
 #include "net/stack/NetStack.h"
 
 #include <array>
+#include <cerrno>
 
 class TNetStackLinux : public TNetStack {
 public:
@@ -53,6 +54,9 @@ public:
     // The same for the resolver's results (getaddrinfo, getnameinfo); AErrno is consulted for
     // EAI_SYSTEM.
     static int32_t ResolverErrorToSocketError(int AResult, int AErrno);
+    // Makes errno the calling thread's last socket error, for code that fails a transfer of
+    // its own on a socket (a TLS read or write) and is then judged by CheckSocketResult.
+    static void RecordErrno() { SetLastSocketError(ErrnoToSocketError(errno)); }
 
 protected:
     // Sets the calling thread's last socket error, as a failed call does (for stack classes

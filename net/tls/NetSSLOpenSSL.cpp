@@ -1,6 +1,7 @@
 #include "net/tls/NetSSLOpenSSL.h"
 
 #include "net/stack/NetStack.h"
+#include "net/stack/NetStackLinux.h"
 #include "net/stack/NetStrings.h"
 
 #include <algorithm>
@@ -388,7 +389,7 @@ void TNetSSLSocket::AcceptHandshake(int ASocket, TNetSSLContext* AContext)
         Owner->FireStatusInfo(StatusText());
 }
 
-int TNetSSLSocket::ReadTLS(void* ABuffer, int ALength)
+template <class TCall> int TNetSSLSocket::Transfer(int ALength, bool AWriting, TCall ACall)
 {
     if (SslHandle == nullptr || !SSLLibrariesLoaded()) {
         errno = ENOTCONN;
@@ -399,47 +400,48 @@ int TNetSSLSocket::ReadTLS(void* ABuffer, int ALength)
     TNetSigPipeGuard Guard;
     NetERR_clear_error();
     errno = 0;
-    int R = NetSSL_read(SslHandle, ABuffer, ALength);
+    int R = ACall();
     int SavedErrno = errno;
     int Error = NetSSL_get_error(SslHandle, R);
     if (Error == SSL_ERROR_WANT_READ || Error == SSL_ERROR_WANT_WRITE) {
         NetERR_clear_error();
         errno = 0;
-        R = NetSSL_read(SslHandle, ABuffer, ALength);
+        R = ACall();
         SavedErrno = errno;
         Error = NetSSL_get_error(SslHandle, R);
     }
     NetERR_clear_error();
-    if (R < 0)
+    if (R > 0)
+        return R;
+    // The library reports failures as 0 or -1 alike; only the end of the peer's data is 0
+    // here (a close notice, or the connection ending without one), so that a caller that
+    // reads 0 as "closed" and -1 as "see errno" is never misled.
+    const bool PeerEnded = Error == SSL_ERROR_ZERO_RETURN || (Error == SSL_ERROR_SYSCALL && SavedErrno == 0);
+    if (PeerEnded && !AWriting)
+        return 0;
+    if (PeerEnded)
+        // Nothing more can be sent in a session the peer has closed.
+        errno = Error == SSL_ERROR_ZERO_RETURN ? ESHUTDOWN : EPIPE;
+    else
         SetErrnoForFailure(Error, SavedErrno);
-    return R;
+    return -1;
+}
+
+int TNetSSLSocket::ReadTLS(void* ABuffer, int ALength)
+{
+    return Transfer(ALength, false, [&] { return NetSSL_read(SslHandle, ABuffer, ALength); });
 }
 
 int TNetSSLSocket::WriteTLS(const void* ABuffer, int ALength)
 {
-    if (SslHandle == nullptr || !SSLLibrariesLoaded()) {
-        errno = ENOTCONN;
-        return -1;
-    }
-    if (ALength <= 0)
+    return Transfer(ALength, true, [&] { return NetSSL_write(SslHandle, ABuffer, ALength); });
+}
+
+int TNetSSLSocket::Pending() const
+{
+    if (SslHandle == nullptr || !SSLLibrariesLoaded())
         return 0;
-    TNetSigPipeGuard Guard;
-    NetERR_clear_error();
-    errno = 0;
-    int R = NetSSL_write(SslHandle, ABuffer, ALength);
-    int SavedErrno = errno;
-    int Error = NetSSL_get_error(SslHandle, R);
-    if (Error == SSL_ERROR_WANT_READ || Error == SSL_ERROR_WANT_WRITE) {
-        NetERR_clear_error();
-        errno = 0;
-        R = NetSSL_write(SslHandle, ABuffer, ALength);
-        SavedErrno = errno;
-        Error = NetSSL_get_error(SslHandle, R);
-    }
-    NetERR_clear_error();
-    if (R < 0)
-        SetErrnoForFailure(Error, SavedErrno);
-    return R;
+    return NetSSL_pending(SslHandle);
 }
 
 TNetSSLCipher* TNetSSLSocket::Cipher()
@@ -599,4 +601,272 @@ int TLSVerifyCallback(int AOk, X509_STORE_CTX* AStoreContext)
         // Whatever went wrong, a certificate that could not be judged is not accepted.
         return 0;
     }
+}
+
+// ---------------------------------------------------------------------------------------------
+// TNetSSLIOHandlerSocket
+
+TNetSSLIOHandlerSocket::TNetSSLIOHandlerSocket(TComponent* AOwner)
+    : TNetIOHandlerSocket(AOwner)
+    , FSSLOptions(new TNetSSLOptions())
+{
+}
+
+TNetSSLIOHandlerSocket::~TNetSSLIOHandlerSocket()
+{
+    // The close notice goes out while the socket is still open; the base closes it after.
+    FSSLSocket.reset();
+    FreeContext();
+    if (!FServerSide)
+        delete FSSLOptions;
+    FSSLOptions = nullptr;
+}
+
+void TNetSSLIOHandlerSocket::FreeContext()
+{
+    // A server-side transport only borrows the factory's context.
+    if (FServerSide)
+        return;
+    delete FContext;
+    FContext = nullptr;
+}
+
+void TNetSSLIOHandlerSocket::AcceptDone()
+{
+    TNetIOHandlerSocket::AcceptDone();
+    try {
+        if (!FSSLSocket)
+            FSSLSocket = std::make_unique<TNetSSLSocket>(FServer);
+        FSSLSocket->AcceptHandshake(SocketHandle()->Handle, FContext);
+    } catch (...) {
+        CloseLink();
+        throw;
+    }
+}
+
+void TNetSSLIOHandlerSocket::CloseLink()
+{
+    FSSLSocket.reset();
+    FreeContext();
+    TNetIOHandlerSocket::CloseLink();
+}
+
+void TNetSSLIOHandlerSocket::PrepareLink()
+{
+    // A link that was never closed still has its socket here, so a session left on it says
+    // goodbye on that socket and not on the next one, which may get the same number.
+    FSSLSocket.reset();
+    FreeContext();
+    TNetIOHandlerSocket::PrepareLink();
+}
+
+void TNetSSLIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort, const std::string& ABoundIP,
+    int32_t ABoundPort, int32_t ABoundPortMin, int32_t ABoundPortMax, int32_t ATimeout)
+{
+    TNetIOHandlerSocket::ConnectTo(
+        AHost, APort, ABoundIP, ABoundPort, ABoundPortMin, ABoundPortMax, ATimeout);
+    FHost = AHost;
+    FireBeforeHandshake();
+    try {
+        BuildContext();
+    } catch (const ENetOSSLCouldNotLoadSSLLibrary&) {
+        // A plain connection needs no TLS library.
+        if (!FBypassTLS)
+            throw;
+    }
+    if (!FBypassTLS)
+        StartTLS();
+}
+
+void TNetSSLIOHandlerSocket::BuildContext()
+{
+    FreeContext();
+    auto Context = std::make_unique<TNetSSLContext>();
+    Context->Owner = this;
+    Context->AssignOptions(*FSSLOptions);
+    Context->VerifyOn = static_cast<bool>(OnVerifyPeer);
+    Context->StatusInfoOn = static_cast<bool>(OnStatusInfo);
+    Context->Setup(TContextRole::crClient);
+    FContext = Context.release();
+}
+
+void TNetSSLIOHandlerSocket::StartTLS()
+{
+    if (FSSLSocket)
+        return;
+    FSSLSocket = std::make_unique<TNetSSLSocket>(this);
+    FSSLSocket->Context = FContext;
+    TNetSocketHandle* Handle = SocketHandle();
+    FSSLSocket->Handshake(Handle != nullptr ? Handle->Handle : -1, FContext, FHost);
+}
+
+void TNetSSLIOHandlerSocket::SetBypassTLS(bool AValue)
+{
+    if (!AValue && LinkOpen()) {
+        if (FContext == nullptr)
+            throw ENetOSSLCouldNotLoadSSLLibrary(RSOSSLCouldNotLoadSSLLibrary);
+        // Stored first: after a failed upgrade the link must not be read as plain text.
+        FBypassTLS = false;
+        StartTLS();
+        return;
+    }
+    FBypassTLS = AValue;
+}
+
+bool TNetSSLIOHandlerSocket::CanRead(int32_t ATimeout)
+{
+    // The session reads whole records from the socket and hands out as much as is asked for;
+    // the rest waits in the session, where no readiness wait on the socket would see it.
+    if (!FBypassTLS && FSSLSocket && LinkOpen() && FSSLSocket->Pending() > 0)
+        return true;
+    return TNetIOHandlerSocket::CanRead(ATimeout);
+}
+
+int32_t TNetSSLIOHandlerSocket::ReadSome(void* ABuffer, int32_t ALength)
+{
+    if (FBypassTLS)
+        return TNetIOHandlerSocket::ReadSome(ABuffer, ALength);
+    if (!LinkOpen())
+        throw ENetClosedSocket(RSClosedSocket);
+    return ReadSomeTLS(ABuffer, ALength);
+}
+
+int32_t TNetSSLIOHandlerSocket::WriteSome(const void* ABuffer, int32_t ALength)
+{
+    if (FBypassTLS)
+        return TNetIOHandlerSocket::WriteSome(ABuffer, ALength);
+    if (!LinkOpen())
+        throw ENetClosedSocket(RSClosedSocket);
+    return WriteSomeTLS(ABuffer, ALength);
+}
+
+namespace {
+
+// A failed session read or write leaves its reason in errno; the connection judges it by the
+// stack's last socket error.
+int32_t RecordedTLSResult(int AResult)
+{
+    if (AResult >= 0)
+        return AResult;
+    TNetStackLinux::RecordErrno();
+    return -1;
+}
+
+} // namespace
+
+int32_t TNetSSLIOHandlerSocket::ReadSomeTLS(void* ABuffer, int32_t ALength)
+{
+    if (!FSSLSocket) {
+        errno = ENOTCONN;
+        return RecordedTLSResult(-1);
+    }
+    return RecordedTLSResult(FSSLSocket->ReadTLS(ABuffer, ALength));
+}
+
+int32_t TNetSSLIOHandlerSocket::WriteSomeTLS(const void* ABuffer, int32_t ALength)
+{
+    if (!FSSLSocket) {
+        errno = ENOTCONN;
+        return RecordedTLSResult(-1);
+    }
+    return RecordedTLSResult(FSSLSocket->WriteTLS(ABuffer, ALength));
+}
+
+void TNetSSLIOHandlerSocket::FireBeforeHandshake()
+{
+    if (OnBeforeHandshake)
+        OnBeforeHandshake(this);
+}
+
+void TNetSSLIOHandlerSocket::FireStatusInfo(const std::string& AMsg)
+{
+    if (OnStatusInfo)
+        OnStatusInfo(AMsg);
+}
+
+void TNetSSLIOHandlerSocket::FireGetPassword(std::string& APassword)
+{
+    if (OnGetPassword)
+        OnGetPassword(APassword);
+}
+
+bool TNetSSLIOHandlerSocket::FireVerifyPeer(TNetX509& ACertificate)
+{
+    return OnVerifyPeer ? OnVerifyPeer(ACertificate) : true;
+}
+
+void TNetSSLIOHandlerSocket::Notification(TComponent* AComponent, TOperation AOperation)
+{
+    TNetIOHandlerSocket::Notification(AComponent, AOperation);
+    if (AOperation != TOperation::opRemove || AComponent == nullptr || AComponent != FServer)
+        return;
+    // The factory takes the shared context and settings with it; the session keeps its own
+    // hold on the library context and goes on without them.
+    FServer = nullptr;
+    FContext = nullptr;
+    FSSLOptions = nullptr;
+    if (FSSLSocket) {
+        FSSLSocket->Owner = nullptr;
+        FSSLSocket->Context = nullptr;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// TNetServerIOHandlerSSL
+
+TNetServerIOHandlerSSL::TNetServerIOHandlerSSL(TComponent* AOwner)
+    : TNetComponent(AOwner)
+{
+}
+
+TNetServerIOHandlerSSL::~TNetServerIOHandlerSSL()
+{
+    // Transports owned here still use the context while they close.
+    DestroyComponents();
+}
+
+void TNetServerIOHandlerSSL::Init()
+{
+    auto Context = std::make_unique<TNetSSLContext>();
+    Context->Owner = this;
+    Context->AssignOptions(FSSLOptions);
+    Context->VerifyOn = static_cast<bool>(OnVerifyPeer);
+    Context->StatusInfoOn = static_cast<bool>(OnStatusInfo);
+    Context->Setup(TContextRole::crServer);
+    FContext = std::move(Context);
+}
+
+TNetSSLIOHandlerSocket* TNetServerIOHandlerSSL::Accept(int AListeningSocket, TComponent* AOwner)
+{
+    if (!FContext)
+        Init();
+    auto Handler = std::make_unique<TNetSSLIOHandlerSocket>(AOwner);
+    delete Handler->FSSLOptions;
+    Handler->FServerSide = true;
+    Handler->FServer = this;
+    Handler->FContext = FContext.get();
+    Handler->FSSLOptions = &FSSLOptions;
+    FreeNotification(Handler.get());
+    Handler->PrepareLink();
+    if (!Handler->SocketHandle()->AcceptFrom(AListeningSocket))
+        return nullptr;
+    Handler->AcceptDone();
+    return Handler.release();
+}
+
+void TNetServerIOHandlerSSL::FireStatusInfo(const std::string& AMsg)
+{
+    if (OnStatusInfo)
+        OnStatusInfo(AMsg);
+}
+
+void TNetServerIOHandlerSSL::FireGetPassword(std::string& APassword)
+{
+    if (OnGetPassword)
+        OnGetPassword(APassword);
+}
+
+bool TNetServerIOHandlerSSL::FireVerifyPeer(TNetX509& ACertificate)
+{
+    return OnVerifyPeer ? OnVerifyPeer(ACertificate) : true;
 }

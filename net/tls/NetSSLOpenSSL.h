@@ -1,13 +1,17 @@
 // TLS over the run-time loaded libraries: the settings, one context (SSL_CTX), one session
 // (SSL) on a connected socket, the cipher and certificate views, the library callbacks and
-// the errors. The transport that carries a connection through a session owns the context and
-// the session and hears their events through TNetSSLEventSink.
+// the errors, and the transport that carries a TCP connection plain or through a session
+// (TNetSSLIOHandlerSocket). The transport owns its context and session and hears their events
+// through TNetSSLEventSink.
 #pragma once
 
 #include "net/stack/NetException.h"
+#include "net/tcp/NetIOHandlerSocket.h"
+#include "net/tcp/NetTCPConnection.h"
 #include "net/tls/NetSSLOpenSSLHeaders.h"
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
@@ -184,10 +188,14 @@ public:
     // Server handshake on an accepted socket; raises ENetOSSLAcceptError when it fails.
     void AcceptHandshake(int ASocket, TNetSSLContext* AContext);
 
-    // Like a socket's receive and send: > 0 bytes, 0 when the peer closed the session, < 0 on
-    // error with errno telling what (ENOTCONN without a session).
+    // Like a socket's receive and send: > 0 bytes, 0 when the peer has ended the session (with
+    // or without a close notice; reads only), -1 on error with errno telling what (ENOTCONN
+    // without a session, ECONNABORTED for a protocol failure, EPIPE or ESHUTDOWN for a write
+    // into a session the peer has ended).
     int ReadTLS(void* ABuffer, int ALength);
     int WriteTLS(const void* ABuffer, int ALength);
+    // Decrypted bytes held in the session that the socket no longer shows as readable.
+    int Pending() const;
 
     // "Cipher: name = ...; description = ...; bits = ...; version = ...; "
     std::string StatusText();
@@ -202,6 +210,8 @@ private:
     // Shared by both handshakes: SSL_new, binding, the descriptor. False without a session.
     bool Attach(int ASocket, TNetSSLContext* AContext);
     void FreeSession();
+    // One read or write (ACall) with the retry and the mapping of its result.
+    template <class TCall> int Transfer(int ALength, bool AWriting, TCall ACall);
 
     std::unique_ptr<TNetSSLCipher> FCipher;
 };
@@ -237,3 +247,128 @@ void TLSInfoCallback(const SSL* ASession, int AWhere, int ARet);
 int TLSPasswordCallback(char* ABuffer, int ASize, int ARWFlag, void* AUserData);
 int TLSVerifyCallback(int AOk, X509_STORE_CTX* AStoreContext);
 }
+
+using TCallbackEvent = std::function<void(const std::string& Msg)>;
+using TPasswordEvent = std::function<void(std::string& Password)>;
+// True accepts the certificate (as far as the application is concerned).
+using TVerifyPeerEvent = std::function<bool(TNetX509& Certificate)>;
+
+class TNetServerIOHandlerSSL;
+
+// The socket transport with TLS: right after the TCP connect it runs a client handshake and
+// then carries every read and write through the session, unless BypassTLS sends them to the
+// plain socket. One object serves plain and TLS connections alike, one after the other.
+//
+// Reads and writes keep the socket transport's contract: > 0 bytes, 0 when the peer has ended
+// the session (with or without a close notice), -1 on error with the stack's last socket error
+// telling which (a protocol failure reads as 10053, a write after the peer has gone as 10058
+// or 10054), so the connection above judges them as it judges a socket's.
+class TNetSSLIOHandlerSocket : public TNetIOHandlerSocket, public TNetSSLEventSink {
+public:
+    // A client transport (not ServerSide) with settings of its own, all at their defaults.
+    explicit TNetSSLIOHandlerSocket(TComponent* AOwner = nullptr);
+    // Frees the session (with its shutdown) and, unless ServerSide, the context and settings;
+    // then the socket is closed.
+    ~TNetSSLIOHandlerSocket() override;
+
+    // Server side: the TLS accept on the accepted socket; on failure the link is closed and
+    // the error raised ("Error accepting connection with SSL.").
+    void AcceptDone() override;
+    // Frees the session (a close notice goes out), the context unless ServerSide, then closes
+    // the socket.
+    void CloseLink() override;
+    // The plain connect, OnBeforeHandshake, a new context and, unless BypassTLS, the handshake
+    // with AHost as the server name when it is a name. A library that cannot be loaded fails
+    // the connect ("Could not load SSL library.") unless BypassTLS, which needs none.
+    void ConnectTo(const std::string& AHost, int32_t APort, const std::string& ABoundIP, int32_t ABoundPort,
+        int32_t ABoundPortMin, int32_t ABoundPortMax, int32_t ATimeout) override;
+    // Lets go of a session and context left from a link that was never closed, then the plain
+    // preparation.
+    void PrepareLink() override;
+    // Also true while the session holds decrypted bytes the socket no longer shows.
+    bool CanRead(int32_t ATimeout) override;
+    // The plain socket operations when BypassTLS, otherwise ReadSomeTLS / WriteSomeTLS. Raise
+    // ENetClosedSocket ("Disconnected.") when the link is not open.
+    int32_t ReadSome(void* ABuffer, int32_t ALength) override;
+    int32_t WriteSome(const void* ABuffer, int32_t ALength) override;
+
+    virtual void FireBeforeHandshake();
+    void FireStatusInfo(const std::string& AMsg) override;
+    void FireGetPassword(std::string& APassword) override;
+    // True when OnVerifyPeer is unassigned.
+    bool FireVerifyPeer(TNetX509& ACertificate) override;
+    // Through the session; without one, -1 with 10057 (not connected).
+    virtual int32_t ReadSomeTLS(void* ABuffer, int32_t ALength);
+    virtual int32_t WriteSomeTLS(const void* ABuffer, int32_t ALength);
+    // The client handshake on the open socket; nothing when a session exists already. Raises
+    // ENetOSSLConnectError ("Error connecting with SSL.") when the handshake fails.
+    virtual void StartTLS();
+    // A new context from SSLOptions in the client role (raises the context's errors).
+    void BuildContext();
+
+    bool BypassTLS() const { return FBypassTLS; }
+    // Setting False on an open link upgrades it in place (StartTLS); without a context (the
+    // library could not be loaded at connect) that raises "Could not load SSL library.".
+    // Otherwise the value is only stored.
+    void SetBypassTLS(bool AValue);
+
+    TNetSSLContext* Context() const { return FContext; }
+    TNetSSLOptions* SSLOptions() const { return FSSLOptions; }
+    TNetSSLSocket* SSLSocket() const { return FSSLSocket.get(); }
+    bool ServerSide() const { return FServerSide; }
+
+    TCallbackEvent OnStatusInfo;
+    TPasswordEvent OnGetPassword;
+    TVerifyPeerEvent OnVerifyPeer;
+    // After the TCP connect, before the context is built.
+    TNetNotifyEvent OnBeforeHandshake;
+
+protected:
+    void Notification(TComponent* AComponent, TOperation AOperation) override;
+
+private:
+    friend class TNetServerIOHandlerSSL;
+
+    void FreeContext();
+
+    TNetSSLContext* FContext = nullptr;
+    TNetSSLOptions* FSSLOptions = nullptr;
+    std::unique_ptr<TNetSSLSocket> FSSLSocket;
+    bool FServerSide = false;
+    bool FBypassTLS = false;
+    // The target host of the last connect, the server name of its handshake.
+    std::string FHost;
+    // The factory of a ServerSide transport, which owns the shared context and settings.
+    TNetServerIOHandlerSSL* FServer = nullptr;
+};
+
+// The server side: one context in the server role, built from SSLOptions, shared by the
+// ServerSide transports it hands out for accepted connections. The transports forget the
+// context and settings when the factory goes before them.
+class TNetServerIOHandlerSSL : public TNetComponent, public TNetSSLEventSink {
+public:
+    explicit TNetServerIOHandlerSSL(TComponent* AOwner = nullptr);
+    ~TNetServerIOHandlerSSL() override;
+
+    // Builds the shared context (raises the context's errors). Accept calls it when needed.
+    void Init();
+    // Accepts the next connection of AListeningSocket into a new ServerSide transport owned by
+    // AOwner and runs the TLS accept on it. nullptr when the accept was interrupted; raises
+    // ENetOSSLAcceptError when the handshake fails (the transport is freed).
+    TNetSSLIOHandlerSocket* Accept(int AListeningSocket, TComponent* AOwner = nullptr);
+
+    void FireStatusInfo(const std::string& AMsg) override;
+    void FireGetPassword(std::string& APassword) override;
+    bool FireVerifyPeer(TNetX509& ACertificate) override;
+
+    TNetSSLContext* Context() const { return FContext.get(); }
+    TNetSSLOptions* SSLOptions() { return &FSSLOptions; }
+
+    TCallbackEvent OnStatusInfo;
+    TPasswordEvent OnGetPassword;
+    TVerifyPeerEvent OnVerifyPeer;
+
+private:
+    TNetSSLOptions FSSLOptions;
+    std::unique_ptr<TNetSSLContext> FContext;
+};

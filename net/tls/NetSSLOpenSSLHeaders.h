@@ -115,6 +115,7 @@ enum class TNetSSLLibrary { nslSSL, nslCrypto };
     X(nslSSL, true, void, SSL_CTX_set_info_callback, (SSL_CTX*, void (*)(const SSL*, int, int)))             \
     X(nslSSL, true, int, SSL_get_ex_data_X509_STORE_CTX_idx, (void))                                         \
     X(nslSSL, false, uint64_t, SSL_CTX_set_options, (SSL_CTX*, uint64_t))                                    \
+    X(nslSSL, true, int, SSL_pending, (const SSL*))                                                          \
     X(nslCrypto, true, void*, X509_STORE_CTX_get_ex_data, (const X509_STORE_CTX*, int))                      \
     X(nslCrypto, true, void, ERR_clear_error, (void))                                                        \
     X(nslCrypto, true, void, CRYPTO_free, (void*, const char*, int))                                         \

@@ -249,7 +249,29 @@ void TTLSTestServer::Run()
 void TTLSTestServer::Serve(int AClient)
 {
     TServerRecord Record;
-    if (FOptions.Behaviour == TServerBehaviour::sbCloseAtOnce) {
+    bool Refused = FOptions.Behaviour == TServerBehaviour::sbCloseAtOnce;
+    if (FOptions.Behaviour == TServerBehaviour::sbStartTLS) {
+        // One byte at a time, so that nothing after the line is taken from the socket.
+        char C = 0;
+        while (Record.PlainLine.size() < 1024 && ::recv(AClient, &C, 1, 0) == 1) {
+            Record.PlainLine += C;
+            if (C == '\n')
+                break;
+        }
+        Refused = ::send(AClient, "GO\r\n", 4, MSG_NOSIGNAL) != 4;
+    }
+    if (Refused) {
+        ::close(AClient);
+    } else if (FOptions.Behaviour == TServerBehaviour::sbPlainEcho) {
+        char Buffer[16384];
+        for (;;) {
+            const ssize_t N = ::recv(AClient, Buffer, sizeof Buffer, 0);
+            if (N <= 0)
+                break;
+            Record.Received.append(Buffer, static_cast<size_t>(N));
+            if (::send(AClient, Buffer, static_cast<size_t>(N), MSG_NOSIGNAL) != N)
+                break;
+        }
         ::close(AClient);
     } else {
         SSL* Session = SSL_new(FContext);
@@ -265,7 +287,13 @@ void TTLSTestServer::Serve(int AClient)
             Record.CipherDescription = SSL_CIPHER_description(Cipher, Description, sizeof Description);
             SSL_CIPHER_get_bits(Cipher, &Record.CipherBits);
             bool Clean = true;
-            if (FOptions.Behaviour != TServerBehaviour::sbHandshakeAndClose) {
+            if (FOptions.Behaviour == TServerBehaviour::sbGarbageAfterHandshake) {
+                const char Garbage[] = "this is not a TLS record\r\n";
+                ::send(AClient, Garbage, sizeof Garbage - 1, MSG_NOSIGNAL);
+                char Buffer[4096];
+                while (::recv(AClient, Buffer, sizeof Buffer, 0) > 0) { }
+                Clean = false;
+            } else if (FOptions.Behaviour != TServerBehaviour::sbHandshakeAndClose) {
                 char Buffer[16384];
                 for (;;) {
                     const int N = SSL_read(Session, Buffer, sizeof Buffer);

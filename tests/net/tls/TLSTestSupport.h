@@ -42,6 +42,9 @@ enum class TServerBehaviour {
     sbCloseAtOnce, // accept and close before any TLS byte
     sbEchoOnceAndDrop, // handshake, echo one read, then close the socket without a close notice
     sbHandshakeAndClose, // handshake, then close with a close notice
+    sbPlainEcho, // no TLS: send back every byte until the client closes
+    sbStartTLS, // a plain line, the plain answer "GO\r\n", then as sbEcho
+    sbGarbageAfterHandshake, // handshake, then bytes that are no TLS record; wait for the close
 };
 
 struct TServerOptions {
@@ -59,7 +62,8 @@ struct TServerRecord {
     std::string CipherName;
     std::string CipherDescription;
     int CipherBits = 0;
-    std::string Received;
+    std::string Received; // through TLS, or plain for sbPlainEcho
+    std::string PlainLine; // sbStartTLS: the plain line before the handshake
 };
 
 class TTLSTestServer {
