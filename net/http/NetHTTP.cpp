@@ -1,0 +1,837 @@
+#include "net/http/NetHTTP.h"
+
+#include "net/stack/NetStrings.h"
+#include "net/tls/NetSSLOpenSSL.h"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// How much of an error page is kept for ErrorMessage: the whole page is still read (so the
+// connection stays usable), but a server that answers an error with an endless or huge body
+// cannot make the client hold all of it.
+constexpr size_t ErrorBodyKept = 65536;
+
+// Counts everything written, as a stream that keeps nothing, but holds on to the first
+// ALimit bytes.
+class TNetBodyPrefixStream : public TNullStream {
+public:
+    explicit TNetBodyPrefixStream(size_t ALimit)
+        : FLimit(ALimit)
+    {
+    }
+    int64_t Write(const void* ABuffer, int64_t ACount) override
+    {
+        if (ACount > 0 && FKept.size() < FLimit) {
+            const size_t Take = std::min(static_cast<size_t>(ACount), FLimit - FKept.size());
+            FKept.append(static_cast<const char*>(ABuffer), Take);
+        }
+        return TNullStream::Write(ABuffer, ACount);
+    }
+    const std::string& Text() const { return FKept; }
+
+private:
+    size_t FLimit;
+    std::string FKept;
+};
+
+TNetSSLIOHandlerSocket* AsTLSHandler(TNetIOHandler* AHandler)
+{
+    return dynamic_cast<TNetSSLIOHandlerSocket*>(AHandler);
+}
+
+// The first challenge whose scheme (the text before its first space) has a registered class.
+TNetAuthenticationClass FindChallengeClass(const TNetHeaderList& AChallenges)
+{
+    for (const std::string& Line : AChallenges.Lines()) {
+        std::string Rest = Line;
+        TNetAuthenticationClass Class = FindAuthScheme(Fetch(Rest, " "));
+        if (Class)
+            return Class;
+    }
+    return {};
+}
+
+// Responses that never carry a body, whatever their headers say: reading one "until the
+// close" would only wait for the read time-out on a connection the server keeps open.
+bool ResponseHasBody(TNetHTTPMethod AMethod, int32_t ACode)
+{
+    if (AMethod == hmHead)
+        return false;
+    if (AMethod == hmConnect && ACode / 100 == 2)
+        return false;
+    return !(ACode / 100 == 1 || ACode == 204 || ACode == 304);
+}
+
+// Restores a client's read time-out and a response's body stream when it goes.
+class TBodyReadScope {
+public:
+    TBodyReadScope(TNetCustomHTTP& AHTTP, TNetHTTPResponse& AResponse, int32_t AReadTimeout, TStream* AStream)
+        : FHTTP(AHTTP)
+        , FResponse(AResponse)
+        , FReadTimeout(AHTTP.ReadTimeout)
+        , FStream(AResponse.BodyStream)
+    {
+        AHTTP.ReadTimeout = AReadTimeout;
+        AResponse.BodyStream = AStream;
+    }
+    ~TBodyReadScope()
+    {
+        FHTTP.ReadTimeout = FReadTimeout;
+        FResponse.BodyStream = FStream;
+    }
+    TBodyReadScope(const TBodyReadScope&) = delete;
+    TBodyReadScope& operator=(const TBodyReadScope&) = delete;
+
+private:
+    TNetCustomHTTP& FHTTP;
+    TNetHTTPResponse& FResponse;
+    int32_t FReadTimeout;
+    TStream* FStream;
+};
+
+} // namespace
+
+const char* HTTPMethodWord(TNetHTTPMethod AMethod)
+{
+    switch (AMethod) {
+    case hmHead:
+        return "HEAD ";
+    case hmGet:
+        return "GET ";
+    case hmPost:
+        return "POST ";
+    case hmOptions:
+        return "OPTIONS ";
+    case hmTrace:
+        return "TRACE ";
+    case hmPut:
+        return "PUT ";
+    case hmDelete:
+        return "DELETE ";
+    case hmConnect:
+        return "CONNECT ";
+    }
+    return "GET ";
+}
+
+// --- response ---
+
+int32_t TNetHTTPResponse::StatusCode()
+{
+    std::string S = StatusLine;
+    Fetch(S, " ");
+    S = Trim(S);
+    FStatusCode = StrToIntDef(Fetch(S, " "), -1);
+    return FStatusCode;
+}
+
+bool TNetHTTPResponse::IsKeepAlive()
+{
+    if (StatusLine.size() >= 8) {
+        const std::string Version = StatusLine.substr(5, 3);
+        if (Version == "1.0")
+            ResponseVersion = 0;
+        else if (Version == "1.1")
+            ResponseVersion = 1;
+    }
+    FHTTP->CheckClosed(false, false);
+    if (!FHTTP->IsConnected())
+        return false;
+    const std::string Connection = Trim(FConnection);
+    const std::string ProxyConnection = Trim(FProxyConnection);
+    if (FHTTP->ProtocolVersion == pv1_0)
+        return SameText(Connection, "KEEP-ALIVE") || SameText(ProxyConnection, "KEEP-ALIVE");
+    return !(SameText(Connection, "CLOSE") || SameText(ProxyConnection, "CLOSE"));
+}
+
+// --- protocol ---
+
+TNetHTTPProtocol::TNetHTTPProtocol(TNetCustomHTTP* AHTTP)
+    : FHTTP(AHTTP)
+    , FRequest(std::make_unique<TNetHTTPRequest>(AHTTP))
+    , FResponse(std::make_unique<TNetHTTPResponse>(AHTTP, FRequest.get()))
+{
+}
+
+TNetHTTPProtocol::~TNetHTTPProtocol() = default;
+
+void TNetHTTPProtocol::SendRequest(TNetURI* AURI)
+{
+    TNetHTTPRequest& Request = *FRequest;
+    Request.WriteToRaw();
+    FHTTP->ProxyParams().WriteProxyAuthorization(Request.RawHeaders());
+    if (AURI)
+        FHTTP->AddRequestCookies(*AURI, Request);
+
+    FHTTP->BeginBatch(-1);
+    try {
+        FHTTP->SendLine(std::string(HTTPMethodWord(Request.Method)) + Request.Target + " HTTP/"
+            + (FHTTP->ProtocolVersion == pv1_0 ? "1.0" : "1.1"));
+        for (const std::string& Line : Request.RawHeaders().Lines())
+            if (!Line.empty())
+                FHTTP->SendLine(Line);
+        FHTTP->SendLine("");
+    } catch (...) {
+        // Half a request must not go out with the next one.
+        FHTTP->DiscardBatch();
+        FHTTP->EndBatch();
+        throw;
+    }
+    FHTTP->EndBatch();
+}
+
+void TNetHTTPProtocol::ReadHeaders()
+{
+    TNetHTTPResponse& Response = *FResponse;
+    Response.RawHeaders().Clear();
+    try {
+        for (;;) {
+            std::string Line = FHTTP->ReceiveLine();
+            if (Line.empty())
+                break;
+            Response.RawHeaders().Add(Line);
+        }
+    } catch (const ENetConnClosedGracefully&) {
+        FHTTP->Hangup();
+    }
+    Response.ReadFromRaw();
+}
+
+TNetHTTPResponseDisposition TNetHTTPProtocol::DecideResponse()
+{
+    TNetHTTPRequest& Request = *FRequest;
+    TNetHTTPResponse& Response = *FResponse;
+    TNetHTTPResponseDisposition Result = rdUndefined;
+    const int32_t Code = Response.StatusCode();
+    const int32_t Class = Code / 100;
+
+    if ((Class == 3 && Code != 304) || !Response.Location().empty()) {
+        std::string Location = Response.Location();
+        TNetHTTPMethod Method = Request.Method;
+        if (FHTTP->HandleRedirects && FHTTP->FRedirectCount < FHTTP->RedirectMaximum) {
+            if (!FHTTP->AskRedirect(Location, Method, FHTTP->FRedirectCount))
+                RaiseProtocolError();
+            Result = rdRedirect;
+            Request.Target = Location;
+            Request.Method = Method;
+        } else {
+            Result = rdDone;
+            if (!FHTTP->AskRedirect(Location, Method, FHTTP->FRedirectCount))
+                RaiseProtocolError();
+            Response.SetLocation(Location);
+        }
+        if (FHTTP->IsConnected())
+            DrainBody();
+        return Result;
+    }
+
+    bool CredentialsReady = false;
+    if (Class != 2) {
+        Result = rdRedirect;
+        if (Code == 401) {
+            if (FHTTP->FAuthAttempts < FHTTP->AuthRetries && FHTTP->AskAuthorization(Request, Response)) {
+                CredentialsReady = FHTTP->HTTPOptions.Contains(hoInProcessAuth);
+            } else {
+                if (Request.Authentication())
+                    Request.Authentication()->Reset();
+                RaiseProtocolError();
+            }
+        } else if (Code == 407) {
+            TNetProxyConnectionInfo& Proxy = FHTTP->ProxyParams();
+            if (FHTTP->FProxyAuthAttempts < FHTTP->AuthRetries
+                && FHTTP->AskProxyAuthorization(Request, Response)) {
+                CredentialsReady = FHTTP->HTTPOptions.Contains(hoInProcessAuth);
+            } else {
+                if (Proxy.Authentication())
+                    Proxy.Authentication()->Reset();
+                RaiseProtocolError();
+            }
+        } else {
+            RaiseProtocolError();
+        }
+    }
+    if (FHTTP->IsConnected()) {
+        if (CredentialsReady) {
+            DrainBody();
+            Result = rdAuthRetry;
+        } else {
+            if (Code != 204)
+                FHTTP->ReadBody(Response);
+            Result = rdDone;
+        }
+    }
+    return Result;
+}
+
+void TNetHTTPProtocol::RaiseProtocolError()
+{
+    TNetBodyPrefixStream Body(ErrorBodyKept);
+    {
+        TBodyReadScope Scope(*FHTTP, *FResponse, 2000, &Body);
+        FHTTP->ReadBody(*FResponse);
+    }
+    throw ENetHTTPProtocolException(FResponse->StatusCode(), FResponse->StatusLine, Body.Text());
+}
+
+void TNetHTTPProtocol::DrainBody()
+{
+    TNullStream Sink;
+    TBodyReadScope Scope(*FHTTP, *FResponse, 4000, &Sink);
+    try {
+        FHTTP->ReadBody(*FResponse);
+    } catch (...) {
+        // Whatever stopped the draining, the answer has been judged already.
+    }
+}
+
+// --- client ---
+
+TNetCustomHTTP::TNetCustomHTTP(TComponent* AOwner)
+    : TNetTCPClient(AOwner)
+    , FURI(std::make_unique<TNetURI>())
+    , FProtocol(std::make_unique<TNetHTTPProtocol>(this))
+    , FProxyParams(std::make_unique<TNetProxyConnectionInfo>())
+{
+    SetPort(80);
+}
+
+TNetCustomHTTP::~TNetCustomHTTP()
+{
+    FProtocol.reset();
+    FURI.reset();
+    FProxyParams.reset();
+}
+
+void TNetCustomHTTP::SetHost(const std::string& AValue)
+{
+    TNetTCPClient::SetHost(AValue);
+    FURI->Host = AValue;
+}
+
+void TNetCustomHTTP::SetPort(int32_t AValue)
+{
+    TNetTCPClient::SetPort(AValue);
+    FURI->Port = IntToStr(AValue);
+}
+
+void TNetCustomHTTP::SetCookieManager(TNetCookieManager* AValue)
+{
+    if (AValue == FCookieManager)
+        return;
+    TNetCookieManager* Old = FCookieManager;
+    const bool Owned = FOwnsCookieManager;
+    FCookieManager = nullptr;
+    FOwnsCookieManager = false;
+    if (Old) {
+        Old->RemoveFreeNotification(this);
+        if (Owned)
+            delete Old;
+    }
+    FCookieManager = AValue;
+    if (AValue)
+        AValue->FreeNotification(this);
+}
+
+void TNetCustomHTTP::SetAuthenticationManager(TNetAuthenticationManager* AValue)
+{
+    if (FAuthenticationManager)
+        FAuthenticationManager->RemoveFreeNotification(this);
+    FAuthenticationManager = AValue;
+    if (AValue)
+        AValue->FreeNotification(this);
+}
+
+void TNetCustomHTTP::Notification(TComponent* AComponent, TOperation AOperation)
+{
+    TNetTCPClient::Notification(AComponent, AOperation);
+    if (AOperation != TOperation::opRemove)
+        return;
+    if (AComponent == FCookieManager) {
+        FCookieManager = nullptr;
+        FOwnsCookieManager = false;
+    }
+    if (AComponent == FAuthenticationManager)
+        FAuthenticationManager = nullptr;
+}
+
+void TNetCustomHTTP::FireDisconnected()
+{
+    TNetTCPClient::FireDisconnected();
+    TNetHTTPRequest& Req = Request();
+    if (TNetAuthentication* Auth = Req.Authentication(); Auth && Auth->StepIndex() == Auth->StepCount()) {
+        if (FAuthenticationManager)
+            FAuthenticationManager->AddAuthentication(*Auth, *FURI);
+        Req.SetAuthentication(nullptr);
+    }
+    if (TNetAuthentication* ProxyAuth = FProxyParams->Authentication())
+        ProxyAuth->Reset();
+}
+
+std::string TNetCustomHTTP::GetText(const std::string& AURL)
+{
+    TMemoryStream Stream;
+    GetToStream(AURL, Stream);
+    return Stream.DataString();
+}
+
+void TNetCustomHTTP::GetToStream(const std::string& AURL, TStream& AStream)
+{
+    PerformRequest(hmGet, AURL, &AStream, nullptr);
+}
+
+void TNetCustomHTTP::PerformRequest(
+    TNetHTTPMethod AMethod, const std::string& AURL, TStream* AResponseStream, TStream* ASourceStream)
+{
+    TNetHTTPRequest& Req = Request();
+    TNetHTTPResponse& Resp = Response();
+    const int64_t Start = AResponseStream ? AResponseStream->Position() : 0;
+    FAuthAttempts = 0;
+    FProxyAuthAttempts = 0;
+    Req.Target = AURL;
+    Req.Method = AMethod;
+    Req.SourceStream = ASourceStream;
+    Resp.BodyStream = AResponseStream;
+
+    auto Rewind = [&] {
+        if (AResponseStream) {
+            AResponseStream->SetPosition(Start);
+            AResponseStream->SetSize(Start);
+        }
+        FAuthAttempts = 0;
+        FProxyAuthAttempts = 0;
+    };
+    // The request count belongs to one exchange: a failed exchange must not leave its count
+    // for the next one, which would then follow fewer redirects.
+    // The streams are the caller's and may go once the exchange is over.
+    auto Finish = [&] {
+        FRedirectCount = 0;
+        const bool KeepAlive = Resp.IsKeepAlive();
+        Resp.BodyStream = nullptr;
+        Req.SourceStream = nullptr;
+        if (!KeepAlive)
+            Hangup();
+    };
+    try {
+        bool Done = false;
+        while (!Done) {
+            ++FRedirectCount;
+            PrepareTarget(Req);
+            OpenConnection(Req, Resp);
+            do {
+                Resp.StatusLine = ReceiveLine();
+                FProtocol->ReadHeaders();
+                ApplyResponseCookies(Req, Resp);
+            } while (Resp.StatusCode() == 100);
+
+            switch (FProtocol->DecideResponse()) {
+            case rdRedirect:
+                Rewind();
+                break;
+            case rdDone:
+                Done = true;
+                break;
+            case rdUndefined:
+                throw ENetException(RSHTTPUnknownResponseCode);
+            case rdReadAndRepeat:
+                ReadBody(Resp);
+                Rewind();
+                break;
+            case rdAuthRetry:
+                --FRedirectCount;
+                Req.Target = AURL;
+                break;
+            }
+        }
+    } catch (...) {
+        Finish();
+        throw;
+    }
+    Finish();
+}
+
+void TNetCustomHTTP::PrepareTarget(TNetHTTPRequest& ARequest)
+{
+    TNetURI New(ARequest.Target);
+    if (!New.Username.empty()) {
+        ARequest.SetUsername(New.Username);
+        ARequest.SetPassword(New.Password);
+    }
+    FURI->Username = ARequest.Username();
+    FURI->Password = ARequest.Password();
+
+    FURI->Path = TNetURI::MergePath(FURI->Path, New.Path, "/");
+    FURI->Resource = New.Resource;
+    FURI->Query = New.Query;
+    if (!New.Host.empty())
+        FURI->Host = New.Host;
+    if (!New.Protocol.empty())
+        FURI->Protocol = New.Protocol;
+    else if (!New.Host.empty() || FURI->Protocol.empty())
+        FURI->Protocol = "http";
+    // A reference without scheme and host (a relative Location) stays on the scheme it came
+    // from: an https page must not send its next request in the clear.
+
+    if (!New.Port.empty()) {
+        FURI->Port = New.Port;
+    } else {
+        const int32_t Current = StrToIntDef(FURI->Port, 0);
+        if (Current == 0 || Current == 80 || Current == 443) {
+            if (SameText(FURI->Protocol, "http"))
+                FURI->Port = "80";
+            else if (SameText(FURI->Protocol, "https"))
+                FURI->Port = "443";
+            else
+                throw ENetUnknownProtocol();
+        }
+    }
+
+    if (ARequest.Method == hmOptions && New.Resource == "*")
+        ARequest.Target = "*";
+    else
+        ARequest.Target = FURI->Path + FURI->Resource + FURI->Query;
+
+    if ((ARequest.Method == hmOptions || ARequest.Method == hmTrace || ARequest.Method == hmPut
+            || ARequest.Method == hmDelete)
+        && ProtocolVersion != pv1_1)
+        throw ENetException(RSHTTPMethodRequiresVersion);
+
+    if (ARequest.Method == hmPost || ARequest.Method == hmPut)
+        ARequest.SetContentLength(
+            ARequest.SourceStream ? static_cast<int32_t>(ARequest.SourceStream->Size()) : 0);
+    else
+        ARequest.SetContentLength(-1);
+
+    if (FURI->Port == "80")
+        ARequest.SetHost(FURI->Host);
+    else
+        ARequest.SetHost(FURI->Host + ":" + FURI->Port);
+}
+
+void TNetCustomHTTP::SetHandlerBypass(bool ABypass)
+{
+    TNetSSLIOHandlerSocket* TLS = AsTLSHandler(FIOHandler);
+    if (!TLS || TLS->BypassTLS() == ABypass)
+        return;
+    if (TLS->LinkOpen())
+        Hangup();
+    TLS->SetBypassTLS(ABypass);
+}
+
+TNetHTTPRoute TNetCustomHTTP::ChooseRoute()
+{
+    const bool Secure = SameText(FURI->Protocol, "HTTPS");
+    if (FProxyParams->ProxyServer().empty()) {
+        const int32_t URIPort = StrToInt(FURI->Port);
+        if (!SameText(FHost, FURI->Host) || FPort != URIPort) {
+            if (IsConnected())
+                Hangup();
+            SetHost(FURI->Host);
+            SetPort(URIPort);
+        }
+        if (Secure) {
+            if (!AsTLSHandler(FIOHandler))
+                throw ENetIOHandlerPropInvalid(RSIOHandlerPropInvalid);
+            SetHandlerBypass(false);
+            return hrTLS;
+        }
+        SetHandlerBypass(true);
+        return hrDirect;
+    }
+
+    if (!SameText(FHost, FProxyParams->ProxyServer()) || FPort != FProxyParams->ProxyPort()) {
+        if (IsConnected())
+            Hangup();
+    }
+    // Not through the setters: the client URI keeps the target's host and port.
+    FHost = FProxyParams->ProxyServer();
+    FPort = FProxyParams->ProxyPort();
+    if (Secure) {
+        if (FIOHandler && !AsTLSHandler(FIOHandler))
+            throw ENetIOHandlerPropInvalid(RSIOHandlerPropInvalid);
+        // The tunnel is asked for in the clear.
+        SetHandlerBypass(true);
+        return hrTLSProxy;
+    }
+    SetHandlerBypass(true);
+    return hrProxy;
+}
+
+void TNetCustomHTTP::OpenConnection(TNetHTTPRequest& ARequest, TNetHTTPResponse& AResponse)
+{
+    ARequest.Route = ChooseRoute();
+    if (ARequest.Route == hrProxy)
+        ARequest.Target = FURI->URIText();
+
+    switch (ARequest.Route) {
+    case hrDirect:
+        if (ProtocolVersion == pv1_0 && ARequest.Connection().empty())
+            ARequest.SetConnection("keep-alive");
+        break;
+    case hrProxy:
+        if (ProtocolVersion == pv1_0 && ARequest.Connection().empty())
+            ARequest.SetProxyConnection("keep-alive");
+        break;
+    case hrTLS:
+    case hrTLSProxy:
+        ARequest.SetConnection("");
+        break;
+    }
+
+    if (ARequest.Route == hrTLSProxy)
+        OpenTunnel(ARequest);
+    else
+        EnsureConnected(AResponse);
+
+    FProtocol->SendRequest(FURI.get());
+    if ((ARequest.Method == hmPost || ARequest.Method == hmPut) && ARequest.SourceStream)
+        SendStream(*ARequest.SourceStream);
+}
+
+void TNetCustomHTTP::OpenTunnel(TNetHTTPRequest& ARequest)
+{
+    // A tunnel that is already open cannot take another CONNECT: it carries TLS to the last
+    // target. ChooseRoute has closed it when it switched the handler to plain; a connection
+    // still open here is a plain one to the proxy and can carry the CONNECT.
+    TNetHTTPProtocol Tunnel(this);
+    TNetBodyPrefixStream Body(ErrorBodyKept);
+    TNetHTTPRequest& Req = Tunnel.Request();
+    TNetHTTPResponse& Resp = Tunnel.Response();
+    Req.SetUserAgent(ARequest.UserAgent());
+    Req.SetHost(ARequest.Host());
+    Req.SetContentLength(ARequest.ContentLength());
+    Req.SetPragma("no-cache");
+    Req.Target = FURI->Host + ":" + FURI->Port;
+    Req.Method = hmConnect;
+    Req.SetProxyConnection("keep-alive");
+    Resp.BodyStream = &Body;
+
+    for (;;) {
+        EnsureConnected(Resp);
+        Tunnel.SendRequest(nullptr);
+        Resp.StatusLine = ReceiveLine();
+        if (Resp.StatusLine.empty()) {
+            Resp.StatusLine = "HTTP/1.0 200 OK";
+            Resp.SetConnection("close");
+        } else {
+            Tunnel.ReadHeaders();
+            ApplyResponseCookies(Req, Resp);
+        }
+        const int32_t Code = Resp.StatusCode();
+        if (Code == 200) {
+            if (TNetSSLIOHandlerSocket* TLS = AsTLSHandler(FIOHandler))
+                TLS->SetBypassTLS(false);
+            return;
+        }
+        Tunnel.DecideResponse();
+        // Only a proxy's request for credentials that were then supplied is worth another
+        // CONNECT (and those rounds are counted); any other answer that was not refused
+        // outright still opened no tunnel and would otherwise be asked again for ever.
+        if (Code != 407)
+            throw ENetHTTPProtocolException(Code, Resp.StatusLine, Body.Text());
+    }
+}
+
+void TNetCustomHTTP::EnsureConnected(TNetHTTPResponse& AResponse)
+{
+    if (!AResponse.IsKeepAlive())
+        Hangup();
+    PollClosed(false);
+    if (!IsConnected()) {
+        try {
+            Establish(ReadTimeout);
+        } catch (const ENetSSLProtocolReplyError&) {
+            Hangup();
+            throw;
+        }
+    }
+}
+
+void TNetCustomHTTP::AddRequestCookies(TNetURI& AURI, TNetHTTPRequest& ARequest)
+{
+    if (!FCookieManager)
+        return;
+    const std::string Cookies = FCookieManager->CookieHeaderFor(AURI, AsTLSHandler(FIOHandler) != nullptr);
+    if (!Cookies.empty())
+        ARequest.RawHeaders().SetValueOf("Cookie", Cookies);
+}
+
+void TNetCustomHTTP::ApplyResponseCookies(TNetHTTPRequest& ARequest, TNetHTTPResponse& AResponse)
+{
+    (void)ARequest;
+    if (!FCookieManager && AllowCookies) {
+        SetCookieManager(new TNetCookieManager(this));
+        FOwnsCookieManager = true;
+    }
+    if (!FCookieManager)
+        return;
+    std::vector<std::string> Cookies, Cookies2;
+    AResponse.RawHeaders().CollectValues("Set-cookie", &Cookies);
+    AResponse.RawHeaders().CollectValues("Set-cookie2", &Cookies2);
+    for (const std::string& Text : Cookies)
+        FCookieManager->AddSetCookie(Text, FURI->Host);
+    for (const std::string& Text : Cookies2)
+        FCookieManager->AddSetCookie2(Text, FURI->Host);
+}
+
+void TNetCustomHTTP::ReadBody(TNetHTTPResponse& AResponse)
+{
+    if (!AResponse.BodyStream)
+        return;
+    const TNetHTTPMethod Method = AResponse.Request() ? AResponse.Request()->Method : hmGet;
+    if (!ResponseHasBody(Method, AResponse.StatusCode()))
+        return;
+    TStream& Stream = *AResponse.BodyStream;
+
+    if (AResponse.ContentLength() > 0) {
+        try {
+            ReadToStream(Stream, AResponse.ContentLength(), false);
+        } catch (const ENetConnClosedGracefully&) {
+            // What arrived before the close stays in the stream.
+        }
+    } else if (Pos("chunked", AResponse.RawHeaders().ValueOf("Transfer-Encoding")) > 0) {
+        ReportStatus(TNetStatus::hsStatusText, { RSHTTPChunkStarted });
+        int64_t Size = ReadChunkSize();
+        while (Size > 0) {
+            while (Size > 0) {
+                const int32_t Piece = static_cast<int32_t>(std::min<int64_t>(Size, 1 << 30));
+                ReadToStream(Stream, Piece, false);
+                Size -= Piece;
+            }
+            ReceiveLine();
+            Size = ReadChunkSize();
+        }
+        // The trailer section ends with an empty line; each trailer line is read and dropped so
+        // that nothing of this body is left for the next response on the connection.
+        while (!ReceiveLine().empty()) { }
+    } else if (!AResponse.HasContentLength()) {
+        ReadToStream(Stream, -1, true);
+    }
+}
+
+int64_t TNetCustomHTTP::ReadChunkSize()
+{
+    std::string Line = ReceiveLine();
+    // A chunk extension follows the size after ";", with or without blanks before it.
+    const size_t Cut = Line.find_first_of(" ;");
+    if (Cut != std::string::npos)
+        Line.resize(Cut);
+    int64_t Size = 0;
+    if (!TryHexToInt(Line, Size))
+        return 0;
+    return Size;
+}
+
+bool TNetCustomHTTP::AskRedirect(std::string& ALocation, TNetHTTPMethod& AMethod, int32_t ARedirectCount)
+{
+    bool Handled = HandleRedirects;
+    if (OnRedirect) {
+        int32_t Count = ARedirectCount;
+        OnRedirect(this, ALocation, Count, Handled, AMethod);
+    }
+    return Handled;
+}
+
+bool TNetCustomHTTP::RunAuthentication(TNetAuthentication& AAuthentication, const std::string& AUsername,
+    const std::string& APassword, const TNetHeaderList& AChallenges, const TNetOnAuthorization& AAsk,
+    std::string& AOutUsername, std::string& AOutPassword, bool& AOutHandled)
+{
+    AOutHandled = false;
+    AAuthentication.SetUsername(AUsername);
+    AAuthentication.SetPassword(APassword);
+    AAuthentication.Settings().SetValueOf("Authorization", AAuthentication.HeaderValue());
+    AAuthentication.SetChallenges(AChallenges);
+    std::string Username = AUsername;
+    std::string Password = APassword;
+    for (;;) {
+        switch (AAuthentication.Next()) {
+        case asSendRequest:
+            return true;
+        case asFail:
+            return false;
+        case asAskCaller: {
+            AAuthentication.SetUsername(Username);
+            AAuthentication.SetPassword(Password);
+            bool Handled = false;
+            AAsk(this, &AAuthentication, Handled);
+            if (!Handled)
+                return false;
+            const std::string NewUsername = AAuthentication.Username();
+            const std::string NewPassword = AAuthentication.Password();
+            // A handler that agrees but supplies nothing new would be asked again for ever.
+            if (NewUsername == Username && NewPassword == Password)
+                return false;
+            Username = NewUsername;
+            Password = NewPassword;
+            AOutHandled = true;
+            AOutUsername = Username;
+            AOutPassword = Password;
+            break;
+        }
+        }
+    }
+}
+
+bool TNetCustomHTTP::AskAuthorization(TNetHTTPRequest& ARequest, TNetHTTPResponse& AResponse)
+{
+    ++FAuthAttempts;
+    if (!ARequest.Authentication()) {
+        TNetAuthenticationClass Class = FindChallengeClass(AResponse.WWWAuthenticate());
+        if (!Class)
+            return false;
+        if (OnSelectAuthorization)
+            OnSelectAuthorization(this, Class, AResponse.WWWAuthenticate());
+        if (!Class)
+            return false;
+        ARequest.SetAuthentication(Class.Create());
+    }
+    if (!OnAuthorization)
+        return false;
+    std::string Username, Password;
+    bool Asked = false;
+    auto Copy = [&] {
+        if (Asked) {
+            ARequest.SetBasicAuthentication(true);
+            ARequest.SetUsername(Username);
+            ARequest.SetPassword(Password);
+        }
+    };
+    const bool Result = RunAuthentication(*ARequest.Authentication(), ARequest.Username(),
+        ARequest.Password(), AResponse.WWWAuthenticate(), OnAuthorization, Username, Password, Asked);
+    Copy();
+    return Result;
+}
+
+bool TNetCustomHTTP::AskProxyAuthorization(TNetHTTPRequest& ARequest, TNetHTTPResponse& AResponse)
+{
+    (void)ARequest;
+    ++FProxyAuthAttempts;
+    TNetProxyConnectionInfo& Proxy = *FProxyParams;
+    if (!Proxy.Authentication()) {
+        TNetAuthenticationClass Class = FindChallengeClass(AResponse.ProxyAuthenticate());
+        if (!Class)
+            return false;
+        if (OnSelectProxyAuthorization)
+            OnSelectProxyAuthorization(this, Class, AResponse.ProxyAuthenticate());
+        if (!Class)
+            return false;
+        Proxy.SetAuthentication(Class.Create());
+    }
+    if (!OnProxyAuthorization)
+        return false;
+    Proxy.SetProxyPassword("");
+    Proxy.Authentication()->Reset();
+    std::string Username, Password;
+    bool Asked = false;
+    const bool Result
+        = RunAuthentication(*Proxy.Authentication(), Proxy.ProxyUsername(), Proxy.ProxyPassword(),
+            AResponse.ProxyAuthenticate(), OnProxyAuthorization, Username, Password, Asked);
+    if (Asked) {
+        Proxy.SetBasicAuthentication(true);
+        Proxy.SetProxyUsername(Username);
+        Proxy.SetProxyPassword(Password);
+    }
+    return Result;
+}
