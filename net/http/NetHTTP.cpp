@@ -488,6 +488,12 @@ void TNetCustomHTTP::PrepareTarget(TNetHTTPRequest& ARequest)
         }
     }
 
+    // Spoken directly, only these two schemes are HTTP: another scheme with a port of its own
+    // would otherwise be asked in HTTP and could pass as a success. A proxy may serve others.
+    if (FProxyParams->ProxyServer().empty() && !SameText(FURI->Protocol, "http")
+        && !SameText(FURI->Protocol, "https"))
+        throw ENetUnknownProtocol();
+
     if (ARequest.Method == hmOptions && New.Resource == "*")
         ARequest.Target = "*";
     else

@@ -1,8 +1,9 @@
-// Test-side TLS for the HTTP tests: a self-signed certificate for "localhost" made with the
-// openssl tool in a temporary folder (removed again), and a small HTTPS server thread on
-// 127.0.0.1 built on the library linked into the test program, which records each request
-// head and answers it with a fixed response.
+// Test-side TLS for the HTTP tests: a small HTTPS server thread on 127.0.0.1 built on the
+// library linked into the test program, which records each request head and answers it with a
+// fixed response.
 #pragma once
+
+#include "net/http/HttpTestCertificate.h"
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -15,43 +16,12 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace httptest {
-
-// A folder under /tmp with a key and a self-signed certificate for "localhost" and 127.0.0.1.
-class TTestCertificate {
-public:
-    TTestCertificate()
-    {
-        char Template[] = "/tmp/vardex-http-XXXXXX";
-        if (mkdtemp(Template) == nullptr)
-            return;
-        Dir = Template;
-        CertFile = Dir + "/cert.pem";
-        KeyFile = Dir + "/key.pem";
-        const std::string Command
-            = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2"
-              " -subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.1"
-              " -keyout "
-            + KeyFile + " -out " + CertFile + " >/dev/null 2>&1";
-        Made = std::system(Command.c_str()) == 0;
-    }
-    ~TTestCertificate()
-    {
-        if (!Dir.empty())
-            (void)!std::system(("rm -rf " + Dir).c_str());
-    }
-    TTestCertificate(const TTestCertificate&) = delete;
-    TTestCertificate& operator=(const TTestCertificate&) = delete;
-
-    bool Made = false;
-    std::string Dir, CertFile, KeyFile;
-};
 
 // Reads one request head (up to the empty line) through AReadByte; empty when the peer went.
 template <class F> std::string ReadHead(F AReadByte)

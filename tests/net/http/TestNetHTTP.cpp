@@ -278,6 +278,8 @@ TEST(HTTPRequest, UnknownSchemeAndMissingTLSHandler)
     {
         TMemoryClient<> C({ Ok("") });
         EXPECT_EQ(Raised<ENetUnknownProtocol>([&] { C.HTTP.GetText("ftp://localhost/file"); }), "");
+        EXPECT_EQ(Raised<ENetUnknownProtocol>([&] { C.HTTP.GetText("ftp://localhost:21/file"); }), "");
+        EXPECT_EQ(Raised<ENetUnknownProtocol>([&] { C.HTTP.GetText("gopher://localhost:8080/"); }), "");
         EXPECT_TRUE(C.Handler.Targets.empty());
     }
     {

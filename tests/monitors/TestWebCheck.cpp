@@ -1,0 +1,278 @@
+// The web probe end to end against a real nginx that the test starts on free loopback ports
+// (plain and TLS, with a certificate made when the tests run), and against loopback ports where
+// nothing listens or nothing answers.
+#include "monitors/Monitors.h"
+
+#include "net/http/HttpTestCertificate.h"
+#include "net/stack/NetTestSupport.h"
+#include "net/tls/NetSSLOpenSSLHeaders.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace nettest;
+
+namespace {
+
+std::string FindNginx()
+{
+    for (const char* Path : { "/usr/sbin/nginx", "/usr/bin/nginx", "/usr/local/sbin/nginx" })
+        if (access(Path, X_OK) == 0)
+            return Path;
+    return {};
+}
+
+std::string CommandOutput(const std::string& ACommand)
+{
+    std::string Text;
+    if (FILE* P = popen(ACommand.c_str(), "r")) {
+        char Buffer[4096];
+        size_t N;
+        while ((N = fread(Buffer, 1, sizeof Buffer, P)) > 0)
+            Text.append(Buffer, N);
+        pclose(P);
+    }
+    return Text;
+}
+
+bool Answers(int APort)
+{
+    TFd Fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in A = Loopback(APort);
+    return connect(Fd.Get(), reinterpret_cast<sockaddr*>(&A), sizeof A) == 0;
+}
+
+// One nginx child process with everything it writes inside the certificate's folder.
+class TNginx {
+public:
+    explicit TNginx(const httptest::TTestCertificate& ACertificate)
+    {
+        const std::string Binary = FindNginx();
+        if (Binary.empty()) {
+            Why = "nginx is not installed (scripts/test installs nginx-light)";
+            return;
+        }
+        if (!ACertificate.Made) {
+            Why = "the openssl tool could not make a test certificate";
+            return;
+        }
+        const std::string& Dir = ACertificate.Dir;
+        HTTPPort = ClosedPort();
+        HTTPSPort = ClosedPort();
+        // Temp paths only for the modules this build has (each would else default to a
+        // system folder).
+        const std::string Built = CommandOutput(Binary + " -V 2>&1");
+        std::string TempPaths = "    client_body_temp_path " + Dir + "/body;\n";
+        for (const char* Module : { "proxy", "fastcgi", "uwsgi", "scgi" })
+            if (Built.find(std::string("--http-") + Module + "-temp-path") != std::string::npos)
+                TempPaths += std::string("    ") + Module + "_temp_path " + Dir + "/" + Module + ";\n";
+        std::ofstream(Dir + "/nginx.conf") << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
+                                           << "pid " << Dir << "/nginx.pid;\n"
+                                           << "error_log " << Dir << "/error.log;\n"
+                                           << "events { worker_connections 64; }\n"
+                                           << "http {\n"
+                                           << "    access_log " << Dir << "/access.log;\n"
+                                           << TempPaths << "    server {\n"
+                                           << "        listen 127.0.0.1:" << HTTPPort << ";\n"
+                                           << "        location = /ok { return 200 \"fine\\n\"; }\n"
+                                           << "        location = /empty { return 204; }\n"
+                                           << "        location = /moved { return 301 /ok; }\n"
+                                           << "        location = /found { return 302 /ok; }\n"
+                                           << "        location = /broken { return 500; }\n"
+                                           << "    }\n"
+                                           << "    server {\n"
+                                           << "        listen 127.0.0.1:" << HTTPSPort << " ssl;\n"
+                                           << "        ssl_certificate " << ACertificate.CertFile << ";\n"
+                                           << "        ssl_certificate_key " << ACertificate.KeyFile << ";\n"
+                                           << "        location = /ok { return 200 \"secure\\n\"; }\n"
+                                           << "    }\n"
+                                           << "}\n";
+        FPid = fork();
+        if (FPid == 0) {
+            execl(Binary.c_str(), Binary.c_str(), "-p", Dir.c_str(), "-c", (Dir + "/nginx.conf").c_str(),
+                "-e", (Dir + "/error.log").c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        for (int I = 0; I < 100; ++I) {
+            if (Answers(HTTPPort) && Answers(HTTPSPort))
+                return;
+            int Status;
+            if (waitpid(FPid, &Status, WNOHANG) == FPid) {
+                FPid = -1;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        std::ifstream Log(Dir + "/error.log");
+        Why = "nginx did not start: " + std::string(std::istreambuf_iterator<char>(Log), {});
+    }
+    ~TNginx()
+    {
+        if (FPid > 0) {
+            kill(FPid, SIGTERM);
+            int Status;
+            while (waitpid(FPid, &Status, 0) < 0 && errno == EINTR) { }
+        }
+    }
+    TNginx(const TNginx&) = delete;
+    TNginx& operator=(const TNginx&) = delete;
+
+    bool Running() const { return Why.empty(); }
+    std::string URL(const std::string& APath) const
+    {
+        return "http://127.0.0.1:" + std::to_string(HTTPPort) + APath;
+    }
+    std::string SecureURL(const std::string& APath) const
+    {
+        return "https://localhost:" + std::to_string(HTTPSPort) + APath;
+    }
+
+    std::string Why;
+    int HTTPPort = 0;
+    int HTTPSPort = 0;
+
+private:
+    pid_t FPid = -1;
+};
+
+// Records the statuses a monitor shows while it checks.
+class TRecorder : public TMonitorObserver {
+public:
+    TRecorder() { SetMonitorObserver(this); }
+    ~TRecorder() override { SetMonitorObserver(nullptr); }
+    void UpdateMonitorView(TServiceMonitor* AMonitor) override { Statuses.push_back(AMonitor->Status()); }
+    void ProcessMessages() override { }
+    std::vector<TMonitorStatus> Statuses;
+};
+
+class WebCheck : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        std::signal(SIGPIPE, SIG_IGN);
+        Certificate = new httptest::TTestCertificate();
+        Server = new TNginx(*Certificate);
+    }
+    static void TearDownTestSuite()
+    {
+        delete Server;
+        delete Certificate;
+    }
+    void SetUp() override
+    {
+        if (!Server->Running())
+            GTEST_SKIP() << Server->Why;
+    }
+
+    // Checks AURL with a fresh monitor; returns it for the outcome.
+    TMonitorStatus CheckOnce(const std::string& AURL, std::string* ALastError = nullptr)
+    {
+        TWebMonitor Monitor;
+        Monitor.SetURL(AURL);
+        Monitor.SetLastError("left from before");
+        TRecorder Recorder;
+        Monitor.Check();
+        EXPECT_EQ(Recorder.Statuses.size(), 2u);
+        if (!Recorder.Statuses.empty()) {
+            EXPECT_EQ(Recorder.Statuses.front(), msChecking);
+        }
+        if (Monitor.Status() == msOK) {
+            EXPECT_GT(Monitor.LastActivity(), 0);
+            EXPECT_EQ(Monitor.LastError(), "");
+        } else {
+            EXPECT_EQ(Monitor.LastActivity(), 0);
+        }
+        if (ALastError)
+            *ALastError = Monitor.LastError();
+        return Monitor.Status();
+    }
+
+    static httptest::TTestCertificate* Certificate;
+    static TNginx* Server;
+};
+
+httptest::TTestCertificate* WebCheck::Certificate = nullptr;
+TNginx* WebCheck::Server = nullptr;
+
+} // namespace
+
+TEST_F(WebCheck, StatusesOfAPlainServer)
+{
+    struct Row {
+        const char* Path;
+        TMonitorStatus Status;
+        const char* LastError;
+    };
+    const Row Rows[] = {
+        { "/ok", msOK, "" },
+        { "/empty", msOK, "" },
+        { "/moved", msError, "HTTP/1.1 301 Moved Permanently" },
+        { "/found", msError, "HTTP/1.1 302 Moved Temporarily" },
+        { "/missing", msError, "HTTP/1.1 404 Not Found" },
+        { "/broken", msError, "HTTP/1.1 500 Internal Server Error" },
+    };
+    for (const Row& R : Rows) {
+        SCOPED_TRACE(R.Path);
+        std::string LastError;
+        EXPECT_EQ(CheckOnce(Server->URL(R.Path), &LastError), R.Status);
+        EXPECT_EQ(LastError, R.LastError);
+    }
+}
+
+TEST_F(WebCheck, SecurePage)
+{
+    EXPECT_EQ(CheckOnce(Server->SecureURL("/ok")), msOK);
+    // Plain HTTP spoken to the TLS port is answered with an error page.
+    std::string LastError;
+    EXPECT_EQ(
+        CheckOnce("http://127.0.0.1:" + std::to_string(Server->HTTPSPort) + "/ok", &LastError), msError);
+    EXPECT_EQ(LastError, "HTTP/1.1 400 Bad Request");
+}
+
+TEST_F(WebCheck, NothingListensAndOtherSchemes)
+{
+    std::string LastError;
+    EXPECT_EQ(CheckOnce("http://127.0.0.1:" + std::to_string(ClosedPort()) + "/", &LastError), msError);
+    EXPECT_NE(LastError, "");
+    EXPECT_EQ(CheckOnce("ftp://127.0.0.1:" + std::to_string(Server->HTTPPort) + "/ok"), msError);
+    // TLS spoken to the plain port: the handshake fails.
+    EXPECT_EQ(
+        CheckOnce("https://127.0.0.1:" + std::to_string(Server->HTTPPort) + "/ok", &LastError), msError);
+    EXPECT_EQ(LastError, "Error connecting with SSL.");
+}
+
+TEST_F(WebCheck, WithoutTheTLSLibrariesOnlyPlainURLsSucceed)
+{
+    struct TRestore {
+        ~TRestore() { SetSSLLibraryFilesForTest({}); }
+    } Restore;
+    SetSSLLibraryFilesForTest({ { "/nonexistent/libssl.so.3", "/nonexistent/libcrypto.so.3" } });
+    EXPECT_EQ(CheckOnce(Server->URL("/ok")), msOK);
+    std::string LastError;
+    EXPECT_EQ(CheckOnce(Server->SecureURL("/ok"), &LastError), msError);
+    EXPECT_EQ(LastError, "Could not load SSL library.");
+}
+
+// The one slow case: a server that takes the connection and never answers.
+TEST(WebCheckSilent, ServerThatNeverAnswersFailsAfterTheReadTimeOut)
+{
+    TFd Silent = Listener(); // the kernel completes the connect; nothing ever reads or writes
+    TWebMonitor Monitor;
+    Monitor.SetURL("http://127.0.0.1:" + std::to_string(LocalPort(Silent.Get())) + "/");
+    auto Start = std::chrono::steady_clock::now();
+    Monitor.Check();
+    double Elapsed = MillisecondsSince(Start);
+    EXPECT_EQ(Monitor.Status(), msError);
+    EXPECT_EQ(Monitor.LastError(), "Read Timeout");
+    EXPECT_GE(Elapsed, 9900);
+    EXPECT_LT(Elapsed, 13000);
+}
