@@ -494,8 +494,9 @@ void TNetCustomHTTP::PrepareTarget(TNetHTTPRequest& ARequest)
         && !SameText(FURI->Protocol, "https"))
         throw ENetUnknownProtocol();
 
+    // The one-character text is assigned by count: g++ 12 misreads the literal's copy at -O2.
     if (ARequest.Method == hmOptions && New.Resource == "*")
-        ARequest.Target = "*";
+        ARequest.Target.assign(1, '*');
     else
         ARequest.Target = FURI->Path + FURI->Resource + FURI->Query;
 

@@ -236,6 +236,10 @@ TEST(HTTPRequest, MethodWordsAndVersion)
     TMemoryClient<> C({ "HTTP/1.1 204 No Content\r\n\r\n" });
     C.HTTP.PerformRequest(hmDelete, "http://localhost/item/7", nullptr, nullptr);
     EXPECT_EQ(C.Handler.Sent[0].substr(0, 27), "DELETE /item/7 HTTP/1.1\r\nCo");
+
+    TMemoryClient<> O({ "HTTP/1.1 200 OK\r\nAllow: GET\r\nContent-Length: 0\r\n\r\n" });
+    O.HTTP.PerformRequest(hmOptions, "http://localhost/*", nullptr, nullptr);
+    EXPECT_EQ(O.Handler.Sent[0].substr(0, 20), "OPTIONS * HTTP/1.1\r\n");
 }
 
 TEST(HTTPRequest, MethodsOf11RefusedUnder10)
