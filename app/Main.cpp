@@ -56,6 +56,16 @@ protected:
     }
 };
 
+// A failure's text as a tooltip shows it: the stack's messages break their lines with CR LF,
+// which a tooltip would show as a stray character before each break.
+QString ErrorTipText(const std::string& AText)
+{
+    QString Text = QString::fromStdString(AText);
+    Text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    Text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return Text;
+}
+
 // The locale's long time format without a time-zone part.
 QString LongTimeFormat(const QLocale& ALocale)
 {
@@ -65,14 +75,6 @@ QString LongTimeFormat(const QLocale& ALocale)
 }
 
 } // namespace
-
-bool IsMonitorDue(const TServiceMonitor& AMonitor, TDateTime ANow)
-{
-    if (AMonitor.Interval() <= 0)
-        return false;
-    const double DueAt = (AMonitor.LastCheck() * SecsPerDay + AMonitor.Interval()) / SecsPerDay;
-    return ANow > DueAt;
-}
 
 const char* StatusText(TMonitorStatus AStatus)
 {
@@ -372,6 +374,8 @@ void TfmMain::UpdateListItem(QTreeWidgetItem* ARow)
         return;
     const TMonitorStatus Status = Monitor->Status();
     ARow->setText(2, QString::fromLatin1(StatusText(Status)));
+    // Why the last check failed, on the status cell, only while the monitor is in error.
+    ARow->setToolTip(2, Status == msError ? ErrorTipText(Monitor->LastError()) : QString());
     ARow->setIcon(0, FRowIcons[Status <= msError ? Status : msNone]);
     ARow->setText(1, DateTimeText(Monitor->LastActivity()));
 }
@@ -393,15 +397,9 @@ std::shared_ptr<TServiceMonitor> TfmMain::MonitorOfRow(const QTreeWidgetItem* AR
     return nullptr;
 }
 
-bool TfmMain::IsListed(const TServiceMonitor* AMonitor) const
-{
-    return std::any_of(FMonitors.begin(), FMonitors.end(),
-        [AMonitor](const TMonitorEntry& AEntry) { return AEntry.Monitor.get() == AMonitor; });
-}
-
 bool TfmMain::IsChecking(const TServiceMonitor* AMonitor) const
 {
-    return std::find(FChecking.begin(), FChecking.end(), AMonitor) != FChecking.end();
+    return FSchedule.IsChecking(AMonitor);
 }
 
 QLineEdit* TfmMain::EditorValueBox(int ARow) const
@@ -570,56 +568,13 @@ void TfmMain::acMonitorDeleteExecute()
     RefreshList();
 }
 
-// Check scheduling.
-//
-// Checks run on the GUI thread, and a monitor's SetStatus runs pending events, so a tick, a
-// double-click, a delete or a save can run nested inside any check. Three rules keep that
-// sound:
-// - A monitor whose check runs is in FChecking; nested ticks and double-clicks leave it
-//   alone (its status, msChecking, still counts for the alarm), so no monitor is ever
-//   checked twice at once, however long its check takes.
-// - The list holds its monitors by shared pointer and a running check holds one more. A
-//   delete removes the entry and the row at once; the monitor itself is freed when its check
-//   returns. Everything else reaches a monitor only through the list (rows carry its address
-//   as a key that is looked up in FMonitors), so nothing touches a monitor once it is deleted.
-// - A tick goes through a snapshot of the list taken at its start (weak pointers, in list
-//   order), never through indexes into the live list: deletes and creates in nested handlers
-//   can neither shift it nor carry it past the end. An entry deleted before its turn is
-//   skipped; one deleted during its own check no longer counts for the alarm.
-// The steps of a tick and the due rule are unchanged by this.
-
-void TfmMain::RunCheck(const std::shared_ptr<TServiceMonitor>& AMonitor)
-{
-    FChecking.push_back(AMonitor.get());
-    struct TDone {
-        std::vector<const TServiceMonitor*>& Checking;
-        const TServiceMonitor* Monitor;
-        ~TDone() { Checking.erase(std::find(Checking.begin(), Checking.end(), Monitor)); }
-    } Done { FChecking, AMonitor.get() };
-    // The stamp marks the start of the check, so that a slow check does not stretch the
-    // interval.
-    AMonitor->SetLastCheck(Now());
-    AMonitor->Check();
-}
+// Check scheduling: TCheckSchedule runs the ticks and says how checks that run events stay
+// sound. Rows carry their monitor's address only as a key that is looked up in FMonitors, so
+// nothing here touches a monitor once it is deleted.
 
 void TfmMain::tmrCheckTimer()
 {
-    std::vector<std::weak_ptr<TServiceMonitor>> Pass;
-    Pass.reserve(FMonitors.size());
-    for (const TMonitorEntry& Entry : FMonitors)
-        Pass.push_back(Entry.Monitor);
-
-    bool Alarm = false;
-    for (const std::weak_ptr<TServiceMonitor>& Item : Pass) {
-        const std::shared_ptr<TServiceMonitor> Monitor = Item.lock();
-        if (!Monitor || !IsListed(Monitor.get()))
-            continue;
-        if (!IsChecking(Monitor.get()) && IsMonitorDue(*Monitor, Now()))
-            RunCheck(Monitor);
-        if (IsListed(Monitor.get()) && Monitor->Status() == msError)
-            Alarm = true;
-    }
-
+    const bool Alarm = FSchedule.Tick(FMonitors);
     if (Alarm == FAlarm)
         return;
     FAlarm = Alarm;
@@ -636,7 +591,7 @@ void TfmMain::ServListDblClick()
     const std::shared_ptr<TServiceMonitor> Monitor = MonitorOfRow(Row);
     if (!Monitor || IsChecking(Monitor.get()))
         return;
-    RunCheck(Monitor);
+    FSchedule.RunCheck(Monitor);
 }
 
 void TfmMain::SetTrayAnimated(bool AAnimated)

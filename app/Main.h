@@ -4,6 +4,7 @@
 #pragma once
 
 #include "monitors/MonitorList.h"
+#include "monitors/Schedule.h"
 #include "tray/TrayShell.h"
 
 #include <QIcon>
@@ -23,11 +24,6 @@ class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
 class QWidget;
-
-// True when AMonitor's interval has run out at ANow: the interval is positive and ANow is
-// strictly later than the last check plus the interval, summed in days as
-// (LastCheck * 86400 + Interval) / 86400.
-bool IsMonitorDue(const TServiceMonitor& AMonitor, TDateTime ANow);
 
 // "<->", "OK", "ERROR", or empty for msNone.
 const char* StatusText(TMonitorStatus AStatus);
@@ -123,14 +119,12 @@ private:
     QTreeWidgetItem* SelectedRow() const;
     // The monitor a row stands for, looked up in FMonitors, so a stale row finds nothing.
     std::shared_ptr<TServiceMonitor> MonitorOfRow(const QTreeWidgetItem* ARow) const;
-    bool IsListed(const TServiceMonitor* AMonitor) const;
-    void RunCheck(const std::shared_ptr<TServiceMonitor>& AMonitor);
 
     bool FAlarm = false;
     TMonitorList FMonitors;
     std::string FConfigFileName;
-    // Monitors whose check is running, innermost last.
-    std::vector<const TServiceMonitor*> FChecking;
+    // The check timer's pass over FMonitors and the checks it is running.
+    TCheckSchedule FSchedule;
     bool FCentred = false;
     // Row images by status: the state image (none for msNone) left of the light bulb.
     QIcon FRowIcons[4];
