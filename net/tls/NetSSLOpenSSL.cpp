@@ -7,9 +7,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <ctime>
+
+#include <fcntl.h>
 
 #include <pthread.h>
 
@@ -94,6 +97,12 @@ private:
     sigset_t FOldMask;
     bool FWasPending = false;
 };
+
+// True for the results after which the session cannot go on.
+bool FatalFailure(int AError, int ASavedErrno)
+{
+    return AError == SSL_ERROR_SSL || (AError == SSL_ERROR_SYSCALL && ASavedErrno != 0);
+}
 
 // After a failed read or write, errno is what the caller judges the error by. The library
 // leaves it alone except for failed system calls, so it is set here for the other cases.
@@ -326,11 +335,15 @@ void TNetSSLSocket::FreeSession()
     FCipher.reset();
     if (SslHandle != nullptr && SSLLibrariesLoaded()) {
         TNetSigPipeGuard Guard;
-        NetSSL_shutdown(SslHandle);
+        // A session that failed has nothing to close: the library refuses the shutdown then.
+        if (FFailedErrno == 0)
+            NetSSL_shutdown(SslHandle);
         NetERR_clear_error();
         NetSSL_free(SslHandle);
     }
     SslHandle = nullptr;
+    FSocket = -1;
+    FFailedErrno = 0;
 }
 
 bool TNetSSLSocket::Attach(int ASocket, TNetSSLContext* AContext)
@@ -349,6 +362,7 @@ bool TNetSSLSocket::Attach(int ASocket, TNetSSLContext* AContext)
         throw ENetOSSLDataBindingError(RSOSSLDataBindingError);
     }
     NetSSL_set_fd(SslHandle, ASocket);
+    FSocket = ASocket;
     return true;
 }
 
@@ -395,6 +409,10 @@ template <class TCall> int TNetSSLSocket::Transfer(int ALength, bool AWriting, T
         errno = ENOTCONN;
         return -1;
     }
+    if (FFailedErrno != 0) {
+        errno = FFailedErrno;
+        return -1;
+    }
     if (ALength <= 0)
         return 0;
     TNetSigPipeGuard Guard;
@@ -419,11 +437,14 @@ template <class TCall> int TNetSSLSocket::Transfer(int ALength, bool AWriting, T
     const bool PeerEnded = Error == SSL_ERROR_ZERO_RETURN || (Error == SSL_ERROR_SYSCALL && SavedErrno == 0);
     if (PeerEnded && !AWriting)
         return 0;
-    if (PeerEnded)
+    if (PeerEnded) {
         // Nothing more can be sent in a session the peer has closed.
         errno = Error == SSL_ERROR_ZERO_RETURN ? ESHUTDOWN : EPIPE;
-    else
-        SetErrnoForFailure(Error, SavedErrno);
+        return -1;
+    }
+    SetErrnoForFailure(Error, SavedErrno);
+    if (FatalFailure(Error, SavedErrno))
+        FFailedErrno = errno;
     return -1;
 }
 
@@ -442,6 +463,39 @@ int TNetSSLSocket::Pending() const
     if (SslHandle == nullptr || !SSLLibrariesLoaded())
         return 0;
     return NetSSL_pending(SslHandle);
+}
+
+bool TNetSSLSocket::InputReady()
+{
+    if (SslHandle == nullptr || !SSLLibrariesLoaded() || FFailedErrno != 0)
+        return true; // the read fails at once
+    if (NetSSL_pending(SslHandle) > 0)
+        return true;
+    // A look without waiting: on the blocking socket the library would otherwise go on from
+    // a record of its own to wait for data, past any time-out of the reader.
+    const int Flags = ::fcntl(FSocket, F_GETFL);
+    if (Flags == -1 || ::fcntl(FSocket, F_SETFL, Flags | O_NONBLOCK) == -1)
+        return true;
+    int Error;
+    int SavedErrno;
+    {
+        TNetSigPipeGuard Guard;
+        NetERR_clear_error();
+        errno = 0;
+        char Byte;
+        const int R = NetSSL_peek(SslHandle, &Byte, 1);
+        SavedErrno = errno;
+        Error = R > 0 ? SSL_ERROR_NONE : NetSSL_get_error(SslHandle, R);
+        NetERR_clear_error();
+    }
+    ::fcntl(FSocket, F_SETFL, Flags);
+    if (FatalFailure(Error, SavedErrno)) {
+        const int Saved = errno;
+        SetErrnoForFailure(Error, SavedErrno);
+        FFailedErrno = errno;
+        errno = Saved;
+    }
+    return Error != SSL_ERROR_WANT_READ;
 }
 
 TNetSSLCipher* TNetSSLSocket::Cipher()
@@ -715,11 +769,30 @@ void TNetSSLIOHandlerSocket::SetBypassTLS(bool AValue)
 
 bool TNetSSLIOHandlerSocket::CanRead(int32_t ATimeout)
 {
-    // The session reads whole records from the socket and hands out as much as is asked for;
-    // the rest waits in the session, where no readiness wait on the socket would see it.
-    if (!FBypassTLS && FSSLSocket && LinkOpen() && FSSLSocket->Pending() > 0)
-        return true;
-    return TNetIOHandlerSocket::CanRead(ATimeout);
+    if (FBypassTLS || !FSSLSocket || FSSLSocket->SslHandle == nullptr || !LinkOpen())
+        return TNetIOHandlerSocket::CanRead(ATimeout);
+    // What the socket shows and what a session read gives differ both ways: the session keeps
+    // the rest of a record that was asked for only in part, where no wait on the socket sees
+    // it, and a readable socket may hold only records of the protocol itself, after which a
+    // read would wait for data without any limit.
+    const bool Unlimited = ATimeout < 0;
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(ATimeout, 0));
+    for (;;) {
+        if (FSSLSocket->Pending() > 0)
+            return true;
+        int32_t Wait = ATimeout;
+        if (!Unlimited) {
+            const auto Left
+                = std::chrono::ceil<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
+            Wait = static_cast<int32_t>(std::max<int64_t>(Left.count(), 0));
+        }
+        if (!TNetIOHandlerSocket::CanRead(Wait))
+            return false;
+        if (FSSLSocket->InputReady())
+            return true;
+        if (!Unlimited && std::chrono::steady_clock::now() >= Deadline)
+            return false;
+    }
 }
 
 int32_t TNetSSLIOHandlerSocket::ReadSome(void* ABuffer, int32_t ALength)

@@ -196,6 +196,11 @@ public:
     int WriteTLS(const void* ABuffer, int ALength);
     // Decrypted bytes held in the session that the socket no longer shows as readable.
     int Pending() const;
+    // Lets the session take in what the socket holds, without waiting for more. True when the
+    // next read has something to give at once: application data, the end of the session or an
+    // error; false when the socket held only records of the protocol itself (the server's
+    // session tickets, say) or part of a record. Call it when the socket is readable.
+    bool InputReady();
 
     // "Cipher: name = ...; description = ...; bits = ...; version = ...; "
     std::string StatusText();
@@ -214,6 +219,11 @@ private:
     template <class TCall> int Transfer(int ALength, bool AWriting, TCall ACall);
 
     std::unique_ptr<TNetSSLCipher> FCipher;
+    // The socket of the session, -1 without one.
+    int FSocket = -1;
+    // The errno of the failure that ended the session, 0 while it stands. The library reports
+    // a session it has failed as merely ended when asked again, so the failure is kept here.
+    int FFailedErrno = 0;
 };
 
 // A certificate handed to the verify callback; it is the library's and lives only as long as
@@ -285,7 +295,9 @@ public:
     // Lets go of a session and context left from a link that was never closed, then the plain
     // preparation.
     void PrepareLink() override;
-    // Also true while the session holds decrypted bytes the socket no longer shows.
+    // Under TLS, true when the session has data, its end or an error for the next read: bytes
+    // it holds count although the socket no longer shows them, and records of the protocol
+    // alone (session tickets) do not end the wait, which keeps to ATimeout.
     bool CanRead(int32_t ATimeout) override;
     // The plain socket operations when BypassTLS, otherwise ReadSomeTLS / WriteSomeTLS. Raise
     // ENetClosedSocket ("Disconnected.") when the link is not open.

@@ -47,7 +47,7 @@ enum class TNetSSLLibrary { nslSSL, nslCrypto };
     X(nslSSL, true, int, SSL_accept, (SSL*))                                                                 \
     X(nslSSL, true, int, SSL_connect, (SSL*))                                                                \
     X(nslSSL, true, int, SSL_read, (SSL*, void*, int))                                                       \
-    X(nslSSL, false, int, SSL_peek, (SSL*, void*, int))                                                      \
+    X(nslSSL, true, int, SSL_peek, (SSL*, void*, int))                                                       \
     X(nslSSL, true, int, SSL_write, (SSL*, const void*, int))                                                \
     X(nslSSL, true, int, SSL_get_error, (const SSL*, int))                                                   \
     X(nslSSL, false, const SSL_METHOD*, SSLv2_method, (void))                                                \

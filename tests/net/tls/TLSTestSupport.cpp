@@ -287,9 +287,11 @@ void TTLSTestServer::Serve(int AClient)
             Record.CipherDescription = SSL_CIPHER_description(Cipher, Description, sizeof Description);
             SSL_CIPHER_get_bits(Cipher, &Record.CipherBits);
             bool Clean = true;
-            if (FOptions.Behaviour == TServerBehaviour::sbGarbageAfterHandshake) {
+            if (FOptions.Behaviour == TServerBehaviour::sbGarbageAfterHandshake
+                || FOptions.Behaviour == TServerBehaviour::sbSilentAfterHandshake) {
                 const char Garbage[] = "this is not a TLS record\r\n";
-                ::send(AClient, Garbage, sizeof Garbage - 1, MSG_NOSIGNAL);
+                if (FOptions.Behaviour == TServerBehaviour::sbGarbageAfterHandshake)
+                    ::send(AClient, Garbage, sizeof Garbage - 1, MSG_NOSIGNAL);
                 char Buffer[4096];
                 while (::recv(AClient, Buffer, sizeof Buffer, 0) > 0) { }
                 Clean = false;

@@ -45,6 +45,7 @@ enum class TServerBehaviour {
     sbPlainEcho, // no TLS: send back every byte until the client closes
     sbStartTLS, // a plain line, the plain answer "GO\r\n", then as sbEcho
     sbGarbageAfterHandshake, // handshake, then bytes that are no TLS record; wait for the close
+    sbSilentAfterHandshake, // handshake, then read nothing and send nothing until the client closes
 };
 
 struct TServerOptions {
