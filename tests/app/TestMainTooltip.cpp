@@ -1,0 +1,112 @@
+// The reason for an error in the window: the status cell's tooltip while the monitor is in
+// error, none otherwise, and nothing else in the row or on screen changes.
+#include "TestMonitor.h"
+#include "WindowFixture.h"
+#include "tools/ToolTestSupport.h"
+
+#include <QHelpEvent>
+#include <QToolTip>
+
+namespace {
+
+constexpr TDateTime Second = 1.0 / 86400;
+
+} // namespace
+
+class TTestMainTooltip : public QObject {
+    Q_OBJECT
+
+    static QTreeWidgetItem* Row(TWindowFixture& AFixture, int AIndex)
+    {
+        return AFixture.List()->topLevelItem(AIndex);
+    }
+
+    // What the list shows when the pointer rests on the cell: the tooltip on screen, or an
+    // empty text when none is shown.
+    static QString ShownTip(TWindowFixture& AFixture, int ARow, int AColumn)
+    {
+        // A tooltip fades out after it is hidden; wait until the last one is gone.
+        QToolTip::hideText();
+        if (!QTest::qWaitFor([] { return !QToolTip::isVisible(); }, 3000))
+            return QStringLiteral("(the last tooltip stayed)");
+        QWidget* Viewport = AFixture.List()->viewport();
+        const QPoint Point = AFixture.RowRect(ARow, AColumn).center();
+        QHelpEvent Event(QEvent::ToolTip, Point, Viewport->mapToGlobal(Point));
+        QApplication::sendEvent(Viewport, &Event);
+        return QToolTip::isVisible() ? QToolTip::text() : QString();
+    }
+
+private slots:
+    // A web monitor of a loopback port where nothing listens fails with the connection's
+    // reason; pointed at a server that answers, it succeeds and the tooltip goes.
+    void WebMonitorReasonComesAndGoes()
+    {
+        TWindowFixture F(nullptr);
+        QVERIFY(F.ShowActive());
+        auto Web = std::make_shared<TWebMonitor>();
+        Web->SetInterval(1);
+        Web->SetURL("http://127.0.0.1:" + std::to_string(nettest::ClosedPort()) + "/");
+        F.Window->Monitors().push_back({ "Site", Web });
+        F.Window->RefreshList();
+        QCOMPARE(Row(F, 0)->toolTip(2), QString());
+
+        F.Window->tmrCheckTimer();
+        QCOMPARE(Row(F, 0)->text(2), QStringLiteral("ERROR"));
+        const QString Reason = QStringLiteral("Socket Error # 10061\nConnection refused.");
+        QCOMPARE(Row(F, 0)->toolTip(2), Reason);
+        QCOMPARE(ShownTip(F, 0, 2), Reason);
+        // Only the status cell carries it.
+        QCOMPARE(Row(F, 0)->toolTip(0), QString());
+        QCOMPARE(Row(F, 0)->toolTip(1), QString());
+        QCOMPARE(ShownTip(F, 0, 0), QString());
+        // No message box: the failure is the monitor's, not the program's.
+        QVERIFY(F.Reports.empty());
+
+        tooltest::THttpTestServer Server(200);
+        Web->SetURL(Server.Url());
+        F.Clock += 2 * Second;
+        F.Window->tmrCheckTimer();
+        QCOMPARE(Row(F, 0)->text(2), QStringLiteral("OK"));
+        QCOMPARE(Row(F, 0)->toolTip(2), QString());
+        QCOMPARE(ShownTip(F, 0, 2), QString());
+        QCOMPARE(Server.Requests(), 1);
+    }
+
+    // The tooltip follows the status, not the stored text: a reason kept from an earlier
+    // failure is not shown while the next check runs, and each row has its own.
+    void TooltipFollowsTheStatus()
+    {
+        TWindowFixture F(nullptr);
+        auto A = std::make_shared<TTestMonitor>();
+        auto B = std::make_shared<TTestMonitor>();
+        A->SetInterval(1);
+        B->SetInterval(1);
+        A->Result = msError;
+        B->Result = msError;
+        A->Work = [](TTestMonitor& AMonitor) { AMonitor.SetLastError("Request timed out."); };
+        B->Work = [](TTestMonitor& AMonitor) { AMonitor.SetLastError("first\r\nsecond\rthird"); };
+        F.Window->Monitors().push_back({ "A", A });
+        F.Window->Monitors().push_back({ "B", B });
+        F.Window->RefreshList();
+        F.Window->tmrCheckTimer();
+        QCOMPARE(Row(F, 0)->toolTip(2), QStringLiteral("Request timed out."));
+        QCOMPARE(Row(F, 1)->toolTip(2), QStringLiteral("first\nsecond\nthird"));
+
+        QString DuringCheck = QStringLiteral("(not seen)");
+        A->Work = [&](TTestMonitor&) { DuringCheck = Row(F, 0)->toolTip(2); };
+        A->Result = msOK;
+        F.Clock += 2 * Second;
+        F.Window->tmrCheckTimer();
+        QCOMPARE(DuringCheck, QString());
+        QCOMPARE(Row(F, 0)->toolTip(2), QString());
+        QCOMPARE(Row(F, 1)->toolTip(2), QStringLiteral("first\nsecond\nthird"));
+
+        // Rebuilt rows (the window shown again) keep the reason of a monitor in error.
+        F.Window->RefreshList();
+        QCOMPARE(Row(F, 0)->toolTip(2), QString());
+        QCOMPARE(Row(F, 1)->toolTip(2), QStringLiteral("first\nsecond\nthird"));
+    }
+};
+
+QTEST_MAIN(TTestMainTooltip)
+#include "TestMainTooltip.moc"

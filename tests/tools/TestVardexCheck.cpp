@@ -1,0 +1,394 @@
+// vardex-check run as an operator runs it: a child process over monitor lists that point at
+// servers on the loopback, read through its lines, its JSON, its messages and its exit status.
+#include "tools/ToolTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+using namespace tooltest;
+
+namespace {
+
+const std::string Program = VARDEX_CHECK_PATH;
+
+// Set before main, while the program has one thread.
+const bool GPrivateNetwork = EnterPrivateNetwork();
+
+// Whether a ping monitor may open an ICMP socket here: the raw one (root or CAP_NET_RAW), or
+// the datagram one for the caller's group.
+bool PingPossible()
+{
+    const int Raw = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+    if (Raw >= 0) {
+        ::close(Raw);
+        return true;
+    }
+    const int Datagram = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
+    if (Datagram >= 0) {
+        ::close(Datagram);
+        return true;
+    }
+    return false;
+}
+
+#define NEED_PING()                                                                                          \
+    do {                                                                                                     \
+        if (!PingPossible())                                                                                 \
+            GTEST_SKIP()                                                                                     \
+                << "no ICMP socket may be opened here (neither root nor net.ipv4.ping_group_range)";         \
+    } while (0)
+
+std::string Block(const std::string& AName, const std::string& AType, const std::string& ATargetLine,
+    int AInterval = 0, const std::string& AExtra = "")
+{
+    std::string Text = "Name=" + AName + "\r\nType=" + AType + "\r\nInterval=" + std::to_string(AInterval)
+        + "\r\n" + ATargetLine + "\r\n";
+    if (!AExtra.empty())
+        Text += AExtra + "\r\n";
+    return Text + "\r\n";
+}
+
+std::string PingBlock(const std::string& AName, const std::string& AHost, int ARetry, int AInterval = 0)
+{
+    return Block(AName, "PingMonitor", "IP=" + AHost, AInterval, "Retry=" + std::to_string(ARetry));
+}
+
+std::string WebBlock(const std::string& AName, const std::string& AURL, int AInterval = 0)
+{
+    return Block(AName, "WebMonitor", "URL=" + AURL, AInterval);
+}
+
+bool IsCount(const std::string& AText)
+{
+    return !AText.empty() && AText.size() < 8 && AText.find_first_not_of("0123456789") == std::string::npos;
+}
+
+const std::string Refused = "Socket Error # 10061 Connection refused.";
+
+class VardexCheck : public ::testing::Test {
+protected:
+    TRun Run(const std::vector<std::string>& AArgs) const { return RunToEnd(Program, AArgs, Folder.Path()); }
+
+    TTempFolder Folder;
+};
+
+// One line per monitor in list order, six tab-separated fields each.
+TEST_F(VardexCheck, OnceReportsEveryMonitorInListOrder)
+{
+    NEED_PING();
+    THttpTestServer Fine(200);
+    THttpTestServer Failing(500);
+    const int Closed = nettest::ClosedPort();
+    std::string List = PingBlock("Loopback ping", "127.0.0.1", 2)
+        + WebBlock("Web 200", Fine.Url("/health"), 30) + WebBlock("Web 500", Failing.Url())
+        + WebBlock("Closed port", "http://localhost:" + std::to_string(Closed) + "/")
+        + PingBlock("No attempt", "127.0.0.1", 0);
+    if (GPrivateNetwork)
+        List += PingBlock("Unroutable ping", "127.0.0.2", 3);
+    Folder.Write("services.cfg", List);
+
+    const TRun R = Run({ "services.cfg" });
+    EXPECT_EQ(R.Status, 1);
+    EXPECT_EQ(R.Err, "");
+    const std::vector<std::string> Lines = tooltest::Lines(R.Out);
+    ASSERT_EQ(Lines.size(), GPrivateNetwork ? 6u : 5u) << R.Out;
+    ASSERT_EQ(R.Out.back(), '\n');
+
+    struct TExpected {
+        std::string Name, Kind, Target, Status, Reason;
+    };
+    std::vector<TExpected> Expected = {
+        { "Loopback ping", "PingMonitor", "127.0.0.1", "OK", "" },
+        { "Web 200", "WebMonitor", Fine.Url("/health"), "OK", "" },
+        { "Web 500", "WebMonitor", Failing.Url(), "ERROR", "HTTP/1.1 500 Failed" },
+        { "Closed port", "WebMonitor", "http://localhost:" + std::to_string(Closed) + "/", "ERROR", Refused },
+        { "No attempt", "PingMonitor", "127.0.0.1", "UNKNOWN", "" },
+    };
+    if (GPrivateNetwork)
+        Expected.push_back({ "Unroutable ping", "PingMonitor", "127.0.0.2", "ERROR",
+            "Socket Error # 10051 Network is unreachable." });
+    for (size_t I = 0; I < Lines.size(); ++I) {
+        const std::vector<std::string> F = Fields(Lines[I]);
+        ASSERT_EQ(F.size(), 6u) << Lines[I];
+        EXPECT_EQ(F[0], Expected[I].Name);
+        EXPECT_EQ(F[1], Expected[I].Kind);
+        EXPECT_EQ(F[2], Expected[I].Target);
+        EXPECT_EQ(F[3], Expected[I].Status) << Lines[I];
+        EXPECT_TRUE(IsCount(F[4])) << Lines[I];
+        EXPECT_EQ(F[5], Expected[I].Reason) << Lines[I];
+    }
+    // The web monitors really asked, once each, for their own path.
+    EXPECT_EQ(Fine.Requests(), 1);
+    EXPECT_EQ(Fine.LastRequestLine(), "GET /health HTTP/1.1");
+    EXPECT_EQ(Failing.Requests(), 1);
+}
+
+TEST_F(VardexCheck, EveryMonitorOKExitsZero)
+{
+    NEED_PING();
+    THttpTestServer Fine(204);
+    Folder.Write("ok.cfg", WebBlock("Site", Fine.Url()) + PingBlock("Host", "localhost", 1));
+    const TRun R = Run({ "ok.cfg" });
+    EXPECT_EQ(R.Status, 0);
+    EXPECT_EQ(R.Err, "");
+    const std::vector<std::string> Lines = tooltest::Lines(R.Out);
+    ASSERT_EQ(Lines.size(), 2u);
+    EXPECT_EQ(Fields(Lines[0])[3], "OK");
+    EXPECT_EQ(Fields(Lines[1])[2], "localhost");
+    EXPECT_EQ(Fields(Lines[1])[3], "OK");
+}
+
+// How long a check took is measured, not made up: a server that keeps the answer back for
+// 300 ms shows at least that.
+TEST_F(VardexCheck, TimeOfTheCheck)
+{
+    nettest::TFd Listen(nettest::Listener());
+    const int Port = nettest::LocalPort(Listen.Get());
+    std::thread Server([&Listen] {
+        pollfd P { Listen.Get(), POLLIN, 0 };
+        if (poll(&P, 1, 10000) != 1)
+            return;
+        TFd Conn(accept4(Listen.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+        char Buffer[4096];
+        (void)!recv(Conn.Get(), Buffer, sizeof Buffer, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const std::string Answer = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        (void)!send(Conn.Get(), Answer.data(), Answer.size(), MSG_NOSIGNAL);
+    });
+    Folder.Write("slow.cfg", WebBlock("Slow", "http://127.0.0.1:" + std::to_string(Port) + "/"));
+    const TRun R = Run({ "slow.cfg" });
+    Server.join();
+    EXPECT_EQ(R.Status, 0) << R.Out << R.Err;
+    const std::vector<std::string> Lines = tooltest::Lines(R.Out);
+    ASSERT_EQ(Lines.size(), 1u);
+    const int Took = std::stoi(Fields(Lines[0])[4]);
+    EXPECT_GE(Took, 290);
+    EXPECT_LT(Took, 5000);
+}
+
+TEST_F(VardexCheck, EmptyListsExitZeroSilently)
+{
+    Folder.Write("empty.cfg", "");
+    // Blocks the window would skip too: no type, an unknown type, a type in the wrong case.
+    Folder.Write(
+        "skipped.cfg", "Name=a\r\nIP=127.0.0.1\r\n\r\nName=b\r\nType=Ping\r\n\r\nType=webmonitor\r\n\r\n");
+    for (const char* Name : { "empty.cfg", "skipped.cfg" }) {
+        const TRun R = Run({ Name });
+        EXPECT_EQ(R.Status, 0) << Name;
+        EXPECT_EQ(R.Out, "") << Name;
+        EXPECT_EQ(R.Err, "") << Name;
+    }
+}
+
+// The same reading rules as the window: the default file, keys in any case, LF line ends, a
+// name missing, a last block without an empty line after it.
+TEST_F(VardexCheck, ReadsTheListAsTheWindowDoes)
+{
+    const int Closed = nettest::ClosedPort();
+    const std::string URL = "http://127.0.0.1:" + std::to_string(Closed) + "/";
+    Folder.Write("default.cfg",
+        "  name=First  \nTYPE=WebMonitor\nurl=" + URL + "\n\n\n   \nType=WebMonitor\nURL=" + URL);
+    const TRun R = Run({});
+    EXPECT_EQ(R.Status, 1);
+    EXPECT_EQ(R.Err, "");
+    const std::vector<std::string> Lines = tooltest::Lines(R.Out);
+    ASSERT_EQ(Lines.size(), 2u) << R.Out;
+    EXPECT_EQ(Fields(Lines[0])[0], "First");
+    EXPECT_EQ(Fields(Lines[0])[2], URL);
+    EXPECT_EQ(Fields(Lines[1])[0], "LoadedFromConfig");
+    EXPECT_EQ(Fields(Lines[1])[5], Refused);
+}
+
+TEST_F(VardexCheck, ListsThatCannotBeRead)
+{
+    TRun R = Run({});
+    EXPECT_EQ(R.Status, 2);
+    EXPECT_EQ(R.Out, "");
+    EXPECT_EQ(R.Err, "vardex-check: cannot open default.cfg: No such file or directory\n");
+
+    R = Run({ "no/such/list.cfg" });
+    EXPECT_EQ(R.Status, 2);
+    EXPECT_EQ(R.Err, "vardex-check: cannot open no/such/list.cfg: No such file or directory\n");
+
+    ASSERT_EQ(mkdir(Folder.Path("lists").c_str(), 0700), 0);
+    R = Run({ "lists" });
+    EXPECT_EQ(R.Status, 2);
+    EXPECT_EQ(R.Err, "vardex-check: cannot open lists: Is a directory\n");
+
+    if (geteuid() != 0) {
+        Folder.Write("secret.cfg", "");
+        chmod(Folder.Path("secret.cfg").c_str(), 0);
+        R = Run({ "secret.cfg" });
+        EXPECT_EQ(R.Status, 2);
+        EXPECT_EQ(R.Err, "vardex-check: cannot open secret.cfg: Permission denied\n");
+    }
+}
+
+TEST_F(VardexCheck, WrongArguments)
+{
+    struct TCase {
+        std::vector<std::string> Args;
+        std::string Message;
+    };
+    const TCase Cases[] = {
+        { { "--frobnicate" }, "vardex-check: unknown option '--frobnicate'\n" },
+        { { "-x", "a.cfg" }, "vardex-check: unknown option '-x'\n" },
+        { { "--json=yes" }, "vardex-check: unknown option '--json=yes'\n" },
+        { { "a.cfg", "b.cfg" }, "vardex-check: one monitor list at most: 'a.cfg' and 'b.cfg' given\n" },
+    };
+    for (const TCase& Case : Cases) {
+        const TRun R = Run(Case.Args);
+        EXPECT_EQ(R.Status, 2) << Case.Message;
+        EXPECT_EQ(R.Out, "");
+        EXPECT_EQ(R.Err, Case.Message + "Try 'vardex-check --help' for more information.\n");
+    }
+    // After "--" a name that begins with a dash is a file.
+    Folder.Write("-odd.cfg", "");
+    const TRun R = Run({ "--", "-odd.cfg" });
+    EXPECT_EQ(R.Status, 0);
+    EXPECT_EQ(R.Err, "");
+}
+
+TEST_F(VardexCheck, HelpAndVersion)
+{
+    for (const char* Option : { "--help", "-h" }) {
+        // Help wins over a list that does not exist.
+        const TRun R = Run({ Option, "missing.cfg" });
+        EXPECT_EQ(R.Status, 0);
+        EXPECT_EQ(R.Err, "");
+        EXPECT_EQ(R.Out.rfind("Usage: vardex-check [--watch] [--json] [FILE]\n", 0), 0u) << R.Out;
+        for (const char* Part : { "default.cfg", "NAME  KIND  TARGET  STATUS  MS  REASON", "--watch",
+                 "--json", "SIGINT", "UNKNOWN", "Exit status:", "  0  every monitor ended OK",
+                 "  1  at least one", "  2  a wrong option" })
+            EXPECT_NE(R.Out.find(Part), std::string::npos) << Part;
+    }
+    const TRun R = Run({ "--version" });
+    EXPECT_EQ(R.Status, 0);
+    EXPECT_TRUE(std::regex_match(R.Out, std::regex("vardex-check [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << R.Out;
+}
+
+// Every line parses as one JSON object with the same facts in a fixed key order; names and
+// reasons are escaped, UTF-8 passes through, invalid bytes become U+FFFD.
+TEST_F(VardexCheck, JsonLines)
+{
+    THttpTestServer Fine(200);
+    THttpTestServer Failing(503);
+    const int Closed = nettest::ClosedPort();
+    const std::string ClosedURL = "http://127.0.0.1:" + std::to_string(Closed) + "/";
+    Folder.Write("json.cfg",
+        WebBlock("Quote \" and \\ back\tslash", Fine.Url()) + WebBlock("Сервер ✓", Failing.Url("/x?a=\"1\""))
+            + WebBlock("Bad \xFF byte", ClosedURL));
+    const TRun R = Run({ "--json", "json.cfg" });
+    EXPECT_EQ(R.Status, 1);
+    EXPECT_EQ(R.Err, "");
+    const std::vector<std::string> Lines = tooltest::Lines(R.Out);
+    ASSERT_EQ(Lines.size(), 3u) << R.Out;
+    std::vector<TJsonObject> Objects;
+    for (const std::string& Line : Lines) {
+        Objects.push_back(ParseJsonObject(Line));
+        EXPECT_EQ(Objects.back().Error, "") << Line;
+        EXPECT_EQ(Objects.back().Keys(),
+            (std::vector<std::string> { "name", "kind", "target", "status", "ms", "reason" }))
+            << Line;
+        EXPECT_TRUE(IsCount(Objects.back()["ms"])) << Line;
+        EXPECT_EQ(Objects.back()["kind"], "WebMonitor");
+    }
+    // The tab is a blank on the line, as in the text output.
+    EXPECT_EQ(Objects[0]["name"], "Quote \" and \\ back slash");
+    EXPECT_EQ(Objects[0]["status"], "OK");
+    EXPECT_EQ(Objects[0]["reason"], "");
+    EXPECT_EQ(Objects[1]["name"], "Сервер ✓");
+    EXPECT_NE(Lines[1].find("Сервер ✓"), std::string::npos) << "UTF-8 escaped: " << Lines[1];
+    EXPECT_EQ(Objects[1]["target"], Failing.Url("/x?a=\"1\""));
+    EXPECT_EQ(Objects[1]["status"], "ERROR");
+    EXPECT_EQ(Objects[1]["reason"], "HTTP/1.1 503 Failed");
+    EXPECT_EQ(Objects[2]["name"], "Bad \xEF\xBF\xBD byte");
+    EXPECT_EQ(Objects[2]["target"], ClosedURL);
+    EXPECT_EQ(Objects[2]["reason"], Refused);
+}
+
+// --watch: the first check of each monitor prints, a server that goes away prints the change
+// within a tick or two, nothing else prints, monitors with interval 0 are never checked, and
+// SIGINT ends the program cleanly.
+TEST_F(VardexCheck, WatchPrintsChanges)
+{
+    NEED_PING();
+    THttpTestServer Site(200);
+    THttpTestServer Never(200);
+    Folder.Write("watch.cfg",
+        WebBlock("Site", Site.Url(), 1) + PingBlock("Host", "127.0.0.1", 1, 1)
+            + WebBlock("Idle", Never.Url(), 0));
+    TChildProcess Child(Program, { "--watch", "watch.cfg" }, Folder.Path());
+    ASSERT_TRUE(Child.Started());
+    const std::regex Stamp("[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}");
+
+    std::string First, Second;
+    ASSERT_TRUE(Child.ReadLine(First, 5000)) << Child.Err();
+    ASSERT_TRUE(Child.ReadLine(Second, 5000)) << Child.Err();
+    std::vector<std::string> F = Fields(First);
+    ASSERT_EQ(F.size(), 7u) << First;
+    EXPECT_TRUE(std::regex_match(F[0], Stamp)) << First;
+    EXPECT_EQ(F[1], "Site");
+    EXPECT_EQ(F[4], "OK");
+    F = Fields(Second);
+    ASSERT_EQ(F.size(), 7u) << Second;
+    EXPECT_EQ(F[1], "Host");
+    EXPECT_EQ(F[4], "OK");
+
+    // Checked again every second or two with the same outcome: nothing printed.
+    std::string Line;
+    EXPECT_FALSE(Child.ReadLine(Line, 2500)) << Line;
+    EXPECT_GE(Site.Requests(), 2);
+
+    Site.Stop();
+    ASSERT_TRUE(Child.ReadLine(Line, 5000)) << Child.Err();
+    F = Fields(Line);
+    ASSERT_EQ(F.size(), 7u) << Line;
+    EXPECT_TRUE(std::regex_match(F[0], Stamp)) << Line;
+    EXPECT_EQ(F[1], "Site");
+    EXPECT_EQ(F[4], "ERROR");
+    EXPECT_EQ(F[6], Refused);
+    EXPECT_FALSE(Child.ReadLine(Line, 1500)) << Line;
+
+    Child.Signal(SIGINT);
+    EXPECT_EQ(Child.Finish(5000), 0);
+    EXPECT_EQ(Child.Err(), "");
+    EXPECT_EQ(Never.Requests(), 0);
+}
+
+TEST_F(VardexCheck, WatchJsonEndsOnSigterm)
+{
+    THttpTestServer Site(200);
+    Folder.Write("default.cfg", WebBlock("Site", Site.Url(), 5));
+    TChildProcess Child(Program, { "--json", "--watch" }, Folder.Path());
+    std::string Line;
+    ASSERT_TRUE(Child.ReadLine(Line, 5000)) << Child.Err();
+    const TJsonObject Object = ParseJsonObject(Line);
+    EXPECT_EQ(Object.Error, "");
+    EXPECT_EQ(Object.Keys(),
+        (std::vector<std::string> { "time", "name", "kind", "target", "status", "ms", "reason" }));
+    EXPECT_EQ(Object["status"], "OK");
+    Child.Signal(SIGTERM);
+    EXPECT_EQ(Child.Finish(5000), 0);
+    EXPECT_EQ(Child.Out(), Line + "\n");
+}
+
+// A stop request waits for the check in progress; a second signal does not.
+TEST_F(VardexCheck, SecondSignalEndsAtOnce)
+{
+    THttpTestServer Silent(200, true);
+    Folder.Write("default.cfg", WebBlock("Silent", Silent.Url(), 1));
+    TChildProcess Child(Program, { "--watch" }, Folder.Path());
+    // The check starts about a second after the program and then waits for an answer.
+    for (int I = 0; I < 100 && Silent.Requests() == 0; ++I)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(Silent.Requests(), 1);
+    Child.Signal(SIGINT);
+    EXPECT_TRUE(Child.StillRunningAfter(300));
+    Child.Signal(SIGINT);
+    EXPECT_EQ(Child.Finish(3000), 128 + SIGINT);
+    EXPECT_EQ(Child.Out(), "");
+}
+
+} // namespace
