@@ -29,6 +29,10 @@ void TWebMonitor::Check()
     TWebProbe Probe;
     SetStatus(msChecking);
     Probe.Client->ReadTimeout = 10000;
+    // Each read waits 10 s at most, but a server that sends a byte every few seconds, or a
+    // body without end, would keep the check (and the window, whose thread it runs on) for
+    // ever. Three read time-outs cover a slow connect, a slow answer and its body.
+    Probe.Client->ExchangeTimeout = 3 * Probe.Client->ReadTimeout;
     Probe.Client->SetIOHandler(Probe.Handler.get());
     try {
         // The body is read as it arrives and dropped: only whether the answer was a success

@@ -394,6 +394,7 @@ void TNetCustomHTTP::PerformRequest(
     Req.Method = AMethod;
     Req.SourceStream = ASourceStream;
     Resp.BodyStream = AResponseStream;
+    SetReadDeadline(ExchangeTimeout);
 
     auto Rewind = [&] {
         if (AResponseStream) {
@@ -407,6 +408,7 @@ void TNetCustomHTTP::PerformRequest(
     // for the next one, which would then follow fewer redirects.
     // The streams are the caller's and may go once the exchange is over.
     auto Finish = [&] {
+        SetReadDeadline(0);
         FRedirectCount = 0;
         const bool KeepAlive = Resp.IsKeepAlive();
         Resp.BodyStream = nullptr;
@@ -647,8 +649,13 @@ void TNetCustomHTTP::EnsureConnected(TNetHTTPResponse& AResponse)
         Hangup();
     PollClosed(false);
     if (!IsConnected()) {
+        // A connect late in an exchange gets no more than what is left of it.
+        int32_t Timeout = ReadTimeout;
+        const int32_t Left = ReadDeadlineLeft();
+        if (Left >= 0 && (Timeout <= 0 || Left < Timeout))
+            Timeout = std::max<int32_t>(Left, 1);
         try {
-            Establish(ReadTimeout);
+            Establish(Timeout);
         } catch (const ENetSSLProtocolReplyError&) {
             Hangup();
             throw;

@@ -235,6 +235,10 @@ public:
     TNetHTTPProtocolVersion ProtocolVersion = pv1_1;
     // Requests that may be sent in one exchange while redirects are followed.
     int32_t RedirectMaximum = 15;
+    // Milliseconds a whole exchange may take, its connects, every response and every body
+    // included, however the server paces its bytes; 0 = no limit beyond the time-out of each
+    // read. Past it the next read raises ENetReadTimeout.
+    int32_t ExchangeTimeout = 0;
     TNetHTTPOptions HTTPOptions { hoForceEncodeParams };
 
     TNetHTTPOnRedirectEvent OnRedirect;

@@ -245,6 +245,22 @@ int32_t TNetTCPConnection::ResolveTimeout(int32_t ATimeout) const
     return ReadTimeout == 0 ? -2 : ReadTimeout;
 }
 
+void TNetTCPConnection::SetReadDeadline(int32_t AMilliseconds)
+{
+    FHasReadDeadline = AMilliseconds > 0;
+    if (FHasReadDeadline)
+        FReadDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(AMilliseconds);
+}
+
+int32_t TNetTCPConnection::ReadDeadlineLeft() const
+{
+    if (!FHasReadDeadline)
+        return -1;
+    const auto Left
+        = std::chrono::ceil<std::chrono::milliseconds>(FReadDeadline - std::chrono::steady_clock::now());
+    return static_cast<int32_t>(std::max<int64_t>(0, Left.count()));
+}
+
 void TNetTCPConnection::FireDisconnected()
 {
     if (OnDisconnected)
@@ -325,6 +341,7 @@ void TNetTCPConnection::DropLink()
 
 int32_t TNetTCPConnection::FillInput(bool ARaiseIfClosed, int32_t ATimeout, bool ARaiseOnTimeout)
 {
+    const bool Bounded = ATimeout == -1 && FHasReadDeadline;
     ATimeout = ResolveTimeout(ATimeout);
     int32_t Result = 0;
     CheckClosed(ARaiseIfClosed, false);
@@ -335,6 +352,17 @@ int32_t TNetTCPConnection::FillInput(bool ARaiseIfClosed, int32_t ATimeout, bool
     }
     int32_t N = 0;
     do {
+        if (Bounded) {
+            // Checked before each wait, whether or not data came the last time: a peer that
+            // never stops sending must not carry the reader past the deadline either.
+            const int32_t Left = ReadDeadlineLeft();
+            if (Left == 0) {
+                if (ARaiseOnTimeout)
+                    throw ENetReadTimeout(RSReadTimeout);
+                return -1;
+            }
+            ATimeout = ATimeout < 0 ? Left : std::min(ATimeout, Left);
+        }
         if (!FIOHandler->CanRead(ATimeout)) {
             if (ARaiseOnTimeout)
                 throw ENetReadTimeout(RSReadTimeout);

@@ -10,6 +10,7 @@
 #include "net/tcp/NetComponent.h"
 #include "net/tcp/NetIOHandler.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -198,6 +199,15 @@ public:
     void SendBytes(const void* ABuffer, int32_t ACount, bool AWriteNow = false);
     void SendInt32(int32_t AValue, bool AConvert = true);
 
+    // Bounds a whole exchange however the peer paces its bytes. From now on every read that
+    // waits the default time (ReadTimeout) waits at most until AMilliseconds have passed and
+    // then raises ENetReadTimeout, as it would for a silent peer: a peer that sends one byte
+    // just before each ReadTimeout runs out, or data without end, cannot hold the reader for
+    // ever. 0 or less removes the bound. Reads with a time-out of their own are not bound.
+    void SetReadDeadline(int32_t AMilliseconds);
+    // Milliseconds left before the deadline (0 once it has passed); -1 when there is none.
+    int32_t ReadDeadlineLeft() const;
+
     // Sends collect in a batch until EndBatch; a positive AThreshold sends that many bytes
     // whenever the batch reaches it.
     void BeginBatch(int32_t AThreshold);
@@ -256,4 +266,6 @@ protected:
     TNetIOHandlerSocket* FSocketHandler = nullptr;
     std::unique_ptr<TNetSimpleBuffer> FBatch;
     int32_t FBatchThreshold = 0;
+    bool FHasReadDeadline = false;
+    std::chrono::steady_clock::time_point FReadDeadline;
 };

@@ -1,0 +1,401 @@
+// Servers on the loopback that misbehave on purpose: a status line or header line without
+// end, header lines without end, headers trickled a byte at a time, bodies without end, a
+// body shorter than its length, a reset in the middle of a body. Every web check must end in
+// msError within its time-outs and with its memory bounded.
+//
+// The web monitor's own check waits 10 s per read and 30 s for the whole exchange; where that
+// would make a case slow, a client set up the same way with a tenth of those times stands in.
+#include "monitors/Monitors.h"
+#include "net/http/NetHTTP.h"
+#include "net/stack/NetClasses.h"
+#include "net/stack/NetException.h"
+#include "net/stack/NetSocketHandle.h"
+#include "net/tcp/TcpTestServer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <malloc.h>
+#include <string>
+#include <thread>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define VARDEX_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VARDEX_TEST_ASAN 1
+#endif
+#endif
+#ifdef VARDEX_TEST_ASAN
+// The sanitizer runtime's count of live heap bytes (g++ ships no header for it).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
+
+using namespace nettest;
+
+namespace {
+
+// What the web monitor sets, scaled down: a tenth of its read time-out and of its bound on
+// the whole exchange.
+constexpr int32_t ShortReadTimeout = 1000;
+constexpr int32_t ShortExchangeTimeout = 3 * ShortReadTimeout;
+// The most the heap may grow while a hostile answer is read: the connection's buffers and
+// the first 64 KiB of an error page, with room to spare, but far from what the server sends.
+constexpr int64_t HeapBound = 4 << 20;
+
+// Bytes the heap holds (the sanitizer's count when there is one: its freed blocks wait in a
+// quarantine that the process's resident size would include).
+int64_t HeapInUse()
+{
+#ifdef VARDEX_TEST_ASAN
+    return static_cast<int64_t>(__sanitizer_get_current_allocated_bytes());
+#else
+    const struct mallinfo2 Info = mallinfo2();
+    return static_cast<int64_t>(Info.uordblks + Info.hblkhd);
+#endif
+}
+
+// Samples the heap while it lives; Growth is the highest reading above the first one.
+class THeapWatch {
+public:
+    THeapWatch()
+        : FBase(HeapInUse())
+        , FThread([this] {
+            while (!FStop.load()) {
+                FPeak.store(std::max(FPeak.load(), HeapInUse()));
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        })
+    {
+    }
+    ~THeapWatch() { Stop(); }
+    int64_t Growth()
+    {
+        Stop();
+        return std::max<int64_t>(0, std::max(FPeak.load(), HeapInUse()) - FBase);
+    }
+
+private:
+    void Stop()
+    {
+        FStop.store(true);
+        if (FThread.joinable())
+            FThread.join();
+    }
+    int64_t FBase;
+    std::atomic<int64_t> FPeak { 0 };
+    std::atomic<bool> FStop { false };
+    std::thread FThread;
+};
+
+// Reads the request up to its empty line.
+void ReadRequest(TScriptedServer& AServer, int AFd)
+{
+    std::string Text;
+    char Buffer[4096];
+    while (Text.find("\r\n\r\n") == std::string::npos && AServer.WaitReadable(AFd, 5000)) {
+        const ssize_t N = recv(AFd, Buffer, sizeof Buffer, 0);
+        if (N <= 0)
+            return;
+        Text.append(Buffer, static_cast<size_t>(N));
+    }
+}
+
+// Sends the pieces that ANext makes for as long as the client takes them: until it goes, the
+// test ends or AMaxSeconds have passed. Never blocks on a client that has stopped reading.
+template <class F> void SendWithoutEnd(TScriptedServer& AServer, int AFd, F ANext, int AMaxSeconds = 40)
+{
+    const auto End = std::chrono::steady_clock::now() + std::chrono::seconds(AMaxSeconds);
+    std::string Piece;
+    size_t Sent = 0;
+    while (!AServer.Stopped() && std::chrono::steady_clock::now() < End) {
+        if (Sent == Piece.size()) {
+            Piece = ANext();
+            Sent = 0;
+        }
+        pollfd P { AFd, POLLOUT, 0 };
+        if (poll(&P, 1, 50) <= 0)
+            continue;
+        if (P.revents & (POLLERR | POLLHUP))
+            return;
+        const ssize_t N = send(AFd, Piece.data() + Sent, Piece.size() - Sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (N < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
+        if (N <= 0)
+            return;
+        Sent += static_cast<size_t>(N);
+    }
+}
+
+// Sends AText one byte every AMilliseconds, while the client is there.
+void Trickle(TScriptedServer& AServer, int AFd, const std::string& AText, int AMilliseconds)
+{
+    for (char C : AText) {
+        if (AServer.Stopped() || send(AFd, &C, 1, MSG_NOSIGNAL) != 1)
+            return;
+        AServer.Pause(AMilliseconds);
+    }
+}
+
+std::string Url(const TScriptedServer& AServer)
+{
+    return "http://127.0.0.1:" + std::to_string(AServer.Port()) + "/";
+}
+
+// A client set up as the web monitor sets up its own, with the shorter times.
+struct TShortClient {
+    TShortClient()
+    {
+        HTTP.ReadTimeout = ShortReadTimeout;
+        HTTP.ExchangeTimeout = ShortExchangeTimeout;
+    }
+    TNetHTTP HTTP;
+};
+
+// The outcome of one GET into a stream that keeps nothing, as the monitor reads.
+struct TOutcome {
+    std::string Error; // empty on success
+    double Ms = 0;
+    int64_t Body = 0;
+    int64_t HeapGrowth = 0;
+};
+
+TOutcome Get(TNetHTTP& AHTTP, const std::string& AURL)
+{
+    TOutcome Result;
+    TNullStream Body;
+    THeapWatch Heap;
+    const auto Start = std::chrono::steady_clock::now();
+    try {
+        AHTTP.GetToStream(AURL, Body);
+    } catch (const std::exception& E) {
+        Result.Error = E.what();
+    }
+    Result.Ms = MillisecondsSince(Start);
+    Result.Body = Body.BytesWritten();
+    Result.HeapGrowth = Heap.Growth();
+    return Result;
+}
+
+TOutcome Check(TWebMonitor& AMonitor)
+{
+    TOutcome Result;
+    THeapWatch Heap;
+    const auto Start = std::chrono::steady_clock::now();
+    AMonitor.Check();
+    Result.Ms = MillisecondsSince(Start);
+    Result.Error = AMonitor.LastError();
+    Result.HeapGrowth = Heap.Growth();
+    return Result;
+}
+
+std::string Filler(size_t ACount)
+{
+    return std::string(ACount, 'x');
+}
+
+std::string Chunk(size_t ASize)
+{
+    char Size[32];
+    std::snprintf(Size, sizeof Size, "%zx\r\n", ASize);
+    return Size + std::string(ASize, 'b') + "\r\n";
+}
+
+} // namespace
+
+// --- lines without end ---
+
+TEST(HostileServer, StatusLineWithoutEndFailsTheCheckAtTheLineLimit)
+{
+    TScriptedServer Server([](TScriptedServer& S, int Fd, int) {
+        ReadRequest(S, Fd);
+        bool First = true;
+        SendWithoutEnd(S, Fd, [&] {
+            std::string Piece = First ? "HTTP/1.1 200 OK" : "";
+            First = false;
+            return Piece + Filler(4096);
+        });
+    });
+    TWebMonitor Monitor;
+    Monitor.SetURL(Url(Server));
+    const TOutcome R = Check(Monitor);
+    EXPECT_EQ(Monitor.Status(), msError);
+    EXPECT_EQ(R.Error, "Max line length exceeded.");
+    EXPECT_LT(R.Ms, 5000);
+    EXPECT_LT(R.HeapGrowth, HeapBound);
+}
+
+TEST(HostileServer, HeaderLineWithoutEndFailsTheCheckAtTheLineLimit)
+{
+    TScriptedServer Server([](TScriptedServer& S, int Fd, int) {
+        ReadRequest(S, Fd);
+        bool First = true;
+        SendWithoutEnd(S, Fd, [&] {
+            std::string Piece = First ? "HTTP/1.1 200 OK\r\nX-Long: " : "";
+            First = false;
+            return Piece + Filler(4096);
+        });
+    });
+    TWebMonitor Monitor;
+    Monitor.SetURL(Url(Server));
+    const TOutcome R = Check(Monitor);
+    EXPECT_EQ(Monitor.Status(), msError);
+    EXPECT_EQ(R.Error, "Max line length exceeded.");
+    EXPECT_LT(R.Ms, 5000);
+    EXPECT_LT(R.HeapGrowth, HeapBound);
+}
+
+// --- trickling ---
+
+TEST(HostileServer, TrickledHeadersEndAtTheExchangeBound)
+{
+    // A byte every quarter of the read time-out: no single read ever times out.
+    TScriptedServer Server([](TScriptedServer& S, int Fd, int) {
+        ReadRequest(S, Fd);
+        Trickle(S, Fd, "HTTP/1.1 200 OK\r\n" + std::string(200, 'h'), ShortReadTimeout / 4);
+    });
+    TShortClient C;
+    const TOutcome R = Get(C.HTTP, Url(Server));
+    EXPECT_EQ(R.Error, "Read Timeout");
+    EXPECT_GE(R.Ms, ShortExchangeTimeout - 100);
+    EXPECT_LT(R.Ms, ShortExchangeTimeout + 1500);
+}
+
+TEST(HostileServer, HeadersTrickledOneByteASecondEndTheWebCheckAfterThirtySeconds)
+{
+    TScriptedServer Server([](TScriptedServer& S, int Fd, int) {
+        ReadRequest(S, Fd);
+        Trickle(S, Fd, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nX-Slow: " + Filler(100), 1000);
+    });
+    TWebMonitor Monitor;
+    Monitor.SetURL(Url(Server));
+    const TOutcome R = Check(Monitor);
+    EXPECT_EQ(Monitor.Status(), msError);
+    EXPECT_EQ(R.Error, "Read Timeout");
+    EXPECT_GE(R.Ms, 29900);
+    EXPECT_LT(R.Ms, 32000);
+}
+
+TEST(HostileServer, SlowAnswerWithinTheBoundStillSucceeds)
+{
+    // Four pieces, each well within the read time-out, all of them within the bound.
+    TScriptedServer Server([](TScriptedServer& S, int Fd, int) {
+        ReadRequest(S, Fd);
+        const std::string Pieces[] = { "HTTP/1.1 200 OK\r\n", "Content-Length: 8\r\n\r\n", "slow", "page" };
+        for (const std::string& P : Pieces) {
+            S.Pause(500);
+            TScriptedServer::SendAll(Fd, P);
+        }
+        S.WaitForPeerClose(Fd);
+    });
+    TShortClient C;
+    const TOutcome R = Get(C.HTTP, Url(Server));
+    EXPECT_EQ(R.Error, "");
+    EXPECT_EQ(R.Body, 8);
+    EXPECT_GE(R.Ms, 1900);
+}
+
+TEST(HostileServer, EveryExchangeHasABoundOfItsOwn)
+{
+    // Two answers on one kept connection, each taking two thirds of the bound.
+    TScriptedServer Server([](TScriptedServer& S, int Fd, int) {
+        for (int I = 0; I < 2; ++I) {
+            ReadRequest(S, Fd);
+            TScriptedServer::SendAll(Fd, "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\n");
+            for (char C : std::string("body")) {
+                S.Pause(ShortExchangeTimeout / 6);
+                TScriptedServer::SendAll(Fd, std::string(1, C));
+            }
+        }
+        S.WaitForPeerClose(Fd);
+    });
+    TShortClient C;
+    EXPECT_EQ(Get(C.HTTP, Url(Server)).Error, "");
+    EXPECT_EQ(Get(C.HTTP, Url(Server)).Error, "");
+}
+
+TEST(HostileServer, WithoutAnExchangeBoundOnlyEachReadIsTimed)
+{
+    TScriptedServer Server([](TScriptedServer& S, int Fd, int) {
+        ReadRequest(S, Fd);
+        Trickle(S, Fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", 250);
+        S.WaitForPeerClose(Fd);
+    });
+    TNetHTTP HTTP;
+    HTTP.ReadTimeout = ShortReadTimeout;
+    const TOutcome R = Get(HTTP, Url(Server));
+    EXPECT_EQ(R.Error, "");
+    EXPECT_GT(R.Ms, ShortExchangeTimeout + 1000); // 42 bytes at 4 a second
+}
+
+// --- bodies without end ---
+
+TEST(HostileServer, ChunkedBodyWithoutEndEndsAtTheBound)
+{
+    TScriptedServer Server([](TScriptedServer& S, int Fd, int) {
+        ReadRequest(S, Fd);
+        bool First = true;
+        SendWithoutEnd(S, Fd, [&] {
+            std::string Piece = First ? "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" : "";
+            First = false;
+            return Piece + Chunk(16384);
+        });
+    });
+    TShortClient C;
+    const TOutcome R = Get(C.HTTP, Url(Server));
+    EXPECT_EQ(R.Error, "Read Timeout");
+    EXPECT_GE(R.Ms, ShortExchangeTimeout - 100);
+    EXPECT_LT(R.Ms, ShortExchangeTimeout + 1500);
+    EXPECT_GT(R.Body, 1 << 20);
+    EXPECT_LT(R.HeapGrowth, HeapBound);
+}
+
+TEST(HostileServer, BodiesWithoutEndEndAtTheBound)
+{
+    struct Row {
+        const char* Name;
+        const char* Head;
+    };
+    const Row Rows[] = {
+        { "until the close", "HTTP/1.1 200 OK\r\n\r\n" },
+        { "one huge chunk", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n7fffffffffff\r\n" },
+        { "error page", "HTTP/1.1 404 Not Found\r\nTransfer-Encoding: chunked\r\n\r\n7fffffff\r\n" },
+        { "interim answers", "" },
+    };
+    for (const Row& Case : Rows) {
+        SCOPED_TRACE(Case.Name);
+        const std::string Head = Case.Head;
+        TScriptedServer Server([Head](TScriptedServer& S, int Fd, int) {
+            ReadRequest(S, Fd);
+            bool First = true;
+            SendWithoutEnd(S, Fd, [&] {
+                if (Head.empty())
+                    return std::string("HTTP/1.1 100 Continue\r\n\r\n");
+                std::string Piece = First ? Head : "";
+                First = false;
+                return Piece + Filler(16384);
+            });
+        });
+        TShortClient C;
+        const TOutcome R = Get(C.HTTP, Url(Server));
+        EXPECT_EQ(R.Error, "Read Timeout");
+        EXPECT_LT(R.Ms, ShortExchangeTimeout + 1500);
+        EXPECT_LT(R.HeapGrowth, HeapBound);
+    }
+}
+
+TEST(HostileServer, OrdinaryPageStillSucceeds)
+{
+    TScriptedServer Server([](TScriptedServer& S, int Fd, int) {
+        ReadRequest(S, Fd);
+        TScriptedServer::SendAll(Fd, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello");
+        S.WaitForPeerClose(Fd);
+    });
+    TWebMonitor Monitor;
+    Monitor.SetURL(Url(Server));
+    const TOutcome R = Check(Monitor);
+    EXPECT_EQ(Monitor.Status(), msOK);
+    EXPECT_EQ(R.Error, "");
+}
