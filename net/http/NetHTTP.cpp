@@ -187,11 +187,20 @@ void TNetHTTPProtocol::ReadHeaders()
 {
     TNetHTTPResponse& Response = *FResponse;
     Response.RawHeaders().Clear();
+    // Each line is bounded by the connection's line limit, but a server that sends lines
+    // without end would fill the memory for as long as the exchange is allowed to last.
+    size_t Total = 0;
     try {
         for (;;) {
             std::string Line = FHTTP->ReceiveLine();
             if (Line.empty())
                 break;
+            Total += Line.size() + 2;
+            if (Total > HTTPHeaderSectionLimit) {
+                // The rest of the answer is still on its way: the connection is of no more use.
+                FHTTP->Hangup();
+                throw ENetHTTPHeadersTooLarge(RSHTTPHeadersTooLarge);
+            }
             Response.RawHeaders().Add(Line);
         }
     } catch (const ENetConnClosedGracefully&) {

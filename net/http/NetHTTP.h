@@ -12,6 +12,7 @@
 #include "net/stack/NetClasses.h"
 #include "net/tcp/NetTCPClient.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -22,6 +23,13 @@ inline constexpr const char* RSHTTPUnknownResponseCode = "Undefined situation";
 inline constexpr const char* RSHTTPMethodRequiresVersion = "This request method is supported in HTTP 1.1";
 inline constexpr const char* RSHTTPChunkStarted = "Chunk Started";
 inline constexpr const char* RSHTTPUserAgent = "Mozilla/3.0 (compatible; Vardex)";
+inline constexpr const char* RSHTTPHeadersTooLarge = "Response headers too large.";
+
+// The header lines of one response together exceed HTTPHeaderSectionLimit bytes.
+VARDEX_NET_EXCEPTION(ENetHTTPHeadersTooLarge, ENetException);
+
+// The most the header lines of one response may hold, counted with their line ends.
+inline constexpr size_t HTTPHeaderSectionLimit = 65536;
 
 enum TNetHTTPMethod { hmHead, hmGet, hmPost, hmOptions, hmTrace, hmPut, hmDelete, hmConnect };
 
@@ -140,7 +148,8 @@ public:
     // when it is given.
     void SendRequest(TNetURI* AURI);
     // Reads header lines up to the empty line into the response record. A peer that closes
-    // meanwhile ends the reading (and the connection) without error.
+    // meanwhile ends the reading (and the connection) without error. More than
+    // HTTPHeaderSectionLimit bytes of lines raise ENetHTTPHeadersTooLarge and hang up.
     void ReadHeaders();
     // Judges the response just read: reads or drains its body and says what comes next, or
     // raises ENetHTTPProtocolException for a refused status.

@@ -247,6 +247,51 @@ TEST(HostileServer, HeaderLineWithoutEndFailsTheCheckAtTheLineLimit)
     EXPECT_LT(R.HeapGrowth, HeapBound);
 }
 
+TEST(HostileServer, HeaderLinesWithoutEndAreBounded)
+{
+    TScriptedServer Server([](TScriptedServer& S, int Fd, int) {
+        ReadRequest(S, Fd);
+        bool First = true;
+        SendWithoutEnd(S, Fd, [&] {
+            std::string Piece = First ? "HTTP/1.1 200 OK\r\n" : "";
+            First = false;
+            for (int I = 0; I < 100; ++I)
+                Piece += "X-Filler: " + Filler(60) + "\r\n";
+            return Piece;
+        });
+    });
+    TWebMonitor Monitor;
+    Monitor.SetURL(Url(Server));
+    const TOutcome R = Check(Monitor);
+    EXPECT_EQ(Monitor.Status(), msError);
+    EXPECT_EQ(R.Error, "Response headers too large.");
+    EXPECT_LT(R.Ms, 2000);
+    EXPECT_LT(R.HeapGrowth, HeapBound);
+}
+
+TEST(HostileServer, HeaderLinesUpToTheLimitAreRead)
+{
+    // 64 KiB of header lines with their line ends, and one byte more.
+    for (const bool Over : { false, true }) {
+        SCOPED_TRACE(Over);
+        TScriptedServer Server([Over](TScriptedServer& S, int Fd, int) {
+            ReadRequest(S, Fd);
+            std::string Lines = "Content-Length: 2\r\n";
+            while (Lines.size() + 1002 <= HTTPHeaderSectionLimit)
+                Lines += "X-Filler: " + Filler(988) + "\r\n";
+            Lines
+                += "X-Last: " + Filler(HTTPHeaderSectionLimit - Lines.size() - 10 + (Over ? 1 : 0)) + "\r\n";
+            TScriptedServer::SendAll(Fd, "HTTP/1.1 200 OK\r\n" + Lines + "\r\nok");
+            S.WaitForPeerClose(Fd);
+        });
+        TShortClient C;
+        const TOutcome R = Get(C.HTTP, Url(Server));
+        EXPECT_EQ(R.Error, Over ? "Response headers too large." : "");
+        EXPECT_EQ(R.Body, Over ? 0 : 2);
+        EXPECT_EQ(C.HTTP.IOHandler() != nullptr && C.HTTP.IOHandler()->LinkOpen(), !Over);
+    }
+}
+
 // --- trickling ---
 
 TEST(HostileServer, TrickledHeadersEndAtTheExchangeBound)
