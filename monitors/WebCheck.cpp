@@ -2,6 +2,7 @@
 
 #include "net/http/NetHTTP.h"
 #include "net/stack/NetClasses.h"
+#include "net/stack/NetSocketHandle.h"
 #include "net/tls/NetSSLOpenSSL.h"
 
 #include <exception>
@@ -39,6 +40,9 @@ void TWebMonitor::Check()
         // counts, and a large download must not be held in memory.
         TNullStream Body;
         Probe.Client->GetToStream(FURL, Body);
+        // A page that the server broke off is no success, whatever its status said.
+        if (Probe.Client->Response().BodyCutShort)
+            throw ENetConnClosedGracefully(RSConnectionClosedGracefully);
         SetLastError({});
         SetStatus(msOK);
     } catch (const std::exception& E) {

@@ -403,6 +403,7 @@ void TNetCustomHTTP::PerformRequest(
     Req.Method = AMethod;
     Req.SourceStream = ASourceStream;
     Resp.BodyStream = AResponseStream;
+    Resp.BodyCutShort = false;
     SetReadDeadline(ExchangeTimeout);
 
     auto Rewind = [&] {
@@ -712,7 +713,9 @@ void TNetCustomHTTP::ReadBody(TNetHTTPResponse& AResponse)
         try {
             ReadToStream(Stream, AResponse.ContentLength(), false);
         } catch (const ENetConnClosedGracefully&) {
-            // What arrived before the close stays in the stream.
+            // What arrived before the close stays in the stream; whoever needs the whole
+            // body learns that it is not.
+            AResponse.BodyCutShort = true;
         }
     } else if (Pos("chunked", AResponse.RawHeaders().ValueOf("Transfer-Encoding")) > 0) {
         ReportStatus(TNetStatus::hsStatusText, { RSHTTPChunkStarted });

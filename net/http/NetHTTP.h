@@ -129,6 +129,9 @@ public:
     int32_t ResponseVersion = 0;
     // Receives the body; not owned, may be none.
     TStream* BodyStream = nullptr;
+    // Set when the server closed the connection before the whole announced length of the
+    // body had come; the bytes that did come are in the body stream all the same.
+    bool BodyCutShort = false;
 
 private:
     TNetCustomHTTP* FHTTP;

@@ -431,6 +431,70 @@ TEST(HostileServer, BodiesWithoutEndEndAtTheBound)
     }
 }
 
+// --- bodies cut short ---
+
+TEST(HostileServer, LengthLargerThanWhatIsSentFailsTheCheck)
+{
+    auto Script = [](TScriptedServer& S, int Fd, int) {
+        ReadRequest(S, Fd);
+        TScriptedServer::SendAll(Fd, "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + Filler(1000));
+    };
+    {
+        TScriptedServer Server(Script);
+        TWebMonitor Monitor;
+        Monitor.SetURL(Url(Server));
+        const TOutcome R = Check(Monitor);
+        EXPECT_EQ(Monitor.Status(), msError);
+        EXPECT_EQ(R.Error, "Connection Closed Gracefully.");
+        EXPECT_LT(R.Ms, 2000);
+    }
+    {
+        // The client itself keeps what came, and says that it is not all.
+        TScriptedServer Server(Script);
+        TShortClient C;
+        const TOutcome R = Get(C.HTTP, Url(Server));
+        EXPECT_EQ(R.Error, "");
+        EXPECT_EQ(R.Body, 1000);
+        EXPECT_TRUE(C.HTTP.Response().BodyCutShort);
+    }
+    {
+        TScriptedServer Server([](TScriptedServer& S, int Fd, int) {
+            ReadRequest(S, Fd);
+            TScriptedServer::SendAll(Fd, "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nfull");
+            S.WaitForPeerClose(Fd);
+        });
+        TShortClient C;
+        EXPECT_EQ(Get(C.HTTP, Url(Server)).Error, "");
+        EXPECT_FALSE(C.HTTP.Response().BodyCutShort);
+    }
+}
+
+TEST(HostileServer, ResetInTheMiddleOfABodyFailsTheCheck)
+{
+    const char* Heads[] = {
+        "HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n",
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n100000\r\n",
+        "HTTP/1.1 200 OK\r\n\r\n",
+    };
+    for (const char* Head : Heads) {
+        SCOPED_TRACE(Head);
+        const std::string Text = Head;
+        TScriptedServer Server([Text](TScriptedServer& S, int Fd, int) {
+            ReadRequest(S, Fd);
+            TScriptedServer::SendAll(Fd, Text + Filler(65536));
+            // Let the bytes reach the client before the reset does.
+            S.Pause(200);
+            TScriptedServer::Abort(Fd);
+        });
+        TWebMonitor Monitor;
+        Monitor.SetURL(Url(Server));
+        const TOutcome R = Check(Monitor);
+        EXPECT_EQ(Monitor.Status(), msError);
+        EXPECT_NE(R.Error.find("Connection reset by peer"), std::string::npos) << R.Error;
+        EXPECT_LT(R.Ms, 2000);
+    }
+}
+
 TEST(HostileServer, OrdinaryPageStillSucceeds)
 {
     TScriptedServer Server([](TScriptedServer& S, int Fd, int) {
