@@ -17,7 +17,9 @@ void SplitPathPart(
     size_t Slash = Q == std::string::npos ? W.rfind('/') : (Q == 0 ? std::string::npos : W.rfind('/', Q - 1));
     if (Slash != std::string::npos)
         S = Slash + 1;
-    APath = AAbsolute ? "/" + W.substr(0, S) : W.substr(0, S);
+    APath = W.substr(0, S);
+    if (AAbsolute)
+        APath.insert(APath.begin(), '/');
     if (Q == std::string::npos) {
         AResource = W.substr(S);
     } else {
