@@ -161,13 +161,6 @@ TEST(Monitors, FactoryAppliesTheBlock)
     EXPECT_EQ(Ping->Retry(), 3);
 }
 
-TEST(Monitors, WebProbeIsNotBuiltYet)
-{
-    TWebMonitor Web;
-    EXPECT_THROW(Web.Check(), ENetException);
-    EXPECT_EQ(Web.Status(), msNone);
-}
-
 class TRecordingObserver : public TMonitorObserver {
 public:
     void UpdateMonitorView(TServiceMonitor* AMonitor) override
