@@ -246,7 +246,10 @@ void TNetSSLContext::Setup(TContextRole ARole)
 
     NetSSL_CTX_set_default_passwd_cb(CtxHandle, TLSPasswordCallback);
     NetSSL_CTX_set_default_passwd_cb_userdata(CtxHandle, this);
-    NetSSL_CTX_set_default_verify_paths(CtxHandle);
+    // The system's trusted certificates serve only a verification, and reading them takes
+    // longer than a whole exchange with a small page: without a verify mode nothing is verified.
+    if (!VerifyMode.Empty())
+        NetSSL_CTX_set_default_verify_paths(CtxHandle);
 
     if (!RootCertFile.empty()
         && NetSSL_CTX_load_verify_locations(CtxHandle, RootCertFile.c_str(), nullptr) <= 0)

@@ -430,6 +430,25 @@ TEST(NetSSLOpenSSL, EmptyVerifyModeAcceptsSelfSignedCertificates)
     EXPECT_EQ(Sink.VerifyCalls, 0);
 }
 
+TEST(NetSSLOpenSSL, SystemTrustStoreIsReadOnlyForAVerifyMode)
+{
+    auto Stored = [](const TNetSSLContext& AContext) {
+        return sk_X509_OBJECT_num(X509_STORE_get0_objects(SSL_CTX_get_cert_store(AContext.CtxHandle)));
+    };
+    TNetSSLContext Plain;
+    Plain.Setup(TContextRole::crClient);
+    EXPECT_EQ(Stored(Plain), 0);
+
+    TNetSSLContext Verifying;
+    Verifying.VerifyMode = { TNetSSLVerifyMode::sslvrfPeer };
+    Verifying.Setup(TContextRole::crClient);
+    // The system's file of trusted certificates, where it has one.
+    if (FILE* Bundle = std::fopen(X509_get_default_cert_file(), "r")) {
+        std::fclose(Bundle);
+        EXPECT_GT(Stored(Verifying), 0);
+    }
+}
+
 TEST(NetSSLOpenSSL, LaterContextsDoNotStartTheLibraryAgain)
 {
     TRecordingSink Sink;
