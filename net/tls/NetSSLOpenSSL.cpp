@@ -724,15 +724,12 @@ void TNetSSLIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort, 
         AHost, APort, ABoundIP, ABoundPort, ABoundPortMin, ABoundPortMax, ATimeout);
     FHost = AHost;
     FireBeforeHandshake();
-    try {
-        BuildContext();
-    } catch (const ENetOSSLCouldNotLoadSSLLibrary&) {
-        // A plain connection needs no TLS library.
-        if (!FBypassTLS)
-            throw;
-    }
-    if (!FBypassTLS)
-        StartTLS();
+    // A plain connection needs neither the TLS library nor a context, which costs more than the
+    // whole exchange of a small page; an upgrade in place builds one when it is asked for.
+    if (FBypassTLS)
+        return;
+    BuildContext();
+    StartTLS();
 }
 
 void TNetSSLIOHandlerSocket::BuildContext()
@@ -760,8 +757,9 @@ void TNetSSLIOHandlerSocket::StartTLS()
 void TNetSSLIOHandlerSocket::SetBypassTLS(bool AValue)
 {
     if (!AValue && LinkOpen()) {
+        // Raises "Could not load SSL library." without the library; the plain link goes on.
         if (FContext == nullptr)
-            throw ENetOSSLCouldNotLoadSSLLibrary(RSOSSLCouldNotLoadSSLLibrary);
+            BuildContext();
         // Stored first: after a failed upgrade the link must not be read as plain text.
         FBypassTLS = false;
         StartTLS();

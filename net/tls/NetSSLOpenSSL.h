@@ -287,9 +287,10 @@ public:
     // Frees the session (a close notice goes out), the context unless ServerSide, then closes
     // the socket.
     void CloseLink() override;
-    // The plain connect, OnBeforeHandshake, a new context and, unless BypassTLS, the handshake
-    // with AHost as the server name when it is a name. A library that cannot be loaded fails
-    // the connect ("Could not load SSL library.") unless BypassTLS, which needs none.
+    // The plain connect, OnBeforeHandshake, then, unless BypassTLS, a new context and the
+    // handshake with AHost as the server name when it is a name. A library that cannot be
+    // loaded fails the connect ("Could not load SSL library.") unless BypassTLS, which needs
+    // neither the library nor a context.
     void ConnectTo(const std::string& AHost, int32_t APort, const std::string& ABoundIP, int32_t ABoundPort,
         int32_t ABoundPortMin, int32_t ABoundPortMax, int32_t ATimeout) override;
     // Lets go of a session and context left from a link that was never closed, then the plain
@@ -319,9 +320,9 @@ public:
     void BuildContext();
 
     bool BypassTLS() const { return FBypassTLS; }
-    // Setting False on an open link upgrades it in place (StartTLS); without a context (the
-    // library could not be loaded at connect) that raises "Could not load SSL library.".
-    // Otherwise the value is only stored.
+    // Setting False on an open link upgrades it in place: the context is built then (a plain
+    // connect builds none) and StartTLS runs; without the library that raises "Could not load
+    // SSL library." and the link stays plain. Otherwise the value is only stored.
     void SetBypassTLS(bool AValue);
 
     TNetSSLContext* Context() const { return FContext; }

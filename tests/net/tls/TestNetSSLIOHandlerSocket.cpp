@@ -204,7 +204,7 @@ TEST_F(NetSSLIOHandlerSocket, BypassCarriesPlainData)
     Rig.Handler->SetBypassTLS(true);
     Rig.Connect();
     EXPECT_EQ(Rig.Handler->SSLSocket(), nullptr);
-    EXPECT_NE(Rig.Handler->Context(), nullptr); // built all the same, for a later upgrade
+    EXPECT_EQ(Rig.Handler->Context(), nullptr); // built only when the link is upgraded
     Rig.Client->SendLine("plain text");
     EXPECT_EQ(Rig.Client->ReceiveLine(), "plain text");
     Rig.Client->Hangup();
@@ -336,10 +336,13 @@ TEST_F(NetSSLIOHandlerSocket, BypassedLinkIsUpgradedInPlace)
     TRig Rig(Server.Port(), "localhost");
     Rig.Handler->SetBypassTLS(true);
     Rig.Connect();
+    EXPECT_EQ(Rig.Handler->Context(), nullptr);
     Rig.Client->SendLine("STARTTLS");
     EXPECT_EQ(Rig.Client->ReceiveLine(), "GO");
     Rig.Handler->SetBypassTLS(false);
     EXPECT_FALSE(Rig.Handler->BypassTLS());
+    ASSERT_NE(Rig.Handler->Context(), nullptr);
+    EXPECT_EQ(Rig.Handler->Context()->Mode, TNetSSLMode::sslmClient);
     ASSERT_NE(Rig.Handler->SSLSocket(), nullptr);
     Rig.Client->SendLine("secret");
     EXPECT_EQ(Rig.Client->ReceiveLine(), "secret");
