@@ -13,6 +13,7 @@
 #include <ctime>
 
 #include <fcntl.h>
+#include <poll.h>
 
 #include <pthread.h>
 
@@ -369,7 +370,42 @@ bool TNetSSLSocket::Attach(int ASocket, TNetSSLContext* AContext)
     return true;
 }
 
-void TNetSSLSocket::Handshake(int ASocket, TNetSSLContext* AContext, const std::string& AHostName)
+int TNetSSLSocket::TimedConnect(int ASocket, int32_t ATimeout)
+{
+    const int Flags = ::fcntl(ASocket, F_GETFL);
+    if (Flags == -1 || ::fcntl(ASocket, F_SETFL, Flags | O_NONBLOCK) == -1)
+        return NetSSL_connect(SslHandle);
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ATimeout);
+    int R;
+    for (;;) {
+        R = NetSSL_connect(SslHandle);
+        if (R == 1)
+            break;
+        const int Error = NetSSL_get_error(SslHandle, R);
+        const short Events = Error == SSL_ERROR_WANT_READ ? POLLIN
+            : Error == SSL_ERROR_WANT_WRITE               ? POLLOUT
+                                                          : 0;
+        if (Events == 0)
+            break;
+        const auto Left
+            = std::chrono::ceil<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now())
+                  .count();
+        pollfd Wait { ASocket, Events, 0 };
+        int Ready;
+        do
+            Ready = Left > 0 ? ::poll(&Wait, 1, static_cast<int>(Left)) : 0;
+        while (Ready < 0 && errno == EINTR);
+        if (Ready <= 0) {
+            R = 0;
+            break;
+        }
+    }
+    ::fcntl(ASocket, F_SETFL, Flags);
+    return R;
+}
+
+void TNetSSLSocket::Handshake(
+    int ASocket, TNetSSLContext* AContext, const std::string& AHostName, int32_t ATimeout)
 {
     if (!Attach(ASocket, AContext))
         return;
@@ -380,7 +416,7 @@ void TNetSSLSocket::Handshake(int ASocket, TNetSSLContext* AContext, const std::
     {
         TNetSigPipeGuard Guard;
         NetERR_clear_error();
-        R = NetSSL_connect(SslHandle);
+        R = ATimeout > 0 ? TimedConnect(ASocket, ATimeout) : NetSSL_connect(SslHandle);
         NetERR_clear_error();
     }
     if (R < 1)
@@ -723,6 +759,7 @@ void TNetSSLIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort, 
     TNetIOHandlerSocket::ConnectTo(
         AHost, APort, ABoundIP, ABoundPort, ABoundPortMin, ABoundPortMax, ATimeout);
     FHost = AHost;
+    FHandshakeTimeout = ATimeout;
     FireBeforeHandshake();
     // A plain connection needs neither the TLS library nor a context, which costs more than the
     // whole exchange of a small page; an upgrade in place builds one when it is asked for.
@@ -751,7 +788,7 @@ void TNetSSLIOHandlerSocket::StartTLS()
     FSSLSocket = std::make_unique<TNetSSLSocket>(this);
     FSSLSocket->Context = FContext;
     TNetSocketHandle* Handle = SocketHandle();
-    FSSLSocket->Handshake(Handle != nullptr ? Handle->Handle : -1, FContext, FHost);
+    FSSLSocket->Handshake(Handle != nullptr ? Handle->Handle : -1, FContext, FHost, FHandshakeTimeout);
 }
 
 void TNetSSLIOHandlerSocket::SetBypassTLS(bool AValue)

@@ -182,9 +182,11 @@ public:
 
     // Client handshake on ASocket. AHostName, when it is a name and not a dotted IPv4 address,
     // is sent to the server (server name indication), which many servers need to pick the
-    // site and its certificate. Raises ENetOSSLConnectError when the handshake fails. When the
-    // library cannot make a session it returns without one; reads and writes then fail.
-    void Handshake(int ASocket, TNetSSLContext* AContext, const std::string& AHostName = {});
+    // site and its certificate. Raises ENetOSSLConnectError when the handshake fails, and when
+    // it has not ended within ATimeout ms (0 or less: no limit). When the library cannot make a
+    // session it returns without one; reads and writes then fail.
+    void Handshake(
+        int ASocket, TNetSSLContext* AContext, const std::string& AHostName = {}, int32_t ATimeout = 0);
     // Server handshake on an accepted socket; raises ENetOSSLAcceptError when it fails.
     void AcceptHandshake(int ASocket, TNetSSLContext* AContext);
 
@@ -217,6 +219,10 @@ private:
     void FreeSession();
     // One read or write (ACall) with the retry and the mapping of its result.
     template <class TCall> int Transfer(int ALength, bool AWriting, TCall ACall);
+    // SSL_connect on the socket made non-blocking for it, every wait for the server bounded by
+    // what is left of ATimeout ms; the socket is blocking again afterwards. SSL_connect's
+    // result, or 0 when the time ran out.
+    int TimedConnect(int ASocket, int32_t ATimeout);
 
     std::unique_ptr<TNetSSLCipher> FCipher;
     // The socket of the session, -1 without one.
@@ -351,6 +357,10 @@ private:
     bool FBypassTLS = false;
     // The target host of the last connect, the server name of its handshake.
     std::string FHost;
+    // The time-out of the last connect, which also bounds its handshake (and that of an
+    // upgrade in place): a server that takes the connection and never answers it must not
+    // hold the caller for ever. 0 or less: no limit.
+    int32_t FHandshakeTimeout = 0;
     // The factory of a ServerSide transport, which owns the shared context and settings.
     TNetServerIOHandlerSSL* FServer = nullptr;
 };

@@ -11,6 +11,7 @@
 #include "net/stack/NetException.h"
 #include "net/stack/NetSocketHandle.h"
 #include "net/tcp/TcpTestServer.h"
+#include "net/tls/NetSSLOpenSSL.h"
 
 #include <gtest/gtest.h>
 
@@ -406,7 +407,7 @@ TEST(HostileServer, BodiesWithoutEndEndAtTheBound)
     const Row Rows[] = {
         { "until the close", "HTTP/1.1 200 OK\r\n\r\n" },
         { "one huge chunk", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n7fffffffffff\r\n" },
-        { "error page", "HTTP/1.1 404 Not Found\r\nTransfer-Encoding: chunked\r\n\r\n7fffffff\r\n" },
+        { "error page", "HTTP/1.1 404 Not Found\r\nTransfer-Encoding: chunked\r\n\r\n7fffffffffff\r\n" },
         { "interim answers", "" },
     };
     for (const Row& Case : Rows) {
@@ -507,4 +508,26 @@ TEST(HostileServer, OrdinaryPageStillSucceeds)
     const TOutcome R = Check(Monitor);
     EXPECT_EQ(Monitor.Status(), msOK);
     EXPECT_EQ(R.Error, "");
+}
+
+TEST(HostileServer, TLSServerThatStallsTheHandshakeFailsWithinTheConnectTimeOut)
+{
+    // One takes the connection and the client's hello and never answers; the other answers a
+    // byte of a record header every 200 ms, so that no single wait runs out.
+    for (const bool Trickle : { false, true }) {
+        SCOPED_TRACE(Trickle);
+        TScriptedServer Server([Trickle](TScriptedServer& S, int Fd, int) {
+            if (Trickle)
+                ::Trickle(S, Fd, "\x16\x03\x03\x40\x00" + Filler(100), 200);
+            S.WaitForPeerClose(Fd, 8000);
+        });
+        TShortClient C;
+        TNetSSLIOHandlerSocket Handler;
+        C.HTTP.SetIOHandler(&Handler);
+        const TOutcome R = Get(C.HTTP, "https://127.0.0.1:" + std::to_string(Server.Port()) + "/");
+        C.HTTP.SetIOHandler(nullptr);
+        EXPECT_EQ(R.Error, "Error connecting with SSL.");
+        EXPECT_GE(R.Ms, ShortReadTimeout - 100);
+        EXPECT_LT(R.Ms, ShortReadTimeout + 1000);
+    }
 }
