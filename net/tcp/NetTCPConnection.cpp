@@ -485,9 +485,13 @@ void TNetTCPConnection::ReadToStream(TStream& AStream, int32_t AByteCount, bool 
     if (AByteCount == -1 && !AReadUntilClose)
         AByteCount = ReadInt32(true);
     if (AByteCount >= 0) {
+        // The count comes from the peer: a stream kept in memory is sized for what is likely
+        // to come soon, not for whatever was announced, and grows as the rest arrives.
+        constexpr int64_t PresizeLimit = 1 << 20;
         const int64_t Position = AStream.Position();
-        if (AStream.Size() < Position + AByteCount) {
-            AStream.SetSize(Position + AByteCount);
+        const int64_t Wanted = Position + std::min<int64_t>(AByteCount, PresizeLimit);
+        if (AStream.Size() < Wanted) {
+            AStream.SetSize(Wanted);
             AStream.SetPosition(Position);
         }
     }

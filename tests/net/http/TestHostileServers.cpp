@@ -470,6 +470,35 @@ TEST(HostileServer, LengthLargerThanWhatIsSentFailsTheCheck)
     }
 }
 
+TEST(HostileServer, HugeAnnouncedBodyTakesNoMemoryBeforeItComes)
+{
+    // A length of almost 2 GiB, or a chunk of 1 GiB, and then 10 bytes: a body kept in memory
+    // must grow with what comes, not with what was announced.
+    const char* Heads[] = {
+        "HTTP/1.1 200 OK\r\nContent-Length: 2000000000\r\n\r\n",
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n40000000\r\n",
+    };
+    for (const char* Head : Heads) {
+        SCOPED_TRACE(Head);
+        const std::string Text = Head;
+        TScriptedServer Server([Text](TScriptedServer& S, int Fd, int) {
+            ReadRequest(S, Fd);
+            TScriptedServer::SendAll(Fd, Text + "0123456789");
+        });
+        TShortClient C;
+        std::string Body;
+        std::string Error;
+        THeapWatch Heap;
+        try {
+            Body = C.HTTP.GetText(Url(Server));
+        } catch (const std::exception& E) {
+            Error = E.what();
+        }
+        EXPECT_LT(Heap.Growth(), HeapBound);
+        EXPECT_TRUE(Error.empty() || Error == "Connection Closed Gracefully.") << Error;
+    }
+}
+
 TEST(HostileServer, ResetInTheMiddleOfABodyFailsTheCheck)
 {
     const char* Heads[] = {
