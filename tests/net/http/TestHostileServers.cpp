@@ -1,7 +1,8 @@
 // Servers on the loopback that misbehave on purpose: a status line or header line without
 // end, header lines without end, headers trickled a byte at a time, bodies without end, a
-// body shorter than its length, a reset in the middle of a body. Every web check must end in
-// msError within its time-outs and with its memory bounded.
+// body shorter than its length or far longer than what comes, a reset in the middle of a
+// body, a TLS handshake that stalls. Every web check must end in msError within its time-outs
+// and with its memory bounded.
 //
 // The web monitor's own check waits 10 s per read and 30 s for the whole exchange; where that
 // would make a case slow, a client set up the same way with a tenth of those times stands in.
