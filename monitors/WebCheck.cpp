@@ -1,5 +1,6 @@
 #include "monitors/Monitors.h"
 
+#include "net/http/NetGlobal.h"
 #include "net/http/NetHTTP.h"
 #include "net/stack/NetClasses.h"
 #include "net/stack/NetSocketHandle.h"
@@ -45,6 +46,10 @@ void TWebMonitor::Check()
             throw ENetConnClosedGracefully(RSConnectionClosedGracefully);
         SetLastError({});
         SetStatus(msOK);
+    } catch (const ENetUnknownProtocol&) {
+        // This exception carries no text of its own; the operator still needs a reason.
+        SetLastError("Unknown protocol: the URL must start with http:// or https://.");
+        SetStatus(msError);
     } catch (const std::exception& E) {
         SetLastError(E.what());
         SetStatus(msError);

@@ -243,7 +243,8 @@ TEST_F(WebCheck, NothingListensAndOtherSchemes)
     std::string LastError;
     EXPECT_EQ(CheckOnce("http://127.0.0.1:" + std::to_string(ClosedPort()) + "/", &LastError), msError);
     EXPECT_NE(LastError, "");
-    EXPECT_EQ(CheckOnce("ftp://127.0.0.1:" + std::to_string(Server->HTTPPort) + "/ok"), msError);
+    EXPECT_EQ(CheckOnce("ftp://127.0.0.1:" + std::to_string(Server->HTTPPort) + "/ok", &LastError), msError);
+    EXPECT_EQ(LastError, "Unknown protocol: the URL must start with http:// or https://.");
     // TLS spoken to the plain port: the handshake fails.
     EXPECT_EQ(
         CheckOnce("https://127.0.0.1:" + std::to_string(Server->HTTPPort) + "/ok", &LastError), msError);
