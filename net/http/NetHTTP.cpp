@@ -346,11 +346,7 @@ void TNetCustomHTTP::SetCookieManager(TNetCookieManager* AValue)
 
 void TNetCustomHTTP::SetAuthenticationManager(TNetAuthenticationManager* AValue)
 {
-    if (FAuthenticationManager)
-        FAuthenticationManager->RemoveFreeNotification(this);
-    FAuthenticationManager = AValue;
-    if (AValue)
-        AValue->FreeNotification(this);
+    SetReference(FAuthenticationManager, AValue);
 }
 
 void TNetCustomHTTP::Notification(TComponent* AComponent, TOperation AOperation)

@@ -28,6 +28,19 @@ public:
 
 protected:
     virtual void Notification(TComponent* AComponent, TOperation AOperation);
+    // Points AField at AValue, moving this component's free notification from the old
+    // target to the new one, so the field is cleared when its target is destroyed.
+    template <class T>
+    void SetReference(T*& AField, T* AValue)
+    {
+        if (AField == AValue)
+            return;
+        if (AField)
+            AField->RemoveFreeNotification(this);
+        AField = AValue;
+        if (AField)
+            AField->FreeNotification(this);
+    }
     // Frees the owned components now; derived destructors that must outlive their children
     // call it first. The base destructor calls it too (a second call finds nothing).
     void DestroyComponents();

@@ -146,11 +146,7 @@ void TNetConnectionIntercept::SetIntercept(TNetConnectionIntercept* AValue)
         if (I == this)
             return;
     }
-    if (FIntercept)
-        FIntercept->RemoveFreeNotification(this);
-    FIntercept = AValue;
-    if (FIntercept)
-        FIntercept->FreeNotification(this);
+    SetReference(FIntercept, AValue);
 }
 
 void TNetConnectionIntercept::Notification(TComponent* AComponent, TOperation AOperation)
@@ -209,13 +205,7 @@ void TNetTCPConnection::SetIOHandler(TNetIOHandler* AValue)
 
 void TNetTCPConnection::SetIntercept(TNetConnectionIntercept* AValue)
 {
-    if (AValue == FIntercept)
-        return;
-    if (FIntercept)
-        FIntercept->RemoveFreeNotification(this);
-    FIntercept = AValue;
-    if (FIntercept)
-        FIntercept->FreeNotification(this);
+    SetReference(FIntercept, AValue);
 }
 
 void TNetTCPConnection::Notification(TComponent* AComponent, TOperation AOperation)
