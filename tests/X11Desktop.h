@@ -12,6 +12,7 @@
 #include <QStandardPaths>
 #include <QString>
 #include <QStringList>
+#include <QtTest>
 
 #include <csignal>
 #include <cstdlib>
@@ -143,6 +144,19 @@ inline void WithoutStrictStringChecks(char** argv)
     setenv("ASAN_OPTIONS", (std::string(Options) + ":strict_string_checks=0").c_str(), 1);
     setenv("VARDEX_X11_TEST_REEXEC", "1", 1);
     execv("/proc/self/exe", argv);
+}
+
+// Runs the Qt Test class TTest under the application class TApp on a virtual desktop, or
+// offscreen where none can start (the tests then skip themselves with ADesktop.SkipReason).
+template <class TApp, class TTest>
+int RunOnDesktop(TVirtualDesktop& ADesktop, const char* AScreen, int argc, char** argv)
+{
+    WithoutStrictStringChecks(argv);
+    if (!ADesktop.Start(AScreen))
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    TApp App(argc, argv);
+    TTest Test;
+    return QTest::qExec(&Test, argc, argv);
 }
 
 } // namespace X11Desktop

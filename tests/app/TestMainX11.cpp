@@ -116,16 +116,7 @@ private slots:
 
 int main(int argc, char** argv)
 {
-    WithoutStrictStringChecks(argv);
-    if (!GDesktop.Start("800x600x24"))
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    int Result;
-    {
-        TApplication Application(argc, argv);
-        TestMainX11 Test;
-        Result = QTest::qExec(&Test, argc, argv);
-    }
-    return Result;
+    return RunOnDesktop<TApplication, TestMainX11>(GDesktop, "800x600x24", argc, argv);
 }
 
 #include "TestMainX11.moc"

@@ -91,16 +91,7 @@ private slots:
 
 int main(int argc, char** argv)
 {
-    WithoutStrictStringChecks(argv);
-    if (!GDesktop.Start("320x200x24"))
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    int Result;
-    {
-        QApplication App(argc, argv);
-        TestTrayIconX11 Test;
-        Result = QTest::qExec(&Test, argc, argv);
-    }
-    return Result;
+    return RunOnDesktop<QApplication, TestTrayIconX11>(GDesktop, "320x200x24", argc, argv);
 }
 
 #include "TestTrayIconX11.moc"
