@@ -3,6 +3,8 @@
 #include "net/icmp/NetIcmpClient.h"
 
 #include <exception>
+#include <string>
+#include <utility>
 
 namespace {
 
@@ -29,6 +31,14 @@ void TPingMonitor::Check()
     SetStatus(msChecking);
     Client.Host = FIP;
     Client.ReceiveTimeout = 1000;
+    // A name may stand for several addresses and only the first is pinged: the operator
+    // needs to know which one failed.
+    const auto Fail = [&](std::string AReason) {
+        if (!Client.TargetIP().empty() && Client.TargetIP() != FIP)
+            AReason += "\r\nAddress pinged: " + Client.TargetIP();
+        SetLastError(std::move(AReason));
+        SetStatus(msError);
+    };
     try {
         const int32_t Attempts = FRetry;
         for (int32_t Attempt = 1; Attempt <= Attempts; ++Attempt) {
@@ -37,16 +47,12 @@ void TPingMonitor::Check()
                 SetStatus(msOK);
                 break;
             }
-            if (Attempt == Attempts) {
-                SetLastError(OutcomeReason(Client.ReplyStatus().Outcome));
-                SetStatus(msError);
-            }
+            if (Attempt == Attempts)
+                Fail(OutcomeReason(Client.ReplyStatus().Outcome));
         }
     } catch (const std::exception& E) {
-        SetLastError(E.what());
-        SetStatus(msError);
+        Fail(E.what());
     } catch (...) {
-        SetLastError("Unknown error.");
-        SetStatus(msError);
+        Fail("Unknown error.");
     }
 }

@@ -3,10 +3,12 @@
 #include "net/stack/NetStackLinux.h"
 #include "net/stack/NetTime.h"
 
+#include <bitset>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <linux/errqueue.h>
+#include <mutex>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,6 +25,22 @@ constexpr int32_t IPHeaderBytes = 20;
 constexpr int32_t EchoDataOffset = 20;
 constexpr int32_t EchoDataBytes = 32;
 constexpr int32_t EchoRequestBytes = EchoDataOffset + EchoDataBytes;
+// Odd, so that n -> n * stride runs through all 65536 values before one comes again; near
+// 65536 divided by the golden ratio, so that neighbouring counts land far apart.
+constexpr uint32_t IdentifierStride = 40503;
+
+// The identifiers living clients hold (see TNetIcmpClient::AcquireIdentifier).
+struct TIdentifierTable {
+    std::mutex Lock;
+    std::bitset<65536> Held;
+    uint16_t Taken = 0; // how many were handed out, modulo 65536
+};
+
+TIdentifierTable& Identifiers()
+{
+    static TIdentifierTable Table;
+    return Table;
+}
 
 uint16_t ReadLE16(const uint8_t* AAt)
 {
@@ -95,16 +113,47 @@ TNetIcmpClient::TNetIcmpClient(TComponent* AOwner)
     Protocol = IPPROTO_ICMP;
     FSequence = FirstSequence;
     ReceiveTimeout = 5000;
+    FIdentifier = AcquireIdentifier(FOwnsIdentifier);
     // ReplyData is refilled from the receive buffer; with its room taken now that never
     // allocates.
     FReplyData.reserve(BufferBytes);
 }
 
+TNetIcmpClient::~TNetIcmpClient()
+{
+    if (FOwnsIdentifier)
+        ReleaseIdentifier(FIdentifier);
+}
+
+uint16_t TNetIcmpClient::AcquireIdentifier(bool& AOwned)
+{
+    TIdentifierTable& Table = Identifiers();
+    // Read at every call, not kept: a forked child starts from an identifier of its own.
+    const uint32_t Base = static_cast<uint32_t>(getpid()) & 0xFFFF;
+    std::lock_guard<std::mutex> Guard(Table.Lock);
+    for (uint32_t Tries = 0; Tries < 65536; ++Tries) {
+        const uint16_t Identifier = static_cast<uint16_t>(Base + Table.Taken++ * IdentifierStride);
+        if (!Table.Held[Identifier]) {
+            Table.Held[Identifier] = true;
+            AOwned = true;
+            return Identifier;
+        }
+    }
+    AOwned = false;
+    return static_cast<uint16_t>(Base + Table.Taken++ * IdentifierStride);
+}
+
+void TNetIcmpClient::ReleaseIdentifier(uint16_t AIdentifier)
+{
+    TIdentifierTable& Table = Identifiers();
+    std::lock_guard<std::mutex> Guard(Table.Lock);
+    Table.Held[AIdentifier] = false;
+}
+
 uint32_t TNetIcmpClient::TickDiff(uint32_t AOld, uint32_t ANew)
 {
-    if (ANew >= AOld)
-        return ANew - AOld;
-    return (4294967295u - AOld) + ANew;
+    // Unsigned subtraction is modulo 2^32, which is the counter's own wrap.
+    return ANew - AOld;
 }
 
 uint32_t TNetIcmpClient::TickCount()
@@ -181,7 +230,6 @@ void TNetIcmpClient::BuildEchoRequest(const std::string& AText)
 {
     FRequestSize = EchoRequestBytes;
     std::memset(FRequestBuffer, 0, static_cast<size_t>(FRequestSize));
-    FIdentifier = static_cast<uint16_t>(getpid() & 0xFFFF);
     FRequestBuffer[0] = IcmpEchoRequest;
     FRequestBuffer[1] = 0;
     WriteLE16(FRequestBuffer + 4, FIdentifier);
@@ -196,7 +244,20 @@ void TNetIcmpClient::BuildEchoRequest(const std::string& AText)
 
 void TNetIcmpClient::SendEchoRequest()
 {
-    SendDatagram(Host, Port, FRequestBuffer, FRequestSize);
+    // Resolved here rather than only inside SendDatagram: answers are matched against the
+    // address, and a failed check names it. The dotted text passes SendDatagram's own
+    // lookup unchanged.
+    FTargetIP.clear();
+    const std::string Address = GSocketStack->LookupHost(Host);
+    const TNetAddressBytes Bytes = GSocketStack->StringToAddressBytes(Address);
+    SetTarget({ Bytes[0], Bytes[1], Bytes[2], Bytes[3] });
+    SendDatagram(Address, Port, FRequestBuffer, FRequestSize);
+}
+
+void TNetIcmpClient::SetTarget(const uint8_t (&AAddress)[4])
+{
+    std::memcpy(FTarget, AAddress, sizeof FTarget);
+    AssignDotted(FTargetIP, FTarget);
 }
 
 void TNetIcmpClient::ReceiveEchoReply()
@@ -216,10 +277,11 @@ void TNetIcmpClient::WaitReply(int32_t ATimeout, TReplyStatus& AStatus)
         GSocketStack->CheckSocketResult(Received);
         if (DecodeReply(Received, AStatus))
             return;
-        Remaining -= static_cast<int32_t>(TickDiff(Start, TickCount()));
+        // Not ours: wait on to the same deadline.
+        Remaining = ATimeout - static_cast<int32_t>(TickDiff(Start, TickCount()));
     } while (Remaining > 0);
-    // The budget ran out right after a datagram that was not the answer: nothing answered
-    // in time, whatever that datagram was.
+    // The deadline came right after a datagram that was not the answer: nothing answered in
+    // time, whatever that datagram was.
     DecodeReply(0, AStatus);
 }
 
@@ -231,7 +293,8 @@ int32_t TNetIcmpClient::QuotedEchoOffset(int32_t AQuote, int32_t AByteCount) con
     // The quoted header has a length of its own, whatever the outer header's is (and the
     // datagram socket's messages have no outer header at all).
     const int32_t Length = (Quote[0] & 0x0F) * 4;
-    if ((Quote[0] >> 4) != 4 || Length < IPHeaderBytes || Quote[9] != IPPROTO_ICMP)
+    if ((Quote[0] >> 4) != 4 || Length < IPHeaderBytes || Quote[9] != IPPROTO_ICMP
+        || std::memcmp(Quote + 16, FTarget, sizeof FTarget) != 0)
         return -1;
     const int32_t Echo = AQuote + Length;
     if (Echo + IcmpHeaderBytes > AByteCount || FRecvBuffer[Echo] != IcmpEchoRequest)
@@ -250,39 +313,52 @@ bool TNetIcmpClient::DecodeReply(int32_t AByteCount, TReplyStatus& AStatus)
         AStatus.Outcome = eoTimedOut;
         return true;
     }
-    AStatus.Outcome = eoError;
-    const int32_t Header = FDatagram.HasIPHeader ? (FRecvBuffer[0] & 0x0F) * 4 : 0;
-    if (Header + IcmpHeaderBytes > AByteCount)
-        throw ENetIcmpException(RSIcmpNotEnoughBytes);
+    int32_t Header = 0;
+    if (FDatagram.HasIPHeader) {
+        Header = (FRecvBuffer[0] & 0x0F) * 4;
+        if (Header < IPHeaderBytes)
+            return false;
+    }
+    // Too short to carry an identifier and a sequence, or damaged on the way: nobody's
+    // answer. A datagram cut at the end of the buffer fails the checksum too.
+    if (Header + IcmpHeaderBytes > AByteCount
+        || InternetChecksum(FRecvBuffer + Header, AByteCount - Header) != 0)
+        return false;
     const uint8_t Type = FRecvBuffer[Header];
-    int32_t Echo = Header;
+    const uint8_t* const Source = Header > 0 ? FRecvBuffer + 12 : FDatagram.Source;
+    TEchoOutcome Outcome;
+    int32_t Echo;
     switch (Type) {
     case IcmpEchoReply:
-        AStatus.Outcome = eoEchoReply;
-        FReplyData.assign(reinterpret_cast<const char*>(FRecvBuffer) + Header + EchoDataOffset,
-            static_cast<size_t>(BufferBytes - Header - EchoDataOffset));
+        if (std::memcmp(Source, FTarget, sizeof FTarget) != 0)
+            return false;
+        Outcome = eoEchoReply;
+        Echo = Header;
         break;
-    case IcmpEchoRequest:
-        // A request is never an answer. The raw socket sees our own request come back on the
-        // loopback, and any other host's ping of this one.
-        return false;
     case IcmpUnreachable:
     case IcmpTimeExceeded:
-        AStatus.Outcome = Type == IcmpUnreachable ? eoUnreachable : eoTTLExpired;
+        // Any router on the way may report; what counts is whose request it quotes.
+        Outcome = Type == IcmpUnreachable ? eoUnreachable : eoTTLExpired;
         Echo = QuotedEchoOffset(Header + IcmpHeaderBytes, AByteCount);
         if (Echo < 0)
             return false;
         break;
     default:
-        throw ENetIcmpException(RSIcmpNonEchoType);
+        // Requests (our own on the loopback, other hosts' pings), redirects, timestamps,
+        // router advertisements, ...: nothing said about our request.
+        return false;
     }
-    // Both numbers: another process pinging the same host counts its sequence from the same
-    // start, and the raw socket sees its answers too.
+    // Both numbers: other checks of this process and other programs pinging the same host
+    // count their sequences from the same start, and the raw socket sees their answers too.
     const uint16_t Sequence = ReadLE16(FRecvBuffer + Echo + 6);
     if (ReadLE16(FRecvBuffer + Echo + 4) != Identifier() || Sequence != FSequence)
         return false;
+    if (Outcome == eoEchoReply)
+        FReplyData.assign(reinterpret_cast<const char*>(FRecvBuffer) + Header + EchoDataOffset,
+            static_cast<size_t>(BufferBytes - Header - EchoDataOffset));
+    AStatus.Outcome = Outcome;
     AStatus.ByteCount = AByteCount;
-    AssignDotted(AStatus.SourceIP, Header > 0 ? FRecvBuffer + 12 : FDatagram.Source);
+    AssignDotted(AStatus.SourceIP, Source);
     AStatus.IcmpType = Type;
     AStatus.SequenceNumber = Sequence;
     AStatus.ReplyTTL = Header > 0 ? FRecvBuffer[8] : FDatagram.TTL;
@@ -406,6 +482,8 @@ int32_t TNetIcmpClient::ReadErrorQueue(int ASocket)
     Header[3] = static_cast<uint8_t>(Total);
     Header[9] = IPPROTO_ICMP;
     std::memcpy(Header + 16, &Target.sin_addr, 4);
+    // The kernel checked the message it came in; the rebuilt one must pass the same test.
+    WriteLE16(FRecvBuffer + 2, InternetChecksum(FRecvBuffer, Size));
     FDatagram = Info;
     return Size;
 }

@@ -7,6 +7,27 @@
 // net.ipv4.ping_group_range. The raw socket hands over whole IP datagrams; the datagram
 // socket hands over the ICMP message alone and chooses the request's identifier itself.
 // Both forms are decoded.
+//
+// Which datagram answers a request. Every raw ICMP socket of the host receives a copy of
+// every ICMP datagram that arrives, so the raw socket sees the answers to other checks, other
+// programs' pings, requests, redirects and whatever else is about. A datagram ends the wait
+// only when all of these hold:
+//   - its ICMP checksum verifies (the kernel drops a bad one before a datagram socket sees
+//     it; the raw socket gets it as it came);
+//   - it is an echo reply from the address the request went to, or a destination-unreachable
+//     or time-exceeded report, from anyone, quoting an echo request to that address;
+//   - the reply, or the quoted request, carries this client's identifier and sequence.
+// Everything else is skipped and the wait goes on to the same deadline: ReceiveTimeout ms
+// after the send, however many datagrams are skipped on the way.
+//
+// Threads. Checks may run side by side on worker threads, each with a client of its own; one
+// client is never used from two threads at once. A client's buffers, socket and numbers are
+// its own. What clients share: GSocketStack (its own lock guards its life; what it keeps per
+// call is per thread or atomic), and the table of identifiers below, under its own lock. The
+// identifier/sequence pair is what keeps concurrent checks apart on the raw socket, so every
+// client holds an identifier no other living client of the process holds: taken in the
+// constructor, given back by the destructor. On the datagram socket the kernel chooses the
+// identifier per socket and hands each socket only the answers carrying its own.
 #pragma once
 
 #include "net/icmp/NetRawClient.h"
@@ -14,9 +35,6 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-
-inline constexpr const char* RSIcmpNotEnoughBytes = "Not enough bytes received";
-inline constexpr const char* RSIcmpNonEchoType = "Non-echo type response received";
 
 // eoError only passes while a datagram is decoded; a completed exchange never leaves it.
 enum TEchoOutcome : uint8_t { eoEchoReply, eoError, eoTimedOut, eoUnreachable, eoTTLExpired };
@@ -44,17 +62,18 @@ public:
     static constexpr int32_t BufferBytes = 1024;
     static constexpr uint16_t FirstSequence = 3489;
 
-    // Protocol 1 (ICMP), ReceiveTimeout 5000 ms, Sequence 3489.
+    // Protocol 1 (ICMP), ReceiveTimeout 5000 ms, Sequence 3489, an identifier of its own.
     explicit TNetIcmpClient(TComponent* AOwner = nullptr);
+    ~TNetIcmpClient() override;
 
     // One exchange with Host. A non-zero ASequence replaces Sequence first. On success the
     // socket is closed, OnReply is called and Sequence advances by one (16-bit wrap). An
-    // exception (host not found, no socket, send or receive error, a short or foreign ICMP
-    // answer) leaves at once: ReplyStatus keeps the previous exchange, Sequence stays, and a
-    // socket already open stays open for the next Echo.
+    // exception (host not found, no socket, send or receive error) leaves at once:
+    // ReplyStatus keeps the previous exchange, Sequence stays, and a socket already open
+    // stays open for the next Echo.
     void Echo(const std::string& AText, uint16_t ASequence = 0);
 
-    // Milliseconds from AOld to ANew on the wrapping 32-bit tick count.
+    // Milliseconds from AOld to ANew on the wrapping 32-bit tick count (modulo 2^32).
     static uint32_t TickDiff(uint32_t AOld, uint32_t ANew);
 
     const TReplyStatus& ReplyStatus() const { return FReplyStatus; }
@@ -67,9 +86,21 @@ public:
     // True while the open socket is the unprivileged datagram kind.
     bool DatagramSocket() const { return FDatagramSocket; }
     // The identifier answers must carry, as the two bytes at offsets 4-5 read least
-    // significant first: the process id's low 16 bits on the raw socket, the kernel's
-    // choice on the datagram socket.
+    // significant first: the client's own on the raw socket (see AcquireIdentifier), the
+    // kernel's choice on the datagram socket.
     uint16_t Identifier() const { return FDatagramSocket ? FSocketIdentifier : FIdentifier; }
+    // The dotted address the last Echo sent its request to (or failed sending it to); empty
+    // when Host did not resolve. Answers must come from it.
+    const std::string& TargetIP() const { return FTargetIP; }
+
+    // An identifier for the raw socket's requests that no other living client of the
+    // process holds, and its release. The n-th one taken is the process id's low 16 bits
+    // plus n times an odd stride, skipping those still held: so a process's first client
+    // sends the process id as before, and two processes whose ids lie close together do
+    // not walk through the same values one step apart. Only when all 65536 are held does a
+    // client share one (AOwned false, and nothing is released).
+    static uint16_t AcquireIdentifier(bool& AOwned);
+    static void ReleaseIdentifier(uint16_t AIdentifier);
 
     TOnReplyEvent OnReply;
 
@@ -88,17 +119,19 @@ protected:
     // Fills RequestBuffer: type 8, code 0, identifier, sequence and tick count (least
     // significant byte first), 32 data bytes from AText padded with "E", checksum.
     void BuildEchoRequest(const std::string& AText);
-    // Sends the request to Host:Port.
+    // Resolves Host, notes the address as the target, and sends the request to it.
     virtual void SendEchoRequest();
+    // The address answers must come from (tests that script the socket set it here).
+    void SetTarget(const uint8_t (&AAddress)[4]);
     // Waits ReceiveTimeout ms for the answer and copies its record to ReplyStatus.
     void ReceiveEchoReply();
-    // Receives until a datagram answers the request or the budget is spent. The budget
-    // shrinks by the whole time since the start after every datagram that is not the
-    // answer; when it runs out that way, the wait ends as a time-out.
+    // Receives until a datagram answers the request or ATimeout ms have passed since the
+    // call (one deadline: each receive waits what is left of it); a wait that reaches the
+    // deadline without the answer ends as a time-out.
     void WaitReply(int32_t ATimeout, TReplyStatus& AStatus);
     // True when the AByteCount bytes in RecvBuffer end the wait (AByteCount 0: time-out) and
-    // AStatus then holds the outcome; false for a datagram that does not answer our request.
-    // Raises ENetIcmpException for a datagram too short to decode or of a foreign type.
+    // AStatus then holds the outcome; false, with AStatus's fields untouched, for any
+    // datagram that does not answer our request (see the rules at the top).
     bool DecodeReply(int32_t AByteCount, TReplyStatus& AStatus);
 
     // One datagram into RecvBuffer within ATimeout ms, described in FDatagram: its size, 0
@@ -114,15 +147,20 @@ protected:
     // Written into the request; replaced on the wire by FSocketIdentifier on a datagram socket.
     uint16_t FIdentifier = 0;
     uint16_t FSocketIdentifier = 0;
+    uint8_t FTarget[4] = {};
+    std::string FTargetIP;
     int32_t FRequestSize = 0;
     bool FDatagramSocket = false;
     TReplyStatus FReplyStatus;
     std::string FReplyData;
 
 private:
+    bool FOwnsIdentifier = false;
+
     int32_t ReceiveFromDatagramSocket(int32_t ATimeout);
     int32_t ReadErrorQueue(int ASocket);
     // Offset of the echo request quoted by an error message whose quote starts at AQuote;
-    // -1 when the quote is not of an ICMP echo request or too short to hold its header.
+    // -1 when the quote is not of an ICMP echo request to the target or too short to hold
+    // its header.
     int32_t QuotedEchoOffset(int32_t AQuote, int32_t AByteCount) const;
 };

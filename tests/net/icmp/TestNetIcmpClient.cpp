@@ -8,6 +8,9 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <memory>
+#include <set>
+#include <thread>
 #include <unistd.h>
 
 using namespace icmptest;
@@ -17,11 +20,6 @@ namespace {
 const uint8_t Here[4] = { 127, 0, 0, 1 };
 const uint8_t Reporter[4] = { 127, 0, 0, 2 };
 const uint8_t Peer[4] = { 127, 0, 0, 9 };
-
-uint16_t OwnIdentifier()
-{
-    return static_cast<uint16_t>(getpid() & 0xFFFF);
-}
 
 // The client with its socket replaced by a script of datagrams and its tick count by a
 // clock that only the script moves.
@@ -39,6 +37,8 @@ public:
     using TNetIcmpClient::BuildEchoRequest;
     using TNetIcmpClient::DecodeReply;
     using TNetIcmpClient::WaitReply;
+
+    TScriptedClient() { SetTarget(Peer); }
 
     void Add(const TBytes& ABytes, uint32_t AAfterMs = 0)
     {
@@ -145,14 +145,13 @@ TEST(IcmpRequest, BytesOfTheRequest)
     ASSERT_EQ(R.size(), 52u);
     EXPECT_EQ(R[0], 8);
     EXPECT_EQ(R[1], 0);
-    EXPECT_EQ(R[4], OwnIdentifier() & 0xFF);
-    EXPECT_EQ(R[5], OwnIdentifier() >> 8);
+    EXPECT_EQ(R[4], C.Identifier() & 0xFF);
+    EXPECT_EQ(R[5], C.Identifier() >> 8);
     EXPECT_EQ(R[6], 3489 & 0xFF);
     EXPECT_EQ(R[7], 3489 >> 8);
     EXPECT_EQ(TBytes(R.begin() + 8, R.begin() + 12), (TBytes { 0x78, 0x56, 0x34, 0x12 }));
     EXPECT_EQ(TBytes(R.begin() + 12, R.begin() + 20), TBytes(8, 0));
     EXPECT_EQ(std::string(R.begin() + 20, R.end()), "PingMonitor" + std::string(21, 'E'));
-    EXPECT_EQ(C.Identifier(), OwnIdentifier());
 }
 
 TEST(IcmpRequest, ChecksumVerifies)
@@ -221,11 +220,59 @@ TEST(IcmpRequest, SequenceRules)
 
 TEST(IcmpRequest, TickDiffWrapsAround)
 {
-    EXPECT_EQ(TNetIcmpClient::TickDiff(1, 5), 4u);
-    EXPECT_EQ(TNetIcmpClient::TickDiff(5, 5), 0u);
-    EXPECT_EQ(TNetIcmpClient::TickDiff(0, 0xFFFFFFFF), 0xFFFFFFFFu);
-    EXPECT_EQ(TNetIcmpClient::TickDiff(0xFFFFFFF0u, 0x10), 0x1Fu);
-    EXPECT_EQ(TNetIcmpClient::TickDiff(0xFFFFFFFFu, 0), 0u);
+    const uint32_t Rows[][3] = {
+        // old, new, milliseconds between
+        { 1, 5, 4 },
+        { 5, 5, 0 },
+        { 0, 0xFFFFFFFF, 0xFFFFFFFF },
+        { 0xFFFFFFFF, 0, 1 },
+        { 0xFFFFFFF0, 0x10, 0x20 },
+        { 0xFFFFFC18, 0, 1000 },
+    };
+    for (const auto& Row : Rows)
+        EXPECT_EQ(TNetIcmpClient::TickDiff(Row[0], Row[1]), Row[2]) << Row[0] << " to " << Row[1];
+}
+
+// Every living client holds an identifier of its own, also when they are made on several
+// threads at once.
+TEST(IcmpRequest, IdentifiersOfLivingClientsDiffer)
+{
+    constexpr int Threads = 4;
+    constexpr int PerThread = 300;
+    std::vector<std::vector<std::unique_ptr<TNetIcmpClient>>> Made(Threads);
+    std::vector<std::thread> Workers;
+    for (int T = 0; T < Threads; ++T)
+        Workers.emplace_back([&Made, T] {
+            for (int I = 0; I < PerThread; ++I)
+                Made[static_cast<size_t>(T)].push_back(std::make_unique<TNetIcmpClient>());
+        });
+    for (std::thread& W : Workers)
+        W.join();
+    std::set<uint16_t> Seen;
+    for (const auto& List : Made)
+        for (const auto& Client : List)
+            Seen.insert(Client->Identifier());
+    EXPECT_EQ(Seen.size(), size_t(Threads * PerThread));
+}
+
+TEST(IcmpRequest, IdentifierTableRunsOutOnlyAfterAllValues)
+{
+    // No client lives now: the table is empty, and every value comes once.
+    std::vector<bool> Taken(65536);
+    bool Owned = false;
+    for (int I = 0; I < 65536; ++I) {
+        const uint16_t Identifier = TNetIcmpClient::AcquireIdentifier(Owned);
+        ASSERT_TRUE(Owned) << I;
+        ASSERT_FALSE(Taken[Identifier]) << Identifier;
+        Taken[Identifier] = true;
+    }
+    TNetIcmpClient::AcquireIdentifier(Owned);
+    EXPECT_FALSE(Owned);
+    TNetIcmpClient::ReleaseIdentifier(4321);
+    EXPECT_EQ(TNetIcmpClient::AcquireIdentifier(Owned), 4321);
+    EXPECT_TRUE(Owned);
+    for (int I = 0; I < 65536; ++I)
+        TNetIcmpClient::ReleaseIdentifier(static_cast<uint16_t>(I));
 }
 
 TEST(IcmpRequest, Defaults)
@@ -253,96 +300,153 @@ TEST(IcmpRequest, Defaults)
 // ---------------------------------------------------------------------------------------
 // Decoding
 
-enum class TExpect { Reply, Skipped, Raises };
+enum class TExpect { Reply, Skipped };
+
+// How the datagram arrives: with its IP header (raw socket), or the ICMP message alone
+// (datagram socket) from the target or from another host.
+enum class TForm { Raw, Bare, BareFromElsewhere };
 
 struct TDecodeRow {
     const char* Name;
-    bool Bare; // the datagram socket's form, without an IP header
+    TForm Form;
     std::function<TBytes(const TScriptedClient&)> Make;
     TExpect Expect;
     TEchoOutcome Outcome = eoEchoReply;
     uint8_t Type = 0;
     const char* Source = "";
     uint8_t TTL = 0;
-    const char* Message = "";
 };
 
 constexpr uint16_t KernelIdentifier = 0x3412;
+const uint8_t Elsewhere[4] = { 127, 0, 0, 7 };
+
+// Flips one bit of the ICMP message behind AHeader bytes, leaving its checksum as it was.
+TBytes Damaged(TBytes ADatagram, size_t AHeader)
+{
+    ADatagram[AHeader + 21] ^= 0x40;
+    return ADatagram;
+}
 
 TEST(IcmpDecode, CraftedDatagrams)
 {
+    using F = TForm;
     auto Quote = [](uint8_t AType, bool ABare, int AOuterOptions = 0) {
         return [=](const TScriptedClient& C) {
             TBytes Error = ErrorMessage(AType, 1, SentRequest(C));
             return ABare ? Error : IPPacket(Reporter, Here, 250, Error, AOuterOptions);
         };
     };
+    auto Reply = [](const TScriptedClient& C) { return RawReply(C); };
+    auto BareReply = [](const TScriptedClient& C) { return EchoMessage(0, C.Identifier(), C.Sequence()); };
+    // Another process's request to the target, or ours to another host, as a report quotes it.
+    auto QuotedElsewhere = [](bool ABare, size_t AByte, uint8_t AFlip) {
+        return [=](const TScriptedClient& C) {
+            TBytes Request = SentRequest(C);
+            Request[AByte] ^= AFlip;
+            TBytes Error = ErrorMessage(3, 1, Request);
+            return ABare ? Error : IPPacket(Reporter, Here, 250, Error);
+        };
+    };
     const TDecodeRow Rows[] = {
-        { "raw echo reply", false, [](const TScriptedClient& C) { return RawReply(C); }, TExpect::Reply,
-            eoEchoReply, 0, "127.0.0.9", 61 },
-        { "raw echo reply behind IP options", false, [](const TScriptedClient& C) { return RawReply(C, 8); },
+        { "raw echo reply", F::Raw, Reply, TExpect::Reply, eoEchoReply, 0, "127.0.0.9", 61 },
+        { "raw echo reply behind IP options", F::Raw, [](const TScriptedClient& C) { return RawReply(C, 8); },
             TExpect::Reply, eoEchoReply, 0, "127.0.0.9", 61 },
-        { "bare echo reply", true,
-            [](const TScriptedClient& C) { return EchoMessage(0, C.Identifier(), C.Sequence()); },
-            TExpect::Reply, eoEchoReply, 0, "127.0.0.9", 47 },
-        { "raw unreachable", false, Quote(3, false), TExpect::Reply, eoUnreachable, 3, "127.0.0.2", 250 },
-        { "raw unreachable, outer header longer than quoted", false, Quote(3, false, 4), TExpect::Reply,
+        { "bare echo reply", F::Bare, BareReply, TExpect::Reply, eoEchoReply, 0, "127.0.0.9", 47 },
+        { "raw unreachable", F::Raw, Quote(3, false), TExpect::Reply, eoUnreachable, 3, "127.0.0.2", 250 },
+        { "raw unreachable, outer header longer than quoted", F::Raw, Quote(3, false, 4), TExpect::Reply,
             eoUnreachable, 3, "127.0.0.2", 250 },
-        { "bare unreachable", true, Quote(3, true), TExpect::Reply, eoUnreachable, 3, "127.0.0.9", 47 },
-        { "raw time exceeded", false, Quote(11, false), TExpect::Reply, eoTTLExpired, 11, "127.0.0.2", 250 },
-        { "bare time exceeded", true, Quote(11, true), TExpect::Reply, eoTTLExpired, 11, "127.0.0.9", 47 },
-        { "raw 25 bytes", false,
+        { "bare unreachable", F::Bare, Quote(3, true), TExpect::Reply, eoUnreachable, 3, "127.0.0.9", 47 },
+        { "bare unreachable reported by another host", F::BareFromElsewhere, Quote(3, true), TExpect::Reply,
+            eoUnreachable, 3, "127.0.0.7", 47 },
+        { "raw time exceeded", F::Raw, Quote(11, false), TExpect::Reply, eoTTLExpired, 11, "127.0.0.2", 250 },
+        { "bare time exceeded", F::Bare, Quote(11, true), TExpect::Reply, eoTTLExpired, 11, "127.0.0.9", 47 },
+        // Not an answer: too short, damaged, from the wrong host, of another type.
+        { "raw 25 bytes", F::Raw,
             [](const TScriptedClient& C) {
                 TBytes B = RawReply(C);
                 B.resize(25);
                 return B;
             },
-            TExpect::Raises, eoEchoReply, 0, "", 0, "Not enough bytes received" },
-        { "bare 7 bytes", true,
+            TExpect::Skipped },
+        { "bare 7 bytes", F::Bare,
             [](const TScriptedClient& C) {
                 TBytes B = EchoMessage(0, C.Identifier(), C.Sequence());
                 B.resize(7);
                 return B;
             },
-            TExpect::Raises, eoEchoReply, 0, "", 0, "Not enough bytes received" },
-        { "raw type 5", false,
-            [](const TScriptedClient&) { return IPPacket(Peer, Here, 64, ErrorMessage(5, 1, {})); },
-            TExpect::Raises, eoEchoReply, 0, "", 0, "Non-echo type response received" },
-        { "bare type 5", true, [](const TScriptedClient&) { return ErrorMessage(5, 1, {}); }, TExpect::Raises,
-            eoEchoReply, 0, "", 0, "Non-echo type response received" },
-        { "raw older sequence", false,
+            TExpect::Skipped },
+        { "raw header length below 20", F::Raw,
+            [](const TScriptedClient& C) {
+                TBytes B = RawReply(C);
+                B[0] = 0x44;
+                return B;
+            },
+            TExpect::Skipped },
+        { "raw reply with a wrong checksum", F::Raw,
+            [](const TScriptedClient& C) { return Damaged(RawReply(C), 20); }, TExpect::Skipped },
+        { "bare reply with a wrong checksum", F::Bare,
+            [](const TScriptedClient& C) { return Damaged(EchoMessage(0, C.Identifier(), C.Sequence()), 0); },
+            TExpect::Skipped },
+        { "raw unreachable with a wrong checksum", F::Raw,
+            [=](const TScriptedClient& C) { return Damaged(Quote(3, false)(C), 20); }, TExpect::Skipped },
+        { "raw reply cut short", F::Raw,
+            [](const TScriptedClient& C) {
+                TBytes B = RawReply(C);
+                B.resize(B.size() - 2);
+                return B;
+            },
+            TExpect::Skipped },
+        { "raw reply from another host", F::Raw,
+            [](const TScriptedClient& C) {
+                return IPPacket(Elsewhere, Here, 61, EchoMessage(0, C.Identifier(), C.Sequence()));
+            },
+            TExpect::Skipped },
+        { "bare reply from another host", F::BareFromElsewhere, BareReply, TExpect::Skipped },
+        { "raw redirect quoting our request", F::Raw,
+            [](const TScriptedClient& C) { return IPPacket(Reporter, Here, 64, ErrorMessage(5, 1, SentRequest(C))); },
+            TExpect::Skipped },
+        { "bare redirect quoting our request", F::Bare,
+            [](const TScriptedClient& C) { return ErrorMessage(5, 1, SentRequest(C)); }, TExpect::Skipped },
+        { "raw timestamp request", F::Raw,
+            [](const TScriptedClient& C) {
+                TBytes Stamp = EchoMessage(13, C.Identifier(), C.Sequence(), "");
+                return IPPacket(Peer, Here, 64, Stamp);
+            },
+            TExpect::Skipped },
+        { "raw router advertisement", F::Raw,
+            [](const TScriptedClient&) { return IPPacket(Reporter, Here, 1, ErrorMessage(9, 0, TBytes(8, 0))); },
+            TExpect::Skipped },
+        { "raw older sequence", F::Raw,
             [](const TScriptedClient& C) {
                 return IPPacket(
                     Peer, Here, 61, EchoMessage(0, C.Identifier(), static_cast<uint16_t>(C.Sequence() - 1)));
             },
             TExpect::Skipped },
-        { "raw another identifier", false,
+        { "raw another identifier", F::Raw,
             [](const TScriptedClient& C) {
                 return IPPacket(
                     Peer, Here, 61, EchoMessage(0, static_cast<uint16_t>(C.Identifier() + 1), C.Sequence()));
             },
             TExpect::Skipped },
-        { "bare another identifier", true,
+        { "bare another identifier", F::Bare,
             [](const TScriptedClient& C) {
                 return EchoMessage(0, static_cast<uint16_t>(C.Identifier() ^ 0x100), C.Sequence());
             },
             TExpect::Skipped },
-        { "raw own request", false, [](const TScriptedClient& C) { return SentRequest(C); },
+        { "raw own request", F::Raw, [](const TScriptedClient& C) { return SentRequest(C); }, TExpect::Skipped },
+        { "raw unreachable about another process's request", F::Raw, QuotedElsewhere(false, 24, 0x01),
             TExpect::Skipped },
-        { "raw unreachable about another process's request", false,
-            [](const TScriptedClient& C) {
-                TBytes Request = SentRequest(C);
-                Request[24] ^= 0x01;
-                return IPPacket(Reporter, Here, 250, ErrorMessage(3, 1, Request));
-            },
+        { "raw unreachable about our numbers sent to another host", F::Raw, QuotedElsewhere(false, 19, 0x02),
             TExpect::Skipped },
-        { "raw unreachable about a UDP datagram", false,
+        { "bare unreachable about our numbers sent to another host", F::Bare, QuotedElsewhere(true, 19, 0x02),
+            TExpect::Skipped },
+        { "raw unreachable about a UDP datagram", F::Raw,
             [](const TScriptedClient& C) {
                 return IPPacket(
                     Reporter, Here, 250, ErrorMessage(3, 3, IPPacket(Here, Peer, 64, C.Request(), 0, 17)));
             },
             TExpect::Skipped },
-        { "raw unreachable with a cut quote", false,
+        { "raw unreachable with a cut quote", F::Raw,
             [](const TScriptedClient& C) {
                 TBytes Request = SentRequest(C);
                 Request.resize(24);
@@ -354,15 +458,15 @@ TEST(IcmpDecode, CraftedDatagrams)
         SCOPED_TRACE(Row.Name);
         TScriptedClient C;
         C.BuildEchoRequest("PingMonitor");
-        if (Row.Bare)
+        if (Row.Form != F::Raw)
             C.UseDatagramSocket(KernelIdentifier);
         const TBytes Datagram = Row.Make(C);
-        const int32_t N = C.Load(Datagram, !Row.Bare, Peer, 47);
+        const int32_t N = C.Load(Datagram, Row.Form == F::Raw, Row.Form == F::BareFromElsewhere ? Elsewhere : Peer, 47);
         TReplyStatus S;
         S.SourceIP = "untouched";
         S.ByteCount = -5;
-        switch (Row.Expect) {
-        case TExpect::Reply:
+        S.Outcome = eoTimedOut;
+        if (Row.Expect == TExpect::Reply) {
             ASSERT_TRUE(C.DecodeReply(N, S));
             EXPECT_EQ(S.Outcome, Row.Outcome);
             EXPECT_EQ(S.IcmpType, Row.Type);
@@ -370,15 +474,12 @@ TEST(IcmpDecode, CraftedDatagrams)
             EXPECT_EQ(S.ReplyTTL, Row.TTL);
             EXPECT_EQ(S.ByteCount, N);
             EXPECT_EQ(S.SequenceNumber, 3489);
-            break;
-        case TExpect::Skipped:
+        } else {
             EXPECT_FALSE(C.DecodeReply(N, S));
             EXPECT_EQ(S.SourceIP, "untouched");
             EXPECT_EQ(S.ByteCount, -5);
-            break;
-        case TExpect::Raises:
-            EXPECT_EQ(Raised<ENetIcmpException>([&] { C.DecodeReply(N, S); }), Row.Message);
-            break;
+            EXPECT_EQ(S.Outcome, eoTimedOut);
+            EXPECT_EQ(C.ReplyData(), "");
         }
     }
 }
@@ -413,22 +514,24 @@ TEST(IcmpDecode, ReplyDataIsTheBufferFromTheDataOn)
 // ---------------------------------------------------------------------------------------
 // Waiting
 
-TEST(IcmpWait, LateRepliesAreSkippedAndTheBudgetShrinks)
+TEST(IcmpWait, SkippedDatagramsLeaveTheDeadlineWhereItWas)
 {
     TScriptedClient C;
     C.ReceiveTimeout = 1000;
+    C.Clock = 0xFFFFFF00u; // the deadline lies past the wrap of the tick count
     C.BuildEchoRequest("PingMonitor");
     const uint16_t Seq = C.Sequence();
     C.Add(IPPacket(Peer, Here, 61, EchoMessage(0, C.Identifier(), static_cast<uint16_t>(Seq - 1))), 100);
-    C.Add(IPPacket(Peer, Here, 61, EchoMessage(0, C.Identifier(), static_cast<uint16_t>(Seq - 2))), 200);
-    C.Add(RawReply(C), 50);
-    TReplyStatus S;
-    C.WaitReply(1000, S);
-    EXPECT_EQ(S.Outcome, eoEchoReply);
-    EXPECT_EQ(S.SequenceNumber, Seq);
-    // The whole time since the start comes off after each skipped datagram: 1000 - 100, then
-    // 900 - 300.
-    EXPECT_EQ(C.Timeouts, (std::vector<int32_t> { 1000, 900, 600 }));
+    // Twenty unrelated requests a second.
+    for (int I = 0; I < 5; ++I)
+        C.Add(IPPacket(Reporter, Here, 64, EchoMessage(8, 77, static_cast<uint16_t>(I))), 50);
+    C.Add(RawReply(C), 350);
+    C.Echo("PingMonitor");
+    EXPECT_EQ(C.ReplyStatus().Outcome, eoEchoReply);
+    EXPECT_EQ(C.ReplyStatus().SequenceNumber, Seq);
+    EXPECT_EQ(C.ReplyStatus().RoundTripMs, 700u);
+    // Each wait is what is left of 1000 ms since the send.
+    EXPECT_EQ(C.Timeouts, (std::vector<int32_t> { 1000, 900, 850, 800, 750, 700, 650 }));
 }
 
 TEST(IcmpWait, BudgetSpentRightAfterADatagramNotOursIsATimeOut)
@@ -455,7 +558,7 @@ TEST(IcmpWait, BudgetSpentRightAfterADatagramNotOursIsATimeOut)
         C.ReceiveTimeout = 1000;
         C.BuildEchoRequest("PingMonitor");
         C.Add(Row.Make(C), 400);
-        C.Add(Row.Make(C), 700);
+        C.Add(Row.Make(C), 600);
         C.Add(RawReply(C), 1); // too late: never read
         C.Echo("PingMonitor");
         const TReplyStatus& S = C.ReplyStatus();
@@ -496,15 +599,11 @@ TEST(IcmpWait, AFailureKeepsThePreviousExchange)
     ASSERT_EQ(C.ReplyStatus().Outcome, eoEchoReply);
     ASSERT_EQ(C.Sequence(), 3490);
 
-    C.Add(IPPacket(Peer, Here, 61, ErrorMessage(5, 1, {})), 0);
-    EXPECT_EQ(Raised<ENetIcmpException>([&] { C.Echo("PingMonitor"); }), "Non-echo type response received");
     TScriptedClient::TDatagram Failing;
     Failing.Fail = true;
     C.Script.push_back(Failing);
     EXPECT_EQ(Raised<ENetSocketError>([&] { C.Echo("PingMonitor"); }),
         std::string("Socket Error # 10009\r\nBad file number."));
-    C.Add(TBytes(25, 0x45), 0);
-    EXPECT_EQ(Raised<ENetIcmpException>([&] { C.Echo("PingMonitor"); }), "Not enough bytes received");
 
     const TReplyStatus& S = C.ReplyStatus();
     EXPECT_EQ(S.Outcome, eoEchoReply);
@@ -567,7 +666,7 @@ TEST(IcmpLoopback, RawSocket)
         for (const TBytes& R : Requests) {
             // The socket's time-to-live went on the request; the identifier is ours.
             Checks.Equal(int(R[8]), 128, "request time-to-live");
-            Checks.Equal(R[24] | R[25] << 8, int(OwnIdentifier()), "request identifier");
+            Checks.Equal(R[24] | R[25] << 8, int(C.Identifier()), "request identifier");
         }
         return Checks.Errors;
     });
