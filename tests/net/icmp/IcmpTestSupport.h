@@ -1,23 +1,33 @@
 // Helpers of the ICMP tests: packets built by hand, a witness that counts the echo requests
-// on the wire, an injector that answers them with whatever a test asks for, and the
-// settings of a network namespace that a test made (see nettest::RunIsolated).
+// on the wire, an injector that answers them with whatever a test asks for, the settings of
+// a network namespace that a test made (see nettest::RunIsolated), and far hosts behind a
+// veth pair in a second namespace, with a scripted responder.
 #pragma once
 
 #include "net/stack/NetTestSupport.h"
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <linux/capability.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
+#include <spawn.h>
 #include <sstream>
 #include <string>
+#include <sys/mount.h>
 #include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+extern char** environ;
 
 namespace icmptest {
 
@@ -142,9 +152,59 @@ inline bool AllowDatagramPing(bool AAllow)
     return WriteProcFile("/proc/sys/net/ipv4/ping_group_range", AAllow ? Gid + " " + Gid : "1 0");
 }
 
+// In the calling thread's network namespace.
 inline bool IgnoreEchoRequests(bool AIgnore)
 {
     return WriteProcFile("/proc/sys/net/ipv4/icmp_echo_ignore_all", AIgnore ? "1" : "0");
+}
+
+// The socket kind a namespace test runs the client with: the raw one (where it may be
+// opened), or the datagram one with the raw one out of reach of the calling thread and
+// the threads it starts afterwards.
+enum class TKind { Raw, Datagram };
+
+inline bool UseKind(TKind AKind)
+{
+    if (AKind == TKind::Raw)
+        return RawSocketRefusal() == 0;
+    return AllowDatagramPing(true) && DropNetRaw();
+}
+
+inline const char* KindName(TKind AKind)
+{
+    return AKind == TKind::Raw ? "Raw" : "Datagram";
+}
+
+// Runs a program with its arguments and waits for it; true when it exits with 0.
+inline bool RunProgram(std::vector<std::string> AArgs)
+{
+    std::vector<char*> Argv;
+    for (std::string& Arg : AArgs)
+        Argv.push_back(Arg.data());
+    Argv.push_back(nullptr);
+    pid_t Child = 0;
+    if (posix_spawnp(&Child, Argv[0], nullptr, nullptr, Argv.data(), environ) != 0)
+        return false;
+    int Status = 0;
+    while (waitpid(Child, &Status, 0) < 0 && errno == EINTR) { }
+    return WIFEXITED(Status) && WEXITSTATUS(Status) == 0;
+}
+
+// Gives this process (a RunIsolated child) a mount namespace of its own in which ALines
+// stand in /etc/hosts, so that names resolve without a resolver. Nothing stays on disk.
+inline bool UseHostsFile(const std::string& ALines)
+{
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return false;
+    char Dir[] = "/tmp/vardex-hosts-XXXXXX";
+    if (!mkdtemp(Dir))
+        return false;
+    const std::string File = std::string(Dir) + "/hosts";
+    const bool Done
+        = WriteProcFile(File, ALines) && mount(File.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
+    ::unlink(File.c_str());
+    ::rmdir(Dir);
+    return Done;
 }
 
 // Collects what went wrong inside a child process, where test assertions cannot report.
@@ -271,13 +331,164 @@ private:
     std::thread FThread;
 };
 
+// The addresses of TFarHosts: the near end in the caller's namespace, two hosts and a
+// router at the far end.
+inline const uint8_t NearEnd[4] = { 10, 77, 0, 1 };
+inline const uint8_t FarHostA[4] = { 10, 77, 0, 2 };
+inline const uint8_t FarHostB[4] = { 10, 77, 0, 3 };
+inline const uint8_t FarRouter[4] = { 10, 77, 0, 4 };
+
+inline bool SentTo(const TBytes& ADatagram, const uint8_t (&AAddress)[4])
+{
+    return ADatagram.size() >= 20 && std::equal(AAddress, AAddress + 4, ADatagram.begin() + 16);
+}
+
+// The far host's echo reply to ARequest (a whole IP datagram), as its kernel would send it.
+inline TBytes ReplyTo(const TBytes& ARequest)
+{
+    const size_t Header = (ARequest[0] & 0x0F) * 4u;
+    TBytes Icmp(ARequest.begin() + static_cast<long>(Header), ARequest.end());
+    Icmp[0] = 0;
+    SetChecksum(Icmp);
+    const uint8_t From[4] = { ARequest[16], ARequest[17], ARequest[18], ARequest[19] };
+    const uint8_t To[4] = { ARequest[12], ARequest[13], ARequest[14], ARequest[15] };
+    return IPPacket(From, To, 64, Icmp);
+}
+
+// A second network namespace joined to the caller's by a veth pair. The caller must have a
+// namespace of its own (nettest::RunIsolated); the second one is made by the responder's
+// thread and goes when that thread ends. The near end is NearEnd/24; the far end holds
+// FarHostA and FarHostB. The far kernel's echo is off: a responder on a raw socket there
+// hands every echo request that arrives to the script, which says what to send back when.
+class TFarHosts {
+public:
+    struct TSend {
+        uint32_t AfterMs; // after the request arrived
+        TBytes Datagram; // a whole IPv4 datagram; the kernel fills in the header checksum
+    };
+    // Called on the responder's thread with each request, a whole IP datagram.
+    using TScript = std::function<std::vector<TSend>(const TBytes& ARequest)>;
+
+    explicit TFarHosts(TScript AScript)
+        : FScript(std::move(AScript))
+    {
+        std::future<std::string> Namespace = FNamespace.get_future();
+        FThread = std::thread([this] { Run(); });
+        const std::string Path = Namespace.get();
+        if (Path.empty())
+            return;
+        const std::string Enter = "--net=" + Path;
+        // In two fresh namespaces both ends would get index 2. A device whose peer has its
+        // own index counts as a plain one, whose carrier the kernel takes notice of up to a
+        // second late, and nothing passes it before: hence the near end's index 7.
+        FOk = RunProgram({ "ip", "link", "add", "vnear", "index", "7", "type", "veth", "peer", "name", "vfar",
+                  "netns", Path })
+            && RunProgram({ "ip", "addr", "add", "10.77.0.1/24", "dev", "vnear" })
+            && RunProgram({ "ip", "link", "set", "vnear", "up" })
+            && RunProgram({ "nsenter", Enter, "ip", "addr", "add", "10.77.0.2/24", "dev", "vfar" })
+            && RunProgram({ "nsenter", Enter, "ip", "addr", "add", "10.77.0.3/24", "dev", "vfar" })
+            && RunProgram({ "nsenter", Enter, "ip", "link", "set", "vfar", "up" }) && LinkRunning();
+    }
+    ~TFarHosts()
+    {
+        FStop = true;
+        if (FThread.joinable())
+            FThread.join();
+    }
+    bool Ok() const { return FOk; }
+    // Echo requests that reached the far end.
+    int Requests() const { return FRequests; }
+
+private:
+    // A device passes traffic only once the kernel has noticed its carrier, a moment after
+    // both ends are up.
+    bool LinkRunning()
+    {
+        nettest::TFd Near(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        for (int Try = 0; Try < 300; ++Try) {
+            if (Running(Near.Get(), "vnear") && Running(FFarQuery.Get(), "vfar"))
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+    static bool Running(int ASocket, const char* AName)
+    {
+        ifreq Req {};
+        std::strcpy(Req.ifr_name, AName);
+        return ioctl(ASocket, SIOCGIFFLAGS, &Req) == 0 && (Req.ifr_flags & IFF_RUNNING);
+    }
+
+    void Run()
+    {
+        // Everything the far end needs is made here, in its namespace.
+        if (unshare(CLONE_NEWNET) != 0 || !IgnoreEchoRequests(true)) {
+            FNamespace.set_value({});
+            return;
+        }
+        nettest::TFd Listen(socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP));
+        // IPPROTO_RAW: the datagram carries its own header, sender included.
+        nettest::TFd Send(socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW));
+        FFarQuery.Reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        if (Listen.Get() < 0 || Send.Get() < 0 || FFarQuery.Get() < 0) {
+            FNamespace.set_value({});
+            return;
+        }
+        FNamespace.set_value(
+            "/proc/" + std::to_string(getpid()) + "/task/" + std::to_string(gettid()) + "/ns/net");
+        using TClock = std::chrono::steady_clock;
+        std::vector<std::pair<TClock::time_point, TBytes>> Pending;
+        uint8_t Buffer[2048];
+        while (!FStop) {
+            const auto Now = TClock::now();
+            int Wait = 20;
+            for (auto Item = Pending.begin(); Item != Pending.end();) {
+                if (Item->first <= Now) {
+                    sockaddr_in To {};
+                    To.sin_family = AF_INET;
+                    std::memcpy(&To.sin_addr, Item->second.data() + 16, 4);
+                    (void)!sendto(Send.Get(), Item->second.data(), Item->second.size(), 0,
+                        reinterpret_cast<sockaddr*>(&To), sizeof To);
+                    Item = Pending.erase(Item);
+                    continue;
+                }
+                const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Item->first - Now);
+                Wait = std::min(Wait, static_cast<int>(Left.count()) + 1);
+                ++Item;
+            }
+            pollfd P { Listen.Get(), POLLIN, 0 };
+            if (poll(&P, 1, Wait) <= 0)
+                continue;
+            const ssize_t N = recv(Listen.Get(), Buffer, sizeof Buffer, MSG_DONTWAIT);
+            if (N <= 0)
+                continue;
+            const size_t Header = (Buffer[0] & 0x0F) * 4u;
+            if (static_cast<size_t>(N) < Header + 8 || Buffer[Header] != 8)
+                continue;
+            ++FRequests;
+            const auto Arrived = TClock::now();
+            for (TSend& S : FScript(TBytes(Buffer, Buffer + N)))
+                Pending.emplace_back(Arrived + std::chrono::milliseconds(S.AfterMs), std::move(S.Datagram));
+        }
+    }
+
+    TScript FScript;
+    std::promise<std::string> FNamespace;
+    nettest::TFd FFarQuery; // asks the far namespace about its devices
+    std::atomic<bool> FStop { false };
+    std::atomic<int> FRequests { 0 };
+    bool FOk = false;
+    std::thread FThread;
+};
+
 } // namespace icmptest
 
 // Runs ABody in a network namespace of its own; skips the test where none can be made or
 // the body cannot set up what it needs (it returns "SKIP" then).
-#define ICMP_RUN_ISOLATED(ABody)                                                                             \
+// (Variadic, so that a lambda capturing more than one name passes as one argument.)
+#define ICMP_RUN_ISOLATED(...)                                                                               \
     do {                                                                                                     \
-        nettest::TIsolatedResult Result_ = nettest::RunIsolated(ABody);                                      \
+        nettest::TIsolatedResult Result_ = nettest::RunIsolated(__VA_ARGS__);                                \
         if (Result_.Skipped)                                                                                 \
             GTEST_SKIP() << "needs a network namespace of its own with the privileges to set it up";         \
         EXPECT_EQ(Result_.Error, "");                                                                        \

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <latch>
 #include <memory>
 #include <set>
 #include <thread>
@@ -403,7 +404,9 @@ TEST(IcmpDecode, CraftedDatagrams)
             TExpect::Skipped },
         { "bare reply from another host", F::BareFromElsewhere, BareReply, TExpect::Skipped },
         { "raw redirect quoting our request", F::Raw,
-            [](const TScriptedClient& C) { return IPPacket(Reporter, Here, 64, ErrorMessage(5, 1, SentRequest(C))); },
+            [](const TScriptedClient& C) {
+                return IPPacket(Reporter, Here, 64, ErrorMessage(5, 1, SentRequest(C)));
+            },
             TExpect::Skipped },
         { "bare redirect quoting our request", F::Bare,
             [](const TScriptedClient& C) { return ErrorMessage(5, 1, SentRequest(C)); }, TExpect::Skipped },
@@ -414,7 +417,9 @@ TEST(IcmpDecode, CraftedDatagrams)
             },
             TExpect::Skipped },
         { "raw router advertisement", F::Raw,
-            [](const TScriptedClient&) { return IPPacket(Reporter, Here, 1, ErrorMessage(9, 0, TBytes(8, 0))); },
+            [](const TScriptedClient&) {
+                return IPPacket(Reporter, Here, 1, ErrorMessage(9, 0, TBytes(8, 0)));
+            },
             TExpect::Skipped },
         { "raw older sequence", F::Raw,
             [](const TScriptedClient& C) {
@@ -433,7 +438,8 @@ TEST(IcmpDecode, CraftedDatagrams)
                 return EchoMessage(0, static_cast<uint16_t>(C.Identifier() ^ 0x100), C.Sequence());
             },
             TExpect::Skipped },
-        { "raw own request", F::Raw, [](const TScriptedClient& C) { return SentRequest(C); }, TExpect::Skipped },
+        { "raw own request", F::Raw, [](const TScriptedClient& C) { return SentRequest(C); },
+            TExpect::Skipped },
         { "raw unreachable about another process's request", F::Raw, QuotedElsewhere(false, 24, 0x01),
             TExpect::Skipped },
         { "raw unreachable about our numbers sent to another host", F::Raw, QuotedElsewhere(false, 19, 0x02),
@@ -461,7 +467,8 @@ TEST(IcmpDecode, CraftedDatagrams)
         if (Row.Form != F::Raw)
             C.UseDatagramSocket(KernelIdentifier);
         const TBytes Datagram = Row.Make(C);
-        const int32_t N = C.Load(Datagram, Row.Form == F::Raw, Row.Form == F::BareFromElsewhere ? Elsewhere : Peer, 47);
+        const int32_t N
+            = C.Load(Datagram, Row.Form == F::Raw, Row.Form == F::BareFromElsewhere ? Elsewhere : Peer, 47);
         TReplyStatus S;
         S.SourceIP = "untouched";
         S.ByteCount = -5;
@@ -798,4 +805,58 @@ INSTANTIATE_TEST_SUITE_P(BothSockets, IcmpErrors,
         TErrorCase { "DatagramTimeExceeded", true, TAnswer::TimeExceeded, eoTTLExpired, 11 }),
     [](const auto& AInfo) { return std::string(AInfo.param.Name); });
 
+// Two checks of one host at once, each on a thread of its own: both requests carry the same
+// sequence to the same address, and the first answer to come is the other check's.
+class IcmpConcurrent : public ::testing::TestWithParam<TKind> { };
+
+TEST_P(IcmpConcurrent, TwoChecksOfOneHostGetTheirOwnReplies)
+{
+    const TKind Kind = GetParam();
+    ICMP_RUN_ISOLATED([Kind] {
+        int Seen = 0; // the responder's thread alone counts
+        TFarHosts Far([&Seen](const TBytes& ARequest) {
+            return std::vector<TFarHosts::TSend> { { ++Seen == 1 ? 600u : 100u, ReplyTo(ARequest) } };
+        });
+        if (!Far.Ok() || !UseKind(Kind))
+            return std::string("SKIP");
+        struct TRun {
+            std::string Text;
+            TReplyStatus Status;
+            std::string Data;
+            std::string Error;
+        };
+        TRun Runs[2] = { { "first check", {}, {}, {} }, { "second check", {}, {}, {} } };
+        std::latch Together(2);
+        std::vector<std::thread> Threads;
+        for (TRun& Run : Runs)
+            Threads.emplace_back([&Run, &Together] {
+                try {
+                    TNetIcmpClient C;
+                    C.Host = "10.77.0.2";
+                    C.ReceiveTimeout = 1000;
+                    Together.arrive_and_wait();
+                    C.Echo(Run.Text);
+                    Run.Status = C.ReplyStatus();
+                    Run.Data = C.ReplyData().substr(0, Run.Text.size());
+                } catch (const std::exception& E) {
+                    Run.Error = E.what();
+                }
+            });
+        for (std::thread& T : Threads)
+            T.join();
+        TChecks Checks;
+        for (const TRun& Run : Runs) {
+            Checks.Equal(Run.Error, std::string(), "error of " + Run.Text);
+            Checks.Equal(int(Run.Status.Outcome), int(eoEchoReply), "outcome of " + Run.Text);
+            Checks.Equal(Run.Data, Run.Text, "reply data of " + Run.Text);
+        }
+        Checks.Equal(Far.Requests(), 2, "requests that reached the far end");
+        const uint32_t Longer = std::max(Runs[0].Status.RoundTripMs, Runs[1].Status.RoundTripMs);
+        Checks.True(Longer >= 550, "nobody waited for the late answer: " + std::to_string(Longer) + " ms");
+        return Checks.Errors;
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(BothSockets, IcmpConcurrent, ::testing::Values(TKind::Raw, TKind::Datagram),
+    [](const auto& AInfo) { return KindName(AInfo.param); });
 } // namespace

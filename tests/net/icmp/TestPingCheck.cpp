@@ -6,7 +6,10 @@
 
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <thread>
+#include <tuple>
+#include <vector>
 
 using namespace icmptest;
 
@@ -58,16 +61,6 @@ TCheckRun RunCheck(TPingMonitor& AMonitor, TWitness& AWitness)
     Run.Shown = Recorder.Shown;
     Run.Requests = AWitness.Requests().size();
     return Run;
-}
-
-// The socket kind a namespace test runs the monitor with.
-enum class TKind { Raw, Datagram };
-
-bool UseKind(TKind AKind)
-{
-    if (AKind == TKind::Raw)
-        return RawSocketRefusal() == 0;
-    return AllowDatagramPing(true) && DropNetRaw();
 }
 
 class PingCheck : public ::testing::TestWithParam<TKind> { };
@@ -196,7 +189,111 @@ TEST_P(PingCheck, AnsweringHostIsOK)
 }
 
 INSTANTIATE_TEST_SUITE_P(BothSockets, PingCheck, ::testing::Values(TKind::Raw, TKind::Datagram),
-    [](const auto& AInfo) { return AInfo.param == TKind::Raw ? "Raw" : "Datagram"; });
+    [](const auto& AInfo) { return KindName(AInfo.param); });
+
+// ---------------------------------------------------------------------------------------
+// Hosts behind a veth pair, with whatever else a real network carries
+
+// One monitor of a list, checked in turn as a tick checks them, and its verdict.
+struct TFarMonitor {
+    const char* Host;
+    TMonitorStatus Status;
+    const char* Reason;
+};
+
+struct TFarCase {
+    const char* Name;
+    TFarHosts::TScript Script;
+    std::vector<TFarMonitor> Monitors;
+};
+
+using TSends = std::vector<TFarHosts::TSend>;
+
+// A message from AFrom to the near end.
+TBytes ToNear(const uint8_t (&AFrom)[4], const TBytes& AIcmp)
+{
+    return IPPacket(AFrom, NearEnd, 64, AIcmp);
+}
+
+const TFarCase FarCases[] = {
+    { "LateReplyForAnotherMonitor",
+        [](const TBytes& ARequest) {
+            // Host A answers after its monitor has given up; host B never answers.
+            return SentTo(ARequest, FarHostA) ? TSends { { 1200, ReplyTo(ARequest) } } : TSends {};
+        },
+        { { "10.77.0.2", msError, "Request timed out." }, { "10.77.0.3", msError, "Request timed out." } } },
+    { "UnreachableAboutAnotherRequest",
+        [](const TBytes& ARequest) {
+            // The router's report about A's request comes in during B's wait.
+            if (SentTo(ARequest, FarHostA))
+                return TSends { { 1200, ToNear(FarRouter, ErrorMessage(3, 1, ARequest)) } };
+            return TSends { { 400, ReplyTo(ARequest) } };
+        },
+        { { "10.77.0.2", msError, "Request timed out." }, { "10.77.0.3", msOK, "" } } },
+    { "UnrelatedRequestsDoNotShortenTheWait",
+        [](const TBytes& ARequest) {
+            // Twenty echo requests a second from B to this host, whose kernel answers them.
+            TSends Sends { { 400, ReplyTo(ARequest) } };
+            for (uint16_t I = 0; I < 20; ++I)
+                Sends.push_back({ 50u * I, ToNear(FarHostB, EchoMessage(8, 0x7777, I)) });
+            return Sends;
+        },
+        { { "10.77.0.2", msOK, "" } } },
+    { "TimestampAndRedirectBeforeTheReply",
+        [](const TBytes& ARequest) {
+            TBytes Redirect = ErrorMessage(5, 1, ARequest);
+            std::copy(FarHostB, FarHostB + 4, Redirect.begin() + 4); // the better gateway
+            SetChecksum(Redirect);
+            return TSends { { 50, ToNear(FarHostA, EchoMessage(13, 0x0101, 1, "")) },
+                { 100, ToNear(FarRouter, Redirect) }, { 200, ReplyTo(ARequest) } };
+        },
+        { { "10.77.0.2", msOK, "" } } },
+    { "CorruptChecksumIsNoReply",
+        [](const TBytes& ARequest) {
+            TBytes Reply = ReplyTo(ARequest);
+            Reply[40] ^= 0x40; // one bit of the data; the checksum stays
+            return TSends { { 100, Reply } };
+        },
+        { { "10.77.0.2", msError, "Request timed out." } } },
+    { "NamedHostSaysWhichAddress", [](const TBytes&) { return TSends {}; },
+        { { "far-b.vardex.test", msError, "Request timed out.\r\nAddress pinged: 10.77.0.3" },
+            { "10.77.0.3", msError, "Request timed out." } } },
+};
+
+class PingFarHosts : public ::testing::TestWithParam<std::tuple<size_t, TKind>> { };
+
+TEST_P(PingFarHosts, Verdicts)
+{
+    const TFarCase& Case = FarCases[std::get<0>(GetParam())];
+    const TKind Kind = std::get<1>(GetParam());
+    ICMP_RUN_ISOLATED([&Case, Kind] {
+        if (!UseHostsFile("10.77.0.3 far-b.vardex.test\n"))
+            return std::string("SKIP");
+        TFarHosts Far(Case.Script);
+        if (!Far.Ok() || !UseKind(Kind))
+            return std::string("SKIP");
+        TChecks Checks;
+        for (const TFarMonitor& Expected : Case.Monitors) {
+            TPingMonitor M;
+            M.SetIP(Expected.Host);
+            M.SetRetry(1);
+            TStatusRecorder Recorder;
+            M.Check();
+            const std::string Host = Expected.Host;
+            Checks.Equal(int(M.Status()), int(Expected.Status), "status of " + Host);
+            Checks.Equal(M.LastError(), std::string(Expected.Reason), "reason of " + Host);
+        }
+        Checks.Equal(Far.Requests(), int(Case.Monitors.size()), "requests that reached the far end");
+        return Checks.Errors;
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(BothSockets, PingFarHosts,
+    ::testing::Combine(
+        ::testing::Range<size_t>(0, std::size(FarCases)), ::testing::Values(TKind::Raw, TKind::Datagram)),
+    [](const auto& AInfo) {
+        return std::string(FarCases[std::get<0>(AInfo.param)].Name) + KindName(std::get<1>(AInfo.param));
+    });
 
 TEST(PingCheckOnce, NoRetriesSendNothing)
 {
