@@ -23,7 +23,7 @@
 // Threads. Checks may run side by side on worker threads, each with a client of its own; one
 // client is never used from two threads at once. A client's buffers, socket and numbers are
 // its own. What clients share: GSocketStack (its own lock guards its life; what it keeps per
-// call is per thread or atomic), and the table of identifiers below, under its own lock. The
+// call is per thread or atomic), and the table of identifiers (AcquireIdentifier), under its own lock. The
 // identifier/sequence pair is what keeps concurrent checks apart on the raw socket, so every
 // client holds an identifier no other living client of the process holds: taken in the
 // constructor, given back by the destructor. On the datagram socket the kernel chooses the
@@ -96,8 +96,8 @@ public:
     // An identifier for the raw socket's requests that no other living client of the
     // process holds, and its release. The n-th one taken is the process id's low 16 bits
     // plus n times an odd stride, skipping those still held: so a process's first client
-    // sends the process id as before, and two processes whose ids lie close together do
-    // not walk through the same values one step apart. Only when all 65536 are held does a
+    // sends its process id, and two processes whose ids lie close together do not walk
+    // through the same values one step apart. Only when all 65536 are held does a
     // client share one (AOwned false, and nothing is released).
     static uint16_t AcquireIdentifier(bool& AOwned);
     static void ReleaseIdentifier(uint16_t AIdentifier);
