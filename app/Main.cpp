@@ -464,7 +464,7 @@ void TfmMain::ServListChange()
         return;
     TStringList Lines { "Name=" + Row->text(0).toStdString() };
     if (const std::shared_ptr<TServiceMonitor> Monitor = MonitorOfRow(Row)) {
-        const TStringList Settings = Monitor->GetSettings();
+        const TStringList Settings = Monitor->EditorSettings();
         Lines.insert(Lines.end(), Settings.begin(), Settings.end());
     }
     SetEditorLines(Lines);

@@ -92,6 +92,17 @@ TStringList TWebMonitor::GetSettings() const
 {
     TStringList Lines = TServiceMonitor::GetSettings();
     Lines.push_back("URL=" + FURL);
+    // Only the exception is written: a list made before the key existed saves as it was.
+    if (!FVerifyTLS)
+        Lines.push_back("VerifyTLS=0");
+    return Lines;
+}
+
+TStringList TWebMonitor::EditorSettings() const
+{
+    TStringList Lines = GetSettings();
+    if (FVerifyTLS)
+        Lines.push_back("VerifyTLS=1");
     return Lines;
 }
 
@@ -99,6 +110,10 @@ void TWebMonitor::SetSettings(const TStringList& ALines)
 {
     TServiceMonitor::SetSettings(ALines);
     ReadText(ALines, "URL", FURL);
+    // Anything but a readable 0 keeps verification on: a typo must not switch it off.
+    std::string Value;
+    if (FindSettingsValue(ALines, "VerifyTLS", Value))
+        FVerifyTLS = StrToIntDef(Value, 1) != 0;
 }
 
 std::unique_ptr<TServiceMonitor> CreateMonitorFromSettings(const TStringList& ALines)

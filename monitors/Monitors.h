@@ -52,6 +52,9 @@ public:
     virtual TStringList GetSettings() const;
     // Applies the keys this class knows; absent keys leave their fields alone.
     virtual void SetSettings(const TStringList& ALines);
+    // The lines the settings editor shows: GetSettings, and the keys a list leaves out while
+    // they hold their defaults, so that the operator can find and change them.
+    virtual TStringList EditorSettings() const { return GetSettings(); }
     // The type key written after "Type=": the class name without its leading letter.
     virtual std::string TypeKey() const = 0;
 
@@ -104,11 +107,18 @@ public:
     void SetSettings(const TStringList& ALines) override;
     std::string TypeKey() const override { return "WebMonitor"; }
 
+    TStringList EditorSettings() const override;
+
     const std::string& URL() const { return FURL; }
     void SetURL(std::string AValue) { FURL = std::move(AValue); }
+    // Whether an https URL's server must show a certificate that the system trusts, issued
+    // for the URL's host. Key "VerifyTLS": 1 (the default, not written to a list) or 0.
+    bool VerifyTLS() const { return FVerifyTLS; }
+    void SetVerifyTLS(bool AValue) { FVerifyTLS = AValue; }
 
 private:
     std::string FURL = "http://127.0.0.1/";
+    bool FVerifyTLS = true;
 };
 
 // Builds the monitor that the "Type" line of ALines names ("PingMonitor" or "WebMonitor",

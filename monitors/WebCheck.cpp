@@ -36,6 +36,11 @@ void TWebMonitor::Check()
     // ever. Three read time-outs cover a slow connect, a slow answer and its body.
     Probe.Client->ExchangeTimeout = 3 * Probe.Client->ReadTimeout;
     Probe.Client->SetIOHandler(Probe.Handler.get());
+    if (FVerifyTLS) {
+        // The chain against the system's trusted certificates, the name against the URL's host.
+        Probe.Handler->SSLOptions()->VerifyMode = { TNetSSLVerifyMode::sslvrfPeer };
+        Probe.Handler->SSLOptions()->VerifyDepth = SSLDefaultVerifyDepth;
+    }
     try {
         // The body is read as it arrives and dropped: only whether the answer was a success
         // counts, and a large download must not be held in memory.

@@ -370,8 +370,9 @@ bool TNetSSLSocket::Attach(int ASocket, TNetSSLContext* AContext)
     return true;
 }
 
-int TNetSSLSocket::TimedConnect(int ASocket, int32_t ATimeout)
+int TNetSSLSocket::TimedConnect(int ASocket, int32_t ATimeout, bool& ATimedOut)
 {
+    ATimedOut = false;
     const int Flags = ::fcntl(ASocket, F_GETFL);
     if (Flags == -1 || ::fcntl(ASocket, F_SETFL, Flags | O_NONBLOCK) == -1)
         return NetSSL_connect(SslHandle);
@@ -396,6 +397,7 @@ int TNetSSLSocket::TimedConnect(int ASocket, int32_t ATimeout)
             Ready = Left > 0 ? ::poll(&Wait, 1, static_cast<int>(Left)) : 0;
         while (Ready < 0 && errno == EINTR);
         if (Ready <= 0) {
+            ATimedOut = true;
             R = 0;
             break;
         }
@@ -404,23 +406,72 @@ int TNetSSLSocket::TimedConnect(int ASocket, int32_t ATimeout)
     return R;
 }
 
+void TNetSSLSocket::ExpectPeerName(const std::string& AHostName)
+{
+    // The chain alone proves only that somebody got a certificate from a trusted issuer: the
+    // name (or address) it was issued for must be the one that was asked for.
+    X509_VERIFY_PARAM* Param = NetSSL_get0_param(SslHandle);
+    if (Param == nullptr)
+        return;
+    if (TNetStack::IsDottedQuad(AHostName)) {
+        NetX509_VERIFY_PARAM_set1_ip_asc(Param, AHostName.c_str());
+    } else {
+        // "*" stands for one whole label only, as browsers take it.
+        NetX509_VERIFY_PARAM_set_hostflags(Param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+        NetX509_VERIFY_PARAM_set1_host(Param, AHostName.c_str(), AHostName.size());
+    }
+}
+
+std::string TNetSSLSocket::ConnectFailure(int AResult, int ASavedErrno, bool ATimedOut, bool AVerifying) const
+{
+    if (ATimedOut)
+        return "Handshake timed out";
+    // A refused certificate ends the handshake with a generic alert; the verify result says
+    // what was wrong with it.
+    if (AVerifying) {
+        const long Verify = NetSSL_get_verify_result(SslHandle);
+        if (Verify != X509_V_OK) {
+            const char* Text = NetX509_verify_cert_error_string(Verify);
+            return std::string("Certificate verify failed: ") + (Text != nullptr ? Text : IntToStr(Verify));
+        }
+    }
+    if (const unsigned long Code = NetERR_peek_last_error(); Code != 0) {
+        const char* Text = NetERR_reason_error_string(Code);
+        if (Text != nullptr)
+            return std::string("Library error: ") + Text;
+    }
+    if (NetSSL_get_error(SslHandle, AResult) == SSL_ERROR_SYSCALL && ASavedErrno != 0)
+        return std::string("Library error: ") + std::strerror(ASavedErrno);
+    return "The server ended the connection during the handshake";
+}
+
 void TNetSSLSocket::Handshake(
     int ASocket, TNetSSLContext* AContext, const std::string& AHostName, int32_t ATimeout)
 {
     if (!Attach(ASocket, AContext))
         return;
+    const bool Verifying = AContext->VerifyMode.Contains(TNetSSLVerifyMode::sslvrfPeer);
     if (!AHostName.empty() && !TNetStack::IsDottedQuad(AHostName))
         NetSSL_ctrl(SslHandle, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
             const_cast<char*>(AHostName.c_str()));
+    if (Verifying && !AHostName.empty())
+        ExpectPeerName(AHostName);
     int R;
+    std::string Reason;
     {
         TNetSigPipeGuard Guard;
         NetERR_clear_error();
-        R = ATimeout > 0 ? TimedConnect(ASocket, ATimeout) : NetSSL_connect(SslHandle);
+        errno = 0;
+        bool TimedOut = false;
+        R = ATimeout > 0 ? TimedConnect(ASocket, ATimeout, TimedOut) : NetSSL_connect(SslHandle);
+        const int SavedErrno = errno;
+        // The reason is read before the library's error queue is dropped.
+        if (R < 1)
+            Reason = ConnectFailure(R, SavedErrno, TimedOut, Verifying);
         NetERR_clear_error();
     }
     if (R < 1)
-        throw ENetOSSLConnectError(RSOSSLConnectError);
+        throw ENetOSSLConnectError(std::string(RSOSSLConnectError) + " " + Reason);
     if (Owner != nullptr)
         Owner->FireStatusInfo(StatusText());
 }
@@ -687,6 +738,13 @@ int TLSVerifyCallback(int AOk, X509_STORE_CTX* AStoreContext)
         if (Socket->Owner != nullptr)
             VerifiedOK = Socket->Owner->FireVerifyPeer(Certificate);
         const int32_t MaxDepth = Socket->Context != nullptr ? Socket->Context->VerifyDepth : 0;
+        // A refusal gets its reason, which the failed handshake reports.
+        if (AOk > 0 && NetX509_STORE_CTX_set_error != nullptr) {
+            if (!VerifiedOK)
+                NetX509_STORE_CTX_set_error(AStoreContext, X509_V_ERR_APPLICATION_VERIFICATION);
+            else if (Depth > MaxDepth)
+                NetX509_STORE_CTX_set_error(AStoreContext, X509_V_ERR_CERT_CHAIN_TOO_LONG);
+        }
         if (AOk <= 0 || Depth > MaxDepth)
             AOk = 0;
         return VerifiedOK && AOk > 0 ? 1 : 0;
@@ -756,10 +814,16 @@ void TNetSSLIOHandlerSocket::PrepareLink()
 void TNetSSLIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort, const std::string& ABoundIP,
     int32_t ABoundPort, int32_t ABoundPortMin, int32_t ABoundPortMax, int32_t ATimeout)
 {
+    const auto Start = std::chrono::steady_clock::now();
     TNetIOHandlerSocket::ConnectTo(
         AHost, APort, ABoundIP, ABoundPort, ABoundPortMin, ABoundPortMax, ATimeout);
     FHost = AHost;
+    // One deadline for the whole connect: the handshake gets what the TCP connect left of it.
     FHandshakeTimeout = ATimeout;
+    if (ATimeout > 0) {
+        const auto Spent = std::chrono::ceil<std::chrono::milliseconds>(std::chrono::steady_clock::now() - Start);
+        FHandshakeTimeout = static_cast<int32_t>(std::max<int64_t>(ATimeout - Spent.count(), 1));
+    }
     FireBeforeHandshake();
     // A plain connection needs neither the TLS library nor a context, which costs more than the
     // whole exchange of a small page; an upgrade in place builds one when it is asked for.

@@ -30,6 +30,10 @@ inline constexpr const char* RSOSSLDataBindingError = "Error binding data to SSL
 inline constexpr const char* RSOSSLConnectError = "Error connecting with SSL.";
 inline constexpr const char* RSOSSLAcceptError = "Error accepting connection with SSL.";
 
+// The chain length a verifying client accepts (the library's own default): intermediate
+// certificates between the server's and the trusted one.
+inline constexpr int32_t SSLDefaultVerifyDepth = 100;
+
 // The cipher list used when none is given.
 inline constexpr const char* SSLDefaultCipherList = "ALL:!ADH:RC4+RSA:+HIGH:+MEDIUM:+LOW:+SSLv2:+EXP";
 
@@ -182,9 +186,13 @@ public:
 
     // Client handshake on ASocket. AHostName, when it is a name and not a dotted IPv4 address,
     // is sent to the server (server name indication), which many servers need to pick the
-    // site and its certificate. Raises ENetOSSLConnectError when the handshake fails, and when
-    // it has not ended within ATimeout ms (0 or less: no limit). When the library cannot make a
-    // session it returns without one; reads and writes then fail.
+    // site and its certificate. When the context verifies the peer (sslvrfPeer), the
+    // certificate must also be issued for AHostName (its name, or its address for a dotted
+    // IPv4 address). Raises ENetOSSLConnectError when the handshake fails, and when it has not
+    // ended within ATimeout ms (0 or less: no limit); the message is "Error connecting with
+    // SSL." followed by what failed (the verify result, the library's reason, the time-out).
+    // When the library cannot make a session it returns without one; reads and writes then
+    // fail.
     void Handshake(
         int ASocket, TNetSSLContext* AContext, const std::string& AHostName = {}, int32_t ATimeout = 0);
     // Server handshake on an accepted socket; raises ENetOSSLAcceptError when it fails.
@@ -222,7 +230,12 @@ private:
     // SSL_connect on the socket made non-blocking for it, every wait for the server bounded by
     // what is left of ATimeout ms; the socket is blocking again afterwards. SSL_connect's
     // result, or 0 when the time ran out.
-    int TimedConnect(int ASocket, int32_t ATimeout);
+    int TimedConnect(int ASocket, int32_t ATimeout, bool& ATimedOut);
+    // Makes the verification check the certificate against AHostName, a name or an address.
+    void ExpectPeerName(const std::string& AHostName);
+    // What made SSL_connect fail, in words: the verify result, the library's reason, the
+    // system error or the time-out.
+    std::string ConnectFailure(int AResult, int ASavedErrno, bool ATimedOut, bool AVerifying) const;
 
     std::unique_ptr<TNetSSLCipher> FCipher;
     // The socket of the session, -1 without one.

@@ -10,6 +10,7 @@
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <cstdint>
 #include <string>
@@ -122,7 +123,16 @@ enum class TNetSSLLibrary { nslSSL, nslCrypto };
     X(nslCrypto, false, const ASN1_TIME*, X509_get0_notBefore, (const X509*))                                \
     X(nslCrypto, false, const ASN1_TIME*, X509_get0_notAfter, (const X509*))                                 \
     X(nslCrypto, false, const unsigned char*, ASN1_STRING_get0_data, (const ASN1_STRING*))                   \
-    X(nslCrypto, false, int, ASN1_STRING_length, (const ASN1_STRING*))
+    X(nslCrypto, false, int, ASN1_STRING_length, (const ASN1_STRING*))                                      \
+    /* Verification of the server: its name or address, and why a handshake failed. */                       \
+    X(nslSSL, true, long, SSL_get_verify_result, (const SSL*))                                               \
+    X(nslSSL, true, X509_VERIFY_PARAM*, SSL_get0_param, (SSL*))                                              \
+    X(nslCrypto, true, int, X509_VERIFY_PARAM_set1_host, (X509_VERIFY_PARAM*, const char*, size_t))          \
+    X(nslCrypto, true, int, X509_VERIFY_PARAM_set1_ip_asc, (X509_VERIFY_PARAM*, const char*))                \
+    X(nslCrypto, true, void, X509_VERIFY_PARAM_set_hostflags, (X509_VERIFY_PARAM*, unsigned int))            \
+    X(nslCrypto, true, const char*, X509_verify_cert_error_string, (long))                                   \
+    X(nslCrypto, true, unsigned long, ERR_peek_last_error, (void))                                           \
+    X(nslCrypto, true, const char*, ERR_reason_error_string, (unsigned long))
 
 #define VARDEX_OPENSSL_DECLARE(Library, Required, Ret, Name, Params) extern Ret(*Net##Name) Params;
 VARDEX_OPENSSL_ENTRY_POINTS(VARDEX_OPENSSL_DECLARE)

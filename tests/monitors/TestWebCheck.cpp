@@ -1,9 +1,11 @@
 // The web probe end to end against a real nginx that the test starts on free loopback ports
-// (plain and TLS, with a certificate made when the tests run), and against loopback ports where
-// nothing listens or nothing answers.
+// (plain and TLS, with a certificate from a test authority made when the tests run and trusted
+// through SSL_CERT_FILE), against small TLS servers with good and bad certificates, and against
+// loopback ports where nothing listens or nothing answers.
 #include "monitors/Monitors.h"
 
 #include "net/http/HttpTestCertificate.h"
+#include "net/http/HttpTestTLS.h"
 #include "net/stack/NetTestSupport.h"
 #include "net/tls/NetSSLOpenSSLHeaders.h"
 
@@ -160,11 +162,13 @@ protected:
     {
         std::signal(SIGPIPE, SIG_IGN);
         Certificate = new httptest::TTestCertificate();
+        Trust = new httptest::TTrustScope(Certificate->CAFile);
         Server = new TNginx(*Certificate);
     }
     static void TearDownTestSuite()
     {
         delete Server;
+        delete Trust;
         delete Certificate;
     }
     void SetUp() override
@@ -174,10 +178,11 @@ protected:
     }
 
     // Checks AURL with a fresh monitor; returns it for the outcome.
-    TMonitorStatus CheckOnce(const std::string& AURL, std::string* ALastError = nullptr)
+    TMonitorStatus CheckOnce(const std::string& AURL, std::string* ALastError = nullptr, bool AVerifyTLS = true)
     {
         TWebMonitor Monitor;
         Monitor.SetURL(AURL);
+        Monitor.SetVerifyTLS(AVerifyTLS);
         Monitor.SetLastError("left from before");
         TRecorder Recorder;
         Monitor.Check();
@@ -197,10 +202,12 @@ protected:
     }
 
     static httptest::TTestCertificate* Certificate;
+    static httptest::TTrustScope* Trust;
     static TNginx* Server;
 };
 
 httptest::TTestCertificate* WebCheck::Certificate = nullptr;
+httptest::TTrustScope* WebCheck::Trust = nullptr;
 TNginx* WebCheck::Server = nullptr;
 
 } // namespace
@@ -230,7 +237,9 @@ TEST_F(WebCheck, StatusesOfAPlainServer)
 
 TEST_F(WebCheck, SecurePage)
 {
+    // Verified: the test authority is trusted, and the certificate names both.
     EXPECT_EQ(CheckOnce(Server->SecureURL("/ok")), msOK);
+    EXPECT_EQ(CheckOnce("https://127.0.0.1:" + std::to_string(Server->HTTPSPort) + "/ok"), msOK);
     // Plain HTTP spoken to the TLS port is answered with an error page.
     std::string LastError;
     EXPECT_EQ(
@@ -248,7 +257,57 @@ TEST_F(WebCheck, NothingListensAndOtherSchemes)
     // TLS spoken to the plain port: the handshake fails.
     EXPECT_EQ(
         CheckOnce("https://127.0.0.1:" + std::to_string(Server->HTTPPort) + "/ok", &LastError), msError);
-    EXPECT_EQ(LastError, "Error connecting with SSL.");
+    EXPECT_EQ(LastError.rfind("Error connecting with SSL. Library error: ", 0), 0u) << LastError;
+}
+
+// Every kind of certificate against the verifying check and against its opt-out, with the
+// reason the operator reads.
+TEST(WebCheckTLS, CertificatesAreVerifiedUnlessTheMonitorSaysNot)
+{
+    using httptest::TCertificateKind;
+    struct Row {
+        const char* Name;
+        TCertificateKind Kind;
+        const char* Host;
+        bool TrustAuthority;
+        const char* Reason; // with verification; empty for a success
+    };
+    const Row Rows[] = {
+        { "good, by name", TCertificateKind::ckGood, "localhost", true, "" },
+        { "good, by address", TCertificateKind::ckGood, "127.0.0.1", true, "" },
+        { "expired", TCertificateKind::ckExpired, "localhost", true, "certificate has expired" },
+        { "self-signed", TCertificateKind::ckSelfSigned, "localhost", true, "self-signed certificate" },
+        { "other name", TCertificateKind::ckOtherName, "localhost", true, "hostname mismatch" },
+        { "other address", TCertificateKind::ckOtherName, "127.0.0.1", true, "IP address mismatch" },
+        { "unknown authority", TCertificateKind::ckGood, "localhost", false,
+            "unable to get local issuer certificate" },
+    };
+    const std::string Answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+    for (const Row& R : Rows) {
+        SCOPED_TRACE(R.Name);
+        httptest::TTestCertificate Certificate(R.Kind);
+        ASSERT_TRUE(Certificate.Made);
+        // An authority that issued nothing here stands for the system's own list.
+        httptest::TTestCertificate Stranger;
+        httptest::TTrustScope Trust(R.TrustAuthority ? Certificate.CAFile : Stranger.CAFile);
+        for (const bool Verify : { true, false }) {
+            httptest::THTTPSServer Server(Certificate, Answer);
+            TWebMonitor Monitor;
+            Monitor.SetURL("https://" + std::string(R.Host) + ":" + std::to_string(Server.Port()) + "/");
+            Monitor.SetVerifyTLS(Verify);
+            Monitor.Check();
+            if (!Verify || R.Reason[0] == 0) {
+                EXPECT_EQ(Monitor.Status(), msOK) << Verify << " " << Monitor.LastError();
+                EXPECT_EQ(Server.Requests().size(), 1u);
+            } else {
+                EXPECT_EQ(Monitor.Status(), msError);
+                EXPECT_EQ(Monitor.LastError(),
+                    std::string("Error connecting with SSL. Certificate verify failed: ") + R.Reason);
+                // Nothing of the request reached a server that could not prove who it is.
+                EXPECT_EQ(Server.Requests().size(), 0u);
+            }
+        }
+    }
 }
 
 TEST_F(WebCheck, WithoutTheTLSLibrariesOnlyPlainURLsSucceed)

@@ -1,30 +1,64 @@
-// A self-signed certificate for "localhost" and 127.0.0.1, made with the openssl tool when the
-// tests run, in a temporary folder that is removed again.
+// Test certificates made with the openssl tool when the tests run, in a temporary folder that
+// is removed again: a test authority (CAFile, to be trusted through SSL_CERT_FILE) and a key
+// with a certificate of the kind asked for. The default is a good one for "localhost" and
+// 127.0.0.1, issued by the test authority.
 #pragma once
 
 #include <cstdlib>
+#include <fstream>
 #include <stdlib.h>
 #include <string>
 
 namespace httptest {
 
-// A folder under /tmp with a key and a self-signed certificate for "localhost" and 127.0.0.1.
+enum class TCertificateKind {
+    ckGood, // issued by the test authority for localhost and 127.0.0.1, valid for two days
+    ckExpired, // the same names, but its validity ended yesterday
+    ckSelfSigned, // the same names, signed by its own key
+    ckOtherName, // issued by the test authority for another.test only
+};
+
 class TTestCertificate {
 public:
-    TTestCertificate()
+    explicit TTestCertificate(TCertificateKind AKind = TCertificateKind::ckGood)
     {
         char Template[] = "/tmp/vardex-http-XXXXXX";
         if (mkdtemp(Template) == nullptr)
             return;
         Dir = Template;
+        CAFile = Dir + "/ca.pem";
         CertFile = Dir + "/cert.pem";
         KeyFile = Dir + "/key.pem";
-        const std::string Command
-            = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2"
-              " -subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.1"
-              " -keyout "
-            + KeyFile + " -out " + CertFile + " >/dev/null 2>&1";
-        Made = std::system(Command.c_str()) == 0;
+        const std::string Curve = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes";
+        const std::string Quiet = " >/dev/null 2>&1";
+        const std::string Names = AKind == TCertificateKind::ckOtherName ? "DNS:another.test"
+                                                                          : "DNS:localhost,IP:127.0.0.1";
+        std::ofstream(Dir + "/ext") << "subjectAltName=" << Names << "\n";
+        bool Ok = std::system(("openssl req -x509" + Curve + " -days 2 -subj '/CN=Vardex Test CA'"
+                                  + " -addext basicConstraints=critical,CA:TRUE"
+                                  + " -addext keyUsage=critical,keyCertSign,cRLSign -keyout " + Dir
+                                  + "/ca.key -out " + CAFile + Quiet)
+                                  .c_str())
+            == 0;
+        if (Ok && AKind == TCertificateKind::ckSelfSigned) {
+            Ok = std::system(("openssl req -x509" + Curve + " -days 2 -subj /CN=localhost -addext "
+                                 + "subjectAltName=" + Names + " -keyout " + KeyFile + " -out " + CertFile
+                                 + Quiet)
+                                 .c_str())
+                == 0;
+        } else if (Ok) {
+            const std::string Days = AKind == TCertificateKind::ckExpired ? "-1" : "2";
+            Ok = std::system(("openssl req -new" + Curve + " -subj /CN=localhost -keyout " + KeyFile
+                                 + " -out " + Dir + "/cert.csr" + Quiet)
+                                 .c_str())
+                    == 0
+                && std::system(("openssl x509 -req -in " + Dir + "/cert.csr -CA " + CAFile + " -CAkey " + Dir
+                                   + "/ca.key -set_serial 2 -days " + Days + " -extfile " + Dir
+                                   + "/ext -out " + CertFile + Quiet)
+                                   .c_str())
+                    == 0;
+        }
+        Made = Ok;
     }
     ~TTestCertificate()
     {
@@ -35,7 +69,34 @@ public:
     TTestCertificate& operator=(const TTestCertificate&) = delete;
 
     bool Made = false;
-    std::string Dir, CertFile, KeyFile;
+    std::string Dir, CAFile, CertFile, KeyFile;
+};
+
+// Trusts AFile (instead of the system's certificates) while it lives, through the variable
+// the TLS library reads each time a verifying context loads its trusted certificates.
+class TTrustScope {
+public:
+    explicit TTrustScope(const std::string& AFile)
+    {
+        if (const char* Old = getenv("SSL_CERT_FILE")) {
+            FHad = true;
+            FOld = Old;
+        }
+        setenv("SSL_CERT_FILE", AFile.c_str(), 1);
+    }
+    ~TTrustScope()
+    {
+        if (FHad)
+            setenv("SSL_CERT_FILE", FOld.c_str(), 1);
+        else
+            unsetenv("SSL_CERT_FILE");
+    }
+    TTrustScope(const TTrustScope&) = delete;
+    TTrustScope& operator=(const TTrustScope&) = delete;
+
+private:
+    bool FHad = false;
+    std::string FOld;
 };
 
 } // namespace httptest

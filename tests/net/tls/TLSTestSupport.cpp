@@ -62,6 +62,11 @@ X509* MakeCertificate(
     if (ACA)
         AddExtension(Cert, Issuer, NID_key_usage, "critical,keyCertSign,cRLSign,digitalSignature");
     AddExtension(Cert, Issuer, NID_subject_key_identifier, "hash");
+    // A server's certificate names its host and the loopback address, which a verifying
+    // client checks; an authority's name is no host name.
+    if (std::string(ACommonName).find(' ') == std::string::npos)
+        AddExtension(Cert, Issuer, NID_subject_alt_name,
+            ("DNS:" + std::string(ACommonName) + ",IP:127.0.0.1").c_str());
     if (X509_sign(Cert, AIssuerKey != nullptr ? AIssuerKey : AKey, EVP_sha256()) <= 0)
         throw std::runtime_error("signing failed");
     return Cert;

@@ -289,7 +289,8 @@ TEST_F(NetSSLIOHandlerSocket, RefusedHandshakeClosesTheTransport)
     TRig Rig(Server.Port());
     std::vector<std::string> Infos;
     Rig.Handler->OnStatusInfo = [&](const std::string& AMsg) { Infos.push_back(AMsg); };
-    EXPECT_EQ(ErrorOf([&] { Rig.Connect(); }), "ENetOpenSSLError: Error connecting with SSL.");
+    EXPECT_EQ(ErrorOf([&] { Rig.Connect(); }),
+        "ENetOpenSSLError: Error connecting with SSL. The server ended the connection during the handshake");
     EXPECT_THROW(Rig.Connect(), ENetOSSLConnectError);
     EXPECT_FALSE(Rig.Handler->LinkOpen());
     EXPECT_FALSE(Rig.Client->IsConnected());
@@ -375,7 +376,9 @@ TEST_F(NetSSLIOHandlerSocket, VerifyPeerDecidesWithAVerifyMode)
             Subjects.push_back(ACertificate.SubjectOneLine());
             return false;
         };
-        EXPECT_EQ(ErrorOf([&] { Rig.Connect(); }), "ENetOpenSSLError: Error connecting with SSL.");
+        EXPECT_EQ(ErrorOf([&] { Rig.Connect(); }),
+            "ENetOpenSSLError: Error connecting with SSL. Certificate verify failed: application verification "
+            "failure");
         EXPECT_FALSE(Rig.Handler->LinkOpen());
     }
     ASSERT_EQ(Subjects.size(), 1u);
@@ -405,7 +408,15 @@ TEST_F(NetSSLIOHandlerSocket, VerifyPeerDecidesWithAVerifyMode)
         TRig Rig(Server.Port());
         Rig.Handler->SSLOptions()->VerifyMode = { TNetSSLVerifyMode::sslvrfPeer };
         Rig.Handler->OnVerifyPeer = [](TNetX509&) { return true; };
-        EXPECT_EQ(ErrorOf([&] { Rig.Connect(); }), "ENetOpenSSLError: Error connecting with SSL.");
+        EXPECT_EQ(ErrorOf([&] { Rig.Connect(); }),
+            "ENetOpenSSLError: Error connecting with SSL. Certificate verify failed: self-signed certificate");
+    }
+    {
+        // A trusted certificate for another host fails as well.
+        TRig Rig(Server.Port(), "localhost");
+        Prepare(Rig);
+        EXPECT_EQ(ErrorOf([&] { Rig.Connect(); }),
+            "ENetOpenSSLError: Error connecting with SSL. Certificate verify failed: hostname mismatch");
     }
 }
 

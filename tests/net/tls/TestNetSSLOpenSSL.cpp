@@ -346,7 +346,8 @@ TEST(NetSSLOpenSSL, RefusedHandshakeRaisesConnectError)
         Client.Session->Handshake(Client.Socket, Context.get(), "vardex.test");
         FAIL() << "handshake succeeded";
     } catch (const ENetOSSLConnectError& E) {
-        EXPECT_STREQ(E.what(), "Error connecting with SSL.");
+        // The library's own words follow the fixed text.
+        EXPECT_EQ(std::string(E.what()).rfind("Error connecting with SSL. ", 0), 0u) << E.what();
         EXPECT_NE(dynamic_cast<const ENetException*>(&E), nullptr);
     }
     EXPECT_TRUE(Sink.Status.empty());
@@ -362,7 +363,8 @@ TEST(NetSSLOpenSSL, VerifyModeLetsTheOwnerDecide)
     TRecordingSink Refusing;
     Refusing.Accept = false;
     auto RefusingContext = ClientContext(&Refusing, Options, false, true);
-    EXPECT_EQ(HandshakeError(Server.Port(), &Refusing, RefusingContext.get()), "Error connecting with SSL.");
+    EXPECT_EQ(HandshakeError(Server.Port(), &Refusing, RefusingContext.get()),
+        "Error connecting with SSL. Certificate verify failed: application verification failure");
     EXPECT_GE(Refusing.VerifyCalls, 1);
 
     TRecordingSink Accepting;
@@ -389,7 +391,8 @@ TEST(NetSSLOpenSSL, VerifyModeLetsTheOwnerDecide)
     Untrusted.VerifyMode = { TNetSSLVerifyMode::sslvrfPeer };
     TRecordingSink Lenient;
     auto UntrustedContext = ClientContext(&Lenient, Untrusted, false, true);
-    EXPECT_EQ(HandshakeError(Server.Port(), &Lenient, UntrustedContext.get()), "Error connecting with SSL.");
+    EXPECT_EQ(HandshakeError(Server.Port(), &Lenient, UntrustedContext.get()),
+        "Error connecting with SSL. Certificate verify failed: self-signed certificate");
     EXPECT_GE(Lenient.VerifyCalls, 1);
 
     // Without VerifyOn the library judges alone and the owner is not asked.
@@ -408,12 +411,13 @@ TEST(NetSSLOpenSSL, VerifyDepthLimitsTheChain)
 
     TRecordingSink Shallow;
     auto ShallowContext = ClientContext(&Shallow, Options, false, true);
-    EXPECT_EQ(HandshakeError(Server.Port(), &Shallow, ShallowContext.get()), "Error connecting with SSL.");
+    EXPECT_EQ(HandshakeError(Server.Port(), &Shallow, ShallowContext.get(), "leaf.vardex.test"),
+        "Error connecting with SSL. Certificate verify failed: certificate chain too long");
 
     Options.VerifyDepth = 1;
     TRecordingSink Deep;
     auto DeepContext = ClientContext(&Deep, Options, false, true);
-    EXPECT_EQ(HandshakeError(Server.Port(), &Deep, DeepContext.get()), "(none)");
+    EXPECT_EQ(HandshakeError(Server.Port(), &Deep, DeepContext.get(), "leaf.vardex.test"), "(none)");
     ASSERT_EQ(Deep.VerifyCalls, 2);
     EXPECT_EQ(Deep.Subjects[0], "/O=Vardex Test/CN=Vardex Test CA");
     EXPECT_EQ(Deep.Subjects[1], "/O=Vardex Test/CN=leaf.vardex.test");
@@ -475,8 +479,8 @@ TEST(NetSSLOpenSSL, PinnedVersionsFailAgainstAModernServer)
         const char* Expected;
     };
     const Row Rows[] = {
-        { TNetSSLVersion::sslvTLSv1, "Error connecting with SSL." },
-        { TNetSSLVersion::sslvSSLv3, "Error connecting with SSL." },
+        { TNetSSLVersion::sslvTLSv1, "Error connecting with SSL. Library error: tlsv1 alert protocol version" },
+        { TNetSSLVersion::sslvSSLv3, "Error connecting with SSL. Library error: no protocols available" },
         { TNetSSLVersion::sslvSSLv23, "(none)" },
         { TNetSSLVersion::sslvSSLv2, "(none)" },
     };
