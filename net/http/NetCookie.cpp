@@ -252,6 +252,10 @@ bool TNetNetscapeCookie::MatchesServer(const std::string& AHost) const
 {
     if (IsDottedAddress(AHost))
         return Domain == AHost;
+    // A domain of one label after its dot (".test", ".com") would hand the cookie to every
+    // host under a top-level domain, other people's servers included.
+    if (!Domain.empty() && Domain[0] == '.' && Domain.find('.', 1) == std::string::npos)
+        return false;
     if (AHost.empty() || AHost[0] != '.') {
         if ((Domain.empty() || Domain[0] != '.') && !IsDottedAddress(Domain))
             return Domain == AHost;
@@ -345,7 +349,9 @@ void TNetCookieRFC2965::LoadAttributes(const std::vector<std::string>& AAttribut
             Ports.assign(1, 80);
             return;
         }
-        // A new list replaces the old one whole.
+        // A new list replaces the old one whole. A list with an entry that is no number reads
+        // as no list at all: the attribute decides nothing the client does, so it must not
+        // fail the answer that carried it.
         Ports.clear();
         int32_t Index = 0;
         size_t Start = 0;
@@ -354,8 +360,10 @@ void TNetCookieRFC2965::LoadAttributes(const std::vector<std::string>& AAttribut
             std::string Entry = Trim(std::string_view(List).substr(
                 Start, Comma == std::string::npos ? std::string::npos : Comma - Start));
             int32_t Number;
-            if (!TryStrToInt(Entry, Number))
-                throw ENetConvertError("Set-Cookie2 Port: '" + Entry + "' is not a valid integer value");
+            if (!TryStrToInt(Entry, Number)) {
+                Ports.assign(1, 80);
+                return;
+            }
             SetPort(Index++, Number);
             if (Comma == std::string::npos)
                 break;
@@ -369,18 +377,36 @@ void TNetCookieRFC2965::LoadAttributes(const std::vector<std::string>& AAttribut
 
 ptrdiff_t TNetCookieList::IndexOfName(const std::string& AName) const
 {
-    for (size_t I = 0; I < FItems.size(); ++I)
-        if (SameText(FItems[I].first, AName))
-            return static_cast<ptrdiff_t>(I);
-    return -1;
+    const auto It = FIndex.find(UpperCase(AName));
+    return It == FIndex.end() ? -1 : static_cast<ptrdiff_t>(It->second);
 }
 
 ptrdiff_t TNetCookieList::IndexOfCookie(const TNetNetscapeCookie* ACookie) const
 {
+    const ptrdiff_t ByName = IndexOfName(ACookie->Name);
+    if (ByName >= 0 && FItems[static_cast<size_t>(ByName)].second == ACookie)
+        return ByName;
+    // Its Name may have changed since it was stored.
     for (size_t I = 0; I < FItems.size(); ++I)
         if (FItems[I].second == ACookie)
             return static_cast<ptrdiff_t>(I);
     return -1;
+}
+
+void TNetCookieList::Add(const std::string& AName, TNetCookieRFC2109* ACookie)
+{
+    FIndex.emplace(UpperCase(AName), FItems.size());
+    FItems.emplace_back(AName, ACookie);
+}
+
+void TNetCookieList::Delete(size_t AIndex)
+{
+    FIndex.erase(UpperCase(FItems.at(AIndex).first));
+    if (AIndex + 1 != FItems.size()) {
+        FItems[AIndex] = std::move(FItems.back());
+        FIndex[UpperCase(FItems[AIndex].first)] = AIndex;
+    }
+    FItems.pop_back();
 }
 
 TNetCookies::~TNetCookies()
@@ -406,6 +432,7 @@ TNetCookieList* TNetCookies::FindCookieList(const std::string& ADomain) const
 void TNetCookies::Insert(TNetNetscapeCookie* ACookie)
 {
     TNetWriteGuard G(FLock);
+    ACookie->FItemIndex = FItems.size();
     FItems.push_back(ACookie);
 }
 
@@ -426,9 +453,12 @@ void TNetCookies::Remove(TNetNetscapeCookie* ACookie)
     }
     if (I >= 0)
         List->Delete(static_cast<size_t>(I));
-    auto It = std::find(FItems.begin(), FItems.end(), ACookie);
-    if (It != FItems.end())
-        FItems.erase(It);
+    const size_t At = ACookie->FItemIndex;
+    if (At < FItems.size() && FItems[At] == ACookie) {
+        FItems[At] = FItems.back();
+        FItems[At]->FItemIndex = At;
+        FItems.pop_back();
+    }
 }
 
 void TNetCookies::AddCookie(TNetCookieRFC2109* ACookie)
@@ -441,6 +471,13 @@ void TNetCookies::AddCookie(TNetCookieRFC2109* ACookie)
     }
     ptrdiff_t I = List->IndexOfName(ACookie->Name);
     if (I < 0) {
+        // A cookie that is over already would only wait for the next clean-up; a server that
+        // sends thousands of them must not make every later store and look-up pay for them.
+        if (!ACookie->Expires().empty() && InternetDateToLocal(ACookie->Expires()) < Now()) {
+            delete ACookie;
+            return;
+        }
+        ACookie->FSequence = ++FStored;
         List->Add(ACookie->Name, ACookie);
         return;
     }

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -94,6 +95,9 @@ public:
     // 0 original, 1 RFC 2109, 2 RFC 2965.
     int32_t Kind() const { return FKind; }
     TNetCookies* Collection() const { return FCollection; }
+    // Stored cookies count up in the order they were stored (a replaced one keeps its place);
+    // 0 for one that is not stored.
+    uint64_t Sequence() const { return FSequence; }
 
     std::string Name;
     std::string Value;
@@ -109,6 +113,8 @@ protected:
 private:
     friend class TNetCookies;
     TNetCookies* FCollection = nullptr;
+    size_t FItemIndex = 0; // the place in the collection's item list
+    uint64_t FSequence = 0; // when it was stored, counted per collection
 };
 
 // A Set-Cookie value: adds Max-Age, Comment and Version.
@@ -141,7 +147,9 @@ public:
     std::vector<int32_t> Ports;
 };
 
-// The cookies of one domain: names (compared in any letter case) with their cookies.
+// The cookies of one domain: names (compared in any letter case) with their cookies. A name
+// is found through an index, so that storing a cookie costs the same however many a domain
+// holds; deleting moves the last entry into the gap (the order of the entries is no promise).
 class TNetCookieList {
 public:
     size_t Count() const { return FItems.size(); }
@@ -149,11 +157,13 @@ public:
     TNetCookieRFC2109* CookieAt(size_t AIndex) const { return FItems.at(AIndex).second; }
     ptrdiff_t IndexOfName(const std::string& AName) const;
     ptrdiff_t IndexOfCookie(const TNetNetscapeCookie* ACookie) const;
-    void Add(const std::string& AName, TNetCookieRFC2109* ACookie) { FItems.emplace_back(AName, ACookie); }
-    void Delete(size_t AIndex) { FItems.erase(FItems.begin() + static_cast<ptrdiff_t>(AIndex)); }
+    void Add(const std::string& AName, TNetCookieRFC2109* ACookie);
+    void Delete(size_t AIndex);
 
 private:
     std::vector<std::pair<std::string, TNetCookieRFC2109*>> FItems;
+    // Upper-cased name to its index in FItems.
+    std::unordered_map<std::string, size_t> FIndex;
 };
 
 // Owns every cookie created with it, and indexes the stored ones by domain and name. The
@@ -187,7 +197,9 @@ private:
     void Insert(TNetNetscapeCookie* ACookie);
     void Remove(TNetNetscapeCookie* ACookie);
 
+    // Each cookie knows its place here (FItemIndex), so that freeing one does not search.
     std::vector<TNetNetscapeCookie*> FItems;
     std::vector<std::pair<std::string, std::unique_ptr<TNetCookieList>>> FDomains;
+    uint64_t FStored = 0;
     TNetMultiReadSingleWriteLock FLock;
 };

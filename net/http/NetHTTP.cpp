@@ -4,6 +4,8 @@
 #include "net/tls/NetSSLOpenSSL.h"
 
 #include <algorithm>
+#include <cctype>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -121,10 +123,15 @@ const char* HTTPMethodWord(TNetHTTPMethod AMethod)
 
 int32_t TNetHTTPResponse::StatusCode()
 {
-    std::string S = StatusLine;
-    Fetch(S, " ");
-    S = Trim(S);
-    FStatusCode = StrToIntDef(Fetch(S, " "), -1);
+    // Nothing looser: "ICY 200 OK", "HTTP/1.1 +200" or "HTTP/1.1 0xC8" read as a success
+    // would report a page that no HTTP server gave as fine.
+    const std::string& S = StatusLine;
+    auto Digit = [&S](size_t AIndex) { return AIndex < S.size() && S[AIndex] >= '0' && S[AIndex] <= '9'; };
+    if (S.compare(0, 5, "HTTP/") == 0 && Digit(5) && S.size() > 6 && S[6] == '.' && Digit(7) && S.size() > 8
+        && S[8] == ' ' && Digit(9) && Digit(10) && Digit(11) && (S.size() == 12 || S[12] == ' '))
+        FStatusCode = (S[9] - '0') * 100 + (S[10] - '0') * 10 + (S[11] - '0');
+    else
+        FStatusCode = -1;
     return FStatusCode;
 }
 
@@ -162,7 +169,13 @@ void TNetHTTPProtocol::SendRequest(TNetURI* AURI)
 {
     TNetHTTPRequest& Request = *FRequest;
     Request.WriteToRaw();
-    FHTTP->ProxyParams().WriteProxyAuthorization(Request.RawHeaders());
+    // Credentials go only where they belong: the user's to the origin they were given for,
+    // never along a redirect to another scheme, host or port; the proxy's to the proxy, never
+    // through a tunnel to the origin.
+    if (Request.Method != hmConnect && FHTTP->Origin() != FHTTP->FCredentialOrigin)
+        Request.RawHeaders().SetValueOf("Authorization", "");
+    if (Request.Method == hmConnect || Request.Route == hrProxy)
+        FHTTP->ProxyParams().WriteProxyAuthorization(Request.RawHeaders());
     if (AURI)
         FHTTP->AddRequestCookies(*AURI, Request);
 
@@ -183,7 +196,7 @@ void TNetHTTPProtocol::SendRequest(TNetURI* AURI)
     FHTTP->EndBatch();
 }
 
-void TNetHTTPProtocol::ReadHeaders()
+size_t TNetHTTPProtocol::ReadHeaders(size_t ALimit)
 {
     TNetHTTPResponse& Response = *FResponse;
     Response.RawHeaders().Clear();
@@ -196,7 +209,7 @@ void TNetHTTPProtocol::ReadHeaders()
             if (Line.empty())
                 break;
             Total += Line.size() + 2;
-            if (Total > HTTPHeaderSectionLimit) {
+            if (Total > ALimit) {
                 // The rest of the answer is still on its way: the connection is of no more use.
                 FHTTP->Hangup();
                 throw ENetHTTPHeadersTooLarge(RSHTTPHeadersTooLarge);
@@ -207,6 +220,7 @@ void TNetHTTPProtocol::ReadHeaders()
         FHTTP->Hangup();
     }
     Response.ReadFromRaw();
+    return Total;
 }
 
 TNetHTTPResponseDisposition TNetHTTPProtocol::DecideResponse()
@@ -217,7 +231,9 @@ TNetHTTPResponseDisposition TNetHTTPProtocol::DecideResponse()
     const int32_t Code = Response.StatusCode();
     const int32_t Class = Code / 100;
 
-    if ((Class == 3 && Code != 304) || !Response.Location().empty()) {
+    // Only a 3xx answer redirects: a 201 names what it created in Location, and many servers
+    // send one with a 200.
+    if (Class == 3 && Code != 304) {
         std::string Location = Response.Location();
         TNetHTTPMethod Method = Request.Method;
         if (FHTTP->HandleRedirects && FHTTP->FRedirectCount < FHTTP->RedirectMaximum) {
@@ -280,7 +296,11 @@ void TNetHTTPProtocol::RaiseProtocolError()
     TNetBodyPrefixStream Body(ErrorBodyKept);
     {
         TBodyReadScope Scope(*FHTTP, *FResponse, 2000, &Body);
-        FHTTP->ReadBody(*FResponse);
+        try {
+            FHTTP->ReadBody(*FResponse);
+        } catch (const ENetHTTPInvalidFraming&) {
+            // The status has been judged already; it says more than the broken body.
+        }
     }
     throw ENetHTTPProtocolException(FResponse->StatusCode(), FResponse->StatusLine, Body.Text());
 }
@@ -400,6 +420,8 @@ void TNetCustomHTTP::PerformRequest(
     Req.SourceStream = ASourceStream;
     Resp.BodyStream = AResponseStream;
     Resp.BodyCutShort = false;
+    FExchangeCookies = 0;
+    FCredentialOrigin.clear();
     SetReadDeadline(ExchangeTimeout);
 
     auto Rewind = [&] {
@@ -428,11 +450,31 @@ void TNetCustomHTTP::PerformRequest(
             ++FRedirectCount;
             PrepareTarget(Req);
             OpenConnection(Req, Resp);
-            do {
+            // Interim answers (1xx but 101) come before the real one and are passed over; their
+            // bytes together are bounded like one header section, and their cookies are not
+            // taken (the real answer sets what it means to).
+            size_t InterimBytes = 0;
+            for (;;) {
                 Resp.StatusLine = ReceiveLine();
-                FProtocol->ReadHeaders();
-                ApplyResponseCookies(Req, Resp);
-            } while (Resp.StatusCode() == 100);
+                const int32_t Code = Resp.StatusCode();
+                if (Code < 0) {
+                    // Nothing after a line that is not HTTP can be trusted to be the answer.
+                    Hangup();
+                    throw ENetHTTPProtocolException(
+                        -1, std::string(RSHTTPInvalidStatusLine) + " \"" + Resp.StatusLine + "\"", {});
+                }
+                if (Code / 100 != 1 || Code == 101) {
+                    FProtocol->ReadHeaders();
+                    ApplyResponseCookies(Req, Resp);
+                    break;
+                }
+                InterimBytes += Resp.StatusLine.size() + 2;
+                if (InterimBytes > HTTPHeaderSectionLimit) {
+                    Hangup();
+                    throw ENetHTTPHeadersTooLarge(RSHTTPHeadersTooLarge);
+                }
+                InterimBytes += FProtocol->ReadHeaders(HTTPHeaderSectionLimit - InterimBytes);
+            }
 
             switch (FProtocol->DecideResponse()) {
             case rdRedirect:
@@ -462,8 +504,16 @@ void TNetCustomHTTP::PerformRequest(
 
 void TNetCustomHTTP::PrepareTarget(TNetHTTPRequest& ARequest)
 {
+    // A line break in a URL (or a Location) would end the request line and start header
+    // lines of the sender's choosing; no other control character belongs in one either.
+    for (const char C : ARequest.Target)
+        if (static_cast<unsigned char>(C) < 0x20 || C == 0x7F)
+            throw ENetURIException(RSHTTPURLControlCharacter);
     TNetURI New(ARequest.Target);
     if (!New.Username.empty()) {
+        // An authentication object made for other credentials would go on sending those.
+        if (New.Username != ARequest.Username() || New.Password != ARequest.Password())
+            ARequest.SetAuthentication(nullptr);
         ARequest.SetUsername(New.Username);
         ARequest.SetPassword(New.Password);
     }
@@ -485,7 +535,9 @@ void TNetCustomHTTP::PrepareTarget(TNetHTTPRequest& ARequest)
     if (!New.Port.empty()) {
         FURI->Port = New.Port;
     } else {
-        const int32_t Current = StrToIntDef(FURI->Port, 0);
+        // A URL that names its host without a port means the scheme's port: the port of the
+        // host before it has nothing to do with the new one.
+        const int32_t Current = New.Host.empty() ? StrToIntDef(FURI->Port, 0) : 0;
         if (Current == 0 || Current == 80 || Current == 443) {
             if (SameText(FURI->Protocol, "http"))
                 FURI->Port = "80";
@@ -502,11 +554,16 @@ void TNetCustomHTTP::PrepareTarget(TNetHTTPRequest& ARequest)
         && !SameText(FURI->Protocol, "https"))
         throw ENetUnknownProtocol();
 
+    // The credentials of the exchange belong to the origin of its own URL, or of a URL that
+    // brings its own.
+    if (FCredentialOrigin.empty() || !New.Username.empty())
+        FCredentialOrigin = Origin();
+
     // The one-character text is assigned by count: g++ 12 misreads the literal's copy at -O2.
     if (ARequest.Method == hmOptions && New.Resource == "*")
         ARequest.Target.assign(1, '*');
     else
-        ARequest.Target = FURI->Path + FURI->Resource + FURI->Query;
+        ARequest.Target = EncodeRequestTarget(FURI->Path + FURI->Resource + FURI->Query);
 
     if ((ARequest.Method == hmOptions || ARequest.Method == hmTrace || ARequest.Method == hmPut
             || ARequest.Method == hmDelete)
@@ -533,6 +590,11 @@ void TNetCustomHTTP::SetHandlerBypass(bool ABypass)
     if (TLS->LinkOpen())
         Hangup();
     TLS->SetBypassTLS(ABypass);
+}
+
+std::string TNetCustomHTTP::Origin() const
+{
+    return LowerCase(FURI->Protocol) + "://" + LowerCase(FURI->Host) + ":" + FURI->Port;
 }
 
 TNetHTTPRoute TNetCustomHTTP::ChooseRoute()
@@ -673,7 +735,9 @@ void TNetCustomHTTP::AddRequestCookies(TNetURI& AURI, TNetHTTPRequest& ARequest)
 {
     if (!FCookieManager)
         return;
-    const std::string Cookies = FCookieManager->CookieHeaderFor(AURI, AsTLSHandler(FIOHandler) != nullptr);
+    // A Secure cookie is for https only: a TLS handler may well carry plain http.
+    const std::string Cookies = FCookieManager->CookieHeaderFor(
+        AURI, SameText(AURI.Protocol, "https") && AsTLSHandler(FIOHandler) != nullptr);
     if (!Cookies.empty())
         ARequest.RawHeaders().SetValueOf("Cookie", Cookies);
 }
@@ -691,9 +755,20 @@ void TNetCustomHTTP::ApplyResponseCookies(TNetHTTPRequest& ARequest, TNetHTTPRes
     AResponse.RawHeaders().CollectValues("Set-cookie", &Cookies);
     AResponse.RawHeaders().CollectValues("Set-cookie2", &Cookies2);
     for (const std::string& Text : Cookies)
-        FCookieManager->AddSetCookie(Text, FURI->Host);
+        if (FExchangeCookies++ < HTTPExchangeCookieLimit)
+            FCookieManager->AddSetCookie(Text, FURI->Host);
     for (const std::string& Text : Cookies2)
-        FCookieManager->AddSetCookie2(Text, FURI->Host);
+        if (FExchangeCookies++ < HTTPExchangeCookieLimit)
+            FCookieManager->AddSetCookie2(Text, FURI->Host);
+}
+
+void TNetCustomHTTP::ReadBodyBytes(TStream& AStream, int64_t ACount)
+{
+    while (ACount > 0) {
+        const int32_t Piece = static_cast<int32_t>(std::min<int64_t>(ACount, 1 << 30));
+        ReadToStream(AStream, Piece, false);
+        ACount -= Piece;
+    }
 }
 
 void TNetCustomHTTP::ReadBody(TNetHTTPResponse& AResponse)
@@ -704,45 +779,90 @@ void TNetCustomHTTP::ReadBody(TNetHTTPResponse& AResponse)
     if (!ResponseHasBody(Method, AResponse.StatusCode()))
         return;
     TStream& Stream = *AResponse.BodyStream;
+    const TNetHeaderList& Headers = AResponse.RawHeaders();
+    auto Refuse = [this](const std::string& AMessage) {
+        // The rest of the answer is of unknown length: the connection is of no more use.
+        Hangup();
+        throw ENetHTTPInvalidFraming(AMessage);
+    };
 
-    if (AResponse.ContentLength() > 0) {
+    // The transfer codings of all Transfer-Encoding lines, in order; chunked must be the last.
+    std::vector<std::string> Codings;
+    std::vector<std::string> Values;
+    Headers.CollectValues("Transfer-Encoding", &Values);
+    for (const std::string& Value : Values)
+        for (std::string Rest = Value; !Rest.empty();)
+            if (std::string Coding = Trim(Fetch(Rest, ",")); !Coding.empty())
+                Codings.push_back(std::move(Coding));
+    const bool Chunked = !Codings.empty() && SameText(Codings.back(), "chunked");
+
+    // Every Content-Length line must hold plain decimal digits, and all the same number.
+    int64_t Length = -1;
+    Values.clear();
+    Headers.CollectValues("Content-Length", &Values);
+    for (const std::string& Value : Values) {
+        const int64_t This = HTTPDecimalLength(Trim(Value));
+        if (This < 0)
+            Refuse("Invalid Content-Length: \"" + Value + "\"");
+        if (Length >= 0 && This != Length)
+            Refuse("Conflicting Content-Length values: " + std::to_string(Length) + " and "
+                + std::to_string(This));
+        Length = This;
+    }
+
+    if (Chunked) {
+        ReportStatus(TNetStatus::hsStatusText, { RSHTTPChunkStarted });
+        for (int64_t Size = ReadChunkSize(); Size > 0; Size = ReadChunkSize()) {
+            ReadBodyBytes(Stream, Size);
+            if (const std::string End = ReceiveLine(); !End.empty())
+                Refuse("Chunk data longer than its size");
+        }
+        // The trailer section ends with an empty line; each trailer line is read and dropped so
+        // that nothing of this body is left for the next response on the connection.
+        while (!ReceiveLine().empty()) { }
+        // A length beside the chunks is a framing a party on the way may have read otherwise:
+        // the connection is not used again.
+        if (Length >= 0)
+            Hangup();
+    } else if (!Codings.empty()) {
+        // A coding the client cannot undo ends only with the connection.
+        ReadToStream(Stream, -1, true);
+    } else if (Length > 0) {
         try {
-            ReadToStream(Stream, AResponse.ContentLength(), false);
+            ReadBodyBytes(Stream, Length);
         } catch (const ENetConnClosedGracefully&) {
             // What arrived before the close stays in the stream; whoever needs the whole
             // body learns that it is not.
             AResponse.BodyCutShort = true;
         }
-    } else if (Pos("chunked", AResponse.RawHeaders().ValueOf("Transfer-Encoding")) > 0) {
-        ReportStatus(TNetStatus::hsStatusText, { RSHTTPChunkStarted });
-        int64_t Size = ReadChunkSize();
-        while (Size > 0) {
-            while (Size > 0) {
-                const int32_t Piece = static_cast<int32_t>(std::min<int64_t>(Size, 1 << 30));
-                ReadToStream(Stream, Piece, false);
-                Size -= Piece;
-            }
-            ReceiveLine();
-            Size = ReadChunkSize();
-        }
-        // The trailer section ends with an empty line; each trailer line is read and dropped so
-        // that nothing of this body is left for the next response on the connection.
-        while (!ReceiveLine().empty()) { }
-    } else if (!AResponse.HasContentLength()) {
+    } else if (Length < 0) {
         ReadToStream(Stream, -1, true);
     }
 }
 
 int64_t TNetCustomHTTP::ReadChunkSize()
 {
-    std::string Line = ReceiveLine();
-    // A chunk extension follows the size after ";", with or without blanks before it.
-    const size_t Cut = Line.find_first_of(" ;");
-    if (Cut != std::string::npos)
-        Line.resize(Cut);
+    const std::string Line = ReceiveLine();
+    // Hexadecimal digits, then optional blanks before a chunk extension after ";".
+    size_t End = 0;
+    while (End < Line.size() && std::isxdigit(static_cast<unsigned char>(Line[End])))
+        ++End;
+    size_t Rest = End;
+    while (Rest < Line.size() && (Line[Rest] == ' ' || Line[Rest] == '\t'))
+        ++Rest;
+    std::string_view Digits(Line.data(), End);
+    const size_t First = Digits.find_first_not_of('0');
+    const size_t Significant = First == std::string_view::npos ? 0 : Digits.size() - First;
+    const bool Fits = Significant < 16 || (Significant == 16 && Line[End - 16] <= '7');
+    if (End == 0 || (Rest < Line.size() && Line[Rest] != ';') || !Fits) {
+        Hangup();
+        throw ENetHTTPInvalidFraming("Invalid chunk size: \"" + Line + "\"");
+    }
     int64_t Size = 0;
-    if (!TryHexToInt(Line, Size))
-        return 0;
+    for (size_t I = End - Significant; I < End; ++I) {
+        const char C = static_cast<char>(std::tolower(static_cast<unsigned char>(Line[I])));
+        Size = Size * 16 + (C <= '9' ? C - '0' : C - 'a' + 10);
+    }
     return Size;
 }
 

@@ -24,12 +24,23 @@ inline constexpr const char* RSHTTPMethodRequiresVersion = "This request method 
 inline constexpr const char* RSHTTPChunkStarted = "Chunk Started";
 inline constexpr const char* RSHTTPUserAgent = "Mozilla/3.0 (compatible; Vardex)";
 inline constexpr const char* RSHTTPHeadersTooLarge = "Response headers too large.";
+inline constexpr const char* RSHTTPInvalidStatusLine = "Invalid HTTP status line:";
+inline constexpr const char* RSHTTPURLControlCharacter = "The URL contains a control character.";
 
-// The header lines of one response together exceed HTTPHeaderSectionLimit bytes.
+// The header lines of one response together exceed HTTPHeaderSectionLimit bytes, or the
+// interim answers (1xx) before it do.
 VARDEX_NET_EXCEPTION(ENetHTTPHeadersTooLarge, ENetException);
+// The response does not say unambiguously where its body ends: a Content-Length that is not
+// plain decimal digits, two different ones, a chunk size that is not hexadecimal. Reading on
+// would judge the page by bytes the server did not mean as its body.
+VARDEX_NET_EXCEPTION(ENetHTTPInvalidFraming, ENetException);
 
-// The most the header lines of one response may hold, counted with their line ends.
+// The most the header lines of one response may hold, counted with their line ends; the
+// interim answers of one exchange together, status lines included, get as much again.
 inline constexpr size_t HTTPHeaderSectionLimit = 65536;
+// The most cookies one exchange hands to the cookie manager, redirects included; the rest
+// are dropped. A server must not be able to fill the client's memory with them.
+inline constexpr int32_t HTTPExchangeCookieLimit = 100;
 
 enum TNetHTTPMethod { hmHead, hmGet, hmPost, hmOptions, hmTrace, hmPut, hmDelete, hmConnect };
 
@@ -113,7 +124,8 @@ public:
     {
     }
 
-    // The number in the status line, -1 when there is none.
+    // The code of a status line "HTTP/" digit "." digit, a blank and exactly three decimal
+    // digits (then a blank and the reason, or the end); -1 for any other line.
     int32_t StatusCode();
     // Whether the connection may carry the next exchange: it must still be open and the
     // Connection (or Proxy-Connection) answer must allow it under the client's version.
@@ -150,10 +162,11 @@ public:
     // Writes the request line and the header lines in one send; cookies for AURI are added
     // when it is given.
     void SendRequest(TNetURI* AURI);
-    // Reads header lines up to the empty line into the response record. A peer that closes
-    // meanwhile ends the reading (and the connection) without error. More than
-    // HTTPHeaderSectionLimit bytes of lines raise ENetHTTPHeadersTooLarge and hang up.
-    void ReadHeaders();
+    // Reads header lines up to the empty line into the response record and returns their
+    // bytes, line ends counted. A peer that closes meanwhile ends the reading (and the
+    // connection) without error. More than ALimit bytes of lines raise ENetHTTPHeadersTooLarge
+    // and hang up.
+    size_t ReadHeaders(size_t ALimit = HTTPHeaderSectionLimit);
     // Judges the response just read: reads or drains its body and says what comes next, or
     // raises ENetHTTPProtocolException for a refused status.
     TNetHTTPResponseDisposition DecideResponse();
@@ -212,9 +225,13 @@ public:
     void EnsureConnected(TNetHTTPResponse& AResponse);
     void AddRequestCookies(TNetURI& AURI, TNetHTTPRequest& ARequest);
     void ApplyResponseCookies(TNetHTTPRequest& ARequest, TNetHTTPResponse& AResponse);
-    // Reads the body into the response's BodyStream: by length, chunked, or until the close.
+    // Reads the body into the response's BodyStream by the HTTP/1.1 rules: chunked when the
+    // last transfer coding is chunked (whatever a Content-Length says), by a Content-Length
+    // of plain decimal digits (64 bits), or until the close. A body whose end the headers do
+    // not make clear raises ENetHTTPInvalidFraming and hangs up.
     void ReadBody(TNetHTTPResponse& AResponse);
-    // The size on a chunk line; 0 (the end) when it is not hexadecimal.
+    // The size on a chunk line: hexadecimal digits that fit 63 bits, then blanks and a chunk
+    // extension after ";" at most. Anything else raises ENetHTTPInvalidFraming and hangs up.
     int64_t ReadChunkSize();
 
     TNetHTTPRequest& Request() { return FProtocol->Request(); }
@@ -274,8 +291,18 @@ private:
         const std::string& APassword, const TNetHeaderList& AChallenges, const TNetOnAuthorization& AAsk,
         std::string& AOutUsername, std::string& AOutPassword, bool& AOutHandled);
 
+    // Scheme, host and port of the client URI, in one text for comparing.
+    std::string Origin() const;
+    // Reads exactly ACount bytes of body into AStream, in pieces the connection can take.
+    void ReadBodyBytes(TStream& AStream, int64_t ACount);
+
     // The URL of the current request, merged from the ones before it.
     std::unique_ptr<TNetURI> FURI;
+    // Where the request's credentials belong: the origin of the exchange's own URL, or of a
+    // later URL that brought user information of its own. Authorization goes nowhere else.
+    std::string FCredentialOrigin;
+    // Cookies handed to the manager in the current exchange.
+    int32_t FExchangeCookies = 0;
     std::unique_ptr<TNetHTTPProtocol> FProtocol;
     std::unique_ptr<TNetProxyConnectionInfo> FProxyParams;
     int32_t FRedirectCount = 0;

@@ -5,16 +5,23 @@
 
 namespace {
 
+
 void SetIfAny(TNetHeaderList& AList, const char* AName, const std::string& AValue)
 {
     if (!AValue.empty())
         AList.SetValueOf(AName, AValue);
 }
 
-// A header that is not there is no date at all (0), not a failed one.
+// A header that is not there, or that holds no date, is no date at all (0): none of these
+// fields decides the verdict, so a server's odd way of writing one must not fail a page.
 TDateTime DateValue(const std::string& AText)
 {
-    return AText.empty() ? 0 : InternetDateToLocal(AText);
+    if (AText.empty())
+        return 0;
+    std::string Probe = AText;
+    if (ParseInternetDate(Probe) == 0)
+        return 0;
+    return InternetDateToLocal(AText);
 }
 
 // The value of a new Basic authentication object, which becomes the record's own.
@@ -31,6 +38,22 @@ std::string BasicHeaderValue(
 
 } // namespace
 
+int64_t HTTPDecimalLength(std::string_view AText)
+{
+    if (AText.empty() || AText.find_first_not_of("0123456789") != std::string_view::npos)
+        return -1;
+    const size_t First = AText.find_first_not_of('0');
+    if (First == std::string_view::npos)
+        return 0;
+    AText.remove_prefix(First);
+    if (AText.size() > 18)
+        return -1;
+    int64_t Value = 0;
+    for (char C : AText)
+        Value = Value * 10 + (C - '0');
+    return Value;
+}
+
 // ---- entity ----
 
 TNetEntityHeaderInfo::TNetEntityHeaderInfo()
@@ -39,7 +62,7 @@ TNetEntityHeaderInfo::TNetEntityHeaderInfo()
     ClearEntity();
 }
 
-void TNetEntityHeaderInfo::SetContentLength(int32_t AValue)
+void TNetEntityHeaderInfo::SetContentLength(int64_t AValue)
 {
     FContentLength = AValue;
     FHasContentLength = AValue >= 0;
@@ -91,21 +114,19 @@ void TNetEntityHeaderInfo::ReadEntityFromRaw()
     FContentEncoding = H.ValueOf("Content-Encoding");
     FContentLanguage = H.ValueOf("Content-Language");
     FContentType = H.ValueOf("Content-Type");
-    SetContentLength(StrToIntDef(Trim(H.ValueOf("Content-Length")), -1));
+    // Decimal digits only: a sign, a blank inside, hex or an exponent is no length (the
+    // client refuses such a response before it reads a body by it).
+    SetContentLength(HTTPDecimalLength(Trim(H.ValueOf("Content-Length"))));
     FDate = DateValue(H.ValueOf("Date"));
     FLastModified = DateValue(H.ValueOf("Last-Modified"));
-    // An integer Expires counts seconds from now; -1 is taken as a (failing) date.
+    // An integer Expires counts seconds from now, a day or more as well; a negative count
+    // says nothing and reads as absent.
     std::string Expires = H.ValueOf("Expires");
-    int32_t Seconds;
-    if (TryStrToInt(Expires, Seconds) && Seconds != -1) {
-        if (Seconds < 0 || Seconds >= 86400)
-            throw ENetConvertError(
-                FormatStr("Expires value %d is out of range: a count of seconds must lie between 0 and 86399",
-                    Seconds));
-        FExpires = Now() + EncodeTime(Seconds / 3600, Seconds % 3600 / 60, Seconds % 60, 0);
-    } else {
+    int64_t Seconds;
+    if (TryStrToInt64(Trim(Expires), Seconds))
+        FExpires = Seconds >= 0 ? Now() + static_cast<double>(Seconds) / SecsPerDay : 0;
+    else
         FExpires = DateValue(Expires);
-    }
     FPragma = H.ValueOf("Pragma");
 }
 
@@ -124,7 +145,7 @@ void TNetEntityHeaderInfo::WriteEntityToRaw()
     SetIfAny(H, "Content-Language", FContentLanguage);
     SetIfAny(H, "Content-Type", FContentType);
     if (FContentLength >= 0)
-        H.SetValueOf("Content-Length", IntToStr(FContentLength));
+        H.SetValueOf("Content-Length", std::to_string(FContentLength));
     SetIfAny(H, "Cache-control", FCacheControl);
     if (FDate > 0)
         H.SetValueOf("Date", FormatInternetDate(FDate));
@@ -248,17 +269,16 @@ void TNetResponseHeaderInfo::ReadFromRaw()
     FLocation = H.ValueOf("Location");
     FServer = H.ValueOf("Server");
     FProxyConnection = H.ValueOf("Proxy-Connection");
+    // A range the record cannot hold ("bytes */2" of an unsatisfied range, say) reads as
+    // absent: the client does not ask for ranges and judges no answer by one.
     std::string Range = H.ValueOf("Content-Range");
     if (!Range.empty()) {
-        auto Number = [](const std::string& AText) {
-            int32_t V;
-            if (!TryStrToInt(AText, V))
-                throw ENetConvertError("Content-Range: '" + AText + "' is not a valid integer value");
-            return V;
-        };
         Fetch(Range, " ");
-        FContentRangeStart = Number(Fetch(Range, "-"));
-        FContentRangeEnd = Number(Fetch(Range, "/"));
+        int32_t Start, End;
+        if (TryStrToInt(Fetch(Range, "-"), Start) && TryStrToInt(Fetch(Range, "/"), End)) {
+            FContentRangeStart = Start;
+            FContentRangeEnd = End;
+        }
     }
     FWWWAuthenticate.Clear();
     H.CollectValues("WWW-Authenticate", &FWWWAuthenticate);

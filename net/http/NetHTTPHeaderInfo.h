@@ -9,6 +9,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+
+// A Content-Length value written as plain decimal digits; -1 for anything else (a sign, a
+// blank, hex, an exponent, a list) and for more than 18 digits after the leading zeros.
+int64_t HTTPDecimalLength(std::string_view AText);
 
 // The headers every HTTP message may carry.
 class TNetEntityHeaderInfo {
@@ -42,8 +47,8 @@ public:
     const std::string& Pragma() const { return FPragma; }
     void SetPragma(const std::string& AValue) { FPragma = AValue; }
     // -1 = none. Assigning also sets HasContentLength (true for 0 or more).
-    int32_t ContentLength() const { return FContentLength; }
-    void SetContentLength(int32_t AValue);
+    int64_t ContentLength() const { return FContentLength; }
+    void SetContentLength(int64_t AValue);
     bool HasContentLength() const { return FHasContentLength; }
     int32_t ContentRangeStart() const { return FContentRangeStart; }
     void SetContentRangeStart(int32_t AValue) { FContentRangeStart = AValue; }
@@ -71,7 +76,7 @@ protected:
 
     std::string FCacheControl, FConnection, FContentEncoding, FContentLanguage, FContentVersion, FContentType,
         FPragma;
-    int32_t FContentLength = -1;
+    int64_t FContentLength = -1;
     bool FHasContentLength = false;
     int32_t FContentRangeStart = 0;
     int32_t FContentRangeEnd = 0;

@@ -2,6 +2,8 @@
 
 #include "net/stack/NetStrings.h"
 
+#include <string_view>
+
 namespace {
 
 // Fills Path, Resource and Query from what follows the authority (or from a relative
@@ -65,11 +67,19 @@ void TNetURI::Parse(const std::string& AText)
     std::string W = Text;
     size_t P = W.find("://");
     if (P == std::string::npos) {
+        SplitFragment(W, Fragment);
         SplitPathPart(W, Path, Resource, Query, false);
     } else {
         Protocol = W.substr(0, P);
         W.erase(0, P + 3);
-        std::string Authority = Fetch(W, "/");
+        // The fragment is never part of what is asked for, and may hold "/" and "?" itself.
+        SplitFragment(W, Fragment);
+        // The authority ends at the path, or at a query right after the host or port.
+        const size_t AuthorityEnd = W.find_first_of("/?");
+        std::string Authority = W.substr(0, AuthorityEnd);
+        W.erase(0, AuthorityEnd == std::string::npos ? W.size() : AuthorityEnd);
+        if (!W.empty() && W[0] == '/')
+            W.erase(0, 1);
         size_t At = Authority.find('@');
         if (At != std::string::npos) {
             std::string UserInfo = Authority.substr(0, At);
@@ -82,7 +92,6 @@ void TNetURI::Parse(const std::string& AText)
         Host = Fetch(Authority, ":");
         Port = Authority;
         SplitPathPart(W, Path, Resource, Query, true);
-        SplitFragment(Resource, Fragment);
     }
     if (Fragment.empty())
         SplitFragment(Query, Fragment);
@@ -158,4 +167,31 @@ std::string TNetURI::MergePath(
     if (R != D && EndsWith(R) && !KeepTrailing)
         R.erase(R.size() - D.size());
     return R;
+}
+
+std::string EncodeRequestTarget(const std::string& ATarget)
+{
+    auto IsHex = [](char C) {
+        return (C >= '0' && C <= '9') || (C >= 'A' && C <= 'F') || (C >= 'a' && C <= 'f');
+    };
+    // What RFC 3986 allows in a path and a query: unreserved characters, sub-delimiters,
+    // ":", "@", "/", "?" and percent-encoded bytes.
+    auto Allowed = [](unsigned char C) {
+        return (C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z') || (C >= '0' && C <= '9')
+            || std::string_view("-._~!$&'()*+,;=:@/?").find(static_cast<char>(C)) != std::string_view::npos;
+    };
+    static const char Hex[] = "0123456789ABCDEF";
+    std::string Result;
+    Result.reserve(ATarget.size());
+    for (size_t I = 0; I < ATarget.size(); ++I) {
+        const unsigned char C = static_cast<unsigned char>(ATarget[I]);
+        if (Allowed(C) || (C == '%' && I + 2 < ATarget.size() && IsHex(ATarget[I + 1]) && IsHex(ATarget[I + 2]))) {
+            Result += static_cast<char>(C);
+        } else {
+            Result += '%';
+            Result += Hex[C >> 4];
+            Result += Hex[C & 15];
+        }
+    }
+    return Result;
 }

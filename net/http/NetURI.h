@@ -1,5 +1,6 @@
 // A URL split into its parts, and the parts put back together. The URL is taken as the
-// caller wrote it: nothing is percent-encoded or decoded here.
+// caller wrote it: nothing is percent-encoded or decoded here (EncodeRequestTarget does that
+// for the request line).
 #pragma once
 
 #include "net/stack/NetException.h"
@@ -44,3 +45,9 @@ public:
     std::string Query; // with its leading "?"
     std::string Fragment; // without "#"
 };
+
+// ATarget (path and query) with every byte that a request target may not hold written as
+// "%XX": blanks, quotes, angle brackets, braces and the like, and bytes above 127. A "%"
+// that starts no "%XX" of its own is encoded too; everything else stays as it is, so a target
+// that is valid already comes out unchanged.
+std::string EncodeRequestTarget(const std::string& ATarget);

@@ -122,11 +122,14 @@ TEST(HTTPHeaderInfo, ContentLengthAndHasContentLength)
 
     struct Row {
         const char* Value;
-        int32_t Length;
+        int64_t Length;
         bool Has;
     };
+    // Plain decimal digits only, 64 bits wide.
     const Row Rows[] = { { "12", 12, true }, { "  7  ", 7, true }, { "0", 0, true }, { "abc", -1, false },
-        { "-3", -3, false } };
+        { "-3", -1, false }, { "+5", -1, false }, { "0x2", -1, false }, { "1e3", -1, false },
+        { "1000, 1000", -1, false }, { "3000000000", 3000000000LL, true },
+        { "000000000000000000000042", 42, true }, { "9999999999999999999", -1, false } };
     for (const Row& Rw : Rows) {
         SetRaw(R, { std::string("Content-Length: ") + Rw.Value });
         R.ReadFromRaw();
@@ -180,16 +183,24 @@ TEST(HTTPHeaderInfo, ResponseReadsItsHeaders)
     EXPECT_EQ(R.Expires(), 0.0);
 }
 
-TEST(HTTPHeaderInfo, BadContentRangeRaisesConversionError)
+TEST(HTTPHeaderInfo, UnreadableOptionalHeadersReadAsAbsent)
 {
+    // None of these decides a verdict: a server's odd way of writing one must not fail a page.
     for (const char* Value : { "bytes x-1/2", "bytes 1-y/2", "bytes */1234", "bytes", "0-1/2" }) {
         TNetResponseHeaderInfo R;
         SetRaw(R, { std::string("Content-Range: ") + Value });
-        try {
-            R.ReadFromRaw();
-            ADD_FAILURE() << Value << ": no exception";
-        } catch (const ENetConvertError& E) {
-            EXPECT_NE(std::string(E.what()).find("Content-Range"), std::string::npos) << E.what();
+        EXPECT_NO_THROW(R.ReadFromRaw()) << Value;
+        EXPECT_EQ(R.ContentRangeStart(), 0) << Value;
+        EXPECT_EQ(R.ContentRangeEnd(), 0) << Value;
+    }
+    for (const char* Name : { "Date", "Expires", "Last-Modified" }) {
+        for (const char* Value : { "soon", "Wed, 32 Foo 2024 25:61:00 GMT", "-1", "-2" }) {
+            TNetResponseHeaderInfo R;
+            SetRaw(R, { std::string(Name) + ": " + Value });
+            EXPECT_NO_THROW(R.ReadFromRaw()) << Name << ": " << Value;
+            EXPECT_EQ(R.Date(), 0.0) << Name << ": " << Value;
+            EXPECT_EQ(R.Expires(), 0.0) << Name << ": " << Value;
+            EXPECT_EQ(R.LastModified(), 0.0) << Name << ": " << Value;
         }
     }
 }
@@ -207,7 +218,8 @@ TEST(HTTPHeaderInfo, IntegerExpiresCountsSecondsFromNow)
         { "0", Current },
         { "3661", Current + EncodeTime(1, 1, 1, 0) },
         { "86399", Current + EncodeTime(23, 59, 59, 0) },
-        { "-1", 3.0 / 24 }, // a failed date: 0 plus the local offset
+        { "86400", Current + 1 }, // a day or more is as good a count as any
+        { "100000", Current + 1 + EncodeTime(3, 46, 40, 0) },
         { "Wed, 01 May 2024 09:00:00 GMT", Current },
     };
     for (const Row& R : Rows) {
@@ -215,11 +227,6 @@ TEST(HTTPHeaderInfo, IntegerExpiresCountsSecondsFromNow)
         SetRaw(Resp, { std::string("Expires: ") + R.Value });
         Resp.ReadFromRaw();
         EXPECT_TRUE(SameMoment(Resp.Expires(), R.Expected)) << R.Value << ": " << Resp.Expires();
-    }
-    for (const char* Bad : { "86400", "-2", "100000" }) {
-        TNetResponseHeaderInfo Resp;
-        SetRaw(Resp, { std::string("Expires: ") + Bad });
-        EXPECT_THROW(Resp.ReadFromRaw(), ENetConvertError) << Bad;
     }
 }
 

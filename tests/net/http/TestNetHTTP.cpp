@@ -387,14 +387,13 @@ TEST(HTTPStatus, RefusedStatusesRaiseWithTheStatusLine)
         { "HTTP/1.1 302 Found\r\nLocation: /other\r\nContent-Length: 0\r\n\r\n", "HTTP/1.1 302 Found", 302,
             "" },
         { "HTTP/1.1 304 Not Modified\r\n\r\n", "HTTP/1.1 304 Not Modified", 304, "" },
-        { "HTTP/1.1 200 OK\r\nLocation: /else\r\nContent-Length: 2\r\n\r\nok", "HTTP/1.1 200 OK", 200, "ok" },
         { "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot there", "HTTP/1.1 404 Not Found", 404,
             "not there" },
         { "HTTP/1.0 500 Internal Server Error\r\n\r\nbroken\r\nbadly", "HTTP/1.0 500 Internal Server Error",
             500, "broken\r\nbadly" },
         { "HTTP/1.1 101 Switching Protocols\r\n\r\n", "HTTP/1.1 101 Switching Protocols", 101, "" },
-        { "SSH-2.0-OpenSSH_9.2\r\n\r\n", "SSH-2.0-OpenSSH_9.2", -1, "" },
-        { "HTTP/1.1 abc Odd\r\n\r\n", "HTTP/1.1 abc Odd", -1, "" },
+        { "SSH-2.0-OpenSSH_9.2\r\n\r\n", "Invalid HTTP status line: \"SSH-2.0-OpenSSH_9.2\"", -1, "" },
+        { "HTTP/1.1 abc Odd\r\n\r\n", "Invalid HTTP status line: \"HTTP/1.1 abc Odd\"", -1, "" },
         { "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"r\"\r\nContent-Length: 4\r\n\r\ndeny",
             "HTTP/1.1 401 Unauthorized", 401, "deny" },
     };
@@ -641,7 +640,7 @@ TEST(HTTPProxy, TunnelAsksForCredentialsAndThenStartsTLS)
     // The link is switched to TLS once the tunnel is open; the in-memory link has no socket
     // for a TLS session, so the handshake of the switch fails, which shows when it was asked for.
     EXPECT_EQ(Raised<ENetOSSLConnectError>([&] { C.HTTP.GetText("https://localhost/x"); }),
-        "Error connecting with SSL.");
+        "Error connecting with SSL. Library error: Bad file descriptor");
     const std::string Connect
         = "CONNECT localhost:443 HTTP/1.1\r\nContent-Type: text/html\r\nPragma: no-cache\r\n"
           "Proxy-Connection: keep-alive\r\nHost: localhost:443\r\nAccept: text/html, */*\r\n"
@@ -825,4 +824,157 @@ TEST(HTTPLoopback, PlainProxyGetsTheAbsoluteURL)
     EXPECT_FALSE(C.HTTP.IsConnected());
     Proxy.reset();
     EXPECT_EQ(Seen, DefaultGet("http://localhost:1/page", "localhost:1"));
+}
+
+// --- where secrets go ---
+
+// Credentials from the URL or from BasicAuthentication follow a redirect within their origin
+// only; each row's servers say what they received.
+TEST(HTTPLoopback, CredentialsStayWithTheirOrigin)
+{
+    struct Row {
+        const char* Name;
+        const char* Location; // "{B}" stands for the second server's port
+        bool BasicOnRequest; // credentials set on the request instead of in the URL
+        const char* First; // Authorization line the first server gets on its first request
+        const char* Second; // ... that the second request gets, wherever it goes
+        bool SecondToB;
+    };
+    const char* UP = "Authorization: Basic dTpw\r\n"; // u:p
+    const Row Rows[] = {
+        { "same origin, relative", "/next", false, UP, UP, false },
+        { "same origin, absolute", "http://127.0.0.1:{A}/next", false, UP, UP, false },
+        { "other port", "http://127.0.0.1:{B}/next", false, UP, "", true },
+        { "other host", "http://localhost:{B}/next", false, UP, "", true },
+        { "other port, request credentials", "http://127.0.0.1:{B}/next", true, UP, "", true },
+        { "other port with its own", "http://v:w@127.0.0.1:{B}/next", false, UP, "Authorization: Basic djp3\r\n",
+            true },
+    };
+    for (const Row& R : Rows) {
+        SCOPED_TRACE(R.Name);
+        std::vector<std::string> AHeads, BHeads;
+        TScriptedServer B([&](TScriptedServer& S, int Fd, int) {
+            BHeads.push_back(ReadRequest(S, Fd));
+            S.SendAll(Fd, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        });
+        std::string Location;
+        TScriptedServer A(
+            [&](TScriptedServer& S, int Fd, int AIndex) {
+                AHeads.push_back(ReadRequest(S, Fd));
+                S.SendAll(Fd,
+                    AIndex == 0 ? "HTTP/1.1 302 Found\r\nLocation: " + Location
+                            + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
+                                : "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+            },
+            R.SecondToB ? 1 : 2);
+        Location = R.Location;
+        for (const auto& [Mark, Port] : { std::pair { "{A}", A.Port() }, std::pair { "{B}", B.Port() } })
+            if (const size_t At = Location.find(Mark); At != std::string::npos)
+                Location.replace(At, 3, std::to_string(Port));
+        TLoopbackClient C;
+        C.HTTP.HandleRedirects = true;
+        std::string URL = "http://127.0.0.1:" + std::to_string(A.Port()) + "/first";
+        // Sent at once, with the user and password of the URL or of the request.
+        C.HTTP.Request().SetBasicAuthentication(true);
+        if (R.BasicOnRequest) {
+            C.HTTP.Request().SetUsername("u");
+            C.HTTP.Request().SetPassword("p");
+        } else {
+            URL.insert(7, "u:p@");
+        }
+        C.HTTP.GetText(URL);
+        C.HTTP.Hangup();
+        A.Stop();
+        B.Stop();
+        ASSERT_GE(AHeads.size(), 1u);
+        EXPECT_NE(AHeads[0].find(R.First), std::string::npos) << AHeads[0];
+        const std::vector<std::string>& Seconds = R.SecondToB ? BHeads : AHeads;
+        ASSERT_EQ(Seconds.size(), R.SecondToB ? 1u : 2u);
+        const std::string& Second = Seconds.back();
+        if (R.Second[0] != 0)
+            EXPECT_NE(Second.find(R.Second), std::string::npos) << Second;
+        else
+            EXPECT_EQ(Second.find("Authorization"), std::string::npos) << Second;
+    }
+}
+
+TEST(HTTPRedirect, NewHostNeverKeepsTheOldPort)
+{
+    TMemoryClient<> C({ Redirect("http://other/b"), Ok("x"), Redirect("https://third/c") });
+    C.HTTP.HandleRedirects = true;
+    EXPECT_EQ(C.HTTP.GetText("http://localhost:8080/a"), "x");
+    ASSERT_EQ(C.Handler.Targets.size(), 2u);
+    EXPECT_EQ(C.Handler.Targets[1], "other:80");
+    EXPECT_EQ(C.Handler.Sent[1], DefaultGet("/b", "other"));
+}
+
+TEST(HTTPRequest, ControlCharactersAreRefusedBeforeAnythingIsSent)
+{
+    for (const char* URL : { "http://localhost/a\r\nX-Injected: 1", "http://localhost/a\nb", "http://localhost/\x1b[2J",
+             "http://localhost/a\x7f" }) {
+        TMemoryClient<> C({ Ok("x") });
+        EXPECT_EQ(Raised<ENetURIException>([&] { C.HTTP.GetText(URL); }), "The URL contains a control character.");
+        EXPECT_TRUE(C.Handler.Targets.empty());
+    }
+    // The same for a Location: the redirect is not followed.
+    TMemoryClient<> C({ Silent(Redirect("/next\rX-Injected: 1") + Ok("x")) });
+    C.HTTP.HandleRedirects = true;
+    EXPECT_EQ(Raised<ENetURIException>([&] { C.HTTP.GetText("http://localhost/a"); }),
+        "The URL contains a control character.");
+    EXPECT_EQ(C.Handler.Sent[0], DefaultGet("/a", "localhost"));
+}
+
+TEST(HTTPRequest, TargetIsPercentEncodedAndTheFragmentStaysHome)
+{
+    struct Row {
+        const char* URL;
+        const char* Target;
+    };
+    const Row Rows[] = {
+        { "http://localhost/a b/c\"d<e>f{g}h|i^j`k?q=1 2", "/a%20b/c%22d%3Ce%3Ef%7Bg%7Dh%7Ci%5Ej%60k?q=1%202" },
+        { "http://localhost/caf\xc3\xa9", "/caf%C3%A9" },
+        { "http://localhost/100%25/50%/x", "/100%25/50%25/x" },
+        { "http://localhost/a;b=c,d!$&'()*+:@~-._/", "/a;b=c,d!$&'()*+:@~-._/" },
+        { "http://localhost/a#sec/tion", "/a" },
+        { "http://localhost#top", "/" },
+        { "http://localhost?x=1#f", "/?x=1" },
+    };
+    for (const Row& R : Rows) {
+        TMemoryClient<> C({ Ok("x") });
+        C.HTTP.GetText(R.URL);
+        EXPECT_EQ(C.Handler.Sent[0], DefaultGet(R.Target, "localhost")) << R.URL;
+    }
+}
+
+TEST(HTTPCookies, SecureCookiesOnlyOverHttps)
+{
+    // A TLS handler carries a plain URL in the clear: its cookies must not be the secure ones.
+    TMemoryClient<TMemoryTLSHandler> C({ Silent("HTTP/1.1 200 OK\r\nSet-Cookie: s=1; path=/; secure\r\n"
+                                                "Set-Cookie: p=2; path=/\r\nContent-Length: 0\r\n\r\n"
+        + Ok("b")) });
+    C.HTTP.GetText("http://localhost/one");
+    C.HTTP.GetText("http://localhost/two");
+    EXPECT_EQ(C.Handler.Sent[0], DefaultGet("/one", "localhost") + DefaultGet("/two", "localhost", "Cookie: p=2\r\n"));
+}
+
+TEST(HTTPCookies, OneExchangeStoresABoundedNumber)
+{
+    std::string Answer = "HTTP/1.1 200 OK\r\n";
+    for (int I = 0; I < 3 * HTTPExchangeCookieLimit; ++I)
+        Answer += "Set-Cookie: c" + std::to_string(I) + "=v; path=/\r\n";
+    Answer += "Content-Length: 0\r\n\r\n";
+    TMemoryClient<> C({ Answer });
+    C.HTTP.GetText("http://localhost/");
+    ASSERT_NE(C.HTTP.CookieManager(), nullptr);
+    EXPECT_EQ(C.HTTP.CookieManager()->CookieCollection().Count(), static_cast<size_t>(HTTPExchangeCookieLimit));
+}
+
+TEST(HTTPResponse, InterimAnswersAreSkippedWithoutTheirCookies)
+{
+    TMemoryClient<> C({ "HTTP/1.1 100 Continue\r\nSet-Cookie: early=1; path=/\r\n\r\n"
+                        "HTTP/1.1 103 Early Hints\r\nLink: </a.css>\r\n\r\n"
+        + Ok("done") });
+    EXPECT_EQ(C.HTTP.GetText("http://localhost/"), "done");
+    ASSERT_NE(C.HTTP.CookieManager(), nullptr);
+    EXPECT_EQ(C.HTTP.CookieManager()->CookieCollection().Count(), 0u);
 }
