@@ -2,6 +2,8 @@
 
 #include "net/stack/NetStrings.h"
 
+#include <algorithm>
+
 namespace {
 
 // The length of the valid UTF-8 sequence at the start of AText (1 to 4), or 0 when its first
@@ -40,6 +42,24 @@ size_t Utf8SequenceLength(std::string_view AText)
     return Length;
 }
 
+// AURL with the password of its user information written as "***": a report goes to
+// terminals, logs and scripts, where a secret has no business.
+std::string MaskPassword(const std::string& AURL)
+{
+    const size_t Scheme = AURL.find("://");
+    if (Scheme == std::string::npos)
+        return AURL;
+    const size_t Start = Scheme + 3;
+    const size_t End = std::min(AURL.find_first_of("/?#", Start), AURL.size());
+    const size_t At = AURL.rfind('@', End == 0 ? 0 : End - 1);
+    if (At == std::string::npos || At < Start)
+        return AURL;
+    const size_t Colon = AURL.find(':', Start);
+    if (Colon == std::string::npos || Colon > At)
+        return AURL;
+    return AURL.substr(0, Colon + 1) + "***" + AURL.substr(At);
+}
+
 } // namespace
 
 TCheckReport MakeCheckReport(const std::string& AName, const TServiceMonitor& AMonitor, int64_t AMilliseconds)
@@ -51,7 +71,7 @@ TCheckReport MakeCheckReport(const std::string& AName, const TServiceMonitor& AM
     if (const auto* Ping = dynamic_cast<const TPingMonitor*>(&AMonitor))
         Report.Target = Ping->IP();
     else if (const auto* Web = dynamic_cast<const TWebMonitor*>(&AMonitor))
-        Report.Target = Web->URL();
+        Report.Target = MaskPassword(Web->URL());
     Report.Status = AMonitor.Status();
     Report.Milliseconds = AMilliseconds;
     if (Report.Status == msError)
@@ -87,6 +107,27 @@ std::string OneLine(std::string_view AText)
         }
         InBreak = false;
         Result.push_back(C == '\t' ? ' ' : C);
+    }
+    return Result;
+}
+
+std::string TerminalText(std::string_view AText)
+{
+    std::string Result;
+    Result.reserve(AText.size());
+    while (!AText.empty()) {
+        const unsigned char C = static_cast<unsigned char>(AText.front());
+        size_t Length = C >= 0x80 ? Utf8SequenceLength(AText) : 1;
+        if (C < 0x20 || C == 0x7F || Length == 0) {
+            Result += FormatStr("\\x%02X", C);
+            Length = 1;
+        } else if (Length == 2 && C == 0xC2 && static_cast<unsigned char>(AText[1]) < 0xA0) {
+            // A C1 control (CSI among them) in UTF-8, which some terminals obey as well.
+            Result += FormatStr("\\u%04X", static_cast<unsigned char>(AText[1]));
+        } else {
+            Result.append(AText.substr(0, Length));
+        }
+        AText.remove_prefix(Length);
     }
     return Result;
 }
@@ -158,8 +199,9 @@ std::string ReportLine(const TCheckReport& AReport, bool AWithTime)
     std::string Line;
     if (AWithTime)
         Line = StampText(AReport.Started) + '\t';
-    Line += OneLine(AReport.Name) + '\t' + OneLine(AReport.Kind) + '\t' + OneLine(AReport.Target) + '\t'
-        + StatusWord(AReport.Status) + '\t' + IntToStr(AReport.Milliseconds) + '\t' + OneLine(AReport.Reason);
+    const auto Field = [](const std::string& AText) { return TerminalText(OneLine(AText)); };
+    Line += Field(AReport.Name) + '\t' + Field(AReport.Kind) + '\t' + Field(AReport.Target) + '\t'
+        + StatusWord(AReport.Status) + '\t' + IntToStr(AReport.Milliseconds) + '\t' + Field(AReport.Reason);
     return Line;
 }
 

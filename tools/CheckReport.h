@@ -13,7 +13,7 @@ struct TCheckReport {
     TDateTime Started = 0; // the stamp taken when the check started
     std::string Name;
     std::string Kind; // the type key: "PingMonitor" or "WebMonitor"
-    std::string Target; // the host of a ping monitor, the URL of a web monitor
+    std::string Target; // the host of a ping monitor, the URL of a web monitor (password as "***")
     TMonitorStatus Status = msNone;
     int64_t Milliseconds = 0;
     std::string Reason; // why an ERROR check failed; empty otherwise
@@ -30,6 +30,11 @@ const char* StatusWord(TMonitorStatus AStatus);
 // AText on one line: every run of CR and LF becomes one blank, every tab a blank, so that a
 // field never breaks a line or shifts the columns after it.
 std::string OneLine(std::string_view AText);
+
+// AText safe for a terminal: every control character becomes "\xNN" (C1 controls written in
+// UTF-8 "\u00NN"), and so does each byte that is not part of valid UTF-8, so that no text of
+// a server (an ESC sequence in a status line) can retitle, clear or recolour the screen.
+std::string TerminalText(std::string_view AText);
 
 // "YYYY-MM-DD HH:MM:SS", local time; empty for 0.
 std::string StampText(TDateTime AValue);

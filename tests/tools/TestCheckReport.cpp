@@ -63,6 +63,45 @@ TEST(CheckReport, OneLine)
         EXPECT_EQ(OneLine(Case.Input), Case.Expected) << Case.Name;
 }
 
+TEST(CheckReport, TerminalText)
+{
+    const TTextCase Cases[] = {
+        { "nothing to do", "HTTP/1.1 404 Not Found", "HTTP/1.1 404 Not Found" },
+        { "title change", "\x1b]0;pwned\x07", "\\x1B]0;pwned\\x07" },
+        { "screen clear and colour", "\x1b[2J\x1b[31mred", "\\x1B[2J\\x1B[31mred" },
+        { "NUL and DEL", std::string("a\x00" "b\x7f", 4), "a\\x00b\\x7F" },
+        { "C1 CSI in UTF-8", "\xC2\x9B" "2J", "\\u009B2J" },
+        { "raw C1 byte", "\x9B" "2J", "\\x9B2J" },
+        { "UTF-8 text passes", "Имя \xE2\x9C\x93 \xC2\xA0", "Имя \xE2\x9C\x93 \xC2\xA0" },
+    };
+    for (const TTextCase& Case : Cases)
+        EXPECT_EQ(TerminalText(Case.Input), Case.Expected) << Case.Name;
+}
+
+TEST(CheckReport, PasswordsInURLsAreMasked)
+{
+    const TTextCase Cases[] = {
+        { "user and password", "http://user:secret@h/a", "http://user:***@h/a" },
+        { "with a port", "https://u:p%40ss@h:8443/", "https://u:***@h:8443/" },
+        { "at sign in the password", "http://u:a@b@h/", "http://u:***@h/" },
+        { "user alone", "http://user@h/", "http://user@h/" },
+        { "none", "http://h/a@b", "http://h/a@b" },
+        { "at sign in the query only", "http://h?x=a:b@c", "http://h?x=a:b@c" },
+    };
+    for (const TTextCase& Case : Cases) {
+        TWebMonitor Web;
+        Web.SetURL(Case.Input);
+        Web.SetLastError("HTTP/1.1 401 \x1b[2JUnauthorized");
+        Web.SetStatus(msError);
+        const TCheckReport Report = MakeCheckReport("w", Web, 1);
+        EXPECT_EQ(Report.Target, Case.Expected) << Case.Name;
+        EXPECT_EQ(ReportLine(Report, false),
+            "w\tWebMonitor\t" + Case.Expected + "\tERROR\t1\tHTTP/1.1 401 \\x1B[2JUnauthorized")
+            << Case.Name;
+        EXPECT_EQ(ReportJson(Report, false).find("secret"), std::string::npos) << Case.Name;
+    }
+}
+
 TEST(CheckReport, StatusWordsAndStamps)
 {
     EXPECT_STREQ(StatusWord(msOK), "OK");
