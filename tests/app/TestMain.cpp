@@ -178,8 +178,16 @@ private slots:
         QCOMPARE(EditorKeys(W), (QStringList { "Name", "Interval", "IP", "Retry" }));
         QCOMPARE(EditorValues(W), (QStringList { "Router", "60", "127.0.0.9", "2" }));
         F.ClickRow(1, 2);
-        QCOMPARE(EditorKeys(W), (QStringList { "Name", "Interval", "URL" }));
-        QCOMPARE(EditorValues(W), (QStringList { "Сайт", "30", "http://127.0.0.1:8080/" }));
+        QCOMPARE(EditorKeys(W), (QStringList { "Name", "Interval", "URL", "VerifyTLS" }));
+        QCOMPARE(EditorValues(W), (QStringList { "Сайт", "30", "http://127.0.0.1:8080/", "1" }));
+        // The way out of certificate checks is typed like any value.
+        QLineEdit* Verify = W.EditorValueBox(3);
+        Verify->selectAll();
+        QTest::keyClicks(Verify, "0");
+        QVERIFY(!static_cast<TWebMonitor*>(W.Monitors()[1].Monitor.get())->VerifyTLS());
+        Verify->selectAll();
+        QTest::keyClicks(Verify, "1");
+        QVERIFY(static_cast<TWebMonitor*>(W.Monitors()[1].Monitor.get())->VerifyTLS());
         QTest::keyClick(F.List(), Qt::Key_Down);
         QCOMPARE(EditorValues(W), (QStringList { "Router", "5", "127.0.0.10", "3" }));
         // The key column cannot be edited.
@@ -273,7 +281,7 @@ private slots:
         F.ClickRow(0);
         W.acMonitorDelete->trigger();
         QCOMPARE(F.List()->topLevelItemCount(), 0);
-        QCOMPARE(EditorValues(W), (QStringList { "Only", "0", "http://127.0.0.1/" }));
+        QCOMPARE(EditorValues(W), (QStringList { "Only", "0", "http://127.0.0.1/", "1" }));
     }
 
     void CreatesAreSeparateMonitors()
@@ -294,7 +302,7 @@ private slots:
         QCOMPARE(EditorValues(W), (QStringList { "New PingMonitor", "0", "127.0.0.1", "3" }));
         QCOMPARE(static_cast<TPingMonitor*>(W.Monitors()[0].Monitor.get())->IP(), std::string("gw"));
         F.ClickRow(2);
-        QCOMPARE(EditorKeys(W), (QStringList { "Name", "Interval", "URL" }));
+        QCOMPARE(EditorKeys(W), (QStringList { "Name", "Interval", "URL", "VerifyTLS" }));
     }
 
     void RenameInPlace()

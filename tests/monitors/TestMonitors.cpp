@@ -224,3 +224,35 @@ TEST_F(TClockTest, WithoutObserverSetStatusOnlyStores)
 }
 
 } // namespace
+
+// Verification of an https server is on unless a list turns it off; only the way out is
+// written, so a list without the key saves as it was read. The editor shows the key always.
+TEST(Monitors, VerifyTLSKey)
+{
+    struct Row {
+        const char* Name;
+        TStringList Lines;
+        bool Verify;
+        TStringList Saved;
+    };
+    const Row Rows[] = {
+        { "absent", { "URL=http://h/" }, true, { "Interval=0", "URL=http://h/" } },
+        { "off", { "URL=http://h/", "VerifyTLS=0" }, false, { "Interval=0", "URL=http://h/", "VerifyTLS=0" } },
+        { "off, any case", { "verifytls=00" }, false, { "Interval=0", "URL=http://127.0.0.1/", "VerifyTLS=0" } },
+        { "on", { "VerifyTLS=1" }, true, { "Interval=0", "URL=http://127.0.0.1/" } },
+        { "unreadable stays on", { "VerifyTLS=no" }, true, { "Interval=0", "URL=http://127.0.0.1/" } },
+        { "emptied stays on", { "VerifyTLS=" }, true, { "Interval=0", "URL=http://127.0.0.1/" } },
+    };
+    for (const Row& R : Rows) {
+        TWebMonitor Monitor;
+        Monitor.SetSettings(R.Lines);
+        EXPECT_EQ(Monitor.VerifyTLS(), R.Verify) << R.Name;
+        EXPECT_EQ(Monitor.GetSettings(), R.Saved) << R.Name;
+        TStringList Editor = R.Saved;
+        if (R.Verify)
+            Editor.push_back("VerifyTLS=1");
+        EXPECT_EQ(Monitor.EditorSettings(), Editor) << R.Name;
+    }
+    // A ping monitor has no such key.
+    EXPECT_EQ(TPingMonitor().EditorSettings(), TPingMonitor().GetSettings());
+}

@@ -126,6 +126,10 @@ TEST_F(HTTPS, TunnelThroughAProxy)
         TSecureClient C;
         C.HTTP.ProxyParams().SetProxyServer("127.0.0.1");
         C.HTTP.ProxyParams().SetProxyPort(Proxy->Port());
+        // The proxy's credentials are for the proxy: the origin behind the tunnel never sees them.
+        C.HTTP.ProxyParams().SetProxyUsername("pu");
+        C.HTTP.ProxyParams().SetProxyPassword("pp");
+        C.HTTP.ProxyParams().SetBasicAuthentication(true);
         EXPECT_EQ(C.HTTP.GetText("https://" + Host + "/t"), "secret");
         EXPECT_EQ(C.HTTP.Request().Route, hrTLSProxy);
         EXPECT_FALSE(C.Handler.BypassTLS());
@@ -135,7 +139,9 @@ TEST_F(HTTPS, TunnelThroughAProxy)
         "CONNECT " + Host
             + " HTTP/1.1\r\nContent-Type: text/html\r\nPragma: no-cache\r\n"
               "Proxy-Connection: keep-alive\r\nHost: "
-            + Host + "\r\nAccept: text/html, */*\r\nUser-Agent: Mozilla/3.0 (compatible; Vardex)\r\n\r\n");
+            + Host
+            + "\r\nAccept: text/html, */*\r\nUser-Agent: Mozilla/3.0 (compatible; Vardex)\r\n"
+              "Proxy-Authorization: Basic cHU6cHA=\r\n\r\n");
     auto Seen = Server.Requests();
     ASSERT_EQ(Seen.size(), 1u);
     EXPECT_EQ(Seen[0], DefaultGet("/t", Host));
