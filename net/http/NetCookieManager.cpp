@@ -127,11 +127,12 @@ std::string TNetCookieManager::CookieHeaderFor(const TNetURI& AURI, bool ASecure
         }
     }
     // Equal paths latest stored first, so that the walk below gives them in the order they came.
-    std::sort(Candidates.begin(), Candidates.end(), [](const TNetCookieRFC2109* A, const TNetCookieRFC2109* B) {
-        if (PathLess(A, B))
-            return true;
-        return !PathLess(B, A) && A->Sequence() > B->Sequence();
-    });
+    std::sort(
+        Candidates.begin(), Candidates.end(), [](const TNetCookieRFC2109* A, const TNetCookieRFC2109* B) {
+            if (PathLess(A, B))
+                return true;
+            return !PathLess(B, A) && A->Sequence() > B->Sequence();
+        });
     // Longest (highest-sorting) paths first.
     std::string Result;
     for (size_t I = Candidates.size(); I-- > 0;) {

@@ -5,7 +5,6 @@
 
 namespace {
 
-
 void SetIfAny(TNetHeaderList& AList, const char* AName, const std::string& AValue)
 {
     if (!AValue.empty())

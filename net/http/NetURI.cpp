@@ -171,9 +171,8 @@ std::string TNetURI::MergePath(
 
 std::string EncodeRequestTarget(const std::string& ATarget)
 {
-    auto IsHex = [](char C) {
-        return (C >= '0' && C <= '9') || (C >= 'A' && C <= 'F') || (C >= 'a' && C <= 'f');
-    };
+    auto IsHex
+        = [](char C) { return (C >= '0' && C <= '9') || (C >= 'A' && C <= 'F') || (C >= 'a' && C <= 'f'); };
     // What RFC 3986 allows in a path and a query: unreserved characters, sub-delimiters,
     // ":", "@", "/", "?" and percent-encoded bytes.
     auto Allowed = [](unsigned char C) {
@@ -185,7 +184,8 @@ std::string EncodeRequestTarget(const std::string& ATarget)
     Result.reserve(ATarget.size());
     for (size_t I = 0; I < ATarget.size(); ++I) {
         const unsigned char C = static_cast<unsigned char>(ATarget[I]);
-        if (Allowed(C) || (C == '%' && I + 2 < ATarget.size() && IsHex(ATarget[I + 1]) && IsHex(ATarget[I + 2]))) {
+        if (Allowed(C)
+            || (C == '%' && I + 2 < ATarget.size() && IsHex(ATarget[I + 1]) && IsHex(ATarget[I + 2]))) {
             Result += static_cast<char>(C);
         } else {
             Result += '%';

@@ -821,7 +821,8 @@ void TNetSSLIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort, 
     // One deadline for the whole connect: the handshake gets what the TCP connect left of it.
     FHandshakeTimeout = ATimeout;
     if (ATimeout > 0) {
-        const auto Spent = std::chrono::ceil<std::chrono::milliseconds>(std::chrono::steady_clock::now() - Start);
+        const auto Spent
+            = std::chrono::ceil<std::chrono::milliseconds>(std::chrono::steady_clock::now() - Start);
         FHandshakeTimeout = static_cast<int32_t>(std::max<int64_t>(ATimeout - Spent.count(), 1));
     }
     FireBeforeHandshake();

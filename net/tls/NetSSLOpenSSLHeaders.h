@@ -123,7 +123,7 @@ enum class TNetSSLLibrary { nslSSL, nslCrypto };
     X(nslCrypto, false, const ASN1_TIME*, X509_get0_notBefore, (const X509*))                                \
     X(nslCrypto, false, const ASN1_TIME*, X509_get0_notAfter, (const X509*))                                 \
     X(nslCrypto, false, const unsigned char*, ASN1_STRING_get0_data, (const ASN1_STRING*))                   \
-    X(nslCrypto, false, int, ASN1_STRING_length, (const ASN1_STRING*))                                      \
+    X(nslCrypto, false, int, ASN1_STRING_length, (const ASN1_STRING*))                                       \
     /* Verification of the server: its name or address, and why a handshake failed. */                       \
     X(nslSSL, true, long, SSL_get_verify_result, (const SSL*))                                               \
     X(nslSSL, true, X509_VERIFY_PARAM*, SSL_get0_param, (SSL*))                                              \

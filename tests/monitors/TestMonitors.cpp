@@ -237,8 +237,10 @@ TEST(Monitors, VerifyTLSKey)
     };
     const Row Rows[] = {
         { "absent", { "URL=http://h/" }, true, { "Interval=0", "URL=http://h/" } },
-        { "off", { "URL=http://h/", "VerifyTLS=0" }, false, { "Interval=0", "URL=http://h/", "VerifyTLS=0" } },
-        { "off, any case", { "verifytls=00" }, false, { "Interval=0", "URL=http://127.0.0.1/", "VerifyTLS=0" } },
+        { "off", { "URL=http://h/", "VerifyTLS=0" }, false,
+            { "Interval=0", "URL=http://h/", "VerifyTLS=0" } },
+        { "off, any case", { "verifytls=00" }, false,
+            { "Interval=0", "URL=http://127.0.0.1/", "VerifyTLS=0" } },
         { "on", { "VerifyTLS=1" }, true, { "Interval=0", "URL=http://127.0.0.1/" } },
         { "unreadable stays on", { "VerifyTLS=no" }, true, { "Interval=0", "URL=http://127.0.0.1/" } },
         { "emptied stays on", { "VerifyTLS=" }, true, { "Interval=0", "URL=http://127.0.0.1/" } },

@@ -178,7 +178,8 @@ protected:
     }
 
     // Checks AURL with a fresh monitor; returns it for the outcome.
-    TMonitorStatus CheckOnce(const std::string& AURL, std::string* ALastError = nullptr, bool AVerifyTLS = true)
+    TMonitorStatus CheckOnce(
+        const std::string& AURL, std::string* ALastError = nullptr, bool AVerifyTLS = true)
     {
         TWebMonitor Monitor;
         Monitor.SetURL(AURL);

@@ -69,9 +69,9 @@ TEST(CheckReport, TerminalText)
         { "nothing to do", "HTTP/1.1 404 Not Found", "HTTP/1.1 404 Not Found" },
         { "title change", "\x1b]0;pwned\x07", "\\x1B]0;pwned\\x07" },
         { "screen clear and colour", "\x1b[2J\x1b[31mred", "\\x1B[2J\\x1B[31mred" },
-        { "NUL and DEL", std::string("a\x00" "b\x7f", 4), "a\\x00b\\x7F" },
-        { "C1 CSI in UTF-8", "\xC2\x9B" "2J", "\\u009B2J" },
-        { "raw C1 byte", "\x9B" "2J", "\\x9B2J" },
+        { "NUL and DEL", std::string("a\0b\x7f", 4), "a\\x00b\\x7F" },
+        { "C1 CSI in UTF-8", "\xC2\x9B[2J", "\\u009B[2J" },
+        { "raw C1 byte", "\x9B[2J", "\\x9B[2J" },
         { "UTF-8 text passes", "Имя \xE2\x9C\x93 \xC2\xA0", "Имя \xE2\x9C\x93 \xC2\xA0" },
     };
     for (const TTextCase& Case : Cases)

@@ -29,35 +29,25 @@ public:
         CAFile = Dir + "/ca.pem";
         CertFile = Dir + "/cert.pem";
         KeyFile = Dir + "/key.pem";
-        const std::string Curve = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes";
-        const std::string Quiet = " >/dev/null 2>&1";
-        const std::string Names = AKind == TCertificateKind::ckOtherName ? "DNS:another.test"
-                                                                          : "DNS:localhost,IP:127.0.0.1";
+        const std::string Names
+            = AKind == TCertificateKind::ckOtherName ? "DNS:another.test" : "DNS:localhost,IP:127.0.0.1";
         std::ofstream(Dir + "/ext") << "subjectAltName=" << Names << "\n";
-        bool Ok = std::system(("openssl req -x509" + Curve + " -days 2 -subj '/CN=Vardex Test CA'"
-                                  + " -addext basicConstraints=critical,CA:TRUE"
-                                  + " -addext keyUsage=critical,keyCertSign,cRLSign -keyout " + Dir
-                                  + "/ca.key -out " + CAFile + Quiet)
-                                  .c_str())
-            == 0;
-        if (Ok && AKind == TCertificateKind::ckSelfSigned) {
-            Ok = std::system(("openssl req -x509" + Curve + " -days 2 -subj /CN=localhost -addext "
-                                 + "subjectAltName=" + Names + " -keyout " + KeyFile + " -out " + CertFile
-                                 + Quiet)
-                                 .c_str())
-                == 0;
-        } else if (Ok) {
-            const std::string Days = AKind == TCertificateKind::ckExpired ? "-1" : "2";
-            Ok = std::system(("openssl req -new" + Curve + " -subj /CN=localhost -keyout " + KeyFile
-                                 + " -out " + Dir + "/cert.csr" + Quiet)
-                                 .c_str())
-                    == 0
-                && std::system(("openssl x509 -req -in " + Dir + "/cert.csr -CA " + CAFile + " -CAkey " + Dir
-                                   + "/ca.key -set_serial 2 -days " + Days + " -extfile " + Dir
-                                   + "/ext -out " + CertFile + Quiet)
-                                   .c_str())
-                    == 0;
-        }
+        auto Run = [](const std::string& AArguments) {
+            return std::system(("openssl " + AArguments + " >/dev/null 2>&1").c_str()) == 0;
+        };
+        const std::string NewKey = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes";
+        bool Ok = Run("req -x509" + NewKey + " -days 2 -subj '/CN=Vardex Test CA'"
+            + " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign"
+            + " -keyout " + Dir + "/ca.key -out " + CAFile);
+        if (Ok && AKind == TCertificateKind::ckSelfSigned)
+            Ok = Run("req -x509" + NewKey + " -days 2 -subj /CN=localhost -addext subjectAltName=" + Names
+                + " -keyout " + KeyFile + " -out " + CertFile);
+        else if (Ok)
+            Ok = Run("req -new" + NewKey + " -subj /CN=localhost -keyout " + KeyFile + " -out " + Dir
+                     + "/cert.csr")
+                && Run("x509 -req -in " + Dir + "/cert.csr -CA " + CAFile + " -CAkey " + Dir
+                    + "/ca.key -set_serial 2 -extfile " + Dir + "/ext -out " + CertFile
+                    + (AKind == TCertificateKind::ckExpired ? " -days -1" : " -days 2"));
         Made = Ok;
     }
     ~TTestCertificate()

@@ -432,8 +432,8 @@ TEST(HostileServer, InterimAnswersWithoutEndFailAtOnce)
     TScriptedServer Server([](TScriptedServer& S, int Fd, int AIndex) {
         ReadRequest(S, Fd);
         SendWithoutEnd(S, Fd, [&, Count = 0]() mutable {
-            return "HTTP/1.1 100 Continue\r\nSet-Cookie: c" + std::to_string(AIndex) + "_" + std::to_string(Count++)
-                + "=" + Filler(16000) + "; path=/\r\n\r\n";
+            return "HTTP/1.1 100 Continue\r\nSet-Cookie: c" + std::to_string(AIndex) + "_"
+                + std::to_string(Count++) + "=" + Filler(16000) + "; path=/\r\n\r\n";
         });
     });
     TShortClient C;

@@ -847,8 +847,8 @@ TEST(HTTPLoopback, CredentialsStayWithTheirOrigin)
         { "other port", "http://127.0.0.1:{B}/next", false, UP, "", true },
         { "other host", "http://localhost:{B}/next", false, UP, "", true },
         { "other port, request credentials", "http://127.0.0.1:{B}/next", true, UP, "", true },
-        { "other port with its own", "http://v:w@127.0.0.1:{B}/next", false, UP, "Authorization: Basic djp3\r\n",
-            true },
+        { "other port with its own", "http://v:w@127.0.0.1:{B}/next", false, UP,
+            "Authorization: Basic djp3\r\n", true },
     };
     for (const Row& R : Rows) {
         SCOPED_TRACE(R.Name);
@@ -910,10 +910,11 @@ TEST(HTTPRedirect, NewHostNeverKeepsTheOldPort)
 
 TEST(HTTPRequest, ControlCharactersAreRefusedBeforeAnythingIsSent)
 {
-    for (const char* URL : { "http://localhost/a\r\nX-Injected: 1", "http://localhost/a\nb", "http://localhost/\x1b[2J",
-             "http://localhost/a\x7f" }) {
+    for (const char* URL : { "http://localhost/a\r\nX-Injected: 1", "http://localhost/a\nb",
+             "http://localhost/\x1b[2J", "http://localhost/a\x7f" }) {
         TMemoryClient<> C({ Ok("x") });
-        EXPECT_EQ(Raised<ENetURIException>([&] { C.HTTP.GetText(URL); }), "The URL contains a control character.");
+        EXPECT_EQ(
+            Raised<ENetURIException>([&] { C.HTTP.GetText(URL); }), "The URL contains a control character.");
         EXPECT_TRUE(C.Handler.Targets.empty());
     }
     // The same for a Location: the redirect is not followed.
@@ -931,7 +932,8 @@ TEST(HTTPRequest, TargetIsPercentEncodedAndTheFragmentStaysHome)
         const char* Target;
     };
     const Row Rows[] = {
-        { "http://localhost/a b/c\"d<e>f{g}h|i^j`k?q=1 2", "/a%20b/c%22d%3Ce%3Ef%7Bg%7Dh%7Ci%5Ej%60k?q=1%202" },
+        { "http://localhost/a b/c\"d<e>f{g}h|i^j`k?q=1 2",
+            "/a%20b/c%22d%3Ce%3Ef%7Bg%7Dh%7Ci%5Ej%60k?q=1%202" },
         { "http://localhost/caf\xc3\xa9", "/caf%C3%A9" },
         { "http://localhost/100%25/50%/x", "/100%25/50%25/x" },
         { "http://localhost/a;b=c,d!$&'()*+:@~-._/", "/a;b=c,d!$&'()*+:@~-._/" },
@@ -954,7 +956,8 @@ TEST(HTTPCookies, SecureCookiesOnlyOverHttps)
         + Ok("b")) });
     C.HTTP.GetText("http://localhost/one");
     C.HTTP.GetText("http://localhost/two");
-    EXPECT_EQ(C.Handler.Sent[0], DefaultGet("/one", "localhost") + DefaultGet("/two", "localhost", "Cookie: p=2\r\n"));
+    EXPECT_EQ(C.Handler.Sent[0],
+        DefaultGet("/one", "localhost") + DefaultGet("/two", "localhost", "Cookie: p=2\r\n"));
 }
 
 TEST(HTTPCookies, OneExchangeStoresABoundedNumber)
@@ -966,7 +969,8 @@ TEST(HTTPCookies, OneExchangeStoresABoundedNumber)
     TMemoryClient<> C({ Answer });
     C.HTTP.GetText("http://localhost/");
     ASSERT_NE(C.HTTP.CookieManager(), nullptr);
-    EXPECT_EQ(C.HTTP.CookieManager()->CookieCollection().Count(), static_cast<size_t>(HTTPExchangeCookieLimit));
+    EXPECT_EQ(
+        C.HTTP.CookieManager()->CookieCollection().Count(), static_cast<size_t>(HTTPExchangeCookieLimit));
 }
 
 TEST(HTTPResponse, InterimAnswersAreSkippedWithoutTheirCookies)

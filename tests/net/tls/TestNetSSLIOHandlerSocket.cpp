@@ -377,7 +377,8 @@ TEST_F(NetSSLIOHandlerSocket, VerifyPeerDecidesWithAVerifyMode)
             return false;
         };
         EXPECT_EQ(ErrorOf([&] { Rig.Connect(); }),
-            "ENetOpenSSLError: Error connecting with SSL. Certificate verify failed: application verification "
+            "ENetOpenSSLError: Error connecting with SSL. Certificate verify failed: application "
+            "verification "
             "failure");
         EXPECT_FALSE(Rig.Handler->LinkOpen());
     }
@@ -409,7 +410,8 @@ TEST_F(NetSSLIOHandlerSocket, VerifyPeerDecidesWithAVerifyMode)
         Rig.Handler->SSLOptions()->VerifyMode = { TNetSSLVerifyMode::sslvrfPeer };
         Rig.Handler->OnVerifyPeer = [](TNetX509&) { return true; };
         EXPECT_EQ(ErrorOf([&] { Rig.Connect(); }),
-            "ENetOpenSSLError: Error connecting with SSL. Certificate verify failed: self-signed certificate");
+            "ENetOpenSSLError: Error connecting with SSL. Certificate verify failed: self-signed "
+            "certificate");
     }
     {
         // A trusted certificate for another host fails as well.

@@ -479,7 +479,8 @@ TEST(NetSSLOpenSSL, PinnedVersionsFailAgainstAModernServer)
         const char* Expected;
     };
     const Row Rows[] = {
-        { TNetSSLVersion::sslvTLSv1, "Error connecting with SSL. Library error: tlsv1 alert protocol version" },
+        { TNetSSLVersion::sslvTLSv1,
+            "Error connecting with SSL. Library error: tlsv1 alert protocol version" },
         { TNetSSLVersion::sslvSSLv3, "Error connecting with SSL. Library error: no protocols available" },
         { TNetSSLVersion::sslvSSLv23, "(none)" },
         { TNetSSLVersion::sslvSSLv2, "(none)" },
