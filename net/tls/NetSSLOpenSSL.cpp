@@ -9,9 +9,12 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 
@@ -122,6 +125,57 @@ void SetErrnoForFailure(int AError, int ASavedErrno)
         errno = ECONNABORTED;
         break;
     }
+}
+
+// Whether one of the folders of APaths (separated by ":") holds certificates under the names
+// the library looks them up by: the subject's hash, a dot and a digit ("5ad8a5d6.0").
+bool HasHashedCertificates(const std::string& APaths)
+{
+    for (std::string Rest = APaths; !Rest.empty();) {
+        const std::string Dir = Fetch(Rest, ":");
+        DIR* Folder = Dir.empty() ? nullptr : ::opendir(Dir.c_str());
+        if (Folder == nullptr)
+            continue;
+        bool Found = false;
+        while (const dirent* Entry = ::readdir(Folder)) {
+            const std::string_view Name(Entry->d_name);
+            if (Name.size() >= 10 && Name[8] == '.' && Name.find_first_not_of("0123456789abcdef") == 8
+                && Name.find_first_not_of("0123456789", 9) == std::string_view::npos) {
+                Found = true;
+                break;
+            }
+        }
+        ::closedir(Folder);
+        if (Found)
+            return true;
+    }
+    return false;
+}
+
+// The system's trusted certificates in the library's default places, as
+// SSL_CTX_set_default_verify_paths finds them (SSL_CERT_FILE and SSL_CERT_DIR move them), but
+// read only as far as needed: the folder of hashed certificates is looked into for the issuers
+// a verification meets, while the default bundle file, which holds the same certificates and
+// takes longer to read than a whole check of a small page, is read only when no such folder
+// exists. A file named by SSL_CERT_FILE is always read.
+void LoadTrustedCertificates(SSL_CTX* AContext)
+{
+    const char* FileVariable = NetX509_get_default_cert_file_env();
+    const char* DirVariable = NetX509_get_default_cert_dir_env();
+    const char* NamedFile = FileVariable != nullptr ? std::getenv(FileVariable) : nullptr;
+    const char* NamedDirs = DirVariable != nullptr ? std::getenv(DirVariable) : nullptr;
+    const char* DefaultDir = NetX509_get_default_cert_dir();
+    const std::string Dirs = NamedDirs != nullptr ? NamedDirs : DefaultDir != nullptr ? DefaultDir : "";
+    // A place that cannot be read only leaves its certificates untrusted, as with the library's
+    // own call; the verification says so.
+    if (!Dirs.empty())
+        NetSSL_CTX_load_verify_locations(AContext, nullptr, Dirs.c_str());
+    if (NamedFile != nullptr && *NamedFile != 0)
+        NetSSL_CTX_load_verify_locations(AContext, NamedFile, nullptr);
+    else if (const char* DefaultFile = NetX509_get_default_cert_file();
+             DefaultFile != nullptr && !HasHashedCertificates(Dirs))
+        NetSSL_CTX_load_verify_locations(AContext, DefaultFile, nullptr);
+    NetERR_clear_error();
 }
 
 } // namespace
@@ -247,10 +301,10 @@ void TNetSSLContext::Setup(TContextRole ARole)
 
     NetSSL_CTX_set_default_passwd_cb(CtxHandle, TLSPasswordCallback);
     NetSSL_CTX_set_default_passwd_cb_userdata(CtxHandle, this);
-    // The system's trusted certificates serve only a verification, and reading them takes
-    // longer than a whole exchange with a small page: without a verify mode nothing is verified.
+    // The system's trusted certificates serve only a verification: without a verify mode
+    // nothing is verified, and nothing of them is read.
     if (!VerifyMode.Empty())
-        NetSSL_CTX_set_default_verify_paths(CtxHandle);
+        LoadTrustedCertificates(CtxHandle);
 
     if (!RootCertFile.empty()
         && NetSSL_CTX_load_verify_locations(CtxHandle, RootCertFile.c_str(), nullptr) <= 0)

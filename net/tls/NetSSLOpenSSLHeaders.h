@@ -132,7 +132,12 @@ enum class TNetSSLLibrary { nslSSL, nslCrypto };
     X(nslCrypto, true, void, X509_VERIFY_PARAM_set_hostflags, (X509_VERIFY_PARAM*, unsigned int))            \
     X(nslCrypto, true, const char*, X509_verify_cert_error_string, (long))                                   \
     X(nslCrypto, true, unsigned long, ERR_peek_last_error, (void))                                           \
-    X(nslCrypto, true, const char*, ERR_reason_error_string, (unsigned long))
+    X(nslCrypto, true, const char*, ERR_reason_error_string, (unsigned long))                                \
+    /* The library's default places of trusted certificates, and the variables that move them. */            \
+    X(nslCrypto, true, const char*, X509_get_default_cert_file, (void))                                      \
+    X(nslCrypto, true, const char*, X509_get_default_cert_file_env, (void))                                  \
+    X(nslCrypto, true, const char*, X509_get_default_cert_dir, (void))                                       \
+    X(nslCrypto, true, const char*, X509_get_default_cert_dir_env, (void))
 
 #define VARDEX_OPENSSL_DECLARE(Library, Required, Ret, Name, Params) extern Ret(*Net##Name) Params;
 VARDEX_OPENSSL_ENTRY_POINTS(VARDEX_OPENSSL_DECLARE)

@@ -8,16 +8,19 @@
 #include <gtest/gtest.h>
 
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -434,23 +437,95 @@ TEST(NetSSLOpenSSL, EmptyVerifyModeAcceptsSelfSignedCertificates)
     EXPECT_EQ(Sink.VerifyCalls, 0);
 }
 
-TEST(NetSSLOpenSSL, SystemTrustStoreIsReadOnlyForAVerifyMode)
+// Sets an environment variable (or removes it, for nullptr) while it lives.
+class TEnvScope {
+public:
+    TEnvScope(const char* AName, const char* AValue)
+        : FName(AName)
+    {
+        if (const char* Old = std::getenv(AName))
+            FOld = Old;
+        FHad = std::getenv(AName) != nullptr;
+        if (AValue != nullptr)
+            setenv(AName, AValue, 1);
+        else
+            unsetenv(AName);
+    }
+    ~TEnvScope()
+    {
+        if (FHad)
+            setenv(FName.c_str(), FOld.c_str(), 1);
+        else
+            unsetenv(FName.c_str());
+    }
+
+private:
+    std::string FName, FOld;
+    bool FHad = false;
+};
+
+TEST(NetSSLOpenSSL, SystemTrustStoreIsReadOnlyForAVerifyModeAndOnlyAsFarAsNeeded)
 {
     auto Stored = [](const TNetSSLContext& AContext) {
         return sk_X509_OBJECT_num(X509_STORE_get0_objects(SSL_CTX_get_cert_store(AContext.CtxHandle)));
     };
-    TNetSSLContext Plain;
-    Plain.Setup(TContextRole::crClient);
-    EXPECT_EQ(Stored(Plain), 0);
+    auto Verifying = [] {
+        TNetSSLOptions Options;
+        Options.VerifyMode = { TNetSSLVerifyMode::sslvrfPeer };
+        Options.VerifyDepth = SSLDefaultVerifyDepth;
+        return Options;
+    };
+    TRecordingSink Sink;
+    EXPECT_EQ(Stored(*ClientContext(&Sink)), 0);
 
-    TNetSSLContext Verifying;
-    Verifying.VerifyMode = { TNetSSLVerifyMode::sslvrfPeer };
-    Verifying.Setup(TContextRole::crClient);
-    // The system's file of trusted certificates, where it has one.
-    if (FILE* Bundle = std::fopen(X509_get_default_cert_file(), "r")) {
-        std::fclose(Bundle);
-        EXPECT_GT(Stored(Verifying), 0);
+    // A folder with the authority under its hash name, as the system's folder holds them: it is
+    // looked into when the server's chain needs it, and nothing is read before.
+    char Template[] = "/tmp/vardex-trust-XXXXXX";
+    ASSERT_NE(mkdtemp(Template), nullptr);
+    const std::string Hashed = Template;
+    const std::string Plain = Hashed + "/plain";
+    ASSERT_EQ(mkdir(Plain.c_str(), 0700), 0);
+    {
+        FILE* CA = std::fopen(TestPKI().CACertFile.c_str(), "r");
+        ASSERT_NE(CA, nullptr);
+        X509* Cert = PEM_read_X509(CA, nullptr, nullptr, nullptr);
+        std::fclose(CA);
+        ASSERT_NE(Cert, nullptr);
+        char Name[16];
+        std::snprintf(Name, sizeof Name, "%08lx.0", X509_subject_name_hash(Cert));
+        X509_free(Cert);
+        ASSERT_EQ(symlink(TestPKI().CACertFile.c_str(), (Hashed + "/" + Name).c_str()), 0);
     }
+    TTLSTestServer Server({ TestPKI().LeafCertFile, TestPKI().LeafKeyFile });
+    {
+        TEnvScope File("SSL_CERT_FILE", nullptr);
+        TEnvScope Dir("SSL_CERT_DIR", Hashed.c_str());
+        auto Context = ClientContext(&Sink, Verifying());
+        EXPECT_EQ(Stored(*Context), 0);
+        EXPECT_EQ(HandshakeError(Server.Port(), &Sink, Context.get(), "leaf.vardex.test"), "(none)");
+    }
+    {
+        // A file named by SSL_CERT_FILE is read whole, beside the folder.
+        TEnvScope File("SSL_CERT_FILE", TestPKI().CACertFile.c_str());
+        TEnvScope Dir("SSL_CERT_DIR", Plain.c_str());
+        auto Context = ClientContext(&Sink, Verifying());
+        EXPECT_EQ(Stored(*Context), 1);
+        EXPECT_EQ(HandshakeError(Server.Port(), &Sink, Context.get(), "leaf.vardex.test"), "(none)");
+    }
+    {
+        // Without a folder of hashed certificates the system's bundle file is read, where there
+        // is one; the test authority is in neither.
+        TEnvScope File("SSL_CERT_FILE", nullptr);
+        TEnvScope Dir("SSL_CERT_DIR", Plain.c_str());
+        auto Context = ClientContext(&Sink, Verifying());
+        if (FILE* Bundle = std::fopen(X509_get_default_cert_file(), "r")) {
+            std::fclose(Bundle);
+            EXPECT_GT(Stored(*Context), 0);
+        }
+        EXPECT_EQ(HandshakeError(Server.Port(), &Sink, Context.get(), "leaf.vardex.test"),
+            "Error connecting with SSL. Certificate verify failed: unable to get local issuer certificate");
+    }
+    (void)!std::system(("rm -rf " + Hashed).c_str());
 }
 
 TEST(NetSSLOpenSSL, LaterContextsDoNotStartTheLibraryAgain)
