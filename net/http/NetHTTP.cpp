@@ -796,10 +796,14 @@ void TNetCustomHTTP::ReadBody(TNetHTTPResponse& AResponse)
                 Codings.push_back(std::move(Coding));
     const bool Chunked = !Codings.empty() && SameText(Codings.back(), "chunked");
 
-    // Every Content-Length line must hold plain decimal digits, and all the same number.
+    // Every Content-Length line must hold plain decimal digits, and all the same number; beside
+    // a transfer coding none counts.
     int64_t Length = -1;
     Values.clear();
     Headers.CollectValues("Content-Length", &Values);
+    const bool LengthGiven = !Values.empty();
+    if (!Codings.empty())
+        Values.clear();
     for (const std::string& Value : Values) {
         const int64_t This = HTTPDecimalLength(Trim(Value));
         if (This < 0)
@@ -822,7 +826,7 @@ void TNetCustomHTTP::ReadBody(TNetHTTPResponse& AResponse)
         while (!ReceiveLine().empty()) { }
         // A length beside the chunks is a framing a party on the way may have read otherwise:
         // the connection is not used again.
-        if (Length >= 0)
+        if (LengthGiven)
             Hangup();
     } else if (!Codings.empty()) {
         // A coding the client cannot undo ends only with the connection.

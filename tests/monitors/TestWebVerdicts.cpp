@@ -101,6 +101,9 @@ TEST(WebVerdicts, HealthyPagesAreOK)
         { "chunked wins over a length",
             "HTTP/1.1 200 OK\r\nContent-Length: 99\r\nTransfer-Encoding: "
             "chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n" },
+        { "chunked beside an unreadable length",
+            "HTTP/1.1 200 OK\r\nContent-Length: 1e3\r\nTransfer-Encoding: "
+            "chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n" },
         { "the same length twice", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 2\r\n\r\nok" },
         { "status without reason", "HTTP/1.1 204\r\n\r\n" },
     };
