@@ -872,19 +872,25 @@ void TNetSSLIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort, 
     TNetIOHandlerSocket::ConnectTo(
         AHost, APort, ABoundIP, ABoundPort, ABoundPortMin, ABoundPortMax, ATimeout);
     FHost = AHost;
-    // One deadline for the whole connect: the handshake gets what the TCP connect left of it.
     FHandshakeTimeout = ATimeout;
-    if (ATimeout > 0) {
-        const auto Spent
-            = std::chrono::ceil<std::chrono::milliseconds>(std::chrono::steady_clock::now() - Start);
-        FHandshakeTimeout = static_cast<int32_t>(std::max<int64_t>(ATimeout - Spent.count(), 1));
-    }
     FireBeforeHandshake();
     // A plain connection needs neither the TLS library nor a context, which costs more than the
     // whole exchange of a small page; an upgrade in place builds one when it is asked for.
     if (FBypassTLS)
         return;
     BuildContext();
+    // One deadline for the whole connect: the handshake gets what the TCP connect (and the
+    // handler before it) left of it. A later upgrade in place gets the whole time-out again.
+    struct TRestore {
+        int32_t& Timeout;
+        int32_t Whole;
+        ~TRestore() { Timeout = Whole; }
+    } Restore { FHandshakeTimeout, ATimeout };
+    if (ATimeout > 0) {
+        const auto Spent
+            = std::chrono::ceil<std::chrono::milliseconds>(std::chrono::steady_clock::now() - Start);
+        FHandshakeTimeout = static_cast<int32_t>(std::max<int64_t>(ATimeout - Spent.count(), 1));
+    }
     StartTLS();
 }
 
