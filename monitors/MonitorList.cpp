@@ -3,11 +3,13 @@
 #include "net/stack/NetStrings.h"
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <string_view>
 #include <unistd.h>
 
 namespace {
@@ -15,79 +17,111 @@ namespace {
 constexpr char CtrlZ = '\x1A';
 constexpr const char* DefaultName = "LoadedFromConfig";
 
-// Builds the block in hand and empties it; blocks the factory refuses are dropped silently.
-void FlushBlock(TStringList& ABlock, TMonitorList& AList)
+bool SameKey(std::string_view ALine, std::string_view AKey)
+{
+    const size_t Eq = ALine.find('=');
+    if (Eq == std::string_view::npos || Eq != AKey.size())
+        return false;
+    for (size_t I = 0; I < Eq; ++I)
+        if (std::tolower(static_cast<unsigned char>(ALine[I])) != std::tolower(static_cast<unsigned char>(AKey[I])))
+            return false;
+    return true;
+}
+
+// The lines of ABlock that the list and AMonitor do not read: everything but the first line
+// of "Name", of "Type" and of each key the monitor writes.
+TStringList ExtraLinesOf(const TStringList& ABlock, const TServiceMonitor& AMonitor)
+{
+    TStringList Keys { "Name", "Type" };
+    for (const std::string& Line : AMonitor.GetSettings())
+        Keys.push_back(Line.substr(0, Line.find('=')));
+    std::vector<bool> Used(Keys.size(), false);
+    TStringList Extra;
+    for (const std::string& Line : ABlock) {
+        bool Read = false;
+        for (size_t K = 0; K < Keys.size() && !Read; ++K) {
+            if (!Used[K] && SameKey(Line, Keys[K])) {
+                Used[K] = true;
+                Read = true;
+            }
+        }
+        if (!Read)
+            Extra.push_back(Line);
+    }
+    return Extra;
+}
+
+// Builds the block in hand and empties it. A block the factory refuses goes to AExtras.
+void FlushBlock(TStringList& ABlock, TMonitorList& AList, TMonitorListExtras& AExtras)
 {
     if (std::unique_ptr<TServiceMonitor> Monitor = CreateMonitorFromSettings(ABlock)) {
         std::string Name;
         if (!FindSettingsValue(ABlock, "Name", Name))
             Name = DefaultName;
-        AList.push_back({ std::move(Name), std::shared_ptr<TServiceMonitor>(std::move(Monitor)) });
+        TStringList Extra = ExtraLinesOf(ABlock, *Monitor);
+        AList.push_back({ std::move(Name), std::shared_ptr<TServiceMonitor>(std::move(Monitor)), std::move(Extra) });
+    } else if (!ABlock.empty()) {
+        AExtras.UnreadBlocks.push_back(std::move(ABlock));
+        ++AExtras.UnreadCount;
     }
     ABlock.clear();
 }
 
-// Feeds bytes in and hands out complete, trimmed lines. A line ends at LF (a CR before it
-// goes with the CR rule: every CR is dropped, so CR LF ends a line and a lone CR vanishes).
-// Ctrl+Z ends the input.
-class TLineReader {
-public:
-    TLineReader(TStringList& ABlock, TMonitorList& AList)
-        : FBlock(ABlock)
-        , FList(AList)
-    {
+// The number of blocks (runs of lines that are not blank) in AText.
+int CountBlocks(std::string_view AText)
+{
+    int Count = 0;
+    bool InBlock = false;
+    size_t Start = 0;
+    while (Start <= AText.size()) {
+        size_t End = AText.find('\n', Start);
+        if (End == std::string_view::npos)
+            End = AText.size();
+        const bool Blank = Trim(AText.substr(Start, End - Start)).empty();
+        if (!Blank && !InBlock)
+            ++Count;
+        InBlock = !Blank;
+        Start = End + 1;
     }
+    return Count;
+}
 
-    // False once Ctrl+Z has been seen: nothing after it is read.
-    bool Feed(const char* AData, size_t ACount)
-    {
-        for (size_t I = 0; I < ACount; ++I) {
-            const char C = AData[I];
-            if (C == '\n') {
-                EndLine();
-            } else if (C == CtrlZ) {
-                Finish();
-                return false;
-            } else if (C != '\r') {
-                FLine.push_back(C);
-            }
-        }
-        return true;
+// Reads decoded list text: a line ends at LF (every CR is dropped, so CR LF ends a line and
+// a lone CR vanishes); lines are trimmed; empty lines end blocks; Ctrl+Z ends the list, and
+// what follows it is kept as the tail.
+void ParseListText(std::string_view AText, TMonitorList& AList, TMonitorListExtras& AExtras)
+{
+    const size_t Stop = AText.find(CtrlZ);
+    if (Stop != std::string_view::npos) {
+        AExtras.Tail = std::string(AText.substr(Stop));
+        AExtras.UnreadCount += CountBlocks(AText.substr(Stop + 1));
+        AText = AText.substr(0, Stop);
     }
-
-    // The text after the last line end is a line of its own when there is any; the last
-    // block is built even without an empty line after it, so a hand-edited file loses
-    // nothing.
-    void Finish()
-    {
-        if (!FLine.empty())
-            EndLine();
-        if (!FBlock.empty())
-            FlushBlock(FBlock, FList);
-    }
-
-private:
-    void EndLine()
-    {
-        std::string Line = Trim(FLine);
-        FLine.clear();
-        if (FFirst) {
-            FFirst = false;
-            // A byte-order mark some editors put in front would spoil the first key.
-            if (Line.rfind("\xEF\xBB\xBF", 0) == 0)
-                Line = Trim(std::string_view(Line).substr(3));
-        }
-        if (Line.empty())
-            FlushBlock(FBlock, FList);
+    // A byte-order mark some editors put in front would spoil the first key.
+    if (AText.substr(0, 3) == "\xEF\xBB\xBF")
+        AText.remove_prefix(3);
+    TStringList Block;
+    std::string Line;
+    size_t Start = 0;
+    while (Start < AText.size()) {
+        size_t End = AText.find('\n', Start);
+        if (End == std::string_view::npos)
+            End = AText.size();
+        Line.clear();
+        for (const char C : AText.substr(Start, End - Start))
+            if (C != '\r')
+                Line.push_back(C);
+        std::string Trimmed = Trim(Line);
+        if (Trimmed.empty())
+            FlushBlock(Block, AList, AExtras);
         else
-            FBlock.push_back(std::move(Line));
+            Block.push_back(std::move(Trimmed));
+        Start = End + 1;
     }
-
-    TStringList& FBlock;
-    TMonitorList& FList;
-    std::string FLine;
-    bool FFirst = true;
-};
+    // The last block is built even without an empty line after it, so a hand-edited file
+    // loses nothing.
+    FlushBlock(Block, AList, AExtras);
+}
 
 // Closes a descriptor on every path.
 class TFileHandle {
@@ -134,48 +168,159 @@ std::string DirectoryOf(const std::string& APath)
     return APath.substr(0, Slash);
 }
 
-// The file the name stands for: a symbolic link is followed, so that saving through it
-// replaces its target and not the link.
-std::string ResolveTarget(const std::string& AFileName)
+std::string BaseNameOf(const std::string& APath)
 {
-    struct stat Info { };
-    if (::lstat(AFileName.c_str(), &Info) == 0 && S_ISLNK(Info.st_mode)) {
-        if (char* Real = ::realpath(AFileName.c_str(), nullptr)) {
-            std::string Result(Real);
-            std::free(Real);
-            return Result;
-        }
-    }
-    return AFileName;
+    const size_t Slash = APath.rfind('/');
+    return Slash == std::string::npos ? APath : APath.substr(Slash + 1);
 }
 
-// A new, empty file beside ATarget that no one else uses; the caller removes it on failure.
-int CreateTemporary(const std::string& ATarget, std::string& ATempName)
+// The file the name stands for: symbolic links are followed, so that saving through one
+// replaces its target and not the link, but only where the kernel's protected-symlinks
+// rule would follow it too: in a world-writable sticky folder (such as /tmp) only a link
+// of the user's own or of the folder's owner. Anyone may put a link there, and following
+// another user's link would let them choose which file the save replaces.
+std::string ResolveTarget(const std::string& AFileName)
+{
+    std::string Path = AFileName;
+    for (int Hops = 0;; ++Hops) {
+        struct stat Link { };
+        if (::lstat(Path.c_str(), &Link) != 0 || !S_ISLNK(Link.st_mode))
+            return Path;
+        if (Hops >= 40)
+            throw EInOutError::FromErrno(ELOOP);
+        const std::string Folder = DirectoryOf(Path);
+        struct stat Shared { };
+        if (::stat(Folder.c_str(), &Shared) == 0 && (Shared.st_mode & S_ISVTX) && (Shared.st_mode & S_IWOTH)
+            && Link.st_uid != ::geteuid() && Link.st_uid != Shared.st_uid)
+            throw EInOutError(5,
+                Path + " is a symbolic link of another user in a shared sticky folder, which is not followed");
+        std::string Target(PATH_MAX, '\0');
+        const ssize_t Length = ::readlink(Path.c_str(), Target.data(), Target.size());
+        if (Length < 0)
+            RaiseLastError();
+        Target.resize(static_cast<size_t>(Length));
+        Path = !Target.empty() && Target[0] == '/' ? Target : Folder + "/" + Target;
+    }
+}
+
+// A new, empty file in the folder AFolder that no one else uses, with a short name that
+// fits whatever the list's own name is; the caller removes it on failure.
+int CreateTemporary(int AFolder, std::string& ATempName)
 {
     static std::atomic<unsigned> GCounter { 0 };
-    const std::string Folder = DirectoryOf(ATarget);
-    const size_t Slash = ATarget.rfind('/');
-    const std::string Base = Slash == std::string::npos ? ATarget : ATarget.substr(Slash + 1);
     for (int Attempt = 0;; ++Attempt) {
-        ATempName = Folder + "/." + Base + ".tmp" + IntToStr(::getpid()) + "-" + IntToStr(GCounter++);
+        ATempName = ".vardex-" + IntToStr(::getpid()) + "-" + IntToStr(GCounter++) + ".tmp";
         // 0666 and the umask: a new list gets what any newly created file would get.
-        const int Handle = ::open(ATempName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        const int Handle = ::openat(AFolder, ATempName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (Handle >= 0 || errno != EEXIST || Attempt >= 100)
             return Handle;
     }
 }
 
-void WriteAll(int AHandle, const std::string& AText)
+// Writes all of AText at AOffset on; returns 0 or the errno of the failure.
+int WriteAll(int AHandle, const std::string& AText, off_t AOffset = 0)
 {
     size_t Done = 0;
     while (Done < AText.size()) {
-        const ssize_t Written = ::write(AHandle, AText.data() + Done, AText.size() - Done);
+        const ssize_t Written = ::pwrite(
+            AHandle, AText.data() + Done, AText.size() - Done, AOffset + static_cast<off_t>(Done));
         if (Written < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        Done += static_cast<size_t>(Written);
+    }
+    return 0;
+}
+
+bool IsRefusal(int AErrno)
+{
+    return AErrno == EACCES || AErrno == EPERM;
+}
+
+// The atomic way: a temporary file beside the list, renamed over it. False, with nothing
+// left behind, where the folder refuses the temporary file or the rename, or where the old
+// file's owner cannot be given to the new one: the file is then better written in place.
+bool SaveByRename(int AFolder, const std::string& ABase, const std::string& AText, const struct stat* AOld)
+{
+    std::string TempName;
+    TFileHandle File(CreateTemporary(AFolder, TempName));
+    if (File.Get() < 0) {
+        if (AOld && IsRefusal(errno))
+            return false;
+        RaiseLastError();
+    }
+    // The temporary file goes on every way out but the rename.
+    struct TRemove {
+        int Folder;
+        const std::string& Name;
+        bool Armed = true;
+        ~TRemove()
+        {
+            if (Armed)
+                ::unlinkat(Folder, Name.c_str(), 0);
+        }
+    } Remove { AFolder, TempName };
+
+    if (const int Error = WriteAll(File.Get(), AText))
+        throw EInOutError::FromErrno(Error);
+    if (AOld) {
+        // Owner first: a change of owner clears the set-id bits.
+        if ((AOld->st_uid != ::geteuid() || AOld->st_gid != ::getegid())
+            && ::fchown(File.Get(), AOld->st_uid, AOld->st_gid) != 0)
+            return false;
+        if (::fchmod(File.Get(), AOld->st_mode & 07777) != 0)
+            RaiseLastError();
+    }
+    if (::fsync(File.Get()) != 0)
+        RaiseLastError();
+    if (File.Close() != 0)
+        RaiseLastError();
+    if (::renameat(AFolder, TempName.c_str(), AFolder, ABase.c_str()) != 0) {
+        // A sticky folder does not let the file of another user be replaced.
+        if (AOld && IsRefusal(errno))
+            return false;
+        RaiseLastError();
+    }
+    Remove.Armed = false;
+    // The rename itself reaches the disk with the folder; a failure here leaves a complete
+    // file either way, so it is not reported.
+    (void)::fsync(AFolder);
+    return true;
+}
+
+// The other way, for a list the user may write in a folder they may not: the new text
+// over the old from the start, then the rest cut off, then flushed.
+void SaveInPlace(int AHandle, const std::string& AText)
+{
+    int Error = WriteAll(AHandle, AText);
+    if (Error == 0 && ::ftruncate(AHandle, static_cast<off_t>(AText.size())) != 0)
+        Error = errno;
+    if (Error == 0 && ::fsync(AHandle) != 0)
+        Error = errno;
+    if (Error != 0)
+        throw EInOutError(InOutErrorCode(Error),
+            "the folder allows no new file, so the list was being written in place and may be incomplete");
+}
+
+std::string ReadWhole(int AHandle, const std::string& AFileName)
+{
+    std::string Bytes;
+    char Buffer[65536];
+    for (;;) {
+        const ssize_t Count = ::read(AHandle, Buffer, sizeof(Buffer));
+        if (Count < 0) {
             if (errno == EINTR)
                 continue;
             RaiseLastError();
         }
-        Done += static_cast<size_t>(Written);
+        if (Count == 0)
+            return Bytes;
+        // Files that grow while they are read, and those that report no size (/proc), too.
+        if (Bytes.size() + static_cast<size_t>(Count) > MaxMonitorListSize)
+            throw EInOutError(5, AFileName + " is larger than 16 MiB, which no monitor list is");
+        Bytes.append(Buffer, static_cast<size_t>(Count));
     }
 }
 
@@ -195,6 +340,7 @@ int32_t InOutErrorCode(int AErrno)
     case EACCES:
     case EPERM:
     case EROFS:
+    case EISDIR:
         return 5;
     case ENOSPC:
     case EDQUOT:
@@ -232,49 +378,51 @@ EInOutError::EInOutError(int32_t ACode)
 {
 }
 
+EInOutError::EInOutError(int32_t ACode, const std::string& AReason)
+    : ErrorCode(ACode)
+    , FMessage(InOutErrorText(ACode) + ": " + AReason)
+{
+}
+
 EInOutError EInOutError::FromErrno(int AErrno)
 {
     return EInOutError(InOutErrorCode(AErrno));
 }
 
-void ParseMonitorList(const std::string& AText, TMonitorList& AList)
+std::string UnreadBlocksText(const std::string& AFileName, int ACount)
 {
-    TStringList Block;
-    TLineReader Reader(Block, AList);
-    if (Reader.Feed(AText.data(), AText.size()))
-        Reader.Finish();
+    return IntToStr(ACount) + (ACount == 1 ? " block of " : " blocks of ") + AFileName
+        + (ACount == 1 ? " was" : " were") + " not understood";
 }
 
-bool LoadMonitorList(const std::string& AFileName, TMonitorList& AList)
+void ParseMonitorList(const std::string& AText, TMonitorList& AList, TMonitorListExtras* AExtras)
 {
-    TFileHandle File(::open(AFileName.c_str(), O_RDONLY | O_CLOEXEC));
+    TMonitorListExtras Extras;
+    const std::string Text = DecodeListText(AText, Extras.Encoding);
+    ParseListText(Text, AList, Extras);
+    if (AExtras)
+        *AExtras = std::move(Extras);
+}
+
+bool LoadMonitorList(const std::string& AFileName, TMonitorList& AList, TMonitorListExtras* AExtras)
+{
+    // Without O_NONBLOCK opening a FIFO waits for a writer.
+    TFileHandle File(::open(AFileName.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (File.Get() < 0)
         return false;
     struct stat Info { };
     if (::fstat(File.Get(), &Info) != 0 || S_ISDIR(Info.st_mode))
         return false;
-
-    TStringList Block;
-    TLineReader Reader(Block, AList);
-    char Buffer[65536];
-    for (;;) {
-        const ssize_t Count = ::read(File.Get(), Buffer, sizeof(Buffer));
-        if (Count < 0) {
-            if (errno == EINTR)
-                continue;
-            RaiseLastError();
-        }
-        if (Count == 0) {
-            Reader.Finish();
-            break;
-        }
-        if (!Reader.Feed(Buffer, static_cast<size_t>(Count)))
-            break;
-    }
+    if (!S_ISREG(Info.st_mode))
+        throw EInOutError(5, AFileName + " is not a regular file");
+    if (static_cast<uint64_t>(Info.st_size) > MaxMonitorListSize)
+        throw EInOutError(5, AFileName + " is larger than 16 MiB, which no monitor list is");
+    const std::string Bytes = ReadWhole(File.Get(), AFileName);
+    ParseMonitorList(Bytes, AList, AExtras);
     return true;
 }
 
-std::string MonitorListText(const TMonitorList& AList)
+std::string MonitorListText(const TMonitorList& AList, const TMonitorListExtras* AExtras)
 {
     std::string Text;
     for (const TMonitorEntry& Entry : AList) {
@@ -284,57 +432,60 @@ std::string MonitorListText(const TMonitorList& AList)
         Text += "Type=" + Entry.Monitor->TypeKey() + "\r\n";
         for (const std::string& Line : Entry.Monitor->GetSettings())
             Text += Line + "\r\n";
+        for (const std::string& Line : Entry.ExtraLines)
+            Text += Line + "\r\n";
         Text += "\r\n\r\n";
     }
-    return Text;
+    if (!AExtras)
+        return Text;
+    for (const TStringList& Block : AExtras->UnreadBlocks) {
+        for (const std::string& Line : Block)
+            Text += Line + "\r\n";
+        Text += "\r\n\r\n";
+    }
+    Text += AExtras->Tail;
+    return EncodeListText(Text, AExtras->Encoding);
 }
 
-void SaveMonitorList(const std::string& AFileName, const TMonitorList& AList)
+void SaveMonitorList(const std::string& AFileName, const TMonitorList& AList, const TMonitorListExtras* AExtras)
 {
-    const std::string Text = MonitorListText(AList);
+    const std::string Text = MonitorListText(AList, AExtras);
     if (AFileName.empty())
         throw EInOutError::FromErrno(ENOENT);
     const std::string Target = ResolveTarget(AFileName);
+    const std::string Base = BaseNameOf(Target);
+    if (Base.empty() || Base == "." || Base == "..")
+        throw EInOutError::FromErrno(EISDIR);
 
+    const std::string FolderName = DirectoryOf(Target);
+    TFileHandle Folder(::open(FolderName.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // A folder the user may pass through but not list still holds files to write.
+    if (Folder.Get() < 0 && errno == EACCES)
+        Folder.Reset(::open(FolderName.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (Folder.Get() < 0)
+        RaiseLastError();
+
+    // An existing list must be one the user may write, as a plain write would require:
+    // replacing a read-only file by a new one would ignore what its mode says.
     struct stat Old { };
-    bool Replacing = false;
-    if (::stat(Target.c_str(), &Old) == 0) {
+    TFileHandle OldFile;
+    const bool Replacing = ::fstatat(Folder.Get(), Base.c_str(), &Old, AT_SYMLINK_NOFOLLOW) == 0;
+    if (Replacing) {
         if (S_ISDIR(Old.st_mode))
             throw EInOutError::FromErrno(EISDIR);
-        Replacing = true;
+        if (!S_ISREG(Old.st_mode))
+            throw EInOutError(5, Target + " is not a regular file");
+        OldFile.Reset(::openat(Folder.Get(), Base.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        if (OldFile.Get() < 0)
+            RaiseLastError();
     } else if (errno != ENOENT) {
         RaiseLastError();
     }
 
-    std::string TempName;
-    TFileHandle File(CreateTemporary(Target, TempName));
-    if (File.Get() < 0)
-        RaiseLastError();
-    try {
-        WriteAll(File.Get(), Text);
-        if (Replacing) {
-            // Keeps a file that root saves for someone else theirs; failing that is no reason
-            // to refuse the save. Owner first: a change of owner clears the set-id bits.
-            if (Old.st_uid != ::geteuid() || Old.st_gid != ::getegid())
-                (void)!::fchown(File.Get(), Old.st_uid, Old.st_gid);
-            if (::fchmod(File.Get(), Old.st_mode & 07777) != 0)
-                RaiseLastError();
-        }
-        if (::fsync(File.Get()) != 0)
-            RaiseLastError();
-        if (File.Close() != 0)
-            RaiseLastError();
-        if (::rename(TempName.c_str(), Target.c_str()) != 0)
-            RaiseLastError();
-    } catch (...) {
-        File.Close();
-        ::unlink(TempName.c_str());
-        throw;
-    }
-
-    // The rename itself reaches the disk with the folder; a failure here leaves a complete
-    // file either way, so it is not reported.
-    TFileHandle Folder(::open(DirectoryOf(Target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (Folder.Get() >= 0)
-        (void)::fsync(Folder.Get());
+    if (SaveByRename(Folder.Get(), Base, Text, Replacing ? &Old : nullptr))
+        return;
+    SaveInPlace(OldFile.Get(), Text);
+    if (OldFile.Close() != 0)
+        throw EInOutError(InOutErrorCode(errno),
+            "the folder allows no new file, so the list was being written in place and may be incomplete");
 }

@@ -1,7 +1,10 @@
 // The monitor-list file: blocks of Key=Value lines, one block per monitor, separated by
-// empty lines. UTF-8 (bytes as read), CR LF written, LF or CR LF read.
+// empty lines. UTF-8, or Windows-1251 where the file is not valid UTF-8 (ListEncoding.h);
+// CR LF written, LF or CR LF read. What the reader does not understand is kept and written
+// back, so a save never loses a line of a list that was loaded.
 #pragma once
 
+#include "monitors/ListEncoding.h"
 #include "monitors/Monitors.h"
 
 #include <cstdint>
@@ -16,6 +19,9 @@
 struct TMonitorEntry {
     std::string Name;
     std::shared_ptr<TServiceMonitor> Monitor;
+    // Lines of the block that neither the list nor the monitor reads (other keys, lines
+    // without "=", repeated keys), written back after the monitor's own lines.
+    TStringList ExtraLines = {};
 };
 
 // In display and file order; duplicates allowed.
@@ -28,6 +34,8 @@ using TMonitorList = std::vector<TMonitorEntry>;
 class EInOutError : public std::exception {
 public:
     explicit EInOutError(int32_t ACode);
+    // The code's text, ": " and AReason, for a refusal the code alone would not explain.
+    EInOutError(int32_t ACode, const std::string& AReason);
     // The code that InOutErrorCode gives for AErrno.
     static EInOutError FromErrno(int AErrno);
     const char* what() const noexcept override { return FMessage.c_str(); }
@@ -41,24 +49,50 @@ private:
 
 std::string InOutErrorText(int32_t ACode);
 // errno to the error codes above: ENOENT 2; ENAMETOOLONG, EINVAL 3; EMFILE, ENFILE 4;
-// EACCES, EPERM, EROFS 5; ENOSPC, EDQUOT 101; any other errno keeps its own number.
+// EACCES, EPERM, EROFS, EISDIR 5; ENOSPC, EDQUOT 101; any other errno keeps its own number.
 int32_t InOutErrorCode(int AErrno);
 
-// Appends the monitors of the file AFileName to AList in file order. False, with AList
-// untouched, when the file cannot be opened (missing, no access, a folder, a bad name).
-// A read error after opening raises EInOutError; the monitors read before it stay in AList.
-// A block without "Type", or of an unknown type, is skipped silently; a block without
-// "Name" is named "LoadedFromConfig". The last block counts even when no empty line ends it.
-bool LoadMonitorList(const std::string& AFileName, TMonitorList& AList);
+// The largest list read: far beyond any list written by hand, and small enough to read whole.
+constexpr size_t MaxMonitorListSize = 16 * 1024 * 1024;
 
-// Reads monitor-list text from memory, the same way as LoadMonitorList.
-void ParseMonitorList(const std::string& AText, TMonitorList& AList);
+// What a list file holds besides its monitors, kept so that a save writes it back.
+struct TMonitorListExtras {
+    TListEncoding Encoding = leUTF8;
+    // Blocks that make no monitor (no "Type", an unknown type), their lines as read.
+    std::vector<TStringList> UnreadBlocks;
+    // Everything from the first Ctrl+Z on, which ends the list for reading.
+    std::string Tail;
+    // Blocks not understood: the unread blocks and the blocks after the Ctrl+Z.
+    int UnreadCount = 0;
+};
 
-// The file text of AList: per monitor "Name=", "Type=", the settings lines, two empty lines.
-std::string MonitorListText(const TMonitorList& AList);
+// "1 block of AFileName was not understood", "3 blocks of AFileName were not understood".
+std::string UnreadBlocksText(const std::string& AFileName, int ACount);
 
-// Writes AList to AFileName so that the file is either the old one or the complete new one:
-// the text goes to a temporary file in the same folder, is flushed to the disk and renamed
-// over the old file, whose permissions it takes over. Raises EInOutError on any failure,
-// leaving the old file as it was and no temporary file behind.
-void SaveMonitorList(const std::string& AFileName, const TMonitorList& AList);
+// Appends the monitors of the file AFileName to AList in file order and, when AExtras is
+// given, fills it with the rest of the file. False, with AList untouched, when the file
+// cannot be opened (missing, no access, a folder, a bad name). Raises EInOutError for a read
+// error, a file that is not a regular file (a FIFO would block, a device never ends) and a
+// file larger than MaxMonitorListSize; AList is then untouched too. A block without
+// "Type", or of an unknown type, makes no monitor; a block without "Name" is named
+// "LoadedFromConfig". The last block counts even when no empty line ends it.
+bool LoadMonitorList(const std::string& AFileName, TMonitorList& AList, TMonitorListExtras* AExtras = nullptr);
+
+// Reads the bytes of a monitor-list file from memory, the same way as LoadMonitorList.
+void ParseMonitorList(const std::string& AText, TMonitorList& AList, TMonitorListExtras* AExtras = nullptr);
+
+// The file's bytes for AList: per monitor "Name=", "Type=", the settings lines, the extra
+// lines, two empty lines; then AExtras' unread blocks and tail, all in AExtras' encoding
+// (UTF-8 without AExtras). Raises EListEncodingError for a character the encoding lacks.
+std::string MonitorListText(const TMonitorList& AList, const TMonitorListExtras* AExtras = nullptr);
+
+// Writes AList (and AExtras, see MonitorListText) to AFileName. Where the folder allows it,
+// the text goes to a temporary file beside the list, is flushed to the disk and renamed over
+// the old file, which is so either the old one or the complete new one. Where the folder
+// refuses a new file, or the old file's owner could not be kept, a file that may be written
+// is rewritten in place and flushed. The old file's owner, group and mode are kept. A
+// symbolic link is followed except where the kernel's protected-symlinks rule would refuse
+// it (another user's link in a world-writable sticky folder). Raises EInOutError on any
+// failure, leaving no temporary file behind.
+void SaveMonitorList(
+    const std::string& AFileName, const TMonitorList& AList, const TMonitorListExtras* AExtras = nullptr);

@@ -335,9 +335,10 @@ int VardexCheckMain(int AArgc, char** AArgv)
                                                                                    : CheckExitUsage;
 
     TMonitorList List;
+    TMonitorListExtras Extras;
     try {
         errno = 0;
-        if (!LoadMonitorList(Options.FileName, List)) {
+        if (!LoadMonitorList(Options.FileName, List, &Extras)) {
             Complain(OpenFailure(Options.FileName, errno));
             return CheckExitUsage;
         }
@@ -345,6 +346,8 @@ int VardexCheckMain(int AArgc, char** AArgv)
         Complain("cannot read " + Options.FileName + ": " + E.what());
         return CheckExitUsage;
     }
+    if (Extras.UnreadCount > 0)
+        Complain(UnreadBlocksText(Options.FileName, Extras.UnreadCount));
 
     TCheckRun Run(Options, List, WriteOutput);
     if (!Options.Watch)

@@ -7,11 +7,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <functional>
+#include <grp.h>
+#include <sys/wait.h>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 namespace {
@@ -173,7 +177,7 @@ TEST(InOutError, ErrnoCodes)
         { EROFS, 5 },
         { ENOSPC, 101 },
         { EDQUOT, 101 },
-        { EISDIR, EISDIR },
+        { EISDIR, 5 },
         { EXDEV, EXDEV },
     };
     for (const auto& [Errno, Code] : Cases)
@@ -363,7 +367,7 @@ TEST_F(TFolderTest, SaveErrors)
         SaveMonitorList(FFolder, List);
         FAIL() << "no error";
     } catch (const EInOutError& Error) {
-        EXPECT_EQ(Error.ErrorCode, EISDIR);
+        EXPECT_STREQ(Error.what(), "File access denied");
     }
     try {
         SaveMonitorList(Path(std::string(300, 'n')), List);
@@ -419,6 +423,253 @@ TEST_F(TFolderTest, ReadOnlyDiskLeavesTheOldFileIntact)
         EXPECT_STREQ(Error.what(), "File access denied");
     }
     EXPECT_EQ(ReadFile(Path("default.cfg")), "old");
+}
+
+// What the reader does not understand survives a load and a save: a block of an unknown
+// type, a block without a type, other keys, comment lines, everything after a Ctrl+Z.
+TEST(MonitorListExtras, KeptAndWrittenBack)
+{
+    const std::string Text = "Name=A\r\nType=pingmonitor\r\nIP=10.0.0.1\r\n\r\n"
+                             "Name=B\r\nOwner=bob\r\n# watched by ops\r\nType=PingMonitor\r\nIP=b\r\nIP=c\r\n\r\n"
+                             "; a comment of its own\r\n\r\n"
+                             "Name=C\r\nType=WebMonitor\r\nURL=http://c/\r\n\r\n"
+                             "\x1AName=D\r\nType=WebMonitor\r\n\r\nName=E\r\n";
+    TMonitorList List;
+    TMonitorListExtras Extras;
+    ParseMonitorList(Text, List, &Extras);
+    ASSERT_EQ(List.size(), 2u);
+    EXPECT_EQ(List[0].ExtraLines, (TStringList { "Owner=bob", "# watched by ops", "IP=c" }));
+    EXPECT_EQ(Extras.UnreadCount, 4);
+    const std::string Written = MonitorListText(List, &Extras);
+    EXPECT_EQ(Written,
+        "Name=B\r\nType=PingMonitor\r\nInterval=0\r\nIP=b\r\nRetry=3\r\nOwner=bob\r\n# watched by ops\r\nIP=c\r\n"
+        "\r\n\r\n"
+        "Name=C\r\nType=WebMonitor\r\nInterval=0\r\nURL=http://c/\r\n\r\n\r\n"
+        "Name=A\r\nType=pingmonitor\r\nIP=10.0.0.1\r\n\r\n\r\n"
+        "; a comment of its own\r\n\r\n\r\n"
+        "\x1AName=D\r\nType=WebMonitor\r\n\r\nName=E\r\n");
+    TMonitorList Again;
+    TMonitorListExtras AgainExtras;
+    ParseMonitorList(Written, Again, &AgainExtras);
+    EXPECT_EQ(MonitorListText(Again, &AgainExtras), Written);
+    EXPECT_EQ(AgainExtras.UnreadCount, 4);
+}
+
+struct TEncodingCase {
+    const char* Name;
+    std::string Bytes;
+    bool ValidUTF8;
+};
+
+TEST(ListEncoding, UTF8IsCheckedStrictly)
+{
+    const TEncodingCase Cases[] = {
+        { "ASCII", "Name=A", true },
+        { "Cyrillic", "Шлюз", true },
+        { "four bytes", "\xF0\x9F\x98\x80", true },
+        { "overlong", "\xC0\x80", false },
+        { "surrogate", "\xED\xA0\x80", false },
+        { "past U+10FFFF", "\xF4\x90\x80\x80", false },
+        { "cut off", "\xD0", false },
+        { "Windows-1251", "\xD8\xEB\xFE\xE7", false },
+    };
+    for (const TEncodingCase& Case : Cases)
+        EXPECT_EQ(IsValidUTF8(Case.Bytes), Case.ValidUTF8) << Case.Name;
+}
+
+TEST(ListEncoding, Windows1251BothWays)
+{
+    std::string All;
+    for (int Byte = 0; Byte < 256; ++Byte)
+        All += static_cast<char>(Byte);
+    const std::string Decoded = FromWindows1251(All);
+    EXPECT_TRUE(IsValidUTF8(Decoded));
+    EXPECT_EQ(FromWindows1251("\xC0\xE0\xA8\xB8\x88\xB9\x98"), "АаЁё€№\u0098");
+    EXPECT_EQ(ToWindows1251(Decoded), All);
+    try {
+        ToWindows1251("Name=中");
+        FAIL() << "no error";
+    } catch (const EListEncodingError& Error) {
+        EXPECT_NE(std::string(Error.what()).find("\"中\""), std::string::npos) << Error.what();
+    }
+}
+
+// A list in Windows-1251, as the program writes it, loads with its Russian text readable and
+// is written back byte for byte, the undefined byte 0x98 included.
+TEST(ListEncoding, Windows1251ListRoundTrip)
+{
+    const std::string Bytes = "Name=\xD8\xEB\xFE\xE7 \xB9" "1\r\nType=WebMonitor\r\nInterval=30\r\n"
+                              "URL=http://127.0.0.1/\xEF\xF3\xF2\xFC?\x98\r\n\r\n\r\n"
+                              "Name=\xD0\xEE\xF3\xF2\xE5\xF0\r\nType=PingMonitor\r\nInterval=0\r\nIP=127.0.0.1\r\n"
+                              "Retry=3\r\n\r\n\r\n";
+    TMonitorList List;
+    TMonitorListExtras Extras;
+    ParseMonitorList(Bytes, List, &Extras);
+    EXPECT_EQ(Extras.Encoding, leWindows1251);
+    ASSERT_EQ(List.size(), 2u);
+    EXPECT_EQ(List[0].Name, "Шлюз №1");
+    EXPECT_EQ(List[1].Name, "Роутер");
+    EXPECT_EQ(MonitorListText(List, &Extras), Bytes);
+    // A name typed later that the code page cannot hold stops the save before it starts.
+    List[1].Name = "Router ✓";
+    EXPECT_THROW(MonitorListText(List, &Extras), EListEncodingError);
+}
+
+TEST_F(TFolderTest, NotARegularFileOrTooLargeIsRefused)
+{
+    ASSERT_EQ(::mkfifo(Path("fifo.cfg").c_str(), 0600), 0);
+    WriteFile(Path("big.cfg"), "");
+    ASSERT_EQ(::truncate(Path("big.cfg").c_str(), MaxMonitorListSize + 1), 0);
+    const std::pair<std::string, const char*> Cases[] = {
+        { Path("fifo.cfg"), "is not a regular file" },
+        { "/dev/zero", "is not a regular file" },
+        { Path("big.cfg"), "is larger than 16 MiB" },
+    };
+    for (const auto& [Name, Reason] : Cases) {
+        TMonitorList List;
+        try {
+            LoadMonitorList(Name, List);
+            ADD_FAILURE() << Name << " was read";
+        } catch (const EInOutError& Error) {
+            EXPECT_NE(std::string(Error.what()).find(Reason), std::string::npos) << Error.what();
+        }
+        EXPECT_TRUE(List.empty());
+    }
+    // Exactly the limit still loads.
+    ASSERT_EQ(::truncate(Path("big.cfg").c_str(), MaxMonitorListSize), 0);
+    TMonitorList List;
+    EXPECT_TRUE(LoadMonitorList(Path("big.cfg"), List));
+    EXPECT_THROW(SaveMonitorList(Path("fifo.cfg"), SampleList()), EInOutError);
+}
+
+TEST_F(TFolderTest, LongestFileName)
+{
+    const std::string Name = Path(std::string(251, 'n') + ".cfg");
+    SaveMonitorList(Name, SampleList());
+    SaveMonitorList(Name, SampleList());
+    EXPECT_EQ(ReadFile(Name), MonitorListText(SampleList()));
+    EXPECT_EQ(FolderNames(FFolder), std::vector<std::string> { std::string(251, 'n') + ".cfg" });
+}
+
+constexpr uid_t KUser = 4711;
+constexpr gid_t KGroup = 4711;
+
+// Runs AWork in a child process as the ordinary user KUser (this test runs as root); returns
+// "" when it succeeded, else what it raised.
+std::string AsUser(const std::function<void()>& AWork)
+{
+    int Pipe[2];
+    if (::pipe(Pipe) != 0)
+        return "no pipe";
+    const pid_t Child = ::fork();
+    if (Child == 0) {
+        ::close(Pipe[0]);
+        std::string Result;
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(KGroup, KGroup, KGroup) != 0
+            || ::setresuid(KUser, KUser, KUser) != 0) {
+            Result = "cannot become the test user";
+        } else {
+            try {
+                AWork();
+            } catch (const std::exception& Error) {
+                Result = Error.what();
+            }
+        }
+        (void)!::write(Pipe[1], Result.data(), Result.size());
+        ::_exit(0);
+    }
+    ::close(Pipe[1]);
+    std::string Result;
+    char Buffer[512];
+    ssize_t Count;
+    while ((Count = ::read(Pipe[0], Buffer, sizeof(Buffer))) > 0)
+        Result.append(Buffer, static_cast<size_t>(Count));
+    ::close(Pipe[0]);
+    ::waitpid(Child, nullptr, 0);
+    return Result;
+}
+
+struct TOwner {
+    uid_t Uid;
+    gid_t Gid;
+    mode_t Mode;
+    bool operator==(const TOwner&) const = default;
+};
+
+TOwner OwnerOf(const std::string& AName)
+{
+    struct stat Info { };
+    EXPECT_EQ(::lstat(AName.c_str(), &Info), 0) << AName;
+    return { Info.st_uid, Info.st_gid, Info.st_mode & 07777 };
+}
+
+class TUserFolderTest : public TFolderTest {
+protected:
+    void SetUp() override
+    {
+        if (::geteuid() != 0)
+            GTEST_SKIP() << "needs root to act as another user";
+        TFolderTest::SetUp();
+        ASSERT_EQ(::chmod(FFolder.c_str(), 0755), 0);
+    }
+};
+
+// A shared list in a folder of root's that the user may write but not create files in: the
+// save goes in place, keeps the file's owner and mode, and leaves nothing beside it.
+TEST_F(TUserFolderTest, WritableFileInAFolderOfRoot)
+{
+    WriteFile(Path("default.cfg"), std::string(5000, 'x'));
+    ASSERT_EQ(::chmod(Path("default.cfg").c_str(), 0666), 0);
+    const TOwner Before = OwnerOf(Path("default.cfg"));
+    EXPECT_EQ(AsUser([&] { SaveMonitorList(Path("default.cfg"), SampleList()); }), "");
+    EXPECT_EQ(ReadFile(Path("default.cfg")), MonitorListText(SampleList()));
+    EXPECT_EQ(OwnerOf(Path("default.cfg")), Before);
+    EXPECT_EQ(FolderNames(FFolder), std::vector<std::string> { "default.cfg" });
+
+    // A file the user may not write is refused as a plain write would be, and a new file
+    // where the user may create none.
+    ASSERT_EQ(::chmod(Path("default.cfg").c_str(), 0444), 0);
+    ASSERT_EQ(::chown(FFolder.c_str(), KUser, KGroup), 0);
+    EXPECT_EQ(AsUser([&] { SaveMonitorList(Path("default.cfg"), {}); }), "File access denied");
+    EXPECT_EQ(ReadFile(Path("default.cfg")), MonitorListText(SampleList()));
+    ASSERT_EQ(::chown(FFolder.c_str(), 0, 0), 0);
+    EXPECT_EQ(AsUser([&] { SaveMonitorList(Path("new.cfg"), {}); }), "File access denied");
+}
+
+// Root saving a list that belongs to the user keeps it the user's: renamed into place with
+// the old owner, group and mode.
+TEST_F(TUserFolderTest, OwnerGroupAndModeKept)
+{
+    WriteFile(Path("default.cfg"), "old");
+    ASSERT_EQ(::chown(Path("default.cfg").c_str(), KUser, KGroup), 0);
+    ASSERT_EQ(::chmod(Path("default.cfg").c_str(), 0604), 0);
+    SaveMonitorList(Path("default.cfg"), SampleList());
+    EXPECT_EQ(OwnerOf(Path("default.cfg")), (TOwner { KUser, KGroup, 0604 }));
+    EXPECT_EQ(ReadFile(Path("default.cfg")), MonitorListText(SampleList()));
+}
+
+// In a world-writable sticky folder, another user's link is not followed (it could point the
+// save at any file); the saving user's own link is.
+TEST_F(TUserFolderTest, LinksInAStickyFolder)
+{
+    ASSERT_EQ(::mkdir(Path("shared").c_str(), 01777), 0);
+    ASSERT_EQ(::chmod(Path("shared").c_str(), 01777), 0);
+    WriteFile(Path("precious"), "root's own");
+    ASSERT_EQ(::symlink(Path("precious").c_str(), Path("shared/default.cfg").c_str()), 0);
+    ASSERT_EQ(::lchown(Path("shared/default.cfg").c_str(), KUser, KGroup), 0);
+    try {
+        SaveMonitorList(Path("shared/default.cfg"), SampleList());
+        FAIL() << "wrote through another user's link";
+    } catch (const EInOutError& Error) {
+        EXPECT_EQ(Error.ErrorCode, 5);
+        EXPECT_NE(std::string(Error.what()).find("symbolic link of another user"), std::string::npos)
+            << Error.what();
+    }
+    EXPECT_EQ(ReadFile(Path("precious")), "root's own");
+
+    ASSERT_EQ(::lchown(Path("shared/default.cfg").c_str(), 0, 0), 0);
+    SaveMonitorList(Path("shared/default.cfg"), SampleList());
+    EXPECT_EQ(ReadFile(Path("precious")), MonitorListText(SampleList()));
 }
 
 } // namespace

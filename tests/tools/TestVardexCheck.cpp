@@ -167,17 +167,22 @@ TEST_F(VardexCheck, TimeOfTheCheck)
     EXPECT_LT(Took, 5000);
 }
 
-TEST_F(VardexCheck, EmptyListsExitZeroSilently)
+TEST_F(VardexCheck, EmptyListsExitZero)
 {
     Folder.Write("empty.cfg", "");
-    // Blocks the window would skip too: no type, an unknown type, a type in the wrong case.
+    // Blocks the window does not understand either: no type, an unknown type, a type in the
+    // wrong case. They are counted on the error output.
     Folder.Write(
         "skipped.cfg", "Name=a\r\nIP=127.0.0.1\r\n\r\nName=b\r\nType=Ping\r\n\r\nType=webmonitor\r\n\r\n");
-    for (const char* Name : { "empty.cfg", "skipped.cfg" }) {
+    const std::pair<const char*, const char*> Cases[] = {
+        { "empty.cfg", "" },
+        { "skipped.cfg", "vardex-check: 3 blocks of skipped.cfg were not understood\n" },
+    };
+    for (const auto& [Name, Err] : Cases) {
         const TRun R = Run({ Name });
         EXPECT_EQ(R.Status, 0) << Name;
         EXPECT_EQ(R.Out, "") << Name;
-        EXPECT_EQ(R.Err, "") << Name;
+        EXPECT_EQ(R.Err, Err) << Name;
     }
 }
 
@@ -215,6 +220,12 @@ TEST_F(VardexCheck, ListsThatCannotBeRead)
     R = Run({ "lists" });
     EXPECT_EQ(R.Status, 2);
     EXPECT_EQ(R.Err, "vardex-check: cannot open lists: Is a directory\n");
+
+    // A FIFO would wait for a writer for ever.
+    ASSERT_EQ(mkfifo(Folder.Path("pipe.cfg").c_str(), 0600), 0);
+    R = Run({ "pipe.cfg" });
+    EXPECT_EQ(R.Status, 2);
+    EXPECT_EQ(R.Err, "vardex-check: cannot read pipe.cfg: File access denied: pipe.cfg is not a regular file\n");
 
     if (geteuid() != 0) {
         Folder.Write("secret.cfg", "");
@@ -269,7 +280,7 @@ TEST_F(VardexCheck, HelpAndVersion)
 }
 
 // Every line parses as one JSON object with the same facts in a fixed key order; names and
-// reasons are escaped, UTF-8 passes through, invalid bytes become U+FFFD.
+// reasons are escaped, UTF-8 passes through, a list that is not UTF-8 is read as Windows-1251.
 TEST_F(VardexCheck, JsonLines)
 {
     THttpTestServer Fine(200);
@@ -278,7 +289,7 @@ TEST_F(VardexCheck, JsonLines)
     const std::string ClosedURL = "http://127.0.0.1:" + std::to_string(Closed) + "/";
     Folder.Write("json.cfg",
         WebBlock("Quote \" and \\ back\tslash", Fine.Url()) + WebBlock("Сервер ✓", Failing.Url("/x?a=\"1\""))
-            + WebBlock("Bad \xFF byte", ClosedURL));
+            + WebBlock("Closed", ClosedURL));
     const TRun R = Run({ "--json", "json.cfg" });
     EXPECT_EQ(R.Status, 1);
     EXPECT_EQ(R.Err, "");
@@ -303,9 +314,14 @@ TEST_F(VardexCheck, JsonLines)
     EXPECT_EQ(Objects[1]["target"], Failing.Url("/x?a=\"1\""));
     EXPECT_EQ(Objects[1]["status"], "ERROR");
     EXPECT_EQ(Objects[1]["reason"], "HTTP/1.1 503 Failed");
-    EXPECT_EQ(Objects[2]["name"], "Bad \xEF\xBF\xBD byte");
+    EXPECT_EQ(Objects[2]["name"], "Closed");
     EXPECT_EQ(Objects[2]["target"], ClosedURL);
     EXPECT_EQ(Objects[2]["reason"], Refused);
+
+    Folder.Write("legacy.cfg", WebBlock("\xD1\xE5\xF0\xE2\xE5\xF0 \xFF", ClosedURL));
+    const TRun Legacy = Run({ "--json", "legacy.cfg" });
+    ASSERT_EQ(tooltest::Lines(Legacy.Out).size(), 1u) << Legacy.Out;
+    EXPECT_EQ(ParseJsonObject(tooltest::Lines(Legacy.Out)[0])["name"], "Сервер я");
 }
 
 // --watch: the first check of each monitor prints, a server that goes away prints the change
