@@ -3,7 +3,6 @@
 #include "tray/TrayShell.h"
 
 #include <QEvent>
-#include <QFileInfo>
 #include <QMessageBox>
 #include <QStringList>
 #include <QWidget>
@@ -16,17 +15,6 @@ std::function<void(const QString&, const QString&)> GErrorReportHook;
 QStringList GOpenReports;
 
 } // namespace
-
-QString ApplicationTitleOf(const QString& AExecutablePath)
-{
-    QString Name = QFileInfo(AExecutablePath).fileName();
-    const qsizetype Dot = Name.indexOf('.');
-    if (Dot >= 0)
-        Name.truncate(Dot);
-    if (Name.size() > 1)
-        Name = Name.left(1) + Name.mid(1).toLower();
-    return Name;
-}
 
 QString ErrorReportText(const std::string& AMessage)
 {
@@ -66,7 +54,7 @@ bool TApplication::notify(QObject* AReceiver, QEvent* AEvent)
 
 QString TApplication::Title()
 {
-    return ApplicationTitleOf(QCoreApplication::applicationFilePath());
+    return QStringLiteral("Vardex");
 }
 
 void TApplication::HandleException()
@@ -82,7 +70,17 @@ void TApplication::HandleException()
 
 void TApplication::ShowErrorReport(const std::string& AMessage)
 {
-    const QString Text = ErrorReportText(AMessage);
+    ShowMessage(QMessageBox::Critical, ErrorReportText(AMessage));
+}
+
+void TApplication::ShowWarning(const std::string& AMessage)
+{
+    ShowMessage(QMessageBox::Warning, QString::fromStdString(AMessage));
+}
+
+void TApplication::ShowMessage(int AIcon, const QString& AText)
+{
+    const QString& Text = AText;
     if (GOpenReports.contains(Text))
         return;
     GOpenReports.append(Text);
@@ -94,7 +92,9 @@ void TApplication::ShowErrorReport(const std::string& AMessage)
         GErrorReportHook(Title(), Text);
         return;
     }
-    QMessageBox Box(QMessageBox::Critical, Title(), Text, QMessageBox::Ok);
+    QMessageBox Box(static_cast<QMessageBox::Icon>(AIcon), Title(), Text, QMessageBox::Ok);
+    // Messages carry outside text (a server's, a file's); it must not be read as HTML.
+    Box.setTextFormat(Qt::PlainText);
     Box.exec();
 }
 

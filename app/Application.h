@@ -10,10 +10,6 @@
 #include <functional>
 #include <string>
 
-// The title of an executable: its file name without the folder, up to the first ".", every
-// character after the first in lower case ("/opt/VarDex.bin" gives "Vardex").
-QString ApplicationTitleOf(const QString& AExecutablePath);
-
 // The message of the error report: the text with a full stop added when its last
 // character sorts after ".".
 QString ErrorReportText(const std::string& AMessage);
@@ -27,7 +23,7 @@ public:
     // Exceptions escaping any event handler go to the error report; the program goes on.
     bool notify(QObject* AReceiver, QEvent* AEvent) override;
 
-    // The title of the running executable.
+    // The program's name as the user knows it, "Vardex", whatever the executable is called.
     static QString Title();
 
     // Reports the exception being handled (call from a catch block).
@@ -36,9 +32,15 @@ public:
     // button, the title as caption. A report whose text is already on screen is not opened
     // a second time, so an error that repeats every second cannot pile up boxes.
     static void ShowErrorReport(const std::string& AMessage);
+    // The same for a warning: a warning icon, the text as it is.
+    static void ShowWarning(const std::string& AMessage);
 
-    // Replaces the message box (tests): called with the caption and the message instead.
+    // Replaces the message boxes (tests): called with the caption and the message instead.
     static void SetErrorReportHook(std::function<void(const QString& ACaption, const QString& AText)> AHook);
+
+private:
+    // AIcon: a QMessageBox::Icon.
+    static void ShowMessage(int AIcon, const QString& AText);
 };
 
 // The application's own events for the window that handles them. The application is

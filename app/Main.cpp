@@ -8,25 +8,33 @@
 #include <QDate>
 #include <QFile>
 #include <QFileDialog>
+#include <QDir>
+#include <QFileInfo>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPainter>
 #include <QRegularExpression>
 #include <QScreen>
 #include <QShowEvent>
 #include <QSplitter>
 #include <QStatusBar>
+#include <QStyledItemDelegate>
 #include <QTableWidget>
+#include <QTextDocument>
 #include <QTime>
 #include <QTimer>
+#include <QToolTip>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <limits>
 
 // Outside any namespace, as the resource system requires.
 static void InitImages()
@@ -43,16 +51,82 @@ QString ToQString(const std::string& AText)
     return QString::fromStdString(AText);
 }
 
+// The edit box of a name or a value. The list file is line based: a line break typed or
+// pasted into a value would end its line and start another, which the next load reads as a
+// key of its own or as the start of another monitor. So control characters never get in:
+// each run of them becomes one blank as it is entered. And no length limit: a line edit
+// would cut a long URL at 32767 characters as soon as it is shown.
+class TValueEdit : public QLineEdit {
+public:
+    explicit TValueEdit(QWidget* AParent = nullptr)
+        : QLineEdit(AParent)
+    {
+        setMaxLength(std::numeric_limits<int>::max());
+        // Connected first, so that whoever else listens to textEdited sees the clean text.
+        connect(this, &QLineEdit::textEdited, this, &TValueEdit::RemoveControls);
+    }
+
+private:
+    void RemoveControls()
+    {
+        const QString Text = text();
+        const QString Clean = WithoutControls(Text);
+        if (Clean == Text)
+            return;
+        const int Cursor = static_cast<int>(WithoutControls(Text.left(cursorPosition())).size());
+        setText(Clean);
+        setCursorPosition(Cursor);
+    }
+};
+
+// Renames in a TValueEdit, and hands over the clean text whatever the box holds.
+class TCaptionDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    QWidget* createEditor(QWidget* AParent, const QStyleOptionViewItem&, const QModelIndex&) const override
+    {
+        return new TValueEdit(AParent);
+    }
+    void setModelData(QWidget* AEditor, QAbstractItemModel* AModel, const QModelIndex& AIndex) const override
+    {
+        if (auto* Box = qobject_cast<QLineEdit*>(AEditor))
+            AModel->setData(AIndex, WithoutControls(Box->text()), Qt::EditRole);
+    }
+};
+
 // The report list. Its only editable text is the caption: an edit started on any column of
 // a row (a click on the selected row, F2) renames the row.
 class TServListView : public QTreeWidget {
 public:
-    using QTreeWidget::QTreeWidget;
+    explicit TServListView(QWidget* AParent)
+        : QTreeWidget(AParent)
+    {
+        setItemDelegate(new TCaptionDelegate(this));
+    }
 
 protected:
     bool edit(const QModelIndex& AIndex, EditTrigger ATrigger, QEvent* AEvent) override
     {
         return QTreeWidget::edit(AIndex.siblingAtColumn(0), ATrigger, AEvent);
+    }
+
+    // Tooltips carry what a server sent (a status line, an error text). A tooltip renders
+    // any text that looks like HTML, so a server could draw tables and load local images in
+    // it; the text is shown as plain text instead.
+    bool viewportEvent(QEvent* AEvent) override
+    {
+        if (AEvent->type() != QEvent::ToolTip)
+            return QTreeWidget::viewportEvent(AEvent);
+        const auto* Help = static_cast<QHelpEvent*>(AEvent);
+        const QModelIndex Index = indexAt(Help->pos());
+        const QString Tip = Index.data(Qt::ToolTipRole).toString();
+        if (Tip.isEmpty())
+            QToolTip::hideText();
+        else
+            QToolTip::showText(Help->globalPos(), Qt::convertFromPlainText(Tip, Qt::WhiteSpaceNormal), viewport(),
+                visualRect(Index));
+        return true;
     }
 };
 
@@ -75,6 +149,22 @@ QString LongTimeFormat(const QLocale& ALocale)
 }
 
 } // namespace
+
+QString WithoutControls(const QString& AText)
+{
+    QString Result;
+    Result.reserve(AText.size());
+    bool InRun = false;
+    for (const QChar C : AText) {
+        const bool Control = C.category() == QChar::Other_Control;
+        if (!Control)
+            Result += C;
+        else if (!InRun)
+            Result += QLatin1Char(' ');
+        InRun = Control;
+    }
+    return Result;
+}
 
 const char* StatusText(TMonitorStatus AStatus)
 {
@@ -245,8 +335,13 @@ void TfmMain::CreateParts(std::unique_ptr<TTrayShell> ATrayShell)
     connect(tmrCheck, &QTimer::timeout, this, [this] { Guarded([this] { tmrCheckTimer(); }); });
     tmrCheck->start();
 
-    // Placed once, green and with its tooltip, before the window is first shown.
+    // Placed once, green and with its tooltip, before the window is first shown. The menu
+    // is the way back, and the way out, on trays that offer no double-click.
     TrayIcon = new TTrayIcon(this, std::move(ATrayShell));
+    TrayPopupMenu = new QMenu(this);
+    TrayPopupMenu->addAction(acTrayShow);
+    TrayPopupMenu->addAction(acMonitorExit);
+    TrayIcon->SetPopupMenu(TrayPopupMenu);
     SetupMainWindowTray(*TrayIcon, [this](TTrayIcon*) { TrayIconDblClick(); });
 
     ApplicationEvents = new TApplicationEvents(this);
@@ -281,11 +376,13 @@ void TfmMain::CreateActions()
     acCreateWeb = NewAction(QStringLiteral("WebMonitor"), QKeySequence(), &TfmMain::acCreateWebExecute);
     acMonitorDelete = NewAction(
         QStringLiteral("Удалить"), QKeySequence(Qt::Key_Delete), &TfmMain::acMonitorDeleteExecute);
+    acTrayShow = NewAction(QStringLiteral("Показать"), QKeySequence(), &TfmMain::acTrayShowExecute);
 }
 
 // The window's shortcuts come before the focused control: a control that would take the key
-// for itself (an edit box takes Del) is not asked, so the key runs the command and never
-// reaches the control.
+// for itself is not asked, so the key runs the command and never reaches the control. Del
+// is the exception: in an edit box (a value, a name being renamed) it deletes text, and only
+// where no text is being edited does it delete the monitor.
 bool TfmMain::eventFilter(QObject* AWatched, QEvent* AEvent)
 {
     if (AEvent->type() == QEvent::ShortcutOverride) {
@@ -294,6 +391,8 @@ bool TfmMain::eventFilter(QObject* AWatched, QEvent* AEvent)
             auto* Key = static_cast<QKeyEvent*>(AEvent);
             const QKeySequence Sequence(
                 QKeyCombination(Key->modifiers() & ~Qt::KeypadModifier, Qt::Key(Key->key())));
+            if (Sequence == acMonitorDelete->shortcut() && qobject_cast<QLineEdit*>(Widget))
+                return QMainWindow::eventFilter(AWatched, AEvent);
             for (QAction* Action : actions()) {
                 if (Action->isEnabled() && !Action->shortcut().isEmpty() && Action->shortcut() == Sequence) {
                     AEvent->ignore();
@@ -419,7 +518,7 @@ void TfmMain::SetEditorLines(const TStringList& ALines)
             ServConfig->setItem(Row, 0, Key);
         }
         if (!EditorValueBox(Row)) {
-            auto* Box = new QLineEdit;
+            auto* Box = new TValueEdit;
             Box->setFrame(false);
             connect(Box, &QLineEdit::textEdited, this,
                 [this] { Guarded([this] { ServConfigStringsChange(); }); });
@@ -489,8 +588,19 @@ void TfmMain::ServConfigStringsChange()
 
 void TfmMain::LoadConfig()
 {
-    if (!LoadMonitorList(FConfigFileName, FMonitors))
+    FListExtras = {};
+    try {
+        if (!LoadMonitorList(FConfigFileName, FMonitors, &FListExtras))
+            FConfigFileName.clear();
+    } catch (...) {
+        // A list that was refused or not read to its end must not be replaced by what the
+        // window holds at the next Ctrl+S: the save asks for a name instead.
         FConfigFileName.clear();
+        throw;
+    }
+    if (FListExtras.UnreadCount > 0)
+        TApplication::ShowWarning(UnreadBlocksText(FConfigFileName, FListExtras.UnreadCount)
+            + "; they are kept and saved with the list");
 }
 
 void TfmMain::SaveConfig()
@@ -501,20 +611,44 @@ void TfmMain::SaveConfig()
             return;
         FConfigFileName = FileName;
     }
-    SaveMonitorList(FConfigFileName, FMonitors);
+    SaveMonitorList(FConfigFileName, FMonitors, &FListExtras);
+}
+
+TSaveConfigDialog::TSaveConfigDialog(QWidget* AParent)
+    : QFileDialog(AParent, QStringLiteral("Сохранение конфигурации..."))
+{
+    setAcceptMode(QFileDialog::AcceptSave);
+    setFileMode(QFileDialog::AnyFile);
+    setNameFilters({ QStringLiteral("Service List Files (*.cfg)"), QStringLiteral("All Files (*)") });
+    setDefaultSuffix(QStringLiteral("cfg"));
+    setOption(QFileDialog::DontConfirmOverwrite, false);
+}
+
+void TSaveConfigDialog::accept()
+{
+    // A name in a folder that does not exist is refused here, where it can still be
+    // corrected; a save into it could only fail.
+    const QStringList Files = selectedFiles();
+    if (!Files.isEmpty() && !QFileInfo(Files.first()).dir().exists()) {
+        const QString Folder = QDir::toNativeSeparators(QFileInfo(Files.first()).path());
+        if (FolderMissingHook) {
+            FolderMissingHook(Folder);
+        } else {
+            QMessageBox Box(QMessageBox::Warning, windowTitle(), QStringLiteral("Папка не существует:\n%1").arg(Folder),
+                QMessageBox::Ok, this);
+            Box.setTextFormat(Qt::PlainText);
+            Box.exec();
+        }
+        return;
+    }
+    QFileDialog::accept();
 }
 
 bool TfmMain::ExecuteSaveDialog(std::string& AFileName)
 {
     if (SaveDialogHook)
         return SaveDialogHook(AFileName);
-    QFileDialog SaveConfigDialog(this, QStringLiteral("Сохранение конфигурации..."));
-    SaveConfigDialog.setAcceptMode(QFileDialog::AcceptSave);
-    SaveConfigDialog.setFileMode(QFileDialog::AnyFile);
-    SaveConfigDialog.setNameFilters(
-        { QStringLiteral("Service List Files (*.cfg)"), QStringLiteral("All Files (*)") });
-    SaveConfigDialog.setDefaultSuffix(QStringLiteral("cfg"));
-    SaveConfigDialog.setOption(QFileDialog::DontConfirmOverwrite, false);
+    TSaveConfigDialog SaveConfigDialog(this);
     if (SaveConfigDialog.exec() != QDialog::Accepted || SaveConfigDialog.selectedFiles().isEmpty())
         return false;
     AFileName = QFile::encodeName(SaveConfigDialog.selectedFiles().first()).toStdString();
@@ -602,6 +736,11 @@ void TfmMain::SetTrayAnimated(bool AAnimated)
 }
 
 void TfmMain::TrayIconDblClick()
+{
+    ShowAndRestore();
+}
+
+void TfmMain::acTrayShowExecute()
 {
     ShowAndRestore();
 }

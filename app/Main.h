@@ -7,6 +7,7 @@
 #include "monitors/Schedule.h"
 #include "tray/TrayShell.h"
 
+#include <QFileDialog>
 #include <QIcon>
 #include <QMainWindow>
 
@@ -18,6 +19,7 @@
 class QAction;
 class TApplicationEvents;
 class QLineEdit;
+class QMenu;
 class QSplitter;
 class QTableWidget;
 class QTimer;
@@ -31,6 +33,24 @@ const char* StatusText(TMonitorStatus AStatus);
 // A date-time in the locale's short date and long time format; the time is left out at
 // exactly midnight, and 0 (never) gives an empty text.
 QString DateTimeText(TDateTime AValue);
+
+// AText with every run of control characters (line breaks, tabs, ...) replaced by one blank:
+// what a name or a value may hold, since the list file gives every Key=Value its own line.
+QString WithoutControls(const QString& AText);
+
+// The save dialog: "Сохранение конфигурации...", the list filters, "cfg" added to a name
+// without a suffix, a question before an existing file is replaced, and no name accepted
+// in a folder that does not exist.
+class TSaveConfigDialog : public QFileDialog {
+    Q_OBJECT
+
+public:
+    explicit TSaveConfigDialog(QWidget* AParent = nullptr);
+    void accept() override;
+
+    // Test hook: called with the folder instead of the message that it does not exist.
+    std::function<void(const QString& AFolder)> FolderMissingHook;
+};
 
 class TfmMain : public QMainWindow, public TMonitorObserver {
     Q_OBJECT
@@ -64,6 +84,7 @@ public:
     void acCreateWebExecute();
     void acMonitorDeleteExecute();
     void TrayIconDblClick();
+    void acTrayShowExecute();
     void ApplicationEventsMinimize();
 
     // The alarm's effect on the tray icon: the red frames while it stands.
@@ -74,6 +95,8 @@ public:
     const TMonitorList& Monitors() const { return FMonitors; }
     TMonitorList& Monitors() { return FMonitors; }
     const std::string& ConfigFileName() const { return FConfigFileName; }
+    // What the list file held besides the monitors, written back with them.
+    const TMonitorListExtras& ListExtras() const { return FListExtras; }
     void SetConfigFileName(std::string AName) { FConfigFileName = std::move(AName); }
     bool Alarm() const { return FAlarm; }
     // True while AMonitor's check runs (a nested tick or double-click leaves it alone).
@@ -104,6 +127,9 @@ public:
     QAction* acCreateWeb = nullptr;
     QAction* acMonitorDelete = nullptr;
     TTrayIcon* TrayIcon = nullptr;
+    // The tray icon's menu: "Показать" (acTrayShow) and "Выход" (acMonitorExit).
+    QMenu* TrayPopupMenu = nullptr;
+    QAction* acTrayShow = nullptr;
     TApplicationEvents* ApplicationEvents = nullptr;
 
 protected:
@@ -123,6 +149,7 @@ private:
     bool FAlarm = false;
     TMonitorList FMonitors;
     std::string FConfigFileName;
+    TMonitorListExtras FListExtras;
     // The check timer's pass over FMonitors and the checks it is running.
     TCheckSchedule FSchedule;
     bool FCentred = false;

@@ -1,6 +1,7 @@
 #include "WindowFixture.h"
 
 #include <QAction>
+#include <QClipboard>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMenu>
@@ -8,6 +9,8 @@
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTableWidget>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -231,7 +234,9 @@ private slots:
         QCOMPARE(Name->text(), QStringLiteral("Сайт"));
     }
 
-    void DelWhileEditingDeletesTheMonitor()
+    // In an edit box Del deletes a character, in the value editor and in the rename box;
+    // Ctrl+S still saves from there.
+    void DelInATextBoxEditsText()
     {
         TWindowFixture F(ThreeMonitors);
         TfmMain& W = *F.Window;
@@ -241,14 +246,142 @@ private slots:
         IP->setFocus();
         IP->setCursorPosition(0);
         QTest::keyClick(IP, Qt::Key_Delete);
-        QCOMPARE(IP->text(), QStringLiteral("127.0.0.9"));
-        QCOMPARE(F.Captions(), (QStringList { "Сайт", "Router" }));
-        QCOMPARE(W.Monitors().size(), size_t(2));
-        QVERIFY(F.List()->selectedItems().isEmpty());
-        // The editor still shows the deleted monitor; edits there go nowhere.
-        QCOMPARE(EditorValues(W), (QStringList { "Router", "60", "127.0.0.9", "2" }));
-        QTest::keyClicks(IP, "9");
-        QCOMPARE(static_cast<TPingMonitor*>(W.Monitors()[1].Monitor.get())->IP(), std::string("127.0.0.10"));
+        QCOMPARE(IP->text(), QStringLiteral("27.0.0.9"));
+        QCOMPARE(static_cast<TPingMonitor*>(W.Monitors()[0].Monitor.get())->IP(), std::string("27.0.0.9"));
+
+        F.List()->setFocus();
+        QTest::keyClick(F.List(), Qt::Key_F2);
+        auto* Editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+        QVERIFY(Editor);
+        Editor->setCursorPosition(0);
+        QTest::keyClick(Editor, Qt::Key_Delete);
+        QCOMPARE(Editor->text(), QStringLiteral("outer"));
+        QTest::keyClick(Editor, Qt::Key_S, Qt::ControlModifier);
+        QTest::keyClick(Editor, Qt::Key_Return);
+        QTRY_COMPARE(F.Captions(), (QStringList { "outer", "Сайт", "Router" }));
+        QCOMPARE(W.Monitors().size(), size_t(3));
+        QVERIFY(F.ReadFile("default.cfg").find("IP=27.0.0.9\r\n") != std::string::npos);
+    }
+
+    // Line breaks pasted into a value or a name become blanks: the saved file holds exactly
+    // the monitors it held, however the pasted text is laid out.
+    void PastedLineBreaksStayOnTheirLine()
+    {
+        TWindowFixture F(ThreeMonitors);
+        TfmMain& W = *F.Window;
+        QVERIFY(F.ShowActive());
+        F.ClickRow(1);
+        QLineEdit* URL = W.EditorValueBox(2);
+        URL->setFocus();
+        URL->end(false);
+        QGuiApplication::clipboard()->setText(QStringLiteral("x\r\n\r\nName=Evil\r\nType=PingMonitor\t\x01"));
+        QTest::keyClick(URL, Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(URL->text(), QStringLiteral("http://127.0.0.1:8080/x Name=Evil Type=PingMonitor "));
+
+        F.List()->setFocus();
+        QTest::keyClick(F.List(), Qt::Key_F2);
+        auto* Editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+        QVERIFY(Editor);
+        Editor->selectAll();
+        QGuiApplication::clipboard()->setText(QStringLiteral("Web\nType=PingMonitor\r\n\r\nName=Evil"));
+        QTest::keyClick(Editor, Qt::Key_V, Qt::ControlModifier);
+        QTest::keyClick(Editor, Qt::Key_Return);
+        QTRY_COMPARE(F.Captions(), (QStringList { "Router", "Web Type=PingMonitor Name=Evil", "Router" }));
+        F.ClickRow(0);
+        W.acConfigSave->trigger();
+
+        TMonitorList Saved;
+        QVERIFY(LoadMonitorList("default.cfg", Saved));
+        QCOMPARE(Saved.size(), size_t(3));
+        QCOMPARE(Saved[1].Name, std::string("Web Type=PingMonitor Name=Evil"));
+        QCOMPARE(Saved[1].Monitor->TypeKey(), std::string("WebMonitor"));
+        // The trailing blank goes with the trimming of the line.
+        QCOMPARE(static_cast<TWebMonitor*>(Saved[1].Monitor.get())->URL(),
+            std::string("http://127.0.0.1:8080/x Name=Evil Type=PingMonitor"));
+    }
+
+    // A list in Windows-1251 shows its Russian names and, with every row selected (which
+    // writes the editor's values back), is saved byte for byte; so is a URL far longer than
+    // a line edit's default limit.
+    void LegacyListSurvivesSelectionAndSave()
+    {
+        const std::string Legacy = "Name=\xD0\xEE\xF3\xF2\xE5\xF0\r\nType=PingMonitor\r\nInterval=60\r\n"
+                                   "IP=127.0.0.9\r\nRetry=2\r\n\r\n\r\n"
+                                   "Name=\xD1\xE0\xE9\xF2\r\nType=WebMonitor\r\nInterval=30\r\nURL=http://127.0.0.1/"
+            + std::string(40000, '\xE9') + "\r\n\r\n\r\n";
+        TWindowFixture F(Legacy.c_str());
+        TfmMain& W = *F.Window;
+        QVERIFY(F.ShowActive());
+        QCOMPARE(F.Captions(), (QStringList { "Роутер", "Сайт" }));
+        F.ClickRow(0);
+        F.ClickRow(1);
+        QCOMPARE(W.EditorValueBox(2)->text().size(), 40000 + 17);
+        F.ClickRow(0);
+        QTest::keyClick(F.List(), Qt::Key_S, Qt::ControlModifier);
+        QVERIFY(F.Reports.empty());
+        QVERIFY(F.ReadFile("default.cfg") == Legacy);
+    }
+
+    // What the window does not understand is kept, and the operator is told once.
+    void UnreadBlocksAreKeptAndCounted()
+    {
+        const std::string Text = std::string(ThreeMonitors) + "\r\nName=Old\r\nType=pingmonitor\r\n\r\n\x1A tail";
+        TWindowFixture F(Text.c_str());
+        TfmMain& W = *F.Window;
+        QCOMPARE(F.Reports.size(), size_t(1));
+        QCOMPARE(F.Reports[0].Caption, QStringLiteral("Vardex"));
+        QCOMPARE(F.Reports[0].Text,
+            QStringLiteral("2 blocks of default.cfg were not understood; they are kept and saved with the list"));
+        QVERIFY(F.ShowActive());
+        W.acConfigSave->trigger();
+        QVERIFY(F.ReadFile("default.cfg").ends_with("Name=Old\r\nType=pingmonitor\r\n\r\n\r\n\x1A tail"));
+        QCOMPARE(F.Reports.size(), size_t(1));
+    }
+
+    // A FIFO as default.cfg would block the window before it shows; it is refused with a
+    // message, and a save asks for a name instead of writing into it.
+    void NotARegularFileIsRefused()
+    {
+        TWindowFixture F(nullptr, true, [](const std::string& AFolder) {
+            QVERIFY(::mkfifo((AFolder + "/default.cfg").c_str(), 0600) == 0);
+        });
+        QCOMPARE(F.Reports.size(), size_t(1));
+        QCOMPARE(F.Reports[0].Text, QStringLiteral("File access denied: default.cfg is not a regular file."));
+        QCOMPARE(F.Window->ConfigFileName(), std::string());
+    }
+
+    // The real dialog, without the hook: its settings, a folder that does not exist refused,
+    // and the suffix added.
+    void TheSaveDialog()
+    {
+        TWindowFixture F(ThreeMonitors);
+        TfmMain& W = *F.Window;
+        W.SaveDialogHook = nullptr;
+        QStringList Missing;
+        bool Checked = false;
+        QTimer::singleShot(0, [&] {
+            auto* Dialog = qobject_cast<TSaveConfigDialog*>(QApplication::activeModalWidget());
+            QVERIFY(Dialog);
+            QCOMPARE(Dialog->windowTitle(), QStringLiteral("Сохранение конфигурации..."));
+            QCOMPARE(Dialog->nameFilters(),
+                (QStringList { QStringLiteral("Service List Files (*.cfg)"), QStringLiteral("All Files (*)") }));
+            QCOMPARE(Dialog->defaultSuffix(), QStringLiteral("cfg"));
+            QCOMPARE(Dialog->acceptMode(), QFileDialog::AcceptSave);
+            QVERIFY(!Dialog->testOption(QFileDialog::DontConfirmOverwrite));
+            QVERIFY(!Dialog->testOption(QFileDialog::ReadOnly));
+            Dialog->FolderMissingHook = [&](const QString& AFolder) { Missing << AFolder; };
+            Dialog->selectFile(QString::fromStdString(F.Path("no/such/list.cfg")));
+            Dialog->accept();
+            QVERIFY(Dialog->isVisible());
+            Dialog->selectFile(QString::fromStdString(F.Path("copy")));
+            Dialog->accept();
+            Checked = true;
+        });
+        W.acConfigSaveAs->trigger();
+        QVERIFY(Checked);
+        QCOMPARE(Missing, QStringList { QString::fromStdString(F.Path("no/such")) });
+        QCOMPARE(W.ConfigFileName(), F.Path("copy.cfg"));
+        QCOMPARE(F.ReadFile("copy.cfg"), MonitorListText(W.Monitors()));
     }
 
     void DeleteTheMiddleOfThree()
@@ -408,7 +541,7 @@ private slots:
         QTest::keyClick(F.List(), Qt::Key_S, Qt::ControlModifier);
         QCOMPARE(F.Reports.size(), size_t(1));
         QCOMPARE(F.Reports[0].Text, QStringLiteral("File not found."));
-        QCOMPARE(F.Reports[0].Caption, QStringLiteral("Testmain"));
+        QCOMPARE(F.Reports[0].Caption, QStringLiteral("Vardex"));
         QCOMPARE(F.ReadFile("default.cfg"), std::string(ThreeMonitors));
     }
 
@@ -426,7 +559,8 @@ private slots:
             W.tmrCheck->stop();
             QCOMPARE(Seen.size(), 1);
             QVERIFY(Seen[0].endsWith('.'));
-            QCOMPARE(W.ConfigFileName(), std::string("default.cfg"));
+            // A save must not replace a list it could not read.
+            QCOMPARE(W.ConfigFileName(), std::string());
             W.show();
             QVERIFY(QTest::qWaitForWindowExposed(&W));
             QCOMPARE(W.ServList->topLevelItemCount(), 0);

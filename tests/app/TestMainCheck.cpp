@@ -239,7 +239,7 @@ private slots:
         QTRY_VERIFY(!F.Reports.empty());
         W.tmrCheck->stop();
         QCOMPARE(F.Reports[0].Text, QStringLiteral("Second failure."));
-        QCOMPARE(F.Reports[0].Caption, QStringLiteral("Testmaincheck"));
+        QCOMPARE(F.Reports[0].Caption, QStringLiteral("Vardex"));
         QCOMPARE(Broken->Checks, 2);
     }
 

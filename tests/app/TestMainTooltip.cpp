@@ -5,6 +5,7 @@
 #include "tools/ToolTestSupport.h"
 
 #include <QHelpEvent>
+#include <QTextDocument>
 #include <QToolTip>
 
 namespace {
@@ -21,8 +22,8 @@ class TTestMainTooltip : public QObject {
         return AFixture.List()->topLevelItem(AIndex);
     }
 
-    // What the list shows when the pointer rests on the cell: the tooltip on screen, or an
-    // empty text when none is shown.
+    // What the list shows when the pointer rests on the cell: the text the tooltip on screen
+    // renders, or an empty text when none is shown.
     static QString ShownTip(TWindowFixture& AFixture, int ARow, int AColumn)
     {
         // A tooltip fades out after it is hidden; wait until the last one is gone.
@@ -33,7 +34,14 @@ class TTestMainTooltip : public QObject {
         const QPoint Point = AFixture.RowRect(ARow, AColumn).center();
         QHelpEvent Event(QEvent::ToolTip, Point, Viewport->mapToGlobal(Point));
         QApplication::sendEvent(Viewport, &Event);
-        return QToolTip::isVisible() ? QToolTip::text() : QString();
+        if (!QToolTip::isVisible())
+            return QString();
+        QTextDocument Shown;
+        if (Qt::mightBeRichText(QToolTip::text()))
+            Shown.setHtml(QToolTip::text());
+        else
+            Shown.setPlainText(QToolTip::text());
+        return Shown.toPlainText();
     }
 
 private slots:
@@ -105,6 +113,23 @@ private slots:
         F.Window->RefreshList();
         QCOMPARE(Row(F, 0)->toolTip(2), QString());
         QCOMPARE(Row(F, 1)->toolTip(2), QStringLiteral("first\nsecond\nthird"));
+    }
+
+    // A server's text is shown as text: markup in it draws nothing.
+    void MarkupIsShownAsText()
+    {
+        TWindowFixture F(nullptr);
+        QVERIFY(F.ShowActive());
+        auto A = std::make_shared<TTestMonitor>();
+        A->SetInterval(1);
+        A->Result = msError;
+        const std::string Markup = "HTTP/1.1 500 <table><tr><td bgcolor=green>ALL SERVICES OK</td></tr></table>"
+                                   "<img src=\"file:///etc/hostname\">";
+        A->Work = [&](TTestMonitor& AMonitor) { AMonitor.SetLastError(Markup); };
+        F.Window->Monitors().push_back({ "A", A });
+        F.Window->RefreshList();
+        F.Window->tmrCheckTimer();
+        QCOMPARE(ShownTip(F, 0, 2), QString::fromStdString(Markup));
     }
 };
 

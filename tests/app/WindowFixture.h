@@ -17,6 +17,7 @@
 #include <QTreeWidget>
 
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -114,14 +115,18 @@ private:
 class TWindowFixture {
 public:
     // AConfig: the default.cfg to start with; nullptr for none. ATrayAvailable: whether the
-    // desktop has a notification area.
-    explicit TWindowFixture(const char* AConfig, bool ATrayAvailable = true)
+    // desktop has a notification area. APrepare: runs in the working folder before the window
+    // is made.
+    explicit TWindowFixture(const char* AConfig, bool ATrayAvailable = true,
+        const std::function<void(const std::string& AFolder)>& APrepare = {})
     {
         Tray->Available = ATrayAvailable;
         FOldDir = QDir::currentPath();
         QDir::setCurrent(FDir.path());
         if (AConfig)
             WriteFile("default.cfg", AConfig);
+        if (APrepare)
+            APrepare(FDir.path().toStdString());
         TApplication::SetErrorReportHook([this](const QString& ACaption, const QString& AText) {
             Reports.push_back({ ACaption, AText });
         });
