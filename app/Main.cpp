@@ -668,7 +668,11 @@ void TfmMain::acConfigSaveAsExecute()
 
 void TfmMain::acMonitorExitExecute()
 {
-    close();
+    // Closing a window that is hidden in the tray does not end Qt's event loop (only the
+    // last visible window's closing does), and the tray menu offers this command exactly
+    // then; so the program is ended here once the window has agreed to close.
+    if (close())
+        QCoreApplication::quit();
 }
 
 void TfmMain::acCreatePingExecute()

@@ -24,8 +24,9 @@ vardex_need_packages() {
 # What building and running the program needs.
 VARDEX_BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libgl-dev libssl-dev libssl3 fonts-dejavu-core)
 # What the test suite needs besides: GoogleTest, a real nginx, the openssl tool for
-# test certificates, iproute2 for network namespaces, setcap for the install test, and a
-# virtual X server with a tray host and a mouse driver for the real-desktop tray test, and
-# the desktop-entry validator and the formatter.
+# test certificates, iproute2 for network namespaces, setcap for the install test, a
+# virtual X server with a tray host and a mouse driver for the real-desktop tray test, a
+# private session bus for the D-Bus tray test, and the desktop-entry validator and the
+# formatter.
 VARDEX_TEST_PACKAGES=(libgtest-dev nginx-light openssl iproute2 libcap2-bin procps xvfb xauth trayer xdotool
-  desktop-file-utils clang-format)
+  dbus-daemon desktop-file-utils clang-format)

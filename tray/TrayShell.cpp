@@ -2,6 +2,9 @@
 
 #include <QAction>
 #include <QCursor>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusInterface>
 #include <QGuiApplication>
 
 #include <algorithm>
@@ -55,13 +58,32 @@ void SetTrayErrorReport(std::function<void(std::exception_ptr)> AReport)
 // ---- TQtTrayShell ----
 
 TQtTrayShell::TQtTrayShell()
-    : FTrayIcon(std::make_unique<QSystemTrayIcon>())
 {
+    // Asked before Qt makes its first tray icon, as Qt itself does.
+    const bool StatusNotifier = IsStatusNotifierTray();
+    FTrayIcon = std::make_unique<QSystemTrayIcon>();
     QObject::connect(FTrayIcon.get(), &QSystemTrayIcon::activated, FTrayIcon.get(),
-        [this](QSystemTrayIcon::ActivationReason AReason) {
-            for (TTrayMouseMessage Message : MessagesFor(AReason))
+        [this, StatusNotifier](QSystemTrayIcon::ActivationReason AReason) {
+            for (TTrayMouseMessage Message : MessagesFor(AReason, StatusNotifier))
                 Post(Message);
         });
+}
+
+bool TQtTrayShell::IsStatusNotifierTray()
+{
+    static const bool GStatusNotifier = [] {
+        // Only Qt's own platform themes (X11, Wayland) have the D-Bus tray.
+        const QString Platform = QGuiApplication::platformName();
+        if (Platform != QLatin1String("xcb") && !Platform.startsWith(QLatin1String("wayland")))
+            return false;
+        QDBusConnection Bus = QDBusConnection::sessionBus();
+        const QString Watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
+        if (!Bus.isConnected() || !Bus.interface() || !Bus.interface()->isServiceRegistered(Watcher))
+            return false;
+        QDBusInterface Host(Watcher, QStringLiteral("/StatusNotifierWatcher"), Watcher, Bus);
+        return Host.property("IsStatusNotifierHostRegistered").toBool();
+    }();
+    return GStatusNotifier;
 }
 
 TQtTrayShell::~TQtTrayShell() = default;
@@ -94,11 +116,20 @@ void TQtTrayShell::Remove()
     FTrayIcon->hide();
 }
 
-std::vector<TTrayMouseMessage> TQtTrayShell::MessagesFor(QSystemTrayIcon::ActivationReason AReason)
+bool TQtTrayShell::SetMenu(QMenu* AMenu)
+{
+    FTrayIcon->setContextMenu(AMenu);
+    return true;
+}
+
+std::vector<TTrayMouseMessage> TQtTrayShell::MessagesFor(
+    QSystemTrayIcon::ActivationReason AReason, bool AStatusNotifier)
 {
     using M = TTrayMouseMessage;
     switch (AReason) {
     case QSystemTrayIcon::Trigger:
+        if (AStatusNotifier)
+            return { M::mmLeftDblClick, M::mmLeftUp };
         return { M::mmLeftDown, M::mmLeftUp };
     case QSystemTrayIcon::DoubleClick:
         return { M::mmLeftDblClick, M::mmLeftUp };
@@ -128,6 +159,8 @@ TTrayIcon::TTrayIcon(QObject* AOwner, std::unique_ptr<TTrayShell> AShell)
 TTrayIcon::~TTrayIcon()
 {
     FShell->SetMouseHandler(nullptr);
+    if (FPopupMenu)
+        FShell->SetMenu(nullptr);
     FIcons.OnChange = nullptr;
     // From here RefreshTray does nothing: switching the animation off must not put the
     // static icon back, or even add it, just before the icon goes.
@@ -156,6 +189,12 @@ void TTrayIcon::SetActive(bool AValue)
         AddToTray();
     else
         RemoveFromTray();
+}
+
+void TTrayIcon::SetPopupMenu(QMenu* AValue)
+{
+    FPopupMenu = AValue;
+    FShellShowsMenu = FShell->SetMenu(AValue);
 }
 
 void TTrayIcon::SetHint(const QString& AValue)
@@ -339,9 +378,10 @@ void TTrayIcon::DoMouseMessage(TTrayMouseMessage AMessage)
 void TTrayIcon::Click(TMouseButton AButton, QPoint APos)
 {
     // A popup menu has no switch for popping up by itself here: one that is assigned is
-    // shown on the right click.
+    // shown on the right click, by the desktop where it shows menus itself.
     if (AButton == TMouseButton::mbRight && FPopupMenu) {
-        FPopupMenu->popup(APos);
+        if (!FShellShowsMenu)
+            FPopupMenu->popup(APos);
         return;
     }
     if (OnClick)

@@ -67,6 +67,13 @@ public:
     virtual void Modify(const QIcon& AIcon, const QString& ATip) = 0;
     // Takes the icon away; harmless when it is not placed.
     virtual void Remove() = 0;
+    // Hands the icon's context menu (or none) to the desktop. True when the desktop shows
+    // it by itself, so that the icon must not show it again on a right click.
+    virtual bool SetMenu(QMenu* AMenu)
+    {
+        (void)AMenu;
+        return false;
+    }
 
     // Mouse messages go to AHandler from now on; an empty handler drops them.
     void SetMouseHandler(TMouseHandler AHandler) { FMouseHandler = std::move(AHandler); }
@@ -87,6 +94,13 @@ private:
 // transitions, so each activation is translated into the messages the desktop would have
 // sent for it (see MessagesFor); Qt reports neither mouse moves nor right or middle
 // double-clicks, so those messages never arrive here.
+//
+// Qt serves two kinds of tray: the X11 system tray (XEmbed), which reports the clicks
+// themselves, and the D-Bus StatusNotifierItem hosts of current desktops (KDE Plasma, GNOME's
+// AppIndicator extension, waybar), which report an activation for a click and never a
+// double-click, and which show the menu themselves. Qt takes the D-Bus tray where a
+// StatusNotifierWatcher with a registered host is on the session bus when the first tray
+// icon is made; IsStatusNotifierTray asks the same question at the same moment.
 class TQtTrayShell : public TTrayShell {
 public:
     TQtTrayShell();
@@ -96,11 +110,20 @@ public:
     bool Add(const QIcon& AIcon, const QString& ATip) override;
     void Modify(const QIcon& AIcon, const QString& ATip) override;
     void Remove() override;
+    // Qt shows the menu itself: on a right click on an X11 tray, and through the host on a
+    // D-Bus tray, which gets it exported over D-Bus.
+    bool SetMenu(QMenu* AMenu) override;
 
     // The messages one Qt activation stands for, in the order the desktop sends them:
     // a click is a press and a release; a double-click is the second press, reported as
-    // a double-click, and its release.
-    static std::vector<TTrayMouseMessage> MessagesFor(QSystemTrayIcon::ActivationReason AReason);
+    // a double-click, and its release. On a D-Bus tray the activation (a click there) is
+    // that desktop's way to open the program, which the X11 tray's double-click is: it
+    // stands for a double-click.
+    static std::vector<TTrayMouseMessage> MessagesFor(
+        QSystemTrayIcon::ActivationReason AReason, bool AStatusNotifier = false);
+
+    // Whether Qt uses a D-Bus StatusNotifierItem host in this process (decided once).
+    static bool IsStatusNotifierTray();
 
     QSystemTrayIcon& SystemTrayIcon() { return *FTrayIcon; }
 
@@ -153,7 +176,7 @@ public:
     uint16_t Interval() const { return FInterval; }
     void SetInterval(uint16_t AValue);
     QMenu* PopupMenu() const { return FPopupMenu; }
-    void SetPopupMenu(QMenu* AValue) { FPopupMenu = AValue; }
+    void SetPopupMenu(QMenu* AValue);
     bool ShowDesign() const { return FShowDesign; }
     void SetShowDesign(bool AValue) { FShowDesign = AValue; }
 
@@ -212,6 +235,8 @@ private:
     bool FAnimated = false;
     uint16_t FInterval = 150;
     QPointer<QMenu> FPopupMenu;
+    // The shell shows FPopupMenu by itself.
+    bool FShellShowsMenu = false;
     bool FShowDesign = false;
 
     bool FLoading = true;

@@ -324,7 +324,7 @@ private slots:
         F.TrayShell->Send(TTrayMouseMessage::mmLeftDown);
         F.TrayShell->Send(TTrayMouseMessage::mmLeftUp);
         QCOMPARE(F.Reports.size(), size_t(1));
-        QCOMPARE(F.Reports[0].Caption, QStringLiteral("Testmaintray"));
+        QCOMPARE(F.Reports[0].Caption, QStringLiteral("Vardex"));
         QCOMPARE(F.Reports[0].Text, QStringLiteral("Tray handler failed."));
     }
 };

@@ -76,7 +76,16 @@ public:
         FLog->Calls.push_back({ TShellCall::ckModify, ColourOf(AIcon), ATip });
     }
     void Remove() override { FLog->Calls.push_back({ TShellCall::ckRemove, 0, QString() }); }
+    bool SetMenu(QMenu* AMenu) override
+    {
+        Menu = AMenu;
+        return ShowsMenu;
+    }
     void Send(TTrayMouseMessage AMessage) { Post(AMessage); }
+
+    // Whether this desktop shows the icon's menu itself, and the menu it was given.
+    bool ShowsMenu = false;
+    QMenu* Menu = nullptr;
 
 private:
     std::shared_ptr<TShellLog> FLog;
@@ -673,21 +682,47 @@ private slots:
     {
         using M = TTrayMouseMessage;
         QTest::addColumn<QSystemTrayIcon::ActivationReason>("Reason");
+        QTest::addColumn<bool>("StatusNotifier");
         QTest::addColumn<std::vector<TTrayMouseMessage>>("Messages");
-        QTest::newRow("trigger") << QSystemTrayIcon::Trigger << std::vector<M> { M::mmLeftDown, M::mmLeftUp };
-        QTest::newRow("double-click")
-            << QSystemTrayIcon::DoubleClick << std::vector<M> { M::mmLeftDblClick, M::mmLeftUp };
-        QTest::newRow("context") << QSystemTrayIcon::Context
-                                 << std::vector<M> { M::mmRightDown, M::mmRightUp };
-        QTest::newRow("middle") << QSystemTrayIcon::MiddleClick
-                                << std::vector<M> { M::mmMiddleDown, M::mmMiddleUp };
-        QTest::newRow("unknown") << QSystemTrayIcon::Unknown << std::vector<M> {};
+        for (const bool StatusNotifier : { false, true }) {
+            const char* Tray = StatusNotifier ? "D-Bus" : "X11";
+            // The D-Bus host's activation is its way to open the program: a double-click.
+            QTest::addRow("%s trigger", Tray)
+                << QSystemTrayIcon::Trigger << StatusNotifier
+                << (StatusNotifier ? std::vector<M> { M::mmLeftDblClick, M::mmLeftUp }
+                                   : std::vector<M> { M::mmLeftDown, M::mmLeftUp });
+            QTest::addRow("%s double-click", Tray) << QSystemTrayIcon::DoubleClick << StatusNotifier
+                                                   << std::vector<M> { M::mmLeftDblClick, M::mmLeftUp };
+            QTest::addRow("%s context", Tray)
+                << QSystemTrayIcon::Context << StatusNotifier << std::vector<M> { M::mmRightDown, M::mmRightUp };
+            QTest::addRow("%s middle", Tray) << QSystemTrayIcon::MiddleClick << StatusNotifier
+                                             << std::vector<M> { M::mmMiddleDown, M::mmMiddleUp };
+            QTest::addRow("%s unknown", Tray) << QSystemTrayIcon::Unknown << StatusNotifier << std::vector<M> {};
+        }
     }
     void QtActivationsMapToMouseMessages()
     {
         QFETCH(QSystemTrayIcon::ActivationReason, Reason);
+        QFETCH(bool, StatusNotifier);
         QFETCH(std::vector<TTrayMouseMessage>, Messages);
-        QVERIFY(TQtTrayShell::MessagesFor(Reason) == Messages);
+        QVERIFY(TQtTrayShell::MessagesFor(Reason, StatusNotifier) == Messages);
+    }
+
+    // A desktop that shows the menu itself gets it, and a right click does not show it twice.
+    void MenuShownByTheDesktop()
+    {
+        auto F = TFixture::Main();
+        F->Shell->ShowsMenu = true;
+        int Clicks = 0;
+        F->Tray->OnClick = [&](TTrayIcon*) { ++Clicks; };
+        QMenu Menu;
+        Menu.addAction(QStringLiteral("item"));
+        F->Tray->SetPopupMenu(&Menu);
+        QCOMPARE(F->Shell->Menu, &Menu);
+        F->Shell->Send(TTrayMouseMessage::mmRightDown);
+        F->Shell->Send(TTrayMouseMessage::mmRightUp);
+        QVERIFY(!Menu.isVisible());
+        QCOMPARE(Clicks, 0);
     }
 
     // Qt's notification area on a display without one (the offscreen platform).
