@@ -6,9 +6,9 @@
 #include <QAction>
 #include <QCoreApplication>
 #include <QDate>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
-#include <QDir>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QHelpEvent>
@@ -124,8 +124,8 @@ protected:
         if (Tip.isEmpty())
             QToolTip::hideText();
         else
-            QToolTip::showText(Help->globalPos(), Qt::convertFromPlainText(Tip, Qt::WhiteSpaceNormal), viewport(),
-                visualRect(Index));
+            QToolTip::showText(Help->globalPos(), Qt::convertFromPlainText(Tip, Qt::WhiteSpaceNormal),
+                viewport(), visualRect(Index));
         return true;
     }
 };
@@ -634,8 +634,8 @@ void TSaveConfigDialog::accept()
         if (FolderMissingHook) {
             FolderMissingHook(Folder);
         } else {
-            QMessageBox Box(QMessageBox::Warning, windowTitle(), QStringLiteral("Папка не существует:\n%1").arg(Folder),
-                QMessageBox::Ok, this);
+            QMessageBox Box(QMessageBox::Warning, windowTitle(),
+                QStringLiteral("Папка не существует:\n%1").arg(Folder), QMessageBox::Ok, this);
             Box.setTextFormat(Qt::PlainText);
             Box.exec();
         }

@@ -51,7 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize)
     if (WriteFile(Scratch.Name, Input)) {
         TMonitorList FromFile;
         TMonitorListExtras FileExtras;
-        if (!LoadMonitorList(Scratch.Name, FromFile, &FileExtras) || MonitorListText(FromFile, &FileExtras) != Written)
+        if (!LoadMonitorList(Scratch.Name, FromFile, &FileExtras)
+            || MonitorListText(FromFile, &FileExtras) != Written)
             std::abort();
     }
 

@@ -8,8 +8,8 @@
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -23,7 +23,8 @@ bool SameKey(std::string_view ALine, std::string_view AKey)
     if (Eq == std::string_view::npos || Eq != AKey.size())
         return false;
     for (size_t I = 0; I < Eq; ++I)
-        if (std::tolower(static_cast<unsigned char>(ALine[I])) != std::tolower(static_cast<unsigned char>(AKey[I])))
+        if (std::tolower(static_cast<unsigned char>(ALine[I]))
+            != std::tolower(static_cast<unsigned char>(AKey[I])))
             return false;
     return true;
 }
@@ -59,7 +60,8 @@ void FlushBlock(TStringList& ABlock, TMonitorList& AList, TMonitorListExtras& AE
         if (!FindSettingsValue(ABlock, "Name", Name))
             Name = DefaultName;
         TStringList Extra = ExtraLinesOf(ABlock, *Monitor);
-        AList.push_back({ std::move(Name), std::shared_ptr<TServiceMonitor>(std::move(Monitor)), std::move(Extra) });
+        AList.push_back(
+            { std::move(Name), std::shared_ptr<TServiceMonitor>(std::move(Monitor)), std::move(Extra) });
     } else if (!ABlock.empty()) {
         AExtras.UnreadBlocks.push_back(std::move(ABlock));
         ++AExtras.UnreadCount;
@@ -193,7 +195,8 @@ std::string ResolveTarget(const std::string& AFileName)
         if (::stat(Folder.c_str(), &Shared) == 0 && (Shared.st_mode & S_ISVTX) && (Shared.st_mode & S_IWOTH)
             && Link.st_uid != ::geteuid() && Link.st_uid != Shared.st_uid)
             throw EInOutError(5,
-                Path + " is a symbolic link of another user in a shared sticky folder, which is not followed");
+                Path
+                    + " is a symbolic link of another user in a shared sticky folder, which is not followed");
         std::string Target(PATH_MAX, '\0');
         const ssize_t Length = ::readlink(Path.c_str(), Target.data(), Target.size());
         if (Length < 0)
@@ -211,7 +214,8 @@ int CreateTemporary(int AFolder, std::string& ATempName)
     for (int Attempt = 0;; ++Attempt) {
         ATempName = ".vardex-" + IntToStr(::getpid()) + "-" + IntToStr(GCounter++) + ".tmp";
         // 0666 and the umask: a new list gets what any newly created file would get.
-        const int Handle = ::openat(AFolder, ATempName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        const int Handle
+            = ::openat(AFolder, ATempName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (Handle >= 0 || errno != EEXIST || Attempt >= 100)
             return Handle;
     }
@@ -222,8 +226,8 @@ int WriteAll(int AHandle, const std::string& AText, off_t AOffset = 0)
 {
     size_t Done = 0;
     while (Done < AText.size()) {
-        const ssize_t Written = ::pwrite(
-            AHandle, AText.data() + Done, AText.size() - Done, AOffset + static_cast<off_t>(Done));
+        const ssize_t Written
+            = ::pwrite(AHandle, AText.data() + Done, AText.size() - Done, AOffset + static_cast<off_t>(Done));
         if (Written < 0) {
             if (errno == EINTR)
                 continue;
@@ -447,7 +451,8 @@ std::string MonitorListText(const TMonitorList& AList, const TMonitorListExtras*
     return EncodeListText(Text, AExtras->Encoding);
 }
 
-void SaveMonitorList(const std::string& AFileName, const TMonitorList& AList, const TMonitorListExtras* AExtras)
+void SaveMonitorList(
+    const std::string& AFileName, const TMonitorList& AList, const TMonitorListExtras* AExtras)
 {
     const std::string Text = MonitorListText(AList, AExtras);
     if (AFileName.empty())

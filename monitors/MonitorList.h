@@ -76,7 +76,8 @@ std::string UnreadBlocksText(const std::string& AFileName, int ACount);
 // file larger than MaxMonitorListSize; AList is then untouched too. A block without
 // "Type", or of an unknown type, makes no monitor; a block without "Name" is named
 // "LoadedFromConfig". The last block counts even when no empty line ends it.
-bool LoadMonitorList(const std::string& AFileName, TMonitorList& AList, TMonitorListExtras* AExtras = nullptr);
+bool LoadMonitorList(
+    const std::string& AFileName, TMonitorList& AList, TMonitorListExtras* AExtras = nullptr);
 
 // Reads the bytes of a monitor-list file from memory, the same way as LoadMonitorList.
 void ParseMonitorList(const std::string& AText, TMonitorList& AList, TMonitorListExtras* AExtras = nullptr);

@@ -305,9 +305,10 @@ private slots:
     // a line edit's default limit.
     void LegacyListSurvivesSelectionAndSave()
     {
-        const std::string Legacy = "Name=\xD0\xEE\xF3\xF2\xE5\xF0\r\nType=PingMonitor\r\nInterval=60\r\n"
-                                   "IP=127.0.0.9\r\nRetry=2\r\n\r\n\r\n"
-                                   "Name=\xD1\xE0\xE9\xF2\r\nType=WebMonitor\r\nInterval=30\r\nURL=http://127.0.0.1/"
+        const std::string Legacy
+            = "Name=\xD0\xEE\xF3\xF2\xE5\xF0\r\nType=PingMonitor\r\nInterval=60\r\n"
+              "IP=127.0.0.9\r\nRetry=2\r\n\r\n\r\n"
+              "Name=\xD1\xE0\xE9\xF2\r\nType=WebMonitor\r\nInterval=30\r\nURL=http://127.0.0.1/"
             + std::string(40000, '\xE9') + "\r\n\r\n\r\n";
         TWindowFixture F(Legacy.c_str());
         TfmMain& W = *F.Window;
@@ -325,13 +326,15 @@ private slots:
     // What the window does not understand is kept, and the operator is told once.
     void UnreadBlocksAreKeptAndCounted()
     {
-        const std::string Text = std::string(ThreeMonitors) + "\r\nName=Old\r\nType=pingmonitor\r\n\r\n\x1A tail";
+        const std::string Text
+            = std::string(ThreeMonitors) + "\r\nName=Old\r\nType=pingmonitor\r\n\r\n\x1A tail";
         TWindowFixture F(Text.c_str());
         TfmMain& W = *F.Window;
         QCOMPARE(F.Reports.size(), size_t(1));
         QCOMPARE(F.Reports[0].Caption, QStringLiteral("Vardex"));
         QCOMPARE(F.Reports[0].Text,
-            QStringLiteral("2 blocks of default.cfg were not understood; they are kept and saved with the list"));
+            QStringLiteral(
+                "2 blocks of default.cfg were not understood; they are kept and saved with the list"));
         QVERIFY(F.ShowActive());
         W.acConfigSave->trigger();
         QVERIFY(F.ReadFile("default.cfg").ends_with("Name=Old\r\nType=pingmonitor\r\n\r\n\r\n\x1A tail"));
@@ -364,7 +367,8 @@ private slots:
             QVERIFY(Dialog);
             QCOMPARE(Dialog->windowTitle(), QStringLiteral("Сохранение конфигурации..."));
             QCOMPARE(Dialog->nameFilters(),
-                (QStringList { QStringLiteral("Service List Files (*.cfg)"), QStringLiteral("All Files (*)") }));
+                (QStringList {
+                    QStringLiteral("Service List Files (*.cfg)"), QStringLiteral("All Files (*)") }));
             QCOMPARE(Dialog->defaultSuffix(), QStringLiteral("cfg"));
             QCOMPARE(Dialog->acceptMode(), QFileDialog::AcceptSave);
             QVERIFY(!Dialog->testOption(QFileDialog::DontConfirmOverwrite));

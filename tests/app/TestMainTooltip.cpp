@@ -123,8 +123,9 @@ private slots:
         auto A = std::make_shared<TTestMonitor>();
         A->SetInterval(1);
         A->Result = msError;
-        const std::string Markup = "HTTP/1.1 500 <table><tr><td bgcolor=green>ALL SERVICES OK</td></tr></table>"
-                                   "<img src=\"file:///etc/hostname\">";
+        const std::string Markup
+            = "HTTP/1.1 500 <table><tr><td bgcolor=green>ALL SERVICES OK</td></tr></table>"
+              "<img src=\"file:///etc/hostname\">";
         A->Work = [&](TTestMonitor& AMonitor) { AMonitor.SetLastError(Markup); };
         F.Window->Monitors().push_back({ "A", A });
         F.Window->RefreshList();

@@ -7,15 +7,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
-#include <functional>
-#include <grp.h>
-#include <sys/wait.h>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
+#include <grp.h>
 #include <sstream>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -429,11 +429,12 @@ TEST_F(TFolderTest, ReadOnlyDiskLeavesTheOldFileIntact)
 // type, a block without a type, other keys, comment lines, everything after a Ctrl+Z.
 TEST(MonitorListExtras, KeptAndWrittenBack)
 {
-    const std::string Text = "Name=A\r\nType=pingmonitor\r\nIP=10.0.0.1\r\n\r\n"
-                             "Name=B\r\nOwner=bob\r\n# watched by ops\r\nType=PingMonitor\r\nIP=b\r\nIP=c\r\n\r\n"
-                             "; a comment of its own\r\n\r\n"
-                             "Name=C\r\nType=WebMonitor\r\nURL=http://c/\r\n\r\n"
-                             "\x1AName=D\r\nType=WebMonitor\r\n\r\nName=E\r\n";
+    const std::string Text
+        = "Name=A\r\nType=pingmonitor\r\nIP=10.0.0.1\r\n\r\n"
+          "Name=B\r\nOwner=bob\r\n# watched by ops\r\nType=PingMonitor\r\nIP=b\r\nIP=c\r\n\r\n"
+          "; a comment of its own\r\n\r\n"
+          "Name=C\r\nType=WebMonitor\r\nURL=http://c/\r\n\r\n"
+          "\x1AName=D\r\nType=WebMonitor\r\n\r\nName=E\r\n";
     TMonitorList List;
     TMonitorListExtras Extras;
     ParseMonitorList(Text, List, &Extras);
@@ -442,7 +443,8 @@ TEST(MonitorListExtras, KeptAndWrittenBack)
     EXPECT_EQ(Extras.UnreadCount, 4);
     const std::string Written = MonitorListText(List, &Extras);
     EXPECT_EQ(Written,
-        "Name=B\r\nType=PingMonitor\r\nInterval=0\r\nIP=b\r\nRetry=3\r\nOwner=bob\r\n# watched by ops\r\nIP=c\r\n"
+        "Name=B\r\nType=PingMonitor\r\nInterval=0\r\nIP=b\r\nRetry=3\r\nOwner=bob\r\n# watched by "
+        "ops\r\nIP=c\r\n"
         "\r\n\r\n"
         "Name=C\r\nType=WebMonitor\r\nInterval=0\r\nURL=http://c/\r\n\r\n\r\n"
         "Name=A\r\nType=pingmonitor\r\nIP=10.0.0.1\r\n\r\n\r\n"
@@ -498,10 +500,12 @@ TEST(ListEncoding, Windows1251BothWays)
 // is written back byte for byte, the undefined byte 0x98 included.
 TEST(ListEncoding, Windows1251ListRoundTrip)
 {
-    const std::string Bytes = "Name=\xD8\xEB\xFE\xE7 \xB9" "1\r\nType=WebMonitor\r\nInterval=30\r\n"
-                              "URL=http://127.0.0.1/\xEF\xF3\xF2\xFC?\x98\r\n\r\n\r\n"
-                              "Name=\xD0\xEE\xF3\xF2\xE5\xF0\r\nType=PingMonitor\r\nInterval=0\r\nIP=127.0.0.1\r\n"
-                              "Retry=3\r\n\r\n\r\n";
+    const std::string Bytes
+        = "Name=\xD8\xEB\xFE\xE7 \xB9"
+          "1\r\nType=WebMonitor\r\nInterval=30\r\n"
+          "URL=http://127.0.0.1/\xEF\xF3\xF2\xFC?\x98\r\n\r\n\r\n"
+          "Name=\xD0\xEE\xF3\xF2\xE5\xF0\r\nType=PingMonitor\r\nInterval=0\r\nIP=127.0.0.1\r\n"
+          "Retry=3\r\n\r\n\r\n";
     TMonitorList List;
     TMonitorListExtras Extras;
     ParseMonitorList(Bytes, List, &Extras);

@@ -225,7 +225,8 @@ TEST_F(VardexCheck, ListsThatCannotBeRead)
     ASSERT_EQ(mkfifo(Folder.Path("pipe.cfg").c_str(), 0600), 0);
     R = Run({ "pipe.cfg" });
     EXPECT_EQ(R.Status, 2);
-    EXPECT_EQ(R.Err, "vardex-check: cannot read pipe.cfg: File access denied: pipe.cfg is not a regular file\n");
+    EXPECT_EQ(
+        R.Err, "vardex-check: cannot read pipe.cfg: File access denied: pipe.cfg is not a regular file\n");
 
     if (geteuid() != 0) {
         Folder.Write("secret.cfg", "");

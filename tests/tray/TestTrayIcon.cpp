@@ -693,11 +693,12 @@ private slots:
                                    : std::vector<M> { M::mmLeftDown, M::mmLeftUp });
             QTest::addRow("%s double-click", Tray) << QSystemTrayIcon::DoubleClick << StatusNotifier
                                                    << std::vector<M> { M::mmLeftDblClick, M::mmLeftUp };
-            QTest::addRow("%s context", Tray)
-                << QSystemTrayIcon::Context << StatusNotifier << std::vector<M> { M::mmRightDown, M::mmRightUp };
+            QTest::addRow("%s context", Tray) << QSystemTrayIcon::Context << StatusNotifier
+                                              << std::vector<M> { M::mmRightDown, M::mmRightUp };
             QTest::addRow("%s middle", Tray) << QSystemTrayIcon::MiddleClick << StatusNotifier
                                              << std::vector<M> { M::mmMiddleDown, M::mmMiddleUp };
-            QTest::addRow("%s unknown", Tray) << QSystemTrayIcon::Unknown << StatusNotifier << std::vector<M> {};
+            QTest::addRow("%s unknown", Tray)
+                << QSystemTrayIcon::Unknown << StatusNotifier << std::vector<M> {};
         }
     }
     void QtActivationsMapToMouseMessages()
