@@ -195,12 +195,16 @@ QString DateTimeText(TDateTime AValue)
     return Text;
 }
 
-TfmMain::TfmMain(QWidget* AParent, std::unique_ptr<TTrayShell> ATrayShell)
+TfmMain::TfmMain(QWidget* AParent, std::unique_ptr<TTrayShell> ATrayShell, TEngineOptions AEngine)
     : QMainWindow(AParent)
+    , FClock(AEngine.Clock ? std::move(AEngine.Clock) : std::make_shared<TSystemCheckClock>())
 {
     InitImages();
+    FEngine = std::make_unique<TCheckEngine>(
+        *this, *FClock, AEngine.Workers, AEngine.Probe ? std::move(AEngine.Probe) : RunMonitorProbe);
+    FSchedule = std::make_unique<TCheckSchedule>(*FEngine, *FClock);
+    FSchedule->OnStarted = [this](TServiceMonitor& AMonitor) { UpdateMonitorView(&AMonitor); };
     CreateParts(std::move(ATrayShell));
-    SetMonitorObserver(this);
     qApp->installEventFilter(this);
     try {
         FormCreate();
@@ -211,14 +215,16 @@ TfmMain::TfmMain(QWidget* AParent, std::unique_ptr<TTrayShell> ATrayShell)
 
 TfmMain::~TfmMain()
 {
+    // Checks waiting on silent servers are woken and their threads joined here, so the
+    // process ends at once and no thread outlives the window; their verdicts are dropped.
+    FEngine->Shutdown();
+    tmrCheck->stop();
     delete ApplicationEvents;
     ApplicationEvents = nullptr;
     // The list reports its rows going while the base class frees it, when this object is
     // no longer a window to report to.
     ServList->blockSignals(true);
     qApp->removeEventFilter(this);
-    if (MonitorObserver() == this)
-        SetMonitorObserver(nullptr);
     FormDestroy();
     // The icon leaves the notification area with the window, and no tray event can reach
     // this object once it is half destroyed.
@@ -439,27 +445,39 @@ void TfmMain::FormDestroy()
 
 void TfmMain::UpdateMonitorView(TServiceMonitor* AMonitor)
 {
-    const quintptr Key = reinterpret_cast<quintptr>(AMonitor);
-    for (int I = 0; I < ServList->topLevelItemCount(); ++I) {
-        QTreeWidgetItem* Row = ServList->topLevelItem(I);
-        if (Row->data(0, Qt::UserRole).value<quintptr>() == Key)
-            UpdateListItem(Row);
-    }
+    const auto Found = FRows.find(AMonitor);
+    if (Found != FRows.end())
+        UpdateListItem(Found->second.Row);
 }
 
-void TfmMain::ProcessMessages()
+void TfmMain::Post(TCheckVerdict AVerdict)
 {
-    QCoreApplication::processEvents();
+    // Runs on a worker. The call is dropped with this object; the destructor joins the
+    // workers before the object goes, so none can post to a window that has gone.
+    QMetaObject::invokeMethod(
+        this, [this, Verdict = std::move(AVerdict)] { Guarded([&] { ApplyVerdict(Verdict); }); },
+        Qt::QueuedConnection);
+}
+
+void TfmMain::ApplyVerdict(const TCheckVerdict& AVerdict)
+{
+    if (const std::shared_ptr<TServiceMonitor> Monitor = FSchedule->Apply(AVerdict))
+        UpdateMonitorView(Monitor.get());
+    UpdateAlarm(FSchedule->Alarm());
 }
 
 void TfmMain::RefreshList()
 {
     ServList->clear();
+    FRows.clear();
+    FRows.reserve(FMonitors.size());
     for (const TMonitorEntry& Entry : FMonitors) {
         auto* Row = new QTreeWidgetItem(ServList);
         Row->setFlags(Row->flags() | Qt::ItemIsEditable);
         Row->setData(0, Qt::UserRole, QVariant::fromValue(reinterpret_cast<quintptr>(Entry.Monitor.get())));
         Row->setText(0, ToQString(Entry.Name));
+        if (Entry.Monitor)
+            FRows.insert_or_assign(Entry.Monitor.get(), TRowOf { Row, Entry.Monitor });
         UpdateListItem(Row);
     }
     ServList->clearSelection();
@@ -490,15 +508,15 @@ std::shared_ptr<TServiceMonitor> TfmMain::MonitorOfRow(const QTreeWidgetItem* AR
     const quintptr Key = ARow->data(0, Qt::UserRole).value<quintptr>();
     if (Key == 0)
         return nullptr;
-    for (const TMonitorEntry& Entry : FMonitors)
-        if (reinterpret_cast<quintptr>(Entry.Monitor.get()) == Key)
-            return Entry.Monitor;
-    return nullptr;
+    const auto Found = FRows.find(reinterpret_cast<const TServiceMonitor*>(Key));
+    if (Found == FRows.end() || Found->second.Row != ARow)
+        return nullptr;
+    return Found->second.Monitor.lock();
 }
 
 bool TfmMain::IsChecking(const TServiceMonitor* AMonitor) const
 {
-    return FSchedule.IsChecking(AMonitor);
+    return FSchedule->IsChecking(AMonitor);
 }
 
 QLineEdit* TfmMain::EditorValueBox(int ARow) const
@@ -696,28 +714,33 @@ void TfmMain::acMonitorDeleteExecute()
     const auto Entry = std::find_if(FMonitors.begin(), FMonitors.end(), [Key](const TMonitorEntry& AEntry) {
         return reinterpret_cast<quintptr>(AEntry.Monitor.get()) == Key;
     });
-    // Held until the rows are rebuilt, so no row ever points at a freed monitor; a check that
-    // is running holds its own reference and frees the monitor when it returns.
+    // Held until the rows are rebuilt, so no row ever points at a freed monitor. A check of
+    // it that runs is cancelled; it works on a copy, and its verdict will find no monitor.
     std::shared_ptr<TServiceMonitor> Deleted;
     if (Entry != FMonitors.end()) {
         Deleted = Entry->Monitor;
+        FSchedule->Forget(Deleted.get());
         FMonitors.erase(Entry);
     }
     RefreshList();
 }
 
-// Check scheduling: TCheckSchedule runs the ticks and says how checks that run events stay
-// sound. Rows carry their monitor's address only as a key that is looked up in FMonitors, so
-// nothing here touches a monitor once it is deleted.
+// Check scheduling: TCheckSchedule decides what is due and starts it on the engine; the
+// verdicts come back through Post. Rows carry their monitor's address only as a key that is
+// looked up in FRows, so nothing here touches a monitor once it is deleted.
 
 void TfmMain::tmrCheckTimer()
 {
-    const bool Alarm = FSchedule.Tick(FMonitors);
-    if (Alarm == FAlarm)
+    UpdateAlarm(FSchedule->Tick(FMonitors));
+}
+
+void TfmMain::UpdateAlarm(bool AAlarm)
+{
+    if (AAlarm == FAlarm)
         return;
-    FAlarm = Alarm;
-    SetTrayAnimated(Alarm);
-    if (Alarm)
+    FAlarm = AAlarm;
+    SetTrayAnimated(AAlarm);
+    if (AAlarm)
         ShowAndRestore();
 }
 
@@ -726,10 +749,8 @@ void TfmMain::ServListDblClick()
     QTreeWidgetItem* Row = SelectedRow();
     if (!Row)
         return;
-    const std::shared_ptr<TServiceMonitor> Monitor = MonitorOfRow(Row);
-    if (!Monitor || IsChecking(Monitor.get()))
-        return;
-    FSchedule.RunCheck(Monitor);
+    // A monitor whose check runs is left alone; with every worker busy the click is lost.
+    FSchedule->RunCheck(MonitorOfRow(Row));
 }
 
 void TfmMain::SetTrayAnimated(bool AAnimated)

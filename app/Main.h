@@ -3,8 +3,9 @@
 // tray icon.
 #pragma once
 
+#include "engine/CheckEngine.h"
+#include "engine/Schedule.h"
 #include "monitors/MonitorList.h"
-#include "monitors/Schedule.h"
 #include "tray/TrayShell.h"
 
 #include <QFileDialog>
@@ -14,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class QAction;
@@ -52,17 +54,36 @@ public:
     std::function<void(const QString& AFolder)> FolderMissingHook;
 };
 
-class TfmMain : public QMainWindow, public TMonitorObserver {
+// How the window runs its checks.
+struct TEngineOptions {
+    // Worker threads, the most checks that run at once.
+    size_t Workers = TCheckEngine::DefaultWorkers;
+    // The clocks of the checks; the system's when empty (tests hand in their own).
+    std::shared_ptr<const TCheckClock> Clock;
+    // The probe; RunMonitorProbe when empty (tests hand in a stand-in).
+    TCheckProbe Probe;
+};
+
+// The window owns the monitors; their checks run on the check engine's workers, and each
+// verdict comes back to the window's thread as a queued call (Post), where it is applied,
+// its row repainted and the alarm worked out. No check ever runs on the window's thread.
+class TfmMain : public QMainWindow, public TVerdictSink {
     Q_OBJECT
 
 public:
     // ATrayShell: the notification area the tray icon uses; Qt's by default.
-    explicit TfmMain(QWidget* AParent = nullptr, std::unique_ptr<TTrayShell> ATrayShell = {});
+    explicit TfmMain(
+        QWidget* AParent = nullptr, std::unique_ptr<TTrayShell> ATrayShell = {}, TEngineOptions AEngine = {});
+    // Cancels the checks in flight and joins the engine's workers before anything else goes.
     ~TfmMain() override;
 
-    // TMonitorObserver: what a monitor's SetStatus calls.
-    void UpdateMonitorView(TServiceMonitor* AMonitor) override;
-    void ProcessMessages() override;
+    // TVerdictSink, on a worker thread: queues the verdict for the window's thread.
+    void Post(TCheckVerdict AVerdict) override;
+    // On the window's thread: applies a verdict whose monitor is still listed, repaints its
+    // row and works out the alarm.
+    void ApplyVerdict(const TCheckVerdict& AVerdict);
+    // Refreshes the row that shows AMonitor (found in constant time).
+    void UpdateMonitorView(TServiceMonitor* AMonitor);
 
     void RefreshList();
     void UpdateListItem(QTreeWidgetItem* ARow);
@@ -87,6 +108,9 @@ public:
     void acTrayShowExecute();
     void ApplicationEventsMinimize();
 
+    // Publishes the alarm when it changed: the tray animation, and the window shown when it
+    // begins.
+    void UpdateAlarm(bool AAlarm);
     // The alarm's effect on the tray icon: the red frames while it stands.
     void SetTrayAnimated(bool AAnimated);
     // Makes the window visible, brings it to the front and undoes a minimise.
@@ -99,8 +123,11 @@ public:
     const TMonitorListExtras& ListExtras() const { return FListExtras; }
     void SetConfigFileName(std::string AName) { FConfigFileName = std::move(AName); }
     bool Alarm() const { return FAlarm; }
-    // True while AMonitor's check runs (a nested tick or double-click leaves it alone).
+    // True while AMonitor's check runs (a tick or a double-click leaves it alone).
     bool IsChecking(const TServiceMonitor* AMonitor) const;
+    // Checks started and not yet applied.
+    size_t ChecksInFlight() const { return FSchedule->InFlight(); }
+    TCheckEngine& Engine() { return *FEngine; }
     // The editor's content as Key=Value lines.
     TStringList EditorLines() const;
     // The value edit box of an editor row.
@@ -143,15 +170,24 @@ private:
     bool ExecuteSaveDialog(std::string& AFileName);
     void SetEditorLines(const TStringList& ALines);
     QTreeWidgetItem* SelectedRow() const;
-    // The monitor a row stands for, looked up in FMonitors, so a stale row finds nothing.
+    // The monitor a row stands for, as listed when the rows were built, so a row left from
+    // a deleted monitor finds nothing.
     std::shared_ptr<TServiceMonitor> MonitorOfRow(const QTreeWidgetItem* ARow) const;
 
     bool FAlarm = false;
     TMonitorList FMonitors;
     std::string FConfigFileName;
     TMonitorListExtras FListExtras;
-    // The check timer's pass over FMonitors and the checks it is running.
-    TCheckSchedule FSchedule;
+    // The checks: the clocks, the engine's workers and the schedule that feeds them.
+    std::shared_ptr<const TCheckClock> FClock;
+    std::unique_ptr<TCheckEngine> FEngine;
+    std::unique_ptr<TCheckSchedule> FSchedule;
+    // Rows and monitors find each other through this index, rebuilt with the rows.
+    struct TRowOf {
+        QTreeWidgetItem* Row;
+        std::weak_ptr<TServiceMonitor> Monitor;
+    };
+    std::unordered_map<const TServiceMonitor*, TRowOf> FRows;
     bool FCentred = false;
     // Row images by status: the state image (none for msNone) left of the light bulb.
     QIcon FRowIcons[4];

@@ -6,6 +6,15 @@ namespace {
 
 TMonitorObserver* GMonitorObserver = nullptr;
 
+// Repaint, then one pass of the observer's event loop.
+void Notify(TServiceMonitor* AMonitor)
+{
+    if (TMonitorObserver* Observer = GMonitorObserver) {
+        Observer->UpdateMonitorView(AMonitor);
+        Observer->ProcessMessages();
+    }
+}
+
 // Unreadable numbers fall back to a per-key default, never to an error.
 void ReadInteger(const TStringList& ALines, std::string_view AKey, int32_t ADefault, int32_t& AField)
 {
@@ -57,6 +66,12 @@ void TServiceMonitor::SetSettings(const TStringList& ALines)
     ReadInteger(ALines, "Interval", 0, FInterval);
 }
 
+void TServiceMonitor::Check()
+{
+    SetStatus(msChecking);
+    ApplyResult(Probe(), Now());
+}
+
 void TServiceMonitor::SetStatus(TMonitorStatus AStatus)
 {
     FStatus = AStatus;
@@ -64,12 +79,19 @@ void TServiceMonitor::SetStatus(TMonitorStatus AStatus)
         FLastActivity = Now();
         FLastError.clear();
     }
-    // The observer may run any handler here, nested inside the check; the caller that
-    // started the check keeps this object alive until the check returns.
-    if (TMonitorObserver* Observer = GMonitorObserver) {
-        Observer->UpdateMonitorView(this);
-        Observer->ProcessMessages();
+    Notify(this);
+}
+
+void TServiceMonitor::ApplyResult(const TProbeResult& AResult, TDateTime AFinished)
+{
+    FStatus = AResult.Status;
+    if (AResult.Status == msOK) {
+        FLastActivity = AFinished;
+        FLastError.clear();
+    } else {
+        FLastError = AResult.Reason;
     }
+    Notify(this);
 }
 
 TStringList TPingMonitor::GetSettings() const

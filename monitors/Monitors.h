@@ -1,12 +1,15 @@
 // The watched services: the abstract monitor, its ping and web kinds, their settings lines
 // (Key=Value text shared by the monitor-list file and the window's editor) and the factory.
-// No GUI here: the window reaches in through TMonitorObserver.
+// No GUI and no threads here: a probe reads only its own monitor's settings and returns what
+// it found, so a check engine can run it on a copy on another thread, and the owner of the
+// monitor applies the result.
 #pragma once
 
 #include "net/stack/NetTime.h"
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -19,8 +22,9 @@ enum TMonitorStatus : uint8_t { msNone, msChecking, msOK, msError };
 
 class TServiceMonitor;
 
-// What a monitor needs from the window while a check runs: repaint its rows, and one pass
-// of the event loop so the window stays alive during a long probe.
+// Who hears of a monitor's status changes made on the calling thread (SetStatus, ApplyResult):
+// repaint its rows, and one pass of an event loop. For callers of the synchronous Check; the
+// window and vardex-check run checks on the engine and apply verdicts themselves.
 class TMonitorObserver {
 public:
     virtual ~TMonitorObserver() = default;
@@ -28,9 +32,15 @@ public:
     virtual void ProcessMessages() = 0;
 };
 
-// One observer for the whole process (the main window); nullptr removes it.
+// One observer for the whole process; nullptr removes it. Set it before any check starts.
 void SetMonitorObserver(TMonitorObserver* AObserver);
 TMonitorObserver* MonitorObserver();
+
+// What one probe found: msOK or msError and, for an error, why.
+struct TProbeResult {
+    TMonitorStatus Status = msError;
+    std::string Reason;
+};
 
 // The key rule: the name of a line is its text before the first "=" (a line without "="
 // has none); the first line whose name equals AKey, ignoring ASCII letter case and nothing
@@ -45,9 +55,10 @@ public:
     TServiceMonitor(const TServiceMonitor&) = delete;
     TServiceMonitor& operator=(const TServiceMonitor&) = delete;
 
-    // Runs one probe; every outcome goes through SetStatus. An exception escapes only when
+    // Runs one probe on this monitor's settings and returns its outcome; changes nothing,
+    // so it may run on any thread while the monitor itself is left alone. Raises only when
     // the probe could not even start.
-    virtual void Check() = 0;
+    virtual TProbeResult Probe() const = 0;
     // A new list of this monitor's settings lines, base class first.
     virtual TStringList GetSettings() const;
     // Applies the keys this class knows; absent keys leave their fields alone.
@@ -58,15 +69,26 @@ public:
     // The type key written after "Type=": the class name without its leading letter.
     virtual std::string TypeKey() const = 0;
 
-    // The only way the status changes: store it, stamp FLastActivity on msOK, then tell the
-    // observer (repaint the rows, run pending events once).
+    // One check on the calling thread: msChecking, the probe, its result applied with the
+    // current time. What Probe raises passes on, with the monitor left at msChecking.
+    void Check();
+
+    // Stores the status; msOK stamps FLastActivity with the current time and clears the
+    // reason. Then tells the observer, if there is one.
     void SetStatus(TMonitorStatus AStatus);
+    // Applies a finished check: its status, its reason (cleared on success) and, on msOK,
+    // AFinished as the last activity. Then tells the observer, if there is one.
+    void ApplyResult(const TProbeResult& AResult, TDateTime AFinished);
 
     int32_t Interval() const { return FInterval; }
     void SetInterval(int32_t AValue) { FInterval = AValue; }
     TDateTime LastCheck() const { return FLastCheck; }
     // Written by whoever starts a check, never by the monitor itself.
     void SetLastCheck(TDateTime AValue) { FLastCheck = AValue; }
+    // The same start on a clock that never steps (milliseconds), which the due rule counts
+    // intervals on; empty until the first check.
+    std::optional<int64_t> LastCheckTick() const { return FLastCheckTick; }
+    void SetLastCheckTick(int64_t AValue) { FLastCheckTick = AValue; }
     TDateTime LastActivity() const { return FLastActivity; }
     TMonitorStatus Status() const { return FStatus; }
     // Why the last check failed; empty at creation and after a success.
@@ -76,6 +98,7 @@ public:
 private:
     int32_t FInterval = 0;
     TDateTime FLastCheck = 0;
+    std::optional<int64_t> FLastCheckTick;
     TDateTime FLastActivity = 0;
     TMonitorStatus FStatus = msNone;
     std::string FLastError;
@@ -84,7 +107,8 @@ private:
 // ICMP echo to a host, up to FRetry attempts.
 class TPingMonitor : public TServiceMonitor {
 public:
-    void Check() override;
+    // Up to Retry echo exchanges; a Retry of 0 or less is an error at once (nothing is sent).
+    TProbeResult Probe() const override;
     TStringList GetSettings() const override;
     void SetSettings(const TStringList& ALines) override;
     std::string TypeKey() const override { return "PingMonitor"; }
@@ -102,7 +126,7 @@ private:
 // One HTTP or HTTPS GET of FURL; a 2xx answer is success.
 class TWebMonitor : public TServiceMonitor {
 public:
-    void Check() override;
+    TProbeResult Probe() const override;
     TStringList GetSettings() const override;
     void SetSettings(const TStringList& ALines) override;
     std::string TypeKey() const override { return "WebMonitor"; }

@@ -23,36 +23,38 @@ const char* OutcomeReason(TEchoOutcome AOutcome)
 
 } // namespace
 
-void TPingMonitor::Check()
+TProbeResult TPingMonitor::Probe() const
 {
+    const int32_t Attempts = Retry();
+    // Without an attempt there is no answer to wait for: an error the operator can act on,
+    // not a check that never ends.
+    if (Attempts <= 0)
+        return { msError,
+            "Retry is " + std::to_string(Attempts) + ": no echo request is sent; set Retry to 1 or more." };
     // Created outside the handler: a client that cannot even be made is the caller's to hear
     // of. Freed on every way out.
     TNetIcmpClient Client;
-    SetStatus(msChecking);
-    Client.Host = FIP;
+    Client.Host = IP();
     Client.ReceiveTimeout = 1000;
     // A name may stand for several addresses and only the first is pinged: the operator
     // needs to know which one failed.
-    const auto Fail = [&](std::string AReason) {
-        if (!Client.TargetIP().empty() && Client.TargetIP() != FIP)
+    const auto Fail = [&](std::string AReason) -> TProbeResult {
+        if (!Client.TargetIP().empty() && Client.TargetIP() != IP())
             AReason += "\r\nAddress pinged: " + Client.TargetIP();
-        SetLastError(std::move(AReason));
-        SetStatus(msError);
+        return { msError, std::move(AReason) };
     };
     try {
-        const int32_t Attempts = FRetry;
         for (int32_t Attempt = 1; Attempt <= Attempts; ++Attempt) {
             Client.Echo("PingMonitor", 0);
-            if (Client.ReplyStatus().Outcome == eoEchoReply) {
-                SetStatus(msOK);
-                break;
-            }
+            if (Client.ReplyStatus().Outcome == eoEchoReply)
+                return { msOK, {} };
             if (Attempt == Attempts)
-                Fail(OutcomeReason(Client.ReplyStatus().Outcome));
+                return Fail(OutcomeReason(Client.ReplyStatus().Outcome));
         }
     } catch (const std::exception& E) {
-        Fail(E.what());
+        return Fail(E.what());
     } catch (...) {
-        Fail("Unknown error.");
+        return Fail("Unknown error.");
     }
+    return { msError, {} };
 }

@@ -25,15 +25,14 @@ struct TWebProbe {
 
 } // namespace
 
-void TWebMonitor::Check()
+TProbeResult TWebMonitor::Probe() const
 {
     // Made before the try: a probe that cannot even be made is the caller's to hear of.
     TWebProbe Probe;
-    SetStatus(msChecking);
     Probe.Client->ReadTimeout = 10000;
     // Each read waits 10 s at most, but a server that sends a byte every few seconds, or a
-    // body without end, would keep the check (and the window, whose thread it runs on) for
-    // ever. Three read time-outs cover a slow connect, a slow answer and its body.
+    // body without end, would keep the check (and a worker of the engine) for ever. Three
+    // read time-outs cover a slow connect, a slow answer and its body.
     Probe.Client->ExchangeTimeout = 3 * Probe.Client->ReadTimeout;
     Probe.Client->SetIOHandler(Probe.Handler.get());
     if (FVerifyTLS) {
@@ -45,21 +44,17 @@ void TWebMonitor::Check()
         // The body is read as it arrives and dropped: only whether the answer was a success
         // counts, and a large download must not be held in memory.
         TNullStream Body;
-        Probe.Client->GetToStream(FURL, Body);
+        Probe.Client->GetToStream(URL(), Body);
         // A page that the server broke off is no success, whatever its status said.
         if (Probe.Client->Response().BodyCutShort)
             throw ENetConnClosedGracefully(RSConnectionClosedGracefully);
-        SetLastError({});
-        SetStatus(msOK);
+        return { msOK, {} };
     } catch (const ENetUnknownProtocol&) {
         // This exception carries no text of its own; the operator still needs a reason.
-        SetLastError("Unknown protocol: the URL must start with http:// or https://.");
-        SetStatus(msError);
+        return { msError, "Unknown protocol: the URL must start with http:// or https://." };
     } catch (const std::exception& E) {
-        SetLastError(E.what());
-        SetStatus(msError);
+        return { msError, E.what() };
     } catch (...) {
-        SetLastError("Unknown error.");
-        SetStatus(msError);
+        return { msError, "Unknown error." };
     }
 }

@@ -23,8 +23,7 @@ struct TCheckReport {
 TCheckReport MakeCheckReport(
     const std::string& AName, const TServiceMonitor& AMonitor, int64_t AMilliseconds);
 
-// "OK", "ERROR", or "UNKNOWN" for a check that gave no verdict (a ping monitor with a retry
-// count of 0 or less sends nothing and is left at msChecking).
+// "OK", "ERROR", or "UNKNOWN" for a status that is no verdict (msNone, msChecking).
 const char* StatusWord(TMonitorStatus AStatus);
 
 // AText on one line: every run of CR and LF becomes one blank, every tab a blank, so that a

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <cmath>
 #include <csignal>
 #include <cstring>
 #include <exception>
@@ -137,6 +135,25 @@ private:
     std::thread FThread;
 };
 
+constexpr size_t MaxJobs = 1024;
+
+// A count of jobs: decimal digits only, 1 to MaxJobs.
+bool ParseJobs(const std::string& AText, size_t& AJobs)
+{
+    if (AText.empty() || AText.size() > 4 || AText.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const size_t Jobs = std::stoul(AText);
+    if (Jobs < 1 || Jobs > MaxJobs)
+        return false;
+    AJobs = Jobs;
+    return true;
+}
+
+std::string JobsComplaint(const std::string& AValue)
+{
+    return "--jobs needs a number from 1 to " + std::to_string(MaxJobs) + ", not '" + AValue + "'";
+}
+
 // Why the list could not be opened, after LoadMonitorList refused it with AErrno.
 std::string OpenFailure(const std::string& AFileName, int AErrno)
 {
@@ -154,7 +171,14 @@ std::string ParseCheckOptions(const std::vector<std::string>& AArgs, TCheckOptio
 {
     bool Options = true;
     bool HaveFile = false;
+    bool ExpectJobs = false;
     for (const std::string& Arg : AArgs) {
+        if (ExpectJobs) {
+            ExpectJobs = false;
+            if (!ParseJobs(Arg, AOptions.Jobs))
+                return JobsComplaint(Arg);
+            continue;
+        }
         if (Options && Arg == "--") {
             Options = false;
             continue;
@@ -168,7 +192,12 @@ std::string ParseCheckOptions(const std::vector<std::string>& AArgs, TCheckOptio
                 AOptions.Help = true;
             else if (Arg == "--version")
                 AOptions.Version = true;
-            else
+            else if (Arg == "--jobs")
+                ExpectJobs = true;
+            else if (Arg.rfind("--jobs=", 0) == 0) {
+                if (!ParseJobs(Arg.substr(7), AOptions.Jobs))
+                    return JobsComplaint(Arg.substr(7));
+            } else
                 return "unknown option '" + Arg + "'";
             continue;
         }
@@ -177,24 +206,26 @@ std::string ParseCheckOptions(const std::vector<std::string>& AArgs, TCheckOptio
         AOptions.FileName = Arg;
         HaveFile = true;
     }
+    if (ExpectJobs)
+        return "--jobs needs a number from 1 to " + std::to_string(MaxJobs);
     return {};
 }
 
 const std::string& CheckUsageText()
 {
-    static const std::string Text = R"(Usage: vardex-check [--watch] [--json] [FILE]
+    static const std::string Text = R"(Usage: vardex-check [--watch] [--json] [--jobs N] [FILE]
 Checks the monitors of a Vardex monitor list from a terminal or a script, with the same
 code as the window. FILE is read as the window reads its list; without it, default.cfg in
-the current directory.
+the current directory. Up to N checks run side by side (--jobs).
 
-Without --watch every monitor is checked once, in list order, whatever its interval, and a
-line is printed as each check ends, six fields separated by tabs:
+Without --watch every monitor is checked once, whatever its interval, and one line is
+printed per monitor, in list order, six fields separated by tabs:
   NAME  KIND  TARGET  STATUS  MS  REASON
-KIND is PingMonitor or WebMonitor, TARGET the host or the URL. STATUS is OK or ERROR, or
-UNKNOWN for a check that gave no verdict (a ping monitor whose Retry is 0 or less sends
-nothing). MS is the time the check took in milliseconds. REASON tells why an ERROR check
-failed and is empty otherwise. A tab inside a field is printed as a blank, and so is each
-run of line breaks.
+KIND is PingMonitor or WebMonitor, TARGET the host or the URL. STATUS is OK or ERROR (a
+ping monitor whose Retry is 0 or less is an ERROR at once: it would send nothing). MS is
+the time the check took in milliseconds. REASON tells why an ERROR check failed and is
+empty otherwise. A tab inside a field is printed as a blank, and so is each run of line
+breaks.
 
 Options:
   --watch    Check on the window's schedule until SIGINT or SIGTERM: a tick every second
@@ -203,19 +234,23 @@ Options:
              a monitor whose interval is 0 or less is never checked. A line is printed
              when a check ends with another status than the monitor's previous check gave,
              and for each monitor's first check. Each line begins with the local time the
-             check started, YYYY-MM-DD HH:MM:SS, and a tab. The first signal stops the
-             program after the check in progress, a second one at once.
+             check started, YYYY-MM-DD HH:MM:SS, and a tab. Lines come as the checks
+             end; a check that hangs delays no other monitor. The first signal cancels the
+             checks in flight and ends the program, a second one ends it at once.
   --json     Print each line as one JSON object instead, with the same facts:
                {"name":"...","kind":"...","target":"...","status":"OK","ms":12,"reason":""}
              under --watch with "time" first. Strings are UTF-8; a byte that is not valid
              UTF-8 is given as U+FFFD.
+  --jobs N   Run up to N checks at once (1 to 1024, default 32). --jobs 1 checks one
+             monitor after another. A due monitor that finds every job busy is checked
+             at the next tick.
   -h, --help Print this help and exit.
   --version  Print the version and exit.
   --         Take what follows as FILE, even when it begins with "-".
 
 Exit status:
   0  every monitor ended OK (an empty list too); under --watch, stopped by a signal
-  1  at least one monitor ended ERROR or UNKNOWN
+  1  at least one monitor ended ERROR
   2  a wrong option or argument, a list that cannot be opened or read, or output that
      cannot be written
 )";
@@ -226,17 +261,13 @@ TCheckRun::TCheckRun(const TCheckOptions& AOptions, TMonitorList& AList, TWriter
     : FOptions(AOptions)
     , FList(AList)
     , FWriter(std::move(AWriter))
+    , FEngine(FVerdicts, FClock, AOptions.Jobs)
+    , FSchedule(FEngine, FClock)
 {
-    FSchedule.OnCheck = [this](TServiceMonitor& AMonitor) { CheckMonitor(AMonitor); };
-}
-
-const std::string& TCheckRun::NameOf(const TServiceMonitor& AMonitor) const
-{
-    static const std::string None;
-    for (const TMonitorEntry& Entry : FList)
-        if (Entry.Monitor.get() == &AMonitor)
-            return Entry.Name;
-    return None;
+    FIndex.reserve(FList.size());
+    for (size_t I = 0; I < FList.size(); ++I)
+        if (FList[I].Monitor)
+            FIndex.emplace(FList[I].Monitor.get(), I);
 }
 
 void TCheckRun::Print(const TCheckReport& AReport)
@@ -249,68 +280,85 @@ void TCheckRun::Print(const TCheckReport& AReport)
         FOutputFailed = true;
 }
 
-void TCheckRun::CheckMonitor(TServiceMonitor& AMonitor)
+void TCheckRun::ApplyVerdicts(const std::function<void(size_t AIndex, TCheckReport AReport)>& AOnReport)
 {
-    // Stamped by the schedule but left alone: the run is ending.
-    if (FOutputFailed || (FStop && FStop->load()))
-        return;
-    const TMonitorStatus Before = AMonitor.Status();
-    const auto Start = std::chrono::steady_clock::now();
-    try {
-        AMonitor.Check();
-    } catch (const std::exception& E) {
-        // A probe that could not even start: there is no error report to show it in, so it
-        // is this monitor's error.
-        AMonitor.SetLastError(E.what());
-        AMonitor.SetStatus(msError);
-    } catch (...) {
-        AMonitor.SetLastError("Unknown error.");
-        AMonitor.SetStatus(msError);
+    for (const TCheckVerdict& Verdict : FVerdicts.Drain()) {
+        const std::shared_ptr<TServiceMonitor> Monitor = FSchedule.Apply(Verdict);
+        if (!Monitor)
+            continue;
+        const size_t Index = FIndex.at(Monitor.get());
+        AOnReport(Index, MakeCheckReport(FList[Index].Name, *Monitor, Verdict.DurationMs));
     }
-    const double Took
-        = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - Start).count();
-    if (!FOptions.Watch || AMonitor.Status() != Before)
-        Print(MakeCheckReport(NameOf(AMonitor), AMonitor, std::llround(Took)));
 }
 
 int TCheckRun::RunOnce()
 {
-    // A copy: the list does not change here, but the run must not depend on that.
-    const TMonitorList Pass = FList;
-    for (const TMonitorEntry& Entry : Pass) {
-        if (Entry.Monitor)
-            FSchedule.RunCheck(Entry.Monitor);
+    // The line of each monitor, kept until every line before it is printed.
+    std::vector<std::optional<TCheckReport>> Reports(FList.size());
+    std::vector<bool> Done(FList.size(), false);
+    size_t NextStart = 0;
+    size_t NextPrint = 0;
+    for (;;) {
+        // As many checks as the engine takes, in list order.
+        while (NextStart < FList.size()) {
+            const std::shared_ptr<TServiceMonitor>& Monitor = FList[NextStart].Monitor;
+            if (Monitor && !FSchedule.RunCheck(Monitor))
+                break;
+            Done[NextStart] = !Monitor;
+            ++NextStart;
+        }
+        while (NextPrint < FList.size() && Done[NextPrint]) {
+            if (Reports[NextPrint])
+                Print(*Reports[NextPrint]);
+            Reports[NextPrint].reset();
+            ++NextPrint;
+        }
         if (FOutputFailed)
             return CheckExitUsage;
+        if (NextPrint == FList.size())
+            break;
+        FVerdicts.Wait(-1);
+        ApplyVerdicts([&](size_t AIndex, TCheckReport AReport) {
+            Reports[AIndex] = std::move(AReport);
+            Done[AIndex] = true;
+        });
     }
-    const bool AllOK = std::all_of(Pass.begin(), Pass.end(),
+    const bool AllOK = std::all_of(FList.begin(), FList.end(),
         [](const TMonitorEntry& AEntry) { return !AEntry.Monitor || AEntry.Monitor->Status() == msOK; });
     return AllOK ? CheckExitOK : CheckExitError;
 }
 
 int TCheckRun::RunWatch(const std::atomic<bool>& AStop, int AStopFd)
 {
-    using TClock = std::chrono::steady_clock;
-    FStop = &AStop;
-    TClock::time_point Next = TClock::now() + std::chrono::seconds(1);
+    // The status each monitor's last check gave; a monitor not here has not been checked.
+    std::unordered_map<const TServiceMonitor*, TMonitorStatus> Previous;
+    int64_t Next = FClock.MonotonicMs() + 1000;
     for (;;) {
-        // Wait for the tick. Ticks missed while checks ran are not made up: when the next one
-        // is already due it runs at once, and the count starts again from there.
+        // Wait for the tick, printing the verdicts that arrive meanwhile. Ticks missed are not
+        // made up: when the next one is already due it runs at once, and the count starts
+        // again from there.
         for (;;) {
-            if (AStop.load())
+            if (AStop.load()) {
+                FEngine.Shutdown();
                 return CheckExitOK;
-            const TClock::time_point Now = TClock::now();
-            if (Now >= Next)
+            }
+            ApplyVerdicts([&](size_t AIndex, TCheckReport AReport) {
+                const TServiceMonitor* Monitor = FList[AIndex].Monitor.get();
+                const auto Found = Previous.find(Monitor);
+                if (Found == Previous.end() || Found->second != AReport.Status)
+                    Print(AReport);
+                Previous[Monitor] = AReport.Status;
+            });
+            if (FOutputFailed)
+                return CheckExitUsage;
+            const int64_t Left = Next - FClock.MonotonicMs();
+            if (Left <= 0)
                 break;
-            const auto Left = std::chrono::ceil<std::chrono::milliseconds>(Next - Now).count();
-            pollfd Wait { AStopFd, POLLIN, 0 };
-            (void)::poll(&Wait, 1, static_cast<int>(Left));
+            pollfd Wait[2] = { { AStopFd, POLLIN, 0 }, { FVerdicts.Fd(), POLLIN, 0 } };
+            (void)::poll(Wait, 2, static_cast<int>(Left));
         }
         FSchedule.Tick(FList);
-        if (FOutputFailed)
-            return CheckExitUsage;
-        Next += std::chrono::seconds(1);
-        Next = std::max(Next, TClock::now());
+        Next = std::max(Next + 1000, FClock.MonotonicMs());
     }
 }
 

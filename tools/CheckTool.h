@@ -2,12 +2,18 @@
 // the window's schedule, with the same monitor code as the window.
 #pragma once
 
-#include "monitors/Schedule.h"
+#include "engine/CheckEngine.h"
+#include "engine/Schedule.h"
+#include "engine/VerdictQueue.h"
 #include "tools/CheckReport.h"
 
 #include <atomic>
+#include <cstddef>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 struct TCheckOptions {
@@ -15,6 +21,8 @@ struct TCheckOptions {
     bool Json = false;
     bool Help = false;
     bool Version = false;
+    // The most checks that run at once.
+    size_t Jobs = TCheckEngine::DefaultWorkers;
     std::string FileName = "default.cfg";
 };
 
@@ -30,38 +38,47 @@ constexpr int CheckExitOK = 0;
 constexpr int CheckExitError = 1;
 constexpr int CheckExitUsage = 2;
 
-// One run of the program over a loaded list. Output goes through the writer, one line (with
-// its line end) per call; a writer that fails ends the run.
+// One run of the program over a loaded list, on the check engine: up to Jobs checks run
+// side by side on its workers while this thread starts them, applies their verdicts and
+// prints. Output goes through the writer, one line (with its line end) per call; a writer
+// that fails ends the run, cancelling the checks in flight.
 class TCheckRun {
 public:
     using TWriter = std::function<bool(const std::string& ALine)>;
 
     TCheckRun(const TCheckOptions& AOptions, TMonitorList& AList, TWriter AWriter);
 
-    // Checks every monitor once in list order, whatever its interval, and prints a line as
-    // each check ends. CheckExitOK when every monitor ended OK (an empty list included),
-    // CheckExitError otherwise, CheckExitUsage when the output failed.
+    // Checks every monitor once, whatever its interval, side by side, and prints one line per
+    // monitor in list order, each as soon as it and every line before it are known.
+    // CheckExitOK when every monitor ended OK (an empty list included), CheckExitError
+    // otherwise, CheckExitUsage when the output failed.
     int RunOnce();
 
     // The window's schedule: a tick every second, the first one second after the start; a
     // line whenever a check ends with another status than the monitor's previous check gave
-    // (its first check always prints). Returns CheckExitOK once AStop is set (checked between
-    // checks) or AStopFd becomes readable (while waiting for the next tick); CheckExitUsage
-    // when the output failed.
+    // (its first check always prints), as the checks end. A monitor that hangs holds one
+    // worker and delays no other. Returns CheckExitOK once AStopFd becomes readable (with
+    // AStop set), after cancelling and joining the checks in flight; CheckExitUsage when the
+    // output failed.
     int RunWatch(const std::atomic<bool>& AStop, int AStopFd);
 
     bool OutputFailed() const { return FOutputFailed; }
 
 private:
-    void CheckMonitor(TServiceMonitor& AMonitor);
-    const std::string& NameOf(const TServiceMonitor& AMonitor) const;
+    // The verdicts that have arrived, applied; the report of each applied one goes to
+    // AOnReport with its list position.
+    void ApplyVerdicts(const std::function<void(size_t AIndex, TCheckReport AReport)>& AOnReport);
     void Print(const TCheckReport& AReport);
 
     TCheckOptions FOptions;
     TMonitorList& FList;
     TWriter FWriter;
+    TSystemCheckClock FClock;
+    TVerdictQueue FVerdicts;
+    TCheckEngine FEngine;
     TCheckSchedule FSchedule;
-    const std::atomic<bool>* FStop = nullptr;
+    // List positions by monitor, for names and for the order of the lines.
+    std::unordered_map<const TServiceMonitor*, size_t> FIndex;
     bool FOutputFailed = false;
 };
 

@@ -1,5 +1,6 @@
 #include "net/stack/NetStackLinux.h"
 
+#include "net/stack/NetCancel.h"
 #include "net/stack/NetStrings.h"
 
 #include <arpa/inet.h>
@@ -467,7 +468,7 @@ int32_t TNetStackLinux::SelectSockets(TNetSocketList* ARead, TNetSocketList* AWr
             throw ENetStackSetSizeExceeded(RSSetSizeExceeded);
     }
 
-    std::array<pollfd, 3 * Max> Fds;
+    std::array<pollfd, 3 * Max + 1> Fds;
     std::array<int32_t, 3> Counts{};
     nfds_t Total = 0;
     for (int K = 0; K < 3; ++K) {
@@ -488,6 +489,13 @@ int32_t TNetStackLinux::SelectSockets(TNetSocketList* ARead, TNetSocketList* AWr
         }
     }
 
+    // The calling thread's cancel token is watched as one more descriptor after the lists, so
+    // that a probe cancelled from another thread leaves its wait at once.
+    const TNetCancelToken* Cancel = CurrentCancelToken();
+    const nfds_t Watched = Total;
+    if (Cancel)
+        Fds[Total++] = pollfd{Cancel->Fd(), POLLIN, 0};
+
     using TClock = std::chrono::steady_clock;
     const bool Forever = ATimeout < 0;
     const TClock::time_point Deadline = TClock::now() + std::chrono::milliseconds(Forever ? 0 : ATimeout);
@@ -501,6 +509,9 @@ int32_t TNetStackLinux::SelectSockets(TNetSocketList* ARead, TNetSocketList* AWr
     });
     if (Result == -1)
         return Recorded(Result);
+    if (Cancel && Fds[Watched].revents != 0)
+        throw ENetCancelled(RSCancelled);
+    Total = Watched;
     // select fails as a whole, lists untouched, when a descriptor is not open.
     for (nfds_t J = 0; J < Total; ++J) {
         if (Fds[J].revents & POLLNVAL)

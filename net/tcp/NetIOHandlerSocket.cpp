@@ -1,5 +1,6 @@
 #include "net/tcp/NetIOHandlerSocket.h"
 
+#include "net/stack/NetCancel.h"
 #include "net/stack/NetStackLinux.h"
 #include "net/tcp/NetAntiFreezeBase.h"
 
@@ -48,6 +49,9 @@ TNetConnectThread::TNetConnectThread(TNetSocketHandle* ASocketHandle)
     FCancelFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (FCancelFd < 0)
         ThrowErrno();
+    // The token outlives this thread: its owner joins the probe, which joins this thread.
+    if (const TNetCancelToken* Token = CurrentCancelToken())
+        FProbeCancelFd = Token->Fd();
 }
 
 TNetConnectThread::~TNetConnectThread()
@@ -141,15 +145,18 @@ void TNetConnectThread::ConnectNonBlocking()
 
 bool TNetConnectThread::WaitWritable(int AFd)
 {
-    pollfd Fds[2] = { { AFd, POLLOUT, 0 }, { FCancelFd, POLLIN, 0 } };
+    // The probe's cancel token, when the thread that started the connect has one, ends the
+    // wait as the connect's own cancel does.
+    pollfd Fds[3] = { { AFd, POLLOUT, 0 }, { FCancelFd, POLLIN, 0 }, { FProbeCancelFd, POLLIN, 0 } };
+    const nfds_t Count = FProbeCancelFd >= 0 ? 3 : 2;
     for (;;) {
-        const int Ready = ::poll(Fds, 2, -1);
+        const int Ready = ::poll(Fds, Count, -1);
         if (Ready > 0)
             break;
         if (Ready < 0 && errno != EINTR)
             ThrowErrno();
     }
-    return Fds[1].revents == 0;
+    return Fds[1].revents == 0 && (Count < 3 || Fds[2].revents == 0);
 }
 
 TNetIOHandlerSocket::TNetIOHandlerSocket(TComponent* AOwner)
@@ -285,6 +292,10 @@ void TNetIOHandlerSocket::ConnectWithTimeout(int32_t ATimeout)
         throw ENetConnectTimeout(RSConnectTimeout);
     }
     Thread.Join();
+    if (CurrentCancelToken() && CurrentCancelToken()->Cancelled()) {
+        CloseLink();
+        throw ENetCancelled(RSCancelled);
+    }
     if (Thread.Failed())
         throw ENetConnectException(Thread.ConnectError);
 }

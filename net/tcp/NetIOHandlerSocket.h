@@ -80,6 +80,8 @@ private:
     bool FTerminated = false;
     bool FFailed = false;
     int FCancelFd = -1;
+    // The cancel token of the probe that started the connect; -1 when it has none.
+    int FProbeCancelFd = -1;
 };
 
 class TNetIOHandlerSocket : public TNetIOHandler {

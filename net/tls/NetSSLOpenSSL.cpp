@@ -1,5 +1,6 @@
 #include "net/tls/NetSSLOpenSSL.h"
 
+#include "net/stack/NetCancel.h"
 #include "net/stack/NetStack.h"
 #include "net/stack/NetStackLinux.h"
 #include "net/stack/NetStrings.h"
@@ -445,12 +446,14 @@ int TNetSSLSocket::TimedConnect(int ASocket, int32_t ATimeout, bool& ATimedOut)
         const auto Left
             = std::chrono::ceil<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now())
                   .count();
-        pollfd Wait { ASocket, Events, 0 };
+        // A probe's cancel token ends the handshake as a time-out does.
+        const TNetCancelToken* Cancel = CurrentCancelToken();
+        pollfd Wait[2] = { { ASocket, Events, 0 }, { Cancel ? Cancel->Fd() : -1, POLLIN, 0 } };
         int Ready;
         do
-            Ready = Left > 0 ? ::poll(&Wait, 1, static_cast<int>(Left)) : 0;
+            Ready = Left > 0 ? ::poll(Wait, Cancel ? 2 : 1, static_cast<int>(Left)) : 0;
         while (Ready < 0 && errno == EINTR);
-        if (Ready <= 0) {
+        if (Ready <= 0 || Wait[1].revents != 0) {
             ATimedOut = true;
             R = 0;
             break;

@@ -1,0 +1,146 @@
+#include "engine/CheckEngine.h"
+
+#include <algorithm>
+
+TProbeResult RunMonitorProbe(const TCheckRequest& ARequest)
+{
+    // The type line goes first and the key rule takes the first match, so a settings line
+    // can never make the snapshot a monitor of another type.
+    TStringList Lines { "Type=" + ARequest.Type };
+    Lines.insert(Lines.end(), ARequest.Settings.begin(), ARequest.Settings.end());
+    const std::unique_ptr<TServiceMonitor> Monitor = CreateMonitorFromSettings(Lines);
+    if (!Monitor)
+        return { msError, "Unknown monitor type \"" + ARequest.Type + "\"." };
+    return Monitor->Probe();
+}
+
+TProbeResult ProbeFailure(std::exception_ptr AError)
+{
+    try {
+        std::rethrow_exception(AError);
+    } catch (const std::exception& E) {
+        return { msError, E.what() };
+    } catch (...) {
+        return { msError, "Unknown error." };
+    }
+}
+
+TCheckEngine::TCheckEngine(TVerdictSink& ASink, const TCheckClock& AClock, size_t AWorkers, TCheckProbe AProbe)
+    : FSink(ASink)
+    , FClock(AClock)
+    , FMaxWorkers(std::max<size_t>(1, AWorkers))
+    , FProbe(std::move(AProbe))
+{
+}
+
+TCheckEngine::~TCheckEngine()
+{
+    Shutdown();
+}
+
+bool TCheckEngine::Submit(TCheckRequest ARequest)
+{
+    std::lock_guard<std::mutex> Guard(FLock);
+    if (FStopping || FInFlight >= FMaxWorkers)
+        return false;
+    FQueue.push_back(std::move(ARequest));
+    ++FInFlight;
+    // Every queued request has a worker of its own: an idle one, or one started for it.
+    if (FIdle >= FQueue.size() || FWorkers.size() >= FMaxWorkers) {
+        FWake.notify_one();
+    } else {
+        auto Worker = std::make_unique<TWorker>();
+        TWorker& Started = *Worker;
+        FWorkers.push_back(std::move(Worker));
+        Started.Thread = std::thread([this, &Started] { Run(Started); });
+    }
+    return true;
+}
+
+void TCheckEngine::Cancel(uint64_t AId)
+{
+    std::lock_guard<std::mutex> Guard(FLock);
+    const auto Queued = std::find_if(
+        FQueue.begin(), FQueue.end(), [AId](const TCheckRequest& ARequest) { return ARequest.Id == AId; });
+    if (Queued != FQueue.end()) {
+        FQueue.erase(Queued);
+        --FInFlight;
+        return;
+    }
+    for (const std::unique_ptr<TWorker>& Worker : FWorkers)
+        if (Worker->Current == AId)
+            Worker->Token.Cancel();
+}
+
+void TCheckEngine::Shutdown()
+{
+    std::vector<std::unique_ptr<TWorker>> Workers;
+    {
+        std::lock_guard<std::mutex> Guard(FLock);
+        FStopping = true;
+        FInFlight -= FQueue.size();
+        FQueue.clear();
+        for (const std::unique_ptr<TWorker>& Worker : FWorkers)
+            Worker->Token.Cancel();
+        Workers.swap(FWorkers);
+    }
+    FWake.notify_all();
+    for (const std::unique_ptr<TWorker>& Worker : Workers)
+        if (Worker->Thread.joinable())
+            Worker->Thread.join();
+}
+
+size_t TCheckEngine::InFlight() const
+{
+    std::lock_guard<std::mutex> Guard(FLock);
+    return FInFlight;
+}
+
+size_t TCheckEngine::Threads() const
+{
+    std::lock_guard<std::mutex> Guard(FLock);
+    return FWorkers.size();
+}
+
+void TCheckEngine::Run(TWorker& AWorker)
+{
+    const TNetCancelScope Scope(&AWorker.Token);
+    std::unique_lock<std::mutex> Guard(FLock);
+    for (;;) {
+        ++FIdle;
+        FWake.wait(Guard, [this] { return FStopping || !FQueue.empty(); });
+        --FIdle;
+        if (FStopping)
+            return;
+        TCheckRequest Request = std::move(FQueue.front());
+        FQueue.pop_front();
+        AWorker.Current = Request.Id;
+        AWorker.Token.Reset();
+        Guard.unlock();
+
+        const int64_t Started = FClock.MonotonicMs();
+        TProbeResult Result;
+        try {
+            Result = FProbe(Request);
+        } catch (...) {
+            Result = ProbeFailure(std::current_exception());
+        }
+        TCheckVerdict Verdict;
+        Verdict.Id = Request.Id;
+        Verdict.Monitor = std::move(Request.Monitor);
+        Verdict.Status = Result.Status;
+        Verdict.Reason = std::move(Result.Reason);
+        Verdict.Start = Request.Start;
+        Verdict.DurationMs = std::max<int64_t>(0, FClock.MonotonicMs() - Started);
+        Verdict.Cancelled = AWorker.Token.Cancelled();
+
+        Guard.lock();
+        AWorker.Current = 0;
+        --FInFlight;
+        if (FStopping)
+            return;
+        Guard.unlock();
+        FSink.Post(std::move(Verdict));
+        Guard.lock();
+    }
+}

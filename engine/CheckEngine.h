@@ -1,0 +1,137 @@
+// Runs the probes of due monitors on a bounded pool of worker threads and hands each verdict
+// to one sink, so that no check ever blocks the thread that owns the monitors (the window's,
+// or vardex-check's main loop).
+//
+// Threads and the rules that keep them safe:
+// - The owner's thread owns the monitors. A worker never touches one: it gets a request with
+//   a copy of the monitor's type and settings lines, taken when the check starts, and returns
+//   a verdict by value. So editing, renaming or deleting a monitor during its check is safe,
+//   and the edit is never overwritten by the check. The request's weak reference is only
+//   carried back, for the owner to lock on its own thread.
+// - The pool is bounded (Workers threads, started as work needs them). Submit refuses work
+//   when every worker is busy: the monitor stays due and is tried again at the next tick, so
+//   a queue never grows behind hanging checks.
+// - FLock guards the queue, the count of checks in flight, each worker's current check and
+//   the stop flag. A worker takes a request, and clears its token, under FLock; Cancel finds
+//   the worker running a check under FLock, so a cancel can never reach the next check that
+//   worker takes.
+// - Every wait of the networking layer on a worker watches that worker's cancel token
+//   (TNetCancelScope), so Cancel and Shutdown wake a probe at once, whatever it waits on.
+//   Shutdown cancels everything and joins every worker: no thread outlives the engine.
+// - The sink is called on worker threads without FLock held, and never after Shutdown has
+//   returned.
+#pragma once
+
+#include "engine/CheckClock.h"
+#include "monitors/Monitors.h"
+#include "net/stack/NetCancel.h"
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// One check to run: what the probe needs, copied when the check starts.
+struct TCheckRequest {
+    // Given by the schedule; tells a verdict from the one of an earlier check of the monitor.
+    uint64_t Id = 0;
+    // Locked only on the owner's thread, when the verdict is applied.
+    std::weak_ptr<TServiceMonitor> Monitor;
+    // The type key and the settings lines of the monitor (the snapshot the probe runs on).
+    std::string Type;
+    TStringList Settings;
+    // When the check started: wall clock (shown) and monotonic (intervals).
+    TDateTime Start = 0;
+    int64_t StartTick = 0;
+};
+
+// What a finished check found.
+struct TCheckVerdict {
+    uint64_t Id = 0;
+    std::weak_ptr<TServiceMonitor> Monitor;
+    TMonitorStatus Status = msError;
+    // Why the check failed; empty after a success.
+    std::string Reason;
+    TDateTime Start = 0;
+    int64_t DurationMs = 0;
+    // The check was cancelled (its monitor deleted, the engine shutting down): not a finding.
+    bool Cancelled = false;
+};
+
+// Where finished checks go. Post runs on a worker thread and only hands the verdict over
+// (a queued call to the window's thread, a queue that a loop drains).
+class TVerdictSink {
+public:
+    virtual ~TVerdictSink() = default;
+    virtual void Post(TCheckVerdict AVerdict) = 0;
+};
+
+// A probe: runs one check of a request on a worker thread and returns its outcome. It may
+// raise; the engine turns that into an error verdict with the exception's text.
+using TCheckProbe = std::function<TProbeResult(const TCheckRequest& ARequest)>;
+
+// The real probe: rebuilds the monitor from the request's type and settings lines, with
+// CreateMonitorFromSettings, and runs its Probe. An unknown type is an error verdict.
+TProbeResult RunMonitorProbe(const TCheckRequest& ARequest);
+
+// The one failure policy for a probe that raised: an error, with the exception's text.
+TProbeResult ProbeFailure(std::exception_ptr AError);
+
+class TCheckEngine {
+public:
+    // The pool size of the window and of vardex-check unless told otherwise.
+    static constexpr size_t DefaultWorkers = 32;
+
+    // AClock times the checks (read on the workers); it and ASink must outlive the engine.
+    TCheckEngine(TVerdictSink& ASink, const TCheckClock& AClock, size_t AWorkers = DefaultWorkers,
+        TCheckProbe AProbe = RunMonitorProbe);
+    // Shutdown.
+    ~TCheckEngine();
+    TCheckEngine(const TCheckEngine&) = delete;
+    TCheckEngine& operator=(const TCheckEngine&) = delete;
+
+    // Queues ARequest for a free worker. False when every worker is busy, or after Shutdown.
+    bool Submit(TCheckRequest ARequest);
+    // Cancels the check AId, queued or running; nothing when it has ended. A running one still
+    // delivers a verdict, marked Cancelled; a queued one is dropped without one.
+    void Cancel(uint64_t AId);
+    // Cancels every check, waits for every worker to end, and delivers nothing more. Submit
+    // refuses work from then on. Safe to call more than once.
+    void Shutdown();
+
+    size_t Workers() const { return FMaxWorkers; }
+    // Checks queued or running.
+    size_t InFlight() const;
+    // Worker threads started so far (they are started as work needs them).
+    size_t Threads() const;
+
+private:
+    struct TWorker {
+        std::thread Thread;
+        TNetCancelToken Token;
+        // The check this worker runs; 0 when idle.
+        uint64_t Current = 0;
+    };
+
+    void Run(TWorker& AWorker);
+
+    TVerdictSink& FSink;
+    const TCheckClock& FClock;
+    const size_t FMaxWorkers;
+    const TCheckProbe FProbe;
+
+    mutable std::mutex FLock;
+    std::condition_variable FWake;
+    std::deque<TCheckRequest> FQueue;
+    size_t FInFlight = 0;
+    size_t FIdle = 0;
+    bool FStopping = false;
+    std::vector<std::unique_ptr<TWorker>> FWorkers;
+};

@@ -1,0 +1,97 @@
+#include "engine/Schedule.h"
+
+bool IsMonitorDue(const TServiceMonitor& AMonitor, int64_t ANowTick)
+{
+    if (AMonitor.Interval() <= 0)
+        return false;
+    const std::optional<int64_t> Last = AMonitor.LastCheckTick();
+    return !Last || ANowTick - *Last > int64_t(AMonitor.Interval()) * 1000;
+}
+
+TCheckSchedule::TCheckSchedule(TCheckEngine& AEngine, const TCheckClock& AClock)
+    : FEngine(AEngine)
+    , FClock(AClock)
+{
+}
+
+bool TCheckSchedule::IsChecking(const TServiceMonitor* AMonitor) const
+{
+    // An entry whose monitor has gone (deleted without Forget) holds nothing: a new monitor
+    // at the same address is not in flight.
+    const auto Found = FInFlight.find(AMonitor);
+    return Found != FInFlight.end() && !Found->second.Monitor.expired();
+}
+
+bool TCheckSchedule::RunCheck(const std::shared_ptr<TServiceMonitor>& AMonitor)
+{
+    if (!AMonitor || IsChecking(AMonitor.get()))
+        return false;
+    TCheckRequest Request;
+    Request.Id = ++FLastId;
+    Request.Monitor = AMonitor;
+    Request.Type = AMonitor->TypeKey();
+    Request.Settings = AMonitor->GetSettings();
+    // The stamps mark the start of the check, so that a slow check does not stretch the
+    // interval.
+    Request.Start = FClock.WallNow();
+    Request.StartTick = FClock.MonotonicMs();
+    const TDateTime Start = Request.Start;
+    const int64_t StartTick = Request.StartTick;
+    if (!FEngine.Submit(std::move(Request)))
+        return false;
+    FInFlight.insert_or_assign(AMonitor.get(), TInFlight { FLastId, AMonitor });
+    FInError.erase(AMonitor.get());
+    AMonitor->SetLastCheck(Start);
+    AMonitor->SetLastCheckTick(StartTick);
+    AMonitor->SetStatus(msChecking);
+    if (OnStarted)
+        OnStarted(*AMonitor);
+    return true;
+}
+
+bool TCheckSchedule::Tick(const TMonitorList& AList)
+{
+    // The alarm is counted afresh over the list, which also drops monitors that left it.
+    FInError.clear();
+    std::erase_if(FInFlight, [](const auto& AEntry) { return AEntry.second.Monitor.expired(); });
+    bool Full = false;
+    for (const TMonitorEntry& Entry : AList) {
+        const std::shared_ptr<TServiceMonitor>& Monitor = Entry.Monitor;
+        if (!Monitor)
+            continue;
+        // Once the engine refuses, the rest of this tick would be refused too.
+        if (!Full && !IsChecking(Monitor.get()) && IsMonitorDue(*Monitor, FClock.MonotonicMs()))
+            Full = !RunCheck(Monitor);
+        if (Monitor->Status() == msError)
+            FInError.insert(Monitor.get());
+    }
+    return Alarm();
+}
+
+std::shared_ptr<TServiceMonitor> TCheckSchedule::Apply(const TCheckVerdict& AVerdict)
+{
+    const std::shared_ptr<TServiceMonitor> Monitor = AVerdict.Monitor.lock();
+    if (!Monitor)
+        return nullptr;
+    const auto Found = FInFlight.find(Monitor.get());
+    if (Found == FInFlight.end() || Found->second.Id != AVerdict.Id)
+        return nullptr;
+    FInFlight.erase(Found);
+    const TDateTime Finished = AVerdict.Start + double(AVerdict.DurationMs) / MSecsPerDay;
+    Monitor->ApplyResult({ AVerdict.Status, AVerdict.Reason }, Finished);
+    if (Monitor->Status() == msError)
+        FInError.insert(Monitor.get());
+    else
+        FInError.erase(Monitor.get());
+    return Monitor;
+}
+
+void TCheckSchedule::Forget(const TServiceMonitor* AMonitor)
+{
+    const auto Found = FInFlight.find(AMonitor);
+    if (Found != FInFlight.end()) {
+        FEngine.Cancel(Found->second.Id);
+        FInFlight.erase(Found);
+    }
+    FInError.erase(AMonitor);
+}

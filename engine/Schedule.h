@@ -1,0 +1,77 @@
+// The check timer's rules without a display, on the thread that owns the monitors: the due
+// rule, one tick over a monitor list, the manual check, and verdicts applied to the monitors
+// they belong to. The window runs it from its one-second timer and vardex-check from its own
+// loop, so both check the same monitors at the same moments; the probes run on the engine.
+//
+// Everything here runs on the owner's thread only; the engine's workers never see this
+// object. What keeps it sound:
+// - A monitor is in flight from its submission until its verdict is applied or it is
+//   forgotten. A tick or a manual check leaves a monitor in flight alone (its status,
+//   msChecking, still counts for the alarm), so no monitor is ever checked twice at once.
+// - Each submission has an id of its own. A verdict is applied only when its id is the one
+//   in flight for that monitor and the monitor still exists, so a verdict that arrives after
+//   its monitor was deleted (or after a later check began) changes nothing.
+// - Monitors are found by address in hash tables, never by a search of the list: a tick costs
+//   one pass over the list, a verdict a constant amount of work.
+#pragma once
+
+#include "engine/CheckEngine.h"
+#include "monitors/MonitorList.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <unordered_map>
+#include <unordered_set>
+
+// True when AMonitor's interval has run out at ANowTick (monotonic milliseconds): the
+// interval is positive, and the monitor was never checked or more than Interval seconds
+// have passed since the start of its last check.
+bool IsMonitorDue(const TServiceMonitor& AMonitor, int64_t ANowTick);
+
+class TCheckSchedule {
+public:
+    // AEngine runs the checks and AClock stamps them; both outlive the schedule.
+    TCheckSchedule(TCheckEngine& AEngine, const TCheckClock& AClock);
+
+    // One tick over AList: in list order, every monitor that is due and not in flight is
+    // started (RunCheck). A monitor that the engine refuses (every worker busy) is left as it
+    // was and so stays due. Returns the alarm over the whole list: whether any listed monitor
+    // is in msError.
+    bool Tick(const TMonitorList& AList);
+
+    // Starts a check of AMonitor: stamps it on both clocks, sets msChecking and submits a
+    // snapshot of its settings. False, with nothing changed, when it is in flight already or
+    // the engine refuses the work.
+    bool RunCheck(const std::shared_ptr<TServiceMonitor>& AMonitor);
+
+    // Applies AVerdict to its monitor when that check is still the one in flight and the
+    // monitor still exists: status, reason, and on success the end of the check as the last
+    // activity. Returns the monitor it changed, or nullptr.
+    std::shared_ptr<TServiceMonitor> Apply(const TCheckVerdict& AVerdict);
+
+    // A monitor leaves the list: its check in flight, if any, is cancelled and its verdict
+    // will be dropped; it no longer counts for the alarm.
+    void Forget(const TServiceMonitor* AMonitor);
+
+    bool IsChecking(const TServiceMonitor* AMonitor) const;
+    // Whether a monitor known to be listed is in msError, as of the last tick and the verdicts
+    // applied since.
+    bool Alarm() const { return !FInError.empty(); }
+    size_t InFlight() const { return FInFlight.size(); }
+
+    // Called for each monitor that RunCheck has set to msChecking.
+    std::function<void(TServiceMonitor& AMonitor)> OnStarted;
+
+private:
+    struct TInFlight {
+        uint64_t Id;
+        std::weak_ptr<TServiceMonitor> Monitor;
+    };
+
+    TCheckEngine& FEngine;
+    const TCheckClock& FClock;
+    uint64_t FLastId = 0;
+    std::unordered_map<const TServiceMonitor*, TInFlight> FInFlight;
+    std::unordered_set<const TServiceMonitor*> FInError;
+};

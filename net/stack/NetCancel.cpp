@@ -1,0 +1,68 @@
+#include "net/stack/NetCancel.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace {
+
+// Per thread: a probe and its waits run on one worker thread.
+thread_local TNetCancelToken* GCancelToken = nullptr;
+
+} // namespace
+
+TNetCancelToken::TNetCancelToken()
+{
+    FFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (FFd < 0)
+        throw std::system_error(errno, std::generic_category(), "eventfd");
+}
+
+TNetCancelToken::~TNetCancelToken()
+{
+    ::close(FFd);
+}
+
+void TNetCancelToken::Cancel()
+{
+    const uint64_t One = 1;
+    // A full counter (never reached) would still leave the descriptor readable.
+    (void)!::write(FFd, &One, sizeof One);
+}
+
+void TNetCancelToken::Reset()
+{
+    uint64_t Count = 0;
+    (void)!::read(FFd, &Count, sizeof Count);
+}
+
+bool TNetCancelToken::Cancelled() const
+{
+    pollfd Wait { FFd, POLLIN, 0 };
+    return ::poll(&Wait, 1, 0) > 0;
+}
+
+TNetCancelToken* CurrentCancelToken()
+{
+    return GCancelToken;
+}
+
+void CheckCancelled()
+{
+    if (GCancelToken && GCancelToken->Cancelled())
+        throw ENetCancelled(RSCancelled);
+}
+
+TNetCancelScope::TNetCancelScope(TNetCancelToken* AToken)
+    : FPrevious(GCancelToken)
+{
+    GCancelToken = AToken;
+}
+
+TNetCancelScope::~TNetCancelScope()
+{
+    GCancelToken = FPrevious;
+}
