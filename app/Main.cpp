@@ -203,8 +203,8 @@ TfmMain::TfmMain(QWidget* AParent, std::unique_ptr<TTrayShell> ATrayShell, TEngi
     FEngine = std::make_unique<TCheckEngine>(
         *this, *FClock, AEngine.Workers, AEngine.Probe ? std::move(AEngine.Probe) : RunMonitorProbe);
     FSchedule = std::make_unique<TCheckSchedule>(*FEngine, *FClock);
-    FSchedule->OnStarted = [this](TServiceMonitor& AMonitor) { UpdateMonitorView(&AMonitor); };
     CreateParts(std::move(ATrayShell));
+    SetMonitorObserver(this);
     qApp->installEventFilter(this);
     try {
         FormCreate();
@@ -225,6 +225,8 @@ TfmMain::~TfmMain()
     // no longer a window to report to.
     ServList->blockSignals(true);
     qApp->removeEventFilter(this);
+    if (MonitorObserver() == this)
+        SetMonitorObserver(nullptr);
     FormDestroy();
     // The icon leaves the notification area with the window, and no tray event can reach
     // this object once it is half destroyed.
@@ -445,9 +447,9 @@ void TfmMain::FormDestroy()
 
 void TfmMain::UpdateMonitorView(TServiceMonitor* AMonitor)
 {
-    const auto Found = FRows.find(AMonitor);
-    if (Found != FRows.end())
-        UpdateListItem(Found->second.Row);
+    const auto [First, Last] = FRows.equal_range(AMonitor);
+    for (auto Row = First; Row != Last; ++Row)
+        UpdateListItem(Row->second.Row);
 }
 
 void TfmMain::Post(TCheckVerdict AVerdict)
@@ -461,8 +463,8 @@ void TfmMain::Post(TCheckVerdict AVerdict)
 
 void TfmMain::ApplyVerdict(const TCheckVerdict& AVerdict)
 {
-    if (const std::shared_ptr<TServiceMonitor> Monitor = FSchedule->Apply(AVerdict))
-        UpdateMonitorView(Monitor.get());
+    // Applying repaints the monitor's rows (this window is its observer).
+    FSchedule->Apply(AVerdict);
     UpdateAlarm(FSchedule->Alarm());
 }
 
@@ -477,7 +479,7 @@ void TfmMain::RefreshList()
         Row->setData(0, Qt::UserRole, QVariant::fromValue(reinterpret_cast<quintptr>(Entry.Monitor.get())));
         Row->setText(0, ToQString(Entry.Name));
         if (Entry.Monitor)
-            FRows.insert_or_assign(Entry.Monitor.get(), TRowOf { Row, Entry.Monitor });
+            FRows.emplace(Entry.Monitor.get(), TRowOf { Row, Entry.Monitor });
         UpdateListItem(Row);
     }
     ServList->clearSelection();
@@ -508,10 +510,11 @@ std::shared_ptr<TServiceMonitor> TfmMain::MonitorOfRow(const QTreeWidgetItem* AR
     const quintptr Key = ARow->data(0, Qt::UserRole).value<quintptr>();
     if (Key == 0)
         return nullptr;
-    const auto Found = FRows.find(reinterpret_cast<const TServiceMonitor*>(Key));
-    if (Found == FRows.end() || Found->second.Row != ARow)
-        return nullptr;
-    return Found->second.Monitor.lock();
+    const auto [First, Last] = FRows.equal_range(reinterpret_cast<const TServiceMonitor*>(Key));
+    for (auto Found = First; Found != Last; ++Found)
+        if (Found->second.Row == ARow)
+            return Found->second.Monitor.lock();
+    return nullptr;
 }
 
 bool TfmMain::IsChecking(const TServiceMonitor* AMonitor) const

@@ -67,7 +67,8 @@ struct TEngineOptions {
 // The window owns the monitors; their checks run on the check engine's workers, and each
 // verdict comes back to the window's thread as a queued call (Post), where it is applied,
 // its row repainted and the alarm worked out. No check ever runs on the window's thread.
-class TfmMain : public QMainWindow, public TVerdictSink {
+// As the monitors' observer it repaints the rows of every status change made here.
+class TfmMain : public QMainWindow, public TVerdictSink, public TMonitorObserver {
     Q_OBJECT
 
 public:
@@ -82,8 +83,10 @@ public:
     // On the window's thread: applies a verdict whose monitor is still listed, repaints its
     // row and works out the alarm.
     void ApplyVerdict(const TCheckVerdict& AVerdict);
-    // Refreshes the row that shows AMonitor (found in constant time).
-    void UpdateMonitorView(TServiceMonitor* AMonitor);
+    // TMonitorObserver: refreshes the rows that show AMonitor (found in constant time).
+    void UpdateMonitorView(TServiceMonitor* AMonitor) override;
+    // Nothing: no check runs on this thread, so there is nothing to keep alive during one.
+    void ProcessMessages() override { }
 
     void RefreshList();
     void UpdateListItem(QTreeWidgetItem* ARow);
@@ -187,7 +190,7 @@ private:
         QTreeWidgetItem* Row;
         std::weak_ptr<TServiceMonitor> Monitor;
     };
-    std::unordered_map<const TServiceMonitor*, TRowOf> FRows;
+    std::unordered_multimap<const TServiceMonitor*, TRowOf> FRows;
     bool FCentred = false;
     // Row images by status: the state image (none for msNone) left of the light bulb.
     QIcon FRowIcons[4];

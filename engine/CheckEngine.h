@@ -87,7 +87,7 @@ TProbeResult ProbeFailure(std::exception_ptr AError);
 class TCheckEngine {
 public:
     // The pool size of the window and of vardex-check unless told otherwise.
-    static constexpr size_t DefaultWorkers = 32;
+    static constexpr size_t DefaultWorkers = 64;
 
     // AClock times the checks (read on the workers); it and ASink must outlive the engine.
     TCheckEngine(TVerdictSink& ASink, const TCheckClock& AClock, size_t AWorkers = DefaultWorkers,

@@ -39,13 +39,10 @@ bool TCheckSchedule::RunCheck(const std::shared_ptr<TServiceMonitor>& AMonitor)
     const int64_t StartTick = Request.StartTick;
     if (!FEngine.Submit(std::move(Request)))
         return false;
-    FInFlight.insert_or_assign(AMonitor.get(), TInFlight { FLastId, AMonitor });
-    FInError.erase(AMonitor.get());
+    FInFlight.insert_or_assign(AMonitor.get(), TInFlight { FLastId, AMonitor, AMonitor->Status() == msError });
     AMonitor->SetLastCheck(Start);
     AMonitor->SetLastCheckTick(StartTick);
     AMonitor->SetStatus(msChecking);
-    if (OnStarted)
-        OnStarted(*AMonitor);
     return true;
 }
 
@@ -64,6 +61,11 @@ bool TCheckSchedule::Tick(const TMonitorList& AList)
             Full = !RunCheck(Monitor);
         if (Monitor->Status() == msError)
             FInError.insert(Monitor.get());
+        else if (Monitor->Status() == msChecking) {
+            const auto Found = FInFlight.find(Monitor.get());
+            if (Found != FInFlight.end() && Found->second.WasError)
+                FInError.insert(Monitor.get());
+        }
     }
     return Alarm();
 }

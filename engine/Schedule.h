@@ -19,7 +19,6 @@
 #include "monitors/MonitorList.h"
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
@@ -37,7 +36,9 @@ public:
     // One tick over AList: in list order, every monitor that is due and not in flight is
     // started (RunCheck). A monitor that the engine refuses (every worker busy) is left as it
     // was and so stays due. Returns the alarm over the whole list: whether any listed monitor
-    // is in msError.
+    // is in msError, or is being checked again after its last check ended in msError (so a
+    // standing alarm does not drop, and come back, with every new check of a failing
+    // monitor).
     bool Tick(const TMonitorList& AList);
 
     // Starts a check of AMonitor: stamps it on both clocks, sets msChecking and submits a
@@ -55,18 +56,17 @@ public:
     void Forget(const TServiceMonitor* AMonitor);
 
     bool IsChecking(const TServiceMonitor* AMonitor) const;
-    // Whether a monitor known to be listed is in msError, as of the last tick and the verdicts
-    // applied since.
+    // Whether a monitor known to be listed counts for the alarm (see Tick), as of the last
+    // tick and the verdicts applied since.
     bool Alarm() const { return !FInError.empty(); }
     size_t InFlight() const { return FInFlight.size(); }
-
-    // Called for each monitor that RunCheck has set to msChecking.
-    std::function<void(TServiceMonitor& AMonitor)> OnStarted;
 
 private:
     struct TInFlight {
         uint64_t Id;
         std::weak_ptr<TServiceMonitor> Monitor;
+        // Its status was msError when this check started.
+        bool WasError;
     };
 
     TCheckEngine& FEngine;

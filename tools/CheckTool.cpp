@@ -241,7 +241,7 @@ Options:
                {"name":"...","kind":"...","target":"...","status":"OK","ms":12,"reason":""}
              under --watch with "time" first. Strings are UTF-8; a byte that is not valid
              UTF-8 is given as U+FFFD.
-  --jobs N   Run up to N checks at once (1 to 1024, default 32). --jobs 1 checks one
+  --jobs N   Run up to N checks at once (1 to 1024, default 64). --jobs 1 checks one
              monitor after another. A due monitor that finds every job busy is checked
              at the next tick.
   -h, --help Print this help and exit.
