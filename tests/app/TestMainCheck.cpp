@@ -1,20 +1,20 @@
-// The check timer: the due rule, the order of a tick, the alarm and its effects, the manual
-// check, and checks that run events (ticks, deletes, saves) while they work.
+// The check timer in the window: what a tick starts, verdicts applied on the window's thread,
+// the alarm worked out as they arrive, the manual check, monitors deleted or edited while
+// their check runs, and a window that stays responsive and exits at once while checks wait
+// on silent servers.
 #include "TestMonitor.h"
 #include "WindowFixture.h"
+#include "net/stack/NetTestSupport.h"
 
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QThread>
 
-#include <stdexcept>
+#include <chrono>
+#include <dirent.h>
 
 namespace {
-
-TDateTime At(int AHour, int AMin, int ASec, int AMSec)
-{
-    return EncodeDate(2024, 3, 1) + EncodeTime(AHour, AMin, ASec, AMSec);
-}
 
 constexpr TDateTime Second = 1.0 / 86400;
 
@@ -28,6 +28,37 @@ void DoubleClickRow(TWindowFixture& AFixture, int ARow)
         QEvent::MouseButtonDblClick, Point, Viewport->mapToGlobal(Point), Qt::LeftButton, Qt::LeftButton, {});
     QApplication::sendEvent(Viewport, &Double);
     QTest::mouseRelease(Viewport, Qt::LeftButton, {}, Point);
+}
+
+// Threads of this process now.
+int ThreadCount()
+{
+    int Count = 0;
+    if (DIR* Tasks = opendir("/proc/self/task")) {
+        while (const dirent* Entry = readdir(Tasks))
+            Count += Entry->d_name[0] != '.';
+        closedir(Tasks);
+    }
+    return Count;
+}
+
+// The longest time the event loop went without running a 5 ms timer, over AMilliseconds.
+qint64 LongestStall(int AMilliseconds)
+{
+    QElapsedTimer Clock;
+    Clock.start();
+    qint64 Last = 0;
+    qint64 Longest = 0;
+    QTimer Beat;
+    Beat.setInterval(5);
+    QObject::connect(&Beat, &QTimer::timeout, [&] {
+        const qint64 Now = Clock.elapsed();
+        Longest = std::max(Longest, Now - Last);
+        Last = Now;
+    });
+    Beat.start();
+    QTest::qWait(AMilliseconds);
+    return std::max(Longest, Clock.elapsed() - Last);
 }
 
 } // namespace
@@ -45,321 +76,281 @@ class TTestMainCheck : public QObject {
         return Monitor;
     }
 
-private slots:
-    void DueRule_data()
+    // A web monitor of a loopback port that takes connections and never answers.
+    std::shared_ptr<TWebMonitor> AddSilentWeb(TWindowFixture& AFixture, const std::string& AName, int APort)
     {
-        QTest::addColumn<int>("Interval");
-        QTest::addColumn<double>("LastCheck");
-        QTest::addColumn<double>("Now");
-        QTest::addColumn<bool>("Due");
-        QTest::newRow("before the interval") << 5 << At(12, 0, 0, 200) << At(12, 0, 5, 199) << false;
-        QTest::newRow("just after") << 5 << At(12, 0, 0, 200) << At(12, 0, 5, 201) << true;
-        QTest::newRow("whole seconds, not yet") << 5 << At(12, 0, 0, 200) << At(12, 0, 5, 0) << false;
-        QTest::newRow("whole seconds, due") << 5 << At(12, 0, 0, 200) << At(12, 0, 6, 0) << true;
-        QTest::newRow("never checked") << 1 << 0.0 << At(0, 0, 0, 1) << true;
-        QTest::newRow("interval 0") << 0 << 0.0 << At(12, 0, 0, 0) << false;
-        QTest::newRow("negative") << -5 << 0.0 << At(12, 0, 0, 0) << false;
-        QTest::newRow("a day") << 86400 << At(12, 0, 0, 0) << At(12, 0, 0, 1) + 1.0 << true;
-        QTest::newRow("clock set back") << 5 << At(12, 0, 0, 0) << At(11, 0, 0, 0) << false;
-    }
-    void DueRule()
-    {
-        QFETCH(int, Interval);
-        QFETCH(double, LastCheck);
-        QFETCH(double, Now);
-        QFETCH(bool, Due);
-        TTestMonitor Monitor;
-        Monitor.SetInterval(Interval);
-        Monitor.SetLastCheck(LastCheck);
-        QCOMPARE(IsMonitorDue(Monitor, Now), Due);
+        auto Monitor = std::make_shared<TWebMonitor>();
+        Monitor->SetInterval(1);
+        Monitor->SetURL("http://127.0.0.1:" + std::to_string(APort) + "/");
+        AFixture.Window->Monitors().push_back({ AName, Monitor });
+        AFixture.Window->RefreshList();
+        return Monitor;
     }
 
-    void FirstTickChecksEveryPositiveIntervalInListOrder()
+private slots:
+    // With one worker each tick starts the first due monitor; the others, refused, stay due
+    // and go in list order at the next ticks.
+    void EveryPositiveIntervalIsCheckedInListOrder()
     {
-        TWindowFixture F(nullptr);
-        std::vector<std::string> Order;
+        TWindowFixture F(nullptr, true, {}, 1);
         for (auto [Name, Interval] :
-            { std::pair { "a", 5 }, { "zero", 0 }, { "b", 1 }, { "negative", -1 }, { "c", 600 } }) {
-            auto Monitor = Add(F, Name, Interval);
-            Monitor->Order = &Order;
-        }
-        F.Window->tmrCheckTimer();
-        QCOMPARE(Order, (std::vector<std::string> { "a", "b", "c" }));
+            { std::pair { "a", 5 }, { "zero", 0 }, { "b", 1 }, { "negative", -1 }, { "c", 600 } })
+            Add(F, Name, Interval);
+        for (int Tick = 0; Tick < 3; ++Tick)
+            F.Tick();
+        QCOMPARE(F.Probes.Started(), (std::vector<std::string> { "a", "b", "c" }));
         QCOMPARE(F.Window->Monitors()[1].Monitor->LastCheck(), 0.0);
         QCOMPARE(F.Window->Monitors()[1].Monitor->Status(), msNone);
-        F.Window->tmrCheckTimer();
-        QCOMPARE(Order.size(), size_t(3));
+        F.Tick();
+        QCOMPARE(F.Probes.Started().size(), size_t(3));
     }
 
-    void IntervalFiveFromNoon()
+    void IntervalFiveCountedFromTheStart()
     {
         TWindowFixture F(nullptr);
         auto Monitor = Add(F, "a", 5);
-        F.Clock = At(12, 0, 0, 200);
-        F.Window->tmrCheckTimer();
-        QCOMPARE(Monitor->Checks, 1);
-        QCOMPARE(Monitor->LastCheck(), At(12, 0, 0, 200));
-        for (int Sec = 1; Sec <= 5; ++Sec) {
-            F.Clock = At(12, 0, Sec, 0);
-            F.Window->tmrCheckTimer();
-            QCOMPARE(Monitor->Checks, 1);
-        }
-        F.Clock = At(12, 0, 5, 199);
-        F.Window->tmrCheckTimer();
-        QCOMPARE(Monitor->Checks, 1);
-        F.Clock = At(12, 0, 5, 201);
-        F.Window->tmrCheckTimer();
-        QCOMPARE(Monitor->Checks, 2);
-        QCOMPARE(Monitor->LastCheck(), At(12, 0, 5, 201));
+        const TDateTime Start = F.Clock;
+        F.Tick();
+        QCOMPARE(F.ChecksOf("a"), 1);
+        QCOMPARE(Monitor->LastCheck(), Start);
+        F.Clock += 5 * Second;
+        F.Tick();
+        QCOMPARE(F.ChecksOf("a"), 1);
+        F.Clock += Second / 1000;
+        F.Tick();
+        QCOMPARE(F.ChecksOf("a"), 2);
+        QCOMPARE(Monitor->LastCheck(), Start + 5 * Second + Second / 1000);
     }
 
-    void TheStampIsTakenAtTheStartAfterTheDueTest()
+    // The checks run on the engine's workers; what they find is applied here, and the row
+    // shows "<->" until it is.
+    void VerdictsAreAppliedOnTheWindowsThread()
     {
         TWindowFixture F(nullptr);
         auto Monitor = Add(F, "a", 1);
         Monitor->Result = msError;
-        Monitor->Work = [&](TTestMonitor&) { F.Clock += 30 * Second; };
-        // Every reading of the clock moves it on by a millisecond.
-        const TDateTime Base = At(12, 0, 0, 0);
-        int Reads = 0;
-        SetNowClock([&] { return Base + (Reads++) * Second / 1000; });
+        Monitor->Reason = "Request timed out.";
+        QThread* Applied = nullptr;
+        F.Window->TrayAnimatedHook = [&](bool) { Applied = QThread::currentThread(); };
         F.Window->tmrCheckTimer();
-        QCOMPARE(Monitor->Checks, 1);
-        // Reading 0 decides that the monitor is due, reading 1 stamps it.
-        QCOMPARE(Monitor->LastCheck(), Base + Second / 1000);
+        QCOMPARE(F.List()->topLevelItem(0)->text(2), QStringLiteral("<->"));
+        QCOMPARE(Monitor->Status(), msChecking);
+        F.Settle();
+        QCOMPARE(F.List()->topLevelItem(0)->text(2), QStringLiteral("ERROR"));
+        QCOMPARE(F.List()->topLevelItem(0)->toolTip(2), QStringLiteral("Request timed out."));
+        QCOMPARE(Applied, QThread::currentThread());
+        QVERIFY(F.Window->Alarm());
+    }
+
+    // The alarm comes with the first error, while other checks of the same tick still run.
+    void AlarmStartsWithTheFirstError()
+    {
+        TWindowFixture F(nullptr);
+        auto Slow = Add(F, "slow", 1);
+        Slow->Hang = true;
+        auto Failing = Add(F, "failing", 1);
+        Failing->Result = msError;
+        F.Window->tmrCheckTimer();
+        QTRY_VERIFY_WITH_TIMEOUT(F.Window->Alarm(), 5000);
+        QCOMPARE(F.Animations, std::vector<bool> { true });
+        QVERIFY(F.Window->isVisible());
+        QCOMPARE(Slow->Status(), msChecking);
+        F.Probes.Release();
+        F.Settle();
+        QCOMPARE(Slow->Status(), msOK);
+    }
+
+    void AlarmStandsAndEnds()
+    {
+        TWindowFixture F(nullptr);
+        TfmMain& W = *F.Window;
+        auto Failing = Add(F, "failing", 1);
+        Failing->Result = msError;
+        F.Tick();
+        QCOMPARE(F.Animations, std::vector<bool> { true });
+        W.hide();
+        for (int Tick = 0; Tick < 5; ++Tick) {
+            F.Clock += 1.5 * Second;
+            F.Tick();
+        }
+        QCOMPARE(F.ChecksOf("failing"), 6);
+        QCOMPARE(F.Animations, std::vector<bool> { true });
+        QVERIFY(!W.isVisible());
+        Failing->Result = msOK;
+        F.Clock += 1.5 * Second;
+        F.Tick();
+        QCOMPARE(F.Animations, (std::vector<bool> { true, false }));
+        QVERIFY(!W.isVisible());
+    }
+
+    // Monitors not checked still count, with whatever status they have.
+    void MonitorsNotCheckedStillCountForTheAlarm()
+    {
+        TWindowFixture F(nullptr);
+        auto First = Add(F, "first", 0);
+        Add(F, "second", 0);
+        First->SetStatus(msError);
+        for (int Tick = 0; Tick < 3; ++Tick)
+            F.Tick();
+        QCOMPARE(F.Animations, std::vector<bool> { true });
+        QCOMPARE(F.Probes.Started().size(), size_t(0));
     }
 
     void ManualCheckOfTheSelectedRow()
     {
         TWindowFixture F(nullptr);
         auto Zero = Add(F, "zero", 0);
-        auto Other = Add(F, "other", -1);
+        Add(F, "other", -1);
         Zero->Result = msError;
         QVERIFY(F.ShowActive());
-        F.Window->hide();
-        // Nothing selected: nothing happens.
         F.Window->ServListDblClick();
-        QCOMPARE(Zero->Checks + Other->Checks, 0);
-
-        QVERIFY(F.ShowActive());
-        F.Clock = At(9, 30, 0, 0);
+        F.Settle();
+        QCOMPARE(F.Probes.Started().size(), size_t(0));
         DoubleClickRow(F, 0);
-        QCOMPARE(Zero->Checks, 1);
-        QCOMPARE(Other->Checks, 0);
-        QCOMPARE(Zero->LastCheck(), At(9, 30, 0, 0));
+        F.Settle();
+        QCOMPARE(F.Probes.Started(), std::vector<std::string> { "zero" });
         QCOMPARE(F.List()->topLevelItem(0)->text(2), QStringLiteral("ERROR"));
-        // The alarm waits for the next tick.
-        QVERIFY(F.Animations.empty());
-        F.Window->tmrCheckTimer();
         QCOMPARE(F.Animations, std::vector<bool> { true });
-        QCOMPARE(Zero->Checks, 1);
     }
 
-    void AlarmStartsStandsAndEnds()
+    // A monitor under check is left alone by ticks and double-clicks: one check at a time.
+    void AMonitorUnderCheckIsNotStartedAgain()
     {
         TWindowFixture F(nullptr);
-        TfmMain& W = *F.Window;
-        auto Calm = Add(F, "calm", 1);
-        auto Failing = Add(F, "failing", 1);
-        Failing->Result = msError;
-        QVERIFY(!W.isVisible());
-        QVERIFY(!W.Alarm());
-
-        W.tmrCheckTimer();
-        QCOMPARE(F.Animations, std::vector<bool> { true });
-        QVERIFY(W.Alarm());
-        QVERIFY(W.isVisible());
-
-        // The operator puts the window away; the standing alarm does not bring it back.
-        W.hide();
-        for (int Tick = 0; Tick < 10; ++Tick) {
-            F.Clock += 1.5 * Second;
-            W.tmrCheckTimer();
-        }
-        QCOMPARE(Failing->Checks, 11);
-        QCOMPARE(F.Animations, std::vector<bool> { true });
-        QVERIFY(!W.isVisible());
-
-        // All well again: the animation stops and the window stays where it is.
-        Failing->Result = msOK;
-        F.Clock += 1.5 * Second;
-        W.tmrCheckTimer();
-        QCOMPARE(F.Animations, (std::vector<bool> { true, false }));
-        QVERIFY(!W.Alarm());
-        QVERIFY(!W.isVisible());
-
-        // A new alarm shows the window again, and restores it from a minimise.
+        auto Slow = Add(F, "slow", 1);
+        Slow->Hang = true;
+        auto Quick = Add(F, "quick", 1);
         QVERIFY(F.ShowActive());
-        W.showMinimized();
-        QVERIFY(W.isMinimized());
-        Calm->Result = msError;
-        F.Clock += 1.5 * Second;
-        W.tmrCheckTimer();
-        QCOMPARE(F.Animations, (std::vector<bool> { true, false, true }));
-        QVERIFY(W.isVisible());
-        QVERIFY(!W.isMinimized());
-    }
-
-    void MonitorsNotCheckedStillCountForTheAlarm()
-    {
-        TWindowFixture F(nullptr);
-        auto First = Add(F, "first", 0);
-        auto Second = Add(F, "second", 0);
-        First->SetStatus(msError);
-        for (int Tick = 0; Tick < 3; ++Tick)
+        for (int Tick = 0; Tick < 4; ++Tick) {
             F.Window->tmrCheckTimer();
-        QCOMPARE(F.Animations, std::vector<bool> { true });
-        QVERIFY(F.Window->Alarm());
-        QCOMPARE(First->Checks + Second->Checks, 0);
+            QTRY_COMPARE_WITH_TIMEOUT(F.Window->ChecksInFlight(), size_t(1), 5000);
+            F.Clock += 1.5 * Second;
+        }
+        DoubleClickRow(F, 0);
+        QVERIFY(F.Window->IsChecking(Slow.get()));
+        QCOMPARE(F.ChecksOf("slow"), 1);
+        QCOMPARE(F.ChecksOf("quick"), 4);
+        F.Probes.Release();
+        F.Settle();
     }
 
-    void AnExceptionEndsTheTick()
-    {
-        TWindowFixture F(nullptr);
-        TfmMain& W = *F.Window;
-        auto Broken = Add(F, "broken", 1);
-        auto After = Add(F, "after", 1);
-        auto InError = Add(F, "in error", 0);
-        InError->SetStatus(msError);
-        Broken->Work = [](TTestMonitor&) { throw std::runtime_error("Cannot create the client"); };
-        F.Clock = At(8, 0, 0, 0);
-        QVERIFY_THROWS_EXCEPTION(std::runtime_error, W.tmrCheckTimer());
-        QCOMPARE(Broken->LastCheck(), At(8, 0, 0, 0));
-        QVERIFY(!W.IsChecking(Broken.get()));
-        QCOMPARE(After->Checks, 0);
-        // The alarm was not worked out.
-        QVERIFY(F.Animations.empty());
-
-        // From the timer the error reaches the report, and the next tick goes on.
-        Broken->Work = nullptr;
-        After->Work = [](TTestMonitor&) { throw std::runtime_error("Second failure"); };
-        F.Clock += 2 * Second;
-        W.tmrCheck->setInterval(5);
-        W.tmrCheck->start();
-        QTRY_VERIFY(!F.Reports.empty());
-        W.tmrCheck->stop();
-        QCOMPARE(F.Reports[0].Text, QStringLiteral("Second failure."));
-        QCOMPARE(F.Reports[0].Caption, QStringLiteral("Vardex"));
-        QCOMPARE(Broken->Checks, 2);
-    }
-
+    // Deleted during its check: the check is cancelled, its verdict finds no monitor, and
+    // nothing of it reaches the list, the alarm or the file.
     void DeletingTheMonitorUnderCheck()
     {
         TWindowFixture F(nullptr);
         TfmMain& W = *F.Window;
         W.SetConfigFileName(F.Path("saved.cfg"));
         auto Doomed = Add(F, "doomed", 1);
-        auto After = Add(F, "after", 1);
-        std::weak_ptr<TServiceMonitor> Watch = Doomed;
+        Doomed->Hang = true;
         Doomed->Result = msError;
-        Doomed->Work = [&](TTestMonitor& AMonitor) {
-            // What the event loop would run inside the check: select the row, Del, Ctrl+S.
-            W.ServList->setCurrentItem(W.ServList->topLevelItem(0));
-            W.acMonitorDelete->trigger();
-            QCOMPARE(W.Monitors().size(), size_t(1));
-            QCOMPARE(F.Captions(), QStringList { "after" });
-            W.acConfigSave->trigger();
-            // A double-click on what is selected now must not check anything twice.
-            W.ServListDblClick();
-            QCOMPARE(AMonitor.Checks, 1);
-        };
+        Add(F, "after", 1);
+        std::weak_ptr<TServiceMonitor> Watch = Doomed;
         Doomed.reset();
         W.tmrCheckTimer();
-        // Freed when its check returned; its error no longer counts.
+        QTRY_COMPARE_WITH_TIMEOUT(F.Probes.Running(), 1, 5000);
+        W.ServList->setCurrentItem(W.ServList->topLevelItem(0));
+        W.acMonitorDelete->trigger();
         QVERIFY(Watch.expired());
-        QCOMPARE(After->Checks, 1);
+        QCOMPARE(F.Captions(), QStringList { "after" });
+        W.acConfigSave->trigger();
+        F.Settle();
+        QTRY_COMPARE_WITH_TIMEOUT(F.Probes.Cancelled(), 1, 2000);
+        QTest::qWait(20);
         QVERIFY(F.Animations.empty());
         QCOMPARE(F.Captions(), QStringList { "after" });
-        TMonitorList Saved;
-        QVERIFY(LoadMonitorList(F.Path("saved.cfg"), Saved));
-        QCOMPARE(Saved.size(), size_t(0)); // a test monitor has no type the file knows
         QVERIFY(F.ReadFile("saved.cfg").find("Name=after\r\nType=TestMonitor\r\n") == 0);
         QVERIFY(F.Reports.empty());
     }
 
-    void DeletingAndCreatingOthersDuringACheck()
+    // Renamed and edited during its check: the verdict brings the status only, so neither
+    // the name nor the edit is lost; the check itself ran on the settings it started with.
+    void EditingTheMonitorUnderCheck()
     {
         TWindowFixture F(nullptr);
         TfmMain& W = *F.Window;
-        std::vector<std::string> Order;
-        std::vector<std::shared_ptr<TTestMonitor>> All;
-        for (const char* Name : { "a", "b", "c", "d" }) {
-            All.push_back(Add(F, Name, 1));
-            All.back()->Order = &Order;
-        }
-        std::weak_ptr<TServiceMonitor> B = All[1], D = All[3];
-        All[1]->Result = msError;
-        All[3]->Result = msError;
-        All[0]->Work = [&](TTestMonitor&) {
-            // Delete the last entry, then the second, while the first is checked.
-            for (int Row : { 3, 1 }) {
-                W.ServList->setCurrentItem(W.ServList->topLevelItem(Row));
-                W.acMonitorDeleteExecute();
-            }
-            W.acCreatePingExecute();
-        };
-        All[1].reset();
-        All[3].reset();
-        W.tmrCheckTimer();
-        QCOMPARE(Order, (std::vector<std::string> { "a", "c" }));
-        QVERIFY(B.expired() && D.expired());
-        QVERIFY(F.Animations.empty());
-        QCOMPARE(F.Captions(), (QStringList { "a", "c", "New PingMonitor" }));
-        // The new monitor has interval 0 and was not part of that tick anyway.
-        QCOMPARE(W.Monitors()[2].Monitor->Status(), msNone);
-    }
-
-    void NestedTicksLeaveTheMonitorUnderCheckAlone()
-    {
-        TWindowFixture F(nullptr);
-        TfmMain& W = *F.Window;
-        auto Slow = Add(F, "slow", 1);
-        auto Quick = Add(F, "quick", 1);
-        Slow->Work = [&](TTestMonitor&) {
-            for (int Step = 0; Step < 3; ++Step) {
-                F.Clock += 1.5 * Second;
-                QVERIFY(W.IsChecking(Slow.get()));
-                W.tmrCheckTimer();
-            }
-        };
-        W.tmrCheckTimer();
-        QCOMPARE(Slow->Checks, 1);
-        QCOMPARE(Slow->MaxDepth, 1);
-        // Checked by each nested tick, and not again by the outer one after Slow.
-        QCOMPARE(Quick->Checks, 3);
-        QVERIFY(!W.IsChecking(Slow.get()));
-    }
-
-    void RealTicksDuringALongCheck()
-    {
-        TWindowFixture F(nullptr);
-        TfmMain& W = *F.Window;
-        auto Slow = Add(F, "slow", 1);
-        auto Quick = Add(F, "quick", 1);
+        auto Monitor = Add(F, "before", 1);
+        Monitor->Hang = true;
+        Monitor->Result = msError;
         QVERIFY(F.ShowActive());
-        Slow->Work = [&](TTestMonitor& AMonitor) {
-            // A probe that waits, running events as the real ones do in SetStatus, while
-            // clock time passes faster than real time.
-            W.tmrCheck->setInterval(5);
-            W.tmrCheck->start();
-            QElapsedTimer Elapsed;
-            Elapsed.start();
-            while (Quick->Checks < 5 && Elapsed.elapsed() < 5000) {
-                F.Clock += 0.5 * Second;
-                AMonitor.SetStatus(msChecking);
-                QThread::msleep(2);
-            }
-            W.tmrCheck->stop();
-            // A double-click on the row under check is ignored.
-            W.ServList->setCurrentItem(W.ServList->topLevelItem(0));
-            DoubleClickRow(F, 0);
-        };
         W.tmrCheckTimer();
-        QVERIFY(Quick->Checks >= 5);
-        QCOMPARE(Slow->Checks, 1);
-        QCOMPARE(Slow->MaxDepth, 1);
-        QCOMPARE(Quick->MaxDepth, 1);
-        QVERIFY(F.Reports.empty());
+        QTRY_COMPARE_WITH_TIMEOUT(F.Probes.Running(), 1, 5000);
+        W.ServList->setCurrentItem(W.ServList->topLevelItem(0));
+        W.ServList->topLevelItem(0)->setText(0, QStringLiteral("after"));
+        QLineEdit* Interval = W.EditorValueBox(1);
+        QVERIFY(Interval);
+        Interval->setFocus();
+        Interval->selectAll();
+        QTest::keyClicks(Interval, QStringLiteral("120"));
+        QCOMPARE(Monitor->Interval(), 120);
+        // Only the edit of the monitor counts, not what the probe snapshot said.
+        Monitor->Result = msOK;
+        F.Probes.Release();
+        F.Settle();
+        QCOMPARE(Monitor->Status(), msError);
+        QCOMPARE(Monitor->Interval(), 120);
+        QCOMPARE(W.Monitors()[0].Name, std::string("after"));
+        QCOMPARE(F.List()->topLevelItem(0)->text(2), QStringLiteral("ERROR"));
+    }
+
+    // Checks waiting on silent servers leave the event loop free, and closing the window
+    // cancels them and joins their threads at once.
+    void SilentServersNeitherStallNorHoldTheExit()
+    {
+        const int Before = ThreadCount();
+        nettest::TFd Silent = nettest::Listener();
+        const int Port = nettest::LocalPort(Silent.Get());
+        auto F = std::make_unique<TWindowFixture>(nullptr);
+        for (int I = 0; I < 6; ++I)
+            AddSilentWeb(*F, "silent " + std::to_string(I), Port);
+        QVERIFY(F->ShowActive());
+        F->Window->tmrCheckTimer();
+        QCOMPARE(F->Window->ChecksInFlight(), size_t(4));
+        const qint64 Stall = LongestStall(1500);
+        qInfo("longest stall of the event loop: %lld ms", static_cast<long long>(Stall));
+        QVERIFY2(Stall < 100, qPrintable(QString::number(Stall)));
+        QCOMPARE(F->Window->ChecksInFlight(), size_t(4));
+        QVERIFY(ThreadCount() > Before);
+
+        const auto Start = std::chrono::steady_clock::now();
+        F->Window->acMonitorExit->trigger();
+        F.reset();
+        const double Took = nettest::MillisecondsSince(Start);
+        qInfo("exit with 4 checks waiting: %.0f ms", Took);
+        QVERIFY2(Took < 1000, qPrintable(QString::number(Took)));
+        QTRY_COMPARE_WITH_TIMEOUT(ThreadCount(), Before, 2000);
+    }
+
+    // The tray blinks at its own pace while checks wait.
+    void TrayFramesAlternateDuringLongChecks()
+    {
+        nettest::TFd Silent = nettest::Listener();
+        TWindowFixture F(nullptr);
+        auto Failing = Add(F, "failing", 0);
+        Failing->SetStatus(msError);
+        AddSilentWeb(F, "silent", nettest::LocalPort(Silent.Get()));
+        F.Window->tmrCheckTimer();
+        QVERIFY(F.Window->Alarm());
+        const size_t Start = F.Tray->Calls.size();
+        QTest::qWait(1300);
+        QCOMPARE(F.Window->ChecksInFlight(), size_t(1));
+        QCOMPARE(F.Tray->ModifiedColours(Start), (std::vector<QRgb> { KTrayDarkRed, KTrayRed }));
+    }
+
+    // A ping monitor that may make no attempt is an error with its reason, at once.
+    void RetryZeroIsAnErrorAtOnce()
+    {
+        TWindowFixture F(nullptr);
+        auto Ping = std::make_shared<TPingMonitor>();
+        Ping->SetInterval(1);
+        Ping->SetRetry(0);
+        F.Window->Monitors().push_back({ "No attempt", Ping });
+        F.Window->RefreshList();
+        F.Tick();
+        QCOMPARE(Ping->Status(), msError);
+        QCOMPARE(F.List()->topLevelItem(0)->toolTip(2),
+            QStringLiteral("Retry is 0: no echo request is sent; set Retry to 1 or more."));
+        QCOMPARE(F.Animations, std::vector<bool> { true });
     }
 };
 

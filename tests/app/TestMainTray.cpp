@@ -35,6 +35,7 @@ std::shared_ptr<TTestMonitor> AddMonitor(
 {
     auto Monitor = std::make_shared<TTestMonitor>();
     Monitor->SetInterval(AInterval);
+    Monitor->Tag = AName;
     AFixture.Window->Monitors().push_back({ AName, Monitor });
     AFixture.Window->RefreshList();
     return Monitor;
@@ -86,7 +87,7 @@ private slots:
         QVERIFY(!W.isVisible());
         QVERIFY(W.TrayIcon->InTray());
         // It stays away: nothing but the tray or an alarm brings it back.
-        W.tmrCheckTimer();
+        F.Tick();
         QTest::qWait(20);
         QVERIFY(!W.isVisible());
     }
@@ -204,8 +205,8 @@ private slots:
         Minimise(W);
         QVERIFY(!W.isVisible());
 
-        W.tmrCheckTimer();
-        QCOMPARE(Failing->Checks, 1);
+        F.Tick();
+        QCOMPARE(F.ChecksOf("failing"), 1);
         QVERIFY(!W.TrayIcon->Animated());
         QVERIFY(F.Tray->ModifiedColours().empty());
 
@@ -214,7 +215,7 @@ private slots:
         W.Monitors()[0].Name = "renamed";
         F.Clock += 1.5 * Second;
         const size_t Start = F.Tray->Calls.size();
-        W.tmrCheckTimer();
+        F.Tick();
         QVERIFY(W.TrayIcon->Animated());
         QVERIFY(W.TrayIcon->IsAnimationRunning());
         QCOMPARE(F.Tray->ModifiedColours(Start), std::vector<QRgb> { KTrayRed });
@@ -231,10 +232,10 @@ private slots:
         QVERIFY(!W.isVisible());
         for (int Tick = 0; Tick < 10; ++Tick) {
             F.Clock += 1.5 * Second;
-            W.tmrCheckTimer();
+            F.Tick();
             Settle();
         }
-        QCOMPARE(Failing->Checks, 12);
+        QCOMPARE(F.ChecksOf("failing"), 12);
         QVERIFY(!W.isVisible());
         QVERIFY(W.TrayIcon->Animated());
         QCOMPARE(F.Animations, std::vector<bool> { true });
@@ -242,7 +243,7 @@ private slots:
         // The alarm ends: green at once, the window left hidden.
         Failing->Result = msOK;
         F.Clock += 1.5 * Second;
-        W.tmrCheckTimer();
+        F.Tick();
         QVERIFY(!W.TrayIcon->Animated());
         QVERIFY(!W.TrayIcon->IsAnimationRunning());
         QCOMPARE(F.Tray->Shown(), KTrayGreen);
@@ -255,7 +256,7 @@ private slots:
         // A new alarm brings it back.
         Failing->Result = msError;
         F.Clock += 1.5 * Second;
-        W.tmrCheckTimer();
+        F.Tick();
         QVERIFY(W.isVisible());
         QCOMPARE(F.Tray->Shown(), KTrayRed);
         QCOMPARE(F.Animations, (std::vector<bool> { true, false, true }));
@@ -268,11 +269,11 @@ private slots:
         auto Failing = AddMonitor(F, "failing", 0);
         QVERIFY(F.ShowActive());
         Failing->SetStatus(msError);
-        W.tmrCheckTimer();
+        F.Tick();
         QVERIFY(W.TrayIcon->Animated());
         QVERIFY(W.isVisible());
         Failing->SetStatus(msOK);
-        W.tmrCheckTimer();
+        F.Tick();
         QVERIFY(!W.TrayIcon->Animated());
         QVERIFY(W.isVisible());
         QCOMPARE(F.Tray->Shown(), KTrayGreen);
@@ -288,7 +289,7 @@ private slots:
         for (int Round = 0; Round < 50; ++Round) {
             Flapping->Result = Round % 2 == 0 ? msError : msOK;
             F.Clock += 1.5 * Second;
-            W.tmrCheckTimer();
+            F.Tick();
             QCOMPARE(W.TrayIcon->Animated(), Round % 2 == 0);
             QCOMPARE(W.TrayIcon->IsAnimationRunning(), Round % 2 == 0);
             Expected.push_back(Round % 2 == 0 ? KTrayRed : KTrayGreen);
@@ -305,7 +306,7 @@ private slots:
         Failing->OnFree = [Log = F.Tray] { Log->Note(QStringLiteral("monitor freed")); };
         Failing->SetStatus(msError);
         QVERIFY(F.ShowActive());
-        F.Window->tmrCheckTimer();
+        F.Tick();
         QVERIFY(F.Window->TrayIcon->Animated());
         Failing.reset();
 

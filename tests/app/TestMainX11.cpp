@@ -59,10 +59,14 @@ private slots:
             ~TBack() { QDir::setCurrent(Dir); }
         } Back { OldDir };
 
-        auto Window = std::make_unique<TfmMain>();
+        TScriptedProbes Probes;
+        TEngineOptions Engine;
+        Engine.Probe = Probes.Probe();
+        auto Window = std::make_unique<TfmMain>(nullptr, nullptr, std::move(Engine));
         TfmMain& W = *Window;
         auto Monitor = std::make_shared<TTestMonitor>();
         Monitor->SetInterval(1);
+        Monitor->Tag = "forced";
         W.Monitors().push_back({ "forced", Monitor });
         QVERIFY(W.TrayIcon->InTray());
         QSystemTrayIcon& Icon = dynamic_cast<TQtTrayShell&>(W.TrayIcon->Shell()).SystemTrayIcon();
@@ -73,7 +77,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(ScreenColour(Icon.geometry()), KGreen, 5000);
         W.show();
         QTRY_VERIFY_WITH_TIMEOUT(IsMappedOnScreen(W), 5000);
-        QTRY_VERIFY_WITH_TIMEOUT(Monitor->Checks >= 2, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(Probes.ChecksOf("forced") >= 2, 5000);
         QCOMPARE(ScreenColour(Icon.geometry()), KGreen);
         QVERIFY(!W.Alarm());
 

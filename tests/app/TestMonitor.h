@@ -1,15 +1,18 @@
-// A monitor whose check is scripted, for the window tests: it never touches the network.
+// A monitor whose check is scripted, for the window and schedule tests, and the probe that
+// runs it on the engine: it never touches the network. The monitor writes its script into
+// its settings lines, so the probe sees it through the snapshot like any other setting.
 #pragma once
 
+#include "engine/CheckEngine.h"
 #include "monitors/Monitors.h"
+#include "net/stack/NetCancel.h"
 
-#include <algorithm>
-#include <functional>
+#include <chrono>
+#include <mutex>
+#include <poll.h>
 #include <string>
 #include <vector>
 
-// Check runs msChecking, then Work (which may run nested handlers, move the clock or throw),
-// then Result.
 class TTestMonitor : public TServiceMonitor {
 public:
     ~TTestMonitor() override
@@ -17,30 +20,100 @@ public:
         if (OnFree)
             OnFree();
     }
-    void Check() override
+    TProbeResult Probe() const override { return { Result, Result == msError ? Reason : std::string() }; }
+    TStringList GetSettings() const override
     {
-        ++Checks;
-        ++Depth;
-        MaxDepth = std::max(MaxDepth, Depth);
-        struct TLeave {
-            int& Depth;
-            ~TLeave() { --Depth; }
-        } Leave { Depth };
-        if (Order)
-            Order->push_back(Tag);
-        SetStatus(msChecking);
-        if (Work)
-            Work(*this);
-        SetStatus(Result);
+        TStringList Lines = TServiceMonitor::GetSettings();
+        Lines.push_back("Tag=" + Tag);
+        Lines.push_back(std::string("Result=") + (Result == msOK ? "OK" : "ERROR"));
+        Lines.push_back("Reason=" + Reason);
+        Lines.push_back(std::string("Hang=") + (Hang ? "1" : "0"));
+        return Lines;
     }
     std::string TypeKey() const override { return "TestMonitor"; }
 
-    std::function<void(TTestMonitor&)> Work;
     std::function<void()> OnFree;
     TMonitorStatus Result = msOK;
-    int Checks = 0;
-    int Depth = 0;
-    int MaxDepth = 0;
+    std::string Reason = "Scripted failure.";
+    // The probe waits until the test releases it, or its check is cancelled.
+    bool Hang = false;
     std::string Tag;
-    std::vector<std::string>* Order = nullptr;
+};
+
+// Runs the checks of test monitors from their snapshot: notes each tag in the order the
+// probes start, and holds a hanging one until Release or a cancel (10 s at most).
+class TScriptedProbes {
+public:
+    TProbeResult Run(const TCheckRequest& ARequest)
+    {
+        std::string Tag, Result, Reason, Hang;
+        FindSettingsValue(ARequest.Settings, "Tag", Tag);
+        FindSettingsValue(ARequest.Settings, "Result", Result);
+        FindSettingsValue(ARequest.Settings, "Reason", Reason);
+        FindSettingsValue(ARequest.Settings, "Hang", Hang);
+        {
+            std::lock_guard<std::mutex> Guard(FLock);
+            FStarted.push_back(Tag);
+            ++FRunning;
+        }
+        bool Cancelled = false;
+        if (Hang == "1") {
+            const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            std::unique_lock<std::mutex> Guard(FLock);
+            while (!FReleased && std::chrono::steady_clock::now() < Deadline) {
+                Guard.unlock();
+                pollfd Cancel { CurrentCancelToken()->Fd(), POLLIN, 0 };
+                Cancelled = ::poll(&Cancel, 1, 5) > 0;
+                Guard.lock();
+                if (Cancelled)
+                    break;
+            }
+            FCancelled += Cancelled;
+        }
+        std::lock_guard<std::mutex> Guard(FLock);
+        --FRunning;
+        if (Cancelled)
+            return { msError, "Cancelled." };
+        return { Result == "OK" ? msOK : msError, Result == "OK" ? std::string() : Reason };
+    }
+    TCheckProbe Probe()
+    {
+        return [this](const TCheckRequest& ARequest) { return Run(ARequest); };
+    }
+
+    void Release()
+    {
+        std::lock_guard<std::mutex> Guard(FLock);
+        FReleased = true;
+    }
+    std::vector<std::string> Started() const
+    {
+        std::lock_guard<std::mutex> Guard(FLock);
+        return FStarted;
+    }
+    int ChecksOf(const std::string& ATag) const
+    {
+        std::lock_guard<std::mutex> Guard(FLock);
+        int Count = 0;
+        for (const std::string& Tag : FStarted)
+            Count += Tag == ATag;
+        return Count;
+    }
+    int Running() const
+    {
+        std::lock_guard<std::mutex> Guard(FLock);
+        return FRunning;
+    }
+    int Cancelled() const
+    {
+        std::lock_guard<std::mutex> Guard(FLock);
+        return FCancelled;
+    }
+
+private:
+    mutable std::mutex FLock;
+    std::vector<std::string> FStarted;
+    bool FReleased = false;
+    int FRunning = 0;
+    int FCancelled = 0;
 };

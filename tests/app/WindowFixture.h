@@ -1,10 +1,13 @@
 // What the window tests share: a working folder of their own with a default.cfg, the error
-// report and the save dialog hooked so that nothing blocks, a clock the test moves, and a
-// notification area that records what the tray icon does with it.
+// report and the save dialog hooked so that nothing blocks, clocks the test moves, scripted
+// probes for test monitors (real ones for the others), and a notification area that records
+// what the tray icon does with it.
 #pragma once
 
+#include "TestMonitor.h"
 #include "app/Application.h"
 #include "app/Main.h"
+#include "engine/TestClock.h"
 #include "tray/TrayShell.h"
 
 #include <QApplication>
@@ -116,9 +119,9 @@ class TWindowFixture {
 public:
     // AConfig: the default.cfg to start with; nullptr for none. ATrayAvailable: whether the
     // desktop has a notification area. APrepare: runs in the working folder before the window
-    // is made.
+    // is made. AWorkers: the engine's pool.
     explicit TWindowFixture(const char* AConfig, bool ATrayAvailable = true,
-        const std::function<void(const std::string& AFolder)>& APrepare = {})
+        const std::function<void(const std::string& AFolder)>& APrepare = {}, size_t AWorkers = 4)
     {
         Tray->Available = ATrayAvailable;
         FOldDir = QDir::currentPath();
@@ -130,10 +133,18 @@ public:
         TApplication::SetErrorReportHook([this](const QString& ACaption, const QString& AText) {
             Reports.push_back({ ACaption, AText });
         });
-        SetNowClock([this] { return Clock; });
+        // The process-wide clock too, for statuses set directly (SetStatus).
+        SetNowClock([this] { return Clock.WallNow(); });
         auto Shell = std::make_unique<TRecordingTrayShell>(Tray);
         TrayShell = Shell.get();
-        Window = std::make_unique<TfmMain>(nullptr, std::move(Shell));
+        TEngineOptions Engine;
+        Engine.Workers = AWorkers;
+        Engine.Clock = std::shared_ptr<const TCheckClock>(&Clock, [](const TCheckClock*) { });
+        // Test monitors run their script; real monitors their real probe.
+        Engine.Probe = [this](const TCheckRequest& ARequest) {
+            return ARequest.Type == "TestMonitor" ? Probes.Run(ARequest) : RunMonitorProbe(ARequest);
+        };
+        Window = std::make_unique<TfmMain>(nullptr, std::move(Shell), std::move(Engine));
         // Ticks are driven by the tests; the timer's own path has a test of its own.
         Window->tmrCheck->stop();
         Window->SaveDialogHook = [this](std::string& AFileName) {
@@ -170,6 +181,19 @@ public:
         return Text.str();
     }
 
+    // One tick, then the events that bring its verdicts back, until none is in flight.
+    void Tick()
+    {
+        Window->tmrCheckTimer();
+        Settle();
+    }
+    // Runs events until no check is in flight (5 s at most).
+    void Settle()
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(Window->ChecksInFlight() == 0, 5000);
+    }
+    int ChecksOf(const std::string& ATag) const { return Probes.ChecksOf(ATag); }
+
     bool ShowActive()
     {
         Window->show();
@@ -198,7 +222,8 @@ public:
 
     QTemporaryDir FDir;
     QString FOldDir;
-    TDateTime Clock = 45000.5;
+    TTestCheckClock Clock;
+    TScriptedProbes Probes;
     std::shared_ptr<TTrayLog> Tray = std::make_shared<TTrayLog>();
     TRecordingTrayShell* TrayShell = nullptr;
     std::unique_ptr<TfmMain> Window;

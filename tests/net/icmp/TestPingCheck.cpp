@@ -305,8 +305,10 @@ TEST(PingCheckOnce, NoRetriesSendNothing)
             M.SetRetry(Retry);
             TCheckRun Run = RunCheck(M, Witness);
             const std::string R = std::to_string(Retry);
-            Checks.Equal(Run.Shown, std::string("1"), "statuses shown with " + R);
-            Checks.Equal(int(M.Status()), int(msChecking), "status with " + R);
+            Checks.Equal(Run.Shown, std::string("1,3"), "statuses shown with " + R);
+            Checks.Equal(int(M.Status()), int(msError), "status with " + R);
+            Checks.Equal(M.LastError(),
+                "Retry is " + R + ": no echo request is sent; set Retry to 1 or more.", "reason with " + R);
             Checks.Equal(Run.Requests, 0u, "requests with " + R);
         }
         return Checks.Errors;

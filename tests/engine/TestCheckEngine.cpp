@@ -1,0 +1,143 @@
+// The engine's pool: a bounded number of checks at once, verdicts with their facts, the one
+// failure policy, and cancels that wake real probes waiting on silent loopback servers.
+#include "app/TestMonitor.h"
+#include "engine/CheckEngine.h"
+#include "engine/TestClock.h"
+#include "engine/VerdictQueue.h"
+#include "net/stack/NetTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <stdexcept>
+
+namespace {
+
+TCheckRequest Request(uint64_t AId, const TServiceMonitor& AMonitor)
+{
+    TCheckRequest Result;
+    Result.Id = AId;
+    Result.Type = AMonitor.TypeKey();
+    Result.Settings = AMonitor.GetSettings();
+    Result.Start = 45000.25;
+    return Result;
+}
+
+// Every verdict the queue gets within 5 s, until ACount have come.
+std::vector<TCheckVerdict> Collect(TVerdictQueue& AQueue, size_t ACount)
+{
+    std::vector<TCheckVerdict> All;
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (All.size() < ACount && std::chrono::steady_clock::now() < Deadline) {
+        AQueue.Wait(50);
+        for (TCheckVerdict& Verdict : AQueue.Drain())
+            All.push_back(std::move(Verdict));
+    }
+    return All;
+}
+
+// A web monitor of a loopback port that takes connections and never answers.
+std::unique_ptr<TWebMonitor> SilentWeb(const nettest::TFd& AListener)
+{
+    auto Monitor = std::make_unique<TWebMonitor>();
+    Monitor->SetURL("http://127.0.0.1:" + std::to_string(nettest::LocalPort(AListener.Get())) + "/");
+    return Monitor;
+}
+
+} // namespace
+
+TEST(CheckEngine, RefusesWorkWhenEveryWorkerIsBusy)
+{
+    TVerdictQueue Queue;
+    TTestCheckClock Clock;
+    TScriptedProbes Probes;
+    TCheckEngine Engine(Queue, Clock, 2, Probes.Probe());
+    TTestMonitor Hanging;
+    Hanging.Hang = true;
+    EXPECT_TRUE(Engine.Submit(Request(1, Hanging)));
+    EXPECT_TRUE(Engine.Submit(Request(2, Hanging)));
+    EXPECT_FALSE(Engine.Submit(Request(3, Hanging)));
+    EXPECT_EQ(Engine.InFlight(), 2u);
+    Probes.Release();
+    EXPECT_EQ(Collect(Queue, 2).size(), 2u);
+    EXPECT_EQ(Engine.InFlight(), 0u);
+    EXPECT_TRUE(Engine.Submit(Request(4, Hanging)));
+    EXPECT_EQ(Collect(Queue, 1).size(), 1u);
+    EXPECT_LE(Engine.Threads(), 2u);
+}
+
+TEST(CheckEngine, VerdictCarriesStatusReasonStartAndDuration)
+{
+    TVerdictQueue Queue;
+    TTestCheckClock Clock;
+    TCheckEngine Engine(Queue, Clock, 4, [&Clock](const TCheckRequest& ARequest) -> TProbeResult {
+        Clock.Pass(1.5 / 86400);
+        if (ARequest.Id == 2)
+            throw std::runtime_error("Cannot create the client");
+        if (ARequest.Id == 3)
+            throw 42;
+        return { msOK, {} };
+    });
+    TTestMonitor Monitor;
+    for (uint64_t Id = 1; Id <= 3; ++Id) {
+        ASSERT_TRUE(Engine.Submit(Request(Id, Monitor)));
+        const std::vector<TCheckVerdict> Got = Collect(Queue, 1);
+        ASSERT_EQ(Got.size(), 1u);
+        EXPECT_EQ(Got[0].Id, Id);
+        EXPECT_EQ(Got[0].Start, 45000.25);
+        EXPECT_EQ(Got[0].DurationMs, 1500);
+        EXPECT_FALSE(Got[0].Cancelled);
+        // A probe that could not even start is an error with its text: the one policy.
+        const std::pair<TMonitorStatus, std::string> Expected[] = { { msOK, "" },
+            { msError, "Cannot create the client" }, { msError, "Unknown error." } };
+        EXPECT_EQ(Got[0].Status, Expected[Id - 1].first);
+        EXPECT_EQ(Got[0].Reason, Expected[Id - 1].second);
+    }
+}
+
+// The real probe rebuilds the monitor from the snapshot; its type line comes first.
+TEST(CheckEngine, RealProbeRunsOnTheSnapshot)
+{
+    TPingMonitor Ping;
+    Ping.SetRetry(-2);
+    TCheckRequest Ask = Request(1, Ping);
+    Ask.Settings.push_back("Type=WebMonitor");
+    const TProbeResult Result = RunMonitorProbe(Ask);
+    EXPECT_EQ(Result.Status, msError);
+    EXPECT_EQ(Result.Reason, "Retry is -2: no echo request is sent; set Retry to 1 or more.");
+    Ask.Type = "TestMonitor";
+    EXPECT_EQ(RunMonitorProbe(Ask).Reason, "Unknown monitor type \"TestMonitor\".");
+}
+
+// A cancel wakes a real web check that waits for an answer, and Shutdown joins the others,
+// well within their 10 s read time-out.
+TEST(CheckEngine, CancelAndShutdownWakeWaitingProbes)
+{
+    nettest::TFd Silent = nettest::Listener();
+    TVerdictQueue Queue;
+    TSystemCheckClock Clock;
+    TCheckEngine Engine(Queue, Clock, 4);
+    const std::unique_ptr<TWebMonitor> Web = SilentWeb(Silent);
+    ASSERT_TRUE(Engine.Submit(Request(1, *Web)));
+    ASSERT_TRUE(Engine.Submit(Request(2, *Web)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(Queue.Wait(0));
+
+    auto Start = std::chrono::steady_clock::now();
+    Engine.Cancel(1);
+    const std::vector<TCheckVerdict> Got = Collect(Queue, 1);
+    EXPECT_LT(nettest::MillisecondsSince(Start), 1000);
+    ASSERT_EQ(Got.size(), 1u);
+    EXPECT_EQ(Got[0].Id, 1u);
+    EXPECT_TRUE(Got[0].Cancelled);
+    EXPECT_EQ(Engine.InFlight(), 1u);
+
+    Start = std::chrono::steady_clock::now();
+    Engine.Shutdown();
+    EXPECT_LT(nettest::MillisecondsSince(Start), 1000);
+    EXPECT_EQ(Engine.Threads(), 0u);
+    EXPECT_EQ(Engine.InFlight(), 0u);
+    EXPECT_FALSE(Engine.Submit(Request(3, *Web)));
+    // Nothing is delivered once the engine is shut down.
+    EXPECT_FALSE(Queue.Wait(0));
+}

@@ -1,0 +1,169 @@
+// The schedule on the owner's thread: the monotonic due rule across wall-clock steps, what a
+// tick starts and in which order, monitors in flight, a full pool, and verdicts that find
+// their monitor deleted or busy with a later check.
+#include "app/TestMonitor.h"
+#include "engine/Schedule.h"
+#include "engine/TestClock.h"
+#include "engine/VerdictQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+constexpr TDateTime Second = 1.0 / 86400;
+
+class CheckSchedule : public ::testing::Test {
+protected:
+    std::shared_ptr<TTestMonitor> Add(const std::string& ATag, int32_t AInterval, TMonitorStatus AResult = msOK)
+    {
+        auto Monitor = std::make_shared<TTestMonitor>();
+        Monitor->Tag = ATag;
+        Monitor->SetInterval(AInterval);
+        Monitor->Result = AResult;
+        List.push_back({ ATag, Monitor });
+        return Monitor;
+    }
+    // Waits for ACount verdicts (5 s at most) and applies them; the alarm after the last.
+    bool ApplyVerdicts(size_t ACount)
+    {
+        size_t Applied = 0;
+        for (int Round = 0; Round < 100 && Applied < ACount; ++Round) {
+            Queue.Wait(50);
+            for (const TCheckVerdict& Verdict : Queue.Drain()) {
+                Schedule.Apply(Verdict);
+                ++Applied;
+            }
+        }
+        EXPECT_EQ(Applied, ACount);
+        return Schedule.Alarm();
+    }
+
+    TTestCheckClock Clock;
+    TScriptedProbes Probes;
+    TVerdictQueue Queue;
+    TCheckEngine Engine { Queue, Clock, 1, Probes.Probe() };
+    TCheckSchedule Schedule { Engine, Clock };
+    TMonitorList List;
+};
+
+} // namespace
+
+TEST(DueRule, CountsMillisecondsOfTheMonotonicClock)
+{
+    struct TCase {
+        const char* Name;
+        int32_t Interval;
+        std::optional<int64_t> Last;
+        int64_t Now;
+        bool Due;
+    };
+    const TCase Cases[] = {
+        { "never checked", 1, {}, 0, true },
+        { "before the interval", 5, 1200, 6199, false },
+        { "at the interval", 5, 1200, 6200, false },
+        { "just after", 5, 1200, 6201, true },
+        { "interval 0", 0, {}, 99999, false },
+        { "negative", -5, {}, 99999, false },
+        { "a day", 86400, 0, 86400001, true },
+        { "the largest interval", INT32_MAX, 0, int64_t(INT32_MAX) * 1000, false },
+    };
+    for (const TCase& Case : Cases) {
+        TTestMonitor Monitor;
+        Monitor.SetInterval(Case.Interval);
+        if (Case.Last)
+            Monitor.SetLastCheckTick(*Case.Last);
+        EXPECT_EQ(IsMonitorDue(Monitor, Case.Now), Case.Due) << Case.Name;
+    }
+}
+
+TEST_F(CheckSchedule, DueMonitorsStartInListOrderStampedOnBothClocks)
+{
+    auto A = Add("a", 5);
+    auto Never = Add("never", 0);
+    auto B = Add("b", 1, msError);
+    const TDateTime Start = Clock.WallNow();
+    const int64_t StartTick = Clock.MonotonicMs();
+    // One worker: the second check waits its turn, so the order of starts is the list's.
+    Schedule.Tick(List);
+    EXPECT_EQ(A->Status(), msChecking);
+    EXPECT_EQ(A->LastCheck(), Start);
+    EXPECT_EQ(A->LastCheckTick(), StartTick);
+    EXPECT_EQ(B->Status(), msNone) << "refused by the full pool, so left as it was";
+    EXPECT_FALSE(ApplyVerdicts(1));
+    Schedule.Tick(List);
+    EXPECT_EQ(B->Status(), msChecking) << "still due at the next tick";
+    EXPECT_TRUE(ApplyVerdicts(1));
+    EXPECT_EQ(Probes.Started(), (std::vector<std::string> { "a", "b" }));
+    EXPECT_EQ(A->Status(), msOK);
+    EXPECT_EQ(B->Status(), msError);
+    EXPECT_EQ(B->LastError(), "Scripted failure.");
+    EXPECT_EQ(Never->LastCheckTick(), std::nullopt);
+}
+
+// The wall clock set back an hour, or on by a day: the monotonic clock decides, so checks go
+// on at their interval, neither stopping nor all firing at once.
+TEST_F(CheckSchedule, WallClockStepsNeitherStopNorFloodTheChecks)
+{
+    auto A = Add("a", 5);
+    std::vector<int> Starts;
+    for (int Sec = 0; Sec < 30; ++Sec) {
+        if (Sec == 7)
+            Clock.StepWall(-3600 * Second);
+        if (Sec == 17)
+            Clock.StepWall(86400 * Second);
+        Schedule.Tick(List);
+        if (Schedule.InFlight() > 0) {
+            ApplyVerdicts(1);
+            Starts.push_back(Sec);
+        }
+        Clock.Pass(Second);
+    }
+    EXPECT_EQ(Starts, (std::vector<int> { 0, 6, 12, 18, 24 }));
+    // What is shown still follows the wall clock.
+    EXPECT_NEAR(A->LastCheck(), 45000.5 + (24 - 3600 + 86400) * Second, Second / 1000);
+}
+
+TEST_F(CheckSchedule, AMonitorInFlightIsNotStartedAgain)
+{
+    auto Slow = Add("slow", 1);
+    Slow->Hang = true;
+    EXPECT_TRUE(Schedule.RunCheck(Slow));
+    Clock.Pass(5 * Second);
+    Schedule.Tick(List);
+    EXPECT_FALSE(Schedule.RunCheck(Slow));
+    EXPECT_TRUE(Schedule.IsChecking(Slow.get()));
+    Probes.Release();
+    ApplyVerdicts(1);
+    EXPECT_FALSE(Schedule.IsChecking(Slow.get()));
+    EXPECT_EQ(Probes.ChecksOf("slow"), 1);
+}
+
+// A verdict counts only for the check in flight of a monitor that still exists.
+TEST_F(CheckSchedule, VerdictsOfForgottenOrDeletedMonitorsChangeNothing)
+{
+    auto Forgotten = Add("forgotten", 1, msError);
+    Forgotten->Hang = true;
+    ASSERT_TRUE(Schedule.RunCheck(Forgotten));
+    // Running, not only queued (a queued check is dropped without a verdict).
+    for (int Wait = 0; Wait < 500 && Probes.Running() == 0; ++Wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    Schedule.Forget(Forgotten.get());
+    EXPECT_FALSE(Schedule.IsChecking(Forgotten.get()));
+    ApplyVerdicts(1);
+    EXPECT_EQ(Probes.Cancelled(), 1);
+    EXPECT_EQ(Forgotten->Status(), msChecking);
+    EXPECT_FALSE(Schedule.Alarm());
+
+    Probes.Release();
+    List.clear();
+    auto Deleted = Add("deleted", 1, msError);
+    std::weak_ptr<TServiceMonitor> Watch = Deleted;
+    ASSERT_TRUE(Schedule.RunCheck(Deleted));
+    List.clear();
+    Deleted.reset();
+    EXPECT_TRUE(Watch.expired());
+    EXPECT_FALSE(ApplyVerdicts(1));
+}
