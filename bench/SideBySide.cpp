@@ -10,9 +10,11 @@
 //     --max-ratio R      the target: A's median at most R times B's (without --bytes)
 //     --min-throughput R the target with --bytes: A's throughput at least R times B's
 //     --max-rss-mib M    a target on A's peak resident memory
+//     --statuses SA,SB   the exit statuses A and B must give (default 0,0), for runs whose
+//                        work includes failures (monitors of silent servers)
 //
-// A run that exits with another status than 0, or is killed, stops the comparison with
-// status 1: a failed check must not be timed as a fast one. A missed target is printed, and
+// A run that exits with another status than its expected one, or is killed, stops the
+// comparison with status 1: a failed check must not be timed as a fast one. A missed target is printed, and
 // does not change the exit status.
 #include <algorithm>
 #include <cerrno>
@@ -37,6 +39,7 @@ struct TRun {
 struct TProgram {
     std::string Name;
     std::vector<std::string> Argv;
+    int Status = 0;
     std::vector<double> Times;
     long PeakKiB = 0;
 };
@@ -74,7 +77,7 @@ bool RunOnce(const TProgram& AProgram, TRun& ARun)
     }
     ARun.Ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - Start).count();
     ARun.MaxRssKiB = Usage.ru_maxrss;
-    if (WIFEXITED(Status) && WEXITSTATUS(Status) == 0)
+    if (WIFEXITED(Status) && WEXITSTATUS(Status) == AProgram.Status)
         return true;
     std::fprintf(stderr, "side_by_side: %s %s\n", AProgram.Name.c_str(),
         WIFEXITED(Status) ? ("exited with status " + std::to_string(WEXITSTATUS(Status))).c_str()
@@ -139,6 +142,11 @@ int main(int argc, char** argv)
             MinThroughput = std::atof(Value().c_str());
         else if (Arg == "--max-rss-mib")
             MaxRssMiB = std::atof(Value().c_str());
+        else if (Arg == "--statuses") {
+            const std::string Both = Value();
+            A.Status = std::atoi(Both.c_str());
+            B.Status = Both.find(',') == std::string::npos ? 0 : std::atoi(Both.c_str() + Both.find(',') + 1);
+        }
         else
             Fail("unknown option " + Arg);
     }
