@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <string>
 #include <unistd.h>
 
@@ -57,7 +58,14 @@ int main(int argc, char** argv)
         Engine.Workers = static_cast<size_t>(Jobs);
     TfmMain fmMain(nullptr, {}, std::move(Engine));
 
+    // Without the pipe the signals keep their default action: the process ends at once.
+    std::unique_ptr<QSocketNotifier> Stop;
     if (::pipe2(GSignalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        Stop = std::make_unique<QSocketNotifier>(GSignalPipe[0], QSocketNotifier::Read);
+        QObject::connect(Stop.get(), &QSocketNotifier::activated, &fmMain, [&fmMain] {
+            fmMain.close();
+            QApplication::quit();
+        });
         struct sigaction Action {};
         Action.sa_handler = OnStopSignal;
         Action.sa_flags = SA_RESTART;
@@ -65,11 +73,6 @@ int main(int argc, char** argv)
         sigaction(SIGTERM, &Action, nullptr);
         sigaction(SIGINT, &Action, nullptr);
     }
-    QSocketNotifier Stop(GSignalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&Stop, &QSocketNotifier::activated, &fmMain, [&fmMain] {
-        fmMain.close();
-        QApplication::quit();
-    });
 
     fmMain.show();
     return Application.exec();

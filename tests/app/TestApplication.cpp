@@ -1,12 +1,16 @@
 #include "app/Application.h"
+#include "net/stack/NetTestSupport.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
+#include <poll.h>
 #include <stdexcept>
+#include <vector>
 
 namespace {
 
@@ -138,6 +142,59 @@ private slots:
         QCOMPARE(Vardex.state(), QProcess::Running);
         Vardex.terminate();
         QVERIFY(Vardex.waitForFinished(5000));
+    }
+
+    // SIGTERM while checks wait on a server that never answers: the checks are cancelled and
+    // the program ends cleanly at once, not after the checks' 10 s time-out.
+    void SigtermWhileChecksWaitEndsAtOnce()
+    {
+        const QString Program = qEnvironmentVariable("VARDEX_BINARY_DIR") + QStringLiteral("/app/vardex");
+        if (!QFile::exists(Program))
+            QSKIP("the program is not built");
+        nettest::TFd Silent = nettest::Listener();
+        const int Port = nettest::LocalPort(Silent.Get());
+        QTemporaryDir Dir;
+        QFile List(Dir.filePath(QStringLiteral("default.cfg")));
+        QVERIFY(List.open(QIODevice::WriteOnly));
+        for (int I = 0; I < 3; ++I)
+            List.write(QStringLiteral("Name=silent %1\r\nType=WebMonitor\r\nInterval=1\r\nURL=http://127.0.0.1:%2/\r\n\r\n")
+                           .arg(I)
+                           .arg(Port)
+                           .toUtf8());
+        List.close();
+        QProcess Vardex;
+        Vardex.setWorkingDirectory(Dir.path());
+        Vardex.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        Vardex.start(Program, { QStringLiteral("--jobs"), QStringLiteral("2") });
+        QVERIFY(Vardex.waitForStarted(5000));
+        // Both jobs connect (the listener's queue takes them) and wait for an answer.
+        std::vector<nettest::TFd> Taken;
+        for (int Round = 0; Round < 100 && Taken.size() < 2; ++Round) {
+            pollfd Wait { Silent.Get(), POLLIN, 0 };
+            if (poll(&Wait, 1, 100) == 1)
+                Taken.emplace_back(accept4(Silent.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+        }
+        QCOMPARE(Taken.size(), size_t(2));
+        QTest::qWait(200);
+        QElapsedTimer Took;
+        Took.start();
+        Vardex.terminate();
+        QVERIFY(Vardex.waitForFinished(5000));
+        QVERIFY2(Took.elapsed() < 1000, qPrintable(QString::number(Took.elapsed())));
+        QCOMPARE(Vardex.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(Vardex.exitCode(), 0);
+    }
+
+    void AWrongJobCountIsRefused()
+    {
+        const QString Program = qEnvironmentVariable("VARDEX_BINARY_DIR") + QStringLiteral("/app/vardex");
+        if (!QFile::exists(Program))
+            QSKIP("the program is not built");
+        QProcess Vardex;
+        Vardex.start(Program, { QStringLiteral("--jobs"), QStringLiteral("0") });
+        QVERIFY(Vardex.waitForFinished(5000));
+        QCOMPARE(Vardex.exitCode(), 2);
+        QCOMPARE(Vardex.readAllStandardError(), QByteArray("vardex: --jobs needs a number from 1 to 1024\n"));
     }
 };
 
