@@ -21,7 +21,8 @@ int main()
     Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t Length = sizeof Address;
     if (Listen < 0 || bind(Listen, reinterpret_cast<sockaddr*>(&Address), sizeof Address) != 0
-        || listen(Listen, 4096) != 0 || getsockname(Listen, reinterpret_cast<sockaddr*>(&Address), &Length) != 0) {
+        || listen(Listen, 4096) != 0
+        || getsockname(Listen, reinterpret_cast<sockaddr*>(&Address), &Length) != 0) {
         std::perror("silent_server");
         return 1;
     }

@@ -116,7 +116,8 @@ int main(int argc, char** argv)
     std::printf("window with %zu monitors, %d s\n", Window.Monitors().size(), Seconds);
     std::printf("  CPU %.2f s over 60 s, %.2f %% of one core (target under 2 %%: %s)\n", Cpu, Share,
         Verdict(Share < 2));
-    std::printf("  resident memory %.1f MiB (target under 80 MiB: %s)\n", Rss / 1024.0, Verdict(Rss < 80 * 1024));
+    std::printf(
+        "  resident memory %.1f MiB (target under 80 MiB: %s)\n", Rss / 1024.0, Verdict(Rss < 80 * 1024));
     std::printf("  longest event-loop stall %lld ms\n", static_cast<long long>(Stall));
     std::printf("  healthy monitors checked on time: %d of %d, longest gap between checks %.1f s "
                 "(target interval + 2 s: %s)\n",

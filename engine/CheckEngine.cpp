@@ -25,7 +25,8 @@ TProbeResult ProbeFailure(std::exception_ptr AError)
     }
 }
 
-TCheckEngine::TCheckEngine(TVerdictSink& ASink, const TCheckClock& AClock, size_t AWorkers, TCheckProbe AProbe)
+TCheckEngine::TCheckEngine(
+    TVerdictSink& ASink, const TCheckClock& AClock, size_t AWorkers, TCheckProbe AProbe)
     : FSink(ASink)
     , FClock(AClock)
     , FMaxWorkers(std::max<size_t>(1, AWorkers))

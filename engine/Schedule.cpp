@@ -39,7 +39,8 @@ bool TCheckSchedule::RunCheck(const std::shared_ptr<TServiceMonitor>& AMonitor)
     const int64_t StartTick = Request.StartTick;
     if (!FEngine.Submit(std::move(Request)))
         return false;
-    FInFlight.insert_or_assign(AMonitor.get(), TInFlight { FLastId, AMonitor, AMonitor->Status() == msError });
+    FInFlight.insert_or_assign(
+        AMonitor.get(), TInFlight { FLastId, AMonitor, AMonitor->Status() == msError });
     AMonitor->SetLastCheck(Start);
     AMonitor->SetLastCheckTick(StartTick);
     AMonitor->SetStatus(msChecking);

@@ -88,8 +88,8 @@ TEST(CheckEngine, VerdictCarriesStatusReasonStartAndDuration)
         EXPECT_EQ(Got[0].DurationMs, 1500);
         EXPECT_FALSE(Got[0].Cancelled);
         // A probe that could not even start is an error with its text: the one policy.
-        const std::pair<TMonitorStatus, std::string> Expected[] = { { msOK, "" },
-            { msError, "Cannot create the client" }, { msError, "Unknown error." } };
+        const std::pair<TMonitorStatus, std::string> Expected[]
+            = { { msOK, "" }, { msError, "Cannot create the client" }, { msError, "Unknown error." } };
         EXPECT_EQ(Got[0].Status, Expected[Id - 1].first);
         EXPECT_EQ(Got[0].Reason, Expected[Id - 1].second);
     }

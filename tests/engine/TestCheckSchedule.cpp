@@ -17,7 +17,8 @@ constexpr TDateTime Second = 1.0 / 86400;
 
 class CheckSchedule : public ::testing::Test {
 protected:
-    std::shared_ptr<TTestMonitor> Add(const std::string& ATag, int32_t AInterval, TMonitorStatus AResult = msOK)
+    std::shared_ptr<TTestMonitor> Add(
+        const std::string& ATag, int32_t AInterval, TMonitorStatus AResult = msOK)
     {
         auto Monitor = std::make_shared<TTestMonitor>();
         Monitor->Tag = ATag;
