@@ -5,6 +5,7 @@
 #include "engine/TestClock.h"
 #include "engine/VerdictQueue.h"
 #include "net/stack/NetTestSupport.h"
+#include "tools/ToolTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -140,4 +141,29 @@ TEST(CheckEngine, CancelAndShutdownWakeWaitingProbes)
     EXPECT_FALSE(Engine.Submit(Request(3, *Web)));
     // Nothing is delivered once the engine is shut down.
     EXPECT_FALSE(Queue.Wait(0));
+}
+
+// Real checks side by side: each has its own client, connection and socket stack use, and
+// none disturbs another (the ThreadSanitizer run watches the shared parts).
+TEST(CheckEngine, RealWebChecksSideBySide)
+{
+    tooltest::THttpTestServer Fine(200);
+    tooltest::THttpTestServer Failing(503);
+    TVerdictQueue Queue;
+    TSystemCheckClock Clock;
+    TCheckEngine Engine(Queue, Clock, 8);
+    TWebMonitor Good;
+    Good.SetURL(Fine.Url("/a"));
+    TWebMonitor Bad;
+    Bad.SetURL(Failing.Url("/b"));
+    for (uint64_t Id = 1; Id <= 8; ++Id)
+        ASSERT_TRUE(Engine.Submit(Request(Id, Id % 2 ? Good : Bad)));
+    const std::vector<TCheckVerdict> Got = Collect(Queue, 8);
+    ASSERT_EQ(Got.size(), 8u);
+    for (const TCheckVerdict& Verdict : Got) {
+        EXPECT_EQ(Verdict.Status, Verdict.Id % 2 ? msOK : msError) << Verdict.Id;
+        EXPECT_EQ(Verdict.Reason, Verdict.Id % 2 ? "" : "HTTP/1.1 503 Failed") << Verdict.Id;
+    }
+    EXPECT_EQ(Fine.Requests(), 4);
+    EXPECT_EQ(Failing.Requests(), 4);
 }
