@@ -66,7 +66,7 @@ int main(int argc, char** argv)
             fmMain.close();
             QApplication::quit();
         });
-        struct sigaction Action {};
+        struct sigaction Action { };
         Action.sa_handler = OnStopSignal;
         Action.sa_flags = SA_RESTART;
         sigemptyset(&Action.sa_mask);

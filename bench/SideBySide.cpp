@@ -146,8 +146,7 @@ int main(int argc, char** argv)
             const std::string Both = Value();
             A.Status = std::atoi(Both.c_str());
             B.Status = Both.find(',') == std::string::npos ? 0 : std::atoi(Both.c_str() + Both.find(',') + 1);
-        }
-        else
+        } else
             Fail("unknown option " + Arg);
     }
     TProgram* Into = &A;

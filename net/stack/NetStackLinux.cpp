@@ -494,7 +494,7 @@ int32_t TNetStackLinux::SelectSockets(TNetSocketList* ARead, TNetSocketList* AWr
     const TNetCancelToken* Cancel = CurrentCancelToken();
     const nfds_t Watched = Total;
     if (Cancel)
-        Fds[Total++] = pollfd{Cancel->Fd(), POLLIN, 0};
+        Fds[Total++] = pollfd { Cancel->Fd(), POLLIN, 0 };
 
     using TClock = std::chrono::steady_clock;
     const bool Forever = ATimeout < 0;

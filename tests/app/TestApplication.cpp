@@ -157,7 +157,8 @@ private slots:
         QFile List(Dir.filePath(QStringLiteral("default.cfg")));
         QVERIFY(List.open(QIODevice::WriteOnly));
         for (int I = 0; I < 3; ++I)
-            List.write(QStringLiteral("Name=silent %1\r\nType=WebMonitor\r\nInterval=1\r\nURL=http://127.0.0.1:%2/\r\n\r\n")
+            List.write(QStringLiteral(
+                "Name=silent %1\r\nType=WebMonitor\r\nInterval=1\r\nURL=http://127.0.0.1:%2/\r\n\r\n")
                            .arg(I)
                            .arg(Port)
                            .toUtf8());

@@ -139,7 +139,7 @@ public:
         TrayShell = Shell.get();
         TEngineOptions Engine;
         Engine.Workers = AWorkers;
-        Engine.Clock = std::shared_ptr<const TCheckClock>(&Clock, [](const TCheckClock*) { });
+        Engine.Clock = std::shared_ptr<const TCheckClock>(&Clock, [](const TCheckClock*) {});
         // Test monitors run their script; real monitors their real probe.
         Engine.Probe = [this](const TCheckRequest& ARequest) {
             return ARequest.Type == "TestMonitor" ? Probes.Run(ARequest) : RunMonitorProbe(ARequest);
@@ -188,10 +188,7 @@ public:
         Settle();
     }
     // Runs events until no check is in flight (5 s at most).
-    void Settle()
-    {
-        QTRY_VERIFY_WITH_TIMEOUT(Window->ChecksInFlight() == 0, 5000);
-    }
+    void Settle() { QTRY_VERIFY_WITH_TIMEOUT(Window->ChecksInFlight() == 0, 5000); }
     int ChecksOf(const std::string& ATag) const { return Probes.ChecksOf(ATag); }
 
     bool ShowActive()
