@@ -1,7 +1,23 @@
 #include "net/stack/NetSocketHandle.h"
 
 #include "net/stack/NetStrings.h"
-#include "net/tcp/NetAntiFreezeBase.h"
+
+#include <atomic>
+
+namespace {
+
+// Set once by the first anti-freeze and never cleared: the functions themselves look at the
+// anti-freeze in force, if any.
+std::atomic<int32_t (*)()> GSliceLength { nullptr };
+std::atomic<void (*)(bool, bool)> GYield { nullptr };
+
+} // namespace
+
+void SetNetWaitYield(const TNetWaitYield& AYield)
+{
+    GSliceLength.store(AYield.SliceLength);
+    GYield.store(AYield.Yield);
+}
 
 TNetSocketHandle::TNetSocketHandle(TNetSocketHandles* ACollection) : FCollection(ACollection)
 {
@@ -98,7 +114,8 @@ TNetSocketHandle::TWaitResult TNetSocketHandle::WaitOnce(int32_t ATimeout)
     ReadList->Add(Handle);
     int32_t Ready = GSocketStack->SelectSockets(ReadList.get(), nullptr, nullptr, ATimeout);
     const bool Readable = Ready == 1;
-    TNetAntiFreezeBase::YieldToApplication(!Readable, false);
+    if (const auto Yield = GYield.load())
+        Yield(!Readable, false);
     if (Readable)
         return TWaitResult::wrReadable;
     return Ready == -1 ? TWaitResult::wrFailed : TWaitResult::wrTimedOut;
@@ -109,8 +126,8 @@ bool TNetSocketHandle::WaitReadable(int32_t ATimeout)
     // With an anti-freeze in force the main thread waits in slices of its IdleTimeOut and lets
     // it pump between them. A long wait t becomes a first slice of t - k*I (0 < t - k*I <= I)
     // and then k slices of I.
-    const TNetAntiFreezeBase* Freeze = TNetAntiFreezeBase::CurrentAntiFreeze();
-    const int32_t Slice = TNetAntiFreezeBase::IsInForce() && Freeze ? Freeze->IdleTimeOut : 0;
+    const auto SliceLength = GSliceLength.load();
+    const int32_t Slice = SliceLength ? SliceLength() : 0;
     if (Slice <= 0 || (ATimeout != -2 && ATimeout <= Slice))
         return WaitOnce(ATimeout) == TWaitResult::wrReadable;
     if (ATimeout == -2) {

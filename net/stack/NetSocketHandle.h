@@ -16,6 +16,20 @@ inline constexpr const char* RSPackageSizeTooBig = "Package Size Too Big.";
 inline constexpr const char* RSNotAllBytesSent = "Not all bytes sent.";
 inline constexpr const char* RSConnectionClosedGracefully = "Connection Closed Gracefully.";
 
+// How a long wait on the program's main thread lets the application run between slices of
+// it. The connection layer's anti-freeze installs the two functions when the first one is
+// made; until then no wait is sliced. A hook rather than a call, so that the socket handle
+// does not depend on the layer above it.
+struct TNetWaitYield {
+    // Length in ms of one slice of a wait on the calling thread; 0 when waits there are not
+    // sliced.
+    int32_t (*SliceLength)() = nullptr;
+    // Lets the application run; AIdle tells whether the slice ended without data.
+    void (*Yield)(bool AIdle, bool AOverride) = nullptr;
+};
+// Installs AYield for every handle of the process; thread-safe.
+void SetNetWaitYield(const TNetWaitYield& AYield);
+
 // A group of handles (servers keep several bindings); handles made without one are the rule.
 class TNetSocketHandles {
 public:

@@ -1,5 +1,7 @@
 #include "net/tcp/NetAntiFreezeBase.h"
 
+#include "net/stack/NetSocketHandle.h"
+
 #include <atomic>
 #include <thread>
 
@@ -10,10 +12,19 @@ std::atomic<TNetAntiFreezeBase*> GCurrentAntiFreeze{nullptr};
 // is the one that owns the application's messages.
 const std::thread::id GMainThreadId = std::this_thread::get_id();
 
+// The slice length of the socket handle's waits: the anti-freeze's IdleTimeOut where one is in
+// force on this thread.
+int32_t SliceLength()
+{
+    const TNetAntiFreezeBase* Current = TNetAntiFreezeBase::CurrentAntiFreeze();
+    return TNetAntiFreezeBase::IsInForce() && Current ? Current->IdleTimeOut : 0;
+}
+
 } // namespace
 
 TNetAntiFreezeBase::TNetAntiFreezeBase(TComponent* AOwner) : TNetBaseComponent(AOwner)
 {
+    SetNetWaitYield({ &SliceLength, &TNetAntiFreezeBase::YieldToApplication });
     GCurrentAntiFreeze.store(this);
 }
 
