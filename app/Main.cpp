@@ -166,21 +166,6 @@ QString WithoutControls(const QString& AText)
     return Result;
 }
 
-const char* StatusText(TMonitorStatus AStatus)
-{
-    switch (AStatus) {
-    case msChecking:
-        return "<->";
-    case msOK:
-        return "OK";
-    case msError:
-        return "ERROR";
-    case msNone:
-        break;
-    }
-    return "";
-}
-
 QString DateTimeText(TDateTime AValue)
 {
     if (AValue == 0)

@@ -29,9 +29,6 @@ class QTreeWidget;
 class QTreeWidgetItem;
 class QWidget;
 
-// "<->", "OK", "ERROR", or empty for msNone.
-const char* StatusText(TMonitorStatus AStatus);
-
 // A date-time in the locale's short date and long time format; the time is left out at
 // exactly midnight, and 0 (never) gives an empty text.
 QString DateTimeText(TDateTime AValue);

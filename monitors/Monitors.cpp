@@ -2,6 +2,35 @@
 
 #include "net/stack/NetStrings.h"
 
+const char* StatusText(TMonitorStatus AStatus)
+{
+    switch (AStatus) {
+    case msChecking:
+        return "<->";
+    case msOK:
+        return "OK";
+    case msError:
+        return "ERROR";
+    case msNone:
+        break;
+    }
+    return "";
+}
+
+const char* StatusWord(TMonitorStatus AStatus)
+{
+    switch (AStatus) {
+    case msOK:
+        return "OK";
+    case msError:
+        return "ERROR";
+    case msNone:
+    case msChecking:
+        break;
+    }
+    return "UNKNOWN";
+}
+
 namespace {
 
 TMonitorObserver* GMonitorObserver = nullptr;

@@ -20,6 +20,12 @@ using TStringList = std::vector<std::string>;
 
 enum TMonitorStatus : uint8_t { msNone, msChecking, msOK, msError };
 
+// The status as the window's list shows it: "<->", "OK", "ERROR", or empty for msNone.
+const char* StatusText(TMonitorStatus AStatus);
+// The status as a verdict for scripts (vardex-check): "OK", "ERROR", or "UNKNOWN" for a
+// status that is no verdict (msNone, msChecking).
+const char* StatusWord(TMonitorStatus AStatus);
+
 class TServiceMonitor;
 
 // Who hears of a monitor's status changes made on the calling thread (SetStatus, ApplyResult):

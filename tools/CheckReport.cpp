@@ -79,20 +79,6 @@ TCheckReport MakeCheckReport(const std::string& AName, const TServiceMonitor& AM
     return Report;
 }
 
-const char* StatusWord(TMonitorStatus AStatus)
-{
-    switch (AStatus) {
-    case msOK:
-        return "OK";
-    case msError:
-        return "ERROR";
-    case msNone:
-    case msChecking:
-        break;
-    }
-    return "UNKNOWN";
-}
-
 std::string OneLine(std::string_view AText)
 {
     std::string Result;

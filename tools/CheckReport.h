@@ -23,9 +23,6 @@ struct TCheckReport {
 TCheckReport MakeCheckReport(
     const std::string& AName, const TServiceMonitor& AMonitor, int64_t AMilliseconds);
 
-// "OK", "ERROR", or "UNKNOWN" for a status that is no verdict (msNone, msChecking).
-const char* StatusWord(TMonitorStatus AStatus);
-
 // AText on one line: every run of CR and LF becomes one blank, every tab a blank, so that a
 // field never breaks a line or shifts the columns after it.
 std::string OneLine(std::string_view AText);
