@@ -816,7 +816,8 @@ int TLSVerifyCallback(int AOk, X509_STORE_CTX* AStoreContext)
 
 TNetSSLIOHandlerSocket::TNetSSLIOHandlerSocket(TComponent* AOwner)
     : TNetIOHandlerSocket(AOwner)
-    , FSSLOptions(new TNetSSLOptions())
+    , FOwnOptions(std::make_unique<TNetSSLOptions>())
+    , FSSLOptions(FOwnOptions.get())
 {
 }
 
@@ -825,18 +826,15 @@ TNetSSLIOHandlerSocket::~TNetSSLIOHandlerSocket()
     // The close notice goes out while the socket is still open; the base closes it after.
     FSSLSocket.reset();
     FreeContext();
-    if (!FServerSide)
-        delete FSSLOptions;
-    FSSLOptions = nullptr;
 }
 
 void TNetSSLIOHandlerSocket::FreeContext()
 {
-    // A server-side transport only borrows the factory's context.
+    // A server-side transport only borrows the factory's context, and owns none.
     if (FServerSide)
         return;
-    delete FContext;
     FContext = nullptr;
+    FOwnContext.reset();
 }
 
 void TNetSSLIOHandlerSocket::AcceptDone()
@@ -906,7 +904,8 @@ void TNetSSLIOHandlerSocket::BuildContext()
     Context->VerifyOn = static_cast<bool>(OnVerifyPeer);
     Context->StatusInfoOn = static_cast<bool>(OnStatusInfo);
     Context->Setup(TContextRole::crClient);
-    FContext = Context.release();
+    FOwnContext = std::move(Context);
+    FContext = FOwnContext.get();
 }
 
 void TNetSSLIOHandlerSocket::StartTLS()
@@ -1080,7 +1079,7 @@ TNetSSLIOHandlerSocket* TNetServerIOHandlerSSL::Accept(int AListeningSocket, TCo
     if (!FContext)
         Init();
     auto Handler = std::make_unique<TNetSSLIOHandlerSocket>(AOwner);
-    delete Handler->FSSLOptions;
+    Handler->FOwnOptions.reset();
     Handler->FServerSide = true;
     Handler->FServer = this;
     Handler->FContext = FContext.get();

@@ -363,8 +363,13 @@ private:
 
     void FreeContext();
 
-    TNetSSLContext* FContext = nullptr;
+    // What a client-side transport owns; a server-side one owns neither and refers to its
+    // factory's settings and context.
+    std::unique_ptr<TNetSSLOptions> FOwnOptions;
+    std::unique_ptr<TNetSSLContext> FOwnContext;
+    // The settings and context in use: this transport's own, or the factory's.
     TNetSSLOptions* FSSLOptions = nullptr;
+    TNetSSLContext* FContext = nullptr;
     std::unique_ptr<TNetSSLSocket> FSSLSocket;
     bool FServerSide = false;
     bool FBypassTLS = false;
