@@ -21,8 +21,9 @@ vardex_need_packages() {
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
-# What building and running the program needs.
-VARDEX_BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libgl-dev libssl-dev libssl3 fonts-dejavu-core)
+# What building and running the program needs (libsqlite3 keeps the check history).
+VARDEX_BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libgl-dev libssl-dev libssl3 fonts-dejavu-core
+  libsqlite3-dev)
 # What the test suite needs besides: GoogleTest, a real nginx, the openssl tool for
 # test certificates, iproute2 for network namespaces, setcap for the install test, a
 # virtual X server with a tray host and a mouse driver for the real-desktop tray test, a

@@ -1,0 +1,559 @@
+#include "history/History.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <sys/stat.h>
+
+namespace {
+
+constexpr int64_t MsPerDay = 86400000;
+constexpr int64_t MsPerHour = 3600000;
+
+// The rows: one per monitor (list path and name), one per check. An outcome's key is its
+// monitor and start, so the rows of one monitor lie together in time order and a chart's
+// range is one short walk of the tree; WITHOUT ROWID keeps that key the only index.
+// Incremental auto-vacuum gives the pages of pruned rows back to the file system.
+constexpr const char* SchemaSql = R"(
+PRAGMA auto_vacuum = INCREMENTAL;
+PRAGMA journal_mode = WAL;
+PRAGMA synchronous = NORMAL;
+CREATE TABLE IF NOT EXISTS monitor (
+    id INTEGER PRIMARY KEY,
+    list TEXT NOT NULL,
+    name TEXT NOT NULL,
+    UNIQUE (list, name));
+CREATE TABLE IF NOT EXISTS outcome (
+    monitor INTEGER NOT NULL,
+    start INTEGER NOT NULL,
+    ok INTEGER NOT NULL,
+    ms INTEGER NOT NULL,
+    reason TEXT NOT NULL,
+    PRIMARY KEY (monitor, start)) WITHOUT ROWID;
+)";
+
+// A prepared statement, finalised on every path.
+class TStatement {
+public:
+    TStatement(sqlite3* ADb, const char* ASql)
+    {
+        if (sqlite3_prepare_v2(ADb, ASql, -1, &FStmt, nullptr) != SQLITE_OK)
+            throw std::runtime_error(sqlite3_errmsg(ADb));
+    }
+    ~TStatement() { sqlite3_finalize(FStmt); }
+    TStatement(const TStatement&) = delete;
+    TStatement& operator=(const TStatement&) = delete;
+
+    TStatement& Bind(int AIndex, int64_t AValue)
+    {
+        sqlite3_bind_int64(FStmt, AIndex, AValue);
+        return *this;
+    }
+    TStatement& Bind(int AIndex, const std::string& AValue)
+    {
+        sqlite3_bind_text(FStmt, AIndex, AValue.data(), static_cast<int>(AValue.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    // True while there is a row; raises on an error.
+    bool Step()
+    {
+        const int Result = sqlite3_step(FStmt);
+        if (Result == SQLITE_ROW)
+            return true;
+        if (Result == SQLITE_DONE)
+            return false;
+        throw std::runtime_error(sqlite3_errmsg(sqlite3_db_handle(FStmt)));
+    }
+    void Reset()
+    {
+        sqlite3_reset(FStmt);
+        sqlite3_clear_bindings(FStmt);
+    }
+    int64_t Int(int AColumn) const { return sqlite3_column_int64(FStmt, AColumn); }
+    std::string Text(int AColumn) const
+    {
+        const auto* Data = reinterpret_cast<const char*>(sqlite3_column_text(FStmt, AColumn));
+        return Data ? std::string(Data, static_cast<size_t>(sqlite3_column_bytes(FStmt, AColumn)))
+                    : std::string();
+    }
+
+private:
+    sqlite3_stmt* FStmt = nullptr;
+};
+
+void Exec(sqlite3* ADb, const char* ASql)
+{
+    char* Message = nullptr;
+    if (sqlite3_exec(ADb, ASql, nullptr, nullptr, &Message) != SQLITE_OK) {
+        std::string Text = Message ? Message : sqlite3_errmsg(ADb);
+        sqlite3_free(Message);
+        throw std::runtime_error(Text);
+    }
+}
+
+// Makes AFolder and its missing parents, each new one private to the user. Empty on success,
+// otherwise why not.
+std::string MakeFolders(const std::string& AFolder)
+{
+    std::string Path;
+    size_t At = 0;
+    while (At != std::string::npos) {
+        At = AFolder.find('/', At + 1);
+        Path = AFolder.substr(0, At);
+        if (Path.empty())
+            continue;
+        if (::mkdir(Path.c_str(), 0700) != 0 && errno != EEXIST)
+            return "cannot make " + Path + ": " + std::strerror(errno);
+    }
+    struct stat Info { };
+    if (::stat(AFolder.c_str(), &Info) != 0 || !S_ISDIR(Info.st_mode))
+        return "cannot make " + AFolder + ": not a folder";
+    return {};
+}
+
+std::string FolderOf(const std::string& AFileName)
+{
+    const size_t Slash = AFileName.rfind('/');
+    return Slash == std::string::npos || Slash == 0 ? std::string() : AFileName.substr(0, Slash);
+}
+
+} // namespace
+
+std::string DefaultHistoryFile()
+{
+    const char* State = std::getenv("XDG_STATE_HOME");
+    if (State && State[0] == '/')
+        return std::string(State) + "/vardex/history.sqlite";
+    const char* Home = std::getenv("HOME");
+    if (Home && Home[0] == '/')
+        return std::string(Home) + "/.local/state/vardex/history.sqlite";
+    return {};
+}
+
+int64_t HistoryNowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+int64_t NearestRank(const std::vector<int64_t>& ASorted, int APercent)
+{
+    if (ASorted.empty())
+        return -1;
+    // The smallest value with at least APercent of the values at or below it.
+    const size_t N = ASorted.size();
+    size_t Rank = (N * static_cast<size_t>(APercent) + 99) / 100;
+    Rank = std::clamp<size_t>(Rank, 1, N);
+    return ASorted[Rank - 1];
+}
+
+// ---------------------------------------------------------------------------------------
+// THistoryRecorder
+
+THistoryRecorder::THistoryRecorder(std::string AFileName, TClock AClock)
+    : FFileName(std::move(AFileName))
+    , FClock(AClock ? std::move(AClock) : TClock(HistoryNowMs))
+{
+}
+
+THistoryRecorder::~THistoryRecorder()
+{
+    Stop();
+}
+
+void THistoryRecorder::Start()
+{
+    std::lock_guard Lock(FLock);
+    if (FStarted)
+        return;
+    FStarted = true;
+    FWriter = std::thread([this] { Run(); });
+}
+
+void THistoryRecorder::Stop()
+{
+    {
+        std::lock_guard Lock(FLock);
+        if (!FStarted || FStopping)
+            return;
+        FStopping = true;
+    }
+    FWake.notify_all();
+    FWriter.join();
+}
+
+void THistoryRecorder::Enqueue(TCommand ACommand)
+{
+    {
+        std::lock_guard Lock(FLock);
+        if (!FStarted || FStopping || FDisabled.load())
+            return;
+        FQueue.push_back(std::move(ACommand));
+        ++FQueuedSeq;
+    }
+    FWake.notify_one();
+}
+
+bool THistoryRecorder::Record(THistoryOutcome AOutcome)
+{
+    if (FDisabled.load())
+        return false;
+    {
+        std::lock_guard Lock(FLock);
+        if (!FStarted || FStopping || FDisabled.load())
+            return false;
+        if (FQueuedOutcomes >= FQueueLimit) {
+            FDropped.fetch_add(1);
+            return false;
+        }
+        FQueue.push_back(std::move(AOutcome));
+        ++FQueuedOutcomes;
+        ++FQueuedSeq;
+    }
+    FWake.notify_one();
+    return true;
+}
+
+void THistoryRecorder::Rename(
+    const std::string& AListPath, const std::string& AOldName, const std::string& ANewName)
+{
+    if (AOldName != ANewName)
+        Enqueue(TRename { AListPath, AOldName, ANewName });
+}
+
+void THistoryRecorder::Prune()
+{
+    Enqueue(TPrune {});
+}
+
+bool THistoryRecorder::Flush(std::chrono::milliseconds ATimeout)
+{
+    std::unique_lock Lock(FLock);
+    if (!FStarted)
+        return false;
+    const uint64_t Wanted = FQueuedSeq;
+    FFlushing = true;
+    FWake.notify_one();
+    const bool Done = FWritten.wait_for(
+        Lock, ATimeout, [&] { return (FReady && FWrittenSeq >= Wanted) || FDisabled.load(); });
+    FFlushing = false;
+    return Done && !FDisabled.load();
+}
+
+std::string THistoryRecorder::DisabledReason() const
+{
+    std::lock_guard Lock(FLock);
+    return FReason;
+}
+
+void THistoryRecorder::Disable(const std::string& AReason)
+{
+    // Only the writer switches the recorder off, so this test and the store cannot race.
+    if (FDisabled.load())
+        return;
+    // Told before Flush can return, so that whoever flushed finds the reason given.
+    if (OnDisabled)
+        OnDisabled(AReason);
+    {
+        std::lock_guard Lock(FLock);
+        FReason = AReason;
+        FDisabled.store(true);
+        FQueue.clear();
+        FQueuedOutcomes = 0;
+    }
+    FWritten.notify_all();
+}
+
+bool THistoryRecorder::Open()
+{
+    if (FFileName.empty()) {
+        Disable("no folder for the history: neither XDG_STATE_HOME nor HOME is set");
+        return false;
+    }
+    const std::string Folder = FolderOf(FFileName);
+    if (!Folder.empty()) {
+        const std::string Wrong = MakeFolders(Folder);
+        if (!Wrong.empty()) {
+            Disable(Wrong);
+            return false;
+        }
+    }
+    const int Result = sqlite3_open_v2(
+        FFileName.c_str(), &FDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (Result != SQLITE_OK) {
+        Disable("cannot open " + FFileName + ": " + (FDb ? sqlite3_errmsg(FDb) : sqlite3_errstr(Result)));
+        return false;
+    }
+    sqlite3_busy_timeout(FDb, static_cast<int>(FBusyTimeout.count()));
+    // A file the user may not write is opened for reading without a word; every write would
+    // fail later, so it is refused here.
+    if (sqlite3_db_readonly(FDb, "main") == 1) {
+        Disable("cannot write " + FFileName + ": the file is read-only");
+        return false;
+    }
+    try {
+        Exec(FDb, SchemaSql);
+    } catch (const std::exception& E) {
+        Disable("cannot use " + FFileName + ": " + E.what());
+        return false;
+    }
+    return true;
+}
+
+void THistoryRecorder::PruneNow()
+{
+    const int64_t Now = FClock();
+    const int64_t Cutoff = Now - static_cast<int64_t>(FRetentionDays) * MsPerDay;
+    // Monitor by monitor, so that each delete is a range of the outcome key, not a scan of
+    // every row.
+    std::vector<int64_t> Ids;
+    {
+        TStatement Select(FDb, "SELECT id FROM monitor");
+        while (Select.Step())
+            Ids.push_back(Select.Int(0));
+    }
+    Exec(FDb, "BEGIN IMMEDIATE");
+    try {
+        TStatement Delete(FDb, "DELETE FROM outcome WHERE monitor = ? AND start < ?");
+        for (const int64_t Id : Ids) {
+            Delete.Bind(1, Id).Bind(2, Cutoff).Step();
+            Delete.Reset();
+        }
+        // A monitor whose rows are all gone (deleted from its list, or renamed, long ago).
+        Exec(FDb,
+            "DELETE FROM monitor WHERE NOT EXISTS (SELECT 1 FROM outcome WHERE outcome.monitor = "
+            "monitor.id)");
+        Exec(FDb, "COMMIT");
+    } catch (...) {
+        sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+    Exec(FDb, "PRAGMA incremental_vacuum");
+    FIds.clear();
+    FLastPruneMs = Now;
+}
+
+void THistoryRecorder::WriteBatch(std::deque<TCommand>& ABatch)
+{
+    Exec(FDb, "BEGIN IMMEDIATE");
+    try {
+        TStatement AddMonitor(FDb, "INSERT OR IGNORE INTO monitor (list, name) VALUES (?, ?)");
+        TStatement FindMonitor(FDb, "SELECT id FROM monitor WHERE list = ? AND name = ?");
+        // A second check of one monitor in the same millisecond (two monitors of one name)
+        // keeps the first.
+        TStatement AddOutcome(FDb, "INSERT OR IGNORE INTO outcome VALUES (?, ?, ?, ?, ?)");
+        auto IdOf = [&](const std::string& AList, const std::string& AName, bool AMake) -> int64_t {
+            auto Key = std::make_pair(AList, AName);
+            if (auto Found = FIds.find(Key); Found != FIds.end())
+                return Found->second;
+            if (AMake) {
+                AddMonitor.Bind(1, AList).Bind(2, AName).Step();
+                AddMonitor.Reset();
+            }
+            FindMonitor.Bind(1, AList).Bind(2, AName);
+            const int64_t Id = FindMonitor.Step() ? FindMonitor.Int(0) : -1;
+            FindMonitor.Reset();
+            if (Id >= 0)
+                FIds.emplace(std::move(Key), Id);
+            return Id;
+        };
+        for (TCommand& Command : ABatch) {
+            if (auto* Outcome = std::get_if<THistoryOutcome>(&Command)) {
+                AddOutcome.Bind(1, IdOf(Outcome->ListPath, Outcome->Monitor, true))
+                    .Bind(2, Outcome->StartMs)
+                    .Bind(3, Outcome->OK ? 1 : 0)
+                    .Bind(4, Outcome->ResponseMs)
+                    .Bind(5, Outcome->Reason)
+                    .Step();
+                AddOutcome.Reset();
+            } else if (auto* Rename = std::get_if<TRename>(&Command)) {
+                const int64_t Old = IdOf(Rename->ListPath, Rename->OldName, false);
+                if (Old < 0)
+                    continue;
+                const int64_t New = IdOf(Rename->ListPath, Rename->NewName, true);
+                TStatement Move(FDb, "UPDATE OR IGNORE outcome SET monitor = ? WHERE monitor = ?");
+                Move.Bind(1, New).Bind(2, Old).Step();
+                TStatement DropRows(FDb, "DELETE FROM outcome WHERE monitor = ?");
+                DropRows.Bind(1, Old).Step();
+                TStatement DropMonitor(FDb, "DELETE FROM monitor WHERE id = ?");
+                DropMonitor.Bind(1, Old).Step();
+                FIds.clear();
+            }
+        }
+        Exec(FDb, "COMMIT");
+    } catch (...) {
+        sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
+        FIds.clear();
+        throw;
+    }
+    bool PruneAsked = std::any_of(
+        ABatch.begin(), ABatch.end(), [](const TCommand& C) { return std::holds_alternative<TPrune>(C); });
+    if (PruneAsked || FClock() - FLastPruneMs >= MsPerHour)
+        PruneNow();
+}
+
+void THistoryRecorder::Run()
+{
+    if (Open()) {
+        try {
+            PruneNow();
+        } catch (const std::exception& E) {
+            Disable("cannot write " + FFileName + ": " + E.what());
+        }
+    }
+    std::unique_lock Lock(FLock);
+    FReady = true;
+    FWritten.notify_all();
+    for (;;) {
+        FWake.wait(Lock, [&] { return FStopping || !FQueue.empty(); });
+        // Gather a batch: one transaction a second costs far less than one per check.
+        if (!FStopping && !FFlushing)
+            FWake.wait_for(Lock, FBatchDelay, [&] { return FStopping || FFlushing; });
+        if (FQueue.empty() && FStopping)
+            break;
+        std::deque<TCommand> Batch;
+        Batch.swap(FQueue);
+        FQueuedOutcomes = 0;
+        const uint64_t Seq = FQueuedSeq;
+        const bool Disabled = FDisabled.load();
+        Lock.unlock();
+        if (!Disabled && !Batch.empty()) {
+            try {
+                WriteBatch(Batch);
+            } catch (const std::exception& E) {
+                Disable("cannot write " + FFileName + ": " + E.what());
+            }
+        }
+        Lock.lock();
+        FWrittenSeq = Seq;
+        FWritten.notify_all();
+        if (FStopping && FQueue.empty())
+            break;
+    }
+    Lock.unlock();
+    if (FDb) {
+        sqlite3_close_v2(FDb);
+        FDb = nullptr;
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// THistoryReader
+
+THistoryReader::THistoryReader(std::string AFileName)
+    : FFileName(std::move(AFileName))
+{
+}
+
+THistoryReader::~THistoryReader()
+{
+    if (FDb)
+        sqlite3_close_v2(FDb);
+}
+
+void THistoryReader::Fail(const std::string& AWhat)
+{
+    FError = "cannot read " + FFileName + ": " + AWhat;
+}
+
+bool THistoryReader::Open()
+{
+    if (FDb)
+        return true;
+    struct stat Info { };
+    if (FFileName.empty() || ::stat(FFileName.c_str(), &Info) != 0) {
+        Fail(FFileName.empty() ? "no history file" : std::strerror(errno));
+        return false;
+    }
+    if (sqlite3_open_v2(FFileName.c_str(), &FDb, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr)
+        != SQLITE_OK) {
+        Fail(FDb ? sqlite3_errmsg(FDb) : "out of memory");
+        sqlite3_close_v2(FDb);
+        FDb = nullptr;
+        return false;
+    }
+    // A query waits this long at most for a writer's lock, so a window that draws the chart
+    // never hangs on another process.
+    sqlite3_busy_timeout(FDb, 100);
+    return true;
+}
+
+std::vector<THistoryPoint> THistoryReader::Points(
+    const std::string& AListPath, const std::string& AMonitor, int64_t ASinceMs)
+{
+    std::vector<THistoryPoint> Result;
+    if (!Open())
+        return Result;
+    try {
+        TStatement Select(FDb,
+            "SELECT o.start, o.ok, o.ms, o.reason FROM outcome o JOIN monitor m ON m.id = o.monitor "
+            "WHERE m.list = ? AND m.name = ? AND o.start >= ? ORDER BY o.start");
+        Select.Bind(1, AListPath).Bind(2, AMonitor).Bind(3, ASinceMs);
+        while (Select.Step())
+            Result.push_back({ Select.Int(0), Select.Int(1) != 0, Select.Int(2), Select.Text(3) });
+        FError.clear();
+    } catch (const std::exception& E) {
+        Fail(E.what());
+        Result.clear();
+    }
+    return Result;
+}
+
+THistorySummary THistoryReader::Summary(
+    const std::string& AListPath, const std::string& AMonitor, int64_t ASinceMs)
+{
+    THistorySummary Result;
+    Result.Monitor = AMonitor;
+    if (!Open())
+        return Result;
+    try {
+        TStatement Select(FDb,
+            "SELECT o.ok, o.ms FROM outcome o JOIN monitor m ON m.id = o.monitor "
+            "WHERE m.list = ? AND m.name = ? AND o.start >= ?");
+        Select.Bind(1, AListPath).Bind(2, AMonitor).Bind(3, ASinceMs);
+        std::vector<int64_t> Times;
+        while (Select.Step()) {
+            ++Result.Checks;
+            if (Select.Int(0) != 0)
+                Times.push_back(Select.Int(1));
+            else
+                ++Result.Failures;
+        }
+        std::sort(Times.begin(), Times.end());
+        Result.P50 = NearestRank(Times, 50);
+        Result.P95 = NearestRank(Times, 95);
+        FError.clear();
+    } catch (const std::exception& E) {
+        Fail(E.what());
+        Result = THistorySummary { AMonitor };
+    }
+    return Result;
+}
+
+std::vector<THistorySummary> THistoryReader::Summaries(const std::string& AListPath, int64_t ASinceMs)
+{
+    std::vector<THistorySummary> Result;
+    if (!Open())
+        return Result;
+    std::vector<std::string> Names;
+    try {
+        TStatement Select(FDb, "SELECT name FROM monitor WHERE list = ? ORDER BY name");
+        Select.Bind(1, AListPath);
+        while (Select.Step())
+            Names.push_back(Select.Text(0));
+    } catch (const std::exception& E) {
+        Fail(E.what());
+        return Result;
+    }
+    for (const std::string& Name : Names) {
+        THistorySummary One = Summary(AListPath, Name, ASinceMs);
+        if (!FError.empty())
+            return {};
+        if (One.Checks > 0)
+            Result.push_back(std::move(One));
+    }
+    return Result;
+}

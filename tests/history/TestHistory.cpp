@@ -1,0 +1,343 @@
+// The history against a real SQLite file in a folder of the test's own: outcomes recorded
+// and read back, the figures of a scripted history, rename, retention, and a file that is
+// damaged, read-only or locked, which must switch the recorder off with a reason and never
+// raise or block.
+#include "history/History.h"
+
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int64_t Day = 86400000;
+constexpr int64_t T0 = 1790000000000; // a fixed "now" for the clock of the recorder
+
+class TTempFolder {
+public:
+    TTempFolder()
+    {
+        char Name[] = "/tmp/vardex-history-XXXXXX";
+        if (mkdtemp(Name))
+            FPath = Name;
+    }
+    ~TTempFolder()
+    {
+        std::error_code Ignored;
+        std::filesystem::remove_all(FPath, Ignored);
+    }
+    std::string Path(const std::string& AName) const { return FPath + "/" + AName; }
+    const std::string& Path() const { return FPath; }
+
+private:
+    std::string FPath;
+};
+
+THistoryOutcome Outcome(const std::string& AMonitor, int64_t AStart, bool AOK, int64_t AMs,
+    std::string AReason = {}, const std::string& AList = "/lists/a.cfg")
+{
+    return { AList, AMonitor, AStart, AOK, AMs, std::move(AReason) };
+}
+
+struct THistoryTest : testing::Test {
+    TTempFolder Folder;
+    std::string File = Folder.Path("state/vardex/history.sqlite");
+    std::atomic<int64_t> Now { T0 };
+    std::atomic<int> DisabledCalls { 0 };
+    std::string Reason; // written on the writer thread before Flush returns, read after
+
+    std::unique_ptr<THistoryRecorder> MakeRecorder()
+    {
+        auto Recorder = std::make_unique<THistoryRecorder>(File, [this] { return Now.load(); });
+        Recorder->SetBatchDelay(10ms);
+        Recorder->SetBusyTimeout(200ms);
+        Recorder->OnDisabled = [this](const std::string& AReason) {
+            Reason = AReason;
+            ++DisabledCalls;
+        };
+        return Recorder;
+    }
+};
+
+TEST_F(THistoryTest, OutcomesAreReadBackPerListAndMonitor)
+{
+    auto Recorder = MakeRecorder();
+    Recorder->Start();
+    ASSERT_TRUE(Recorder->Record(Outcome("web", T0 - 2000, true, 12)));
+    ASSERT_TRUE(Recorder->Record(Outcome("web", T0 - 1000, false, 10000, "Connection refused")));
+    ASSERT_TRUE(Recorder->Record(Outcome("ping", T0 - 1500, true, 3)));
+    // The same name in another list is another monitor.
+    ASSERT_TRUE(Recorder->Record(Outcome("web", T0 - 1200, true, 99, {}, "/lists/b.cfg")));
+    ASSERT_TRUE(Recorder->Flush(5s));
+    EXPECT_TRUE(std::filesystem::exists(File));
+    struct stat Info { };
+    ASSERT_EQ(::stat(Folder.Path("state/vardex").c_str(), &Info), 0);
+    EXPECT_EQ(Info.st_mode & 0777, 0700u);
+
+    THistoryReader Reader(File);
+    const std::vector<THistoryPoint> Want
+        = { { T0 - 2000, true, 12, "" }, { T0 - 1000, false, 10000, "Connection refused" } };
+    EXPECT_EQ(Reader.Points("/lists/a.cfg", "web", 0), Want);
+    EXPECT_EQ(Reader.Points("/lists/a.cfg", "web", T0 - 1000).size(), 1u);
+    EXPECT_EQ(Reader.Points("/lists/b.cfg", "web", 0).size(), 1u);
+    EXPECT_TRUE(Reader.Points("/lists/a.cfg", "nothing", 0).empty());
+    EXPECT_EQ(Reader.Error(), "");
+    EXPECT_EQ(DisabledCalls.load(), 0);
+}
+
+TEST_F(THistoryTest, StopWritesWhatIsQueuedAndAFullQueueDrops)
+{
+    {
+        auto Recorder = MakeRecorder();
+        Recorder->SetQueueLimit(3);
+        Recorder->SetBatchDelay(60s);
+        Recorder->Start();
+        int Taken = 0;
+        for (int I = 0; I < 5; ++I)
+            Taken += Recorder->Record(Outcome("web", T0 + I, true, I));
+        // The writer may have taken the first outcome before the others came.
+        EXPECT_GE(Taken, 3);
+        EXPECT_EQ(Recorder->Dropped(), static_cast<uint64_t>(5 - Taken));
+    }
+    THistoryReader Reader(File);
+    EXPECT_GE(Reader.Points("/lists/a.cfg", "web", 0).size(), 3u);
+}
+
+TEST(THistoryFigures, NearestRank)
+{
+    struct TCase {
+        const char* Name;
+        std::vector<int64_t> Sorted;
+        int Percent;
+        int64_t Want;
+    };
+    const TCase Cases[] = {
+        { "empty", {}, 50, -1 },
+        { "one", { 7 }, 95, 7 },
+        { "median of four is the second", { 1, 2, 3, 4 }, 50, 2 },
+        { "median of five", { 1, 2, 3, 4, 5 }, 50, 3 },
+        { "p95 of twenty is the nineteenth",
+            { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20 }, 95, 19 },
+        { "p100 is the largest", { 1, 5, 9 }, 100, 9 },
+    };
+    for (const TCase& Case : Cases)
+        EXPECT_EQ(NearestRank(Case.Sorted, Case.Percent), Case.Want) << Case.Name;
+}
+
+TEST_F(THistoryTest, SummaryOfAScriptedHistory)
+{
+    auto Recorder = MakeRecorder();
+    Recorder->Start();
+    // 40 checks a minute apart: response times 10, 20, ..., 400 ms; every tenth fails with a
+    // time-out of 10 s, which must count against the uptime but not the percentiles.
+    for (int I = 1; I <= 40; ++I) {
+        const bool OK = I % 10 != 0;
+        Recorder->Record(
+            Outcome("web", T0 - (41 - I) * 60000, OK, OK ? I * 10 : 10000, OK ? "" : "Timed out"));
+    }
+    Recorder->Record(Outcome("ping", T0 - 1000, true, 1));
+    ASSERT_TRUE(Recorder->Flush(5s));
+
+    THistoryReader Reader(File);
+    const THistorySummary All = Reader.Summary("/lists/a.cfg", "web", 0);
+    EXPECT_EQ(All.Checks, 40);
+    EXPECT_EQ(All.Failures, 4);
+    EXPECT_DOUBLE_EQ(All.Uptime(), 90.0);
+    // 36 successful times: 10..390 without 100, 200, 300; rank 18 and rank 35.
+    EXPECT_EQ(All.P50, 190);
+    EXPECT_EQ(All.P95, 380);
+    // The last 10 minutes: checks 31..40, one failure.
+    const THistorySummary Recent = Reader.Summary("/lists/a.cfg", "web", T0 - 10 * 60000);
+    EXPECT_EQ(Recent.Checks, 10);
+    EXPECT_EQ(Recent.Failures, 1);
+    EXPECT_EQ(Recent.P50, 350);
+
+    const std::vector<THistorySummary> Each = Reader.Summaries("/lists/a.cfg", T0 - 10 * 60000);
+    ASSERT_EQ(Each.size(), 2u);
+    EXPECT_EQ(Each[0].Monitor, "ping");
+    EXPECT_EQ(Each[1].Monitor, "web");
+    EXPECT_EQ(Reader.Summary("/lists/a.cfg", "none", 0).Uptime(), -1);
+}
+
+TEST_F(THistoryTest, RenameCarriesTheHistoryAndMergesIntoAnExistingName)
+{
+    auto Recorder = MakeRecorder();
+    Recorder->Start();
+    Recorder->Record(Outcome("old", T0 - 3000, true, 1));
+    Recorder->Record(Outcome("other", T0 - 2500, true, 2));
+    Recorder->Rename("/lists/a.cfg", "old", "new");
+    Recorder->Record(Outcome("new", T0 - 2000, false, 3, "x"));
+    Recorder->Rename("/lists/a.cfg", "other", "new");
+    // A rename in another list touches nothing here.
+    Recorder->Rename("/lists/b.cfg", "new", "elsewhere");
+    ASSERT_TRUE(Recorder->Flush(5s));
+
+    THistoryReader Reader(File);
+    const std::vector<THistoryPoint> Want
+        = { { T0 - 3000, true, 1, "" }, { T0 - 2500, true, 2, "" }, { T0 - 2000, false, 3, "x" } };
+    EXPECT_EQ(Reader.Points("/lists/a.cfg", "new", 0), Want);
+    EXPECT_TRUE(Reader.Points("/lists/a.cfg", "old", 0).empty());
+    EXPECT_TRUE(Reader.Points("/lists/a.cfg", "other", 0).empty());
+    EXPECT_EQ(Reader.Summaries("/lists/a.cfg", 0).size(), 1u);
+}
+
+TEST_F(THistoryTest, RetentionRemovesOldRowsAndDeletedMonitors)
+{
+    auto Recorder = MakeRecorder();
+    Recorder->SetRetentionDays(30);
+    Recorder->Start();
+    Recorder->Record(Outcome("kept", T0 - 31 * Day, true, 1));
+    Recorder->Record(Outcome("kept", T0 - 29 * Day, true, 2));
+    // A monitor no longer in its list: nothing new comes for it.
+    Recorder->Record(Outcome("deleted", T0 - 31 * Day, true, 3));
+    ASSERT_TRUE(Recorder->Flush(5s));
+    THistoryReader Reader(File);
+    EXPECT_EQ(Reader.Summaries("/lists/a.cfg", 0).size(), 2u);
+
+    Now += 2 * Day; // the row of 29 days goes past 30 as well
+    Recorder->Record(Outcome("kept", T0, true, 4));
+    Recorder->Prune();
+    ASSERT_TRUE(Recorder->Flush(5s));
+    const std::vector<THistoryPoint> Want = { { T0, true, 4, "" } };
+    EXPECT_EQ(Reader.Points("/lists/a.cfg", "kept", 0), Want);
+    const std::vector<THistorySummary> Left = Reader.Summaries("/lists/a.cfg", 0);
+    ASSERT_EQ(Left.size(), 1u);
+    EXPECT_EQ(Left[0].Monitor, "kept");
+}
+
+TEST_F(THistoryTest, ADamagedFileSwitchesTheRecorderOffOnce)
+{
+    std::filesystem::create_directories(Folder.Path("state/vardex"));
+    {
+        std::ofstream Out(File, std::ios::binary);
+        for (int I = 0; I < 400; ++I)
+            Out << "not a database at all ";
+    }
+    auto Recorder = MakeRecorder();
+    Recorder->Start();
+    EXPECT_FALSE(Recorder->Flush(5s));
+    EXPECT_FALSE(Recorder->Enabled());
+    EXPECT_FALSE(Recorder->Record(Outcome("web", T0, true, 1)));
+    Recorder->Rename("/lists/a.cfg", "web", "x");
+    Recorder->Stop();
+    EXPECT_EQ(DisabledCalls.load(), 1);
+    EXPECT_NE(Reason.find("not a database"), std::string::npos) << Reason;
+    EXPECT_EQ(Recorder->DisabledReason(), Reason);
+
+    THistoryReader Reader(File);
+    EXPECT_TRUE(Reader.Points("/lists/a.cfg", "web", 0).empty());
+    EXPECT_NE(Reader.Error().find("not a database"), std::string::npos) << Reader.Error();
+}
+
+TEST_F(THistoryTest, AFolderThatCannotBeMadeSwitchesTheRecorderOff)
+{
+    std::ofstream(Folder.Path("state")) << "a file where the folder should be";
+    auto Recorder = MakeRecorder();
+    Recorder->Start();
+    EXPECT_FALSE(Recorder->Flush(5s));
+    EXPECT_EQ(DisabledCalls.load(), 1);
+    EXPECT_NE(Reason.find("cannot make"), std::string::npos) << Reason;
+}
+
+TEST_F(THistoryTest, ALockedFileSwitchesTheRecorderOffWithoutBlockingTheCaller)
+{
+    {
+        auto First = MakeRecorder();
+        First->Start();
+        First->Record(Outcome("web", T0, true, 1));
+        ASSERT_TRUE(First->Flush(5s));
+    }
+    sqlite3* Other = nullptr;
+    ASSERT_EQ(sqlite3_open(File.c_str(), &Other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(Other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+
+    auto Recorder = MakeRecorder();
+    Recorder->Start();
+    for (int I = 1; I <= 100; ++I)
+        Recorder->Record(Outcome("web", T0 + I, true, 1));
+    EXPECT_FALSE(Recorder->Flush(10s));
+    EXPECT_FALSE(Recorder->Enabled());
+    EXPECT_NE(Reason.find("locked"), std::string::npos) << Reason;
+    // The reader waits a moment at most, then says why it has nothing.
+    THistoryReader Reader(File);
+    (void)Reader.Points("/lists/a.cfg", "web", 0);
+    sqlite3_exec(Other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(Other);
+    EXPECT_EQ(DisabledCalls.load(), 1);
+}
+
+// A read-only file: root may write any file, so the recorder runs as another user in a
+// child process when the test runs as root.
+TEST_F(THistoryTest, AReadOnlyFileSwitchesTheRecorderOff)
+{
+    {
+        auto First = MakeRecorder();
+        First->Start();
+        First->Record(Outcome("web", T0, true, 1));
+        ASSERT_TRUE(First->Flush(5s));
+    }
+    const std::string Top = Folder.Path();
+    // Let the other user into the folder; the file itself is read-only for everyone.
+    for (const auto& Entry : std::filesystem::recursive_directory_iterator(Top))
+        ::chmod(Entry.path().c_str(), Entry.is_directory() ? 0777 : 0444);
+    ::chmod(Top.c_str(), 0777);
+    ::chmod(File.c_str(), 0444);
+
+    const pid_t Child = fork();
+    ASSERT_GE(Child, 0);
+    if (Child == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(3);
+        THistoryRecorder Recorder(File);
+        std::string Said;
+        Recorder.OnDisabled = [&](const std::string& AReason) { Said = AReason; };
+        Recorder.Start();
+        const bool Written = Recorder.Flush(5s);
+        Recorder.Stop();
+        _exit(!Written && !Recorder.Enabled() && Said.find("read-only") != std::string::npos ? 0 : 1);
+    }
+    int Status = 0;
+    ASSERT_EQ(waitpid(Child, &Status, 0), Child);
+    ASSERT_TRUE(WIFEXITED(Status));
+    EXPECT_EQ(WEXITSTATUS(Status), 0);
+}
+
+TEST(THistoryFile, DefaultFileFollowsTheBaseDirectoryRule)
+{
+    struct TCase {
+        const char* Name;
+        const char* State; // nullptr: unset
+        const char* Home;
+        std::string Want;
+    };
+    const TCase Cases[] = {
+        { "state home", "/s", "/h", "/s/vardex/history.sqlite" },
+        { "unset", nullptr, "/h", "/h/.local/state/vardex/history.sqlite" },
+        { "empty", "", "/h", "/h/.local/state/vardex/history.sqlite" },
+        { "relative is ignored", "rel", "/h", "/h/.local/state/vardex/history.sqlite" },
+        { "nothing", nullptr, nullptr, "" },
+    };
+    const std::string OldState = std::getenv("XDG_STATE_HOME") ? std::getenv("XDG_STATE_HOME") : "";
+    const std::string OldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+    for (const TCase& Case : Cases) {
+        Case.State ? setenv("XDG_STATE_HOME", Case.State, 1) : unsetenv("XDG_STATE_HOME");
+        Case.Home ? setenv("HOME", Case.Home, 1) : unsetenv("HOME");
+        EXPECT_EQ(DefaultHistoryFile(), Case.Want) << Case.Name;
+    }
+    OldState.empty() ? unsetenv("XDG_STATE_HOME") : setenv("XDG_STATE_HOME", OldState.c_str(), 1);
+    setenv("HOME", OldHome.c_str(), 1);
+}
+
+} // namespace
