@@ -27,7 +27,8 @@ VARDEX_BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libgl-dev l
 # What the test suite needs besides: GoogleTest, a real nginx, the openssl tool for
 # test certificates, iproute2 for network namespaces, setcap for the install test, a
 # virtual X server with a tray host and a mouse driver for the real-desktop tray test, a
-# private session bus for the D-Bus tray test, and the desktop-entry validator and the
-# formatter.
+# private session bus for the D-Bus tray and notification tests (with Debian's python3
+# D-Bus bindings for the notification test's stand-in service), and the desktop-entry
+# validator and the formatter.
 VARDEX_TEST_PACKAGES=(libgtest-dev nginx-light openssl iproute2 libcap2-bin procps xvfb xauth trayer xdotool
-  dbus-daemon desktop-file-utils clang-format)
+  dbus-daemon python3 python3-dbus python3-gi desktop-file-utils clang-format)

@@ -1,0 +1,61 @@
+#include "notify/Notifications.h"
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+TNotificationPolicy::TNotificationPolicy(TClock AClock)
+    : FClock(std::move(AClock))
+{
+}
+
+TNotification TNotificationPolicy::Send(TState& AState, int64_t ANow)
+{
+    TNotification Result { AState.Name, AState.OK, AState.OK ? std::string() : AState.Reason, AState.Held };
+    AState.Held = 0;
+    AState.LastSentMs = ANow;
+    AState.Sent = true;
+    return Result;
+}
+
+std::vector<TNotification> TNotificationPolicy::Verdict(
+    const void* AKey, const std::string& AName, bool AOK, const std::string& AReason)
+{
+    const int64_t Now = FClock();
+    auto [Found, New] = FStates.try_emplace(AKey);
+    TState& State = Found->second;
+    State.Name = AName;
+    const bool Changed = New ? !AOK : State.OK != AOK;
+    State.OK = AOK;
+    State.Reason = AReason;
+    if (!Changed)
+        return {};
+    ++State.Held;
+    if (State.Sent && Now - State.LastSentMs < MinGapMs)
+        return {};
+    return { Send(State, Now) };
+}
+
+std::vector<TNotification> TNotificationPolicy::Due()
+{
+    const int64_t Now = FClock();
+    std::vector<TNotification> Result;
+    for (auto& [Key, State] : FStates)
+        if (State.Held > 0 && Now - State.LastSentMs >= MinGapMs)
+            Result.push_back(Send(State, Now));
+    return Result;
+}
+
+int64_t TNotificationPolicy::NextDueMs() const
+{
+    int64_t Next = std::numeric_limits<int64_t>::max();
+    for (const auto& [Key, State] : FStates)
+        if (State.Held > 0)
+            Next = std::min(Next, State.LastSentMs + MinGapMs);
+    return Next == std::numeric_limits<int64_t>::max() ? -1 : Next;
+}
+
+void TNotificationPolicy::Forget(const void* AKey)
+{
+    FStates.erase(AKey);
+}

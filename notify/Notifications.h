@@ -1,0 +1,73 @@
+// Desktop notifications of status changes: which change is worth a notification (the
+// policy, no GUI), and the seam to the desktop that shows it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+// One notification to show.
+struct TNotification {
+    std::string Monitor; // the monitor's name
+    bool OK = false; // the new status: OK, or ERROR
+    std::string Reason; // why it failed; empty for OK
+    // The status changes this notification stands for: 1, or more when a flapping monitor's
+    // changes were folded into one.
+    int Changes = 1;
+
+    bool operator==(const TNotification&) const = default;
+};
+
+// Decides, from the verdicts of the checks, what to tell the operator:
+// - a change to ERROR (also the first verdict of a monitor, when it is ERROR), and a change
+//   back to OK; nothing while a status stands, and nothing for a first verdict of OK;
+// - at most one notification per monitor per minute: changes within the minute after a
+//   notification are held and folded into one at the minute's end, carrying the number of
+//   changes and the status and reason at that moment. So a flapping monitor gives one
+//   notification a minute, and one that flapped back to where it was still says so.
+// Monitors are told apart by a key of the owner's (the monitor's address), so that two
+// monitors of one name are two monitors. One thread only.
+class TNotificationPolicy {
+public:
+    // Monotonic milliseconds.
+    using TClock = std::function<int64_t()>;
+
+    static constexpr int64_t MinGapMs = 60000;
+
+    explicit TNotificationPolicy(TClock AClock);
+
+    // A check of the monitor AKey, named AName, ended OK or not. Returns what to show now.
+    std::vector<TNotification> Verdict(
+        const void* AKey, const std::string& AName, bool AOK, const std::string& AReason);
+    // The held notifications whose minute is over.
+    std::vector<TNotification> Due();
+    // The monotonic time at which Due has something next; -1 when nothing is held.
+    int64_t NextDueMs() const;
+    // The monitor AKey is gone: what it held is dropped, and the key may be used again.
+    void Forget(const void* AKey);
+
+private:
+    struct TState {
+        std::string Name;
+        bool OK = true;
+        std::string Reason;
+        int64_t LastSentMs = 0;
+        bool Sent = false;
+        int Held = 0; // changes since the last notification
+    };
+
+    TNotification Send(TState& AState, int64_t ANow);
+
+    TClock FClock;
+    std::unordered_map<const void*, TState> FStates;
+};
+
+// The desktop's notifications. Show never blocks and never raises, whether a notification
+// service runs or not; TDBusNotifier is the real one, tests use a recording stand-in.
+class TDesktopNotifier {
+public:
+    virtual ~TDesktopNotifier() = default;
+    virtual void Show(const TNotification& ANotification) = 0;
+};

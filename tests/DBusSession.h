@@ -1,0 +1,89 @@
+// A private session bus for one test program: dbus-daemon with a configuration of its own
+// (no service files, so nothing is started on demand) listening in a fresh temporary folder,
+// ended and reaped with the object. Plain POSIX, for Qt Test and GoogleTest programs alike.
+#pragma once
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+class TPrivateSessionBus {
+public:
+    TPrivateSessionBus()
+    {
+        char Name[] = "/tmp/vardex-bus-XXXXXX";
+        if (!mkdtemp(Name))
+            return;
+        FFolder = Name;
+        const std::string Config = FFolder + "/bus.conf";
+        std::ofstream(Config)
+            << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+               " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+               "<busconfig><type>session</type>"
+               "<listen>unix:dir="
+            << FFolder
+            << "</listen><auth>EXTERNAL</auth>"
+               "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+               "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
+        int Pipe[2];
+        if (pipe2(Pipe, O_CLOEXEC) != 0)
+            return;
+        FPid = fork();
+        if (FPid == 0) {
+            dup2(Pipe[1], 3);
+            const std::string ConfigArg = "--config-file=" + Config;
+            execlp("dbus-daemon", "dbus-daemon", ConfigArg.c_str(), "--nofork", "--print-address=3",
+                static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(Pipe[1]);
+        // The address comes as one line once the bus listens; five seconds at most.
+        std::string Line;
+        for (;;) {
+            pollfd Wait { Pipe[0], POLLIN, 0 };
+            if (poll(&Wait, 1, 5000) <= 0)
+                break;
+            char C;
+            const ssize_t Got = read(Pipe[0], &C, 1);
+            if (Got < 0 && errno == EINTR)
+                continue;
+            if (Got <= 0 || C == '\n')
+                break;
+            Line += C;
+        }
+        close(Pipe[0]);
+        FAddress = Line;
+    }
+
+    ~TPrivateSessionBus()
+    {
+        if (FPid > 0) {
+            kill(FPid, SIGTERM);
+            waitpid(FPid, nullptr, 0);
+        }
+        if (!FFolder.empty()) {
+            std::error_code Ignored;
+            std::filesystem::remove_all(FFolder, Ignored);
+        }
+    }
+
+    TPrivateSessionBus(const TPrivateSessionBus&) = delete;
+    TPrivateSessionBus& operator=(const TPrivateSessionBus&) = delete;
+
+    // The bus's address, as DBUS_SESSION_BUS_ADDRESS takes it; empty when it did not start.
+    const std::string& Address() const { return FAddress; }
+    // A folder of the test's own, removed with the bus.
+    const std::string& Folder() const { return FFolder; }
+
+private:
+    pid_t FPid = -1;
+    std::string FFolder;
+    std::string FAddress;
+};
