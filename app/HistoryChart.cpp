@@ -1,0 +1,243 @@
+#include "app/HistoryChart.h"
+
+#include <QFontMetrics>
+#include <QLocale>
+#include <QPaintEvent>
+#include <QPainter>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+const QColor LineColour(0, 90, 200);
+const QColor FailureColour(220, 0, 0);
+const QColor GridColour(215, 215, 215);
+
+constexpr int Margin = 6;
+
+// The smallest of 1, 2, 5 times a power of ten that is at least AValue (10 at least).
+int64_t RoundScale(int64_t AValue)
+{
+    int64_t Step = 10;
+    for (;;) {
+        for (const int64_t Factor : { 1, 2, 5 })
+            if (Step * Factor >= AValue)
+                return Step * Factor;
+        if (Step > std::numeric_limits<int64_t>::max() / 100)
+            return AValue;
+        Step *= 10;
+    }
+}
+
+QString PercentText(double AValue)
+{
+    if (AValue < 0)
+        return QStringLiteral("—");
+    return QLocale().toString(AValue, 'f', AValue >= 100 ? 0 : 2) + QStringLiteral(" %");
+}
+
+} // namespace
+
+THistoryChart::THistoryChart(QWidget* AParent)
+    : QWidget(AParent)
+{
+    setAutoFillBackground(true);
+    QPalette Colours = palette();
+    Colours.setColor(QPalette::Window, Qt::white);
+    Colours.setColor(QPalette::WindowText, Qt::black);
+    setPalette(Colours);
+}
+
+void THistoryChart::SetPoints(std::vector<THistoryPoint> APoints, int64_t ANowMs)
+{
+    FPoints = std::move(APoints);
+    FNowMs = ANowMs;
+    update();
+}
+
+void THistoryChart::AddPoint(const THistoryPoint& APoint, int64_t ANowMs)
+{
+    FNowMs = std::max(FNowMs, ANowMs);
+    FPoints.push_back(APoint);
+    // Kept in time order; a verdict of an earlier start may come after a later one.
+    for (size_t I = FPoints.size() - 1; I > 0 && FPoints[I].StartMs < FPoints[I - 1].StartMs; --I)
+        std::swap(FPoints[I], FPoints[I - 1]);
+    const int64_t From = FNowMs - DayMs;
+    const auto Old = std::find_if(
+        FPoints.begin(), FPoints.end(), [&](const THistoryPoint& AOne) { return AOne.StartMs >= From; });
+    FPoints.erase(FPoints.begin(), Old);
+    update();
+}
+
+void THistoryChart::SetUptime(double ADay, double AWeek, double AMonth)
+{
+    FUptime[0] = ADay;
+    FUptime[1] = AWeek;
+    FUptime[2] = AMonth;
+    update();
+}
+
+bool THistoryChart::Load(
+    THistoryReader& AReader, const std::string& AListPath, const std::string& AMonitor, int64_t ANowMs)
+{
+    std::vector<THistoryPoint> Points = AReader.Points(AListPath, AMonitor, ANowMs - DayMs);
+    double Uptimes[3];
+    const int64_t Spans[3] = { DayMs, 7 * DayMs, 30 * DayMs };
+    for (int I = 0; I < 3 && AReader.Error().empty(); ++I)
+        Uptimes[I] = AReader.Summary(AListPath, AMonitor, ANowMs - Spans[I]).Uptime();
+    if (!AReader.Error().empty()) {
+        Clear();
+        SetMessage(QString::fromStdString(AReader.Error()));
+        return false;
+    }
+    SetMessage({});
+    SetPoints(std::move(Points), ANowMs);
+    SetUptime(Uptimes[0], Uptimes[1], Uptimes[2]);
+    return true;
+}
+
+void THistoryChart::SetMessage(const QString& AText)
+{
+    FMessage = AText;
+    update();
+}
+
+void THistoryChart::Clear()
+{
+    FPoints.clear();
+    FUptime[0] = FUptime[1] = FUptime[2] = -1;
+    update();
+}
+
+QString THistoryChart::UptimeText() const
+{
+    return QStringLiteral("Доступность: 24 ч %1, 7 дн %2, 30 дн %3")
+        .arg(PercentText(FUptime[0]), PercentText(FUptime[1]), PercentText(FUptime[2]));
+}
+
+QRect THistoryChart::PlotRect(int APlot) const
+{
+    const QFontMetrics Metrics(font());
+    const int Line = Metrics.height();
+    // The uptime line on top; then per plot a caption line, the plot, and its time labels.
+    const int Top = Margin + Line + Margin;
+    const int Each = (height() - Top - Margin) / 2;
+    const int Left = Margin + Metrics.horizontalAdvance(QStringLiteral("00000 мс")) + 4;
+    const int Right = width() - Margin - Metrics.horizontalAdvance(QStringLiteral("сейчас")) / 2;
+    const int PlotTop = Top + APlot * Each + Line;
+    const int PlotHeight = std::max(1, Each - 2 * Line - 2);
+    return QRect(Left, PlotTop, std::max(1, Right - Left), PlotHeight);
+}
+
+int THistoryChart::XOf(int APlot, int64_t AMs) const
+{
+    const QRect Plot = PlotRect(APlot);
+    const int64_t Span = APlot == 0 ? HourMs : DayMs;
+    const int64_t From = FNowMs - Span;
+    if (AMs < From || AMs > FNowMs)
+        return -1;
+    const int64_t Column = (AMs - From) * (Plot.width() - 1) / Span;
+    return Plot.left() + static_cast<int>(Column);
+}
+
+void THistoryChart::paintEvent(QPaintEvent* AEvent)
+{
+    QWidget::paintEvent(AEvent);
+    QPainter Painter(this);
+    const QFontMetrics Metrics(font());
+    Painter.setPen(palette().color(QPalette::WindowText));
+    if (!FMessage.isEmpty()) {
+        Painter.drawText(
+            rect().adjusted(Margin, Margin, -Margin, -Margin), Qt::AlignCenter | Qt::TextWordWrap, FMessage);
+        return;
+    }
+    Painter.drawText(Margin, Margin + Metrics.ascent(), UptimeText());
+    DrawPlot(Painter, 0);
+    DrawPlot(Painter, 1);
+}
+
+void THistoryChart::DrawPlot(QPainter& APainter, int APlot)
+{
+    const QRect Plot = PlotRect(APlot);
+    const QFontMetrics Metrics(font());
+    const int64_t Span = APlot == 0 ? HourMs : DayMs;
+    const int64_t From = FNowMs - Span;
+    const QColor Text = palette().color(QPalette::WindowText);
+
+    APainter.setPen(Text);
+    APainter.drawText(Plot.left(), Plot.top() - Metrics.descent() - 1,
+        APlot == 0 ? QStringLiteral("Последний час") : QStringLiteral("Последние сутки"));
+
+    // One column per pixel: the slowest successful check and whether any check failed.
+    const int Columns = Plot.width();
+    std::vector<int64_t> Slowest(static_cast<size_t>(Columns), -1);
+    std::vector<bool> Failed(static_cast<size_t>(Columns), false);
+    int64_t Top = 0;
+    const auto First = std::lower_bound(FPoints.begin(), FPoints.end(), From,
+        [](const THistoryPoint& AOne, int64_t AMs) { return AOne.StartMs < AMs; });
+    for (auto It = First; It != FPoints.end() && It->StartMs <= FNowMs; ++It) {
+        const int X = XOf(APlot, It->StartMs);
+        if (X < 0)
+            continue;
+        const size_t Column = static_cast<size_t>(X - Plot.left());
+        if (!It->OK) {
+            Failed[Column] = true;
+            continue;
+        }
+        Slowest[Column] = std::max(Slowest[Column], It->ResponseMs);
+        Top = std::max(Top, It->ResponseMs);
+    }
+    const int64_t Scale = RoundScale(Top);
+
+    APainter.setPen(GridColour);
+    APainter.drawRect(Plot.adjusted(0, 0, -1, -1));
+    APainter.drawLine(Plot.left(), Plot.center().y(), Plot.right(), Plot.center().y());
+
+    APainter.setPen(Text);
+    const QString ScaleText = QStringLiteral("%1 мс").arg(Scale);
+    APainter.drawText(QRect(Margin, Plot.top(), Plot.left() - Margin - 4, Metrics.height()),
+        Qt::AlignRight | Qt::AlignTop, ScaleText);
+    APainter.drawText(
+        QRect(Margin, Plot.bottom() - Metrics.height(), Plot.left() - Margin - 4, Metrics.height()),
+        Qt::AlignRight | Qt::AlignBottom, QStringLiteral("0"));
+    const int LabelY = Plot.bottom() + 2 + Metrics.ascent();
+    const QString Start = APlot == 0 ? QStringLiteral("−60 мин") : QStringLiteral("−24 ч");
+    const QString Middle = APlot == 0 ? QStringLiteral("−30 мин") : QStringLiteral("−12 ч");
+    APainter.drawText(Plot.left(), LabelY, Start);
+    APainter.drawText(Plot.center().x() - Metrics.horizontalAdvance(Middle) / 2, LabelY, Middle);
+    const QString Now = QStringLiteral("сейчас");
+    APainter.drawText(Plot.right() - Metrics.horizontalAdvance(Now) / 2, LabelY, Now);
+
+    // The line joins successful checks; a failure between two of them breaks it.
+    APainter.setRenderHint(QPainter::Antialiasing, false);
+    APainter.setPen(QPen(LineColour, 1.5));
+    QPolygon Line;
+    auto YOf = [&](int64_t AMs) {
+        return Plot.bottom() - 1 - static_cast<int>(AMs * (Plot.height() - 2) / std::max<int64_t>(Scale, 1));
+    };
+    for (int I = 0; I < Columns; ++I) {
+        const size_t Column = static_cast<size_t>(I);
+        if (Failed[Column] && Slowest[Column] < 0) {
+            if (Line.size() == 1)
+                APainter.drawPoint(Line[0]);
+            else if (Line.size() > 1)
+                APainter.drawPolyline(Line);
+            Line.clear();
+            continue;
+        }
+        if (Slowest[Column] >= 0)
+            Line << QPoint(Plot.left() + I, YOf(Slowest[Column]));
+    }
+    if (Line.size() == 1)
+        APainter.drawPoint(Line[0]);
+    else if (Line.size() > 1)
+        APainter.drawPolyline(Line);
+
+    // Failures last, the full height of the plot, so that no line hides one.
+    APainter.setPen(QPen(FailureColour, 1));
+    for (int I = 0; I < Columns; ++I)
+        if (Failed[static_cast<size_t>(I)])
+            APainter.drawLine(Plot.left() + I, Plot.top() + 1, Plot.left() + I, Plot.bottom() - 1);
+}
