@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 #include <sys/stat.h>
 
@@ -130,6 +131,16 @@ std::string DefaultHistoryFile()
     if (Home && Home[0] == '/')
         return std::string(Home) + "/.local/state/vardex/history.sqlite";
     return {};
+}
+
+std::string HistoryListKey(const std::string& AFileName)
+{
+    std::error_code Failed;
+    const std::filesystem::path Absolute = std::filesystem::absolute(AFileName, Failed);
+    if (Failed)
+        return AFileName;
+    const std::filesystem::path Resolved = std::filesystem::weakly_canonical(Absolute, Failed);
+    return (Failed ? Absolute.lexically_normal() : Resolved).string();
 }
 
 int64_t HistoryNowMs()

@@ -48,6 +48,11 @@
 // (the base directory rule). Empty when neither it nor HOME can be found.
 std::string DefaultHistoryFile();
 
+// The name of a monitor list in the history: its absolute path with symbolic links resolved
+// as far as they exist, so that the window and vardex-check, started from anywhere, name one
+// list alike. AFileName as it is when even that fails.
+std::string HistoryListKey(const std::string& AFileName);
+
 // Unix milliseconds now, from the system's wall clock.
 int64_t HistoryNowMs();
 

@@ -1,10 +1,14 @@
 #include "tools/CheckTool.h"
 
+#include "tools/HistoryReport.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <exception>
+#include <memory>
+#include <optional>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
@@ -154,6 +158,11 @@ std::string JobsComplaint(const std::string& AValue)
     return "--jobs needs a number from 1 to " + std::to_string(MaxJobs) + ", not '" + AValue + "'";
 }
 
+std::string SinceComplaint(const std::string& AValue)
+{
+    return "--since needs a span such as 90s, 30m, 24h or 7d, not '" + AValue + "'";
+}
+
 // Why the list could not be opened, after LoadMonitorList refused it with AErrno.
 std::string OpenFailure(const std::string& AFileName, int AErrno)
 {
@@ -172,11 +181,18 @@ std::string ParseCheckOptions(const std::vector<std::string>& AArgs, TCheckOptio
     bool Options = true;
     bool HaveFile = false;
     bool ExpectJobs = false;
+    bool ExpectSince = false;
     for (const std::string& Arg : AArgs) {
         if (ExpectJobs) {
             ExpectJobs = false;
             if (!ParseJobs(Arg, AOptions.Jobs))
                 return JobsComplaint(Arg);
+            continue;
+        }
+        if (ExpectSince) {
+            ExpectSince = false;
+            if (!ParseSpan(Arg, AOptions.SinceMs))
+                return SinceComplaint(Arg);
             continue;
         }
         if (Options && Arg == "--") {
@@ -197,6 +213,16 @@ std::string ParseCheckOptions(const std::vector<std::string>& AArgs, TCheckOptio
             else if (Arg.rfind("--jobs=", 0) == 0) {
                 if (!ParseJobs(Arg.substr(7), AOptions.Jobs))
                     return JobsComplaint(Arg.substr(7));
+            } else if (Arg == "--history")
+                AOptions.History = true;
+            else if (Arg == "--report")
+                AOptions.Report = true;
+            else if (Arg == "--since")
+                ExpectSince = AOptions.SinceGiven = true;
+            else if (Arg.rfind("--since=", 0) == 0) {
+                AOptions.SinceGiven = true;
+                if (!ParseSpan(Arg.substr(8), AOptions.SinceMs))
+                    return SinceComplaint(Arg.substr(8));
             } else
                 return "unknown option '" + Arg + "'";
             continue;
@@ -208,12 +234,20 @@ std::string ParseCheckOptions(const std::vector<std::string>& AArgs, TCheckOptio
     }
     if (ExpectJobs)
         return "--jobs needs a number from 1 to " + std::to_string(MaxJobs);
+    if (ExpectSince)
+        return "--since needs a span such as 90s, 30m, 24h or 7d";
+    if (AOptions.Report && (AOptions.Watch || AOptions.History))
+        return std::string("--report reads the history and checks nothing: not with ")
+            + (AOptions.Watch ? "--watch" : "--history");
+    if (AOptions.SinceGiven && !AOptions.Report)
+        return "--since goes with --report";
     return {};
 }
 
 const std::string& CheckUsageText()
 {
-    static const std::string Text = R"(Usage: vardex-check [--watch] [--json] [--jobs N] [FILE]
+    static const std::string Text = R"(Usage: vardex-check [--watch] [--json] [--jobs N] [--history] [FILE]
+       vardex-check --report [--since SPAN] [--json] [FILE]
 Checks the monitors of a Vardex monitor list from a terminal or a script, with the same
 code as the window. FILE is read as the window reads its list; without it, default.cfg in
 the current directory. Up to N checks run side by side (--jobs).
@@ -244,6 +278,21 @@ Options:
   --jobs N   Run up to N checks at once (1 to 1024, default 64). --jobs 1 checks one
              monitor after another. A due monitor that finds every job busy is checked
              at the next tick.
+  --history  Record every check into the check history, the file the window keeps too:
+             $XDG_STATE_HOME/vardex/history.sqlite (~/.local/state/vardex/ when
+             XDG_STATE_HOME is not set). Rows older than 30 days are deleted, or than
+             VARDEX_HISTORY_DAYS days when that is set; VARDEX_HISTORY=off records
+             nothing. A history file that cannot be written is reported once on stderr;
+             the checks go on.
+  --report   Check nothing; print what the history says about the monitors of FILE,
+             one line per monitor with checks in the span, by name, six fields:
+               NAME  CHECKS  FAILURES  UPTIME  P50  P95
+             UPTIME is the share of successful checks in percent; P50 and P95 are the
+             median and the 95th percentile (nearest rank) of the successful checks'
+             times in ms, empty when none succeeded. With --json one object a line:
+               {"name":"...","checks":10,"failures":1,"uptime":90.00,"p50":12,"p95":40}
+  --since SPAN
+             How far back --report looks: a whole number and s, m, h or d (default 24h).
   -h, --help Print this help and exit.
   --version  Print the version and exit.
   --         Take what follows as FILE, even when it begins with "-".
@@ -251,8 +300,8 @@ Options:
 Exit status:
   0  every monitor ended OK (an empty list too); under --watch, stopped by a signal
   1  at least one monitor ended ERROR
-  2  a wrong option or argument, a list that cannot be opened or read, or output that
-     cannot be written
+  2  a wrong option or argument, a list that cannot be opened or read, a history that
+     cannot be read (--report), or output that cannot be written
 )";
     return Text;
 }
@@ -287,7 +336,10 @@ void TCheckRun::ApplyVerdicts(const std::function<void(size_t AIndex, TCheckRepo
         if (!Monitor)
             continue;
         const size_t Index = FIndex.at(Monitor.get());
-        AOnReport(Index, MakeCheckReport(FList[Index].Name, *Monitor, Verdict.DurationMs));
+        TCheckReport Report = MakeCheckReport(FList[Index].Name, *Monitor, Verdict.DurationMs);
+        if (OnFinished)
+            OnFinished(Report);
+        AOnReport(Index, std::move(Report));
     }
 }
 
@@ -382,6 +434,22 @@ int VardexCheckMain(int AArgc, char** AArgv)
         return WriteOutput(std::string(ProgramName) + " " + VARDEX_VERSION + "\n") ? CheckExitOK
                                                                                    : CheckExitUsage;
 
+    const std::string ListKey = HistoryListKey(Options.FileName);
+    if (Options.Report) {
+        // The history outlives the list: a list that is gone still has its figures.
+        THistoryReader Reader(HistorySettingsFromEnvironment().FileName);
+        const std::vector<THistorySummary> Summaries
+            = Reader.Summaries(ListKey, HistoryNowMs() - Options.SinceMs);
+        if (!Reader.Error().empty()) {
+            Complain(Reader.Error());
+            return CheckExitUsage;
+        }
+        for (const THistorySummary& One : Summaries)
+            if (!WriteOutput((Options.Json ? SummaryJson(One) : SummaryLine(One)) + "\n"))
+                return CheckExitUsage;
+        return CheckExitOK;
+    }
+
     TMonitorList List;
     TMonitorListExtras Extras;
     try {
@@ -397,9 +465,31 @@ int VardexCheckMain(int AArgc, char** AArgv)
     if (Extras.UnreadCount > 0)
         Complain(UnreadBlocksText(Options.FileName, Extras.UnreadCount));
 
+    // The signals are blocked before the history's writer thread starts, which so inherits
+    // the mask; the recorder stops before them, after the run: everything recorded is written
+    // before the program ends.
+    std::optional<TStopSignals> Signals;
+    if (Options.Watch)
+        Signals.emplace();
+    std::unique_ptr<THistoryRecorder> History;
+    if (Options.History) {
+        const THistorySettings Settings = HistorySettingsFromEnvironment();
+        if (!Settings.Problem.empty())
+            Complain(Settings.Problem);
+        if (!Settings.Enabled) {
+            Complain("history is off: VARDEX_HISTORY=off");
+        } else {
+            History = std::make_unique<THistoryRecorder>(Settings.FileName);
+            History->SetRetentionDays(Settings.RetentionDays);
+            History->OnDisabled = [](const std::string& AReason) { Complain("history is off: " + AReason); };
+            History->Start();
+        }
+    }
     TCheckRun Run(Options, List, WriteOutput);
-    if (!Options.Watch)
+    if (History)
+        Run.OnFinished
+            = [&](const TCheckReport& AReport) { History->Record(HistoryOutcome(ListKey, AReport)); };
+    if (!Signals)
         return Run.RunOnce();
-    TStopSignals Signals;
-    return Run.RunWatch(Signals.Stop(), Signals.StopFd());
+    return Run.RunWatch(Signals->Stop(), Signals->StopFd());
 }

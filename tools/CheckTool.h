@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -23,6 +24,13 @@ struct TCheckOptions {
     bool Version = false;
     // The most checks that run at once.
     size_t Jobs = TCheckEngine::DefaultWorkers;
+    // Record every check into the history file (DefaultHistoryFile).
+    bool History = false;
+    // Print what the history says about the list's monitors instead of checking them.
+    bool Report = false;
+    // How far back --report looks, in milliseconds; --since.
+    int64_t SinceMs = 24 * 3600000;
+    bool SinceGiven = false;
     std::string FileName = "default.cfg";
 };
 
@@ -63,6 +71,9 @@ public:
     int RunWatch(const std::atomic<bool>& AStop, int AStopFd);
 
     bool OutputFailed() const { return FOutputFailed; }
+
+    // Called with the facts of every check that ends, printed or not (--history).
+    std::function<void(const TCheckReport& AReport)> OnFinished;
 
 private:
     // The verdicts that have arrived, applied; the report of each applied one goes to

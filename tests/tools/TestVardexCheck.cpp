@@ -274,10 +274,14 @@ TEST_F(VardexCheck, HelpAndVersion)
         const TRun R = Run({ Option, "missing.cfg" });
         EXPECT_EQ(R.Status, 0);
         EXPECT_EQ(R.Err, "");
-        EXPECT_EQ(R.Out.rfind("Usage: vardex-check [--watch] [--json] [--jobs N] [FILE]\n", 0), 0u) << R.Out;
+        EXPECT_EQ(R.Out.rfind("Usage: vardex-check [--watch] [--json] [--jobs N] [--history] [FILE]\n"
+                              "       vardex-check --report [--since SPAN] [--json] [FILE]\n",
+                      0),
+            0u)
+            << R.Out;
         for (const char* Part : { "default.cfg", "NAME  KIND  TARGET  STATUS  MS  REASON", "--watch",
                  "--json", "SIGINT", "--jobs N", "Exit status:", "  0  every monitor ended OK",
-                 "  1  at least one", "  2  a wrong option" })
+                 "  1  at least one", "  2  a wrong option", "--history", "--report", "--since SPAN" })
             EXPECT_NE(R.Out.find(Part), std::string::npos) << Part;
     }
     const TRun R = Run({ "--version" });

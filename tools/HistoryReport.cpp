@@ -1,0 +1,83 @@
+#include "tools/HistoryReport.h"
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+bool ParseSpan(const std::string& AText, int64_t& AMs)
+{
+    if (AText.size() < 2)
+        return false;
+    int64_t Unit = 0;
+    switch (AText.back()) {
+    case 's':
+        Unit = 1000;
+        break;
+    case 'm':
+        Unit = 60000;
+        break;
+    case 'h':
+        Unit = 3600000;
+        break;
+    case 'd':
+        Unit = 86400000;
+        break;
+    default:
+        return false;
+    }
+    int64_t Count = 0;
+    for (size_t I = 0; I + 1 < AText.size(); ++I) {
+        const char C = AText[I];
+        if (C < '0' || C > '9')
+            return false;
+        if (Count > (std::numeric_limits<int64_t>::max() / Unit - (C - '0')) / 10)
+            return false;
+        Count = Count * 10 + (C - '0');
+    }
+    if (Count == 0)
+        return false;
+    AMs = Count * Unit;
+    return true;
+}
+
+namespace {
+
+std::string UptimeText(const THistorySummary& ASummary)
+{
+    char Text[32];
+    std::snprintf(Text, sizeof Text, "%.2f", ASummary.Uptime());
+    return Text;
+}
+
+std::string MsText(int64_t AValue, const char* ANone)
+{
+    return AValue < 0 ? ANone : std::to_string(AValue);
+}
+
+} // namespace
+
+std::string SummaryLine(const THistorySummary& ASummary)
+{
+    return OneLine(ASummary.Monitor) + '\t' + std::to_string(ASummary.Checks) + '\t'
+        + std::to_string(ASummary.Failures) + '\t' + UptimeText(ASummary) + '\t' + MsText(ASummary.P50, "")
+        + '\t' + MsText(ASummary.P95, "");
+}
+
+std::string SummaryJson(const THistorySummary& ASummary)
+{
+    return "{\"name\":" + JsonString(ASummary.Monitor) + ",\"checks\":" + std::to_string(ASummary.Checks)
+        + ",\"failures\":" + std::to_string(ASummary.Failures) + ",\"uptime\":" + UptimeText(ASummary)
+        + ",\"p50\":" + MsText(ASummary.P50, "null") + ",\"p95\":" + MsText(ASummary.P95, "null") + "}";
+}
+
+THistoryOutcome HistoryOutcome(const std::string& AListKey, const TCheckReport& AReport)
+{
+    THistoryOutcome Result;
+    Result.ListPath = AListKey;
+    Result.Monitor = AReport.Name;
+    Result.StartMs = std::llround(LocalDateTimeToUnix(AReport.Started) * 1000.0);
+    Result.OK = AReport.Status == msOK;
+    Result.ResponseMs = AReport.Milliseconds;
+    Result.Reason = AReport.Reason;
+    return Result;
+}
