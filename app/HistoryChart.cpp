@@ -86,7 +86,7 @@ bool THistoryChart::Load(
     double Uptimes[3];
     const int64_t Spans[3] = { DayMs, 7 * DayMs, 30 * DayMs };
     for (int I = 0; I < 3 && AReader.Error().empty(); ++I)
-        Uptimes[I] = AReader.Summary(AListPath, AMonitor, ANowMs - Spans[I]).Uptime();
+        Uptimes[I] = AReader.Counts(AListPath, AMonitor, ANowMs - Spans[I]).Uptime();
     if (!AReader.Error().empty()) {
         Clear();
         SetMessage(QString::fromStdString(AReader.Error()));

@@ -143,6 +143,34 @@ std::string HistoryListKey(const std::string& AFileName)
     return (Failed ? Absolute.lexically_normal() : Resolved).string();
 }
 
+THistorySettings HistorySettingsFromEnvironment()
+{
+    THistorySettings Result;
+    Result.FileName = DefaultHistoryFile();
+    if (const char* Switch = std::getenv("VARDEX_HISTORY")) {
+        const std::string Value = Switch;
+        if (Value == "off" || Value == "0" || Value == "no" || Value == "false")
+            Result.Enabled = false;
+        else if (!Value.empty() && Value != "on" && Value != "1" && Value != "yes" && Value != "true")
+            Result.Problem = "VARDEX_HISTORY is on, off, 1, 0, yes, no, true or false, not '" + Value + "'";
+    }
+    if (const char* Days = std::getenv("VARDEX_HISTORY_DAYS")) {
+        const std::string Value = Days;
+        int N = 0;
+        bool Good = !Value.empty() && Value.size() <= 4
+            && Value.find_first_not_of("0123456789") == std::string::npos;
+        if (Good) {
+            N = std::stoi(Value);
+            Good = N >= 1 && N <= 3650;
+        }
+        if (Good)
+            Result.RetentionDays = N;
+        else
+            Result.Problem = "VARDEX_HISTORY_DAYS is a number of days from 1 to 3650, not '" + Value + "'";
+    }
+    return Result;
+}
+
 int64_t HistoryNowMs()
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -536,6 +564,30 @@ THistorySummary THistoryReader::Summary(
         std::sort(Times.begin(), Times.end());
         Result.P50 = NearestRank(Times, 50);
         Result.P95 = NearestRank(Times, 95);
+        FError.clear();
+    } catch (const std::exception& E) {
+        Fail(E.what());
+        Result = THistorySummary { AMonitor };
+    }
+    return Result;
+}
+
+THistorySummary THistoryReader::Counts(
+    const std::string& AListPath, const std::string& AMonitor, int64_t ASinceMs)
+{
+    THistorySummary Result;
+    Result.Monitor = AMonitor;
+    if (!Open())
+        return Result;
+    try {
+        TStatement Select(FDb,
+            "SELECT count(*), total(o.ok = 0) FROM outcome o JOIN monitor m ON m.id = o.monitor "
+            "WHERE m.list = ? AND m.name = ? AND o.start >= ?");
+        Select.Bind(1, AListPath).Bind(2, AMonitor).Bind(3, ASinceMs);
+        if (Select.Step()) {
+            Result.Checks = Select.Int(0);
+            Result.Failures = Select.Int(1);
+        }
         FError.clear();
     } catch (const std::exception& E) {
         Fail(E.what());

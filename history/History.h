@@ -53,6 +53,17 @@ std::string DefaultHistoryFile();
 // list alike. AFileName as it is when even that fails.
 std::string HistoryListKey(const std::string& AFileName);
 
+// Whether and how the history is kept, from the environment: VARDEX_HISTORY=off (or 0, no,
+// false) turns it off; VARDEX_HISTORY_DAYS=N keeps N days (1 to 3650) instead of 30.
+struct THistorySettings {
+    bool Enabled = true;
+    int RetentionDays = 30;
+    std::string FileName; // DefaultHistoryFile()
+    // What was wrong with the environment's values (the defaults apply); empty when nothing.
+    std::string Problem;
+};
+THistorySettings HistorySettingsFromEnvironment();
+
 // Unix milliseconds now, from the system's wall clock.
 int64_t HistoryNowMs();
 
@@ -215,6 +226,8 @@ public:
         const std::string& AListPath, const std::string& AMonitor, int64_t ASinceMs);
     // Checks, failures and percentiles of one monitor since ASinceMs.
     THistorySummary Summary(const std::string& AListPath, const std::string& AMonitor, int64_t ASinceMs);
+    // Checks and failures only, without the percentiles: a count, cheap enough for a window.
+    THistorySummary Counts(const std::string& AListPath, const std::string& AMonitor, int64_t ASinceMs);
     // The same for every monitor of AListPath with checks since ASinceMs, by name.
     std::vector<THistorySummary> Summaries(const std::string& AListPath, int64_t ASinceMs);
 

@@ -164,6 +164,11 @@ TEST_F(THistoryTest, SummaryOfAScriptedHistory)
     EXPECT_EQ(Recent.Failures, 1);
     EXPECT_EQ(Recent.P50, 350);
 
+    const THistorySummary Counted = Reader.Counts("/lists/a.cfg", "web", 0);
+    EXPECT_EQ(Counted.Checks, 40);
+    EXPECT_EQ(Counted.Failures, 4);
+    EXPECT_EQ(Counted.P50, -1);
+
     const std::vector<THistorySummary> Each = Reader.Summaries("/lists/a.cfg", T0 - 10 * 60000);
     ASSERT_EQ(Each.size(), 2u);
     EXPECT_EQ(Each[0].Monitor, "ping");
@@ -312,6 +317,39 @@ TEST_F(THistoryTest, AReadOnlyFileSwitchesTheRecorderOff)
     ASSERT_EQ(waitpid(Child, &Status, 0), Child);
     ASSERT_TRUE(WIFEXITED(Status));
     EXPECT_EQ(WEXITSTATUS(Status), 0);
+}
+
+TEST(THistoryFile, SettingsFromTheEnvironment)
+{
+    struct TCase {
+        const char* Switch; // nullptr: unset
+        const char* Days;
+        bool Enabled;
+        int RetentionDays;
+        bool Problem;
+    };
+    const TCase Cases[] = {
+        { nullptr, nullptr, true, 30, false },
+        { "off", nullptr, false, 30, false },
+        { "0", "7", false, 7, false },
+        { "on", "3650", true, 3650, false },
+        { "maybe", nullptr, true, 30, true },
+        { nullptr, "0", true, 30, true },
+        { nullptr, "3651", true, 30, true },
+        { nullptr, "7d", true, 30, true },
+    };
+    for (const TCase& Case : Cases) {
+        Case.Switch ? setenv("VARDEX_HISTORY", Case.Switch, 1) : unsetenv("VARDEX_HISTORY");
+        Case.Days ? setenv("VARDEX_HISTORY_DAYS", Case.Days, 1) : unsetenv("VARDEX_HISTORY_DAYS");
+        const THistorySettings Got = HistorySettingsFromEnvironment();
+        const std::string Name
+            = std::string(Case.Switch ? Case.Switch : "-") + "/" + (Case.Days ? Case.Days : "-");
+        EXPECT_EQ(Got.Enabled, Case.Enabled) << Name;
+        EXPECT_EQ(Got.RetentionDays, Case.RetentionDays) << Name;
+        EXPECT_EQ(!Got.Problem.empty(), Case.Problem) << Name;
+    }
+    unsetenv("VARDEX_HISTORY");
+    unsetenv("VARDEX_HISTORY_DAYS");
 }
 
 TEST(THistoryFile, DefaultFileFollowsTheBaseDirectoryRule)

@@ -1,0 +1,168 @@
+#include "app/MonitorHistory.h"
+
+#include <QMetaObject>
+
+#include <chrono>
+#include <cmath>
+
+namespace {
+
+int64_t SteadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+const QString OffPrefix = QStringLiteral("История проверок выключена: ");
+
+} // namespace
+
+QString StatusTipText(TMonitorStatus AStatus, const std::string& AReason, int64_t ALastMs)
+{
+    QString Text;
+    if (ALastMs >= 0 && (AStatus == msOK || AStatus == msError))
+        Text = QStringLiteral("Последняя проверка: %1 мс").arg(ALastMs);
+    if (AStatus == msError && !AReason.empty()) {
+        QString Reason = QString::fromStdString(AReason);
+        Reason.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+        Reason.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+        Text = Text.isEmpty() ? Reason : Text + QLatin1Char('\n') + Reason;
+    }
+    return Text;
+}
+
+TMonitorHistory::TMonitorHistory(
+    THistoryChart* AChart, TDesktopNotifier& ANotifier, TOptions AOptions, QObject* AParent)
+    : QObject(AParent)
+    , FChart(AChart)
+    , FOptions(std::move(AOptions))
+    , FNotifications(
+          ANotifier, FOptions.MonotonicMs ? FOptions.MonotonicMs : std::function<int64_t()>(SteadyMs))
+{
+    if (!FOptions.WallMs)
+        FOptions.WallMs = HistoryNowMs;
+    if (!FOptions.Settings.Enabled) {
+        FOffReason = OffPrefix + QStringLiteral("VARDEX_HISTORY=off");
+        if (FChart)
+            FChart->SetMessage(FOffReason);
+        return;
+    }
+    FRecorder = std::make_unique<THistoryRecorder>(FOptions.Settings.FileName, FOptions.WallMs);
+    FRecorder->SetRetentionDays(FOptions.Settings.RetentionDays);
+    FRecorder->SetBatchDelay(std::chrono::milliseconds(FOptions.BatchDelayMs));
+    // Called on the recorder's thread, which the destructor joins before this object goes;
+    // the queued call is dropped by Qt if it comes too late.
+    FRecorder->OnDisabled = [this](const std::string& AReason) {
+        QMetaObject::invokeMethod(
+            this, [this, Reason = QString::fromStdString(AReason)] { TurnOff(Reason); },
+            Qt::QueuedConnection);
+    };
+    FRecorder->Start();
+    FReader = std::make_unique<THistoryReader>(FOptions.Settings.FileName);
+}
+
+TMonitorHistory::~TMonitorHistory()
+{
+    if (FRecorder)
+        FRecorder->Stop();
+}
+
+void TMonitorHistory::TurnOff(const QString& AReason)
+{
+    if (!FOffReason.isEmpty())
+        return;
+    FOffReason = OffPrefix + AReason;
+    if (FChart) {
+        FChart->Clear();
+        FChart->SetMessage(FOffReason);
+    }
+    emit HistoryOff(FOffReason);
+}
+
+void TMonitorHistory::SetList(const std::string& AFileName)
+{
+    FListKey = HistoryListKey(AFileName);
+    Select(nullptr, {});
+}
+
+void TMonitorHistory::Finished(const TServiceMonitor* AMonitor, const std::string& AName,
+    TMonitorStatus AStatus, const std::string& AReason, TDateTime AStart, int64_t ADurationMs)
+{
+    if (AStatus != msOK && AStatus != msError)
+        return;
+    const bool OK = AStatus == msOK;
+    FLastMs[AMonitor] = ADurationMs;
+    FNotifications.Verdict(AMonitor, AName, OK, AReason);
+    const int64_t StartMs = std::llround(LocalDateTimeToUnix(AStart) * 1000.0);
+    if (FRecorder)
+        FRecorder->Record({ FListKey, AName, StartMs, OK, ADurationMs, OK ? std::string() : AReason });
+    if (FChart && AMonitor == FSelected && FOffReason.isEmpty()) {
+        const int64_t Now = FOptions.WallMs();
+        FChart->AddPoint({ StartMs, OK, ADurationMs, OK ? std::string() : AReason }, Now);
+        int64_t Failures = 0;
+        for (const THistoryPoint& Point : FChart->Points())
+            Failures += !Point.OK;
+        const auto Checks = static_cast<int64_t>(FChart->Points().size());
+        for (THistorySummary* Span : { &FWeek, &FMonth }) {
+            ++Span->Checks;
+            Span->Failures += !OK;
+        }
+        FChart->SetUptime(THistorySummary { {}, Checks, Failures }.Uptime(), FWeek.Uptime(), FMonth.Uptime());
+    }
+}
+
+void TMonitorHistory::Select(const TServiceMonitor* AMonitor, const std::string& AName)
+{
+    FSelected = AMonitor;
+    FSelectedName = AName;
+    Reload();
+}
+
+void TMonitorHistory::Reload()
+{
+    if (!FChart || !FOffReason.isEmpty())
+        return;
+    if (!FSelected) {
+        FChart->Clear();
+        FChart->SetMessage(QStringLiteral("Выберите монитор"));
+        return;
+    }
+    const int64_t Now = FOptions.WallMs();
+    // A file not made yet (the first checks are still on their way) is an empty history.
+    if (!FChart->Load(*FReader, FListKey, FSelectedName, Now)) {
+        FChart->Clear();
+        FChart->SetPoints({}, Now);
+        FChart->SetMessage({});
+    }
+    FWeek = FReader->Counts(FListKey, FSelectedName, Now - 7 * THistoryChart::DayMs);
+    FMonth = FReader->Counts(FListKey, FSelectedName, Now - 30 * THistoryChart::DayMs);
+}
+
+void TMonitorHistory::Renamed(
+    const TServiceMonitor* AMonitor, const std::string& AOldName, const std::string& ANewName)
+{
+    if (FRecorder)
+        FRecorder->Rename(FListKey, AOldName, ANewName);
+    if (AMonitor == FSelected)
+        FSelectedName = ANewName;
+}
+
+void TMonitorHistory::Deleted(const TServiceMonitor* AMonitor)
+{
+    FNotifications.Forget(AMonitor);
+    FLastMs.erase(AMonitor);
+    if (AMonitor == FSelected)
+        Select(nullptr, {});
+}
+
+int64_t TMonitorHistory::LastResponseMs(const TServiceMonitor* AMonitor) const
+{
+    const auto Found = FLastMs.find(AMonitor);
+    return Found == FLastMs.end() ? -1 : Found->second;
+}
+
+bool TMonitorHistory::Flush(int ATimeoutMs)
+{
+    return FRecorder && FRecorder->Flush(std::chrono::milliseconds(ATimeoutMs));
+}

@@ -1,0 +1,96 @@
+// What the window does with each finished check besides showing its status: records it in
+// the history, hands status changes to the desktop notifications, keeps the chart of the
+// selected monitor current, and remembers each monitor's last response time for its row.
+// The window calls it on its own thread, where it applies verdicts; it never blocks: the
+// recorder writes on its own thread, and the chart reads the file only when the selection
+// changes (a new check is added to the chart from memory).
+#pragma once
+
+#include "app/HistoryChart.h"
+#include "history/History.h"
+#include "monitors/Monitors.h"
+#include "notify/DBusNotifier.h"
+
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+class TMonitorHistory : public QObject {
+    Q_OBJECT
+
+public:
+    struct TOptions {
+        THistorySettings Settings;
+        // Unix milliseconds (what is recorded) and monotonic milliseconds (the notifications'
+        // minute); the system's clocks when empty.
+        std::function<int64_t()> WallMs;
+        std::function<int64_t()> MonotonicMs;
+        // How long the recorder gathers a batch; a second unless a test wants it sooner.
+        int BatchDelayMs = 1000;
+    };
+
+    // AChart shows the selected monitor (it may be null); ANotifier shows the notifications
+    // and must outlive this object.
+    TMonitorHistory(
+        THistoryChart* AChart, TDesktopNotifier& ANotifier, TOptions AOptions, QObject* AParent = nullptr);
+    // Writes what is recorded and ends the recorder's thread.
+    ~TMonitorHistory() override;
+
+    // The list the monitors belong to (its file name, as given); their history is kept under
+    // its absolute path. The chart is emptied.
+    void SetList(const std::string& AFileName);
+    // A check of AMonitor, listed as AName, ended with AStatus after ADurationMs; it started
+    // at AStart (local time). Statuses other than OK and ERROR are not outcomes and are left
+    // out.
+    void Finished(const TServiceMonitor* AMonitor, const std::string& AName, TMonitorStatus AStatus,
+        const std::string& AReason, TDateTime AStart, int64_t ADurationMs);
+    // The chart shows AName's history from now on; an empty name (or no monitor) empties it.
+    void Select(const TServiceMonitor* AMonitor, const std::string& AName);
+    // The monitor listed as AOldName is now ANewName: its history goes along.
+    void Renamed(const TServiceMonitor* AMonitor, const std::string& AOldName, const std::string& ANewName);
+    // AMonitor left the list: its notifications held back are dropped; its history stays
+    // until the retention takes it.
+    void Deleted(const TServiceMonitor* AMonitor);
+
+    // The time the last check of AMonitor took, -1 before its first.
+    int64_t LastResponseMs(const TServiceMonitor* AMonitor) const;
+
+    bool Recording() const { return FRecorder && FRecorder->Enabled(); }
+    // Why the history is off; empty while it is kept.
+    const QString& OffReason() const { return FOffReason; }
+    // Waits until what was recorded is written (tests, and the window's exit).
+    bool Flush(int ATimeoutMs);
+
+signals:
+    // The history was switched off (or could not start), once, with the reason; on the
+    // window's thread.
+    void HistoryOff(const QString& AReason);
+
+private:
+    void TurnOff(const QString& AReason);
+    void Reload();
+
+    THistoryChart* FChart;
+    TOptions FOptions;
+    std::unique_ptr<THistoryRecorder> FRecorder;
+    std::unique_ptr<THistoryReader> FReader;
+    TDesktopNotifications FNotifications;
+    std::string FListKey;
+    const TServiceMonitor* FSelected = nullptr;
+    std::string FSelectedName;
+    QString FOffReason;
+    std::unordered_map<const TServiceMonitor*, int64_t> FLastMs;
+    // Checks and failures of the selected monitor over 7 and 30 days, as loaded and counted
+    // on since, so that a new check moves the uptime without a query.
+    THistorySummary FWeek;
+    THistorySummary FMonth;
+};
+
+// The status cell's tooltip: the time the last check took (when known), and for an error
+// its reason, line ends as they are.
+QString StatusTipText(TMonitorStatus AStatus, const std::string& AReason, int64_t ALastMs);
