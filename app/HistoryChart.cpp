@@ -79,14 +79,14 @@ void THistoryChart::SetUptime(double ADay, double AWeek, double AMonth)
     update();
 }
 
-bool THistoryChart::Load(
-    THistoryReader& AReader, const std::string& AListPath, const std::string& AMonitor, int64_t ANowMs)
+bool THistoryChart::Load(THistoryReader& AReader, const std::string& AListPath, const std::string& AMonitor,
+    int64_t ANowMs, THistorySummary* AWeek, THistorySummary* AMonth)
 {
     std::vector<THistoryPoint> Points = AReader.Points(AListPath, AMonitor, ANowMs - DayMs);
-    double Uptimes[3];
+    THistorySummary Counts[3];
     const int64_t Spans[3] = { DayMs, 7 * DayMs, 30 * DayMs };
     for (int I = 0; I < 3 && AReader.Error().empty(); ++I)
-        Uptimes[I] = AReader.Counts(AListPath, AMonitor, ANowMs - Spans[I]).Uptime();
+        Counts[I] = AReader.Counts(AListPath, AMonitor, ANowMs - Spans[I]);
     if (!AReader.Error().empty()) {
         Clear();
         SetMessage(QString::fromStdString(AReader.Error()));
@@ -94,7 +94,11 @@ bool THistoryChart::Load(
     }
     SetMessage({});
     SetPoints(std::move(Points), ANowMs);
-    SetUptime(Uptimes[0], Uptimes[1], Uptimes[2]);
+    SetUptime(Counts[0].Uptime(), Counts[1].Uptime(), Counts[2].Uptime());
+    if (AWeek)
+        *AWeek = Counts[1];
+    if (AMonth)
+        *AMonth = Counts[2];
     return true;
 }
 
@@ -133,13 +137,17 @@ QRect THistoryChart::PlotRect(int APlot) const
 
 int THistoryChart::XOf(int APlot, int64_t AMs) const
 {
-    const QRect Plot = PlotRect(APlot);
-    const int64_t Span = APlot == 0 ? HourMs : DayMs;
+    return ColumnOf(PlotRect(APlot), APlot, AMs);
+}
+
+int THistoryChart::ColumnOf(const QRect& APlot, int APlotIndex, int64_t AMs) const
+{
+    const int64_t Span = APlotIndex == 0 ? HourMs : DayMs;
     const int64_t From = FNowMs - Span;
     if (AMs < From || AMs > FNowMs)
         return -1;
-    const int64_t Column = (AMs - From) * (Plot.width() - 1) / Span;
-    return Plot.left() + static_cast<int>(Column);
+    const int64_t Column = (AMs - From) * (APlot.width() - 1) / Span;
+    return APlot.left() + static_cast<int>(Column);
 }
 
 void THistoryChart::paintEvent(QPaintEvent* AEvent)
@@ -178,7 +186,7 @@ void THistoryChart::DrawPlot(QPainter& APainter, int APlot)
     const auto First = std::lower_bound(FPoints.begin(), FPoints.end(), From,
         [](const THistoryPoint& AOne, int64_t AMs) { return AOne.StartMs < AMs; });
     for (auto It = First; It != FPoints.end() && It->StartMs <= FNowMs; ++It) {
-        const int X = XOf(APlot, It->StartMs);
+        const int X = ColumnOf(Plot, APlot, It->StartMs);
         if (X < 0)
             continue;
         const size_t Column = static_cast<size_t>(X - Plot.left());

@@ -32,9 +32,10 @@ public:
     // Uptime in percent for 24 h, 7 days and 30 days; -1 where there were no checks.
     void SetUptime(double ADay, double AWeek, double AMonth);
     // Reads the monitor AMonitor of AListPath from AReader: the points of the last day and the
-    // three uptimes. False when the history could not be read (the chart then says why).
-    bool Load(
-        THistoryReader& AReader, const std::string& AListPath, const std::string& AMonitor, int64_t ANowMs);
+    // three uptimes, whose counts over 7 and 30 days go to AWeek and AMonth when given. False
+    // when the history could not be read (the chart then says why).
+    bool Load(THistoryReader& AReader, const std::string& AListPath, const std::string& AMonitor,
+        int64_t ANowMs, THistorySummary* AWeek = nullptr, THistorySummary* AMonth = nullptr);
     // A text shown instead of the plots (no monitor selected, history off); empty for none.
     void SetMessage(const QString& AText);
     // Empties the chart.
@@ -58,6 +59,9 @@ protected:
 
 private:
     void DrawPlot(QPainter& APainter, int APlot);
+    // XOf for the plot APlotIndex, whose rectangle APlot is: measuring the fonts for the
+    // rectangle once a point would cost more than all the rest of a repaint.
+    int ColumnOf(const QRect& APlot, int APlotIndex, int64_t AMs) const;
 
     std::vector<THistoryPoint> FPoints;
     int64_t FNowMs = 0;

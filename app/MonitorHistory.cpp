@@ -129,14 +129,13 @@ void TMonitorHistory::Reload()
         return;
     }
     const int64_t Now = FOptions.WallMs();
+    FWeek = FMonth = THistorySummary {};
     // A file not made yet (the first checks are still on their way) is an empty history.
-    if (!FChart->Load(*FReader, FListKey, FSelectedName, Now)) {
+    if (!FChart->Load(*FReader, FListKey, FSelectedName, Now, &FWeek, &FMonth)) {
         FChart->Clear();
         FChart->SetPoints({}, Now);
         FChart->SetMessage({});
     }
-    FWeek = FReader->Counts(FListKey, FSelectedName, Now - 7 * THistoryChart::DayMs);
-    FMonth = FReader->Counts(FListKey, FSelectedName, Now - 30 * THistoryChart::DayMs);
 }
 
 void TMonitorHistory::Renamed(

@@ -13,7 +13,9 @@ namespace {
 constexpr int64_t MsPerDay = 86400000;
 constexpr int64_t MsPerHour = 3600000;
 
-// The rows: one per monitor (list path and name), one per check. An outcome's key is its
+// The rows: one per monitor (list path and name), one per check, and one per monitor and
+// UTC day with the day's checks and failures, kept with the checks, so that an uptime over
+// 7 or 30 days adds up a few dozen rows instead of counting a few hundred thousand. An outcome's key is its
 // monitor and start, so the rows of one monitor lie together in time order and a chart's
 // range is one short walk of the tree; WITHOUT ROWID keeps that key the only index.
 // Incremental auto-vacuum gives the pages of pruned rows back to the file system.
@@ -33,7 +35,19 @@ CREATE TABLE IF NOT EXISTS outcome (
     ms INTEGER NOT NULL,
     reason TEXT NOT NULL,
     PRIMARY KEY (monitor, start)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS daily (
+    monitor INTEGER NOT NULL,
+    day INTEGER NOT NULL,
+    checks INTEGER NOT NULL,
+    failures INTEGER NOT NULL,
+    PRIMARY KEY (monitor, day)) WITHOUT ROWID;
 )";
+
+// The day (UTC) of a time, for the daily counts.
+int64_t DayOf(int64_t AMs)
+{
+    return AMs >= 0 ? AMs / MsPerDay : -((-AMs + MsPerDay - 1) / MsPerDay);
+}
 
 // A prepared statement, finalised on every path.
 class TStatement {
@@ -357,14 +371,21 @@ void THistoryRecorder::PruneNow()
     Exec(FDb, "BEGIN IMMEDIATE");
     try {
         TStatement Delete(FDb, "DELETE FROM outcome WHERE monitor = ? AND start < ?");
+        // The day the cutoff falls in keeps its counts: they are read only for whole days
+        // after a span's start.
+        TStatement DeleteDays(FDb, "DELETE FROM daily WHERE monitor = ? AND day < ?");
         for (const int64_t Id : Ids) {
             Delete.Bind(1, Id).Bind(2, Cutoff).Step();
             Delete.Reset();
+            DeleteDays.Bind(1, Id).Bind(2, DayOf(Cutoff)).Step();
+            DeleteDays.Reset();
         }
         // A monitor whose rows are all gone (deleted from its list, or renamed, long ago).
         Exec(FDb,
             "DELETE FROM monitor WHERE NOT EXISTS (SELECT 1 FROM outcome WHERE outcome.monitor = "
             "monitor.id)");
+        Exec(FDb,
+            "DELETE FROM daily WHERE NOT EXISTS (SELECT 1 FROM monitor WHERE monitor.id = daily.monitor)");
         Exec(FDb, "COMMIT");
     } catch (...) {
         sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -384,6 +405,9 @@ void THistoryRecorder::WriteBatch(std::deque<TCommand>& ABatch)
         // A second check of one monitor in the same millisecond (two monitors of one name)
         // keeps the first.
         TStatement AddOutcome(FDb, "INSERT OR IGNORE INTO outcome VALUES (?, ?, ?, ?, ?)");
+        TStatement CountDay(FDb,
+            "INSERT INTO daily VALUES (?, ?, 1, ?) ON CONFLICT (monitor, day) DO UPDATE SET "
+            "checks = checks + 1, failures = failures + excluded.failures");
         auto IdOf = [&](const std::string& AList, const std::string& AName, bool AMake) -> int64_t {
             auto Key = std::make_pair(AList, AName);
             if (auto Found = FIds.find(Key); Found != FIds.end())
@@ -401,13 +425,18 @@ void THistoryRecorder::WriteBatch(std::deque<TCommand>& ABatch)
         };
         for (TCommand& Command : ABatch) {
             if (auto* Outcome = std::get_if<THistoryOutcome>(&Command)) {
-                AddOutcome.Bind(1, IdOf(Outcome->ListPath, Outcome->Monitor, true))
+                const int64_t Id = IdOf(Outcome->ListPath, Outcome->Monitor, true);
+                AddOutcome.Bind(1, Id)
                     .Bind(2, Outcome->StartMs)
                     .Bind(3, Outcome->OK ? 1 : 0)
                     .Bind(4, Outcome->ResponseMs)
                     .Bind(5, Outcome->Reason)
                     .Step();
                 AddOutcome.Reset();
+                if (sqlite3_changes(FDb) == 1) {
+                    CountDay.Bind(1, Id).Bind(2, DayOf(Outcome->StartMs)).Bind(3, Outcome->OK ? 0 : 1).Step();
+                    CountDay.Reset();
+                }
             } else if (auto* Rename = std::get_if<TRename>(&Command)) {
                 const int64_t Old = IdOf(Rename->ListPath, Rename->OldName, false);
                 if (Old < 0)
@@ -417,6 +446,13 @@ void THistoryRecorder::WriteBatch(std::deque<TCommand>& ABatch)
                 Move.Bind(1, New).Bind(2, Old).Step();
                 TStatement DropRows(FDb, "DELETE FROM outcome WHERE monitor = ?");
                 DropRows.Bind(1, Old).Step();
+                TStatement MoveDays(FDb,
+                    "INSERT INTO daily SELECT ?, day, checks, failures FROM daily WHERE monitor = ? "
+                    "ON CONFLICT (monitor, day) DO UPDATE SET checks = checks + excluded.checks, "
+                    "failures = failures + excluded.failures");
+                MoveDays.Bind(1, New).Bind(2, Old).Step();
+                TStatement DropDays(FDb, "DELETE FROM daily WHERE monitor = ?");
+                DropDays.Bind(1, Old).Step();
                 TStatement DropMonitor(FDb, "DELETE FROM monitor WHERE id = ?");
                 DropMonitor.Bind(1, Old).Step();
                 FIds.clear();
@@ -580,13 +616,27 @@ THistorySummary THistoryReader::Counts(
     if (!Open())
         return Result;
     try {
-        TStatement Select(FDb,
-            "SELECT count(*), total(o.ok = 0) FROM outcome o JOIN monitor m ON m.id = o.monitor "
-            "WHERE m.list = ? AND m.name = ? AND o.start >= ?");
-        Select.Bind(1, AListPath).Bind(2, AMonitor).Bind(3, ASinceMs);
-        if (Select.Step()) {
-            Result.Checks = Select.Int(0);
-            Result.Failures = Select.Int(1);
+        TStatement Find(FDb, "SELECT id FROM monitor WHERE list = ? AND name = ?");
+        Find.Bind(1, AListPath).Bind(2, AMonitor);
+        if (Find.Step()) {
+            const int64_t Id = Find.Int(0);
+            // The checks before the first whole day of the span one by one, the whole days
+            // from their counts.
+            const int64_t FirstDay = DayOf(ASinceMs - 1) + 1;
+            TStatement Part(FDb,
+                "SELECT count(*), total(ok = 0) FROM outcome WHERE monitor = ? AND start >= ? AND start < ?");
+            Part.Bind(1, Id).Bind(2, ASinceMs).Bind(3, FirstDay * MsPerDay);
+            if (Part.Step()) {
+                Result.Checks += Part.Int(0);
+                Result.Failures += Part.Int(1);
+            }
+            TStatement Days(
+                FDb, "SELECT total(checks), total(failures) FROM daily WHERE monitor = ? AND day >= ?");
+            Days.Bind(1, Id).Bind(2, FirstDay);
+            if (Days.Step()) {
+                Result.Checks += Days.Int(0);
+                Result.Failures += Days.Int(1);
+            }
         }
         FError.clear();
     } catch (const std::exception& E) {

@@ -176,6 +176,32 @@ TEST_F(THistoryTest, SummaryOfAScriptedHistory)
     EXPECT_EQ(Reader.Summary("/lists/a.cfg", "none", 0).Uptime(), -1);
 }
 
+// Counts adds whole days from their daily rows and the rest check by check: it must agree
+// with a count of every row for spans that begin anywhere, also after a merging rename.
+TEST_F(THistoryTest, CountsAgreeWithTheRowsForEverySpan)
+{
+    auto Recorder = MakeRecorder();
+    Recorder->Start();
+    int I = 0;
+    for (int64_t At = T0 - 3 * Day; At <= T0; At += 17 * 60000, ++I) {
+        Recorder->Record(Outcome("a", At, I % 5 != 0, 10));
+        if (I % 3 == 0)
+            Recorder->Record(Outcome("b", At + 1, I % 2 == 0, 10));
+    }
+    Recorder->Rename("/lists/a.cfg", "b", "a");
+    ASSERT_TRUE(Recorder->Flush(5s));
+    THistoryReader Reader(File);
+    const int64_t Midnight = T0 / Day * Day;
+    for (const int64_t Since : { T0 - 4 * Day, T0 - 3 * Day, T0 - 5 * Day / 2, Midnight - Day, Midnight,
+             Midnight + 1, Midnight - 1, T0 - 3600000, T0 + 1 }) {
+        const THistorySummary Rows = Reader.Summary("/lists/a.cfg", "a", Since);
+        const THistorySummary Counted = Reader.Counts("/lists/a.cfg", "a", Since);
+        EXPECT_EQ(Counted.Checks, Rows.Checks) << Since - T0;
+        EXPECT_EQ(Counted.Failures, Rows.Failures) << Since - T0;
+    }
+    EXPECT_GT(Reader.Summary("/lists/a.cfg", "a", 0).Checks, 300);
+}
+
 TEST_F(THistoryTest, RenameCarriesTheHistoryAndMergesIntoAnExistingName)
 {
     auto Recorder = MakeRecorder();
