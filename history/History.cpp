@@ -12,6 +12,7 @@ namespace {
 
 constexpr int64_t MsPerDay = 86400000;
 constexpr int64_t MsPerHour = 3600000;
+constexpr int BusyStepMs = 10;
 
 // The rows: one per monitor (list path and name), one per check, and one per monitor and
 // UTC day with the day's checks and failures, kept with the checks, so that an uptime over
@@ -226,6 +227,17 @@ void THistoryRecorder::Start()
     FWriter = std::thread([this] { Run(); });
 }
 
+int THistoryRecorder::Busy(void* ASelf, int ACount)
+{
+    // Another program holds the file. Wait for it in short steps up to the busy time-out, but
+    // not once Stop is waiting: the program's exit does not wait on another program's lock.
+    const auto* Self = static_cast<const THistoryRecorder*>(ASelf);
+    if (Self->FCancelled.load() || int64_t(ACount) * BusyStepMs >= Self->FBusyTimeout.count())
+        return 0;
+    sqlite3_sleep(BusyStepMs);
+    return 1;
+}
+
 void THistoryRecorder::Stop()
 {
     {
@@ -233,6 +245,7 @@ void THistoryRecorder::Stop()
         if (!FStarted || FStopping)
             return;
         FStopping = true;
+        FCancelled.store(true);
     }
     FWake.notify_all();
     FWriter.join();
@@ -340,7 +353,7 @@ bool THistoryRecorder::Open()
         Disable("cannot open " + FFileName + ": " + (FDb ? sqlite3_errmsg(FDb) : sqlite3_errstr(Result)));
         return false;
     }
-    sqlite3_busy_timeout(FDb, static_cast<int>(FBusyTimeout.count()));
+    sqlite3_busy_handler(FDb, &THistoryRecorder::Busy, this);
     // A file the user may not write is opened for reading without a word; every write would
     // fail later, so it is refused here.
     if (sqlite3_db_readonly(FDb, "main") == 1) {

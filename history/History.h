@@ -19,6 +19,8 @@
 // - FLock guards the queue, the sequence counters and the flags; the writer takes a whole
 //   batch under it and writes without it. Record never waits for the writer: a full queue
 //   drops the outcome and counts it.
+// - A lock of another program is waited for in the writer only, up to the busy time-out, and
+//   not at all once Stop was called: what cannot be written then is lost, the exit is not held.
 // - The first failure switches the recorder off for good: OnDisabled is called once, on the
 //   writer thread, with the reason; Record and Rename do nothing from then on.
 // - THistoryReader is a connection of its own for one thread's queries; WAL lets it read
@@ -142,7 +144,8 @@ public:
 
     // Starts the writer, which opens (or makes) the file. Once only.
     void Start();
-    // Writes what is queued, ends the writer and joins it. Safe to call more than once.
+    // Writes what is queued (without waiting for another program's lock), ends the writer and
+    // joins it. Safe to call more than once.
     void Stop();
 
     // Queues AOutcome. False when it was dropped: the recorder is off, not started, or the
@@ -176,6 +179,8 @@ private:
 
     void Run();
     bool Open();
+    // SQLite's busy handler: waits for another program's lock, unless Stop was called.
+    static int Busy(void* ASelf, int ACount);
     void WriteBatch(std::deque<TCommand>& ABatch);
     void PruneNow();
     void Disable(const std::string& AReason);
@@ -210,6 +215,8 @@ private:
     // Read without FLock by Record and Enabled; set once, under FLock.
     std::atomic<bool> FDisabled { false };
     std::atomic<uint64_t> FDropped { 0 };
+    // Set by Stop; read by the busy handler on the writer thread, which holds no lock then.
+    std::atomic<bool> FCancelled { false };
 };
 
 // Queries on the history file, for one thread. Every query returns nothing rather than raise

@@ -32,15 +32,22 @@ public:
             << "</listen><auth>EXTERNAL</auth>"
                "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
                "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
+        // Everything the child needs is made before the fork: a threaded parent may call only
+        // async-signal-safe functions in the child.
+        const std::string Program = FindProgram("dbus-daemon");
+        const std::string ConfigArg = "--config-file=" + Config;
+        const char* Argv[] = { Program.c_str(), ConfigArg.c_str(), "--nofork", "--print-address=3", nullptr };
         int Pipe[2];
-        if (pipe2(Pipe, O_CLOEXEC) != 0)
+        if (Program.empty() || pipe2(Pipe, O_CLOEXEC) != 0)
             return;
         FPid = fork();
         if (FPid == 0) {
-            dup2(Pipe[1], 3);
-            const std::string ConfigArg = "--config-file=" + Config;
-            execlp("dbus-daemon", "dbus-daemon", ConfigArg.c_str(), "--nofork", "--print-address=3",
-                static_cast<char*>(nullptr));
+            // dup2 onto itself would leave the close-on-exec flag set.
+            if (Pipe[1] == 3)
+                fcntl(3, F_SETFD, 0);
+            else
+                dup2(Pipe[1], 3);
+            execv(Argv[0], const_cast<char* const*>(Argv));
             _exit(127);
         }
         close(Pipe[1]);
@@ -83,6 +90,23 @@ public:
     const std::string& Folder() const { return FFolder; }
 
 private:
+    // AName's full path in PATH; empty when it is not there.
+    static std::string FindProgram(const std::string& AName)
+    {
+        const char* Path = std::getenv("PATH");
+        std::string Dirs = Path ? Path : "/usr/bin:/bin";
+        size_t Start = 0;
+        for (;;) {
+            const size_t End = Dirs.find(':', Start);
+            const std::string Candidate = Dirs.substr(Start, End - Start) + "/" + AName;
+            if (access(Candidate.c_str(), X_OK) == 0)
+                return Candidate;
+            if (End == std::string::npos)
+                return {};
+            Start = End + 1;
+        }
+    }
+
     pid_t FPid = -1;
     std::string FFolder;
     std::string FAddress;

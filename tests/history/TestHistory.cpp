@@ -309,6 +309,31 @@ TEST_F(THistoryTest, ALockedFileSwitchesTheRecorderOffWithoutBlockingTheCaller)
     EXPECT_EQ(DisabledCalls.load(), 1);
 }
 
+// The program's exit must not wait on another program's lock, however long the busy time-out.
+TEST_F(THistoryTest, StopDoesNotWaitForALock)
+{
+    {
+        auto First = MakeRecorder();
+        First->Start();
+        First->Record(Outcome("web", T0, true, 1));
+        ASSERT_TRUE(First->Flush(5s));
+    }
+    sqlite3* Other = nullptr;
+    ASSERT_EQ(sqlite3_open(File.c_str(), &Other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(Other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    auto Recorder = MakeRecorder();
+    Recorder->SetBusyTimeout(600s);
+    Recorder->SetBatchDelay(0ms);
+    Recorder->Start();
+    Recorder->Record(Outcome("web", T0 + 1, true, 1));
+    const auto Start = std::chrono::steady_clock::now();
+    Recorder->Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - Start, 60s);
+    EXPECT_FALSE(Recorder->Enabled());
+    sqlite3_exec(Other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(Other);
+}
+
 // A read-only file: root may write any file, so the recorder runs as another user in a
 // child process when the test runs as root.
 TEST_F(THistoryTest, AReadOnlyFileSwitchesTheRecorderOff)
