@@ -60,7 +60,8 @@ public:
     // The time the last check of AMonitor took, -1 before its first.
     int64_t LastResponseMs(const TServiceMonitor* AMonitor) const;
 
-    bool Recording() const { return FRecorder && FRecorder->Enabled(); }
+    // As the window last heard: the recorder tells of its end through a queued call.
+    bool Recording() const { return FRecorder && FOffReason.isEmpty(); }
     // Why the history is off; empty while it is kept.
     const QString& OffReason() const { return FOffReason; }
     // Waits until what was recorded is written (tests, and the window's exit).
