@@ -7,7 +7,7 @@ if(NOT VARDEX_CLANG_FORMAT)
 endif()
 
 set(vardex_format_globs)
-foreach(dir app bench engine fuzz monitors net res tests tools tray)
+foreach(dir app bench engine fuzz history monitors net notify res tests tools tray)
   list(APPEND vardex_format_globs ${CMAKE_SOURCE_DIR}/${dir}/*.cpp ${CMAKE_SOURCE_DIR}/${dir}/*.h)
 endforeach()
 file(GLOB_RECURSE vardex_format_files CONFIGURE_DEPENDS ${vardex_format_globs})
