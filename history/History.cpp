@@ -267,6 +267,15 @@ bool THistoryRecorder::Record(THistoryOutcome AOutcome)
 {
     if (FDisabled.load())
         return false;
+    // A reason can be a whole line a server sent; the history keeps its start, cut where a
+    // UTF-8 character begins, so that a failing monitor cannot make the file grow by
+    // kilobytes a check.
+    if (AOutcome.Reason.size() > MaxReasonBytes) {
+        size_t Cut = MaxReasonBytes;
+        while (Cut > 0 && (static_cast<unsigned char>(AOutcome.Reason[Cut]) & 0xC0) == 0x80)
+            --Cut;
+        AOutcome.Reason.resize(Cut);
+    }
     {
         std::lock_guard Lock(FLock);
         if (!FStarted || FStopping || FDisabled.load())
@@ -479,7 +488,9 @@ void THistoryRecorder::WriteBatch(std::deque<TCommand>& ABatch)
     }
     bool PruneAsked = std::any_of(
         ABatch.begin(), ABatch.end(), [](const TCommand& C) { return std::holds_alternative<TPrune>(C); });
-    if (PruneAsked || FClock() - FLastPruneMs >= MsPerHour)
+    // Also when the wall clock went back past the last prune.
+    const int64_t SincePrune = FClock() - FLastPruneMs;
+    if (PruneAsked || SincePrune >= MsPerHour || SincePrune < 0)
         PruneNow();
 }
 

@@ -121,6 +121,8 @@ public:
 
     static constexpr int DefaultRetentionDays = 30;
     static constexpr size_t DefaultQueueLimit = 100000;
+    // The longest reason kept, in bytes; a longer one is cut.
+    static constexpr size_t MaxReasonBytes = 1024;
 
     // AFileName is the database file; its folder is made when missing (mode 0700). AClock
     // gives Unix milliseconds for the retention; the wall clock when empty.

@@ -80,6 +80,11 @@ TEST_F(THistoryTest, OutcomesAreReadBackPerListAndMonitor)
     ASSERT_TRUE(Recorder->Record(Outcome("ping", T0 - 1500, true, 3)));
     // The same name in another list is another monitor.
     ASSERT_TRUE(Recorder->Record(Outcome("web", T0 - 1200, true, 99, {}, "/lists/b.cfg")));
+    // A long reason is cut before a UTF-8 character, never inside one.
+    std::string Long = "x";
+    for (int I = 0; I < 2000; ++I)
+        Long += "\xC3\xA9";
+    ASSERT_TRUE(Recorder->Record(Outcome("long", T0, false, 1, Long)));
     ASSERT_TRUE(Recorder->Flush(5s));
     EXPECT_TRUE(std::filesystem::exists(File));
     struct stat Info { };
@@ -94,6 +99,7 @@ TEST_F(THistoryTest, OutcomesAreReadBackPerListAndMonitor)
     EXPECT_EQ(Reader.Points("/lists/b.cfg", "web", 0).size(), 1u);
     EXPECT_TRUE(Reader.Points("/lists/a.cfg", "nothing", 0).empty());
     EXPECT_EQ(Reader.Error(), "");
+    EXPECT_EQ(Reader.Points("/lists/a.cfg", "long", 0).at(0).Reason, Long.substr(0, 1023));
     EXPECT_EQ(DisabledCalls.load(), 0);
 }
 
