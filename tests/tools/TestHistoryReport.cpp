@@ -169,7 +169,7 @@ TEST_F(HistoryTool, HistoryRecordsAPassAndAWatch)
     std::string Line;
     ASSERT_TRUE(Watch.ReadLine(Line, 10000));
     ASSERT_TRUE(Watch.ReadLine(Line, 10000));
-    EXPECT_TRUE(Watch.StillRunningAfter(2500));
+    EXPECT_TRUE(Watch.StillRunningAfter(4000));
     Watch.Signal(SIGTERM);
     EXPECT_EQ(Watch.Finish(10000), 0);
     TRun Watched = Run({ "--report" });
