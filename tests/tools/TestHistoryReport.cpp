@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 using namespace tooltest;
 
@@ -190,6 +192,14 @@ TEST_F(HistoryTool, AnUnwritableHistoryIsSaidOnceAndTheChecksGoOn)
     EXPECT_EQ(Fields(Pass.Out).at(0), "down");
     EXPECT_NE(Pass.Err.find("vardex-check: history is off: cannot make"), std::string::npos) << Pass.Err;
     EXPECT_EQ(Pass.Err.find("history is off"), Pass.Err.rfind("history is off"));
+
+    setenv("VARDEX_HISTORY", "off", 1);
+    std::remove(Folder.Path("state").c_str());
+    TRun Off = Run({ "--history" });
+    unsetenv("VARDEX_HISTORY");
+    EXPECT_EQ(Off.Status, 1);
+    EXPECT_EQ(Off.Err, "vardex-check: history is off: VARDEX_HISTORY=off\n");
+    EXPECT_FALSE(std::filesystem::exists(File()));
 }
 
 } // namespace
