@@ -577,9 +577,9 @@ void TNetCustomHTTP::PrepareTarget(TNetHTTPRequest& ARequest)
         ARequest.SetContentLength(-1);
 
     if (FURI->Port == "80")
-        ARequest.SetHost(FURI->Host);
+        ARequest.SetHost(URIHost(FURI->Host));
     else
-        ARequest.SetHost(FURI->Host + ":" + FURI->Port);
+        ARequest.SetHost(URIHost(FURI->Host) + ":" + FURI->Port);
 }
 
 void TNetCustomHTTP::SetHandlerBypass(bool ABypass)
@@ -680,7 +680,7 @@ void TNetCustomHTTP::OpenTunnel(TNetHTTPRequest& ARequest)
     Req.SetHost(ARequest.Host());
     Req.SetContentLength(ARequest.ContentLength());
     Req.SetPragma("no-cache");
-    Req.Target = FURI->Host + ":" + FURI->Port;
+    Req.Target = URIHost(FURI->Host) + ":" + FURI->Port;
     Req.Method = hmConnect;
     Req.SetProxyConnection("keep-alive");
     Resp.BodyStream = &Body;

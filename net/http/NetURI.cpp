@@ -89,8 +89,24 @@ void TNetURI::Parse(const std::string& AText)
             if (Username.empty())
                 Password.clear();
         }
-        Host = Fetch(Authority, ":");
-        Port = Authority;
+        if (!Authority.empty() && Authority[0] == '[') {
+            // An IPv6 address stands in brackets, its colons being no port's. A zone is
+            // written "%25" in a URL and kept as "%" in Host, the form the stack reads.
+            const size_t Close = Authority.find(']');
+            if (Close == std::string::npos) {
+                Host = Authority;
+            } else {
+                Host = Authority.substr(1, Close - 1);
+                if (const size_t Zone = Host.find("%25"); Zone != std::string::npos)
+                    Host.erase(Zone + 1, 2);
+                Port = Authority.substr(Close + 1);
+                if (!Port.empty() && Port[0] == ':')
+                    Port.erase(0, 1);
+            }
+        } else {
+            Host = Fetch(Authority, ":");
+            Port = Authority;
+        }
         SplitPathPart(W, Path, Resource, Query, true);
     }
     if (Fragment.empty())
@@ -110,7 +126,7 @@ std::string TNetURI::FullText(TNetURIFields AFields) const
     }
     if (Host.empty())
         throw ENetURIException("Host field is empty");
-    Result += Host;
+    Result += URIHost(Host);
     if (!Port.empty())
         Result += ":" + Port;
     Result += Path + Resource + Query;
@@ -167,6 +183,16 @@ std::string TNetURI::MergePath(
     if (R != D && EndsWith(R) && !KeepTrailing)
         R.erase(R.size() - D.size());
     return R;
+}
+
+std::string URIHost(const std::string& AHost)
+{
+    if (AHost.find(':') == std::string::npos)
+        return AHost;
+    std::string Result = "[" + AHost.substr(0, AHost.find('%'));
+    if (AHost.find('%') != std::string::npos)
+        Result += "%25" + AHost.substr(AHost.find('%') + 1);
+    return Result + "]";
 }
 
 std::string EncodeRequestTarget(const std::string& ATarget)

@@ -38,13 +38,17 @@ public:
     std::string Protocol;
     std::string Username;
     std::string Password;
-    std::string Host;
+    std::string Host; // an IPv6 address without its brackets, a zone after "%"
     std::string Port;
     std::string Path; // ends in "/"; starts with "/" when the URL has an authority
     std::string Resource; // the last segment, without query and fragment
     std::string Query; // with its leading "?"
     std::string Fragment; // without "#"
 };
+
+// AHost as a URL and a Host header write it: an IPv6 address in brackets with its zone as
+// "%25" ("[fe80::1%25eth0]"), any other host as it is.
+std::string URIHost(const std::string& AHost);
 
 // ATarget (path and query) with every byte that a request target may not hold written as
 // "%XX": blanks, quotes, angle brackets, braces and the like, and bytes above 127. A "%"

@@ -3,12 +3,14 @@
 #include "net/stack/NetStackLinux.h"
 #include "net/stack/NetTime.h"
 
+#include <arpa/inet.h>
 #include <bitset>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <linux/errqueue.h>
 #include <mutex>
+#include <netinet/icmp6.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,8 +21,13 @@ constexpr uint8_t IcmpEchoReply = 0;
 constexpr uint8_t IcmpUnreachable = 3;
 constexpr uint8_t IcmpEchoRequest = 8;
 constexpr uint8_t IcmpTimeExceeded = 11;
+constexpr uint8_t Icmp6Unreachable = 1;
+constexpr uint8_t Icmp6TimeExceeded = 3;
+constexpr uint8_t Icmp6EchoRequest = 128;
+constexpr uint8_t Icmp6EchoReply = 129;
 constexpr int32_t IcmpHeaderBytes = 8;
 constexpr int32_t IPHeaderBytes = 20;
+constexpr int32_t IPv6HeaderBytes = 40;
 // Where the request's data begins: after the header, the originate time and eight zeros.
 constexpr int32_t EchoDataOffset = 20;
 constexpr int32_t EchoDataBytes = 32;
@@ -82,6 +89,13 @@ void AssignDotted(std::string& AText, const uint8_t* AAddress)
     AText.assign(Text);
 }
 
+void AssignIPv6(std::string& AText, const uint8_t* AAddress)
+{
+    char Text[INET6_ADDRSTRLEN];
+    inet_ntop(AF_INET6, AAddress, Text, sizeof Text);
+    AText.assign(Text);
+}
+
 template <class TCall> ssize_t Restarting(TCall ACall)
 {
     for (;;) {
@@ -98,11 +112,11 @@ template <class TCall> ssize_t Restarting(TCall ACall)
     GSocketStack->ThrowSocketError(Code);
 }
 
-// Room for the ancillary data a receive asks for: the time-to-live, and an extended error
-// with the address of the host that reported it.
+// Room for the ancillary data a receive asks for: the time-to-live (hop limit), and an
+// extended error with the address of the host that reported it.
 union TControlBuffer {
     cmsghdr Align;
-    char Bytes[CMSG_SPACE(sizeof(int)) + CMSG_SPACE(sizeof(sock_extended_err) + sizeof(sockaddr_in))];
+    char Bytes[CMSG_SPACE(sizeof(int)) + CMSG_SPACE(sizeof(sock_extended_err) + sizeof(sockaddr_in6))];
 };
 
 } // namespace
@@ -177,23 +191,51 @@ uint32_t TNetIcmpClient::TickCount()
 //     EMFILE, ENFILE, ENOBUFS, ENOMEM as above.
 // Only a refusal for want of privilege (EPERM and EACCES both read 10013) is worth the
 // second try; anything else, and a refused second try, raise "Cannot allocate socket.".
+// ICMPv6 sockets (IPPROTO_ICMPV6) meet the same errno values with the same meanings.
 void TNetIcmpClient::AllocateSocket(TNetSocketHandle& ASocket)
 {
     FDatagramSocket = false;
+    const int32_t On = 1;
     try {
-        TNetRawClient::AllocateSocket(ASocket);
+        if (!FTargetIPv6) {
+            TNetRawClient::AllocateSocket(ASocket);
+            return;
+        }
+        ASocket.AllocateHandle(3, IPPROTO_ICMPV6, NetFamilyIPv6);
+        try {
+            // Every ICMPv6 message of the host reaches a raw socket; only these three can
+            // answer a request, so the kernel may drop the rest (neighbour discovery, router
+            // advertisements, ...) before they are queued.
+            icmp6_filter Filter;
+            ICMP6_FILTER_SETBLOCKALL(&Filter);
+            ICMP6_FILTER_SETPASS(Icmp6EchoReply, &Filter);
+            ICMP6_FILTER_SETPASS(Icmp6Unreachable, &Filter);
+            ICMP6_FILTER_SETPASS(Icmp6TimeExceeded, &Filter);
+            ASocket.SetOption(IPPROTO_ICMPV6, ICMP6_FILTER, &Filter, sizeof Filter);
+            ASocket.SetOption(IPPROTO_IPV6, IPV6_RECVHOPLIMIT, &On, sizeof On);
+        } catch (...) {
+            ASocket.ShutAndClose(true);
+            throw;
+        }
         return;
     } catch (const ENetInvalidSocket&) {
-        if (Protocol != IPPROTO_ICMP || GSocketStack->LastSocketError() != NetErrAccessDenied)
+        if ((!FTargetIPv6 && Protocol != IPPROTO_ICMP) || GSocketStack->LastSocketError() != NetErrAccessDenied)
             throw;
     }
-    ASocket.AllocateHandle(2, Protocol);
+    if (FTargetIPv6)
+        ASocket.AllocateHandle(2, IPPROTO_ICMPV6, NetFamilyIPv6);
+    else
+        ASocket.AllocateHandle(2, Protocol);
     try {
-        const int32_t On = 1;
         // The time-to-live of each answer arrives beside it; ICMP errors about our request
         // (unreachable, time exceeded) are queued on the socket instead of being dropped.
-        ASocket.SetOption(IPPROTO_IP, IP_RECVTTL, &On, sizeof On);
-        ASocket.SetOption(IPPROTO_IP, IP_RECVERR, &On, sizeof On);
+        if (FTargetIPv6) {
+            ASocket.SetOption(IPPROTO_IPV6, IPV6_RECVHOPLIMIT, &On, sizeof On);
+            ASocket.SetOption(IPPROTO_IPV6, IPV6_RECVERR, &On, sizeof On);
+        } else {
+            ASocket.SetOption(IPPROTO_IP, IP_RECVTTL, &On, sizeof On);
+            ASocket.SetOption(IPPROTO_IP, IP_RECVERR, &On, sizeof On);
+        }
         // Binding makes the kernel choose the identifier now; it is the socket's "port".
         ASocket.IP.clear();
         ASocket.Port = 0;
@@ -249,15 +291,41 @@ void TNetIcmpClient::SendEchoRequest()
     // lookup unchanged.
     FTargetIP.clear();
     const std::string Address = GSocketStack->LookupHost(Host);
-    const TNetAddressBytes Bytes = GSocketStack->StringToAddressBytes(Address);
-    SetTarget({ Bytes[0], Bytes[1], Bytes[2], Bytes[3] });
+    if (TNetStack::AddressFamily(Address) == NetFamilyIPv6) {
+        sockaddr_in6 Parsed {};
+        // The zone stays in Address for the send; answers carry the address alone.
+        if (inet_pton(AF_INET6, Address.substr(0, Address.find('%')).c_str(), &Parsed.sin6_addr) != 1)
+            GSocketStack->ThrowSocketError(NetErrHostNotFound);
+        uint8_t Bytes[16];
+        std::memcpy(Bytes, &Parsed.sin6_addr, sizeof Bytes);
+        SetTarget(Bytes);
+        // The request was built in ICMP's form; ICMPv6 has a type of its own, and its sum
+        // covers a pseudo-header that only the kernel knows in full, so the kernel writes it.
+        FRequestBuffer[0] = Icmp6EchoRequest;
+        FRequestBuffer[2] = FRequestBuffer[3] = 0;
+    } else {
+        const TNetAddressBytes Bytes = GSocketStack->StringToAddressBytes(Address);
+        SetTarget({ Bytes[0], Bytes[1], Bytes[2], Bytes[3] });
+    }
+    // A socket left open by a failed exchange may be of the other family.
+    if (FSocket->HasSocket && FSocket->Family != (FTargetIPv6 ? NetFamilyIPv6 : NetFamilyIPv4))
+        FSocket->ShutAndClose(true);
     SendDatagram(Address, Port, FRequestBuffer, FRequestSize);
 }
 
 void TNetIcmpClient::SetTarget(const uint8_t (&AAddress)[4])
 {
-    std::memcpy(FTarget, AAddress, sizeof FTarget);
+    std::memset(FTarget, 0, sizeof FTarget);
+    std::memcpy(FTarget, AAddress, sizeof AAddress);
+    FTargetIPv6 = false;
     AssignDotted(FTargetIP, FTarget);
+}
+
+void TNetIcmpClient::SetTarget(const uint8_t (&AAddress)[16])
+{
+    std::memcpy(FTarget, AAddress, sizeof FTarget);
+    FTargetIPv6 = true;
+    AssignIPv6(FTargetIP, FTarget);
 }
 
 void TNetIcmpClient::ReceiveEchoReply()
@@ -294,10 +362,24 @@ int32_t TNetIcmpClient::QuotedEchoOffset(int32_t AQuote, int32_t AByteCount) con
     // datagram socket's messages have no outer header at all).
     const int32_t Length = (Quote[0] & 0x0F) * 4;
     if ((Quote[0] >> 4) != 4 || Length < IPHeaderBytes || Quote[9] != IPPROTO_ICMP
-        || std::memcmp(Quote + 16, FTarget, sizeof FTarget) != 0)
+        || std::memcmp(Quote + 16, FTarget, 4) != 0)
         return -1;
     const int32_t Echo = AQuote + Length;
     if (Echo + IcmpHeaderBytes > AByteCount || FRecvBuffer[Echo] != IcmpEchoRequest)
+        return -1;
+    return Echo;
+}
+
+int32_t TNetIcmpClient::QuotedEchoOffsetIPv6(int32_t AQuote, int32_t AByteCount) const
+{
+    if (AQuote + IPv6HeaderBytes > AByteCount)
+        return -1;
+    const uint8_t* Quote = FRecvBuffer + AQuote;
+    // Our requests carry no extension headers: the echo request follows the fixed header.
+    if ((Quote[0] >> 4) != 6 || Quote[6] != IPPROTO_ICMPV6 || std::memcmp(Quote + 24, FTarget, 16) != 0)
+        return -1;
+    const int32_t Echo = AQuote + IPv6HeaderBytes;
+    if (Echo + IcmpHeaderBytes > AByteCount || FRecvBuffer[Echo] != Icmp6EchoRequest)
         return -1;
     return Echo;
 }
@@ -306,7 +388,7 @@ bool TNetIcmpClient::DecodeReply(int32_t AByteCount, TReplyStatus& AStatus)
 {
     if (AByteCount == 0) {
         AStatus.ByteCount = 0;
-        AStatus.SourceIP.assign("0.0.0.0");
+        AStatus.SourceIP.assign(FTargetIPv6 ? "::" : "0.0.0.0");
         AStatus.IcmpType = 0;
         AStatus.SequenceNumber = FSequence;
         AStatus.ReplyTTL = 0;
@@ -314,7 +396,7 @@ bool TNetIcmpClient::DecodeReply(int32_t AByteCount, TReplyStatus& AStatus)
         return true;
     }
     int32_t Header = 0;
-    if (FDatagram.HasIPHeader) {
+    if (FDatagram.HasIPHeader && !FTargetIPv6) {
         Header = (FRecvBuffer[0] & 0x0F) * 4;
         if (Header < IPHeaderBytes)
             return false;
@@ -322,15 +404,34 @@ bool TNetIcmpClient::DecodeReply(int32_t AByteCount, TReplyStatus& AStatus)
     // Too short to carry an identifier and a sequence, or damaged on the way: nobody's
     // answer. A datagram cut at the end of the buffer fails the checksum too.
     if (Header + IcmpHeaderBytes > AByteCount
-        || InternetChecksum(FRecvBuffer + Header, AByteCount - Header) != 0)
+        || (!FTargetIPv6 && InternetChecksum(FRecvBuffer + Header, AByteCount - Header) != 0))
         return false;
     const uint8_t Type = FRecvBuffer[Header];
     const uint8_t* const Source = Header > 0 ? FRecvBuffer + 12 : FDatagram.Source;
     TEchoOutcome Outcome;
     int32_t Echo;
+    if (FTargetIPv6) {
+        switch (Type) {
+        case Icmp6EchoReply:
+            if (std::memcmp(Source, FTarget, 16) != 0)
+                return false;
+            Outcome = eoEchoReply;
+            Echo = 0;
+            break;
+        case Icmp6Unreachable:
+        case Icmp6TimeExceeded:
+            Outcome = Type == Icmp6Unreachable ? eoUnreachable : eoTTLExpired;
+            Echo = QuotedEchoOffsetIPv6(IcmpHeaderBytes, AByteCount);
+            if (Echo < 0)
+                return false;
+            break;
+        default:
+            return false;
+        }
+    } else {
     switch (Type) {
     case IcmpEchoReply:
-        if (std::memcmp(Source, FTarget, sizeof FTarget) != 0)
+        if (std::memcmp(Source, FTarget, 4) != 0)
             return false;
         Outcome = eoEchoReply;
         Echo = Header;
@@ -348,6 +449,7 @@ bool TNetIcmpClient::DecodeReply(int32_t AByteCount, TReplyStatus& AStatus)
         // router advertisements, ...: nothing said about our request.
         return false;
     }
+    }
     // Both numbers: other checks of this process and other programs pinging the same host
     // count their sequences from the same start, and the raw socket sees their answers too.
     const uint16_t Sequence = ReadLE16(FRecvBuffer + Echo + 6);
@@ -358,7 +460,10 @@ bool TNetIcmpClient::DecodeReply(int32_t AByteCount, TReplyStatus& AStatus)
             static_cast<size_t>(BufferBytes - Header - EchoDataOffset));
     AStatus.Outcome = Outcome;
     AStatus.ByteCount = AByteCount;
-    AssignDotted(AStatus.SourceIP, Source);
+    if (FTargetIPv6)
+        AssignIPv6(AStatus.SourceIP, Source);
+    else
+        AssignDotted(AStatus.SourceIP, Source);
     AStatus.IcmpType = Type;
     AStatus.SequenceNumber = Sequence;
     AStatus.ReplyTTL = Header > 0 ? FRecvBuffer[8] : FDatagram.TTL;
@@ -367,13 +472,13 @@ bool TNetIcmpClient::DecodeReply(int32_t AByteCount, TReplyStatus& AStatus)
 
 int32_t TNetIcmpClient::ReceiveIntoBuffer(int32_t ATimeout)
 {
-    if (FDatagramSocket)
-        return ReceiveFromDatagramSocket(ATimeout);
+    if (FDatagramSocket || FTargetIPv6)
+        return ReceiveMessage(ATimeout);
     FDatagram = TDatagramInfo {};
     return ReceiveDatagram(FRecvBuffer, BufferBytes, ATimeout);
 }
 
-int32_t TNetIcmpClient::ReceiveFromDatagramSocket(int32_t ATimeout)
+int32_t TNetIcmpClient::ReceiveMessage(int32_t ATimeout)
 {
     if (ATimeout < 0)
         ATimeout = ReceiveTimeout;
@@ -383,7 +488,7 @@ int32_t TNetIcmpClient::ReceiveFromDatagramSocket(int32_t ATimeout)
         TNetSocketHandle& Socket = RawSocket();
         if (!Socket.WaitReadable(Remaining))
             return 0;
-        sockaddr_in From {};
+        sockaddr_storage From {};
         TControlBuffer Control;
         iovec Io { FRecvBuffer, sizeof FRecvBuffer };
         msghdr Message {};
@@ -397,9 +502,13 @@ int32_t TNetIcmpClient::ReceiveFromDatagramSocket(int32_t ATimeout)
         if (Received >= 0) {
             FDatagram = TDatagramInfo {};
             FDatagram.HasIPHeader = false;
-            std::memcpy(FDatagram.Source, &From.sin_addr, 4);
+            if (From.ss_family == AF_INET6)
+                std::memcpy(FDatagram.Source, &reinterpret_cast<const sockaddr_in6&>(From).sin6_addr, 16);
+            else
+                std::memcpy(FDatagram.Source, &reinterpret_cast<const sockaddr_in&>(From).sin_addr, 4);
             for (cmsghdr* C = CMSG_FIRSTHDR(&Message); C; C = CMSG_NXTHDR(&Message, C)) {
-                if (C->cmsg_level == IPPROTO_IP && C->cmsg_type == IP_TTL) {
+                if ((C->cmsg_level == IPPROTO_IP && C->cmsg_type == IP_TTL)
+                    || (C->cmsg_level == IPPROTO_IPV6 && C->cmsg_type == IPV6_HOPLIMIT)) {
                     int Value = 0;
                     std::memcpy(&Value, CMSG_DATA(C), sizeof Value);
                     FDatagram.TTL = static_cast<uint8_t>(Value);
@@ -428,11 +537,12 @@ int32_t TNetIcmpClient::ReceiveFromDatagramSocket(int32_t ATimeout)
 // any error message. 0 when the queue holds no ICMP error.
 int32_t TNetIcmpClient::ReadErrorQueue(int ASocket)
 {
-    constexpr int32_t QuoteAt = IcmpHeaderBytes + IPHeaderBytes;
+    const bool V6 = FTargetIPv6;
+    const int32_t QuoteAt = IcmpHeaderBytes + (V6 ? IPv6HeaderBytes : IPHeaderBytes);
     uint8_t* const Quoted = FRecvBuffer + QuoteAt;
-    sockaddr_in Target {};
+    sockaddr_storage Target {};
     TControlBuffer Control;
-    iovec Io { Quoted, sizeof FRecvBuffer - QuoteAt };
+    iovec Io { Quoted, sizeof FRecvBuffer - static_cast<size_t>(QuoteAt) };
     msghdr Message {};
     Message.msg_name = &Target;
     Message.msg_namelen = sizeof Target;
@@ -444,26 +554,33 @@ int32_t TNetIcmpClient::ReadErrorQueue(int ASocket)
         = Restarting([&] { return ::recvmsg(ASocket, &Message, MSG_ERRQUEUE | MSG_DONTWAIT); });
     if (Received < 0)
         return 0;
+    const int Level = V6 ? IPPROTO_IPV6 : IPPROTO_IP;
     bool FromIcmp = false;
     TDatagramInfo Info;
     Info.HasIPHeader = false;
     uint8_t Type = 0;
     uint8_t Code = 0;
     for (cmsghdr* C = CMSG_FIRSTHDR(&Message); C; C = CMSG_NXTHDR(&Message, C)) {
-        if (C->cmsg_level != IPPROTO_IP)
+        if (C->cmsg_level != Level)
             continue;
-        if (C->cmsg_type == IP_RECVERR) {
+        if (C->cmsg_type == (V6 ? IPV6_RECVERR : IP_RECVERR)) {
             sock_extended_err Error;
             std::memcpy(&Error, CMSG_DATA(C), sizeof Error);
-            if (Error.ee_origin != SO_EE_ORIGIN_ICMP)
+            if (Error.ee_origin != (V6 ? SO_EE_ORIGIN_ICMP6 : SO_EE_ORIGIN_ICMP))
                 continue;
             FromIcmp = true;
             Type = Error.ee_type;
             Code = Error.ee_code;
-            sockaddr_in Offender;
-            std::memcpy(&Offender, CMSG_DATA(C) + sizeof Error, sizeof Offender);
-            std::memcpy(Info.Source, &Offender.sin_addr, 4);
-        } else if (C->cmsg_type == IP_TTL) {
+            if (V6) {
+                sockaddr_in6 Offender;
+                std::memcpy(&Offender, CMSG_DATA(C) + sizeof Error, sizeof Offender);
+                std::memcpy(Info.Source, &Offender.sin6_addr, 16);
+            } else {
+                sockaddr_in Offender;
+                std::memcpy(&Offender, CMSG_DATA(C) + sizeof Error, sizeof Offender);
+                std::memcpy(Info.Source, &Offender.sin_addr, 4);
+            }
+        } else if (C->cmsg_type == (V6 ? IPV6_HOPLIMIT : IP_TTL)) {
             int Value = 0;
             std::memcpy(&Value, CMSG_DATA(C), sizeof Value);
             Info.TTL = static_cast<uint8_t>(Value);
@@ -472,16 +589,26 @@ int32_t TNetIcmpClient::ReadErrorQueue(int ASocket)
     if (!FromIcmp)
         return 0;
     const int32_t Size = QuoteAt + static_cast<int32_t>(Received);
-    std::memset(FRecvBuffer, 0, QuoteAt);
+    std::memset(FRecvBuffer, 0, static_cast<size_t>(QuoteAt));
     FRecvBuffer[0] = Type;
     FRecvBuffer[1] = Code;
     uint8_t* const Header = FRecvBuffer + IcmpHeaderBytes;
+    if (V6) {
+        Header[0] = 0x60;
+        Header[4] = static_cast<uint8_t>(Received >> 8);
+        Header[5] = static_cast<uint8_t>(Received);
+        Header[6] = IPPROTO_ICMPV6;
+        std::memcpy(Header + 24, &reinterpret_cast<const sockaddr_in6&>(Target).sin6_addr, 16);
+        // Nothing to sum: ICMPv6 messages are not checked here (the kernel did).
+        FDatagram = Info;
+        return Size;
+    }
     Header[0] = 0x45;
     const int32_t Total = IPHeaderBytes + static_cast<int32_t>(Received);
     Header[2] = static_cast<uint8_t>(Total >> 8);
     Header[3] = static_cast<uint8_t>(Total);
     Header[9] = IPPROTO_ICMP;
-    std::memcpy(Header + 16, &Target.sin_addr, 4);
+    std::memcpy(Header + 16, &reinterpret_cast<const sockaddr_in&>(Target).sin_addr, 4);
     // The kernel checked the message it came in; the rebuilt one must pass the same test.
     WriteLE16(FRecvBuffer + 2, InternetChecksum(FRecvBuffer, Size));
     FDatagram = Info;

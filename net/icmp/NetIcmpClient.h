@@ -8,12 +8,21 @@
 // socket hands over the ICMP message alone and chooses the request's identifier itself.
 // Both forms are decoded.
 //
+// IPv6. A target that is an IPv6 address (a literal, or a name whose first address in the
+// resolver's order is one) is pinged with ICMPv6: echo request 128, reply 129, errors 1
+// (destination unreachable) and 3 (time exceeded) quoting an IPv6 header. The same two socket
+// kinds are tried in the same order (raw, then the datagram socket that
+// net.ipv4.ping_group_range grants for both families). Both hand over the ICMPv6 message
+// alone, the sender and hop limit beside it; the kernel sums every ICMPv6 message it sends
+// and drops every one whose sum is wrong before any socket sees it, so the client neither
+// sums nor checks. The raw socket is filtered to the three types that can answer.
+//
 // Which datagram answers a request. Every raw ICMP socket of the host receives a copy of
 // every ICMP datagram that arrives, so the raw socket sees the answers to other checks, other
 // programs' pings, requests, redirects and whatever else is about. A datagram ends the wait
 // only when all of these hold:
-//   - its ICMP checksum verifies (the kernel drops a bad one before a datagram socket sees
-//     it; the raw socket gets it as it came);
+//   - its ICMP checksum verifies (the kernel drops a bad one before a datagram socket or
+//     any ICMPv6 socket sees it; the raw IPv4 socket gets it as it came);
 //   - it is an echo reply from the address the request went to, or a destination-unreachable
 //     or time-exceeded report, from anyone, quoting an echo request to that address;
 //   - the reply, or the quoted request, carries this client's identifier and sequence.
@@ -43,14 +52,14 @@ struct TReplyStatus {
     // Size of the answering datagram as received (0 on time-out). The raw socket counts the
     // IP header; the datagram socket never sees it, so there it is the ICMP message alone.
     int32_t ByteCount = 0;
-    // Sender of the answer, dotted; "0.0.0.0" on time-out.
+    // Sender of the answer, dotted or IPv6 text; "0.0.0.0" on time-out ("::" for IPv6).
     std::string SourceIP;
     uint8_t IcmpType = 0;
     // The sequence found in the answer; the request's own on time-out.
     uint16_t SequenceNumber = 0;
     // From just before sending to the end of the wait.
     uint32_t RoundTripMs = 0;
-    // Time-to-live the answer arrived with; 0 on time-out.
+    // Time-to-live (IPv6: hop limit) the answer arrived with; 0 on time-out.
     uint8_t ReplyTTL = 0;
     TEchoOutcome Outcome = eoEchoReply;
 };
@@ -89,9 +98,11 @@ public:
     // significant first: the client's own on the raw socket (see AcquireIdentifier), the
     // kernel's choice on the datagram socket.
     uint16_t Identifier() const { return FDatagramSocket ? FSocketIdentifier : FIdentifier; }
-    // The dotted address the last Echo sent its request to (or failed sending it to); empty
-    // when Host did not resolve. Answers must come from it.
+    // The address the last Echo sent its request to (or failed sending it to), dotted or
+    // IPv6 text; empty when Host did not resolve. Answers must come from it.
     const std::string& TargetIP() const { return FTargetIP; }
+    // True while the target is an IPv6 address.
+    bool TargetIPv6() const { return FTargetIPv6; }
 
     // An identifier for the raw socket's requests that no other living client of the
     // process holds, and its release. The n-th one taken is the process id's low 16 bits
@@ -109,7 +120,7 @@ protected:
     // sender and the time-to-live from it; without one they are given here.
     struct TDatagramInfo {
         bool HasIPHeader = true;
-        uint8_t Source[4] = {};
+        uint8_t Source[16] = {}; // the first four bytes for an IPv4 sender
         uint8_t TTL = 0;
     };
 
@@ -123,6 +134,7 @@ protected:
     virtual void SendEchoRequest();
     // The address answers must come from (tests that script the socket set it here).
     void SetTarget(const uint8_t (&AAddress)[4]);
+    void SetTarget(const uint8_t (&AAddress)[16]);
     // Waits ReceiveTimeout ms for the answer and copies its record to ReplyStatus.
     void ReceiveEchoReply();
     // Receives until a datagram answers the request or ATimeout ms have passed since the
@@ -147,7 +159,8 @@ protected:
     // Written into the request; replaced on the wire by FSocketIdentifier on a datagram socket.
     uint16_t FIdentifier = 0;
     uint16_t FSocketIdentifier = 0;
-    uint8_t FTarget[4] = {};
+    uint8_t FTarget[16] = {}; // the first four bytes for an IPv4 target
+    bool FTargetIPv6 = false;
     std::string FTargetIP;
     int32_t FRequestSize = 0;
     bool FDatagramSocket = false;
@@ -157,10 +170,12 @@ protected:
 private:
     bool FOwnsIdentifier = false;
 
-    int32_t ReceiveFromDatagramSocket(int32_t ATimeout);
+    // Every socket that hands over the message alone: the datagram sockets, the raw ICMPv6 one.
+    int32_t ReceiveMessage(int32_t ATimeout);
     int32_t ReadErrorQueue(int ASocket);
     // Offset of the echo request quoted by an error message whose quote starts at AQuote;
     // -1 when the quote is not of an ICMP echo request to the target or too short to hold
     // its header.
     int32_t QuotedEchoOffset(int32_t AQuote, int32_t AByteCount) const;
+    int32_t QuotedEchoOffsetIPv6(int32_t AQuote, int32_t AByteCount) const;
 };

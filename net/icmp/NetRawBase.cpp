@@ -27,7 +27,11 @@ TNetSocketHandle& TNetRawBase::RawSocket()
     if (!FSocket->HasSocket)
         AllocateSocket(*FSocket);
     const int32_t Value = TTL;
-    FSocket->SetOption(IPPROTO_IP, IP_TTL, &Value, sizeof Value);
+    // An IPv6 socket takes the hop limit at its own level; IP_TTL would be refused there.
+    if (FSocket->Family == NetFamilyIPv6)
+        FSocket->SetOption(IPPROTO_IPV6, IPV6_UNICAST_HOPS, &Value, sizeof Value);
+    else
+        FSocket->SetOption(IPPROTO_IP, IP_TTL, &Value, sizeof Value);
     return *FSocket;
 }
 

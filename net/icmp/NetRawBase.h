@@ -1,4 +1,4 @@
-// A networking component that owns one raw IPv4 socket: it sends a buffer to a host and
+// A networking component that owns one raw socket (IPv4, or IPv6 where a subclass opens one): it sends a buffer to a host and
 // receives one datagram with a time-out. The socket is opened on first use and re-opened by
 // the next use after it has been closed.
 #pragma once
@@ -18,7 +18,8 @@ public:
     ~TNetRawBase() override;
 
     // The socket, opened when it is not (raises ENetInvalidSocket when it cannot be); every
-    // call puts TTL on it again (raises ENetSocketError when that is refused).
+    // call puts TTL on it again, as the hop limit on an IPv6 socket (raises ENetSocketError
+    // when that is refused).
     TNetSocketHandle& RawSocket();
 
     // Size of the buffer stream (8192 at creation). Kept for the component's interface; no

@@ -33,13 +33,14 @@ TNetSocketHandle::~TNetSocketHandle()
     ShutAndClose(true);
 }
 
-void TNetSocketHandle::AllocateHandle(int32_t ASocketType, int32_t AProtocol)
+void TNetSocketHandle::AllocateHandle(int32_t ASocketType, int32_t AProtocol, int32_t AFamily)
 {
     ShutAndClose(true);
     if (HasSocket)
         ResetState(true);
-    Handle = GSocketStack->NewSocketHandle(ASocketType, AProtocol);
+    Handle = GSocketStack->NewSocketHandle(ASocketType, AProtocol, AFamily);
     HasSocket = true;
+    Family = AFamily;
 }
 
 void TNetSocketHandle::ShutAndClose(bool AResetLocal)
@@ -54,7 +55,7 @@ void TNetSocketHandle::ShutAndClose(bool AResetLocal)
 
 int32_t TNetSocketHandle::Connect(int32_t AFamily)
 {
-    int32_t Result = GSocketStack->ConnectSocket(Handle, AFamily, PeerIP, PeerPort);
+    int32_t Result = GSocketStack->ConnectSocket(Handle, AFamily == 0 ? Family : AFamily, PeerIP, PeerPort);
     if (Result != -1) {
         RefreshLocalAddress();
         RefreshPeerAddress();
@@ -83,7 +84,7 @@ void TNetSocketHandle::Bind()
 
 bool TNetSocketHandle::TryBindOnce()
 {
-    int32_t Result = GSocketStack->BindSocket(Handle, NetFamilyIPv4, IP, Port);
+    int32_t Result = GSocketStack->BindSocket(Handle, Family, IP, Port);
     if (GSocketStack->CheckSocketResult(Result, {NetErrAddressInUse}))
         return false;
     RefreshLocalAddress();
@@ -201,14 +202,13 @@ void TNetSocketHandle::ResetState(bool AResetLocal)
 
 void TNetSocketHandle::RefreshLocalAddress()
 {
-    int32_t Family = 0;
     GSocketStack->SocketAddress(Handle, Family, IP, Port);
 }
 
 void TNetSocketHandle::RefreshPeerAddress()
 {
-    int32_t Family = 0;
-    GSocketStack->PeerAddress(Handle, Family, PeerIP, PeerPort);
+    int32_t PeerFamily = 0;
+    GSocketStack->PeerAddress(Handle, PeerFamily, PeerIP, PeerPort);
 }
 
 void TNetSocketHandle::Assign(const TNetSocketHandle& ASource)
@@ -217,4 +217,5 @@ void TNetSocketHandle::Assign(const TNetSocketHandle& ASource)
     Port = ASource.Port;
     PeerIP = ASource.PeerIP;
     PeerPort = ASource.PeerPort;
+    Family = ASource.Family;
 }

@@ -1,4 +1,4 @@
-// One socket with its local and remote IPv4 endpoints: open, bind (fixed port or a range of
+// One socket with its local and remote endpoints, IPv4 or IPv6: open, bind (fixed port or a range of
 // client ports), connect, send, receive, and wait for data with a time-out. Every platform
 // call goes through GSocketStack, so a handle is used while a networking component exists.
 #pragma once
@@ -45,15 +45,16 @@ public:
     TNetSocketHandle(const TNetSocketHandle&) = delete;
     TNetSocketHandle& operator=(const TNetSocketHandle&) = delete;
 
-    // Closes the old socket, if any, and opens an IPv4 socket of the given type (1 stream,
-    // 2 datagram, 3 raw) and protocol; raises ENetInvalidSocket. Address fields stay.
-    void AllocateHandle(int32_t ASocketType, int32_t AProtocol);
+    // Closes the old socket, if any, and opens a socket of the family (NetFamilyIPv4 or
+    // NetFamilyIPv6), type (1 stream, 2 datagram, 3 raw) and protocol; raises
+    // ENetInvalidSocket. Address fields stay; Family becomes AFamily.
+    void AllocateHandle(int32_t ASocketType, int32_t AProtocol, int32_t AFamily = NetFamilyIPv4);
     // Shutdown for sending, then close; nothing when no socket is open. Handle keeps its
     // number. AResetLocal has no effect.
     virtual void ShutAndClose(bool AResetLocal = true);
     // Connects to PeerIP:PeerPort and reads both endpoints back on success. Returns the
-    // platform result unchecked (pass it to CheckSocketResult).
-    virtual int32_t Connect(int32_t AFamily = NetFamilyIPv4);
+    // platform result unchecked (pass it to CheckSocketResult). AFamily 0 means Family.
+    virtual int32_t Connect(int32_t AFamily = 0);
     // One datagram and its source; -1 unchecked on failure.
     virtual int32_t ReceiveFrom(void* ABuffer, int32_t ALength, int32_t AFlags, std::string& AIP,
                                 int32_t& APort);
@@ -82,11 +83,13 @@ public:
     // Read the endpoints back from the system; raise ENetSocketError.
     void RefreshLocalAddress();
     void RefreshPeerAddress();
-    // Copies the four address fields (not the socket, not the port range).
+    // Copies the four address fields and the family (not the socket, not the port range).
     void Assign(const TNetSocketHandle& ASource);
 
     int Handle = -1;
     bool HasSocket = false;
+    // Family of the socket, and so of IP and PeerIP.
+    int32_t Family = NetFamilyIPv4;
     std::string IP;
     std::string PeerIP;
     int32_t Port = 0;

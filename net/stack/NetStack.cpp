@@ -2,6 +2,7 @@
 
 #include "net/stack/NetStrings.h"
 
+#include <arpa/inet.h>
 #include <cstring>
 
 TNetStack* GSocketStack = nullptr;
@@ -124,9 +125,9 @@ void TNetStack::ThrowSocketError(int32_t ACode)
     throw ENetSocketError(ACode, SocketErrorText(ACode));
 }
 
-int TNetStack::NewSocketHandle(int32_t AType, int32_t AProtocol)
+int TNetStack::NewSocketHandle(int32_t AType, int32_t AProtocol, int32_t AFamily)
 {
-    int Socket = OpenSocket(NetFamilyIPv4, AType, AProtocol);
+    int Socket = OpenSocket(AFamily, AType, AProtocol);
     if (Socket < 0)
         throw ENetInvalidSocket(RSCannotAllocateSocket);
     return Socket;
@@ -136,9 +137,43 @@ std::string TNetStack::LookupHost(const std::string& AHost)
 {
     if (SameText(AHost, "LOCALHOST"))
         return "127.0.0.1";
-    if (IsDottedQuad(AHost))
+    if (IsDottedQuad(AHost) || IsIPv6Address(AHost))
         return AHost;
     return HostByName(AHost);
+}
+
+std::vector<TNetHostAddress> TNetStack::LookupHostAddresses(const std::string& AHost, int32_t ATimeout)
+{
+    if (SameText(AHost, "LOCALHOST"))
+        return { { NetFamilyIPv4, "127.0.0.1" } };
+    if (IsDottedQuad(AHost))
+        return { { NetFamilyIPv4, AHost } };
+    if (IsIPv6Address(AHost))
+        return { { NetFamilyIPv6, AHost } };
+    return HostAddresses(AHost, ATimeout);
+}
+
+bool TNetStack::IsIPv6Address(const std::string& AText)
+{
+    // The zone is a name or a number of the local system; only that it is there and sane is
+    // checked here, the connect or send finds out whether it exists.
+    const size_t Percent = AText.find('%');
+    const std::string Address = AText.substr(0, Percent);
+    if (Percent != std::string::npos) {
+        const size_t ZoneLength = AText.size() - Percent - 1;
+        if (ZoneLength == 0 || ZoneLength > 15)
+            return false;
+        for (size_t I = Percent + 1; I < AText.size(); ++I)
+            if (static_cast<unsigned char>(AText[I]) <= 0x20 || AText[I] == '%' || AText[I] == '/')
+                return false;
+    }
+    in6_addr Bytes;
+    return inet_pton(AF_INET6, Address.c_str(), &Bytes) == 1 && Address.find('\0') == std::string::npos;
+}
+
+int32_t TNetStack::AddressFamily(const std::string& AIP)
+{
+    return AIP.find(':') == std::string::npos ? NetFamilyIPv4 : NetFamilyIPv6;
 }
 
 bool TNetStack::IsDottedQuad(const std::string& AText)

@@ -6,8 +6,11 @@
 // returned unchecked (-1 on failure); pass them to CheckSocketResult, which turns a failure into
 // ENetSocketError with the code of the calling thread's last failed call (LastSocketError).
 // Address families, socket types, protocol numbers, option levels and option names are this
-// platform's own values (2 = IPv4, 1 = stream, 2 = datagram, 3 = raw, IPPROTO_TCP/TCP_NODELAY,
-// IPPROTO_IP/IP_TTL, SOL_SOCKET/...).
+// platform's own values (2 = IPv4, 10 = IPv6, 1 = stream, 2 = datagram, 3 = raw,
+// IPPROTO_TCP/TCP_NODELAY, IPPROTO_IP/IP_TTL, SOL_SOCKET/...).
+//
+// Addresses are texts: dotted IPv4 ("192.0.2.1") or IPv6 in its usual form ("fd00::1"), with
+// the zone of a link-local address after "%" ("fe80::1%eth0"). A text with a ":" is IPv6.
 #pragma once
 
 #include "net/stack/NetException.h"
@@ -51,9 +54,18 @@ inline constexpr const char* RSCannotAllocateSocket = "Cannot allocate socket.";
 inline constexpr const char* RSSetSizeExceeded = "Set Size Exceeded.";
 inline constexpr const char* RSInvalidServiceName = "%s is not a valid service.";
 inline constexpr const char* RSStackInitializationFailed = "Winsock Initialization Error.";
+inline constexpr const char* RSLookupTimedOut = "Host name lookup timed out.";
 
-// Address family of every address the stack builds: IPv4 only.
+// Address families, as this platform numbers them.
 constexpr int32_t NetFamilyIPv4 = 2;
+constexpr int32_t NetFamilyIPv6 = 10;
+
+// One address of a resolved name.
+struct TNetHostAddress {
+    int32_t Family = NetFamilyIPv4;
+    std::string IP;
+    bool operator==(const TNetHostAddress&) const = default;
+};
 
 // The four bytes of an IPv4 address, first byte first (network order).
 using TNetAddressBytes = std::array<uint8_t, 4>;
@@ -108,11 +120,18 @@ public:
     virtual int32_t CloseSocketHandle(int ASocket) = 0;
     // Blocks until connected or failed. Safe to call from another thread than the owner's.
     virtual int32_t ConnectSocket(int ASocket, int32_t AFamily, const std::string& AIP, int32_t APort) = 0;
-    // First IPv4 address of the name as dotted text; raises ENetSocketError (11001 when the
-    // name does not resolve).
+    // First address of the name, IPv4 or IPv6, in the resolver's order; raises
+    // ENetSocketError (11001 when the name does not resolve).
     virtual std::string HostByName(const std::string& AHostName) = 0;
+    // Every address of the name, both families, in the resolver's order and each once. The
+    // lookup runs on a thread of its own that the caller waits for at most ATimeout ms
+    // (zero or negative: without limit) and abandons after that with ENetConnectTimeout
+    // ("Host name lookup timed out."); the abandoned lookup ends by itself and frees what it
+    // holds. Concurrent lookups of one name share one lookup. A name that does not resolve
+    // raises ENetSocketError (11001).
+    virtual std::vector<TNetHostAddress> HostAddresses(const std::string& AHostName, int32_t ATimeout) = 0;
     virtual std::string HostName() = 0;
-    // The name registered for a dotted address; raises ENetSocketError when there is none.
+    // The name registered for an address; raises ENetSocketError when there is none.
     virtual std::string HostByAddress(const std::string& AAddress) = 0;
     // Port of a service name, or the name read as an integer; raises ENetInvalidServiceName.
     virtual int32_t ServicePort(const std::string& AService) = 0;
@@ -175,13 +194,20 @@ public:
     bool CheckSocketResult(int32_t AResult);
     bool CheckSocketResult(int32_t AResult, std::initializer_list<int32_t> AIgnore);
     [[noreturn]] void ThrowSocketError(int32_t ACode);
-    // An IPv4 socket; raises ENetInvalidSocket when none can be opened.
-    int NewSocketHandle(int32_t AType, int32_t AProtocol);
-    // "localhost" in any case gives 127.0.0.1, a dotted quad is returned as it is, anything
-    // else is resolved.
+    // A socket of the family; raises ENetInvalidSocket when none can be opened.
+    int NewSocketHandle(int32_t AType, int32_t AProtocol, int32_t AFamily = NetFamilyIPv4);
+    // "localhost" in any case gives 127.0.0.1, a dotted quad or an IPv6 address is returned
+    // as it is, anything else is resolved (HostByName).
     std::string LookupHost(const std::string& AHost);
+    // The same for every address: a literal or "localhost" gives one, anything else is
+    // resolved by HostAddresses within ATimeout ms.
+    std::vector<TNetHostAddress> LookupHostAddresses(const std::string& AHost, int32_t ATimeout);
     // Four integers from 0 to 255 (decimal, or hexadecimal after "$", "x", "0x") joined by dots.
     static bool IsDottedQuad(const std::string& AText);
+    // An IPv6 address in any of its text forms, optionally followed by "%" and a zone.
+    static bool IsIPv6Address(const std::string& AText);
+    // NetFamilyIPv6 for a text with a ":", NetFamilyIPv4 for any other.
+    static int32_t AddressFamily(const std::string& AIP);
     // The four address bytes as one value, first byte lowest in memory.
     uint32_t StringToAddress(const std::string& AText);
 

@@ -3,15 +3,20 @@
 #include "net/stack/NetCancel.h"
 #include "net/stack/NetStrings.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
+#include <unordered_map>
 
 TNetStackClass GSocketStackClass = &NetStackClassOf<TNetStackLinux>;
 TNetSocketListClass GSocketListClass = &NetSocketListClassOf<TNetSocketListLinux>;
@@ -61,16 +66,75 @@ std::string AddressText(TNetStack& AStack, const in_addr& AAddress)
     return AStack.AddressToString(Bytes);
 }
 
-// An IPv4 socket address. A port outside 0..65535 is refused rather than cut to 16 bits.
+// An IPv6 address as text, with the zone of a scoped address after "%": by the interface's
+// name where it has one, so that the text reads back to the same address.
+std::string AddressText(const sockaddr_in6& AAddress)
+{
+    char Text[INET6_ADDRSTRLEN + IF_NAMESIZE + 2] = {};
+    inet_ntop(AF_INET6, &AAddress.sin6_addr, Text, INET6_ADDRSTRLEN);
+    std::string Result(Text);
+    if (AAddress.sin6_scope_id != 0) {
+        char Name[IF_NAMESIZE] = {};
+        Result += '%';
+        Result += if_indextoname(AAddress.sin6_scope_id, Name) ? std::string(Name)
+                                                                : std::to_string(AAddress.sin6_scope_id);
+    }
+    return Result;
+}
+
+// Address and port of a socket address of either family.
+void ReadAddress(TNetStack& AStack, const sockaddr_storage& AAddress, std::string& AIP, int32_t& APort)
+{
+    if (AAddress.ss_family == AF_INET6) {
+        const auto& Address = reinterpret_cast<const sockaddr_in6&>(AAddress);
+        AIP = AddressText(Address);
+        APort = ntohs(Address.sin6_port);
+    } else {
+        const auto& Address = reinterpret_cast<const sockaddr_in&>(AAddress);
+        AIP = AddressText(AStack, Address.sin_addr);
+        APort = ntohs(Address.sin_port);
+    }
+}
+
+// An IPv6 address text (zone included) read in numeric mode: no name server is asked.
+bool ParseIPv6(const std::string& AIP, sockaddr_in6& AAddress)
+{
+    if (AIP.find('\0') != std::string::npos)
+        return false;
+    addrinfo Hints {};
+    Hints.ai_family = AF_INET6;
+    Hints.ai_flags = AI_NUMERICHOST;
+    addrinfo* List = nullptr;
+    if (getaddrinfo(AIP.c_str(), nullptr, &Hints, &List) != 0 || !List)
+        return false;
+    std::memcpy(&AAddress, List->ai_addr, sizeof AAddress);
+    freeaddrinfo(List);
+    return true;
+}
+
+// A socket address of the family. An IPv4 text is read as StringToAddress reads it; a port
+// outside 0..65535 is refused rather than cut to 16 bits, and so is an IPv6 text that is no
+// address.
 bool MakeAddress(TNetStack& AStack, int32_t AFamily, const std::string& AIP, bool AEmptyIsAny, int32_t APort,
-                 sockaddr_in& AAddress)
+    sockaddr_storage& AAddress, socklen_t& ALength)
 {
     if (APort < 0 || APort > 65535)
         return false;
     std::memset(&AAddress, 0, sizeof AAddress);
-    AAddress.sin_family = static_cast<sa_family_t>(AFamily);
-    AAddress.sin_port = htons(static_cast<uint16_t>(APort));
-    AAddress.sin_addr.s_addr = (AEmptyIsAny && AIP.empty()) ? htonl(INADDR_ANY) : AStack.StringToAddress(AIP);
+    if (AFamily == NetFamilyIPv6) {
+        auto& Address = reinterpret_cast<sockaddr_in6&>(AAddress);
+        if (!(AEmptyIsAny && AIP.empty()) && !ParseIPv6(AIP, Address))
+            return false;
+        Address.sin6_family = AF_INET6;
+        Address.sin6_port = htons(static_cast<uint16_t>(APort));
+        ALength = sizeof Address;
+        return true;
+    }
+    auto& Address = reinterpret_cast<sockaddr_in&>(AAddress);
+    Address.sin_family = static_cast<sa_family_t>(AFamily);
+    Address.sin_port = htons(static_cast<uint16_t>(APort));
+    Address.sin_addr.s_addr = (AEmptyIsAny && AIP.empty()) ? htonl(INADDR_ANY) : AStack.StringToAddress(AIP);
+    ALength = sizeof Address;
     return true;
 }
 
@@ -79,33 +143,177 @@ struct TAddrInfoFree {
 };
 using TAddrInfoList = std::unique_ptr<addrinfo, TAddrInfoFree>;
 
-// IPv4 addresses of a name, one entry per address; empty (with the error recorded) on failure.
-TAddrInfoList ResolveIPv4(const std::string& AName)
+// Addresses of a name of the family (AF_INET, or AF_UNSPEC for both), one entry per
+// address; empty with the error code in ACode on failure.
+TAddrInfoList Resolve(const std::string& AName, int AFamily, int32_t& ACode)
 {
     // A NUL inside the name would silently cut it short.
     if (AName.find('\0') != std::string::npos) {
-        GThreadSocketError = NetErrHostNotFound;
+        ACode = NetErrHostNotFound;
         return nullptr;
     }
     addrinfo Hints{};
-    Hints.ai_family = AF_INET;
+    Hints.ai_family = AFamily;
     Hints.ai_socktype = SOCK_STREAM;
     addrinfo* List = nullptr;
     int Result = getaddrinfo(AName.c_str(), nullptr, &Hints, &List);
     if (Result != 0) {
-        GThreadSocketError = TNetStackLinux::ResolverErrorToSocketError(Result, errno);
+        ACode = TNetStackLinux::ResolverErrorToSocketError(Result, errno);
         return nullptr;
     }
     return TAddrInfoList(List);
 }
 
-std::string FirstAddress(TNetStack& AStack, const addrinfo* AList)
+// IPv4 addresses of a name; empty (with the error recorded) on failure.
+TAddrInfoList ResolveIPv4(const std::string& AName)
 {
-    for (const addrinfo* P = AList; P; P = P->ai_next) {
-        if (P->ai_family == AF_INET && P->ai_addr)
-            return AddressText(AStack, reinterpret_cast<const sockaddr_in*>(P->ai_addr)->sin_addr);
+    int32_t Code = 0;
+    TAddrInfoList List = Resolve(AName, AF_INET, Code);
+    if (!List)
+        GThreadSocketError = Code;
+    return List;
+}
+
+// Every address of a name, both families, in the resolver's order and each once; 0 or the
+// error code. Touches no stack object: an abandoned lookup may end after the stack has gone.
+int32_t ResolveAll(const std::string& AName, std::vector<TNetHostAddress>& AAddresses)
+{
+    int32_t Code = 0;
+    TAddrInfoList List = Resolve(AName, AF_UNSPEC, Code);
+    if (!List)
+        return Code;
+    for (const addrinfo* P = List.get(); P; P = P->ai_next) {
+        TNetHostAddress Address;
+        if (P->ai_family == AF_INET && P->ai_addr) {
+            char Text[INET_ADDRSTRLEN] = {};
+            inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(P->ai_addr)->sin_addr, Text, sizeof Text);
+            Address = { NetFamilyIPv4, Text };
+        } else if (P->ai_family == AF_INET6 && P->ai_addr) {
+            Address = { NetFamilyIPv6, AddressText(*reinterpret_cast<const sockaddr_in6*>(P->ai_addr)) };
+        } else {
+            continue;
+        }
+        if (std::find(AAddresses.begin(), AAddresses.end(), Address) == AAddresses.end())
+            AAddresses.push_back(std::move(Address));
     }
-    return {};
+    return AAddresses.empty() ? NetErrHostNotFound : 0;
+}
+
+// Lookups with a deadline.
+//
+// getaddrinfo cannot be interrupted, and with name servers that never answer it blocks for
+// as long as the resolver's own retries take (a minute and more). So each lookup runs on a
+// thread of its own, and the caller waits for it with a deadline (and the calling thread's
+// cancel token). A caller that gives up abandons the lookup: the thread is detached and
+// ends by itself when getaddrinfo returns. What keeps that safe:
+//   - the lookup's state (name, result, its "done" descriptor) is one TLookup that the
+//     thread and every waiter hold by shared_ptr; whoever lets go last frees it, so neither
+//     an early-leaving waiter nor a late thread touches freed memory;
+//   - the thread touches nothing else but the table below, which is never destroyed (an
+//     abandoned thread may still run while the process exits);
+//   - the result is written and read under the lookup's lock; its descriptor only wakes the
+//     waiters;
+//   - waiters for a name already being looked up join that lookup instead of starting
+//     another: with a dead name server, checks of one name repeated every interval add no
+//     threads, so their number stays bounded by the number of names.
+struct TLookup {
+    explicit TLookup(std::string AName)
+        : Name(std::move(AName))
+    {
+        Done = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    }
+    ~TLookup()
+    {
+        if (Done >= 0)
+            ::close(Done);
+    }
+    TLookup(const TLookup&) = delete;
+    TLookup& operator=(const TLookup&) = delete;
+
+    const std::string Name;
+    int Done = -1; // readable once the result is in
+    std::mutex Lock; // guards the three below
+    bool Finished = false;
+    int32_t Code = 0;
+    std::vector<TNetHostAddress> Addresses;
+};
+
+struct TLookupTable {
+    std::mutex Lock;
+    std::unordered_map<std::string, std::shared_ptr<TLookup>> Running;
+};
+
+TLookupTable& Lookups()
+{
+    static TLookupTable* Table = new TLookupTable;
+    return *Table;
+}
+
+void RunLookup(const std::shared_ptr<TLookup>& ALookup)
+{
+    std::vector<TNetHostAddress> Addresses;
+    const int32_t Code = ResolveAll(ALookup->Name, Addresses);
+    {
+        std::lock_guard<std::mutex> Guard(ALookup->Lock);
+        ALookup->Code = Code;
+        ALookup->Addresses = std::move(Addresses);
+        ALookup->Finished = true;
+    }
+    {
+        TLookupTable& Table = Lookups();
+        std::lock_guard<std::mutex> Guard(Table.Lock);
+        auto It = Table.Running.find(ALookup->Name);
+        if (It != Table.Running.end() && It->second == ALookup)
+            Table.Running.erase(It);
+    }
+    const uint64_t One = 1;
+    (void)!::write(ALookup->Done, &One, sizeof One);
+}
+
+std::shared_ptr<TLookup> StartLookup(const std::string& AName)
+{
+    TLookupTable& Table = Lookups();
+    std::lock_guard<std::mutex> Guard(Table.Lock);
+    std::shared_ptr<TLookup>& Entry = Table.Running[AName];
+    if (Entry)
+        return Entry;
+    auto Lookup = std::make_shared<TLookup>(AName);
+    if (Lookup->Done < 0) {
+        RecordErrno();
+        Table.Running.erase(AName);
+        return nullptr;
+    }
+    try {
+        std::thread([Lookup] { RunLookup(Lookup); }).detach();
+    } catch (...) {
+        Table.Running.erase(AName);
+        throw;
+    }
+    Entry = Lookup;
+    return Lookup;
+}
+
+// Waits for the lookup until ATimeout ms have passed (zero or negative: without limit);
+// true when it has finished.
+bool WaitLookup(const TLookup& ALookup, int32_t ATimeout)
+{
+    using TClock = std::chrono::steady_clock;
+    const TClock::time_point Deadline = TClock::now() + std::chrono::milliseconds(ATimeout);
+    pollfd Wait[2] = { { ALookup.Done, POLLIN, 0 }, { -1, POLLIN, 0 } };
+    for (;;) {
+        int Left = -1;
+        if (ATimeout > 0) {
+            const auto Rest = std::chrono::ceil<std::chrono::milliseconds>(Deadline - TClock::now()).count();
+            if (Rest <= 0)
+                return false;
+            Left = static_cast<int>(Rest);
+        }
+        const int Ready = ::poll(Wait, 2, Left);
+        if (Ready > 0 && Wait[0].revents != 0)
+            return true;
+        if (Ready < 0 && errno != EINTR)
+            return false;
+    }
 }
 
 } // namespace
@@ -277,24 +485,23 @@ const std::vector<std::string>& TNetStackLinux::LocalAddresses()
 
 int TNetStackLinux::AcceptConnection(int ASocket, std::string& AIP, int32_t& APort)
 {
-    sockaddr_in Address{};
+    sockaddr_storage Address{};
     socklen_t Length = sizeof Address;
     int Result = Recorded(Restarting(
         [&] { return ::accept4(ASocket, reinterpret_cast<sockaddr*>(&Address), &Length, SOCK_CLOEXEC); }));
-    if (Result != -1) {
-        AIP = AddressText(*this, Address.sin_addr);
-        APort = ntohs(Address.sin_port);
-    }
+    if (Result != -1)
+        ReadAddress(*this, Address, AIP, APort);
     return Result;
 }
 
 int32_t TNetStackLinux::BindSocket(int ASocket, int32_t AFamily, const std::string& AIP, int32_t APort)
 {
-    sockaddr_in Address;
-    if (!MakeAddress(*this, AFamily, AIP, true, APort, Address))
+    sockaddr_storage Address;
+    socklen_t Length = 0;
+    if (!MakeAddress(*this, AFamily, AIP, true, APort, Address, Length))
         return Failed(EINVAL);
-    return Recorded(Restarting(
-        [&] { return ::bind(ASocket, reinterpret_cast<const sockaddr*>(&Address), sizeof Address); }));
+    return Recorded(
+        Restarting([&] { return ::bind(ASocket, reinterpret_cast<const sockaddr*>(&Address), Length); }));
 }
 
 int32_t TNetStackLinux::CloseSocketHandle(int ASocket)
@@ -309,12 +516,13 @@ int32_t TNetStackLinux::CloseSocketHandle(int ASocket)
 
 int32_t TNetStackLinux::ConnectSocket(int ASocket, int32_t AFamily, const std::string& AIP, int32_t APort)
 {
-    sockaddr_in Address;
-    if (!MakeAddress(*this, AFamily, AIP, false, APort, Address))
+    sockaddr_storage Address;
+    socklen_t Length = 0;
+    if (!MakeAddress(*this, AFamily, AIP, false, APort, Address, Length))
         return Failed(EINVAL);
     bool Interrupted = false;
     int Result = Restarting([&] {
-        int R = ::connect(ASocket, reinterpret_cast<const sockaddr*>(&Address), sizeof Address);
+        int R = ::connect(ASocket, reinterpret_cast<const sockaddr*>(&Address), Length);
         if (R == -1 && errno == EINTR)
             Interrupted = true;
         return R;
@@ -328,15 +536,27 @@ int32_t TNetStackLinux::ConnectSocket(int ASocket, int32_t AFamily, const std::s
 
 std::string TNetStackLinux::HostByName(const std::string& AHostName)
 {
-    TAddrInfoList List = ResolveIPv4(AHostName);
-    if (!List)
-        CheckSocketResult(-1);
-    std::string Address = FirstAddress(*this, List.get());
-    if (Address.empty()) {
-        SetLastSocketError(NetErrHostNotFound);
+    std::vector<TNetHostAddress> Addresses;
+    if (const int32_t Code = ResolveAll(AHostName, Addresses); Code != 0) {
+        SetLastSocketError(Code);
         CheckSocketResult(-1);
     }
-    return Address;
+    return Addresses.front().IP;
+}
+
+std::vector<TNetHostAddress> TNetStackLinux::HostAddresses(const std::string& AHostName, int32_t ATimeout)
+{
+    const std::shared_ptr<TLookup> Lookup = StartLookup(AHostName);
+    if (!Lookup)
+        CheckSocketResult(-1);
+    if (!WaitLookup(*Lookup, ATimeout))
+        throw ENetConnectTimeout(RSLookupTimedOut);
+    std::lock_guard<std::mutex> Guard(Lookup->Lock);
+    if (Lookup->Code != 0) {
+        SetLastSocketError(Lookup->Code);
+        CheckSocketResult(-1);
+    }
+    return Lookup->Addresses;
 }
 
 std::string TNetStackLinux::HostName()
@@ -349,11 +569,14 @@ std::string TNetStackLinux::HostName()
 
 std::string TNetStackLinux::HostByAddress(const std::string& AAddress)
 {
-    sockaddr_in Address{};
-    Address.sin_family = AF_INET;
-    Address.sin_addr.s_addr = StringToAddress(AAddress);
+    sockaddr_storage Address;
+    socklen_t Length = 0;
+    if (!MakeAddress(*this, AddressFamily(AAddress), AAddress, false, 0, Address, Length)) {
+        SetLastSocketError(NetErrInvalidArgument);
+        CheckSocketResult(-1);
+    }
     char Name[NI_MAXHOST] = {};
-    int Result = getnameinfo(reinterpret_cast<const sockaddr*>(&Address), sizeof Address, Name, sizeof Name,
+    int Result = getnameinfo(reinterpret_cast<const sockaddr*>(&Address), Length, Name, sizeof Name,
                              nullptr, 0, NI_NAMEREQD);
     if (Result != 0) {
         SetLastSocketError(ResolverErrorToSocketError(Result, errno));
@@ -438,16 +661,14 @@ int32_t TNetStackLinux::ReceiveDataFrom(int ASocket, void* ABuffer, int32_t ALen
 {
     if (ALength < 0)
         return Failed(EINVAL);
-    sockaddr_in Address{};
+    sockaddr_storage Address{};
     socklen_t Length = sizeof Address;
     ssize_t Result = Recorded(Restarting([&] {
         return ::recvfrom(ASocket, ABuffer, static_cast<size_t>(ALength), AFlags,
                           reinterpret_cast<sockaddr*>(&Address), &Length);
     }));
-    if (Result != -1) {
-        AIP = AddressText(*this, Address.sin_addr);
-        APort = ntohs(Address.sin_port);
-    }
+    if (Result != -1)
+        ReadAddress(*this, Address, AIP, APort);
     return static_cast<int32_t>(Result);
 }
 
@@ -549,12 +770,13 @@ int32_t TNetStackLinux::SendData(int ASocket, const void* ABuffer, int32_t AFlag
 int32_t TNetStackLinux::SendDataTo(int ASocket, const void* ABuffer, int32_t AFlags, int32_t ALength,
                                    const std::string& AIP, int32_t APort)
 {
-    sockaddr_in Address;
-    if (ALength < 0 || !MakeAddress(*this, NetFamilyIPv4, AIP, false, APort, Address))
+    sockaddr_storage Address;
+    socklen_t Length = 0;
+    if (ALength < 0 || !MakeAddress(*this, AddressFamily(AIP), AIP, false, APort, Address, Length))
         return Failed(EINVAL);
     return static_cast<int32_t>(Recorded(Restarting([&] {
         return ::sendto(ASocket, ABuffer, static_cast<size_t>(ALength), AFlags | MSG_NOSIGNAL,
-                        reinterpret_cast<const sockaddr*>(&Address), sizeof Address);
+                        reinterpret_cast<const sockaddr*>(&Address), Length);
     })));
 }
 
@@ -587,22 +809,20 @@ std::string TNetStackLinux::SocketErrorText(int32_t ACode)
 
 void TNetStackLinux::PeerAddress(int ASocket, int32_t& AFamily, std::string& AIP, int32_t& APort)
 {
-    sockaddr_in Address{};
+    sockaddr_storage Address{};
     socklen_t Length = sizeof Address;
     CheckSocketResult(Recorded(::getpeername(ASocket, reinterpret_cast<sockaddr*>(&Address), &Length)));
-    AFamily = Address.sin_family;
-    AIP = AddressText(*this, Address.sin_addr);
-    APort = ntohs(Address.sin_port);
+    AFamily = Address.ss_family;
+    ReadAddress(*this, Address, AIP, APort);
 }
 
 void TNetStackLinux::SocketAddress(int ASocket, int32_t& AFamily, std::string& AIP, int32_t& APort)
 {
-    sockaddr_in Address{};
+    sockaddr_storage Address{};
     socklen_t Length = sizeof Address;
     CheckSocketResult(Recorded(::getsockname(ASocket, reinterpret_cast<sockaddr*>(&Address), &Length)));
-    AFamily = Address.sin_family;
-    AIP = AddressText(*this, Address.sin_addr);
-    APort = ntohs(Address.sin_port);
+    AFamily = Address.ss_family;
+    ReadAddress(*this, Address, AIP, APort);
 }
 
 int32_t TNetStackLinux::GetSocketOption(int ASocket, int32_t ALevel, int32_t AOption, void* AValue,

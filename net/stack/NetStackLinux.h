@@ -18,6 +18,7 @@ public:
     int32_t CloseSocketHandle(int ASocket) override;
     int32_t ConnectSocket(int ASocket, int32_t AFamily, const std::string& AIP, int32_t APort) override;
     std::string HostByName(const std::string& AHostName) override;
+    std::vector<TNetHostAddress> HostAddresses(const std::string& AHostName, int32_t ATimeout) override;
     std::string HostName() override;
     std::string HostByAddress(const std::string& AAddress) override;
     int32_t ServicePort(const std::string& AService) override;

@@ -129,7 +129,7 @@ void TNetConnectThread::ConnectNonBlocking()
     // returns 0 for a connection or the connect's own error, so the outcome and its text are
     // the stack's, and a wake-up that came too early only says "in progress" once more.
     for (;;) {
-        const int32_t Result = SocketHandle->Connect(NetFamilyIPv4);
+        const int32_t Result = SocketHandle->Connect();
         if (Result != -1)
             return;
         if (!ConnectPending(GSocketStack->LastSocketError())) {
@@ -224,30 +224,100 @@ void TNetIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort, con
     if (!FSocketHandle)
         PrepareLink();
     TNetSocketHandle& H = *FSocketHandle;
-    H.AllocateHandle(1, 0);
-    H.IP = ABoundIP;
-    H.Port = ABoundPort;
-    H.ClientPortMin = ABoundPortMin;
-    H.ClientPortMax = ABoundPortMax;
-    H.Bind();
 
-    if (!TNetStack::IsDottedQuad(TargetHost))
+    // One time limit for the lookup and every address tried: what the lookup takes is gone
+    // from the connect.
+    const bool Threaded = (ATimeout != -1 && ATimeout != 0) || TNetAntiFreezeBase::IsInForce();
+    const int32_t Limit = (ATimeout != -1 && ATimeout != 0) ? ATimeout : (Threaded ? 120000 : -1);
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Limit < 0 ? 0 : Limit);
+    const auto Left = [&]() -> int32_t {
+        if (Limit < 0)
+            return -1;
+        const auto Rest = std::chrono::ceil<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
+        return static_cast<int32_t>(std::max<int64_t>(1, Rest.count()));
+    };
+
+    if (!TNetStack::IsDottedQuad(TargetHost) && !TNetStack::IsIPv6Address(TargetHost))
         ReportStatus(TNetStatus::hsResolving, { TargetHost });
-    H.SetPeerAddress(GSocketStack->LookupHost(TargetHost), TargetPort);
-    if (!UseNagle) {
-        const int32_t On = 1;
-        H.SetOption(IPPROTO_TCP, TCP_NODELAY, &On, static_cast<int32_t>(sizeof On));
+    std::vector<TNetHostAddress> Addresses = GSocketStack->LookupHostAddresses(TargetHost, Left());
+    // A local address to bind to fixes the family: the other family's addresses cannot be
+    // reached from it.
+    if (!ABoundIP.empty()) {
+        const int32_t Bound = TNetStack::AddressFamily(ABoundIP);
+        std::vector<TNetHostAddress> Same;
+        for (const TNetHostAddress& A : Addresses)
+            if (A.Family == Bound)
+                Same.push_back(A);
+        if (!Same.empty())
+            Addresses = std::move(Same);
     }
-    ReportStatus(TNetStatus::hsConnecting, { H.PeerIP });
 
-    if (ATimeout != -1 && ATimeout != 0)
-        ConnectWithTimeout(ATimeout);
-    else if (TNetAntiFreezeBase::IsInForce())
-        ConnectWithTimeout(120000);
-    else
-        GSocketStack->CheckSocketResult(H.Connect(NetFamilyIPv4));
-
-    Socks->MakeSocksConnection(*this, AHost, APort);
+    // Address after address, in the resolver's order, until one takes the connection. One
+    // that refuses or cannot be reached fails at once and the next is tried straight away;
+    // one that stays silent is given its share of the time that is left, so a dead first
+    // address cannot use up the time of the live ones behind it.
+    enum class TFailure { fTimeout, fConnect, fSocket };
+    TFailure Last = TFailure::fConnect;
+    int32_t LastCode = 0;
+    std::string LastText;
+    std::string Tried;
+    const size_t Count = Addresses.size();
+    for (size_t I = 0; I < Count; ++I) {
+        const TNetHostAddress& Address = Addresses[I];
+        H.AllocateHandle(1, 0, Address.Family);
+        H.IP = ABoundIP;
+        H.Port = ABoundPort;
+        H.ClientPortMin = ABoundPortMin;
+        H.ClientPortMax = ABoundPortMax;
+        H.Bind();
+        H.SetPeerAddress(Address.IP, TargetPort);
+        if (!UseNagle) {
+            const int32_t On = 1;
+            H.SetOption(IPPROTO_TCP, TCP_NODELAY, &On, static_cast<int32_t>(sizeof On));
+        }
+        ReportStatus(TNetStatus::hsConnecting, { H.PeerIP });
+        try {
+            if (Threaded) {
+                const int32_t Rest = Left();
+                ConnectWithTimeout(Rest < 0 ? -2 : std::max<int32_t>(1, Rest / static_cast<int32_t>(Count - I)));
+            } else {
+                GSocketStack->CheckSocketResult(H.Connect());
+            }
+            Socks->MakeSocksConnection(*this, AHost, APort);
+            return;
+            // Only a name with several addresses says which failed how; a single address
+            // keeps the connect's own failure.
+        } catch (const ENetConnectTimeout& E) {
+            if (Count == 1)
+                throw;
+            Last = TFailure::fTimeout;
+            LastText = E.what();
+        } catch (const ENetConnectException& E) {
+            if (Count == 1)
+                throw;
+            Last = TFailure::fConnect;
+            LastText = E.what();
+        } catch (const ENetSocketError& E) {
+            if (Count == 1)
+                throw;
+            Last = TFailure::fSocket;
+            LastCode = E.ErrorCode;
+            LastText = E.what();
+        }
+        const size_t Break = LastText.rfind("\r\n");
+        Tried += (I == 0 ? "" : ", ") + Address.IP + " ("
+            + (Break == std::string::npos ? LastText : LastText.substr(Break + 2)) + ")";
+    }
+    const std::string Text = LastText + "\r\nAddresses tried: " + Tried;
+    switch (Last) {
+    case TFailure::fTimeout:
+        throw ENetConnectTimeout(Text);
+    case TFailure::fSocket:
+        throw ENetSocketError(LastCode, Text);
+    case TFailure::fConnect:
+        break;
+    }
+    throw ENetConnectException(Text);
 }
 
 void TNetIOHandlerSocket::ConnectWithTimeout(int32_t ATimeout)

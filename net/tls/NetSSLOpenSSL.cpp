@@ -470,8 +470,10 @@ void TNetSSLSocket::ExpectPeerName(const std::string& AHostName)
     X509_VERIFY_PARAM* Param = NetSSL_get0_param(SslHandle);
     if (Param == nullptr)
         return;
-    if (TNetStack::IsDottedQuad(AHostName)) {
-        NetX509_VERIFY_PARAM_set1_ip_asc(Param, AHostName.c_str());
+    if (TNetStack::IsDottedQuad(AHostName) || TNetStack::IsIPv6Address(AHostName)) {
+        // A certificate names an address without a zone: the zone only says which of our
+        // interfaces leads there.
+        NetX509_VERIFY_PARAM_set1_ip_asc(Param, AHostName.substr(0, AHostName.find('%')).c_str());
     } else {
         // "*" stands for one whole label only, as browsers take it.
         NetX509_VERIFY_PARAM_set_hostflags(Param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
@@ -508,7 +510,8 @@ void TNetSSLSocket::Handshake(
     if (!Attach(ASocket, AContext))
         return;
     const bool Verifying = AContext->VerifyMode.Contains(TNetSSLVerifyMode::sslvrfPeer);
-    if (!AHostName.empty() && !TNetStack::IsDottedQuad(AHostName))
+    // A server name is sent for names only, never for an address.
+    if (!AHostName.empty() && !TNetStack::IsDottedQuad(AHostName) && !TNetStack::IsIPv6Address(AHostName))
         NetSSL_ctrl(SslHandle, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
             const_cast<char*>(AHostName.c_str()));
     if (Verifying && !AHostName.empty())
