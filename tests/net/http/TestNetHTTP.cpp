@@ -186,6 +186,9 @@ TEST(HTTPRequest, HostLineByPort)
         { "http://localhost:80/", "localhost", "localhost:80" },
         { "http://127.0.0.1:8080/", "127.0.0.1:8080", "127.0.0.1:8080" },
         { "http://LOCALHOST:81/p#frag", "LOCALHOST:81", "LOCALHOST:81" },
+        { "http://[::1]:8080/", "[::1]:8080", "::1:8080" },
+        { "http://[::1]/p", "[::1]", "::1:80" },
+        { "http://[fe80::1%25lo]:81/", "[fe80::1%25lo]:81", "fe80::1%lo:81" },
     };
     for (const Row& R : Rows) {
         SCOPED_TRACE(R.URL);

@@ -41,6 +41,13 @@ TEST(NetURI, SplitsUrlForms)
         { "relative query fragment", "p?q#frag", "", "", "", "", "", "", "p", "?q", "frag" },
         { "query only", "?a/b", "", "", "", "", "", "", "", "?a/b", "" },
         { "empty", "", "", "", "", "", "", "", "", "", "" },
+        { "IPv6 with port", "http://[::1]:8080/p", "http", "", "", "::1", "8080", "/", "p", "", "" },
+        { "IPv6 without port", "https://[fd00::1]/", "https", "", "", "fd00::1", "", "/", "", "", "" },
+        { "IPv6 with user", "http://u:p@[::1]:81", "http", "u", "p", "::1", "81", "/", "", "", "" },
+        { "IPv6 before query", "http://[::1]?q", "http", "", "", "::1", "", "/", "", "?q", "" },
+        { "IPv6 zone", "http://[fe80::1%25eth0]:80/", "http", "", "", "fe80::1%eth0", "80", "/", "", "", "" },
+        { "IPv6 unclosed", "http://[::1:80/", "http", "", "", "[::1:80", "", "/", "", "", "" },
+        { "IPv6 junk after", "http://[::1]x/", "http", "", "", "::1", "x", "/", "", "", "" },
     };
     for (const Row& R : Rows) {
         TNetURI U(R.Text);
@@ -134,4 +141,28 @@ TEST(NetURI, MergePath)
     for (const Row& R : Rows)
         EXPECT_EQ(TNetURI::MergePath(R.Base, R.Path, "/"), R.Expected) << R.Base << " + " << R.Path;
     EXPECT_EQ(TNetURI::MergePath("a::b::", "c::..::d", "::"), "a::b::d");
+}
+
+TEST(NetURI, IPv6HostsAreWrittenInBrackets)
+{
+    const struct {
+        const char* Host;
+        const char* Written;
+    } Rows[] = {
+        { "::1", "[::1]" },
+        { "fe80::1%eth0", "[fe80::1%25eth0]" },
+        { "127.0.0.1", "127.0.0.1" },
+        { "example.test", "example.test" },
+    };
+    for (const auto& R : Rows) {
+        SCOPED_TRACE(R.Host);
+        EXPECT_EQ(URIHost(R.Host), R.Written);
+        TNetURI U;
+        U.Protocol = "http";
+        U.Host = R.Host;
+        U.Port = "8080";
+        U.Path = "/";
+        EXPECT_EQ(U.FullText(), "http://" + std::string(R.Written) + ":8080/");
+        EXPECT_EQ(TNetURI(U.FullText()).Host, R.Host);
+    }
 }

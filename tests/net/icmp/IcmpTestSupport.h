@@ -191,20 +191,35 @@ inline bool RunProgram(std::vector<std::string> AArgs)
 }
 
 // Gives this process (a RunIsolated child) a mount namespace of its own in which ALines
-// stand in /etc/hosts, so that names resolve without a resolver. Nothing stays on disk.
-inline bool UseHostsFile(const std::string& ALines)
+// stand in the system file APath. Nothing stays on disk.
+inline bool UseSystemFile(const std::string& APath, const std::string& ALines)
 {
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         return false;
     char Dir[] = "/tmp/vardex-hosts-XXXXXX";
     if (!mkdtemp(Dir))
         return false;
-    const std::string File = std::string(Dir) + "/hosts";
+    const std::string File = std::string(Dir) + "/file";
     const bool Done
-        = WriteProcFile(File, ALines) && mount(File.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
+        = WriteProcFile(File, ALines) && mount(File.c_str(), APath.c_str(), nullptr, MS_BIND, nullptr) == 0;
     ::unlink(File.c_str());
     ::rmdir(Dir);
     return Done;
+}
+
+// ALines stand in /etc/hosts, so that names resolve without a resolver.
+inline bool UseHostsFile(const std::string& ALines)
+{
+    return UseSystemFile("/etc/hosts", ALines);
+}
+
+// Adds the IPv6 addresses to the loopback device of this (isolated) namespace.
+inline bool AddLoopbackAddresses6(const std::vector<std::string>& AAddresses)
+{
+    for (const std::string& A : AAddresses)
+        if (!RunProgram({ "ip", "-6", "addr", "add", A + "/128", "dev", "lo", "nodad" }))
+            return false;
+    return true;
 }
 
 // Collects what went wrong inside a child process, where test assertions cannot report.

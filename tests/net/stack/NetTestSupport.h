@@ -91,6 +91,23 @@ inline TFd Listener()
     return Fd;
 }
 
+// A listening TCP socket on the IPv6 address AIP (port 0: any); an invalid TFd when the
+// address cannot be bound. ABacklog 0 with one connection waiting leaves every further
+// connect unanswered: the kernel drops what does not fit the queue.
+inline TFd Listener6(const char* AIP = "::1", int APort = 0, int ABacklog = 16)
+{
+    TFd Fd(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in6 A {};
+    A.sin6_family = AF_INET6;
+    A.sin6_port = htons(static_cast<uint16_t>(APort));
+    const int On = 1;
+    setsockopt(Fd.Get(), SOL_SOCKET, SO_REUSEADDR, &On, sizeof On);
+    if (inet_pton(AF_INET6, AIP, &A.sin6_addr) != 1 || bind(Fd.Get(), reinterpret_cast<sockaddr*>(&A), sizeof A) != 0
+        || listen(Fd.Get(), ABacklog) != 0)
+        return TFd();
+    return Fd;
+}
+
 // Both ends of one loopback TCP connection.
 struct TTcpPair {
     TTcpPair()

@@ -25,7 +25,12 @@ public:
     using TScript = std::function<void(TScriptedServer& AServer, int AFd, int AIndex)>;
 
     explicit TScriptedServer(TScript AScript, int AConnections = 1)
-        : FListen(Listener())
+        : TScriptedServer(Listener(), std::move(AScript), AConnections)
+    {
+    }
+    // The same on a listening socket of the caller's (an IPv6 one, say).
+    TScriptedServer(TFd AListen, TScript AScript, int AConnections = 1)
+        : FListen(std::move(AListen))
         , FStop(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
         , FScript(std::move(AScript))
     {

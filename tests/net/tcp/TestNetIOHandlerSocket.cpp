@@ -1,5 +1,6 @@
 #include "net/tcp/NetIOHandlerSocket.h"
 
+#include "net/icmp/IcmpTestSupport.h"
 #include "net/stack/NetStack.h"
 #include "net/tcp/NetAntiFreezeBase.h"
 #include "net/tcp/TcpTestServer.h"
@@ -55,6 +56,21 @@ void Connect(TNetIOHandlerSocket& AHandler, const std::string& AHost, int APort,
 {
     AHandler.PrepareLink();
     AHandler.ConnectTo(AHost, APort, "", 0, 0, 0, ATimeout);
+}
+
+// What a connect raised: its class and its message.
+template <class F> std::string ConnectFailure(F AConnect)
+{
+    try {
+        AConnect();
+    } catch (const ENetConnectTimeout& E) {
+        return std::string("timeout: ") + E.what();
+    } catch (const ENetConnectException& E) {
+        return std::string("connect: ") + E.what();
+    } catch (const std::exception& E) {
+        return std::string("other: ") + E.what();
+    }
+    return "connected";
 }
 
 class TCountingAntiFreeze : public TNetAntiFreezeBase {
@@ -260,4 +276,99 @@ TEST(NetIOHandlerSocket, SocksSettings)
     EXPECT_EQ(
         Raised<ENetSocksError>([&] { Connect(H, "127.0.0.9", 80, -1); }), "SOCKS version is not supported.");
     EXPECT_EQ(H.SocketHandle()->PeerPort, Server.Port());
+}
+
+TEST(NetIOHandlerSocket, ConnectsToTheIPv6Loopback)
+{
+    TFd Listen = Listener6();
+    if (Listen.Get() < 0)
+        GTEST_SKIP() << "no IPv6 on the loopback";
+    TScriptedServer Server(std::move(Listen), [](TScriptedServer&, int, int) {}, 2);
+    for (const int32_t Timeout : { -1, 2000 }) {
+        SCOPED_TRACE(Timeout);
+        TNetIOHandlerSocket H;
+        TStatusLog Log;
+        H.OnStatus = Log.Handler();
+        Connect(H, "::1", Server.Port(), Timeout);
+        EXPECT_TRUE(H.LinkOpen());
+        EXPECT_EQ(H.SocketHandle()->Family, NetFamilyIPv6);
+        EXPECT_EQ(H.SocketHandle()->PeerIP, "::1");
+        EXPECT_EQ(H.SocketHandle()->IP, "::1");
+        EXPECT_EQ(Log.Texts, std::vector<std::string> { "Connecting to ::1." });
+    }
+    TNetIOHandlerSocket H;
+    EXPECT_EQ(ConnectFailure([&] { Connect(H, "::1", ClosedPort(), 2000); }),
+        "connect: Socket Error # 10061\r\nConnection refused.");
+}
+
+// A name with a refusing, a silent and a live address, in this order, on the loopback of a
+// namespace of the test's own.
+TEST(NetIOHandlerSocket, NameWithSeveralAddressesIsTriedAddressByAddress)
+{
+    ICMP_RUN_ISOLATED([]() -> std::string {
+        if (!icmptest::AddLoopbackAddresses6({ "fd00:19::1", "fd00:19::2", "fd00:19::3" })
+            || !icmptest::UseHostsFile("fd00:19::3 multi.test\nfd00:19::1 multi.test\nfd00:19::2 multi.test\n"
+                                       "fd00:19::3 dead.test\nfd00:19::1 dead.test\nfd00:19::2 six.test\n"))
+            return "SKIP";
+        TFd Live = Listener6("fd00:19::2");
+        const int Port = LocalPort(Live.Get());
+        // Silent: the one place of its queue is taken by a connection nobody accepts.
+        TFd Deaf = Listener6("fd00:19::1", Port, 0);
+        TFd Filler(socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        sockaddr_in6 To {};
+        To.sin6_family = AF_INET6;
+        To.sin6_port = htons(static_cast<uint16_t>(Port));
+        inet_pton(AF_INET6, "fd00:19::1", &To.sin6_addr);
+        connect(Filler.Get(), reinterpret_cast<sockaddr*>(&To), sizeof To);
+        if (Deaf.Get() < 0 || Live.Get() < 0)
+            return "listeners could not be made";
+        TScriptedServer Server(std::move(Live), [](TScriptedServer&, int, int) {}, 2);
+        icmptest::TChecks Check;
+        TNetIOHandlerSocket H;
+        const std::vector<TNetHostAddress> Expected
+            = { { NetFamilyIPv6, "fd00:19::3" }, { NetFamilyIPv6, "fd00:19::1" }, { NetFamilyIPv6, "fd00:19::2" } };
+        Check.True(GSocketStack->HostAddresses("multi.test", 2000) == Expected, "resolver's order");
+
+        auto Start = std::chrono::steady_clock::now();
+        Check.Equal(ConnectFailure([&] { Connect(H, "multi.test", Port, 3000); }), std::string("connected"),
+            "multi.test");
+        Check.Equal(H.SocketHandle()->PeerIP, std::string("fd00:19::2"), "address that answered");
+        // Refused at once, then the silent one gets half of what is left.
+        const double Elapsed = MillisecondsSince(Start);
+        Check.True(Elapsed > 1300 && Elapsed < 2500, "silent address's share: " + std::to_string(Elapsed));
+
+        Start = std::chrono::steady_clock::now();
+        Check.Equal(ConnectFailure([&] { Connect(H, "dead.test", Port, 1000); }),
+            std::string("timeout: Connect timed out.\r\nAddresses tried: fd00:19::3 (Connection refused.), "
+                        "fd00:19::1 (Connect timed out.)"),
+            "dead.test");
+        Check.True(MillisecondsSince(Start) < 1500, "one time-out for all addresses");
+
+        Check.Equal(ConnectFailure([&] { Connect(H, "six.test", Port, 1000); }), std::string("connected"),
+            "six.test");
+        return Check.Errors;
+    });
+}
+
+// Name servers that never answer: the lookup is given up at the connect's deadline.
+TEST(NetIOHandlerSocket, LookupKeepsToTheConnectTimeOut)
+{
+    ICMP_RUN_ISOLATED([]() -> std::string {
+        TFd Server(BoundSocket(SOCK_DGRAM, 53)); // takes every question, answers none
+        if (Server.Get() < 0 || !icmptest::UseHostsFile("127.0.0.1 localhost\n")
+            || !icmptest::UseSystemFile("/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:2 attempts:1\n")
+            || !icmptest::UseSystemFile("/etc/nsswitch.conf", "hosts: files dns\n"))
+            return "SKIP";
+        icmptest::TChecks Check;
+        TNetIOHandlerSocket H;
+        for (int Try = 0; Try < 2; ++Try) {
+            const auto Start = std::chrono::steady_clock::now();
+            Check.Equal(ConnectFailure([&] { Connect(H, "nowhere.test", 80, 300); }),
+                std::string("timeout: Host name lookup timed out."), "lookup");
+            const double Elapsed = MillisecondsSince(Start);
+            Check.True(Elapsed >= 290 && Elapsed < 1000, "deadline kept: " + std::to_string(Elapsed));
+        }
+        // The abandoned lookups still run; the process leaves without waiting for them.
+        return Check.Errors;
+    });
 }
