@@ -6,7 +6,9 @@
 
 #include "net/http/HttpTestCertificate.h"
 #include "net/http/HttpTestTLS.h"
+#include "net/icmp/IcmpTestSupport.h"
 #include "net/stack/NetTestSupport.h"
+#include "net/tcp/TcpTestServer.h"
 #include "net/tls/NetSSLOpenSSLHeaders.h"
 
 #include <gtest/gtest.h>
@@ -70,6 +72,10 @@ public:
         const std::string& Dir = ACertificate.Dir;
         HTTPPort = ClosedPort();
         HTTPSPort = ClosedPort();
+        // The same ports on ::1 where this machine has IPv6.
+        IPv6 = Listener6().Get() >= 0;
+        const std::string Six = IPv6 ? "        listen [::1]:" + std::to_string(HTTPPort) + ";\n" : "";
+        const std::string SixSSL = IPv6 ? "        listen [::1]:" + std::to_string(HTTPSPort) + " ssl;\n" : "";
         // Temp paths only for the modules this build has (each would else default to a
         // system folder).
         const std::string Built = CommandOutput(Binary + " -V 2>&1");
@@ -85,6 +91,7 @@ public:
                                            << "    access_log " << Dir << "/access.log;\n"
                                            << TempPaths << "    server {\n"
                                            << "        listen 127.0.0.1:" << HTTPPort << ";\n"
+                                           << Six
                                            << "        location = /ok { return 200 \"fine\\n\"; }\n"
                                            << "        location = /empty { return 204; }\n"
                                            << "        location = /moved { return 301 /ok; }\n"
@@ -93,6 +100,7 @@ public:
                                            << "    }\n"
                                            << "    server {\n"
                                            << "        listen 127.0.0.1:" << HTTPSPort << " ssl;\n"
+                                           << SixSSL
                                            << "        ssl_certificate " << ACertificate.CertFile << ";\n"
                                            << "        ssl_certificate_key " << ACertificate.KeyFile << ";\n"
                                            << "        location = /ok { return 200 \"secure\\n\"; }\n"
@@ -139,6 +147,7 @@ public:
     }
 
     std::string Why;
+    bool IPv6 = false;
     int HTTPPort = 0;
     int HTTPSPort = 0;
 
@@ -259,6 +268,57 @@ TEST_F(WebCheck, NothingListensAndOtherSchemes)
     EXPECT_EQ(
         CheckOnce("https://127.0.0.1:" + std::to_string(Server->HTTPPort) + "/ok", &LastError), msError);
     EXPECT_EQ(LastError.rfind("Error connecting with SSL. Library error: ", 0), 0u) << LastError;
+}
+
+TEST_F(WebCheck, IPv6LoopbackInBrackets)
+{
+    if (!Server->IPv6)
+        GTEST_SKIP() << "no IPv6 on the loopback";
+    EXPECT_EQ(CheckOnce("http://[::1]:" + std::to_string(Server->HTTPPort) + "/ok"), msOK);
+    std::string LastError;
+    EXPECT_EQ(CheckOnce("http://[::1]:" + std::to_string(Server->HTTPPort) + "/missing", &LastError), msError);
+    EXPECT_EQ(LastError, "HTTP/1.1 404 Not Found");
+    // Verified: the certificate names ::1 among its addresses.
+    EXPECT_EQ(CheckOnce("https://[::1]:" + std::to_string(Server->HTTPSPort) + "/ok", &LastError), msOK)
+        << LastError;
+}
+
+// Names of the test's own on ULA addresses in a namespace of its own: one whose first
+// address refuses and whose second answers, and one with an IPv6 address only.
+TEST(WebCheckNames, DeadFirstAddressAndIPv6Only)
+{
+    ICMP_RUN_ISOLATED([]() -> std::string {
+        if (!icmptest::AddLoopbackAddresses6({ "fd00:19::1", "fd00:19::2" })
+            || !icmptest::UseHostsFile(
+                "fd00:19::1 multi.test\nfd00:19::2 multi.test\nfd00:19::2 six.test\nfd00:19::1 dead.test\n"))
+            return "SKIP";
+        TFd Live = Listener6("fd00:19::2");
+        const int Port = LocalPort(Live.Get());
+        TScriptedServer Server(
+            std::move(Live),
+            [](TScriptedServer& AServer, int AFd, int) {
+                std::string Request;
+                char Buffer[4096];
+                while (Request.find("\r\n\r\n") == std::string::npos && AServer.WaitReadable(AFd, 5000)) {
+                    const ssize_t N = recv(AFd, Buffer, sizeof Buffer, 0);
+                    if (N <= 0)
+                        return;
+                    Request.append(Buffer, static_cast<size_t>(N));
+                }
+                TScriptedServer::SendAll(AFd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
+            },
+            2);
+        icmptest::TChecks Check;
+        for (const char* Name : { "multi.test", "six.test", "dead.test" }) {
+            TWebMonitor Monitor;
+            Monitor.SetURL("http://" + std::string(Name) + ":" + std::to_string(Port) + "/");
+            Monitor.Check();
+            Check.Equal(Monitor.LastError(),
+                std::string(Name) == "dead.test" ? std::string("Socket Error # 10061\r\nConnection refused.") : "",
+                Name);
+        }
+        return Check.Errors;
+    });
 }
 
 // Every kind of certificate against the verifying check and against its opt-out, with the
