@@ -213,12 +213,29 @@ inline bool UseHostsFile(const std::string& ALines)
     return UseSystemFile("/etc/hosts", ALines);
 }
 
-// Adds the IPv6 addresses to the loopback device of this (isolated) namespace.
+// Adds the IPv6 addresses to the loopback device of this (isolated) namespace, and waits
+// until each is in use: even without duplicate detection the kernel finishes an address's
+// set-up (its local route among it) a moment after the command has returned, and until then
+// the address cannot be bound to and traffic to it goes nowhere.
 inline bool AddLoopbackAddresses6(const std::vector<std::string>& AAddresses)
 {
-    for (const std::string& A : AAddresses)
+    for (const std::string& A : AAddresses) {
         if (!RunProgram({ "ip", "-6", "addr", "add", A + "/128", "dev", "lo", "nodad" }))
             return false;
+        sockaddr_in6 Address {};
+        Address.sin6_family = AF_INET6;
+        if (inet_pton(AF_INET6, A.c_str(), &Address.sin6_addr) != 1)
+            return false;
+        bool Usable = false;
+        for (int Try = 0; Try < 200 && !Usable; ++Try) {
+            nettest::TFd Probe(socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+            Usable = bind(Probe.Get(), reinterpret_cast<sockaddr*>(&Address), sizeof Address) == 0;
+            if (!Usable)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (!Usable)
+            return false;
+    }
     return true;
 }
 

@@ -859,4 +859,54 @@ TEST_P(IcmpConcurrent, TwoChecksOfOneHostGetTheirOwnReplies)
 
 INSTANTIATE_TEST_SUITE_P(BothSockets, IcmpConcurrent, ::testing::Values(TKind::Raw, TKind::Datagram),
     [](const auto& AInfo) { return KindName(AInfo.param); });
+
+// ICMPv6 to ::1 and to a name whose first address is an IPv6 one of the namespace's own, then
+// IPv4 with the same client, then ::1 with its echo switched off.
+class IcmpIPv6 : public ::testing::TestWithParam<TKind> { };
+
+TEST_P(IcmpIPv6, EchoOverIPv6ThenIPv4ThenSilence)
+{
+    const TKind Kind = GetParam();
+    ICMP_RUN_ISOLATED([Kind] {
+        if (!AddLoopbackAddresses6({ "fd00:19::1" })
+            || !UseHostsFile("fd00:19::1 six.test\n127.0.0.1 six.test\n") || !UseKind(Kind))
+            return std::string("SKIP");
+        TChecks Checks;
+        TNetIcmpClient C;
+        C.ReceiveTimeout = 1000;
+        const struct {
+            const char* Host;
+            const char* Source;
+            uint8_t Type;
+        } Rows[] = { { "::1", "::1", 129 }, { "fd00:19::1", "fd00:19::1", 129 }, { "six.test", "fd00:19::1", 129 }, { "127.0.0.1", "127.0.0.1", 0 } };
+        for (const auto& R : Rows) {
+            C.Host = R.Host;
+            const uint16_t Sequence = C.Sequence();
+            C.Echo("PingMonitor");
+            const TReplyStatus& S = C.ReplyStatus();
+            Checks.Equal(int(S.Outcome), int(eoEchoReply), std::string("outcome of ") + R.Host);
+            Checks.Equal(S.SourceIP, std::string(R.Source), std::string("source of ") + R.Host);
+            Checks.Equal(C.TargetIP(), std::string(R.Source), std::string("target of ") + R.Host);
+            Checks.Equal(int(S.IcmpType), int(R.Type), std::string("type of ") + R.Host);
+            Checks.Equal(S.SequenceNumber, Sequence, std::string("sequence of ") + R.Host);
+            Checks.Equal(C.DatagramSocket(), Kind == TKind::Datagram, std::string("socket kind of ") + R.Host);
+            Checks.Equal(C.ReplyData().substr(0, 11), std::string("PingMonitor"), std::string("data of ") + R.Host);
+            if (R.Type == 129) {
+                Checks.Equal(S.ByteCount, 52, "ICMPv6 message alone");
+                Checks.Equal(int(S.ReplyTTL), 64, "hop limit");
+            }
+        }
+        if (!WriteProcFile("/proc/sys/net/ipv6/icmp/echo_ignore_all", "1"))
+            return std::string("SKIP");
+        C.Host = "::1";
+        C.Echo("PingMonitor");
+        Checks.Equal(int(C.ReplyStatus().Outcome), int(eoTimedOut), "silent ::1");
+        Checks.Equal(C.ReplyStatus().SourceIP, std::string("::"), "time-out source");
+        Checks.True(C.ReplyStatus().RoundTripMs >= 990, "waited the whole time-out");
+        return Checks.Errors;
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(BothSockets, IcmpIPv6, ::testing::Values(TKind::Raw, TKind::Datagram),
+    [](const auto& AInfo) { return KindName(AInfo.param); });
 } // namespace

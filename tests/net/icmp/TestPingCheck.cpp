@@ -93,6 +93,30 @@ TEST_P(PingCheck, SilentHostGetsItsRetriesThenError)
     });
 }
 
+TEST_P(PingCheck, IPv6LoopbackAnswersThenFallsSilent)
+{
+    const TKind Kind = GetParam();
+    ICMP_RUN_ISOLATED([Kind] {
+        if (!UseKind(Kind))
+            return std::string("SKIP");
+        TChecks Checks;
+        TPingMonitor M;
+        M.SetIP("::1");
+        M.SetRetry(2);
+        M.Check();
+        Checks.Equal(int(M.Status()), int(msOK), "::1 answers: " + M.LastError());
+        if (!WriteProcFile("/proc/sys/net/ipv6/icmp/echo_ignore_all", "1"))
+            return std::string("SKIP");
+        const auto Start = std::chrono::steady_clock::now();
+        M.Check();
+        const double Took = nettest::MillisecondsSince(Start);
+        Checks.Equal(int(M.Status()), int(msError), "silent ::1");
+        Checks.Equal(M.LastError(), std::string("Request timed out."), "reason");
+        Checks.True(Took >= 1900 && Took < 3500, "took " + std::to_string(Took) + " ms");
+        return Checks.Errors;
+    });
+}
+
 TEST_P(PingCheck, HostThatAnswersTheSecondRequest)
 {
     const TKind Kind = GetParam();
