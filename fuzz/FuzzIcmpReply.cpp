@@ -3,19 +3,20 @@
 // datagram socket's (the ICMP message alone). The clock moves only by the script, and starts
 // just before the wrap of the tick count.
 //
-// Byte 0: bit 0 the datagram socket's form. Then records, each: two bytes of length and
+// Byte 0: bit 0 the datagram socket's form; bit 1 ICMPv6 to fd00:19::9 (every ICMPv6 socket
+// hands over the message alone, and the kernel has checked its sum). Then records, each: two bytes of length and
 // flags (least significant first; the low 11 bits the length, up to 1024), one byte of
 // delay (in 8 ms steps) before the datagram arrives, then the datagram. A datagram due no
 // sooner than the wait ends is lost, as is one of length 0, and the wait runs out. Every
 // "IDSQ" in a datagram becomes the identifier and the sequence the client expects (two
 // bytes each, least significant first). Flag bits of the second length byte:
 //   0x08  keep the ICMP checksum as given; otherwise it is made right after the stamping
-//   0x10  on the datagram socket's form, the datagram comes from another host than the one
-//         pinged (127.0.0.9); on the raw form the IP header says who sent it
+//   0x10  on the datagram socket's form (and for ICMPv6), the datagram comes from another
+//         host than the one pinged; on the raw form the IP header says who sent it
 //
 // What must hold after every Echo: nothing is raised; a time-out waited the whole
 // ReceiveTimeout, no more and no less; an answer came within it, and an echo reply only from
-// the host pinged.
+// the host pinged, with the type of its family.
 #include "net/icmp/NetIcmpClient.h"
 
 #include <algorithm>
@@ -29,6 +30,8 @@ namespace {
 constexpr int32_t Timeout = 1000;
 const uint8_t Target[4] = { 127, 0, 0, 9 };
 const uint8_t Elsewhere[4] = { 127, 0, 0, 8 };
+const uint8_t Target6[16] = { 0xfd, 0, 0, 0x19, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 9 };
+const uint8_t Elsewhere6[16] = { 0xfd, 0, 0, 0x19, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 8 };
 
 // The checksum of the ICMP message at AData, written into its bytes 2-3.
 void MakeChecksum(uint8_t* AData, size_t ASize)
@@ -45,13 +48,17 @@ void MakeChecksum(uint8_t* AData, size_t ASize)
 
 class TFuzzIcmpClient : public TNetIcmpClient {
 public:
-    TFuzzIcmpClient(const uint8_t* AData, size_t ASize, bool ABare)
+    TFuzzIcmpClient(const uint8_t* AData, size_t ASize, bool ABare, bool AIPv6)
         : FData(AData)
         , FSize(ASize)
-        , FBare(ABare)
+        , FBare(ABare || AIPv6)
+        , FIPv6(AIPv6)
     {
         ReceiveTimeout = Timeout;
-        SetTarget(Target);
+        if (AIPv6)
+            SetTarget(Target6);
+        else
+            SetTarget(Target);
         if (ABare) {
             FDatagramSocket = true;
             FSocketIdentifier = 0x3412;
@@ -92,7 +99,10 @@ protected:
             MakeChecksum(FRecvBuffer + Header, Length - Header);
         FDatagram = TDatagramInfo {};
         FDatagram.HasIPHeader = !FBare;
-        std::memcpy(FDatagram.Source, (Flags & 0x10) ? Elsewhere : Target, 4);
+        if (FIPv6)
+            std::memcpy(FDatagram.Source, (Flags & 0x10) ? Elsewhere6 : Target6, 16);
+        else
+            std::memcpy(FDatagram.Source, (Flags & 0x10) ? Elsewhere : Target, 4);
         FDatagram.TTL = 47;
         return static_cast<int32_t>(Length);
     }
@@ -102,6 +112,7 @@ private:
     size_t FSize;
     size_t FOffset = 0;
     bool FBare;
+    bool FIPv6;
     uint32_t FClock = 0xFFFFFC00u; // the first exchange's deadline lies past the wrap
 };
 
@@ -111,7 +122,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize)
 {
     if (ASize == 0)
         return 0;
-    TFuzzIcmpClient Client(AData + 1, ASize - 1, (AData[0] & 1) != 0);
+    const bool IPv6 = (AData[0] & 2) != 0;
+    TFuzzIcmpClient Client(AData + 1, ASize - 1, (AData[0] & 1) != 0, IPv6);
     for (int I = 0; I < 3; ++I) {
         const uint16_t Sequence = Client.Sequence();
         Client.Echo("PingMonitor");
@@ -120,18 +132,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize)
             || Client.Sequence() != static_cast<uint16_t>(Sequence + 1))
             std::abort();
         if (Status.Outcome == eoTimedOut) {
-            if (Status.ByteCount != 0 || Status.SourceIP != "0.0.0.0" || Status.RoundTripMs != Timeout)
+            if (Status.ByteCount != 0 || Status.SourceIP != (IPv6 ? "::" : "0.0.0.0")
+                || Status.RoundTripMs != Timeout)
                 std::abort();
             continue;
         }
         if (Status.ByteCount < 8 || Status.ByteCount > TNetIcmpClient::BufferBytes
             || Status.RoundTripMs >= Timeout)
             std::abort();
-        if (Status.Outcome == eoEchoReply && (Status.SourceIP != "127.0.0.9" || Status.IcmpType != 0))
+        if (Status.Outcome == eoEchoReply
+            && (Status.SourceIP != (IPv6 ? "fd00:19::9" : "127.0.0.9") || Status.IcmpType != (IPv6 ? 129 : 0)))
             std::abort();
-        if (Status.Outcome == eoUnreachable && Status.IcmpType != 3)
+        if (Status.Outcome == eoUnreachable && Status.IcmpType != (IPv6 ? 1 : 3))
             std::abort();
-        if (Status.Outcome == eoTTLExpired && Status.IcmpType != 11)
+        if (Status.Outcome == eoTTLExpired && Status.IcmpType != (IPv6 ? 3 : 11))
             std::abort();
     }
     return 0;
