@@ -2,6 +2,7 @@
 #include "net/stack/NetStackLinux.h"
 #include "net/stack/NetStrings.h"
 #include "net/tcp/NetComponent.h"
+#include "net/icmp/IcmpTestSupport.h"
 #include "net/stack/NetTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -9,12 +10,14 @@
 #include <arpa/nameser.h>
 #include <atomic>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <netdb.h>
 #include <netinet/tcp.h>
 #include <resolv.h>
 #include <sys/resource.h>
 #include <sys/time.h>
+#include <mutex>
 #include <thread>
 
 using namespace nettest;
@@ -300,6 +303,134 @@ TEST(NetStackAddresses, IsDottedQuadTable)
     };
     for (const Row& R : Rows)
         EXPECT_EQ(TNetStack::IsDottedQuad(R.Text), R.Quad) << '"' << R.Text << '"';
+}
+
+TEST(NetStackAddresses, IsIPv6AddressTable)
+{
+    struct Row {
+        const char* Text;
+        bool IPv6;
+    };
+    const Row Rows[] = {
+        {"::1", true},          {"fd00::1", true},           {"::", true},
+        {"fe80::1%eth0", true}, {"fe80::1%2", true},         {"::ffff:127.0.0.1", true},
+        {"1:2:3:4:5:6:7:8", true}, {"1:2:3:4:5:6:7:8:9", false}, {":::", false},
+        {"[::1]", false},       {"::1%", false},             {"::1%a b", false},
+        {"::1%a%b", false},     {"::1%0123456789abcdef", false}, {"127.0.0.1", false},
+        {"localhost", false},   {"", false},                 {"::g", false},
+    };
+    for (const Row& R : Rows) {
+        EXPECT_EQ(TNetStack::IsIPv6Address(R.Text), R.IPv6) << '"' << R.Text << '"';
+        EXPECT_EQ(TNetStack::AddressFamily(R.Text) == NetFamilyIPv6, std::string(R.Text).find(':') != std::string::npos);
+    }
+}
+
+TEST_F(NetStackTest, LiteralsChooseTheirFamily)
+{
+    EXPECT_EQ(S.LookupHost("::1"), "::1");
+    EXPECT_EQ(S.LookupHost("fe80::1%lo"), "fe80::1%lo");
+    const std::vector<TNetHostAddress> Six = {{NetFamilyIPv6, "::1"}};
+    EXPECT_EQ(S.LookupHostAddresses("::1", 100), Six);
+    const std::vector<TNetHostAddress> Four = {{NetFamilyIPv4, "127.0.0.1"}};
+    EXPECT_EQ(S.LookupHostAddresses("LocalHost", 100), Four);
+    EXPECT_EQ(S.LookupHostAddresses("127.0.0.1", 100), Four);
+}
+
+TEST_F(NetStackTest, IPv6EndpointsStreamAndDatagram)
+{
+    TFd Listen(S.NewSocketHandle(SOCK_STREAM, 0, NetFamilyIPv6));
+    if (S.BindSocket(Listen.Get(), NetFamilyIPv6, "::1", 0) != 0)
+        GTEST_SKIP() << "no IPv6 on the loopback";
+    ASSERT_EQ(S.ListenSocket(Listen.Get(), 4), 0);
+    int32_t Family = 0;
+    std::string IP;
+    int32_t Port = 0;
+    S.SocketAddress(Listen.Get(), Family, IP, Port);
+    EXPECT_EQ(Family, NetFamilyIPv6);
+    EXPECT_EQ(IP, "::1");
+    TFd Client(S.NewSocketHandle(SOCK_STREAM, 0, NetFamilyIPv6));
+    ASSERT_EQ(S.ConnectSocket(Client.Get(), NetFamilyIPv6, "::1", Port), 0);
+    std::string PeerIP;
+    int32_t PeerPort = 0;
+    TFd Accepted(S.AcceptConnection(Listen.Get(), PeerIP, PeerPort));
+    EXPECT_EQ(PeerIP, "::1");
+    EXPECT_EQ(PeerPort, LocalPort(Client.Get()));
+    S.PeerAddress(Client.Get(), Family, IP, Port);
+    EXPECT_EQ(Family, NetFamilyIPv6);
+    EXPECT_EQ(IP, "::1");
+
+    // A datagram names its family by its address text.
+    TFd Receiver(S.NewSocketHandle(SOCK_DGRAM, 0, NetFamilyIPv6));
+    ASSERT_EQ(S.BindSocket(Receiver.Get(), NetFamilyIPv6, "", 0), 0);
+    S.SocketAddress(Receiver.Get(), Family, IP, Port);
+    EXPECT_EQ(IP, "::");
+    TFd Sender(S.NewSocketHandle(SOCK_DGRAM, 0, NetFamilyIPv6));
+    EXPECT_EQ(S.SendDataTo(Sender.Get(), "six", 0, 3, "::1", Port), 3);
+    char Buffer[8] = {};
+    EXPECT_EQ(S.ReceiveDataFrom(Receiver.Get(), Buffer, sizeof Buffer, 0, IP, PeerPort), 3);
+    EXPECT_EQ(IP, "::1");
+    EXPECT_EQ(PeerPort, LocalPort(Sender.Get()));
+
+    // No address, or one of the other family: refused with "Invalid argument", not cut short.
+    for (const char* Bad : {"1.2.3.4", "no-address", "::1%no-such-device", ":::"}) {
+        EXPECT_EQ(S.ConnectSocket(Sender.Get(), NetFamilyIPv6, Bad, 80), -1) << Bad;
+        EXPECT_EQ(S.LastSocketError(), 10022) << Bad;
+    }
+    EXPECT_EQ(S.SendDataTo(Sender.Get(), "x", 0, 1, "::1", 70000), -1);
+    EXPECT_EQ(S.LastSocketError(), 10022);
+}
+
+// Name servers that never answer, asked by several threads at once for one name: each waits
+// to its own deadline, all share one lookup, and nobody waits for the abandoned lookup.
+TEST(NetStackResolver, LookupsWithADeadlineShareOneLookupAndAreAbandonedSafely)
+{
+    TIsolatedResult R = RunIsolated([]() -> std::string {
+        // The lookup threads read the system's settings, so these stand in the files.
+        TFd Silent(BoundSocket(SOCK_DGRAM, 53));
+        if (Silent.Get() < 0 || !icmptest::UseHostsFile("127.0.0.1 localhost\n")
+            || !icmptest::UseSystemFile("/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n")
+            || !icmptest::UseSystemFile("/etc/nsswitch.conf", "hosts: files dns\n"))
+            return "SKIP";
+        TNetComponent Keeper;
+        const auto ThreadCount = [] {
+            int Count = 0;
+            for (const auto& Task : std::filesystem::directory_iterator("/proc/self/task"))
+                Count += Task.is_directory() ? 1 : 0;
+            return Count;
+        };
+        const int Before = ThreadCount();
+        std::string Errors;
+        std::mutex Lock;
+        std::vector<std::thread> Threads;
+        for (int I = 0; I < 4; ++I)
+            Threads.emplace_back([&, I] {
+                const int32_t Deadline = 100 + 50 * I;
+                const auto Start = std::chrono::steady_clock::now();
+                std::string Outcome = "resolved";
+                try {
+                    GSocketStack->HostAddresses("silent.vardex-test.invalid", Deadline);
+                } catch (const ENetConnectTimeout& E) {
+                    Outcome = E.what();
+                } catch (const std::exception& E) {
+                    Outcome = std::string("other: ") + E.what();
+                }
+                const double Took = MillisecondsSince(Start);
+                std::lock_guard<std::mutex> Guard(Lock);
+                if (Outcome != "Host name lookup timed out.")
+                    Errors += Outcome + "\n";
+                if (Took < Deadline - 10 || Took > Deadline + 400)
+                    Errors += "waited " + std::to_string(Took) + " ms for " + std::to_string(Deadline) + "\n";
+            });
+        for (std::thread& T : Threads)
+            T.join();
+        // The one lookup still runs, on its own.
+        if (ThreadCount() != Before + 1)
+            Errors += "threads: " + std::to_string(ThreadCount()) + ", before " + std::to_string(Before) + "\n";
+        return Errors;
+    });
+    if (R.Skipped)
+        GTEST_SKIP() << "no network namespace available";
+    EXPECT_EQ(R.Error, "");
 }
 
 TEST_F(NetStackTest, AddressTextAndBytes)
