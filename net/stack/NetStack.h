@@ -128,7 +128,8 @@ public:
     // (zero or negative: without limit) and abandons after that with ENetConnectTimeout
     // ("Host name lookup timed out."); the abandoned lookup ends by itself and frees what it
     // holds. Concurrent lookups of one name share one lookup. A name that does not resolve
-    // raises ENetSocketError (11001).
+    // raises ENetSocketError (11001); the calling thread's cancel token (NetCancel.h) ends
+    // the wait with ENetCancelled.
     virtual std::vector<TNetHostAddress> HostAddresses(const std::string& AHostName, int32_t ATimeout) = 0;
     virtual std::string HostName() = 0;
     // The name registered for an address; raises ENetSocketError when there is none.

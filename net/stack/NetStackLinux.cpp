@@ -294,12 +294,15 @@ std::shared_ptr<TLookup> StartLookup(const std::string& AName)
 }
 
 // Waits for the lookup until ATimeout ms have passed (zero or negative: without limit);
-// true when it has finished.
+// true when it has finished. The calling thread's cancel token ends the wait with
+// ENetCancelled; the lookup goes on by itself as it does after a time-out.
 bool WaitLookup(const TLookup& ALookup, int32_t ATimeout)
 {
     using TClock = std::chrono::steady_clock;
     const TClock::time_point Deadline = TClock::now() + std::chrono::milliseconds(ATimeout);
-    pollfd Wait[2] = { { ALookup.Done, POLLIN, 0 }, { -1, POLLIN, 0 } };
+    const TNetCancelToken* Cancel = CurrentCancelToken();
+    // A negative descriptor is passed over by poll.
+    pollfd Wait[2] = { { ALookup.Done, POLLIN, 0 }, { Cancel ? Cancel->Fd() : -1, POLLIN, 0 } };
     for (;;) {
         int Left = -1;
         if (ATimeout > 0) {
@@ -311,6 +314,8 @@ bool WaitLookup(const TLookup& ALookup, int32_t ATimeout)
         const int Ready = ::poll(Wait, 2, Left);
         if (Ready > 0 && Wait[0].revents != 0)
             return true;
+        if (Ready > 0 && Wait[1].revents != 0)
+            throw ENetCancelled(RSCancelled);
         if (Ready < 0 && errno != EINTR)
             return false;
     }

@@ -263,6 +263,8 @@ void TNetIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort, con
     std::string Tried;
     const size_t Count = Addresses.size();
     for (size_t I = 0; I < Count; ++I) {
+        // A probe cancelled between two addresses tries no more of them.
+        CheckCancelled();
         const TNetHostAddress& Address = Addresses[I];
         H.AllocateHandle(1, 0, Address.Family);
         H.IP = ABoundIP;
@@ -276,6 +278,8 @@ void TNetIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort, con
             H.SetOption(IPPROTO_TCP, TCP_NODELAY, &On, static_cast<int32_t>(sizeof On));
         }
         ReportStatus(TNetStatus::hsConnecting, { H.PeerIP });
+        // Only a name with several addresses says which failed how; a single address keeps
+        // the connect's own failure.
         try {
             if (Threaded) {
                 const int32_t Rest = Left();
@@ -285,8 +289,6 @@ void TNetIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort, con
             }
             Socks->MakeSocksConnection(*this, AHost, APort);
             return;
-            // Only a name with several addresses says which failed how; a single address
-            // keeps the connect's own failure.
         } catch (const ENetConnectTimeout& E) {
             if (Count == 1)
                 throw;

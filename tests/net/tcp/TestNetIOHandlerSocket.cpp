@@ -1,6 +1,7 @@
 #include "net/tcp/NetIOHandlerSocket.h"
 
 #include "net/icmp/IcmpTestSupport.h"
+#include "net/stack/NetCancel.h"
 #include "net/stack/NetStack.h"
 #include "net/tcp/NetAntiFreezeBase.h"
 #include "net/tcp/TcpTestServer.h"
@@ -368,6 +369,20 @@ TEST(NetIOHandlerSocket, LookupKeepsToTheConnectTimeOut)
             const double Elapsed = MillisecondsSince(Start);
             Check.True(Elapsed >= 290 && Elapsed < 1000, "deadline kept: " + std::to_string(Elapsed));
         }
+        // A probe cancelled from another thread leaves its lookup at once.
+        TNetCancelToken Token;
+        std::string Outcome;
+        const auto Start = std::chrono::steady_clock::now();
+        std::thread Probe([&] {
+            const TNetCancelScope Scope(&Token);
+            TNetIOHandlerSocket Handler;
+            Outcome = ConnectFailure([&] { Connect(Handler, "elsewhere.test", 80, 5000); });
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        Token.Cancel();
+        Probe.join();
+        Check.Equal(Outcome, std::string("other: Cancelled."), "cancelled lookup");
+        Check.True(MillisecondsSince(Start) < 1000, "cancel ends the wait");
         // The abandoned lookups still run; the process leaves without waiting for them.
         return Check.Errors;
     });
