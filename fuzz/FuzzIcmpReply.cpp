@@ -4,12 +4,11 @@
 // just before the wrap of the tick count.
 //
 // Byte 0: bit 0 the datagram socket's form; bit 1 ICMPv6 to fd00:19::9 (every ICMPv6 socket
-// hands over the message alone, and the kernel has checked its sum). Then records, each: two bytes of length and
-// flags (least significant first; the low 11 bits the length, up to 1024), one byte of
-// delay (in 8 ms steps) before the datagram arrives, then the datagram. A datagram due no
-// sooner than the wait ends is lost, as is one of length 0, and the wait runs out. Every
-// "IDSQ" in a datagram becomes the identifier and the sequence the client expects (two
-// bytes each, least significant first). Flag bits of the second length byte:
+// hands over the message alone, and the kernel has checked its sum). Then records, each: two bytes of length
+// and flags (least significant first; the low 11 bits the length, up to 1024), one byte of delay (in 8 ms
+// steps) before the datagram arrives, then the datagram. A datagram due no sooner than the wait ends is lost,
+// as is one of length 0, and the wait runs out. Every "IDSQ" in a datagram becomes the identifier and the
+// sequence the client expects (two bytes each, least significant first). Flag bits of the second length byte:
 //   0x08  keep the ICMP checksum as given; otherwise it is made right after the stamping
 //   0x10  on the datagram socket's form (and for ICMPv6), the datagram comes from another
 //         host than the one pinged; on the raw form the IP header says who sent it
@@ -141,7 +140,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize)
             || Status.RoundTripMs >= Timeout)
             std::abort();
         if (Status.Outcome == eoEchoReply
-            && (Status.SourceIP != (IPv6 ? "fd00:19::9" : "127.0.0.9") || Status.IcmpType != (IPv6 ? 129 : 0)))
+            && (Status.SourceIP != (IPv6 ? "fd00:19::9" : "127.0.0.9")
+                || Status.IcmpType != (IPv6 ? 129 : 0)))
             std::abort();
         if (Status.Outcome == eoUnreachable && Status.IcmpType != (IPv6 ? 1 : 3))
             std::abort();

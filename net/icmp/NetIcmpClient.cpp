@@ -219,7 +219,8 @@ void TNetIcmpClient::AllocateSocket(TNetSocketHandle& ASocket)
         }
         return;
     } catch (const ENetInvalidSocket&) {
-        if ((!FTargetIPv6 && Protocol != IPPROTO_ICMP) || GSocketStack->LastSocketError() != NetErrAccessDenied)
+        if ((!FTargetIPv6 && Protocol != IPPROTO_ICMP)
+            || GSocketStack->LastSocketError() != NetErrAccessDenied)
             throw;
     }
     if (FTargetIPv6)
@@ -429,26 +430,26 @@ bool TNetIcmpClient::DecodeReply(int32_t AByteCount, TReplyStatus& AStatus)
             return false;
         }
     } else {
-    switch (Type) {
-    case IcmpEchoReply:
-        if (std::memcmp(Source, FTarget, 4) != 0)
+        switch (Type) {
+        case IcmpEchoReply:
+            if (std::memcmp(Source, FTarget, 4) != 0)
+                return false;
+            Outcome = eoEchoReply;
+            Echo = Header;
+            break;
+        case IcmpUnreachable:
+        case IcmpTimeExceeded:
+            // Any router on the way may report; what counts is whose request it quotes.
+            Outcome = Type == IcmpUnreachable ? eoUnreachable : eoTTLExpired;
+            Echo = QuotedEchoOffset(Header + IcmpHeaderBytes, AByteCount);
+            if (Echo < 0)
+                return false;
+            break;
+        default:
+            // Requests (our own on the loopback, other hosts' pings), redirects, timestamps,
+            // router advertisements, ...: nothing said about our request.
             return false;
-        Outcome = eoEchoReply;
-        Echo = Header;
-        break;
-    case IcmpUnreachable:
-    case IcmpTimeExceeded:
-        // Any router on the way may report; what counts is whose request it quotes.
-        Outcome = Type == IcmpUnreachable ? eoUnreachable : eoTTLExpired;
-        Echo = QuotedEchoOffset(Header + IcmpHeaderBytes, AByteCount);
-        if (Echo < 0)
-            return false;
-        break;
-    default:
-        // Requests (our own on the loopback, other hosts' pings), redirects, timestamps,
-        // router advertisements, ...: nothing said about our request.
-        return false;
-    }
+        }
     }
     // Both numbers: other checks of this process and other programs pinging the same host
     // count their sequences from the same start, and the raw socket sees their answers too.

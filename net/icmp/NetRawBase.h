@@ -1,6 +1,6 @@
-// A networking component that owns one raw socket (IPv4, or IPv6 where a subclass opens one): it sends a buffer to a host and
-// receives one datagram with a time-out. The socket is opened on first use and re-opened by
-// the next use after it has been closed.
+// A networking component that owns one raw socket (IPv4, or IPv6 where a subclass opens
+// one): it sends a buffer to a host and receives one datagram with a time-out. The socket is
+// opened on first use and re-opened by the next use after it has been closed.
 #pragma once
 
 #include "net/stack/NetClasses.h"

@@ -77,7 +77,7 @@ std::string AddressText(const sockaddr_in6& AAddress)
         char Name[IF_NAMESIZE] = {};
         Result += '%';
         Result += if_indextoname(AAddress.sin6_scope_id, Name) ? std::string(Name)
-                                                                : std::to_string(AAddress.sin6_scope_id);
+                                                               : std::to_string(AAddress.sin6_scope_id);
     }
     return Result;
 }
@@ -186,7 +186,8 @@ int32_t ResolveAll(const std::string& AName, std::vector<TNetHostAddress>& AAddr
         TNetHostAddress Address;
         if (P->ai_family == AF_INET && P->ai_addr) {
             char Text[INET_ADDRSTRLEN] = {};
-            inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(P->ai_addr)->sin_addr, Text, sizeof Text);
+            inet_ntop(
+                AF_INET, &reinterpret_cast<const sockaddr_in*>(P->ai_addr)->sin_addr, Text, sizeof Text);
             Address = { NetFamilyIPv4, Text };
         } else if (P->ai_family == AF_INET6 && P->ai_addr) {
             Address = { NetFamilyIPv6, AddressText(*reinterpret_cast<const sockaddr_in6*>(P->ai_addr)) };
@@ -490,7 +491,7 @@ const std::vector<std::string>& TNetStackLinux::LocalAddresses()
 
 int TNetStackLinux::AcceptConnection(int ASocket, std::string& AIP, int32_t& APort)
 {
-    sockaddr_storage Address{};
+    sockaddr_storage Address {};
     socklen_t Length = sizeof Address;
     int Result = Recorded(Restarting(
         [&] { return ::accept4(ASocket, reinterpret_cast<sockaddr*>(&Address), &Length, SOCK_CLOEXEC); }));
@@ -581,8 +582,8 @@ std::string TNetStackLinux::HostByAddress(const std::string& AAddress)
         CheckSocketResult(-1);
     }
     char Name[NI_MAXHOST] = {};
-    int Result = getnameinfo(reinterpret_cast<const sockaddr*>(&Address), Length, Name, sizeof Name,
-                             nullptr, 0, NI_NAMEREQD);
+    int Result = getnameinfo(
+        reinterpret_cast<const sockaddr*>(&Address), Length, Name, sizeof Name, nullptr, 0, NI_NAMEREQD);
     if (Result != 0) {
         SetLastSocketError(ResolverErrorToSocketError(Result, errno));
         CheckSocketResult(-1);
@@ -666,7 +667,7 @@ int32_t TNetStackLinux::ReceiveDataFrom(int ASocket, void* ABuffer, int32_t ALen
 {
     if (ALength < 0)
         return Failed(EINVAL);
-    sockaddr_storage Address{};
+    sockaddr_storage Address {};
     socklen_t Length = sizeof Address;
     ssize_t Result = Recorded(Restarting([&] {
         return ::recvfrom(ASocket, ABuffer, static_cast<size_t>(ALength), AFlags,
@@ -781,7 +782,7 @@ int32_t TNetStackLinux::SendDataTo(int ASocket, const void* ABuffer, int32_t AFl
         return Failed(EINVAL);
     return static_cast<int32_t>(Recorded(Restarting([&] {
         return ::sendto(ASocket, ABuffer, static_cast<size_t>(ALength), AFlags | MSG_NOSIGNAL,
-                        reinterpret_cast<const sockaddr*>(&Address), Length);
+            reinterpret_cast<const sockaddr*>(&Address), Length);
     })));
 }
 
@@ -814,7 +815,7 @@ std::string TNetStackLinux::SocketErrorText(int32_t ACode)
 
 void TNetStackLinux::PeerAddress(int ASocket, int32_t& AFamily, std::string& AIP, int32_t& APort)
 {
-    sockaddr_storage Address{};
+    sockaddr_storage Address {};
     socklen_t Length = sizeof Address;
     CheckSocketResult(Recorded(::getpeername(ASocket, reinterpret_cast<sockaddr*>(&Address), &Length)));
     AFamily = Address.ss_family;
@@ -823,7 +824,7 @@ void TNetStackLinux::PeerAddress(int ASocket, int32_t& AFamily, std::string& AIP
 
 void TNetStackLinux::SocketAddress(int ASocket, int32_t& AFamily, std::string& AIP, int32_t& APort)
 {
-    sockaddr_storage Address{};
+    sockaddr_storage Address {};
     socklen_t Length = sizeof Address;
     CheckSocketResult(Recorded(::getsockname(ASocket, reinterpret_cast<sockaddr*>(&Address), &Length)));
     AFamily = Address.ss_family;

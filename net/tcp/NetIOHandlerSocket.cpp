@@ -233,7 +233,8 @@ void TNetIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort, con
     const auto Left = [&]() -> int32_t {
         if (Limit < 0)
             return -1;
-        const auto Rest = std::chrono::ceil<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
+        const auto Rest
+            = std::chrono::ceil<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
         return static_cast<int32_t>(std::max<int64_t>(1, Rest.count()));
     };
 
@@ -283,7 +284,8 @@ void TNetIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort, con
         try {
             if (Threaded) {
                 const int32_t Rest = Left();
-                ConnectWithTimeout(Rest < 0 ? -2 : std::max<int32_t>(1, Rest / static_cast<int32_t>(Count - I)));
+                ConnectWithTimeout(
+                    Rest < 0 ? -2 : std::max<int32_t>(1, Rest / static_cast<int32_t>(Count - I)));
             } else {
                 GSocketStack->CheckSocketResult(H.Connect());
             }

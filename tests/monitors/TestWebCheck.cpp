@@ -75,7 +75,8 @@ public:
         // The same ports on ::1 where this machine has IPv6.
         IPv6 = Listener6().Get() >= 0;
         const std::string Six = IPv6 ? "        listen [::1]:" + std::to_string(HTTPPort) + ";\n" : "";
-        const std::string SixSSL = IPv6 ? "        listen [::1]:" + std::to_string(HTTPSPort) + " ssl;\n" : "";
+        const std::string SixSSL
+            = IPv6 ? "        listen [::1]:" + std::to_string(HTTPSPort) + " ssl;\n" : "";
         // Temp paths only for the modules this build has (each would else default to a
         // system folder).
         const std::string Built = CommandOutput(Binary + " -V 2>&1");
@@ -83,29 +84,28 @@ public:
         for (const char* Module : { "proxy", "fastcgi", "uwsgi", "scgi" })
             if (Built.find(std::string("--http-") + Module + "-temp-path") != std::string::npos)
                 TempPaths += std::string("    ") + Module + "_temp_path " + Dir + "/" + Module + ";\n";
-        std::ofstream(Dir + "/nginx.conf") << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
-                                           << "pid " << Dir << "/nginx.pid;\n"
-                                           << "error_log " << Dir << "/error.log;\n"
-                                           << "events { worker_connections 64; }\n"
-                                           << "http {\n"
-                                           << "    access_log " << Dir << "/access.log;\n"
-                                           << TempPaths << "    server {\n"
-                                           << "        listen 127.0.0.1:" << HTTPPort << ";\n"
-                                           << Six
-                                           << "        location = /ok { return 200 \"fine\\n\"; }\n"
-                                           << "        location = /empty { return 204; }\n"
-                                           << "        location = /moved { return 301 /ok; }\n"
-                                           << "        location = /found { return 302 /ok; }\n"
-                                           << "        location = /broken { return 500; }\n"
-                                           << "    }\n"
-                                           << "    server {\n"
-                                           << "        listen 127.0.0.1:" << HTTPSPort << " ssl;\n"
-                                           << SixSSL
-                                           << "        ssl_certificate " << ACertificate.CertFile << ";\n"
-                                           << "        ssl_certificate_key " << ACertificate.KeyFile << ";\n"
-                                           << "        location = /ok { return 200 \"secure\\n\"; }\n"
-                                           << "    }\n"
-                                           << "}\n";
+        std::ofstream(Dir + "/nginx.conf")
+            << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
+            << "pid " << Dir << "/nginx.pid;\n"
+            << "error_log " << Dir << "/error.log;\n"
+            << "events { worker_connections 64; }\n"
+            << "http {\n"
+            << "    access_log " << Dir << "/access.log;\n"
+            << TempPaths << "    server {\n"
+            << "        listen 127.0.0.1:" << HTTPPort << ";\n"
+            << Six << "        location = /ok { return 200 \"fine\\n\"; }\n"
+            << "        location = /empty { return 204; }\n"
+            << "        location = /moved { return 301 /ok; }\n"
+            << "        location = /found { return 302 /ok; }\n"
+            << "        location = /broken { return 500; }\n"
+            << "    }\n"
+            << "    server {\n"
+            << "        listen 127.0.0.1:" << HTTPSPort << " ssl;\n"
+            << SixSSL << "        ssl_certificate " << ACertificate.CertFile << ";\n"
+            << "        ssl_certificate_key " << ACertificate.KeyFile << ";\n"
+            << "        location = /ok { return 200 \"secure\\n\"; }\n"
+            << "    }\n"
+            << "}\n";
         FPid = fork();
         if (FPid == 0) {
             execl(Binary.c_str(), Binary.c_str(), "-p", Dir.c_str(), "-c", (Dir + "/nginx.conf").c_str(),
@@ -276,7 +276,8 @@ TEST_F(WebCheck, IPv6LoopbackInBrackets)
         GTEST_SKIP() << "no IPv6 on the loopback";
     EXPECT_EQ(CheckOnce("http://[::1]:" + std::to_string(Server->HTTPPort) + "/ok"), msOK);
     std::string LastError;
-    EXPECT_EQ(CheckOnce("http://[::1]:" + std::to_string(Server->HTTPPort) + "/missing", &LastError), msError);
+    EXPECT_EQ(
+        CheckOnce("http://[::1]:" + std::to_string(Server->HTTPPort) + "/missing", &LastError), msError);
     EXPECT_EQ(LastError, "HTTP/1.1 404 Not Found");
     // Verified: the certificate names ::1 among its addresses.
     EXPECT_EQ(CheckOnce("https://[::1]:" + std::to_string(Server->HTTPSPort) + "/ok", &LastError), msOK)
@@ -305,7 +306,8 @@ TEST(WebCheckNames, DeadFirstAddressAndIPv6Only)
                         return;
                     Request.append(Buffer, static_cast<size_t>(N));
                 }
-                TScriptedServer::SendAll(AFd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
+                TScriptedServer::SendAll(
+                    AFd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
             },
             2);
         icmptest::TChecks Check;
@@ -314,7 +316,8 @@ TEST(WebCheckNames, DeadFirstAddressAndIPv6Only)
             Monitor.SetURL("http://" + std::string(Name) + ":" + std::to_string(Port) + "/");
             Monitor.Check();
             Check.Equal(Monitor.LastError(),
-                std::string(Name) == "dead.test" ? std::string("Socket Error # 10061\r\nConnection refused.") : "",
+                std::string(Name) == "dead.test" ? std::string("Socket Error # 10061\r\nConnection refused.")
+                                                 : "",
                 Name);
         }
         return Check.Errors;

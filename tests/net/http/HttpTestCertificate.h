@@ -29,8 +29,9 @@ public:
         CAFile = Dir + "/ca.pem";
         CertFile = Dir + "/cert.pem";
         KeyFile = Dir + "/key.pem";
-        const std::string Names
-            = AKind == TCertificateKind::ckOtherName ? "DNS:another.test" : "DNS:localhost,IP:127.0.0.1,IP:::1";
+        const std::string Names = AKind == TCertificateKind::ckOtherName
+            ? "DNS:another.test"
+            : "DNS:localhost,IP:127.0.0.1,IP:::1";
         std::ofstream(Dir + "/ext") << "subjectAltName=" << Names << "\n";
         auto Run = [](const std::string& AArguments) {
             return std::system(("openssl " + AArguments + " >/dev/null 2>&1").c_str()) == 0;

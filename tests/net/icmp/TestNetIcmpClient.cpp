@@ -878,7 +878,8 @@ TEST_P(IcmpIPv6, EchoOverIPv6ThenIPv4ThenSilence)
             const char* Host;
             const char* Source;
             uint8_t Type;
-        } Rows[] = { { "::1", "::1", 129 }, { "fd00:19::1", "fd00:19::1", 129 }, { "six.test", "fd00:19::1", 129 }, { "127.0.0.1", "127.0.0.1", 0 } };
+        } Rows[] = { { "::1", "::1", 129 }, { "fd00:19::1", "fd00:19::1", 129 },
+            { "six.test", "fd00:19::1", 129 }, { "127.0.0.1", "127.0.0.1", 0 } };
         for (const auto& R : Rows) {
             C.Host = R.Host;
             const uint16_t Sequence = C.Sequence();
@@ -889,8 +890,10 @@ TEST_P(IcmpIPv6, EchoOverIPv6ThenIPv4ThenSilence)
             Checks.Equal(C.TargetIP(), std::string(R.Source), std::string("target of ") + R.Host);
             Checks.Equal(int(S.IcmpType), int(R.Type), std::string("type of ") + R.Host);
             Checks.Equal(S.SequenceNumber, Sequence, std::string("sequence of ") + R.Host);
-            Checks.Equal(C.DatagramSocket(), Kind == TKind::Datagram, std::string("socket kind of ") + R.Host);
-            Checks.Equal(C.ReplyData().substr(0, 11), std::string("PingMonitor"), std::string("data of ") + R.Host);
+            Checks.Equal(
+                C.DatagramSocket(), Kind == TKind::Datagram, std::string("socket kind of ") + R.Host);
+            Checks.Equal(
+                C.ReplyData().substr(0, 11), std::string("PingMonitor"), std::string("data of ") + R.Host);
             if (R.Type == 129) {
                 Checks.Equal(S.ByteCount, 52, "ICMPv6 message alone");
                 Checks.Equal(int(S.ReplyTTL), 64, "hop limit");

@@ -102,8 +102,8 @@ inline TFd Listener6(const char* AIP = "::1", int APort = 0, int ABacklog = 16)
     A.sin6_port = htons(static_cast<uint16_t>(APort));
     const int On = 1;
     setsockopt(Fd.Get(), SOL_SOCKET, SO_REUSEADDR, &On, sizeof On);
-    if (inet_pton(AF_INET6, AIP, &A.sin6_addr) != 1 || bind(Fd.Get(), reinterpret_cast<sockaddr*>(&A), sizeof A) != 0
-        || listen(Fd.Get(), ABacklog) != 0)
+    if (inet_pton(AF_INET6, AIP, &A.sin6_addr) != 1
+        || bind(Fd.Get(), reinterpret_cast<sockaddr*>(&A), sizeof A) != 0 || listen(Fd.Get(), ABacklog) != 0)
         return TFd();
     return Fd;
 }

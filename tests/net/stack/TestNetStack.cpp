@@ -1,9 +1,9 @@
+#include "net/icmp/IcmpTestSupport.h"
 #include "net/stack/NetStack.h"
 #include "net/stack/NetStackLinux.h"
 #include "net/stack/NetStrings.h"
-#include "net/tcp/NetComponent.h"
-#include "net/icmp/IcmpTestSupport.h"
 #include "net/stack/NetTestSupport.h"
+#include "net/tcp/NetComponent.h"
 
 #include <gtest/gtest.h>
 
@@ -12,12 +12,12 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <netdb.h>
 #include <netinet/tcp.h>
 #include <resolv.h>
 #include <sys/resource.h>
 #include <sys/time.h>
-#include <mutex>
 #include <thread>
 
 using namespace nettest;
@@ -312,16 +312,29 @@ TEST(NetStackAddresses, IsIPv6AddressTable)
         bool IPv6;
     };
     const Row Rows[] = {
-        {"::1", true},          {"fd00::1", true},           {"::", true},
-        {"fe80::1%eth0", true}, {"fe80::1%2", true},         {"::ffff:127.0.0.1", true},
-        {"1:2:3:4:5:6:7:8", true}, {"1:2:3:4:5:6:7:8:9", false}, {":::", false},
-        {"[::1]", false},       {"::1%", false},             {"::1%a b", false},
-        {"::1%a%b", false},     {"::1%0123456789abcdef", false}, {"127.0.0.1", false},
-        {"localhost", false},   {"", false},                 {"::g", false},
+        { "::1", true },
+        { "fd00::1", true },
+        { "::", true },
+        { "fe80::1%eth0", true },
+        { "fe80::1%2", true },
+        { "::ffff:127.0.0.1", true },
+        { "1:2:3:4:5:6:7:8", true },
+        { "1:2:3:4:5:6:7:8:9", false },
+        { ":::", false },
+        { "[::1]", false },
+        { "::1%", false },
+        { "::1%a b", false },
+        { "::1%a%b", false },
+        { "::1%0123456789abcdef", false },
+        { "127.0.0.1", false },
+        { "localhost", false },
+        { "", false },
+        { "::g", false },
     };
     for (const Row& R : Rows) {
         EXPECT_EQ(TNetStack::IsIPv6Address(R.Text), R.IPv6) << '"' << R.Text << '"';
-        EXPECT_EQ(TNetStack::AddressFamily(R.Text) == NetFamilyIPv6, std::string(R.Text).find(':') != std::string::npos);
+        EXPECT_EQ(TNetStack::AddressFamily(R.Text) == NetFamilyIPv6,
+            std::string(R.Text).find(':') != std::string::npos);
     }
 }
 
@@ -329,9 +342,9 @@ TEST_F(NetStackTest, LiteralsChooseTheirFamily)
 {
     EXPECT_EQ(S.LookupHost("::1"), "::1");
     EXPECT_EQ(S.LookupHost("fe80::1%lo"), "fe80::1%lo");
-    const std::vector<TNetHostAddress> Six = {{NetFamilyIPv6, "::1"}};
+    const std::vector<TNetHostAddress> Six = { { NetFamilyIPv6, "::1" } };
     EXPECT_EQ(S.LookupHostAddresses("::1", 100), Six);
-    const std::vector<TNetHostAddress> Four = {{NetFamilyIPv4, "127.0.0.1"}};
+    const std::vector<TNetHostAddress> Four = { { NetFamilyIPv4, "127.0.0.1" } };
     EXPECT_EQ(S.LookupHostAddresses("LocalHost", 100), Four);
     EXPECT_EQ(S.LookupHostAddresses("127.0.0.1", 100), Four);
 }
@@ -372,7 +385,7 @@ TEST_F(NetStackTest, IPv6EndpointsStreamAndDatagram)
     EXPECT_EQ(PeerPort, LocalPort(Sender.Get()));
 
     // No address, or one of the other family: refused with "Invalid argument", not cut short.
-    for (const char* Bad : {"1.2.3.4", "no-address", "::1%no-such-device", ":::"}) {
+    for (const char* Bad : { "1.2.3.4", "no-address", "::1%no-such-device", ":::" }) {
         EXPECT_EQ(S.ConnectSocket(Sender.Get(), NetFamilyIPv6, Bad, 80), -1) << Bad;
         EXPECT_EQ(S.LastSocketError(), 10022) << Bad;
     }
@@ -388,7 +401,8 @@ TEST(NetStackResolver, LookupsWithADeadlineShareOneLookupAndAreAbandonedSafely)
         // The lookup threads read the system's settings, so these stand in the files.
         TFd Silent(BoundSocket(SOCK_DGRAM, 53));
         if (Silent.Get() < 0 || !icmptest::UseHostsFile("127.0.0.1 localhost\n")
-            || !icmptest::UseSystemFile("/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n")
+            || !icmptest::UseSystemFile(
+                "/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n")
             || !icmptest::UseSystemFile("/etc/nsswitch.conf", "hosts: files dns\n"))
             return "SKIP";
         TNetComponent Keeper;
@@ -425,7 +439,8 @@ TEST(NetStackResolver, LookupsWithADeadlineShareOneLookupAndAreAbandonedSafely)
             T.join();
         // The one lookup still runs, on its own.
         if (ThreadCount() != Before + 1)
-            Errors += "threads: " + std::to_string(ThreadCount()) + ", before " + std::to_string(Before) + "\n";
+            Errors
+                += "threads: " + std::to_string(ThreadCount()) + ", before " + std::to_string(Before) + "\n";
         return Errors;
     });
     if (R.Skipped)

@@ -284,7 +284,8 @@ TEST(NetIOHandlerSocket, ConnectsToTheIPv6Loopback)
     TFd Listen = Listener6();
     if (Listen.Get() < 0)
         GTEST_SKIP() << "no IPv6 on the loopback";
-    TScriptedServer Server(std::move(Listen), [](TScriptedServer&, int, int) {}, 2);
+    TScriptedServer Server(
+        std::move(Listen), [](TScriptedServer&, int, int) {}, 2);
     for (const int32_t Timeout : { -1, 2000 }) {
         SCOPED_TRACE(Timeout);
         TNetIOHandlerSocket H;
@@ -330,11 +331,12 @@ TEST(NetIOHandlerSocket, NameWithSeveralAddressesIsTriedAddressByAddress)
         }
         if (Deaf.Get() < 0 || Live.Get() < 0 || !Silent)
             return "listeners could not be made";
-        TScriptedServer Server(std::move(Live), [](TScriptedServer&, int, int) {}, 2);
+        TScriptedServer Server(
+            std::move(Live), [](TScriptedServer&, int, int) {}, 2);
         icmptest::TChecks Check;
         TNetIOHandlerSocket H;
-        const std::vector<TNetHostAddress> Expected
-            = { { NetFamilyIPv6, "fd00:19::3" }, { NetFamilyIPv6, "fd00:19::1" }, { NetFamilyIPv6, "fd00:19::2" } };
+        const std::vector<TNetHostAddress> Expected = { { NetFamilyIPv6, "fd00:19::3" },
+            { NetFamilyIPv6, "fd00:19::1" }, { NetFamilyIPv6, "fd00:19::2" } };
         Check.True(GSocketStack->HostAddresses("multi.test", 2000) == Expected, "resolver's order");
 
         auto Start = std::chrono::steady_clock::now();
@@ -364,7 +366,8 @@ TEST(NetIOHandlerSocket, LookupKeepsToTheConnectTimeOut)
     ICMP_RUN_ISOLATED([]() -> std::string {
         TFd Server(BoundSocket(SOCK_DGRAM, 53)); // takes every question, answers none
         if (Server.Get() < 0 || !icmptest::UseHostsFile("127.0.0.1 localhost\n")
-            || !icmptest::UseSystemFile("/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:2 attempts:1\n")
+            || !icmptest::UseSystemFile(
+                "/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:2 attempts:1\n")
             || !icmptest::UseSystemFile("/etc/nsswitch.conf", "hosts: files dns\n"))
             return "SKIP";
         icmptest::TChecks Check;
