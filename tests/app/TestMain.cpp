@@ -22,8 +22,9 @@ const char* const ThreeMonitors
 QStringList EditorKeys(TfmMain& AWindow)
 {
     QStringList Keys;
-    for (int Row = 0; Row < AWindow.ServConfig->rowCount(); ++Row)
-        Keys << AWindow.ServConfig->item(Row, 0)->text();
+    const QTableWidget* Config = AWindow.ServConfig;
+    for (int Row = 0; Row < Config->rowCount(); ++Row)
+        Keys << Config->item(Row, 0)->text();
     return Keys;
 }
 
@@ -59,12 +60,13 @@ private slots:
         QCOMPARE(W.menuBar()->height(), 25);
         QCOMPARE(W.statusBar()->height(), 19);
         QCOMPARE(W.Panel1->width(), 185);
-        QCOMPARE(W.TreeView1->height(), 185);
         QCOMPARE(W.Splitter1->handleWidth(), 3);
         QCOMPARE(W.Splitter2->handleWidth(), 3);
-        QCOMPARE(W.TreeView1->topLevelItemCount(), 1);
-        QCOMPARE(W.TreeView1->topLevelItem(0)->text(0), QStringLiteral("Сервисы"));
-        QCOMPARE(W.TreeView1->indentation(), 19);
+        QTreeWidget* Tree = W.TreeView1;
+        QCOMPARE(Tree->height(), 185);
+        QCOMPARE(Tree->topLevelItemCount(), 1);
+        QCOMPARE(Tree->topLevelItem(0)->text(0), QStringLiteral("Сервисы"));
+        QCOMPARE(Tree->indentation(), 19);
 
         QTreeWidget* List = W.ServList;
         QCOMPARE(List->headerItem()->text(0), QStringLiteral("Имя сервиса"));
@@ -76,14 +78,15 @@ private slots:
         QCOMPARE(List->palette().color(QPalette::Base), QColor(0, 255, 255));
         QCOMPARE(List->selectionMode(), QAbstractItemView::SingleSelection);
 
-        QCOMPARE(W.ServConfig->horizontalHeaderItem(0)->text(), QStringLiteral("Key"));
-        QCOMPARE(W.ServConfig->horizontalHeaderItem(1)->text(), QStringLiteral("Value"));
-        QCOMPARE(W.ServConfig->columnWidth(0), 79);
-        QCOMPARE(W.ServConfig->columnWidth(1), 100);
-        QCOMPARE(W.ServConfig->rowHeight(0), 16);
+        QTableWidget* Config = W.ServConfig;
+        QCOMPARE(Config->horizontalHeaderItem(0)->text(), QStringLiteral("Key"));
+        QCOMPARE(Config->horizontalHeaderItem(1)->text(), QStringLiteral("Value"));
+        QCOMPARE(Config->columnWidth(0), 79);
+        QCOMPARE(Config->columnWidth(1), 100);
+        QCOMPARE(Config->rowHeight(0), 16);
         // An empty list: no rows, and the editor holds its single empty row.
         QCOMPARE(List->topLevelItemCount(), 0);
-        QCOMPARE(W.ServConfig->rowCount(), 1);
+        QCOMPARE(Config->rowCount(), 1);
         QCOMPARE(EditorKeys(W), QStringList { "" });
         QCOMPARE(W.tmrCheck->interval(), 1000);
     }
@@ -426,8 +429,8 @@ private slots:
         TWindowFixture F(nullptr);
         TfmMain& W = *F.Window;
         QVERIFY(F.ShowActive());
-        W.acCreatePing->trigger();
-        W.acCreatePing->trigger();
+        W.acCreatePingExecute();
+        W.acCreatePingExecute();
         W.acCreateWeb->trigger();
         QCOMPARE(F.Captions(), (QStringList { "New PingMonitor", "New PingMonitor", "New WebMonitor" }));
         QVERIFY(F.List()->selectedItems().isEmpty());

@@ -2,9 +2,9 @@
 // the alarm worked out as they arrive, the manual check, monitors deleted or edited while
 // their check runs, and a window that stays responsive and exits at once while checks wait
 // on silent servers.
-#include "TestMonitor.h"
 #include "WindowFixture.h"
-#include "net/stack/NetTestSupport.h"
+#include "support/Net.h"
+#include "support/TestMonitor.h"
 
 #include <QElapsedTimer>
 #include <QLineEdit>
@@ -66,16 +66,6 @@ qint64 LongestStall(int AMilliseconds)
 class TTestMainCheck : public QObject {
     Q_OBJECT
 
-    std::shared_ptr<TTestMonitor> Add(TWindowFixture& AFixture, const std::string& AName, int32_t AInterval)
-    {
-        auto Monitor = std::make_shared<TTestMonitor>();
-        Monitor->SetInterval(AInterval);
-        Monitor->Tag = AName;
-        AFixture.Window->Monitors().push_back({ AName, Monitor });
-        AFixture.Window->RefreshList();
-        return Monitor;
-    }
-
     // A web monitor of a loopback port that takes connections and never answers.
     std::shared_ptr<TWebMonitor> AddSilentWeb(TWindowFixture& AFixture, const std::string& AName, int APort)
     {
@@ -95,7 +85,7 @@ private slots:
         TWindowFixture F(nullptr, true, {}, 1);
         for (auto [Name, Interval] :
             { std::pair { "a", 5 }, { "zero", 0 }, { "b", 1 }, { "negative", -1 }, { "c", 600 } })
-            Add(F, Name, Interval);
+            F.Add(Name, Interval);
         for (int Tick = 0; Tick < 3; ++Tick)
             F.Tick();
         QCOMPARE(F.Probes.Started(), (std::vector<std::string> { "a", "b", "c" }));
@@ -108,7 +98,7 @@ private slots:
     void IntervalFiveCountedFromTheStart()
     {
         TWindowFixture F(nullptr);
-        auto Monitor = Add(F, "a", 5);
+        auto Monitor = F.Add("a", 5);
         const TDateTime Start = F.Clock;
         F.Tick();
         QCOMPARE(F.ChecksOf("a"), 1);
@@ -127,7 +117,7 @@ private slots:
     void VerdictsAreAppliedOnTheWindowsThread()
     {
         TWindowFixture F(nullptr);
-        auto Monitor = Add(F, "a", 1);
+        auto Monitor = F.Add("a", 1);
         Monitor->Result = msError;
         Monitor->Reason = "Request timed out.";
         QThread* Applied = nullptr;
@@ -146,9 +136,9 @@ private slots:
     void AlarmStartsWithTheFirstError()
     {
         TWindowFixture F(nullptr);
-        auto Slow = Add(F, "slow", 1);
+        auto Slow = F.Add("slow", 1);
         Slow->Hang = true;
-        auto Failing = Add(F, "failing", 1);
+        auto Failing = F.Add("failing", 1);
         Failing->Result = msError;
         F.Window->tmrCheckTimer();
         QTRY_VERIFY_WITH_TIMEOUT(F.Window->Alarm(), 5000);
@@ -164,7 +154,7 @@ private slots:
     {
         TWindowFixture F(nullptr);
         TfmMain& W = *F.Window;
-        auto Failing = Add(F, "failing", 1);
+        auto Failing = F.Add("failing", 1);
         Failing->Result = msError;
         F.Tick();
         QCOMPARE(F.Animations, std::vector<bool> { true });
@@ -187,8 +177,8 @@ private slots:
     void MonitorsNotCheckedStillCountForTheAlarm()
     {
         TWindowFixture F(nullptr);
-        auto First = Add(F, "first", 0);
-        Add(F, "second", 0);
+        auto First = F.Add("first", 0);
+        F.Add("second", 0);
         First->SetStatus(msError);
         for (int Tick = 0; Tick < 3; ++Tick)
             F.Tick();
@@ -199,8 +189,8 @@ private slots:
     void ManualCheckOfTheSelectedRow()
     {
         TWindowFixture F(nullptr);
-        auto Zero = Add(F, "zero", 0);
-        Add(F, "other", -1);
+        auto Zero = F.Add("zero", 0);
+        F.Add("other", -1);
         Zero->Result = msError;
         QVERIFY(F.ShowActive());
         F.Window->ServListDblClick();
@@ -217,9 +207,9 @@ private slots:
     void AMonitorUnderCheckIsNotStartedAgain()
     {
         TWindowFixture F(nullptr);
-        auto Slow = Add(F, "slow", 1);
+        auto Slow = F.Add("slow", 1);
         Slow->Hang = true;
-        auto Quick = Add(F, "quick", 1);
+        auto Quick = F.Add("quick", 1);
         QVERIFY(F.ShowActive());
         for (int Tick = 0; Tick < 4; ++Tick) {
             F.Window->tmrCheckTimer();
@@ -241,10 +231,10 @@ private slots:
         TWindowFixture F(nullptr);
         TfmMain& W = *F.Window;
         W.SetConfigFileName(F.Path("saved.cfg"));
-        auto Doomed = Add(F, "doomed", 1);
+        auto Doomed = F.Add("doomed", 1);
         Doomed->Hang = true;
         Doomed->Result = msError;
-        Add(F, "after", 1);
+        F.Add("after", 1);
         std::weak_ptr<TServiceMonitor> Watch = Doomed;
         Doomed.reset();
         W.tmrCheckTimer();
@@ -269,7 +259,7 @@ private slots:
     {
         TWindowFixture F(nullptr);
         TfmMain& W = *F.Window;
-        auto Monitor = Add(F, "before", 1);
+        auto Monitor = F.Add("before", 1);
         Monitor->Hang = true;
         Monitor->Result = msError;
         QVERIFY(F.ShowActive());
@@ -326,7 +316,7 @@ private slots:
     {
         nettest::TFd Silent = nettest::Listener();
         TWindowFixture F(nullptr);
-        auto Failing = Add(F, "failing", 0);
+        auto Failing = F.Add("failing", 0);
         Failing->SetStatus(msError);
         AddSilentWeb(F, "silent", nettest::LocalPort(Silent.Get()));
         F.Window->tmrCheckTimer();

@@ -7,7 +7,7 @@
 #include "app/Main.h"
 #include "tray/TrayShell.h"
 
-#include "X11Desktop.h"
+#include "support/X11Desktop.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -16,8 +16,6 @@
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
-#include <QDir>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <map>
@@ -27,35 +25,9 @@ namespace {
 using namespace X11Desktop;
 
 TVirtualDesktop GDesktop;
-pid_t GBus = -1;
+TSessionBus GBus;
 pid_t GWatcher = -1;
 QString GSkipReason;
-
-// A private session bus; its address goes to DBUS_SESSION_BUS_ADDRESS.
-bool StartSessionBus()
-{
-    if (QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty()) {
-        GSkipReason = QStringLiteral("dbus-daemon is not installed");
-        return false;
-    }
-    int Pipe[2];
-    if (pipe(Pipe) != 0)
-        return false;
-    GBus = Spawn({ "dbus-daemon", "--session", "--nofork", "--print-address=3" }, Pipe[1]);
-    close(Pipe[1]);
-    std::string Address;
-    pollfd Wait { Pipe[0], POLLIN, 0 };
-    char Ch;
-    while (poll(&Wait, 1, 10000) > 0 && read(Pipe[0], &Ch, 1) == 1 && Ch != '\n')
-        Address += Ch;
-    close(Pipe[0]);
-    if (Address.empty()) {
-        GSkipReason = QStringLiteral("dbus-daemon did not start");
-        return false;
-    }
-    setenv("DBUS_SESSION_BUS_ADDRESS", Address.c_str(), 1);
-    return true;
-}
 
 const QString KItemInterface = QStringLiteral("org.kde.StatusNotifierItem");
 const QString KItemPath = QStringLiteral("/StatusNotifierItem");
@@ -150,13 +122,7 @@ private slots:
 
     void ActivationAndMenuBringTheWindowBack()
     {
-        QTemporaryDir Dir;
-        const QString OldDir = QDir::currentPath();
-        QDir::setCurrent(Dir.path());
-        struct TBack {
-            QString Dir;
-            ~TBack() { QDir::setCurrent(Dir); }
-        } Back { OldDir };
+        const TWorkingFolder Folder;
 
         TfmMain W;
         QVERIFY(TQtTrayShell::IsStatusNotifierTray());
@@ -200,7 +166,7 @@ private slots:
 int main(int argc, char** argv)
 {
     WithoutStrictStringChecks(argv);
-    if (!StartSessionBus() || !GDesktop.Start("800x600x24"))
+    if (!GBus.Start(GSkipReason) || !GDesktop.Start("800x600x24"))
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     int Result;
     {
@@ -209,7 +175,6 @@ int main(int argc, char** argv)
         Result = QTest::qExec(&Test, argc, argv);
     }
     Stop(GWatcher);
-    Stop(GBus);
     return Result;
 }
 

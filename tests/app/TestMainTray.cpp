@@ -1,8 +1,8 @@
 // The main window with its tray icon, on a recording notification area: the icon at start
 // and at exit, minimising to the tray, the double-click that brings the window back, the
 // alarm's animation and its showing of the window, and errors of tray handlers.
-#include "TestMonitor.h"
 #include "WindowFixture.h"
+#include "support/TestMonitor.h"
 
 #include <QWidget>
 
@@ -28,17 +28,6 @@ void DoubleClickTray(TWindowFixture& AFixture)
     // What a double-click on the icon sends: the second press as a double-click, its release.
     AFixture.TrayShell->Send(TTrayMouseMessage::mmLeftDblClick);
     AFixture.TrayShell->Send(TTrayMouseMessage::mmLeftUp);
-}
-
-std::shared_ptr<TTestMonitor> AddMonitor(
-    TWindowFixture& AFixture, const std::string& AName, int32_t AInterval)
-{
-    auto Monitor = std::make_shared<TTestMonitor>();
-    Monitor->SetInterval(AInterval);
-    Monitor->Tag = AName;
-    AFixture.Window->Monitors().push_back({ AName, Monitor });
-    AFixture.Window->RefreshList();
-    return Monitor;
 }
 
 // Minimises the shown window and lets the minimise be handled.
@@ -200,7 +189,7 @@ private slots:
     {
         TWindowFixture F(nullptr);
         TfmMain& W = *F.Window;
-        auto Failing = AddMonitor(F, "failing", 1);
+        auto Failing = F.Add("failing", 1);
         QVERIFY(F.ShowActive());
         Minimise(W);
         QVERIFY(!W.isVisible());
@@ -266,7 +255,7 @@ private slots:
     {
         TWindowFixture F(nullptr);
         TfmMain& W = *F.Window;
-        auto Failing = AddMonitor(F, "failing", 0);
+        auto Failing = F.Add("failing", 0);
         QVERIFY(F.ShowActive());
         Failing->SetStatus(msError);
         F.Tick();
@@ -283,7 +272,7 @@ private slots:
     {
         TWindowFixture F(nullptr);
         TfmMain& W = *F.Window;
-        auto Flapping = AddMonitor(F, "flapping", 1);
+        auto Flapping = F.Add("flapping", 1);
         const size_t Start = F.Tray->Calls.size();
         std::vector<QRgb> Expected;
         for (int Round = 0; Round < 50; ++Round) {
@@ -302,7 +291,7 @@ private slots:
     void AtExitTheIconLeavesAfterTheMonitors()
     {
         TWindowFixture F(nullptr);
-        auto Failing = AddMonitor(F, "failing", 0);
+        auto Failing = F.Add("failing", 0);
         Failing->OnFree = [Log = F.Tray] { Log->Note(QStringLiteral("monitor freed")); };
         Failing->SetStatus(msError);
         QVERIFY(F.ShowActive());

@@ -2,7 +2,7 @@
 #include "net/stack/NetStackLinux.h"
 #include "net/tcp/NetAntiFreezeBase.h"
 #include "net/tcp/NetComponent.h"
-#include "net/stack/NetTestSupport.h"
+#include "support/Net.h"
 
 #include <gtest/gtest.h>
 
@@ -55,16 +55,6 @@ protected:
     TNetComponent FKeeper;
     TRecordingStack& S = dynamic_cast<TRecordingStack&>(*GSocketStack);
 };
-
-template <class E, class F> std::string Raised(F AFunc)
-{
-    try {
-        AFunc();
-    } catch (const E& Ex) {
-        return Ex.what();
-    }
-    return "(nothing raised)";
-}
 
 bool IsOpen(int AFd)
 {

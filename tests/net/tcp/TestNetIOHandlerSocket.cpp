@@ -2,7 +2,7 @@
 
 #include "net/stack/NetStack.h"
 #include "net/tcp/NetAntiFreezeBase.h"
-#include "net/tcp/TcpTestServer.h"
+#include "support/ScriptedServer.h"
 
 #include <gtest/gtest.h>
 

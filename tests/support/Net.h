@@ -1,6 +1,6 @@
 // Helpers of the networking tests: peers on the loopback made with plain POSIX calls (so the
-// code under test is not its own witness), and a child process in a network namespace of its
-// own for lookups that would otherwise leave the machine.
+// code under test is not its own witness), and network namespaces of the test's own (a child
+// process in one, or the whole test program moved into one) so that nothing leaves the machine.
 #pragma once
 
 #include <arpa/inet.h>
@@ -110,6 +110,29 @@ inline double MillisecondsSince(std::chrono::steady_clock::time_point AStart)
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - AStart).count();
 }
 
+// Brings up the loopback of the calling thread's network namespace, which a new one has down.
+inline bool LoopbackUp()
+{
+    TFd Fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ifreq Req {};
+    std::strcpy(Req.ifr_name, "lo");
+    if (ioctl(Fd.Get(), SIOCGIFFLAGS, &Req) != 0)
+        return false;
+    Req.ifr_flags = static_cast<short>(Req.ifr_flags | IFF_UP);
+    return ioctl(Fd.Get(), SIOCSIFFLAGS, &Req) == 0;
+}
+
+// The text of the E that AFunc raises.
+template <class E, class F> std::string Raised(F AFunc)
+{
+    try {
+        AFunc();
+    } catch (const E& Ex) {
+        return Ex.what();
+    }
+    return "(nothing raised)";
+}
+
 // The outcome of RunIsolated: Skipped when no namespace could be made, otherwise Error holds
 // the child's complaint (empty when all its checks passed).
 struct TIsolatedResult {
@@ -149,14 +172,7 @@ inline TIsolatedResult RunIsolated(const std::function<std::string()>& ABody)
             }
         }
         if (Out.empty()) {
-            int Fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-            ifreq Req{};
-            std::strcpy(Req.ifr_name, "lo");
-            if (ioctl(Fd, SIOCGIFFLAGS, &Req) == 0) {
-                Req.ifr_flags = static_cast<short>(Req.ifr_flags | IFF_UP);
-                ioctl(Fd, SIOCSIFFLAGS, &Req);
-            }
-            ::close(Fd);
+            LoopbackUp();
             try {
                 Out = ABody();
             } catch (const std::exception& E) {
@@ -183,6 +199,27 @@ inline TIsolatedResult RunIsolated(const std::function<std::string()>& ABody)
     if (Text == "SKIP")
         return {true, {}};
     return {false, Text};
+}
+
+// Moves this process into a network namespace of its own with only the loopback up, where
+// the loopback holds 127.0.0.1 alone: other 127.x addresses have no route there, so a ping
+// monitor can fail at once without any packet leaving, and the servers of these tests are
+// out of other programs' reach. Needs privileges; false (nothing changed) without them.
+// Must run before any thread starts: the namespace is the calling thread's, and threads
+// made afterwards inherit it.
+inline bool EnterPrivateNetwork()
+{
+    if (unshare(CLONE_NEWNET) != 0)
+        return false;
+    if (!LoopbackUp())
+        return false;
+    TFd Fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ifreq Mask {};
+    std::strcpy(Mask.ifr_name, "lo");
+    auto* Address = reinterpret_cast<sockaddr_in*>(&Mask.ifr_netmask);
+    Address->sin_family = AF_INET;
+    Address->sin_addr.s_addr = htonl(0xFFFFFFFFu);
+    return ioctl(Fd.Get(), SIOCSIFNETMASK, &Mask) == 0;
 }
 
 } // namespace nettest

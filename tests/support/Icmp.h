@@ -4,7 +4,8 @@
 // veth pair in a second namespace, with a scripted responder.
 #pragma once
 
-#include "net/stack/NetTestSupport.h"
+#include "support/Net.h"
+#include "support/TempFolder.h"
 
 #include <algorithm>
 #include <atomic>
@@ -196,15 +197,10 @@ inline bool UseHostsFile(const std::string& ALines)
 {
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         return false;
-    char Dir[] = "/tmp/vardex-hosts-XXXXXX";
-    if (!mkdtemp(Dir))
-        return false;
-    const std::string File = std::string(Dir) + "/hosts";
-    const bool Done
-        = WriteProcFile(File, ALines) && mount(File.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
-    ::unlink(File.c_str());
-    ::rmdir(Dir);
-    return Done;
+    const testsupport::TTempFolder Dir("vardex-hosts");
+    const std::string File = Dir.Path("hosts");
+    return !Dir.Path().empty() && WriteProcFile(File, ALines)
+        && mount(File.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
 }
 
 // Collects what went wrong inside a child process, where test assertions cannot report.
