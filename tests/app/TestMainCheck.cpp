@@ -122,7 +122,7 @@ private slots:
         Monitor->Reason = "Request timed out.";
         QThread* Applied = nullptr;
         F.Window->TrayAnimatedHook = [&](bool) { Applied = QThread::currentThread(); };
-        F.Window->tmrCheckTimer();
+        Fire(*F.Window, "tmrCheck");
         QCOMPARE(F.List()->topLevelItem(0)->text(2), QStringLiteral("<->"));
         QCOMPARE(Monitor->Status(), msChecking);
         F.Settle();
@@ -140,7 +140,7 @@ private slots:
         Slow->Hang = true;
         auto Failing = F.Add("failing", 1);
         Failing->Result = msError;
-        F.Window->tmrCheckTimer();
+        Fire(*F.Window, "tmrCheck");
         QTRY_VERIFY_WITH_TIMEOUT(F.Window->Alarm(), 5000);
         QCOMPARE(F.Animations, std::vector<bool> { true });
         QVERIFY(F.Window->isVisible());
@@ -193,7 +193,7 @@ private slots:
         F.Add("other", -1);
         Zero->Result = msError;
         QVERIFY(F.ShowActive());
-        F.Window->ServListDblClick();
+        emit F.List()->itemDoubleClicked(nullptr, 0);
         F.Settle();
         QCOMPARE(F.Probes.Started().size(), size_t(0));
         DoubleClickRow(F, 0);
@@ -212,7 +212,7 @@ private slots:
         auto Quick = F.Add("quick", 1);
         QVERIFY(F.ShowActive());
         for (int Tick = 0; Tick < 4; ++Tick) {
-            F.Window->tmrCheckTimer();
+            Fire(*F.Window, "tmrCheck");
             QTRY_COMPARE_WITH_TIMEOUT(F.Window->ChecksInFlight(), size_t(1), 5000);
             F.Clock += 1.5 * Second;
         }
@@ -237,13 +237,13 @@ private slots:
         F.Add("after", 1);
         std::weak_ptr<TServiceMonitor> Watch = Doomed;
         Doomed.reset();
-        W.tmrCheckTimer();
+        Fire(W, "tmrCheck");
         QTRY_COMPARE_WITH_TIMEOUT(F.Probes.Running(), 1, 5000);
-        W.ServList->setCurrentItem(W.ServList->topLevelItem(0));
-        W.acMonitorDelete->trigger();
+        Part<QTreeWidget>(W, "ServList")->setCurrentItem(Part<QTreeWidget>(W, "ServList")->topLevelItem(0));
+        Part<QAction>(W, "acMonitorDelete")->trigger();
         QVERIFY(Watch.expired());
         QCOMPARE(F.Captions(), QStringList { "after" });
-        W.acConfigSave->trigger();
+        Part<QAction>(W, "acConfigSave")->trigger();
         F.Settle();
         QTRY_COMPARE_WITH_TIMEOUT(F.Probes.Cancelled(), 1, 2000);
         QTest::qWait(20);
@@ -263,10 +263,10 @@ private slots:
         Monitor->Hang = true;
         Monitor->Result = msError;
         QVERIFY(F.ShowActive());
-        W.tmrCheckTimer();
+        Fire(W, "tmrCheck");
         QTRY_COMPARE_WITH_TIMEOUT(F.Probes.Running(), 1, 5000);
-        W.ServList->setCurrentItem(W.ServList->topLevelItem(0));
-        W.ServList->topLevelItem(0)->setText(0, QStringLiteral("after"));
+        Part<QTreeWidget>(W, "ServList")->setCurrentItem(Part<QTreeWidget>(W, "ServList")->topLevelItem(0));
+        Part<QTreeWidget>(W, "ServList")->topLevelItem(0)->setText(0, QStringLiteral("after"));
         QLineEdit* Interval = W.EditorValueBox(1);
         QVERIFY(Interval);
         Interval->setFocus();
@@ -294,7 +294,7 @@ private slots:
         for (int I = 0; I < 6; ++I)
             AddSilentWeb(*F, "silent " + std::to_string(I), Port);
         QVERIFY(F->ShowActive());
-        F->Window->tmrCheckTimer();
+        Fire(*F->Window, "tmrCheck");
         QCOMPARE(F->Window->ChecksInFlight(), size_t(4));
         const qint64 Stall = LongestStall(1500);
         qInfo("longest stall of the event loop: %lld ms", static_cast<long long>(Stall));
@@ -303,7 +303,7 @@ private slots:
         QVERIFY(ThreadCount() > Before);
 
         const auto Start = std::chrono::steady_clock::now();
-        F->Window->acMonitorExit->trigger();
+        Part<QAction>(*F->Window, "acMonitorExit")->trigger();
         F.reset();
         const double Took = nettest::MillisecondsSince(Start);
         qInfo("exit with 4 checks waiting: %.0f ms", Took);
@@ -319,7 +319,7 @@ private slots:
         auto Failing = F.Add("failing", 0);
         Failing->SetStatus(msError);
         AddSilentWeb(F, "silent", nettest::LocalPort(Silent.Get()));
-        F.Window->tmrCheckTimer();
+        Fire(*F.Window, "tmrCheck");
         QVERIFY(F.Window->Alarm());
         const size_t Start = F.Tray->Calls.size();
         QTest::qWait(1300);

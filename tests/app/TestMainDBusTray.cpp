@@ -5,6 +5,7 @@
 // Skipped where dbus-daemon, Xvfb, trayer or xdotool are not installed.
 #include "app/Application.h"
 #include "app/Main.h"
+#include "support/Parts.h"
 #include "tray/TrayShell.h"
 
 #include "support/X11Desktop.h"
@@ -129,7 +130,7 @@ private slots:
         QStringList Items;
         QTRY_COMPARE_WITH_TIMEOUT((Items = RegisteredItems()).size(), 1, 5000);
         const QString Item = Items.first();
-        QVERIFY(W.TrayIcon->InTray());
+        QVERIFY(Part<TTrayIcon>(W, "TrayIcon")->InTray());
         W.show();
         QVERIFY(QTest::qWaitForWindowExposed(&W));
 

@@ -104,7 +104,7 @@ private slots:
         A->Hang = true;
         A->Result = msOK;
         F.Clock += 2 * Second;
-        F.Window->tmrCheckTimer();
+        Fire(*F.Window, "tmrCheck");
         QTRY_COMPARE_WITH_TIMEOUT(F.Probes.Running(), 1, 5000);
         QCOMPARE(Row(F, 0)->toolTip(2), QString());
         F.Probes.Release();

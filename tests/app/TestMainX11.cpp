@@ -4,6 +4,7 @@
 // the X test extension. Skipped where Xvfb, trayer or xdotool are not installed.
 #include "app/Application.h"
 #include "app/Main.h"
+#include "support/Parts.h"
 #include "support/TestMonitor.h"
 #include "tray/TrayShell.h"
 
@@ -58,8 +59,9 @@ private slots:
         Monitor->SetInterval(1);
         Monitor->Tag = "forced";
         W.Monitors().push_back({ "forced", Monitor });
-        QVERIFY(W.TrayIcon->InTray());
-        QSystemTrayIcon& Icon = dynamic_cast<TQtTrayShell&>(W.TrayIcon->Shell()).SystemTrayIcon();
+        QVERIFY(Part<TTrayIcon>(W, "TrayIcon")->InTray());
+        QSystemTrayIcon& Icon
+            = dynamic_cast<TQtTrayShell&>(Part<TTrayIcon>(W, "TrayIcon")->Shell()).SystemTrayIcon();
         QCOMPARE(Icon.toolTip(), QStringLiteral("Vardex"));
         QVERIFY(Icon.isVisible());
 

@@ -6,6 +6,7 @@
 
 #include "app/Application.h"
 #include "app/Main.h"
+#include "support/Parts.h"
 #include "support/TestClock.h"
 #include "support/TestMonitor.h"
 #include "support/Tray.h"
@@ -63,7 +64,7 @@ public:
         };
         Window = std::make_unique<TfmMain>(nullptr, std::move(Shell), std::move(Engine));
         // Ticks are driven by the tests; the timer's own path has a test of its own.
-        Window->tmrCheck->stop();
+        Part<QTimer>(*Window, "tmrCheck")->stop();
         Window->SaveDialogHook = [this](std::string& AFileName) {
             ++Dialogs;
             if (NextFileName.empty())
@@ -101,7 +102,7 @@ public:
     // One tick, then the events that bring its verdicts back, until none is in flight.
     void Tick()
     {
-        Window->tmrCheckTimer();
+        Fire(*Window, "tmrCheck");
         Settle();
     }
     // A test monitor named AName checked every AInterval seconds, listed and shown.
@@ -125,7 +126,7 @@ public:
         return QTest::qWaitForWindowActive(Window.get());
     }
 
-    QTreeWidget* List() const { return Window->ServList; }
+    QTreeWidget* List() const { return Part<QTreeWidget>(*Window, "ServList"); }
     QStringList Captions() const
     {
         QStringList Names;
