@@ -120,32 +120,6 @@ private:
     pid_t FTrayer = -1;
 };
 
-// A private session bus while it lives; its address goes to DBUS_SESSION_BUS_ADDRESS.
-class TSessionBus {
-public:
-    ~TSessionBus() { Stop(FBus); }
-
-    // False (with ASkipReason) when no bus can run.
-    bool Start(QString& ASkipReason)
-    {
-        if (QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty()) {
-            ASkipReason = QStringLiteral("dbus-daemon is not installed");
-            return false;
-        }
-        const std::string Address
-            = SpawnAndReadLine({ "dbus-daemon", "--session", "--nofork", "--print-address=3" }, FBus);
-        if (Address.empty()) {
-            ASkipReason = QStringLiteral("dbus-daemon did not start");
-            return false;
-        }
-        setenv("DBUS_SESSION_BUS_ADDRESS", Address.c_str(), 1);
-        return true;
-    }
-
-private:
-    pid_t FBus = -1;
-};
-
 // A temporary folder as the working folder while it lives, so a window's default list
 // file lands there.
 class TWorkingFolder {
