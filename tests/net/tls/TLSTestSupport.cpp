@@ -169,6 +169,14 @@ void TTLSTestServer::Serve(int AClient)
         Refused = ::send(AClient, "GO\r\n", 4, MSG_NOSIGNAL) != 4;
     }
     if (Refused) {
+        // The end of the stream, then what the client sent (its hello) read until it hangs
+        // up: a close with unread data sends a reset, which the client may meet before the
+        // end of the stream and report as a reset instead.
+        ::shutdown(AClient, SHUT_WR);
+        const timeval Wait { 2, 0 };
+        ::setsockopt(AClient, SOL_SOCKET, SO_RCVTIMEO, &Wait, sizeof Wait);
+        char Sink[4096];
+        while (::recv(AClient, Sink, sizeof Sink, 0) > 0) { }
         ::close(AClient);
     } else if (FOptions.Behaviour == TServerBehaviour::sbPlainEcho) {
         char Buffer[16384];
