@@ -312,10 +312,13 @@ private:
             }
             }
             sockaddr_in To = nettest::Loopback(0);
+            // Counted before the send: the check may end on this answer, and its test read the
+            // count, before sendto returns here.
+            ++FAnswered;
             if (sendto(
                     FSend.Get(), Answer.data(), Answer.size(), 0, reinterpret_cast<sockaddr*>(&To), sizeof To)
-                > 0)
-                ++FAnswered;
+                <= 0)
+                --FAnswered;
         }
     }
 
