@@ -23,11 +23,17 @@ namespace nettest {
 // Closes a descriptor when it goes.
 class TFd {
 public:
-    explicit TFd(int AFd = -1) : FFd(AFd) {}
+    explicit TFd(int AFd = -1)
+        : FFd(AFd)
+    {
+    }
     ~TFd() { Reset(); }
     TFd(const TFd&) = delete;
     TFd& operator=(const TFd&) = delete;
-    TFd(TFd&& AOther) noexcept : FFd(AOther.Release()) {}
+    TFd(TFd&& AOther) noexcept
+        : FFd(AOther.Release())
+    {
+    }
     int Get() const { return FFd; }
     int Release()
     {
@@ -48,7 +54,7 @@ private:
 
 inline sockaddr_in Loopback(int APort, uint32_t AHost = INADDR_LOOPBACK)
 {
-    sockaddr_in A{};
+    sockaddr_in A {};
     A.sin_family = AF_INET;
     A.sin_port = htons(static_cast<uint16_t>(APort));
     A.sin_addr.s_addr = htonl(AHost);
@@ -57,7 +63,7 @@ inline sockaddr_in Loopback(int APort, uint32_t AHost = INADDR_LOOPBACK)
 
 inline int LocalPort(int AFd)
 {
-    sockaddr_in A{};
+    sockaddr_in A {};
     socklen_t L = sizeof A;
     if (getsockname(AFd, reinterpret_cast<sockaddr*>(&A), &L) != 0)
         return -1;
@@ -147,7 +153,7 @@ inline TIsolatedResult RunIsolated(const std::function<std::string()>& ABody)
 {
     int Pipe[2];
     if (pipe2(Pipe, O_CLOEXEC) != 0)
-        return {false, "pipe failed"};
+        return { false, "pipe failed" };
     pid_t Child = fork();
     if (Child == 0) {
         ::close(Pipe[0]);
@@ -192,13 +198,12 @@ inline TIsolatedResult RunIsolated(const std::function<std::string()>& ABody)
     }
     ::close(Pipe[0]);
     int Status = 0;
-    while (waitpid(Child, &Status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(Child, &Status, 0) < 0 && errno == EINTR) { }
     if (!WIFEXITED(Status) || WEXITSTATUS(Status) != 0)
-        return {false, "child failed: " + Text};
+        return { false, "child failed: " + Text };
     if (Text == "SKIP")
-        return {true, {}};
-    return {false, Text};
+        return { true, {} };
+    return { false, Text };
 }
 
 // Moves this process into a network namespace of its own with only the loopback up, where

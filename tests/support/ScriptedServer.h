@@ -139,29 +139,32 @@ class THttpTestServer {
 public:
     explicit THttpTestServer(int AStatus, bool ASilent = false)
         // Bounded: a test never needs more than a few hundred connections.
-        : FServer([this, AStatus, ASilent](TScriptedServer& AServer, int AFd, int) {
-            std::string Request;
-            char Buffer[4096];
-            while (Request.find("\r\n\r\n") == std::string::npos && AServer.WaitReadable(AFd, 5000)) {
-                const ssize_t N = recv(AFd, Buffer, sizeof Buffer, 0);
-                if (N <= 0)
-                    break;
-                Request.append(Buffer, static_cast<size_t>(N));
-            }
-            {
-                std::lock_guard<std::mutex> Lock(FMutex);
-                FLastLine = Request.substr(0, Request.find("\r\n"));
-            }
-            ++FRequests;
-            if (ASilent) {
-                AServer.Pause(60000);
-                return;
-            }
-            const std::string Body = "status " + std::to_string(AStatus) + "\n";
-            TScriptedServer::SendAll(AFd, "HTTP/1.1 " + std::to_string(AStatus) + (AStatus < 300 ? " OK" : " Failed")
-                + "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(Body.size())
-                + "\r\nConnection: close\r\n\r\n" + Body);
-        }, 1000)
+        : FServer(
+            [this, AStatus, ASilent](TScriptedServer& AServer, int AFd, int) {
+                std::string Request;
+                char Buffer[4096];
+                while (Request.find("\r\n\r\n") == std::string::npos && AServer.WaitReadable(AFd, 5000)) {
+                    const ssize_t N = recv(AFd, Buffer, sizeof Buffer, 0);
+                    if (N <= 0)
+                        break;
+                    Request.append(Buffer, static_cast<size_t>(N));
+                }
+                {
+                    std::lock_guard<std::mutex> Lock(FMutex);
+                    FLastLine = Request.substr(0, Request.find("\r\n"));
+                }
+                ++FRequests;
+                if (ASilent) {
+                    AServer.Pause(60000);
+                    return;
+                }
+                const std::string Body = "status " + std::to_string(AStatus) + "\n";
+                TScriptedServer::SendAll(AFd,
+                    "HTTP/1.1 " + std::to_string(AStatus) + (AStatus < 300 ? " OK" : " Failed")
+                        + "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(Body.size())
+                        + "\r\nConnection: close\r\n\r\n" + Body);
+            },
+            1000)
     {
     }
 
