@@ -339,6 +339,17 @@ void TfmMain::CreateParts(std::unique_ptr<TTrayShell> ATrayShell)
 
     ApplicationEvents = new TApplicationEvents(this);
     ApplicationEvents->OnMinimize = [this] { ApplicationEventsMinimize(); };
+
+    const std::pair<QObject*, const char*> Names[] = { { acMonitorExit, "acMonitorExit" },
+        { ServList, "ServList" }, { Splitter1, "Splitter1" }, { Panel1, "Panel1" },
+        { TreeView1, "TreeView1" }, { Splitter2, "Splitter2" }, { ServConfig, "ServConfig" },
+        { tmrCheck, "tmrCheck" }, { acConfigLoad, "acConfigLoad" }, { acConfigSave, "acConfigSave" },
+        { acConfigSaveAs, "acConfigSaveAs" }, { acCreatePing, "acCreatePing" },
+        { acCreateWeb, "acCreateWeb" }, { acMonitorDelete, "acMonitorDelete" }, { TrayIcon, "TrayIcon" },
+        { TrayPopupMenu, "TrayPopupMenu" }, { acTrayShow, "acTrayShow" },
+        { ApplicationEvents, "ApplicationEvents" } };
+    for (const auto& [Part, Name] : Names)
+        Part->setObjectName(QLatin1String(Name));
 }
 
 QAction* TfmMain::NewAction(

@@ -77,20 +77,48 @@ public:
 
     // TVerdictSink, on a worker thread: queues the verdict for the window's thread.
     void Post(TCheckVerdict AVerdict) override;
-    // On the window's thread: applies a verdict whose monitor is still listed, repaints its
-    // row and works out the alarm.
-    void ApplyVerdict(const TCheckVerdict& AVerdict);
     // TMonitorObserver: refreshes the rows that show AMonitor (found in constant time).
     void UpdateMonitorView(TServiceMonitor* AMonitor) override;
     // Nothing: no check runs on this thread, so there is nothing to keep alive during one.
     void ProcessMessages() override { }
 
     void RefreshList();
-    void UpdateListItem(QTreeWidgetItem* ARow);
     void LoadConfig();
     void SaveConfig();
 
-    // Event handlers; the widgets call them through Guarded, tests may call them directly.
+    const TMonitorList& Monitors() const { return FMonitors; }
+    TMonitorList& Monitors() { return FMonitors; }
+    const std::string& ConfigFileName() const { return FConfigFileName; }
+    // What the list file held besides the monitors, written back with them.
+    const TMonitorListExtras& ListExtras() const { return FListExtras; }
+    void SetConfigFileName(std::string AName) { FConfigFileName = std::move(AName); }
+    bool Alarm() const { return FAlarm; }
+    // True while AMonitor's check runs (a tick or a double-click leaves it alone).
+    bool IsChecking(const TServiceMonitor* AMonitor) const;
+    // Checks started and not yet applied.
+    size_t ChecksInFlight() const { return FSchedule->InFlight(); }
+    TCheckEngine& Engine() { return *FEngine; }
+    // The editor's content as Key=Value lines.
+    TStringList EditorLines() const;
+    // The value edit box of an editor row.
+    QLineEdit* EditorValueBox(int ARow) const;
+
+    // Test hooks. The save dialog: returns false for a cancel, else the chosen name.
+    std::function<bool(std::string& AFileName)> SaveDialogHook;
+    // Called with every switch of the tray animation, after the tray icon.
+    std::function<void(bool AAnimated)> TrayAnimatedHook;
+
+protected:
+    void showEvent(QShowEvent* AEvent) override;
+    bool eventFilter(QObject* AWatched, QEvent* AEvent) override;
+
+private:
+    // On the window's thread: applies a verdict whose monitor is still listed, repaints its
+    // row and works out the alarm.
+    void ApplyVerdict(const TCheckVerdict& AVerdict);
+    void UpdateListItem(QTreeWidgetItem* ARow);
+
+    // Event handlers; the widgets call them through Guarded.
     void FormCreate();
     void FormShow();
     void FormDestroy();
@@ -116,29 +144,8 @@ public:
     // Makes the window visible, brings it to the front and undoes a minimise.
     void ShowAndRestore();
 
-    const TMonitorList& Monitors() const { return FMonitors; }
-    TMonitorList& Monitors() { return FMonitors; }
-    const std::string& ConfigFileName() const { return FConfigFileName; }
-    // What the list file held besides the monitors, written back with them.
-    const TMonitorListExtras& ListExtras() const { return FListExtras; }
-    void SetConfigFileName(std::string AName) { FConfigFileName = std::move(AName); }
-    bool Alarm() const { return FAlarm; }
-    // True while AMonitor's check runs (a tick or a double-click leaves it alone).
-    bool IsChecking(const TServiceMonitor* AMonitor) const;
-    // Checks started and not yet applied.
-    size_t ChecksInFlight() const { return FSchedule->InFlight(); }
-    TCheckEngine& Engine() { return *FEngine; }
-    // The editor's content as Key=Value lines.
-    TStringList EditorLines() const;
-    // The value edit box of an editor row.
-    QLineEdit* EditorValueBox(int ARow) const;
-
-    // Test hooks. The save dialog: returns false for a cancel, else the chosen name.
-    std::function<bool(std::string& AFileName)> SaveDialogHook;
-    // Called with every switch of the tray animation, after the tray icon.
-    std::function<void(bool AAnimated)> TrayAnimatedHook;
-
-    // The window's parts, named as the form declares them.
+    // The window's parts, named as the form declares them; each carries its name as its
+    // object name, by which tests find it (findChild).
     QAction* acMonitorExit = nullptr;
     QTreeWidget* ServList = nullptr;
     QSplitter* Splitter1 = nullptr;
@@ -159,11 +166,6 @@ public:
     QAction* acTrayShow = nullptr;
     TApplicationEvents* ApplicationEvents = nullptr;
 
-protected:
-    void showEvent(QShowEvent* AEvent) override;
-    bool eventFilter(QObject* AWatched, QEvent* AEvent) override;
-
-private:
     void CreateParts(std::unique_ptr<TTrayShell> ATrayShell);
     void CreateActions();
     QAction* NewAction(const QString& ACaption, const QKeySequence& AShortcut, void (TfmMain::*AHandler)());

@@ -1,5 +1,5 @@
-#include "app/Main.h"
 #include "app/Application.h"
+#include "app/Main.h"
 
 #include <QSocketNotifier>
 

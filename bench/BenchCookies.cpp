@@ -40,8 +40,8 @@ int main()
     {
         TNetCookieManager Manager;
         const double Took = Store("; expires=Thu, 01 Jan 1970 00:00:00 GMT", Manager);
-        std::printf("%d cookies over on arrival: %.3f s, %zu kept (target under 1 s: %s)\n", CookieCount, Took,
-            Manager.CookieCollection().Count(), Took < 1.0 ? "met" : "MISSED");
+        std::printf("%d cookies over on arrival: %.3f s, %zu kept (target under 1 s: %s)\n", CookieCount,
+            Took, Manager.CookieCollection().Count(), Took < 1.0 ? "met" : "MISSED");
         Status |= Took < 1.0 ? 0 : 1;
     }
     {

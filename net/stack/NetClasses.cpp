@@ -45,7 +45,8 @@ void TComponent::RemoveFreeNotification(TComponent* AComponent)
 {
     if (!AComponent)
         return;
-    FFreeNotifies.erase(std::remove(FFreeNotifies.begin(), FFreeNotifies.end(), AComponent), FFreeNotifies.end());
+    FFreeNotifies.erase(
+        std::remove(FFreeNotifies.begin(), FFreeNotifies.end(), AComponent), FFreeNotifies.end());
     auto& Other = AComponent->FFreeNotifies;
     Other.erase(std::remove(Other.begin(), Other.end(), this), Other.end());
 }
@@ -140,8 +141,8 @@ int64_t TMemoryStream::Write(const void* ABuffer, int64_t ACount)
 int64_t TMemoryStream::Seek(int64_t AOffset, TSeekOrigin AOrigin)
 {
     int64_t Base = AOrigin == TSeekOrigin::soBeginning ? 0
-                   : AOrigin == TSeekOrigin::soCurrent ? FPosition
-                                                        : static_cast<int64_t>(FData.size());
+        : AOrigin == TSeekOrigin::soCurrent            ? FPosition
+                                                       : static_cast<int64_t>(FData.size());
     FPosition = std::max<int64_t>(0, Base + AOffset);
     return FPosition;
 }
@@ -187,7 +188,9 @@ int64_t TNullStream::Write(const void* ABuffer, int64_t ACount)
 
 int64_t TNullStream::Seek(int64_t AOffset, TSeekOrigin AOrigin)
 {
-    int64_t Base = AOrigin == TSeekOrigin::soBeginning ? 0 : AOrigin == TSeekOrigin::soCurrent ? FPosition : FSize;
+    int64_t Base = AOrigin == TSeekOrigin::soBeginning ? 0
+        : AOrigin == TSeekOrigin::soCurrent            ? FPosition
+                                                       : FSize;
     FPosition = std::max<int64_t>(0, Base + AOffset);
     return FPosition;
 }
@@ -231,7 +234,8 @@ int64_t TFileStream::Write(const void* ABuffer, int64_t ACount)
 {
     int64_t Done = 0;
     while (Done < ACount) {
-        ssize_t N = ::write(FHandle, static_cast<const char*>(ABuffer) + Done, static_cast<size_t>(ACount - Done));
+        ssize_t N
+            = ::write(FHandle, static_cast<const char*>(ABuffer) + Done, static_cast<size_t>(ACount - Done));
         if (N < 0 && errno == EINTR)
             continue;
         if (N <= 0)
@@ -243,7 +247,9 @@ int64_t TFileStream::Write(const void* ABuffer, int64_t ACount)
 
 int64_t TFileStream::Seek(int64_t AOffset, TSeekOrigin AOrigin)
 {
-    int Whence = AOrigin == TSeekOrigin::soBeginning ? SEEK_SET : AOrigin == TSeekOrigin::soCurrent ? SEEK_CUR : SEEK_END;
+    int Whence = AOrigin == TSeekOrigin::soBeginning ? SEEK_SET
+        : AOrigin == TSeekOrigin::soCurrent          ? SEEK_CUR
+                                                     : SEEK_END;
     off_t R = ::lseek(FHandle, static_cast<off_t>(AOffset), Whence);
     return R < 0 ? 0 : static_cast<int64_t>(R);
 }

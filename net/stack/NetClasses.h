@@ -30,8 +30,7 @@ protected:
     virtual void Notification(TComponent* AComponent, TOperation AOperation);
     // Points AField at AValue, moving this component's free notification from the old
     // target to the new one, so the field is cleared when its target is destroyed.
-    template <class T>
-    void SetReference(T*& AField, T* AValue)
+    template <class T> void SetReference(T*& AField, T* AValue)
     {
         if (AField == AValue)
             return;
@@ -74,7 +73,10 @@ public:
     // Raise ENetException ("Stream read error" / "Stream write error") when short.
     void ReadBuffer(void* ABuffer, int64_t ACount);
     void WriteBuffer(const void* ABuffer, int64_t ACount);
-    void WriteString(const std::string& AText) { WriteBuffer(AText.data(), static_cast<int64_t>(AText.size())); }
+    void WriteString(const std::string& AText)
+    {
+        WriteBuffer(AText.data(), static_cast<int64_t>(AText.size()));
+    }
     // Copies ACount bytes from ASource (0 = all of it from its start); returns the count.
     int64_t CopyFrom(TStream& ASource, int64_t ACount);
 };

@@ -9,7 +9,10 @@
 
 class ENetException : public std::exception {
 public:
-    explicit ENetException(std::string AMessage = {}) : FMessage(std::move(AMessage)) {}
+    explicit ENetException(std::string AMessage = {})
+        : FMessage(std::move(AMessage))
+    {
+    }
     const char* what() const noexcept override { return FMessage.c_str(); }
     const std::string& Message() const noexcept { return FMessage; }
 
@@ -18,10 +21,13 @@ private:
 };
 
 // Declares an exception class that only passes its message on.
-#define VARDEX_NET_EXCEPTION(Name, Parent)                                   \
-    class Name : public Parent {                                             \
-    public:                                                                  \
-        explicit Name(std::string AMessage = {}) : Parent(std::move(AMessage)) {} \
+#define VARDEX_NET_EXCEPTION(Name, Parent)                                                                   \
+    class Name : public Parent {                                                                             \
+    public:                                                                                                  \
+        explicit Name(std::string AMessage = {})                                                             \
+            : Parent(std::move(AMessage))                                                                    \
+        {                                                                                                    \
+        }                                                                                                    \
     }
 
 // A text that should have been a number (the runtime's conversion error).
@@ -42,7 +48,10 @@ VARDEX_NET_EXCEPTION(ENetIcmpException, ENetException);
 class ENetProtocolReplyError : public ENetException {
 public:
     ENetProtocolReplyError(int32_t ACode, std::string AMessage)
-        : ENetException(std::move(AMessage)), ReplyErrorCode(ACode) {}
+        : ENetException(std::move(AMessage))
+        , ReplyErrorCode(ACode)
+    {
+    }
     int32_t ReplyErrorCode;
 };
 
@@ -71,7 +80,10 @@ VARDEX_NET_EXCEPTION(ENetSocksServerAddressError, ENetSocksError);
 class ENetSocketError : public ENetException {
 public:
     ENetSocketError(int32_t ACode, std::string AMessage)
-        : ENetException(std::move(AMessage)), ErrorCode(ACode) {}
+        : ENetException(std::move(AMessage))
+        , ErrorCode(ACode)
+    {
+    }
     int32_t ErrorCode;
 };
 
@@ -80,8 +92,12 @@ public:
 class ENetWS2StubError : public ENetException {
 public:
     ENetWS2StubError(std::string ATitle, uint32_t ACode, std::string ASystemText)
-        : ENetException(ACode == 0 ? ATitle : ATitle + ": " + ASystemText),
-          SystemErrorCode(ACode), SystemErrorText(std::move(ASystemText)), Title(std::move(ATitle)) {}
+        : ENetException(ACode == 0 ? ATitle : ATitle + ": " + ASystemText)
+        , SystemErrorCode(ACode)
+        , SystemErrorText(std::move(ASystemText))
+        , Title(std::move(ATitle))
+    {
+    }
     uint32_t SystemErrorCode;
     std::string SystemErrorText;
     std::string Title;

@@ -22,7 +22,7 @@ int HexDigit(char C)
 // Reads the text by the integer rule into a magnitude and a sign; ALimit bounds the
 // decimal magnitude (max + 1 for negatives), AHexLimit the hexadecimal one.
 bool ParseInteger(std::string_view S, bool& ANegative, uint64_t& AMagnitude, bool& AHex, uint64_t AHexLimit,
-                  uint64_t ADecLimit)
+    uint64_t ADecLimit)
 {
     size_t I = 0;
     while (I < S.size() && S[I] == ' ')

@@ -16,7 +16,7 @@ bool IsLeapYear(int Y)
 
 int DaysInMonth(int Y, int M)
 {
-    static const int Days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    static const int Days[12] = { 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31 };
     return M == 2 && IsLeapYear(Y) ? 29 : Days[M - 1];
 }
 
@@ -30,7 +30,8 @@ std::function<TDateTime()> GClock;
 
 bool TryEncodeDate(int AYear, int AMonth, int ADay, TDateTime& AResult)
 {
-    if (AYear < 1 || AYear > 9999 || AMonth < 1 || AMonth > 12 || ADay < 1 || ADay > DaysInMonth(AYear, AMonth))
+    if (AYear < 1 || AYear > 9999 || AMonth < 1 || AMonth > 12 || ADay < 1
+        || ADay > DaysInMonth(AYear, AMonth))
         return false;
     int D = ADay;
     for (int M = 1; M < AMonth; ++M)
@@ -123,7 +124,7 @@ TDateTime UnixToLocalDateTime(double AUnixSeconds)
 {
     time_t Whole = static_cast<time_t>(std::floor(AUnixSeconds));
     double Frac = AUnixSeconds - static_cast<double>(Whole);
-    struct tm Tm {};
+    struct tm Tm { };
     localtime_r(&Whole, &Tm);
     TDateTime D = 0, T = 0;
     if (!TryEncodeDate(Tm.tm_year + 1900, Tm.tm_mon + 1, Tm.tm_mday, D))
@@ -137,7 +138,7 @@ double LocalDateTimeToUnix(TDateTime ADateTime)
     int Y, Mo, D, H, Mi, S, Ms;
     DecodeDate(ADateTime, Y, Mo, D);
     DecodeTime(ADateTime, H, Mi, S, Ms);
-    struct tm Tm {};
+    struct tm Tm { };
     Tm.tm_year = Y - 1900;
     Tm.tm_mon = Mo - 1;
     Tm.tm_mday = D;

@@ -7,7 +7,7 @@
 
 namespace {
 
-std::atomic<TNetAntiFreezeBase*> GCurrentAntiFreeze{nullptr};
+std::atomic<TNetAntiFreezeBase*> GCurrentAntiFreeze { nullptr };
 // Static initialisation runs on the thread that starts the program, before main: that thread
 // is the one that owns the application's messages.
 const std::thread::id GMainThreadId = std::this_thread::get_id();
@@ -22,7 +22,8 @@ int32_t SliceLength()
 
 } // namespace
 
-TNetAntiFreezeBase::TNetAntiFreezeBase(TComponent* AOwner) : TNetBaseComponent(AOwner)
+TNetAntiFreezeBase::TNetAntiFreezeBase(TComponent* AOwner)
+    : TNetBaseComponent(AOwner)
 {
     SetNetWaitYield({ &SliceLength, &TNetAntiFreezeBase::YieldToApplication });
     GCurrentAntiFreeze.store(this);

@@ -4,7 +4,8 @@
 
 #include <mutex>
 
-TNetComponent::TNetComponent(TComponent* AOwner) : TNetBaseComponent(AOwner)
+TNetComponent::TNetComponent(TComponent* AOwner)
+    : TNetBaseComponent(AOwner)
 {
     std::lock_guard<std::mutex> Guard(GSocketStackLock);
     if (GSocketStackUsers == 0)

@@ -16,7 +16,10 @@
 // anti-freeze.
 class TNetBaseComponent : public TComponent {
 public:
-    explicit TNetBaseComponent(TComponent* AOwner = nullptr) : TComponent(AOwner) {}
+    explicit TNetBaseComponent(TComponent* AOwner = nullptr)
+        : TComponent(AOwner)
+    {
+    }
 };
 
 enum class TNetStatus {
@@ -33,8 +36,15 @@ enum class TNetStatus {
 
 // Message format of each status, indexed by TNetStatus (resources a translation may replace).
 inline constexpr std::array<const char*, 9> StatusFormats = {
-    "Resolving hostname %s.", "Connecting to %s.", "Connected.", "Disconnecting.", "Disconnected.",
-    "%s",                     "%s",                "%s",         "%s",
+    "Resolving hostname %s.",
+    "Connecting to %s.",
+    "Connected.",
+    "Disconnecting.",
+    "Disconnected.",
+    "%s",
+    "%s",
+    "%s",
+    "%s",
 };
 
 enum class TWorkMode { wmRead, wmWrite };
@@ -85,5 +95,5 @@ public:
 private:
     TWorkInfo& Info(TWorkMode AWorkMode) { return FWorkInfo[static_cast<size_t>(AWorkMode)]; }
 
-    std::array<TWorkInfo, 2> FWorkInfo{};
+    std::array<TWorkInfo, 2> FWorkInfo {};
 };

@@ -1,5 +1,5 @@
 #include "app/Application.h"
-#include "net/stack/NetTestSupport.h"
+#include "support/Net.h"
 
 #include <QElapsedTimer>
 #include <QFile>

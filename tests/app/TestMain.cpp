@@ -22,15 +22,16 @@ const char* const ThreeMonitors
 QStringList EditorKeys(TfmMain& AWindow)
 {
     QStringList Keys;
-    for (int Row = 0; Row < AWindow.ServConfig->rowCount(); ++Row)
-        Keys << AWindow.ServConfig->item(Row, 0)->text();
+    const QTableWidget* Config = Part<QTableWidget>(AWindow, "ServConfig");
+    for (int Row = 0; Row < Config->rowCount(); ++Row)
+        Keys << Config->item(Row, 0)->text();
     return Keys;
 }
 
 QStringList EditorValues(TfmMain& AWindow)
 {
     QStringList Values;
-    for (int Row = 0; Row < AWindow.ServConfig->rowCount(); ++Row)
+    for (int Row = 0; Row < Part<QTableWidget>(AWindow, "ServConfig")->rowCount(); ++Row)
         Values << AWindow.EditorValueBox(Row)->text();
     return Values;
 }
@@ -58,15 +59,16 @@ private slots:
         QCOMPARE(W.size(), QSize(696, 480));
         QCOMPARE(W.menuBar()->height(), 25);
         QCOMPARE(W.statusBar()->height(), 19);
-        QCOMPARE(W.Panel1->width(), 185);
-        QCOMPARE(W.TreeView1->height(), 185);
-        QCOMPARE(W.Splitter1->handleWidth(), 3);
-        QCOMPARE(W.Splitter2->handleWidth(), 3);
-        QCOMPARE(W.TreeView1->topLevelItemCount(), 1);
-        QCOMPARE(W.TreeView1->topLevelItem(0)->text(0), QStringLiteral("Сервисы"));
-        QCOMPARE(W.TreeView1->indentation(), 19);
+        QCOMPARE(Part<QWidget>(W, "Panel1")->width(), 185);
+        QCOMPARE(Part<QSplitter>(W, "Splitter1")->handleWidth(), 3);
+        QCOMPARE(Part<QSplitter>(W, "Splitter2")->handleWidth(), 3);
+        QTreeWidget* Tree = Part<QTreeWidget>(W, "TreeView1");
+        QCOMPARE(Tree->height(), 185);
+        QCOMPARE(Tree->topLevelItemCount(), 1);
+        QCOMPARE(Tree->topLevelItem(0)->text(0), QStringLiteral("Сервисы"));
+        QCOMPARE(Tree->indentation(), 19);
 
-        QTreeWidget* List = W.ServList;
+        QTreeWidget* List = Part<QTreeWidget>(W, "ServList");
         QCOMPARE(List->headerItem()->text(0), QStringLiteral("Имя сервиса"));
         QCOMPARE(List->headerItem()->text(1), QStringLiteral("Посл. активность"));
         QCOMPARE(List->headerItem()->text(2), QStringLiteral("Статус"));
@@ -76,16 +78,17 @@ private slots:
         QCOMPARE(List->palette().color(QPalette::Base), QColor(0, 255, 255));
         QCOMPARE(List->selectionMode(), QAbstractItemView::SingleSelection);
 
-        QCOMPARE(W.ServConfig->horizontalHeaderItem(0)->text(), QStringLiteral("Key"));
-        QCOMPARE(W.ServConfig->horizontalHeaderItem(1)->text(), QStringLiteral("Value"));
-        QCOMPARE(W.ServConfig->columnWidth(0), 79);
-        QCOMPARE(W.ServConfig->columnWidth(1), 100);
-        QCOMPARE(W.ServConfig->rowHeight(0), 16);
+        QTableWidget* Config = Part<QTableWidget>(W, "ServConfig");
+        QCOMPARE(Config->horizontalHeaderItem(0)->text(), QStringLiteral("Key"));
+        QCOMPARE(Config->horizontalHeaderItem(1)->text(), QStringLiteral("Value"));
+        QCOMPARE(Config->columnWidth(0), 79);
+        QCOMPARE(Config->columnWidth(1), 100);
+        QCOMPARE(Config->rowHeight(0), 16);
         // An empty list: no rows, and the editor holds its single empty row.
         QCOMPARE(List->topLevelItemCount(), 0);
-        QCOMPARE(W.ServConfig->rowCount(), 1);
+        QCOMPARE(Config->rowCount(), 1);
         QCOMPARE(EditorKeys(W), QStringList { "" });
-        QCOMPARE(W.tmrCheck->interval(), 1000);
+        QCOMPARE(Part<QTimer>(W, "tmrCheck")->interval(), 1000);
     }
 
     void MenuCommandsAndShortcuts()
@@ -104,17 +107,18 @@ private slots:
         QMenu* Services = Menus[1]->menu();
         QAction* Create = FindMenuAction(Services, QStringLiteral("Создать"));
         QVERIFY(Create && Create->menu());
-        QCOMPARE(Create->menu()->actions(), (QList<QAction*> { W.acCreatePing, W.acCreateWeb }));
-        QCOMPARE(W.acCreatePing->text(), QStringLiteral("&PingMonitor"));
-        QCOMPARE(W.acCreateWeb->text(), QStringLiteral("WebMonitor"));
-        QCOMPARE(FindMenuAction(Services, QStringLiteral("Удалить")), W.acMonitorDelete);
+        QCOMPARE(Create->menu()->actions(),
+            (QList<QAction*> { Part<QAction>(W, "acCreatePing"), Part<QAction>(W, "acCreateWeb") }));
+        QCOMPARE(Part<QAction>(W, "acCreatePing")->text(), QStringLiteral("&PingMonitor"));
+        QCOMPARE(Part<QAction>(W, "acCreateWeb")->text(), QStringLiteral("WebMonitor"));
+        QCOMPARE(FindMenuAction(Services, QStringLiteral("Удалить")), Part<QAction>(W, "acMonitorDelete"));
 
-        QCOMPARE(W.acConfigLoad->shortcut(), QKeySequence(QStringLiteral("Ctrl+L")));
-        QCOMPARE(W.acConfigSave->shortcut(), QKeySequence(QStringLiteral("Ctrl+S")));
-        QCOMPARE(W.acMonitorExit->shortcut(), QKeySequence(QStringLiteral("Alt+X")));
-        QCOMPARE(W.acMonitorDelete->shortcut(), QKeySequence(Qt::Key_Delete));
-        QVERIFY(W.acConfigSaveAs->shortcut().isEmpty());
-        QVERIFY(!W.acConfigLoad->isEnabled());
+        QCOMPARE(Part<QAction>(W, "acConfigLoad")->shortcut(), QKeySequence(QStringLiteral("Ctrl+L")));
+        QCOMPARE(Part<QAction>(W, "acConfigSave")->shortcut(), QKeySequence(QStringLiteral("Ctrl+S")));
+        QCOMPARE(Part<QAction>(W, "acMonitorExit")->shortcut(), QKeySequence(QStringLiteral("Alt+X")));
+        QCOMPARE(Part<QAction>(W, "acMonitorDelete")->shortcut(), QKeySequence(Qt::Key_Delete));
+        QVERIFY(Part<QAction>(W, "acConfigSaveAs")->shortcut().isEmpty());
+        QVERIFY(!Part<QAction>(W, "acConfigLoad")->isEnabled());
     }
 
     void LoadsTheListAndShowsItUnselected()
@@ -140,7 +144,7 @@ private slots:
         TfmMain& W = *F.Window;
         QCOMPARE(W.ConfigFileName(), std::string());
         QVERIFY(F.ShowActive());
-        W.acCreatePingExecute();
+        Part<QAction>(W, "acCreatePing")->trigger();
         QTest::keyClick(F.List(), Qt::Key_S, Qt::ControlModifier);
         QCOMPARE(F.Dialogs, 1);
         QCOMPARE(W.ConfigFileName(), std::string());
@@ -162,11 +166,11 @@ private slots:
     {
         TWindowFixture F(ThreeMonitors);
         TfmMain& W = *F.Window;
-        W.acConfigSaveAs->trigger();
+        Part<QAction>(W, "acConfigSaveAs")->trigger();
         QCOMPARE(F.Dialogs, 1);
         QCOMPARE(W.ConfigFileName(), std::string());
         F.NextFileName = F.Path("copy.cfg");
-        W.acConfigSave->trigger();
+        Part<QAction>(W, "acConfigSave")->trigger();
         QCOMPARE(F.Dialogs, 2);
         QCOMPARE(F.ReadFile("copy.cfg"), MonitorListText(W.Monitors()));
         QCOMPARE(F.ReadFile("default.cfg"), std::string(ThreeMonitors));
@@ -194,7 +198,7 @@ private slots:
         QTest::keyClick(F.List(), Qt::Key_Down);
         QCOMPARE(EditorValues(W), (QStringList { "Router", "5", "127.0.0.10", "3" }));
         // The key column cannot be edited.
-        QVERIFY(!(W.ServConfig->item(0, 0)->flags() & Qt::ItemIsEditable));
+        QVERIFY(!(Part<QTableWidget>(W, "ServConfig")->item(0, 0)->flags() & Qt::ItemIsEditable));
     }
 
     void EveryKeystrokeReachesTheMonitor()
@@ -288,7 +292,7 @@ private slots:
         QTest::keyClick(Editor, Qt::Key_Return);
         QTRY_COMPARE(F.Captions(), (QStringList { "Router", "Web Type=PingMonitor Name=Evil", "Router" }));
         F.ClickRow(0);
-        W.acConfigSave->trigger();
+        Part<QAction>(W, "acConfigSave")->trigger();
 
         TMonitorList Saved;
         QVERIFY(LoadMonitorList("default.cfg", Saved));
@@ -336,7 +340,7 @@ private slots:
             QStringLiteral(
                 "2 blocks of default.cfg were not understood; they are kept and saved with the list"));
         QVERIFY(F.ShowActive());
-        W.acConfigSave->trigger();
+        Part<QAction>(W, "acConfigSave")->trigger();
         QVERIFY(F.ReadFile("default.cfg").ends_with("Name=Old\r\nType=pingmonitor\r\n\r\n\r\n\x1A tail"));
         QCOMPARE(F.Reports.size(), size_t(1));
     }
@@ -381,7 +385,7 @@ private slots:
             Dialog->accept();
             Checked = true;
         });
-        W.acConfigSaveAs->trigger();
+        Part<QAction>(W, "acConfigSaveAs")->trigger();
         QVERIFY(Checked);
         QCOMPARE(Missing, QStringList { QString::fromStdString(F.Path("no/such")) });
         QCOMPARE(W.ConfigFileName(), F.Path("copy.cfg"));
@@ -403,7 +407,7 @@ private slots:
         // Del with nothing selected does nothing.
         QTest::keyClick(F.List(), Qt::Key_Delete);
         QCOMPARE(W.Monitors().size(), size_t(2));
-        W.acConfigSave->trigger();
+        Part<QAction>(W, "acConfigSave")->trigger();
         TMonitorList Saved;
         QVERIFY(LoadMonitorList("default.cfg", Saved));
         QCOMPARE(Saved.size(), size_t(2));
@@ -416,7 +420,7 @@ private slots:
         TfmMain& W = *F.Window;
         QVERIFY(F.ShowActive());
         F.ClickRow(0);
-        W.acMonitorDelete->trigger();
+        Part<QAction>(W, "acMonitorDelete")->trigger();
         QCOMPARE(F.List()->topLevelItemCount(), 0);
         QCOMPARE(EditorValues(W), (QStringList { "Only", "0", "http://127.0.0.1/", "1" }));
     }
@@ -426,9 +430,9 @@ private slots:
         TWindowFixture F(nullptr);
         TfmMain& W = *F.Window;
         QVERIFY(F.ShowActive());
-        W.acCreatePing->trigger();
-        W.acCreatePing->trigger();
-        W.acCreateWeb->trigger();
+        Part<QAction>(W, "acCreatePing")->trigger();
+        Part<QAction>(W, "acCreatePing")->trigger();
+        Part<QAction>(W, "acCreateWeb")->trigger();
         QCOMPARE(F.Captions(), (QStringList { "New PingMonitor", "New PingMonitor", "New WebMonitor" }));
         QVERIFY(F.List()->selectedItems().isEmpty());
         F.ClickRow(0);
@@ -462,7 +466,7 @@ private slots:
         QCOMPARE(W.Monitors()[2].Name, std::string("DNS сервер"));
         QCOMPARE(W.Monitors()[0].Name, std::string("Router"));
         QCOMPARE(EditorValues(W).first(), QStringLiteral("DNS сервер"));
-        W.acConfigSave->trigger();
+        Part<QAction>(W, "acConfigSave")->trigger();
         QVERIFY(F.ReadFile("default.cfg").find("Name=DNS сервер\r\nType=PingMonitor\r\nInterval=5\r\n")
             != std::string::npos);
     }
@@ -560,14 +564,14 @@ private slots:
         TApplication::SetErrorReportHook([&](const QString&, const QString& AText) { Seen << AText; });
         {
             TfmMain W;
-            W.tmrCheck->stop();
+            Part<QTimer>(W, "tmrCheck")->stop();
             QCOMPARE(Seen.size(), 1);
             QVERIFY(Seen[0].endsWith('.'));
             // A save must not replace a list it could not read.
             QCOMPARE(W.ConfigFileName(), std::string());
             W.show();
             QVERIFY(QTest::qWaitForWindowExposed(&W));
-            QCOMPARE(W.ServList->topLevelItemCount(), 0);
+            QCOMPARE(Part<QTreeWidget>(W, "ServList")->topLevelItemCount(), 0);
         }
         TApplication::SetErrorReportHook({});
         QDir::setCurrent(Old);

@@ -2,9 +2,9 @@
 // the alarm worked out as they arrive, the manual check, monitors deleted or edited while
 // their check runs, and a window that stays responsive and exits at once while checks wait
 // on silent servers.
-#include "TestMonitor.h"
 #include "WindowFixture.h"
-#include "net/stack/NetTestSupport.h"
+#include "support/Net.h"
+#include "support/TestMonitor.h"
 
 #include <QElapsedTimer>
 #include <QLineEdit>
@@ -66,16 +66,6 @@ qint64 LongestStall(int AMilliseconds)
 class TTestMainCheck : public QObject {
     Q_OBJECT
 
-    std::shared_ptr<TTestMonitor> Add(TWindowFixture& AFixture, const std::string& AName, int32_t AInterval)
-    {
-        auto Monitor = std::make_shared<TTestMonitor>();
-        Monitor->SetInterval(AInterval);
-        Monitor->Tag = AName;
-        AFixture.Window->Monitors().push_back({ AName, Monitor });
-        AFixture.Window->RefreshList();
-        return Monitor;
-    }
-
     // A web monitor of a loopback port that takes connections and never answers.
     std::shared_ptr<TWebMonitor> AddSilentWeb(TWindowFixture& AFixture, const std::string& AName, int APort)
     {
@@ -95,7 +85,7 @@ private slots:
         TWindowFixture F(nullptr, true, {}, 1);
         for (auto [Name, Interval] :
             { std::pair { "a", 5 }, { "zero", 0 }, { "b", 1 }, { "negative", -1 }, { "c", 600 } })
-            Add(F, Name, Interval);
+            F.Add(Name, Interval);
         for (int Tick = 0; Tick < 3; ++Tick)
             F.Tick();
         QCOMPARE(F.Probes.Started(), (std::vector<std::string> { "a", "b", "c" }));
@@ -108,7 +98,7 @@ private slots:
     void IntervalFiveCountedFromTheStart()
     {
         TWindowFixture F(nullptr);
-        auto Monitor = Add(F, "a", 5);
+        auto Monitor = F.Add("a", 5);
         const TDateTime Start = F.Clock;
         F.Tick();
         QCOMPARE(F.ChecksOf("a"), 1);
@@ -127,12 +117,12 @@ private slots:
     void VerdictsAreAppliedOnTheWindowsThread()
     {
         TWindowFixture F(nullptr);
-        auto Monitor = Add(F, "a", 1);
+        auto Monitor = F.Add("a", 1);
         Monitor->Result = msError;
         Monitor->Reason = "Request timed out.";
         QThread* Applied = nullptr;
         F.Window->TrayAnimatedHook = [&](bool) { Applied = QThread::currentThread(); };
-        F.Window->tmrCheckTimer();
+        Fire(*F.Window, "tmrCheck");
         QCOMPARE(F.List()->topLevelItem(0)->text(2), QStringLiteral("<->"));
         QCOMPARE(Monitor->Status(), msChecking);
         F.Settle();
@@ -146,11 +136,11 @@ private slots:
     void AlarmStartsWithTheFirstError()
     {
         TWindowFixture F(nullptr);
-        auto Slow = Add(F, "slow", 1);
+        auto Slow = F.Add("slow", 1);
         Slow->Hang = true;
-        auto Failing = Add(F, "failing", 1);
+        auto Failing = F.Add("failing", 1);
         Failing->Result = msError;
-        F.Window->tmrCheckTimer();
+        Fire(*F.Window, "tmrCheck");
         QTRY_VERIFY_WITH_TIMEOUT(F.Window->Alarm(), 5000);
         QCOMPARE(F.Animations, std::vector<bool> { true });
         QVERIFY(F.Window->isVisible());
@@ -164,7 +154,7 @@ private slots:
     {
         TWindowFixture F(nullptr);
         TfmMain& W = *F.Window;
-        auto Failing = Add(F, "failing", 1);
+        auto Failing = F.Add("failing", 1);
         Failing->Result = msError;
         F.Tick();
         QCOMPARE(F.Animations, std::vector<bool> { true });
@@ -187,8 +177,8 @@ private slots:
     void MonitorsNotCheckedStillCountForTheAlarm()
     {
         TWindowFixture F(nullptr);
-        auto First = Add(F, "first", 0);
-        Add(F, "second", 0);
+        auto First = F.Add("first", 0);
+        F.Add("second", 0);
         First->SetStatus(msError);
         for (int Tick = 0; Tick < 3; ++Tick)
             F.Tick();
@@ -199,11 +189,11 @@ private slots:
     void ManualCheckOfTheSelectedRow()
     {
         TWindowFixture F(nullptr);
-        auto Zero = Add(F, "zero", 0);
-        Add(F, "other", -1);
+        auto Zero = F.Add("zero", 0);
+        F.Add("other", -1);
         Zero->Result = msError;
         QVERIFY(F.ShowActive());
-        F.Window->ServListDblClick();
+        emit F.List()->itemDoubleClicked(nullptr, 0);
         F.Settle();
         QCOMPARE(F.Probes.Started().size(), size_t(0));
         DoubleClickRow(F, 0);
@@ -217,12 +207,12 @@ private slots:
     void AMonitorUnderCheckIsNotStartedAgain()
     {
         TWindowFixture F(nullptr);
-        auto Slow = Add(F, "slow", 1);
+        auto Slow = F.Add("slow", 1);
         Slow->Hang = true;
-        auto Quick = Add(F, "quick", 1);
+        auto Quick = F.Add("quick", 1);
         QVERIFY(F.ShowActive());
         for (int Tick = 0; Tick < 4; ++Tick) {
-            F.Window->tmrCheckTimer();
+            Fire(*F.Window, "tmrCheck");
             QTRY_COMPARE_WITH_TIMEOUT(F.Window->ChecksInFlight(), size_t(1), 5000);
             F.Clock += 1.5 * Second;
         }
@@ -241,19 +231,19 @@ private slots:
         TWindowFixture F(nullptr);
         TfmMain& W = *F.Window;
         W.SetConfigFileName(F.Path("saved.cfg"));
-        auto Doomed = Add(F, "doomed", 1);
+        auto Doomed = F.Add("doomed", 1);
         Doomed->Hang = true;
         Doomed->Result = msError;
-        Add(F, "after", 1);
+        F.Add("after", 1);
         std::weak_ptr<TServiceMonitor> Watch = Doomed;
         Doomed.reset();
-        W.tmrCheckTimer();
+        Fire(W, "tmrCheck");
         QTRY_COMPARE_WITH_TIMEOUT(F.Probes.Running(), 1, 5000);
-        W.ServList->setCurrentItem(W.ServList->topLevelItem(0));
-        W.acMonitorDelete->trigger();
+        Part<QTreeWidget>(W, "ServList")->setCurrentItem(Part<QTreeWidget>(W, "ServList")->topLevelItem(0));
+        Part<QAction>(W, "acMonitorDelete")->trigger();
         QVERIFY(Watch.expired());
         QCOMPARE(F.Captions(), QStringList { "after" });
-        W.acConfigSave->trigger();
+        Part<QAction>(W, "acConfigSave")->trigger();
         F.Settle();
         QTRY_COMPARE_WITH_TIMEOUT(F.Probes.Cancelled(), 1, 2000);
         QTest::qWait(20);
@@ -269,14 +259,14 @@ private slots:
     {
         TWindowFixture F(nullptr);
         TfmMain& W = *F.Window;
-        auto Monitor = Add(F, "before", 1);
+        auto Monitor = F.Add("before", 1);
         Monitor->Hang = true;
         Monitor->Result = msError;
         QVERIFY(F.ShowActive());
-        W.tmrCheckTimer();
+        Fire(W, "tmrCheck");
         QTRY_COMPARE_WITH_TIMEOUT(F.Probes.Running(), 1, 5000);
-        W.ServList->setCurrentItem(W.ServList->topLevelItem(0));
-        W.ServList->topLevelItem(0)->setText(0, QStringLiteral("after"));
+        Part<QTreeWidget>(W, "ServList")->setCurrentItem(Part<QTreeWidget>(W, "ServList")->topLevelItem(0));
+        Part<QTreeWidget>(W, "ServList")->topLevelItem(0)->setText(0, QStringLiteral("after"));
         QLineEdit* Interval = W.EditorValueBox(1);
         QVERIFY(Interval);
         Interval->setFocus();
@@ -304,7 +294,7 @@ private slots:
         for (int I = 0; I < 6; ++I)
             AddSilentWeb(*F, "silent " + std::to_string(I), Port);
         QVERIFY(F->ShowActive());
-        F->Window->tmrCheckTimer();
+        Fire(*F->Window, "tmrCheck");
         QCOMPARE(F->Window->ChecksInFlight(), size_t(4));
         const qint64 Stall = LongestStall(1500);
         qInfo("longest stall of the event loop: %lld ms", static_cast<long long>(Stall));
@@ -313,7 +303,7 @@ private slots:
         QVERIFY(ThreadCount() > Before);
 
         const auto Start = std::chrono::steady_clock::now();
-        F->Window->acMonitorExit->trigger();
+        Part<QAction>(*F->Window, "acMonitorExit")->trigger();
         F.reset();
         const double Took = nettest::MillisecondsSince(Start);
         qInfo("exit with 4 checks waiting: %.0f ms", Took);
@@ -326,10 +316,10 @@ private slots:
     {
         nettest::TFd Silent = nettest::Listener();
         TWindowFixture F(nullptr);
-        auto Failing = Add(F, "failing", 0);
+        auto Failing = F.Add("failing", 0);
         Failing->SetStatus(msError);
         AddSilentWeb(F, "silent", nettest::LocalPort(Silent.Get()));
-        F.Window->tmrCheckTimer();
+        Fire(*F.Window, "tmrCheck");
         QVERIFY(F.Window->Alarm());
         const size_t Start = F.Tray->Calls.size();
         QTest::qWait(1300);

@@ -5,9 +5,11 @@
 // Skipped where dbus-daemon, Xvfb, trayer or xdotool are not installed.
 #include "app/Application.h"
 #include "app/Main.h"
+#include "support/Parts.h"
 #include "tray/TrayShell.h"
 
-#include "X11Desktop.h"
+#include "support/DBusSession.h"
+#include "support/X11Desktop.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -16,8 +18,6 @@
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
-#include <QDir>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <map>
@@ -27,33 +27,19 @@ namespace {
 using namespace X11Desktop;
 
 TVirtualDesktop GDesktop;
-pid_t GBus = -1;
+std::unique_ptr<TPrivateSessionBus> GBus;
 pid_t GWatcher = -1;
 QString GSkipReason;
 
 // A private session bus; its address goes to DBUS_SESSION_BUS_ADDRESS.
 bool StartSessionBus()
 {
-    if (QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty()) {
-        GSkipReason = QStringLiteral("dbus-daemon is not installed");
+    GBus = std::make_unique<TPrivateSessionBus>();
+    if (GBus->Address().empty()) {
+        GSkipReason = QStringLiteral("dbus-daemon is not installed or did not start");
         return false;
     }
-    int Pipe[2];
-    if (pipe(Pipe) != 0)
-        return false;
-    GBus = Spawn({ "dbus-daemon", "--session", "--nofork", "--print-address=3" }, Pipe[1]);
-    close(Pipe[1]);
-    std::string Address;
-    pollfd Wait { Pipe[0], POLLIN, 0 };
-    char Ch;
-    while (poll(&Wait, 1, 10000) > 0 && read(Pipe[0], &Ch, 1) == 1 && Ch != '\n')
-        Address += Ch;
-    close(Pipe[0]);
-    if (Address.empty()) {
-        GSkipReason = QStringLiteral("dbus-daemon did not start");
-        return false;
-    }
-    setenv("DBUS_SESSION_BUS_ADDRESS", Address.c_str(), 1);
+    setenv("DBUS_SESSION_BUS_ADDRESS", GBus->Address().c_str(), 1);
     return true;
 }
 
@@ -150,20 +136,14 @@ private slots:
 
     void ActivationAndMenuBringTheWindowBack()
     {
-        QTemporaryDir Dir;
-        const QString OldDir = QDir::currentPath();
-        QDir::setCurrent(Dir.path());
-        struct TBack {
-            QString Dir;
-            ~TBack() { QDir::setCurrent(Dir); }
-        } Back { OldDir };
+        const TWorkingFolder Folder;
 
         TfmMain W;
         QVERIFY(TQtTrayShell::IsStatusNotifierTray());
         QStringList Items;
         QTRY_COMPARE_WITH_TIMEOUT((Items = RegisteredItems()).size(), 1, 5000);
         const QString Item = Items.first();
-        QVERIFY(W.TrayIcon->InTray());
+        QVERIFY(Part<TTrayIcon>(W, "TrayIcon")->InTray());
         W.show();
         QVERIFY(QTest::qWaitForWindowExposed(&W));
 
@@ -209,7 +189,7 @@ int main(int argc, char** argv)
         Result = QTest::qExec(&Test, argc, argv);
     }
     Stop(GWatcher);
-    Stop(GBus);
+    GBus.reset();
     return Result;
 }
 

@@ -1,8 +1,8 @@
 // The reason for an error in the window: the status cell's tooltip while the monitor is in
 // error, none otherwise, and nothing else in the row or on screen changes.
-#include "TestMonitor.h"
 #include "WindowFixture.h"
-#include "tools/ToolTestSupport.h"
+#include "support/ScriptedServer.h"
+#include "support/TestMonitor.h"
 
 #include <QHelpEvent>
 #include <QTextDocument>
@@ -70,7 +70,7 @@ private slots:
         // No message box: the failure is the monitor's, not the program's.
         QVERIFY(F.Reports.empty());
 
-        tooltest::THttpTestServer Server(200);
+        nettest::THttpTestServer Server(200);
         Web->SetURL(Server.Url());
         F.Clock += 2 * Second;
         F.Tick();
@@ -104,7 +104,7 @@ private slots:
         A->Hang = true;
         A->Result = msOK;
         F.Clock += 2 * Second;
-        F.Window->tmrCheckTimer();
+        Fire(*F.Window, "tmrCheck");
         QTRY_COMPARE_WITH_TIMEOUT(F.Probes.Running(), 1, 5000);
         QCOMPARE(Row(F, 0)->toolTip(2), QString());
         F.Probes.Release();

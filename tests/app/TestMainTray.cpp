@@ -1,8 +1,8 @@
 // The main window with its tray icon, on a recording notification area: the icon at start
 // and at exit, minimising to the tray, the double-click that brings the window back, the
 // alarm's animation and its showing of the window, and errors of tray handlers.
-#include "TestMonitor.h"
 #include "WindowFixture.h"
+#include "support/TestMonitor.h"
 
 #include <QWidget>
 
@@ -30,17 +30,6 @@ void DoubleClickTray(TWindowFixture& AFixture)
     AFixture.TrayShell->Send(TTrayMouseMessage::mmLeftUp);
 }
 
-std::shared_ptr<TTestMonitor> AddMonitor(
-    TWindowFixture& AFixture, const std::string& AName, int32_t AInterval)
-{
-    auto Monitor = std::make_shared<TTestMonitor>();
-    Monitor->SetInterval(AInterval);
-    Monitor->Tag = AName;
-    AFixture.Window->Monitors().push_back({ AName, Monitor });
-    AFixture.Window->RefreshList();
-    return Monitor;
-}
-
 // Minimises the shown window and lets the minimise be handled.
 void Minimise(TfmMain& AWindow)
 {
@@ -65,13 +54,13 @@ private slots:
         QCOMPARE(Add.Colour, KTrayGreen);
         QCOMPARE(Add.Tip, QStringLiteral("Vardex"));
         QVERIFY(!Add.WindowShown);
-        QVERIFY(W.TrayIcon->InTray());
-        QVERIFY(!W.TrayIcon->Animated());
-        QCOMPARE(W.TrayIcon->Interval(), uint16_t(500));
-        QCOMPARE(W.TrayIcon->Icons().Count(), 2);
-        QCOMPARE(ColourOf(W.TrayIcon->Icons()[0]), KTrayRed);
-        QCOMPARE(ColourOf(W.TrayIcon->Icons()[1]), KTrayDarkRed);
-        QCOMPARE(W.TrayIcon->parent(), &W);
+        QVERIFY(Part<TTrayIcon>(W, "TrayIcon")->InTray());
+        QVERIFY(!Part<TTrayIcon>(W, "TrayIcon")->Animated());
+        QCOMPARE(Part<TTrayIcon>(W, "TrayIcon")->Interval(), uint16_t(500));
+        QCOMPARE(Part<TTrayIcon>(W, "TrayIcon")->Icons().Count(), 2);
+        QCOMPARE(ColourOf(Part<TTrayIcon>(W, "TrayIcon")->Icons()[0]), KTrayRed);
+        QCOMPARE(ColourOf(Part<TTrayIcon>(W, "TrayIcon")->Icons()[1]), KTrayDarkRed);
+        QCOMPARE(Part<TTrayIcon>(W, "TrayIcon")->parent(), &W);
 
         QVERIFY(F.ShowActive());
         QCOMPARE(F.Captions(), (QStringList { "Router", "Site" }));
@@ -85,7 +74,7 @@ private slots:
         QVERIFY(F.ShowActive());
         Minimise(W);
         QVERIFY(!W.isVisible());
-        QVERIFY(W.TrayIcon->InTray());
+        QVERIFY(Part<TTrayIcon>(W, "TrayIcon")->InTray());
         // It stays away: nothing but the tray or an alarm brings it back.
         F.Tick();
         QTest::qWait(20);
@@ -96,7 +85,7 @@ private slots:
     {
         TWindowFixture F(TwoMonitors, false);
         TfmMain& W = *F.Window;
-        QVERIFY(!W.TrayIcon->InTray());
+        QVERIFY(!Part<TTrayIcon>(W, "TrayIcon")->InTray());
         QVERIFY(F.ShowActive());
         Minimise(W);
         QVERIFY(W.isVisible());
@@ -109,7 +98,7 @@ private slots:
         QVERIFY(F.ShowActive());
         Minimise(W);
         QVERIFY(!W.isVisible());
-        QVERIFY(W.TrayIcon->InTray());
+        QVERIFY(Part<TTrayIcon>(W, "TrayIcon")->InTray());
         QCOMPARE(F.Tray->Calls.back().Kind, TTrayCall::ckAdd);
         QCOMPARE(F.Tray->Calls.back().Colour, KTrayGreen);
         QCOMPARE(F.Tray->Calls.back().Tip, QStringLiteral("Vardex"));
@@ -200,14 +189,14 @@ private slots:
     {
         TWindowFixture F(nullptr);
         TfmMain& W = *F.Window;
-        auto Failing = AddMonitor(F, "failing", 1);
+        auto Failing = F.Add("failing", 1);
         QVERIFY(F.ShowActive());
         Minimise(W);
         QVERIFY(!W.isVisible());
 
         F.Tick();
         QCOMPARE(F.ChecksOf("failing"), 1);
-        QVERIFY(!W.TrayIcon->Animated());
+        QVERIFY(!Part<TTrayIcon>(W, "TrayIcon")->Animated());
         QVERIFY(F.Tray->ModifiedColours().empty());
 
         // The alarm starts: the first frame at once, the window back on screen.
@@ -216,8 +205,8 @@ private slots:
         F.Clock += 1.5 * Second;
         const size_t Start = F.Tray->Calls.size();
         F.Tick();
-        QVERIFY(W.TrayIcon->Animated());
-        QVERIFY(W.TrayIcon->IsAnimationRunning());
+        QVERIFY(Part<TTrayIcon>(W, "TrayIcon")->Animated());
+        QVERIFY(Part<TTrayIcon>(W, "TrayIcon")->IsAnimationRunning());
         QCOMPARE(F.Tray->ModifiedColours(Start), std::vector<QRgb> { KTrayRed });
         QVERIFY(W.isVisible());
         QVERIFY(!W.isMinimized());
@@ -237,15 +226,15 @@ private slots:
         }
         QCOMPARE(F.ChecksOf("failing"), 12);
         QVERIFY(!W.isVisible());
-        QVERIFY(W.TrayIcon->Animated());
+        QVERIFY(Part<TTrayIcon>(W, "TrayIcon")->Animated());
         QCOMPARE(F.Animations, std::vector<bool> { true });
 
         // The alarm ends: green at once, the window left hidden.
         Failing->Result = msOK;
         F.Clock += 1.5 * Second;
         F.Tick();
-        QVERIFY(!W.TrayIcon->Animated());
-        QVERIFY(!W.TrayIcon->IsAnimationRunning());
+        QVERIFY(!Part<TTrayIcon>(W, "TrayIcon")->Animated());
+        QVERIFY(!Part<TTrayIcon>(W, "TrayIcon")->IsAnimationRunning());
         QCOMPARE(F.Tray->Shown(), KTrayGreen);
         QCOMPARE(F.Tray->Calls.back().Kind, TTrayCall::ckModify);
         QVERIFY(!W.isVisible());
@@ -266,15 +255,15 @@ private slots:
     {
         TWindowFixture F(nullptr);
         TfmMain& W = *F.Window;
-        auto Failing = AddMonitor(F, "failing", 0);
+        auto Failing = F.Add("failing", 0);
         QVERIFY(F.ShowActive());
         Failing->SetStatus(msError);
         F.Tick();
-        QVERIFY(W.TrayIcon->Animated());
+        QVERIFY(Part<TTrayIcon>(W, "TrayIcon")->Animated());
         QVERIFY(W.isVisible());
         Failing->SetStatus(msOK);
         F.Tick();
-        QVERIFY(!W.TrayIcon->Animated());
+        QVERIFY(!Part<TTrayIcon>(W, "TrayIcon")->Animated());
         QVERIFY(W.isVisible());
         QCOMPARE(F.Tray->Shown(), KTrayGreen);
     }
@@ -283,31 +272,31 @@ private slots:
     {
         TWindowFixture F(nullptr);
         TfmMain& W = *F.Window;
-        auto Flapping = AddMonitor(F, "flapping", 1);
+        auto Flapping = F.Add("flapping", 1);
         const size_t Start = F.Tray->Calls.size();
         std::vector<QRgb> Expected;
         for (int Round = 0; Round < 50; ++Round) {
             Flapping->Result = Round % 2 == 0 ? msError : msOK;
             F.Clock += 1.5 * Second;
             F.Tick();
-            QCOMPARE(W.TrayIcon->Animated(), Round % 2 == 0);
-            QCOMPARE(W.TrayIcon->IsAnimationRunning(), Round % 2 == 0);
+            QCOMPARE(Part<TTrayIcon>(W, "TrayIcon")->Animated(), Round % 2 == 0);
+            QCOMPARE(Part<TTrayIcon>(W, "TrayIcon")->IsAnimationRunning(), Round % 2 == 0);
             Expected.push_back(Round % 2 == 0 ? KTrayRed : KTrayGreen);
         }
         QCOMPARE(F.Tray->ModifiedColours(Start), Expected);
-        QVERIFY(!W.TrayIcon->IsAnimationRunning());
+        QVERIFY(!Part<TTrayIcon>(W, "TrayIcon")->IsAnimationRunning());
         QCOMPARE(F.Tray->CountOf(TTrayCall::ckAdd), 1);
     }
 
     void AtExitTheIconLeavesAfterTheMonitors()
     {
         TWindowFixture F(nullptr);
-        auto Failing = AddMonitor(F, "failing", 0);
+        auto Failing = F.Add("failing", 0);
         Failing->OnFree = [Log = F.Tray] { Log->Note(QStringLiteral("monitor freed")); };
         Failing->SetStatus(msError);
         QVERIFY(F.ShowActive());
         F.Tick();
-        QVERIFY(F.Window->TrayIcon->Animated());
+        QVERIFY(Part<TTrayIcon>(*F.Window, "TrayIcon")->Animated());
         Failing.reset();
 
         F.Window.reset();
@@ -321,7 +310,8 @@ private slots:
     void TrayHandlerErrorsGoToTheErrorReport()
     {
         TWindowFixture F(nullptr);
-        F.Window->TrayIcon->OnClick = [](TTrayIcon*) { throw std::runtime_error("Tray handler failed"); };
+        Part<TTrayIcon>(*F.Window, "TrayIcon")->OnClick
+            = [](TTrayIcon*) { throw std::runtime_error("Tray handler failed"); };
         F.TrayShell->Send(TTrayMouseMessage::mmLeftDown);
         F.TrayShell->Send(TTrayMouseMessage::mmLeftUp);
         QCOMPARE(F.Reports.size(), size_t(1));

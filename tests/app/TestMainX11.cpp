@@ -2,15 +2,14 @@
 // platform, the real check timer and the real notification area. The tray icon is read back
 // from the screen, the window's map state from the X server, and double-clicks are made by
 // the X test extension. Skipped where Xvfb, trayer or xdotool are not installed.
-#include "TestMonitor.h"
 #include "app/Application.h"
 #include "app/Main.h"
+#include "support/Parts.h"
+#include "support/TestMonitor.h"
 #include "tray/TrayShell.h"
 
-#include "X11Desktop.h"
+#include "support/X11Desktop.h"
 
-#include <QDir>
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -41,9 +40,7 @@ class TestMainX11 : public QObject {
 private slots:
     void init()
     {
-        if (!GDesktop.SkipReason.isEmpty())
-            QSKIP(qPrintable(GDesktop.SkipReason));
-        QTRY_VERIFY_WITH_TIMEOUT(QSystemTrayIcon::isSystemTrayAvailable(), 10000);
+        VARDEX_REQUIRE_TRAY(GDesktop);
         TApplication::SetErrorReportHook(
             [](const QString&, const QString& AText) { QFAIL(qPrintable("Error report: " + AText)); });
     }
@@ -51,13 +48,7 @@ private slots:
 
     void TrayIconAlarmAndWayBack()
     {
-        QTemporaryDir Dir;
-        const QString OldDir = QDir::currentPath();
-        QDir::setCurrent(Dir.path());
-        struct TBack {
-            QString Dir;
-            ~TBack() { QDir::setCurrent(Dir); }
-        } Back { OldDir };
+        const TWorkingFolder Folder;
 
         TScriptedProbes Probes;
         TEngineOptions Engine;
@@ -68,17 +59,18 @@ private slots:
         Monitor->SetInterval(1);
         Monitor->Tag = "forced";
         W.Monitors().push_back({ "forced", Monitor });
-        QVERIFY(W.TrayIcon->InTray());
-        QSystemTrayIcon& Icon = dynamic_cast<TQtTrayShell&>(W.TrayIcon->Shell()).SystemTrayIcon();
+        QVERIFY(Part<TTrayIcon>(W, "TrayIcon")->InTray());
+        QSystemTrayIcon& Icon
+            = dynamic_cast<TQtTrayShell&>(Part<TTrayIcon>(W, "TrayIcon")->Shell()).SystemTrayIcon();
         QCOMPARE(Icon.toolTip(), QStringLiteral("Vardex"));
         QVERIFY(Icon.isVisible());
 
         // Green in the tray, before the window is shown and while all is well.
-        QTRY_COMPARE_WITH_TIMEOUT(ScreenColour(Icon.geometry()), KGreen, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(ScreenColour(Icon.geometry()), KTrayGreen, 5000);
         W.show();
         QTRY_VERIFY_WITH_TIMEOUT(IsMappedOnScreen(W), 5000);
         QTRY_VERIFY_WITH_TIMEOUT(Probes.ChecksOf("forced") >= 2, 5000);
-        QCOMPARE(ScreenColour(Icon.geometry()), KGreen);
+        QCOMPARE(ScreenColour(Icon.geometry()), KTrayGreen);
         QVERIFY(!W.Alarm());
 
         // Minimised to the tray, and back by a double-click on the icon.
@@ -98,8 +90,8 @@ private slots:
         bool SawRed = false;
         bool SawDarkRed = false;
         QTRY_VERIFY_WITH_TIMEOUT(
-            (SawRed |= ScreenColour(Icon.geometry()) == KRed,
-                SawDarkRed |= ScreenColour(Icon.geometry()) == KDarkRed, SawRed && SawDarkRed),
+            (SawRed |= ScreenColour(Icon.geometry()) == KTrayRed,
+                SawDarkRed |= ScreenColour(Icon.geometry()) == KTrayDarkRed, SawRed && SawDarkRed),
             5000);
         QTRY_VERIFY_WITH_TIMEOUT(IsMappedOnScreen(W), 5000);
         QVERIFY(!W.isMinimized());
@@ -107,14 +99,14 @@ private slots:
         // Well again: green, and the window stays.
         Monitor->Result = msOK;
         QTRY_VERIFY_WITH_TIMEOUT(!W.Alarm(), 5000);
-        QTRY_COMPARE_WITH_TIMEOUT(ScreenColour(Icon.geometry()), KGreen, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(ScreenColour(Icon.geometry()), KTrayGreen, 5000);
         QVERIFY(IsMappedOnScreen(W));
 
         // At exit the icon leaves the tray: its place no longer shows green.
         const QRect Place = Icon.geometry();
         Monitor.reset();
         Window.reset();
-        QTRY_VERIFY_WITH_TIMEOUT(ScreenColour(Place) != KGreen, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(ScreenColour(Place) != KTrayGreen, 5000);
     }
 };
 

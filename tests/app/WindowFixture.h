@@ -4,10 +4,12 @@
 // what the tray icon does with it.
 #pragma once
 
-#include "TestMonitor.h"
 #include "app/Application.h"
 #include "app/Main.h"
-#include "engine/TestClock.h"
+#include "support/Parts.h"
+#include "support/TestClock.h"
+#include "support/TestMonitor.h"
+#include "support/Tray.h"
 #include "tray/TrayShell.h"
 
 #include <QApplication>
@@ -29,90 +31,6 @@
 struct TReport {
     QString Caption;
     QString Text;
-};
-
-const QRgb KTrayGreen = qRgb(0, 176, 0);
-const QRgb KTrayRed = qRgb(255, 0, 0);
-const QRgb KTrayDarkRed = qRgb(128, 0, 0);
-
-// An icon's fill colour (the centre pixel); 0 for an empty icon.
-inline QRgb ColourOf(const QIcon& AIcon)
-{
-    return AIcon.isNull() ? 0 : AIcon.pixmap(16, 16).toImage().pixel(8, 8);
-}
-
-struct TTrayCall {
-    enum TKind { ckAdd, ckModify, ckRemove, ckNote };
-    TKind Kind;
-    QRgb Colour = 0;
-    QString Tip;
-    // Whether any window was on screen when the call was made.
-    bool WindowShown = false;
-};
-
-// What the notification area was asked to do, kept beyond the window's life.
-struct TTrayLog {
-    std::vector<TTrayCall> Calls;
-    bool Available = true;
-
-    int CountOf(TTrayCall::TKind AKind) const
-    {
-        int Result = 0;
-        for (const TTrayCall& Call : Calls)
-            Result += Call.Kind == AKind;
-        return Result;
-    }
-    // The colour last sent by an add or a modify; 0 when none was.
-    QRgb Shown() const
-    {
-        for (auto Call = Calls.rbegin(); Call != Calls.rend(); ++Call)
-            if (Call->Kind == TTrayCall::ckAdd || Call->Kind == TTrayCall::ckModify)
-                return Call->Colour;
-        return 0;
-    }
-    // The colours sent by modify calls from position AFrom on.
-    std::vector<QRgb> ModifiedColours(size_t AFrom = 0) const
-    {
-        std::vector<QRgb> Result;
-        for (size_t I = AFrom; I < Calls.size(); ++I)
-            if (Calls[I].Kind == TTrayCall::ckModify)
-                Result.push_back(Calls[I].Colour);
-        return Result;
-    }
-    void Note(const QString& AText) { Calls.push_back({ TTrayCall::ckNote, 0, AText, false }); }
-};
-
-inline bool AnyWindowShown()
-{
-    for (QWidget* Widget : QApplication::topLevelWidgets())
-        if (Widget->isVisible())
-            return true;
-    return false;
-}
-
-// A notification area that accepts the icon while the log says there is one, and passes
-// mouse messages from the test to the tray icon.
-class TRecordingTrayShell : public TTrayShell {
-public:
-    explicit TRecordingTrayShell(std::shared_ptr<TTrayLog> ALog)
-        : FLog(std::move(ALog))
-    {
-    }
-    bool IsAvailable() const override { return FLog->Available; }
-    bool Add(const QIcon& AIcon, const QString& ATip) override
-    {
-        FLog->Calls.push_back({ TTrayCall::ckAdd, ColourOf(AIcon), ATip, AnyWindowShown() });
-        return FLog->Available;
-    }
-    void Modify(const QIcon& AIcon, const QString& ATip) override
-    {
-        FLog->Calls.push_back({ TTrayCall::ckModify, ColourOf(AIcon), ATip, AnyWindowShown() });
-    }
-    void Remove() override { FLog->Calls.push_back({ TTrayCall::ckRemove, 0, QString(), AnyWindowShown() }); }
-    void Send(TTrayMouseMessage AMessage) { Post(AMessage); }
-
-private:
-    std::shared_ptr<TTrayLog> FLog;
 };
 
 class TWindowFixture {
@@ -146,7 +64,7 @@ public:
         };
         Window = std::make_unique<TfmMain>(nullptr, std::move(Shell), std::move(Engine));
         // Ticks are driven by the tests; the timer's own path has a test of its own.
-        Window->tmrCheck->stop();
+        Part<QTimer>(*Window, "tmrCheck")->stop();
         Window->SaveDialogHook = [this](std::string& AFileName) {
             ++Dialogs;
             if (NextFileName.empty())
@@ -184,8 +102,18 @@ public:
     // One tick, then the events that bring its verdicts back, until none is in flight.
     void Tick()
     {
-        Window->tmrCheckTimer();
+        Fire(*Window, "tmrCheck");
         Settle();
+    }
+    // A test monitor named AName checked every AInterval seconds, listed and shown.
+    std::shared_ptr<TTestMonitor> Add(const std::string& AName, int32_t AInterval)
+    {
+        auto Monitor = std::make_shared<TTestMonitor>();
+        Monitor->SetInterval(AInterval);
+        Monitor->Tag = AName;
+        Window->Monitors().push_back({ AName, Monitor });
+        Window->RefreshList();
+        return Monitor;
     }
     // Runs events until no check is in flight (5 s at most).
     void Settle() { QTRY_VERIFY_WITH_TIMEOUT(Window->ChecksInFlight() == 0, 5000); }
@@ -198,7 +126,7 @@ public:
         return QTest::qWaitForWindowActive(Window.get());
     }
 
-    QTreeWidget* List() const { return Window->ServList; }
+    QTreeWidget* List() const { return Part<QTreeWidget>(*Window, "ServList"); }
     QStringList Captions() const
     {
         QStringList Names;

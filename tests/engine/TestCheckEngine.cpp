@@ -1,11 +1,11 @@
 // The engine's pool: a bounded number of checks at once, verdicts with their facts, the one
 // failure policy, and cancels that wake real probes waiting on silent loopback servers.
-#include "app/TestMonitor.h"
 #include "engine/CheckEngine.h"
-#include "engine/TestClock.h"
 #include "engine/VerdictQueue.h"
-#include "net/stack/NetTestSupport.h"
-#include "tools/ToolTestSupport.h"
+#include "support/Net.h"
+#include "support/ScriptedServer.h"
+#include "support/TestClock.h"
+#include "support/TestMonitor.h"
 
 #include <gtest/gtest.h>
 
@@ -147,8 +147,8 @@ TEST(CheckEngine, CancelAndShutdownWakeWaitingProbes)
 // none disturbs another (the ThreadSanitizer run watches the shared parts).
 TEST(CheckEngine, RealWebChecksSideBySide)
 {
-    tooltest::THttpTestServer Fine(200);
-    tooltest::THttpTestServer Failing(503);
+    nettest::THttpTestServer Fine(200);
+    nettest::THttpTestServer Failing(503);
     TVerdictQueue Queue;
     TSystemCheckClock Clock;
     TCheckEngine Engine(Queue, Clock, 8);

@@ -1,10 +1,10 @@
 // The schedule on the owner's thread: the monotonic due rule across wall-clock steps, what a
 // tick starts and in which order, monitors in flight, a full pool, and verdicts that find
 // their monitor deleted or busy with a later check.
-#include "app/TestMonitor.h"
 #include "engine/Schedule.h"
-#include "engine/TestClock.h"
 #include "engine/VerdictQueue.h"
+#include "support/TestClock.h"
+#include "support/TestMonitor.h"
 
 #include <gtest/gtest.h>
 

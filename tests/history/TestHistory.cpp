@@ -3,6 +3,7 @@
 // damaged, read-only or locked, which must switch the recorder off with a reason and never
 // raise or block.
 #include "history/History.h"
+#include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -25,25 +26,7 @@ using namespace std::chrono_literals;
 constexpr int64_t Day = 86400000;
 constexpr int64_t T0 = 1790000000000; // a fixed "now" for the clock of the recorder
 
-class TTempFolder {
-public:
-    TTempFolder()
-    {
-        char Name[] = "/tmp/vardex-history-XXXXXX";
-        if (mkdtemp(Name))
-            FPath = Name;
-    }
-    ~TTempFolder()
-    {
-        std::error_code Ignored;
-        std::filesystem::remove_all(FPath, Ignored);
-    }
-    std::string Path(const std::string& AName) const { return FPath + "/" + AName; }
-    const std::string& Path() const { return FPath; }
-
-private:
-    std::string FPath;
-};
+using testsupport::TTempFolder;
 
 THistoryOutcome Outcome(const std::string& AMonitor, int64_t AStart, bool AOK, int64_t AMs,
     std::string AReason = {}, const std::string& AList = "/lists/a.cfg")

@@ -1,4 +1,5 @@
 #include "monitors/MonitorList.h"
+#include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -223,17 +224,12 @@ mode_t ModeOf(const std::string& AName)
 
 class TFolderTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char Template[] = "/tmp/vardex-list-XXXXXX";
-        ASSERT_NE(::mkdtemp(Template), nullptr);
-        FFolder = Template;
-    }
+    void SetUp() override { ASSERT_FALSE(FFolder.empty()); }
+    // Before the folder goes with FTemp.
     void TearDown() override
     {
         if (FMounted)
             ::umount2(FFolder.c_str(), MNT_DETACH);
-        (void)!std::system(("rm -rf '" + FFolder + "'").c_str());
     }
     std::string Path(const std::string& AName) const { return FFolder + "/" + AName; }
 
@@ -251,7 +247,8 @@ protected:
         return ::mount("tmpfs", FFolder.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
     }
 
-    std::string FFolder;
+    const testsupport::TTempFolder FTemp { "vardex-list" };
+    const std::string FFolder = FTemp.Path();
     bool FMounted = false;
 };
 

@@ -4,12 +4,11 @@
 // loopback ports where nothing listens or nothing answers.
 #include "monitors/Monitors.h"
 
-#include "net/http/HttpTestCertificate.h"
-#include "net/http/HttpTestTLS.h"
-#include "net/icmp/IcmpTestSupport.h"
-#include "net/stack/NetTestSupport.h"
-#include "net/tcp/TcpTestServer.h"
 #include "net/tls/NetSSLOpenSSLHeaders.h"
+#include "support/Certificates.h"
+#include "support/HttpsServer.h"
+#include "support/Icmp.h"
+#include "support/Net.h"
 
 #include <gtest/gtest.h>
 
@@ -58,7 +57,7 @@ bool Answers(int APort)
 // One nginx child process with everything it writes inside the certificate's folder.
 class TNginx {
 public:
-    explicit TNginx(const httptest::TTestCertificate& ACertificate)
+    explicit TNginx(const testsupport::TTestCertificate& ACertificate)
     {
         const std::string Binary = FindNginx();
         if (Binary.empty()) {
@@ -170,8 +169,8 @@ protected:
     static void SetUpTestSuite()
     {
         std::signal(SIGPIPE, SIG_IGN);
-        Certificate = new httptest::TTestCertificate();
-        Trust = new httptest::TTrustScope(Certificate->CAFile);
+        Certificate = new testsupport::TTestCertificate();
+        Trust = new testsupport::TTrustScope(Certificate->CAFile);
         Server = new TNginx(*Certificate);
     }
     static void TearDownTestSuite()
@@ -211,13 +210,13 @@ protected:
         return Monitor.Status();
     }
 
-    static httptest::TTestCertificate* Certificate;
-    static httptest::TTrustScope* Trust;
+    static testsupport::TTestCertificate* Certificate;
+    static testsupport::TTrustScope* Trust;
     static TNginx* Server;
 };
 
-httptest::TTestCertificate* WebCheck::Certificate = nullptr;
-httptest::TTrustScope* WebCheck::Trust = nullptr;
+testsupport::TTestCertificate* WebCheck::Certificate = nullptr;
+testsupport::TTrustScope* WebCheck::Trust = nullptr;
 TNginx* WebCheck::Server = nullptr;
 
 } // namespace
@@ -328,7 +327,7 @@ TEST(WebCheckNames, DeadFirstAddressAndIPv6Only)
 // reason the operator reads.
 TEST(WebCheckTLS, CertificatesAreVerifiedUnlessTheMonitorSaysNot)
 {
-    using httptest::TCertificateKind;
+    using testsupport::TCertificateKind;
     struct Row {
         const char* Name;
         TCertificateKind Kind;
@@ -349,13 +348,13 @@ TEST(WebCheckTLS, CertificatesAreVerifiedUnlessTheMonitorSaysNot)
     const std::string Answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
     for (const Row& R : Rows) {
         SCOPED_TRACE(R.Name);
-        httptest::TTestCertificate Certificate(R.Kind);
+        testsupport::TTestCertificate Certificate(R.Kind);
         ASSERT_TRUE(Certificate.Made);
         // An authority that issued nothing here stands for the system's own list.
-        httptest::TTestCertificate Stranger;
-        httptest::TTrustScope Trust(R.TrustAuthority ? Certificate.CAFile : Stranger.CAFile);
+        testsupport::TTestCertificate Stranger;
+        testsupport::TTrustScope Trust(R.TrustAuthority ? Certificate.CAFile : Stranger.CAFile);
         for (const bool Verify : { true, false }) {
-            httptest::THTTPSServer Server(Certificate, Answer);
+            testsupport::THTTPSServer Server(Certificate, Answer);
             TWebMonitor Monitor;
             Monitor.SetURL("https://" + std::string(R.Host) + ":" + std::to_string(Server.Port()) + "/");
             Monitor.SetVerifyTLS(Verify);

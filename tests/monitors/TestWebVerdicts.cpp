@@ -8,7 +8,7 @@
 // check that waited for more than the answer says would end only at its read time-out.
 #include "monitors/Monitors.h"
 
-#include "net/tcp/TcpTestServer.h"
+#include "support/ScriptedServer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // The notifier against a real bus: a private dbus-daemon with a notification service of the
 // test's own (tests/notify/notification_service.py) that writes down what it is sent. Also a
 // bus without that service, and no bus at all: nothing may fail or hang.
-#include "DBusSession.h"
 #include "notify/DBusNotifier.h"
+#include "support/DBusSession.h"
 
 #include <QDBusConnectionInterface>
 #include <QElapsedTimer>

@@ -1,75 +1,31 @@
-// Helpers of the vardex-check tests: the program run as a child process with bounded waits,
-// a small HTTP server on the loopback, a strict reader of flat JSON objects, and a private
-// network namespace for the whole test program.
+// Helpers of the vardex-check tests: the program run as a child process with bounded waits
+// and a strict reader of flat JSON objects.
 #pragma once
 
-#include "net/stack/NetTestSupport.h"
+#include "support/Net.h"
+#include "support/ScriptedServer.h"
+#include "support/TempFolder.h"
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
-#include <ftw.h>
-#include <mutex>
-#include <net/if.h>
 #include <poll.h>
-#include <sstream>
 #include <string>
-#include <sys/eventfd.h>
-#include <sys/ioctl.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
 
 namespace tooltest {
 
+using nettest::EnterPrivateNetwork;
 using nettest::TFd;
-
-// A folder of its own under the system's temporary folder, removed with everything in it.
-class TTempFolder {
-public:
-    TTempFolder()
-    {
-        char Name[] = "/tmp/vardex-tools-XXXXXX";
-        if (mkdtemp(Name))
-            FPath = Name;
-    }
-    ~TTempFolder()
-    {
-        if (!FPath.empty())
-            nftw(
-                FPath.c_str(),
-                [](const char* APath, const struct stat*, int, FTW*) { return ::remove(APath); }, 16,
-                FTW_DEPTH | FTW_PHYS);
-    }
-    TTempFolder(const TTempFolder&) = delete;
-    TTempFolder& operator=(const TTempFolder&) = delete;
-
-    const std::string& Path() const { return FPath; }
-    std::string Path(const std::string& AName) const { return FPath + "/" + AName; }
-    void Write(const std::string& AName, const std::string& AText) const
-    {
-        std::ofstream File(Path(AName), std::ios::binary | std::ios::trunc);
-        File << AText;
-    }
-
-private:
-    std::string FPath;
-};
-
-inline std::string ReadWholeFile(const std::string& APath)
-{
-    std::ifstream File(APath, std::ios::binary);
-    std::stringstream Text;
-    Text << File.rdbuf();
-    return Text.str();
-}
+using nettest::THttpTestServer;
+using testsupport::ReadWholeFile;
+using testsupport::TTempFolder;
 
 // A program run with its standard output and error on pipes and its input on /dev/null.
 class TChildProcess {
@@ -245,102 +201,6 @@ inline TRun RunToEnd(const std::string& AProgram, const std::vector<std::string>
     Run.Err = Child.Err();
     return Run;
 }
-
-// An HTTP server on 127.0.0.1 that answers every GET with one fixed status, or, when silent,
-// takes the connection and says nothing until it is stopped. Stop closes the listening
-// socket, so later connections are refused as by a server that went away.
-class THttpTestServer {
-public:
-    explicit THttpTestServer(int AStatus, bool ASilent = false)
-        : FListen(nettest::Listener())
-        , FStop(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
-        , FStatus(AStatus)
-        , FSilent(ASilent)
-    {
-        FPort = nettest::LocalPort(FListen.Get());
-        FThread = std::thread([this] { Serve(); });
-    }
-    ~THttpTestServer() { Stop(); }
-    THttpTestServer(const THttpTestServer&) = delete;
-    THttpTestServer& operator=(const THttpTestServer&) = delete;
-
-    int Port() const { return FPort; }
-    std::string Url(const std::string& APath = "/") const
-    {
-        return "http://127.0.0.1:" + std::to_string(FPort) + APath;
-    }
-    int Requests() const { return FRequests; }
-    // The request line of the last request.
-    std::string LastRequestLine() const
-    {
-        std::lock_guard<std::mutex> Lock(FMutex);
-        return FLastLine;
-    }
-    void Stop()
-    {
-        if (!FThread.joinable())
-            return;
-        const uint64_t One = 1;
-        (void)!write(FStop.Get(), &One, sizeof One);
-        FThread.join();
-        FListen.Reset();
-    }
-
-private:
-    bool Wait(int AFd, int AMilliseconds) const
-    {
-        pollfd P[2] = { { AFd, POLLIN, 0 }, { FStop.Get(), POLLIN, 0 } };
-        for (;;) {
-            const int R = poll(P, 2, AMilliseconds);
-            if (R < 0 && errno == EINTR)
-                continue;
-            return R > 0 && P[1].revents == 0 && P[0].revents != 0;
-        }
-    }
-    void Serve()
-    {
-        // Bounded: a test never needs more than a few hundred connections.
-        for (int I = 0; I < 1000; ++I) {
-            if (!Wait(FListen.Get(), 60000))
-                return;
-            TFd Conn(accept4(FListen.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-            if (Conn.Get() < 0)
-                continue;
-            std::string Request;
-            char Buffer[4096];
-            while (Request.find("\r\n\r\n") == std::string::npos && Wait(Conn.Get(), 5000)) {
-                const ssize_t N = recv(Conn.Get(), Buffer, sizeof Buffer, 0);
-                if (N <= 0)
-                    break;
-                Request.append(Buffer, static_cast<size_t>(N));
-            }
-            {
-                std::lock_guard<std::mutex> Lock(FMutex);
-                FLastLine = Request.substr(0, Request.find("\r\n"));
-            }
-            ++FRequests;
-            if (FSilent) {
-                Wait(Conn.Get(), 60000);
-                return;
-            }
-            const std::string Body = "status " + std::to_string(FStatus) + "\n";
-            const std::string Answer = "HTTP/1.1 " + std::to_string(FStatus)
-                + (FStatus < 300 ? " OK" : " Failed") + "\r\nContent-Type: text/plain\r\nContent-Length: "
-                + std::to_string(Body.size()) + "\r\nConnection: close\r\n\r\n" + Body;
-            (void)!send(Conn.Get(), Answer.data(), Answer.size(), MSG_NOSIGNAL);
-        }
-    }
-
-    TFd FListen;
-    TFd FStop;
-    int FStatus;
-    bool FSilent;
-    int FPort = 0;
-    std::atomic<int> FRequests { 0 };
-    mutable std::mutex FMutex;
-    std::string FLastLine;
-    std::thread FThread;
-};
 
 // One flat JSON object read strictly: string and integer values only, keys in their order.
 // Fails on anything else, on raw control characters or invalid UTF-8 inside a string, and
@@ -602,32 +462,6 @@ inline std::vector<std::string> Fields(const std::string& ALine)
             return Result;
         Start = Tab + 1;
     }
-}
-
-// Moves this process into a network namespace of its own with only the loopback up, where
-// the loopback holds 127.0.0.1 alone: other 127.x addresses have no route there, so a ping
-// monitor can fail at once without any packet leaving, and the servers of these tests are
-// out of other programs' reach. Needs privileges; false (nothing changed) without them.
-// Must run before any thread starts: the namespace is the calling thread's, and threads
-// made afterwards inherit it.
-inline bool EnterPrivateNetwork()
-{
-    if (unshare(CLONE_NEWNET) != 0)
-        return false;
-    TFd Fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    ifreq Req {};
-    std::strcpy(Req.ifr_name, "lo");
-    if (ioctl(Fd.Get(), SIOCGIFFLAGS, &Req) != 0)
-        return false;
-    Req.ifr_flags = static_cast<short>(Req.ifr_flags | IFF_UP);
-    if (ioctl(Fd.Get(), SIOCSIFFLAGS, &Req) != 0)
-        return false;
-    ifreq Mask {};
-    std::strcpy(Mask.ifr_name, "lo");
-    auto* Address = reinterpret_cast<sockaddr_in*>(&Mask.ifr_netmask);
-    Address->sin_family = AF_INET;
-    Address->sin_addr.s_addr = htonl(0xFFFFFFFFu);
-    return ioctl(Fd.Get(), SIOCSIFNETMASK, &Mask) == 0;
 }
 
 } // namespace tooltest

@@ -2,6 +2,8 @@
 // assignment, and bad indexes.
 #include "tray/IcoList.h"
 
+#include "support/Tray.h"
+
 #include <QImage>
 #include <QPixmap>
 #include <QtTest>
@@ -16,12 +18,6 @@ QIcon Solid(QRgb AColour)
     QImage Image(4, 4, QImage::Format_ARGB32);
     Image.fill(AColour);
     return QIcon(QPixmap::fromImage(Image));
-}
-
-// Icons are compared by the picture's colour; an empty slot reads as 0.
-QRgb ColourOf(const QIcon& AIcon)
-{
-    return AIcon.isNull() ? 0 : AIcon.pixmap(4, 4).toImage().pixel(1, 1);
 }
 
 const QRgb A = qRgb(1, 0, 0), B = qRgb(2, 0, 0), C = qRgb(3, 0, 0), D = qRgb(4, 0, 0);

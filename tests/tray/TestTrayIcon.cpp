@@ -4,6 +4,8 @@
 #include "tray/TrayIcons.h"
 #include "tray/TrayShell.h"
 
+#include "support/Tray.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
@@ -18,89 +20,16 @@
 
 namespace {
 
-const QRgb KGreen = qRgb(0, 176, 0);
-const QRgb KRed = qRgb(255, 0, 0);
-const QRgb KDarkRed = qRgb(128, 0, 0);
-
-// An icon's fill colour (the centre pixel); 0 for an empty icon.
-QRgb ColourOf(const QIcon& AIcon)
-{
-    return AIcon.isNull() ? 0 : AIcon.pixmap(16, 16).toImage().pixel(8, 8);
-}
-
-struct TShellCall {
-    enum TKind { ckAdd, ckModify, ckRemove };
-    TKind Kind;
-    QRgb Colour;
-    QString Tip;
-};
-
-struct TShellLog {
-    std::vector<TShellCall> Calls;
-    bool Available = true;
-
-    int CountOf(TShellCall::TKind AKind) const
-    {
-        int Result = 0;
-        for (const TShellCall& Call : Calls)
-            Result += Call.Kind == AKind;
-        return Result;
-    }
-    // The colours sent by modify calls from position AFrom on.
-    std::vector<QRgb> ModifiedColours(size_t AFrom = 0) const
-    {
-        std::vector<QRgb> Result;
-        for (size_t I = AFrom; I < Calls.size(); ++I)
-            if (Calls[I].Kind == TShellCall::ckModify)
-                Result.push_back(Calls[I].Colour);
-        return Result;
-    }
-};
-
-// Records every operation into a log that outlives it, and accepts an add only while the
-// log says a notification area is available.
-class TRecordingShell : public TTrayShell {
-public:
-    explicit TRecordingShell(std::shared_ptr<TShellLog> ALog)
-        : FLog(std::move(ALog))
-    {
-    }
-    bool IsAvailable() const override { return FLog->Available; }
-    bool Add(const QIcon& AIcon, const QString& ATip) override
-    {
-        FLog->Calls.push_back({ TShellCall::ckAdd, ColourOf(AIcon), ATip });
-        return FLog->Available;
-    }
-    void Modify(const QIcon& AIcon, const QString& ATip) override
-    {
-        FLog->Calls.push_back({ TShellCall::ckModify, ColourOf(AIcon), ATip });
-    }
-    void Remove() override { FLog->Calls.push_back({ TShellCall::ckRemove, 0, QString() }); }
-    bool SetMenu(QMenu* AMenu) override
-    {
-        Menu = AMenu;
-        return ShowsMenu;
-    }
-    void Send(TTrayMouseMessage AMessage) { Post(AMessage); }
-
-    // Whether this desktop shows the icon's menu itself, and the menu it was given.
-    bool ShowsMenu = false;
-    QMenu* Menu = nullptr;
-
-private:
-    std::shared_ptr<TShellLog> FLog;
-};
-
 struct TFixture {
-    std::shared_ptr<TShellLog> Log = std::make_shared<TShellLog>();
-    TRecordingShell* Shell = nullptr;
+    std::shared_ptr<TTrayLog> Log = std::make_shared<TTrayLog>();
+    TRecordingTrayShell* Shell = nullptr;
     std::unique_ptr<TTrayIcon> Tray;
     int DblClicks = 0;
 
     // A tray icon on the recording shell, still loading.
     TFixture()
     {
-        auto Owned = std::make_unique<TRecordingShell>(Log);
+        auto Owned = std::make_unique<TRecordingTrayShell>(Log);
         Shell = Owned.get();
         Tray = std::make_unique<TTrayIcon>(nullptr, std::move(Owned));
     }
@@ -155,9 +84,9 @@ private slots:
 
     void PicturesAreSixteenSquareAndTellApart()
     {
-        QCOMPARE(ColourOf(TrayIconGreen()), KGreen);
-        QCOMPARE(ColourOf(TrayIconRed()), KRed);
-        QCOMPARE(ColourOf(TrayIconDarkRed()), KDarkRed);
+        QCOMPARE(ColourOf(TrayIconGreen()), KTrayGreen);
+        QCOMPARE(ColourOf(TrayIconRed()), KTrayRed);
+        QCOMPARE(ColourOf(TrayIconDarkRed()), KTrayDarkRed);
         QVERIFY(TrayIconGreen().availableSizes().contains(QSize(16, 16)));
     }
 
@@ -168,15 +97,15 @@ private slots:
         TTrayIcon& T = *F.Tray;
         QVERIFY(!T.IsLoading());
         QCOMPARE(F.Log->Calls.size(), size_t(2));
-        QCOMPARE(F.Log->Calls[0].Kind, TShellCall::ckRemove);
-        QCOMPARE(F.Log->Calls[1].Kind, TShellCall::ckAdd);
-        QCOMPARE(F.Log->Calls[1].Colour, KGreen);
+        QCOMPARE(F.Log->Calls[0].Kind, TTrayCall::ckRemove);
+        QCOMPARE(F.Log->Calls[1].Kind, TTrayCall::ckAdd);
+        QCOMPARE(F.Log->Calls[1].Colour, KTrayGreen);
         QCOMPARE(F.Log->Calls[1].Tip, QStringLiteral("Vardex"));
         QVERIFY(T.InTray());
         QCOMPARE(T.Interval(), uint16_t(500));
         QCOMPARE(T.Icons().Count(), 2);
-        QCOMPARE(ColourOf(T.Icons()[0]), KRed);
-        QCOMPARE(ColourOf(T.Icons()[1]), KDarkRed);
+        QCOMPARE(ColourOf(T.Icons()[0]), KTrayRed);
+        QCOMPARE(ColourOf(T.Icons()[1]), KTrayDarkRed);
         QVERIFY(!T.Animated());
         QVERIFY(!T.IsAnimationRunning());
         QVERIFY(T.OnDblClick != nullptr);
@@ -221,7 +150,7 @@ private slots:
         auto F = TFixture::Main();
         F->Tray->SetHint(QStringLiteral("Vardex: 2 down|details"));
         QCOMPARE(F->Log->Calls.size(), size_t(1));
-        QCOMPARE(F->Log->Calls[0].Kind, TShellCall::ckModify);
+        QCOMPARE(F->Log->Calls[0].Kind, TTrayCall::ckModify);
         QCOMPARE(F->Log->Calls[0].Tip, QStringLiteral("Vardex: 2 down"));
         QCOMPARE(F->Tray->Hint(), QStringLiteral("Vardex: 2 down|details")); // kept whole
     }
@@ -231,20 +160,20 @@ private slots:
         auto F = TFixture::Main();
         F->Tray->SetIcon(TrayIconDarkRed());
         QCOMPARE(F->Log->Calls.size(), size_t(1));
-        QCOMPARE(F->Log->Calls[0].Kind, TShellCall::ckModify);
-        QCOMPARE(F->Log->Calls[0].Colour, KDarkRed);
+        QCOMPARE(F->Log->Calls[0].Kind, TTrayCall::ckModify);
+        QCOMPARE(F->Log->Calls[0].Colour, KTrayDarkRed);
 
         F->Log->Calls.clear();
         F->Tray->SetIcon(QIcon());
         QVERIFY(!F->Tray->InTray());
-        QCOMPARE(F->Log->CountOf(TShellCall::ckRemove), int(F->Log->Calls.size()));
+        QCOMPARE(F->Log->CountOf(TTrayCall::ckRemove), int(F->Log->Calls.size()));
         QVERIFY(!F->Log->Calls.empty());
 
         F->Log->Calls.clear();
         F->Tray->SetIcon(TrayIconGreen());
         QVERIFY(F->Tray->InTray());
-        QCOMPARE(F->Log->Calls.back().Kind, TShellCall::ckAdd);
-        QCOMPARE(F->Log->Calls.back().Colour, KGreen);
+        QCOMPARE(F->Log->Calls.back().Kind, TTrayCall::ckAdd);
+        QCOMPARE(F->Log->Calls.back().Colour, KTrayGreen);
     }
 
     void NoIconNoPlace()
@@ -253,7 +182,7 @@ private slots:
         F.Tray->SetHint(QStringLiteral("Vardex"));
         F.Tray->Loaded();
         QVERIFY(!F.Tray->InTray());
-        QCOMPARE(F.Log->CountOf(TShellCall::ckAdd), 0);
+        QCOMPARE(F.Log->CountOf(TTrayCall::ckAdd), 0);
     }
 
     void FramesChangeOneAfterAnother()
@@ -270,19 +199,19 @@ private slots:
         QCOMPARE(T.FrameIndex(), 0);
         QVERIFY(T.IsAnimationRunning());
         QCOMPARE(F->Log->Calls.size(), size_t(1));
-        QCOMPARE(F->Log->Calls[0].Kind, TShellCall::ckModify);
-        QCOMPARE(F->Log->Calls[0].Colour, KRed);
+        QCOMPARE(F->Log->Calls[0].Kind, TTrayCall::ckModify);
+        QCOMPARE(F->Log->Calls[0].Colour, KTrayRed);
         QCOMPARE(F->Log->Calls[0].Tip, QStringLiteral("Vardex"));
 
         QTRY_VERIFY_WITH_TIMEOUT(F->Log->ModifiedColours().size() >= 9, 10000);
         const qint64 Elapsed = Clock.elapsed();
         const std::vector<QRgb> Frames = F->Log->ModifiedColours();
         for (size_t I = 0; I < Frames.size(); ++I)
-            QCOMPARE(Frames[I], I % 2 == 0 ? KRed : KDarkRed);
+            QCOMPARE(Frames[I], I % 2 == 0 ? KTrayRed : KTrayDarkRed);
         // A frame never comes before its interval is over.
         QVERIFY2(qint64(Frames.size() - 1) <= Elapsed / 20 + 1,
             qPrintable(QStringLiteral("%1 frames in %2 ms").arg(Frames.size()).arg(Elapsed)));
-        QCOMPARE(F->Log->CountOf(TShellCall::ckModify), int(F->Log->Calls.size()));
+        QCOMPARE(F->Log->CountOf(TTrayCall::ckModify), int(F->Log->Calls.size()));
 
         F->Log->Calls.clear();
         T.SetAnimated(false);
@@ -290,7 +219,7 @@ private slots:
         QVERIFY(!T.IsAnimationRunning());
         QCOMPARE(T.FrameIndex(), 0);
         QCOMPARE(F->Log->Calls.size(), size_t(1));
-        QCOMPARE(F->Log->Calls[0].Colour, KGreen);
+        QCOMPARE(F->Log->Calls[0].Colour, KTrayGreen);
         QTest::qWait(100);
         QCOMPARE(F->Log->Calls.size(), size_t(1));
     }
@@ -312,7 +241,7 @@ private slots:
         for (int I = 0; I < 2000; ++I) {
             T.SetAnimated(I % 2 == 0);
             // Every switch on shows the first frame at once, every switch off the static icon.
-            QCOMPARE(F->Log->Calls.back().Colour, I % 2 == 0 ? KRed : KGreen);
+            QCOMPARE(F->Log->Calls.back().Colour, I % 2 == 0 ? KTrayRed : KTrayGreen);
             if (I % 50 == 0)
                 QTest::qWait(7); // let some frames run in between
             else
@@ -320,12 +249,12 @@ private slots:
         }
         QVERIFY(!T.Animated());
         QVERIFY(!T.IsAnimationRunning());
-        QCOMPARE(F->Log->Calls.back().Kind, TShellCall::ckModify);
-        QCOMPARE(F->Log->Calls.back().Colour, KGreen);
+        QCOMPARE(F->Log->Calls.back().Kind, TTrayCall::ckModify);
+        QCOMPARE(F->Log->Calls.back().Colour, KTrayGreen);
         const size_t Calls = F->Log->Calls.size();
         QTest::qWait(60);
         QCOMPARE(F->Log->Calls.size(), Calls);
-        QCOMPARE(F->Log->CountOf(TShellCall::ckAdd), 0);
+        QCOMPARE(F->Log->CountOf(TTrayCall::ckAdd), 0);
         QVERIFY(T.InTray());
     }
 
@@ -352,8 +281,8 @@ private slots:
         QVERIFY(!T.Animated());
         QVERIFY(!T.IsAnimationRunning());
         QVERIFY(!F->Log->Calls.empty());
-        QCOMPARE(F->Log->Calls.back().Kind, TShellCall::ckModify);
-        QCOMPARE(F->Log->Calls.back().Colour, KGreen);
+        QCOMPARE(F->Log->Calls.back().Kind, TTrayCall::ckModify);
+        QCOMPARE(F->Log->Calls.back().Colour, KTrayGreen);
     }
 
     void FramesGoneInsideABatchAreHarmless()
@@ -367,7 +296,7 @@ private slots:
         const size_t Calls = F->Log->Calls.size();
         QTest::qWait(60); // ticks find no frames and do nothing
         QCOMPARE(F->Log->Calls.size(), Calls);
-        QCOMPARE(ColourOf(T.CurrentIcon()), KGreen);
+        QCOMPARE(ColourOf(T.CurrentIcon()), KTrayGreen);
         T.Icons().EndUpdate();
         QVERIFY(!T.Animated());
         QVERIFY(!T.IsAnimationRunning());
@@ -378,14 +307,14 @@ private slots:
         auto F = TFixture::Main();
         TTrayIcon& T = *F->Tray;
         T.SetAnimated(true);
-        QCOMPARE(ColourOf(T.CurrentIcon()), KRed);
+        QCOMPARE(ColourOf(T.CurrentIcon()), KTrayRed);
         // Frames taken away inside a batch: the index is clamped, not read past the end.
         T.Icons().BeginUpdate();
         T.Icons().Delete(0);
-        QCOMPARE(ColourOf(T.CurrentIcon()), KDarkRed);
+        QCOMPARE(ColourOf(T.CurrentIcon()), KTrayDarkRed);
         T.Icons().EndUpdate();
         QVERIFY(T.Animated());
-        QCOMPARE(F->Log->Calls.back().Colour, KDarkRed);
+        QCOMPARE(F->Log->Calls.back().Colour, KTrayDarkRed);
     }
 
     void AssignedFramesAreShown()
@@ -398,7 +327,7 @@ private slots:
         F->Log->Calls.clear();
         F->Tray->SetIcons(Other);
         QCOMPARE(F->Log->Calls.size(), size_t(1)); // one notification, one modify
-        QCOMPARE(F->Log->Calls[0].Colour, KGreen);
+        QCOMPARE(F->Log->Calls[0].Colour, KTrayGreen);
     }
 
     void RemoveSuspendsAndAddResumes()
@@ -411,36 +340,36 @@ private slots:
         QVERIFY(!T.InTray());
         QVERIFY(!T.IsAnimationRunning());
         QCOMPARE(F->Log->Calls.size(), size_t(1));
-        QCOMPARE(F->Log->Calls[0].Kind, TShellCall::ckRemove);
+        QCOMPARE(F->Log->Calls[0].Kind, TTrayCall::ckRemove);
 
         F->Log->Calls.clear();
         T.AddToTray();
         QVERIFY(T.InTray());
         QVERIFY(T.IsAnimationRunning());
-        QCOMPARE(F->Log->Calls.back().Kind, TShellCall::ckAdd);
-        QCOMPARE(F->Log->Calls.back().Colour, KRed);
+        QCOMPARE(F->Log->Calls.back().Kind, TTrayCall::ckAdd);
+        QCOMPARE(F->Log->Calls.back().Colour, KTrayRed);
     }
 
     void DestructionRemovesTheIcon()
     {
         auto F = TFixture::Main();
-        std::shared_ptr<TShellLog> Log = F->Log;
+        std::shared_ptr<TTrayLog> Log = F->Log;
         F->Tray.reset();
         QCOMPARE(Log->Calls.size(), size_t(1));
-        QCOMPARE(Log->Calls[0].Kind, TShellCall::ckRemove);
+        QCOMPARE(Log->Calls[0].Kind, TTrayCall::ckRemove);
     }
 
     void DestructionWhileAnimatedOnlyRemoves()
     {
         auto F = TFixture::Main();
-        std::shared_ptr<TShellLog> Log = F->Log;
+        std::shared_ptr<TTrayLog> Log = F->Log;
         F->Tray->SetInterval(5);
         F->Tray->SetAnimated(true);
         QTest::qWait(20);
         Log->Calls.clear();
         F->Tray.reset();
         QCOMPARE(Log->Calls.size(), size_t(1));
-        QCOMPARE(Log->Calls[0].Kind, TShellCall::ckRemove);
+        QCOMPARE(Log->Calls[0].Kind, TTrayCall::ckRemove);
         QTest::qWait(20); // no tick arrives for the gone icon
         QCOMPARE(Log->Calls.size(), size_t(1));
     }
@@ -450,17 +379,17 @@ private slots:
         TFixture F;
         F.Tray->SetActive(false);
         SetupMainWindowTray(*F.Tray, nullptr);
-        QCOMPARE(F.Log->CountOf(TShellCall::ckAdd), 0);
+        QCOMPARE(F.Log->CountOf(TTrayCall::ckAdd), 0);
         QVERIFY(!F.Tray->InTray());
         F.Tray->SetHint(QStringLiteral("other"));
         F.Tray->SetAnimated(true);
-        QCOMPARE(F.Log->CountOf(TShellCall::ckAdd), 0);
+        QCOMPARE(F.Log->CountOf(TTrayCall::ckAdd), 0);
         QVERIFY(!F.Tray->IsAnimationRunning());
 
         F.Tray->SetActive(true);
         QVERIFY(F.Tray->InTray());
-        QCOMPARE(F.Log->Calls.back().Kind, TShellCall::ckAdd);
-        QCOMPARE(F.Log->Calls.back().Colour, KRed);
+        QCOMPARE(F.Log->Calls.back().Kind, TTrayCall::ckAdd);
+        QCOMPARE(F.Log->Calls.back().Colour, KTrayRed);
         QCOMPARE(F.Log->Calls.back().Tip, QStringLiteral("other"));
         QVERIFY(F.Tray->IsAnimationRunning());
 
@@ -469,7 +398,7 @@ private slots:
         QVERIFY(!F.Tray->InTray());
         QVERIFY(!F.Tray->IsAnimationRunning());
         QCOMPARE(F.Log->Calls.size(), size_t(1));
-        QCOMPARE(F.Log->Calls[0].Kind, TShellCall::ckRemove);
+        QCOMPARE(F.Log->Calls[0].Kind, TTrayCall::ckRemove);
     }
 
     void RefusedAddIsTriedAgainOnTheNextChange()
@@ -482,7 +411,7 @@ private slots:
         F.Log->Available = true;
         F.Tray->SetHint(QStringLiteral("Vardex"));
         QVERIFY(F.Tray->InTray());
-        QCOMPARE(F.Log->Calls.back().Kind, TShellCall::ckAdd);
+        QCOMPARE(F.Log->Calls.back().Kind, TTrayCall::ckAdd);
     }
 
     void MouseTable_data()

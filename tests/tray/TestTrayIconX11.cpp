@@ -4,7 +4,7 @@
 #include "tray/TrayIcons.h"
 #include "tray/TrayShell.h"
 
-#include "X11Desktop.h"
+#include "support/X11Desktop.h"
 
 #include <QApplication>
 #include <QtTest>
@@ -27,12 +27,7 @@ class TestTrayIconX11 : public QObject {
     Q_OBJECT
 
 private slots:
-    void init()
-    {
-        if (!GDesktop.SkipReason.isEmpty())
-            QSKIP(qPrintable(GDesktop.SkipReason));
-        QTRY_VERIFY_WITH_TIMEOUT(QSystemTrayIcon::isSystemTrayAvailable(), 10000);
-    }
+    void init() { VARDEX_REQUIRE_TRAY(GDesktop); }
 
     void GreenIconEntersAndLeavesTheTray()
     {
@@ -42,13 +37,13 @@ private slots:
         QVERIFY(Tray->InTray());
         auto& Icon = dynamic_cast<TQtTrayShell&>(Tray->Shell()).SystemTrayIcon();
         QCOMPARE(Icon.toolTip(), QStringLiteral("Vardex"));
-        QTRY_COMPARE_WITH_TIMEOUT(ShownColour(Icon), KGreen, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(ShownColour(Icon), KTrayGreen, 5000);
 
         Tray->RemoveFromTray();
         QVERIFY(!Icon.isVisible());
         Tray->AddToTray();
         QVERIFY(Tray->InTray());
-        QTRY_COMPARE_WITH_TIMEOUT(ShownColour(Icon), KGreen, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(ShownColour(Icon), KTrayGreen, 5000);
     }
 
     void AlarmBlinksAndEnds()
@@ -56,16 +51,16 @@ private slots:
         auto Tray = std::make_unique<TTrayIcon>();
         SetupMainWindowTray(*Tray, nullptr);
         auto& Icon = dynamic_cast<TQtTrayShell&>(Tray->Shell()).SystemTrayIcon();
-        QTRY_COMPARE_WITH_TIMEOUT(ShownColour(Icon), KGreen, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(ShownColour(Icon), KTrayGreen, 5000);
         Tray->SetInterval(300);
         Tray->SetAnimated(true);
         bool SawRed = false;
         bool SawDarkRed = false;
-        QTRY_VERIFY_WITH_TIMEOUT((SawRed |= ShownColour(Icon) == KRed,
-                                     SawDarkRed |= ShownColour(Icon) == KDarkRed, SawRed && SawDarkRed),
+        QTRY_VERIFY_WITH_TIMEOUT((SawRed |= ShownColour(Icon) == KTrayRed,
+                                     SawDarkRed |= ShownColour(Icon) == KTrayDarkRed, SawRed && SawDarkRed),
             5000);
         Tray->SetAnimated(false);
-        QTRY_COMPARE_WITH_TIMEOUT(ShownColour(Icon), KGreen, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(ShownColour(Icon), KTrayGreen, 5000);
     }
 
     void DoubleClickOnTheIcon()
@@ -76,7 +71,7 @@ private slots:
         SetupMainWindowTray(*Tray, [&](TTrayIcon*) { ++DblClicks; });
         Tray->OnClick = [&](TTrayIcon*) { ++Clicks; };
         auto& Icon = dynamic_cast<TQtTrayShell&>(Tray->Shell()).SystemTrayIcon();
-        QTRY_COMPARE_WITH_TIMEOUT(ShownColour(Icon), KGreen, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(ShownColour(Icon), KTrayGreen, 5000);
         const QPoint Centre = Icon.geometry().center();
         QVERIFY(XdoTool({ "mousemove", QString::number(Centre.x()), QString::number(Centre.y()) }));
         QVERIFY(XdoTool({ "click", "1" }));

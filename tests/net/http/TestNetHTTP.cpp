@@ -6,8 +6,8 @@
 #include "net/stack/NetClasses.h"
 #include "net/stack/NetException.h"
 #include "net/tcp/NetIOHandlerSocket.h"
-#include "net/tcp/TcpTestServer.h"
 #include "net/tls/NetSSLOpenSSL.h"
+#include "support/ScriptedServer.h"
 
 #include <gtest/gtest.h>
 

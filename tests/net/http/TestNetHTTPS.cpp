@@ -3,10 +3,10 @@
 // be loaded.
 #include "net/http/NetHTTP.h"
 
-#include "HttpTestTLS.h"
-#include "net/tcp/TcpTestServer.h"
 #include "net/tls/NetSSLOpenSSL.h"
 #include "net/tls/NetSSLOpenSSLHeaders.h"
+#include "support/HttpsServer.h"
+#include "support/ScriptedServer.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@
 #include <string>
 
 using namespace nettest;
-using namespace httptest;
+using namespace testsupport;
 
 namespace {
 

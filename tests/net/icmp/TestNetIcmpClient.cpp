@@ -1,6 +1,6 @@
-#include "net/icmp/IcmpTestSupport.h"
 #include "net/icmp/NetIcmpClient.h"
 #include "net/stack/NetStack.h"
+#include "support/Icmp.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 using namespace icmptest;
+using nettest::Raised;
 
 namespace {
 
@@ -122,16 +123,6 @@ TBytes SentRequest(const TScriptedClient& AClient)
     Request[4] = static_cast<uint8_t>(AClient.Identifier());
     Request[5] = static_cast<uint8_t>(AClient.Identifier() >> 8);
     return IPPacket(Here, Peer, 128, Request);
-}
-
-template <class E, class F> std::string Raised(F AFunc)
-{
-    try {
-        AFunc();
-    } catch (const E& Error) {
-        return Error.what();
-    }
-    return "(nothing raised)";
 }
 
 // ---------------------------------------------------------------------------------------

@@ -13,10 +13,10 @@
 namespace {
 
 // A stack class that counts how often it is made, freed and asked to start the sockets.
-std::atomic<int> GStacksMade{0};
-std::atomic<int> GStacksFreed{0};
-std::atomic<int> GStartups{0};
-std::atomic<bool> GStartupFails{false};
+std::atomic<int> GStacksMade { 0 };
+std::atomic<int> GStacksFreed { 0 };
+std::atomic<int> GStartups { 0 };
+std::atomic<bool> GStartupFails { false };
 
 class TCountingStack : public TNetStackLinux {
 public:
@@ -49,7 +49,11 @@ private:
 // Records the stack it sees while being destroyed.
 class TStackWitness : public TNetComponent {
 public:
-    TStackWitness(TComponent* AOwner, TNetStack** ASeen) : TNetComponent(AOwner), FSeen(ASeen) {}
+    TStackWitness(TComponent* AOwner, TNetStack** ASeen)
+        : TNetComponent(AOwner)
+        , FSeen(ASeen)
+    {
+    }
     ~TStackWitness() override { *FSeen = GSocketStack; }
 
 private:
@@ -119,7 +123,7 @@ TEST(NetComponentLifetimeDeathTest, StartupOncePerProcessAndItsFailure)
                 Raised = std::string(E.what()) == "Winsock Initialization Error.";
             }
             bool Clean = !GSocketsStarted && GSocketStack == nullptr && GSocketStackUsers == 0
-                         && GStacksMade == 1 && GStacksFreed == 1;
+                && GStacksMade == 1 && GStacksFreed == 1;
             GStartupFails = false;
             for (int I = 0; I < 3; ++I)
                 TNetComponent Check;
@@ -132,7 +136,7 @@ TEST(NetComponentLifetime, ComponentsOnManyThreads)
 {
     TCountingClass Counting;
     std::vector<std::thread> Threads;
-    std::atomic<int> Missing{0};
+    std::atomic<int> Missing { 0 };
     for (int T = 0; T < 4; ++T) {
         Threads.emplace_back([&] {
             for (int I = 0; I < 200; ++I) {
@@ -168,7 +172,7 @@ TEST(NetComponentStatus, FormatsAndArguments)
     TNetComponent C;
     // Unassigned: nothing happens, whatever is passed.
     C.ReportStatus(TNetStatus::hsResolving);
-    C.ReportStatus(TNetStatus::hsConnecting, {"a", "b"});
+    C.ReportStatus(TNetStatus::hsConnecting, { "a", "b" });
 
     TStatusSeen Seen;
     C.OnStatus = [&](TComponent* ASender, TNetStatus AStatus, const std::string& AText) {
@@ -183,27 +187,27 @@ TEST(NetComponentStatus, FormatsAndArguments)
         const char* Text;
     };
     const Row Rows[] = {
-        {TNetStatus::hsResolving, {}, "Resolving hostname ."},
-        {TNetStatus::hsResolving, {"example.org"}, "Resolving hostname example.org."},
-        {TNetStatus::hsConnecting, {"127.0.0.1"}, "Connecting to 127.0.0.1."},
-        {TNetStatus::hsConnecting, {"127.0.0.1", "extra"}, "Connecting to 127.0.0.1."},
-        {TNetStatus::hsConnected, {"host"}, "Connected."},
-        {TNetStatus::hsConnected, {}, "Connected."},
-        {TNetStatus::hsDisconnecting, {}, "Disconnecting."},
-        {TNetStatus::hsDisconnected, {}, "Disconnected."},
-        {TNetStatus::hsStatusText, {}, ""},
-        {TNetStatus::hsStatusText, {"50% done %s"}, "50% done %s"},
-        {TNetStatus::ftpTransfer, {"t"}, "t"},
-        {TNetStatus::ftpReady, {"r"}, "r"},
-        {TNetStatus::ftpAborted, {"x"}, "x"},
+        { TNetStatus::hsResolving, {}, "Resolving hostname ." },
+        { TNetStatus::hsResolving, { "example.org" }, "Resolving hostname example.org." },
+        { TNetStatus::hsConnecting, { "127.0.0.1" }, "Connecting to 127.0.0.1." },
+        { TNetStatus::hsConnecting, { "127.0.0.1", "extra" }, "Connecting to 127.0.0.1." },
+        { TNetStatus::hsConnected, { "host" }, "Connected." },
+        { TNetStatus::hsConnected, {}, "Connected." },
+        { TNetStatus::hsDisconnecting, {}, "Disconnecting." },
+        { TNetStatus::hsDisconnected, {}, "Disconnected." },
+        { TNetStatus::hsStatusText, {}, "" },
+        { TNetStatus::hsStatusText, { "50% done %s" }, "50% done %s" },
+        { TNetStatus::ftpTransfer, { "t" }, "t" },
+        { TNetStatus::ftpReady, { "r" }, "r" },
+        { TNetStatus::ftpAborted, { "x" }, "x" },
     };
     for (const Row& R : Rows) {
         if (R.Args.empty())
             C.ReportStatus(R.Status);
         else if (R.Args.size() == 1)
-            C.ReportStatus(R.Status, {R.Args[0]});
+            C.ReportStatus(R.Status, { R.Args[0] });
         else
-            C.ReportStatus(R.Status, {R.Args[0], R.Args[1]});
+            C.ReportStatus(R.Status, { R.Args[0], R.Args[1] });
         EXPECT_EQ(Seen.Text, R.Text);
         EXPECT_EQ(Seen.Status, R.Status);
         EXPECT_EQ(Seen.Sender, &C);
@@ -260,8 +264,8 @@ TEST(NetComponentWork, NestingCountingAndIndependentModes)
     C.FinishWork(TWorkMode::wmRead);
     C.StepWork(TWorkMode::wmRead, 1);
     C.FinishWork(TWorkMode::wmRead);
-    const std::vector<std::string> Expected = {"read begin 100", "read 30",     "read 50", "write begin 0",
-                                               "write 3",        "write end",   "read 51", "read end"};
+    const std::vector<std::string> Expected = { "read begin 100", "read 30", "read 50", "write begin 0",
+        "write 3", "write end", "read 51", "read end" };
     EXPECT_EQ(Log.Events, Expected);
     EXPECT_EQ(C.WorkInfo(TWorkMode::wmRead).Level, 0);
     EXPECT_EQ(C.WorkInfo(TWorkMode::wmRead).Count, 51);
@@ -323,8 +327,12 @@ TEST(NetAntiFreeze, YieldRules)
         int Pumps;
     };
     const Row Rows[] = {
-        {true, true, false, 1},  {true, false, false, 0}, {true, false, true, 1},
-        {false, false, false, 1}, {false, true, false, 1}, {true, true, true, 1},
+        { true, true, false, 1 },
+        { true, false, false, 0 },
+        { true, false, true, 1 },
+        { false, false, false, 1 },
+        { false, true, false, 1 },
+        { true, true, true, 1 },
     };
     for (const Row& R : Rows) {
         A.Pumps = 0;

@@ -2,14 +2,14 @@
 #include "net/stack/NetStackLinux.h"
 #include "net/tcp/NetAntiFreezeBase.h"
 #include "net/tcp/NetComponent.h"
-#include "net/stack/NetTestSupport.h"
+#include "support/Net.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <functional>
-#include <thread>
 #include <netinet/tcp.h>
+#include <thread>
 #include <vector>
 
 using namespace nettest;
@@ -55,16 +55,6 @@ protected:
     TNetComponent FKeeper;
     TRecordingStack& S = dynamic_cast<TRecordingStack&>(*GSocketStack);
 };
-
-template <class E, class F> std::string Raised(F AFunc)
-{
-    try {
-        AFunc();
-    } catch (const E& Ex) {
-        return Ex.what();
-    }
-    return "(nothing raised)";
-}
 
 bool IsOpen(int AFd)
 {
@@ -116,7 +106,7 @@ TEST_F(NetSocketHandleTest, BindWithDefaultsTakesWhatTheSystemChooses)
     TNetSocketHandle H;
     H.AllocateHandle(SOCK_STREAM, 0);
     H.Bind();
-    EXPECT_EQ(S.BindPorts, std::vector<int32_t>{0});
+    EXPECT_EQ(S.BindPorts, std::vector<int32_t> { 0 });
     EXPECT_EQ(H.IP, "0.0.0.0");
     EXPECT_GT(H.Port, 0);
     EXPECT_EQ(H.Port, LocalPort(H.Handle));
@@ -141,7 +131,7 @@ TEST_F(NetSocketHandleTest, BindRangeTriesTheHighestPortFirst)
     H.ClientPortMin = Range.Min;
     H.ClientPortMax = Range.Max();
     H.Bind();
-    EXPECT_EQ(S.BindPorts, (std::vector<int32_t>{Range.Max(), Range.Min + 1, Range.Min}));
+    EXPECT_EQ(S.BindPorts, (std::vector<int32_t> { Range.Max(), Range.Min + 1, Range.Min }));
     EXPECT_EQ(H.Port, Range.Min);
     EXPECT_EQ(LocalPort(H.Handle), Range.Min);
 
@@ -153,7 +143,7 @@ TEST_F(NetSocketHandleTest, BindRangeTriesTheHighestPortFirst)
     H.AllocateHandle(SOCK_STREAM, 0);
     H.Port = 0;
     H.Bind();
-    EXPECT_EQ(S.BindPorts, std::vector<int32_t>{Range.Max()});
+    EXPECT_EQ(S.BindPorts, std::vector<int32_t> { Range.Max() });
     EXPECT_EQ(H.Port, Range.Max());
 }
 
@@ -167,8 +157,9 @@ TEST_F(NetSocketHandleTest, BindRangeAllTaken)
     H.ClientPortMin = Range.Min;
     H.ClientPortMax = Range.Max();
     std::string Message = Raised<ENetCanNotBindPortInRange>([&] { H.Bind(); });
-    EXPECT_EQ(Message, "Can not bind in port range (" + std::to_string(Range.Min) + " - "
-                           + std::to_string(Range.Max()) + ")");
+    EXPECT_EQ(Message,
+        "Can not bind in port range (" + std::to_string(Range.Min) + " - " + std::to_string(Range.Max())
+            + ")");
     EXPECT_EQ(S.BindPorts.size(), 3u);
     EXPECT_EQ(H.Port, Range.Min);
 }
@@ -195,14 +186,14 @@ TEST_F(NetSocketHandleTest, FixedPortIgnoresTheRange)
     H.ClientPortMin = 5000;
     H.ClientPortMax = 5002;
     EXPECT_EQ(Raised<ENetCouldNotBindSocket>([&] { H.Bind(); }),
-              "Could not bind socket. Address and port are already in use.");
-    EXPECT_EQ(S.BindPorts, std::vector<int32_t>{Port});
+        "Could not bind socket. Address and port are already in use.");
+    EXPECT_EQ(S.BindPorts, std::vector<int32_t> { Port });
     EXPECT_EQ(S.LastError.load(), 10048);
 
     Taken.Reset();
     S.BindPorts.clear();
     H.Bind();
-    EXPECT_EQ(S.BindPorts, std::vector<int32_t>{Port});
+    EXPECT_EQ(S.BindPorts, std::vector<int32_t> { Port });
     EXPECT_EQ(H.Port, Port);
 }
 
@@ -369,14 +360,14 @@ TEST_F(NetSocketHandleTest, CloseCallsAndResets)
     H->PeerPort = 2;
     // Reopening closes the old socket first and keeps the address fields.
     H->AllocateHandle(SOCK_STREAM, 0);
-    EXPECT_EQ(S.Closes, std::vector<int>{First});
+    EXPECT_EQ(S.Closes, std::vector<int> { First });
     EXPECT_EQ(H->IP, "127.0.0.1");
     EXPECT_EQ(H->PeerPort, 2);
     const int Second = H->Handle;
     H->ShutAndClose();
     H->ShutAndClose();
-    EXPECT_EQ(S.Shutdowns, (std::vector<int>{First, Second}));
-    EXPECT_EQ(S.Closes, (std::vector<int>{First, Second}));
+    EXPECT_EQ(S.Shutdowns, (std::vector<int> { First, Second }));
+    EXPECT_EQ(S.Closes, (std::vector<int> { First, Second }));
     EXPECT_EQ(H->Handle, Second);
     EXPECT_FALSE(H->HasSocket);
     delete H;
@@ -561,10 +552,10 @@ TEST_F(NetSocketHandleTest, ShutAndCloseEndsAConnectWaitingOnAnotherThread)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     TNetSocketHandle H;
     H.AllocateHandle(SOCK_STREAM, 0);
-    timeval Limit{5, 0}; // should the close not end the wait
+    timeval Limit { 5, 0 }; // should the close not end the wait
     ASSERT_EQ(setsockopt(H.Handle, SOL_SOCKET, SO_SNDTIMEO, &Limit, sizeof Limit), 0);
     H.SetPeerAddress("127.0.0.1", Port);
-    std::atomic<bool> Done{false};
+    std::atomic<bool> Done { false };
     int32_t Result = 0;
     int32_t Code = 0;
     std::thread Connector([&] {

@@ -1,9 +1,9 @@
-#include "net/icmp/IcmpTestSupport.h"
+#include "support/Icmp.h"
 #include "net/stack/NetStack.h"
 #include "net/stack/NetStackLinux.h"
 #include "net/stack/NetStrings.h"
-#include "net/stack/NetTestSupport.h"
 #include "net/tcp/NetComponent.h"
+#include "support/Net.h"
 
 #include <gtest/gtest.h>
 
@@ -31,7 +31,7 @@ protected:
     TNetStack& S = *GSocketStack;
 };
 
-template <class E, class F> E Raised(F AFunc)
+template <class E, class F> E Caught(F AFunc)
 {
     try {
         AFunc();
@@ -120,7 +120,7 @@ TEST_F(NetStackTest, RefusedConnectRaisesWithTheTableText)
     TFd Guard(Socket);
     EXPECT_EQ(S.ConnectSocket(Socket, NetFamilyIPv4, "127.0.0.1", ClosedPort()), -1);
     EXPECT_EQ(S.LastSocketError(), NetErrConnectionRefused);
-    auto E = Raised<ENetSocketError>([&] { S.CheckSocketResult(-1); });
+    auto E = Caught<ENetSocketError>([&] { S.CheckSocketResult(-1); });
     EXPECT_EQ(E.ErrorCode, 10061);
     EXPECT_STREQ(E.what(), "Socket Error # 10061\r\nConnection refused.");
     EXPECT_EQ(S.LastError.load(), 10061);
@@ -145,13 +145,13 @@ TEST_F(NetStackTest, CheckSocketResultWithAndWithoutIgnoreList)
     EXPECT_TRUE(S.CheckSocketResult(Result, {10061, 10048, 10054}));
 
     S.LastError = 0;
-    auto E = Raised<ENetSocketError>([&] { S.CheckSocketResult(Result, {10061}); });
+    auto E = Caught<ENetSocketError>([&] { S.CheckSocketResult(Result, {10061}); });
     EXPECT_EQ(E.ErrorCode, 10048);
     EXPECT_STREQ(E.what(), "Socket Error # 10048\r\nAddress already in use.");
     EXPECT_EQ(S.LastError.load(), 10048);
     EXPECT_THROW(S.CheckSocketResult(Result), ENetSocketError);
 
-    auto T = Raised<ENetSocketError>([&] { S.ThrowSocketError(10060); });
+    auto T = Caught<ENetSocketError>([&] { S.ThrowSocketError(10060); });
     EXPECT_EQ(T.ErrorCode, 10060);
     EXPECT_STREQ(T.what(), "Socket Error # 10060\r\nConnection timed out.");
 }
@@ -471,7 +471,7 @@ TEST_F(NetStackTest, ServicePortAndNames)
 {
     EXPECT_EQ(S.ServicePort("8080"), 8080);
     EXPECT_EQ(S.ServicePort("$50"), 80);
-    auto E = Raised<ENetInvalidServiceName>([&] { S.ServicePort("no-such-service-here"); });
+    auto E = Caught<ENetInvalidServiceName>([&] { S.ServicePort("no-such-service-here"); });
     EXPECT_STREQ(E.what(), "no-such-service-here is not a valid service.");
     std::ifstream Services("/etc/services");
     std::string Line;
@@ -528,7 +528,7 @@ TEST_F(NetStackTest, AcceptListenAndEndpoints)
     EXPECT_EQ(Length, 4);
 
     // The peer of a socket that is not connected cannot be read back.
-    auto E = Raised<ENetSocketError>([&] { S.PeerAddress(Listen.Get(), Family, IP, Port); });
+    auto E = Caught<ENetSocketError>([&] { S.PeerAddress(Listen.Get(), Family, IP, Port); });
     EXPECT_EQ(E.ErrorCode, 10057);
     EXPECT_EQ(S.ShutdownSocket(Client.Get(), SHUT_WR), 0);
     EXPECT_EQ(S.ReceiveData(Accepted.Get(), Buffer, 0, sizeof Buffer), 0);
@@ -550,7 +550,7 @@ TEST_F(NetStackTest, BadArgumentsFailInsteadOfWrapping)
     EXPECT_EQ(S.CloseSocketHandle(-1), -1);
     EXPECT_EQ(S.LastSocketError(), 10009);
     EXPECT_THROW(S.NewSocketHandle(12345, 0), ENetInvalidSocket);
-    auto E = Raised<ENetInvalidSocket>([&] { S.NewSocketHandle(SOCK_STREAM, 999); });
+    auto E = Caught<ENetInvalidSocket>([&] { S.NewSocketHandle(SOCK_STREAM, 999); });
     EXPECT_STREQ(E.what(), "Cannot allocate socket.");
 }
 
@@ -578,7 +578,7 @@ TEST(NetSocketList, SixtyFourHandlesAndNoMore)
     for (int I = 0; I < 64; ++I)
         List.Add(100 + I);
     EXPECT_EQ(List.Count(), 64);
-    auto E = Raised<ENetStackSetSizeExceeded>([&] { List.Add(500); });
+    auto E = Caught<ENetStackSetSizeExceeded>([&] { List.Add(500); });
     EXPECT_STREQ(E.what(), "Set Size Exceeded.");
     EXPECT_EQ(List.Count(), 64);
     EXPECT_THROW(List.Item(64), ENetStackSetSizeExceeded);
@@ -597,7 +597,7 @@ TEST(NetSocketList, SixtyFourHandlesAndNoMore)
 TEST_F(NetStackTest, SelectRefusesSixtyFiveHandlesBeforeWaiting)
 {
     TCountedList Big(65);
-    auto E = Raised<ENetStackSetSizeExceeded>([&] { S.SelectSockets(nullptr, nullptr, &Big, -2); });
+    auto E = Caught<ENetStackSetSizeExceeded>([&] { S.SelectSockets(nullptr, nullptr, &Big, -2); });
     EXPECT_STREQ(E.what(), "Set Size Exceeded.");
     EXPECT_EQ(Big.Reads, 0);
     TCountedList Fine(0);

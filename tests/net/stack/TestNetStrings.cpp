@@ -12,14 +12,30 @@ TEST(NetStrings, IntegerTextRule)
         int32_t Value;
     };
     const Row Rows[] = {
-        {"0", true, 0},           {"120", true, 120},          {"  7", true, 7},
-        {"+5", true, 5},          {"-5", true, -5},            {"$1F", true, 31},
-        {"x10", true, 16},        {"X10", true, 16},           {"0x10", true, 16},
-        {"0X1f", true, 31},       {"-$10", true, -16},         {"2147483647", true, 2147483647},
-        {"-2147483648", true, INT32_MIN}, {"2147483648", false, 0}, {"", false, 0},
-        {"7 ", false, 0},         {"abc", false, 0},           {"1a", false, 0},
-        {"$", false, 0},          {"0x", false, 0},            {"--1", false, 0},
-        {"\t7", false, 0},        {"$FFFFFFFF", true, -1},     {"$100000000", false, 0},
+        { "0", true, 0 },
+        { "120", true, 120 },
+        { "  7", true, 7 },
+        { "+5", true, 5 },
+        { "-5", true, -5 },
+        { "$1F", true, 31 },
+        { "x10", true, 16 },
+        { "X10", true, 16 },
+        { "0x10", true, 16 },
+        { "0X1f", true, 31 },
+        { "-$10", true, -16 },
+        { "2147483647", true, 2147483647 },
+        { "-2147483648", true, INT32_MIN },
+        { "2147483648", false, 0 },
+        { "", false, 0 },
+        { "7 ", false, 0 },
+        { "abc", false, 0 },
+        { "1a", false, 0 },
+        { "$", false, 0 },
+        { "0x", false, 0 },
+        { "--1", false, 0 },
+        { "\t7", false, 0 },
+        { "$FFFFFFFF", true, -1 },
+        { "$100000000", false, 0 },
     };
     for (const Row& R : Rows) {
         int32_t V = 12345;
@@ -81,7 +97,11 @@ TEST(NetTime, ReplaceableClock)
 namespace {
 class TProbe : public TComponent {
 public:
-    explicit TProbe(TComponent* AOwner, int* ADestroyed = nullptr) : TComponent(AOwner), FDestroyed(ADestroyed) {}
+    explicit TProbe(TComponent* AOwner, int* ADestroyed = nullptr)
+        : TComponent(AOwner)
+        , FDestroyed(ADestroyed)
+    {
+    }
     ~TProbe() override
     {
         if (FDestroyed)

@@ -1,10 +1,10 @@
 #include "net/tcp/NetIOHandlerSocket.h"
 
-#include "net/icmp/IcmpTestSupport.h"
+#include "support/Icmp.h"
 #include "net/stack/NetCancel.h"
 #include "net/stack/NetStack.h"
 #include "net/tcp/NetAntiFreezeBase.h"
-#include "net/tcp/TcpTestServer.h"
+#include "support/ScriptedServer.h"
 
 #include <gtest/gtest.h>
 

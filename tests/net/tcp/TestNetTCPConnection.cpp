@@ -3,7 +3,7 @@
 #include "net/stack/NetStackLinux.h"
 #include "net/tcp/NetIOHandlerSocket.h"
 #include "net/tcp/NetTCPClient.h"
-#include "net/tcp/TcpTestServer.h"
+#include "support/ScriptedServer.h"
 
 #include <gtest/gtest.h>
 

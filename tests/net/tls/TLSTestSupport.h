@@ -3,6 +3,8 @@
 // the test program, and a plain loopback client socket.
 #pragma once
 
+#include "support/TempFolder.h"
+
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
@@ -26,6 +28,10 @@ public:
 
     static constexpr const char* Password = "vardex-secret";
 
+private:
+    testsupport::TTempFolder FFolder { "vardex-tls" };
+
+public:
     std::string Dir;
     std::string SelfCertFile, SelfKeyFile, SelfKeyEncryptedFile;
     std::string CACertFile;

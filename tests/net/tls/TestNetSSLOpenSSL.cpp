@@ -480,9 +480,9 @@ TEST(NetSSLOpenSSL, SystemTrustStoreIsReadOnlyForAVerifyModeAndOnlyAsFarAsNeeded
 
     // A folder with the authority under its hash name, as the system's folder holds them: it is
     // looked into when the server's chain needs it, and nothing is read before.
-    char Template[] = "/tmp/vardex-trust-XXXXXX";
-    ASSERT_NE(mkdtemp(Template), nullptr);
-    const std::string Hashed = Template;
+    const testsupport::TTempFolder Folder("vardex-trust");
+    const std::string& Hashed = Folder.Path();
+    ASSERT_FALSE(Hashed.empty());
     const std::string Plain = Hashed + "/plain";
     ASSERT_EQ(mkdir(Plain.c_str(), 0700), 0);
     {
@@ -525,7 +525,6 @@ TEST(NetSSLOpenSSL, SystemTrustStoreIsReadOnlyForAVerifyModeAndOnlyAsFarAsNeeded
         EXPECT_EQ(HandshakeError(Server.Port(), &Sink, Context.get(), "leaf.vardex.test"),
             "Error connecting with SSL. Certificate verify failed: unable to get local issuer certificate");
     }
-    (void)!std::system(("rm -rf " + Hashed).c_str());
 }
 
 TEST(NetSSLOpenSSL, LaterContextsDoNotStartTheLibraryAgain)

@@ -2,6 +2,7 @@
 // in the process until the loader opens them. The tests run in order and share that state.
 #include "net/tls/NetSSLOpenSSL.h"
 #include "net/tls/NetSSLOpenSSLHeaders.h"
+#include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -62,9 +63,9 @@ TEST(NetSSLOpenSSLHeaders, NothingIsLoadedBeforeTheFirstContext)
 TEST(NetSSLOpenSSLHeaders, MissingFilesFailAndALaterCallTriesAgain)
 {
     ASSERT_EQ(TNetSSLContext::LibraryUsers(), 0);
-    char Template[] = "/tmp/vardex-tls-libs-XXXXXX";
-    ASSERT_NE(mkdtemp(Template), nullptr);
-    const std::string Dir = Template;
+    const testsupport::TTempFolder Folder("vardex-tls-libs");
+    const std::string& Dir = Folder.Path();
+    ASSERT_FALSE(Dir.empty());
     const std::string SSLLink = Dir + "/libssl.so.3", CryptoLink = Dir + "/libcrypto.so.3";
     SetSSLLibraryFilesForTest({ { SSLLink, CryptoLink } });
 
@@ -97,10 +98,6 @@ TEST(NetSSLOpenSSLHeaders, MissingFilesFailAndALaterCallTriesAgain)
     void (*Before)(SSL*) = NetSSL_free;
     EXPECT_TRUE(LoadLibraries());
     EXPECT_EQ(NetSSL_free, Before);
-
-    ::unlink(SSLLink.c_str());
-    ::unlink(CryptoLink.c_str());
-    ::rmdir(Dir.c_str());
 }
 
 TEST(NetSSLOpenSSLHeaders, CallsAreNeededVanishedNamesAreNot)

@@ -1,6 +1,6 @@
 // Helpers of the networking tests: peers on the loopback made with plain POSIX calls (so the
-// code under test is not its own witness), and a child process in a network namespace of its
-// own for lookups that would otherwise leave the machine.
+// code under test is not its own witness), and network namespaces of the test's own (a child
+// process in one, or the whole test program moved into one) so that nothing leaves the machine.
 #pragma once
 
 #include <arpa/inet.h>
@@ -23,11 +23,17 @@ namespace nettest {
 // Closes a descriptor when it goes.
 class TFd {
 public:
-    explicit TFd(int AFd = -1) : FFd(AFd) {}
+    explicit TFd(int AFd = -1)
+        : FFd(AFd)
+    {
+    }
     ~TFd() { Reset(); }
     TFd(const TFd&) = delete;
     TFd& operator=(const TFd&) = delete;
-    TFd(TFd&& AOther) noexcept : FFd(AOther.Release()) {}
+    TFd(TFd&& AOther) noexcept
+        : FFd(AOther.Release())
+    {
+    }
     int Get() const { return FFd; }
     int Release()
     {
@@ -48,7 +54,7 @@ private:
 
 inline sockaddr_in Loopback(int APort, uint32_t AHost = INADDR_LOOPBACK)
 {
-    sockaddr_in A{};
+    sockaddr_in A {};
     A.sin_family = AF_INET;
     A.sin_port = htons(static_cast<uint16_t>(APort));
     A.sin_addr.s_addr = htonl(AHost);
@@ -57,7 +63,7 @@ inline sockaddr_in Loopback(int APort, uint32_t AHost = INADDR_LOOPBACK)
 
 inline int LocalPort(int AFd)
 {
-    sockaddr_in A{};
+    sockaddr_in A {};
     socklen_t L = sizeof A;
     if (getsockname(AFd, reinterpret_cast<sockaddr*>(&A), &L) != 0)
         return -1;
@@ -127,6 +133,29 @@ inline double MillisecondsSince(std::chrono::steady_clock::time_point AStart)
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - AStart).count();
 }
 
+// Brings up the loopback of the calling thread's network namespace, which a new one has down.
+inline bool LoopbackUp()
+{
+    TFd Fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ifreq Req {};
+    std::strcpy(Req.ifr_name, "lo");
+    if (ioctl(Fd.Get(), SIOCGIFFLAGS, &Req) != 0)
+        return false;
+    Req.ifr_flags = static_cast<short>(Req.ifr_flags | IFF_UP);
+    return ioctl(Fd.Get(), SIOCSIFFLAGS, &Req) == 0;
+}
+
+// The text of the E that AFunc raises.
+template <class E, class F> std::string Raised(F AFunc)
+{
+    try {
+        AFunc();
+    } catch (const E& Ex) {
+        return Ex.what();
+    }
+    return "(nothing raised)";
+}
+
 // The outcome of RunIsolated: Skipped when no namespace could be made, otherwise Error holds
 // the child's complaint (empty when all its checks passed).
 struct TIsolatedResult {
@@ -141,7 +170,7 @@ inline TIsolatedResult RunIsolated(const std::function<std::string()>& ABody)
 {
     int Pipe[2];
     if (pipe2(Pipe, O_CLOEXEC) != 0)
-        return {false, "pipe failed"};
+        return { false, "pipe failed" };
     pid_t Child = fork();
     if (Child == 0) {
         ::close(Pipe[0]);
@@ -166,14 +195,7 @@ inline TIsolatedResult RunIsolated(const std::function<std::string()>& ABody)
             }
         }
         if (Out.empty()) {
-            int Fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-            ifreq Req{};
-            std::strcpy(Req.ifr_name, "lo");
-            if (ioctl(Fd, SIOCGIFFLAGS, &Req) == 0) {
-                Req.ifr_flags = static_cast<short>(Req.ifr_flags | IFF_UP);
-                ioctl(Fd, SIOCSIFFLAGS, &Req);
-            }
-            ::close(Fd);
+            LoopbackUp();
             try {
                 Out = ABody();
             } catch (const std::exception& E) {
@@ -193,13 +215,33 @@ inline TIsolatedResult RunIsolated(const std::function<std::string()>& ABody)
     }
     ::close(Pipe[0]);
     int Status = 0;
-    while (waitpid(Child, &Status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(Child, &Status, 0) < 0 && errno == EINTR) { }
     if (!WIFEXITED(Status) || WEXITSTATUS(Status) != 0)
-        return {false, "child failed: " + Text};
+        return { false, "child failed: " + Text };
     if (Text == "SKIP")
-        return {true, {}};
-    return {false, Text};
+        return { true, {} };
+    return { false, Text };
+}
+
+// Moves this process into a network namespace of its own with only the loopback up, where
+// the loopback holds 127.0.0.1 alone: other 127.x addresses have no route there, so a ping
+// monitor can fail at once without any packet leaving, and the servers of these tests are
+// out of other programs' reach. Needs privileges; false (nothing changed) without them.
+// Must run before any thread starts: the namespace is the calling thread's, and threads
+// made afterwards inherit it.
+inline bool EnterPrivateNetwork()
+{
+    if (unshare(CLONE_NEWNET) != 0)
+        return false;
+    if (!LoopbackUp())
+        return false;
+    TFd Fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ifreq Mask {};
+    std::strcpy(Mask.ifr_name, "lo");
+    auto* Address = reinterpret_cast<sockaddr_in*>(&Mask.ifr_netmask);
+    Address->sin_family = AF_INET;
+    Address->sin_addr.s_addr = htonl(0xFFFFFFFFu);
+    return ioctl(Fd.Get(), SIOCSIFNETMASK, &Mask) == 0;
 }
 
 } // namespace nettest

@@ -1,6 +1,6 @@
 #include "monitors/Monitors.h"
-#include "net/icmp/IcmpTestSupport.h"
 #include "net/stack/NetStack.h"
+#include "support/Icmp.h"
 
 #include <gtest/gtest.h>
 

@@ -1,16 +1,17 @@
 // A scripted peer for the connection tests: a thread that listens on 127.0.0.1 (port 0),
 // accepts a given number of connections and runs a script on each, made of plain POSIX calls.
 // Every wait of a script is bounded and also ends when the server is destroyed, so a failed
-// test never hangs on its peer.
+// test never hangs on its peer. THttpTestServer is one such script: a fixed HTTP answer.
 #pragma once
 
-#include "net/stack/NetTestSupport.h"
+#include "support/Net.h"
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <dirent.h>
 #include <functional>
+#include <mutex>
 #include <poll.h>
 #include <string>
 #include <string_view>
@@ -37,7 +38,7 @@ public:
         FPort = LocalPort(FListen.Get());
         FThread = std::thread([this, AConnections] {
             for (int I = 0; I < AConnections; ++I) {
-                if (!WaitReadable(FListen.Get(), 10000))
+                if (!WaitReadable(FListen.Get(), 60000))
                     return;
                 TFd Conn(accept4(FListen.Get(), nullptr, nullptr, SOCK_CLOEXEC));
                 if (Conn.Get() < 0)
@@ -46,11 +47,7 @@ public:
             }
         });
     }
-    ~TScriptedServer()
-    {
-        Stop();
-        FThread.join();
-    }
+    ~TScriptedServer() { Close(); }
     TScriptedServer(const TScriptedServer&) = delete;
     TScriptedServer& operator=(const TScriptedServer&) = delete;
 
@@ -60,6 +57,16 @@ public:
     {
         const uint64_t One = 1;
         (void)!write(FStop.Get(), &One, sizeof One);
+    }
+    // Stops, waits for the script and closes the listening socket, so later connections are
+    // refused as by a server that went away.
+    void Close()
+    {
+        if (!FThread.joinable())
+            return;
+        Stop();
+        FThread.join();
+        FListen.Reset();
     }
     bool Stopped()
     {
@@ -130,6 +137,64 @@ private:
     std::thread FThread;
 };
 
+// An HTTP server on 127.0.0.1 that answers every GET with one fixed status, or, when silent,
+// takes the connection and says nothing until it is stopped. Stop closes the listening
+// socket, so later connections are refused as by a server that went away.
+class THttpTestServer {
+public:
+    explicit THttpTestServer(int AStatus, bool ASilent = false)
+        // Bounded: a test never needs more than a few hundred connections.
+        : FServer(
+            [this, AStatus, ASilent](TScriptedServer& AServer, int AFd, int) {
+                std::string Request;
+                char Buffer[4096];
+                while (Request.find("\r\n\r\n") == std::string::npos && AServer.WaitReadable(AFd, 5000)) {
+                    const ssize_t N = recv(AFd, Buffer, sizeof Buffer, 0);
+                    if (N <= 0)
+                        break;
+                    Request.append(Buffer, static_cast<size_t>(N));
+                }
+                {
+                    std::lock_guard<std::mutex> Lock(FMutex);
+                    FLastLine = Request.substr(0, Request.find("\r\n"));
+                }
+                ++FRequests;
+                if (ASilent) {
+                    AServer.Pause(60000);
+                    return;
+                }
+                const std::string Body = "status " + std::to_string(AStatus) + "\n";
+                TScriptedServer::SendAll(AFd,
+                    "HTTP/1.1 " + std::to_string(AStatus) + (AStatus < 300 ? " OK" : " Failed")
+                        + "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(Body.size())
+                        + "\r\nConnection: close\r\n\r\n" + Body);
+            },
+            1000)
+    {
+    }
+
+    int Port() const { return FServer.Port(); }
+    std::string Url(const std::string& APath = "/") const
+    {
+        return "http://127.0.0.1:" + std::to_string(Port()) + APath;
+    }
+    int Requests() const { return FRequests; }
+    // The request line of the last request.
+    std::string LastRequestLine() const
+    {
+        std::lock_guard<std::mutex> Lock(FMutex);
+        return FLastLine;
+    }
+    void Stop() { FServer.Close(); }
+
+private:
+    std::atomic<int> FRequests { 0 };
+    mutable std::mutex FMutex;
+    std::string FLastLine;
+    // Last, so its thread ends before the fields above go.
+    TScriptedServer FServer;
+};
+
 // The threads of this process.
 inline int ThreadCount()
 {
@@ -154,16 +219,6 @@ inline int ThreadCountSettled(int AExpected)
         Count = ThreadCount();
     }
     return Count;
-}
-
-template <class E, class F> std::string Raised(F AFunc)
-{
-    try {
-        AFunc();
-    } catch (const E& Ex) {
-        return Ex.what();
-    }
-    return "(nothing raised)";
 }
 
 } // namespace nettest

@@ -3,6 +3,9 @@
 // skip themselves where Xvfb, trayer or xdotool are not installed.
 #pragma once
 
+#include "support/Tray.h"
+
+#include <QDir>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPixmap>
@@ -12,6 +15,8 @@
 #include <QStandardPaths>
 #include <QString>
 #include <QStringList>
+#include <QSystemTrayIcon>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
@@ -25,10 +30,6 @@
 #include <vector>
 
 namespace X11Desktop {
-
-inline const QRgb KGreen = qRgb(0, 176, 0);
-inline const QRgb KRed = qRgb(255, 0, 0);
-inline const QRgb KDarkRed = qRgb(128, 0, 0);
 
 // A helper program that dies with this test process even when the test crashes.
 inline pid_t Spawn(const std::vector<std::string>& AArgs, int AOutFd = -1)
@@ -50,6 +51,24 @@ inline pid_t Spawn(const std::vector<std::string>& AArgs, int AOutFd = -1)
     Argv.push_back(nullptr);
     execvp(Argv[0], Argv.data());
     _exit(127);
+}
+
+// Spawns AArgs with descriptor 3 on a pipe and returns the first line the program writes
+// there (empty when none comes within 10 s): how Xvfb and dbus-daemon say where they are.
+inline std::string SpawnAndReadLine(const std::vector<std::string>& AArgs, pid_t& APid)
+{
+    int Pipe[2];
+    if (pipe(Pipe) != 0)
+        return {};
+    APid = Spawn(AArgs, Pipe[1]);
+    close(Pipe[1]);
+    std::string Line;
+    pollfd Wait { Pipe[0], POLLIN, 0 };
+    char Ch;
+    while (poll(&Wait, 1, 10000) > 0 && read(Pipe[0], &Ch, 1) == 1 && Ch != '\n')
+        Line += Ch;
+    close(Pipe[0]);
+    return Line;
 }
 
 inline void Stop(pid_t& APid)
@@ -80,17 +99,8 @@ public:
                 return false;
             }
         }
-        int Pipe[2];
-        if (pipe(Pipe) != 0)
-            return false;
-        FXvfb = Spawn({ "Xvfb", "-displayfd", "3", "-screen", "0", AScreen, "-nolisten", "tcp" }, Pipe[1]);
-        close(Pipe[1]);
-        std::string Display;
-        pollfd Wait { Pipe[0], POLLIN, 0 };
-        char Ch;
-        while (poll(&Wait, 1, 10000) > 0 && read(Pipe[0], &Ch, 1) == 1 && Ch != '\n')
-            Display += Ch;
-        close(Pipe[0]);
+        const std::string Display = SpawnAndReadLine(
+            { "Xvfb", "-displayfd", "3", "-screen", "0", AScreen, "-nolisten", "tcp" }, FXvfb);
         if (Display.empty()) {
             SkipReason = QStringLiteral("Xvfb did not start");
             Stop(FXvfb);
@@ -108,6 +118,20 @@ public:
 private:
     pid_t FXvfb = -1;
     pid_t FTrayer = -1;
+};
+
+// A temporary folder as the working folder while it lives, so a window's default list
+// file lands there.
+class TWorkingFolder {
+public:
+    TWorkingFolder() { QDir::setCurrent(FDir.path()); }
+    ~TWorkingFolder() { QDir::setCurrent(FOld); }
+    TWorkingFolder(const TWorkingFolder&) = delete;
+    TWorkingFolder& operator=(const TWorkingFolder&) = delete;
+
+private:
+    QString FOld = QDir::currentPath();
+    QTemporaryDir FDir;
 };
 
 // The colour at the centre of AArea on the screen (0 for an empty area).
@@ -145,6 +169,14 @@ inline void WithoutStrictStringChecks(char** argv)
     setenv("VARDEX_X11_TEST_REEXEC", "1", 1);
     execv("/proc/self/exe", argv);
 }
+
+// Skips the test without a desktop, and fails it when the tray host does not come up.
+#define VARDEX_REQUIRE_TRAY(ADesktop)                                                                        \
+    do {                                                                                                     \
+        if (!(ADesktop).SkipReason.isEmpty())                                                                \
+            QSKIP(qPrintable((ADesktop).SkipReason));                                                        \
+        QTRY_VERIFY_WITH_TIMEOUT(QSystemTrayIcon::isSystemTrayAvailable(), 10000);                           \
+    } while (false)
 
 // Runs the Qt Test class TTest under the application class TApp on a virtual desktop, or
 // offscreen where none can start (the tests then skip themselves with ADesktop.SkipReason).

@@ -4,7 +4,8 @@
 // veth pair in a second namespace, with a scripted responder.
 #pragma once
 
-#include "net/stack/NetTestSupport.h"
+#include "support/Net.h"
+#include "support/TempFolder.h"
 
 #include <algorithm>
 #include <atomic>
@@ -196,15 +197,10 @@ inline bool UseSystemFile(const std::string& APath, const std::string& ALines)
 {
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         return false;
-    char Dir[] = "/tmp/vardex-hosts-XXXXXX";
-    if (!mkdtemp(Dir))
-        return false;
-    const std::string File = std::string(Dir) + "/file";
-    const bool Done
-        = WriteProcFile(File, ALines) && mount(File.c_str(), APath.c_str(), nullptr, MS_BIND, nullptr) == 0;
-    ::unlink(File.c_str());
-    ::rmdir(Dir);
-    return Done;
+    const testsupport::TTempFolder Dir("vardex-etc");
+    const std::string File = Dir.Path("file");
+    return !Dir.Path().empty() && WriteProcFile(File, ALines)
+        && mount(File.c_str(), APath.c_str(), nullptr, MS_BIND, nullptr) == 0;
 }
 
 // ALines stand in /etc/hosts, so that names resolve without a resolver.
@@ -348,10 +344,13 @@ private:
             }
             }
             sockaddr_in To = nettest::Loopback(0);
+            // Counted before the send: the check may end on this answer, and its test read the
+            // count, before sendto returns here.
+            ++FAnswered;
             if (sendto(
                     FSend.Get(), Answer.data(), Answer.size(), 0, reinterpret_cast<sockaddr*>(&To), sizeof To)
-                > 0)
-                ++FAnswered;
+                <= 0)
+                --FAnswered;
         }
     }
 

@@ -3,11 +3,12 @@
 // ended and reaped with the object. Plain POSIX, for Qt Test and GoogleTest programs alike.
 #pragma once
 
+#include "support/TempFolder.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
-#include <filesystem>
 #include <fstream>
 #include <poll.h>
 #include <string>
@@ -18,10 +19,9 @@ class TPrivateSessionBus {
 public:
     TPrivateSessionBus()
     {
-        char Name[] = "/tmp/vardex-bus-XXXXXX";
-        if (!mkdtemp(Name))
+        if (FTemp.Path().empty())
             return;
-        FFolder = Name;
+        FFolder = FTemp.Path();
         const std::string Config = FFolder + "/bus.conf";
         std::ofstream(Config)
             << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
@@ -75,10 +75,6 @@ public:
             kill(FPid, SIGTERM);
             waitpid(FPid, nullptr, 0);
         }
-        if (!FFolder.empty()) {
-            std::error_code Ignored;
-            std::filesystem::remove_all(FFolder, Ignored);
-        }
     }
 
     TPrivateSessionBus(const TPrivateSessionBus&) = delete;
@@ -107,6 +103,7 @@ private:
         }
     }
 
+    testsupport::TTempFolder FTemp { "vardex-bus" };
     pid_t FPid = -1;
     std::string FFolder;
     std::string FAddress;
