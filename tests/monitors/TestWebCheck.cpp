@@ -397,4 +397,15 @@ TEST(WebCheckTLS, CertificateExpiry)
             }
         }
     }
+    // A plain check reads no certificate, and forgets the one an earlier check read.
+    httptest::TTestCertificate Certificate;
+    httptest::TTrustScope Trust(Certificate.CAFile);
+    httptest::THTTPSServer Server(Certificate, Answer);
+    TWebMonitor Monitor;
+    Monitor.SetURL("https://localhost:" + std::to_string(Server.Port()) + "/");
+    Monitor.Check();
+    EXPECT_NE(Monitor.Certificate().Leaf, 0);
+    Monitor.SetURL("http://127.0.0.1:" + std::to_string(nettest::ClosedPort()) + "/");
+    Monitor.Check();
+    EXPECT_EQ(Monitor.Certificate(), TCertificateExpiry {});
 }
