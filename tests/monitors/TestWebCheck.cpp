@@ -369,13 +369,13 @@ TEST(WebCheckTLS, CertificateExpiry)
     const int64_t Day = 86400;
     for (const Row& R : Rows) {
         SCOPED_TRACE(R.Name);
-        httptest::TTestCertificate Certificate(httptest::TCertificateKind::ckGood, R.Days, R.CADays);
+        testsupport::TTestCertificate Certificate(testsupport::TCertificateKind::ckGood, R.Days, R.CADays);
         ASSERT_TRUE(Certificate.Made);
-        httptest::TTrustScope Trust(Certificate.CAFile);
+        testsupport::TTrustScope Trust(Certificate.CAFile);
         for (const bool Verify : { true, false }) {
             SCOPED_TRACE(Verify ? "verified" : "not verified");
             const TExpect& Expect = Verify ? R.Verified : R.Unverified;
-            httptest::THTTPSServer Server(Certificate, Answer);
+            testsupport::THTTPSServer Server(Certificate, Answer);
             TWebMonitor Monitor;
             Monitor.SetURL("https://localhost:" + std::to_string(Server.Port()) + "/");
             Monitor.SetVerifyTLS(Verify);
@@ -398,9 +398,9 @@ TEST(WebCheckTLS, CertificateExpiry)
         }
     }
     // A plain check reads no certificate, and forgets the one an earlier check read.
-    httptest::TTestCertificate Certificate;
-    httptest::TTrustScope Trust(Certificate.CAFile);
-    httptest::THTTPSServer Server(Certificate, Answer);
+    testsupport::TTestCertificate Certificate;
+    testsupport::TTrustScope Trust(Certificate.CAFile);
+    testsupport::THTTPSServer Server(Certificate, Answer);
     TWebMonitor Monitor;
     Monitor.SetURL("https://localhost:" + std::to_string(Server.Port()) + "/");
     Monitor.Check();
