@@ -489,8 +489,13 @@ void TfmMain::UpdateListItem(QTreeWidgetItem* ARow)
         return;
     const TMonitorStatus Status = Monitor->Status();
     ARow->setText(2, QString::fromLatin1(StatusText(Status)));
-    // Why the last check failed, on the status cell, only while the monitor is in error.
-    ARow->setToolTip(2, Status == msError ? ErrorTipText(Monitor->LastError()) : QString());
+    // Why the last check failed, on the status cell, only while the monitor is in error; and,
+    // after an https check, when the server's certificate expires.
+    QString Tip = Status == msError ? ErrorTipText(Monitor->LastError()) : QString();
+    const QString Expiry = QString::fromStdString(CertificateExpiryText(Monitor->Certificate(), UnixNow()));
+    if (!Expiry.isEmpty() && Status != msChecking && !Tip.contains(Expiry.left(Expiry.indexOf(QLatin1Char(',')))))
+        Tip += (Tip.isEmpty() ? QString() : QStringLiteral("\n")) + Expiry;
+    ARow->setToolTip(2, Tip);
     ARow->setIcon(0, FRowIcons[Status <= msError ? Status : msNone]);
     ARow->setText(1, DateTimeText(Monitor->LastActivity()));
 }

@@ -131,6 +131,7 @@ void TCheckEngine::Run(TWorker& AWorker)
         Verdict.Monitor = std::move(Request.Monitor);
         Verdict.Status = Result.Status;
         Verdict.Reason = std::move(Result.Reason);
+        Verdict.Certificate = Result.Certificate;
         Verdict.Start = Request.Start;
         Verdict.DurationMs = std::max<int64_t>(0, FClock.MonotonicMs() - Started);
         Verdict.Cancelled = AWorker.Token.Cancelled();

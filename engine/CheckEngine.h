@@ -59,6 +59,8 @@ struct TCheckVerdict {
     TMonitorStatus Status = msError;
     // Why the check failed; empty after a success.
     std::string Reason;
+    // When the server's certificates expire, for an https check that got that far.
+    TCertificateExpiry Certificate;
     TDateTime Start = 0;
     int64_t DurationMs = 0;
     // The check was cancelled (its monitor deleted, the engine shutting down): not a finding.

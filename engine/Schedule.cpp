@@ -81,7 +81,7 @@ std::shared_ptr<TServiceMonitor> TCheckSchedule::Apply(const TCheckVerdict& AVer
         return nullptr;
     FInFlight.erase(Found);
     const TDateTime Finished = AVerdict.Start + double(AVerdict.DurationMs) / MSecsPerDay;
-    Monitor->ApplyResult({ AVerdict.Status, AVerdict.Reason }, Finished);
+    Monitor->ApplyResult({ AVerdict.Status, AVerdict.Reason, AVerdict.Certificate }, Finished);
     if (Monitor->Status() == msError)
         FInError.insert(Monitor.get());
     else

@@ -2,6 +2,8 @@
 
 #include "net/stack/NetStrings.h"
 
+#include <ctime>
+
 const char* StatusText(TMonitorStatus AStatus)
 {
     switch (AStatus) {
@@ -114,6 +116,7 @@ void TServiceMonitor::SetStatus(TMonitorStatus AStatus)
 void TServiceMonitor::ApplyResult(const TProbeResult& AResult, TDateTime AFinished)
 {
     FStatus = AResult.Status;
+    FCertificate = AResult.Certificate;
     if (AResult.Status == msOK) {
         FLastActivity = AFinished;
         FLastError.clear();
@@ -146,14 +149,19 @@ TStringList TWebMonitor::GetSettings() const
     // Only the exception is written: a list made before the key existed saves as it was.
     if (!FVerifyTLS)
         Lines.push_back("VerifyTLS=0");
+    if (FCertExpiryDays != 0)
+        Lines.push_back("CertExpiryDays=" + IntToStr(FCertExpiryDays));
     return Lines;
 }
 
 TStringList TWebMonitor::EditorSettings() const
 {
     TStringList Lines = GetSettings();
+    // In the order GetSettings writes them, whichever of them a list leaves out.
     if (FVerifyTLS)
-        Lines.push_back("VerifyTLS=1");
+        Lines.insert(Lines.begin() + 2, "VerifyTLS=1");
+    if (FCertExpiryDays == 0)
+        Lines.push_back("CertExpiryDays=0");
     return Lines;
 }
 
@@ -165,6 +173,38 @@ void TWebMonitor::SetSettings(const TStringList& ALines)
     std::string Value;
     if (FindSettingsValue(ALines, "VerifyTLS", Value))
         FVerifyTLS = StrToIntDef(Value, 1) != 0;
+    ReadInteger(ALines, "CertExpiryDays", 0, FCertExpiryDays);
+}
+
+int64_t UnixNow()
+{
+    return static_cast<int64_t>(std::time(nullptr));
+}
+
+int64_t CertificateDaysLeft(int64_t ANotAfter, int64_t ANow)
+{
+    const int64_t Seconds = ANotAfter - ANow;
+    // Rounded towards minus infinity, so a certificate that expired an hour ago is at -1.
+    return Seconds >= 0 ? Seconds / 86400 : -((-Seconds + 86399) / 86400);
+}
+
+std::string CertificateExpiryText(const TCertificateExpiry& AExpiry, int64_t ANow)
+{
+    if (AExpiry.Earliest == 0)
+        return {};
+    const time_t When = static_cast<time_t>(AExpiry.Earliest);
+    struct tm Parts {};
+    gmtime_r(&When, &Parts);
+    char Date[32];
+    std::strftime(Date, sizeof Date, "%Y-%m-%d %H:%M:%S UTC", &Parts);
+    const int64_t Days = CertificateDaysLeft(AExpiry.Earliest, ANow);
+    const auto DaysText = [](int64_t ACount) { return IntToStr(ACount) + (ACount == 1 ? " day" : " days"); };
+    std::string Text = AExpiry.Earliest < AExpiry.Leaf ? "A certificate of its chain" : "Certificate";
+    if (AExpiry.Earliest < ANow)
+        Text += " expired " + DaysText(-Days) + " ago, on ";
+    else
+        Text += " expires in " + DaysText(Days) + ", on ";
+    return Text + Date + ".";
 }
 
 std::unique_ptr<TServiceMonitor> CreateMonitorFromSettings(const TStringList& ALines)

@@ -42,10 +42,39 @@ public:
 void SetMonitorObserver(TMonitorObserver* AObserver);
 TMonitorObserver* MonitorObserver();
 
-// What one probe found: msOK or msError and, for an error, why.
+// When the certificates an https server showed stop being valid, as Unix seconds (UTC);
+// 0 where the check did not get that far (plain http, no handshake).
+struct TCertificateExpiry {
+    // The server's own certificate.
+    int64_t Leaf = 0;
+    // The earliest of its verified chain, the leaf included: when the check starts failing.
+    int64_t Earliest = 0;
+    bool operator==(const TCertificateExpiry&) const = default;
+};
+
+// Whole days from ANow to ANotAfter (Unix seconds), rounded down: 0 within the last day,
+// negative once it has passed. So "fewer than N days left" is exactly DaysLeft < N.
+int64_t CertificateDaysLeft(int64_t ANotAfter, int64_t ANow);
+// "Certificate expires in 4 days, on 2026-12-12 14:40:00 UTC." (or "expired 2 days ago, on
+// ..."), the earliest of AExpiry; says "A certificate of its chain" when that is not the
+// server's own. Empty when AExpiry holds nothing.
+std::string CertificateExpiryText(const TCertificateExpiry& AExpiry, int64_t ANow);
+// Unix seconds now.
+int64_t UnixNow();
+
+// What one probe found: msOK or msError and, for an error, why; for an https check, when its
+// certificates expire.
 struct TProbeResult {
+    TProbeResult() = default;
+    TProbeResult(TMonitorStatus AStatus, std::string AReason, TCertificateExpiry ACertificate = {})
+        : Status(AStatus)
+        , Reason(std::move(AReason))
+        , Certificate(ACertificate)
+    {
+    }
     TMonitorStatus Status = msError;
     std::string Reason;
+    TCertificateExpiry Certificate;
 };
 
 // The key rule: the name of a line is its text before the first "=" (a line without "="
@@ -82,8 +111,9 @@ public:
     // Stores the status; msOK stamps FLastActivity with the current time and clears the
     // reason. Then tells the observer, if there is one.
     void SetStatus(TMonitorStatus AStatus);
-    // Applies a finished check: its status, its reason (cleared on success) and, on msOK,
-    // AFinished as the last activity. Then tells the observer, if there is one.
+    // Applies a finished check: its status, its reason (cleared on success), its certificate
+    // expiry and, on msOK, AFinished as the last activity. Then tells the observer, if there
+    // is one.
     void ApplyResult(const TProbeResult& AResult, TDateTime AFinished);
 
     int32_t Interval() const { return FInterval; }
@@ -100,6 +130,8 @@ public:
     // Why the last check failed; empty at creation and after a success.
     const std::string& LastError() const { return FLastError; }
     void SetLastError(std::string AText) { FLastError = std::move(AText); }
+    // What the last finished check read of the server's certificates.
+    const TCertificateExpiry& Certificate() const { return FCertificate; }
 
 private:
     int32_t FInterval = 0;
@@ -108,6 +140,7 @@ private:
     TDateTime FLastActivity = 0;
     TMonitorStatus FStatus = msNone;
     std::string FLastError;
+    TCertificateExpiry FCertificate;
 };
 
 // ICMP echo to a host, up to FRetry attempts.
@@ -129,6 +162,8 @@ private:
     int32_t FRetry = 3;
 };
 
+class TNetHTTP;
+
 // One HTTP or HTTPS GET of FURL; a 2xx answer is success.
 class TWebMonitor : public TServiceMonitor {
 public:
@@ -145,10 +180,19 @@ public:
     // for the URL's host. Key "VerifyTLS": 1 (the default, not written to a list) or 0.
     bool VerifyTLS() const { return FVerifyTLS; }
     void SetVerifyTLS(bool AValue) { FVerifyTLS = AValue; }
+    // A successful https check whose certificates expire within this many days is an error
+    // that says so. Key "CertExpiryDays": 0 (the default, not written to a list) turns it off,
+    // and so does a negative number.
+    int32_t CertExpiryDays() const { return FCertExpiryDays; }
+    void SetCertExpiryDays(int32_t AValue) { FCertExpiryDays = AValue; }
 
 private:
+    // The GET through AClient, with the verdict on its answer alone.
+    TProbeResult Fetch(TNetHTTP* AClient) const;
+
     std::string FURL = "http://127.0.0.1/";
     bool FVerifyTLS = true;
+    int32_t FCertExpiryDays = 0;
 };
 
 // Builds the monitor that the "Type" line of ALines names ("PingMonitor" or "WebMonitor",

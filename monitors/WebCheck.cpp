@@ -40,13 +40,30 @@ TProbeResult TWebMonitor::Probe() const
         Probe.Handler->SSLOptions()->VerifyMode = { TNetSSLVerifyMode::sslvrfPeer };
         Probe.Handler->SSLOptions()->VerifyDepth = SSLDefaultVerifyDepth;
     }
+    TProbeResult Result = Fetch(Probe.Client.get());
+    // Whatever the answer, a handshake that happened tells when the server's certificates end.
+    const TNetPeerCertificateExpiry& Peer = Probe.Handler->PeerExpiry();
+    Result.Certificate = { Peer.Leaf, Peer.Earliest };
+    if (Result.Status == msOK && FCertExpiryDays > 0 && Peer.Earliest != 0) {
+        const int64_t Now = UnixNow();
+        if (CertificateDaysLeft(Peer.Earliest, Now) < FCertExpiryDays)
+            Result = { msError,
+                CertificateExpiryText(Result.Certificate, Now) + " CertExpiryDays is "
+                    + std::to_string(FCertExpiryDays) + ".",
+                Result.Certificate };
+    }
+    return Result;
+}
+
+TProbeResult TWebMonitor::Fetch(TNetHTTP* AClient) const
+{
     try {
         // The body is read as it arrives and dropped: only whether the answer was a success
         // counts, and a large download must not be held in memory.
         TNullStream Body;
-        Probe.Client->GetToStream(URL(), Body);
+        AClient->GetToStream(URL(), Body);
         // A page that the server broke off is no success, whatever its status said.
-        if (Probe.Client->Response().BodyCutShort)
+        if (AClient->Response().BodyCutShort)
             throw ENetConnClosedGracefully(RSConnectionClosedGracefully);
         return { msOK, {} };
     } catch (const ENetUnknownProtocol&) {

@@ -42,8 +42,9 @@ size_t Utf8SequenceLength(std::string_view AText)
     return Length;
 }
 
-// AURL with the password of its user information written as "***": a report goes to
-// terminals, logs and scripts, where a secret has no business.
+} // namespace
+
+// A report goes to terminals, logs, scripts and metrics, where a secret has no business.
 std::string MaskPassword(const std::string& AURL)
 {
     const size_t Scheme = AURL.find("://");
@@ -60,7 +61,22 @@ std::string MaskPassword(const std::string& AURL)
     return AURL.substr(0, Colon + 1) + "***" + AURL.substr(At);
 }
 
-} // namespace
+std::string ValidUtf8(std::string_view AText)
+{
+    std::string Result;
+    Result.reserve(AText.size());
+    while (!AText.empty()) {
+        const size_t Length = Utf8SequenceLength(AText);
+        if (Length == 0) {
+            Result += "\xEF\xBF\xBD";
+            AText.remove_prefix(1);
+        } else {
+            Result.append(AText.substr(0, Length));
+            AText.remove_prefix(Length);
+        }
+    }
+    return Result;
+}
 
 TCheckReport MakeCheckReport(const std::string& AName, const TServiceMonitor& AMonitor, int64_t AMilliseconds)
 {
@@ -76,6 +92,8 @@ TCheckReport MakeCheckReport(const std::string& AName, const TServiceMonitor& AM
     Report.Milliseconds = AMilliseconds;
     if (Report.Status == msError)
         Report.Reason = AMonitor.LastError();
+    if (AMonitor.Certificate().Earliest != 0)
+        Report.CertDays = CertificateDaysLeft(AMonitor.Certificate().Earliest, UnixNow());
     return Report;
 }
 
@@ -188,6 +206,8 @@ std::string ReportLine(const TCheckReport& AReport, bool AWithTime)
     const auto Field = [](const std::string& AText) { return TerminalText(OneLine(AText)); };
     Line += Field(AReport.Name) + '\t' + Field(AReport.Kind) + '\t' + Field(AReport.Target) + '\t'
         + StatusWord(AReport.Status) + '\t' + IntToStr(AReport.Milliseconds) + '\t' + Field(AReport.Reason);
+    if (AReport.CertDays)
+        Line += '\t' + IntToStr(*AReport.CertDays);
     return Line;
 }
 
@@ -202,6 +222,8 @@ std::string ReportJson(const TCheckReport& AReport, bool AWithTime)
     Json += ",\"status\":" + JsonString(StatusWord(AReport.Status));
     Json += ",\"ms\":" + IntToStr(AReport.Milliseconds);
     Json += ",\"reason\":" + JsonString(OneLine(AReport.Reason));
+    if (AReport.CertDays)
+        Json += ",\"cert_days\":" + IntToStr(*AReport.CertDays);
     Json += '}';
     return Json;
 }

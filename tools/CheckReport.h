@@ -5,6 +5,7 @@
 #include "monitors/Monitors.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,11 +18,20 @@ struct TCheckReport {
     TMonitorStatus Status = msNone;
     int64_t Milliseconds = 0;
     std::string Reason; // why an ERROR check failed; empty otherwise
+    // Whole days until the earliest certificate of an https server expires, when the check
+    // read them (rounded down, negative once expired).
+    std::optional<int64_t> CertDays;
 };
 
 // The facts of AMonitor after a check that took AMilliseconds.
 TCheckReport MakeCheckReport(
     const std::string& AName, const TServiceMonitor& AMonitor, int64_t AMilliseconds);
+
+// AURL with the password of its user information written as "***".
+std::string MaskPassword(const std::string& AURL);
+
+// AText with each byte that is not part of valid UTF-8 replaced by U+FFFD.
+std::string ValidUtf8(std::string_view AText);
 
 // AText on one line: every run of CR and LF becomes one blank, every tab a blank, so that a
 // field never breaks a line or shifts the columns after it.
@@ -41,9 +51,10 @@ std::string StampText(TDateTime AValue);
 std::string JsonString(std::string_view AText);
 
 // NAME, KIND, TARGET, STATUS, MS and REASON separated by tabs (REASON empty unless ERROR),
-// after the start time and a tab when AWithTime is set; no line end.
+// then CERT_DAYS when known, after the start time and a tab when AWithTime is set; no line
+// end.
 std::string ReportLine(const TCheckReport& AReport, bool AWithTime);
 
 // {"name":..,"kind":..,"target":..,"status":..,"ms":..,"reason":..}, with "time" first when
-// AWithTime is set; no line end.
+// AWithTime is set and "cert_days" last when known; no line end.
 std::string ReportJson(const TCheckReport& AReport, bool AWithTime);

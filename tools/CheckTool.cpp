@@ -3,6 +3,8 @@
 #include "tools/HistoryReport.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -153,6 +155,20 @@ bool ParseJobs(const std::string& AText, size_t& AJobs)
     return true;
 }
 
+// --serve and --prometheus with their value into AOptions; what is wrong with it, or empty.
+std::string TakeMetricsOption(const std::string& AOption, const std::string& AValue, TCheckOptions& AOptions)
+{
+    if (AOption == "--serve") {
+        AOptions.Serve = true;
+        AOptions.Watch = true;
+        return ParseListenAddress(AValue, AOptions.ServeAddress);
+    }
+    if (AValue.empty())
+        return "--prometheus needs a file name";
+    AOptions.PrometheusFile = AValue;
+    return {};
+}
+
 std::string JobsComplaint(const std::string& AValue)
 {
     return "--jobs needs a number from 1 to " + std::to_string(MaxJobs) + ", not '" + AValue + "'";
@@ -182,7 +198,16 @@ std::string ParseCheckOptions(const std::vector<std::string>& AArgs, TCheckOptio
     bool HaveFile = false;
     bool ExpectJobs = false;
     bool ExpectSince = false;
+    // --serve or --prometheus, whose value comes next.
+    std::string ExpectValue;
     for (const std::string& Arg : AArgs) {
+        if (!ExpectValue.empty()) {
+            const std::string Wrong = TakeMetricsOption(ExpectValue, Arg, AOptions);
+            if (!Wrong.empty())
+                return Wrong;
+            ExpectValue.clear();
+            continue;
+        }
         if (ExpectJobs) {
             ExpectJobs = false;
             if (!ParseJobs(Arg, AOptions.Jobs))
@@ -223,6 +248,13 @@ std::string ParseCheckOptions(const std::vector<std::string>& AArgs, TCheckOptio
                 AOptions.SinceGiven = true;
                 if (!ParseSpan(Arg.substr(8), AOptions.SinceMs))
                     return SinceComplaint(Arg.substr(8));
+            } else if (Arg == "--serve" || Arg == "--prometheus")
+                ExpectValue = Arg;
+            else if (Arg.rfind("--serve=", 0) == 0 || Arg.rfind("--prometheus=", 0) == 0) {
+                const size_t Eq = Arg.find('=');
+                const std::string Wrong = TakeMetricsOption(Arg.substr(0, Eq), Arg.substr(Eq + 1), AOptions);
+                if (!Wrong.empty())
+                    return Wrong;
             } else
                 return "unknown option '" + Arg + "'";
             continue;
@@ -236,6 +268,10 @@ std::string ParseCheckOptions(const std::vector<std::string>& AArgs, TCheckOptio
         return "--jobs needs a number from 1 to " + std::to_string(MaxJobs);
     if (ExpectSince)
         return "--since needs a span such as 90s, 30m, 24h or 7d";
+    if (ExpectValue == "--serve")
+        return "--serve needs [HOST:]PORT";
+    if (ExpectValue == "--prometheus")
+        return "--prometheus needs a file name";
     if (AOptions.Report && (AOptions.Watch || AOptions.History))
         return std::string("--report reads the history and checks nothing: not with ")
             + (AOptions.Watch ? "--watch" : "--history");
@@ -246,7 +282,8 @@ std::string ParseCheckOptions(const std::vector<std::string>& AArgs, TCheckOptio
 
 const std::string& CheckUsageText()
 {
-    static const std::string Text = R"(Usage: vardex-check [--watch] [--json] [--jobs N] [--history] [FILE]
+    static const std::string Text = R"(Usage: vardex-check [--watch] [--json] [--jobs N] [--history] [--prometheus FILE] [FILE]
+       vardex-check --serve [HOST:]PORT [--json] [--jobs N] [--history] [--prometheus FILE] [FILE]
        vardex-check --report [--since SPAN] [--json] [FILE]
 Checks the monitors of a Vardex monitor list from a terminal or a script, with the same
 code as the window. FILE is read as the window reads its list; without it, default.cfg in
@@ -258,8 +295,9 @@ printed per monitor, in list order, six fields separated by tabs:
 KIND is PingMonitor or WebMonitor, TARGET the host or the URL. STATUS is OK or ERROR (a
 ping monitor whose Retry is 0 or less is an ERROR at once: it would send nothing). MS is
 the time the check took in milliseconds. REASON tells why an ERROR check failed and is
-empty otherwise. A tab inside a field is printed as a blank, and so is each run of line
-breaks.
+empty otherwise. An https check that got the server's certificates adds a seventh field,
+CERT_DAYS: the whole days until the earliest of them expires. A tab inside a field is
+printed as a blank, and so is each run of line breaks.
 
 Options:
   --watch    Check on the window's schedule until SIGINT or SIGTERM: a tick every second
@@ -273,6 +311,7 @@ Options:
              checks in flight and ends the program, a second one ends it at once.
   --json     Print each line as one JSON object instead, with the same facts:
                {"name":"...","kind":"...","target":"...","status":"OK","ms":12,"reason":""}
+             and "cert_days" last where the line has CERT_DAYS.
              under --watch with "time" first. Strings are UTF-8; a byte that is not valid
              UTF-8 is given as U+FFFD.
   --jobs N   Run up to N checks at once (1 to 1024, default 64). --jobs 1 checks one
@@ -293,6 +332,13 @@ Options:
                {"name":"...","checks":10,"failures":1,"uptime":90.00,"p50":12,"p95":40}
   --since SPAN
              How far back --report looks: a whole number and s, m, h or d (default 24h).
+  --serve [HOST:]PORT
+             Watch as --watch does and serve the monitors' metrics for Prometheus at
+             http://HOST:PORT/metrics (HOST 127.0.0.1 unless given; [::1] for IPv6;
+             port 0 takes a free one). Says where on the standard error.
+  --prometheus FILE
+             Write the same metrics to FILE after every pass (once, without --watch),
+             by renaming a finished file over it, for node_exporter's textfile collector.
   -h, --help Print this help and exit.
   --version  Print the version and exit.
   --         Take what follows as FILE, even when it begins with "-".
@@ -313,6 +359,7 @@ TCheckRun::TCheckRun(const TCheckOptions& AOptions, TMonitorList& AList, TWriter
     , FEngine(FVerdicts, FClock, AOptions.Jobs)
     , FSchedule(FEngine, FClock)
 {
+    FMetrics.resize(FList.size());
     FIndex.reserve(FList.size());
     for (size_t I = 0; I < FList.size(); ++I)
         if (FList[I].Monitor)
@@ -331,16 +378,108 @@ void TCheckRun::Print(const TCheckReport& AReport)
 
 void TCheckRun::ApplyVerdicts(const std::function<void(size_t AIndex, TCheckReport AReport)>& AOnReport)
 {
-    for (const TCheckVerdict& Verdict : FVerdicts.Drain()) {
+    const std::vector<TCheckVerdict> Verdicts = FVerdicts.Drain();
+    if (Verdicts.empty())
+        return;
+    const double Now
+        = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    bool Applied = false;
+    for (const TCheckVerdict& Verdict : Verdicts) {
         const std::shared_ptr<TServiceMonitor> Monitor = FSchedule.Apply(Verdict);
         if (!Monitor)
             continue;
         const size_t Index = FIndex.at(Monitor.get());
+        // Unix time for the metrics: the verdict's own stamps are local time, which a change
+        // to winter time makes ambiguous. The check ended a moment before it was applied.
+        TMonitorMetrics& Metrics = FMetrics[Index];
+        Metrics.Checked = true;
+        Metrics.Up = Monitor->Status() == msOK;
+        Metrics.DurationSeconds = double(Verdict.DurationMs) / 1000;
+        Metrics.LastCheck = std::round((Now - Metrics.DurationSeconds) * 1000) / 1000;
+        if (Metrics.Up)
+            Metrics.LastSuccess = std::round(Now * 1000) / 1000;
+        Metrics.CertificateExpiry = Monitor->Certificate().Earliest;
+        ++FChecks;
+        FErrors += Metrics.Up ? 0 : 1;
+        Applied = true;
         TCheckReport Report = MakeCheckReport(FList[Index].Name, *Monitor, Verdict.DurationMs);
         if (OnFinished)
             OnFinished(Report);
         AOnReport(Index, std::move(Report));
     }
+    if (Applied) {
+        FMetricsDirty = true;
+        if (FServer != nullptr)
+            FServer->Publish(Snapshot());
+    }
+}
+
+std::shared_ptr<const TMetricsSnapshot> TCheckRun::Snapshot() const
+{
+    auto Snapshot = std::make_shared<TMetricsSnapshot>();
+    Snapshot->Checks = FChecks;
+    Snapshot->Errors = FErrors;
+    for (size_t I = 0; I < FList.size(); ++I) {
+        const TMonitorMetrics& Metrics = FMetrics[I];
+        if (!Metrics.Checked)
+            continue;
+        const TServiceMonitor& Monitor = *FList[I].Monitor;
+        TMonitorSample Sample;
+        Sample.Name = FList[I].Name;
+        Sample.Kind = Monitor.TypeKey();
+        if (const auto* Ping = dynamic_cast<const TPingMonitor*>(&Monitor))
+            Sample.Target = Ping->IP();
+        else if (const auto* Web = dynamic_cast<const TWebMonitor*>(&Monitor))
+            Sample.Target = MaskPassword(Web->URL());
+        Sample.Up = Metrics.Up;
+        Sample.DurationSeconds = Metrics.DurationSeconds;
+        Sample.LastCheck = Metrics.LastCheck;
+        Sample.LastSuccess = Metrics.LastSuccess;
+        Sample.CertificateExpiry = Metrics.CertificateExpiry;
+        Snapshot->Monitors.push_back(std::move(Sample));
+    }
+    return Snapshot;
+}
+
+bool TCheckRun::WriteMetricsFile()
+{
+    if (FOptions.PrometheusFile.empty())
+        return true;
+    FMetricsDirty = false;
+    const std::string Wrong
+        = WriteFileAtomically(FOptions.PrometheusFile, MetricsText(*Snapshot(), TMetricsFormat::mfPrometheus));
+    // Said once while it lasts, not at every pass of a watch.
+    if (!Wrong.empty() && !FMetricsFileFailed)
+        Complain(Wrong);
+    FMetricsFileFailed = !Wrong.empty();
+    return Wrong.empty();
+}
+
+std::string WriteFileAtomically(const std::string& AFileName, const std::string& AText)
+{
+    // Beside the file, so that the rename stays on one file system; a name that does not end
+    // in the file's own suffix, so a collector that reads "*.prom" passes it over.
+    std::string Temporary = AFileName + ".XXXXXX";
+    const int Fd = ::mkstemp(Temporary.data());
+    if (Fd < 0)
+        return "cannot write " + AFileName + ": " + std::strerror(errno);
+    // mkstemp makes the file for its owner alone; the collector may run as another user.
+    const mode_t Mask = ::umask(0);
+    ::umask(Mask);
+    bool Ok = ::fchmod(Fd, 0666 & ~Mask) == 0 && WriteAll(Fd, AText) && ::fsync(Fd) == 0;
+    int Error = errno;
+    if (::close(Fd) != 0 && Ok) {
+        Ok = false;
+        Error = errno;
+    }
+    if (Ok && ::rename(Temporary.c_str(), AFileName.c_str()) != 0) {
+        Ok = false;
+        Error = errno;
+    }
+    if (Ok)
+        return {};
+    ::unlink(Temporary.c_str());
+    return "cannot write " + AFileName + ": " + std::strerror(Error);
 }
 
 int TCheckRun::RunOnce()
@@ -375,6 +514,8 @@ int TCheckRun::RunOnce()
             Done[AIndex] = true;
         });
     }
+    if (!WriteMetricsFile())
+        return CheckExitUsage;
     const bool AllOK = std::all_of(FList.begin(), FList.end(),
         [](const TMonitorEntry& AEntry) { return !AEntry.Monitor || AEntry.Monitor->Status() == msOK; });
     return AllOK ? CheckExitOK : CheckExitError;
@@ -409,6 +550,9 @@ int TCheckRun::RunWatch(const std::atomic<bool>& AStop, int AStopFd)
             pollfd Wait[2] = { { AStopFd, POLLIN, 0 }, { FVerdicts.Fd(), POLLIN, 0 } };
             (void)::poll(Wait, 2, static_cast<int>(Left));
         }
+        // The checks that ended since the last tick, in one write.
+        if (FMetricsDirty)
+            (void)WriteMetricsFile();
         FSchedule.Tick(FList);
         Next = std::max(Next + 1000, FClock.MonotonicMs());
     }
@@ -485,11 +629,27 @@ int VardexCheckMain(int AArgc, char** AArgv)
             History->Start();
         }
     }
+    // Started after the signals are blocked, so its threads inherit the mask; stopped and
+    // joined before they are unblocked.
+    TMetricsServer Server;
     TCheckRun Run(Options, List, WriteOutput);
     if (History)
         Run.OnFinished
             = [&](const TCheckReport& AReport) { History->Record(HistoryOutcome(ListKey, AReport)); };
+    if (Options.Serve) {
+        const std::string Refused = Server.Start(Options.ServeAddress);
+        if (!Refused.empty()) {
+            Complain(Refused);
+            return CheckExitUsage;
+        }
+        const std::string& Host = Options.ServeAddress.Host;
+        const std::string Shown = Host.find(':') != std::string::npos ? "[" + Host + "]" : Host;
+        Complain("serving metrics at http://" + Shown + ":" + std::to_string(Server.Port()) + "/metrics");
+        Run.SetMetricsServer(&Server);
+    }
     if (!Signals)
         return Run.RunOnce();
-    return Run.RunWatch(Signals->Stop(), Signals->StopFd());
+    const int Status = Run.RunWatch(Signals->Stop(), Signals->StopFd());
+    Server.Stop();
+    return Status;
 }

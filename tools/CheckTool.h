@@ -6,6 +6,8 @@
 #include "engine/Schedule.h"
 #include "engine/VerdictQueue.h"
 #include "tools/CheckReport.h"
+#include "tools/Metrics.h"
+#include "tools/MetricsServer.h"
 
 #include <atomic>
 #include <cstddef>
@@ -32,6 +34,11 @@ struct TCheckOptions {
     int64_t SinceMs = 24 * 3600000;
     bool SinceGiven = false;
     std::string FileName = "default.cfg";
+    // --serve [HOST:]PORT: serve /metrics there while watching (it implies --watch).
+    bool Serve = false;
+    TListenAddress ServeAddress;
+    // --prometheus FILE: the metrics written to FILE after every pass; empty for none.
+    std::string PrometheusFile;
 };
 
 // Reads the arguments after the program name into AOptions. Returns an empty text when they
@@ -75,7 +82,24 @@ public:
     // Called with the facts of every check that ends, printed or not (--history).
     std::function<void(const TCheckReport& AReport)> OnFinished;
 
+    // Where the metrics go as they change, besides --prometheus; nullptr for nowhere.
+    void SetMetricsServer(TMetricsServer* AServer) { FServer = AServer; }
+    // The metrics as they stand: the monitors checked so far, in list order, and the counts.
+    std::shared_ptr<const TMetricsSnapshot> Snapshot() const;
+
 private:
+    // What the metrics keep of each listed monitor.
+    struct TMonitorMetrics {
+        bool Checked = false;
+        bool Up = false;
+        double DurationSeconds = 0;
+        double LastCheck = 0;
+        double LastSuccess = 0;
+        int64_t CertificateExpiry = 0;
+    };
+    // The metrics to --prometheus's file, if given; false (said once) when it fails.
+    bool WriteMetricsFile();
+
     // The verdicts that have arrived, applied; the report of each applied one goes to
     // AOnReport with its list position.
     void ApplyVerdicts(const std::function<void(size_t AIndex, TCheckReport AReport)>& AOnReport);
@@ -91,7 +115,20 @@ private:
     // List positions by monitor, for names and for the order of the lines.
     std::unordered_map<const TServiceMonitor*, size_t> FIndex;
     bool FOutputFailed = false;
+    std::vector<TMonitorMetrics> FMetrics;
+    uint64_t FChecks = 0;
+    uint64_t FErrors = 0;
+    TMetricsServer* FServer = nullptr;
+    // The last write of --prometheus failed.
+    bool FMetricsFileFailed = false;
+    // Verdicts applied since the last write of the file.
+    bool FMetricsDirty = false;
 };
+
+// Writes AText to AFileName atomically: into a new file beside it, flushed to disk, then
+// renamed over it, so a reader (node_exporter's textfile collector) sees the old text or the
+// new one, never a part. An empty text on success, otherwise why not.
+std::string WriteFileAtomically(const std::string& AFileName, const std::string& AText);
 
 // The whole program: arguments, the list, the run, and the exit status.
 int VardexCheckMain(int AArgc, char** AArgv);

@@ -532,8 +532,48 @@ void TNetSSLSocket::Handshake(
     }
     if (R < 1)
         throw ENetOSSLConnectError(std::string(RSOSSLConnectError) + " " + Reason);
+    ReadPeerExpiry();
     if (Owner != nullptr)
         Owner->FireStatusInfo(StatusText());
+}
+
+namespace {
+
+// ATime as Unix seconds; 0 when it cannot be read.
+int64_t UnixTime(const ASN1_TIME* ATime)
+{
+    struct tm Parts {};
+    if (ATime == nullptr || NetASN1_TIME_to_tm(ATime, &Parts) != 1)
+        return 0;
+    return static_cast<int64_t>(timegm(&Parts));
+}
+
+} // namespace
+
+void TNetSSLSocket::ReadPeerExpiry()
+{
+    FPeerExpiry = {};
+    if (SslHandle == nullptr || NetSSL_get1_peer_certificate == nullptr || NetX509_free == nullptr
+        || NetX509_get0_notAfter == nullptr || NetASN1_TIME_to_tm == nullptr)
+        return;
+    if (X509* Leaf = NetSSL_get1_peer_certificate(SslHandle)) {
+        FPeerExpiry.Leaf = UnixTime(NetX509_get0_notAfter(Leaf));
+        NetX509_free(Leaf);
+    }
+    FPeerExpiry.Earliest = FPeerExpiry.Leaf;
+    // The chain is there only when the library verified (or tried to) what the server showed.
+    const STACK_OF(X509)* Chain
+        = NetSSL_get0_verified_chain != nullptr ? NetSSL_get0_verified_chain(SslHandle) : nullptr;
+    if (Chain == nullptr || NetOPENSSL_sk_num == nullptr || NetOPENSSL_sk_value == nullptr)
+        return;
+    const auto* Stack = reinterpret_cast<const OPENSSL_STACK*>(Chain);
+    const int Count = NetOPENSSL_sk_num(Stack);
+    for (int I = 0; I < Count; ++I) {
+        const auto* Certificate = static_cast<const X509*>(NetOPENSSL_sk_value(Stack, I));
+        const int64_t NotAfter = Certificate != nullptr ? UnixTime(NetX509_get0_notAfter(Certificate)) : 0;
+        if (NotAfter != 0 && (FPeerExpiry.Earliest == 0 || NotAfter < FPeerExpiry.Earliest))
+            FPeerExpiry.Earliest = NotAfter;
+    }
 }
 
 void TNetSSLSocket::AcceptHandshake(int ASocket, TNetSSLContext* AContext)
@@ -873,6 +913,7 @@ void TNetSSLIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort, 
     int32_t ABoundPort, int32_t ABoundPortMin, int32_t ABoundPortMax, int32_t ATimeout)
 {
     const auto Start = std::chrono::steady_clock::now();
+    FPeerExpiry = {};
     TNetIOHandlerSocket::ConnectTo(
         AHost, APort, ABoundIP, ABoundPort, ABoundPortMin, ABoundPortMax, ATimeout);
     FHost = AHost;
@@ -919,6 +960,7 @@ void TNetSSLIOHandlerSocket::StartTLS()
     FSSLSocket->Context = FContext;
     TNetSocketHandle* Handle = SocketHandle();
     FSSLSocket->Handshake(Handle != nullptr ? Handle->Handle : -1, FContext, FHost, FHandshakeTimeout);
+    FPeerExpiry = FSSLSocket->PeerExpiry();
 }
 
 void TNetSSLIOHandlerSocket::SetBypassTLS(bool AValue)

@@ -152,6 +152,16 @@ public:
 
 class TNetSSLSocket;
 
+// When the certificates a server showed in a handshake stop being valid, as Unix seconds
+// (UTC); 0 where it is not known (no handshake, or a library without the calls that read it).
+struct TNetPeerCertificateExpiry {
+    // The server's own certificate.
+    int64_t Leaf = 0;
+    // The earliest of the chain the verification built from it (the leaf included), which is
+    // when the server stops passing verification; the leaf alone where no chain was built.
+    int64_t Earliest = 0;
+};
+
 // The cipher of a session, read from the library on every access.
 class TNetSSLCipher {
 public:
@@ -214,6 +224,8 @@ public:
 
     // "Cipher: name = ...; description = ...; bits = ...; version = ...; "
     std::string StatusText();
+    // Read from the session at the end of a successful client handshake.
+    const TNetPeerCertificateExpiry& PeerExpiry() const { return FPeerExpiry; }
     // The session's cipher; nullptr while there is no session.
     TNetSSLCipher* Cipher();
 
@@ -237,7 +249,10 @@ private:
     // system error or the time-out.
     std::string ConnectFailure(int AResult, int ASavedErrno, bool ATimedOut, bool AVerifying) const;
 
+    void ReadPeerExpiry();
+
     std::unique_ptr<TNetSSLCipher> FCipher;
+    TNetPeerCertificateExpiry FPeerExpiry;
     // The socket of the session, -1 without one.
     int FSocket = -1;
     // The errno of the failure that ended the session, 0 while it stands. The library reports
@@ -348,6 +363,9 @@ public:
     TNetSSLOptions* SSLOptions() const { return FSSLOptions; }
     TNetSSLSocket* SSLSocket() const { return FSSLSocket.get(); }
     bool ServerSide() const { return FServerSide; }
+    // The certificate expiry of the last client handshake of the last connect; kept after the
+    // link closes, cleared by the next connect.
+    const TNetPeerCertificateExpiry& PeerExpiry() const { return FPeerExpiry; }
 
     TCallbackEvent OnStatusInfo;
     TPasswordEvent OnGetPassword;
@@ -371,6 +389,7 @@ private:
     TNetSSLOptions* FSSLOptions = nullptr;
     TNetSSLContext* FContext = nullptr;
     std::unique_ptr<TNetSSLSocket> FSSLSocket;
+    TNetPeerCertificateExpiry FPeerExpiry;
     bool FServerSide = false;
     bool FBypassTLS = false;
     // The target host of the last connect, the server name of its handshake.

@@ -137,7 +137,14 @@ enum class TNetSSLLibrary { nslSSL, nslCrypto };
     X(nslCrypto, true, const char*, X509_get_default_cert_file, (void))                                      \
     X(nslCrypto, true, const char*, X509_get_default_cert_file_env, (void))                                  \
     X(nslCrypto, true, const char*, X509_get_default_cert_dir, (void))                                       \
-    X(nslCrypto, true, const char*, X509_get_default_cert_dir_env, (void))
+    X(nslCrypto, true, const char*, X509_get_default_cert_dir_env, (void))                                    \
+    /* When the server's certificates expire: the leaf, and the chain the verification built. */             \
+    X(nslSSL, false, X509*, SSL_get1_peer_certificate, (const SSL*))                                         \
+    X(nslSSL, false, STACK_OF(X509)*, SSL_get0_verified_chain, (const SSL*))                                 \
+    X(nslCrypto, false, void, X509_free, (X509*))                                                            \
+    X(nslCrypto, false, int, OPENSSL_sk_num, (const OPENSSL_STACK*))                                         \
+    X(nslCrypto, false, void*, OPENSSL_sk_value, (const OPENSSL_STACK*, int))                                \
+    X(nslCrypto, false, int, ASN1_TIME_to_tm, (const ASN1_TIME*, struct tm*))
 
 #define VARDEX_OPENSSL_DECLARE(Library, Required, Ret, Name, Params) extern Ret(*Net##Name) Params;
 VARDEX_OPENSSL_ENTRY_POINTS(VARDEX_OPENSSL_DECLARE)

@@ -185,8 +185,8 @@ private slots:
         QCOMPARE(EditorKeys(W), (QStringList { "Name", "Interval", "IP", "Retry" }));
         QCOMPARE(EditorValues(W), (QStringList { "Router", "60", "127.0.0.9", "2" }));
         F.ClickRow(1, 2);
-        QCOMPARE(EditorKeys(W), (QStringList { "Name", "Interval", "URL", "VerifyTLS" }));
-        QCOMPARE(EditorValues(W), (QStringList { "Сайт", "30", "http://127.0.0.1:8080/", "1" }));
+        QCOMPARE(EditorKeys(W), (QStringList { "Name", "Interval", "URL", "VerifyTLS", "CertExpiryDays" }));
+        QCOMPARE(EditorValues(W), (QStringList { "Сайт", "30", "http://127.0.0.1:8080/", "1", "0" }));
         // The way out of certificate checks is typed like any value.
         QLineEdit* Verify = W.EditorValueBox(3);
         Verify->selectAll();
@@ -422,7 +422,7 @@ private slots:
         F.ClickRow(0);
         Part<QAction>(W, "acMonitorDelete")->trigger();
         QCOMPARE(F.List()->topLevelItemCount(), 0);
-        QCOMPARE(EditorValues(W), (QStringList { "Only", "0", "http://127.0.0.1/", "1" }));
+        QCOMPARE(EditorValues(W), (QStringList { "Only", "0", "http://127.0.0.1/", "1", "0" }));
     }
 
     void CreatesAreSeparateMonitors()
@@ -443,7 +443,7 @@ private slots:
         QCOMPARE(EditorValues(W), (QStringList { "New PingMonitor", "0", "127.0.0.1", "3" }));
         QCOMPARE(static_cast<TPingMonitor*>(W.Monitors()[0].Monitor.get())->IP(), std::string("gw"));
         F.ClickRow(2);
-        QCOMPARE(EditorKeys(W), (QStringList { "Name", "Interval", "URL", "VerifyTLS" }));
+        QCOMPARE(EditorKeys(W), (QStringList { "Name", "Interval", "URL", "VerifyTLS", "CertExpiryDays" }));
     }
 
     void RenameInPlace()

@@ -118,6 +118,36 @@ private slots:
         QCOMPARE(Row(F, 1)->toolTip(2), QStringLiteral("first\nsecond\nthird"));
     }
 
+    // After an https check the tooltip says when the certificate expires, OK or not; beside
+    // a reason that says it already, only once.
+    void CertificateExpiryShown()
+    {
+        TWindowFixture F(nullptr);
+        const int64_t NotAfter = UnixNow() + 10 * 86400 + 3600;
+        auto A = std::make_shared<TTestMonitor>();
+        auto B = std::make_shared<TTestMonitor>();
+        auto C = std::make_shared<TTestMonitor>();
+        for (const auto& Monitor : { A, B, C }) {
+            Monitor->SetInterval(1);
+            Monitor->CertNotAfter = NotAfter;
+        }
+        B->Result = msError;
+        B->Reason = "HTTP/1.1 500 Internal Server Error";
+        C->Result = msError;
+        const QString Expiry = QString::fromStdString(CertificateExpiryText({ NotAfter, NotAfter }, UnixNow()));
+        QVERIFY(Expiry.startsWith(QStringLiteral("Certificate expires in 10 days, on ")));
+        C->Reason = Expiry.toStdString() + " CertExpiryDays is 30.";
+        F.Window->Monitors().push_back({ "A", A });
+        F.Window->Monitors().push_back({ "B", B });
+        F.Window->Monitors().push_back({ "C", C });
+        F.Window->RefreshList();
+        F.Tick();
+        QCOMPARE(Row(F, 0)->text(2), QStringLiteral("OK"));
+        QCOMPARE(Row(F, 0)->toolTip(2), Expiry);
+        QCOMPARE(Row(F, 1)->toolTip(2), QStringLiteral("HTTP/1.1 500 Internal Server Error\n") + Expiry);
+        QCOMPARE(Row(F, 2)->toolTip(2), QString::fromStdString(C->Reason));
+    }
+
     // A server's text is shown as text: markup in it draws nothing.
     void MarkupIsShownAsText()
     {

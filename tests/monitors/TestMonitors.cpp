@@ -253,8 +253,62 @@ TEST(Monitors, VerifyTLSKey)
         TStringList Editor = R.Saved;
         if (R.Verify)
             Editor.push_back("VerifyTLS=1");
+        Editor.push_back("CertExpiryDays=0");
         EXPECT_EQ(Monitor.EditorSettings(), Editor) << R.Name;
     }
     // A ping monitor has no such key.
     EXPECT_EQ(TPingMonitor().EditorSettings(), TPingMonitor().GetSettings());
+}
+
+// The certificate warning is off unless a list sets it, and written only while it is set.
+TEST(Monitors, CertExpiryDaysKey)
+{
+    struct Row {
+        const char* Name;
+        TStringList Lines;
+        int32_t Days;
+        TStringList Saved;
+        TStringList Editor;
+    };
+    const std::string URL = "URL=https://h/";
+    const Row Rows[] = {
+        { "absent", { URL }, 0, { "Interval=0", URL }, { "Interval=0", URL, "VerifyTLS=1", "CertExpiryDays=0" } },
+        { "set", { URL, "certexpirydays=14" }, 14, { "Interval=0", URL, "CertExpiryDays=14" },
+            { "Interval=0", URL, "VerifyTLS=1", "CertExpiryDays=14" } },
+        { "beside VerifyTLS=0", { "CertExpiryDays=7", URL, "VerifyTLS=0" }, 7,
+            { "Interval=0", URL, "VerifyTLS=0", "CertExpiryDays=7" },
+            { "Interval=0", URL, "VerifyTLS=0", "CertExpiryDays=7" } },
+        { "zero", { URL, "CertExpiryDays=0" }, 0, { "Interval=0", URL },
+            { "Interval=0", URL, "VerifyTLS=1", "CertExpiryDays=0" } },
+        { "unreadable is off", { URL, "CertExpiryDays=soon" }, 0, { "Interval=0", URL },
+            { "Interval=0", URL, "VerifyTLS=1", "CertExpiryDays=0" } },
+    };
+    for (const Row& R : Rows) {
+        TWebMonitor Monitor;
+        Monitor.SetSettings(R.Lines);
+        EXPECT_EQ(Monitor.CertExpiryDays(), R.Days) << R.Name;
+        EXPECT_EQ(Monitor.GetSettings(), R.Saved) << R.Name;
+        EXPECT_EQ(Monitor.EditorSettings(), R.Editor) << R.Name;
+    }
+}
+
+// Days left round down, so "fewer than N days" is DaysLeft < N; the text says which
+// certificate and when.
+TEST(Monitors, CertificateDaysAndText)
+{
+    const int64_t Now = 1'800'000'000; // 2027-01-15 08:00:00 UTC
+    const int64_t Day = 86400;
+    EXPECT_EQ(CertificateDaysLeft(Now + 5 * Day, Now), 5);
+    EXPECT_EQ(CertificateDaysLeft(Now + 5 * Day - 1, Now), 4);
+    EXPECT_EQ(CertificateDaysLeft(Now + 1, Now), 0);
+    EXPECT_EQ(CertificateDaysLeft(Now - 1, Now), -1);
+    EXPECT_EQ(CertificateDaysLeft(Now - Day, Now), -1);
+    EXPECT_EQ(CertificateDaysLeft(Now - Day - 1, Now), -2);
+    EXPECT_EQ(CertificateExpiryText({}, Now), "");
+    EXPECT_EQ(CertificateExpiryText({ Now + Day, Now + Day }, Now),
+        "Certificate expires in 1 day, on 2027-01-16 08:00:00 UTC.");
+    EXPECT_EQ(CertificateExpiryText({ Now + 400 * Day, Now + 3 * Day }, Now),
+        "A certificate of its chain expires in 3 days, on 2027-01-18 08:00:00 UTC.");
+    EXPECT_EQ(CertificateExpiryText({ Now - 2 * Day, Now - 2 * Day }, Now),
+        "Certificate expired 2 days ago, on 2027-01-13 08:00:00 UTC.");
 }

@@ -399,3 +399,75 @@ TEST(WebCheckSilent, ServerThatNeverAnswersFailsAfterTheReadTimeOut)
     EXPECT_GE(Elapsed, 9900);
     EXPECT_LT(Elapsed, 13000);
 }
+
+// The days left of certificates made now, with and without the warning, verified or not; and
+// a chain whose authority ends before the server's certificate, which only a verifying check
+// sees (the server sends its own certificate alone).
+TEST(WebCheckTLS, CertificateExpiry)
+{
+    struct TExpect {
+        int64_t Days; // days left as made; a second boundary passed since may take one off
+        const char* Reason; // how the error begins; empty for a success
+    };
+    struct Row {
+        const char* Name;
+        int Days; // of the server's certificate
+        int CADays; // of its authority; 0: a day longer
+        int32_t WarnDays; // CertExpiryDays
+        TExpect Verified, Unverified;
+    };
+    const char* Own = "Certificate expires in ";
+    const char* Chain = "A certificate of its chain expires in ";
+    const Row Rows[] = {
+        { "5 days, no warning", 5, 0, 0, { 5, "" }, { 5, "" } },
+        { "5 days, warned within 30", 5, 0, 30, { 5, Own }, { 5, Own } },
+        { "5 days, warned within 6", 5, 0, 6, { 5, Own }, { 5, Own } },
+        { "5 days, warned within 4", 5, 0, 4, { 5, "" }, { 5, "" } },
+        { "400 days, no warning", 400, 0, 0, { 400, "" }, { 400, "" } },
+        { "400 days, warned within 30", 400, 0, 30, { 400, "" }, { 400, "" } },
+        { "authority ends first", 400, 10, 30, { 10, Chain }, { 400, "" } },
+    };
+    const std::string Answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+    const int64_t Day = 86400;
+    for (const Row& R : Rows) {
+        SCOPED_TRACE(R.Name);
+        testsupport::TTestCertificate Certificate(testsupport::TCertificateKind::ckGood, R.Days, R.CADays);
+        ASSERT_TRUE(Certificate.Made);
+        testsupport::TTrustScope Trust(Certificate.CAFile);
+        for (const bool Verify : { true, false }) {
+            SCOPED_TRACE(Verify ? "verified" : "not verified");
+            const TExpect& Expect = Verify ? R.Verified : R.Unverified;
+            testsupport::THTTPSServer Server(Certificate, Answer);
+            TWebMonitor Monitor;
+            Monitor.SetURL("https://localhost:" + std::to_string(Server.Port()) + "/");
+            Monitor.SetVerifyTLS(Verify);
+            Monitor.SetCertExpiryDays(R.WarnDays);
+            const int64_t Before = UnixNow();
+            Monitor.Check();
+            const TCertificateExpiry& Expiry = Monitor.Certificate();
+            EXPECT_NEAR(double(Expiry.Leaf), double(Before + R.Days * Day), 60.0);
+            const int64_t Left = CertificateDaysLeft(Expiry.Earliest, UnixNow());
+            EXPECT_TRUE(Left == Expect.Days || Left == Expect.Days - 1) << Left;
+            if (Expect.Reason[0] == 0) {
+                EXPECT_EQ(Monitor.Status(), msOK) << Monitor.LastError();
+            } else {
+                EXPECT_EQ(Monitor.Status(), msError);
+                EXPECT_EQ(Monitor.LastError(),
+                    CertificateExpiryText(Expiry, UnixNow()) + " CertExpiryDays is "
+                        + std::to_string(R.WarnDays) + ".");
+                EXPECT_EQ(Monitor.LastError().rfind(Expect.Reason, 0), 0u) << Monitor.LastError();
+            }
+        }
+    }
+    // A plain check reads no certificate, and forgets the one an earlier check read.
+    testsupport::TTestCertificate Certificate;
+    testsupport::TTrustScope Trust(Certificate.CAFile);
+    testsupport::THTTPSServer Server(Certificate, Answer);
+    TWebMonitor Monitor;
+    Monitor.SetURL("https://localhost:" + std::to_string(Server.Port()) + "/");
+    Monitor.Check();
+    EXPECT_NE(Monitor.Certificate().Leaf, 0);
+    Monitor.SetURL("http://127.0.0.1:" + std::to_string(nettest::ClosedPort()) + "/");
+    Monitor.Check();
+    EXPECT_EQ(Monitor.Certificate(), TCertificateExpiry {});
+}

@@ -99,7 +99,7 @@ inline void WriteKey(const std::string& AFile, EVP_PKEY* AKey, const char* APass
 }
 
 enum class TCertificateKind {
-    ckGood, // issued by the test authority for localhost and 127.0.0.1, valid for two days
+    ckGood, // issued by the test authority for localhost and 127.0.0.1, valid for ADays days
     ckExpired, // the same names, but its validity ended yesterday
     ckSelfSigned, // the same names, signed by its own key
     ckOtherName, // issued by the test authority for another.test only
@@ -107,7 +107,9 @@ enum class TCertificateKind {
 
 class TTestCertificate {
 public:
-    explicit TTestCertificate(TCertificateKind AKind = TCertificateKind::ckGood)
+    // ADays: how long the certificate is valid from now (ckExpired aside); the authority's
+    // own lasts ACADays, or a day longer than the certificate when ACADays is 0.
+    explicit TTestCertificate(TCertificateKind AKind = TCertificateKind::ckGood, int ADays = 2, int ACADays = 0)
     {
         Dir = FFolder.Path();
         if (Dir.empty())
@@ -125,11 +127,12 @@ public:
         try {
             TKey CAKey(MakeKey(), EVP_PKEY_free), Key(MakeKey(), EVP_PKEY_free);
             TCert CA(
-                MakeCertificate(CAKey.get(), "Vardex Test CA", 1, true, "", nullptr, nullptr, 0, 2 * Day),
+                MakeCertificate(CAKey.get(), "Vardex Test CA", 1, true, "", nullptr, nullptr, 0,
+                    (ACADays > 0 ? ACADays : ADays + 1) * Day),
                 X509_free);
             WriteCert(CAFile, CA.get());
             TCert Cert(MakeCertificate(Key.get(), "localhost", 2, Self, Names, Self ? nullptr : CA.get(),
-                           Self ? nullptr : CAKey.get(), Expired ? -2 * Day : 0, Expired ? -Day : 2 * Day),
+                           Self ? nullptr : CAKey.get(), Expired ? -2 * Day : 0, Expired ? -Day : ADays * Day),
                 X509_free);
             WriteCert(CertFile, Cert.get());
             WriteKey(KeyFile, Key.get());

@@ -28,6 +28,7 @@ public:
         Lines.push_back(std::string("Result=") + (Result == msOK ? "OK" : "ERROR"));
         Lines.push_back("Reason=" + Reason);
         Lines.push_back(std::string("Hang=") + (Hang ? "1" : "0"));
+        Lines.push_back("Cert=" + std::to_string(CertNotAfter));
         return Lines;
     }
     std::string TypeKey() const override { return "TestMonitor"; }
@@ -38,6 +39,8 @@ public:
     // The probe waits until the test releases it, or its check is cancelled.
     bool Hang = false;
     std::string Tag;
+    // When the server's certificate expires (Unix seconds), as an https check reports it.
+    int64_t CertNotAfter = 0;
 };
 
 // Runs the checks of test monitors from their snapshot: notes each tag in the order the
@@ -46,11 +49,12 @@ class TScriptedProbes {
 public:
     TProbeResult Run(const TCheckRequest& ARequest)
     {
-        std::string Tag, Result, Reason, Hang;
+        std::string Tag, Result, Reason, Hang, Cert;
         FindSettingsValue(ARequest.Settings, "Tag", Tag);
         FindSettingsValue(ARequest.Settings, "Result", Result);
         FindSettingsValue(ARequest.Settings, "Reason", Reason);
         FindSettingsValue(ARequest.Settings, "Hang", Hang);
+        FindSettingsValue(ARequest.Settings, "Cert", Cert);
         {
             std::lock_guard<std::mutex> Guard(FLock);
             FStarted.push_back(Tag);
@@ -74,7 +78,9 @@ public:
         --FRunning;
         if (Cancelled)
             return { msError, "Cancelled." };
-        return { Result == "OK" ? msOK : msError, Result == "OK" ? std::string() : Reason };
+        const int64_t NotAfter = Cert.empty() ? 0 : std::stoll(Cert);
+        return { Result == "OK" ? msOK : msError, Result == "OK" ? std::string() : Reason,
+            { NotAfter, NotAfter } };
     }
     TCheckProbe Probe()
     {

@@ -253,6 +253,10 @@ TEST_F(VardexCheck, WrongArguments)
         { { "--jobs=1025" }, "vardex-check: --jobs needs a number from 1 to 1024, not '1025'\n" },
         { { "--jobs", "+4" }, "vardex-check: --jobs needs a number from 1 to 1024, not '+4'\n" },
         { { "a.cfg", "--jobs" }, "vardex-check: --jobs needs a number from 1 to 1024\n" },
+        { { "--serve", "localhost:http" },
+            "vardex-check: --serve needs [HOST:]PORT with a port from 0 to 65535, not 'localhost:http'\n" },
+        { { "--serve" }, "vardex-check: --serve needs [HOST:]PORT\n" },
+        { { "--prometheus=" }, "vardex-check: --prometheus needs a file name\n" },
     };
     for (const TCase& Case : Cases) {
         const TRun R = Run(Case.Args);
@@ -274,14 +278,16 @@ TEST_F(VardexCheck, HelpAndVersion)
         const TRun R = Run({ Option, "missing.cfg" });
         EXPECT_EQ(R.Status, 0);
         EXPECT_EQ(R.Err, "");
-        EXPECT_EQ(R.Out.rfind("Usage: vardex-check [--watch] [--json] [--jobs N] [--history] [FILE]\n"
+        EXPECT_EQ(R.Out.rfind("Usage: vardex-check [--watch] [--json] [--jobs N] [--history] [--prometheus FILE] [FILE]\n"
+                              "       vardex-check --serve [HOST:]PORT [--json] [--jobs N] [--history] [--prometheus FILE] [FILE]\n"
                               "       vardex-check --report [--since SPAN] [--json] [FILE]\n",
                       0),
             0u)
             << R.Out;
         for (const char* Part : { "default.cfg", "NAME  KIND  TARGET  STATUS  MS  REASON", "--watch",
                  "--json", "SIGINT", "--jobs N", "Exit status:", "  0  every monitor ended OK",
-                 "  1  at least one", "  2  a wrong option", "--history", "--report", "--since SPAN" })
+                 "  1  at least one", "  2  a wrong option", "--history", "--report", "--since SPAN",
+                 "--serve [HOST:]PORT", "--prometheus FILE", "CERT_DAYS" })
             EXPECT_NE(R.Out.find(Part), std::string::npos) << Part;
     }
     const TRun R = Run({ "--version" });

@@ -72,6 +72,7 @@ public:
     TChildProcess& operator=(const TChildProcess&) = delete;
 
     bool Started() const { return FPid > 0; }
+    pid_t Pid() const { return FPid; }
     void Signal(int ASignal) const { kill(FPid, ASignal); }
 
     // The next line of the standard output, without its line end; false when none comes

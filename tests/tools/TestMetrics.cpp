@@ -1,0 +1,142 @@
+// The metrics text byte for byte where it matters, checked by Prometheus's own parser
+// (promtool) where it is installed; the listen addresses and the format a scraper asks for.
+#include "tools/Metrics.h"
+#include "tools/MetricsServer.h"
+#include "tools/ToolTestSupport.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TMonitorSample Sample(std::string AName, std::string AKind, std::string ATarget, bool AUp)
+{
+    TMonitorSample Sample;
+    Sample.Name = std::move(AName);
+    Sample.Kind = std::move(AKind);
+    Sample.Target = std::move(ATarget);
+    Sample.Up = AUp;
+    Sample.DurationSeconds = 0.25;
+    Sample.LastCheck = 1800000000.5;
+    Sample.LastSuccess = AUp ? 1800000000.75 : 0;
+    return Sample;
+}
+
+// A snapshot with everything a label value can hold, and two monitors that would collide.
+TMetricsSnapshot Awkward()
+{
+    TMetricsSnapshot Snapshot;
+    Snapshot.Monitors.push_back(Sample("Router", "PingMonitor", "127.0.0.1", true));
+    Snapshot.Monitors.push_back(Sample("Say \"hi\"\\\nnow", "WebMonitor", "http://u:***@h/", false));
+    Snapshot.Monitors.push_back(Sample("caf\xE9 Имя", "WebMonitor", "https://h/", true));
+    Snapshot.Monitors.back().CertificateExpiry = 1800086400;
+    Snapshot.Monitors.push_back(Sample("Router", "PingMonitor", "127.0.0.1", false));
+    Snapshot.Checks = 7;
+    Snapshot.Errors = 3;
+    return Snapshot;
+}
+
+bool HavePromtool()
+{
+    return std::system("command -v promtool >/dev/null 2>&1") == 0;
+}
+
+} // namespace
+
+TEST(Metrics, PrometheusText)
+{
+    const std::string Text = MetricsText(Awkward(), TMetricsFormat::mfPrometheus);
+    const std::string Labels1 = "{monitor=\"Router\",kind=\"PingMonitor\",target=\"127.0.0.1\"}";
+    const std::string Labels2
+        = "{monitor=\"Say \\\"hi\\\"\\\\\\nnow\",kind=\"WebMonitor\",target=\"http://u:***@h/\"}";
+    const std::string Labels3
+        = "{monitor=\"caf\xEF\xBF\xBD Имя\",kind=\"WebMonitor\",target=\"https://h/\"}";
+    const std::string Labels4 = "{monitor=\"Router #2\",kind=\"PingMonitor\",target=\"127.0.0.1\"}";
+    const std::string Expected = "# HELP vardex_up Whether the monitor's last check succeeded (1) or failed (0).\n"
+                                 "# TYPE vardex_up gauge\n"
+                                 "vardex_up" + Labels1 + " 1\n"
+                                 "vardex_up" + Labels2 + " 0\n"
+                                 "vardex_up" + Labels3 + " 1\n"
+                                 "vardex_up" + Labels4 + " 0\n";
+    EXPECT_EQ(Text.substr(0, Expected.size()), Expected);
+    for (const std::string& Line : {
+             "vardex_check_duration_seconds" + Labels1 + " 0.250\n",
+             "vardex_last_check_timestamp_seconds" + Labels2 + " 1800000000.500\n",
+             "vardex_last_success_timestamp_seconds" + Labels2 + " 0\n",
+             "vardex_last_success_timestamp_seconds" + Labels3 + " 1800000000.750\n",
+             "vardex_certificate_expiry_timestamp_seconds" + Labels3 + " 1800086400\n",
+             std::string("# TYPE vardex_checks_total counter\nvardex_checks_total 7\n"),
+             std::string("# TYPE vardex_check_errors_total counter\nvardex_check_errors_total 3\n") })
+        EXPECT_NE(Text.find(Line), std::string::npos) << Line;
+    // Only the monitor that has a certificate has an expiry.
+    EXPECT_EQ(Text.find("vardex_certificate_expiry_timestamp_seconds" + Labels1), std::string::npos);
+    EXPECT_EQ(Text.find("# EOF"), std::string::npos);
+    EXPECT_EQ(Text.back(), '\n');
+}
+
+TEST(Metrics, OpenMetricsText)
+{
+    const std::string Text = MetricsText(Awkward(), TMetricsFormat::mfOpenMetrics);
+    EXPECT_NE(Text.find("# TYPE vardex_checks counter\nvardex_checks_total 7\n"), std::string::npos);
+    EXPECT_NE(Text.find("# TYPE vardex_check_errors counter\nvardex_check_errors_total 3\n"), std::string::npos);
+    EXPECT_NE(Text.find("# TYPE vardex_up gauge\n"), std::string::npos);
+    EXPECT_EQ(Text.substr(Text.size() - 6), "# EOF\n");
+    EXPECT_EQ(Text.find("# EOF"), Text.size() - 6);
+}
+
+// Prometheus's own strict reader of the text format: an empty start, and the awkward list.
+TEST(Metrics, PromtoolAcceptsTheText)
+{
+    if (!HavePromtool())
+        GTEST_SKIP() << "promtool (Debian package prometheus) is not installed";
+    testsupport::TTempFolder Folder;
+    for (const TMetricsSnapshot& Snapshot : { TMetricsSnapshot {}, Awkward() }) {
+        Folder.Write("metrics.prom", MetricsText(Snapshot, TMetricsFormat::mfPrometheus));
+        const tooltest::TRun Run
+            = tooltest::RunToEnd("/bin/sh", { "-c", "promtool check metrics < metrics.prom" }, Folder.Path());
+        EXPECT_EQ(Run.Status, 0) << Run.Out << Run.Err;
+        // It also lints: a complaint about names or help texts shows on its output.
+        EXPECT_EQ(Run.Out + Run.Err, "");
+    }
+}
+
+TEST(Metrics, FormatByAccept)
+{
+    EXPECT_EQ(MetricsFormatFor(""), TMetricsFormat::mfPrometheus);
+    EXPECT_EQ(MetricsFormatFor("text/plain;version=0.0.4"), TMetricsFormat::mfPrometheus);
+    // What Prometheus sends.
+    EXPECT_EQ(MetricsFormatFor("application/openmetrics-text;version=1.0.0,application/openmetrics-text;"
+                               "version=0.0.1;q=0.75,text/plain;version=0.0.4;q=0.5,*/*;q=0.1"),
+        TMetricsFormat::mfOpenMetrics);
+}
+
+TEST(Metrics, ListenAddresses)
+{
+    struct TCase {
+        const char* Text;
+        const char* Host; // nullptr: refused
+        int Port;
+    };
+    const TCase Cases[] = {
+        { "9100", "127.0.0.1", 9100 },
+        { ":9100", "127.0.0.1", 9100 },
+        { "0.0.0.0:9100", "0.0.0.0", 9100 },
+        { "localhost:0", "localhost", 0 },
+        { "[::1]:9100", "::1", 9100 },
+        { "::1:9100", nullptr, 0 },
+        { "127.0.0.1:65536", nullptr, 0 },
+        { "127.0.0.1:", nullptr, 0 },
+        { "127.0.0.1:+80", nullptr, 0 },
+        { "", nullptr, 0 },
+    };
+    for (const TCase& Case : Cases) {
+        TListenAddress Address;
+        const std::string Wrong = ParseListenAddress(Case.Text, Address);
+        if (Case.Host == nullptr) {
+            EXPECT_NE(Wrong, "") << Case.Text;
+            continue;
+        }
+        EXPECT_EQ(Wrong, "") << Case.Text;
+        EXPECT_EQ(Address.Host, Case.Host) << Case.Text;
+        EXPECT_EQ(Address.Port, Case.Port) << Case.Text;
+    }
+}

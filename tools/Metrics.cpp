@@ -1,0 +1,118 @@
+#include "tools/Metrics.h"
+
+#include "tools/CheckReport.h"
+
+#include <cstdio>
+#include <set>
+#include <tuple>
+
+namespace {
+
+// A sample value: integers as such, other values with millisecond precision (what the clocks
+// behind them give).
+std::string Value(double AValue)
+{
+    char Text[64];
+    if (AValue == static_cast<double>(static_cast<int64_t>(AValue)))
+        std::snprintf(Text, sizeof Text, "%lld", static_cast<long long>(AValue));
+    else
+        std::snprintf(Text, sizeof Text, "%.3f", AValue);
+    return Text;
+}
+
+struct TFamily {
+    const char* Name;
+    const char* Help;
+    // The value of a monitor's sample; false when it has none.
+    bool (*Sample)(const TMonitorSample& AMonitor, double& AValue);
+};
+
+const TFamily Families[] = {
+    { "vardex_up", "Whether the monitor's last check succeeded (1) or failed (0).",
+        [](const TMonitorSample& A, double& V) { return V = A.Up ? 1 : 0, true; } },
+    { "vardex_check_duration_seconds", "How long the monitor's last check took.",
+        [](const TMonitorSample& A, double& V) { return V = A.DurationSeconds, true; } },
+    { "vardex_last_check_timestamp_seconds", "When the monitor's last finished check started.",
+        [](const TMonitorSample& A, double& V) { return V = A.LastCheck, true; } },
+    { "vardex_last_success_timestamp_seconds",
+        "When the monitor's last successful check ended; 0 when none has succeeded since the start.",
+        [](const TMonitorSample& A, double& V) { return V = A.LastSuccess, true; } },
+    { "vardex_certificate_expiry_timestamp_seconds",
+        "When the earliest certificate of the https server's verified chain expires, as its last check saw it.",
+        [](const TMonitorSample& A, double& V) {
+            return V = static_cast<double>(A.CertificateExpiry), A.CertificateExpiry != 0;
+        } },
+};
+
+} // namespace
+
+const char* MetricsContentType(TMetricsFormat AFormat)
+{
+    return AFormat == TMetricsFormat::mfOpenMetrics ? "application/openmetrics-text; version=1.0.0; charset=utf-8"
+                                                    : "text/plain; version=0.0.4; charset=utf-8";
+}
+
+TMetricsFormat MetricsFormatFor(std::string_view AAccept)
+{
+    return AAccept.find("application/openmetrics-text") != std::string_view::npos ? TMetricsFormat::mfOpenMetrics
+                                                                                  : TMetricsFormat::mfPrometheus;
+}
+
+std::string EscapeLabelValue(std::string_view AText)
+{
+    std::string Result;
+    Result.reserve(AText.size());
+    for (const char C : AText) {
+        if (C == '\\')
+            Result += "\\\\";
+        else if (C == '"')
+            Result += "\\\"";
+        else if (C == '\n')
+            Result += "\\n";
+        else
+            Result.push_back(C);
+    }
+    return Result;
+}
+
+std::string MetricsText(const TMetricsSnapshot& ASnapshot, TMetricsFormat AFormat)
+{
+    // The label set of each monitor, made once; duplicates numbered in list order.
+    std::vector<std::string> Labels;
+    Labels.reserve(ASnapshot.Monitors.size());
+    std::set<std::tuple<std::string, std::string, std::string>> Seen;
+    for (const TMonitorSample& Monitor : ASnapshot.Monitors) {
+        const std::string Kind = ValidUtf8(Monitor.Kind);
+        const std::string Target = ValidUtf8(Monitor.Target);
+        std::string Name = ValidUtf8(Monitor.Name);
+        for (int Copy = 2; !Seen.emplace(Name, Kind, Target).second; ++Copy)
+            Name = ValidUtf8(Monitor.Name) + " #" + std::to_string(Copy);
+        Labels.push_back("{monitor=\"" + EscapeLabelValue(Name) + "\",kind=\"" + EscapeLabelValue(Kind)
+            + "\",target=\"" + EscapeLabelValue(Target) + "\"}");
+    }
+
+    std::string Text;
+    Text.reserve(ASnapshot.Monitors.size() * 600 + 1024);
+    for (const TFamily& Family : Families) {
+        Text += std::string("# HELP ") + Family.Name + ' ' + Family.Help + '\n';
+        Text += std::string("# TYPE ") + Family.Name + " gauge\n";
+        for (size_t I = 0; I < ASnapshot.Monitors.size(); ++I) {
+            double Sample = 0;
+            if (Family.Sample(ASnapshot.Monitors[I], Sample))
+                Text += Family.Name + Labels[I] + ' ' + Value(Sample) + '\n';
+        }
+    }
+    // A counter's family is named without "_total" in OpenMetrics, with it in the older format.
+    const bool Open = AFormat == TMetricsFormat::mfOpenMetrics;
+    const auto Counter = [&](const char* AName, const char* AHelp, uint64_t AValue) {
+        const std::string Family = Open ? AName : std::string(AName) + "_total";
+        Text += "# HELP " + Family + ' ' + AHelp + '\n';
+        Text += "# TYPE " + Family + " counter\n";
+        Text += std::string(AName) + "_total " + std::to_string(AValue) + '\n';
+    };
+    Counter("vardex_checks", "Checks this process has finished.", ASnapshot.Checks);
+    Counter("vardex_check_errors", "Checks this process has finished with an error.", ASnapshot.Errors);
+    if (Open)
+        Text += "# EOF\n";
+    return Text;
+}

@@ -1,0 +1,45 @@
+// The state of the monitors as metrics in the text formats that Prometheus scrapes: its own
+// text exposition format (version 0.0.4) and OpenMetrics 1.0, which it asks for first.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// One checked monitor. Times are Unix seconds.
+struct TMonitorSample {
+    std::string Name;
+    std::string Kind; // "PingMonitor" or "WebMonitor"
+    std::string Target; // the host, or the URL with its password masked
+    bool Up = false;
+    double DurationSeconds = 0;
+    double LastCheck = 0; // the start of the last finished check
+    double LastSuccess = 0; // the end of the last successful one; 0 for never
+    int64_t CertificateExpiry = 0; // the earliest notAfter of an https server; 0 when unknown
+};
+
+// What a scrape shows: the monitors checked so far, in list order, and the process's counts.
+struct TMetricsSnapshot {
+    std::vector<TMonitorSample> Monitors;
+    uint64_t Checks = 0;
+    uint64_t Errors = 0;
+};
+
+enum class TMetricsFormat { mfPrometheus, mfOpenMetrics };
+
+// The media types of the two formats, as sent in Content-Type.
+const char* MetricsContentType(TMetricsFormat AFormat);
+
+// The format a scraper asks for in its Accept header: OpenMetrics when it names it, the
+// Prometheus text format otherwise.
+TMetricsFormat MetricsFormatFor(std::string_view AAccept);
+
+// The exposition. Every family comes with its HELP and TYPE lines; label values are valid
+// UTF-8 with '\', '"' and line feeds escaped. Monitors that would give the same labels (names
+// need not be unique) get " #2", " #3", ... after the name, so a scrape never holds a series
+// twice, which would make Prometheus refuse all of it.
+std::string MetricsText(const TMetricsSnapshot& ASnapshot, TMetricsFormat AFormat);
+
+// AText in a label value: '\' as "\\", '"' as "\"", a line feed as "\n".
+std::string EscapeLabelValue(std::string_view AText);
