@@ -493,7 +493,8 @@ void TfmMain::UpdateListItem(QTreeWidgetItem* ARow)
     // after an https check, when the server's certificate expires.
     QString Tip = Status == msError ? ErrorTipText(Monitor->LastError()) : QString();
     const QString Expiry = QString::fromStdString(CertificateExpiryText(Monitor->Certificate(), UnixNow()));
-    if (!Expiry.isEmpty() && Status != msChecking && !Tip.contains(Expiry.left(Expiry.indexOf(QLatin1Char(',')))))
+    if (!Expiry.isEmpty() && Status != msChecking
+        && !Tip.contains(Expiry.left(Expiry.indexOf(QLatin1Char(',')))))
         Tip += (Tip.isEmpty() ? QString() : QStringLiteral("\n")) + Expiry;
     ARow->setToolTip(2, Tip);
     ARow->setIcon(0, FRowIcons[Status <= msError ? Status : msNone]);

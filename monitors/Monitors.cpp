@@ -193,7 +193,7 @@ std::string CertificateExpiryText(const TCertificateExpiry& AExpiry, int64_t ANo
     if (AExpiry.Earliest == 0)
         return {};
     const time_t When = static_cast<time_t>(AExpiry.Earliest);
-    struct tm Parts {};
+    struct tm Parts { };
     gmtime_r(&When, &Parts);
     char Date[32];
     std::strftime(Date, sizeof Date, "%Y-%m-%d %H:%M:%S UTC", &Parts);

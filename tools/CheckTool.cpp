@@ -3,9 +3,9 @@
 #include "tools/HistoryReport.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <exception>
@@ -282,7 +282,8 @@ std::string ParseCheckOptions(const std::vector<std::string>& AArgs, TCheckOptio
 
 const std::string& CheckUsageText()
 {
-    static const std::string Text = R"(Usage: vardex-check [--watch] [--json] [--jobs N] [--history] [--prometheus FILE] [FILE]
+    static const std::string Text
+        = R"(Usage: vardex-check [--watch] [--json] [--jobs N] [--history] [--prometheus FILE] [FILE]
        vardex-check --serve [HOST:]PORT [--json] [--jobs N] [--history] [--prometheus FILE] [FILE]
        vardex-check --report [--since SPAN] [--json] [FILE]
 Checks the monitors of a Vardex monitor list from a terminal or a script, with the same
@@ -446,8 +447,8 @@ bool TCheckRun::WriteMetricsFile()
     if (FOptions.PrometheusFile.empty())
         return true;
     FMetricsDirty = false;
-    const std::string Wrong
-        = WriteFileAtomically(FOptions.PrometheusFile, MetricsText(*Snapshot(), TMetricsFormat::mfPrometheus));
+    const std::string Wrong = WriteFileAtomically(
+        FOptions.PrometheusFile, MetricsText(*Snapshot(), TMetricsFormat::mfPrometheus));
     // Said once while it lasts, not at every pass of a watch.
     if (!Wrong.empty() && !FMetricsFileFailed)
         Complain(Wrong);

@@ -38,7 +38,8 @@ const TFamily Families[] = {
         "When the monitor's last successful check ended; 0 when none has succeeded since the start.",
         [](const TMonitorSample& A, double& V) { return V = A.LastSuccess, true; } },
     { "vardex_certificate_expiry_timestamp_seconds",
-        "When the earliest certificate of the https server's verified chain expires, as its last check saw it.",
+        "When the earliest certificate of the https server's verified chain expires, as its last check saw "
+        "it.",
         [](const TMonitorSample& A, double& V) {
             return V = static_cast<double>(A.CertificateExpiry), A.CertificateExpiry != 0;
         } },
@@ -48,14 +49,16 @@ const TFamily Families[] = {
 
 const char* MetricsContentType(TMetricsFormat AFormat)
 {
-    return AFormat == TMetricsFormat::mfOpenMetrics ? "application/openmetrics-text; version=1.0.0; charset=utf-8"
-                                                    : "text/plain; version=0.0.4; charset=utf-8";
+    return AFormat == TMetricsFormat::mfOpenMetrics
+        ? "application/openmetrics-text; version=1.0.0; charset=utf-8"
+        : "text/plain; version=0.0.4; charset=utf-8";
 }
 
 TMetricsFormat MetricsFormatFor(std::string_view AAccept)
 {
-    return AAccept.find("application/openmetrics-text") != std::string_view::npos ? TMetricsFormat::mfOpenMetrics
-                                                                                  : TMetricsFormat::mfPrometheus;
+    return AAccept.find("application/openmetrics-text") != std::string_view::npos
+        ? TMetricsFormat::mfOpenMetrics
+        : TMetricsFormat::mfPrometheus;
 }
 
 std::string EscapeLabelValue(std::string_view AText)

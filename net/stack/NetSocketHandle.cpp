@@ -19,7 +19,8 @@ void SetNetWaitYield(const TNetWaitYield& AYield)
     GYield.store(AYield.Yield);
 }
 
-TNetSocketHandle::TNetSocketHandle(TNetSocketHandles* ACollection) : FCollection(ACollection)
+TNetSocketHandle::TNetSocketHandle(TNetSocketHandles* ACollection)
+    : FCollection(ACollection)
 {
     ResetState(true);
     ClientPortMin = 0;
@@ -63,8 +64,8 @@ int32_t TNetSocketHandle::Connect(int32_t AFamily)
     return Result;
 }
 
-int32_t TNetSocketHandle::ReceiveFrom(void* ABuffer, int32_t ALength, int32_t AFlags, std::string& AIP,
-                                      int32_t& APort)
+int32_t TNetSocketHandle::ReceiveFrom(
+    void* ABuffer, int32_t ALength, int32_t AFlags, std::string& AIP, int32_t& APort)
 {
     return GSocketStack->ReceiveDataFrom(Handle, ABuffer, ALength, AFlags, AIP, APort);
 }
@@ -85,7 +86,7 @@ void TNetSocketHandle::Bind()
 bool TNetSocketHandle::TryBindOnce()
 {
     int32_t Result = GSocketStack->BindSocket(Handle, Family, IP, Port);
-    if (GSocketStack->CheckSocketResult(Result, {NetErrAddressInUse}))
+    if (GSocketStack->CheckSocketResult(Result, { NetErrAddressInUse }))
         return false;
     RefreshLocalAddress();
     return true;
@@ -164,7 +165,7 @@ int32_t TNetSocketHandle::Send(const void* ABuffer, int32_t ALength, int32_t AFl
 void TNetSocketHandle::SendTo(const std::string& AIP, int32_t APort, const void* ABuffer, int32_t ALength)
 {
     int32_t Sent = GSocketStack->SendDataTo(Handle, ABuffer, 0, ALength, AIP, APort);
-    if (GSocketStack->CheckSocketResult(Sent, {NetErrMessageTooLong}))
+    if (GSocketStack->CheckSocketResult(Sent, { NetErrMessageTooLong }))
         throw ENetPackageSizeTooBig(RSPackageSizeTooBig);
     if (Sent != ALength)
         throw ENetNotAllBytesSent(RSNotAllBytesSent);
@@ -179,7 +180,7 @@ bool TNetSocketHandle::AcceptFrom(int AListeningSocket)
 {
     ResetState(true);
     int Accepted = GSocketStack->AcceptConnection(AListeningSocket, IP, Port);
-    if (GSocketStack->CheckSocketResult(Accepted, {NetErrInterrupted, NetErrNotSocket}))
+    if (GSocketStack->CheckSocketResult(Accepted, { NetErrInterrupted, NetErrNotSocket }))
         return false;
     Handle = Accepted;
     HasSocket = true;

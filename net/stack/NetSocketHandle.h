@@ -56,8 +56,8 @@ public:
     // platform result unchecked (pass it to CheckSocketResult). AFamily 0 means Family.
     virtual int32_t Connect(int32_t AFamily = 0);
     // One datagram and its source; -1 unchecked on failure.
-    virtual int32_t ReceiveFrom(void* ABuffer, int32_t ALength, int32_t AFlags, std::string& AIP,
-                                int32_t& APort);
+    virtual int32_t ReceiveFrom(
+        void* ABuffer, int32_t ALength, int32_t AFlags, std::string& AIP, int32_t& APort);
     // Binds to IP:Port, or, when Port is 0 and both ends of the client port range are set,
     // to the highest free port of the range. Raises ENetCouldNotBindSocket,
     // ENetInvalidPortRange, ENetCanNotBindPortInRange or ENetSocketError.

@@ -96,8 +96,14 @@ class TNetStack;
 using TNetStackClass = std::unique_ptr<TNetStack> (*)();
 using TNetSocketListClass = std::unique_ptr<TNetSocketList> (*)();
 
-template <class T> std::unique_ptr<TNetStack> NetStackClassOf() { return std::make_unique<T>(); }
-template <class T> std::unique_ptr<TNetSocketList> NetSocketListClassOf() { return std::make_unique<T>(); }
+template <class T> std::unique_ptr<TNetStack> NetStackClassOf()
+{
+    return std::make_unique<T>();
+}
+template <class T> std::unique_ptr<TNetSocketList> NetSocketListClassOf()
+{
+    return std::make_unique<T>();
+}
 
 class TNetStack {
 public:
@@ -146,24 +152,24 @@ public:
     // Note the argument order: flags before length.
     virtual int32_t ReceiveData(int ASocket, void* ABuffer, int32_t AFlags, int32_t ALength) = 0;
     // Note the argument order: length before flags. The source lands in AIP and APort.
-    virtual int32_t ReceiveDataFrom(int ASocket, void* ABuffer, int32_t ALength, int32_t AFlags,
-                                    std::string& AIP, int32_t& APort)
+    virtual int32_t ReceiveDataFrom(
+        int ASocket, void* ABuffer, int32_t ALength, int32_t AFlags, std::string& AIP, int32_t& APort)
         = 0;
     // Waits until a handle of a list is ready: readable (data, end of stream or an error),
     // writable, or with urgent data. ATimeout in ms: -2 (or any negative) waits without limit,
     // 0 polls. Result: the number of ready entries, 0 on time-out, -1 on error. Each non-nil
     // list is rewritten to hold exactly its ready handles, in list order. A list of more than
     // 64 handles raises ENetStackSetSizeExceeded before anything is waited for.
-    virtual int32_t SelectSockets(TNetSocketList* ARead, TNetSocketList* AWrite, TNetSocketList* AError,
-                                  int32_t ATimeout)
+    virtual int32_t SelectSockets(
+        TNetSocketList* ARead, TNetSocketList* AWrite, TNetSocketList* AError, int32_t ATimeout)
         = 0;
     // A peer that has gone gives an error (10058), never a signal.
     virtual int32_t SendData(int ASocket, const void* ABuffer, int32_t AFlags, int32_t ALength) = 0;
     virtual int32_t SendDataTo(int ASocket, const void* ABuffer, int32_t AFlags, int32_t ALength,
-                               const std::string& AIP, int32_t APort)
+        const std::string& AIP, int32_t APort)
         = 0;
-    virtual int32_t SetSocketOption(int ASocket, int32_t ALevel, int32_t AOption, const void* AValue,
-                                    int32_t ALength)
+    virtual int32_t SetSocketOption(
+        int ASocket, int32_t ALevel, int32_t AOption, const void* AValue, int32_t ALength)
         = 0;
     // New socket (never inherited by child processes) or -1.
     virtual int OpenSocket(int32_t AFamily, int32_t AType, int32_t AProtocol) = 0;
@@ -175,8 +181,8 @@ public:
     // Both raise ENetSocketError on failure.
     virtual void PeerAddress(int ASocket, int32_t& AFamily, std::string& AIP, int32_t& APort) = 0;
     virtual void SocketAddress(int ASocket, int32_t& AFamily, std::string& AIP, int32_t& APort) = 0;
-    virtual int32_t GetSocketOption(int ASocket, int32_t ALevel, int32_t AOption, void* AValue,
-                                    int32_t& ALength)
+    virtual int32_t GetSocketOption(
+        int ASocket, int32_t ALevel, int32_t AOption, void* AValue, int32_t& ALength)
         = 0;
     virtual std::string AddressToString(const TNetAddressBytes& AAddress) = 0;
     // Four parts separated by "."; each must be an integer (ENetConvertError otherwise) and
@@ -213,7 +219,7 @@ public:
     uint32_t StringToAddress(const std::string& AText);
 
     // The code of the last failure CheckSocketResult saw, from whichever thread.
-    std::atomic<int32_t> LastError{0};
+    std::atomic<int32_t> LastError { 0 };
 
 protected:
     std::unique_ptr<std::vector<std::string>> FLocalAddresses;

@@ -152,7 +152,7 @@ TAddrInfoList Resolve(const std::string& AName, int AFamily, int32_t& ACode)
         ACode = NetErrHostNotFound;
         return nullptr;
     }
-    addrinfo Hints{};
+    addrinfo Hints {};
     Hints.ai_family = AFamily;
     Hints.ai_socktype = SOCK_STREAM;
     addrinfo* List = nullptr;
@@ -594,13 +594,13 @@ std::string TNetStackLinux::HostByAddress(const std::string& AAddress)
 int32_t TNetStackLinux::ServicePort(const std::string& AService)
 {
     std::vector<char> Buffer(4096);
-    servent Entry{};
+    servent Entry {};
     servent* Found = nullptr;
     // A NUL inside the name would look up a shorter name.
     if (AService.find('\0') == std::string::npos) {
-        while (getservbyname_r(AService.c_str(), nullptr, &Entry, Buffer.data(), Buffer.size(), &Found)
-                   == ERANGE
-               && Buffer.size() < 1024 * 1024)
+        while (
+            getservbyname_r(AService.c_str(), nullptr, &Entry, Buffer.data(), Buffer.size(), &Found) == ERANGE
+            && Buffer.size() < 1024 * 1024)
             Buffer.resize(Buffer.size() * 2);
     }
     if (Found)
@@ -615,11 +615,11 @@ std::vector<std::string> TNetStackLinux::ServiceNames(int32_t APort)
 {
     std::vector<std::string> Names;
     std::vector<char> Buffer(4096);
-    servent Entry{};
+    servent Entry {};
     servent* Found = nullptr;
     int Port = htons(static_cast<uint16_t>(APort));
     while (getservbyport_r(Port, nullptr, &Entry, Buffer.data(), Buffer.size(), &Found) == ERANGE
-           && Buffer.size() < 1024 * 1024)
+        && Buffer.size() < 1024 * 1024)
         Buffer.resize(Buffer.size() * 2);
     if (Found) {
         Names.emplace_back(Found->s_name);
@@ -662,8 +662,8 @@ int32_t TNetStackLinux::ReceiveData(int ASocket, void* ABuffer, int32_t AFlags, 
         Recorded(Restarting([&] { return ::recv(ASocket, ABuffer, static_cast<size_t>(ALength), AFlags); })));
 }
 
-int32_t TNetStackLinux::ReceiveDataFrom(int ASocket, void* ABuffer, int32_t ALength, int32_t AFlags,
-                                        std::string& AIP, int32_t& APort)
+int32_t TNetStackLinux::ReceiveDataFrom(
+    int ASocket, void* ABuffer, int32_t ALength, int32_t AFlags, std::string& AIP, int32_t& APort)
 {
     if (ALength < 0)
         return Failed(EINVAL);
@@ -671,7 +671,7 @@ int32_t TNetStackLinux::ReceiveDataFrom(int ASocket, void* ABuffer, int32_t ALen
     socklen_t Length = sizeof Address;
     ssize_t Result = Recorded(Restarting([&] {
         return ::recvfrom(ASocket, ABuffer, static_cast<size_t>(ALength), AFlags,
-                          reinterpret_cast<sockaddr*>(&Address), &Length);
+            reinterpret_cast<sockaddr*>(&Address), &Length);
     }));
     if (Result != -1)
         ReadAddress(*this, Address, AIP, APort);
@@ -680,14 +680,14 @@ int32_t TNetStackLinux::ReceiveDataFrom(int ASocket, void* ABuffer, int32_t ALen
 
 // Waits with poll: descriptor numbers have no upper limit there, and nothing is ever written
 // outside the arrays below, whatever the numbers are. The lists keep their limit of 64.
-int32_t TNetStackLinux::SelectSockets(TNetSocketList* ARead, TNetSocketList* AWrite, TNetSocketList* AError,
-                                      int32_t ATimeout)
+int32_t TNetStackLinux::SelectSockets(
+    TNetSocketList* ARead, TNetSocketList* AWrite, TNetSocketList* AError, int32_t ATimeout)
 {
-    TNetSocketList* const Lists[3] = {ARead, AWrite, AError};
+    TNetSocketList* const Lists[3] = { ARead, AWrite, AError };
     // What select counts as ready: a reader is woken by data, by the end of the stream and by
     // an error; a writer by room and by an error; the third set by urgent data.
-    static constexpr short Wanted[3] = {POLLIN, POLLOUT, POLLPRI};
-    static constexpr short Ready[3] = {POLLIN | POLLHUP | POLLERR, POLLOUT | POLLERR, POLLPRI};
+    static constexpr short Wanted[3] = { POLLIN, POLLOUT, POLLPRI };
+    static constexpr short Ready[3] = { POLLIN | POLLHUP | POLLERR, POLLOUT | POLLERR, POLLPRI };
     constexpr int32_t Max = TNetSocketList::MaxHandles;
 
     for (TNetSocketList* List : Lists) {
@@ -696,7 +696,7 @@ int32_t TNetStackLinux::SelectSockets(TNetSocketList* ARead, TNetSocketList* AWr
     }
 
     std::array<pollfd, 3 * Max + 1> Fds;
-    std::array<int32_t, 3> Counts{};
+    std::array<int32_t, 3> Counts {};
     nfds_t Total = 0;
     for (int K = 0; K < 3; ++K) {
         if (!Lists[K])
@@ -711,7 +711,7 @@ int32_t TNetStackLinux::SelectSockets(TNetSocketList* ARead, TNetSocketList* AWr
                 Seen = Seen || Fds[J].fd == Fd;
             if (Seen)
                 continue;
-            Fds[Total++] = pollfd{Fd, Wanted[K], 0};
+            Fds[Total++] = pollfd { Fd, Wanted[K], 0 };
             ++Counts[K];
         }
     }
@@ -773,8 +773,8 @@ int32_t TNetStackLinux::SendData(int ASocket, const void* ABuffer, int32_t AFlag
         [&] { return ::send(ASocket, ABuffer, static_cast<size_t>(ALength), AFlags | MSG_NOSIGNAL); })));
 }
 
-int32_t TNetStackLinux::SendDataTo(int ASocket, const void* ABuffer, int32_t AFlags, int32_t ALength,
-                                   const std::string& AIP, int32_t APort)
+int32_t TNetStackLinux::SendDataTo(
+    int ASocket, const void* ABuffer, int32_t AFlags, int32_t ALength, const std::string& AIP, int32_t APort)
 {
     sockaddr_storage Address;
     socklen_t Length = 0;
@@ -786,8 +786,8 @@ int32_t TNetStackLinux::SendDataTo(int ASocket, const void* ABuffer, int32_t AFl
     })));
 }
 
-int32_t TNetStackLinux::SetSocketOption(int ASocket, int32_t ALevel, int32_t AOption, const void* AValue,
-                                        int32_t ALength)
+int32_t TNetStackLinux::SetSocketOption(
+    int ASocket, int32_t ALevel, int32_t AOption, const void* AValue, int32_t ALength)
 {
     if (ALength < 0)
         return Failed(EINVAL);
@@ -831,8 +831,8 @@ void TNetStackLinux::SocketAddress(int ASocket, int32_t& AFamily, std::string& A
     ReadAddress(*this, Address, AIP, APort);
 }
 
-int32_t TNetStackLinux::GetSocketOption(int ASocket, int32_t ALevel, int32_t AOption, void* AValue,
-                                        int32_t& ALength)
+int32_t TNetStackLinux::GetSocketOption(
+    int ASocket, int32_t ALevel, int32_t AOption, void* AValue, int32_t& ALength)
 {
     if (ALength < 0)
         return Failed(EINVAL);
@@ -851,7 +851,7 @@ std::string TNetStackLinux::AddressToString(const TNetAddressBytes& AAddress)
 
 TNetAddressBytes TNetStackLinux::StringToAddressBytes(const std::string& AText)
 {
-    TNetAddressBytes Bytes{};
+    TNetAddressBytes Bytes {};
     std::string Rest = AText;
     for (uint8_t& Byte : Bytes)
         Byte = static_cast<uint8_t>(StrToInt(Fetch(Rest, ".")) & 0xFF);

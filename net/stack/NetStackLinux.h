@@ -30,22 +30,22 @@ public:
     uint32_t NetToHostLong(uint32_t AValue) override;
     int32_t ReceiveData(int ASocket, void* ABuffer, int32_t AFlags, int32_t ALength) override;
     int32_t ReceiveDataFrom(int ASocket, void* ABuffer, int32_t ALength, int32_t AFlags, std::string& AIP,
-                            int32_t& APort) override;
-    int32_t SelectSockets(TNetSocketList* ARead, TNetSocketList* AWrite, TNetSocketList* AError,
-                          int32_t ATimeout) override;
+        int32_t& APort) override;
+    int32_t SelectSockets(
+        TNetSocketList* ARead, TNetSocketList* AWrite, TNetSocketList* AError, int32_t ATimeout) override;
     int32_t SendData(int ASocket, const void* ABuffer, int32_t AFlags, int32_t ALength) override;
     int32_t SendDataTo(int ASocket, const void* ABuffer, int32_t AFlags, int32_t ALength,
-                       const std::string& AIP, int32_t APort) override;
-    int32_t SetSocketOption(int ASocket, int32_t ALevel, int32_t AOption, const void* AValue,
-                            int32_t ALength) override;
+        const std::string& AIP, int32_t APort) override;
+    int32_t SetSocketOption(
+        int ASocket, int32_t ALevel, int32_t AOption, const void* AValue, int32_t ALength) override;
     int OpenSocket(int32_t AFamily, int32_t AType, int32_t AProtocol) override;
     int32_t ShutdownSocket(int ASocket, int32_t AHow) override;
     std::string SocketErrorText(int32_t ACode) override;
     int32_t LastSocketError() override;
     void PeerAddress(int ASocket, int32_t& AFamily, std::string& AIP, int32_t& APort) override;
     void SocketAddress(int ASocket, int32_t& AFamily, std::string& AIP, int32_t& APort) override;
-    int32_t GetSocketOption(int ASocket, int32_t ALevel, int32_t AOption, void* AValue,
-                            int32_t& ALength) override;
+    int32_t GetSocketOption(
+        int ASocket, int32_t ALevel, int32_t AOption, void* AValue, int32_t& ALength) override;
     std::string AddressToString(const TNetAddressBytes& AAddress) override;
     TNetAddressBytes StringToAddressBytes(const std::string& AText) override;
     int32_t StartupSockets() override;
@@ -75,5 +75,5 @@ public:
 
 private:
     int32_t FCount = 0;
-    std::array<int, MaxHandles> FHandles{};
+    std::array<int, MaxHandles> FHandles {};
 };

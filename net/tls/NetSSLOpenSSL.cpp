@@ -542,7 +542,7 @@ namespace {
 // ATime as Unix seconds; 0 when it cannot be read.
 int64_t UnixTime(const ASN1_TIME* ATime)
 {
-    struct tm Parts {};
+    struct tm Parts { };
     if (ATime == nullptr || NetASN1_TIME_to_tm(ATime, &Parts) != 1)
         return 0;
     return static_cast<int64_t>(timegm(&Parts));

@@ -137,7 +137,7 @@ enum class TNetSSLLibrary { nslSSL, nslCrypto };
     X(nslCrypto, true, const char*, X509_get_default_cert_file, (void))                                      \
     X(nslCrypto, true, const char*, X509_get_default_cert_file_env, (void))                                  \
     X(nslCrypto, true, const char*, X509_get_default_cert_dir, (void))                                       \
-    X(nslCrypto, true, const char*, X509_get_default_cert_dir_env, (void))                                    \
+    X(nslCrypto, true, const char*, X509_get_default_cert_dir_env, (void))                                   \
     /* When the server's certificates expire: the leaf, and the chain the verification built. */             \
     X(nslSSL, false, X509*, SSL_get1_peer_certificate, (const SSL*))                                         \
     X(nslSSL, false, STACK_OF(X509)*, SSL_get0_verified_chain, (const SSL*))                                 \

@@ -134,7 +134,8 @@ private slots:
         B->Result = msError;
         B->Reason = "HTTP/1.1 500 Internal Server Error";
         C->Result = msError;
-        const QString Expiry = QString::fromStdString(CertificateExpiryText({ NotAfter, NotAfter }, UnixNow()));
+        const QString Expiry
+            = QString::fromStdString(CertificateExpiryText({ NotAfter, NotAfter }, UnixNow()));
         QVERIFY(Expiry.startsWith(QStringLiteral("Certificate expires in 10 days, on ")));
         C->Reason = Expiry.toStdString() + " CertExpiryDays is 30.";
         F.Window->Monitors().push_back({ "A", A });

@@ -272,7 +272,8 @@ TEST(Monitors, CertExpiryDaysKey)
     };
     const std::string URL = "URL=https://h/";
     const Row Rows[] = {
-        { "absent", { URL }, 0, { "Interval=0", URL }, { "Interval=0", URL, "VerifyTLS=1", "CertExpiryDays=0" } },
+        { "absent", { URL }, 0, { "Interval=0", URL },
+            { "Interval=0", URL, "VerifyTLS=1", "CertExpiryDays=0" } },
         { "set", { URL, "certexpirydays=14" }, 14, { "Interval=0", URL, "CertExpiryDays=14" },
             { "Interval=0", URL, "VerifyTLS=1", "CertExpiryDays=14" } },
         { "beside VerifyTLS=0", { "CertExpiryDays=7", URL, "VerifyTLS=0" }, 7,

@@ -109,7 +109,8 @@ class TTestCertificate {
 public:
     // ADays: how long the certificate is valid from now (ckExpired aside); the authority's
     // own lasts ACADays, or a day longer than the certificate when ACADays is 0.
-    explicit TTestCertificate(TCertificateKind AKind = TCertificateKind::ckGood, int ADays = 2, int ACADays = 0)
+    explicit TTestCertificate(
+        TCertificateKind AKind = TCertificateKind::ckGood, int ADays = 2, int ACADays = 0)
     {
         Dir = FFolder.Path();
         if (Dir.empty())
@@ -117,8 +118,9 @@ public:
         CAFile = Dir + "/ca.pem";
         CertFile = Dir + "/cert.pem";
         KeyFile = Dir + "/key.pem";
-        const std::string Names
-            = AKind == TCertificateKind::ckOtherName ? "DNS:another.test" : "DNS:localhost,IP:127.0.0.1,IP:::1";
+        const std::string Names = AKind == TCertificateKind::ckOtherName
+            ? "DNS:another.test"
+            : "DNS:localhost,IP:127.0.0.1,IP:::1";
         const long Day = 24 * 3600;
         const bool Self = AKind == TCertificateKind::ckSelfSigned;
         const bool Expired = AKind == TCertificateKind::ckExpired;
@@ -126,13 +128,13 @@ public:
         using TCert = std::unique_ptr<X509, decltype(&X509_free)>;
         try {
             TKey CAKey(MakeKey(), EVP_PKEY_free), Key(MakeKey(), EVP_PKEY_free);
-            TCert CA(
-                MakeCertificate(CAKey.get(), "Vardex Test CA", 1, true, "", nullptr, nullptr, 0,
-                    (ACADays > 0 ? ACADays : ADays + 1) * Day),
+            TCert CA(MakeCertificate(CAKey.get(), "Vardex Test CA", 1, true, "", nullptr, nullptr, 0,
+                         (ACADays > 0 ? ACADays : ADays + 1) * Day),
                 X509_free);
             WriteCert(CAFile, CA.get());
-            TCert Cert(MakeCertificate(Key.get(), "localhost", 2, Self, Names, Self ? nullptr : CA.get(),
-                           Self ? nullptr : CAKey.get(), Expired ? -2 * Day : 0, Expired ? -Day : ADays * Day),
+            TCert Cert(
+                MakeCertificate(Key.get(), "localhost", 2, Self, Names, Self ? nullptr : CA.get(),
+                    Self ? nullptr : CAKey.get(), Expired ? -2 * Day : 0, Expired ? -Day : ADays * Day),
                 X509_free);
             WriteCert(CertFile, Cert.get());
             WriteKey(KeyFile, Key.get());

@@ -48,18 +48,24 @@ TEST(Metrics, PrometheusText)
     const std::string Labels1 = "{monitor=\"Router\",kind=\"PingMonitor\",target=\"127.0.0.1\"}";
     const std::string Labels2
         = "{monitor=\"Say \\\"hi\\\"\\\\\\nnow\",kind=\"WebMonitor\",target=\"http://u:***@h/\"}";
-    const std::string Labels3
-        = "{monitor=\"caf\xEF\xBF\xBD Имя\",kind=\"WebMonitor\",target=\"https://h/\"}";
+    const std::string Labels3 = "{monitor=\"caf\xEF\xBF\xBD Имя\",kind=\"WebMonitor\",target=\"https://h/\"}";
     const std::string Labels4 = "{monitor=\"Router #2\",kind=\"PingMonitor\",target=\"127.0.0.1\"}";
-    const std::string Expected = "# HELP vardex_up Whether the monitor's last check succeeded (1) or failed (0).\n"
-                                 "# TYPE vardex_up gauge\n"
-                                 "vardex_up" + Labels1 + " 1\n"
-                                 "vardex_up" + Labels2 + " 0\n"
-                                 "vardex_up" + Labels3 + " 1\n"
-                                 "vardex_up" + Labels4 + " 0\n";
+    const std::string Expected
+        = "# HELP vardex_up Whether the monitor's last check succeeded (1) or failed (0).\n"
+          "# TYPE vardex_up gauge\n"
+          "vardex_up"
+        + Labels1
+        + " 1\n"
+          "vardex_up"
+        + Labels2
+        + " 0\n"
+          "vardex_up"
+        + Labels3
+        + " 1\n"
+          "vardex_up"
+        + Labels4 + " 0\n";
     EXPECT_EQ(Text.substr(0, Expected.size()), Expected);
-    for (const std::string& Line : {
-             "vardex_check_duration_seconds" + Labels1 + " 0.250\n",
+    for (const std::string& Line : { "vardex_check_duration_seconds" + Labels1 + " 0.250\n",
              "vardex_last_check_timestamp_seconds" + Labels2 + " 1800000000.500\n",
              "vardex_last_success_timestamp_seconds" + Labels2 + " 0\n",
              "vardex_last_success_timestamp_seconds" + Labels3 + " 1800000000.750\n",
@@ -77,7 +83,8 @@ TEST(Metrics, OpenMetricsText)
 {
     const std::string Text = MetricsText(Awkward(), TMetricsFormat::mfOpenMetrics);
     EXPECT_NE(Text.find("# TYPE vardex_checks counter\nvardex_checks_total 7\n"), std::string::npos);
-    EXPECT_NE(Text.find("# TYPE vardex_check_errors counter\nvardex_check_errors_total 3\n"), std::string::npos);
+    EXPECT_NE(
+        Text.find("# TYPE vardex_check_errors counter\nvardex_check_errors_total 3\n"), std::string::npos);
     EXPECT_NE(Text.find("# TYPE vardex_up gauge\n"), std::string::npos);
     EXPECT_EQ(Text.substr(Text.size() - 6), "# EOF\n");
     EXPECT_EQ(Text.find("# EOF"), Text.size() - 6);

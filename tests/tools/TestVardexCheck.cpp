@@ -278,10 +278,13 @@ TEST_F(VardexCheck, HelpAndVersion)
         const TRun R = Run({ Option, "missing.cfg" });
         EXPECT_EQ(R.Status, 0);
         EXPECT_EQ(R.Err, "");
-        EXPECT_EQ(R.Out.rfind("Usage: vardex-check [--watch] [--json] [--jobs N] [--history] [--prometheus FILE] [FILE]\n"
-                              "       vardex-check --serve [HOST:]PORT [--json] [--jobs N] [--history] [--prometheus FILE] [FILE]\n"
-                              "       vardex-check --report [--since SPAN] [--json] [FILE]\n",
-                      0),
+        EXPECT_EQ(
+            R.Out.rfind(
+                "Usage: vardex-check [--watch] [--json] [--jobs N] [--history] [--prometheus FILE] [FILE]\n"
+                "       vardex-check --serve [HOST:]PORT [--json] [--jobs N] [--history] [--prometheus FILE] "
+                "[FILE]\n"
+                "       vardex-check --report [--since SPAN] [--json] [FILE]\n",
+                0),
             0u)
             << R.Out;
         for (const char* Part : { "default.cfg", "NAME  KIND  TARGET  STATUS  MS  REASON", "--watch",

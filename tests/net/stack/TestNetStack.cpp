@@ -1,8 +1,8 @@
-#include "support/Icmp.h"
 #include "net/stack/NetStack.h"
 #include "net/stack/NetStackLinux.h"
 #include "net/stack/NetStrings.h"
 #include "net/tcp/NetComponent.h"
+#include "support/Icmp.h"
 #include "support/Net.h"
 
 #include <gtest/gtest.h>
@@ -44,7 +44,10 @@ template <class E, class F> E Caught(F AFunc)
 // A list that claims any number of handles and counts how often it is read.
 class TCountedList : public TNetSocketList {
 public:
-    explicit TCountedList(int32_t ACount) : FCount(ACount) {}
+    explicit TCountedList(int32_t ACount)
+        : FCount(ACount)
+    {
+    }
     int Item(int32_t) const override
     {
         ++Reads;
@@ -68,16 +71,16 @@ TEST_F(NetStackTest, ErrorTextsFollowTheTable)
         const char* Text;
     };
     const Row Rows[] = {
-        {10004, "Socket Error # 10004\r\nInterrupted system call."},
-        {10035, "Socket Error # 10035\r\nOperation would block. "},
-        {10048, "Socket Error # 10048\r\nAddress already in use."},
-        {10061, "Socket Error # 10061\r\nConnection refused."},
-        {10066, "Socket Error # 10066\r\nDirectory not empty"},
-        {11001, "Socket Error # 11001\r\nHost not found."},
+        { 10004, "Socket Error # 10004\r\nInterrupted system call." },
+        { 10035, "Socket Error # 10035\r\nOperation would block. " },
+        { 10048, "Socket Error # 10048\r\nAddress already in use." },
+        { 10061, "Socket Error # 10061\r\nConnection refused." },
+        { 10066, "Socket Error # 10066\r\nDirectory not empty" },
+        { 11001, "Socket Error # 11001\r\nHost not found." },
         // Outside the table: the code, CR LF and nothing after it.
-        {10093, "Socket Error # 10093\r\n"},
-        {0, "Socket Error # 0\r\n"},
-        {20002, "Socket Error # 20002\r\n"},
+        { 10093, "Socket Error # 10093\r\n" },
+        { 0, "Socket Error # 0\r\n" },
+        { 20002, "Socket Error # 20002\r\n" },
     };
     for (const Row& R : Rows)
         EXPECT_EQ(S.SocketErrorText(R.Code), R.Text) << R.Code;
@@ -88,26 +91,67 @@ TEST_F(NetStackTest, ErrorTextsFollowTheTable)
 TEST(NetStackErrors, ErrnoValuesMapOntoTheTable)
 {
     const std::pair<int, int32_t> Rows[] = {
-        {ECONNREFUSED, 10061}, {ETIMEDOUT, 10060},      {EADDRINUSE, 10048},   {EMSGSIZE, 10040},
-        {ENOTSOCK, 10038},     {EBADF, 10009},          {EINTR, 10004},        {EACCES, 10013},
-        {EPERM, 10013},        {EFAULT, 10014},         {EINVAL, 10022},       {EMFILE, 10024},
-        {EAGAIN, 10035},       {EWOULDBLOCK, 10035},    {EINPROGRESS, 10036},  {EALREADY, 10037},
-        {EDESTADDRREQ, 10039}, {EPROTOTYPE, 10041},     {ENOPROTOOPT, 10042},  {EPROTONOSUPPORT, 10043},
-        {ESOCKTNOSUPPORT, 10044}, {EOPNOTSUPP, 10045},  {EPFNOSUPPORT, 10046}, {EAFNOSUPPORT, 10047},
-        {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},      {ENETUNREACH, 10051},  {ENETRESET, 10052},
-        {ECONNABORTED, 10053}, {ECONNRESET, 10054},     {ENOBUFS, 10055},      {EISCONN, 10056},
-        {ENOTCONN, 10057},     {ESHUTDOWN, 10058},      {EPIPE, 10058},        {ETOOMANYREFS, 10059},
-        {ELOOP, 10062},        {ENAMETOOLONG, 10063},   {EHOSTDOWN, 10064},    {EHOSTUNREACH, 10065},
-        {ENOTEMPTY, 10066},    {ENOMEM, 10055},         {ENFILE, 10024},       {0, 0},
+        { ECONNREFUSED, 10061 },
+        { ETIMEDOUT, 10060 },
+        { EADDRINUSE, 10048 },
+        { EMSGSIZE, 10040 },
+        { ENOTSOCK, 10038 },
+        { EBADF, 10009 },
+        { EINTR, 10004 },
+        { EACCES, 10013 },
+        { EPERM, 10013 },
+        { EFAULT, 10014 },
+        { EINVAL, 10022 },
+        { EMFILE, 10024 },
+        { EAGAIN, 10035 },
+        { EWOULDBLOCK, 10035 },
+        { EINPROGRESS, 10036 },
+        { EALREADY, 10037 },
+        { EDESTADDRREQ, 10039 },
+        { EPROTOTYPE, 10041 },
+        { ENOPROTOOPT, 10042 },
+        { EPROTONOSUPPORT, 10043 },
+        { ESOCKTNOSUPPORT, 10044 },
+        { EOPNOTSUPP, 10045 },
+        { EPFNOSUPPORT, 10046 },
+        { EAFNOSUPPORT, 10047 },
+        { EADDRNOTAVAIL, 10049 },
+        { ENETDOWN, 10050 },
+        { ENETUNREACH, 10051 },
+        { ENETRESET, 10052 },
+        { ECONNABORTED, 10053 },
+        { ECONNRESET, 10054 },
+        { ENOBUFS, 10055 },
+        { EISCONN, 10056 },
+        { ENOTCONN, 10057 },
+        { ESHUTDOWN, 10058 },
+        { EPIPE, 10058 },
+        { ETOOMANYREFS, 10059 },
+        { ELOOP, 10062 },
+        { ENAMETOOLONG, 10063 },
+        { EHOSTDOWN, 10064 },
+        { EHOSTUNREACH, 10065 },
+        { ENOTEMPTY, 10066 },
+        { ENOMEM, 10055 },
+        { ENFILE, 10024 },
+        { 0, 0 },
         // Unknown values stay clear of the table (ENOENT is 2, EIO 5, ENOSYS 38).
-        {ENOENT, 20002},       {EIO, 20005},            {ENOSYS, 20038},
+        { ENOENT, 20002 },
+        { EIO, 20005 },
+        { ENOSYS, 20038 },
     };
     for (auto [Errno, Code] : Rows)
         EXPECT_EQ(TNetStackLinux::ErrnoToSocketError(Errno), Code) << Errno;
 
     const std::pair<int, int32_t> Resolver[] = {
-        {EAI_NONAME, 11001}, {EAI_AGAIN, 11001},  {EAI_FAIL, 11001},    {EAI_NODATA, 11001},
-        {EAI_MEMORY, 10055}, {EAI_FAMILY, 10047}, {EAI_SOCKTYPE, 10044}, {EAI_BADFLAGS, 10022},
+        { EAI_NONAME, 11001 },
+        { EAI_AGAIN, 11001 },
+        { EAI_FAIL, 11001 },
+        { EAI_NODATA, 11001 },
+        { EAI_MEMORY, 10055 },
+        { EAI_FAMILY, 10047 },
+        { EAI_SOCKTYPE, 10044 },
+        { EAI_BADFLAGS, 10022 },
     };
     for (auto [Result, Code] : Resolver)
         EXPECT_EQ(TNetStackLinux::ResolverErrorToSocketError(Result, 0), Code) << Result;
@@ -137,15 +181,15 @@ TEST_F(NetStackTest, CheckSocketResultWithAndWithoutIgnoreList)
     S.LastError = 77;
     EXPECT_FALSE(S.CheckSocketResult(0));
     EXPECT_FALSE(S.CheckSocketResult(5));
-    EXPECT_FALSE(S.CheckSocketResult(0, {10048}));
+    EXPECT_FALSE(S.CheckSocketResult(0, { 10048 }));
     EXPECT_EQ(S.LastError.load(), 77);
 
-    EXPECT_TRUE(S.CheckSocketResult(Result, {10048}));
+    EXPECT_TRUE(S.CheckSocketResult(Result, { 10048 }));
     EXPECT_EQ(S.LastError.load(), 10048);
-    EXPECT_TRUE(S.CheckSocketResult(Result, {10061, 10048, 10054}));
+    EXPECT_TRUE(S.CheckSocketResult(Result, { 10061, 10048, 10054 }));
 
     S.LastError = 0;
-    auto E = Caught<ENetSocketError>([&] { S.CheckSocketResult(Result, {10061}); });
+    auto E = Caught<ENetSocketError>([&] { S.CheckSocketResult(Result, { 10061 }); });
     EXPECT_EQ(E.ErrorCode, 10048);
     EXPECT_STREQ(E.what(), "Socket Error # 10048\r\nAddress already in use.");
     EXPECT_EQ(S.LastError.load(), 10048);
@@ -174,15 +218,15 @@ TEST_F(NetStackTest, LastSocketErrorIsPerThread)
 
 TEST_F(NetStackTest, LookupHostShortcutsAndLiterals)
 {
-    for (const char* Name : {"LOCALHOST", "localhost", "LocalHost", "lOcAlHoSt"})
+    for (const char* Name : { "LOCALHOST", "localhost", "LocalHost", "lOcAlHoSt" })
         EXPECT_EQ(S.LookupHost(Name), "127.0.0.1") << Name;
-    for (const char* Literal : {"127.0.0.1", "127.1.2.3", "0x7F.0.0.1", "$7f.0.0.1"})
+    for (const char* Literal : { "127.0.0.1", "127.1.2.3", "0x7F.0.0.1", "$7f.0.0.1" })
         EXPECT_EQ(S.LookupHost(Literal), Literal);
 }
 
 namespace {
 
-std::atomic<int> GNameQueries{0};
+std::atomic<int> GNameQueries { 0 };
 
 // Answers every query with "no such name", on the loopback of the namespace it runs in.
 int StartNameErrorServer(int& APort)
@@ -192,14 +236,14 @@ int StartNameErrorServer(int& APort)
     std::thread([Fd] {
         for (;;) {
             unsigned char Packet[512];
-            sockaddr_in From{};
+            sockaddr_in From {};
             socklen_t Length = sizeof From;
             ssize_t N = recvfrom(Fd, Packet, sizeof Packet, 0, reinterpret_cast<sockaddr*>(&From), &Length);
             if (N < 12)
                 continue;
             ++GNameQueries;
-            Packet[2] |= 0x80;                                      // a response
-            Packet[3] = static_cast<unsigned char>(0x80 | 3);        // recursion available, NXDOMAIN
+            Packet[2] |= 0x80; // a response
+            Packet[3] = static_cast<unsigned char>(0x80 | 3); // recursion available, NXDOMAIN
             sendto(Fd, Packet, static_cast<size_t>(N), 0, reinterpret_cast<sockaddr*>(&From), Length);
         }
     }).detach();
@@ -293,13 +337,26 @@ TEST(NetStackAddresses, IsDottedQuadTable)
         bool Quad;
     };
     const Row Rows[] = {
-        {"127.0.0.1", true},     {"0.0.0.0", true},         {"255.255.255.255", true},
-        {"10.0.0.1", true},      {"$7F.0.0.1", true},       {"0x7f.x0.0X0.1", true},
-        {" 1.2.3.4", true},      {"1.2.3", false},          {"1.2.3.4.5", false},
-        {"256.1.1.1", false},    {"1.1.1.256", false},      {"-1.1.1.1", false},
-        {"a.b.c.d", false},      {"host.example", false},   {"1.2.3.x", false},
-        {"1..2.3", false},       {"", false},               {"1.2.3.4 ", false},
-        {"localhost", false},    {"0x100.0.0.1", false},
+        { "127.0.0.1", true },
+        { "0.0.0.0", true },
+        { "255.255.255.255", true },
+        { "10.0.0.1", true },
+        { "$7F.0.0.1", true },
+        { "0x7f.x0.0X0.1", true },
+        { " 1.2.3.4", true },
+        { "1.2.3", false },
+        { "1.2.3.4.5", false },
+        { "256.1.1.1", false },
+        { "1.1.1.256", false },
+        { "-1.1.1.1", false },
+        { "a.b.c.d", false },
+        { "host.example", false },
+        { "1.2.3.x", false },
+        { "1..2.3", false },
+        { "", false },
+        { "1.2.3.4 ", false },
+        { "localhost", false },
+        { "0x100.0.0.1", false },
     };
     for (const Row& R : Rows)
         EXPECT_EQ(TNetStack::IsDottedQuad(R.Text), R.Quad) << '"' << R.Text << '"';
@@ -450,13 +507,13 @@ TEST(NetStackResolver, LookupsWithADeadlineShareOneLookupAndAreAbandonedSafely)
 
 TEST_F(NetStackTest, AddressTextAndBytes)
 {
-    EXPECT_EQ(S.AddressToString({10, 0, 0, 1}), "10.0.0.1");
-    EXPECT_EQ(S.AddressToString({255, 0, 128, 7}), "255.0.128.7");
-    EXPECT_EQ(S.StringToAddressBytes("192.168.1.20"), (TNetAddressBytes{192, 168, 1, 20}));
+    EXPECT_EQ(S.AddressToString({ 10, 0, 0, 1 }), "10.0.0.1");
+    EXPECT_EQ(S.AddressToString({ 255, 0, 128, 7 }), "255.0.128.7");
+    EXPECT_EQ(S.StringToAddressBytes("192.168.1.20"), (TNetAddressBytes { 192, 168, 1, 20 }));
     // Low eight bits of each part; anything after the fourth part is ignored.
-    EXPECT_EQ(S.StringToAddressBytes("300.1.2.3"), (TNetAddressBytes{44, 1, 2, 3}));
-    EXPECT_EQ(S.StringToAddressBytes("1.2.3.4.5"), (TNetAddressBytes{1, 2, 3, 4}));
-    EXPECT_EQ(S.StringToAddressBytes("$7f.0.0.x1"), (TNetAddressBytes{127, 0, 0, 1}));
+    EXPECT_EQ(S.StringToAddressBytes("300.1.2.3"), (TNetAddressBytes { 44, 1, 2, 3 }));
+    EXPECT_EQ(S.StringToAddressBytes("1.2.3.4.5"), (TNetAddressBytes { 1, 2, 3, 4 }));
+    EXPECT_EQ(S.StringToAddressBytes("$7f.0.0.x1"), (TNetAddressBytes { 127, 0, 0, 1 }));
     EXPECT_THROW(S.StringToAddressBytes("1.2.3"), ENetConvertError);
     EXPECT_THROW(S.StringToAddressBytes("localhost"), ENetConvertError);
     // Network order: the first byte lowest in memory.
@@ -671,7 +728,7 @@ TEST_F(NetStackTest, SelectFailsOnAClosedDescriptorAndKeepsTheList)
 TEST_F(NetStackTest, SelectWorksAboveDescriptor1024)
 {
     const int High = 1500;
-    rlimit Old{};
+    rlimit Old {};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &Old), 0);
     rlimit New = Old;
     if (New.rlim_cur <= static_cast<rlim_t>(High)) {
@@ -701,7 +758,7 @@ TEST_F(NetStackTest, SelectWorksAboveDescriptor1024)
     char C = 0;
     EXPECT_EQ(S.ReceiveData(High, &C, 0, 1), 1);
     HighFd.Reset();
-    TRestore Restore{Old};
+    TRestore Restore { Old };
 }
 
 namespace {
@@ -709,7 +766,7 @@ namespace {
 volatile sig_atomic_t GAlarms = 0;
 volatile int GAlarmWriteFd = -1;
 volatile int GAlarmAcceptFd = -1;
-volatile int GAlarmCloseFds[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
+volatile int GAlarmCloseFds[8] = { -1, -1, -1, -1, -1, -1, -1, -1 };
 
 void OnAlarm(int)
 {
@@ -739,18 +796,18 @@ public:
     {
         GAlarms = 0;
         GAlarmWriteFd = AWriteFd;
-        struct sigaction Action {};
+        struct sigaction Action { };
         Action.sa_handler = OnAlarm;
         sigemptyset(&Action.sa_mask);
         Action.sa_flags = 0;
         sigaction(SIGALRM, &Action, &FOld);
-        itimerval Timer{};
+        itimerval Timer {};
         Timer.it_value.tv_usec = AMilliseconds * 1000;
         setitimer(ITIMER_REAL, &Timer, nullptr);
     }
     ~TAlarm()
     {
-        itimerval Off{};
+        itimerval Off {};
         setitimer(ITIMER_REAL, &Off, nullptr);
         sigaction(SIGALRM, &FOld, nullptr);
         GAlarmWriteFd = -1;
@@ -758,7 +815,7 @@ public:
     }
 
 private:
-    struct sigaction FOld {};
+    struct sigaction FOld { };
 };
 
 } // namespace
@@ -815,7 +872,7 @@ TEST_F(NetStackTest, InterruptedConnectCarriesOn)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     TFd Socket(S.NewSocketHandle(SOCK_STREAM, 0));
     // Bounds the wait should the connect never be let in.
-    timeval Limit{5, 0};
+    timeval Limit { 5, 0 };
     ASSERT_EQ(setsockopt(Socket.Get(), SOL_SOCKET, SO_SNDTIMEO, &Limit, sizeof Limit), 0);
     int32_t Result;
     {

@@ -1,9 +1,9 @@
 #include "net/tcp/NetIOHandlerSocket.h"
 
-#include "support/Icmp.h"
 #include "net/stack/NetCancel.h"
 #include "net/stack/NetStack.h"
 #include "net/tcp/NetAntiFreezeBase.h"
+#include "support/Icmp.h"
 #include "support/ScriptedServer.h"
 
 #include <gtest/gtest.h>
