@@ -450,11 +450,30 @@ void TfmMain::UpdateMonitorView(TServiceMonitor* AMonitor)
 
 void TfmMain::Post(TCheckVerdict AVerdict)
 {
-    // Runs on a worker. The call is dropped with this object; the destructor joins the
-    // workers before the object goes, so none can post to a window that has gone.
-    QMetaObject::invokeMethod(
-        this, [this, Verdict = std::move(AVerdict)] { Guarded([&] { ApplyVerdict(Verdict); }); },
-        Qt::QueuedConnection);
+    // Runs on a worker. The verdict crosses under FPostedLock, a lock the thread sanitizer
+    // sees, not inside a queued functor handed over by Qt's own locks, which it cannot see;
+    // and one queued call serves every verdict that arrives before it runs. The call is
+    // dropped with this object; the destructor joins the workers before the object goes, so
+    // none can post to a window that has gone.
+    bool First = false;
+    {
+        const std::lock_guard Lock(FPostedLock);
+        First = FPosted.empty();
+        FPosted.push_back(std::move(AVerdict));
+    }
+    if (First)
+        QMetaObject::invokeMethod(this, "ApplyPosted", Qt::QueuedConnection);
+}
+
+void TfmMain::ApplyPosted()
+{
+    std::vector<TCheckVerdict> Batch;
+    {
+        const std::lock_guard Lock(FPostedLock);
+        Batch.swap(FPosted);
+    }
+    for (const TCheckVerdict& Verdict : Batch)
+        Guarded([&] { ApplyVerdict(Verdict); });
 }
 
 void TfmMain::ApplyVerdict(const TCheckVerdict& AVerdict)

@@ -14,6 +14,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -113,6 +114,8 @@ protected:
     bool eventFilter(QObject* AWatched, QEvent* AEvent) override;
 
 private:
+    // On the window's thread: applies the verdicts that Post queued, oldest first.
+    Q_INVOKABLE void ApplyPosted();
     // On the window's thread: applies a verdict whose monitor is still listed, repaints its
     // row and works out the alarm.
     void ApplyVerdict(const TCheckVerdict& AVerdict);
@@ -184,6 +187,9 @@ private:
     std::shared_ptr<const TCheckClock> FClock;
     std::unique_ptr<TCheckEngine> FEngine;
     std::unique_ptr<TCheckSchedule> FSchedule;
+    // Verdicts posted by the workers and not yet applied; guarded by FPostedLock.
+    std::mutex FPostedLock;
+    std::vector<TCheckVerdict> FPosted;
     // Rows and monitors find each other through this index, rebuilt with the rows.
     struct TRowOf {
         QTreeWidgetItem* Row;
