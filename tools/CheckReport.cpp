@@ -42,6 +42,19 @@ size_t Utf8SequenceLength(std::string_view AText)
     return Length;
 }
 
+// Moves AText's leading UTF-8 sequence to AResult, or U+FFFD for a byte that starts none.
+void TakeUtf8Sequence(std::string_view& AText, std::string& AResult)
+{
+    const size_t Length = Utf8SequenceLength(AText);
+    if (Length == 0) {
+        AResult += "\xEF\xBF\xBD";
+        AText.remove_prefix(1);
+    } else {
+        AResult.append(AText.substr(0, Length));
+        AText.remove_prefix(Length);
+    }
+}
+
 } // namespace
 
 // A report goes to terminals, logs, scripts and metrics, where a secret has no business.
@@ -65,16 +78,8 @@ std::string ValidUtf8(std::string_view AText)
 {
     std::string Result;
     Result.reserve(AText.size());
-    while (!AText.empty()) {
-        const size_t Length = Utf8SequenceLength(AText);
-        if (Length == 0) {
-            Result += "\xEF\xBF\xBD";
-            AText.remove_prefix(1);
-        } else {
-            Result.append(AText.substr(0, Length));
-            AText.remove_prefix(Length);
-        }
-    }
+    while (!AText.empty())
+        TakeUtf8Sequence(AText, Result);
     return Result;
 }
 
@@ -154,14 +159,7 @@ std::string JsonString(std::string_view AText)
     while (!AText.empty()) {
         const unsigned char C = static_cast<unsigned char>(AText.front());
         if (C >= 0x80) {
-            const size_t Length = Utf8SequenceLength(AText);
-            if (Length == 0) {
-                Result += "\xEF\xBF\xBD";
-                AText.remove_prefix(1);
-            } else {
-                Result.append(AText.substr(0, Length));
-                AText.remove_prefix(Length);
-            }
+            TakeUtf8Sequence(AText, Result);
             continue;
         }
         AText.remove_prefix(1);
