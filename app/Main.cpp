@@ -1,6 +1,9 @@
 #include "app/Main.h"
 
 #include "app/Application.h"
+#include "app/HistoryChart.h"
+#include "app/MonitorHistory.h"
+#include "notify/DBusNotifier.h"
 #include "tray/TrayIcons.h"
 
 #include <QAction>
@@ -34,6 +37,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 // Outside any namespace, as the resource system requires.
@@ -130,16 +134,6 @@ protected:
     }
 };
 
-// A failure's text as a tooltip shows it: the stack's messages break their lines with CR LF,
-// which a tooltip would show as a stray character before each break.
-QString ErrorTipText(const std::string& AText)
-{
-    QString Text = QString::fromStdString(AText);
-    Text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    Text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    return Text;
-}
-
 // The locale's long time format without a time-zone part.
 QString LongTimeFormat(const QLocale& ALocale)
 {
@@ -189,6 +183,21 @@ TfmMain::TfmMain(QWidget* AParent, std::unique_ptr<TTrayShell> ATrayShell, TEngi
         *this, *FClock, AEngine.Workers, AEngine.Probe ? std::move(AEngine.Probe) : RunMonitorProbe);
     FSchedule = std::make_unique<TCheckSchedule>(*FEngine, *FClock);
     CreateParts(std::move(ATrayShell));
+    FNotifier = AEngine.Notifier ? std::move(AEngine.Notifier) : std::make_shared<TDBusNotifier>();
+    // The history keeps time by the checks' clocks, so its records, its retention and the
+    // notifications' minute agree with the verdicts.
+    TMonitorHistory::TOptions History;
+    History.WallMs
+        = [Clock = FClock] { return std::llround(LocalDateTimeToUnix(Clock->WallNow()) * 1000.0); };
+    History.MonotonicMs = [Clock = FClock] { return Clock->MonotonicMs(); };
+    History.Settings = AEngine.History ? std::move(*AEngine.History) : HistorySettingsFromEnvironment();
+    const std::string Problem = History.Settings.Problem;
+    FHistory = new TMonitorHistory(HistoryChart, *FNotifier, std::move(History), this);
+    // Said once, in the status bar: the checks go on whatever happens to the history.
+    connect(FHistory, &TMonitorHistory::HistoryOff, this,
+        [this](const QString& AReason) { statusBar()->showMessage(AReason); });
+    if (!Problem.empty())
+        statusBar()->showMessage(QString::fromStdString(Problem));
     SetMonitorObserver(this);
     qApp->installEventFilter(this);
     try {
@@ -204,6 +213,9 @@ TfmMain::~TfmMain()
     // process ends at once and no thread outlives the window; their verdicts are dropped.
     FEngine->Shutdown();
     tmrCheck->stop();
+    // What was recorded is written before the program ends.
+    delete FHistory;
+    FHistory = nullptr;
     delete ApplicationEvents;
     ApplicationEvents = nullptr;
     // The list reports its rows going while the base class frees it, when this object is
@@ -289,7 +301,11 @@ void TfmMain::CreateParts(std::unique_ptr<TTrayShell> ATrayShell)
     ServConfig->setEditTriggers(QAbstractItemView::NoEditTriggers);
     SetEditorLines({});
 
-    ServList = new TServListView(Splitter1);
+    // The list and, under it, the chart of the selected monitor's history, which can be
+    // dragged shut; the left panel and the list keep their places.
+    HistorySplitter = new QSplitter(Qt::Vertical, Splitter1);
+    HistorySplitter->setHandleWidth(3);
+    ServList = new TServListView(HistorySplitter);
     ServList->setColumnCount(3);
     ServList->setHeaderLabels(
         { QStringLiteral("Имя сервиса"), QStringLiteral("Посл. активность"), QStringLiteral("Статус") });
@@ -308,8 +324,13 @@ void TfmMain::CreateParts(std::unique_ptr<TTrayShell> ATrayShell)
     ListPalette.setColor(QPalette::Base, QColor(0, 255, 255));
     ServList->setPalette(ListPalette);
 
+    HistoryChart = new THistoryChart(HistorySplitter);
+    HistorySplitter->setStretchFactor(0, 1);
+    HistorySplitter->setCollapsible(0, false);
+    HistorySplitter->setSizes({ 480 - 25 - 19 - 170 - 3, 170 });
+
     Splitter1->addWidget(Panel1);
-    Splitter1->addWidget(ServList);
+    Splitter1->addWidget(HistorySplitter);
     Splitter1->setStretchFactor(1, 1);
     Splitter1->setSizes({ 185, 696 - 185 - 3 });
     Splitter2->setStretchFactor(1, 1);
@@ -318,7 +339,12 @@ void TfmMain::CreateParts(std::unique_ptr<TTrayShell> ATrayShell)
 
     connect(ServList, &QTreeWidget::itemSelectionChanged, this,
         [this] { Guarded([this] { ServListChange(); }); });
-    connect(ServList, &QTreeWidget::itemChanged, this, [this] { Guarded([this] { ServListChange(); }); });
+    // Only a caption edited in place (a rename) is a change of the list here: the other cells
+    // change with every verdict, and the editor and the chart need nothing from those.
+    connect(ServList, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem*, int AColumn) {
+        if (AColumn == 0)
+            Guarded([this] { ServListChange(); });
+    });
     connect(
         ServList, &QTreeWidget::itemDoubleClicked, this, [this] { Guarded([this] { ServListDblClick(); }); });
 
@@ -347,7 +373,8 @@ void TfmMain::CreateParts(std::unique_ptr<TTrayShell> ATrayShell)
         { acConfigSaveAs, "acConfigSaveAs" }, { acCreatePing, "acCreatePing" },
         { acCreateWeb, "acCreateWeb" }, { acMonitorDelete, "acMonitorDelete" }, { TrayIcon, "TrayIcon" },
         { TrayPopupMenu, "TrayPopupMenu" }, { acTrayShow, "acTrayShow" },
-        { ApplicationEvents, "ApplicationEvents" } };
+        { ApplicationEvents, "ApplicationEvents" }, { HistorySplitter, "HistorySplitter" },
+        { HistoryChart, "HistoryChart" } };
     for (const auto& [Part, Name] : Names)
         Part->setObjectName(QLatin1String(Name));
 }
@@ -478,8 +505,15 @@ void TfmMain::ApplyPosted()
 
 void TfmMain::ApplyVerdict(const TCheckVerdict& AVerdict)
 {
-    // Applying repaints the monitor's rows (this window is its observer).
-    FSchedule->Apply(AVerdict);
+    // Applying repaints the monitor's rows (this window is its observer); the history then
+    // learns the check's time, which the rows show too.
+    if (const std::shared_ptr<TServiceMonitor> Monitor = FSchedule->Apply(AVerdict)) {
+        const auto Row = FRows.find(Monitor.get());
+        const std::string Name = Row == FRows.end() ? std::string() : Row->second.Row->text(0).toStdString();
+        FHistory->Finished(
+            Monitor.get(), Name, Monitor->Status(), AVerdict.Reason, AVerdict.Start, AVerdict.DurationMs);
+        UpdateMonitorView(Monitor.get());
+    }
     UpdateAlarm(FSchedule->Alarm());
 }
 
@@ -508,9 +542,10 @@ void TfmMain::UpdateListItem(QTreeWidgetItem* ARow)
         return;
     const TMonitorStatus Status = Monitor->Status();
     ARow->setText(2, QString::fromLatin1(StatusText(Status)));
-    // Why the last check failed, on the status cell, only while the monitor is in error; and,
-    // after an https check, when the server's certificate expires.
-    QString Tip = Status == msError ? ErrorTipText(Monitor->LastError()) : QString();
+    // Why the last check failed, on the status cell, while the monitor is in error; the time
+    // the last check took; and, after an https check, when the server's certificate expires.
+    QString Tip = StatusTipText(
+        Status, Monitor->LastError(), FHistory ? FHistory->LastResponseMs(Monitor.get()) : -1);
     const QString Expiry = QString::fromStdString(CertificateExpiryText(Monitor->Certificate(), UnixNow()));
     if (!Expiry.isEmpty() && Status != msChecking
         && !Tip.contains(Expiry.left(Expiry.indexOf(QLatin1Char(',')))))
@@ -518,6 +553,25 @@ void TfmMain::UpdateListItem(QTreeWidgetItem* ARow)
     ARow->setToolTip(2, Tip);
     ARow->setIcon(0, FRowIcons[Status <= msError ? Status : msNone]);
     ARow->setText(1, DateTimeText(Monitor->LastActivity()));
+}
+
+void TfmMain::SelectHistory()
+{
+    QTreeWidgetItem* Row = SelectedRow();
+    const std::shared_ptr<TServiceMonitor> Monitor = Row ? MonitorOfRow(Row) : nullptr;
+    FHistory->Select(Monitor.get(), Monitor ? Row->text(0).toStdString() : std::string());
+}
+
+void TfmMain::SetHistoryList()
+{
+    // A list not loaded (no file yet, or one refused) is kept under the name it started from
+    // until it is saved under a name of its own.
+    const std::string Name = FConfigFileName.empty() ? std::string(DefaultConfigFileName) : FConfigFileName;
+    if (Name == FHistoryList)
+        return;
+    FHistoryList = Name;
+    FHistory->SetList(Name);
+    SelectHistory();
 }
 
 QTreeWidgetItem* TfmMain::SelectedRow() const
@@ -601,15 +655,19 @@ TStringList TfmMain::EditorLines() const
 void TfmMain::ServListChange()
 {
     QTreeWidgetItem* Row = SelectedRow();
-    if (!Row)
+    if (!Row) {
+        SelectHistory();
         return;
+    }
     TStringList Lines { "Name=" + Row->text(0).toStdString() };
     if (const std::shared_ptr<TServiceMonitor> Monitor = MonitorOfRow(Row)) {
         const TStringList Settings = Monitor->EditorSettings();
         Lines.insert(Lines.end(), Settings.begin(), Settings.end());
     }
     SetEditorLines(Lines);
+    // A rename is taken first, so that the chart goes on with the history it carried along.
     ServConfigStringsChange();
+    SelectHistory();
 }
 
 void TfmMain::ServConfigStringsChange()
@@ -623,8 +681,10 @@ void TfmMain::ServConfigStringsChange()
     // The name comes from the row's caption (renamed in place), never from the editor.
     const std::string Caption = Row->text(0).toStdString();
     for (TMonitorEntry& Entry : FMonitors)
-        if (Entry.Monitor == Monitor)
+        if (Entry.Monitor == Monitor && Entry.Name != Caption) {
+            FHistory->Renamed(Monitor.get(), Entry.Name, Caption);
             Entry.Name = Caption;
+        }
     Monitor->SetSettings(EditorLines());
 }
 
@@ -638,8 +698,10 @@ void TfmMain::LoadConfig()
         // A list that was refused or not read to its end must not be replaced by what the
         // window holds at the next Ctrl+S: the save asks for a name instead.
         FConfigFileName.clear();
+        SetHistoryList();
         throw;
     }
+    SetHistoryList();
     if (FListExtras.UnreadCount > 0)
         TApplication::ShowWarning(UnreadBlocksText(FConfigFileName, FListExtras.UnreadCount)
             + "; they are kept and saved with the list");
@@ -654,6 +716,7 @@ void TfmMain::SaveConfig()
         FConfigFileName = FileName;
     }
     SaveMonitorList(FConfigFileName, FMonitors, &FListExtras);
+    SetHistoryList();
 }
 
 TSaveConfigDialog::TSaveConfigDialog(QWidget* AParent)
@@ -744,6 +807,7 @@ void TfmMain::acMonitorDeleteExecute()
     if (Entry != FMonitors.end()) {
         Deleted = Entry->Monitor;
         FSchedule->Forget(Deleted.get());
+        FHistory->Deleted(Deleted.get());
         FMonitors.erase(Entry);
     }
     RefreshList();

@@ -5,7 +5,9 @@
 
 #include "engine/CheckEngine.h"
 #include "engine/Schedule.h"
+#include "history/History.h"
 #include "monitors/MonitorList.h"
+#include "notify/Notifications.h"
 #include "tray/TrayShell.h"
 
 #include <QFileDialog>
@@ -15,12 +17,15 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 class QAction;
 class TApplicationEvents;
+class THistoryChart;
+class TMonitorHistory;
 class QLineEdit;
 class QMenu;
 class QSplitter;
@@ -52,7 +57,7 @@ public:
     std::function<void(const QString& AFolder)> FolderMissingHook;
 };
 
-// How the window runs its checks.
+// How the window runs its checks and where their outcomes go besides the list.
 struct TEngineOptions {
     // Worker threads, the most checks that run at once.
     size_t Workers = TCheckEngine::DefaultWorkers;
@@ -60,6 +65,10 @@ struct TEngineOptions {
     std::shared_ptr<const TCheckClock> Clock;
     // The probe; RunMonitorProbe when empty (tests hand in a stand-in).
     TCheckProbe Probe;
+    // The history: kept or not, where, how long; from the environment when not given.
+    std::optional<THistorySettings> History;
+    // Where changes of status are announced; the desktop's notification service when empty.
+    std::shared_ptr<TDesktopNotifier> Notifier;
 };
 
 // The window owns the monitors; their checks run on the check engine's workers, and each
@@ -103,6 +112,8 @@ public:
     TStringList EditorLines() const;
     // The value edit box of an editor row.
     QLineEdit* EditorValueBox(int ARow) const;
+    // The history of the checks, the chart of the selected monitor and the notifications.
+    TMonitorHistory& History() { return *FHistory; }
 
     // Test hooks. The save dialog: returns false for a cancel, else the chosen name.
     std::function<bool(std::string& AFileName)> SaveDialogHook;
@@ -120,6 +131,11 @@ private:
     // row and works out the alarm.
     void ApplyVerdict(const TCheckVerdict& AVerdict);
     void UpdateListItem(QTreeWidgetItem* ARow);
+    // The chart follows the selected row's monitor.
+    void SelectHistory();
+    // Tells the history which list the monitors belong to, when that changed: the file the
+    // list was loaded from or saved to.
+    void SetHistoryList();
 
     // Event handlers; the widgets call them through Guarded.
     void FormCreate();
@@ -168,6 +184,9 @@ private:
     QMenu* TrayPopupMenu = nullptr;
     QAction* acTrayShow = nullptr;
     TApplicationEvents* ApplicationEvents = nullptr;
+    // The list above the chart of the selected monitor's history.
+    QSplitter* HistorySplitter = nullptr;
+    THistoryChart* HistoryChart = nullptr;
 
     void CreateParts(std::unique_ptr<TTrayShell> ATrayShell);
     void CreateActions();
@@ -196,6 +215,10 @@ private:
         std::weak_ptr<TServiceMonitor> Monitor;
     };
     std::unordered_multimap<const TServiceMonitor*, TRowOf> FRows;
+    // Made before the parts and the list, gone after the engine has stopped.
+    std::shared_ptr<TDesktopNotifier> FNotifier;
+    TMonitorHistory* FHistory = nullptr;
+    std::string FHistoryList;
     bool FCentred = false;
     // Row images by status: the state image (none for msNone) left of the light bulb.
     QIcon FRowIcons[4];

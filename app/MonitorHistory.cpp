@@ -3,6 +3,7 @@
 #include <QMetaObject>
 
 #include <chrono>
+#include <climits>
 #include <cmath>
 
 namespace {
@@ -20,14 +21,18 @@ const QString OffPrefix = QStringLiteral("История проверок вык
 
 QString StatusTipText(TMonitorStatus AStatus, const std::string& AReason, int64_t ALastMs)
 {
+    // The reason first, as it always was; the stack's messages break their lines with CR LF,
+    // which a tooltip would show as a stray character before each break.
     QString Text;
-    if (ALastMs >= 0 && (AStatus == msOK || AStatus == msError))
-        Text = QStringLiteral("Последняя проверка: %1 мс").arg(ALastMs);
-    if (AStatus == msError && !AReason.empty()) {
-        QString Reason = QString::fromStdString(AReason);
-        Reason.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-        Reason.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-        Text = Text.isEmpty() ? Reason : Text + QLatin1Char('\n') + Reason;
+    if (AStatus == msError) {
+        Text = QString::fromStdString(AReason);
+        Text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+        Text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    }
+    if (ALastMs >= 0 && (AStatus == msOK || AStatus == msError)) {
+        if (!Text.isEmpty())
+            Text += QLatin1Char('\n');
+        Text += QStringLiteral("Последняя проверка: %1 мс").arg(ALastMs);
     }
     return Text;
 }
@@ -83,7 +88,9 @@ void TMonitorHistory::TurnOff(const QString& AReason)
 void TMonitorHistory::SetList(const std::string& AFileName)
 {
     FListKey = HistoryListKey(AFileName);
-    Select(nullptr, {});
+    FSelected = nullptr;
+    FSelectedName.clear();
+    Reload();
 }
 
 void TMonitorHistory::Finished(const TServiceMonitor* AMonitor, const std::string& AName,
@@ -94,26 +101,41 @@ void TMonitorHistory::Finished(const TServiceMonitor* AMonitor, const std::strin
     const bool OK = AStatus == msOK;
     FLastMs[AMonitor] = ADurationMs;
     FNotifications.Verdict(AMonitor, AName, OK, AReason);
-    const int64_t StartMs = std::llround(LocalDateTimeToUnix(AStart) * 1000.0);
-    if (FRecorder)
-        FRecorder->Record({ FListKey, AName, StartMs, OK, ADurationMs, OK ? std::string() : AReason });
-    if (FChart && AMonitor == FSelected && FOffReason.isEmpty()) {
+    const THistoryPoint Point { std::llround(LocalDateTimeToUnix(AStart) * 1000.0), OK, ADurationMs,
+        OK ? std::string() : AReason };
+    if (FRecorder && FOffReason.isEmpty()) {
+        FRecorder->Record({ FListKey, AName, Point.StartMs, OK, ADurationMs, Point.Reason });
+        // Kept until surely written, for a chart loaded from the file in the meantime.
         const int64_t Now = FOptions.WallMs();
-        FChart->AddPoint({ StartMs, OK, ADurationMs, OK ? std::string() : AReason }, Now);
-        int64_t Failures = 0;
-        for (const THistoryPoint& Point : FChart->Points())
-            Failures += !Point.OK;
-        const auto Checks = static_cast<int64_t>(FChart->Points().size());
-        for (THistorySummary* Span : { &FWeek, &FMonth }) {
-            ++Span->Checks;
-            Span->Failures += !OK;
-        }
-        FChart->SetUptime(THistorySummary { {}, Checks, Failures }.Uptime(), FWeek.Uptime(), FMonth.Uptime());
+        FRecent.push_back({ AMonitor, Now, Point });
+        while (FRecent.front().RecordedMs < Now - RecentMs)
+            FRecent.pop_front();
     }
+    if (AMonitor == FSelected)
+        Show(Point);
+}
+
+void TMonitorHistory::Show(const THistoryPoint& APoint)
+{
+    if (!FChart || !FOffReason.isEmpty())
+        return;
+    FChart->AddPoint(APoint, FOptions.WallMs());
+    int64_t Failures = 0;
+    for (const THistoryPoint& Point : FChart->Points())
+        Failures += !Point.OK;
+    const auto Checks = static_cast<int64_t>(FChart->Points().size());
+    for (THistorySummary* Span : { &FWeek, &FMonth }) {
+        ++Span->Checks;
+        Span->Failures += !APoint.OK;
+    }
+    FChart->SetUptime(THistorySummary { {}, Checks, Failures }.Uptime(), FWeek.Uptime(), FMonth.Uptime());
 }
 
 void TMonitorHistory::Select(const TServiceMonitor* AMonitor, const std::string& AName)
 {
+    // The window asks again at every change of its list; the file is read only for a change.
+    if (AMonitor == FSelected && AName == FSelectedName)
+        return;
     FSelected = AMonitor;
     FSelectedName = AName;
     Reload();
@@ -136,6 +158,12 @@ void TMonitorHistory::Reload()
         FChart->SetPoints({}, Now);
         FChart->SetMessage({});
     }
+    // The checks still on their way to the file; a monitor's checks never overlap, so its
+    // starts only grow.
+    const int64_t Loaded = FChart->Points().empty() ? INT64_MIN : FChart->Points().back().StartMs;
+    for (const TRecent& Recent : FRecent)
+        if (Recent.Monitor == FSelected && Recent.Point.StartMs > Loaded)
+            Show(Recent.Point);
 }
 
 void TMonitorHistory::Renamed(
@@ -151,6 +179,7 @@ void TMonitorHistory::Deleted(const TServiceMonitor* AMonitor)
 {
     FNotifications.Forget(AMonitor);
     FLastMs.erase(AMonitor);
+    std::erase_if(FRecent, [AMonitor](const TRecent& ARecent) { return ARecent.Monitor == AMonitor; });
     if (AMonitor == FSelected)
         Select(nullptr, {});
 }

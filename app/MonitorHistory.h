@@ -15,6 +15,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -73,8 +74,19 @@ signals:
     void HistoryOff(const QString& AReason);
 
 private:
+    // How long a recorded check is kept in memory as well: longer than a batch can take to
+    // be written, even after waiting for another program's lock.
+    static constexpr int64_t RecentMs = 30000;
+    struct TRecent {
+        const TServiceMonitor* Monitor;
+        int64_t RecordedMs;
+        THistoryPoint Point;
+    };
+
     void TurnOff(const QString& AReason);
     void Reload();
+    // Adds a check of the selected monitor to the chart and its uptimes.
+    void Show(const THistoryPoint& APoint);
 
     THistoryChart* FChart;
     TOptions FOptions;
@@ -86,6 +98,7 @@ private:
     std::string FSelectedName;
     QString FOffReason;
     std::unordered_map<const TServiceMonitor*, int64_t> FLastMs;
+    std::deque<TRecent> FRecent;
     // Checks and failures of the selected monitor over 7 and 30 days, as loaded and counted
     // on since, so that a new check moves the uptime without a query.
     THistorySummary FWeek;

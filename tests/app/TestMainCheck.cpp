@@ -127,7 +127,8 @@ private slots:
         QCOMPARE(Monitor->Status(), msChecking);
         F.Settle();
         QCOMPARE(F.List()->topLevelItem(0)->text(2), QStringLiteral("ERROR"));
-        QCOMPARE(F.List()->topLevelItem(0)->toolTip(2), QStringLiteral("Request timed out."));
+        QCOMPARE(F.List()->topLevelItem(0)->toolTip(2),
+            QStringLiteral("Request timed out.\nПоследняя проверка: 0 мс"));
         QCOMPARE(Applied, QThread::currentThread());
         QVERIFY(F.Window->Alarm());
     }
@@ -339,7 +340,8 @@ private slots:
         F.Tick();
         QCOMPARE(Ping->Status(), msError);
         QCOMPARE(F.List()->topLevelItem(0)->toolTip(2),
-            QStringLiteral("Retry is 0: no echo request is sent; set Retry to 1 or more."));
+            QStringLiteral("Retry is 0: no echo request is sent; set Retry to 1 or more.\n"
+                           "Последняя проверка: 0 мс"));
         QCOMPARE(F.Animations, std::vector<bool> { true });
     }
 };

@@ -1,5 +1,5 @@
 // The reason for an error in the window: the status cell's tooltip while the monitor is in
-// error, none otherwise, and nothing else in the row or on screen changes.
+// error, with the time the last check took; and nothing else in the row or on screen changes.
 #include "WindowFixture.h"
 #include "support/ScriptedServer.h"
 #include "support/TestMonitor.h"
@@ -11,6 +11,14 @@
 namespace {
 
 constexpr TDateTime Second = 1.0 / 86400;
+
+// The line that tells how long the last check took; the test clock stands still during one.
+const QString Took = QStringLiteral("Последняя проверка: 0 мс");
+
+QString WithTook(const QString& ATip)
+{
+    return ATip + QLatin1Char('\n') + Took;
+}
 
 } // namespace
 
@@ -61,8 +69,8 @@ private slots:
         F.Tick();
         QCOMPARE(Row(F, 0)->text(2), QStringLiteral("ERROR"));
         const QString Reason = QStringLiteral("Socket Error # 10061\nConnection refused.");
-        QCOMPARE(Row(F, 0)->toolTip(2), Reason);
-        QCOMPARE(ShownTip(F, 0, 2), Reason);
+        QCOMPARE(Row(F, 0)->toolTip(2), WithTook(Reason));
+        QCOMPARE(ShownTip(F, 0, 2), WithTook(Reason));
         // Only the status cell carries it.
         QCOMPARE(Row(F, 0)->toolTip(0), QString());
         QCOMPARE(Row(F, 0)->toolTip(1), QString());
@@ -75,8 +83,8 @@ private slots:
         F.Clock += 2 * Second;
         F.Tick();
         QCOMPARE(Row(F, 0)->text(2), QStringLiteral("OK"));
-        QCOMPARE(Row(F, 0)->toolTip(2), QString());
-        QCOMPARE(ShownTip(F, 0, 2), QString());
+        QCOMPARE(Row(F, 0)->toolTip(2), Took);
+        QCOMPARE(ShownTip(F, 0, 2), Took);
         QCOMPARE(Server.Requests(), 1);
     }
 
@@ -98,8 +106,8 @@ private slots:
         F.Window->Monitors().push_back({ "B", B });
         F.Window->RefreshList();
         F.Tick();
-        QCOMPARE(Row(F, 0)->toolTip(2), QStringLiteral("Request timed out."));
-        QCOMPARE(Row(F, 1)->toolTip(2), QStringLiteral("first\nsecond\nthird"));
+        QCOMPARE(Row(F, 0)->toolTip(2), WithTook(QStringLiteral("Request timed out.")));
+        QCOMPARE(Row(F, 1)->toolTip(2), WithTook(QStringLiteral("first\nsecond\nthird")));
 
         A->Hang = true;
         A->Result = msOK;
@@ -109,13 +117,13 @@ private slots:
         QCOMPARE(Row(F, 0)->toolTip(2), QString());
         F.Probes.Release();
         F.Settle();
-        QCOMPARE(Row(F, 0)->toolTip(2), QString());
-        QCOMPARE(Row(F, 1)->toolTip(2), QStringLiteral("first\nsecond\nthird"));
+        QCOMPARE(Row(F, 0)->toolTip(2), Took);
+        QCOMPARE(Row(F, 1)->toolTip(2), WithTook(QStringLiteral("first\nsecond\nthird")));
 
         // Rebuilt rows (the window shown again) keep the reason of a monitor in error.
         F.Window->RefreshList();
-        QCOMPARE(Row(F, 0)->toolTip(2), QString());
-        QCOMPARE(Row(F, 1)->toolTip(2), QStringLiteral("first\nsecond\nthird"));
+        QCOMPARE(Row(F, 0)->toolTip(2), Took);
+        QCOMPARE(Row(F, 1)->toolTip(2), WithTook(QStringLiteral("first\nsecond\nthird")));
     }
 
     // After an https check the tooltip says when the certificate expires, OK or not; beside
@@ -144,9 +152,10 @@ private slots:
         F.Window->RefreshList();
         F.Tick();
         QCOMPARE(Row(F, 0)->text(2), QStringLiteral("OK"));
-        QCOMPARE(Row(F, 0)->toolTip(2), Expiry);
-        QCOMPARE(Row(F, 1)->toolTip(2), QStringLiteral("HTTP/1.1 500 Internal Server Error\n") + Expiry);
-        QCOMPARE(Row(F, 2)->toolTip(2), QString::fromStdString(C->Reason));
+        QCOMPARE(Row(F, 0)->toolTip(2), Took + QLatin1Char('\n') + Expiry);
+        QCOMPARE(Row(F, 1)->toolTip(2),
+            WithTook(QStringLiteral("HTTP/1.1 500 Internal Server Error")) + QLatin1Char('\n') + Expiry);
+        QCOMPARE(Row(F, 2)->toolTip(2), WithTook(QString::fromStdString(C->Reason)));
     }
 
     // A server's text is shown as text: markup in it draws nothing.
@@ -164,7 +173,7 @@ private slots:
         F.Window->Monitors().push_back({ "A", A });
         F.Window->RefreshList();
         F.Tick();
-        QCOMPARE(ShownTip(F, 0, 2), QString::fromStdString(Markup));
+        QCOMPARE(ShownTip(F, 0, 2), WithTook(QString::fromStdString(Markup)));
     }
 };
 

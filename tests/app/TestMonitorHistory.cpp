@@ -3,6 +3,7 @@
 // carries the history; a damaged file or VARDEX_HISTORY=off switches the history off with one
 // word while notifications and response times go on.
 #include "app/MonitorHistory.h"
+#include "support/RecordingNotifier.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -17,10 +18,7 @@ class TestMonitorHistory : public QObject {
 private:
     static constexpr int64_t Now = 1790000000000;
 
-    struct TRecorder : TDesktopNotifier {
-        std::vector<TNotification> Shown;
-        void Show(const TNotification& A) override { Shown.push_back(A); }
-    };
+    using TRecorder = TRecordingNotifier;
 
     QTemporaryDir FFolder;
     std::atomic<int64_t> FWall { Now };
@@ -71,7 +69,7 @@ private slots:
         QCOMPARE(History.LastResponseMs(&A), int64_t(10000));
         QCOMPARE(History.LastResponseMs(&B), int64_t(3000));
         QCOMPARE(StatusTipText(msError, "refused\r\nsecond line", 10000),
-            QStringLiteral("Последняя проверка: 10000 мс\nrefused\nsecond line"));
+            QStringLiteral("refused\nsecond line\nПоследняя проверка: 10000 мс"));
         QCOMPARE(StatusTipText(msOK, "", 12), QStringLiteral("Последняя проверка: 12 мс"));
         QCOMPARE(StatusTipText(msNone, "", -1), QString());
 

@@ -1,12 +1,14 @@
 // What the window tests share: a working folder of their own with a default.cfg, the error
 // report and the save dialog hooked so that nothing blocks, clocks the test moves, scripted
 // probes for test monitors (real ones for the others), and a notification area that records
-// what the tray icon does with it.
+// what the tray icon does with it. The history goes to a file in the working folder and the
+// notifications to a recorder.
 #pragma once
 
 #include "app/Application.h"
 #include "app/Main.h"
 #include "support/Parts.h"
+#include "support/RecordingNotifier.h"
 #include "support/TestClock.h"
 #include "support/TestMonitor.h"
 #include "support/Tray.h"
@@ -60,8 +62,16 @@ public:
         Engine.Clock = std::shared_ptr<const TCheckClock>(&Clock, [](const TCheckClock*) {});
         // Test monitors run their script; real monitors their real probe.
         Engine.Probe = [this](const TCheckRequest& ARequest) {
-            return ARequest.Type == "TestMonitor" ? Probes.Run(ARequest) : RunMonitorProbe(ARequest);
+            if (ARequest.Type != "TestMonitor")
+                return RunMonitorProbe(ARequest);
+            const TProbeResult Result = Probes.Run(ARequest);
+            std::string Took;
+            FindSettingsValue(ARequest.Settings, "TookMs", Took);
+            Clock.Pass(static_cast<double>(std::stoll(Took)) / MSecsPerDay);
+            return Result;
         };
+        Engine.History = THistorySettings { true, 30, HistoryFile(), {} };
+        Engine.Notifier = Notifications;
         Window = std::make_unique<TfmMain>(nullptr, std::move(Shell), std::move(Engine));
         // Ticks are driven by the tests; the timer's own path has a test of its own.
         Part<QTimer>(*Window, "tmrCheck")->stop();
@@ -83,6 +93,7 @@ public:
         QDir::setCurrent(FOldDir);
     }
 
+    std::string HistoryFile() const { return Path("state/history.sqlite"); }
     std::string Path(const std::string& AName) const { return (FDir.path() + "/").toStdString() + AName; }
 
     void WriteFile(const std::string& AName, const std::string& AText) const
@@ -152,6 +163,7 @@ public:
     std::shared_ptr<TTrayLog> Tray = std::make_shared<TTrayLog>();
     TRecordingTrayShell* TrayShell = nullptr;
     std::unique_ptr<TfmMain> Window;
+    std::shared_ptr<TRecordingNotifier> Notifications = std::make_shared<TRecordingNotifier>();
     std::vector<TReport> Reports;
     std::vector<bool> Animations;
     int Dialogs = 0;

@@ -3,6 +3,7 @@
 // bus without that service, and no bus at all: nothing may fail or hang.
 #include "notify/DBusNotifier.h"
 #include "support/DBusSession.h"
+#include "support/RecordingNotifier.h"
 
 #include <QDBusConnectionInterface>
 #include <QElapsedTimer>
@@ -156,10 +157,7 @@ private slots:
     // for that moment and shows them.
     void TheTimerShowsHeldNotifications()
     {
-        struct TRecorder : TDesktopNotifier {
-            std::vector<TNotification> Shown;
-            void Show(const TNotification& A) override { Shown.push_back(A); }
-        } Recorder;
+        TRecordingNotifier Recorder;
         int64_t Now = 1000;
         TDesktopNotifications Notifications(Recorder, [&] { return Now; });
         const int Monitor = 0;

@@ -29,6 +29,7 @@ public:
         Lines.push_back("Reason=" + Reason);
         Lines.push_back(std::string("Hang=") + (Hang ? "1" : "0"));
         Lines.push_back("Cert=" + std::to_string(CertNotAfter));
+        Lines.push_back("TookMs=" + std::to_string(TookMs));
         return Lines;
     }
     std::string TypeKey() const override { return "TestMonitor"; }
@@ -41,6 +42,8 @@ public:
     std::string Tag;
     // When the server's certificate expires (Unix seconds), as an https check reports it.
     int64_t CertNotAfter = 0;
+    // How long the check takes on the test's clock (the window fixture moves it on).
+    int64_t TookMs = 0;
 };
 
 // Runs the checks of test monitors from their snapshot: notes each tag in the order the
