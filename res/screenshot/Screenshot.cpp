@@ -1,0 +1,122 @@
+// Draws the picture of the window that the README shows: a list of six monitors with a made-up
+// history of 30 days (a check a minute over the last day, every ten minutes before), one of
+// them selected so that its chart is shown. Nothing is checked: the timer is stopped and the
+// statuses are set from the history's last checks. Runs in a temporary folder of its own
+// (list file and history), on whatever platform Qt is given (scripts/screenshot uses the
+// offscreen one), and writes the PNG named on its command line.
+//
+//   vardex_screenshot OUTPUT.png
+#include "app/Application.h"
+#include "app/Main.h"
+#include "history/History.h"
+
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr int64_t Minute = 60000;
+constexpr int64_t Day = 1440 * Minute;
+
+struct TScripted {
+    const char* Name;
+    const char* Settings;
+    // Typical response time, its daily swing, and outages as [start, end) minutes ago.
+    double Ms;
+    double Swing;
+    std::vector<std::pair<int64_t, int64_t>> Outages;
+};
+
+const std::vector<TScripted> Monitors = {
+    { "gateway", "Type=PingMonitor\r\nInterval=60\r\nIP=192.0.2.1\r\nRetry=3", 1.2, 0.4, {} },
+    { "dns", "Type=PingMonitor\r\nInterval=60\r\nIP=192.0.2.53\r\nRetry=3", 2.5, 1, { { 4000, 4030 } } },
+    { "shop (https)", "Type=WebMonitor\r\nInterval=60\r\nURL=https://shop.example/", 180, 60,
+        { { 170, 152 }, { 120, 117 }, { 40, 37 }, { 9000, 8900 } } },
+    { "wiki", "Type=WebMonitor\r\nInterval=60\r\nURL=http://wiki.example/", 45, 15, {} },
+    { "mail", "Type=PingMonitor\r\nInterval=60\r\nIP=192.0.2.25\r\nRetry=3", 3, 1, { { 3, 0 } } },
+    { "backup", "Type=WebMonitor\r\nInterval=60\r\nURL=http://backup.example/health", 90, 30, {} },
+};
+
+struct TNoNotifier : TDesktopNotifier {
+    void Show(const TNotification&) override { }
+};
+
+bool Down(const TScripted& AMonitor, int64_t AMinutesAgo)
+{
+    for (const auto& [From, To] : AMonitor.Outages)
+        if (AMinutesAgo < From && AMinutesAgo >= To)
+            return true;
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: vardex_screenshot OUTPUT.png\n");
+        return 2;
+    }
+    const QString Output = QString::fromLocal8Bit(argv[1]);
+    QTemporaryDir Folder;
+    if (!Folder.isValid() || !QDir::setCurrent(Folder.path()))
+        return 1;
+    const std::string History = Folder.filePath(QStringLiteral("history.sqlite")).toStdString();
+
+    {
+        std::ofstream List("default.cfg", std::ios::binary);
+        for (const TScripted& Monitor : Monitors)
+            List << "Name=" << Monitor.Name << "\r\n" << Monitor.Settings << "\r\n\r\n\r\n";
+    }
+    const int64_t Now = HistoryNowMs();
+    {
+        THistoryRecorder Recorder(History, [Now] { return Now; });
+        Recorder.SetQueueLimit(1000000);
+        Recorder.Start();
+        const std::string Key = HistoryListKey("default.cfg");
+        for (const TScripted& Monitor : Monitors) {
+            for (int64_t Ago = 30 * 1440; Ago >= 1; Ago -= Ago > 1440 ? 10 : 1) {
+                const int64_t At = Now - Ago * Minute;
+                const double Phase = 2 * M_PI * double(At % Day) / double(Day);
+                // A daily swing, a little noise, and slower answers around each outage.
+                double Ms = Monitor.Ms + Monitor.Swing * std::sin(Phase) + Monitor.Swing * 0.3 * std::sin(double(Ago) * 1.7);
+                if (Down(Monitor, Ago - 10) || Down(Monitor, Ago + 10))
+                    Ms *= 3;
+                const bool OK = !Down(Monitor, Ago);
+                Recorder.Record({ Key, Monitor.Name, At, OK, std::llround(std::max(Ms, 0.5)),
+                    OK ? std::string() : std::string("Request timed out.") });
+            }
+        }
+        Recorder.Stop();
+    }
+
+    TApplication Application(argc, argv);
+    TEngineOptions Options;
+    Options.History = THistorySettings { true, 30, History, {} };
+    Options.Notifier = std::make_shared<TNoNotifier>();
+    TfmMain Window(nullptr, {}, std::move(Options));
+    Window.findChild<QTimer*>(QStringLiteral("tmrCheck"))->stop();
+    for (size_t I = 0; I < Monitors.size(); ++I) {
+        const bool OK = !Down(Monitors[I], 0) && !Down(Monitors[I], 1);
+        const TDateTime LastOK = UnixToLocalDateTime(double(Now - (OK ? 1 : 4) * Minute) / 1000);
+        Window.Monitors()[I].Monitor->ApplyResult(
+            { OK ? msOK : msError, OK ? std::string() : std::string("Request timed out.") }, LastOK);
+    }
+    Window.show();
+    Window.RefreshList();
+    auto* List = Window.findChild<QTreeWidget*>(QStringLiteral("ServList"));
+    List->setCurrentItem(List->topLevelItem(2));
+    QCoreApplication::processEvents();
+    if (!Window.grab().save(Output)) {
+        std::fprintf(stderr, "cannot write %s\n", argv[1]);
+        return 1;
+    }
+    return 0;
+}
