@@ -134,12 +134,20 @@ protected:
     }
 };
 
-// The locale's long time format without a time-zone part.
+// The locale's long time format without a time-zone part. Every row shows a time and is
+// repainted at each start and end of its check, so the last answer is kept (on the window's
+// thread) rather than worked out with a pattern each time.
 QString LongTimeFormat(const QLocale& ALocale)
 {
-    QString Format = ALocale.timeFormat(QLocale::LongFormat);
-    Format.remove(QRegularExpression(QStringLiteral("\\s*t+")));
-    return Format.trimmed();
+    static QString Given;
+    static QString Shortened;
+    const QString Format = ALocale.timeFormat(QLocale::LongFormat);
+    if (Format != Given || Shortened.isNull()) {
+        static const QRegularExpression Zone(QStringLiteral("\\s*t+"));
+        Given = Format;
+        Shortened = QString(Format).remove(Zone).trimmed();
+    }
+    return Shortened;
 }
 
 } // namespace
@@ -339,10 +347,11 @@ void TfmMain::CreateParts(std::unique_ptr<TTrayShell> ATrayShell)
 
     connect(ServList, &QTreeWidget::itemSelectionChanged, this,
         [this] { Guarded([this] { ServListChange(); }); });
-    // Only a caption edited in place (a rename) is a change of the list here: the other cells
-    // change with every verdict, and the editor and the chart need nothing from those.
-    connect(ServList, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem*, int AColumn) {
-        if (AColumn == 0)
+    // Only a caption edited in place (a rename, always of the selected row) is a change of the
+    // list here: the rows' other cells and images change at every start and end of a check,
+    // and the editor and the chart need nothing from those.
+    connect(ServList, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* ARow, int AColumn) {
+        if (AColumn == 0 && ARow->isSelected())
             Guarded([this] { ServListChange(); });
     });
     connect(
@@ -470,6 +479,8 @@ void TfmMain::FormDestroy()
 
 void TfmMain::UpdateMonitorView(TServiceMonitor* AMonitor)
 {
+    if (FHoldRows)
+        return;
     const auto [First, Last] = FRows.equal_range(AMonitor);
     for (auto Row = First; Row != Last; ++Row)
         UpdateListItem(Row->second.Row);
@@ -501,13 +512,17 @@ void TfmMain::ApplyPosted()
     }
     for (const TCheckVerdict& Verdict : Batch)
         Guarded([&] { ApplyVerdict(Verdict); });
+    // Workers are free again: monitors that a full engine left due start now.
+    Guarded([this] { FSchedule->Resume(FMonitors); });
 }
 
 void TfmMain::ApplyVerdict(const TCheckVerdict& AVerdict)
 {
-    // Applying repaints the monitor's rows (this window is its observer); the history then
-    // learns the check's time, which the rows show too.
-    if (const std::shared_ptr<TServiceMonitor> Monitor = FSchedule->Apply(AVerdict)) {
+    // The rows are repainted once the history has the check's time too, which they show.
+    FHoldRows = true;
+    const std::shared_ptr<TServiceMonitor> Monitor = FSchedule->Apply(AVerdict);
+    FHoldRows = false;
+    if (Monitor) {
         const auto Row = FRows.find(Monitor.get());
         const std::string Name = Row == FRows.end() ? std::string() : Row->second.Row->text(0).toStdString();
         FHistory->Finished(

@@ -215,6 +215,8 @@ private:
         std::weak_ptr<TServiceMonitor> Monitor;
     };
     std::unordered_multimap<const TServiceMonitor*, TRowOf> FRows;
+    // While a verdict is applied, its rows wait to be repainted once, after the history.
+    bool FHoldRows = false;
     // Made before the parts and the list, gone after the engine has stopped.
     std::shared_ptr<TDesktopNotifier> FNotifier;
     TMonitorHistory* FHistory = nullptr;

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 TProbeResult RunMonitorProbe(const TCheckRequest& ARequest)
 {
     // The type line goes first and the key rule takes the first match, so a settings line
@@ -105,6 +108,12 @@ size_t TCheckEngine::Threads() const
 
 void TCheckEngine::Run(TWorker& AWorker)
 {
+    // A worker yields the processor to the thread that owns the monitors: when a tick starts
+    // hundreds of checks at once, their work would otherwise hold up the window (or the
+    // command line's output) until the burst is over. Raising one's own nice value needs no
+    // privilege; where it fails the worker runs as it is.
+    setpriority(
+        PRIO_PROCESS, static_cast<id_t>(gettid()), std::min(getpriority(PRIO_PROCESS, 0) + WorkerNice, 19));
     const TNetCancelScope Scope(&AWorker.Token);
     std::unique_lock<std::mutex> Guard(FLock);
     for (;;) {

@@ -88,6 +88,8 @@ TProbeResult ProbeFailure(std::exception_ptr AError);
 
 class TCheckEngine {
 public:
+    // How much lower than the process's priority the workers run (a nice value added).
+    static constexpr int WorkerNice = 10;
     // The pool size of the window and of vardex-check unless told otherwise.
     static constexpr size_t DefaultWorkers = 64;
 

@@ -68,7 +68,24 @@ bool TCheckSchedule::Tick(const TMonitorList& AList)
                 FInError.insert(Monitor.get());
         }
     }
+    FBacklog = Full;
     return Alarm();
+}
+
+void TCheckSchedule::Resume(const TMonitorList& AList)
+{
+    if (!FBacklog)
+        return;
+    bool Full = false;
+    for (const TMonitorEntry& Entry : AList) {
+        const std::shared_ptr<TServiceMonitor>& Monitor = Entry.Monitor;
+        if (Monitor && !IsChecking(Monitor.get()) && IsMonitorDue(*Monitor, FClock.MonotonicMs())
+            && !RunCheck(Monitor)) {
+            Full = true;
+            break;
+        }
+    }
+    FBacklog = Full;
 }
 
 std::shared_ptr<TServiceMonitor> TCheckSchedule::Apply(const TCheckVerdict& AVerdict)

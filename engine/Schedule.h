@@ -40,6 +40,10 @@ public:
     // standing alarm does not drop, and come back, with every new check of a failing
     // monitor).
     bool Tick(const TMonitorList& AList);
+    // After a tick that the engine cut short, starts the monitors that it left due, in list
+    // order, as far as workers are free; the owner calls it when verdicts come in, so a list
+    // with more due monitors than workers does not wait a whole second for each handful.
+    void Resume(const TMonitorList& AList);
 
     // Starts a check of AMonitor: stamps it on both clocks, sets msChecking and submits a
     // snapshot of its settings. False, with nothing changed, when it is in flight already or
@@ -74,4 +78,6 @@ private:
     uint64_t FLastId = 0;
     std::unordered_map<const TServiceMonitor*, TInFlight> FInFlight;
     std::unordered_set<const TServiceMonitor*> FInError;
+    // The last tick (or resumption) found the engine full with monitors still due.
+    bool FBacklog = false;
 };

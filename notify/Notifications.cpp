@@ -13,6 +13,7 @@ TNotification TNotificationPolicy::Send(TState& AState, int64_t ANow)
 {
     TNotification Result { AState.Name, AState.OK, AState.OK ? std::string() : AState.Reason, AState.Held };
     AState.Held = 0;
+    FHeld.erase(&AState);
     AState.LastSentMs = ANow;
     AState.Sent = true;
     return Result;
@@ -31,8 +32,10 @@ std::vector<TNotification> TNotificationPolicy::Verdict(
     if (!Changed)
         return {};
     ++State.Held;
-    if (State.Sent && Now - State.LastSentMs < MinGapMs)
+    if (State.Sent && Now - State.LastSentMs < MinGapMs) {
+        FHeld.insert(&State);
         return {};
+    }
     return { Send(State, Now) };
 }
 
@@ -40,22 +43,28 @@ std::vector<TNotification> TNotificationPolicy::Due()
 {
     const int64_t Now = FClock();
     std::vector<TNotification> Result;
-    for (auto& [Key, State] : FStates)
-        if (State.Held > 0 && Now - State.LastSentMs >= MinGapMs)
-            Result.push_back(Send(State, Now));
+    std::vector<TState*> Over;
+    for (TState* State : FHeld)
+        if (Now - State->LastSentMs >= MinGapMs)
+            Over.push_back(State);
+    for (TState* State : Over)
+        Result.push_back(Send(*State, Now));
     return Result;
 }
 
 int64_t TNotificationPolicy::NextDueMs() const
 {
     int64_t Next = std::numeric_limits<int64_t>::max();
-    for (const auto& [Key, State] : FStates)
-        if (State.Held > 0)
-            Next = std::min(Next, State.LastSentMs + MinGapMs);
+    for (const TState* State : FHeld)
+        Next = std::min(Next, State->LastSentMs + MinGapMs);
     return Next == std::numeric_limits<int64_t>::max() ? -1 : Next;
 }
 
 void TNotificationPolicy::Forget(const void* AKey)
 {
-    FStates.erase(AKey);
+    const auto Found = FStates.find(AKey);
+    if (Found == FStates.end())
+        return;
+    FHeld.erase(&Found->second);
+    FStates.erase(Found);
 }

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 // One notification to show.
@@ -37,6 +38,8 @@ public:
     static constexpr int64_t MinGapMs = 60000;
 
     explicit TNotificationPolicy(TClock AClock);
+    TNotificationPolicy(const TNotificationPolicy&) = delete;
+    TNotificationPolicy& operator=(const TNotificationPolicy&) = delete;
 
     // A check of the monitor AKey, named AName, ended OK or not. Returns what to show now.
     std::vector<TNotification> Verdict(
@@ -61,7 +64,10 @@ private:
     TNotification Send(TState& AState, int64_t ANow);
 
     TClock FClock;
+    // Elements of an unordered_map keep their addresses, so the states that hold changes are
+    // found without a look at every monitor's: a window applies a verdict at every check.
     std::unordered_map<const void*, TState> FStates;
+    std::unordered_set<TState*> FHeld;
 };
 
 // The desktop's notifications. Show never blocks and never raises, whether a notification

@@ -543,6 +543,7 @@ int TCheckRun::RunWatch(const std::atomic<bool>& AStop, int AStopFd)
                     Print(AReport);
                 Previous[Monitor] = AReport.Status;
             });
+            FSchedule.Resume(FList);
             if (FOutputFailed)
                 return CheckExitUsage;
             const int64_t Left = Next - FClock.MonotonicMs();

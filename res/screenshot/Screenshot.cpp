@@ -86,7 +86,8 @@ int main(int argc, char** argv)
                 const int64_t At = Now - Ago * Minute;
                 const double Phase = 2 * M_PI * double(At % Day) / double(Day);
                 // A daily swing, a little noise, and slower answers around each outage.
-                double Ms = Monitor.Ms + Monitor.Swing * std::sin(Phase) + Monitor.Swing * 0.3 * std::sin(double(Ago) * 1.7);
+                double Ms = Monitor.Ms + Monitor.Swing * std::sin(Phase)
+                    + Monitor.Swing * 0.3 * std::sin(double(Ago) * 1.7);
                 if (Down(Monitor, Ago - 10) || Down(Monitor, Ago + 10))
                     Ms *= 3;
                 const bool OK = !Down(Monitor, Ago);

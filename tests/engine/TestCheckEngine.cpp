@@ -9,8 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <stdexcept>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -65,6 +69,23 @@ TEST(CheckEngine, RefusesWorkWhenEveryWorkerIsBusy)
     EXPECT_TRUE(Engine.Submit(Request(4, Hanging)));
     EXPECT_EQ(Collect(Queue, 1).size(), 1u);
     EXPECT_LE(Engine.Threads(), 2u);
+}
+
+// Workers run below the thread that owns the monitors, so a burst of checks cannot hold up the
+// window.
+TEST(CheckEngine, WorkersRunAtALowerPriority)
+{
+    TVerdictQueue Queue;
+    TTestCheckClock Clock;
+    std::atomic<int> WorkerNice { -100 };
+    TCheckEngine Engine(Queue, Clock, 1, [&](const TCheckRequest&) {
+        WorkerNice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+        return TProbeResult { msOK, {} };
+    });
+    TTestMonitor Monitor;
+    ASSERT_TRUE(Engine.Submit(Request(1, Monitor)));
+    ASSERT_EQ(Collect(Queue, 1).size(), 1u);
+    EXPECT_EQ(WorkerNice.load(), std::min(getpriority(PRIO_PROCESS, 0) + TCheckEngine::WorkerNice, 19));
 }
 
 TEST(CheckEngine, VerdictCarriesStatusReasonStartAndDuration)

@@ -104,6 +104,29 @@ TEST_F(CheckSchedule, DueMonitorsStartInListOrderStampedOnBothClocks)
     EXPECT_EQ(Never->LastCheckTick(), std::nullopt);
 }
 
+// Monitors that a full pool left due start as soon as a worker is free, in list order, without
+// waiting for the next tick; once none is left, a monitor that becomes due waits for a tick.
+TEST_F(CheckSchedule, MonitorsLeftDueStartWhenAWorkerIsFree)
+{
+    Add("a", 5);
+    Add("b", 5);
+    Add("c", 5);
+    Schedule.Tick(List);
+    for (int Round = 0; Round < 2; ++Round) {
+        ApplyVerdicts(1);
+        Schedule.Resume(List);
+        EXPECT_EQ(Schedule.InFlight(), 1u);
+    }
+    ApplyVerdicts(1);
+    EXPECT_EQ(Probes.Started(), (std::vector<std::string> { "a", "b", "c" }));
+    Add("d", 5);
+    Schedule.Resume(List);
+    EXPECT_EQ(Schedule.InFlight(), 0u) << "nothing was left behind: d is the next tick's";
+    Schedule.Tick(List);
+    ApplyVerdicts(1);
+    EXPECT_EQ(Probes.Started().back(), "d");
+}
+
 // The wall clock set back an hour, or on by a day: the monotonic clock decides, so checks go
 // on at their interval, neither stopping nor all firing at once.
 TEST_F(CheckSchedule, WallClockStepsNeitherStopNorFloodTheChecks)
