@@ -30,7 +30,7 @@ VARDEX_BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libgl-dev l
 # virtual X server with a tray host and a mouse driver for the real-desktop tray test, a
 # private session bus for the D-Bus tray and notification tests (with Debian's python3
 # D-Bus bindings for the notification test's stand-in service), the desktop-entry
-# validator and the formatter, and Prometheus (its server and promtool) for the metrics
-# tests.
+# validator and the formatter, Prometheus (its server and promtool) for the metrics
+# tests, and the time-zone data for the local-time tests.
 VARDEX_TEST_PACKAGES=(libgtest-dev nginx-light openssl iproute2 libcap2-bin procps xvfb xauth trayer xdotool
-  dbus-daemon python3 python3-dbus python3-gi desktop-file-utils clang-format prometheus)
+  dbus-daemon python3 python3-dbus python3-gi desktop-file-utils clang-format prometheus tzdata)

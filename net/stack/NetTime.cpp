@@ -145,8 +145,17 @@ double LocalDateTimeToUnix(TDateTime ADateTime)
     Tm.tm_hour = H;
     Tm.tm_min = Mi;
     Tm.tm_sec = S;
-    Tm.tm_isdst = -1;
-    return static_cast<double>(mktime(&Tm)) + Ms / 1000.0;
+    // The fields read as UTC, less the zone's offset at that moment, which localtime_r tells
+    // (asked twice, for a moment near a change of the offset). Not mktime: it reads the zone
+    // file again at every call, and the window converts the start of every check.
+    const time_t AsUtc = timegm(&Tm);
+    time_t Result = AsUtc;
+    for (int Round = 0; Round < 2; ++Round) {
+        struct tm Local { };
+        localtime_r(&Result, &Local);
+        Result = AsUtc - Local.tm_gmtoff;
+    }
+    return static_cast<double>(Result) + Ms / 1000.0;
 }
 
 TDateTime SystemNow()

@@ -87,12 +87,15 @@ TEST_F(CheckSchedule, DueMonitorsStartInListOrderStampedOnBothClocks)
     auto B = Add("b", 1, msError);
     const TDateTime Start = Clock.WallNow();
     const int64_t StartTick = Clock.MonotonicMs();
-    // One worker: the second check waits its turn, so the order of starts is the list's.
+    // One worker, held by a's check: the second check waits its turn, so the order of starts
+    // is the list's.
+    A->Hang = true;
     Schedule.Tick(List);
     EXPECT_EQ(A->Status(), msChecking);
     EXPECT_EQ(A->LastCheck(), Start);
     EXPECT_EQ(A->LastCheckTick(), StartTick);
     EXPECT_EQ(B->Status(), msNone) << "refused by the full pool, so left as it was";
+    Probes.Release();
     EXPECT_FALSE(ApplyVerdicts(1));
     Schedule.Tick(List);
     EXPECT_EQ(B->Status(), msChecking) << "still due at the next tick";
@@ -108,16 +111,22 @@ TEST_F(CheckSchedule, DueMonitorsStartInListOrderStampedOnBothClocks)
 // waiting for the next tick; once none is left, a monitor that becomes due waits for a tick.
 TEST_F(CheckSchedule, MonitorsLeftDueStartWhenAWorkerIsFree)
 {
-    Add("a", 5);
+    Add("a", 5)->Hang = true;
     Add("b", 5);
     Add("c", 5);
     Schedule.Tick(List);
-    for (int Round = 0; Round < 2; ++Round) {
-        ApplyVerdicts(1);
+    EXPECT_EQ(Schedule.InFlight(), 1u) << "b and c refused while a holds the one worker";
+    Probes.Release();
+    size_t Applied = 0;
+    for (int Round = 0; Round < 100 && Applied < 3; ++Round) {
+        Queue.Wait(50);
+        for (const TCheckVerdict& Verdict : Queue.Drain()) {
+            Schedule.Apply(Verdict);
+            ++Applied;
+        }
         Schedule.Resume(List);
-        EXPECT_EQ(Schedule.InFlight(), 1u);
     }
-    ApplyVerdicts(1);
+    EXPECT_EQ(Applied, 3u);
     EXPECT_EQ(Probes.Started(), (std::vector<std::string> { "a", "b", "c" }));
     Add("d", 5);
     Schedule.Resume(List);

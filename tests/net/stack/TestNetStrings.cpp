@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <unistd.h>
+
 TEST(NetStrings, IntegerTextRule)
 {
     struct Row {
@@ -90,6 +95,36 @@ TEST(NetTime, ReplaceableClock)
     EXPECT_GT(Now(), 40000.0);
     double U = 1700000000.25;
     EXPECT_NEAR(LocalDateTimeToUnix(UnixToLocalDateTime(U)), U, 0.002);
+}
+
+// Local time back to Unix time in zones with an offset and daylight saving time, every hour of
+// a year: exact, but for the hour that a change to winter time repeats, which may come back
+// either way.
+TEST(NetTime, LocalTimeToUnixInZonesWithOffsets)
+{
+    const char* Zones[] = { "Europe/Berlin", "America/St_Johns", "Asia/Kolkata" };
+    for (const char* Zone : Zones)
+        if (access((std::string("/usr/share/zoneinfo/") + Zone).c_str(), R_OK) != 0)
+            GTEST_SKIP() << "no time-zone data for " << Zone;
+    const char* Old = std::getenv("TZ");
+    const std::string Saved = Old ? Old : "";
+    for (const char* Zone : Zones) {
+        setenv("TZ", Zone, 1);
+        tzset();
+        for (int64_t U = 1767225600; U < 1767225600 + 365 * 86400; U += 3600 + 7) {
+            const TDateTime Local = UnixToLocalDateTime(double(U) + 0.25);
+            const bool Repeated = Local == UnixToLocalDateTime(double(U + 3600) + 0.25)
+                || Local == UnixToLocalDateTime(double(U - 3600) + 0.25);
+            if (!Repeated) {
+                ASSERT_NEAR(LocalDateTimeToUnix(Local), double(U) + 0.25, 0.002) << Zone << " at " << U;
+            }
+        }
+    }
+    if (Old)
+        setenv("TZ", Saved.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
 }
 
 #include "net/stack/NetClasses.h"
