@@ -1,5 +1,10 @@
 #include "engine/Schedule.h"
 
+#include <algorithm>
+#include <climits>
+#include <tuple>
+#include <vector>
+
 bool IsMonitorDue(const TServiceMonitor& AMonitor, int64_t ANowTick)
 {
     if (AMonitor.Interval() <= 0)
@@ -76,15 +81,34 @@ void TCheckSchedule::Resume(const TMonitorList& AList)
 {
     if (!FBacklog)
         return;
-    bool Full = false;
+    // A monitor whose checks hang is due again the moment its check ends, and in list order
+    // it would take every worker that comes free from the monitors below it. So the monitors
+    // whose last check was quick go first, then the slow ones; within each, the one that has
+    // waited longest (never checked before all others, in list order). Quick checks take
+    // little of a worker's time, so the slow ones still get nearly every worker.
+    const int64_t Now = FClock.MonotonicMs();
+    struct TDue {
+        bool Slow;
+        int64_t Since;
+        const std::shared_ptr<TServiceMonitor>* Monitor;
+    };
+    std::vector<TDue> Due;
     for (const TMonitorEntry& Entry : AList) {
         const std::shared_ptr<TServiceMonitor>& Monitor = Entry.Monitor;
-        if (Monitor && !IsChecking(Monitor.get()) && IsMonitorDue(*Monitor, FClock.MonotonicMs())
-            && !RunCheck(Monitor)) {
+        if (Monitor && !IsChecking(Monitor.get()) && IsMonitorDue(*Monitor, Now)) {
+            const std::optional<int64_t> Last = Monitor->LastCheckTick();
+            Due.push_back({ FSlow.contains(Monitor.get()),
+                Last ? *Last + int64_t(Monitor->Interval()) * 1000 : INT64_MIN, &Monitor });
+        }
+    }
+    std::stable_sort(Due.begin(), Due.end(),
+        [](const TDue& A, const TDue& B) { return std::tie(A.Slow, A.Since) < std::tie(B.Slow, B.Since); });
+    bool Full = false;
+    for (const TDue& One : Due)
+        if (!RunCheck(*One.Monitor)) {
             Full = true;
             break;
         }
-    }
     FBacklog = Full;
 }
 
@@ -99,6 +123,10 @@ std::shared_ptr<TServiceMonitor> TCheckSchedule::Apply(const TCheckVerdict& AVer
     FInFlight.erase(Found);
     const TDateTime Finished = AVerdict.Start + double(AVerdict.DurationMs) / MSecsPerDay;
     Monitor->ApplyResult({ AVerdict.Status, AVerdict.Reason, AVerdict.Certificate }, Finished);
+    if (AVerdict.DurationMs >= SlowCheckMs)
+        FSlow.insert(Monitor.get());
+    else
+        FSlow.erase(Monitor.get());
     if (Monitor->Status() == msError)
         FInError.insert(Monitor.get());
     else
@@ -114,4 +142,5 @@ void TCheckSchedule::Forget(const TServiceMonitor* AMonitor)
         FInFlight.erase(Found);
     }
     FInError.erase(AMonitor);
+    FSlow.erase(AMonitor);
 }

@@ -40,9 +40,15 @@ public:
     // standing alarm does not drop, and come back, with every new check of a failing
     // monitor).
     bool Tick(const TMonitorList& AList);
-    // After a tick that the engine cut short, starts the monitors that it left due, in list
-    // order, as far as workers are free; the owner calls it when verdicts come in, so a list
-    // with more due monitors than workers does not wait a whole second for each handful.
+    // A check that took this long or longer makes its monitor wait behind the quick ones when
+    // the engine cannot take every due monitor.
+    static constexpr int64_t SlowCheckMs = 1000;
+
+    // After a tick that the engine cut short, starts the monitors that it left due as far as
+    // workers are free: those whose last check was quick first, then the slow ones, each the
+    // one that has waited longest first. The owner calls it when verdicts come in, so a list
+    // with more due monitors than workers does not wait a whole second for each handful, and
+    // monitors whose checks hang do not keep the others waiting.
     void Resume(const TMonitorList& AList);
 
     // Starts a check of AMonitor: stamps it on both clocks, sets msChecking and submits a
@@ -80,4 +86,6 @@ private:
     std::unordered_set<const TServiceMonitor*> FInError;
     // The last tick (or resumption) found the engine full with monitors still due.
     bool FBacklog = false;
+    // Monitors whose last check took SlowCheckMs or longer.
+    std::unordered_set<const TServiceMonitor*> FSlow;
 };

@@ -136,6 +136,37 @@ TEST_F(CheckSchedule, MonitorsLeftDueStartWhenAWorkerIsFree)
     EXPECT_EQ(Probes.Started().back(), "d");
 }
 
+// A worker that comes free goes first to a monitor whose last check was quick, the longest
+// waiting first, and only then to one whose last check was slow: a monitor whose check outlasts
+// its interval is due again when it ends, but the others go first.
+TEST_F(CheckSchedule, QuickChecksGoFirstThenTheLongestWaiting)
+{
+    // Every check holds the one worker until it is let go, so each start is the schedule's
+    // choice alone.
+    Add("slow", 1)->Hang = true;
+    Add("quick", 1)->Hang = true;
+    const auto LetGo = [this] {
+        Probes.Release();
+        ApplyVerdicts(1);
+        Probes.Hold();
+    };
+    Schedule.Tick(List);
+    // The check's time is measured from when its probe starts.
+    for (int Wait = 0; Wait < 500 && Probes.Running() == 0; ++Wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    Clock += 3 * Second;
+    LetGo();
+    Schedule.Resume(List);
+    LetGo();
+    // Both due again; the slow one has waited longer, but its check took 3 s.
+    Clock += 5 * Second;
+    Schedule.Resume(List);
+    LetGo();
+    Schedule.Resume(List);
+    LetGo();
+    EXPECT_EQ(Probes.Started(), (std::vector<std::string> { "slow", "quick", "quick", "slow" }));
+}
+
 // The wall clock set back an hour, or on by a day: the monotonic clock decides, so checks go
 // on at their interval, neither stopping nor all firing at once.
 TEST_F(CheckSchedule, WallClockStepsNeitherStopNorFloodTheChecks)

@@ -95,6 +95,12 @@ public:
         std::lock_guard<std::mutex> Guard(FLock);
         FReleased = true;
     }
+    // Hanging probes that start from now on wait again (call it once the released ones ended).
+    void Hold()
+    {
+        std::lock_guard<std::mutex> Guard(FLock);
+        FReleased = false;
+    }
     std::vector<std::string> Started() const
     {
         std::lock_guard<std::mutex> Guard(FLock);
