@@ -316,8 +316,9 @@ Options:
              under --watch with "time" first. Strings are UTF-8; a byte that is not valid
              UTF-8 is given as U+FFFD.
   --jobs N   Run up to N checks at once (1 to 1024, default 64). --jobs 1 checks one
-             monitor after another. A due monitor that finds every job busy is checked
-             at the next tick.
+             monitor after another. Under --watch, a due monitor that finds every job
+             busy is checked as soon as one is free, those whose last check was quick
+             first.
   --history  Record every check into the check history, the file the window keeps too:
              $XDG_STATE_HOME/vardex/history.sqlite (~/.local/state/vardex/ when
              XDG_STATE_HOME is not set). Rows older than 30 days are deleted, or than

@@ -78,8 +78,8 @@ class TTestMainCheck : public QObject {
     }
 
 private slots:
-    // With one worker each tick starts the first due monitor; the others, refused, stay due
-    // and go in list order at the next ticks.
+    // With one worker a tick starts the first due monitor; the others, refused, stay due and
+    // start in list order as the worker comes free.
     void EveryPositiveIntervalIsCheckedInListOrder()
     {
         TWindowFixture F(nullptr, true, {}, 1);
