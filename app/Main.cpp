@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QDate>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -510,8 +511,23 @@ void TfmMain::ApplyPosted()
         const std::lock_guard Lock(FPostedLock);
         Batch.swap(FPosted);
     }
-    for (const TCheckVerdict& Verdict : Batch)
-        Guarded([&] { ApplyVerdict(Verdict); });
+    // Monitors started together end together, hundreds at a time: a slice of the batch at a
+    // time, and the rest after the events that came meanwhile (paints, timers, input).
+    QElapsedTimer Spent;
+    Spent.start();
+    size_t Applied = 0;
+    while (Applied < Batch.size() && (Applied == 0 || Spent.elapsed() < ApplySliceMs)) {
+        Guarded([&] { ApplyVerdict(Batch[Applied]); });
+        ++Applied;
+    }
+    if (Applied < Batch.size()) {
+        {
+            const std::lock_guard Lock(FPostedLock);
+            FPosted.insert(FPosted.begin(), std::make_move_iterator(Batch.begin() + ptrdiff_t(Applied)),
+                std::make_move_iterator(Batch.end()));
+        }
+        QMetaObject::invokeMethod(this, "ApplyPosted", Qt::QueuedConnection);
+    }
     // Workers are free again: monitors that a full engine left due start now.
     Guarded([this] { FSchedule->Resume(FMonitors); });
 }

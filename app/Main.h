@@ -125,7 +125,10 @@ protected:
     bool eventFilter(QObject* AWatched, QEvent* AEvent) override;
 
 private:
-    // On the window's thread: applies the verdicts that Post queued, oldest first.
+    // How long the window applies verdicts before it lets other events in.
+    static constexpr qint64 ApplySliceMs = 8;
+    // On the window's thread: applies the verdicts that Post queued, oldest first, for at
+    // most ApplySliceMs at a time.
     Q_INVOKABLE void ApplyPosted();
     // On the window's thread: applies a verdict whose monitor is still listed, repaints its
     // row and works out the alarm.

@@ -328,6 +328,33 @@ private slots:
         QCOMPARE(F.Tray->ModifiedColours(Start), (std::vector<QRgb> { KTrayDarkRed, KTrayRed }));
     }
 
+    // Hundreds of checks that end together are applied a slice at a time; none is lost or
+    // applied twice, and every monitor gets its own verdict.
+    void ManyVerdictsAtOnceAreAllApplied()
+    {
+        TWindowFixture F(nullptr, true, {}, 64);
+        std::vector<std::shared_ptr<TTestMonitor>> All;
+        for (int I = 0; I < 400; ++I) {
+            auto Monitor = std::make_shared<TTestMonitor>();
+            Monitor->SetInterval(60);
+            Monitor->Tag = std::to_string(I);
+            Monitor->Result = I % 3 ? msOK : msError;
+            Monitor->Reason = "failed " + std::to_string(I);
+            F.Window->Monitors().push_back({ Monitor->Tag, Monitor });
+            All.push_back(Monitor);
+        }
+        F.Window->RefreshList();
+        F.Tick();
+        for (int I = 0; I < 400; ++I) {
+            QCOMPARE(All[I]->Status(), I % 3 ? msOK : msError);
+            QCOMPARE(F.List()->topLevelItem(I)->text(2), QString::fromLatin1(I % 3 ? "OK" : "ERROR"));
+            if (I % 3 == 0)
+                QCOMPARE(All[I]->LastError(), "failed " + std::to_string(I));
+        }
+        QCOMPARE(F.Probes.Started().size(), size_t(400));
+        QVERIFY(F.Window->Alarm());
+    }
+
     // A ping monitor that may make no attempt is an error with its reason, at once.
     void RetryZeroIsAnErrorAtOnce()
     {
