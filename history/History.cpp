@@ -580,35 +580,40 @@ bool THistoryReader::Open()
     return true;
 }
 
+template <class TResult, class TQuery> TResult THistoryReader::Query(TResult AEmpty, TQuery&& AQuery)
+{
+    if (!Open())
+        return AEmpty;
+    try {
+        TResult Result = AQuery();
+        FError.clear();
+        return Result;
+    } catch (const std::exception& E) {
+        Fail(E.what());
+        return AEmpty;
+    }
+}
+
 std::vector<THistoryPoint> THistoryReader::Points(
     const std::string& AListPath, const std::string& AMonitor, int64_t ASinceMs)
 {
-    std::vector<THistoryPoint> Result;
-    if (!Open())
-        return Result;
-    try {
+    return Query(std::vector<THistoryPoint>(), [&] {
+        std::vector<THistoryPoint> Result;
         TStatement Select(FDb,
             "SELECT o.start, o.ok, o.ms, o.reason FROM outcome o JOIN monitor m ON m.id = o.monitor "
             "WHERE m.list = ? AND m.name = ? AND o.start >= ? ORDER BY o.start");
         Select.Bind(1, AListPath).Bind(2, AMonitor).Bind(3, ASinceMs);
         while (Select.Step())
             Result.push_back({ Select.Int(0), Select.Int(1) != 0, Select.Int(2), Select.Text(3) });
-        FError.clear();
-    } catch (const std::exception& E) {
-        Fail(E.what());
-        Result.clear();
-    }
-    return Result;
+        return Result;
+    });
 }
 
 THistorySummary THistoryReader::Summary(
     const std::string& AListPath, const std::string& AMonitor, int64_t ASinceMs)
 {
-    THistorySummary Result;
-    Result.Monitor = AMonitor;
-    if (!Open())
-        return Result;
-    try {
+    return Query(THistorySummary { AMonitor }, [&] {
+        THistorySummary Result { AMonitor };
         TStatement Select(FDb,
             "SELECT o.ok, o.ms FROM outcome o JOIN monitor m ON m.id = o.monitor "
             "WHERE m.list = ? AND m.name = ? AND o.start >= ?");
@@ -624,67 +629,54 @@ THistorySummary THistoryReader::Summary(
         std::sort(Times.begin(), Times.end());
         Result.P50 = NearestRank(Times, 50);
         Result.P95 = NearestRank(Times, 95);
-        FError.clear();
-    } catch (const std::exception& E) {
-        Fail(E.what());
-        Result = THistorySummary { AMonitor };
-    }
-    return Result;
+        return Result;
+    });
 }
 
 THistorySummary THistoryReader::Counts(
     const std::string& AListPath, const std::string& AMonitor, int64_t ASinceMs)
 {
-    THistorySummary Result;
-    Result.Monitor = AMonitor;
-    if (!Open())
-        return Result;
-    try {
+    return Query(THistorySummary { AMonitor }, [&] {
+        THistorySummary Result { AMonitor };
         TStatement Find(FDb, "SELECT id FROM monitor WHERE list = ? AND name = ?");
         Find.Bind(1, AListPath).Bind(2, AMonitor);
-        if (Find.Step()) {
-            const int64_t Id = Find.Int(0);
-            // The checks before the first whole day of the span one by one, the whole days
-            // from their counts.
-            const int64_t FirstDay = DayOf(ASinceMs - 1) + 1;
-            TStatement Part(FDb,
-                "SELECT count(*), total(ok = 0) FROM outcome WHERE monitor = ? AND start >= ? AND start < ?");
-            Part.Bind(1, Id).Bind(2, ASinceMs).Bind(3, FirstDay * MsPerDay);
-            if (Part.Step()) {
-                Result.Checks += Part.Int(0);
-                Result.Failures += Part.Int(1);
-            }
-            TStatement Days(
-                FDb, "SELECT total(checks), total(failures) FROM daily WHERE monitor = ? AND day >= ?");
-            Days.Bind(1, Id).Bind(2, FirstDay);
-            if (Days.Step()) {
-                Result.Checks += Days.Int(0);
-                Result.Failures += Days.Int(1);
-            }
+        if (!Find.Step())
+            return Result;
+        const int64_t Id = Find.Int(0);
+        // The checks before the first whole day of the span one by one, the whole days from
+        // their counts.
+        const int64_t FirstDay = DayOf(ASinceMs - 1) + 1;
+        TStatement Part(FDb,
+            "SELECT count(*), total(ok = 0) FROM outcome WHERE monitor = ? AND start >= ? AND start < ?");
+        Part.Bind(1, Id).Bind(2, ASinceMs).Bind(3, FirstDay * MsPerDay);
+        if (Part.Step()) {
+            Result.Checks += Part.Int(0);
+            Result.Failures += Part.Int(1);
         }
-        FError.clear();
-    } catch (const std::exception& E) {
-        Fail(E.what());
-        Result = THistorySummary { AMonitor };
-    }
-    return Result;
+        TStatement Days(
+            FDb, "SELECT total(checks), total(failures) FROM daily WHERE monitor = ? AND day >= ?");
+        Days.Bind(1, Id).Bind(2, FirstDay);
+        if (Days.Step()) {
+            Result.Checks += Days.Int(0);
+            Result.Failures += Days.Int(1);
+        }
+        return Result;
+    });
 }
 
 std::vector<THistorySummary> THistoryReader::Summaries(const std::string& AListPath, int64_t ASinceMs)
 {
-    std::vector<THistorySummary> Result;
-    if (!Open())
-        return Result;
-    std::vector<std::string> Names;
-    try {
+    const std::vector<std::string> Names = Query(std::vector<std::string>(), [&] {
+        std::vector<std::string> Result;
         TStatement Select(FDb, "SELECT name FROM monitor WHERE list = ? ORDER BY name");
         Select.Bind(1, AListPath);
         while (Select.Step())
-            Names.push_back(Select.Text(0));
-    } catch (const std::exception& E) {
-        Fail(E.what());
+            Result.push_back(Select.Text(0));
         return Result;
-    }
+    });
+    if (!FError.empty())
+        return {};
+    std::vector<THistorySummary> Result;
     for (const std::string& Name : Names) {
         THistorySummary One = Summary(AListPath, Name, ASinceMs);
         if (!FError.empty())

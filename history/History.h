@@ -246,6 +246,9 @@ public:
 private:
     bool Open();
     void Fail(const std::string& AWhat);
+    // Runs AQuery on the open file: its result, with the last error cleared; AEmpty, with the
+    // error kept, when the file cannot be opened or the query fails.
+    template <class TResult, class TQuery> TResult Query(TResult AEmpty, TQuery&& AQuery);
 
     const std::string FFileName;
     sqlite3* FDb = nullptr;
