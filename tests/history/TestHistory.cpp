@@ -52,6 +52,22 @@ struct THistoryTest : testing::Test {
         };
         return Recorder;
     }
+
+    // Another program's connection to a file with one check in it, holding its exclusive
+    // lock; the caller rolls back and closes it.
+    sqlite3* LockedByAnother()
+    {
+        {
+            auto First = MakeRecorder();
+            First->Start();
+            First->Record(Outcome("web", T0, true, 1));
+            EXPECT_TRUE(First->Flush(5s));
+        }
+        sqlite3* Other = nullptr;
+        EXPECT_EQ(sqlite3_open(File.c_str(), &Other), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(Other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+        return Other;
+    }
 };
 
 TEST_F(THistoryTest, OutcomesAreReadBackPerListAndMonitor)
@@ -273,15 +289,8 @@ TEST_F(THistoryTest, AFolderThatCannotBeMadeSwitchesTheRecorderOff)
 
 TEST_F(THistoryTest, ALockedFileSwitchesTheRecorderOffWithoutBlockingTheCaller)
 {
-    {
-        auto First = MakeRecorder();
-        First->Start();
-        First->Record(Outcome("web", T0, true, 1));
-        ASSERT_TRUE(First->Flush(5s));
-    }
-    sqlite3* Other = nullptr;
-    ASSERT_EQ(sqlite3_open(File.c_str(), &Other), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(Other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3* Other = LockedByAnother();
+    ASSERT_FALSE(HasFailure());
 
     auto Recorder = MakeRecorder();
     Recorder->Start();
@@ -301,15 +310,8 @@ TEST_F(THistoryTest, ALockedFileSwitchesTheRecorderOffWithoutBlockingTheCaller)
 // The program's exit must not wait on another program's lock, however long the busy time-out.
 TEST_F(THistoryTest, StopDoesNotWaitForALock)
 {
-    {
-        auto First = MakeRecorder();
-        First->Start();
-        First->Record(Outcome("web", T0, true, 1));
-        ASSERT_TRUE(First->Flush(5s));
-    }
-    sqlite3* Other = nullptr;
-    ASSERT_EQ(sqlite3_open(File.c_str(), &Other), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(Other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3* Other = LockedByAnother();
+    ASSERT_FALSE(HasFailure());
     auto Recorder = MakeRecorder();
     Recorder->SetBusyTimeout(600s);
     Recorder->SetBatchDelay(0ms);
