@@ -7,7 +7,7 @@
 
 bool IsMonitorDue(const TServiceMonitor& AMonitor, int64_t ANowTick)
 {
-    if (AMonitor.Interval() <= 0)
+    if (AMonitor.NotChecked())
         return false;
     const std::optional<int64_t> Last = AMonitor.LastCheckTick();
     return !Last || ANowTick - *Last > int64_t(AMonitor.Interval()) * 1000;
@@ -65,13 +65,8 @@ bool TCheckSchedule::Tick(const TMonitorList& AList)
         // Once the engine refuses, the rest of this tick would be refused too.
         if (!Full && !IsChecking(Monitor.get()) && IsMonitorDue(*Monitor, FClock.MonotonicMs()))
             Full = !RunCheck(Monitor);
-        if (Monitor->Status() == msError)
+        if (CountsForAlarm(*Monitor))
             FInError.insert(Monitor.get());
-        else if (Monitor->Status() == msChecking) {
-            const auto Found = FInFlight.find(Monitor.get());
-            if (Found != FInFlight.end() && Found->second.WasError)
-                FInError.insert(Monitor.get());
-        }
     }
     FBacklog = Full;
     return Alarm();
@@ -127,11 +122,31 @@ std::shared_ptr<TServiceMonitor> TCheckSchedule::Apply(const TCheckVerdict& AVer
         FSlow.insert(Monitor.get());
     else
         FSlow.erase(Monitor.get());
-    if (Monitor->Status() == msError)
-        FInError.insert(Monitor.get());
-    else
-        FInError.erase(Monitor.get());
+    Reassess(*Monitor);
     return Monitor;
+}
+
+bool TCheckSchedule::CountsForAlarm(const TServiceMonitor& AMonitor) const
+{
+    return AMonitor.Acknowledged() == 0 && Failing(AMonitor);
+}
+
+bool TCheckSchedule::Failing(const TServiceMonitor& AMonitor) const
+{
+    if (AMonitor.Status() == msError)
+        return true;
+    if (AMonitor.Status() != msChecking)
+        return false;
+    const auto Found = FInFlight.find(&AMonitor);
+    return Found != FInFlight.end() && Found->second.WasError;
+}
+
+void TCheckSchedule::Reassess(const TServiceMonitor& AMonitor)
+{
+    if (CountsForAlarm(AMonitor))
+        FInError.insert(&AMonitor);
+    else
+        FInError.erase(&AMonitor);
 }
 
 void TCheckSchedule::Forget(const TServiceMonitor* AMonitor)

@@ -24,8 +24,8 @@
 #include <unordered_set>
 
 // True when AMonitor's interval has run out at ANowTick (monotonic milliseconds): the
-// interval is positive, and the monitor was never checked or more than Interval seconds
-// have passed since the start of its last check.
+// monitor is checked at all (a positive interval, every value of its settings readable), and the monitor was
+// never checked or more than Interval seconds have passed since the start of its last check.
 bool IsMonitorDue(const TServiceMonitor& AMonitor, int64_t ANowTick);
 
 class TCheckSchedule {
@@ -38,7 +38,7 @@ public:
     // was and so stays due. Returns the alarm over the whole list: whether any listed monitor
     // is in msError, or is being checked again after its last check ended in msError (so a
     // standing alarm does not drop, and come back, with every new check of a failing
-    // monitor).
+    // monitor); a failure the operator acknowledged does not count.
     bool Tick(const TMonitorList& AList);
     // A check that took this long or longer makes its monitor wait behind the quick ones when
     // the engine cannot take every due monitor.
@@ -65,6 +65,13 @@ public:
     // will be dropped; it no longer counts for the alarm.
     void Forget(const TServiceMonitor* AMonitor);
 
+    // AMonitor's part in the alarm changed on the owner's side (acknowledged, or its status
+    // set there): counted again now rather than at the next tick.
+    void Reassess(const TServiceMonitor& AMonitor);
+
+    // In msError, or being checked again after a check that ended in msError.
+    bool Failing(const TServiceMonitor& AMonitor) const;
+
     bool IsChecking(const TServiceMonitor* AMonitor) const;
     // Whether a monitor known to be listed counts for the alarm (see Tick), as of the last
     // tick and the verdicts applied since.
@@ -78,6 +85,9 @@ private:
         // Its status was msError when this check started.
         bool WasError;
     };
+
+    // In msError and not acknowledged, or checked again after such an error.
+    bool CountsForAlarm(const TServiceMonitor& AMonitor) const;
 
     TCheckEngine& FEngine;
     const TCheckClock& FClock;

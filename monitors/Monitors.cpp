@@ -2,6 +2,10 @@
 
 #include "net/stack/NetStrings.h"
 
+#include "net/http/NetURI.h"
+
+#include <algorithm>
+#include <climits>
 #include <ctime>
 
 const char* StatusText(TMonitorStatus AStatus)
@@ -46,19 +50,15 @@ void Notify(TServiceMonitor* AMonitor)
     }
 }
 
-// Unreadable numbers fall back to a per-key default, never to an error.
-void ReadInteger(const TStringList& ALines, std::string_view AKey, int32_t ADefault, int32_t& AField)
+// Integer text, and at least AMinimum.
+std::optional<TBadValue> CheckInteger(std::string_view AKey, const std::string& AValue, int32_t AMinimum)
 {
-    std::string Value;
-    if (FindSettingsValue(ALines, AKey, Value))
-        AField = StrToIntDef(Value, ADefault);
-}
-
-void ReadText(const TStringList& ALines, std::string_view AKey, std::string& AField)
-{
-    std::string Value;
-    if (FindSettingsValue(ALines, AKey, Value))
-        AField = std::move(Value);
+    int32_t Number = 0;
+    if (!TryStrToInt(AValue, Number))
+        return TBadValue { std::string(AKey), AValue, TBadValue::bvNotANumber };
+    if (Number < AMinimum)
+        return TBadValue { std::string(AKey), AValue, TBadValue::bvTooSmall, AMinimum };
+    return std::nullopt;
 }
 
 } // namespace
@@ -87,6 +87,22 @@ bool FindSettingsValue(const TStringList& ALines, std::string_view AKey, std::st
     return false;
 }
 
+std::string BadValueText(const TBadValue& AValue)
+{
+    const std::string Head = AValue.Key + " \"" + AValue.Value + "\" ";
+    switch (AValue.Kind) {
+    case TBadValue::bvNotANumber:
+        return Head + "is not a number.";
+    case TBadValue::bvTooSmall:
+        return Head + "is less than " + IntToStr(AValue.Minimum) + ".";
+    case TBadValue::bvEmpty:
+        return AValue.Key + " is empty.";
+    case TBadValue::bvNotAURL:
+        return Head + "is not a URL: it must start with http:// or https:// and name a host.";
+    }
+    return Head + "cannot be read.";
+}
+
 TStringList TServiceMonitor::GetSettings() const
 {
     return { "Interval=" + IntToStr(FInterval) };
@@ -95,6 +111,50 @@ TStringList TServiceMonitor::GetSettings() const
 void TServiceMonitor::SetSettings(const TStringList& ALines)
 {
     ReadInteger(ALines, "Interval", 0, FInterval);
+}
+
+std::optional<TBadValue> TServiceMonitor::CheckValue(std::string_view AKey, const std::string& AValue) const
+{
+    if (SameText(AKey, "Interval"))
+        return CheckInteger("Interval", AValue, INT32_MIN);
+    return std::nullopt;
+}
+
+void TServiceMonitor::NoteValue(std::string_view AKey, const std::string& AValue)
+{
+    std::optional<TBadValue> Bad = CheckValue(AKey, AValue);
+    const auto Found = std::find_if(FBadValues.begin(), FBadValues.end(),
+        [AKey](const TBadValue& AOld) { return SameText(AOld.Key, AKey); });
+    if (Found != FBadValues.end()) {
+        if (Bad)
+            *Found = std::move(*Bad);
+        else
+            FBadValues.erase(Found);
+    } else if (Bad) {
+        FBadValues.push_back(std::move(*Bad));
+    }
+}
+
+void TServiceMonitor::ReadInteger(
+    const TStringList& ALines, std::string_view AKey, int32_t ADefault, int32_t& AField)
+{
+    std::string Value;
+    if (!FindSettingsValue(ALines, AKey, Value))
+        return;
+    NoteValue(AKey, Value);
+    // Unreadable numbers fall back to a per-key default, as they always have; a number that
+    // is merely too small is not taken either.
+    int32_t Number = 0;
+    AField = CheckValue(AKey, Value) || !TryStrToInt(Value, Number) ? ADefault : Number;
+}
+
+void TServiceMonitor::ReadText(const TStringList& ALines, std::string_view AKey, std::string& AField)
+{
+    std::string Value;
+    if (!FindSettingsValue(ALines, AKey, Value))
+        return;
+    NoteValue(AKey, Value);
+    AField = std::move(Value);
 }
 
 void TServiceMonitor::Check()
@@ -120,6 +180,8 @@ void TServiceMonitor::ApplyResult(const TProbeResult& AResult, TDateTime AFinish
     if (AResult.Status == msOK) {
         FLastActivity = AFinished;
         FLastError.clear();
+        // The service is back: its next failure is a new one, worth an alarm.
+        FAcknowledged = 0;
     } else {
         FLastError = AResult.Reason;
     }
@@ -132,6 +194,16 @@ TStringList TPingMonitor::GetSettings() const
     Lines.push_back("IP=" + FIP);
     Lines.push_back("Retry=" + IntToStr(FRetry));
     return Lines;
+}
+
+std::optional<TBadValue> TPingMonitor::CheckValue(std::string_view AKey, const std::string& AValue) const
+{
+    if (SameText(AKey, "IP"))
+        return AValue.empty() ? std::optional(TBadValue { "IP", AValue, TBadValue::bvEmpty }) : std::nullopt;
+    // 0 or less is read as it is: the check then says that nothing is sent.
+    if (SameText(AKey, "Retry"))
+        return CheckInteger("Retry", AValue, INT32_MIN);
+    return TServiceMonitor::CheckValue(AKey, AValue);
 }
 
 void TPingMonitor::SetSettings(const TStringList& ALines)
@@ -151,18 +223,43 @@ TStringList TWebMonitor::GetSettings() const
         Lines.push_back("VerifyTLS=0");
     if (FCertExpiryDays != 0)
         Lines.push_back("CertExpiryDays=" + IntToStr(FCertExpiryDays));
+    if (FRetry != 1)
+        Lines.push_back("Retry=" + IntToStr(FRetry));
+    if (FTimeout != 10)
+        Lines.push_back("Timeout=" + IntToStr(FTimeout));
     return Lines;
 }
 
 TStringList TWebMonitor::EditorSettings() const
 {
-    TStringList Lines = GetSettings();
-    // In the order GetSettings writes them, whichever of them a list leaves out.
-    if (FVerifyTLS)
-        Lines.insert(Lines.begin() + 2, "VerifyTLS=1");
-    if (FCertExpiryDays == 0)
-        Lines.push_back("CertExpiryDays=0");
+    // Every key, in the order GetSettings writes them, whichever of them a list leaves out.
+    TStringList Lines = TServiceMonitor::GetSettings();
+    Lines.push_back("URL=" + FURL);
+    Lines.push_back(FVerifyTLS ? "VerifyTLS=1" : "VerifyTLS=0");
+    Lines.push_back("CertExpiryDays=" + IntToStr(FCertExpiryDays));
+    Lines.push_back("Retry=" + IntToStr(FRetry));
+    Lines.push_back("Timeout=" + IntToStr(FTimeout));
     return Lines;
+}
+
+std::optional<TBadValue> TWebMonitor::CheckValue(std::string_view AKey, const std::string& AValue) const
+{
+    if (SameText(AKey, "URL")) {
+        if (AValue.empty())
+            return TBadValue { "URL", AValue, TBadValue::bvEmpty };
+        // The same parse the check makes; another scheme (ftp://) is the check's to refuse.
+        const TNetURI URI(AValue);
+        if (AValue.find("://") == std::string::npos || URI.Protocol.empty() || URI.Host.empty())
+            return TBadValue { "URL", AValue, TBadValue::bvNotAURL };
+        return std::nullopt;
+    }
+    if (SameText(AKey, "Retry"))
+        return CheckInteger("Retry", AValue, INT32_MIN);
+    if (SameText(AKey, "Timeout"))
+        return CheckInteger("Timeout", AValue, 1);
+    if (SameText(AKey, "CertExpiryDays"))
+        return CheckInteger("CertExpiryDays", AValue, INT32_MIN);
+    return TServiceMonitor::CheckValue(AKey, AValue);
 }
 
 void TWebMonitor::SetSettings(const TStringList& ALines)
@@ -174,6 +271,8 @@ void TWebMonitor::SetSettings(const TStringList& ALines)
     if (FindSettingsValue(ALines, "VerifyTLS", Value))
         FVerifyTLS = StrToIntDef(Value, 1) != 0;
     ReadInteger(ALines, "CertExpiryDays", 0, FCertExpiryDays);
+    ReadInteger(ALines, "Retry", 1, FRetry);
+    ReadInteger(ALines, "Timeout", 10, FTimeout);
 }
 
 int64_t UnixNow()

@@ -77,6 +77,28 @@ struct TProbeResult {
     TCertificateExpiry Certificate;
 };
 
+// A value in a monitor's settings that its key cannot take. Reading a list still applies
+// what an unreadable value has always meant (a number falls back to its key's default), but
+// the monitor keeps the line's text and is not checked by the timer until it is mended: a
+// typo must not pass for a monitor that is watched.
+struct TBadValue {
+    enum TKind : uint8_t {
+        bvNotANumber, // not integer text
+        bvTooSmall, // a number below Minimum
+        bvEmpty, // nothing where a host or a URL belongs
+        bvNotAURL, // no "scheme://host"
+    };
+    std::string Key; // as the key table writes it ("Interval")
+    std::string Value; // the value as it was read
+    TKind Kind = bvNotANumber;
+    int32_t Minimum = 0;
+
+    bool operator==(const TBadValue&) const = default;
+};
+
+// `Retry "abc" is not a number.` and the like, for vardex-check and logs.
+std::string BadValueText(const TBadValue& AValue);
+
 // The key rule: the name of a line is its text before the first "=" (a line without "="
 // has none); the first line whose name equals AKey, ignoring ASCII letter case and nothing
 // else, wins; its value is everything after that "=", untrimmed. False when no line matches.
@@ -103,6 +125,21 @@ public:
     virtual TStringList EditorSettings() const { return GetSettings(); }
     // The type key written after "Type=": the class name without its leading letter.
     virtual std::string TypeKey() const = 0;
+    // What is wrong with AValue for the key AKey of this class; nothing for a value the key
+    // takes, and for a key this class does not read.
+    virtual std::optional<TBadValue> CheckValue(std::string_view AKey, const std::string& AValue) const;
+
+    // The values of the last SetSettings that their keys could not take, in key order; a key
+    // given again with a sound value leaves this list.
+    const std::vector<TBadValue>& BadValues() const { return FBadValues; }
+    // Whether the timer leaves this monitor alone: its interval is 0 or less, or a value of
+    // its settings could not be read.
+    bool NotChecked() const { return FInterval <= 0 || !FBadValues.empty(); }
+
+    // When the operator acknowledged the failure of this monitor (local time), 0 when not:
+    // the monitor stays in error but no longer raises the alarm. A success ends it.
+    TDateTime Acknowledged() const { return FAcknowledged; }
+    void SetAcknowledged(TDateTime AWhen) { FAcknowledged = AWhen; }
 
     // One check on the calling thread: msChecking, the probe, its result applied with the
     // current time. What Probe raises passes on, with the monitor left at msChecking.
@@ -125,7 +162,15 @@ public:
     // intervals on; empty until the first check.
     std::optional<int64_t> LastCheckTick() const { return FLastCheckTick; }
     void SetLastCheckTick(int64_t AValue) { FLastCheckTick = AValue; }
+    // Forgets when the last check started, so that the monitor is due at once.
+    void ResetLastCheck()
+    {
+        FLastCheck = 0;
+        FLastCheckTick.reset();
+    }
     TDateTime LastActivity() const { return FLastActivity; }
+    // A last success known from elsewhere (the history of an earlier run).
+    void SetLastActivity(TDateTime AValue) { FLastActivity = AValue; }
     TMonitorStatus Status() const { return FStatus; }
     // Why the last check failed; empty at creation and after a success.
     const std::string& LastError() const { return FLastError; }
@@ -141,6 +186,16 @@ private:
     TMonitorStatus FStatus = msNone;
     std::string FLastError;
     TCertificateExpiry FCertificate;
+    TDateTime FAcknowledged = 0;
+    std::vector<TBadValue> FBadValues;
+
+protected:
+    // Reads AKey when ALines has it: a value CheckValue refuses is noted in BadValues (and the
+    // field gets ADefault, what an unreadable number has always given); a sound one is taken.
+    void ReadInteger(const TStringList& ALines, std::string_view AKey, int32_t ADefault, int32_t& AField);
+    void ReadText(const TStringList& ALines, std::string_view AKey, std::string& AField);
+    // Notes or clears the bad value of AKey.
+    void NoteValue(std::string_view AKey, const std::string& AValue);
 };
 
 // ICMP echo to a host, up to FRetry attempts.
@@ -151,6 +206,7 @@ public:
     TStringList GetSettings() const override;
     void SetSettings(const TStringList& ALines) override;
     std::string TypeKey() const override { return "PingMonitor"; }
+    std::optional<TBadValue> CheckValue(std::string_view AKey, const std::string& AValue) const override;
 
     const std::string& IP() const { return FIP; }
     void SetIP(std::string AValue) { FIP = std::move(AValue); }
@@ -171,8 +227,12 @@ public:
     TStringList GetSettings() const override;
     void SetSettings(const TStringList& ALines) override;
     std::string TypeKey() const override { return "WebMonitor"; }
+    std::optional<TBadValue> CheckValue(std::string_view AKey, const std::string& AValue) const override;
 
     TStringList EditorSettings() const override;
+
+    // The pause between two attempts of one check, in milliseconds.
+    static constexpr int RetryPauseMs = 1000;
 
     const std::string& URL() const { return FURL; }
     void SetURL(std::string AValue) { FURL = std::move(AValue); }
@@ -185,14 +245,26 @@ public:
     // and so does a negative number.
     int32_t CertExpiryDays() const { return FCertExpiryDays; }
     void SetCertExpiryDays(int32_t AValue) { FCertExpiryDays = AValue; }
+    // Attempts in one check, as a ping monitor's Retry: the check fails only when every one
+    // fails. Key "Retry": 1 (the default, not written to a list).
+    int32_t Retry() const { return FRetry; }
+    void SetRetry(int32_t AValue) { FRetry = AValue; }
+    // How long the connect and each read may wait, in seconds (1 or more). Key "Timeout": 10
+    // (the default, not written to a list).
+    int32_t Timeout() const { return FTimeout; }
+    void SetTimeout(int32_t AValue) { FTimeout = AValue; }
 
 private:
+    // One attempt: the GET and the verdict on its answer and the certificates.
+    TProbeResult Attempt() const;
     // The GET through AClient, with the verdict on its answer alone.
     TProbeResult Fetch(TNetHTTP* AClient) const;
 
     std::string FURL = "http://127.0.0.1/";
     bool FVerifyTLS = true;
     int32_t FCertExpiryDays = 0;
+    int32_t FRetry = 1;
+    int32_t FTimeout = 10;
 };
 
 // Builds the monitor that the "Type" line of ALines names ("PingMonitor" or "WebMonitor",

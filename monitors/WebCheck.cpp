@@ -2,10 +2,12 @@
 
 #include "net/http/NetGlobal.h"
 #include "net/http/NetHTTP.h"
+#include "net/stack/NetCancel.h"
 #include "net/stack/NetClasses.h"
 #include "net/stack/NetSocketHandle.h"
 #include "net/tls/NetSSLOpenSSL.h"
 
+#include <algorithm>
 #include <exception>
 #include <memory>
 
@@ -27,10 +29,35 @@ struct TWebProbe {
 
 TProbeResult TWebMonitor::Probe() const
 {
+    if (FRetry <= 0)
+        return { msError,
+            "Retry is " + std::to_string(FRetry) + ": no request is sent; set Retry to 1 or more." };
+    // A dropped connection or a proxy's 502 during a deploy is one failed attempt, not yet a
+    // failed service: the check fails only when every attempt fails, and says how many did.
+    for (int32_t Attempt = 1;; ++Attempt) {
+        TProbeResult Result = this->Attempt();
+        if (Result.Status == msOK || FRetry == 1)
+            return Result;
+        if (Attempt == FRetry) {
+            Result.Reason
+                += " (" + std::to_string(FRetry) + " of " + std::to_string(FRetry) + " attempts failed)";
+            return Result;
+        }
+        try {
+            CancellableSleep(RetryPauseMs);
+        } catch (const ENetCancelled& E) {
+            return { msError, E.what() };
+        }
+    }
+}
+
+TProbeResult TWebMonitor::Attempt() const
+{
     // Made before the try: a probe that cannot even be made is the caller's to hear of.
     TWebProbe Probe;
-    Probe.Client->ReadTimeout = 10000;
-    // Each read waits 10 s at most, but a server that sends a byte every few seconds, or a
+    // A day at most: the milliseconds of any longer wait would not fit the client's counters.
+    Probe.Client->ReadTimeout = std::min(FTimeout, 86400) * 1000;
+    // Each read waits Timeout at most, but a server that sends a byte every few seconds, or a
     // body without end, would keep the check (and a worker of the engine) for ever. Three
     // read time-outs cover a slow connect, a slow answer and its body.
     Probe.Client->ExchangeTimeout = 3 * Probe.Client->ReadTimeout;

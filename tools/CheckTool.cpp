@@ -611,6 +611,14 @@ int VardexCheckMain(int AArgc, char** AArgv)
     }
     if (Extras.UnreadCount > 0)
         Complain(UnreadBlocksText(Options.FileName, Extras.UnreadCount));
+    // Named once: --watch leaves such a monitor alone until the list is mended, while a
+    // single pass still checks it with what the value falls back to, as it checks every
+    // monitor whatever its interval.
+    for (const TMonitorEntry& Entry : List)
+        if (Entry.Monitor)
+            for (const TBadValue& Bad : Entry.Monitor->BadValues())
+                Complain(Options.FileName + ": " + Entry.Name + ": " + BadValueText(Bad)
+                    + (Options.Watch ? " It is not checked." : ""));
 
     // The signals are blocked before the history's writer thread starts, which so inherits
     // the mask; the recorder stops before them, after the run: everything recorded is written

@@ -66,3 +66,19 @@ TNetCancelScope::~TNetCancelScope()
 {
     GCancelToken = FPrevious;
 }
+
+void CancellableSleep(int AMs)
+{
+    TNetCancelToken* Token = GCancelToken;
+    if (!Token) {
+        ::usleep(static_cast<useconds_t>(AMs) * 1000);
+        return;
+    }
+    pollfd Wait { Token->Fd(), POLLIN, 0 };
+    int Result;
+    do
+        Result = ::poll(&Wait, 1, AMs);
+    while (Result < 0 && errno == EINTR);
+    if (Result > 0)
+        throw ENetCancelled(RSCancelled);
+}

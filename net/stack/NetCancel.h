@@ -38,6 +38,10 @@ TNetCancelToken* CurrentCancelToken();
 // Raises ENetCancelled when the calling thread's token is cancelled.
 void CheckCancelled();
 
+// Waits AMs milliseconds, or raises ENetCancelled as soon as the calling thread's token is
+// cancelled: a pause between two attempts must not hold up an exit.
+void CancellableSleep(int AMs);
+
 // Installs AToken for the calling thread while it lives; the previous one comes back after.
 class TNetCancelScope {
 public:

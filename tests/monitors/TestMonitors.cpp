@@ -253,7 +253,7 @@ TEST(Monitors, VerifyTLSKey)
         TStringList Editor = R.Saved;
         if (R.Verify)
             Editor.push_back("VerifyTLS=1");
-        Editor.push_back("CertExpiryDays=0");
+        Editor.insert(Editor.end(), { "CertExpiryDays=0", "Retry=1", "Timeout=10" });
         EXPECT_EQ(Monitor.EditorSettings(), Editor) << R.Name;
     }
     // A ping monitor has no such key.
@@ -289,8 +289,65 @@ TEST(Monitors, CertExpiryDaysKey)
         Monitor.SetSettings(R.Lines);
         EXPECT_EQ(Monitor.CertExpiryDays(), R.Days) << R.Name;
         EXPECT_EQ(Monitor.GetSettings(), R.Saved) << R.Name;
-        EXPECT_EQ(Monitor.EditorSettings(), R.Editor) << R.Name;
+        TStringList Editor = R.Editor;
+        Editor.insert(Editor.end(), { "Retry=1", "Timeout=10" });
+        EXPECT_EQ(Monitor.EditorSettings(), Editor) << R.Name;
     }
+}
+
+// Values their keys cannot take: the field gets what an unreadable value has always given, the
+// line's text is kept, and the monitor is not checked until a sound value mends it.
+TEST(Monitors, BadValuesAndWebRetryAndTimeout)
+{
+    struct Row {
+        const char* Name;
+        const char* Type;
+        TStringList Lines;
+        std::vector<TBadValue> Bad;
+        TStringList Saved;
+    };
+    const std::string URL = "URL=http://h/";
+    using B = TBadValue;
+    const Row Rows[] = {
+        { "web attempts and time-out", "WebMonitor", { "Interval=5", URL, "Retry=3", "timeout=4" }, {},
+            { "Interval=5", URL, "Retry=3", "Timeout=4" } },
+        { "their defaults are not written", "WebMonitor", { "Interval=5", URL, "Retry=1", "Timeout=10" }, {},
+            { "Interval=5", URL } },
+        { "interval of letters", "WebMonitor", { "Interval=abc", URL },
+            { { "Interval", "abc", B::bvNotANumber } }, { "Interval=0", URL } },
+        { "time-out of 0", "WebMonitor", { "Interval=5", URL, "Timeout=0" },
+            { { "Timeout", "0", B::bvTooSmall, 1 } }, { "Interval=5", URL } },
+        { "empty URL", "WebMonitor", { "Interval=5", "URL=" }, { { "URL", "", B::bvEmpty } },
+            { "Interval=5", "URL=" } },
+        { "URL without a scheme", "WebMonitor", { "Interval=5", "URL=127.0.0.1:8080/x" },
+            { { "URL", "127.0.0.1:8080/x", B::bvNotAURL } }, { "Interval=5", "URL=127.0.0.1:8080/x" } },
+        { "another scheme is the check's to refuse", "WebMonitor", { "Interval=5", "URL=ftp://h/" }, {},
+            { "Interval=5", "URL=ftp://h/" } },
+        { "two at once, in key order", "WebMonitor", { "Interval=5", URL, "Timeout=x", "Retry=y" },
+            { { "Retry", "y", B::bvNotANumber }, { "Timeout", "x", B::bvNotANumber } },
+            { "Interval=5", URL } },
+        { "ping retry of letters", "PingMonitor", { "Interval=5", "Retry=abc" },
+            { { "Retry", "abc", B::bvNotANumber } }, { "Interval=5", "IP=127.0.0.1", "Retry=1" } },
+        { "empty host", "PingMonitor", { "Interval=5", "IP=" }, { { "IP", "", B::bvEmpty } },
+            { "Interval=5", "IP=", "Retry=3" } },
+    };
+    for (const Row& R : Rows) {
+        TStringList Lines = R.Lines;
+        Lines.push_back(std::string("Type=") + R.Type);
+        const std::unique_ptr<TServiceMonitor> Monitor = CreateMonitorFromSettings(Lines);
+        ASSERT_TRUE(Monitor) << R.Name;
+        EXPECT_EQ(Monitor->BadValues(), R.Bad) << R.Name;
+        EXPECT_EQ(Monitor->NotChecked(), !R.Bad.empty()) << R.Name;
+        EXPECT_EQ(Monitor->GetSettings(), R.Saved) << R.Name;
+        // A sound value given again mends the monitor.
+        for (const TBadValue& Bad : R.Bad)
+            Monitor->SetSettings({ Bad.Key + "="
+                + (Bad.Key == "URL"       ? "http://h/"
+                        : Bad.Key == "IP" ? "h"
+                                          : "2") });
+        EXPECT_TRUE(Monitor->BadValues().empty()) << R.Name;
+    }
+    EXPECT_EQ(BadValueText({ "Timeout", "0", TBadValue::bvTooSmall, 1 }), "Timeout \"0\" is less than 1.");
 }
 
 // Days left round down, so "fewer than N days" is DaysLeft < N; the text says which

@@ -9,9 +9,11 @@
 #include "support/HttpsServer.h"
 #include "support/Icmp.h"
 #include "support/Net.h"
+#include "support/ScriptedServer.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -385,19 +387,48 @@ TEST_F(WebCheck, WithoutTheTLSLibrariesOnlyPlainURLsSucceed)
     EXPECT_EQ(LastError, "Could not load SSL library.");
 }
 
-// The one slow case: a server that takes the connection and never answers.
+// The one slow case: a server that takes the connection and never answers, with the read
+// time-out of 10 s and with Timeout=1.
 TEST(WebCheckSilent, ServerThatNeverAnswersFailsAfterTheReadTimeOut)
 {
     TFd Silent = Listener(); // the kernel completes the connect; nothing ever reads or writes
+    for (const auto& [Timeout, Least, Most] : { std::tuple { 10, 9900.0, 13000.0 }, { 1, 990.0, 3000.0 } }) {
+        TWebMonitor Monitor;
+        Monitor.SetURL("http://127.0.0.1:" + std::to_string(LocalPort(Silent.Get())) + "/");
+        Monitor.SetTimeout(Timeout);
+        auto Start = std::chrono::steady_clock::now();
+        Monitor.Check();
+        double Elapsed = MillisecondsSince(Start);
+        EXPECT_EQ(Monitor.Status(), msError);
+        EXPECT_EQ(Monitor.LastError(), "Read Timeout");
+        EXPECT_GE(Elapsed, Least) << Timeout;
+        EXPECT_LT(Elapsed, Most) << Timeout;
+    }
+}
+
+// Attempts: a check fails only when each of them fails, and then says how many did.
+TEST(WebCheckAttempts, UntilOneSucceeds)
+{
+    std::atomic<int> Requests = 0;
+    nettest::TScriptedServer Server(
+        [&Requests](nettest::TScriptedServer& AServer, int AFd, int AIndex) {
+            AServer.ReadRequest(AFd);
+            ++Requests;
+            AServer.SendAll(AFd,
+                AIndex < 3 ? "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n"
+                           : "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+        },
+        4);
+    const std::string URL = "http://127.0.0.1:" + std::to_string(Server.Port()) + "/";
     TWebMonitor Monitor;
-    Monitor.SetURL("http://127.0.0.1:" + std::to_string(LocalPort(Silent.Get())) + "/");
-    auto Start = std::chrono::steady_clock::now();
-    Monitor.Check();
-    double Elapsed = MillisecondsSince(Start);
-    EXPECT_EQ(Monitor.Status(), msError);
-    EXPECT_EQ(Monitor.LastError(), "Read Timeout");
-    EXPECT_GE(Elapsed, 9900);
-    EXPECT_LT(Elapsed, 13000);
+    Monitor.SetURL(URL);
+    Monitor.SetRetry(2);
+    EXPECT_EQ(Monitor.Probe().Reason, "HTTP/1.1 502 Bad Gateway (2 of 2 attempts failed)");
+    Monitor.SetRetry(3);
+    EXPECT_EQ(Monitor.Probe().Status, msOK);
+    EXPECT_EQ(Requests, 4);
+    Monitor.SetRetry(0);
+    EXPECT_EQ(Monitor.Probe().Reason, "Retry is 0: no request is sent; set Retry to 1 or more.");
 }
 
 // The days left of certificates made now, with and without the warning, verified or not; and

@@ -86,6 +86,19 @@ public:
             return R > 0 && P[0].revents != 0;
         }
     }
+    // A request's head: everything up to its empty line (or 5 s of silence).
+    std::string ReadRequest(int AFd)
+    {
+        std::string Request;
+        char Buffer[4096];
+        while (Request.find("\r\n\r\n") == std::string::npos && WaitReadable(AFd, 5000)) {
+            const ssize_t N = recv(AFd, Buffer, sizeof Buffer, 0);
+            if (N <= 0)
+                break;
+            Request.append(Buffer, static_cast<size_t>(N));
+        }
+        return Request;
+    }
     // Sleeps AMilliseconds unless the server stops first.
     void Pause(int AMilliseconds)
     {
@@ -146,14 +159,7 @@ public:
         // Bounded: a test never needs more than a few hundred connections.
         : FServer(
             [this, AStatus, ASilent](TScriptedServer& AServer, int AFd, int) {
-                std::string Request;
-                char Buffer[4096];
-                while (Request.find("\r\n\r\n") == std::string::npos && AServer.WaitReadable(AFd, 5000)) {
-                    const ssize_t N = recv(AFd, Buffer, sizeof Buffer, 0);
-                    if (N <= 0)
-                        break;
-                    Request.append(Buffer, static_cast<size_t>(N));
-                }
+                const std::string Request = AServer.ReadRequest(AFd);
                 {
                     std::lock_guard<std::mutex> Lock(FMutex);
                     FLastLine = Request.substr(0, Request.find("\r\n"));
