@@ -686,3 +686,40 @@ std::vector<THistorySummary> THistoryReader::Summaries(const std::string& AListP
     }
     return Result;
 }
+
+std::vector<THistoryLatest> THistoryReader::Latest(const std::string& AListPath)
+{
+    return Query(std::vector<THistoryLatest>(), [&] {
+        std::vector<THistoryLatest> Result;
+        // Each a walk down one monitor's end of the (monitor, start) key, not a scan.
+        TStatement Monitors(FDb, "SELECT id, name FROM monitor WHERE list = ? ORDER BY name");
+        TStatement Last(FDb, "SELECT start, ok FROM outcome WHERE monitor = ? ORDER BY start DESC LIMIT 1");
+        TStatement Success(
+            FDb, "SELECT start, ms FROM outcome WHERE monitor = ? AND ok ORDER BY start DESC LIMIT 1");
+        TStatement Down(FDb, "SELECT min(start) FROM outcome WHERE monitor = ? AND start > ?");
+        Monitors.Bind(1, AListPath);
+        while (Monitors.Step()) {
+            const int64_t Id = Monitors.Int(0);
+            Last.Reset();
+            Last.Bind(1, Id);
+            if (!Last.Step())
+                continue;
+            THistoryLatest One { Monitors.Text(1), Last.Int(1) != 0, Last.Int(0) };
+            Success.Reset();
+            Success.Bind(1, Id);
+            int64_t SuccessStart = INT64_MIN;
+            if (Success.Step()) {
+                SuccessStart = Success.Int(0);
+                One.LastSuccessEndMs = SuccessStart + Success.Int(1);
+            }
+            if (!One.OK) {
+                Down.Reset();
+                Down.Bind(1, Id).Bind(2, SuccessStart);
+                if (Down.Step())
+                    One.DownSinceMs = Down.Int(0);
+            }
+            Result.push_back(std::move(One));
+        }
+        return Result;
+    });
+}

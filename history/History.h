@@ -113,6 +113,20 @@ struct THistorySummary {
 // order; -1 when it is empty.
 int64_t NearestRank(const std::vector<int64_t>& ASorted, int APercent);
 
+// Where one monitor stood when its last check was recorded.
+struct THistoryLatest {
+    std::string Monitor;
+    bool OK = false; // how its last check ended
+    int64_t LastStartMs = 0; // when its last check started
+    // When its last successful check ended (start and response time); -1 with none kept.
+    int64_t LastSuccessEndMs = -1;
+    // After a failure: the start of the first failed check since the last success (of all
+    // kept, when none succeeded); -1 after a success.
+    int64_t DownSinceMs = -1;
+
+    bool operator==(const THistoryLatest&) const = default;
+};
+
 // Records outcomes into the history file from any one thread, writing on a thread of its own.
 class THistoryRecorder {
 public:
@@ -239,6 +253,9 @@ public:
     THistorySummary Counts(const std::string& AListPath, const std::string& AMonitor, int64_t ASinceMs);
     // The same for every monitor of AListPath with checks since ASinceMs, by name.
     std::vector<THistorySummary> Summaries(const std::string& AListPath, int64_t ASinceMs);
+
+    // Where every monitor of AListPath stood at its last recorded check, by name.
+    std::vector<THistoryLatest> Latest(const std::string& AListPath);
 
     // The last failure's text; empty after a query that worked.
     const std::string& Error() const { return FError; }

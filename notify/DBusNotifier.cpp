@@ -38,10 +38,32 @@ QString TDBusNotifier::Body(const TNotification& ANotification, bool AMarkup)
     QString Reason = QString::fromStdString(ANotification.Reason);
     if (AMarkup)
         Reason = Reason.toHtmlEscaped();
-    if (ANotification.Changes <= 1)
-        return Reason;
-    const QString Folded = QStringLiteral("Изменений за минуту: %1").arg(ANotification.Changes);
-    return Reason.isEmpty() ? Folded : Reason + QLatin1Char('\n') + Folded;
+    QStringList Lines;
+    if (!Reason.isEmpty())
+        Lines << Reason;
+    if (ANotification.OK && ANotification.DownMs >= 0)
+        Lines << QStringLiteral("Был недоступен: %1").arg(DurationText(ANotification.DownMs));
+    if (ANotification.Changes > 1)
+        Lines << QStringLiteral("Изменений за минуту: %1").arg(ANotification.Changes);
+    return Lines.join(QLatin1Char('\n'));
+}
+
+QString TDBusNotifier::DurationText(int64_t AMs)
+{
+    // Two units at most, the larger first: "2 ч 5 мин", "5 мин 12 с", "40 с".
+    const int64_t Seconds = AMs / 1000;
+    const int64_t Days = Seconds / 86400, Hours = Seconds / 3600 % 24, Minutes = Seconds / 60 % 60;
+    const auto Unit = [](int64_t ACount, const QString& AName) {
+        return QString::number(ACount) + QLatin1Char(' ') + AName;
+    };
+    if (Days > 0)
+        return Unit(Days, QStringLiteral("д")) + QLatin1Char(' ') + Unit(Hours, QStringLiteral("ч"));
+    if (Hours > 0)
+        return Unit(Hours, QStringLiteral("ч")) + QLatin1Char(' ') + Unit(Minutes, QStringLiteral("мин"));
+    if (Minutes > 0)
+        return Unit(Minutes, QStringLiteral("мин")) + QLatin1Char(' ')
+            + Unit(Seconds % 60, QStringLiteral("с"));
+    return Unit(Seconds, QStringLiteral("с"));
 }
 
 void TDBusNotifier::Show(const TNotification& ANotification)
@@ -116,9 +138,9 @@ TDesktopNotifications::TDesktopNotifications(
 }
 
 void TDesktopNotifications::Verdict(
-    const void* AKey, const std::string& AName, bool AOK, const std::string& AReason)
+    const void* AKey, const std::string& AName, bool AOK, const std::string& AReason, int64_t AStartMs)
 {
-    for (const TNotification& One : FPolicy.Verdict(AKey, AName, AOK, AReason))
+    for (const TNotification& One : FPolicy.Verdict(AKey, AName, AOK, AReason, AStartMs))
         FNotifier.Show(One);
     Arm();
 }

@@ -35,6 +35,8 @@ public:
     static QString Summary(const TNotification& ANotification);
     // The reason (escaped when AMarkup), and for folded changes how many there were.
     static QString Body(const TNotification& ANotification, bool AMarkup);
+    // How long an outage lasted, in the two largest units: "5 мин 12 с".
+    static QString DurationText(int64_t AMs);
 
 private:
     enum class TCapabilities { cpUnknown, cpAsking, cpKnown };
@@ -58,8 +60,18 @@ public:
     TDesktopNotifications(
         TDesktopNotifier& ANotifier, TNotificationPolicy::TClock AClock, QObject* AParent = nullptr);
 
-    void Verdict(const void* AKey, const std::string& AName, bool AOK, const std::string& AReason);
+    void Verdict(const void* AKey, const std::string& AName, bool AOK, const std::string& AReason,
+        int64_t AStartMs = -1);
     void Forget(const void* AKey) { FPolicy.Forget(AKey); }
+    void Restore(const void* AKey, const std::string& AName, bool AOK, int64_t ADownSinceMs)
+    {
+        FPolicy.Restore(AKey, AName, AOK, ADownSinceMs);
+    }
+    void Acknowledge(const void* AKey)
+    {
+        FPolicy.Acknowledge(AKey);
+        Arm();
+    }
     // Shows what is due now and sets the timer for the next; the timer calls it.
     void Poll();
 

@@ -11,7 +11,8 @@ TNotificationPolicy::TNotificationPolicy(TClock AClock)
 
 TNotification TNotificationPolicy::Send(TState& AState, int64_t ANow)
 {
-    TNotification Result { AState.Name, AState.OK, AState.OK ? std::string() : AState.Reason, AState.Held };
+    TNotification Result { AState.Name, AState.OK, AState.OK ? std::string() : AState.Reason, AState.Held,
+        AState.OK ? AState.DownMs : -1 };
     AState.Held = 0;
     FHeld.erase(&AState);
     AState.LastSentMs = ANow;
@@ -20,7 +21,7 @@ TNotification TNotificationPolicy::Send(TState& AState, int64_t ANow)
 }
 
 std::vector<TNotification> TNotificationPolicy::Verdict(
-    const void* AKey, const std::string& AName, bool AOK, const std::string& AReason)
+    const void* AKey, const std::string& AName, bool AOK, const std::string& AReason, int64_t AStartMs)
 {
     const int64_t Now = FClock();
     auto [Found, New] = FStates.try_emplace(AKey);
@@ -31,6 +32,13 @@ std::vector<TNotification> TNotificationPolicy::Verdict(
     State.Reason = AReason;
     if (!Changed)
         return {};
+    if (!AOK) {
+        State.DownSinceMs = AStartMs;
+    } else {
+        State.DownMs
+            = State.DownSinceMs >= 0 && AStartMs >= State.DownSinceMs ? AStartMs - State.DownSinceMs : -1;
+        State.DownSinceMs = -1;
+    }
     ++State.Held;
     if (State.Sent && Now - State.LastSentMs < MinGapMs) {
         FHeld.insert(&State);
@@ -58,6 +66,23 @@ int64_t TNotificationPolicy::NextDueMs() const
     for (const TState* State : FHeld)
         Next = std::min(Next, State->LastSentMs + MinGapMs);
     return Next == std::numeric_limits<int64_t>::max() ? -1 : Next;
+}
+
+void TNotificationPolicy::Restore(const void* AKey, const std::string& AName, bool AOK, int64_t ADownSinceMs)
+{
+    TState& State = FStates[AKey];
+    State.Name = AName;
+    State.OK = AOK;
+    State.DownSinceMs = AOK ? -1 : ADownSinceMs;
+}
+
+void TNotificationPolicy::Acknowledge(const void* AKey)
+{
+    const auto Found = FStates.find(AKey);
+    if (Found == FStates.end())
+        return;
+    FHeld.erase(&Found->second);
+    Found->second.Held = 0;
 }
 
 void TNotificationPolicy::Forget(const void* AKey)

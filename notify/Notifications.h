@@ -17,6 +17,9 @@ struct TNotification {
     // The status changes this notification stands for: 1, or more when a flapping monitor's
     // changes were folded into one.
     int Changes = 1;
+    // For a change back to OK: how long the monitor was down, from the start of its first
+    // failed check to the start of the check that succeeded; -1 when that is not known.
+    int64_t DownMs = -1;
 
     bool operator==(const TNotification&) const = default;
 };
@@ -41,9 +44,17 @@ public:
     TNotificationPolicy(const TNotificationPolicy&) = delete;
     TNotificationPolicy& operator=(const TNotificationPolicy&) = delete;
 
-    // A check of the monitor AKey, named AName, ended OK or not. Returns what to show now.
-    std::vector<TNotification> Verdict(
-        const void* AKey, const std::string& AName, bool AOK, const std::string& AReason);
+    // A check of the monitor AKey, named AName, that started at AStartMs (Unix milliseconds)
+    // ended OK or not. Returns what to show now.
+    std::vector<TNotification> Verdict(const void* AKey, const std::string& AName, bool AOK,
+        const std::string& AReason, int64_t AStartMs = -1);
+    // What an earlier run last told of the monitor AKey: it was OK or not, and down since
+    // ADownSinceMs (Unix milliseconds; -1 when not known). Its next verdict is a change only
+    // against that, so a failure that outlived a restart is not announced again.
+    void Restore(const void* AKey, const std::string& AName, bool AOK, int64_t ADownSinceMs);
+    // The operator acknowledged the failure of AKey: what it held back is dropped. Its return
+    // to OK is still announced.
+    void Acknowledge(const void* AKey);
     // The held notifications whose minute is over.
     std::vector<TNotification> Due();
     // The monotonic time at which Due has something next; -1 when nothing is held.
@@ -59,6 +70,8 @@ private:
         int64_t LastSentMs = 0;
         bool Sent = false;
         int Held = 0; // changes since the last notification
+        int64_t DownSinceMs = -1; // the start of the first failed check of this outage
+        int64_t DownMs = -1; // how long the last outage lasted, once it is over
     };
 
     TNotification Send(TState& AState, int64_t ANow);

@@ -89,7 +89,7 @@ private slots:
             return;
         TDBusNotifier Notifier(Bus);
         Notifier.Show({ "web", false, "HTTP/1.1 503 <b>Down</b> & out", 1 });
-        Notifier.Show({ "web", true, "", 4 });
+        Notifier.Show({ "web", true, "", 4, 312500 });
         QTRY_COMPARE_WITH_TIMEOUT(Recorded().size(), 2, 10000);
         const QList<QJsonObject> Got = Recorded();
         QCOMPARE(Got[0]["app_name"].toString(), QStringLiteral("Vardex"));
@@ -101,7 +101,8 @@ private slots:
         QCOMPARE(Got[0]["expire_timeout"].toInt(), -1);
         QCOMPARE(Got[0]["replaces_id"].toInt(), 0);
         QCOMPARE(Got[1]["summary"].toString(), QStringLiteral("web: OK"));
-        QCOMPARE(Got[1]["body"].toString(), QStringLiteral("Изменений за минуту: 4"));
+        QCOMPARE(
+            Got[1]["body"].toString(), QStringLiteral("Был недоступен: 5 мин 12 с\nИзменений за минуту: 4"));
         QCOMPARE(Got[1]["urgency"].toInt(), 1);
         StopService(*Service);
     }

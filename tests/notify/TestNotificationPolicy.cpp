@@ -10,7 +10,7 @@
 void PrintTo(const TNotification& A, std::ostream* AOut)
 {
     *AOut << "{" << A.Monitor << ", " << (A.OK ? "OK" : "ERROR") << ", \"" << A.Reason << "\", " << A.Changes
-          << "}";
+          << ", down " << A.DownMs << "}";
 }
 
 namespace {
@@ -109,6 +109,57 @@ TEST(TNotificationPolicy, NextDueIsTheEndOfTheMinuteOfAHeldChange)
     Now = 65 * S;
     EXPECT_EQ(Policy.Due().size(), 1u);
     EXPECT_EQ(Policy.NextDueMs(), -1);
+}
+
+} // namespace
+
+namespace {
+
+// An outage's length on the recovery; a status restored from an earlier run; an acknowledged
+// failure. The check's start (Unix ms) is the step's time here.
+TEST(TNotificationPolicy, DowntimeRestoreAndAcknowledge)
+{
+    struct TRow {
+        const char* Name;
+        char Restored; // 'E' an earlier run ended in ERROR, down since -100 s; 'O' in OK; '-' none
+        std::vector<TStep> Steps; // 'A': the failure of Key is acknowledged
+    };
+    const auto Recovered = [](int64_t ADownMs) {
+        TNotification One = Ok();
+        One.DownMs = ADownMs;
+        return One;
+    };
+    const TRow Rows[] = {
+        { "a recovery says how long the monitor was down", '-',
+            { { 0, 'V', 1, false, "a", { Err("a") } }, { 30 * S, 'V', 1, false, "b", {} },
+                { 90 * S, 'V', 1, true, "", { Recovered(90 * S) } } } },
+        { "a failure that outlived a restart is not told again", 'E',
+            { { 0, 'V', 1, false, "a", {} }, { 70 * S, 'V', 1, true, "", { Recovered(170 * S) } } } },
+        { "a failure after a restart that found it OK is told", 'O',
+            { { 0, 'V', 1, true, "", {} }, { 10 * S, 'V', 1, false, "a", { Err("a") } } } },
+        { "an acknowledged failure drops what it held; its recovery is told", '-',
+            { { 0, 'V', 1, false, "a", { Err("a") } }, { 10 * S, 'V', 1, true, "", {} },
+                { 20 * S, 'V', 1, false, "b", {} }, { 30 * S, 'A', 1, false, "", {} },
+                { 60 * S, 'D', 0, false, "", {} }, { 100 * S, 'V', 1, true, "", { Recovered(80 * S) } } } },
+    };
+    for (const TRow& Row : Rows) {
+        int64_t Now = 0;
+        TNotificationPolicy Policy([&] { return Now; });
+        const int Monitors[2] = {};
+        if (Row.Restored != '-')
+            Policy.Restore(&Monitors[1], NameOf(1), Row.Restored == 'O', Row.Restored == 'O' ? -1 : -100 * S);
+        for (const TStep& Step : Row.Steps) {
+            Now = Step.At;
+            std::vector<TNotification> Got;
+            if (Step.Kind == 'V')
+                Got = Policy.Verdict(&Monitors[Step.Key], NameOf(Step.Key), Step.OK, Step.Reason, Step.At);
+            else if (Step.Kind == 'D')
+                Got = Policy.Due();
+            else
+                Policy.Acknowledge(&Monitors[Step.Key]);
+            EXPECT_EQ(Got, Step.Want) << Row.Name << ", at " << Step.At << " ms";
+        }
+    }
 }
 
 } // namespace
