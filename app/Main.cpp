@@ -169,6 +169,32 @@ QString WithoutControls(const QString& AText)
     return Result;
 }
 
+QString BadValueTip(const TBadValue& AValue)
+{
+    const QString Key = QString::fromStdString(AValue.Key);
+    const QString Value = QString::fromStdString(AValue.Value);
+    switch (AValue.Kind) {
+    case TBadValue::bvNotANumber:
+        return QStringLiteral("%1 «%2» — не число").arg(Key, Value);
+    case TBadValue::bvTooSmall:
+        return QStringLiteral("%1 «%2» меньше %3").arg(Key, Value).arg(AValue.Minimum);
+    case TBadValue::bvEmpty:
+        return QStringLiteral("%1 не задан").arg(Key);
+    case TBadValue::bvNotAURL:
+        return QStringLiteral("%1 «%2» — не адрес вида http://хост/ или https://хост/").arg(Key, Value);
+    }
+    return Key;
+}
+
+QString NotCheckedText(const TServiceMonitor& AMonitor)
+{
+    if (!AMonitor.BadValues().empty())
+        return QStringLiteral("Не проверяется: %1").arg(BadValueTip(AMonitor.BadValues().front()));
+    if (AMonitor.Interval() <= 0)
+        return QStringLiteral("Не проверяется: Interval равен %1").arg(AMonitor.Interval());
+    return {};
+}
+
 QString DateTimeText(TDateTime AValue)
 {
     if (AValue == 0)
@@ -230,6 +256,11 @@ TfmMain::~TfmMain()
     // The list reports its rows going while the base class frees it, when this object is
     // no longer a window to report to.
     ServList->blockSignals(true);
+    // An edit box that has the focus finishes its edit as the window closes, when this
+    // object is no longer a window to refill.
+    for (int Row = 0; Row < ServConfig->rowCount(); ++Row)
+        if (QLineEdit* Box = EditorValueBox(Row))
+            Box->disconnect(this);
     qApp->removeEventFilter(this);
     if (MonitorObserver() == this)
         SetMonitorObserver(nullptr);
@@ -251,12 +282,25 @@ void TfmMain::CreateParts(std::unique_ptr<TTrayShell> ATrayShell)
     const QPixmap States[] = { QPixmap(), QPixmap(QStringLiteral(":/images/checking.png")),
         QPixmap(QStringLiteral(":/images/ok.png")), QPixmap(QStringLiteral(":/images/error.png")) };
     const QPixmap Bulb(QStringLiteral(":/images/bulb.png"));
-    for (int I = 0; I < 4; ++I) {
+    for (int I = 0; I < 6; ++I) {
         QPixmap Image(24, 12);
         Image.fill(Qt::transparent);
         QPainter Painter(&Image);
-        if (!States[I].isNull())
+        if (I < 4 && !States[I].isNull()) {
             Painter.drawPixmap(0, 0, States[I]);
+        } else if (I == NotCheckedIcon) {
+            // A hollow grey square: a state, but no verdict.
+            Painter.setPen(QColor(128, 128, 128));
+            Painter.drawRect(2, 2, 7, 7);
+        } else if (I == AcknowledgedIcon) {
+            // The red square faded, with a dark tick: still failing, and known to be.
+            Painter.setOpacity(0.4);
+            Painter.drawPixmap(0, 0, States[msError]);
+            Painter.setOpacity(1);
+            Painter.setPen(QPen(QColor(40, 40, 40), 1.5));
+            Painter.setRenderHint(QPainter::Antialiasing);
+            Painter.drawPolyline(QPolygonF({ QPointF(2, 6), QPointF(5, 9), QPointF(10, 2) }));
+        }
         Painter.drawPixmap(12, 0, Bulb);
         Painter.end();
         FRowIcons[I] = QIcon(Image);
@@ -278,6 +322,9 @@ void TfmMain::CreateParts(std::unique_ptr<TTrayShell> ATrayShell)
     CreateMenu->addAction(acCreatePing);
     CreateMenu->addAction(acCreateWeb);
     ServicesMenu->addAction(acMonitorDelete);
+    ServicesMenu->addAction(acMonitorUndoDelete);
+    ServicesMenu->addSeparator();
+    ServicesMenu->addAction(acMonitorAcknowledge);
 
     statusBar()->setFixedHeight(19);
 
@@ -357,6 +404,19 @@ void TfmMain::CreateParts(std::unique_ptr<TTrayShell> ATrayShell)
     });
     connect(
         ServList, &QTreeWidget::itemDoubleClicked, this, [this] { Guarded([this] { ServListDblClick(); }); });
+    ServListPopupMenu = new QMenu(this);
+    ServListPopupMenu->addAction(acMonitorAcknowledge);
+    ServListPopupMenu->addAction(acMonitorDelete);
+    ServList->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(ServList, &QWidget::customContextMenuRequested, this, [this](const QPoint& APos) {
+        // The menu acts on the selected row, so the row under the pointer is selected first.
+        if (QTreeWidgetItem* Row = ServList->itemAt(APos))
+            ServList->setCurrentItem(Row);
+        if (!SelectedRow())
+            return;
+        UpdateAcknowledgeAction();
+        ServListPopupMenu->popup(ServList->viewport()->mapToGlobal(APos));
+    });
 
     // Ticks from the moment the window exists; QTimer never stacks missed ticks.
     tmrCheck = new QTimer(this);
@@ -376,15 +436,17 @@ void TfmMain::CreateParts(std::unique_ptr<TTrayShell> ATrayShell)
     ApplicationEvents = new TApplicationEvents(this);
     ApplicationEvents->OnMinimize = [this] { ApplicationEventsMinimize(); };
 
-    const std::pair<QObject*, const char*> Names[] = { { acMonitorExit, "acMonitorExit" },
-        { ServList, "ServList" }, { Splitter1, "Splitter1" }, { Panel1, "Panel1" },
-        { TreeView1, "TreeView1" }, { Splitter2, "Splitter2" }, { ServConfig, "ServConfig" },
-        { tmrCheck, "tmrCheck" }, { acConfigLoad, "acConfigLoad" }, { acConfigSave, "acConfigSave" },
-        { acConfigSaveAs, "acConfigSaveAs" }, { acCreatePing, "acCreatePing" },
-        { acCreateWeb, "acCreateWeb" }, { acMonitorDelete, "acMonitorDelete" }, { TrayIcon, "TrayIcon" },
-        { TrayPopupMenu, "TrayPopupMenu" }, { acTrayShow, "acTrayShow" },
-        { ApplicationEvents, "ApplicationEvents" }, { HistorySplitter, "HistorySplitter" },
-        { HistoryChart, "HistoryChart" } };
+    const std::pair<QObject*, const char*> Names[]
+        = { { acMonitorExit, "acMonitorExit" }, { ServList, "ServList" }, { Splitter1, "Splitter1" },
+              { Panel1, "Panel1" }, { TreeView1, "TreeView1" }, { Splitter2, "Splitter2" },
+              { ServConfig, "ServConfig" }, { tmrCheck, "tmrCheck" }, { acConfigLoad, "acConfigLoad" },
+              { acConfigSave, "acConfigSave" }, { acConfigSaveAs, "acConfigSaveAs" },
+              { acCreatePing, "acCreatePing" }, { acCreateWeb, "acCreateWeb" },
+              { acMonitorDelete, "acMonitorDelete" }, { acMonitorUndoDelete, "acMonitorUndoDelete" },
+              { acMonitorAcknowledge, "acMonitorAcknowledge" }, { ServListPopupMenu, "ServListPopupMenu" },
+              { TrayIcon, "TrayIcon" }, { TrayPopupMenu, "TrayPopupMenu" }, { acTrayShow, "acTrayShow" },
+              { ApplicationEvents, "ApplicationEvents" }, { HistorySplitter, "HistorySplitter" },
+              { HistoryChart, "HistoryChart" } };
     for (const auto& [Part, Name] : Names)
         Part->setObjectName(QLatin1String(Name));
 }
@@ -418,12 +480,20 @@ void TfmMain::CreateActions()
     acMonitorDelete = NewAction(
         QStringLiteral("Удалить"), QKeySequence(Qt::Key_Delete), &TfmMain::acMonitorDeleteExecute);
     acTrayShow = NewAction(QStringLiteral("Показать"), QKeySequence(), &TfmMain::acTrayShowExecute);
+    acMonitorUndoDelete = NewAction(QStringLiteral("Вернуть удалённый"), QKeySequence(Qt::CTRL | Qt::Key_Z),
+        &TfmMain::acMonitorUndoDeleteExecute);
+    acMonitorUndoDelete->setEnabled(false);
+    acMonitorAcknowledge = NewAction(QStringLiteral("Подтвердить сбой"), QKeySequence(Qt::CTRL | Qt::Key_K),
+        &TfmMain::acMonitorAcknowledgeExecute);
+    acMonitorAcknowledge->setCheckable(true);
+    acMonitorAcknowledge->setEnabled(false);
 }
 
 // The window's shortcuts come before the focused control: a control that would take the key
-// for itself is not asked, so the key runs the command and never reaches the control. Del
-// is the exception: in an edit box (a value, a name being renamed) it deletes text, and only
-// where no text is being edited does it delete the monitor.
+// for itself is not asked, so the key runs the command and never reaches the control. Del,
+// Ctrl+Z and Ctrl+K are the exceptions: in an edit box (a value, a name being renamed) they
+// delete text, undo typing and cut to the line's end, and only where no text is being edited
+// do they delete a monitor, bring it back and acknowledge its failure.
 bool TfmMain::eventFilter(QObject* AWatched, QEvent* AEvent)
 {
     if (AEvent->type() == QEvent::ShortcutOverride) {
@@ -432,7 +502,9 @@ bool TfmMain::eventFilter(QObject* AWatched, QEvent* AEvent)
             auto* Key = static_cast<QKeyEvent*>(AEvent);
             const QKeySequence Sequence(
                 QKeyCombination(Key->modifiers() & ~Qt::KeypadModifier, Qt::Key(Key->key())));
-            if (Sequence == acMonitorDelete->shortcut() && qobject_cast<QLineEdit*>(Widget))
+            if (qobject_cast<QLineEdit*>(Widget)
+                && (Sequence == acMonitorDelete->shortcut() || Sequence == acMonitorUndoDelete->shortcut()
+                    || Sequence == acMonitorAcknowledge->shortcut()))
                 return QMainWindow::eventFilter(AWatched, AEvent);
             for (QAction* Action : actions()) {
                 if (Action->isEnabled() && !Action->shortcut().isEmpty() && Action->shortcut() == Sequence) {
@@ -544,6 +616,8 @@ void TfmMain::ApplyVerdict(const TCheckVerdict& AVerdict)
         FHistory->Finished(
             Monitor.get(), Name, Monitor->Status(), AVerdict.Reason, AVerdict.Start, AVerdict.DurationMs);
         UpdateMonitorView(Monitor.get());
+        if (Row != FRows.end() && Row->second.Row->isSelected())
+            UpdateAcknowledgeAction();
     }
     UpdateAlarm(FSchedule->Alarm());
 }
@@ -578,11 +652,28 @@ void TfmMain::UpdateListItem(QTreeWidgetItem* ARow)
     QString Tip = StatusTipText(
         Status, Monitor->LastError(), FHistory ? FHistory->LastResponseMs(Monitor.get()) : -1);
     const QString Expiry = QString::fromStdString(CertificateExpiryText(Monitor->Certificate(), UnixNow()));
+    const auto AddLine
+        = [&Tip](const QString& ALine) { Tip += (Tip.isEmpty() ? QString() : QStringLiteral("\n")) + ALine; };
     if (!Expiry.isEmpty() && Status != msChecking
         && !Tip.contains(Expiry.left(Expiry.indexOf(QLatin1Char(',')))))
-        Tip += (Tip.isEmpty() ? QString() : QStringLiteral("\n")) + Expiry;
+        AddLine(Expiry);
+    const bool Acknowledged = Monitor->Acknowledged() != 0;
+    if (Acknowledged)
+        AddLine(QStringLiteral("Сбой подтверждён: %1").arg(DateTimeText(Monitor->Acknowledged())));
+    // A monitor the timer leaves alone never shows a verdict as if it were current.
+    const QString NotChecked = NotCheckedText(*Monitor);
+    if (!NotChecked.isEmpty())
+        AddLine(NotChecked);
     ARow->setToolTip(2, Tip);
-    ARow->setIcon(0, FRowIcons[Status <= msError ? Status : msNone]);
+    int Icon = Status <= msError ? Status : msNone;
+    if (Acknowledged && Status != msOK)
+        Icon = AcknowledgedIcon;
+    else if (Status == msNone && !NotChecked.isEmpty())
+        Icon = NotCheckedIcon;
+    ARow->setIcon(0, FRowIcons[Icon]);
+    const QBrush Muted = Icon >= NotCheckedIcon ? QBrush(QColor(110, 110, 110)) : QBrush();
+    for (int Column = 0; Column < 3; ++Column)
+        ARow->setForeground(Column, Muted);
     ARow->setText(1, DateTimeText(Monitor->LastActivity()));
 }
 
@@ -648,7 +739,15 @@ void TfmMain::SetEditorLines(const TStringList& ALines)
             auto* Box = new TValueEdit;
             Box->setFrame(false);
             connect(Box, &QLineEdit::textEdited, this,
-                [this] { Guarded([this] { ServConfigStringsChange(); }); });
+                [this] { Guarded([this] { ServConfigStringsChange(true); }); });
+            // A refused value leaves the box when the operator moves on: it shows what the
+            // monitor kept.
+            connect(Box, &QLineEdit::editingFinished, this, [this] {
+                Guarded([this] {
+                    if (SelectedRow())
+                        ServListChange();
+                });
+            });
             ServConfig->setCellWidget(Row, 1, Box);
         }
         QString Key, Value;
@@ -692,16 +791,52 @@ void TfmMain::ServListChange()
     }
     TStringList Lines { "Name=" + Row->text(0).toStdString() };
     if (const std::shared_ptr<TServiceMonitor> Monitor = MonitorOfRow(Row)) {
-        const TStringList Settings = Monitor->EditorSettings();
+        TStringList Settings = Monitor->EditorSettings();
+        // A value the list held that its key cannot take is shown as it was written, where
+        // the operator can mend it, rather than as what it fell back to.
+        for (const TBadValue& Bad : Monitor->BadValues())
+            for (std::string& Line : Settings)
+                if (Line.starts_with(Bad.Key + "=")) {
+                    Line = Bad.Key + "=" + Bad.Value;
+                    break;
+                }
         Lines.insert(Lines.end(), Settings.begin(), Settings.end());
     }
     SetEditorLines(Lines);
+    UpdateAcknowledgeAction();
     // A rename is taken first, so that the chart goes on with the history it carried along.
     ServConfigStringsChange();
     SelectHistory();
 }
 
-void TfmMain::ServConfigStringsChange()
+TStringList TfmMain::AcceptedEditorLines(const TServiceMonitor& AMonitor, bool ATyped)
+{
+    TStringList Lines = EditorLines();
+    QStringList Refused;
+    std::erase_if(Lines, [&](const std::string& ALine) {
+        const size_t Eq = ALine.find('=');
+        if (Eq == std::string::npos)
+            return false;
+        const std::optional<TBadValue> Bad = AMonitor.CheckValue(ALine.substr(0, Eq), ALine.substr(Eq + 1));
+        if (!Bad)
+            return false;
+        // What the monitor keeps, as the editor would show it.
+        std::string Kept;
+        FindSettingsValue(AMonitor.EditorSettings(), Bad->Key, Kept);
+        Refused << QStringLiteral("%1; остаётся %2").arg(BadValueTip(*Bad), QString::fromStdString(Kept));
+        return true;
+    });
+    if (ATyped) {
+        if (!Refused.isEmpty())
+            statusBar()->showMessage(
+                QStringLiteral("Значение не принято: %1").arg(Refused.join(QStringLiteral("; "))));
+        else if (statusBar()->currentMessage().startsWith(QStringLiteral("Значение не принято")))
+            statusBar()->clearMessage();
+    }
+    return Lines;
+}
+
+void TfmMain::ServConfigStringsChange(bool ATyped)
 {
     QTreeWidgetItem* Row = SelectedRow();
     if (!Row)
@@ -716,7 +851,17 @@ void TfmMain::ServConfigStringsChange()
             FHistory->Renamed(Monitor.get(), Entry.Name, Caption);
             Entry.Name = Caption;
         }
-    Monitor->SetSettings(EditorLines());
+    const bool WasChecked = !Monitor->NotChecked();
+    Monitor->SetSettings(AcceptedEditorLines(*Monitor, ATyped));
+    // A monitor the timer no longer checks shows no verdict as if it were current.
+    if (WasChecked && Monitor->NotChecked() && !IsChecking(Monitor.get()) && Monitor->Status() != msNone) {
+        Monitor->SetAcknowledged(0);
+        Monitor->SetStatus(msNone);
+        FSchedule->Reassess(*Monitor);
+        UpdateAlarm(FSchedule->Alarm());
+    } else if (WasChecked != !Monitor->NotChecked()) {
+        UpdateMonitorView(Monitor.get());
+    }
 }
 
 void TfmMain::LoadConfig()
@@ -733,9 +878,31 @@ void TfmMain::LoadConfig()
         throw;
     }
     SetHistoryList();
+    std::vector<std::pair<TServiceMonitor*, std::string>> Restored;
+    for (const TMonitorEntry& Entry : FMonitors)
+        if (Entry.Monitor)
+            Restored.emplace_back(Entry.Monitor.get(), Entry.Name);
+    FHistory->Restore(Restored);
+    ShowBadValues();
     if (FListExtras.UnreadCount > 0)
         TApplication::ShowWarning(UnreadBlocksText(FConfigFileName, FListExtras.UnreadCount)
             + "; they are kept and saved with the list");
+}
+
+void TfmMain::ShowBadValues()
+{
+    QStringList Named;
+    for (const TMonitorEntry& Entry : FMonitors)
+        if (Entry.Monitor && !Entry.Monitor->BadValues().empty())
+            Named << QStringLiteral("«%1»: %2")
+                         .arg(QString::fromStdString(Entry.Name),
+                             BadValueTip(Entry.Monitor->BadValues().front()));
+    if (Named.isEmpty())
+        return;
+    QString Text = QStringLiteral("Не проверяются, пока значение не исправлено: %1").arg(Named.first());
+    if (Named.size() > 1)
+        Text += QStringLiteral(" и ещё %1").arg(Named.size() - 1);
+    statusBar()->showMessage(Text);
 }
 
 void TfmMain::SaveConfig()
@@ -839,9 +1006,65 @@ void TfmMain::acMonitorDeleteExecute()
         Deleted = Entry->Monitor;
         FSchedule->Forget(Deleted.get());
         FHistory->Deleted(Deleted.get());
+        // Kept, settings, status and all, for Ctrl+Z while the program runs.
+        FDeleted.push_back({ size_t(Entry - FMonitors.begin()), *Entry });
         FMonitors.erase(Entry);
+        acMonitorUndoDelete->setEnabled(true);
+        UpdateAlarm(FSchedule->Alarm());
     }
     RefreshList();
+    // The editor shows nothing of a monitor that has gone.
+    SetEditorLines({});
+    UpdateAcknowledgeAction();
+}
+
+void TfmMain::acMonitorUndoDeleteExecute()
+{
+    if (FDeleted.empty())
+        return;
+    TDeleted Last = std::move(FDeleted.back());
+    FDeleted.pop_back();
+    acMonitorUndoDelete->setEnabled(!FDeleted.empty());
+    const std::shared_ptr<TServiceMonitor> Monitor = Last.Entry.Monitor;
+    // A check cut short by the delete left no verdict: the monitor is checked again at once.
+    if (Monitor->Status() == msChecking) {
+        Monitor->SetStatus(msNone);
+        Monitor->ResetLastCheck();
+    }
+    const size_t Index = std::min(Last.Index, FMonitors.size());
+    FMonitors.insert(FMonitors.begin() + ptrdiff_t(Index), Last.Entry);
+    FHistory->Undeleted(Monitor.get(), Last.Entry.Name);
+    RefreshList();
+    ServList->setCurrentItem(ServList->topLevelItem(int(Index)));
+    FSchedule->Reassess(*Monitor);
+    UpdateAlarm(FSchedule->Alarm());
+}
+
+void TfmMain::acMonitorAcknowledgeExecute()
+{
+    QTreeWidgetItem* Row = SelectedRow();
+    const std::shared_ptr<TServiceMonitor> Monitor = Row ? MonitorOfRow(Row) : nullptr;
+    if (!Monitor)
+        return;
+    if (Monitor->Acknowledged() != 0) {
+        Monitor->SetAcknowledged(0);
+    } else if (FSchedule->Failing(*Monitor)) {
+        Monitor->SetAcknowledged(FClock->WallNow());
+        FHistory->Acknowledge(Monitor.get());
+    }
+    FSchedule->Reassess(*Monitor);
+    UpdateMonitorView(Monitor.get());
+    UpdateAcknowledgeAction();
+    UpdateAlarm(FSchedule->Alarm());
+}
+
+void TfmMain::UpdateAcknowledgeAction()
+{
+    QTreeWidgetItem* Row = SelectedRow();
+    const std::shared_ptr<TServiceMonitor> Monitor = Row ? MonitorOfRow(Row) : nullptr;
+    const bool Acknowledged = Monitor && Monitor->Acknowledged() != 0;
+    acMonitorAcknowledge->setEnabled(Monitor && (Acknowledged || FSchedule->Failing(*Monitor)));
+    acMonitorAcknowledge->setChecked(Acknowledged);
 }
 
 // Check scheduling: TCheckSchedule decides what is due and starts it on the engine; the

@@ -39,6 +39,12 @@ class QWidget;
 // exactly midnight, and 0 (never) gives an empty text.
 QString DateTimeText(TDateTime AValue);
 
+// What a value that its key cannot take is, for the status bar and the tooltip.
+QString BadValueTip(const TBadValue& AValue);
+// Why the timer leaves AMonitor alone ("Не проверяется: Interval равен 0"); empty while it
+// is checked.
+QString NotCheckedText(const TServiceMonitor& AMonitor);
+
 // AText with every run of control characters (line breaks, tabs, ...) replaced by one blank:
 // what a name or a value may hold, since the list file gives every Key=Value its own line.
 QString WithoutControls(const QString& AText);
@@ -146,7 +152,8 @@ private:
     void FormDestroy();
     void ServListChange();
     void ServListDblClick();
-    void ServConfigStringsChange();
+    // ATyped: the operator changed a value (rather than the editor being refilled).
+    void ServConfigStringsChange(bool ATyped = false);
     void tmrCheckTimer();
     void acConfigSaveExecute();
     void acConfigSaveAsExecute();
@@ -154,6 +161,8 @@ private:
     void acCreatePingExecute();
     void acCreateWebExecute();
     void acMonitorDeleteExecute();
+    void acMonitorUndoDeleteExecute();
+    void acMonitorAcknowledgeExecute();
     void TrayIconDblClick();
     void acTrayShowExecute();
     void ApplicationEventsMinimize();
@@ -182,6 +191,13 @@ private:
     QAction* acCreatePing = nullptr;
     QAction* acCreateWeb = nullptr;
     QAction* acMonitorDelete = nullptr;
+    // Brings back the monitor deleted last, in its place (Ctrl+Z).
+    QAction* acMonitorUndoDelete = nullptr;
+    // Acknowledges the selected monitor's failure, or takes that back (checked while it
+    // stands).
+    QAction* acMonitorAcknowledge = nullptr;
+    // The list's context menu: acknowledge and delete.
+    QMenu* ServListPopupMenu = nullptr;
     TTrayIcon* TrayIcon = nullptr;
     // The tray icon's menu: "Показать" (acTrayShow) and "Выход" (acMonitorExit).
     QMenu* TrayPopupMenu = nullptr;
@@ -196,6 +212,13 @@ private:
     QAction* NewAction(const QString& ACaption, const QKeySequence& AShortcut, void (TfmMain::*AHandler)());
     bool ExecuteSaveDialog(std::string& AFileName);
     void SetEditorLines(const TStringList& ALines);
+    // The editor's lines that the selected monitor can take; a refused value is said in the
+    // status bar (when ATyped) and left out, so the monitor keeps its old value.
+    TStringList AcceptedEditorLines(const TServiceMonitor& AMonitor, bool ATyped);
+    // The acknowledge action follows the selected monitor.
+    void UpdateAcknowledgeAction();
+    // Says in the status bar which loaded monitors have values their keys cannot take.
+    void ShowBadValues();
     QTreeWidgetItem* SelectedRow() const;
     // The monitor a row stands for, as listed when the rows were built, so a row left from
     // a deleted monitor finds nothing.
@@ -225,6 +248,15 @@ private:
     TMonitorHistory* FHistory = nullptr;
     std::string FHistoryList;
     bool FCentred = false;
-    // Row images by status: the state image (none for msNone) left of the light bulb.
-    QIcon FRowIcons[4];
+    // Row images by status: the state image (none for msNone) left of the light bulb; then
+    // a monitor not checked, and an acknowledged failure.
+    static constexpr int NotCheckedIcon = 4;
+    static constexpr int AcknowledgedIcon = 5;
+    QIcon FRowIcons[6];
+    // Deleted monitors that Ctrl+Z brings back, the last one last: where each stood.
+    struct TDeleted {
+        size_t Index;
+        TMonitorEntry Entry;
+    };
+    std::vector<TDeleted> FDeleted;
 };

@@ -100,9 +100,9 @@ void TMonitorHistory::Finished(const TServiceMonitor* AMonitor, const std::strin
         return;
     const bool OK = AStatus == msOK;
     FLastMs[AMonitor] = ADurationMs;
-    FNotifications.Verdict(AMonitor, AName, OK, AReason);
     const THistoryPoint Point { std::llround(LocalDateTimeToUnix(AStart) * 1000.0), OK, ADurationMs,
         OK ? std::string() : AReason };
+    FNotifications.Verdict(AMonitor, AName, OK, AReason, Point.StartMs);
     if (FRecorder && FOffReason.isEmpty()) {
         FRecorder->Record({ FListKey, AName, Point.StartMs, OK, ADurationMs, Point.Reason });
         // Kept until surely written, for a chart loaded from the file in the meantime.
@@ -182,6 +182,30 @@ void TMonitorHistory::Deleted(const TServiceMonitor* AMonitor)
     std::erase_if(FRecent, [AMonitor](const TRecent& ARecent) { return ARecent.Monitor == AMonitor; });
     if (AMonitor == FSelected)
         Select(nullptr, {});
+}
+
+void TMonitorHistory::Undeleted(const TServiceMonitor* AMonitor, const std::string& AName)
+{
+    if (AMonitor->Status() == msOK || AMonitor->Status() == msError)
+        FNotifications.Restore(AMonitor, AName, AMonitor->Status() == msOK, -1);
+}
+
+void TMonitorHistory::Restore(const std::vector<std::pair<TServiceMonitor*, std::string>>& AMonitors)
+{
+    if (!FReader || !FOffReason.isEmpty() || AMonitors.empty())
+        return;
+    std::unordered_map<std::string, THistoryLatest> Latest;
+    for (THistoryLatest& One : FReader->Latest(FListKey))
+        Latest.emplace(One.Monitor, std::move(One));
+    for (const auto& [Monitor, Name] : AMonitors) {
+        const auto Found = Latest.find(Name);
+        if (Found == Latest.end())
+            continue;
+        const THistoryLatest& One = Found->second;
+        if (Monitor->LastActivity() == 0 && One.LastSuccessEndMs >= 0)
+            Monitor->SetLastActivity(UnixToLocalDateTime(double(One.LastSuccessEndMs) / 1000.0));
+        FNotifications.Restore(Monitor, Name, One.OK, One.DownSinceMs);
+    }
 }
 
 int64_t TMonitorHistory::LastResponseMs(const TServiceMonitor* AMonitor) const

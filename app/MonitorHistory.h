@@ -20,6 +20,8 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 class TMonitorHistory : public QObject {
     Q_OBJECT
@@ -57,6 +59,16 @@ public:
     // AMonitor left the list: its notifications held back are dropped; its history stays
     // until the retention takes it.
     void Deleted(const TServiceMonitor* AMonitor);
+    // AMonitor, listed as AName, came back after a delete: the notifications go on from its
+    // status as it stands.
+    void Undeleted(const TServiceMonitor* AMonitor, const std::string& AName);
+    // Takes up where the history of the list left off: each monitor that never succeeded in
+    // this run gets its last success as its last activity, and the notifications start from
+    // its last recorded status (a failure that outlived a restart is not announced again).
+    void Restore(const std::vector<std::pair<TServiceMonitor*, std::string>>& AMonitors);
+    // The operator acknowledged AMonitor's failure: no more notifications of it until it is
+    // back.
+    void Acknowledge(const TServiceMonitor* AMonitor) { FNotifications.Acknowledge(AMonitor); }
 
     // The time the last check of AMonitor took, -1 before its first.
     int64_t LastResponseMs(const TServiceMonitor* AMonitor) const;

@@ -185,8 +185,10 @@ private slots:
         QCOMPARE(EditorKeys(W), (QStringList { "Name", "Interval", "IP", "Retry" }));
         QCOMPARE(EditorValues(W), (QStringList { "Router", "60", "127.0.0.9", "2" }));
         F.ClickRow(1, 2);
-        QCOMPARE(EditorKeys(W), (QStringList { "Name", "Interval", "URL", "VerifyTLS", "CertExpiryDays" }));
-        QCOMPARE(EditorValues(W), (QStringList { "Сайт", "30", "http://127.0.0.1:8080/", "1", "0" }));
+        QCOMPARE(EditorKeys(W),
+            (QStringList { "Name", "Interval", "URL", "VerifyTLS", "CertExpiryDays", "Retry", "Timeout" }));
+        QCOMPARE(
+            EditorValues(W), (QStringList { "Сайт", "30", "http://127.0.0.1:8080/", "1", "0", "1", "10" }));
         // The way out of certificate checks is typed like any value.
         QLineEdit* Verify = W.EditorValueBox(3);
         Verify->selectAll();
@@ -401,9 +403,17 @@ private slots:
         F.ClickRow(1);
         F.List()->setFocus();
         QTest::keyClick(F.List(), Qt::Key_Delete);
-        QVERIFY(Middle.expired());
         QCOMPARE(F.Captions(), (QStringList { "Router", "Router" }));
         QVERIFY(F.List()->selectedItems().isEmpty());
+        QCOMPARE(EditorValues(W), QStringList { "" });
+        // Ctrl+Z brings it back in its place, settings and all, and selected.
+        QTest::keyClick(F.List(), Qt::Key_Z, Qt::ControlModifier);
+        QCOMPARE(F.Captions(), (QStringList { "Router", "Сайт", "Router" }));
+        QCOMPARE(W.Monitors()[1].Monitor, Middle.lock());
+        QCOMPARE(EditorValues(W)[2], QStringLiteral("http://127.0.0.1:8080/"));
+        QVERIFY(!Part<QAction>(W, "acMonitorUndoDelete")->isEnabled());
+        F.ClickRow(1);
+        QTest::keyClick(F.List(), Qt::Key_Delete);
         // Del with nothing selected does nothing.
         QTest::keyClick(F.List(), Qt::Key_Delete);
         QCOMPARE(W.Monitors().size(), size_t(2));
@@ -414,7 +424,7 @@ private slots:
         QCOMPARE(Saved[1].Monitor->Interval(), 5);
     }
 
-    void DeletingTheLastKeepsTheEditor()
+    void DeletingTheLastEmptiesTheEditor()
     {
         TWindowFixture F("Name=Only\nType=WebMonitor\n");
         TfmMain& W = *F.Window;
@@ -422,7 +432,7 @@ private slots:
         F.ClickRow(0);
         Part<QAction>(W, "acMonitorDelete")->trigger();
         QCOMPARE(F.List()->topLevelItemCount(), 0);
-        QCOMPARE(EditorValues(W), (QStringList { "Only", "0", "http://127.0.0.1/", "1", "0" }));
+        QCOMPARE(EditorValues(W), QStringList { "" });
     }
 
     void CreatesAreSeparateMonitors()
@@ -443,7 +453,8 @@ private slots:
         QCOMPARE(EditorValues(W), (QStringList { "New PingMonitor", "0", "127.0.0.1", "3" }));
         QCOMPARE(static_cast<TPingMonitor*>(W.Monitors()[0].Monitor.get())->IP(), std::string("gw"));
         F.ClickRow(2);
-        QCOMPARE(EditorKeys(W), (QStringList { "Name", "Interval", "URL", "VerifyTLS", "CertExpiryDays" }));
+        QCOMPARE(EditorKeys(W),
+            (QStringList { "Name", "Interval", "URL", "VerifyTLS", "CertExpiryDays", "Retry", "Timeout" }));
     }
 
     void RenameInPlace()
