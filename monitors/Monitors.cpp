@@ -3,6 +3,7 @@
 #include "net/stack/NetStrings.h"
 
 #include "net/http/NetURI.h"
+#include "net/stack/NetStack.h"
 
 #include <algorithm>
 #include <climits>
@@ -61,6 +62,71 @@ std::optional<TBadValue> CheckInteger(std::string_view AKey, const std::string& 
     return std::nullopt;
 }
 
+std::optional<TBadValue> CheckEmpty(std::string_view AKey, const std::string& AValue)
+{
+    if (AValue.empty())
+        return TBadValue { std::string(AKey), AValue, TBadValue::bvEmpty };
+    return std::nullopt;
+}
+
+// "0" and "1" and any other integer text (anything but 0 is on); not a number is refused, so
+// a typo never turns a setting on or off.
+std::optional<TBadValue> CheckSwitch(std::string_view AKey, const std::string& AValue)
+{
+    return CheckInteger(AKey, AValue, INT32_MIN);
+}
+
+// Integer text between AMinimum and AMaximum.
+std::optional<TBadValue> CheckRange(
+    std::string_view AKey, const std::string& AValue, int32_t AMinimum, int32_t AMaximum)
+{
+    if (std::optional<TBadValue> Bad = CheckInteger(AKey, AValue, INT32_MIN))
+        return Bad;
+    const int32_t Number = StrToIntDef(AValue, 0);
+    if (Number < AMinimum || Number > AMaximum)
+        return TBadValue { std::string(AKey), AValue, TBadValue::bvOutOfRange, AMinimum, AMaximum };
+    return std::nullopt;
+}
+
+// An IPv4 or IPv6 address with an optional port: "192.0.2.1", "192.0.2.1:53", "2001:db8::1",
+// "[2001:db8::1]:53". Empty is sound too: the system's resolvers.
+bool IsServerAddress(const std::string& AValue)
+{
+    if (AValue.empty())
+        return true;
+    std::string Address = AValue;
+    std::string Port;
+    if (Address.front() == '[') {
+        const size_t Close = Address.find(']');
+        if (Close == std::string::npos)
+            return false;
+        if (Close + 1 < Address.size()) {
+            if (Address[Close + 1] != ':')
+                return false;
+            Port = Address.substr(Close + 2);
+            if (Port.empty())
+                return false;
+        }
+        Address = Address.substr(1, Close - 1);
+        if (!TNetStack::IsIPv6Address(Address))
+            return false;
+    } else if (!TNetStack::IsIPv6Address(Address)) {
+        const size_t Colon = Address.find(':');
+        if (Colon != std::string::npos) {
+            Port = Address.substr(Colon + 1);
+            Address.resize(Colon);
+            if (Port.empty())
+                return false;
+        }
+        if (!TNetStack::IsDottedQuad(Address))
+            return false;
+    }
+    int32_t Number = 0;
+    return Port.empty()
+        || (Port.find_first_not_of("0123456789") == std::string::npos && TryStrToInt(Port, Number)
+            && Number >= 1 && Number <= 65535);
+}
+
 } // namespace
 
 void SetMonitorObserver(TMonitorObserver* AObserver)
@@ -99,6 +165,13 @@ std::string BadValueText(const TBadValue& AValue)
         return AValue.Key + " is empty.";
     case TBadValue::bvNotAURL:
         return Head + "is not a URL: it must start with http:// or https:// and name a host.";
+    case TBadValue::bvOutOfRange:
+        return Head + "is not between " + IntToStr(AValue.Minimum) + " and " + IntToStr(AValue.Maximum) + ".";
+    case TBadValue::bvNotARecord:
+        return Head + "is not one of A, AAAA, CNAME, MX, NS, TXT.";
+    case TBadValue::bvNotAnAddress:
+        return Head
+            + "is not an IP address with an optional port (192.0.2.53, 192.0.2.53:5353, [2001:db8::53]:53).";
     }
     return Head + "cannot be read.";
 }
@@ -227,6 +300,8 @@ TStringList TWebMonitor::GetSettings() const
         Lines.push_back("Retry=" + IntToStr(FRetry));
     if (FTimeout != 10)
         Lines.push_back("Timeout=" + IntToStr(FTimeout));
+    if (!FExpect.empty())
+        Lines.push_back("Expect=" + FExpect);
     return Lines;
 }
 
@@ -239,6 +314,7 @@ TStringList TWebMonitor::EditorSettings() const
     Lines.push_back("CertExpiryDays=" + IntToStr(FCertExpiryDays));
     Lines.push_back("Retry=" + IntToStr(FRetry));
     Lines.push_back("Timeout=" + IntToStr(FTimeout));
+    Lines.push_back("Expect=" + FExpect);
     return Lines;
 }
 
@@ -273,6 +349,140 @@ void TWebMonitor::SetSettings(const TStringList& ALines)
     ReadInteger(ALines, "CertExpiryDays", 0, FCertExpiryDays);
     ReadInteger(ALines, "Retry", 1, FRetry);
     ReadInteger(ALines, "Timeout", 10, FTimeout);
+    ReadText(ALines, "Expect", FExpect);
+}
+
+TStringList TTcpMonitor::GetSettings() const
+{
+    TStringList Lines = TServiceMonitor::GetSettings();
+    Lines.push_back("Host=" + FHost);
+    Lines.push_back("Port=" + IntToStr(FPort));
+    Lines.push_back("Timeout=" + IntToStr(FTimeout));
+    Lines.push_back(FTLS ? "TLS=1" : "TLS=0");
+    // The certificate keys mean something only with a handshake.
+    if (FTLS) {
+        Lines.push_back(FVerifyTLS ? "VerifyTLS=1" : "VerifyTLS=0");
+        Lines.push_back("CertExpiryDays=" + IntToStr(FCertExpiryDays));
+    }
+    return Lines;
+}
+
+TStringList TTcpMonitor::EditorSettings() const
+{
+    TStringList Lines = TServiceMonitor::GetSettings();
+    Lines.push_back("Host=" + FHost);
+    Lines.push_back("Port=" + IntToStr(FPort));
+    Lines.push_back("Timeout=" + IntToStr(FTimeout));
+    Lines.push_back(FTLS ? "TLS=1" : "TLS=0");
+    Lines.push_back(FVerifyTLS ? "VerifyTLS=1" : "VerifyTLS=0");
+    Lines.push_back("CertExpiryDays=" + IntToStr(FCertExpiryDays));
+    return Lines;
+}
+
+std::optional<TBadValue> TTcpMonitor::CheckValue(std::string_view AKey, const std::string& AValue) const
+{
+    if (SameText(AKey, "Host"))
+        return CheckEmpty("Host", AValue);
+    if (SameText(AKey, "Port"))
+        return CheckRange("Port", AValue, 1, 65535);
+    if (SameText(AKey, "Timeout"))
+        return CheckInteger("Timeout", AValue, 1);
+    if (SameText(AKey, "TLS"))
+        return CheckSwitch("TLS", AValue);
+    if (SameText(AKey, "CertExpiryDays"))
+        return CheckInteger("CertExpiryDays", AValue, INT32_MIN);
+    return TServiceMonitor::CheckValue(AKey, AValue);
+}
+
+void TTcpMonitor::SetSettings(const TStringList& ALines)
+{
+    TServiceMonitor::SetSettings(ALines);
+    ReadText(ALines, "Host", FHost);
+    ReadInteger(ALines, "Port", FPort, FPort);
+    ReadInteger(ALines, "Timeout", 10, FTimeout);
+    int32_t Switch = FTLS ? 1 : 0;
+    ReadInteger(ALines, "TLS", Switch, Switch);
+    FTLS = Switch != 0;
+    // As on a web monitor: anything but a readable 0 keeps verification on.
+    std::string Value;
+    if (FindSettingsValue(ALines, "VerifyTLS", Value))
+        FVerifyTLS = StrToIntDef(Value, 1) != 0;
+    ReadInteger(ALines, "CertExpiryDays", 0, FCertExpiryDays);
+}
+
+std::string TTcpMonitor::Target() const
+{
+    if (FHost.find(':') != std::string::npos && FHost.front() != '[')
+        return "[" + FHost + "]:" + IntToStr(FPort);
+    return FHost + ":" + IntToStr(FPort);
+}
+
+const std::vector<std::string>& TDnsMonitor::RecordTypes()
+{
+    static const std::vector<std::string> Types { "A", "AAAA", "CNAME", "MX", "NS", "TXT" };
+    return Types;
+}
+
+TStringList TDnsMonitor::GetSettings() const
+{
+    TStringList Lines = TServiceMonitor::GetSettings();
+    Lines.push_back("Query=" + FQuery);
+    Lines.push_back("Record=" + FRecord);
+    // Left out while empty: the system's resolvers, any answer.
+    if (!FServer.empty())
+        Lines.push_back("Server=" + FServer);
+    if (!FExpect.empty())
+        Lines.push_back("Expect=" + FExpect);
+    Lines.push_back("Timeout=" + IntToStr(FTimeout));
+    return Lines;
+}
+
+TStringList TDnsMonitor::EditorSettings() const
+{
+    TStringList Lines = TServiceMonitor::GetSettings();
+    Lines.push_back("Query=" + FQuery);
+    Lines.push_back("Record=" + FRecord);
+    Lines.push_back("Server=" + FServer);
+    Lines.push_back("Expect=" + FExpect);
+    Lines.push_back("Timeout=" + IntToStr(FTimeout));
+    return Lines;
+}
+
+std::optional<TBadValue> TDnsMonitor::CheckValue(std::string_view AKey, const std::string& AValue) const
+{
+    if (SameText(AKey, "Query"))
+        return CheckEmpty("Query", AValue);
+    if (SameText(AKey, "Record")) {
+        for (const std::string& Type : RecordTypes())
+            if (SameText(Type, AValue))
+                return std::nullopt;
+        return TBadValue { "Record", AValue, TBadValue::bvNotARecord };
+    }
+    if (SameText(AKey, "Server"))
+        return IsServerAddress(AValue)
+            ? std::nullopt
+            : std::optional(TBadValue { "Server", AValue, TBadValue::bvNotAnAddress });
+    if (SameText(AKey, "Timeout"))
+        return CheckInteger("Timeout", AValue, 1);
+    return TServiceMonitor::CheckValue(AKey, AValue);
+}
+
+void TDnsMonitor::SetSettings(const TStringList& ALines)
+{
+    TServiceMonitor::SetSettings(ALines);
+    ReadText(ALines, "Query", FQuery);
+    ReadText(ALines, "Record", FRecord);
+    ReadText(ALines, "Server", FServer);
+    ReadText(ALines, "Expect", FExpect);
+    ReadInteger(ALines, "Timeout", 5, FTimeout);
+}
+
+std::string TDnsMonitor::Target() const
+{
+    std::string Text = FQuery + " " + FRecord;
+    if (!FServer.empty())
+        Text += " @" + FServer;
+    return Text;
 }
 
 int64_t UnixNow()
@@ -316,6 +526,10 @@ std::unique_ptr<TServiceMonitor> CreateMonitorFromSettings(const TStringList& AL
         Monitor = std::make_unique<TPingMonitor>();
     else if (Type == "WebMonitor")
         Monitor = std::make_unique<TWebMonitor>();
+    else if (Type == "TcpMonitor")
+        Monitor = std::make_unique<TTcpMonitor>();
+    else if (Type == "DnsMonitor")
+        Monitor = std::make_unique<TDnsMonitor>();
     else
         return nullptr;
     Monitor->SetSettings(ALines);

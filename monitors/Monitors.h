@@ -87,11 +87,15 @@ struct TBadValue {
         bvTooSmall, // a number below Minimum
         bvEmpty, // nothing where a host or a URL belongs
         bvNotAURL, // no "scheme://host"
+        bvOutOfRange, // a number outside Minimum..Maximum
+        bvNotARecord, // not a record type a DNS monitor asks for
+        bvNotAnAddress, // not an address with an optional port
     };
     std::string Key; // as the key table writes it ("Interval")
     std::string Value; // the value as it was read
     TKind Kind = bvNotANumber;
     int32_t Minimum = 0;
+    int32_t Maximum = 0;
 
     bool operator==(const TBadValue&) const = default;
 };
@@ -253,6 +257,12 @@ public:
     // (the default, not written to a list).
     int32_t Timeout() const { return FTimeout; }
     void SetTimeout(int32_t AValue) { FTimeout = AValue; }
+    // Text that a 2xx body must hold within its first ExpectLimit bytes: a plain substring of
+    // the body's bytes, letter case counting. Key "Expect": empty (the default, not written to
+    // a list) asks for nothing.
+    const std::string& Expect() const { return FExpect; }
+    void SetExpect(std::string AValue) { FExpect = std::move(AValue); }
+    static constexpr int64_t ExpectLimit = 1024 * 1024;
 
 private:
     // One attempt: the GET and the verdict on its answer and the certificates.
@@ -265,9 +275,89 @@ private:
     int32_t FCertExpiryDays = 0;
     int32_t FRetry = 1;
     int32_t FTimeout = 10;
+    std::string FExpect;
 };
 
-// Builds the monitor that the "Type" line of ALines names ("PingMonitor" or "WebMonitor",
+// A TCP connect to Host:Port within Timeout, with a TLS handshake after it when TLS is on:
+// "is the database listening", "does the mail server still show a valid certificate".
+class TTcpMonitor : public TServiceMonitor {
+public:
+    TProbeResult Probe() const override;
+    TStringList GetSettings() const override;
+    void SetSettings(const TStringList& ALines) override;
+    TStringList EditorSettings() const override;
+    std::string TypeKey() const override { return "TcpMonitor"; }
+    std::optional<TBadValue> CheckValue(std::string_view AKey, const std::string& AValue) const override;
+
+    // A name or an address, IPv4 or IPv6 (brackets around an IPv6 address are allowed).
+    const std::string& Host() const { return FHost; }
+    void SetHost(std::string AValue) { FHost = std::move(AValue); }
+    int32_t Port() const { return FPort; }
+    void SetPort(int32_t AValue) { FPort = AValue; }
+    // Seconds for the lookup, the connect and the handshake together; 1 or more.
+    int32_t Timeout() const { return FTimeout; }
+    void SetTimeout(int32_t AValue) { FTimeout = AValue; }
+    // Whether a TLS handshake follows the connect; VerifyTLS and CertExpiryDays then work as
+    // a web monitor's.
+    bool TLS() const { return FTLS; }
+    void SetTLS(bool AValue) { FTLS = AValue; }
+    bool VerifyTLS() const { return FVerifyTLS; }
+    void SetVerifyTLS(bool AValue) { FVerifyTLS = AValue; }
+    int32_t CertExpiryDays() const { return FCertExpiryDays; }
+    void SetCertExpiryDays(int32_t AValue) { FCertExpiryDays = AValue; }
+    // "host:port", an IPv6 address in brackets: what vardex-check shows as the target.
+    std::string Target() const;
+
+private:
+    std::string FHost = "127.0.0.1";
+    int32_t FPort = 80;
+    int32_t FTimeout = 10;
+    bool FTLS = false;
+    bool FVerifyTLS = true;
+    int32_t FCertExpiryDays = 0;
+};
+
+// One DNS query for Query's records of type Record, to Server or the system's resolvers.
+// Success is at least one record of that type in the answer, and Expect among them when set.
+class TDnsMonitor : public TServiceMonitor {
+public:
+    TProbeResult Probe() const override;
+    TStringList GetSettings() const override;
+    void SetSettings(const TStringList& ALines) override;
+    TStringList EditorSettings() const override;
+    std::string TypeKey() const override { return "DnsMonitor"; }
+    std::optional<TBadValue> CheckValue(std::string_view AKey, const std::string& AValue) const override;
+
+    // The record types a DNS monitor asks for, as the Record key writes them.
+    static const std::vector<std::string>& RecordTypes();
+
+    const std::string& Query() const { return FQuery; }
+    void SetQuery(std::string AValue) { FQuery = std::move(AValue); }
+    // A, AAAA, CNAME, MX, NS or TXT, in any letter case.
+    const std::string& Record() const { return FRecord; }
+    void SetRecord(std::string AValue) { FRecord = std::move(AValue); }
+    // "address" or "address:port" ("[v6address]:port"); empty: the system's resolvers.
+    const std::string& Server() const { return FServer; }
+    void SetServer(std::string AValue) { FServer = std::move(AValue); }
+    // A value that must be among the answers; empty: any answer will do.
+    const std::string& Expect() const { return FExpect; }
+    void SetExpect(std::string AValue) { FExpect = std::move(AValue); }
+    // Seconds for the whole query; 1 or more.
+    int32_t Timeout() const { return FTimeout; }
+    void SetTimeout(int32_t AValue) { FTimeout = AValue; }
+    // "Query Record", with " @Server" when one is set: what vardex-check shows as the target.
+    std::string Target() const;
+
+private:
+    std::string FQuery = "example.com";
+    std::string FRecord = "A";
+    std::string FServer;
+    std::string FExpect;
+    int32_t FTimeout = 5;
+};
+
+// Builds the monitor that the "Type" line of ALines names ("PingMonitor", "WebMonitor",
+// "TcpMonitor" or "DnsMonitor",
 // letter case counting, nothing trimmed) and applies ALines to it; nullptr for a missing or
 // unknown type. The "Name" line is not read here.
 std::unique_ptr<TServiceMonitor> CreateMonitorFromSettings(const TStringList& ALines);

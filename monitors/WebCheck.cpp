@@ -25,6 +25,44 @@ struct TWebProbe {
     }
 };
 
+// A body sink that looks for a text in the first ALimit bytes as they pass, and drops them:
+// it keeps only the last bytes of a write that the next one could complete a match with, so
+// the body is still never held in memory.
+class TExpectStream : public TNullStream {
+public:
+    TExpectStream(const std::string& ANeedle, int64_t ALimit)
+        : FNeedle(ANeedle)
+        , FLimit(ALimit)
+    {
+    }
+    int64_t Write(const void* ABuffer, int64_t ACount) override
+    {
+        const int64_t Written = TNullStream::Write(ABuffer, ACount);
+        if (FNeedle.empty() || FFound || FSearched >= FLimit || ACount <= 0)
+            return Written;
+        const int64_t Take = std::min(ACount, FLimit - FSearched);
+        FWindow.append(static_cast<const char*>(ABuffer), static_cast<size_t>(Take));
+        FSearched += Take;
+        if (FWindow.find(FNeedle) != std::string::npos) {
+            FFound = true;
+            FWindow = std::string();
+        } else if (FWindow.size() >= FNeedle.size()) {
+            FWindow.erase(0, FWindow.size() - (FNeedle.size() - 1));
+        }
+        return Written;
+    }
+    bool Found() const { return FFound; }
+    // How many bytes of the body were searched: all of it up to the limit.
+    int64_t Searched() const { return FSearched; }
+
+private:
+    const std::string& FNeedle;
+    const int64_t FLimit;
+    int64_t FSearched = 0;
+    bool FFound = false;
+    std::string FWindow;
+};
+
 } // namespace
 
 TProbeResult TWebMonitor::Probe() const
@@ -87,11 +125,17 @@ TProbeResult TWebMonitor::Fetch(TNetHTTP* AClient) const
     try {
         // The body is read as it arrives and dropped: only whether the answer was a success
         // counts, and a large download must not be held in memory.
-        TNullStream Body;
+        TExpectStream Body(FExpect, ExpectLimit);
         AClient->GetToStream(URL(), Body);
         // A page that the server broke off is no success, whatever its status said.
         if (AClient->Response().BodyCutShort)
             throw ENetConnClosedGracefully(RSConnectionClosedGracefully);
+        // A friendly error page with status 200 is still an error page.
+        if (!FExpect.empty() && !Body.Found())
+            return { msError,
+                "Expected text \"" + FExpect + "\" not found in "
+                    + (Body.Searched() < ExpectLimit ? "the " : "the first ")
+                    + std::to_string(Body.Searched()) + " bytes of the body." };
         return { msOK, {} };
     } catch (const ENetUnknownProtocol&) {
         // This exception carries no text of its own; the operator still needs a reason.

@@ -22,15 +22,17 @@ vardex_need_packages() {
 }
 
 # What building and running the program needs (libsqlite3 keeps the check history,
-# cpp-httplib serves vardex-check's metrics).
+# cpp-httplib serves vardex-check's metrics, c-ares asks DNS monitors' questions).
 VARDEX_BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libgl-dev libssl-dev libssl3 fonts-dejavu-core
-  libsqlite3-dev libcpp-httplib-dev)
+  libsqlite3-dev libcpp-httplib-dev libc-ares-dev)
 # What the test suite needs besides: GoogleTest, a real nginx, the openssl tool for
 # test certificates, iproute2 for network namespaces, setcap for the install test, a
 # virtual X server with a tray host and a mouse driver for the real-desktop tray test, a
 # private session bus for the D-Bus tray and notification tests (with Debian's python3
 # D-Bus bindings for the notification test's stand-in service), the desktop-entry
 # validator and the formatter, Prometheus (its server and promtool) for the metrics
-# tests, and the time-zone data for the local-time tests.
+# tests, the time-zone data for the local-time tests, and a DNS server for the DNS monitor
+# tests (dnsmasq-base: the program alone, without a service that would start on port 53).
 VARDEX_TEST_PACKAGES=(libgtest-dev nginx-light openssl iproute2 libcap2-bin procps xvfb xauth trayer xdotool
-  dbus-daemon python3 python3-dbus python3-gi desktop-file-utils clang-format prometheus tzdata)
+  dbus-daemon python3 python3-dbus python3-gi desktop-file-utils clang-format prometheus tzdata
+  dnsmasq-base)
