@@ -182,6 +182,15 @@ QString BadValueTip(const TBadValue& AValue)
         return QStringLiteral("%1 не задан").arg(Key);
     case TBadValue::bvNotAURL:
         return QStringLiteral("%1 «%2» — не адрес вида http://хост/ или https://хост/").arg(Key, Value);
+    case TBadValue::bvOutOfRange:
+        return QStringLiteral("%1 «%2» не от %3 до %4")
+            .arg(Key, Value)
+            .arg(AValue.Minimum)
+            .arg(AValue.Maximum);
+    case TBadValue::bvNotARecord:
+        return QStringLiteral("%1 «%2» — не A, AAAA, CNAME, MX, NS или TXT").arg(Key, Value);
+    case TBadValue::bvNotAnAddress:
+        return QStringLiteral("%1 «%2» — не IP-адрес с необязательным портом").arg(Key, Value);
     }
     return Key;
 }
@@ -321,6 +330,8 @@ void TfmMain::CreateParts(std::unique_ptr<TTrayShell> ATrayShell)
     QMenu* CreateMenu = ServicesMenu->addMenu(QStringLiteral("Создать"));
     CreateMenu->addAction(acCreatePing);
     CreateMenu->addAction(acCreateWeb);
+    CreateMenu->addAction(acCreateTcp);
+    CreateMenu->addAction(acCreateDns);
     ServicesMenu->addAction(acMonitorDelete);
     ServicesMenu->addAction(acMonitorUndoDelete);
     ServicesMenu->addSeparator();
@@ -436,17 +447,17 @@ void TfmMain::CreateParts(std::unique_ptr<TTrayShell> ATrayShell)
     ApplicationEvents = new TApplicationEvents(this);
     ApplicationEvents->OnMinimize = [this] { ApplicationEventsMinimize(); };
 
-    const std::pair<QObject*, const char*> Names[]
-        = { { acMonitorExit, "acMonitorExit" }, { ServList, "ServList" }, { Splitter1, "Splitter1" },
-              { Panel1, "Panel1" }, { TreeView1, "TreeView1" }, { Splitter2, "Splitter2" },
-              { ServConfig, "ServConfig" }, { tmrCheck, "tmrCheck" }, { acConfigLoad, "acConfigLoad" },
-              { acConfigSave, "acConfigSave" }, { acConfigSaveAs, "acConfigSaveAs" },
-              { acCreatePing, "acCreatePing" }, { acCreateWeb, "acCreateWeb" },
-              { acMonitorDelete, "acMonitorDelete" }, { acMonitorUndoDelete, "acMonitorUndoDelete" },
-              { acMonitorAcknowledge, "acMonitorAcknowledge" }, { ServListPopupMenu, "ServListPopupMenu" },
-              { TrayIcon, "TrayIcon" }, { TrayPopupMenu, "TrayPopupMenu" }, { acTrayShow, "acTrayShow" },
-              { ApplicationEvents, "ApplicationEvents" }, { HistorySplitter, "HistorySplitter" },
-              { HistoryChart, "HistoryChart" } };
+    const std::pair<QObject*, const char*> Names[] = { { acMonitorExit, "acMonitorExit" },
+        { ServList, "ServList" }, { Splitter1, "Splitter1" }, { Panel1, "Panel1" },
+        { TreeView1, "TreeView1" }, { Splitter2, "Splitter2" }, { ServConfig, "ServConfig" },
+        { tmrCheck, "tmrCheck" }, { acConfigLoad, "acConfigLoad" }, { acConfigSave, "acConfigSave" },
+        { acConfigSaveAs, "acConfigSaveAs" }, { acCreatePing, "acCreatePing" },
+        { acCreateWeb, "acCreateWeb" }, { acCreateTcp, "acCreateTcp" }, { acCreateDns, "acCreateDns" },
+        { acMonitorDelete, "acMonitorDelete" }, { acMonitorUndoDelete, "acMonitorUndoDelete" },
+        { acMonitorAcknowledge, "acMonitorAcknowledge" }, { ServListPopupMenu, "ServListPopupMenu" },
+        { TrayIcon, "TrayIcon" }, { TrayPopupMenu, "TrayPopupMenu" }, { acTrayShow, "acTrayShow" },
+        { ApplicationEvents, "ApplicationEvents" }, { HistorySplitter, "HistorySplitter" },
+        { HistoryChart, "HistoryChart" } };
     for (const auto& [Part, Name] : Names)
         Part->setObjectName(QLatin1String(Name));
 }
@@ -477,6 +488,8 @@ void TfmMain::CreateActions()
         = NewAction(QStringLiteral("Сохранить как..."), QKeySequence(), &TfmMain::acConfigSaveAsExecute);
     acCreatePing = NewAction(QStringLiteral("&PingMonitor"), QKeySequence(), &TfmMain::acCreatePingExecute);
     acCreateWeb = NewAction(QStringLiteral("WebMonitor"), QKeySequence(), &TfmMain::acCreateWebExecute);
+    acCreateTcp = NewAction(QStringLiteral("TcpMonitor"), QKeySequence(), &TfmMain::acCreateTcpExecute);
+    acCreateDns = NewAction(QStringLiteral("DnsMonitor"), QKeySequence(), &TfmMain::acCreateDnsExecute);
     acMonitorDelete = NewAction(
         QStringLiteral("Удалить"), QKeySequence(Qt::Key_Delete), &TfmMain::acMonitorDeleteExecute);
     acTrayShow = NewAction(QStringLiteral("Показать"), QKeySequence(), &TfmMain::acTrayShowExecute);
@@ -987,6 +1000,18 @@ void TfmMain::acCreatePingExecute()
 void TfmMain::acCreateWebExecute()
 {
     FMonitors.push_back({ "New WebMonitor", std::make_shared<TWebMonitor>() });
+    RefreshList();
+}
+
+void TfmMain::acCreateTcpExecute()
+{
+    FMonitors.push_back({ "New TcpMonitor", std::make_shared<TTcpMonitor>() });
+    RefreshList();
+}
+
+void TfmMain::acCreateDnsExecute()
+{
+    FMonitors.push_back({ "New DnsMonitor", std::make_shared<TDnsMonitor>() });
     RefreshList();
 }
 

@@ -160,6 +160,8 @@ private:
     void acMonitorExitExecute();
     void acCreatePingExecute();
     void acCreateWebExecute();
+    void acCreateTcpExecute();
+    void acCreateDnsExecute();
     void acMonitorDeleteExecute();
     void acMonitorUndoDeleteExecute();
     void acMonitorAcknowledgeExecute();
@@ -190,6 +192,8 @@ private:
     QAction* acConfigSaveAs = nullptr;
     QAction* acCreatePing = nullptr;
     QAction* acCreateWeb = nullptr;
+    QAction* acCreateTcp = nullptr;
+    QAction* acCreateDns = nullptr;
     QAction* acMonitorDelete = nullptr;
     // Brings back the monitor deleted last, in its place (Ctrl+Z).
     QAction* acMonitorUndoDelete = nullptr;

@@ -93,6 +93,10 @@ TCheckReport MakeCheckReport(const std::string& AName, const TServiceMonitor& AM
         Report.Target = Ping->IP();
     else if (const auto* Web = dynamic_cast<const TWebMonitor*>(&AMonitor))
         Report.Target = MaskPassword(Web->URL());
+    else if (const auto* Tcp = dynamic_cast<const TTcpMonitor*>(&AMonitor))
+        Report.Target = Tcp->Target();
+    else if (const auto* Dns = dynamic_cast<const TDnsMonitor*>(&AMonitor))
+        Report.Target = Dns->Target();
     Report.Status = AMonitor.Status();
     Report.Milliseconds = AMilliseconds;
     if (Report.Status == msError)

@@ -293,12 +293,13 @@ the current directory. Up to N checks run side by side (--jobs).
 Without --watch every monitor is checked once, whatever its interval, and one line is
 printed per monitor, in list order, six fields separated by tabs:
   NAME  KIND  TARGET  STATUS  MS  REASON
-KIND is PingMonitor or WebMonitor, TARGET the host or the URL. STATUS is OK or ERROR (a
-ping monitor whose Retry is 0 or less is an ERROR at once: it would send nothing). MS is
-the time the check took in milliseconds. REASON tells why an ERROR check failed and is
-empty otherwise. An https check that got the server's certificates adds a seventh field,
-CERT_DAYS: the whole days until the earliest of them expires. A tab inside a field is
-printed as a blank, and so is each run of line breaks.
+KIND is PingMonitor, WebMonitor, TcpMonitor or DnsMonitor; TARGET the host, the URL,
+host:port, or the query and its record type (with @server when one is set). STATUS is OK
+or ERROR (a ping monitor whose Retry is 0 or less is an ERROR at once: it would send
+nothing). MS is the time the check took in milliseconds. REASON tells why an ERROR check
+failed and is empty otherwise. A TLS check that got the server's certificates adds a
+seventh field, CERT_DAYS: the whole days until the earliest of them expires. A tab inside
+a field is printed as a blank, and so is each run of line breaks.
 
 Options:
   --watch    Check on the window's schedule until SIGINT or SIGTERM: a tick every second
@@ -433,6 +434,10 @@ std::shared_ptr<const TMetricsSnapshot> TCheckRun::Snapshot() const
             Sample.Target = Ping->IP();
         else if (const auto* Web = dynamic_cast<const TWebMonitor*>(&Monitor))
             Sample.Target = MaskPassword(Web->URL());
+        else if (const auto* Tcp = dynamic_cast<const TTcpMonitor*>(&Monitor))
+            Sample.Target = Tcp->Target();
+        else if (const auto* Dns = dynamic_cast<const TDnsMonitor*>(&Monitor))
+            Sample.Target = Dns->Target();
         Sample.Up = Metrics.Up;
         Sample.DurationSeconds = Metrics.DurationSeconds;
         Sample.LastCheck = Metrics.LastCheck;

@@ -108,9 +108,12 @@ private slots:
         QAction* Create = FindMenuAction(Services, QStringLiteral("Создать"));
         QVERIFY(Create && Create->menu());
         QCOMPARE(Create->menu()->actions(),
-            (QList<QAction*> { Part<QAction>(W, "acCreatePing"), Part<QAction>(W, "acCreateWeb") }));
+            (QList<QAction*> { Part<QAction>(W, "acCreatePing"), Part<QAction>(W, "acCreateWeb"),
+                Part<QAction>(W, "acCreateTcp"), Part<QAction>(W, "acCreateDns") }));
         QCOMPARE(Part<QAction>(W, "acCreatePing")->text(), QStringLiteral("&PingMonitor"));
         QCOMPARE(Part<QAction>(W, "acCreateWeb")->text(), QStringLiteral("WebMonitor"));
+        QCOMPARE(Part<QAction>(W, "acCreateTcp")->text(), QStringLiteral("TcpMonitor"));
+        QCOMPARE(Part<QAction>(W, "acCreateDns")->text(), QStringLiteral("DnsMonitor"));
         QCOMPARE(FindMenuAction(Services, QStringLiteral("Удалить")), Part<QAction>(W, "acMonitorDelete"));
 
         QCOMPARE(Part<QAction>(W, "acConfigLoad")->shortcut(), QKeySequence(QStringLiteral("Ctrl+L")));
@@ -186,9 +189,10 @@ private slots:
         QCOMPARE(EditorValues(W), (QStringList { "Router", "60", "127.0.0.9", "2" }));
         F.ClickRow(1, 2);
         QCOMPARE(EditorKeys(W),
-            (QStringList { "Name", "Interval", "URL", "VerifyTLS", "CertExpiryDays", "Retry", "Timeout" }));
-        QCOMPARE(
-            EditorValues(W), (QStringList { "Сайт", "30", "http://127.0.0.1:8080/", "1", "0", "1", "10" }));
+            (QStringList {
+                "Name", "Interval", "URL", "VerifyTLS", "CertExpiryDays", "Retry", "Timeout", "Expect" }));
+        QCOMPARE(EditorValues(W),
+            (QStringList { "Сайт", "30", "http://127.0.0.1:8080/", "1", "0", "1", "10", "" }));
         // The way out of certificate checks is typed like any value.
         QLineEdit* Verify = W.EditorValueBox(3);
         Verify->selectAll();
@@ -443,7 +447,11 @@ private slots:
         Part<QAction>(W, "acCreatePing")->trigger();
         Part<QAction>(W, "acCreatePing")->trigger();
         Part<QAction>(W, "acCreateWeb")->trigger();
-        QCOMPARE(F.Captions(), (QStringList { "New PingMonitor", "New PingMonitor", "New WebMonitor" }));
+        Part<QAction>(W, "acCreateTcp")->trigger();
+        Part<QAction>(W, "acCreateDns")->trigger();
+        QCOMPARE(F.Captions(),
+            (QStringList { "New PingMonitor", "New PingMonitor", "New WebMonitor", "New TcpMonitor",
+                "New DnsMonitor" }));
         QVERIFY(F.List()->selectedItems().isEmpty());
         F.ClickRow(0);
         QLineEdit* IP = W.EditorValueBox(2);
@@ -454,7 +462,15 @@ private slots:
         QCOMPARE(static_cast<TPingMonitor*>(W.Monitors()[0].Monitor.get())->IP(), std::string("gw"));
         F.ClickRow(2);
         QCOMPARE(EditorKeys(W),
-            (QStringList { "Name", "Interval", "URL", "VerifyTLS", "CertExpiryDays", "Retry", "Timeout" }));
+            (QStringList {
+                "Name", "Interval", "URL", "VerifyTLS", "CertExpiryDays", "Retry", "Timeout", "Expect" }));
+        F.ClickRow(3);
+        QCOMPARE(
+            EditorValues(W), (QStringList { "New TcpMonitor", "0", "127.0.0.1", "80", "10", "0", "1", "0" }));
+        F.ClickRow(4);
+        QCOMPARE(EditorKeys(W),
+            (QStringList { "Name", "Interval", "Query", "Record", "Server", "Expect", "Timeout" }));
+        QCOMPARE(EditorValues(W), (QStringList { "New DnsMonitor", "0", "example.com", "A", "", "", "5" }));
     }
 
     void RenameInPlace()

@@ -130,6 +130,8 @@ TEST(Monitors, Factory)
     const TFactoryCase Cases[] = {
         { "ping", { "Type=PingMonitor" }, "PingMonitor" },
         { "web", { "Type=WebMonitor" }, "WebMonitor" },
+        { "tcp", { "Type=TcpMonitor" }, "TcpMonitor" },
+        { "dns", { "Type=DnsMonitor" }, "DnsMonitor" },
         { "key case ignored", { "TYPE=WebMonitor" }, "WebMonitor" },
         { "value case counts", { "Type=pingmonitor" }, nullptr },
         { "trailing blank", { "Type=PingMonitor " }, nullptr },
@@ -253,7 +255,7 @@ TEST(Monitors, VerifyTLSKey)
         TStringList Editor = R.Saved;
         if (R.Verify)
             Editor.push_back("VerifyTLS=1");
-        Editor.insert(Editor.end(), { "CertExpiryDays=0", "Retry=1", "Timeout=10" });
+        Editor.insert(Editor.end(), { "CertExpiryDays=0", "Retry=1", "Timeout=10", "Expect=" });
         EXPECT_EQ(Monitor.EditorSettings(), Editor) << R.Name;
     }
     // A ping monitor has no such key.
@@ -290,7 +292,7 @@ TEST(Monitors, CertExpiryDaysKey)
         EXPECT_EQ(Monitor.CertExpiryDays(), R.Days) << R.Name;
         EXPECT_EQ(Monitor.GetSettings(), R.Saved) << R.Name;
         TStringList Editor = R.Editor;
-        Editor.insert(Editor.end(), { "Retry=1", "Timeout=10" });
+        Editor.insert(Editor.end(), { "Retry=1", "Timeout=10", "Expect=" });
         EXPECT_EQ(Monitor.EditorSettings(), Editor) << R.Name;
     }
 }
@@ -330,6 +332,33 @@ TEST(Monitors, BadValuesAndWebRetryAndTimeout)
             { { "Retry", "abc", B::bvNotANumber } }, { "Interval=5", "IP=127.0.0.1", "Retry=1" } },
         { "empty host", "PingMonitor", { "Interval=5", "IP=" }, { { "IP", "", B::bvEmpty } },
             { "Interval=5", "IP=", "Retry=3" } },
+        { "web text to expect", "WebMonitor", { "Interval=5", URL, "Expect=Add to cart" }, {},
+            { "Interval=5", URL, "Expect=Add to cart" } },
+        { "tcp with TLS", "TcpMonitor", { "Interval=5", "Host=db", "Port=5432", "TLS=1", "CertExpiryDays=9" },
+            {},
+            { "Interval=5", "Host=db", "Port=5432", "Timeout=10", "TLS=1", "VerifyTLS=1",
+                "CertExpiryDays=9" } },
+        { "tcp port out of range, empty host, time-out and TLS unreadable", "TcpMonitor",
+            { "Interval=5", "Host=", "Port=65536", "Timeout=0", "TLS=yes" },
+            { { "Host", "", B::bvEmpty }, { "Port", "65536", B::bvOutOfRange, 1, 65535 },
+                { "Timeout", "0", B::bvTooSmall, 1 }, { "TLS", "yes", B::bvNotANumber } },
+            { "Interval=5", "Host=", "Port=80", "Timeout=10", "TLS=0" } },
+        { "tcp port 0", "TcpMonitor", { "Port=0" }, { { "Port", "0", B::bvOutOfRange, 1, 65535 } },
+            { "Interval=0", "Host=127.0.0.1", "Port=80", "Timeout=10", "TLS=0" } },
+        { "dns in full", "DnsMonitor",
+            { "Interval=5", "Query=shop.test", "Record=aaaa", "Server=[::1]:5353", "Expect=::1",
+                "Timeout=1" },
+            {},
+            { "Interval=5", "Query=shop.test", "Record=aaaa", "Server=[::1]:5353", "Expect=::1",
+                "Timeout=1" } },
+        { "dns empty query, unknown record, no address", "DnsMonitor",
+            { "Interval=5", "Query=", "Record=SRV", "Server=ns.test:53", "Timeout=x" },
+            { { "Query", "", B::bvEmpty }, { "Record", "SRV", B::bvNotARecord },
+                { "Server", "ns.test:53", B::bvNotAnAddress }, { "Timeout", "x", B::bvNotANumber } },
+            { "Interval=5", "Query=", "Record=SRV", "Server=ns.test:53", "Timeout=5" } },
+        { "dns server port out of range", "DnsMonitor", { "Server=127.0.0.1:0" },
+            { { "Server", "127.0.0.1:0", B::bvNotAnAddress } },
+            { "Interval=0", "Query=example.com", "Record=A", "Server=127.0.0.1:0", "Timeout=5" } },
     };
     for (const Row& R : Rows) {
         TStringList Lines = R.Lines;
@@ -342,12 +371,21 @@ TEST(Monitors, BadValuesAndWebRetryAndTimeout)
         // A sound value given again mends the monitor.
         for (const TBadValue& Bad : R.Bad)
             Monitor->SetSettings({ Bad.Key + "="
-                + (Bad.Key == "URL"       ? "http://h/"
-                        : Bad.Key == "IP" ? "h"
-                                          : "2") });
+                + (Bad.Key == "URL"                                                  ? "http://h/"
+                        : Bad.Key == "IP" || Bad.Key == "Host" || Bad.Key == "Query" ? "h"
+                        : Bad.Key == "Record"                                        ? "MX"
+                        : Bad.Key == "Server"                                        ? "192.0.2.53"
+                                                                                     : "2") });
         EXPECT_TRUE(Monitor->BadValues().empty()) << R.Name;
     }
     EXPECT_EQ(BadValueText({ "Timeout", "0", TBadValue::bvTooSmall, 1 }), "Timeout \"0\" is less than 1.");
+    EXPECT_EQ(BadValueText({ "Port", "0", TBadValue::bvOutOfRange, 1, 65535 }),
+        "Port \"0\" is not between 1 and 65535.");
+    EXPECT_EQ(TTcpMonitor().EditorSettings(),
+        (TStringList { "Interval=0", "Host=127.0.0.1", "Port=80", "Timeout=10", "TLS=0", "VerifyTLS=1",
+            "CertExpiryDays=0" }));
+    EXPECT_EQ(TDnsMonitor().EditorSettings(),
+        (TStringList { "Interval=0", "Query=example.com", "Record=A", "Server=", "Expect=", "Timeout=5" }));
 }
 
 // Days left round down, so "fewer than N days" is DaysLeft < N; the text says which

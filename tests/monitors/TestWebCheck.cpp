@@ -502,3 +502,42 @@ TEST(WebCheckTLS, CertificateExpiry)
     Monitor.Check();
     EXPECT_EQ(Monitor.Certificate(), TCertificateExpiry {});
 }
+
+// Expect: found whole or across two chunks, missing from a small page, and past the first MiB
+// of a large one, where it is not looked for.
+TEST(WebCheckExpect, TextThePageMustHold)
+{
+    const std::string Big(TWebMonitor::ExpectLimit, 'x');
+    const auto Plain = [](const std::string& ABody) {
+        return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(ABody.size()) + "\r\n\r\n" + ABody;
+    };
+    struct Row {
+        const char* Name;
+        std::string Answer;
+        std::string Reason; // empty for a success
+    };
+    const Row Rows[] = {
+        { "present", Plain("<p>Add to cart</p>"), "" },
+        { "absent", Plain("<p>Sorry, add to cart later</p>"),
+            "Expected text \"Add to cart\" not found in the 31 bytes of the body." },
+        { "just inside the first MiB", Plain(Big.substr(11) + "Add to cart" + Big), "" },
+        { "beyond the first MiB", Plain(Big + "Add to cart"),
+            "Expected text \"Add to cart\" not found in the first 1048576 bytes of the body." },
+        { "across two chunks",
+            "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n6\r\n<p>Add\r\n9\r\n to cart!\r\n0\r\n\r\n",
+            "" },
+    };
+    for (const Row& R : Rows) {
+        SCOPED_TRACE(R.Name);
+        nettest::TScriptedServer Server([&R](nettest::TScriptedServer& AServer, int AFd, int) {
+            AServer.ReadRequest(AFd);
+            AServer.SendAll(AFd, R.Answer);
+        });
+        TWebMonitor Monitor;
+        Monitor.SetURL("http://127.0.0.1:" + std::to_string(Server.Port()) + "/");
+        Monitor.SetExpect("Add to cart");
+        const TProbeResult Result = Monitor.Probe();
+        EXPECT_EQ(Result.Status, R.Reason.empty() ? msOK : msError);
+        EXPECT_EQ(Result.Reason, R.Reason);
+    }
+}

@@ -148,6 +148,22 @@ TEST(CheckReport, ReportOfMonitors)
     TPingMonitor Idle;
     Idle.SetStatus(msChecking);
     EXPECT_EQ(ReportLine(MakeCheckReport("", Idle, 0), false), "\tPingMonitor\t127.0.0.1\tUNKNOWN\t0\t");
+
+    // The other kinds: host:port (an IPv6 address in brackets), the query with its record type.
+    TTcpMonitor Tcp;
+    Tcp.SetHost("::1");
+    Tcp.SetPort(5432);
+    Tcp.SetStatus(msOK);
+    EXPECT_EQ(ReportJson(MakeCheckReport("db", Tcp, 1), false),
+        "{\"name\":\"db\",\"kind\":\"TcpMonitor\",\"target\":\"[::1]:5432\",\"status\":\"OK\",\"ms\":1,"
+        "\"reason\":\"\"}");
+    TDnsMonitor Dns;
+    Dns.SetQuery("shop.test");
+    Dns.SetRecord("MX");
+    Dns.SetServer("127.0.0.1:5353");
+    Dns.SetStatus(msOK);
+    EXPECT_EQ(ReportLine(MakeCheckReport("mx", Dns, 2), false),
+        "mx\tDnsMonitor\tshop.test MX @127.0.0.1:5353\tOK\t2\t");
 }
 
 struct TOptionsCase {
