@@ -12,6 +12,8 @@
 //     --max-rss-mib M    a target on A's peak resident memory
 //     --statuses SA,SB   the exit statuses A and B must give (default 0,0), for runs whose
 //                        work includes failures (monitors of silent servers)
+//     --cpu              compare the CPU time (user and system, the program's children
+//                        included) instead of the wall time
 //
 // A run that exits with another status than its expected one, or is killed, stops the
 // comparison with status 1: a failed check must not be timed as a fast one. A missed target is printed, and
@@ -33,6 +35,7 @@ namespace {
 
 struct TRun {
     double Ms = 0;
+    double CpuMs = 0;
     long MaxRssKiB = 0;
 };
 
@@ -41,6 +44,7 @@ struct TProgram {
     std::vector<std::string> Argv;
     int Status = 0;
     std::vector<double> Times;
+    std::vector<double> CpuTimes;
     long PeakKiB = 0;
 };
 
@@ -77,6 +81,9 @@ bool RunOnce(const TProgram& AProgram, TRun& ARun)
     }
     ARun.Ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - Start).count();
     ARun.MaxRssKiB = Usage.ru_maxrss;
+    // wait4 counts the children the program waited for (xargs's runs) in its usage.
+    const auto Ms = [](const timeval& AValue) { return AValue.tv_sec * 1000.0 + AValue.tv_usec / 1000.0; };
+    ARun.CpuMs = Ms(Usage.ru_utime) + Ms(Usage.ru_stime);
     if (WIFEXITED(Status) && WEXITSTATUS(Status) == AProgram.Status)
         return true;
     std::fprintf(stderr, "side_by_side: %s %s\n", AProgram.Name.c_str(),
@@ -115,6 +122,7 @@ int main(int argc, char** argv)
     double MaxRatio = 0;
     double MinThroughput = 0;
     double MaxRssMiB = 0;
+    bool Cpu = false;
     TProgram A, B;
     int I = 1;
     for (; I < argc; ++I) {
@@ -140,6 +148,8 @@ int main(int argc, char** argv)
             MaxRatio = std::atof(Value().c_str());
         else if (Arg == "--min-throughput")
             MinThroughput = std::atof(Value().c_str());
+        else if (Arg == "--cpu")
+            Cpu = true;
         else if (Arg == "--max-rss-mib")
             MaxRssMiB = std::atof(Value().c_str());
         else if (Arg == "--statuses") {
@@ -173,6 +183,7 @@ int main(int argc, char** argv)
                 return 1;
             if (Round >= Warmup) {
                 P->Times.push_back(Run.Ms);
+                P->CpuTimes.push_back(Run.CpuMs);
                 P->PeakKiB = std::max(P->PeakKiB, Run.MaxRssKiB);
             }
         }
@@ -186,9 +197,12 @@ int main(int argc, char** argv)
             *std::max_element(P->Times.begin(), P->Times.end()));
         if (Bytes > 0)
             std::printf(", %8.1f MiB/s", Bytes / (1 << 20) / (M / 1000));
+        if (Cpu)
+            std::printf(", CPU median %9.2f ms", Median(P->CpuTimes));
         std::printf(", peak RSS %.1f MiB\n", P->PeakKiB / 1024.0);
     }
-    const double Ratio = Median(A.Times) / Median(B.Times);
+    const double Ratio = Cpu ? Median(A.CpuTimes) / std::max(Median(B.CpuTimes), 0.001)
+                             : Median(A.Times) / Median(B.Times);
     if (Bytes > 0) {
         const double Throughput = 1 / Ratio;
         std::printf("  throughput of %s / %s: %.2f", A.Name.c_str(), B.Name.c_str(), Throughput);
@@ -196,7 +210,7 @@ int main(int argc, char** argv)
             std::printf(" (target at least %.2f: %s)", MinThroughput, Verdict(Throughput >= MinThroughput));
         std::printf("\n");
     } else {
-        std::printf("  ratio of medians %s / %s: %.2f", A.Name.c_str(), B.Name.c_str(), Ratio);
+        std::printf("  ratio of %smedians %s / %s: %.2f", Cpu ? "CPU " : "", A.Name.c_str(), B.Name.c_str(), Ratio);
         if (MaxRatio > 0)
             std::printf(" (target at most %.2f: %s)", MaxRatio, Verdict(Ratio <= MaxRatio));
         std::printf("\n");
