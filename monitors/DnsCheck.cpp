@@ -170,6 +170,8 @@ TProbeResult TDnsMonitor::Probe() const
     const std::string What = FQuery + " " + FRecord;
     const std::string From = FServer.empty() ? "the system's resolvers" : FServer;
     const int32_t Seconds = std::min(FTimeout, 86400);
+    // Before the channel: destroying a channel with the query still open calls its callback.
+    TAnswer Answer;
     TChannel Channel;
     ares_options Options {};
     // One try of each server within the monitor's time; SERVFAIL and REFUSED come back as
@@ -186,7 +188,6 @@ TProbeResult TDnsMonitor::Probe() const
         if (Status != ARES_SUCCESS)
             return { msError, "Server \"" + FServer + "\" cannot be used: " + ares_strerror(Status) };
     }
-    TAnswer Answer;
     ares_query(Channel.Channel, FQuery.c_str(), 1 /* IN */, RecordCode(FRecord), Answered, &Answer);
 
     // Our own loop over c-ares's sockets, under one deadline for the whole query, so that a
