@@ -56,5 +56,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize)
     TWebMonitor Web;
     Web.SetSettings(Lines);
     CheckRoundTrip(Web);
+    TTcpMonitor Tcp;
+    Tcp.SetSettings(Lines);
+    CheckRoundTrip(Tcp);
+    TDnsMonitor Dns;
+    Dns.SetSettings(Lines);
+    CheckRoundTrip(Dns);
     return 0;
 }
