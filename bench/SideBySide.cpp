@@ -201,8 +201,8 @@ int main(int argc, char** argv)
             std::printf(", CPU median %9.2f ms", Median(P->CpuTimes));
         std::printf(", peak RSS %.1f MiB\n", P->PeakKiB / 1024.0);
     }
-    const double Ratio = Cpu ? Median(A.CpuTimes) / std::max(Median(B.CpuTimes), 0.001)
-                             : Median(A.Times) / Median(B.Times);
+    const double Ratio
+        = Cpu ? Median(A.CpuTimes) / std::max(Median(B.CpuTimes), 0.001) : Median(A.Times) / Median(B.Times);
     if (Bytes > 0) {
         const double Throughput = 1 / Ratio;
         std::printf("  throughput of %s / %s: %.2f", A.Name.c_str(), B.Name.c_str(), Throughput);
@@ -210,7 +210,8 @@ int main(int argc, char** argv)
             std::printf(" (target at least %.2f: %s)", MinThroughput, Verdict(Throughput >= MinThroughput));
         std::printf("\n");
     } else {
-        std::printf("  ratio of %smedians %s / %s: %.2f", Cpu ? "CPU " : "", A.Name.c_str(), B.Name.c_str(), Ratio);
+        std::printf(
+            "  ratio of %smedians %s / %s: %.2f", Cpu ? "CPU " : "", A.Name.c_str(), B.Name.c_str(), Ratio);
         if (MaxRatio > 0)
             std::printf(" (target at most %.2f: %s)", MaxRatio, Verdict(Ratio <= MaxRatio));
         std::printf("\n");

@@ -19,29 +19,6 @@ using namespace nettest;
 
 namespace {
 
-// A listener whose accept queue is full: the kernel drops further connects, which stay
-// unanswered. Ready is false on a kernel that completes them anyway.
-struct TDeafListener {
-    TDeafListener()
-    {
-        Listen.Reset(BoundSocket(SOCK_STREAM, 0));
-        listen(Listen.Get(), 0);
-        Port = LocalPort(Listen.Get());
-        sockaddr_in A = Loopback(Port);
-        for (int I = 0; I < 8 && !Ready; ++I) {
-            TFd C(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-            connect(C.Get(), reinterpret_cast<sockaddr*>(&A), sizeof A);
-            pollfd P { C.Get(), POLLOUT, 0 };
-            Ready = poll(&P, 1, 300) == 0;
-            Fillers.push_back(std::move(C));
-        }
-    }
-    TFd Listen;
-    std::vector<TFd> Fillers;
-    int Port = 0;
-    bool Ready = false;
-};
-
 TProbeResult ProbeTcp(const std::string& AHost, int APort, int ATimeout = 1, bool ATLS = false)
 {
     TTcpMonitor Monitor;

@@ -11,12 +11,14 @@
 #include <functional>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace nettest {
 
@@ -113,6 +115,32 @@ inline TFd Listener6(const char* AIP = "::1", int APort = 0, int ABacklog = 16)
         return TFd();
     return Fd;
 }
+
+// A loopback port whose connects never complete: a listener with backlog 0 whose accept
+// queue holds a connection of ours that is never accepted. The kernel drops every further SYN
+// while the accept queue is full (tcp_syncookies does not change that: cookies only stand in
+// for a full SYN queue), so a connect to it stays in SYN-SENT. The last filler is itself such
+// a connect, which proves it on the running kernel.
+struct TDeafListener {
+    TDeafListener()
+    {
+        Listen.Reset(BoundSocket(SOCK_STREAM, 0));
+        listen(Listen.Get(), 0);
+        Port = LocalPort(Listen.Get());
+        sockaddr_in A = Loopback(Port);
+        for (int I = 0; I < 8 && !Ready; ++I) {
+            TFd C(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+            connect(C.Get(), reinterpret_cast<sockaddr*>(&A), sizeof A);
+            pollfd P { C.Get(), POLLOUT, 0 };
+            Ready = poll(&P, 1, 300) == 0;
+            Fillers.push_back(std::move(C));
+        }
+    }
+    TFd Listen;
+    std::vector<TFd> Fillers;
+    int Port = 0;
+    bool Ready = false;
+};
 
 // Both ends of one loopback TCP connection.
 struct TTcpPair {

@@ -15,32 +15,6 @@ using namespace nettest;
 
 namespace {
 
-// A loopback port whose connects never complete: a listener with backlog 0 whose accept
-// queue holds a connection of ours that is never accepted. The kernel drops every further SYN
-// while the accept queue is full (tcp_syncookies does not change that: cookies only stand in
-// for a full SYN queue), so a connect to it stays in SYN-SENT. The last filler is itself such
-// a connect, which proves it on the running kernel.
-struct TDeafListener {
-    TDeafListener()
-    {
-        Listen.Reset(BoundSocket(SOCK_STREAM, 0));
-        listen(Listen.Get(), 0);
-        Port = LocalPort(Listen.Get());
-        sockaddr_in A = Loopback(Port);
-        for (int I = 0; I < 8 && !Ready; ++I) {
-            TFd C(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-            connect(C.Get(), reinterpret_cast<sockaddr*>(&A), sizeof A);
-            pollfd P { C.Get(), POLLOUT, 0 };
-            Ready = poll(&P, 1, 300) == 0;
-            Fillers.push_back(std::move(C));
-        }
-    }
-    TFd Listen;
-    std::vector<TFd> Fillers;
-    int Port = 0;
-    bool Ready = false;
-};
-
 struct TStatusLog {
     std::vector<TNetStatus> Statuses;
     std::vector<std::string> Texts;
