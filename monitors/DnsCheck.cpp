@@ -184,7 +184,11 @@ TProbeResult TDnsMonitor::Probe() const
     if (Status != ARES_SUCCESS)
         return { msError, std::string("DNS resolver could not start: ") + ares_strerror(Status) };
     if (!FServer.empty()) {
-        Status = ares_set_servers_ports_csv(Channel.Channel, FServer.c_str());
+        // c-ares takes an IPv6 address in brackets only with a port after them.
+        const std::string Server = FServer.front() == '[' && FServer.back() == ']'
+            ? FServer.substr(1, FServer.size() - 2)
+            : FServer;
+        Status = ares_set_servers_ports_csv(Channel.Channel, Server.c_str());
         if (Status != ARES_SUCCESS)
             return { msError, "Server \"" + FServer + "\" cannot be used: " + ares_strerror(Status) };
     }
