@@ -10,6 +10,7 @@
 
 #include <ares.h>
 #include <arpa/inet.h>
+#include <arpa/nameser.h>
 #include <netdb.h>
 #include <poll.h>
 
@@ -29,19 +30,19 @@ void InitLibrary()
     std::call_once(Once, [] { ares_library_init(ARES_LIB_INIT_ALL); });
 }
 
-int RecordCode(const std::string& ARecord)
+ns_type RecordCode(const std::string& ARecord)
 {
     if (SameText(ARecord, "AAAA"))
-        return 28;
+        return ns_t_aaaa;
     if (SameText(ARecord, "CNAME"))
-        return 5;
+        return ns_t_cname;
     if (SameText(ARecord, "MX"))
-        return 15;
+        return ns_t_mx;
     if (SameText(ARecord, "NS"))
-        return 2;
+        return ns_t_ns;
     if (SameText(ARecord, "TXT"))
-        return 16;
-    return 1;
+        return ns_t_txt;
+    return ns_t_a;
 }
 
 // What came back for one query: c-ares's status and the answer's bytes.
@@ -192,7 +193,7 @@ TProbeResult TDnsMonitor::Probe() const
         if (Status != ARES_SUCCESS)
             return { msError, "Server \"" + FServer + "\" cannot be used: " + ares_strerror(Status) };
     }
-    ares_query(Channel.Channel, FQuery.c_str(), 1 /* IN */, RecordCode(FRecord), Answered, &Answer);
+    ares_query(Channel.Channel, FQuery.c_str(), ns_c_in, RecordCode(FRecord), Answered, &Answer);
 
     // Our own loop over c-ares's sockets, under one deadline for the whole query, so that a
     // resolver list of several silent servers cannot hold the check longer than Timeout, and
