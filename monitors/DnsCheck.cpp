@@ -15,6 +15,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -174,14 +175,32 @@ TProbeResult TDnsMonitor::Probe() const
     // Before the channel: destroying a channel with the query still open calls its callback.
     TAnswer Answer;
     TChannel Channel;
-    ares_options Options {};
-    // One try of each server within the monitor's time; SERVFAIL and REFUSED come back as
-    // they are instead of sending the query on to the next server.
-    Options.timeout = Seconds * 1000;
-    Options.tries = 1;
-    Options.flags = ARES_FLAG_NOCHECKRESP;
-    int Status
-        = ares_init_options(&Channel.Channel, &Options, ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES | ARES_OPT_FLAGS);
+    // One try of each server, each with its share of the monitor's time, so that a silent
+    // first resolver leaves time for the next; SERVFAIL and REFUSED come back as they are
+    // instead of sending the query on to the next server.
+    const auto Init = [&](int32_t AServers) {
+        ares_options Options {};
+        Options.timeout = std::max(Seconds * 1000 / std::max(AServers, 1), 1);
+        Options.tries = 1;
+        Options.flags = ARES_FLAG_NOCHECKRESP;
+        return ares_init_options(
+            &Channel.Channel, &Options, ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES | ARES_OPT_FLAGS);
+    };
+    int Status = Init(1);
+    if (Status == ARES_SUCCESS && FServer.empty()) {
+        // How many resolvers the system names is known only once a channel has read them.
+        int32_t Servers = 0;
+        ares_addr_port_node* List = nullptr;
+        if (ares_get_servers_ports(Channel.Channel, &List) == ARES_SUCCESS)
+            for (ares_addr_port_node* Node = List; Node; Node = Node->next)
+                ++Servers;
+        ares_free_data(List);
+        if (Servers > 1) {
+            ares_destroy(Channel.Channel);
+            Channel.Channel = nullptr;
+            Status = Init(Servers);
+        }
+    }
     if (Status != ARES_SUCCESS)
         return { msError, std::string("DNS resolver could not start: ") + ares_strerror(Status) };
     if (!FServer.empty()) {
