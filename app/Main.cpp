@@ -2,7 +2,9 @@
 
 #include "app/Application.h"
 #include "app/HistoryChart.h"
+#include "app/Language.h"
 #include "app/MonitorHistory.h"
+#include "app/RowTips.h"
 #include "notify/DBusNotifier.h"
 #include "tray/TrayIcons.h"
 
@@ -26,6 +28,7 @@
 #include <QRegularExpression>
 #include <QScreen>
 #include <QShowEvent>
+#include <QSignalBlocker>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStyledItemDelegate>
@@ -54,6 +57,24 @@ constexpr const char* DefaultConfigFileName = "default.cfg";
 QString ToQString(const std::string& AText)
 {
     return QString::fromStdString(AText);
+}
+
+// The application's icon, as the desktop entry names it, for the window's title bar and task bar.
+QIcon ApplicationIcon()
+{
+    QIcon Icon;
+    Icon.addFile(QStringLiteral(":/images/vardex-48.png"), QSize(48, 48));
+    Icon.addFile(QStringLiteral(":/images/vardex-256.png"), QSize(256, 256));
+    return Icon;
+}
+
+// The name cell's tooltip, which follows the name and the settings as they are typed. It is
+// no rename, so the list does not report it as a change of a row (which would refill the
+// editor in the middle of the operator's typing).
+void SetNameTip(QTreeWidget* AList, QTreeWidgetItem* ARow, const TServiceMonitor& AMonitor)
+{
+    const QSignalBlocker Block(AList);
+    ARow->setToolTip(0, NameTipText(ARow->text(0), AMonitor));
 }
 
 // The edit box of a name or a value. The list file is line based: a line break typed or
@@ -177,7 +198,7 @@ QString DateTimeText(TDateTime AValue)
     DecodeDate(AValue, Year, Month, Day);
     DecodeTime(AValue, Hour, Min, Sec, MSec);
     const QLocale Locale;
-    QString Text = Locale.toString(QDate(Year, Month, Day), QLocale::ShortFormat);
+    QString Text = Locale.toString(QDate(Year, Month, Day), FullYearDateFormat(Locale));
     if (Hour != 0 || Min != 0 || Sec != 0 || MSec != 0)
         Text += ' ' + Locale.toString(QTime(Hour, Min, Sec), LongTimeFormat(Locale));
     return Text;
@@ -243,6 +264,7 @@ TfmMain::~TfmMain()
 void TfmMain::CreateParts(std::unique_ptr<TTrayShell> ATrayShell)
 {
     setWindowTitle(QStringLiteral("Vardex"));
+    setWindowIcon(ApplicationIcon());
     QFont Font = font();
     Font.setPointSize(8);
     setFont(Font);
@@ -267,14 +289,14 @@ void TfmMain::CreateParts(std::unique_ptr<TTrayShell> ATrayShell)
     menuBar()->setFixedHeight(25);
     menuBar()->setStyleSheet(QStringLiteral("QMenuBar { border-bottom: 1px solid #a0a0a0; }"
                                             "QMenuBar::item:selected { background: rgb(226, 225, 219); }"));
-    QMenu* MonitorMenu = menuBar()->addMenu(QStringLiteral("Монитор"));
+    QMenu* MonitorMenu = menuBar()->addMenu(tr("Монитор"));
     MonitorMenu->addAction(acConfigLoad);
     MonitorMenu->addAction(acConfigSave);
     MonitorMenu->addAction(acConfigSaveAs);
     MonitorMenu->addSeparator();
     MonitorMenu->addAction(acMonitorExit);
-    QMenu* ServicesMenu = menuBar()->addMenu(QStringLiteral("Сервисы"));
-    QMenu* CreateMenu = ServicesMenu->addMenu(QStringLiteral("Создать"));
+    QMenu* ServicesMenu = menuBar()->addMenu(tr("Сервисы"));
+    QMenu* CreateMenu = ServicesMenu->addMenu(tr("Создать"));
     CreateMenu->addAction(acCreatePing);
     CreateMenu->addAction(acCreateWeb);
     ServicesMenu->addAction(acMonitorDelete);
@@ -297,7 +319,7 @@ void TfmMain::CreateParts(std::unique_ptr<TTrayShell> ATrayShell)
     TreeView1->setHeaderHidden(true);
     TreeView1->setIndentation(19);
     TreeView1->setColumnCount(1);
-    new QTreeWidgetItem(TreeView1, QStringList { QStringLiteral("Сервисы") });
+    new QTreeWidgetItem(TreeView1, QStringList { tr("Сервисы") });
 
     ServConfig = new QTableWidget(1, 2, Splitter2);
     ServConfig->setHorizontalHeaderLabels({ QStringLiteral("Key"), QStringLiteral("Value") });
@@ -316,8 +338,10 @@ void TfmMain::CreateParts(std::unique_ptr<TTrayShell> ATrayShell)
     HistorySplitter->setHandleWidth(3);
     ServList = new TServListView(HistorySplitter);
     ServList->setColumnCount(3);
-    ServList->setHeaderLabels(
-        { QStringLiteral("Имя сервиса"), QStringLiteral("Посл. активность"), QStringLiteral("Статус") });
+    ServList->setHeaderLabels({ tr("Имя сервиса"), tr("Посл. активность"), tr("Статус") });
+    ServList->headerItem()->setToolTip(0, tr("Имя монитора; подсказка строки показывает, что он проверяет"));
+    ServList->headerItem()->setToolTip(1, tr("Время последней успешной проверки"));
+    ServList->headerItem()->setToolTip(2, tr("Итог последней проверки; подсказка называет причину ошибки"));
     ServList->header()->setStretchLastSection(false);
     ServList->setColumnWidth(0, 200);
     ServList->setColumnWidth(1, 150);
@@ -404,20 +428,18 @@ QAction* TfmMain::NewAction(
 
 void TfmMain::CreateActions()
 {
-    acMonitorExit = NewAction(
-        QStringLiteral("Выход"), QKeySequence(Qt::ALT | Qt::Key_X), &TfmMain::acMonitorExitExecute);
+    acMonitorExit = NewAction(tr("Выход"), QKeySequence(Qt::ALT | Qt::Key_X), &TfmMain::acMonitorExitExecute);
     // Loading another list while running is not offered: the item is there, always disabled.
-    acConfigLoad = NewAction(QStringLiteral("Загрузить..."), QKeySequence(Qt::CTRL | Qt::Key_L), nullptr);
+    acConfigLoad = NewAction(tr("Загрузить..."), QKeySequence(Qt::CTRL | Qt::Key_L), nullptr);
     acConfigLoad->setEnabled(false);
-    acConfigSave = NewAction(
-        QStringLiteral("Сохранить"), QKeySequence(Qt::CTRL | Qt::Key_S), &TfmMain::acConfigSaveExecute);
-    acConfigSaveAs
-        = NewAction(QStringLiteral("Сохранить как..."), QKeySequence(), &TfmMain::acConfigSaveAsExecute);
+    acConfigSave
+        = NewAction(tr("Сохранить"), QKeySequence(Qt::CTRL | Qt::Key_S), &TfmMain::acConfigSaveExecute);
+    acConfigSaveAs = NewAction(tr("Сохранить как..."), QKeySequence(), &TfmMain::acConfigSaveAsExecute);
     acCreatePing = NewAction(QStringLiteral("&PingMonitor"), QKeySequence(), &TfmMain::acCreatePingExecute);
     acCreateWeb = NewAction(QStringLiteral("WebMonitor"), QKeySequence(), &TfmMain::acCreateWebExecute);
-    acMonitorDelete = NewAction(
-        QStringLiteral("Удалить"), QKeySequence(Qt::Key_Delete), &TfmMain::acMonitorDeleteExecute);
-    acTrayShow = NewAction(QStringLiteral("Показать"), QKeySequence(), &TfmMain::acTrayShowExecute);
+    acMonitorDelete
+        = NewAction(tr("Удалить"), QKeySequence(Qt::Key_Delete), &TfmMain::acMonitorDeleteExecute);
+    acTrayShow = NewAction(tr("Показать"), QKeySequence(), &TfmMain::acTrayShowExecute);
 }
 
 // The window's shortcuts come before the focused control: a control that would take the key
@@ -577,11 +599,14 @@ void TfmMain::UpdateListItem(QTreeWidgetItem* ARow)
     // the last check took; and, after an https check, when the server's certificate expires.
     QString Tip = StatusTipText(
         Status, Monitor->LastError(), FHistory ? FHistory->LastResponseMs(Monitor.get()) : -1);
-    const QString Expiry = QString::fromStdString(CertificateExpiryText(Monitor->Certificate(), UnixNow()));
+    const int64_t Now = UnixNow();
+    const QString Expiry = QString::fromStdString(CertificateExpiryText(Monitor->Certificate(), Now));
     if (!Expiry.isEmpty() && Status != msChecking
         && !Tip.contains(Expiry.left(Expiry.indexOf(QLatin1Char(',')))))
-        Tip += (Tip.isEmpty() ? QString() : QStringLiteral("\n")) + Expiry;
+        Tip += (Tip.isEmpty() ? QString() : QStringLiteral("\n"))
+            + CertificateTipText(Monitor->Certificate(), Now);
     ARow->setToolTip(2, Tip);
+    SetNameTip(ServList, ARow, *Monitor);
     ARow->setIcon(0, FRowIcons[Status <= msError ? Status : msNone]);
     ARow->setText(1, DateTimeText(Monitor->LastActivity()));
 }
@@ -717,14 +742,18 @@ void TfmMain::ServConfigStringsChange()
             Entry.Name = Caption;
         }
     Monitor->SetSettings(EditorLines());
+    SetNameTip(ServList, Row, *Monitor);
 }
 
 void TfmMain::LoadConfig()
 {
     FListExtras = {};
     try {
-        if (!LoadMonitorList(FConfigFileName, FMonitors, &FListExtras))
+        if (!LoadMonitorList(FConfigFileName, FMonitors, &FListExtras)) {
+            if (!QFileInfo::exists(ToQString(FConfigFileName)))
+                ShowListHint(QFileInfo(ToQString(FConfigFileName)).absoluteFilePath());
             FConfigFileName.clear();
+        }
     } catch (...) {
         // A list that was refused or not read to its end must not be replaced by what the
         // window holds at the next Ctrl+S: the save asks for a name instead.
@@ -734,8 +763,11 @@ void TfmMain::LoadConfig()
     }
     SetHistoryList();
     if (FListExtras.UnreadCount > 0)
-        TApplication::ShowWarning(UnreadBlocksText(FConfigFileName, FListExtras.UnreadCount)
-            + "; they are kept and saved with the list");
+        TApplication::ShowWarning(
+            tr("В файле %1 не понято блоков: %n; они сохраняются и записываются вместе со списком", nullptr,
+                FListExtras.UnreadCount)
+                .arg(ToQString(FConfigFileName))
+                .toStdString());
 }
 
 void TfmMain::SaveConfig()
@@ -748,10 +780,24 @@ void TfmMain::SaveConfig()
     }
     SaveMonitorList(FConfigFileName, FMonitors, &FListExtras);
     SetHistoryList();
+    if (!FListHint.isEmpty() && statusBar()->currentMessage() == FListHint)
+        statusBar()->clearMessage();
+}
+
+void TfmMain::ShowListHint(const QString& APath)
+{
+    // A first start: the operator learns where the list lives and how it is filled. Whatever
+    // the status bar already says (a history that could not start) stays.
+    if (!statusBar()->currentMessage().isEmpty())
+        return;
+    FListHint = tr("Файла %1 нет, список пуст. Монитор добавляется через Сервисы › Создать; "
+                   "Ctrl+S спросит имя файла, а при запуске читается %1.")
+                    .arg(APath);
+    statusBar()->showMessage(FListHint);
 }
 
 TSaveConfigDialog::TSaveConfigDialog(QWidget* AParent)
-    : QFileDialog(AParent, QStringLiteral("Сохранение конфигурации..."))
+    : QFileDialog(AParent, tr("Сохранение конфигурации..."))
 {
     setAcceptMode(QFileDialog::AcceptSave);
     setFileMode(QFileDialog::AnyFile);
@@ -770,8 +816,8 @@ void TSaveConfigDialog::accept()
         if (FolderMissingHook) {
             FolderMissingHook(Folder);
         } else {
-            QMessageBox Box(QMessageBox::Warning, windowTitle(),
-                QStringLiteral("Папка не существует:\n%1").arg(Folder), QMessageBox::Ok, this);
+            QMessageBox Box(QMessageBox::Warning, windowTitle(), tr("Папка не существует:\n%1").arg(Folder),
+                QMessageBox::Ok, this);
             Box.setTextFormat(Qt::PlainText);
             Box.exec();
         }

@@ -139,6 +139,9 @@ private:
     // Tells the history which list the monitors belong to, when that changed: the file the
     // list was loaded from or saved to.
     void SetHistoryList();
+    // Says in the status bar, at a start without a list file, where the list is read from
+    // (APath) and how monitors are added.
+    void ShowListHint(const QString& APath);
 
     // Event handlers; the widgets call them through Guarded.
     void FormCreate();
@@ -225,6 +228,8 @@ private:
     TMonitorHistory* FHistory = nullptr;
     std::string FHistoryList;
     bool FCentred = false;
+    // The status bar's text of a start without a list file; it goes with the first save.
+    QString FListHint;
     // Row images by status: the state image (none for msNone) left of the light bulb.
     QIcon FRowIcons[4];
 };

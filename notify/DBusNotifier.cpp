@@ -40,7 +40,7 @@ QString TDBusNotifier::Body(const TNotification& ANotification, bool AMarkup)
         Reason = Reason.toHtmlEscaped();
     if (ANotification.Changes <= 1)
         return Reason;
-    const QString Folded = QStringLiteral("Изменений за минуту: %1").arg(ANotification.Changes);
+    const QString Folded = tr("Изменений за минуту: %1").arg(ANotification.Changes);
     return Reason.isEmpty() ? Folded : Reason + QLatin1Char('\n') + Folded;
 }
 
