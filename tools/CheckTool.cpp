@@ -293,9 +293,9 @@ the current directory when no FILE is given. Up to N checks run side by side (--
 Without --watch every monitor is checked once, whatever its interval, and one line is
 printed per monitor, in list order, six fields separated by tabs:
   NAME  KIND  TARGET  STATUS  MS  REASON
-KIND is PingMonitor or WebMonitor, and TARGET is the host or the URL. STATUS is OK or ERROR (a
-ping monitor whose Retry is 0 or less is an ERROR at once: it would send nothing). MS is
-the time the check took in milliseconds. REASON tells why an ERROR check failed and is
+KIND is PingMonitor or WebMonitor, and TARGET is the host or the URL. STATUS is OK or
+ERROR (a ping monitor whose Retry is 0 or less is an ERROR at once: it would send
+nothing). MS is the time the check took in milliseconds. REASON tells why an ERROR check failed and is
 empty otherwise. An https check that got the server's certificates adds a seventh field,
 CERT_DAYS, the whole days until the earliest of them expires. A tab inside a field is
 printed as a blank, and so is each run of line breaks.
@@ -317,20 +317,22 @@ Options:
              UTF-8 is given as U+FFFD.
   --jobs N   Run up to N checks at once (1 to 1024, default 64). --jobs 1 checks one
              monitor after another. Under --watch, a due monitor that finds every job
-             busy is checked as soon as one is free, those whose last check was quick
-             first.
+             busy is checked as soon as one is free, and monitors whose last check was
+             quick go first.
   --history  Record every check into the check history, the file the window keeps too:
              $XDG_STATE_HOME/vardex/history.sqlite (~/.local/state/vardex/ when
-             XDG_STATE_HOME is not set). Rows older than 30 days are deleted, or than
-             VARDEX_HISTORY_DAYS days when that is set; VARDEX_HISTORY=off records
+             XDG_STATE_HOME is not set). Rows older than 30 days (or VARDEX_HISTORY_DAYS
+             days, when that is set) are deleted, and VARDEX_HISTORY=off records
              nothing. A history file that cannot be written is reported once on stderr;
              the checks go on.
-  --report   Check nothing; print what the history says about the monitors of FILE,
-             one line per monitor with checks in the span, by name, six fields:
+  --report   Check nothing, and print what the history says about the monitors of
+             FILE: one line for each monitor with checks in the span, sorted by name,
+             with six fields:
                NAME  CHECKS  FAILURES  UPTIME  P50  P95
              UPTIME is the share of successful checks in percent; P50 and P95 are the
              median and the 95th percentile (nearest rank) of the successful checks'
-             times in ms, empty when none succeeded. With --json one object a line:
+             times in ms, and are empty when none succeeded. With --json each line is
+             one JSON object:
                {"name":"...","checks":10,"failures":1,"uptime":90.00,"p50":12,"p95":40}
   --since SPAN
              Set how far back --report looks: a whole number followed by s, m, h or d
