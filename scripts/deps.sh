@@ -22,9 +22,10 @@ vardex_need_packages() {
 }
 
 # What building and running the program needs (libsqlite3 keeps the check history,
-# cpp-httplib serves vardex-check's metrics).
+# cpp-httplib serves vardex-check's metrics, Qt's Linguist tools compile the window's English
+# translation, and Qt's own translations give its file dialog and buttons the window's language).
 VARDEX_BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libgl-dev libssl-dev libssl3 fonts-dejavu-core
-  libsqlite3-dev libcpp-httplib-dev)
+  libsqlite3-dev libcpp-httplib-dev qt6-tools-dev qt6-l10n-tools qt6-translations-l10n)
 # What the test suite needs besides: GoogleTest, a real nginx, the openssl tool for
 # test certificates, iproute2 for network namespaces, setcap for the install test, a
 # virtual X server with a tray host and a mouse driver for the real-desktop tray test, a

@@ -286,18 +286,18 @@ const std::string& CheckUsageText()
         = R"(Usage: vardex-check [--watch] [--json] [--jobs N] [--history] [--prometheus FILE] [FILE]
        vardex-check --serve [HOST:]PORT [--json] [--jobs N] [--history] [--prometheus FILE] [FILE]
        vardex-check --report [--since SPAN] [--json] [FILE]
-Checks the monitors of a Vardex monitor list from a terminal or a script, with the same
-code as the window. FILE is read as the window reads its list; without it, default.cfg in
-the current directory. Up to N checks run side by side (--jobs).
+vardex-check checks the monitors of a Vardex monitor list from a terminal or a script, with
+the same code as the window. It reads FILE as the window reads its list, and default.cfg in
+the current directory when no FILE is given. Up to N checks run side by side (--jobs).
 
 Without --watch every monitor is checked once, whatever its interval, and one line is
 printed per monitor, in list order, six fields separated by tabs:
   NAME  KIND  TARGET  STATUS  MS  REASON
-KIND is PingMonitor or WebMonitor, TARGET the host or the URL. STATUS is OK or ERROR (a
-ping monitor whose Retry is 0 or less is an ERROR at once: it would send nothing). MS is
-the time the check took in milliseconds. REASON tells why an ERROR check failed and is
+KIND is PingMonitor or WebMonitor, and TARGET is the host or the URL. STATUS is OK or
+ERROR (a ping monitor whose Retry is 0 or less is an ERROR at once: it would send
+nothing). MS is the time the check took in milliseconds. REASON tells why an ERROR check failed and is
 empty otherwise. An https check that got the server's certificates adds a seventh field,
-CERT_DAYS: the whole days until the earliest of them expires. A tab inside a field is
+CERT_DAYS, the whole days until the earliest of them expires. A tab inside a field is
 printed as a blank, and so is each run of line breaks.
 
 Options:
@@ -312,32 +312,36 @@ Options:
              checks in flight and ends the program, a second one ends it at once.
   --json     Print each line as one JSON object instead, with the same facts:
                {"name":"...","kind":"...","target":"...","status":"OK","ms":12,"reason":""}
-             and "cert_days" last where the line has CERT_DAYS.
-             under --watch with "time" first. Strings are UTF-8; a byte that is not valid
+             The key "cert_days" comes last on lines that have CERT_DAYS; under --watch
+             the key "time" comes first. Strings are UTF-8, and a byte that is not valid
              UTF-8 is given as U+FFFD.
   --jobs N   Run up to N checks at once (1 to 1024, default 64). --jobs 1 checks one
              monitor after another. Under --watch, a due monitor that finds every job
-             busy is checked as soon as one is free, those whose last check was quick
-             first.
+             busy is checked as soon as one is free, and monitors whose last check was
+             quick go first.
   --history  Record every check into the check history, the file the window keeps too:
              $XDG_STATE_HOME/vardex/history.sqlite (~/.local/state/vardex/ when
-             XDG_STATE_HOME is not set). Rows older than 30 days are deleted, or than
-             VARDEX_HISTORY_DAYS days when that is set; VARDEX_HISTORY=off records
+             XDG_STATE_HOME is not set). Rows older than 30 days (or VARDEX_HISTORY_DAYS
+             days, when that is set) are deleted, and VARDEX_HISTORY=off records
              nothing. A history file that cannot be written is reported once on stderr;
              the checks go on.
-  --report   Check nothing; print what the history says about the monitors of FILE,
-             one line per monitor with checks in the span, by name, six fields:
+  --report   Check nothing, and print what the history says about the monitors of
+             FILE: one line for each monitor with checks in the span, sorted by name,
+             with six fields:
                NAME  CHECKS  FAILURES  UPTIME  P50  P95
              UPTIME is the share of successful checks in percent; P50 and P95 are the
              median and the 95th percentile (nearest rank) of the successful checks'
-             times in ms, empty when none succeeded. With --json one object a line:
+             times in ms, and are empty when none succeeded. With --json each line is
+             one JSON object:
                {"name":"...","checks":10,"failures":1,"uptime":90.00,"p50":12,"p95":40}
   --since SPAN
-             How far back --report looks: a whole number and s, m, h or d (default 24h).
+             Set how far back --report looks: a whole number followed by s, m, h or d
+             (the default is 24h).
   --serve [HOST:]PORT
              Watch as --watch does and serve the monitors' metrics for Prometheus at
              http://HOST:PORT/metrics (HOST 127.0.0.1 unless given; [::1] for IPv6;
-             port 0 takes a free one). Says where on the standard error.
+             port 0 takes a free one). The address it listens on is printed on the
+             standard error.
   --prometheus FILE
              Write the same metrics to FILE after every pass (once, without --watch),
              by renaming a finished file over it, for node_exporter's textfile collector.
@@ -346,10 +350,10 @@ Options:
   --         Take what follows as FILE, even when it begins with "-".
 
 Exit status:
-  0  every monitor ended OK (an empty list too); under --watch, stopped by a signal
-  1  at least one monitor ended ERROR
-  2  a wrong option or argument, a list that cannot be opened or read, a history that
-     cannot be read (--report), or output that cannot be written
+  0  every monitor ended OK, or the list is empty; under --watch, a signal stopped it.
+  1  at least one monitor ended ERROR.
+  2  an option or argument was wrong, a list could not be opened or read, the history
+     could not be read (--report), or the output could not be written.
 )";
     return Text;
 }
@@ -584,7 +588,16 @@ int VardexCheckMain(int AArgc, char** AArgv)
     const std::string ListKey = HistoryListKey(Options.FileName);
     if (Options.Report) {
         // The history outlives the list: a list that is gone still has its figures.
-        THistoryReader Reader(HistorySettingsFromEnvironment().FileName);
+        const std::string HistoryFile = HistorySettingsFromEnvironment().FileName;
+        struct stat Info { };
+        if (!HistoryFile.empty() && ::stat(HistoryFile.c_str(), &Info) != 0 && errno == ENOENT) {
+            Complain("there is no check history yet (" + HistoryFile
+                + " does not exist). Checks are recorded by the window, and by vardex-check with "
+                  "--history, for example: vardex-check --watch --history "
+                + Options.FileName);
+            return CheckExitUsage;
+        }
+        THistoryReader Reader(HistoryFile);
         const std::vector<THistorySummary> Summaries
             = Reader.Summaries(ListKey, HistoryNowMs() - Options.SinceMs);
         if (!Reader.Error().empty()) {

@@ -289,7 +289,7 @@ TEST_F(VardexCheck, HelpAndVersion)
             << R.Out;
         for (const char* Part : { "default.cfg", "NAME  KIND  TARGET  STATUS  MS  REASON", "--watch",
                  "--json", "SIGINT", "--jobs N", "Exit status:", "  0  every monitor ended OK",
-                 "  1  at least one", "  2  a wrong option", "--history", "--report", "--since SPAN",
+                 "  1  at least one", "  2  an option", "--history", "--report", "--since SPAN",
                  "--serve [HOST:]PORT", "--prometheus FILE", "CERT_DAYS" })
             EXPECT_NE(R.Out.find(Part), std::string::npos) << Part;
     }

@@ -1,0 +1,56 @@
+#include "app/RowTips.h"
+
+#include <QCoreApplication>
+
+#include <algorithm>
+#include <ctime>
+
+std::string MaskedURL(const std::string& AURL)
+{
+    const size_t Scheme = AURL.find("://");
+    if (Scheme == std::string::npos)
+        return AURL;
+    const size_t Start = Scheme + 3;
+    const size_t End = std::min(AURL.find_first_of("/?#", Start), AURL.size());
+    const size_t At = End == Start ? std::string::npos : AURL.rfind('@', End - 1);
+    if (At == std::string::npos || At < Start)
+        return AURL;
+    const size_t Colon = AURL.find(':', Start);
+    if (Colon == std::string::npos || Colon > At)
+        return AURL;
+    return AURL.substr(0, Colon + 1) + "***" + AURL.substr(At);
+}
+
+QString NameTipText(const QString& AName, const TServiceMonitor& AMonitor)
+{
+    if (const auto* Ping = dynamic_cast<const TPingMonitor*>(&AMonitor))
+        return AName + QLatin1Char('\n')
+            + QCoreApplication::translate("TfmMain", "Ping-монитор: %1")
+                  .arg(QString::fromStdString(Ping->IP()));
+    if (const auto* Web = dynamic_cast<const TWebMonitor*>(&AMonitor))
+        return AName + QLatin1Char('\n')
+            + QCoreApplication::translate("TfmMain", "Веб-монитор: %1")
+                  .arg(QString::fromStdString(MaskedURL(Web->URL())));
+    return AName;
+}
+
+QString CertificateTipText(const TCertificateExpiry& AExpiry, int64_t ANow)
+{
+    if (AExpiry.Earliest == 0)
+        return {};
+    const time_t When = static_cast<time_t>(AExpiry.Earliest);
+    struct tm Parts { };
+    gmtime_r(&When, &Parts);
+    char Date[32];
+    std::strftime(Date, sizeof Date, "%Y-%m-%d %H:%M:%S UTC", &Parts);
+    const int64_t Days = CertificateDaysLeft(AExpiry.Earliest, ANow);
+    const bool Chain = AExpiry.Earliest < AExpiry.Leaf;
+    const bool Expired = AExpiry.Earliest < ANow;
+    const int Count = static_cast<int>(std::clamp<int64_t>(Expired ? -Days : Days, 0, INT32_MAX));
+    const char* Text = Expired
+        ? (Chain ? QT_TRANSLATE_N_NOOP("TfmMain", "Сертификат цепочки истёк %n дн. назад, %1.")
+                 : QT_TRANSLATE_N_NOOP("TfmMain", "Сертификат истёк %n дн. назад, %1."))
+        : (Chain ? QT_TRANSLATE_N_NOOP("TfmMain", "Сертификат цепочки истекает через %n дн., %1.")
+                 : QT_TRANSLATE_N_NOOP("TfmMain", "Сертификат истекает через %n дн., %1."));
+    return QCoreApplication::translate("TfmMain", Text, nullptr, Count).arg(QLatin1String(Date));
+}
