@@ -29,6 +29,7 @@ tr.up td.status{color:#fff;background:#2e7d32}
  tr{margin-bottom:.8em;border:1px solid #ddd}
  td{border:0;padding:.25em .6em}
  td[data-label]::before{content:attr(data-label) ": ";color:#666;font-size:.85em}
+ td.reason:empty{display:none}
 }
 )";
 
@@ -111,8 +112,9 @@ std::string StatusPage(const TMetricsSnapshot& ASnapshot, double ANow)
     Page += std::to_string(Down) + " down, " + std::to_string(Order.size() - Down) + " up";
     if (Order.size() < ASnapshot.Listed)
         Page += ", " + std::to_string(ASnapshot.Listed - Order.size()) + " not checked yet";
-    Page += ".</p>\n<table>\n<thead><tr><th>Status</th><th>Monitor</th><th>For</th><th>Last reason</th>"
-            "<th>Response</th><th>Uptime 24 h</th></tr></thead>\n<tbody>\n";
+    Page += ". This page reloads every " + std::to_string(StatusPageRefreshSeconds)
+        + " s.</p>\n<table>\n<thead><tr><th>Status</th><th>Monitor</th><th>For</th><th>Last reason</th>"
+          "<th>Response</th><th>Uptime 24 h</th></tr></thead>\n<tbody>\n";
     for (const TMonitorSample* Monitor : Order) {
         const char* Class = Monitor->Up ? "up" : "down";
         Page += std::string("<tr class=\"") + Class + "\"><td class=\"status\">"
