@@ -698,9 +698,9 @@ int VardexCheckMain(int AArgc, char** AArgv)
         Complain("cannot read " + Options.FileName + ": " + E.what());
         return CheckExitUsage;
     }
+    KeepShard(List, Options.Shard, Options.Shards);
     if (Extras.UnreadCount > 0)
         Complain(UnreadBlocksText(Options.FileName, Extras.UnreadCount));
-    KeepShard(List, Options.Shard, Options.Shards);
 
     // The signals are blocked before the history's writer thread starts, which so inherits
     // the mask; the recorder stops before them, after the run: everything recorded is written
