@@ -36,4 +36,4 @@ VARDEX_BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libgl-dev l
 # systemd-analyze come with them).
 VARDEX_TEST_PACKAGES=(libgtest-dev nginx-light openssl iproute2 libcap2-bin procps xvfb xauth trayer xdotool
   dbus-daemon python3 python3-dbus python3-gi desktop-file-utils clang-format prometheus tzdata chromium
-  lintian dpkg-dev systemd)
+  lintian dpkg-dev systemd adduser)

@@ -18,7 +18,14 @@ work=$(mktemp -d)
 trap 'dpkg --purge vardex >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
 fail() { echo "FAILED: $*"; exit 1; }
 # dpkg waits for no lock of its own: another apt or dpkg may hold it for a while.
-with_dpkg() { for _ in $(seq 60); do "$@" && return 0; fuser /var/lib/dpkg/lock* >/dev/null 2>&1 || return 1; sleep 2; done; return 1; }
+with_dpkg() {
+  for _ in $(seq 60); do
+    "$@" 2>"$work/dpkg.err" && return 0
+    grep -q 'lock' "$work/dpkg.err" || { cat "$work/dpkg.err"; return 1; }
+    sleep 2
+  done
+  return 1
+}
 
 (cd "$build" && cpack -G DEB -B "$work" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; fail "cpack"; }
 deb=$(ls "$work"/vardex_*.deb)
