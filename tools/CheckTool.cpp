@@ -155,9 +155,35 @@ bool ParseJobs(const std::string& AText, size_t& AJobs)
     return true;
 }
 
-// --serve and --prometheus with their value into AOptions; what is wrong with it, or empty.
+constexpr uint32_t MaxShards = 1000;
+
+// "K/N" with 1 <= K <= N <= MaxShards, digits only.
+bool ParseShard(const std::string& AText, uint32_t& AShard, uint32_t& AShards)
+{
+    const size_t Slash = AText.find('/');
+    if (Slash == std::string::npos || Slash == 0 || Slash > 4 || AText.size() - Slash - 1 > 4
+        || Slash + 1 == AText.size() || AText.find_first_not_of("0123456789/") != std::string::npos
+        || AText.find('/', Slash + 1) != std::string::npos)
+        return false;
+    const auto Shard = static_cast<uint32_t>(std::stoul(AText.substr(0, Slash)));
+    const auto Shards = static_cast<uint32_t>(std::stoul(AText.substr(Slash + 1)));
+    if (Shard < 1 || Shard > Shards || Shards > MaxShards)
+        return false;
+    AShard = Shard;
+    AShards = Shards;
+    return true;
+}
+
+// --serve, --prometheus and --shard with their value into AOptions; what is wrong with it, or
+// empty.
 std::string TakeMetricsOption(const std::string& AOption, const std::string& AValue, TCheckOptions& AOptions)
 {
+    if (AOption == "--shard") {
+        if (!ParseShard(AValue, AOptions.Shard, AOptions.Shards))
+            return "--shard needs K/N with K from 1 to N and N at most " + std::to_string(MaxShards)
+                + ", such as 2/3, not '" + AValue + "'";
+        return {};
+    }
     if (AOption == "--serve") {
         AOptions.Serve = true;
         AOptions.Watch = true;
@@ -248,9 +274,10 @@ std::string ParseCheckOptions(const std::vector<std::string>& AArgs, TCheckOptio
                 AOptions.SinceGiven = true;
                 if (!ParseSpan(Arg.substr(8), AOptions.SinceMs))
                     return SinceComplaint(Arg.substr(8));
-            } else if (Arg == "--serve" || Arg == "--prometheus")
+            } else if (Arg == "--serve" || Arg == "--prometheus" || Arg == "--shard")
                 ExpectValue = Arg;
-            else if (Arg.rfind("--serve=", 0) == 0 || Arg.rfind("--prometheus=", 0) == 0) {
+            else if (Arg.rfind("--serve=", 0) == 0 || Arg.rfind("--prometheus=", 0) == 0
+                || Arg.rfind("--shard=", 0) == 0) {
                 const size_t Eq = Arg.find('=');
                 const std::string Wrong = TakeMetricsOption(Arg.substr(0, Eq), Arg.substr(Eq + 1), AOptions);
                 if (!Wrong.empty())
@@ -272,6 +299,8 @@ std::string ParseCheckOptions(const std::vector<std::string>& AArgs, TCheckOptio
         return "--serve needs [HOST:]PORT";
     if (ExpectValue == "--prometheus")
         return "--prometheus needs a file name";
+    if (ExpectValue == "--shard")
+        return "--shard needs K/N";
     if (AOptions.Report && (AOptions.Watch || AOptions.History))
         return std::string("--report reads the history and checks nothing: not with ")
             + (AOptions.Watch ? "--watch" : "--history");
@@ -340,11 +369,17 @@ Options:
   --serve [HOST:]PORT
              Watch as --watch does and serve the monitors' metrics for Prometheus at
              http://HOST:PORT/metrics (HOST 127.0.0.1 unless given; [::1] for IPv6;
-             port 0 takes a free one). The address it listens on is printed on the
-             standard error.
+             port 0 takes a free one), and a status page for a browser at
+             http://HOST:PORT/. The address it listens on is printed on the
+             standard error. A port in use by another program is refused (exit
+             status 2).
   --prometheus FILE
              Write the same metrics to FILE after every pass (once, without --watch),
              by renaming a finished file over it, for node_exporter's textfile collector.
+  --shard K/N
+             Check only the monitors of shard K of N (1 <= K <= N): a hash of each
+             monitor's name and target, the same on every machine, puts it in one
+             shard, so N processes given the same list check each monitor once.
   -h, --help Print this help and exit.
   --version  Print the version and exit.
   --         Take what follows as FILE, even when it begins with "-".
@@ -398,17 +433,23 @@ void TCheckRun::ApplyVerdicts(const std::function<void(size_t AIndex, TCheckRepo
         // Unix time for the metrics: the verdict's own stamps are local time, which a change
         // to winter time makes ambiguous. The check ended a moment before it was applied.
         TMonitorMetrics& Metrics = FMetrics[Index];
+        const bool Up = Monitor->Status() == msOK;
+        const bool Changed = !Metrics.Checked || Metrics.Up != Up;
         Metrics.Checked = true;
-        Metrics.Up = Monitor->Status() == msOK;
+        Metrics.Up = Up;
         Metrics.DurationSeconds = double(Verdict.DurationMs) / 1000;
         Metrics.LastCheck = std::round((Now - Metrics.DurationSeconds) * 1000) / 1000;
+        if (Changed)
+            Metrics.StatusSince = Metrics.LastCheck;
         if (Metrics.Up)
             Metrics.LastSuccess = std::round(Now * 1000) / 1000;
         Metrics.CertificateExpiry = Monitor->Certificate().Earliest;
-        ++FChecks;
-        FErrors += Metrics.Up ? 0 : 1;
+        ++Metrics.Checks;
+        Metrics.Errors += Metrics.Up ? 0 : 1;
         Applied = true;
         TCheckReport Report = MakeCheckReport(FList[Index].Name, *Monitor, Verdict.DurationMs);
+        if (!Up)
+            Metrics.Reason = Report.Reason;
         if (OnFinished)
             OnFinished(Report);
         AOnReport(Index, std::move(Report));
@@ -423,8 +464,8 @@ void TCheckRun::ApplyVerdicts(const std::function<void(size_t AIndex, TCheckRepo
 std::shared_ptr<const TMetricsSnapshot> TCheckRun::Snapshot() const
 {
     auto Snapshot = std::make_shared<TMetricsSnapshot>();
-    Snapshot->Checks = FChecks;
-    Snapshot->Errors = FErrors;
+    Snapshot->ListName = FOptions.FileName;
+    Snapshot->Listed = FIndex.size();
     for (size_t I = 0; I < FList.size(); ++I) {
         const TMonitorMetrics& Metrics = FMetrics[I];
         if (!Metrics.Checked)
@@ -442,9 +483,22 @@ std::shared_ptr<const TMetricsSnapshot> TCheckRun::Snapshot() const
         Sample.LastCheck = Metrics.LastCheck;
         Sample.LastSuccess = Metrics.LastSuccess;
         Sample.CertificateExpiry = Metrics.CertificateExpiry;
+        Sample.Checks = Metrics.Checks;
+        Sample.Errors = Metrics.Errors;
+        Sample.Reason = Metrics.Reason;
+        Sample.StatusSince = Metrics.StatusSince;
+        if (const auto Found = FUptimes.find(FList[I].Name); Found != FUptimes.end())
+            Sample.Uptime24h = Found->second;
         Snapshot->Monitors.push_back(std::move(Sample));
     }
     return Snapshot;
+}
+
+void TCheckRun::SetUptimes(std::unordered_map<std::string, double> AUptimes)
+{
+    FUptimes = std::move(AUptimes);
+    if (FServer != nullptr)
+        FServer->Publish(Snapshot());
 }
 
 bool TCheckRun::WriteMetricsFile()
@@ -459,6 +513,36 @@ bool TCheckRun::WriteMetricsFile()
         Complain(Wrong);
     FMetricsFileFailed = !Wrong.empty();
     return Wrong.empty();
+}
+
+uint32_t MonitorShard(const std::string& AName, const std::string& ATarget, uint32_t AShards)
+{
+    // FNV-1a, 64 bits: fixed by its definition, unlike std::hash, so every machine agrees.
+    uint64_t Hash = 14695981039346656037ull;
+    const auto Add = [&](unsigned char AByte) {
+        Hash ^= AByte;
+        Hash *= 1099511628211ull;
+    };
+    for (const char C : AName)
+        Add(static_cast<unsigned char>(C));
+    Add(0);
+    for (const char C : ATarget)
+        Add(static_cast<unsigned char>(C));
+    return static_cast<uint32_t>(Hash % AShards);
+}
+
+void KeepShard(TMonitorList& AList, uint32_t AShard, uint32_t AShards)
+{
+    if (AShards <= 1)
+        return;
+    std::erase_if(AList, [&](const TMonitorEntry& AEntry) {
+        std::string Target;
+        if (const auto* Ping = dynamic_cast<const TPingMonitor*>(AEntry.Monitor.get()))
+            Target = Ping->IP();
+        else if (const auto* Web = dynamic_cast<const TWebMonitor*>(AEntry.Monitor.get()))
+            Target = Web->URL();
+        return MonitorShard(AEntry.Name, Target, AShards) != AShard - 1;
+    });
 }
 
 std::string WriteFileAtomically(const std::string& AFileName, const std::string& AText)
@@ -532,7 +616,12 @@ int TCheckRun::RunWatch(const std::atomic<bool>& AStop, int AStopFd)
     // The status each monitor's last check gave; a monitor not here has not been checked.
     std::unordered_map<const TServiceMonitor*, TMonitorStatus> Previous;
     int64_t Next = FClock.MonotonicMs() + 1000;
+    int64_t NextMinute = FClock.MonotonicMs();
     for (;;) {
+        if (OnMinute && FClock.MonotonicMs() >= NextMinute) {
+            OnMinute();
+            NextMinute = FClock.MonotonicMs() + 60000;
+        }
         // Wait for the tick, printing the verdicts that arrive meanwhile. Ticks missed are not
         // made up: when the next one is already due it runs at once, and the count starts
         // again from there.
@@ -622,6 +711,7 @@ int VardexCheckMain(int AArgc, char** AArgv)
         Complain("cannot read " + Options.FileName + ": " + E.what());
         return CheckExitUsage;
     }
+    KeepShard(List, Options.Shard, Options.Shards);
     if (Extras.UnreadCount > 0)
         Complain(UnreadBlocksText(Options.FileName, Extras.UnreadCount));
     // Named once: --watch leaves such a monitor alone until the list is mended, while a
@@ -670,6 +760,16 @@ int VardexCheckMain(int AArgc, char** AArgv)
         const std::string Shown = Host.find(':') != std::string::npos ? "[" + Host + "]" : Host;
         Complain("serving metrics at http://" + Shown + ":" + std::to_string(Server.Port()) + "/metrics");
         Run.SetMetricsServer(&Server);
+        // The status page's 24-hour uptimes, read again once a minute.
+        if (History)
+            Run.OnMinute = [&] {
+                THistoryReader Reader(HistorySettingsFromEnvironment().FileName);
+                std::unordered_map<std::string, double> Uptimes;
+                for (const THistorySummary& One :
+                    Reader.Summaries(ListKey, HistoryNowMs() - int64_t(24) * 3600000))
+                    Uptimes[One.Monitor] = One.Uptime();
+                Run.SetUptimes(std::move(Uptimes));
+            };
     }
     if (!Signals)
         return Run.RunOnce();

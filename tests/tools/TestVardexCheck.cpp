@@ -257,6 +257,16 @@ TEST_F(VardexCheck, WrongArguments)
             "vardex-check: --serve needs [HOST:]PORT with a port from 0 to 65535, not 'localhost:http'\n" },
         { { "--serve" }, "vardex-check: --serve needs [HOST:]PORT\n" },
         { { "--prometheus=" }, "vardex-check: --prometheus needs a file name\n" },
+        { { "--shard", "4/3" },
+            "vardex-check: --shard needs K/N with K from 1 to N and N at most 1000, such as 2/3, not "
+            "'4/3'\n" },
+        { { "--shard=0/3" },
+            "vardex-check: --shard needs K/N with K from 1 to N and N at most 1000, such as 2/3, not "
+            "'0/3'\n" },
+        { { "--shard", "1/" },
+            "vardex-check: --shard needs K/N with K from 1 to N and N at most 1000, such as 2/3, not "
+            "'1/'\n" },
+        { { "--shard" }, "vardex-check: --shard needs K/N\n" },
     };
     for (const TCase& Case : Cases) {
         const TRun R = Run(Case.Args);
