@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <system_error>
 #include <unistd.h>
@@ -28,6 +27,7 @@ TNetCancelToken::~TNetCancelToken()
 
 void TNetCancelToken::Cancel()
 {
+    FCancelled.store(true, std::memory_order_release);
     const uint64_t One = 1;
     // A full counter (never reached) would still leave the descriptor readable.
     (void)!::write(FFd, &One, sizeof One);
@@ -37,12 +37,7 @@ void TNetCancelToken::Reset()
 {
     uint64_t Count = 0;
     (void)!::read(FFd, &Count, sizeof Count);
-}
-
-bool TNetCancelToken::Cancelled() const
-{
-    pollfd Wait { FFd, POLLIN, 0 };
-    return ::poll(&Wait, 1, 0) > 0;
+    FCancelled.store(false, std::memory_order_release);
 }
 
 TNetCancelToken* CurrentCancelToken()

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <deque>
@@ -740,6 +741,70 @@ TEST(IcmpLoopback, SilentHostOnTheRawSocket)
         Checks.True(Took >= 290 && Took < 1000, "took " + std::to_string(Took) + " ms");
         Checks.Equal(Witness.Requests().size(), 1u, "requests on the wire");
         Checks.Equal(Foreign.Answered(), 1, "foreign replies sent");
+        return Checks.Errors;
+    });
+}
+
+// Counts the datagrams the client reads, with its socket in view of other threads.
+class TCountingClient : public TNetIcmpClient {
+public:
+    std::atomic<int> Read { 0 };
+    std::atomic<int> Socket { -1 };
+    // The length of the program filtering the socket (0: none).
+    socklen_t FilterLength() const
+    {
+        socklen_t Length = 0;
+        getsockopt(Socket.load(), SOL_SOCKET, SO_GET_FILTER, nullptr, &Length);
+        return Length;
+    }
+
+protected:
+    int32_t ReceiveIntoBuffer(int32_t ATimeout) override
+    {
+        Socket = FSocket->Handle;
+        const int32_t N = TNetIcmpClient::ReceiveIntoBuffer(ATimeout);
+        Read += N > 0;
+        return N;
+    }
+};
+
+// A raw socket waiting for a host that keeps quiet: once another client's reply has reached
+// it, the replies of fifty more exchanges on the loopback do not.
+TEST(IcmpLoopback, RawSocketStopsReadingOtherClientsReplies)
+{
+    if (int Refusal = RawSocketRefusal())
+        GTEST_SKIP() << "a raw ICMP socket needs root or CAP_NET_RAW (" << std::strerror(Refusal) << ")";
+    ICMP_RUN_ISOLATED([] {
+        TFarHosts Far([](const TBytes&) { return std::vector<TFarHosts::TSend> {}; });
+        if (!Far.Ok())
+            return std::string("SKIP");
+        TChecks Checks;
+        TCountingClient Waiting;
+        Waiting.Host = "10.77.0.2";
+        Waiting.ReceiveTimeout = 2000;
+        std::thread Wait([&Waiting] { Waiting.Echo("PingMonitor"); });
+        int Answered = 0;
+        auto Exchange = [&Answered] {
+            TNetIcmpClient Other;
+            Other.Host = "127.0.0.1";
+            Other.ReceiveTimeout = 1000;
+            Other.Echo("PingMonitor");
+            Answered += Other.ReplyStatus().Outcome == eoEchoReply;
+        };
+        for (int Try = 0; Try < 100 && Far.Requests() == 0; ++Try)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        Exchange();
+        for (int Try = 0; Try < 100 && (Waiting.Read == 0 || Waiting.FilterLength() == 0); ++Try)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const auto Start = std::chrono::steady_clock::now();
+        for (int I = 0; I < 50; ++I)
+            Exchange();
+        const double Took = nettest::MillisecondsSince(Start);
+        Wait.join();
+        Checks.Equal(Answered, 51, "other exchanges answered");
+        Checks.True(Took < 1000, "the other exchanges took " + std::to_string(Took) + " ms");
+        Checks.Equal(int(Waiting.ReplyStatus().Outcome), int(eoTimedOut), "outcome of the waiting check");
+        Checks.Equal(Waiting.Read.load(), 1, "datagrams the waiting check read");
         return Checks.Errors;
     });
 }
