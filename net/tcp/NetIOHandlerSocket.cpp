@@ -209,7 +209,8 @@ int32_t TNetIOHandlerSocket::ReadSome(void* ABuffer, int32_t ALength)
 
 int32_t TNetIOHandlerSocket::TryReadSome(void* ABuffer, int32_t ALength)
 {
-    if (!LinkOpen())
+    // The socket itself, not LinkOpen: a descendant may carry its link some other way.
+    if (!FSocketHandle || !FSocketHandle->HasSocket)
         return NetNothingToRead;
     const int32_t Result = FSocketHandle->Receive(ABuffer, ALength, MSG_DONTWAIT);
     if (Result == -1 && GSocketStack->LastSocketError() == NetErrWouldBlock)
