@@ -122,9 +122,10 @@ template <class TCall> ssize_t Restarting(TCall ACall)
 //     unreachable and time-exceeded reports reach the socket;
 //   - by identifier (a classic BPF program): only a reply carrying the client's identifier, or
 //     a report whose quoted request carries it. The kernel compiles such a program when it is
-//     attached, which costs more than reading one datagram, and most sockets have their
-//     answer before anything else arrives; so a socket gets it when the first datagram that
-//     is not its answer comes, and from then on wakes only for datagrams that can be its own.
+//     attached, which costs more than reading a few datagrams, and an answer from a near host
+//     (the loopback above all) is often queued before the send returns. So the socket is
+//     looked at once without waiting, and gets the program only when it has to wait: from
+//     then on it wakes only for datagrams that can be its own.
 // Whatever else the rules look at (checksum, sender, quoted address, sequence) is still theirs
 // to judge: a filter only spares the reads of datagrams they would pass over anyway.
 
@@ -439,7 +440,6 @@ void TNetIcmpClient::WaitReply(int32_t ATimeout, TReplyStatus& AStatus)
         GSocketStack->CheckSocketResult(Received);
         if (DecodeReply(Received, AStatus))
             return;
-        FilterOthers();
         // Not ours: wait on to the same deadline.
         Remaining = ATimeout - static_cast<int32_t>(TickDiff(Start, TickCount()));
     } while (Remaining > 0);
@@ -581,6 +581,12 @@ int32_t TNetIcmpClient::ReceiveIntoBuffer(int32_t ATimeout)
     if (FDatagramSocket || FTargetIPv6)
         return ReceiveMessage(ATimeout);
     FDatagram = TDatagramInfo {};
+    if (!FIdentifierFiltered) {
+        const int32_t Received = RawSocket().Receive(FRecvBuffer, BufferBytes, MSG_DONTWAIT);
+        if (Received != -1 || GSocketStack->LastSocketError() != NetErrWouldBlock)
+            return Received;
+        FilterOthers();
+    }
     return ReceiveDatagram(FRecvBuffer, BufferBytes, ATimeout);
 }
 
@@ -592,7 +598,8 @@ int32_t TNetIcmpClient::ReceiveMessage(int32_t ATimeout)
     int32_t Remaining = ATimeout;
     for (;;) {
         TNetSocketHandle& Socket = RawSocket();
-        if (!Socket.WaitReadable(Remaining))
+        const bool Look = !FDatagramSocket && !FIdentifierFiltered;
+        if (!Look && !Socket.WaitReadable(Remaining))
             return 0;
         sockaddr_storage From {};
         TControlBuffer Control;
@@ -622,9 +629,13 @@ int32_t TNetIcmpClient::ReceiveMessage(int32_t ATimeout)
             }
             return static_cast<int32_t>(Received);
         }
+        const int Failed = errno;
+        if (Look && Failed == EAGAIN) {
+            FilterOthers();
+            continue;
+        }
         // An ICMP error about our request makes the receive fail with its errno once; the
         // message itself waits in the socket's error queue.
-        const int Failed = errno;
         const int32_t Queued = ReadErrorQueue(Socket.Handle);
         if (Queued > 0)
             return Queued;

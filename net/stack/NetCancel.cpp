@@ -35,9 +35,11 @@ void TNetCancelToken::Cancel()
 
 void TNetCancelToken::Reset()
 {
+    // Nothing to drain unless a cancel came: a worker resets its token before every check.
+    if (!FCancelled.exchange(false, std::memory_order_acq_rel))
+        return;
     uint64_t Count = 0;
     (void)!::read(FFd, &Count, sizeof Count);
-    FCancelled.store(false, std::memory_order_release);
 }
 
 TNetCancelToken* CurrentCancelToken()

@@ -34,8 +34,8 @@ public:
 
 private:
     int FFd = -1;
-    // Set before the descriptor becomes readable and cleared after it is drained, so that it
-    // says what a wait on the descriptor would.
+    // Set before the descriptor becomes readable and cleared when it is drained, so that it
+    // says what a wait on the descriptor would (Cancel and Reset are not called at once).
     std::atomic<bool> FCancelled { false };
 };
 
