@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <system_error>
 #include <unistd.h>
