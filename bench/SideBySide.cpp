@@ -7,7 +7,9 @@
 //     --names A,B        short names of the two programs (default: their file names)
 //     --rounds N         timed rounds of each (default 21), after --warmup untimed ones (3)
 //     --bytes N          both transfer N bytes: print the throughput and compare that
-//     --max-ratio R      the target: A's median at most R times B's (without --bytes)
+//     --max-ratio R      the target: A's median at most R times B's (without --bytes; with
+//                        --cpu, of the processor time)
+//     --cpu              also compare the processor time (user + system) of each run
 //     --min-throughput R the target with --bytes: A's throughput at least R times B's
 //     --max-rss-mib M    a target on A's peak resident memory
 //     --statuses SA,SB   the exit statuses A and B must give (default 0,0), for runs whose
@@ -33,6 +35,7 @@ namespace {
 
 struct TRun {
     double Ms = 0;
+    double CpuMs = 0;
     long MaxRssKiB = 0;
 };
 
@@ -41,6 +44,7 @@ struct TProgram {
     std::vector<std::string> Argv;
     int Status = 0;
     std::vector<double> Times;
+    std::vector<double> CpuTimes;
     long PeakKiB = 0;
 };
 
@@ -77,6 +81,8 @@ bool RunOnce(const TProgram& AProgram, TRun& ARun)
     }
     ARun.Ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - Start).count();
     ARun.MaxRssKiB = Usage.ru_maxrss;
+    const auto Ms = [](const timeval& ATime) { return ATime.tv_sec * 1000.0 + ATime.tv_usec / 1000.0; };
+    ARun.CpuMs = Ms(Usage.ru_utime) + Ms(Usage.ru_stime);
     if (WIFEXITED(Status) && WEXITSTATUS(Status) == AProgram.Status)
         return true;
     std::fprintf(stderr, "side_by_side: %s %s\n", AProgram.Name.c_str(),
@@ -115,6 +121,7 @@ int main(int argc, char** argv)
     double MaxRatio = 0;
     double MinThroughput = 0;
     double MaxRssMiB = 0;
+    bool Cpu = false;
     TProgram A, B;
     int I = 1;
     for (; I < argc; ++I) {
@@ -140,6 +147,8 @@ int main(int argc, char** argv)
             MaxRatio = std::atof(Value().c_str());
         else if (Arg == "--min-throughput")
             MinThroughput = std::atof(Value().c_str());
+        else if (Arg == "--cpu")
+            Cpu = true;
         else if (Arg == "--max-rss-mib")
             MaxRssMiB = std::atof(Value().c_str());
         else if (Arg == "--statuses") {
@@ -173,6 +182,7 @@ int main(int argc, char** argv)
                 return 1;
             if (Round >= Warmup) {
                 P->Times.push_back(Run.Ms);
+                P->CpuTimes.push_back(Run.CpuMs);
                 P->PeakKiB = std::max(P->PeakKiB, Run.MaxRssKiB);
             }
         }
@@ -186,6 +196,10 @@ int main(int argc, char** argv)
             *std::max_element(P->Times.begin(), P->Times.end()));
         if (Bytes > 0)
             std::printf(", %8.1f MiB/s", Bytes / (1 << 20) / (M / 1000));
+        if (Cpu)
+            std::printf(", CPU median %.2f ms (min %.2f, max %.2f)", Median(P->CpuTimes),
+                *std::min_element(P->CpuTimes.begin(), P->CpuTimes.end()),
+                *std::max_element(P->CpuTimes.begin(), P->CpuTimes.end()));
         std::printf(", peak RSS %.1f MiB\n", P->PeakKiB / 1024.0);
     }
     const double Ratio = Median(A.Times) / Median(B.Times);
@@ -197,8 +211,15 @@ int main(int argc, char** argv)
         std::printf("\n");
     } else {
         std::printf("  ratio of medians %s / %s: %.2f", A.Name.c_str(), B.Name.c_str(), Ratio);
-        if (MaxRatio > 0)
+        if (MaxRatio > 0 && !Cpu)
             std::printf(" (target at most %.2f: %s)", MaxRatio, Verdict(Ratio <= MaxRatio));
+        std::printf("\n");
+    }
+    if (Cpu) {
+        const double CpuRatio = Median(A.CpuTimes) / Median(B.CpuTimes);
+        std::printf("  ratio of CPU medians %s / %s: %.2f", A.Name.c_str(), B.Name.c_str(), CpuRatio);
+        if (MaxRatio > 0)
+            std::printf(" (target at most %.2f: %s)", MaxRatio, Verdict(CpuRatio <= MaxRatio));
         std::printf("\n");
     }
     if (MaxRssMiB > 0)

@@ -12,6 +12,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -204,6 +205,17 @@ int32_t TNetIOHandlerSocket::ReadSome(void* ABuffer, int32_t ALength)
     if (!LinkOpen())
         throw ENetClosedSocket(RSClosedSocket);
     return FSocketHandle->Receive(ABuffer, ALength, 0);
+}
+
+int32_t TNetIOHandlerSocket::TryReadSome(void* ABuffer, int32_t ALength)
+{
+    // The socket itself, not LinkOpen: a descendant may carry its link some other way.
+    if (!FSocketHandle || !FSocketHandle->HasSocket)
+        return NetNothingToRead;
+    const int32_t Result = FSocketHandle->Receive(ABuffer, ALength, MSG_DONTWAIT);
+    if (Result == -1 && GSocketStack->LastSocketError() == NetErrWouldBlock)
+        return NetNothingToRead;
+    return Result;
 }
 
 int32_t TNetIOHandlerSocket::WriteSome(const void* ABuffer, int32_t ALength)

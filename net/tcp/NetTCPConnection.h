@@ -227,6 +227,10 @@ public:
     TNetConnectionIntercept* Intercept() const { return FIntercept; }
     void SetIntercept(TNetConnectionIntercept* AValue);
 
+    // Largest read of a bulk transfer (see ReadToStream): large enough that reading a long
+    // body takes few calls, small enough to stay in the processor's caches.
+    static constexpr int32_t BulkReadBytes = 256 * 1024;
+
     TNetManagedBuffer& InputData() { return *FInputData; }
     bool PeerClosed() const { return FPeerClosed; }
     bool OwnsIOHandler() const { return FOwnsIOHandler; }
@@ -268,4 +272,26 @@ protected:
     int32_t FBatchThreshold = 0;
     bool FHasReadDeadline = false;
     std::chrono::steady_clock::time_point FReadDeadline;
+
+private:
+    // While set, FillInput receives into this area instead of InputData (a bulk read of
+    // ReadToStream, which takes the bytes from there).
+    uint8_t* FDirectInto = nullptr;
+    int32_t FDirectLength = 0;
+    struct TDirectRead {
+        TDirectRead(TNetTCPConnection& AConnection, uint8_t* AInto, int32_t ALength)
+            : Connection(AConnection)
+        {
+            Connection.FDirectInto = AInto;
+            Connection.FDirectLength = ALength;
+        }
+        ~TDirectRead()
+        {
+            Connection.FDirectInto = nullptr;
+            Connection.FDirectLength = 0;
+        }
+        TDirectRead(const TDirectRead&) = delete;
+        TDirectRead& operator=(const TDirectRead&) = delete;
+        TNetTCPConnection& Connection;
+    };
 };

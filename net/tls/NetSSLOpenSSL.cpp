@@ -1014,6 +1014,11 @@ int32_t TNetSSLIOHandlerSocket::ReadSome(void* ABuffer, int32_t ALength)
     return ReadSomeTLS(ABuffer, ALength);
 }
 
+int32_t TNetSSLIOHandlerSocket::TryReadSome(void* ABuffer, int32_t ALength)
+{
+    return FBypassTLS ? TNetIOHandlerSocket::TryReadSome(ABuffer, ALength) : NetNothingToRead;
+}
+
 int32_t TNetSSLIOHandlerSocket::WriteSome(const void* ABuffer, int32_t ALength)
 {
     if (FBypassTLS)

@@ -338,6 +338,9 @@ public:
     // ENetClosedSocket ("Disconnected.") when the link is not open.
     int32_t ReadSome(void* ABuffer, int32_t ALength) override;
     int32_t WriteSome(const void* ABuffer, int32_t ALength) override;
+    // The plain look when BypassTLS; under TLS always NetNothingToRead: what the socket holds
+    // says nothing about what a session read gives, so the wait of CanRead comes first.
+    int32_t TryReadSome(void* ABuffer, int32_t ALength) override;
 
     virtual void FireBeforeHandshake();
     void FireStatusInfo(const std::string& AMsg) override;
