@@ -1,5 +1,6 @@
 #include "tools/CheckTool.h"
 
+#include "net/http/NetURI.h"
 #include "tools/HistoryReport.h"
 
 #include <algorithm>
@@ -432,7 +433,9 @@ std::shared_ptr<const TMetricsSnapshot> TCheckRun::Snapshot() const
         if (const auto* Ping = dynamic_cast<const TPingMonitor*>(&Monitor))
             Sample.Target = Ping->IP();
         else if (const auto* Web = dynamic_cast<const TWebMonitor*>(&Monitor))
-            Sample.Target = MaskPassword(Web->URL());
+            // A label is kept by the time-series database for good; a query there would also
+            // make a new series of each of its changes.
+            Sample.Target = MaskURL(Web->URL(), umLabel);
         Sample.Up = Metrics.Up;
         Sample.DurationSeconds = Metrics.DurationSeconds;
         Sample.LastCheck = Metrics.LastCheck;
