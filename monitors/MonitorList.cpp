@@ -223,12 +223,12 @@ std::string BaseNameOf(const std::string& APath)
     return Slash == std::string::npos ? APath : APath.substr(Slash + 1);
 }
 
-// The file the name stands for: symbolic links are followed, so that saving through one
-// replaces its target and not the link, but only where the kernel's protected-symlinks
-// rule would follow it too: in a world-writable sticky folder (such as /tmp) only a link
-// of the user's own or of the folder's owner. Anyone may put a link there, and following
-// another user's link would let them choose which file the save replaces.
-std::string ResolveTarget(const std::string& AFileName)
+} // namespace
+
+// Symbolic links are followed only where the kernel's protected-symlinks rule would follow
+// them too: anyone may put a link in /tmp, and following another user's link would let them
+// choose which file is replaced.
+std::string FollowLinks(const std::string& AFileName)
 {
     std::string Path = AFileName;
     for (int Hops = 0;; ++Hops) {
@@ -252,6 +252,8 @@ std::string ResolveTarget(const std::string& AFileName)
         Path = !Target.empty() && Target[0] == '/' ? Target : Folder + "/" + Target;
     }
 }
+
+namespace {
 
 // A new, empty file in the folder AFolder that no one else uses, with a short name that
 // fits whatever the list's own name is, made with AMode and the umask; the caller removes it
@@ -526,7 +528,7 @@ void SaveMonitorList(
     const std::string Text = MonitorListText(AList, AExtras);
     if (AFileName.empty())
         throw EInOutError::FromErrno(ENOENT);
-    const std::string Target = ResolveTarget(AFileName);
+    const std::string Target = FollowLinks(AFileName);
     const std::string Base = BaseNameOf(Target);
     if (Base.empty() || Base == "." || Base == "..")
         throw EInOutError::FromErrno(EISDIR);

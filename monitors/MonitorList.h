@@ -107,6 +107,12 @@ void ParseMonitorList(const std::string& AText, TMonitorList& AList, TMonitorLis
 // a character the encoding lacks.
 std::string MonitorListText(const TMonitorList& AList, const TMonitorListExtras* AExtras = nullptr);
 
+// The file AFileName stands for, with its symbolic links followed, so that what replaces it
+// replaces the link's target and not the link: but in a world-writable sticky folder (such as
+// /tmp) only a link of the user's own or of the folder's owner. Raises EInOutError for
+// another's link there, a loop, and a link that cannot be read.
+std::string FollowLinks(const std::string& AFileName);
+
 // Writes AList (and AExtras, see MonitorListText) to AFileName. Where the folder allows it,
 // the text goes to a temporary file beside the list, is flushed to the disk and renamed over
 // the old file, which is so either the old one or the complete new one. Where the folder

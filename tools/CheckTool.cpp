@@ -342,6 +342,7 @@ Options:
   --prometheus FILE
              Write the same metrics to FILE after every pass (once, without --watch),
              by renaming a finished file over it, for node_exporter's textfile collector.
+             A symbolic link is followed; anything but a regular file is refused.
   -h, --help Print this help and exit.
   --version  Print the version and exit.
   --         Take what follows as FILE, even when it begins with "-".
@@ -349,8 +350,9 @@ Options:
 Exit status:
   0  every monitor ended OK (an empty list too); under --watch, stopped by a signal
   1  at least one monitor ended ERROR
-  2  a wrong option or argument, a list that cannot be opened or read, a history that
-     cannot be read (--report), or output that cannot be written
+  2  a wrong option or argument, a list that cannot be opened or read, a list with
+     text but no monitor, a history that cannot be read (--report), or output that
+     cannot be written
 )";
     return Text;
 }
@@ -462,9 +464,20 @@ bool TCheckRun::WriteMetricsFile()
 
 std::string WriteFileAtomically(const std::string& AFileName, const std::string& AText)
 {
+    // A collector is often pointed at a link; replacing the link would leave its target, the
+    // file read, stale for good. A device or a FIFO is no file of metrics to replace.
+    std::string Target;
+    try {
+        Target = FollowLinks(AFileName);
+    } catch (const EInOutError& E) {
+        return "cannot write " + AFileName + ": " + E.what();
+    }
+    struct stat Info { };
+    if (::lstat(Target.c_str(), &Info) == 0 && !S_ISREG(Info.st_mode))
+        return "cannot write " + AFileName + ": not a regular file";
     // Beside the file, so that the rename stays on one file system; a name that does not end
     // in the file's own suffix, so a collector that reads "*.prom" passes it over.
-    std::string Temporary = AFileName + ".XXXXXX";
+    std::string Temporary = Target + ".XXXXXX";
     const int Fd = ::mkstemp(Temporary.data());
     if (Fd < 0)
         return "cannot write " + AFileName + ": " + std::strerror(errno);
@@ -477,7 +490,7 @@ std::string WriteFileAtomically(const std::string& AFileName, const std::string&
         Ok = false;
         Error = errno;
     }
-    if (Ok && ::rename(Temporary.c_str(), AFileName.c_str()) != 0) {
+    if (Ok && ::rename(Temporary.c_str(), Target.c_str()) != 0) {
         Ok = false;
         Error = errno;
     }
@@ -614,6 +627,13 @@ int VardexCheckMain(int AArgc, char** AArgv)
     }
     if (Extras.UnreadCount > 0)
         Complain(UnreadBlocksText(Options.FileName, Extras.UnreadCount));
+    if (Extras.Windows1251Count > 0)
+        Complain(Windows1251LinesText(Options.FileName, Extras.Windows1251Count));
+    // A list with text but no monitor in it is not a list of services that are all well.
+    if (List.empty() && Extras.UnreadCount > 0) {
+        Complain(Options.FileName + " holds no monitor");
+        return CheckExitUsage;
+    }
 
     // The signals are blocked before the history's writer thread starts, which so inherits
     // the mask; the recorder stops before them, after the run: everything recorded is written
