@@ -111,8 +111,8 @@ std::string FromUTF16(const std::string& ABytes, TListEncoding AEncoding)
     Result.reserve(ABytes.size());
     const char* Input = ABytes.data();
     if (Decode.Convert(Input, ABytes.data() + ABytes.size(), &Result) != 0)
-        throw EListEncodingError("The list is UTF-16, but its byte " + std::to_string(Input - ABytes.data() + 2)
-            + " begins no UTF-16 character");
+        throw EListEncodingError("The list is UTF-16, but its byte "
+            + std::to_string(Input - ABytes.data() + 2) + " begins no UTF-16 character");
     return Result;
 }
 

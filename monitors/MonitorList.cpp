@@ -4,12 +4,12 @@
 
 #include <algorithm>
 #include <atomic>
-#include <iterator>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
+#include <iterator>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -99,7 +99,8 @@ int CountBlocks(std::string_view AText)
 
 bool IsASCII(std::string_view AText)
 {
-    return std::all_of(AText.begin(), AText.end(), [](char C) { return static_cast<unsigned char>(C) < 0x80; });
+    return std::all_of(
+        AText.begin(), AText.end(), [](char C) { return static_cast<unsigned char>(C) < 0x80; });
 }
 
 // Reads the list: the byte-order marks, then the lines. A line ends at LF, and every CR is

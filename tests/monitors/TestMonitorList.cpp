@@ -569,15 +569,16 @@ TEST(ListEncoding, ListsOfOtherEditors)
         std::string Written; // empty: the bytes read
     } Cases[] = {
         { "a stray byte in a comment",
-            "Name=Шлюз\r\nType=PingMonitor\r\nInterval=0\r\nIP=127.0.0.1\r\nRetry=3\r\n# caf\xE9\r\n\r\n\r\n", "Шлюз|",
-            leUTF8, 1, "" },
+            "Name=Шлюз\r\nType=PingMonitor\r\nInterval=0\r\nIP=127.0.0.1\r\nRetry=3\r\n# caf\xE9\r\n\r\n\r\n",
+            "Шлюз|", leUTF8, 1, "" },
         { "UTF-8 and Windows-1251 lines",
             "Name=\xD8\xEB\xFE\xE7\r\nType=PingMonitor\r\nInterval=0\r\nIP=Шлюз\r\nRetry=3\r\n\r\n\r\n",
             "Шлюз|", leUTF8, 1, "" },
         { "UTF-16 LE", UTF16(Gateway, false), "Ш|", leUTF16LE, 0, "" },
         { "UTF-16 BE", UTF16(Gateway, true), "Ш|", leUTF16BE, 0, "" },
         { "UTF-16 with a tail", UTF16("Name=A\r\nType=WebMonitor\r\n\x1A#", false), "A|", leUTF16LE, 0,
-            UTF16("Name=A\r\nType=WebMonitor\r\nInterval=0\r\nURL=http://127.0.0.1/\r\n\r\n\r\n\x1A#", false) },
+            UTF16(
+                "Name=A\r\nType=WebMonitor\r\nInterval=0\r\nURL=http://127.0.0.1/\r\n\r\n\r\n\x1A#", false) },
         { "CR alone", "Name=A\rType=PingMonitor\r\rName=B\rType=PingMonitor", "A|B|", leUTF8, 0,
             "Name=A\r\nType=PingMonitor\r\nInterval=0\r\nIP=127.0.0.1\r\nRetry=3\r\n\r\n\r\n"
             "Name=B\r\nType=PingMonitor\r\nInterval=0\r\nIP=127.0.0.1\r\nRetry=3\r\n\r\n\r\n" },
@@ -592,7 +593,8 @@ TEST(ListEncoding, ListsOfOtherEditors)
         EXPECT_EQ(Names, Case.Names) << Case.Name;
         EXPECT_EQ(Extras.Encoding, Case.Encoding) << Case.Name;
         EXPECT_EQ(Extras.Windows1251Count, Case.Windows1251) << Case.Name;
-        EXPECT_EQ(MonitorListText(List, &Extras), Case.Written.empty() ? Case.Bytes : Case.Written) << Case.Name;
+        EXPECT_EQ(MonitorListText(List, &Extras), Case.Written.empty() ? Case.Bytes : Case.Written)
+            << Case.Name;
     }
     // New lines of a list with UTF-8 text are UTF-8; the old ones keep their encoding.
     TMonitorList List;

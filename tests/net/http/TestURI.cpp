@@ -180,7 +180,8 @@ TEST(NetURI, MaskURL)
         const char* Label;
     } Rows[] = {
         { "password", "http://user:secret@h/a", "http://user:***@h/a", "http://user:***@h/a" },
-        { "encoded at sign, port", "https://u:p%40ss@h:8443/", "https://u:***@h:8443/", "https://u:***@h:8443/" },
+        { "encoded at sign, port", "https://u:p%40ss@h:8443/", "https://u:***@h:8443/",
+            "https://u:***@h:8443/" },
         { "second at sign", "http://u:a@b@h/", "http://u:***@h/", "http://u:***@h/" },
         { "user alone", "http://user@h/", "http://user@h/", "http://user@h/" },
         { "at sign in the path", "http://h:8080/a@b", "http://h:8080/a@b", "http://h:8080/a@b" },
@@ -192,8 +193,8 @@ TEST(NetURI, MaskURL)
         { "secret names", "http://h/?access_token=a&x=1;API-Key=b&apiKey=c&keyword=d&Sig=e&X-Amz-Signature=f",
             "http://h/?access_token=***&x=1;API-Key=***&apiKey=***&keyword=d&Sig=***&X-Amz-Signature=***",
             "http://h/" },
-        { "encoded name, no value", "http://h?pass%77ord=x&token&pwd=", "http://h?pass%77ord=***&token&pwd=",
-            "http://h" },
+        { "encoded name, no value",
+            "http://h?pass%77ord=x&token&pwd=", "http://h?pass%77ord=***&token&pwd=", "http://h" },
         { "fragment", "http://h/#id_token=t&state=s", "http://h/#id_token=***&state=s", "http://h/" },
         { "query value with slashes", "http://h?session=a/b=c#x", "http://h?session=***#x", "http://h" },
     };
@@ -238,6 +239,7 @@ TEST(NetURI, MaskingNeverShowsThePassword)
         for (const std::string& Secret : Secrets)
             if (URL.find(Secret) == URL.rfind(Secret))
                 for (const TNetURIMask Mask : { umText, umLabel })
-                    ASSERT_EQ(MaskURL(URL, Mask).find(Secret), std::string::npos) << URL << " shows " << Secret;
+                    ASSERT_EQ(MaskURL(URL, Mask).find(Secret), std::string::npos)
+                        << URL << " shows " << Secret;
     }
 }
