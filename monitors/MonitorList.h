@@ -90,7 +90,8 @@ std::string Windows1251LinesText(const std::string& AFileName, int ACount);
 // given, fills it with the rest of the file. False, with AList untouched, when the file
 // cannot be opened (missing, no access, a folder, a bad name). Raises EInOutError for a read
 // error, a file that is not a regular file (a FIFO would block, a device never ends) and a
-// file larger than MaxMonitorListSize; AList is then untouched too. A block without
+// file larger than MaxMonitorListSize, and EListEncodingError for a list that does not
+// decode (ParseMonitorList); AList is then untouched too. A block without
 // "Type", or of an unknown type, makes no monitor; a block without "Name" is named
 // "LoadedFromConfig". The last block counts even when no empty line ends it.
 bool LoadMonitorList(

@@ -169,50 +169,29 @@ TEST_F(VardexCheck, TimeOfTheCheck)
 }
 
 // An empty list is all well; a list with text and no monitor in it is not.
-TEST_F(VardexCheck, EmptyListsExitZero)
+TEST_F(VardexCheck, ListsWithoutMonitors)
 {
     Folder.Write("empty.cfg", " \r\n\r\n");
     // Blocks the window does not understand either: no type, an unknown type, a type in the
     // wrong case. They are counted on the error output.
     Folder.Write(
         "skipped.cfg", "Name=a\r\nIP=127.0.0.1\r\n\r\nName=b\r\nType=Ping\r\n\r\nType=webmonitor\r\n\r\n");
+    Folder.Write("legacy.cfg", "; \xEF\xF3\xF2\xFC\r\n");
     const std::tuple<const char*, int, const char*> Cases[] = {
         { "empty.cfg", 0, "" },
         { "skipped.cfg", 2,
             "vardex-check: 3 blocks of skipped.cfg were not understood\n"
             "vardex-check: skipped.cfg holds no monitor\n" },
+        { "legacy.cfg", 2,
+            "vardex-check: 1 block of legacy.cfg was not understood\n"
+            "vardex-check: 1 line of legacy.cfg was read as Windows-1251\n"
+            "vardex-check: legacy.cfg holds no monitor\n" },
     };
     for (const auto& [Name, Status, Err] : Cases) {
         const TRun R = Run({ Name });
         EXPECT_EQ(R.Status, Status) << Name;
         EXPECT_EQ(R.Out, "") << Name;
         EXPECT_EQ(R.Err, Err) << Name;
-    }
-}
-
-// Lists as other editors save them are checked, and the lines read as Windows-1251 counted.
-TEST_F(VardexCheck, ListsOfOtherEditors)
-{
-    const std::string URL = "http://127.0.0.1:" + std::to_string(nettest::ClosedPort()) + "/";
-    const std::string Text = "Name=\xD0\xA8\r\nType=WebMonitor\r\nURL=" + URL + "\r\n";
-    std::string UTF16 = "\xFF\xFE";
-    for (const char C : "Name=#\r\nType=WebMonitor\r\nURL=" + URL) // "#" for U+0428
-        UTF16 += C == '#' ? std::string("\x28\x04") : std::string(1, C) + '\0';
-    const std::tuple<const char*, std::string, const char*> Cases[] = {
-        { "utf16.cfg", UTF16, "" },
-        { "cr.cfg", "Name=\xD0\xA8\rType=WebMonitor\rURL=" + URL, "" },
-        { "mixed.cfg", Text + "# caf\xE9\r\n; \xEF\xF3\xF2\xFC\r\n",
-            "vardex-check: 2 lines of mixed.cfg were read as Windows-1251\n" },
-    };
-    for (const auto& [Name, Bytes, Err] : Cases) {
-        Folder.Write(Name, Bytes);
-        const TRun R = Run({ Name });
-        EXPECT_EQ(R.Status, 1) << Name;
-        EXPECT_EQ(R.Err, Err) << Name;
-        const std::vector<std::string> Lines = tooltest::Lines(R.Out);
-        ASSERT_EQ(Lines.size(), 1u) << Name << ": " << R.Out;
-        EXPECT_EQ(Fields(Lines[0])[0], "\xD0\xA8") << Name;
-        EXPECT_EQ(Fields(Lines[0])[2], URL) << Name;
     }
 }
 
