@@ -517,6 +517,12 @@ std::string MonitorListText(const TMonitorList& AList, const TMonitorListExtras*
             Put(Line, I < Extras.UnreadWindows1251.size() ? Extras.UnreadWindows1251[I] : TStringList());
         Text += "\r\n\r\n";
     }
+    // A first line that begins as a byte-order mark would be read back as one; an empty line
+    // before it changes no block.
+    const auto Starts = [&Text](std::string_view AMark) { return Text.compare(0, AMark.size(), AMark) == 0; };
+    if (!UTF16 && !Extras.ByteOrderMark
+        && (Starts("\xFF\xFE") || Starts("\xFE\xFF") || Starts("\xEF\xBB\xBF")))
+        Text.insert(0, "\r\n");
     Text += Extras.Tail;
     if (!UTF16)
         return Text;
