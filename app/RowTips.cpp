@@ -1,25 +1,11 @@
 #include "app/RowTips.h"
 
+#include "net/http/NetURI.h"
+
 #include <QCoreApplication>
 
 #include <algorithm>
 #include <ctime>
-
-std::string MaskedURL(const std::string& AURL)
-{
-    const size_t Scheme = AURL.find("://");
-    if (Scheme == std::string::npos)
-        return AURL;
-    const size_t Start = Scheme + 3;
-    const size_t End = std::min(AURL.find_first_of("/?#", Start), AURL.size());
-    const size_t At = End == Start ? std::string::npos : AURL.rfind('@', End - 1);
-    if (At == std::string::npos || At < Start)
-        return AURL;
-    const size_t Colon = AURL.find(':', Start);
-    if (Colon == std::string::npos || Colon > At)
-        return AURL;
-    return AURL.substr(0, Colon + 1) + "***" + AURL.substr(At);
-}
 
 QString NameTipText(const QString& AName, const TServiceMonitor& AMonitor)
 {
@@ -30,7 +16,7 @@ QString NameTipText(const QString& AName, const TServiceMonitor& AMonitor)
     if (const auto* Web = dynamic_cast<const TWebMonitor*>(&AMonitor))
         return AName + QLatin1Char('\n')
             + QCoreApplication::translate("TfmMain", "Веб-монитор: %1")
-                  .arg(QString::fromStdString(MaskedURL(Web->URL())));
+                  .arg(QString::fromStdString(MaskURL(Web->URL())));
     return AName;
 }
 

@@ -9,11 +9,8 @@
 #include <cstdint>
 #include <string>
 
-// AURL with the password of its user part shown as "***"; other URLs as they are.
-std::string MaskedURL(const std::string& AURL);
-
 // The name as the list holds it (a long one is cut there), then the host a ping monitor pings
-// or the URL a web monitor fetches, its password masked.
+// or the URL a web monitor fetches, its secrets masked as vardex-check masks them.
 QString NameTipText(const QString& AName, const TServiceMonitor& AMonitor);
 
 // When the earliest certificate of AExpiry expires (or expired), as of ANow (Unix seconds):

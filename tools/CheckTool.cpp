@@ -1,5 +1,6 @@
 #include "tools/CheckTool.h"
 
+#include "net/http/NetURI.h"
 #include "tools/HistoryReport.h"
 
 #include <algorithm>
@@ -376,6 +377,7 @@ Options:
   --prometheus FILE
              Write the same metrics to FILE after every pass (once, without --watch),
              by renaming a finished file over it, for node_exporter's textfile collector.
+             A symbolic link is followed; anything but a regular file is refused.
   --shard K/N
              Check only the monitors of shard K of N (1 <= K <= N): a hash of each
              monitor's name and target, the same on every machine, puts it in one
@@ -387,8 +389,9 @@ Options:
 Exit status:
   0  every monitor ended OK, or the list is empty; under --watch, a signal stopped it.
   1  at least one monitor ended ERROR.
-  2  an option or argument was wrong, a list could not be opened or read, the history
-     could not be read (--report), or the output could not be written.
+  2  an option or argument was wrong, a list could not be opened or read, a list held
+     text but no monitor, the history could not be read (--report), or the output could
+     not be written.
 )";
     return Text;
 }
@@ -477,7 +480,9 @@ std::shared_ptr<const TMetricsSnapshot> TCheckRun::Snapshot() const
         if (const auto* Ping = dynamic_cast<const TPingMonitor*>(&Monitor))
             Sample.Target = Ping->IP();
         else if (const auto* Web = dynamic_cast<const TWebMonitor*>(&Monitor))
-            Sample.Target = MaskPassword(Web->URL());
+            // A label is kept by the time-series database for good; a query there would also
+            // make a new series of each of its changes.
+            Sample.Target = MaskURL(Web->URL(), umLabel);
         Sample.Up = Metrics.Up;
         Sample.DurationSeconds = Metrics.DurationSeconds;
         Sample.LastCheck = Metrics.LastCheck;
@@ -547,9 +552,20 @@ void KeepShard(TMonitorList& AList, uint32_t AShard, uint32_t AShards)
 
 std::string WriteFileAtomically(const std::string& AFileName, const std::string& AText)
 {
+    // A collector is often pointed at a link; replacing the link would leave its target, the
+    // file read, stale for good. A device or a FIFO is no file of metrics to replace.
+    std::string Target;
+    try {
+        Target = FollowLinks(AFileName);
+    } catch (const EInOutError& E) {
+        return "cannot write " + AFileName + ": " + E.what();
+    }
+    struct stat Info { };
+    if (::lstat(Target.c_str(), &Info) == 0 && !S_ISREG(Info.st_mode))
+        return "cannot write " + AFileName + ": not a regular file";
     // Beside the file, so that the rename stays on one file system; a name that does not end
     // in the file's own suffix, so a collector that reads "*.prom" passes it over.
-    std::string Temporary = AFileName + ".XXXXXX";
+    std::string Temporary = Target + ".XXXXXX";
     const int Fd = ::mkstemp(Temporary.data());
     if (Fd < 0)
         return "cannot write " + AFileName + ": " + std::strerror(errno);
@@ -562,7 +578,7 @@ std::string WriteFileAtomically(const std::string& AFileName, const std::string&
         Ok = false;
         Error = errno;
     }
-    if (Ok && ::rename(Temporary.c_str(), AFileName.c_str()) != 0) {
+    if (Ok && ::rename(Temporary.c_str(), Target.c_str()) != 0) {
         Ok = false;
         Error = errno;
     }
@@ -711,9 +727,16 @@ int VardexCheckMain(int AArgc, char** AArgv)
         Complain("cannot read " + Options.FileName + ": " + E.what());
         return CheckExitUsage;
     }
-    KeepShard(List, Options.Shard, Options.Shards);
     if (Extras.UnreadCount > 0)
         Complain(UnreadBlocksText(Options.FileName, Extras.UnreadCount));
+    // A list with text but no monitor in it is not a list of services that are all well.
+    if (List.empty() && Extras.UnreadCount > 0) {
+        Complain(Options.FileName + " holds no monitor");
+        return CheckExitUsage;
+    }
+    KeepShard(List, Options.Shard, Options.Shards);
+    if (Extras.Windows1251Count > 0)
+        Complain(Windows1251LinesText(Options.FileName, Extras.Windows1251Count));
     // Named once: --watch leaves such a monitor alone until the list is mended, while a
     // single pass still checks it with what the value falls back to, as it checks every
     // monitor whatever its interval.

@@ -145,7 +145,8 @@ private:
 
 // Writes AText to AFileName atomically: into a new file beside it, flushed to disk, then
 // renamed over it, so a reader (node_exporter's textfile collector) sees the old text or the
-// new one, never a part. An empty text on success, otherwise why not.
+// new one, never a part. A symbolic link is followed (FollowLinks) and its target replaced;
+// anything but a regular file is refused. An empty text on success, otherwise why not.
 std::string WriteFileAtomically(const std::string& AFileName, const std::string& AText);
 
 // The whole program: arguments, the list, the run, and the exit status.

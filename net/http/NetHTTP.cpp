@@ -509,6 +509,8 @@ void TNetCustomHTTP::PrepareTarget(TNetHTTPRequest& ARequest)
     for (const char C : ARequest.Target)
         if (static_cast<unsigned char>(C) < 0x20 || C == 0x7F)
             throw ENetURIException(RSHTTPURLControlCharacter);
+    if (const std::string Fault = URIUserInfoFault(ARequest.Target); !Fault.empty())
+        throw ENetURIException(Fault);
     TNetURI New(ARequest.Target);
     if (!New.Username.empty()) {
         // An authentication object made for other credentials would go on sending those.

@@ -168,20 +168,28 @@ TEST_F(VardexCheck, TimeOfTheCheck)
     EXPECT_LT(Took, 5000);
 }
 
-TEST_F(VardexCheck, EmptyListsExitZero)
+// An empty list is all well; a list with text and no monitor in it is not.
+TEST_F(VardexCheck, ListsWithoutMonitors)
 {
-    Folder.Write("empty.cfg", "");
+    Folder.Write("empty.cfg", " \r\n\r\n");
     // Blocks the window does not understand either: no type, an unknown type, a type in the
     // wrong case. They are counted on the error output.
     Folder.Write(
         "skipped.cfg", "Name=a\r\nIP=127.0.0.1\r\n\r\nName=b\r\nType=Ping\r\n\r\nType=webmonitor\r\n\r\n");
-    const std::pair<const char*, const char*> Cases[] = {
-        { "empty.cfg", "" },
-        { "skipped.cfg", "vardex-check: 3 blocks of skipped.cfg were not understood\n" },
+    Folder.Write("legacy.cfg", "; \xEF\xF3\xF2\xFC\r\n");
+    const std::tuple<const char*, int, const char*> Cases[] = {
+        { "empty.cfg", 0, "" },
+        { "skipped.cfg", 2,
+            "vardex-check: 3 blocks of skipped.cfg were not understood\n"
+            "vardex-check: skipped.cfg holds no monitor\n" },
+        { "legacy.cfg", 2,
+            "vardex-check: 1 block of legacy.cfg was not understood\n"
+            "vardex-check: 1 line of legacy.cfg was read as Windows-1251\n"
+            "vardex-check: legacy.cfg holds no monitor\n" },
     };
-    for (const auto& [Name, Err] : Cases) {
+    for (const auto& [Name, Status, Err] : Cases) {
         const TRun R = Run({ Name });
-        EXPECT_EQ(R.Status, 0) << Name;
+        EXPECT_EQ(R.Status, Status) << Name;
         EXPECT_EQ(R.Out, "") << Name;
         EXPECT_EQ(R.Err, Err) << Name;
     }
