@@ -114,6 +114,9 @@ std::string MetricsText(const TMetricsSnapshot& ASnapshot, TMetricsFormat AForma
         Text += std::string(AName) + "_total " + std::to_string(AValue) + '\n';
     };
     Counter("vardex_checks", "Checks this process has finished.", ASnapshot.Checks);
+    Counter("vardex_checks_postponed",
+        "Checks put off for want of file descriptors, threads or memory, each tried again at the next tick.",
+        ASnapshot.Postponed);
     Counter("vardex_check_errors", "Checks this process has finished with an error.", ASnapshot.Errors);
     if (Open)
         Text += "# EOF\n";

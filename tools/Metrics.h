@@ -24,6 +24,8 @@ struct TMetricsSnapshot {
     std::vector<TMonitorSample> Monitors;
     uint64_t Checks = 0;
     uint64_t Errors = 0;
+    // Checks put off for want of descriptors, threads or memory (tried again at the next tick).
+    uint64_t Postponed = 0;
 };
 
 enum class TMetricsFormat { mfPrometheus, mfOpenMetrics };

@@ -3,8 +3,12 @@
 // their monitor deleted or busy with a later check.
 #include "engine/Schedule.h"
 #include "engine/VerdictQueue.h"
+#include "support/ScriptedServer.h"
 #include "support/TestClock.h"
 #include "support/TestMonitor.h"
+
+#include <sys/resource.h>
+#include <system_error>
 
 #include <gtest/gtest.h>
 
@@ -230,4 +234,61 @@ TEST_F(CheckSchedule, VerdictsOfForgottenOrDeletedMonitorsChangeNothing)
     Deleted.reset();
     EXPECT_TRUE(Watch.expired());
     EXPECT_FALSE(ApplyVerdicts(1));
+}
+
+// A check that gets no descriptor finds nothing about its service: the monitor stays as it
+// was, the shortage is said once, and the next check, with descriptors free again, runs.
+TEST(CheckShortage, PutsTheMonitorBackAndSaysItOnce)
+{
+    const nettest::TIsolatedResult Result = nettest::RunIsolated([]() -> std::string {
+        nettest::THttpTestServer Server(200);
+        TVerdictQueue Queue;
+        TSystemCheckClock Clock;
+        TCheckEngine Engine(Queue, Clock, 1);
+        TCheckSchedule Schedule(Engine, Clock);
+        std::vector<std::string> Said;
+        Schedule.OnShortage = [&](const std::string& AText) { Said.push_back(AText); };
+        const std::shared_ptr<TServiceMonitor> Monitor
+            = CreateMonitorFromSettings({ "Type=WebMonitor", "Interval=60", "URL=" + Server.Url() });
+        const auto Check = [&] {
+            if (!Schedule.RunCheck(Monitor))
+                return;
+            for (int I = 0; I < 100 && Schedule.InFlight() > 0; ++I)
+                if (Queue.Wait(100))
+                    for (const TCheckVerdict& Verdict : Queue.Drain())
+                        Schedule.Apply(Verdict);
+        };
+        Check();
+        if (Monitor->Status() != msOK)
+            return "first check: " + Monitor->LastError();
+        const std::optional<int64_t> Stamp = Monitor->LastCheckTick();
+        // The sanitizer checks a type the first time it meets it, with a descriptor of its own.
+        (void)ResourceShortage(ENetOutOfResources({}, {}));
+        (void)ResourceShortage(std::system_error(EMFILE, std::generic_category()));
+        // Every descriptor taken, the worker (already started) left idle.
+        rlimit Limit {};
+        getrlimit(RLIMIT_NOFILE, &Limit);
+        Limit.rlim_cur = 256;
+        setrlimit(RLIMIT_NOFILE, &Limit);
+        std::vector<nettest::TFd> Taken;
+        for (int Fd; Taken.size() < 256 && (Fd = dup(0)) >= 0;)
+            Taken.emplace_back(Fd);
+        Check();
+        Check();
+        if (Monitor->Status() != msOK || Monitor->LastCheckTick() != Stamp || Said.size() != 1
+            || Said[0].find("Too many open files.") == std::string::npos || Schedule.Shortages() != 2)
+            return "short: status " + std::to_string(Monitor->Status()) + ", said "
+                + std::to_string(Said.size());
+        // No worker can start either: refused, not a crash.
+        TCheckEngine Fresh(Queue, Clock, 1);
+        if (Fresh.Submit({}) || Fresh.StartFailure() != "Too many open files.")
+            return "a worker started without a descriptor: " + Fresh.StartFailure();
+        Taken.clear();
+        Monitor->SetStatus(msError);
+        Check();
+        return Monitor->Status() == msOK && Said.size() == 1 ? "" : "after: " + Monitor->LastError();
+    });
+    if (Result.Skipped)
+        GTEST_SKIP() << "no network namespace";
+    EXPECT_EQ(Result.Error, "");
 }
