@@ -2,6 +2,7 @@
 
 #include "net/http/NetGlobal.h"
 #include "net/http/NetHTTP.h"
+#include "net/http/NetURI.h"
 #include "net/stack/NetClasses.h"
 #include "net/stack/NetSocketHandle.h"
 #include "net/tls/NetSSLOpenSSL.h"
@@ -35,6 +36,12 @@ TProbeResult TWebMonitor::Probe() const
     // read time-outs cover a slow connect, a slow answer and its body.
     Probe.Client->ExchangeTimeout = 3 * Probe.Client->ReadTimeout;
     Probe.Client->SetIOHandler(Probe.Handler.get());
+    // A user name in the URL goes with the first request as Basic credentials, as curl sends
+    // them, rather than after a 401: one request per check, and a server that asks for them
+    // gets them. The client sends them to the URL's own origin only (scheme, host and port),
+    // never to another one a request might go on to.
+    if (!TNetURI(URL()).Username.empty())
+        Probe.Client->Request().SetBasicAuthentication(true);
     if (FVerifyTLS) {
         // The chain against the system's trusted certificates, the name against the URL's host.
         Probe.Handler->SSLOptions()->VerifyMode = { TNetSSLVerifyMode::sslvrfPeer };

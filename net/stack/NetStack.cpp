@@ -195,7 +195,8 @@ std::string TNetStack::LookupHost(const std::string& AHost)
 
 std::vector<TNetHostAddress> TNetStack::LookupHostAddresses(const std::string& AHost, int32_t ATimeout)
 {
-    if (SameText(AHost, "LOCALHOST"))
+    // "localhost." is the same name written as an absolute one.
+    if (SameText(AHost, "LOCALHOST") || SameText(AHost, "LOCALHOST."))
         return { { NetFamilyIPv4, "127.0.0.1" } };
     if (IsDottedQuad(AHost))
         return { { NetFamilyIPv4, AHost } };

@@ -27,3 +27,9 @@ void TNetIOHandler::ConnectTo(const std::string& AHost, int32_t APort, const std
 }
 
 void TNetIOHandler::PrepareLink() { }
+
+bool TNetIOHandler::CanWrite(int32_t ATimeout)
+{
+    (void)ATimeout;
+    return true;
+}

@@ -33,4 +33,8 @@ public:
     // stack's last socket error telling which (the caller judges it with CheckSocketResult).
     virtual int32_t ReadSome(void* ABuffer, int32_t ALength) = 0;
     virtual int32_t WriteSome(const void* ABuffer, int32_t ALength) = 0;
+    // True when a write can take bytes within ATimeout ms (negative: no limit), and the next
+    // WriteSome then waits no longer than that for room; it may then send only a part, or
+    // fail with "would block" when the time ran out. A transport without waits can always write.
+    virtual bool CanWrite(int32_t ATimeout);
 };

@@ -475,8 +475,11 @@ void TNetSSLSocket::ExpectPeerName(const std::string& AHostName)
         // interfaces leads there.
         NetX509_VERIFY_PARAM_set1_ip_asc(Param, AHostName.substr(0, AHostName.find('%')).c_str());
     } else {
-        // "*" stands for one whole label only, as browsers take it.
-        NetX509_VERIFY_PARAM_set_hostflags(Param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+        // "*" stands for one whole label only, and only the subjectAltName names a host, as
+        // browsers take it: a Common Name is never read as a host name, even in a certificate
+        // without a subjectAltName, which no authority has issued for years.
+        NetX509_VERIFY_PARAM_set_hostflags(
+            Param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
         NetX509_VERIFY_PARAM_set1_host(Param, AHostName.c_str(), AHostName.size());
     }
 }
@@ -510,12 +513,16 @@ void TNetSSLSocket::Handshake(
     if (!Attach(ASocket, AContext))
         return;
     const bool Verifying = AContext->VerifyMode.Contains(TNetSSLVerifyMode::sslvrfPeer);
+    // "host.example." is the same host written as an absolute name; certificates and server
+    // names never carry that dot, so it is dropped for both.
+    std::string Name = AHostName;
+    if (Name.size() > 1 && Name.back() == '.')
+        Name.pop_back();
     // A server name is sent for names only, never for an address.
-    if (!AHostName.empty() && !TNetStack::IsDottedQuad(AHostName) && !TNetStack::IsIPv6Address(AHostName))
-        NetSSL_ctrl(SslHandle, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
-            const_cast<char*>(AHostName.c_str()));
-    if (Verifying && !AHostName.empty())
-        ExpectPeerName(AHostName);
+    if (!Name.empty() && !TNetStack::IsDottedQuad(Name) && !TNetStack::IsIPv6Address(Name))
+        NetSSL_ctrl(SslHandle, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name, Name.data());
+    if (Verifying && !Name.empty())
+        ExpectPeerName(Name);
     int R;
     std::string Reason;
     {

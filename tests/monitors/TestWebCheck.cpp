@@ -338,6 +338,9 @@ TEST(WebCheckTLS, CertificatesAreVerifiedUnlessTheMonitorSaysNot)
     const Row Rows[] = {
         { "good, by name", TCertificateKind::ckGood, "localhost", true, "" },
         { "good, by address", TCertificateKind::ckGood, "127.0.0.1", true, "" },
+        { "good, by absolute name", TCertificateKind::ckGood, "localhost.", true, "" },
+        { "Common Name without subjectAltName", TCertificateKind::ckCommonNameOnly, "localhost", true,
+            "hostname mismatch" },
         { "expired", TCertificateKind::ckExpired, "localhost", true, "certificate has expired" },
         { "self-signed", TCertificateKind::ckSelfSigned, "localhost", true, "self-signed certificate" },
         { "other name", TCertificateKind::ckOtherName, "localhost", true, "hostname mismatch" },
@@ -362,6 +365,7 @@ TEST(WebCheckTLS, CertificatesAreVerifiedUnlessTheMonitorSaysNot)
             if (!Verify || R.Reason[0] == 0) {
                 EXPECT_EQ(Monitor.Status(), msOK) << Verify << " " << Monitor.LastError();
                 EXPECT_EQ(Server.Requests().size(), 1u);
+                EXPECT_EQ(Server.ServerName(), R.Host[0] == 'l' ? "localhost" : "");
             } else {
                 EXPECT_EQ(Monitor.Status(), msError);
                 EXPECT_EQ(Monitor.LastError(),

@@ -137,6 +137,30 @@ TEST(WebVerdicts, QueryAndFragmentRightAfterTheHost)
     }
 }
 
+TEST(WebVerdicts, CredentialsInTheURLGoAsBasicWithTheFirstRequest)
+{
+    const std::string OK = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+    struct Row {
+        const char* UserInfo;
+        const char* Header; // the Authorization line sent, or none
+    };
+    const Row Rows[] = {
+        { "admin:secret@", "Authorization: Basic YWRtaW46c2VjcmV0\r\n" },
+        { "", nullptr },
+    };
+    for (const Row& R : Rows) {
+        SCOPED_TRACE(R.UserInfo);
+        const TVerdict V = Check(OK, [&](int APort) {
+            return "http://" + std::string(R.UserInfo) + "127.0.0.1:" + std::to_string(APort) + "/";
+        });
+        EXPECT_EQ(V.Status, msOK) << V.Reason;
+        if (R.Header)
+            EXPECT_NE(V.Request.find(R.Header), std::string::npos) << V.Request;
+        else
+            EXPECT_EQ(V.Request.find("Authorization"), std::string::npos) << V.Request;
+    }
+}
+
 TEST(WebVerdicts, AnswersThatOnlyLookLikeSuccessAreErrors)
 {
     struct Row {

@@ -50,6 +50,12 @@ public:
         return FRequests;
     }
     int Handshakes() const { return FHandshakes; }
+    // The server name the last client sent (empty for none).
+    std::string ServerName()
+    {
+        std::lock_guard<std::mutex> Guard(FLock);
+        return FServerName;
+    }
 
 private:
     // Ready before the server's thread starts, which then only reads it.
@@ -69,6 +75,10 @@ private:
         SSL_set_fd(Session, AClient);
         if (SSL_accept(Session) == 1) {
             ++FHandshakes;
+            if (const char* Name = SSL_get_servername(Session, TLSEXT_NAMETYPE_host_name)) {
+                std::lock_guard<std::mutex> Guard(FLock);
+                FServerName = Name;
+            }
             for (;;) {
                 std::string Head = ReadHead([&](char& C) { return SSL_read(Session, &C, 1) == 1; });
                 if (Head.empty())
@@ -90,6 +100,7 @@ private:
     std::atomic<int> FHandshakes { 0 };
     std::mutex FLock;
     std::vector<std::string> FRequests;
+    std::string FServerName;
     // Last, so its thread ends before the fields above go.
     nettest::TScriptedServer FServer;
 };
