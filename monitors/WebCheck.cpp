@@ -68,6 +68,11 @@ TProbeResult TWebMonitor::Fetch(TNetHTTP* AClient) const
         // The body is read as it arrives and dropped: only whether the answer was a success
         // counts, and a large download must not be held in memory.
         TNullStream Body;
+        // The client takes a URL without a scheme as a path on the host it spoke to last, and
+        // a monitor has none: "127.0.0.1:8080/x" or "javascript:..." would be looked up as a
+        // host named "". It is no URL a check can follow, before any lookup.
+        if (TNetURI(URL()).Protocol.empty())
+            throw ENetUnknownProtocol();
         AClient->GetToStream(URL(), Body);
         // A page that the server broke off is no success, whatever its status said.
         if (AClient->Response().BodyCutShort)

@@ -513,6 +513,16 @@ int TCheckRun::RunOnce()
             StartAfter = FClock.MonotonicMs() + 1000;
         }
     };
+    // A run once must end: a shortage that outlasts ten ticks leaves the monitor unchecked,
+    // and says so, rather than holding the run for ever.
+    const auto NotChecked = [&](size_t AIndex) {
+        TCheckReport Report = MakeCheckReport(FList[AIndex].Name, *FList[AIndex].Monitor, 0);
+        Report.Status = msError;
+        Report.Reason = "Not checked: no file descriptor, thread or memory to check it with.";
+        FList[AIndex].Monitor->ApplyResult({ msError, Report.Reason }, 0);
+        Reports[AIndex] = std::move(Report);
+        Done[AIndex] = true;
+    };
     size_t NextPrint = 0;
     for (;;) {
         WaitOutShortage();
@@ -520,9 +530,13 @@ int TCheckRun::RunOnce()
         while (!ToStart.empty() && FClock.MonotonicMs() >= StartAfter) {
             const size_t Index = ToStart.front();
             const std::shared_ptr<TServiceMonitor>& Monitor = FList[Index].Monitor;
-            if (Monitor && !FSchedule.RunCheck(Monitor))
-                break;
-            Done[Index] = !Monitor;
+            if (Monitor && !FSchedule.RunCheck(Monitor)) {
+                // No worker could start, and none runs whose end would free what it needs.
+                if (FEngine.StartFailure().empty() || FSchedule.InFlight() > 0 || ++PutOff[Index] < MaxPutOff)
+                    break;
+                NotChecked(Index);
+            }
+            Done[Index] = Done[Index] || !Monitor;
             ToStart.pop_front();
         }
         while (NextPrint < FList.size() && Done[NextPrint]) {
@@ -544,18 +558,10 @@ int TCheckRun::RunOnce()
             Done[AIndex] = true;
         });
         for (const size_t Index : FPutOff) {
-            // A run once must end: a shortage that outlasts ten ticks leaves the monitor
-            // unchecked, and says so, rather than holding the run for ever.
-            if (++PutOff[Index] < MaxPutOff) {
+            if (++PutOff[Index] < MaxPutOff)
                 ToStart.push_front(Index);
-                continue;
-            }
-            TCheckReport Report = MakeCheckReport(FList[Index].Name, *FList[Index].Monitor, 0);
-            Report.Status = msError;
-            Report.Reason = "Not checked: no file descriptor, thread or memory to check it with.";
-            Reports[Index] = std::move(Report);
-            Done[Index] = true;
-            FList[Index].Monitor->ApplyResult({ msError, Reports[Index]->Reason }, 0);
+            else
+                NotChecked(Index);
         }
         FPutOff.clear();
     }

@@ -497,7 +497,27 @@ std::string TNetSSLSocket::ConnectFailure(int AResult, int ASavedErrno, bool ATi
             return std::string("Certificate verify failed: ") + (Text != nullptr ? Text : IntToStr(Verify));
         }
     }
-    if (const unsigned long Code = NetERR_peek_last_error(); Code != 0) {
+    // The library's reasons for these three name a symptom (a signature algorithm, an alert)
+    // and send the operator the wrong way.
+    const unsigned long Last = NetERR_peek_last_error();
+    const int Alert = Last != 0 ? ERR_GET_REASON(Last) : 0;
+    if (FClientCertificateAsked
+        && (Alert == 0 || Alert == SSL_R_SSLV3_ALERT_HANDSHAKE_FAILURE
+            || Alert == SSL_R_SSLV3_ALERT_BAD_CERTIFICATE
+            || Alert == SSL_R_TLSV13_ALERT_CERTIFICATE_REQUIRED))
+        return RSOSSLClientCertificateRequired;
+    if (Last != 0 && ERR_GET_REASON(Last) == SSL_R_TLSV1_ALERT_NO_APPLICATION_PROTOCOL)
+        return RSOSSLHTTP2Only;
+    // Once the server's hello is in, the session's version is the one the server chose; an
+    // alert from the server (its reasons start at SSL_AD_REASON_OFFSET) means it chose none.
+    const int Version = NetSSL_version != nullptr ? NetSSL_version(SslHandle) : 0;
+    if (Version >= SSL3_VERSION && Version < TLS1_2_VERSION && Alert < SSL_AD_REASON_OFFSET) {
+        const char* Name = Version == SSL3_VERSION ? "SSL 3.0"
+            : Version == TLS1_VERSION              ? "TLS 1.0"
+                                                   : "TLS 1.1";
+        return FormatStr(RSOSSLVersionRefused, Name);
+    }
+    if (const unsigned long Code = Last; Code != 0) {
         const char* Text = NetERR_reason_error_string(Code);
         if (Text != nullptr)
             return std::string("Library error: ") + Text;
@@ -518,6 +538,21 @@ void TNetSSLSocket::Handshake(
     std::string Name = AHostName;
     if (Name.size() > 1 && Name.back() == '.')
         Name.pop_back();
+    // Only HTTP/1.1 is spoken here; saying so lets a server that speaks nothing else refuse
+    // in the handshake, in words, rather than answer in a protocol that cannot be read.
+    static constexpr unsigned char HTTP11[] = { 8, 'h', 't', 't', 'p', '/', '1', '.', '1' };
+    if (NetSSL_set_alpn_protos != nullptr)
+        NetSSL_set_alpn_protos(SslHandle, HTTP11, sizeof HTTP11);
+    FClientCertificateAsked = false;
+    FDataRead = false;
+    if (NetSSL_set_cert_cb != nullptr)
+        NetSSL_set_cert_cb(
+            SslHandle,
+            [](SSL*, void* ASocket) {
+                static_cast<TNetSSLSocket*>(ASocket)->FClientCertificateAsked = true;
+                return 1;
+            },
+            this);
     // A server name is sent for names only, never for an address.
     if (!Name.empty() && !TNetStack::IsDottedQuad(Name) && !TNetStack::IsIPv6Address(Name))
         NetSSL_ctrl(SslHandle, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name, Name.data());
@@ -647,7 +682,16 @@ template <class TCall> int TNetSSLSocket::Transfer(int ALength, bool AWriting, T
 
 int TNetSSLSocket::ReadTLS(void* ABuffer, int ALength)
 {
-    return Transfer(ALength, false, [&] { return NetSSL_read(SslHandle, ABuffer, ALength); });
+    const int Result = Transfer(ALength, false, [&] { return NetSSL_read(SslHandle, ABuffer, ALength); });
+    FDataRead = FDataRead || Result > 0;
+    return Result;
+}
+
+std::string TNetSSLSocket::CertificateRefusal(int AResult) const
+{
+    if (!FClientCertificateAsked || FDataRead || AResult > 0 || (AResult < 0 && FFailedErrno == 0))
+        return {};
+    return std::string(RSOSSLConnectError) + " " + RSOSSLClientCertificateRequired;
 }
 
 int TNetSSLSocket::WriteTLS(const void* ABuffer, int ALength)
@@ -1050,7 +1094,11 @@ int32_t TNetSSLIOHandlerSocket::ReadSomeTLS(void* ABuffer, int32_t ALength)
         errno = ENOTCONN;
         return RecordedTLSResult(-1);
     }
-    return RecordedTLSResult(FSSLSocket->ReadTLS(ABuffer, ALength));
+    const int Result = FSSLSocket->ReadTLS(ABuffer, ALength);
+    if (Result <= 0)
+        if (std::string Refusal = FSSLSocket->CertificateRefusal(Result); !Refusal.empty())
+            throw ENetOSSLConnectError(std::move(Refusal));
+    return RecordedTLSResult(Result);
 }
 
 int32_t TNetSSLIOHandlerSocket::WriteSomeTLS(const void* ABuffer, int32_t ALength)
@@ -1059,7 +1107,11 @@ int32_t TNetSSLIOHandlerSocket::WriteSomeTLS(const void* ABuffer, int32_t ALengt
         errno = ENOTCONN;
         return RecordedTLSResult(-1);
     }
-    return RecordedTLSResult(FSSLSocket->WriteTLS(ABuffer, ALength));
+    const int Result = FSSLSocket->WriteTLS(ABuffer, ALength);
+    if (Result < 0)
+        if (std::string Refusal = FSSLSocket->CertificateRefusal(Result); !Refusal.empty())
+            throw ENetOSSLConnectError(std::move(Refusal));
+    return RecordedTLSResult(Result);
 }
 
 void TNetSSLIOHandlerSocket::FireBeforeHandshake()

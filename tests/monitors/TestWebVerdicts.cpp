@@ -161,6 +161,17 @@ TEST(WebVerdicts, CredentialsInTheURLGoAsBasicWithTheFirstRequest)
     }
 }
 
+TEST(WebVerdicts, URLsWithoutAKnownSchemeFailBeforeAnyLookup)
+{
+    for (const char* URL : { "127.0.0.1:8080/x", "javascript:alert(1)" }) {
+        TWebMonitor Monitor;
+        Monitor.SetURL(URL);
+        Monitor.Check();
+        EXPECT_EQ(Monitor.LastError(), "Unknown protocol: the URL must start with http:// or https://.")
+            << URL;
+    }
+}
+
 TEST(WebVerdicts, AnswersThatOnlyLookLikeSuccessAreErrors)
 {
     struct Row {
@@ -214,6 +225,12 @@ TEST(WebVerdicts, AnswersThatOnlyLookLikeSuccessAreErrors)
             "HTTP/1.1 101 Switching Protocols", false },
         { "redirect", "HTTP/1.1 302 Found\r\nLocation: /else\r\nContent-Length: 0\r\n\r\n",
             "HTTP/1.1 302 Found", false },
+        // SETTINGS (one setting), then GOAWAY with a protocol error, as such a server ends.
+        { "HTTP/2 only",
+            std::string("\0\0\6\4\0\0\0\0\0\0\3\0\0\0\x64"
+                        "\0\0\x08\7\0\0\0\0\0\0\0\0\0\0\0\0\1",
+                32),
+            "The server speaks HTTP/2 only: it answered with an HTTP/2 frame.", true },
     };
     for (const Row& R : Rows) {
         SCOPED_TRACE(R.Name);

@@ -12,6 +12,7 @@
 #include <sys/time.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -36,8 +37,11 @@ template <class F> std::string ReadHead(F AReadByte)
 // request head with AResponse until the client closes (or 5 s of silence).
 class THTTPSServer {
 public:
-    THTTPSServer(const TTestCertificate& ACertificate, std::string AResponse, int AConnections = 1)
-        : FContext(ServerContext(ACertificate), SSL_CTX_free)
+    // ASetUp may change the context before the first connection (versions, client
+    // certificates, protocols).
+    THTTPSServer(const TTestCertificate& ACertificate, std::string AResponse, int AConnections = 1,
+        const std::function<void(SSL_CTX*)>& ASetUp = {})
+        : FContext(ServerContext(ACertificate, ASetUp), SSL_CTX_free)
         , FResponse(std::move(AResponse))
         , FServer([this](nettest::TScriptedServer&, int AFd, int) { Serve(AFd); }, AConnections)
     {
@@ -59,11 +63,14 @@ public:
 
 private:
     // Ready before the server's thread starts, which then only reads it.
-    static SSL_CTX* ServerContext(const TTestCertificate& ACertificate)
+    static SSL_CTX* ServerContext(
+        const TTestCertificate& ACertificate, const std::function<void(SSL_CTX*)>& ASetUp)
     {
         SSL_CTX* Context = SSL_CTX_new(TLS_server_method());
         SSL_CTX_use_certificate_file(Context, ACertificate.CertFile.c_str(), SSL_FILETYPE_PEM);
         SSL_CTX_use_PrivateKey_file(Context, ACertificate.KeyFile.c_str(), SSL_FILETYPE_PEM);
+        if (ASetUp)
+            ASetUp(Context);
         return Context;
     }
     void Serve(int AClient)
