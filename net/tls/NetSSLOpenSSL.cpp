@@ -506,7 +506,7 @@ std::string TNetSSLSocket::ConnectFailure(int AResult, int ASavedErrno, bool ATi
             || Alert == SSL_R_SSLV3_ALERT_BAD_CERTIFICATE
             || Alert == SSL_R_TLSV13_ALERT_CERTIFICATE_REQUIRED))
         return RSOSSLClientCertificateRequired;
-    if (Last != 0 && ERR_GET_REASON(Last) == SSL_R_TLSV1_ALERT_NO_APPLICATION_PROTOCOL)
+    if (Alert == SSL_R_TLSV1_ALERT_NO_APPLICATION_PROTOCOL)
         return RSOSSLHTTP2Only;
     // Once the server's hello is in, the session's version is the one the server chose; an
     // alert from the server (its reasons start at SSL_AD_REASON_OFFSET) means it chose none.
