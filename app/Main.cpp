@@ -245,6 +245,8 @@ TfmMain::TfmMain(QWidget* AParent, std::unique_ptr<TTrayShell> ATrayShell, TEngi
         *this, *FClock, AEngine.Workers, AEngine.Probe ? std::move(AEngine.Probe) : RunMonitorProbe);
     FSchedule = std::make_unique<TCheckSchedule>(*FEngine, *FClock);
     CreateParts(std::move(ATrayShell));
+    FSchedule->OnShortage
+        = [this](const std::string& AText) { statusBar()->showMessage(QString::fromStdString(AText)); };
     FNotifier = AEngine.Notifier ? std::move(AEngine.Notifier) : std::make_shared<TDBusNotifier>();
     // The history keeps time by the checks' clocks, so its records, its retention and the
     // notifications' minute agree with the verdicts.
@@ -646,6 +648,8 @@ void TfmMain::ApplyVerdict(const TCheckVerdict& AVerdict)
         UpdateMonitorView(Monitor.get());
         if (Row != FRows.end() && Row->second.Row->isSelected())
             UpdateAcknowledgeAction();
+    } else if (const auto Restored = AVerdict.Shortage ? AVerdict.Monitor.lock() : nullptr) {
+        UpdateMonitorView(Restored.get());
     }
     UpdateAlarm(FSchedule->Alarm());
 }

@@ -72,9 +72,18 @@ struct TProbeResult {
         , Certificate(ACertificate)
     {
     }
+    // The probe could not get what it runs on (a descriptor, a thread, memory): it found
+    // nothing about the service, and Reason says what was short.
+    static TProbeResult Short(std::string AReason)
+    {
+        TProbeResult Result(msError, std::move(AReason));
+        Result.Shortage = true;
+        return Result;
+    }
     TMonitorStatus Status = msError;
     std::string Reason;
     TCertificateExpiry Certificate;
+    bool Shortage = false;
 };
 
 // A value in a monitor's settings that its key cannot take. Reading a list still applies
@@ -161,7 +170,7 @@ public:
     // The same start on a clock that never steps (milliseconds), which the due rule counts
     // intervals on; empty until the first check.
     std::optional<int64_t> LastCheckTick() const { return FLastCheckTick; }
-    void SetLastCheckTick(int64_t AValue) { FLastCheckTick = AValue; }
+    void SetLastCheckTick(std::optional<int64_t> AValue) { FLastCheckTick = AValue; }
     // Forgets when the last check started, so that the monitor is due at once.
     void ResetLastCheck()
     {

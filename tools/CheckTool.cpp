@@ -1,5 +1,6 @@
 #include "tools/CheckTool.h"
 
+#include "engine/Descriptors.h"
 #include "net/http/NetURI.h"
 #include "tools/HistoryReport.h"
 
@@ -9,6 +10,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -403,6 +405,7 @@ TCheckRun::TCheckRun(const TCheckOptions& AOptions, TMonitorList& AList, TWriter
     , FEngine(FVerdicts, FClock, AOptions.Jobs)
     , FSchedule(FEngine, FClock)
 {
+    FSchedule.OnShortage = Complain;
     FMetrics.resize(FList.size());
     FIndex.reserve(FList.size());
     for (size_t I = 0; I < FList.size(); ++I)
@@ -430,8 +433,13 @@ void TCheckRun::ApplyVerdicts(const std::function<void(size_t AIndex, TCheckRepo
     bool Applied = false;
     for (const TCheckVerdict& Verdict : Verdicts) {
         const std::shared_ptr<TServiceMonitor> Monitor = FSchedule.Apply(Verdict);
-        if (!Monitor)
+        if (!Monitor) {
+            // Put off for a shortage: the monitor is back as it was, to be checked again.
+            const std::shared_ptr<TServiceMonitor> Back = Verdict.Shortage ? Verdict.Monitor.lock() : nullptr;
+            if (const auto Found = Back ? FIndex.find(Back.get()) : FIndex.end(); Found != FIndex.end())
+                FPutOff.push_back(Found->second);
             continue;
+        }
         const size_t Index = FIndex.at(Monitor.get());
         // Unix time for the metrics: the verdict's own stamps are local time, which a change
         // to winter time makes ambiguous. The check ended a moment before it was applied.
@@ -469,6 +477,7 @@ std::shared_ptr<const TMetricsSnapshot> TCheckRun::Snapshot() const
     auto Snapshot = std::make_shared<TMetricsSnapshot>();
     Snapshot->ListName = FOptions.FileName;
     Snapshot->Listed = FIndex.size();
+    Snapshot->Postponed = FSchedule.Shortages();
     for (size_t I = 0; I < FList.size(); ++I) {
         const TMonitorMetrics& Metrics = FMetrics[I];
         if (!Metrics.Checked)
@@ -593,16 +602,46 @@ int TCheckRun::RunOnce()
     // The line of each monitor, kept until every line before it is printed.
     std::vector<std::optional<TCheckReport>> Reports(FList.size());
     std::vector<bool> Done(FList.size(), false);
-    size_t NextStart = 0;
+    // The monitors still to start, in list order; one whose check was put off for a shortage
+    // comes back to the front and starts again a tick (a second) after the shortage.
+    std::deque<size_t> ToStart;
+    for (size_t I = 0; I < FList.size(); ++I)
+        ToStart.push_back(I);
+    constexpr uint8_t MaxPutOff = 10;
+    std::vector<uint8_t> PutOff(FList.size(), 0);
+    uint64_t Shortages = FSchedule.Shortages();
+    int64_t StartAfter = 0;
+    const auto WaitOutShortage = [&] {
+        if (FSchedule.Shortages() != Shortages) {
+            Shortages = FSchedule.Shortages();
+            StartAfter = FClock.MonotonicMs() + 1000;
+        }
+    };
+    // A run once must end: a shortage that outlasts ten ticks leaves the monitor unchecked,
+    // and says so, rather than holding the run for ever.
+    const auto NotChecked = [&](size_t AIndex) {
+        TCheckReport Report = MakeCheckReport(FList[AIndex].Name, *FList[AIndex].Monitor, 0);
+        Report.Status = msError;
+        Report.Reason = "Not checked: no file descriptor, thread or memory to check it with.";
+        FList[AIndex].Monitor->ApplyResult({ msError, Report.Reason }, 0);
+        Reports[AIndex] = std::move(Report);
+        Done[AIndex] = true;
+    };
     size_t NextPrint = 0;
     for (;;) {
+        WaitOutShortage();
         // As many checks as the engine takes, in list order.
-        while (NextStart < FList.size()) {
-            const std::shared_ptr<TServiceMonitor>& Monitor = FList[NextStart].Monitor;
-            if (Monitor && !FSchedule.RunCheck(Monitor))
-                break;
-            Done[NextStart] = !Monitor;
-            ++NextStart;
+        while (!ToStart.empty() && FClock.MonotonicMs() >= StartAfter) {
+            const size_t Index = ToStart.front();
+            const std::shared_ptr<TServiceMonitor>& Monitor = FList[Index].Monitor;
+            if (Monitor && !FSchedule.RunCheck(Monitor)) {
+                // No worker could start, and none runs whose end would free what it needs.
+                if (FEngine.StartFailure().empty() || FSchedule.InFlight() > 0 || ++PutOff[Index] < MaxPutOff)
+                    break;
+                NotChecked(Index);
+            }
+            Done[Index] = Done[Index] || !Monitor;
+            ToStart.pop_front();
         }
         while (NextPrint < FList.size() && Done[NextPrint]) {
             if (Reports[NextPrint])
@@ -614,11 +653,21 @@ int TCheckRun::RunOnce()
             return CheckExitUsage;
         if (NextPrint == FList.size())
             break;
-        FVerdicts.Wait(-1);
+        // With checks still to start, a verdict frees a worker; a shortage waits out its tick.
+        WaitOutShortage();
+        const int64_t Left = StartAfter - FClock.MonotonicMs();
+        FVerdicts.Wait(ToStart.empty() ? -1 : Left > 0 ? static_cast<int>(Left) : 1000);
         ApplyVerdicts([&](size_t AIndex, TCheckReport AReport) {
             Reports[AIndex] = std::move(AReport);
             Done[AIndex] = true;
         });
+        for (const size_t Index : FPutOff) {
+            if (++PutOff[Index] < MaxPutOff)
+                ToStart.push_front(Index);
+            else
+                NotChecked(Index);
+        }
+        FPutOff.clear();
     }
     if (!WriteMetricsFile())
         return CheckExitUsage;
@@ -653,6 +702,7 @@ int TCheckRun::RunWatch(const std::atomic<bool>& AStop, int AStopFd)
                     Print(AReport);
                 Previous[Monitor] = AReport.Status;
             });
+            FPutOff.clear();
             FSchedule.Resume(FList);
             if (FOutputFailed)
                 return CheckExitUsage;
@@ -714,6 +764,13 @@ int VardexCheckMain(int AArgc, char** AArgv)
                 return CheckExitUsage;
         return CheckExitOK;
     }
+
+    // Checks that cannot get a descriptor are put off, so the pool is sized to the open-file
+    // limit (raised as far as it goes) rather than left to meet it.
+    std::string Lowered;
+    Options.Jobs = FitJobsToDescriptors(Options.Jobs, Lowered);
+    if (!Lowered.empty())
+        Complain(Lowered);
 
     TMonitorList List;
     TMonitorListExtras Extras;

@@ -141,6 +141,9 @@ private:
     bool FMetricsFileFailed = false;
     // Verdicts applied since the last write of the file.
     bool FMetricsDirty = false;
+    // List positions of the monitors whose checks were put off for a shortage since the last
+    // look (RunOnce starts them again; the watch's ticks do that by themselves).
+    std::vector<size_t> FPutOff;
 };
 
 // Writes AText to AFileName atomically: into a new file beside it, flushed to disk, then

@@ -30,6 +30,8 @@ struct TMetricsSnapshot {
     std::vector<TMonitorSample> Monitors;
     size_t Listed = 0;
     std::string ListName;
+    // Checks put off for want of descriptors, threads or memory (tried again at the next tick).
+    uint64_t Postponed = 0;
 };
 
 enum class TMetricsFormat { mfPrometheus, mfOpenMetrics };

@@ -34,3 +34,9 @@ int32_t TNetIOHandler::TryReadSome(void* ABuffer, int32_t ALength)
     (void)ALength;
     return NetNothingToRead;
 }
+
+bool TNetIOHandler::CanWrite(int32_t ATimeout)
+{
+    (void)ATimeout;
+    return true;
+}

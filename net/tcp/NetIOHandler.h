@@ -40,4 +40,8 @@ public:
     // reader that finds data this way needs no wait before the read. This base has no such
     // look and always gives NetNothingToRead, so its readers wait with CanRead first.
     virtual int32_t TryReadSome(void* ABuffer, int32_t ALength);
+    // True when a write can take bytes within ATimeout ms (negative: no limit), and the next
+    // WriteSome then waits no longer than that for room; it may then send only a part, or
+    // fail with "would block" when the time ran out. A transport without waits can always write.
+    virtual bool CanWrite(int32_t ATimeout);
 };

@@ -648,7 +648,14 @@ void TNetTCPConnection::SendBytes(const void* ABuffer, int32_t ACount, bool AWri
         // OnDisconnected, raised by a closed check below, may have taken the transport away.
         if (!FIOHandler)
             throw ENetNotConnected(RSNotConnected);
+        // A peer that reads nothing fills its window and then ours: the exchange's deadline
+        // bounds this wait as it bounds every read.
+        const int32_t Left = FHasReadDeadline ? ReadDeadlineLeft() : -2;
+        if (Left == 0 || !FIOHandler->CanWrite(Left))
+            throw ENetWriteTimeout(RSWriteTimeout);
         const int32_t S = FIOHandler->WriteSome(Data + Pos, ACount - Pos);
+        if (S < 0 && GSocketStack->LastSocketError() == NetErrWouldBlock)
+            continue;
         TNetAntiFreezeBase::YieldToApplication(false, false);
         FPeerClosed = S == 0;
         CheckClosed(true, false);

@@ -20,6 +20,7 @@
 
 inline constexpr const char* RSNotConnected = "Not Connected";
 inline constexpr const char* RSReadTimeout = "Read Timeout";
+inline constexpr const char* RSWriteTimeout = "Write Timeout";
 inline constexpr const char* RSMaxLineLengthExceeded = "Max line length exceeded.";
 inline constexpr const char* RSNotEnoughDataInBuffer = "Not enough data in buffer.";
 inline constexpr const char* RSNoDataToRead = "No data to read.";
@@ -204,6 +205,8 @@ public:
     // then raises ENetReadTimeout, as it would for a silent peer: a peer that sends one byte
     // just before each ReadTimeout runs out, or data without end, cannot hold the reader for
     // ever. 0 or less removes the bound. Reads with a time-out of their own are not bound.
+    // Sends are bound too: a peer that takes no more bytes makes a send raise ENetWriteTimeout
+    // at the deadline, so a request that is never read cannot hold the sender either.
     void SetReadDeadline(int32_t AMilliseconds);
     // Milliseconds left before the deadline (0 once it has passed); -1 when there is none.
     int32_t ReadDeadlineLeft() const;

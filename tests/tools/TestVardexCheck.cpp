@@ -470,3 +470,22 @@ TEST_F(VardexCheck, PassPrintsInListOrderWhateverEndsFirst)
 }
 
 } // namespace
+
+// Under a low open-file limit that cannot be raised, --jobs 1024 is lowered to what fits, with
+// a word on the standard error, and every monitor is still checked.
+TEST_F(VardexCheck, JobsFitTheOpenFileLimit)
+{
+    std::string List;
+    const std::string Closed = "http://127.0.0.1:" + std::to_string(nettest::ClosedPort()) + "/";
+    for (int I = 0; I < 200; ++I)
+        List += WebBlock("Monitor " + std::to_string(I), Closed);
+    Folder.Write("default.cfg", List);
+    const TRun Result
+        = RunToEnd("/bin/sh", { "-c", "ulimit -n 160 && exec \"$0\" --jobs 1024", Program }, Folder.Path());
+    EXPECT_EQ(Result.Status, 1) << Result.Err;
+    EXPECT_EQ(Lines(Result.Out).size(), 200u);
+    EXPECT_TRUE(std::regex_search(Result.Err,
+        std::regex("^vardex-check: --jobs 1024 needs about [0-9]+ open files, more than the limit of 160: "
+                   "checking [0-9]+ at once\n$")))
+        << Result.Err;
+}
