@@ -786,14 +786,14 @@ int VardexCheckMain(int AArgc, char** AArgv)
     }
     if (Extras.UnreadCount > 0)
         Complain(UnreadBlocksText(Options.FileName, Extras.UnreadCount));
+    if (Extras.Windows1251Count > 0)
+        Complain(Windows1251LinesText(Options.FileName, Extras.Windows1251Count));
     // A list with text but no monitor in it is not a list of services that are all well.
     if (List.empty() && Extras.UnreadCount > 0) {
         Complain(Options.FileName + " holds no monitor");
         return CheckExitUsage;
     }
     KeepShard(List, Options.Shard, Options.Shards);
-    if (Extras.Windows1251Count > 0)
-        Complain(Windows1251LinesText(Options.FileName, Extras.Windows1251Count));
     // Named once: --watch leaves such a monitor alone until the list is mended, while a
     // single pass still checks it with what the value falls back to, as it checks every
     // monitor whatever its interval.

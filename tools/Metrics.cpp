@@ -116,14 +116,16 @@ std::string MetricsText(const TMetricsSnapshot& ASnapshot, TMetricsFormat AForma
             if (Family.Sample(ASnapshot.Monitors[I], Sample))
                 Text += Family.Name + Labels[I] + ' ' + Value(Sample) + '\n';
         }
+        // After the checks, the one count of the process itself: checks put off for a shortage
+        // of the checker's own, which belong to no monitor's verdict.
+        if (std::string_view(Family.Name) != "vardex_checks_total")
+            continue;
+        Text += "# HELP vardex_checks_postponed" + std::string(Open ? "" : "_total")
+            + " Checks put off for want of file descriptors, threads or memory, each tried again at the next "
+              "tick.\n";
+        Text += "# TYPE vardex_checks_postponed" + std::string(Open ? "" : "_total") + " counter\n";
+        Text += "vardex_checks_postponed_total " + std::to_string(ASnapshot.Postponed) + '\n';
     }
-    // The one count of the process itself: checks put off for a shortage of the checker's own,
-    // which belong to no monitor's verdict.
-    Text += "# HELP vardex_checks_postponed" + std::string(Open ? "" : "_total")
-        + " Checks put off for want of file descriptors, threads or memory, each tried again at the next "
-          "tick.\n";
-    Text += "# TYPE vardex_checks_postponed" + std::string(Open ? "" : "_total") + " counter\n";
-    Text += "vardex_checks_postponed_total " + std::to_string(ASnapshot.Postponed) + '\n';
     if (Open)
         Text += "# EOF\n";
     return Text;
