@@ -923,6 +923,14 @@ void TfmMain::LoadConfig()
             Restored.emplace_back(Entry.Monitor.get(), Entry.Name);
     FHistory->Restore(Restored);
     ShowBadValues();
+    if (FListExtras.Windows1251Count > 0) {
+        // Said beside what else the load found, not over it.
+        const QString Lines
+            = tr("Строк файла %1, прочитанных как Windows-1251: %n", nullptr, FListExtras.Windows1251Count)
+                  .arg(ToQString(FConfigFileName));
+        const QString Shown = statusBar()->currentMessage();
+        statusBar()->showMessage(Shown.isEmpty() ? Lines : Shown + QStringLiteral("; ") + Lines);
+    }
     if (FListExtras.UnreadCount > 0)
         TApplication::ShowWarning(
             tr("В файле %1 не понято блоков: %n; они сохраняются и записываются вместе со списком", nullptr,

@@ -256,5 +256,12 @@
         <source> и ещё %1</source>
         <translation> and %1 more</translation>
     </message>
+    <message numerus="yes">
+        <source>Строк файла %1, прочитанных как Windows-1251: %n</source>
+        <translation>
+            <numerusform>%n line of %1 was read as Windows-1251</numerusform>
+            <numerusform>%n lines of %1 were read as Windows-1251</numerusform>
+        </translation>
+    </message>
 </context>
 </TS>
