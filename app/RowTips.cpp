@@ -5,7 +5,6 @@
 #include <QCoreApplication>
 
 #include <algorithm>
-#include <ctime>
 
 QString NameTipText(const QString& AName, const TServiceMonitor& AMonitor)
 {
@@ -24,11 +23,7 @@ QString CertificateTipText(const TCertificateExpiry& AExpiry, int64_t ANow)
 {
     if (AExpiry.Earliest == 0)
         return {};
-    const time_t When = static_cast<time_t>(AExpiry.Earliest);
-    struct tm Parts { };
-    gmtime_r(&When, &Parts);
-    char Date[32];
-    std::strftime(Date, sizeof Date, "%Y-%m-%d %H:%M:%S UTC", &Parts);
+    const std::string Date = UtcDateText(AExpiry.Earliest);
     const int64_t Days = CertificateDaysLeft(AExpiry.Earliest, ANow);
     const bool Chain = AExpiry.Earliest < AExpiry.Leaf;
     const bool Expired = AExpiry.Earliest < ANow;
@@ -38,5 +33,5 @@ QString CertificateTipText(const TCertificateExpiry& AExpiry, int64_t ANow)
                  : QT_TRANSLATE_N_NOOP("TfmMain", "Сертификат истёк %n дн. назад, %1."))
         : (Chain ? QT_TRANSLATE_N_NOOP("TfmMain", "Сертификат цепочки истекает через %n дн., %1.")
                  : QT_TRANSLATE_N_NOOP("TfmMain", "Сертификат истекает через %n дн., %1."));
-    return QCoreApplication::translate("TfmMain", Text, nullptr, Count).arg(QLatin1String(Date));
+    return QCoreApplication::translate("TfmMain", Text, nullptr, Count).arg(QString::fromStdString(Date));
 }

@@ -59,6 +59,8 @@ int64_t CertificateDaysLeft(int64_t ANotAfter, int64_t ANow);
 // ..."), the earliest of AExpiry; says "A certificate of its chain" when that is not the
 // server's own. Empty when AExpiry holds nothing.
 std::string CertificateExpiryText(const TCertificateExpiry& AExpiry, int64_t ANow);
+// "2026-12-16 10:00:00 UTC": the moment AUnix (Unix seconds) as the certificate texts give it.
+std::string UtcDateText(int64_t AUnix);
 // Unix seconds now.
 int64_t UnixNow();
 
