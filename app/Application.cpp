@@ -1,5 +1,7 @@
 #include "app/Application.h"
 
+#include "app/Language.h"
+
 #include "tray/TrayShell.h"
 
 #include <QEvent>
@@ -28,6 +30,9 @@ TApplication::TApplication(int& AArgc, char** AArgv)
     : QApplication(AArgc, AArgv)
 {
     setApplicationName(Title());
+    // Desktops find the window's entry, and with it the icon, by this name.
+    setDesktopFileName(QStringLiteral("vardex"));
+    InstallTranslations(*this);
     SetTrayErrorReport([](std::exception_ptr AError) {
         try {
             std::rethrow_exception(AError);

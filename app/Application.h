@@ -16,6 +16,7 @@ QString ErrorReportText(const std::string& AMessage);
 
 class TApplication : public QApplication {
 public:
+    // Installs the translations of the user's interface language (InstallTranslations).
     // Errors raised by the tray icon's handlers go to the error report while this object lives.
     TApplication(int& AArgc, char** AArgv);
     ~TApplication() override;

@@ -117,7 +117,7 @@ void THistoryChart::Clear()
 
 QString THistoryChart::UptimeText() const
 {
-    return QStringLiteral("Доступность: 24 ч %1, 7 дн %2, 30 дн %3")
+    return tr("Доступность: 24 ч %1, 7 дн %2, 30 дн %3")
         .arg(PercentText(FUptime[0]), PercentText(FUptime[1]), PercentText(FUptime[2]));
 }
 
@@ -128,8 +128,8 @@ QRect THistoryChart::PlotRect(int APlot) const
     // The uptime line on top; then per plot a caption line, the plot, and its time labels.
     const int Top = Margin + Line + Margin;
     const int Each = (height() - Top - Margin) / 2;
-    const int Left = Margin + Metrics.horizontalAdvance(QStringLiteral("00000 мс")) + 4;
-    const int Right = width() - Margin - Metrics.horizontalAdvance(QStringLiteral("сейчас")) / 2;
+    const int Left = Margin + Metrics.horizontalAdvance(tr("%1 мс").arg(QStringLiteral("00000"))) + 4;
+    const int Right = width() - Margin - Metrics.horizontalAdvance(tr("сейчас")) / 2;
     const int PlotTop = Top + APlot * Each + Line;
     const int PlotHeight = std::max(1, Each - 2 * Line - 2);
     return QRect(Left, PlotTop, std::max(1, Right - Left), PlotHeight);
@@ -176,7 +176,7 @@ void THistoryChart::DrawPlot(QPainter& APainter, int APlot)
 
     APainter.setPen(Text);
     APainter.drawText(Plot.left(), Plot.top() - Metrics.descent() - 1,
-        APlot == 0 ? QStringLiteral("Последний час") : QStringLiteral("Последние сутки"));
+        APlot == 0 ? tr("Последний час") : tr("Последние сутки"));
 
     // One column per pixel: the slowest successful check and whether any check failed.
     const int Columns = Plot.width();
@@ -204,18 +204,18 @@ void THistoryChart::DrawPlot(QPainter& APainter, int APlot)
     APainter.drawLine(Plot.left(), Plot.center().y(), Plot.right(), Plot.center().y());
 
     APainter.setPen(Text);
-    const QString ScaleText = QStringLiteral("%1 мс").arg(Scale);
+    const QString ScaleText = tr("%1 мс").arg(Scale);
     APainter.drawText(QRect(Margin, Plot.top(), Plot.left() - Margin - 4, Metrics.height()),
         Qt::AlignRight | Qt::AlignTop, ScaleText);
     APainter.drawText(
         QRect(Margin, Plot.bottom() - Metrics.height(), Plot.left() - Margin - 4, Metrics.height()),
         Qt::AlignRight | Qt::AlignBottom, QStringLiteral("0"));
     const int LabelY = Plot.bottom() + 2 + Metrics.ascent();
-    const QString Start = APlot == 0 ? QStringLiteral("−60 мин") : QStringLiteral("−24 ч");
-    const QString Middle = APlot == 0 ? QStringLiteral("−30 мин") : QStringLiteral("−12 ч");
+    const QString Start = APlot == 0 ? tr("−60 мин") : tr("−24 ч");
+    const QString Middle = APlot == 0 ? tr("−30 мин") : tr("−12 ч");
     APainter.drawText(Plot.left(), LabelY, Start);
     APainter.drawText(Plot.center().x() - Metrics.horizontalAdvance(Middle) / 2, LabelY, Middle);
-    const QString Now = QStringLiteral("сейчас");
+    const QString Now = tr("сейчас");
     APainter.drawText(Plot.right() - Metrics.horizontalAdvance(Now) / 2, LabelY, Now);
 
     // The line joins successful checks; a failure between two of them breaks it.

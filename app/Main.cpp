@@ -2,7 +2,9 @@
 
 #include "app/Application.h"
 #include "app/HistoryChart.h"
+#include "app/Language.h"
 #include "app/MonitorHistory.h"
+#include "app/RowTips.h"
 #include "notify/DBusNotifier.h"
 #include "tray/TrayIcons.h"
 
@@ -26,6 +28,7 @@
 #include <QRegularExpression>
 #include <QScreen>
 #include <QShowEvent>
+#include <QSignalBlocker>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStyledItemDelegate>
@@ -54,6 +57,24 @@ constexpr const char* DefaultConfigFileName = "default.cfg";
 QString ToQString(const std::string& AText)
 {
     return QString::fromStdString(AText);
+}
+
+// The application's icon, as the desktop entry names it, for the window's title bar and task bar.
+QIcon ApplicationIcon()
+{
+    QIcon Icon;
+    Icon.addFile(QStringLiteral(":/images/vardex-48.png"), QSize(48, 48));
+    Icon.addFile(QStringLiteral(":/images/vardex-256.png"), QSize(256, 256));
+    return Icon;
+}
+
+// The name cell's tooltip, which follows the name and the settings as they are typed. It is
+// no rename, so the list does not report it as a change of a row (which would refill the
+// editor in the middle of the operator's typing).
+void SetNameTip(QTreeWidget* AList, QTreeWidgetItem* ARow, const TServiceMonitor& AMonitor)
+{
+    const QSignalBlocker Block(AList);
+    ARow->setToolTip(0, NameTipText(ARow->text(0), AMonitor));
 }
 
 // The edit box of a name or a value. The list file is line based: a line break typed or
@@ -175,22 +196,28 @@ QString BadValueTip(const TBadValue& AValue)
     const QString Value = QString::fromStdString(AValue.Value);
     switch (AValue.Kind) {
     case TBadValue::bvNotANumber:
-        return QStringLiteral("%1 «%2» — не число").arg(Key, Value);
+        return QCoreApplication::translate("TfmMain", "%1 «%2» — не число").arg(Key, Value);
     case TBadValue::bvTooSmall:
-        return QStringLiteral("%1 «%2» меньше %3").arg(Key, Value).arg(AValue.Minimum);
+        return QCoreApplication::translate("TfmMain", "%1 «%2» меньше %3")
+            .arg(Key, Value)
+            .arg(AValue.Minimum);
     case TBadValue::bvEmpty:
-        return QStringLiteral("%1 не задан").arg(Key);
+        return QCoreApplication::translate("TfmMain", "%1 не задан").arg(Key);
     case TBadValue::bvNotAURL:
-        return QStringLiteral("%1 «%2» — не адрес вида http://хост/ или https://хост/").arg(Key, Value);
+        return QCoreApplication::translate(
+            "TfmMain", "%1 «%2» — не адрес вида http://хост/ или https://хост/")
+            .arg(Key, Value);
     case TBadValue::bvOutOfRange:
-        return QStringLiteral("%1 «%2» не от %3 до %4")
+        return QCoreApplication::translate("TfmMain", "%1 «%2» не от %3 до %4")
             .arg(Key, Value)
             .arg(AValue.Minimum)
             .arg(AValue.Maximum);
     case TBadValue::bvNotARecord:
-        return QStringLiteral("%1 «%2» — не A, AAAA, CNAME, MX, NS или TXT").arg(Key, Value);
+        return QCoreApplication::translate("TfmMain", "%1 «%2» — не A, AAAA, CNAME, MX, NS или TXT")
+            .arg(Key, Value);
     case TBadValue::bvNotAnAddress:
-        return QStringLiteral("%1 «%2» — не IP-адрес с необязательным портом").arg(Key, Value);
+        return QCoreApplication::translate("TfmMain", "%1 «%2» — не IP-адрес с необязательным портом")
+            .arg(Key, Value);
     }
     return Key;
 }
@@ -198,9 +225,11 @@ QString BadValueTip(const TBadValue& AValue)
 QString NotCheckedText(const TServiceMonitor& AMonitor)
 {
     if (!AMonitor.BadValues().empty())
-        return QStringLiteral("Не проверяется: %1").arg(BadValueTip(AMonitor.BadValues().front()));
+        return QCoreApplication::translate("TfmMain", "Не проверяется: %1")
+            .arg(BadValueTip(AMonitor.BadValues().front()));
     if (AMonitor.Interval() <= 0)
-        return QStringLiteral("Не проверяется: Interval равен %1").arg(AMonitor.Interval());
+        return QCoreApplication::translate("TfmMain", "Не проверяется: Interval равен %1")
+            .arg(AMonitor.Interval());
     return {};
 }
 
@@ -212,7 +241,7 @@ QString DateTimeText(TDateTime AValue)
     DecodeDate(AValue, Year, Month, Day);
     DecodeTime(AValue, Hour, Min, Sec, MSec);
     const QLocale Locale;
-    QString Text = Locale.toString(QDate(Year, Month, Day), QLocale::ShortFormat);
+    QString Text = Locale.toString(QDate(Year, Month, Day), FullYearDateFormat(Locale));
     if (Hour != 0 || Min != 0 || Sec != 0 || MSec != 0)
         Text += ' ' + Locale.toString(QTime(Hour, Min, Sec), LongTimeFormat(Locale));
     return Text;
@@ -227,6 +256,8 @@ TfmMain::TfmMain(QWidget* AParent, std::unique_ptr<TTrayShell> ATrayShell, TEngi
         *this, *FClock, AEngine.Workers, AEngine.Probe ? std::move(AEngine.Probe) : RunMonitorProbe);
     FSchedule = std::make_unique<TCheckSchedule>(*FEngine, *FClock);
     CreateParts(std::move(ATrayShell));
+    FSchedule->OnShortage
+        = [this](const std::string& AText) { statusBar()->showMessage(QString::fromStdString(AText)); };
     FNotifier = AEngine.Notifier ? std::move(AEngine.Notifier) : std::make_shared<TDBusNotifier>();
     // The history keeps time by the checks' clocks, so its records, its retention and the
     // notifications' minute agree with the verdicts.
@@ -283,6 +314,7 @@ TfmMain::~TfmMain()
 void TfmMain::CreateParts(std::unique_ptr<TTrayShell> ATrayShell)
 {
     setWindowTitle(QStringLiteral("Vardex"));
+    setWindowIcon(ApplicationIcon());
     QFont Font = font();
     Font.setPointSize(8);
     setFont(Font);
@@ -320,14 +352,14 @@ void TfmMain::CreateParts(std::unique_ptr<TTrayShell> ATrayShell)
     menuBar()->setFixedHeight(25);
     menuBar()->setStyleSheet(QStringLiteral("QMenuBar { border-bottom: 1px solid #a0a0a0; }"
                                             "QMenuBar::item:selected { background: rgb(226, 225, 219); }"));
-    QMenu* MonitorMenu = menuBar()->addMenu(QStringLiteral("Монитор"));
+    QMenu* MonitorMenu = menuBar()->addMenu(tr("Монитор"));
     MonitorMenu->addAction(acConfigLoad);
     MonitorMenu->addAction(acConfigSave);
     MonitorMenu->addAction(acConfigSaveAs);
     MonitorMenu->addSeparator();
     MonitorMenu->addAction(acMonitorExit);
-    QMenu* ServicesMenu = menuBar()->addMenu(QStringLiteral("Сервисы"));
-    QMenu* CreateMenu = ServicesMenu->addMenu(QStringLiteral("Создать"));
+    QMenu* ServicesMenu = menuBar()->addMenu(tr("Сервисы"));
+    QMenu* CreateMenu = ServicesMenu->addMenu(tr("Создать"));
     CreateMenu->addAction(acCreatePing);
     CreateMenu->addAction(acCreateWeb);
     CreateMenu->addAction(acCreateTcp);
@@ -355,7 +387,7 @@ void TfmMain::CreateParts(std::unique_ptr<TTrayShell> ATrayShell)
     TreeView1->setHeaderHidden(true);
     TreeView1->setIndentation(19);
     TreeView1->setColumnCount(1);
-    new QTreeWidgetItem(TreeView1, QStringList { QStringLiteral("Сервисы") });
+    new QTreeWidgetItem(TreeView1, QStringList { tr("Сервисы") });
 
     ServConfig = new QTableWidget(1, 2, Splitter2);
     ServConfig->setHorizontalHeaderLabels({ QStringLiteral("Key"), QStringLiteral("Value") });
@@ -374,8 +406,10 @@ void TfmMain::CreateParts(std::unique_ptr<TTrayShell> ATrayShell)
     HistorySplitter->setHandleWidth(3);
     ServList = new TServListView(HistorySplitter);
     ServList->setColumnCount(3);
-    ServList->setHeaderLabels(
-        { QStringLiteral("Имя сервиса"), QStringLiteral("Посл. активность"), QStringLiteral("Статус") });
+    ServList->setHeaderLabels({ tr("Имя сервиса"), tr("Посл. активность"), tr("Статус") });
+    ServList->headerItem()->setToolTip(0, tr("Имя монитора; подсказка строки показывает, что он проверяет"));
+    ServList->headerItem()->setToolTip(1, tr("Время последней успешной проверки"));
+    ServList->headerItem()->setToolTip(2, tr("Итог последней проверки; подсказка называет причину ошибки"));
     ServList->header()->setStretchLastSection(false);
     ServList->setColumnWidth(0, 200);
     ServList->setColumnWidth(1, 150);
@@ -477,27 +511,25 @@ QAction* TfmMain::NewAction(
 
 void TfmMain::CreateActions()
 {
-    acMonitorExit = NewAction(
-        QStringLiteral("Выход"), QKeySequence(Qt::ALT | Qt::Key_X), &TfmMain::acMonitorExitExecute);
+    acMonitorExit = NewAction(tr("Выход"), QKeySequence(Qt::ALT | Qt::Key_X), &TfmMain::acMonitorExitExecute);
     // Loading another list while running is not offered: the item is there, always disabled.
-    acConfigLoad = NewAction(QStringLiteral("Загрузить..."), QKeySequence(Qt::CTRL | Qt::Key_L), nullptr);
+    acConfigLoad = NewAction(tr("Загрузить..."), QKeySequence(Qt::CTRL | Qt::Key_L), nullptr);
     acConfigLoad->setEnabled(false);
-    acConfigSave = NewAction(
-        QStringLiteral("Сохранить"), QKeySequence(Qt::CTRL | Qt::Key_S), &TfmMain::acConfigSaveExecute);
-    acConfigSaveAs
-        = NewAction(QStringLiteral("Сохранить как..."), QKeySequence(), &TfmMain::acConfigSaveAsExecute);
+    acConfigSave
+        = NewAction(tr("Сохранить"), QKeySequence(Qt::CTRL | Qt::Key_S), &TfmMain::acConfigSaveExecute);
+    acConfigSaveAs = NewAction(tr("Сохранить как..."), QKeySequence(), &TfmMain::acConfigSaveAsExecute);
     acCreatePing = NewAction(QStringLiteral("&PingMonitor"), QKeySequence(), &TfmMain::acCreatePingExecute);
     acCreateWeb = NewAction(QStringLiteral("WebMonitor"), QKeySequence(), &TfmMain::acCreateWebExecute);
     acCreateTcp = NewAction(QStringLiteral("TcpMonitor"), QKeySequence(), &TfmMain::acCreateTcpExecute);
     acCreateDns = NewAction(QStringLiteral("DnsMonitor"), QKeySequence(), &TfmMain::acCreateDnsExecute);
-    acMonitorDelete = NewAction(
-        QStringLiteral("Удалить"), QKeySequence(Qt::Key_Delete), &TfmMain::acMonitorDeleteExecute);
-    acTrayShow = NewAction(QStringLiteral("Показать"), QKeySequence(), &TfmMain::acTrayShowExecute);
-    acMonitorUndoDelete = NewAction(QStringLiteral("Вернуть удалённый"), QKeySequence(Qt::CTRL | Qt::Key_Z),
-        &TfmMain::acMonitorUndoDeleteExecute);
+    acMonitorDelete
+        = NewAction(tr("Удалить"), QKeySequence(Qt::Key_Delete), &TfmMain::acMonitorDeleteExecute);
+    acTrayShow = NewAction(tr("Показать"), QKeySequence(), &TfmMain::acTrayShowExecute);
+    acMonitorUndoDelete = NewAction(
+        tr("Вернуть удалённый"), QKeySequence(Qt::CTRL | Qt::Key_Z), &TfmMain::acMonitorUndoDeleteExecute);
     acMonitorUndoDelete->setEnabled(false);
-    acMonitorAcknowledge = NewAction(QStringLiteral("Подтвердить сбой"), QKeySequence(Qt::CTRL | Qt::Key_K),
-        &TfmMain::acMonitorAcknowledgeExecute);
+    acMonitorAcknowledge = NewAction(
+        tr("Подтвердить сбой"), QKeySequence(Qt::CTRL | Qt::Key_K), &TfmMain::acMonitorAcknowledgeExecute);
     acMonitorAcknowledge->setCheckable(true);
     acMonitorAcknowledge->setEnabled(false);
 }
@@ -631,6 +663,8 @@ void TfmMain::ApplyVerdict(const TCheckVerdict& AVerdict)
         UpdateMonitorView(Monitor.get());
         if (Row != FRows.end() && Row->second.Row->isSelected())
             UpdateAcknowledgeAction();
+    } else if (const auto Restored = AVerdict.Shortage ? AVerdict.Monitor.lock() : nullptr) {
+        UpdateMonitorView(Restored.get());
     }
     UpdateAlarm(FSchedule->Alarm());
 }
@@ -664,20 +698,22 @@ void TfmMain::UpdateListItem(QTreeWidgetItem* ARow)
     // the last check took; and, after an https check, when the server's certificate expires.
     QString Tip = StatusTipText(
         Status, Monitor->LastError(), FHistory ? FHistory->LastResponseMs(Monitor.get()) : -1);
-    const QString Expiry = QString::fromStdString(CertificateExpiryText(Monitor->Certificate(), UnixNow()));
+    const int64_t Now = UnixNow();
+    const QString Expiry = QString::fromStdString(CertificateExpiryText(Monitor->Certificate(), Now));
     const auto AddLine
         = [&Tip](const QString& ALine) { Tip += (Tip.isEmpty() ? QString() : QStringLiteral("\n")) + ALine; };
     if (!Expiry.isEmpty() && Status != msChecking
         && !Tip.contains(Expiry.left(Expiry.indexOf(QLatin1Char(',')))))
-        AddLine(Expiry);
+        AddLine(CertificateTipText(Monitor->Certificate(), Now));
     const bool Acknowledged = Monitor->Acknowledged() != 0;
     if (Acknowledged)
-        AddLine(QStringLiteral("Сбой подтверждён: %1").arg(DateTimeText(Monitor->Acknowledged())));
+        AddLine(tr("Сбой подтверждён: %1").arg(DateTimeText(Monitor->Acknowledged())));
     // A monitor the timer leaves alone never shows a verdict as if it were current.
     const QString NotChecked = NotCheckedText(*Monitor);
     if (!NotChecked.isEmpty())
         AddLine(NotChecked);
     ARow->setToolTip(2, Tip);
+    SetNameTip(ServList, ARow, *Monitor);
     int Icon = Status <= msError ? Status : msNone;
     if (Acknowledged && Status != msOK)
         Icon = AcknowledgedIcon;
@@ -836,15 +872,16 @@ TStringList TfmMain::AcceptedEditorLines(const TServiceMonitor& AMonitor, bool A
         // What the monitor keeps, as the editor would show it.
         std::string Kept;
         FindSettingsValue(AMonitor.EditorSettings(), Bad->Key, Kept);
-        Refused << QStringLiteral("%1; остаётся %2").arg(BadValueTip(*Bad), QString::fromStdString(Kept));
+        Refused << tr("%1; остаётся %2").arg(BadValueTip(*Bad), QString::fromStdString(Kept));
         return true;
     });
     if (ATyped) {
-        if (!Refused.isEmpty())
-            statusBar()->showMessage(
-                QStringLiteral("Значение не принято: %1").arg(Refused.join(QStringLiteral("; "))));
-        else if (statusBar()->currentMessage().startsWith(QStringLiteral("Значение не принято")))
+        if (!Refused.isEmpty()) {
+            FRefusedMessage = tr("Значение не принято: %1").arg(Refused.join(QStringLiteral("; ")));
+            statusBar()->showMessage(FRefusedMessage);
+        } else if (!FRefusedMessage.isEmpty() && statusBar()->currentMessage() == FRefusedMessage) {
             statusBar()->clearMessage();
+        }
     }
     return Lines;
 }
@@ -866,6 +903,7 @@ void TfmMain::ServConfigStringsChange(bool ATyped)
         }
     const bool WasChecked = !Monitor->NotChecked();
     Monitor->SetSettings(AcceptedEditorLines(*Monitor, ATyped));
+    SetNameTip(ServList, Row, *Monitor);
     // A monitor the timer no longer checks shows no verdict as if it were current.
     if (WasChecked && Monitor->NotChecked() && !IsChecking(Monitor.get()) && Monitor->Status() != msNone) {
         Monitor->SetAcknowledged(0);
@@ -881,8 +919,11 @@ void TfmMain::LoadConfig()
 {
     FListExtras = {};
     try {
-        if (!LoadMonitorList(FConfigFileName, FMonitors, &FListExtras))
+        if (!LoadMonitorList(FConfigFileName, FMonitors, &FListExtras)) {
+            if (!QFileInfo::exists(ToQString(FConfigFileName)))
+                ShowListHint(QFileInfo(ToQString(FConfigFileName)).absoluteFilePath());
             FConfigFileName.clear();
+        }
     } catch (...) {
         // A list that was refused or not read to its end must not be replaced by what the
         // window holds at the next Ctrl+S: the save asks for a name instead.
@@ -897,9 +938,20 @@ void TfmMain::LoadConfig()
             Restored.emplace_back(Entry.Monitor.get(), Entry.Name);
     FHistory->Restore(Restored);
     ShowBadValues();
+    if (FListExtras.Windows1251Count > 0) {
+        // Said beside what else the load found, not over it.
+        const QString Lines
+            = tr("Строк файла %1, прочитанных как Windows-1251: %n", nullptr, FListExtras.Windows1251Count)
+                  .arg(ToQString(FConfigFileName));
+        const QString Shown = statusBar()->currentMessage();
+        statusBar()->showMessage(Shown.isEmpty() ? Lines : Shown + QStringLiteral("; ") + Lines);
+    }
     if (FListExtras.UnreadCount > 0)
-        TApplication::ShowWarning(UnreadBlocksText(FConfigFileName, FListExtras.UnreadCount)
-            + "; they are kept and saved with the list");
+        TApplication::ShowWarning(
+            tr("В файле %1 не понято блоков: %n; они сохраняются и записываются вместе со списком", nullptr,
+                FListExtras.UnreadCount)
+                .arg(ToQString(FConfigFileName))
+                .toStdString());
 }
 
 void TfmMain::ShowBadValues()
@@ -912,9 +964,9 @@ void TfmMain::ShowBadValues()
                              BadValueTip(Entry.Monitor->BadValues().front()));
     if (Named.isEmpty())
         return;
-    QString Text = QStringLiteral("Не проверяются, пока значение не исправлено: %1").arg(Named.first());
+    QString Text = tr("Не проверяются, пока значение не исправлено: %1").arg(Named.first());
     if (Named.size() > 1)
-        Text += QStringLiteral(" и ещё %1").arg(Named.size() - 1);
+        Text += tr(" и ещё %1").arg(Named.size() - 1);
     statusBar()->showMessage(Text);
 }
 
@@ -928,10 +980,24 @@ void TfmMain::SaveConfig()
     }
     SaveMonitorList(FConfigFileName, FMonitors, &FListExtras);
     SetHistoryList();
+    if (!FListHint.isEmpty() && statusBar()->currentMessage() == FListHint)
+        statusBar()->clearMessage();
+}
+
+void TfmMain::ShowListHint(const QString& APath)
+{
+    // A first start: the operator learns where the list lives and how it is filled. Whatever
+    // the status bar already says (a history that could not start) stays.
+    if (!statusBar()->currentMessage().isEmpty())
+        return;
+    FListHint = tr("Файла %1 нет, список пуст. Монитор добавляется через Сервисы › Создать; "
+                   "Ctrl+S спросит имя файла, а при запуске читается %1.")
+                    .arg(APath);
+    statusBar()->showMessage(FListHint);
 }
 
 TSaveConfigDialog::TSaveConfigDialog(QWidget* AParent)
-    : QFileDialog(AParent, QStringLiteral("Сохранение конфигурации..."))
+    : QFileDialog(AParent, tr("Сохранение конфигурации..."))
 {
     setAcceptMode(QFileDialog::AcceptSave);
     setFileMode(QFileDialog::AnyFile);
@@ -950,8 +1016,8 @@ void TSaveConfigDialog::accept()
         if (FolderMissingHook) {
             FolderMissingHook(Folder);
         } else {
-            QMessageBox Box(QMessageBox::Warning, windowTitle(),
-                QStringLiteral("Папка не существует:\n%1").arg(Folder), QMessageBox::Ok, this);
+            QMessageBox Box(QMessageBox::Warning, windowTitle(), tr("Папка не существует:\n%1").arg(Folder),
+                QMessageBox::Ok, this);
             Box.setTextFormat(Qt::PlainText);
             Box.exec();
         }

@@ -145,6 +145,9 @@ private:
     // Tells the history which list the monitors belong to, when that changed: the file the
     // list was loaded from or saved to.
     void SetHistoryList();
+    // Says in the status bar, at a start without a list file, where the list is read from
+    // (APath) and how monitors are added.
+    void ShowListHint(const QString& APath);
 
     // Event handlers; the widgets call them through Guarded.
     void FormCreate();
@@ -252,6 +255,10 @@ private:
     TMonitorHistory* FHistory = nullptr;
     std::string FHistoryList;
     bool FCentred = false;
+    // The status bar's text of a start without a list file; it goes with the first save.
+    QString FListHint;
+    // The status bar's text of the last refused editor value, cleared once a value is taken.
+    QString FRefusedMessage;
     // Row images by status: the state image (none for msNone) left of the light bulb; then
     // a monitor not checked, and an acknowledged failure.
     static constexpr int NotCheckedIcon = 4;

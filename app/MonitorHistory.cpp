@@ -15,7 +15,10 @@ int64_t SteadyMs()
         .count();
 }
 
-const QString OffPrefix = QStringLiteral("История проверок выключена: ");
+QString OffText(const QString& AReason)
+{
+    return TMonitorHistory::tr("История проверок выключена: %1").arg(AReason);
+}
 
 } // namespace
 
@@ -32,7 +35,7 @@ QString StatusTipText(TMonitorStatus AStatus, const std::string& AReason, int64_
     if (ALastMs >= 0 && (AStatus == msOK || AStatus == msError)) {
         if (!Text.isEmpty())
             Text += QLatin1Char('\n');
-        Text += QStringLiteral("Последняя проверка: %1 мс").arg(ALastMs);
+        Text += TMonitorHistory::tr("Последняя проверка: %1 мс").arg(ALastMs);
     }
     return Text;
 }
@@ -48,7 +51,7 @@ TMonitorHistory::TMonitorHistory(
     if (!FOptions.WallMs)
         FOptions.WallMs = HistoryNowMs;
     if (!FOptions.Settings.Enabled) {
-        FOffReason = OffPrefix + QStringLiteral("VARDEX_HISTORY=off");
+        FOffReason = OffText(QStringLiteral("VARDEX_HISTORY=off"));
         if (FChart)
             FChart->SetMessage(FOffReason);
         return;
@@ -77,7 +80,7 @@ void TMonitorHistory::TurnOff(const QString& AReason)
 {
     if (!FOffReason.isEmpty())
         return;
-    FOffReason = OffPrefix + AReason;
+    FOffReason = OffText(AReason);
     if (FChart) {
         FChart->Clear();
         FChart->SetMessage(FOffReason);
@@ -147,7 +150,7 @@ void TMonitorHistory::Reload()
         return;
     if (!FSelected) {
         FChart->Clear();
-        FChart->SetMessage(QStringLiteral("Выберите монитор"));
+        FChart->SetMessage(tr("Выберите монитор"));
         return;
     }
     const int64_t Now = FOptions.WallMs();

@@ -1,5 +1,6 @@
 #include "app/Application.h"
 #include "app/Main.h"
+#include "engine/Descriptors.h"
 
 #include <QSocketNotifier>
 
@@ -56,6 +57,11 @@ int main(int argc, char** argv)
     TEngineOptions Engine;
     if (Jobs > 0)
         Engine.Workers = static_cast<size_t>(Jobs);
+    // The pool fits the open-file limit, raised as far as it goes.
+    std::string Lowered;
+    Engine.Workers = FitJobsToDescriptors(Engine.Workers, Lowered);
+    if (!Lowered.empty())
+        std::fprintf(stderr, "vardex: %s\n", Lowered.c_str());
     TfmMain fmMain(nullptr, {}, std::move(Engine));
 
     // Without the pipe the signals keep their default action: the process ends at once.

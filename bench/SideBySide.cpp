@@ -7,13 +7,13 @@
 //     --names A,B        short names of the two programs (default: their file names)
 //     --rounds N         timed rounds of each (default 21), after --warmup untimed ones (3)
 //     --bytes N          both transfer N bytes: print the throughput and compare that
-//     --max-ratio R      the target: A's median at most R times B's (without --bytes)
+//     --max-ratio R      the target: A's median at most R times B's (without --bytes; with
+//                        --cpu, of the processor time)
+//     --cpu              also compare the processor time (user + system) of each run
 //     --min-throughput R the target with --bytes: A's throughput at least R times B's
 //     --max-rss-mib M    a target on A's peak resident memory
 //     --statuses SA,SB   the exit statuses A and B must give (default 0,0), for runs whose
 //                        work includes failures (monitors of silent servers)
-//     --cpu              compare the CPU time (user and system, the program's children
-//                        included) instead of the wall time
 //
 // A run that exits with another status than its expected one, or is killed, stops the
 // comparison with status 1: a failed check must not be timed as a fast one. A missed target is printed, and
@@ -81,8 +81,7 @@ bool RunOnce(const TProgram& AProgram, TRun& ARun)
     }
     ARun.Ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - Start).count();
     ARun.MaxRssKiB = Usage.ru_maxrss;
-    // wait4 counts the children the program waited for (xargs's runs) in its usage.
-    const auto Ms = [](const timeval& AValue) { return AValue.tv_sec * 1000.0 + AValue.tv_usec / 1000.0; };
+    const auto Ms = [](const timeval& ATime) { return ATime.tv_sec * 1000.0 + ATime.tv_usec / 1000.0; };
     ARun.CpuMs = Ms(Usage.ru_utime) + Ms(Usage.ru_stime);
     if (WIFEXITED(Status) && WEXITSTATUS(Status) == AProgram.Status)
         return true;
@@ -198,11 +197,12 @@ int main(int argc, char** argv)
         if (Bytes > 0)
             std::printf(", %8.1f MiB/s", Bytes / (1 << 20) / (M / 1000));
         if (Cpu)
-            std::printf(", CPU median %9.2f ms", Median(P->CpuTimes));
+            std::printf(", CPU median %.2f ms (min %.2f, max %.2f)", Median(P->CpuTimes),
+                *std::min_element(P->CpuTimes.begin(), P->CpuTimes.end()),
+                *std::max_element(P->CpuTimes.begin(), P->CpuTimes.end()));
         std::printf(", peak RSS %.1f MiB\n", P->PeakKiB / 1024.0);
     }
-    const double Ratio
-        = Cpu ? Median(A.CpuTimes) / std::max(Median(B.CpuTimes), 0.001) : Median(A.Times) / Median(B.Times);
+    const double Ratio = Median(A.Times) / Median(B.Times);
     if (Bytes > 0) {
         const double Throughput = 1 / Ratio;
         std::printf("  throughput of %s / %s: %.2f", A.Name.c_str(), B.Name.c_str(), Throughput);
@@ -210,10 +210,16 @@ int main(int argc, char** argv)
             std::printf(" (target at least %.2f: %s)", MinThroughput, Verdict(Throughput >= MinThroughput));
         std::printf("\n");
     } else {
-        std::printf(
-            "  ratio of %smedians %s / %s: %.2f", Cpu ? "CPU " : "", A.Name.c_str(), B.Name.c_str(), Ratio);
-        if (MaxRatio > 0)
+        std::printf("  ratio of medians %s / %s: %.2f", A.Name.c_str(), B.Name.c_str(), Ratio);
+        if (MaxRatio > 0 && !Cpu)
             std::printf(" (target at most %.2f: %s)", MaxRatio, Verdict(Ratio <= MaxRatio));
+        std::printf("\n");
+    }
+    if (Cpu) {
+        const double CpuRatio = Median(A.CpuTimes) / Median(B.CpuTimes);
+        std::printf("  ratio of CPU medians %s / %s: %.2f", A.Name.c_str(), B.Name.c_str(), CpuRatio);
+        if (MaxRatio > 0)
+            std::printf(" (target at most %.2f: %s)", MaxRatio, Verdict(CpuRatio <= MaxRatio));
         std::printf("\n");
     }
     if (MaxRssMiB > 0)

@@ -22,6 +22,8 @@ TProbeResult ProbeFailure(std::exception_ptr AError)
     try {
         std::rethrow_exception(AError);
     } catch (const std::exception& E) {
+        if (std::string Short = ResourceShortage(E); !Short.empty())
+            return TProbeResult::Short(std::move(Short));
         return { msError, E.what() };
     } catch (...) {
         return { msError, "Unknown error." };
@@ -45,19 +47,36 @@ TCheckEngine::~TCheckEngine()
 bool TCheckEngine::Submit(TCheckRequest ARequest)
 {
     std::lock_guard<std::mutex> Guard(FLock);
+    FStartFailure.clear();
     if (FStopping || FInFlight >= FMaxWorkers)
         return false;
+    // Every queued request has a worker of its own: an idle one, or one started for it.
+    if (FIdle >= FQueue.size() + 1 || FWorkers.size() >= FMaxWorkers) {
+        FQueue.push_back(std::move(ARequest));
+        ++FInFlight;
+        FWake.notify_one();
+        return true;
+    }
+    // A worker needs a descriptor (its cancel token) and a thread; without either the request
+    // is refused, not queued without a worker.
+    try {
+        auto Worker = std::make_unique<TWorker>();
+        FWorkers.push_back(std::move(Worker));
+        TWorker& Started = *FWorkers.back();
+        try {
+            Started.Thread = std::thread([this, &Started] { Run(Started); });
+        } catch (...) {
+            FWorkers.pop_back();
+            throw;
+        }
+    } catch (const std::exception& E) {
+        FStartFailure = ResourceShortage(E);
+        if (FStartFailure.empty())
+            throw;
+        return false;
+    }
     FQueue.push_back(std::move(ARequest));
     ++FInFlight;
-    // Every queued request has a worker of its own: an idle one, or one started for it.
-    if (FIdle >= FQueue.size() || FWorkers.size() >= FMaxWorkers) {
-        FWake.notify_one();
-    } else {
-        auto Worker = std::make_unique<TWorker>();
-        TWorker& Started = *Worker;
-        FWorkers.push_back(std::move(Worker));
-        Started.Thread = std::thread([this, &Started] { Run(Started); });
-    }
     return true;
 }
 
@@ -144,6 +163,7 @@ void TCheckEngine::Run(TWorker& AWorker)
         Verdict.Start = Request.Start;
         Verdict.DurationMs = std::max<int64_t>(0, FClock.MonotonicMs() - Started);
         Verdict.Cancelled = AWorker.Token.Cancelled();
+        Verdict.Shortage = Result.Shortage;
 
         Guard.lock();
         AWorker.Current = 0;

@@ -9,8 +9,9 @@
 //   and the edit is never overwritten by the check. The request's weak reference is only
 //   carried back, for the owner to lock on its own thread.
 // - The pool is bounded (Workers threads, started as work needs them). Submit refuses work
-//   when every worker is busy: the monitor stays due and is tried again at the next tick, so
-//   a queue never grows behind hanging checks.
+//   when every worker is busy, or when a worker cannot be started (no descriptor for its
+//   cancel token, no thread): the monitor stays due and is tried again at the next tick, so
+//   a queue never grows behind hanging checks and a shortage never ends the process.
 // - FLock guards the queue, the count of checks in flight, each worker's current check and
 //   the stop flag. A worker takes a request, and clears its token, under FLock; Cancel finds
 //   the worker running a check under FLock, so a cancel can never reach the next check that
@@ -65,6 +66,9 @@ struct TCheckVerdict {
     int64_t DurationMs = 0;
     // The check was cancelled (its monitor deleted, the engine shutting down): not a finding.
     bool Cancelled = false;
+    // The probe ran short of descriptors, threads or memory (Reason says which): not a finding
+    // either; the monitor is checked again at the next tick.
+    bool Shortage = false;
 };
 
 // Where finished checks go. Post runs on a worker thread and only hands the verdict over
@@ -101,8 +105,12 @@ public:
     TCheckEngine(const TCheckEngine&) = delete;
     TCheckEngine& operator=(const TCheckEngine&) = delete;
 
-    // Queues ARequest for a free worker. False when every worker is busy, or after Shutdown.
+    // Queues ARequest for a free worker. False when every worker is busy, when no worker can be
+    // started (StartFailure then says why), or after Shutdown.
     bool Submit(TCheckRequest ARequest);
+    // Why the last refused Submit could not start a worker ("Too many open files."); empty
+    // when it was refused for being busy. Cleared by the next Submit.
+    const std::string& StartFailure() const { return FStartFailure; }
     // Cancels the check AId, queued or running; nothing when it has ended. A running one still
     // delivers a verdict, marked Cancelled; a queued one is dropped without one.
     void Cancel(uint64_t AId);
@@ -138,4 +146,6 @@ private:
     size_t FIdle = 0;
     bool FStopping = false;
     std::vector<std::unique_ptr<TWorker>> FWorkers;
+    // Written and read on the owner's thread only.
+    std::string FStartFailure;
 };

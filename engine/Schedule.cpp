@@ -42,10 +42,14 @@ bool TCheckSchedule::RunCheck(const std::shared_ptr<TServiceMonitor>& AMonitor)
     Request.StartTick = FClock.MonotonicMs();
     const TDateTime Start = Request.Start;
     const int64_t StartTick = Request.StartTick;
-    if (!FEngine.Submit(std::move(Request)))
+    if (!FEngine.Submit(std::move(Request))) {
+        if (!FEngine.StartFailure().empty())
+            NoteShortage(FEngine.StartFailure());
         return false;
-    FInFlight.insert_or_assign(
-        AMonitor.get(), TInFlight { FLastId, AMonitor, AMonitor->Status() == msError });
+    }
+    FInFlight.insert_or_assign(AMonitor.get(),
+        TInFlight { FLastId, AMonitor, AMonitor->Status() == msError, AMonitor->Status(),
+            AMonitor->LastCheck(), AMonitor->LastCheckTick() });
     AMonitor->SetLastCheck(Start);
     AMonitor->SetLastCheckTick(StartTick);
     AMonitor->SetStatus(msChecking);
@@ -74,7 +78,9 @@ bool TCheckSchedule::Tick(const TMonitorList& AList)
 
 void TCheckSchedule::Resume(const TMonitorList& AList)
 {
-    if (!FBacklog)
+    // During a shortage the monitors wait for the next tick: started again as each one fails,
+    // they would spin.
+    if (!FBacklog || FShort)
         return;
     // A monitor whose checks hang is due again the moment its check ends, and in list order
     // it would take every worker that comes free from the monitors below it. So the monitors
@@ -115,7 +121,17 @@ std::shared_ptr<TServiceMonitor> TCheckSchedule::Apply(const TCheckVerdict& AVer
     const auto Found = FInFlight.find(Monitor.get());
     if (Found == FInFlight.end() || Found->second.Id != AVerdict.Id)
         return nullptr;
+    const TInFlight Before = Found->second;
     FInFlight.erase(Found);
+    if (AVerdict.Shortage) {
+        Monitor->SetLastCheck(Before.LastCheck);
+        Monitor->SetLastCheckTick(Before.LastCheckTick);
+        Monitor->ApplyResult(
+            { Before.Status, Monitor->LastError(), Monitor->Certificate() }, Monitor->LastActivity());
+        NoteShortage(AVerdict.Reason);
+        return nullptr;
+    }
+    FShort = false;
     const TDateTime Finished = AVerdict.Start + double(AVerdict.DurationMs) / MSecsPerDay;
     Monitor->ApplyResult({ AVerdict.Status, AVerdict.Reason, AVerdict.Certificate }, Finished);
     if (AVerdict.DurationMs >= SlowCheckMs)
@@ -158,4 +174,14 @@ void TCheckSchedule::Forget(const TServiceMonitor* AMonitor)
     }
     FInError.erase(AMonitor);
     FSlow.erase(AMonitor);
+}
+
+void TCheckSchedule::NoteShortage(const std::string& AWhat)
+{
+    ++FShortages;
+    if (FShort)
+        return;
+    FShort = true;
+    if (OnShortage)
+        OnShortage("Checks put off: " + AWhat + " They are tried again at the next tick.");
 }

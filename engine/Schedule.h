@@ -13,13 +13,19 @@
 //   its monitor was deleted (or after a later check began) changes nothing.
 // - Monitors are found by address in hash tables, never by a search of the list: a tick costs
 //   one pass over the list, a verdict a constant amount of work.
+// - A check that could not run for want of descriptors, threads or memory (a worker that could
+//   not start, a probe that got no socket) is no verdict on its service: the monitor is put
+//   back as it was before the check (status, reason, both stamps), so it is due again at the
+//   next tick, and the shortage is said once through OnShortage until a check runs again.
 #pragma once
 
 #include "engine/CheckEngine.h"
 #include "monitors/MonitorList.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -58,7 +64,8 @@ public:
 
     // Applies AVerdict to its monitor when that check is still the one in flight and the
     // monitor still exists: status, reason, and on success the end of the check as the last
-    // activity. Returns the monitor it changed, or nullptr.
+    // activity. Returns the monitor it changed, or nullptr. A verdict of a shortage puts the
+    // monitor back as it was before the check and returns nullptr: there is nothing to record.
     std::shared_ptr<TServiceMonitor> Apply(const TCheckVerdict& AVerdict);
 
     // A monitor leaves the list: its check in flight, if any, is cancelled and its verdict
@@ -73,6 +80,12 @@ public:
     bool Failing(const TServiceMonitor& AMonitor) const;
 
     bool IsChecking(const TServiceMonitor* AMonitor) const;
+
+    // Called on the owner's thread when checks begin to fail for want of descriptors, threads
+    // or memory, with a sentence that says so; not again until a check has run since.
+    std::function<void(const std::string& AText)> OnShortage;
+    // Checks put off for a shortage so far.
+    uint64_t Shortages() const { return FShortages; }
     // Whether a monitor known to be listed counts for the alarm (see Tick), as of the last
     // tick and the verdicts applied since.
     bool Alarm() const { return !FInError.empty(); }
@@ -84,10 +97,16 @@ private:
         std::weak_ptr<TServiceMonitor> Monitor;
         // Its status was msError when this check started.
         bool WasError;
+        // What the check changed when it started, to put back after a shortage.
+        TMonitorStatus Status;
+        TDateTime LastCheck;
+        std::optional<int64_t> LastCheckTick;
     };
 
     // In msError and not acknowledged, or checked again after such an error.
     bool CountsForAlarm(const TServiceMonitor& AMonitor) const;
+    // A check could not run for want of AWhat: said once (OnShortage) while it lasts.
+    void NoteShortage(const std::string& AWhat);
 
     TCheckEngine& FEngine;
     const TCheckClock& FClock;
@@ -98,4 +117,6 @@ private:
     bool FBacklog = false;
     // Monitors whose last check took SlowCheckMs or longer.
     std::unordered_set<const TServiceMonitor*> FSlow;
+    bool FShort = false;
+    uint64_t FShortages = 0;
 };

@@ -1,5 +1,5 @@
-// URL parsing, rebuilding and path merging on any bytes. The input is a URL; after its
-// first line break comes a relative path to merge with the URL's path.
+// URL parsing, masking, rebuilding and path merging on any bytes. The input is a URL; after
+// its first line break comes a relative path to merge with the URL's path.
 #include "net/http/NetURI.h"
 
 #include <cstdint>
@@ -26,6 +26,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize)
             std::abort();
     } catch (const ENetURIException&) {
     }
+
+    // Shown or as a label, the URL never holds the password that a connect would send, where
+    // it is long enough to be told from the rest and made of other characters than the mask.
+    const std::string Shown = MaskURL(Text);
+    const std::string Label = MaskURL(Text, umLabel);
+    const std::string& Sent = U.Password;
+    if (URIUserInfoFault(Text).empty() && Sent.size() >= 4 && Sent.find('*') == std::string::npos
+        && Text.find(Sent) == Text.rfind(Sent)
+        && (Shown.find(Sent) != std::string::npos || Label.find(Sent) != std::string::npos))
+        std::abort();
+    if (Label.size() > Shown.size())
+        std::abort();
 
     std::string Merged = TNetURI::MergePath(U.Path, Relative, "/");
     // Merging only ever drops characters (and adds the one delimiter between the two).

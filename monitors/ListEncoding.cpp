@@ -104,17 +104,25 @@ std::string ToWindows1251(const std::string& AText)
     return Result;
 }
 
-std::string DecodeListText(const std::string& ABytes, TListEncoding& AEncoding)
+std::string FromUTF16(const std::string& ABytes, TListEncoding AEncoding)
 {
-    if (IsValidUTF8(ABytes)) {
-        AEncoding = leUTF8;
-        return ABytes;
-    }
-    AEncoding = leWindows1251;
-    return FromWindows1251(ABytes);
+    TConverter Decode("UTF-8", AEncoding == leUTF16BE ? "UTF-16BE" : "UTF-16LE");
+    std::string Result;
+    Result.reserve(ABytes.size());
+    const char* Input = ABytes.data();
+    if (Decode.Convert(Input, ABytes.data() + ABytes.size(), &Result) != 0)
+        throw EListEncodingError("The list is UTF-16, but its byte "
+            + std::to_string(Input - ABytes.data() + 2) + " begins no UTF-16 character");
+    return Result;
 }
 
-std::string EncodeListText(const std::string& AText, TListEncoding AEncoding)
+std::string ToUTF16(const std::string& AText, TListEncoding AEncoding)
 {
-    return AEncoding == leWindows1251 ? ToWindows1251(AText) : AText;
+    TConverter Encode(AEncoding == leUTF16BE ? "UTF-16BE" : "UTF-16LE", "UTF-8");
+    std::string Result;
+    Result.reserve(AText.size() * 2);
+    const char* Input = AText.data();
+    if (Encode.Convert(Input, AText.data() + AText.size(), &Result) != 0)
+        throw EListEncodingError("The list is written in UTF-16, and its text is not valid UTF-8");
+    return Result;
 }

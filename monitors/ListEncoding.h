@@ -1,14 +1,15 @@
-// The encodings a monitor-list file can be in. Inside the program all text is UTF-8; a list
-// that is not valid UTF-8 is an 8-bit list of the Russian Windows code page, is shown
-// decoded and is written back in that code page, so a file nobody edited keeps its bytes.
+// The encodings a monitor-list file can be in. Inside the program all text is UTF-8. An 8-bit
+// list is read line by line: a line that is valid UTF-8 is UTF-8, any other one is of the
+// Russian Windows code page, and each line is written back in the encoding it was read in, so
+// a file nobody edited keeps its bytes. A list with a UTF-16 byte-order mark is UTF-16 whole.
 #pragma once
 
 #include <stdexcept>
 #include <string>
 
-enum TListEncoding { leUTF8, leWindows1251 };
+enum TListEncoding { leUTF8, leWindows1251, leUTF16LE, leUTF16BE };
 
-// A character that the list's encoding cannot hold.
+// A character that the list's encoding cannot hold, or bytes that do not decode.
 class EListEncodingError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -24,7 +25,8 @@ std::string FromWindows1251(const std::string& ABytes);
 // UTF-8 to Windows-1251; raises EListEncodingError for a character the code page lacks.
 std::string ToWindows1251(const std::string& AText);
 
-// The text of a list file as UTF-8, with the encoding it was found in.
-std::string DecodeListText(const std::string& ABytes, TListEncoding& AEncoding);
-// UTF-8 text in AEncoding.
-std::string EncodeListText(const std::string& AText, TListEncoding AEncoding);
+// UTF-16 bytes (without a byte-order mark) to UTF-8; raises EListEncodingError for an odd
+// number of bytes or a surrogate without its pair.
+std::string FromUTF16(const std::string& ABytes, TListEncoding AEncoding);
+// UTF-8 to UTF-16 bytes, without a byte-order mark.
+std::string ToUTF16(const std::string& AText, TListEncoding AEncoding);

@@ -2,12 +2,14 @@
 
 #include "net/stack/NetStrings.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
+#include <iterator>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,21 +54,28 @@ TStringList ExtraLinesOf(const TStringList& ABlock, const TServiceMonitor& AMoni
     return Extra;
 }
 
+// A block in the making: its trimmed lines, and of them the ones read as Windows-1251.
+struct TBlock {
+    TStringList Lines;
+    TStringList Windows1251;
+};
+
 // Builds the block in hand and empties it. A block the factory refuses goes to AExtras.
-void FlushBlock(TStringList& ABlock, TMonitorList& AList, TMonitorListExtras& AExtras)
+void FlushBlock(TBlock& ABlock, TMonitorList& AList, TMonitorListExtras& AExtras)
 {
-    if (std::unique_ptr<TServiceMonitor> Monitor = CreateMonitorFromSettings(ABlock)) {
+    if (std::unique_ptr<TServiceMonitor> Monitor = CreateMonitorFromSettings(ABlock.Lines)) {
         std::string Name;
-        if (!FindSettingsValue(ABlock, "Name", Name))
+        if (!FindSettingsValue(ABlock.Lines, "Name", Name))
             Name = DefaultName;
-        TStringList Extra = ExtraLinesOf(ABlock, *Monitor);
-        AList.push_back(
-            { std::move(Name), std::shared_ptr<TServiceMonitor>(std::move(Monitor)), std::move(Extra) });
-    } else if (!ABlock.empty()) {
-        AExtras.UnreadBlocks.push_back(std::move(ABlock));
+        TStringList Extra = ExtraLinesOf(ABlock.Lines, *Monitor);
+        AList.push_back({ std::move(Name), std::shared_ptr<TServiceMonitor>(std::move(Monitor)),
+            std::move(Extra), std::move(ABlock.Windows1251) });
+    } else if (!ABlock.Lines.empty()) {
+        AExtras.UnreadBlocks.push_back(std::move(ABlock.Lines));
+        AExtras.UnreadWindows1251.push_back(std::move(ABlock.Windows1251));
         ++AExtras.UnreadCount;
     }
-    ABlock.clear();
+    ABlock = {};
 }
 
 // The number of blocks (runs of lines that are not blank) in AText.
@@ -88,41 +97,80 @@ int CountBlocks(std::string_view AText)
     return Count;
 }
 
-// Reads decoded list text: a line ends at LF (every CR is dropped, so CR LF ends a line and
-// a lone CR vanishes); lines are trimmed; empty lines end blocks; Ctrl+Z ends the list, and
-// what follows it is kept as the tail.
-void ParseListText(std::string_view AText, TMonitorList& AList, TMonitorListExtras& AExtras)
+bool IsASCII(std::string_view AText)
 {
-    const size_t Stop = AText.find(CtrlZ);
+    return std::all_of(
+        AText.begin(), AText.end(), [](char C) { return static_cast<unsigned char>(C) < 0x80; });
+}
+
+// Reads the list: the byte-order marks, then the lines. A line ends at LF, and every CR is
+// dropped, so CR LF ends a line and a lone CR vanishes; but in a file without any LF a CR
+// ends a line, for lists of systems that wrote CR alone. An 8-bit line that is valid UTF-8 is
+// UTF-8, any other is Windows-1251. Lines are trimmed; empty lines end blocks; Ctrl+Z ends
+// the list, and what follows it is kept as the tail.
+void ParseListBytes(std::string_view ABytes, TMonitorList& AList, TMonitorListExtras& AExtras)
+{
+    // UTF-32 starts with what UTF-16's little-endian mark starts with.
+    if (ABytes.substr(0, 4) == std::string_view("\xFF\xFE\0\0", 4)
+        || ABytes.substr(0, 4) == std::string_view("\0\0\xFE\xFF", 4))
+        throw EListEncodingError("The list is UTF-32, which is not read: save it as UTF-8");
+    std::string Decoded;
+    if (ABytes.substr(0, 2) == "\xFF\xFE" || ABytes.substr(0, 2) == "\xFE\xFF") {
+        AExtras.Encoding = ABytes[0] == '\xFF' ? leUTF16LE : leUTF16BE;
+        Decoded = FromUTF16(std::string(ABytes.substr(2)), AExtras.Encoding);
+        ABytes = Decoded;
+    }
+    const bool EightBit = Decoded.empty() && AExtras.Encoding == leUTF8;
+    const size_t Stop = ABytes.find(CtrlZ);
     if (Stop != std::string_view::npos) {
-        AExtras.Tail = std::string(AText.substr(Stop));
-        AExtras.UnreadCount += CountBlocks(AText.substr(Stop + 1));
-        AText = AText.substr(0, Stop);
+        AExtras.Tail = std::string(ABytes.substr(Stop));
+        AExtras.UnreadCount += CountBlocks(ABytes.substr(Stop + 1));
+        ABytes = ABytes.substr(0, Stop);
     }
     // A byte-order mark some editors put in front would spoil the first key.
-    if (AText.substr(0, 3) == "\xEF\xBB\xBF")
-        AText.remove_prefix(3);
-    TStringList Block;
+    if (ABytes.substr(0, 3) == "\xEF\xBB\xBF") {
+        ABytes.remove_prefix(3);
+        AExtras.ByteOrderMark = true;
+    }
+    // Most lists are valid UTF-8 whole, and need no look at each line.
+    const bool AllUTF8 = !EightBit || IsValidUTF8(std::string(ABytes));
+    const char Break = ABytes.find('\n') == std::string_view::npos ? '\r' : '\n';
+    bool UTF8Text = false; // a line beyond ASCII read as UTF-8
+    TBlock Block;
     std::string Line;
     size_t Start = 0;
-    while (Start < AText.size()) {
-        size_t End = AText.find('\n', Start);
+    while (Start < ABytes.size()) {
+        size_t End = ABytes.find(Break, Start);
         if (End == std::string_view::npos)
-            End = AText.size();
+            End = ABytes.size();
         Line.clear();
-        for (const char C : AText.substr(Start, End - Start))
+        for (const char C : ABytes.substr(Start, End - Start))
             if (C != '\r')
                 Line.push_back(C);
+        bool Legacy = false;
+        if (!AllUTF8 && !IsASCII(Line)) {
+            Legacy = !IsValidUTF8(Line);
+            UTF8Text = UTF8Text || !Legacy;
+            if (Legacy) {
+                Line = FromWindows1251(Line);
+                ++AExtras.Windows1251Count;
+            }
+        }
         std::string Trimmed = Trim(Line);
-        if (Trimmed.empty())
+        if (Trimmed.empty()) {
             FlushBlock(Block, AList, AExtras);
-        else
-            Block.push_back(std::move(Trimmed));
+        } else {
+            if (Legacy)
+                Block.Windows1251.push_back(Trimmed);
+            Block.Lines.push_back(std::move(Trimmed));
+        }
         Start = End + 1;
     }
     // The last block is built even without an empty line after it, so a hand-edited file
     // loses nothing.
     FlushBlock(Block, AList, AExtras);
+    if (EightBit && AExtras.Windows1251Count > 0 && !UTF8Text)
+        AExtras.Encoding = leWindows1251;
 }
 
 // Closes a descriptor on every path.
@@ -176,12 +224,12 @@ std::string BaseNameOf(const std::string& APath)
     return Slash == std::string::npos ? APath : APath.substr(Slash + 1);
 }
 
-// The file the name stands for: symbolic links are followed, so that saving through one
-// replaces its target and not the link, but only where the kernel's protected-symlinks
-// rule would follow it too: in a world-writable sticky folder (such as /tmp) only a link
-// of the user's own or of the folder's owner. Anyone may put a link there, and following
-// another user's link would let them choose which file the save replaces.
-std::string ResolveTarget(const std::string& AFileName)
+} // namespace
+
+// Symbolic links are followed only where the kernel's protected-symlinks rule would follow
+// them too: anyone may put a link in /tmp, and following another user's link would let them
+// choose which file is replaced.
+std::string FollowLinks(const std::string& AFileName)
 {
     std::string Path = AFileName;
     for (int Hops = 0;; ++Hops) {
@@ -206,16 +254,18 @@ std::string ResolveTarget(const std::string& AFileName)
     }
 }
 
+namespace {
+
 // A new, empty file in the folder AFolder that no one else uses, with a short name that
-// fits whatever the list's own name is; the caller removes it on failure.
-int CreateTemporary(int AFolder, std::string& ATempName)
+// fits whatever the list's own name is, made with AMode and the umask; the caller removes it
+// on failure.
+int CreateTemporary(int AFolder, std::string& ATempName, mode_t AMode)
 {
     static std::atomic<unsigned> GCounter { 0 };
     for (int Attempt = 0;; ++Attempt) {
         ATempName = ".vardex-" + IntToStr(::getpid()) + "-" + IntToStr(GCounter++) + ".tmp";
-        // 0666 and the umask: a new list gets what any newly created file would get.
         const int Handle
-            = ::openat(AFolder, ATempName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            = ::openat(AFolder, ATempName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, AMode);
         if (Handle >= 0 || errno != EEXIST || Attempt >= 100)
             return Handle;
     }
@@ -248,8 +298,10 @@ bool IsRefusal(int AErrno)
 // file's owner cannot be given to the new one: the file is then better written in place.
 bool SaveByRename(int AFolder, const std::string& ABase, const std::string& AText, const struct stat* AOld)
 {
+    // A list of passwords made private stays private while it is written: the new file is
+    // never readable by more than the old one. A new list gets what any new file would get.
     std::string TempName;
-    TFileHandle File(CreateTemporary(AFolder, TempName));
+    TFileHandle File(CreateTemporary(AFolder, TempName, AOld ? AOld->st_mode & 0777 : 0666));
     if (File.Get() < 0) {
         if (AOld && IsRefusal(errno))
             return false;
@@ -267,16 +319,17 @@ bool SaveByRename(int AFolder, const std::string& ABase, const std::string& ATex
         }
     } Remove { AFolder, TempName };
 
-    if (const int Error = WriteAll(File.Get(), AText))
-        throw EInOutError::FromErrno(Error);
+    // Owner, group and mode are the old file's before a byte is written. Owner first: a
+    // change of owner clears the set-id bits.
     if (AOld) {
-        // Owner first: a change of owner clears the set-id bits.
         if ((AOld->st_uid != ::geteuid() || AOld->st_gid != ::getegid())
             && ::fchown(File.Get(), AOld->st_uid, AOld->st_gid) != 0)
             return false;
         if (::fchmod(File.Get(), AOld->st_mode & 07777) != 0)
             RaiseLastError();
     }
+    if (const int Error = WriteAll(File.Get(), AText))
+        throw EInOutError::FromErrno(Error);
     if (::fsync(File.Get()) != 0)
         RaiseLastError();
     if (File.Close() != 0)
@@ -399,11 +452,18 @@ std::string UnreadBlocksText(const std::string& AFileName, int ACount)
         + (ACount == 1 ? " was" : " were") + " not understood";
 }
 
+std::string Windows1251LinesText(const std::string& AFileName, int ACount)
+{
+    return IntToStr(ACount) + (ACount == 1 ? " line of " : " lines of ") + AFileName
+        + (ACount == 1 ? " was" : " were") + " read as Windows-1251";
+}
+
 void ParseMonitorList(const std::string& AText, TMonitorList& AList, TMonitorListExtras* AExtras)
 {
     TMonitorListExtras Extras;
-    const std::string Text = DecodeListText(AText, Extras.Encoding);
-    ParseListText(Text, AList, Extras);
+    TMonitorList Read;
+    ParseListBytes(AText, Read, Extras);
+    AList.insert(AList.end(), std::make_move_iterator(Read.begin()), std::make_move_iterator(Read.end()));
     if (AExtras)
         *AExtras = std::move(Extras);
 }
@@ -428,27 +488,45 @@ bool LoadMonitorList(const std::string& AFileName, TMonitorList& AList, TMonitor
 
 std::string MonitorListText(const TMonitorList& AList, const TMonitorListExtras* AExtras)
 {
-    std::string Text;
+    const TMonitorListExtras None;
+    const TMonitorListExtras& Extras = AExtras ? *AExtras : None;
+    const bool UTF16 = Extras.Encoding == leUTF16LE || Extras.Encoding == leUTF16BE;
+    std::string Text = Extras.ByteOrderMark ? "\xEF\xBB\xBF" : "";
+    const auto Put = [&](const std::string& ALine, const TStringList& AWindows1251) {
+        if (!UTF16
+            && (Extras.Encoding == leWindows1251
+                || std::find(AWindows1251.begin(), AWindows1251.end(), ALine) != AWindows1251.end()))
+            Text += ToWindows1251(ALine);
+        else
+            Text += ALine;
+        Text += "\r\n";
+    };
     for (const TMonitorEntry& Entry : AList) {
         if (!Entry.Monitor)
             continue;
-        Text += "Name=" + Entry.Name + "\r\n";
-        Text += "Type=" + Entry.Monitor->TypeKey() + "\r\n";
+        Put("Name=" + Entry.Name, Entry.Windows1251Lines);
+        Put("Type=" + Entry.Monitor->TypeKey(), Entry.Windows1251Lines);
         for (const std::string& Line : Entry.Monitor->GetSettings())
-            Text += Line + "\r\n";
+            Put(Line, Entry.Windows1251Lines);
         for (const std::string& Line : Entry.ExtraLines)
-            Text += Line + "\r\n";
+            Put(Line, Entry.Windows1251Lines);
         Text += "\r\n\r\n";
     }
-    if (!AExtras)
+    for (size_t I = 0; I < Extras.UnreadBlocks.size(); ++I) {
+        for (const std::string& Line : Extras.UnreadBlocks[I])
+            Put(Line, I < Extras.UnreadWindows1251.size() ? Extras.UnreadWindows1251[I] : TStringList());
+        Text += "\r\n\r\n";
+    }
+    // A first line that begins as a byte-order mark would be read back as one; an empty line
+    // before it changes no block.
+    const auto Starts = [&Text](std::string_view AMark) { return Text.compare(0, AMark.size(), AMark) == 0; };
+    if (!UTF16 && !Extras.ByteOrderMark
+        && (Starts("\xFF\xFE") || Starts("\xFE\xFF") || Starts("\xEF\xBB\xBF")))
+        Text.insert(0, "\r\n");
+    Text += Extras.Tail;
+    if (!UTF16)
         return Text;
-    for (const TStringList& Block : AExtras->UnreadBlocks) {
-        for (const std::string& Line : Block)
-            Text += Line + "\r\n";
-        Text += "\r\n\r\n";
-    }
-    Text += AExtras->Tail;
-    return EncodeListText(Text, AExtras->Encoding);
+    return (Extras.Encoding == leUTF16LE ? "\xFF\xFE" : "\xFE\xFF") + ToUTF16(Text, Extras.Encoding);
 }
 
 void SaveMonitorList(
@@ -457,7 +535,7 @@ void SaveMonitorList(
     const std::string Text = MonitorListText(AList, AExtras);
     if (AFileName.empty())
         throw EInOutError::FromErrno(ENOENT);
-    const std::string Target = ResolveTarget(AFileName);
+    const std::string Target = FollowLinks(AFileName);
     const std::string Base = BaseNameOf(Target);
     if (Base.empty() || Base == "." || Base == "..")
         throw EInOutError::FromErrno(EISDIR);

@@ -1,7 +1,8 @@
 // The monitor-list file: blocks of Key=Value lines, one block per monitor, separated by
-// empty lines. UTF-8, or Windows-1251 where the file is not valid UTF-8 (ListEncoding.h);
-// CR LF written, LF or CR LF read. What the reader does not understand is kept and written
-// back, so a save never loses a line of a list that was loaded.
+// empty lines. UTF-8, with Windows-1251 for each line that is not valid UTF-8, or UTF-16 with
+// its byte-order mark (ListEncoding.h); CR LF written; LF or CR LF read, or CR alone in a
+// file without any LF. What the reader does not understand is kept and written back, so a
+// save never loses a line of a list that was loaded.
 #pragma once
 
 #include "monitors/ListEncoding.h"
@@ -22,6 +23,9 @@ struct TMonitorEntry {
     // Lines of the block that neither the list nor the monitor reads (other keys, lines
     // without "=", repeated keys), written back after the monitor's own lines.
     TStringList ExtraLines = {};
+    // The lines of the block that were read as Windows-1251, as decoded: each is written in
+    // it again while a line of the same text is written.
+    TStringList Windows1251Lines = {};
 };
 
 // In display and file order; duplicates allowed.
@@ -57,35 +61,58 @@ constexpr size_t MaxMonitorListSize = 16 * 1024 * 1024;
 
 // What a list file holds besides its monitors, kept so that a save writes it back.
 struct TMonitorListExtras {
+    // UTF-16 for a list read as UTF-16. Otherwise what a line gets that was not read as
+    // Windows-1251 (a new or changed one): Windows-1251 in a list where no line but those in
+    // ASCII was read as UTF-8, UTF-8 in every other.
     TListEncoding Encoding = leUTF8;
-    // Blocks that make no monitor (no "Type", an unknown type), their lines as read.
+    // Whether the text starts with a byte-order mark (in UTF-16, one after the file's own).
+    bool ByteOrderMark = false;
+    // Blocks that make no monitor (no "Type", an unknown type), their lines as read, and of
+    // them the ones read as Windows-1251.
     std::vector<TStringList> UnreadBlocks;
-    // Everything from the first Ctrl+Z on, which ends the list for reading.
+    std::vector<TStringList> UnreadWindows1251;
+    // Everything from the first Ctrl+Z on, which ends the list for reading: the file's bytes
+    // in an 8-bit list, the decoded text in a UTF-16 one.
     std::string Tail;
     // Blocks not understood: the unread blocks and the blocks after the Ctrl+Z.
     int UnreadCount = 0;
+    // The lines read as Windows-1251.
+    int Windows1251Count = 0;
 };
 
 // "1 block of AFileName was not understood", "3 blocks of AFileName were not understood".
 std::string UnreadBlocksText(const std::string& AFileName, int ACount);
+// "1 line of AFileName was read as Windows-1251", "3 lines of AFileName were read as
+// Windows-1251".
+std::string Windows1251LinesText(const std::string& AFileName, int ACount);
 
 // Appends the monitors of the file AFileName to AList in file order and, when AExtras is
 // given, fills it with the rest of the file. False, with AList untouched, when the file
 // cannot be opened (missing, no access, a folder, a bad name). Raises EInOutError for a read
 // error, a file that is not a regular file (a FIFO would block, a device never ends) and a
-// file larger than MaxMonitorListSize; AList is then untouched too. A block without
+// file larger than MaxMonitorListSize, and EListEncodingError for a list that does not
+// decode (ParseMonitorList); AList is then untouched too. A block without
 // "Type", or of an unknown type, makes no monitor; a block without "Name" is named
 // "LoadedFromConfig". The last block counts even when no empty line ends it.
 bool LoadMonitorList(
     const std::string& AFileName, TMonitorList& AList, TMonitorListExtras* AExtras = nullptr);
 
 // Reads the bytes of a monitor-list file from memory, the same way as LoadMonitorList.
+// Raises EListEncodingError, with AList untouched, for a UTF-16 list that does not decode
+// and for a UTF-32 one.
 void ParseMonitorList(const std::string& AText, TMonitorList& AList, TMonitorListExtras* AExtras = nullptr);
 
 // The file's bytes for AList: per monitor "Name=", "Type=", the settings lines, the extra
-// lines, two empty lines; then AExtras' unread blocks and tail, all in AExtras' encoding
-// (UTF-8 without AExtras). Raises EListEncodingError for a character the encoding lacks.
+// lines, two empty lines; then AExtras' unread blocks and tail. Each line in the encoding it
+// was read in, a new one in AExtras' (UTF-8 without AExtras). Raises EListEncodingError for
+// a character the encoding lacks.
 std::string MonitorListText(const TMonitorList& AList, const TMonitorListExtras* AExtras = nullptr);
+
+// The file AFileName stands for, with its symbolic links followed, so that what replaces it
+// replaces the link's target and not the link: but in a world-writable sticky folder (such as
+// /tmp) only a link of the user's own or of the folder's owner. Raises EInOutError for
+// another's link there, a loop, and a link that cannot be read.
+std::string FollowLinks(const std::string& AFileName);
 
 // Writes AList (and AExtras, see MonitorListText) to AFileName. Where the folder allows it,
 // the text goes to a temporary file beside the list, is flushed to the disk and renamed over

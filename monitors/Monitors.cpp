@@ -497,15 +497,21 @@ int64_t CertificateDaysLeft(int64_t ANotAfter, int64_t ANow)
     return Seconds >= 0 ? Seconds / 86400 : -((-Seconds + 86399) / 86400);
 }
 
-std::string CertificateExpiryText(const TCertificateExpiry& AExpiry, int64_t ANow)
+std::string UtcDateText(int64_t AUnix)
 {
-    if (AExpiry.Earliest == 0)
-        return {};
-    const time_t When = static_cast<time_t>(AExpiry.Earliest);
+    const time_t When = static_cast<time_t>(AUnix);
     struct tm Parts { };
     gmtime_r(&When, &Parts);
     char Date[32];
     std::strftime(Date, sizeof Date, "%Y-%m-%d %H:%M:%S UTC", &Parts);
+    return Date;
+}
+
+std::string CertificateExpiryText(const TCertificateExpiry& AExpiry, int64_t ANow)
+{
+    if (AExpiry.Earliest == 0)
+        return {};
+    const std::string Date = UtcDateText(AExpiry.Earliest);
     const int64_t Days = CertificateDaysLeft(AExpiry.Earliest, ANow);
     const auto DaysText = [](int64_t ACount) { return IntToStr(ACount) + (ACount == 1 ? " day" : " days"); };
     std::string Text = AExpiry.Earliest < AExpiry.Leaf ? "A certificate of its chain" : "Certificate";

@@ -59,6 +59,8 @@ int64_t CertificateDaysLeft(int64_t ANotAfter, int64_t ANow);
 // ..."), the earliest of AExpiry; says "A certificate of its chain" when that is not the
 // server's own. Empty when AExpiry holds nothing.
 std::string CertificateExpiryText(const TCertificateExpiry& AExpiry, int64_t ANow);
+// "2026-12-16 10:00:00 UTC": the moment AUnix (Unix seconds) as the certificate texts give it.
+std::string UtcDateText(int64_t AUnix);
 // Unix seconds now.
 int64_t UnixNow();
 
@@ -72,9 +74,18 @@ struct TProbeResult {
         , Certificate(ACertificate)
     {
     }
+    // The probe could not get what it runs on (a descriptor, a thread, memory): it found
+    // nothing about the service, and Reason says what was short.
+    static TProbeResult Short(std::string AReason)
+    {
+        TProbeResult Result(msError, std::move(AReason));
+        Result.Shortage = true;
+        return Result;
+    }
     TMonitorStatus Status = msError;
     std::string Reason;
     TCertificateExpiry Certificate;
+    bool Shortage = false;
 };
 
 // A value in a monitor's settings that its key cannot take. Reading a list still applies
@@ -165,7 +176,7 @@ public:
     // The same start on a clock that never steps (milliseconds), which the due rule counts
     // intervals on; empty until the first check.
     std::optional<int64_t> LastCheckTick() const { return FLastCheckTick; }
-    void SetLastCheckTick(int64_t AValue) { FLastCheckTick = AValue; }
+    void SetLastCheckTick(std::optional<int64_t> AValue) { FLastCheckTick = AValue; }
     // Forgets when the last check started, so that the monitor is due at once.
     void ResetLastCheck()
     {

@@ -52,6 +52,8 @@ TProbeResult TPingMonitor::Probe() const
                 return Fail(OutcomeReason(Client.ReplyStatus().Outcome));
         }
     } catch (const std::exception& E) {
+        if (std::string Short = ResourceShortage(E); !Short.empty())
+            return TProbeResult::Short(std::move(Short));
         return Fail(E.what());
     } catch (...) {
         return Fail("Unknown error.");

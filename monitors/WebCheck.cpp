@@ -2,6 +2,7 @@
 
 #include "net/http/NetGlobal.h"
 #include "net/http/NetHTTP.h"
+#include "net/http/NetURI.h"
 #include "net/stack/NetCancel.h"
 #include "net/stack/NetClasses.h"
 #include "net/stack/NetSocketHandle.h"
@@ -100,6 +101,12 @@ TProbeResult TWebMonitor::Attempt() const
     // read time-outs cover a slow connect, a slow answer and its body.
     Probe.Client->ExchangeTimeout = 3 * Probe.Client->ReadTimeout;
     Probe.Client->SetIOHandler(Probe.Handler.get());
+    // A user name in the URL goes with the first request as Basic credentials, as curl sends
+    // them, rather than after a 401: one request per check, and a server that asks for them
+    // gets them. The client sends them to the URL's own origin only (scheme, host and port),
+    // never to another one a request might go on to.
+    if (!TNetURI(URL()).Username.empty())
+        Probe.Client->Request().SetBasicAuthentication(true);
     if (FVerifyTLS) {
         // The chain against the system's trusted certificates, the name against the URL's host.
         Probe.Handler->SSLOptions()->VerifyMode = { TNetSSLVerifyMode::sslvrfPeer };
@@ -126,6 +133,11 @@ TProbeResult TWebMonitor::Fetch(TNetHTTP* AClient) const
         // The body is read as it arrives and dropped: only whether the answer was a success
         // counts, and a large download must not be held in memory.
         TExpectStream Body(FExpect, ExpectLimit);
+        // The client takes a URL without a scheme as a path on the host it spoke to last, and
+        // a monitor has none: "127.0.0.1:8080/x" or "javascript:..." would be looked up as a
+        // host named "". It is no URL a check can follow, before any lookup.
+        if (TNetURI(URL()).Protocol.empty())
+            throw ENetUnknownProtocol();
         AClient->GetToStream(URL(), Body);
         // A page that the server broke off is no success, whatever its status said.
         if (AClient->Response().BodyCutShort)
@@ -141,6 +153,8 @@ TProbeResult TWebMonitor::Fetch(TNetHTTP* AClient) const
         // This exception carries no text of its own; the operator still needs a reason.
         return { msError, "Unknown protocol: the URL must start with http:// or https://." };
     } catch (const std::exception& E) {
+        if (std::string Short = ResourceShortage(E); !Short.empty())
+            return TProbeResult::Short(std::move(Short));
         return { msError, E.what() };
     } catch (...) {
         return { msError, "Unknown error." };

@@ -42,9 +42,9 @@ QString TDBusNotifier::Body(const TNotification& ANotification, bool AMarkup)
     if (!Reason.isEmpty())
         Lines << Reason;
     if (ANotification.OK && ANotification.DownMs >= 0)
-        Lines << QStringLiteral("Был недоступен: %1").arg(DurationText(ANotification.DownMs));
+        Lines << tr("Был недоступен: %1").arg(DurationText(ANotification.DownMs));
     if (ANotification.Changes > 1)
-        Lines << QStringLiteral("Изменений за минуту: %1").arg(ANotification.Changes);
+        Lines << tr("Изменений за минуту: %1").arg(ANotification.Changes);
     return Lines.join(QLatin1Char('\n'));
 }
 
@@ -53,17 +53,13 @@ QString TDBusNotifier::DurationText(int64_t AMs)
     // Two units at most, the larger first: "2 ч 5 мин", "5 мин 12 с", "40 с".
     const int64_t Seconds = AMs / 1000;
     const int64_t Days = Seconds / 86400, Hours = Seconds / 3600 % 24, Minutes = Seconds / 60 % 60;
-    const auto Unit = [](int64_t ACount, const QString& AName) {
-        return QString::number(ACount) + QLatin1Char(' ') + AName;
-    };
     if (Days > 0)
-        return Unit(Days, QStringLiteral("д")) + QLatin1Char(' ') + Unit(Hours, QStringLiteral("ч"));
+        return tr("%1 д %2 ч").arg(Days).arg(Hours);
     if (Hours > 0)
-        return Unit(Hours, QStringLiteral("ч")) + QLatin1Char(' ') + Unit(Minutes, QStringLiteral("мин"));
+        return tr("%1 ч %2 мин").arg(Hours).arg(Minutes);
     if (Minutes > 0)
-        return Unit(Minutes, QStringLiteral("мин")) + QLatin1Char(' ')
-            + Unit(Seconds % 60, QStringLiteral("с"));
-    return Unit(Seconds, QStringLiteral("с"));
+        return tr("%1 мин %2 с").arg(Minutes).arg(Seconds % 60);
+    return tr("%1 с").arg(Seconds);
 }
 
 void TDBusNotifier::Show(const TNotification& ANotification)

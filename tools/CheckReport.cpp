@@ -1,5 +1,6 @@
 #include "tools/CheckReport.h"
 
+#include "net/http/NetURI.h"
 #include "net/stack/NetStrings.h"
 
 #include <algorithm>
@@ -57,23 +58,6 @@ void TakeUtf8Sequence(std::string_view& AText, std::string& AResult)
 
 } // namespace
 
-// A report goes to terminals, logs, scripts and metrics, where a secret has no business.
-std::string MaskPassword(const std::string& AURL)
-{
-    const size_t Scheme = AURL.find("://");
-    if (Scheme == std::string::npos)
-        return AURL;
-    const size_t Start = Scheme + 3;
-    const size_t End = std::min(AURL.find_first_of("/?#", Start), AURL.size());
-    const size_t At = AURL.rfind('@', End == 0 ? 0 : End - 1);
-    if (At == std::string::npos || At < Start)
-        return AURL;
-    const size_t Colon = AURL.find(':', Start);
-    if (Colon == std::string::npos || Colon > At)
-        return AURL;
-    return AURL.substr(0, Colon + 1) + "***" + AURL.substr(At);
-}
-
 std::string ValidUtf8(std::string_view AText)
 {
     std::string Result;
@@ -92,7 +76,8 @@ TCheckReport MakeCheckReport(const std::string& AName, const TServiceMonitor& AM
     if (const auto* Ping = dynamic_cast<const TPingMonitor*>(&AMonitor))
         Report.Target = Ping->IP();
     else if (const auto* Web = dynamic_cast<const TWebMonitor*>(&AMonitor))
-        Report.Target = MaskPassword(Web->URL());
+        // A report goes to terminals, logs and scripts, where a secret has no business.
+        Report.Target = MaskURL(Web->URL());
     else if (const auto* Tcp = dynamic_cast<const TTcpMonitor*>(&AMonitor))
         Report.Target = Tcp->Target();
     else if (const auto* Dns = dynamic_cast<const TDnsMonitor*>(&AMonitor))

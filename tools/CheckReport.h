@@ -14,7 +14,7 @@ struct TCheckReport {
     TDateTime Started = 0; // the stamp taken when the check started
     std::string Name;
     std::string Kind; // the type key: "PingMonitor" or "WebMonitor"
-    std::string Target; // the host of a ping monitor, the URL of a web monitor (password as "***")
+    std::string Target; // the host of a ping monitor, the URL of a web monitor (MaskURL)
     TMonitorStatus Status = msNone;
     int64_t Milliseconds = 0;
     std::string Reason; // why an ERROR check failed; empty otherwise
@@ -26,9 +26,6 @@ struct TCheckReport {
 // The facts of AMonitor after a check that took AMilliseconds.
 TCheckReport MakeCheckReport(
     const std::string& AName, const TServiceMonitor& AMonitor, int64_t AMilliseconds);
-
-// AURL with the password of its user information written as "***".
-std::string MaskPassword(const std::string& AURL);
 
 // AText with each byte that is not part of valid UTF-8 replaced by U+FFFD.
 std::string ValidUtf8(std::string_view AText);

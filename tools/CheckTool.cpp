@@ -1,5 +1,7 @@
 #include "tools/CheckTool.h"
 
+#include "engine/Descriptors.h"
+#include "net/http/NetURI.h"
 #include "tools/HistoryReport.h"
 
 #include <algorithm>
@@ -8,6 +10,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -155,9 +158,35 @@ bool ParseJobs(const std::string& AText, size_t& AJobs)
     return true;
 }
 
-// --serve and --prometheus with their value into AOptions; what is wrong with it, or empty.
+constexpr uint32_t MaxShards = 1000;
+
+// "K/N" with 1 <= K <= N <= MaxShards, digits only.
+bool ParseShard(const std::string& AText, uint32_t& AShard, uint32_t& AShards)
+{
+    const size_t Slash = AText.find('/');
+    if (Slash == std::string::npos || Slash == 0 || Slash > 4 || AText.size() - Slash - 1 > 4
+        || Slash + 1 == AText.size() || AText.find_first_not_of("0123456789/") != std::string::npos
+        || AText.find('/', Slash + 1) != std::string::npos)
+        return false;
+    const auto Shard = static_cast<uint32_t>(std::stoul(AText.substr(0, Slash)));
+    const auto Shards = static_cast<uint32_t>(std::stoul(AText.substr(Slash + 1)));
+    if (Shard < 1 || Shard > Shards || Shards > MaxShards)
+        return false;
+    AShard = Shard;
+    AShards = Shards;
+    return true;
+}
+
+// --serve, --prometheus and --shard with their value into AOptions; what is wrong with it, or
+// empty.
 std::string TakeMetricsOption(const std::string& AOption, const std::string& AValue, TCheckOptions& AOptions)
 {
+    if (AOption == "--shard") {
+        if (!ParseShard(AValue, AOptions.Shard, AOptions.Shards))
+            return "--shard needs K/N with K from 1 to N and N at most " + std::to_string(MaxShards)
+                + ", such as 2/3, not '" + AValue + "'";
+        return {};
+    }
     if (AOption == "--serve") {
         AOptions.Serve = true;
         AOptions.Watch = true;
@@ -248,9 +277,10 @@ std::string ParseCheckOptions(const std::vector<std::string>& AArgs, TCheckOptio
                 AOptions.SinceGiven = true;
                 if (!ParseSpan(Arg.substr(8), AOptions.SinceMs))
                     return SinceComplaint(Arg.substr(8));
-            } else if (Arg == "--serve" || Arg == "--prometheus")
+            } else if (Arg == "--serve" || Arg == "--prometheus" || Arg == "--shard")
                 ExpectValue = Arg;
-            else if (Arg.rfind("--serve=", 0) == 0 || Arg.rfind("--prometheus=", 0) == 0) {
+            else if (Arg.rfind("--serve=", 0) == 0 || Arg.rfind("--prometheus=", 0) == 0
+                || Arg.rfind("--shard=", 0) == 0) {
                 const size_t Eq = Arg.find('=');
                 const std::string Wrong = TakeMetricsOption(Arg.substr(0, Eq), Arg.substr(Eq + 1), AOptions);
                 if (!Wrong.empty())
@@ -272,6 +302,8 @@ std::string ParseCheckOptions(const std::vector<std::string>& AArgs, TCheckOptio
         return "--serve needs [HOST:]PORT";
     if (ExpectValue == "--prometheus")
         return "--prometheus needs a file name";
+    if (ExpectValue == "--shard")
+        return "--shard needs K/N";
     if (AOptions.Report && (AOptions.Watch || AOptions.History))
         return std::string("--report reads the history and checks nothing: not with ")
             + (AOptions.Watch ? "--watch" : "--history");
@@ -286,9 +318,9 @@ const std::string& CheckUsageText()
         = R"(Usage: vardex-check [--watch] [--json] [--jobs N] [--history] [--prometheus FILE] [FILE]
        vardex-check --serve [HOST:]PORT [--json] [--jobs N] [--history] [--prometheus FILE] [FILE]
        vardex-check --report [--since SPAN] [--json] [FILE]
-Checks the monitors of a Vardex monitor list from a terminal or a script, with the same
-code as the window. FILE is read as the window reads its list; without it, default.cfg in
-the current directory. Up to N checks run side by side (--jobs).
+vardex-check checks the monitors of a Vardex monitor list from a terminal or a script, with
+the same code as the window. It reads FILE as the window reads its list, and default.cfg in
+the current directory when no FILE is given. Up to N checks run side by side (--jobs).
 
 Without --watch every monitor is checked once, whatever its interval, and one line is
 printed per monitor, in list order, six fields separated by tabs:
@@ -313,44 +345,56 @@ Options:
              checks in flight and ends the program, a second one ends it at once.
   --json     Print each line as one JSON object instead, with the same facts:
                {"name":"...","kind":"...","target":"...","status":"OK","ms":12,"reason":""}
-             and "cert_days" last where the line has CERT_DAYS.
-             under --watch with "time" first. Strings are UTF-8; a byte that is not valid
+             The key "cert_days" comes last on lines that have CERT_DAYS; under --watch
+             the key "time" comes first. Strings are UTF-8, and a byte that is not valid
              UTF-8 is given as U+FFFD.
   --jobs N   Run up to N checks at once (1 to 1024, default 64). --jobs 1 checks one
              monitor after another. Under --watch, a due monitor that finds every job
-             busy is checked as soon as one is free, those whose last check was quick
-             first.
+             busy is checked as soon as one is free, and monitors whose last check was
+             quick go first.
   --history  Record every check into the check history, the file the window keeps too:
              $XDG_STATE_HOME/vardex/history.sqlite (~/.local/state/vardex/ when
-             XDG_STATE_HOME is not set). Rows older than 30 days are deleted, or than
-             VARDEX_HISTORY_DAYS days when that is set; VARDEX_HISTORY=off records
+             XDG_STATE_HOME is not set). Rows older than 30 days (or VARDEX_HISTORY_DAYS
+             days, when that is set) are deleted, and VARDEX_HISTORY=off records
              nothing. A history file that cannot be written is reported once on stderr;
              the checks go on.
-  --report   Check nothing; print what the history says about the monitors of FILE,
-             one line per monitor with checks in the span, by name, six fields:
+  --report   Check nothing, and print what the history says about the monitors of
+             FILE: one line for each monitor with checks in the span, sorted by name,
+             with six fields:
                NAME  CHECKS  FAILURES  UPTIME  P50  P95
              UPTIME is the share of successful checks in percent; P50 and P95 are the
              median and the 95th percentile (nearest rank) of the successful checks'
-             times in ms, empty when none succeeded. With --json one object a line:
+             times in ms, and are empty when none succeeded. With --json each line is
+             one JSON object:
                {"name":"...","checks":10,"failures":1,"uptime":90.00,"p50":12,"p95":40}
   --since SPAN
-             How far back --report looks: a whole number and s, m, h or d (default 24h).
+             Set how far back --report looks: a whole number followed by s, m, h or d
+             (the default is 24h).
   --serve [HOST:]PORT
              Watch as --watch does and serve the monitors' metrics for Prometheus at
              http://HOST:PORT/metrics (HOST 127.0.0.1 unless given; [::1] for IPv6;
-             port 0 takes a free one). Says where on the standard error.
+             port 0 takes a free one), and a status page for a browser at
+             http://HOST:PORT/. The address it listens on is printed on the
+             standard error. A port in use by another program is refused (exit
+             status 2).
   --prometheus FILE
              Write the same metrics to FILE after every pass (once, without --watch),
              by renaming a finished file over it, for node_exporter's textfile collector.
+             A symbolic link is followed; anything but a regular file is refused.
+  --shard K/N
+             Check only the monitors of shard K of N (1 <= K <= N): a hash of each
+             monitor's name and target, the same on every machine, puts it in one
+             shard, so N processes given the same list check each monitor once.
   -h, --help Print this help and exit.
   --version  Print the version and exit.
   --         Take what follows as FILE, even when it begins with "-".
 
 Exit status:
-  0  every monitor ended OK (an empty list too); under --watch, stopped by a signal
-  1  at least one monitor ended ERROR
-  2  a wrong option or argument, a list that cannot be opened or read, a history that
-     cannot be read (--report), or output that cannot be written
+  0  every monitor ended OK, or the list is empty; under --watch, a signal stopped it.
+  1  at least one monitor ended ERROR.
+  2  an option or argument was wrong, a list could not be opened or read, a list held
+     text but no monitor, the history could not be read (--report), or the output could
+     not be written.
 )";
     return Text;
 }
@@ -362,6 +406,7 @@ TCheckRun::TCheckRun(const TCheckOptions& AOptions, TMonitorList& AList, TWriter
     , FEngine(FVerdicts, FClock, AOptions.Jobs)
     , FSchedule(FEngine, FClock)
 {
+    FSchedule.OnShortage = Complain;
     FMetrics.resize(FList.size());
     FIndex.reserve(FList.size());
     for (size_t I = 0; I < FList.size(); ++I)
@@ -389,23 +434,34 @@ void TCheckRun::ApplyVerdicts(const std::function<void(size_t AIndex, TCheckRepo
     bool Applied = false;
     for (const TCheckVerdict& Verdict : Verdicts) {
         const std::shared_ptr<TServiceMonitor> Monitor = FSchedule.Apply(Verdict);
-        if (!Monitor)
+        if (!Monitor) {
+            // Put off for a shortage: the monitor is back as it was, to be checked again.
+            const std::shared_ptr<TServiceMonitor> Back = Verdict.Shortage ? Verdict.Monitor.lock() : nullptr;
+            if (const auto Found = Back ? FIndex.find(Back.get()) : FIndex.end(); Found != FIndex.end())
+                FPutOff.push_back(Found->second);
             continue;
+        }
         const size_t Index = FIndex.at(Monitor.get());
         // Unix time for the metrics: the verdict's own stamps are local time, which a change
         // to winter time makes ambiguous. The check ended a moment before it was applied.
         TMonitorMetrics& Metrics = FMetrics[Index];
+        const bool Up = Monitor->Status() == msOK;
+        const bool Changed = !Metrics.Checked || Metrics.Up != Up;
         Metrics.Checked = true;
-        Metrics.Up = Monitor->Status() == msOK;
+        Metrics.Up = Up;
         Metrics.DurationSeconds = double(Verdict.DurationMs) / 1000;
         Metrics.LastCheck = std::round((Now - Metrics.DurationSeconds) * 1000) / 1000;
+        if (Changed)
+            Metrics.StatusSince = Metrics.LastCheck;
         if (Metrics.Up)
             Metrics.LastSuccess = std::round(Now * 1000) / 1000;
         Metrics.CertificateExpiry = Monitor->Certificate().Earliest;
-        ++FChecks;
-        FErrors += Metrics.Up ? 0 : 1;
+        ++Metrics.Checks;
+        Metrics.Errors += Metrics.Up ? 0 : 1;
         Applied = true;
         TCheckReport Report = MakeCheckReport(FList[Index].Name, *Monitor, Verdict.DurationMs);
+        if (!Up)
+            Metrics.Reason = Report.Reason;
         if (OnFinished)
             OnFinished(Report);
         AOnReport(Index, std::move(Report));
@@ -420,8 +476,9 @@ void TCheckRun::ApplyVerdicts(const std::function<void(size_t AIndex, TCheckRepo
 std::shared_ptr<const TMetricsSnapshot> TCheckRun::Snapshot() const
 {
     auto Snapshot = std::make_shared<TMetricsSnapshot>();
-    Snapshot->Checks = FChecks;
-    Snapshot->Errors = FErrors;
+    Snapshot->ListName = FOptions.FileName;
+    Snapshot->Listed = FIndex.size();
+    Snapshot->Postponed = FSchedule.Shortages();
     for (size_t I = 0; I < FList.size(); ++I) {
         const TMonitorMetrics& Metrics = FMetrics[I];
         if (!Metrics.Checked)
@@ -433,7 +490,9 @@ std::shared_ptr<const TMetricsSnapshot> TCheckRun::Snapshot() const
         if (const auto* Ping = dynamic_cast<const TPingMonitor*>(&Monitor))
             Sample.Target = Ping->IP();
         else if (const auto* Web = dynamic_cast<const TWebMonitor*>(&Monitor))
-            Sample.Target = MaskPassword(Web->URL());
+            // A label is kept by the time-series database for good; a query there would also
+            // make a new series of each of its changes.
+            Sample.Target = MaskURL(Web->URL(), umLabel);
         else if (const auto* Tcp = dynamic_cast<const TTcpMonitor*>(&Monitor))
             Sample.Target = Tcp->Target();
         else if (const auto* Dns = dynamic_cast<const TDnsMonitor*>(&Monitor))
@@ -443,9 +502,22 @@ std::shared_ptr<const TMetricsSnapshot> TCheckRun::Snapshot() const
         Sample.LastCheck = Metrics.LastCheck;
         Sample.LastSuccess = Metrics.LastSuccess;
         Sample.CertificateExpiry = Metrics.CertificateExpiry;
+        Sample.Checks = Metrics.Checks;
+        Sample.Errors = Metrics.Errors;
+        Sample.Reason = Metrics.Reason;
+        Sample.StatusSince = Metrics.StatusSince;
+        if (const auto Found = FUptimes.find(FList[I].Name); Found != FUptimes.end())
+            Sample.Uptime24h = Found->second;
         Snapshot->Monitors.push_back(std::move(Sample));
     }
     return Snapshot;
+}
+
+void TCheckRun::SetUptimes(std::unordered_map<std::string, double> AUptimes)
+{
+    FUptimes = std::move(AUptimes);
+    if (FServer != nullptr)
+        FServer->Publish(Snapshot());
 }
 
 bool TCheckRun::WriteMetricsFile()
@@ -462,11 +534,56 @@ bool TCheckRun::WriteMetricsFile()
     return Wrong.empty();
 }
 
+uint32_t MonitorShard(const std::string& AName, const std::string& ATarget, uint32_t AShards)
+{
+    // FNV-1a, 64 bits: fixed by its definition, unlike std::hash, so every machine agrees.
+    uint64_t Hash = 14695981039346656037ull;
+    const auto Add = [&](unsigned char AByte) {
+        Hash ^= AByte;
+        Hash *= 1099511628211ull;
+    };
+    for (const char C : AName)
+        Add(static_cast<unsigned char>(C));
+    Add(0);
+    for (const char C : ATarget)
+        Add(static_cast<unsigned char>(C));
+    return static_cast<uint32_t>(Hash % AShards);
+}
+
+void KeepShard(TMonitorList& AList, uint32_t AShard, uint32_t AShards)
+{
+    if (AShards <= 1)
+        return;
+    std::erase_if(AList, [&](const TMonitorEntry& AEntry) {
+        std::string Target;
+        if (const auto* Ping = dynamic_cast<const TPingMonitor*>(AEntry.Monitor.get()))
+            Target = Ping->IP();
+        else if (const auto* Web = dynamic_cast<const TWebMonitor*>(AEntry.Monitor.get()))
+            Target = Web->URL();
+        else if (const auto* Tcp = dynamic_cast<const TTcpMonitor*>(AEntry.Monitor.get()))
+            Target = Tcp->Target();
+        else if (const auto* Dns = dynamic_cast<const TDnsMonitor*>(AEntry.Monitor.get()))
+            Target = Dns->Target();
+        return MonitorShard(AEntry.Name, Target, AShards) != AShard - 1;
+    });
+}
+
 std::string WriteFileAtomically(const std::string& AFileName, const std::string& AText)
 {
+    // A collector is often pointed at a link; replacing the link would leave its target, the
+    // file read, stale for good. A device or a FIFO is no file of metrics to replace.
+    std::string Target;
+    try {
+        Target = FollowLinks(AFileName);
+    } catch (const EInOutError& E) {
+        return "cannot write " + AFileName + ": " + E.what();
+    }
+    struct stat Info { };
+    if (::lstat(Target.c_str(), &Info) == 0 && !S_ISREG(Info.st_mode))
+        return "cannot write " + AFileName + ": not a regular file";
     // Beside the file, so that the rename stays on one file system; a name that does not end
     // in the file's own suffix, so a collector that reads "*.prom" passes it over.
-    std::string Temporary = AFileName + ".XXXXXX";
+    std::string Temporary = Target + ".XXXXXX";
     const int Fd = ::mkstemp(Temporary.data());
     if (Fd < 0)
         return "cannot write " + AFileName + ": " + std::strerror(errno);
@@ -479,7 +596,7 @@ std::string WriteFileAtomically(const std::string& AFileName, const std::string&
         Ok = false;
         Error = errno;
     }
-    if (Ok && ::rename(Temporary.c_str(), AFileName.c_str()) != 0) {
+    if (Ok && ::rename(Temporary.c_str(), Target.c_str()) != 0) {
         Ok = false;
         Error = errno;
     }
@@ -494,16 +611,46 @@ int TCheckRun::RunOnce()
     // The line of each monitor, kept until every line before it is printed.
     std::vector<std::optional<TCheckReport>> Reports(FList.size());
     std::vector<bool> Done(FList.size(), false);
-    size_t NextStart = 0;
+    // The monitors still to start, in list order; one whose check was put off for a shortage
+    // comes back to the front and starts again a tick (a second) after the shortage.
+    std::deque<size_t> ToStart;
+    for (size_t I = 0; I < FList.size(); ++I)
+        ToStart.push_back(I);
+    constexpr uint8_t MaxPutOff = 10;
+    std::vector<uint8_t> PutOff(FList.size(), 0);
+    uint64_t Shortages = FSchedule.Shortages();
+    int64_t StartAfter = 0;
+    const auto WaitOutShortage = [&] {
+        if (FSchedule.Shortages() != Shortages) {
+            Shortages = FSchedule.Shortages();
+            StartAfter = FClock.MonotonicMs() + 1000;
+        }
+    };
+    // A run once must end: a shortage that outlasts ten ticks leaves the monitor unchecked,
+    // and says so, rather than holding the run for ever.
+    const auto NotChecked = [&](size_t AIndex) {
+        TCheckReport Report = MakeCheckReport(FList[AIndex].Name, *FList[AIndex].Monitor, 0);
+        Report.Status = msError;
+        Report.Reason = "Not checked: no file descriptor, thread or memory to check it with.";
+        FList[AIndex].Monitor->ApplyResult({ msError, Report.Reason }, 0);
+        Reports[AIndex] = std::move(Report);
+        Done[AIndex] = true;
+    };
     size_t NextPrint = 0;
     for (;;) {
+        WaitOutShortage();
         // As many checks as the engine takes, in list order.
-        while (NextStart < FList.size()) {
-            const std::shared_ptr<TServiceMonitor>& Monitor = FList[NextStart].Monitor;
-            if (Monitor && !FSchedule.RunCheck(Monitor))
-                break;
-            Done[NextStart] = !Monitor;
-            ++NextStart;
+        while (!ToStart.empty() && FClock.MonotonicMs() >= StartAfter) {
+            const size_t Index = ToStart.front();
+            const std::shared_ptr<TServiceMonitor>& Monitor = FList[Index].Monitor;
+            if (Monitor && !FSchedule.RunCheck(Monitor)) {
+                // No worker could start, and none runs whose end would free what it needs.
+                if (FEngine.StartFailure().empty() || FSchedule.InFlight() > 0 || ++PutOff[Index] < MaxPutOff)
+                    break;
+                NotChecked(Index);
+            }
+            Done[Index] = Done[Index] || !Monitor;
+            ToStart.pop_front();
         }
         while (NextPrint < FList.size() && Done[NextPrint]) {
             if (Reports[NextPrint])
@@ -515,11 +662,21 @@ int TCheckRun::RunOnce()
             return CheckExitUsage;
         if (NextPrint == FList.size())
             break;
-        FVerdicts.Wait(-1);
+        // With checks still to start, a verdict frees a worker; a shortage waits out its tick.
+        WaitOutShortage();
+        const int64_t Left = StartAfter - FClock.MonotonicMs();
+        FVerdicts.Wait(ToStart.empty() ? -1 : Left > 0 ? static_cast<int>(Left) : 1000);
         ApplyVerdicts([&](size_t AIndex, TCheckReport AReport) {
             Reports[AIndex] = std::move(AReport);
             Done[AIndex] = true;
         });
+        for (const size_t Index : FPutOff) {
+            if (++PutOff[Index] < MaxPutOff)
+                ToStart.push_front(Index);
+            else
+                NotChecked(Index);
+        }
+        FPutOff.clear();
     }
     if (!WriteMetricsFile())
         return CheckExitUsage;
@@ -533,7 +690,12 @@ int TCheckRun::RunWatch(const std::atomic<bool>& AStop, int AStopFd)
     // The status each monitor's last check gave; a monitor not here has not been checked.
     std::unordered_map<const TServiceMonitor*, TMonitorStatus> Previous;
     int64_t Next = FClock.MonotonicMs() + 1000;
+    int64_t NextMinute = FClock.MonotonicMs();
     for (;;) {
+        if (OnMinute && FClock.MonotonicMs() >= NextMinute) {
+            OnMinute();
+            NextMinute = FClock.MonotonicMs() + 60000;
+        }
         // Wait for the tick, printing the verdicts that arrive meanwhile. Ticks missed are not
         // made up: when the next one is already due it runs at once, and the count starts
         // again from there.
@@ -549,6 +711,7 @@ int TCheckRun::RunWatch(const std::atomic<bool>& AStop, int AStopFd)
                     Print(AReport);
                 Previous[Monitor] = AReport.Status;
             });
+            FPutOff.clear();
             FSchedule.Resume(FList);
             if (FOutputFailed)
                 return CheckExitUsage;
@@ -589,7 +752,16 @@ int VardexCheckMain(int AArgc, char** AArgv)
     const std::string ListKey = HistoryListKey(Options.FileName);
     if (Options.Report) {
         // The history outlives the list: a list that is gone still has its figures.
-        THistoryReader Reader(HistorySettingsFromEnvironment().FileName);
+        const std::string HistoryFile = HistorySettingsFromEnvironment().FileName;
+        struct stat Info { };
+        if (!HistoryFile.empty() && ::stat(HistoryFile.c_str(), &Info) != 0 && errno == ENOENT) {
+            Complain("there is no check history yet (" + HistoryFile
+                + " does not exist). Checks are recorded by the window, and by vardex-check with "
+                  "--history, for example: vardex-check --watch --history "
+                + Options.FileName);
+            return CheckExitUsage;
+        }
+        THistoryReader Reader(HistoryFile);
         const std::vector<THistorySummary> Summaries
             = Reader.Summaries(ListKey, HistoryNowMs() - Options.SinceMs);
         if (!Reader.Error().empty()) {
@@ -601,6 +773,13 @@ int VardexCheckMain(int AArgc, char** AArgv)
                 return CheckExitUsage;
         return CheckExitOK;
     }
+
+    // Checks that cannot get a descriptor are put off, so the pool is sized to the open-file
+    // limit (raised as far as it goes) rather than left to meet it.
+    std::string Lowered;
+    Options.Jobs = FitJobsToDescriptors(Options.Jobs, Lowered);
+    if (!Lowered.empty())
+        Complain(Lowered);
 
     TMonitorList List;
     TMonitorListExtras Extras;
@@ -616,6 +795,14 @@ int VardexCheckMain(int AArgc, char** AArgv)
     }
     if (Extras.UnreadCount > 0)
         Complain(UnreadBlocksText(Options.FileName, Extras.UnreadCount));
+    if (Extras.Windows1251Count > 0)
+        Complain(Windows1251LinesText(Options.FileName, Extras.Windows1251Count));
+    // A list with text but no monitor in it is not a list of services that are all well.
+    if (List.empty() && Extras.UnreadCount > 0) {
+        Complain(Options.FileName + " holds no monitor");
+        return CheckExitUsage;
+    }
+    KeepShard(List, Options.Shard, Options.Shards);
     // Named once: --watch leaves such a monitor alone until the list is mended, while a
     // single pass still checks it with what the value falls back to, as it checks every
     // monitor whatever its interval.
@@ -662,6 +849,16 @@ int VardexCheckMain(int AArgc, char** AArgv)
         const std::string Shown = Host.find(':') != std::string::npos ? "[" + Host + "]" : Host;
         Complain("serving metrics at http://" + Shown + ":" + std::to_string(Server.Port()) + "/metrics");
         Run.SetMetricsServer(&Server);
+        // The status page's 24-hour uptimes, read again once a minute.
+        if (History)
+            Run.OnMinute = [&] {
+                THistoryReader Reader(HistorySettingsFromEnvironment().FileName);
+                std::unordered_map<std::string, double> Uptimes;
+                for (const THistorySummary& One :
+                    Reader.Summaries(ListKey, HistoryNowMs() - int64_t(24) * 3600000))
+                    Uptimes[One.Monitor] = One.Uptime();
+                Run.SetUptimes(std::move(Uptimes));
+            };
     }
     if (!Signals)
         return Run.RunOnce();

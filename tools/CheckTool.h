@@ -39,7 +39,18 @@ struct TCheckOptions {
     TListenAddress ServeAddress;
     // --prometheus FILE: the metrics written to FILE after every pass; empty for none.
     std::string PrometheusFile;
+    // --shard K/N: only the monitors in shard K (1 to N) of N; N 1 checks them all.
+    uint32_t Shard = 1;
+    uint32_t Shards = 1;
 };
+
+// The shard, 0 to AShards - 1, of a monitor with this name and target (the host, or the URL as
+// written). A hash of both that is the same on every machine and every run, so N processes
+// given one list and --shard 1/N ... N/N check every monitor exactly once between them.
+uint32_t MonitorShard(const std::string& AName, const std::string& ATarget, uint32_t AShards);
+
+// Keeps in AList only the monitors of shard AShard (1 to AShards).
+void KeepShard(TMonitorList& AList, uint32_t AShard, uint32_t AShards);
 
 // Reads the arguments after the program name into AOptions. Returns an empty text when they
 // are sound, otherwise what is wrong with them (one line, without the program's name).
@@ -84,8 +95,12 @@ public:
 
     // Where the metrics go as they change, besides --prometheus; nullptr for nowhere.
     void SetMetricsServer(TMetricsServer* AServer) { FServer = AServer; }
-    // The metrics as they stand: the monitors checked so far, in list order, and the counts.
+    // The metrics as they stand: the monitors checked so far, in list order.
     std::shared_ptr<const TMetricsSnapshot> Snapshot() const;
+    // The 24-hour uptime of the monitors by name, from the history, for the status page.
+    void SetUptimes(std::unordered_map<std::string, double> AUptimes);
+    // Called about once a minute while watching, and at the start.
+    std::function<void()> OnMinute;
 
 private:
     // What the metrics keep of each listed monitor.
@@ -96,6 +111,10 @@ private:
         double LastCheck = 0;
         double LastSuccess = 0;
         int64_t CertificateExpiry = 0;
+        uint64_t Checks = 0;
+        uint64_t Errors = 0;
+        std::string Reason;
+        double StatusSince = 0;
     };
     // The metrics to --prometheus's file, if given; false (said once) when it fails.
     bool WriteMetricsFile();
@@ -116,18 +135,21 @@ private:
     std::unordered_map<const TServiceMonitor*, size_t> FIndex;
     bool FOutputFailed = false;
     std::vector<TMonitorMetrics> FMetrics;
-    uint64_t FChecks = 0;
-    uint64_t FErrors = 0;
+    std::unordered_map<std::string, double> FUptimes;
     TMetricsServer* FServer = nullptr;
     // The last write of --prometheus failed.
     bool FMetricsFileFailed = false;
     // Verdicts applied since the last write of the file.
     bool FMetricsDirty = false;
+    // List positions of the monitors whose checks were put off for a shortage since the last
+    // look (RunOnce starts them again; the watch's ticks do that by themselves).
+    std::vector<size_t> FPutOff;
 };
 
 // Writes AText to AFileName atomically: into a new file beside it, flushed to disk, then
 // renamed over it, so a reader (node_exporter's textfile collector) sees the old text or the
-// new one, never a part. An empty text on success, otherwise why not.
+// new one, never a part. A symbolic link is followed (FollowLinks) and its target replaced;
+// anything but a regular file is refused. An empty text on success, otherwise why not.
 std::string WriteFileAtomically(const std::string& AFileName, const std::string& AText);
 
 // The whole program: arguments, the list, the run, and the exit status.

@@ -22,27 +22,34 @@ std::string Value(double AValue)
 
 struct TFamily {
     const char* Name;
+    // "gauge" or "counter"; a counter's name ends in "_total".
+    const char* Type;
     const char* Help;
     // The value of a monitor's sample; false when it has none.
     bool (*Sample)(const TMonitorSample& AMonitor, double& AValue);
 };
 
 const TFamily Families[] = {
-    { "vardex_up", "Whether the monitor's last check succeeded (1) or failed (0).",
+    { "vardex_up", "gauge", "Whether the monitor's last check succeeded (1) or failed (0).",
         [](const TMonitorSample& A, double& V) { return V = A.Up ? 1 : 0, true; } },
-    { "vardex_check_duration_seconds", "How long the monitor's last check took.",
+    { "vardex_check_duration_seconds", "gauge", "How long the monitor's last check took.",
         [](const TMonitorSample& A, double& V) { return V = A.DurationSeconds, true; } },
-    { "vardex_last_check_timestamp_seconds", "When the monitor's last finished check started.",
+    { "vardex_last_check_timestamp_seconds", "gauge", "When the monitor's last finished check started.",
         [](const TMonitorSample& A, double& V) { return V = A.LastCheck, true; } },
-    { "vardex_last_success_timestamp_seconds",
+    { "vardex_last_success_timestamp_seconds", "gauge",
         "When the monitor's last successful check ended; 0 when none has succeeded since the start.",
         [](const TMonitorSample& A, double& V) { return V = A.LastSuccess, true; } },
-    { "vardex_certificate_expiry_timestamp_seconds",
+    { "vardex_certificate_expiry_timestamp_seconds", "gauge",
         "When the earliest certificate of the https server's verified chain expires, as its last check saw "
         "it.",
         [](const TMonitorSample& A, double& V) {
             return V = static_cast<double>(A.CertificateExpiry), A.CertificateExpiry != 0;
         } },
+    { "vardex_checks_total", "counter", "Checks of the monitor this process has finished.",
+        [](const TMonitorSample& A, double& V) { return V = static_cast<double>(A.Checks), true; } },
+    { "vardex_check_errors_total", "counter",
+        "Checks of the monitor this process has finished with an error.",
+        [](const TMonitorSample& A, double& V) { return V = static_cast<double>(A.Errors), true; } },
 };
 
 } // namespace
@@ -95,26 +102,30 @@ std::string MetricsText(const TMetricsSnapshot& ASnapshot, TMetricsFormat AForma
     }
 
     std::string Text;
-    Text.reserve(ASnapshot.Monitors.size() * 600 + 1024);
+    Text.reserve(ASnapshot.Monitors.size() * 700 + 1024);
+    // A counter's family is named without "_total" in OpenMetrics, with it in the older format.
+    const bool Open = AFormat == TMetricsFormat::mfOpenMetrics;
     for (const TFamily& Family : Families) {
-        Text += std::string("# HELP ") + Family.Name + ' ' + Family.Help + '\n';
-        Text += std::string("# TYPE ") + Family.Name + " gauge\n";
+        std::string Name = Family.Name;
+        if (Open && std::string_view(Family.Type) == "counter")
+            Name.resize(Name.size() - 6);
+        Text += "# HELP " + Name + ' ' + Family.Help + '\n';
+        Text += "# TYPE " + Name + ' ' + Family.Type + '\n';
         for (size_t I = 0; I < ASnapshot.Monitors.size(); ++I) {
             double Sample = 0;
             if (Family.Sample(ASnapshot.Monitors[I], Sample))
                 Text += Family.Name + Labels[I] + ' ' + Value(Sample) + '\n';
         }
+        // After the checks, the one count of the process itself: checks put off for a shortage
+        // of the checker's own, which belong to no monitor's verdict.
+        if (std::string_view(Family.Name) != "vardex_checks_total")
+            continue;
+        Text += "# HELP vardex_checks_postponed" + std::string(Open ? "" : "_total")
+            + " Checks put off for want of file descriptors, threads or memory, each tried again at the next "
+              "tick.\n";
+        Text += "# TYPE vardex_checks_postponed" + std::string(Open ? "" : "_total") + " counter\n";
+        Text += "vardex_checks_postponed_total " + std::to_string(ASnapshot.Postponed) + '\n';
     }
-    // A counter's family is named without "_total" in OpenMetrics, with it in the older format.
-    const bool Open = AFormat == TMetricsFormat::mfOpenMetrics;
-    const auto Counter = [&](const char* AName, const char* AHelp, uint64_t AValue) {
-        const std::string Family = Open ? AName : std::string(AName) + "_total";
-        Text += "# HELP " + Family + ' ' + AHelp + '\n';
-        Text += "# TYPE " + Family + " counter\n";
-        Text += std::string(AName) + "_total " + std::to_string(AValue) + '\n';
-    };
-    Counter("vardex_checks", "Checks this process has finished.", ASnapshot.Checks);
-    Counter("vardex_check_errors", "Checks this process has finished with an error.", ASnapshot.Errors);
     if (Open)
         Text += "# EOF\n";
     return Text;

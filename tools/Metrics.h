@@ -17,13 +17,21 @@ struct TMonitorSample {
     double LastCheck = 0; // the start of the last finished check
     double LastSuccess = 0; // the end of the last successful one; 0 for never
     int64_t CertificateExpiry = 0; // the earliest notAfter of an https server; 0 when unknown
+    uint64_t Checks = 0; // the checks of it this process has finished
+    uint64_t Errors = 0; // of them, the ones that ended in an error
+    std::string Reason; // why the last check failed; empty after a success
+    double StatusSince = 0; // the start of the first check of the run of its present status
+    double Uptime24h = -1; // the share of successful checks over 24 hours in percent; -1: unknown
 };
 
-// What a scrape shows: the monitors checked so far, in list order, and the process's counts.
+// What a scrape shows: the monitors checked so far, in list order; for the status page, how
+// many the list holds in all.
 struct TMetricsSnapshot {
     std::vector<TMonitorSample> Monitors;
-    uint64_t Checks = 0;
-    uint64_t Errors = 0;
+    size_t Listed = 0;
+    std::string ListName;
+    // Checks put off for want of descriptors, threads or memory (tried again at the next tick).
+    uint64_t Postponed = 0;
 };
 
 enum class TMetricsFormat { mfPrometheus, mfOpenMetrics };

@@ -1,15 +1,24 @@
 #include "tools/MetricsServer.h"
 
-#include <httplib.h>
+#include "tools/StatusPage.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
+#include <list>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
-// Enough for a scraper and someone looking by hand; a request holds a thread only briefly.
-constexpr size_t RequestThreads = 4;
+using TClock = std::chrono::steady_clock;
 
 bool PortText(const std::string& AText, int& APort)
 {
@@ -17,6 +26,45 @@ bool PortText(const std::string& AText, int& APort)
         return false;
     APort = std::stoi(AText);
     return APort <= 65535;
+}
+
+// The value of header AName in a request head, without the blanks around it; empty when absent.
+std::string HeaderValue(const std::string& AHead, const char* AName)
+{
+    const size_t NameLength = std::strlen(AName);
+    size_t Line = AHead.find('\n');
+    while (Line != std::string::npos && Line + 1 < AHead.size()) {
+        const size_t Start = Line + 1;
+        Line = AHead.find('\n', Start);
+        const size_t End = Line == std::string::npos ? AHead.size() : Line;
+        if (End - Start > NameLength && AHead[Start + NameLength] == ':'
+            && ::strncasecmp(AHead.data() + Start, AName, NameLength) == 0) {
+            std::string Value = AHead.substr(Start + NameLength + 1, End - Start - NameLength - 1);
+            const size_t First = Value.find_first_not_of(" \t");
+            const size_t Last = Value.find_last_not_of(" \t\r");
+            return First == std::string::npos ? std::string() : Value.substr(First, Last - First + 1);
+        }
+    }
+    return {};
+}
+
+bool HasToken(const std::string& AValue, const char* AToken)
+{
+    std::string Lower = AValue;
+    std::transform(
+        Lower.begin(), Lower.end(), Lower.begin(), [](unsigned char C) { return std::tolower(C); });
+    return Lower.find(AToken) != std::string::npos;
+}
+
+std::string Answer(const char* AStatus, const std::string& AType, const std::string& ABody, bool AHead,
+    bool AClose, const char* AExtra = "")
+{
+    std::string Text = std::string("HTTP/1.1 ") + AStatus + "\r\nContent-Type: " + AType
+        + "\r\nContent-Length: " + std::to_string(ABody.size()) + "\r\nCache-Control: no-store\r\n" + AExtra
+        + (AClose ? "Connection: close\r\n" : "") + "\r\n";
+    if (!AHead)
+        Text += ABody;
+    return Text;
 }
 
 } // namespace
@@ -42,21 +90,28 @@ std::string ParseListenAddress(const std::string& AText, TListenAddress& AAddres
     return {};
 }
 
-TMetricsServer::TMetricsServer()
-    : FServer(std::make_unique<httplib::Server>())
+struct TMetricsServer::TConnection {
+    int Fd = -1;
+    std::string In;
+    std::string Out;
+    size_t Sent = 0;
+    bool Close = false;
+    size_t Served = 0;
+    // Since when it waits for its next request; what the cap closes first.
+    TClock::time_point Waiting;
+    TClock::time_point Deadline;
+};
+
+TMetricsServer::TMetricsServer(TServerLimits ALimits)
+    : FLimits(ALimits)
     , FSnapshot(std::make_shared<TMetricsSnapshot>())
 {
-    FServer->new_task_queue = [] { return new httplib::ThreadPool(RequestThreads); };
-    // A scraper that goes quiet must not keep a thread, nor hold up the end of the program
-    // for long: the server notices a stop between requests of a kept-alive connection.
-    FServer->set_keep_alive_timeout(2);
-    FServer->set_read_timeout(5);
-    FServer->set_write_timeout(5);
-    FServer->set_payload_max_length(64 * 1024);
-    FServer->Get("/metrics", [this](const httplib::Request& ARequest, httplib::Response& AResponse) {
-        const TMetricsFormat Format = MetricsFormatFor(ARequest.get_header_value("Accept"));
-        AResponse.set_content(MetricsText(*Current(), Format), MetricsContentType(Format));
-    });
+    // Under a low open-file limit the server takes at most an eighth of it: the checks need a
+    // descriptor or two each, and a monitor must not fail because someone holds connections.
+    rlimit Files {};
+    if (::getrlimit(RLIMIT_NOFILE, &Files) == 0 && Files.rlim_cur != RLIM_INFINITY)
+        FLimits.MaxConnections
+            = std::max<size_t>(1, std::min<size_t>(FLimits.MaxConnections, size_t(Files.rlim_cur / 8)));
 }
 
 TMetricsServer::~TMetricsServer()
@@ -66,24 +121,56 @@ TMetricsServer::~TMetricsServer()
 
 std::string TMetricsServer::Start(const TListenAddress& AAddress)
 {
-    errno = 0;
-    if (AAddress.Port == 0) {
-        FPort = FServer->bind_to_any_port(AAddress.Host);
-        if (FPort <= 0)
-            FPort = 0;
-    } else if (FServer->bind_to_port(AAddress.Host, AAddress.Port)) {
-        FPort = AAddress.Port;
+    const std::string Where = "cannot listen on "
+        + (AAddress.Host.find(':') != std::string::npos ? "[" + AAddress.Host + "]" : AAddress.Host) + ":"
+        + std::to_string(AAddress.Port);
+    addrinfo Hints {};
+    Hints.ai_family = AF_UNSPEC;
+    Hints.ai_socktype = SOCK_STREAM;
+    Hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* Found = nullptr;
+    const int Lookup
+        = ::getaddrinfo(AAddress.Host.c_str(), std::to_string(AAddress.Port).c_str(), &Hints, &Found);
+    if (Lookup != 0)
+        return Where + ": " + ::gai_strerror(Lookup);
+    int Error = 0;
+    for (addrinfo* Address = Found; Address != nullptr && FListenFd < 0; Address = Address->ai_next) {
+        const int Fd = ::socket(Address->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (Fd < 0) {
+            Error = errno;
+            continue;
+        }
+        // SO_REUSEADDR lets a restart take the port while old connections linger in TIME_WAIT;
+        // it never lets two listeners share it. SO_REUSEPORT, which would, is left off: two
+        // servers on one port would answer scrapes in turn with different views.
+        const int Yes = 1;
+        (void)::setsockopt(Fd, SOL_SOCKET, SO_REUSEADDR, &Yes, sizeof Yes);
+        if (::bind(Fd, Address->ai_addr, Address->ai_addrlen) == 0 && ::listen(Fd, 64) == 0) {
+            FListenFd = Fd;
+            break;
+        }
+        Error = errno;
+        ::close(Fd);
     }
-    if (FPort == 0) {
-        const int Error = errno;
-        std::string Why = "cannot listen on " + AAddress.Host + ":" + std::to_string(AAddress.Port);
-        return Error != 0 ? Why + ": " + std::strerror(Error) : Why;
+    ::freeaddrinfo(Found);
+    if (FListenFd < 0) {
+        if (Error == EADDRINUSE)
+            return Where + ": the port is in use by another program";
+        return Where + ": " + std::strerror(Error);
     }
-    FThread = std::thread([this] { FServer->listen_after_bind(); });
-    // Stop only reaches a server that runs: wait until it does (or has given up already).
-    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!FServer->is_running() && std::chrono::steady_clock::now() < Deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    sockaddr_storage Bound {};
+    socklen_t Length = sizeof Bound;
+    (void)::getsockname(FListenFd, reinterpret_cast<sockaddr*>(&Bound), &Length);
+    FPort = Bound.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&Bound)->sin6_port)
+                                        : ntohs(reinterpret_cast<sockaddr_in*>(&Bound)->sin_port);
+    FWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (FWakeFd < 0) {
+        Error = errno;
+        ::close(FListenFd);
+        FListenFd = -1;
+        return Where + ": " + std::strerror(Error);
+    }
+    FThread = std::thread([this] { Serve(); });
     return {};
 }
 
@@ -101,8 +188,183 @@ std::shared_ptr<const TMetricsSnapshot> TMetricsServer::Current() const
 
 void TMetricsServer::Stop()
 {
-    if (!FThread.joinable())
-        return;
-    FServer->stop();
-    FThread.join();
+    if (FThread.joinable()) {
+        const uint64_t One = 1;
+        (void)!::write(FWakeFd, &One, sizeof One);
+        FThread.join();
+    }
+    if (FListenFd >= 0)
+        ::close(FListenFd);
+    if (FWakeFd >= 0)
+        ::close(FWakeFd);
+    FListenFd = FWakeFd = -1;
+}
+
+std::string TMetricsServer::Respond(const std::string& AHead, bool& AClose) const
+{
+    const size_t LineEnd = AHead.find_first_of("\r\n");
+    const std::string Line = AHead.substr(0, LineEnd);
+    const size_t Space1 = Line.find(' ');
+    const size_t Space2 = Space1 == std::string::npos ? Space1 : Line.find(' ', Space1 + 1);
+    const std::string Version = Space2 == std::string::npos ? std::string() : Line.substr(Space2 + 1);
+    if (Space2 == std::string::npos || Version.rfind("HTTP/1.", 0) != 0) {
+        AClose = true;
+        return Answer("400 Bad Request", "text/plain; charset=utf-8", "Bad request\n", false, true);
+    }
+    const std::string Method = Line.substr(0, Space1);
+    std::string Path = Line.substr(Space1 + 1, Space2 - Space1 - 1);
+    Path = Path.substr(0, Path.find('?'));
+    const std::string Connection = HeaderValue(AHead, "Connection");
+    AClose = AClose || HasToken(Connection, "close")
+        || (Version == "HTTP/1.0" && !HasToken(Connection, "keep-alive"));
+    // Requests here carry no body; one that does is not read, so the connection cannot go on.
+    const std::string Length = HeaderValue(AHead, "Content-Length");
+    if ((!Length.empty() && Length != "0") || !HeaderValue(AHead, "Transfer-Encoding").empty()) {
+        AClose = true;
+        return Answer("400 Bad Request", "text/plain; charset=utf-8", "Bad request\n", false, true);
+    }
+    const bool Head = Method == "HEAD";
+    if (Method != "GET" && !Head)
+        return Answer("405 Method Not Allowed", "text/plain; charset=utf-8", "Method not allowed\n", false,
+            AClose, "Allow: GET, HEAD\r\n");
+    if (Path == "/metrics") {
+        const TMetricsFormat Format = MetricsFormatFor(HeaderValue(AHead, "Accept"));
+        return Answer("200 OK", MetricsContentType(Format), MetricsText(*Current(), Format), Head, AClose);
+    }
+    if (Path == "/") {
+        const double Now
+            = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+        return Answer("200 OK", "text/html; charset=utf-8", StatusPage(*Current(), Now), Head, AClose);
+    }
+    return Answer("404 Not Found", "text/plain; charset=utf-8", "Not found\n", Head, AClose);
+}
+
+void TMetricsServer::Serve()
+{
+    std::list<TConnection> Connections;
+    // Set while accept is refused for want of descriptors, so the loop does not spin on it.
+    TClock::time_point AcceptPaused {};
+    const auto Drop = [&](std::list<TConnection>::iterator AWhich) {
+        ::close(AWhich->Fd);
+        return Connections.erase(AWhich);
+    };
+    // Moves a connection on: answers the request its buffer holds, writes what it can.
+    // False when the connection is done with.
+    const auto Advance = [&](TConnection& AConnection) {
+        const auto Now = TClock::now();
+        for (;;) {
+            if (AConnection.Sent < AConnection.Out.size()) {
+                const ssize_t Sent = ::send(AConnection.Fd, AConnection.Out.data() + AConnection.Sent,
+                    AConnection.Out.size() - AConnection.Sent, MSG_NOSIGNAL);
+                if (Sent < 0)
+                    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+                AConnection.Sent += static_cast<size_t>(Sent);
+                if (AConnection.Sent < AConnection.Out.size())
+                    return true;
+            }
+            if (!AConnection.Out.empty()) {
+                AConnection.Out.clear();
+                AConnection.Sent = 0;
+                if (AConnection.Close)
+                    return false;
+                AConnection.Waiting = Now;
+                AConnection.Deadline = Now + FLimits.KeepAliveIdle;
+            }
+            size_t End = AConnection.In.find("\r\n\r\n");
+            size_t Skip = 4;
+            if (End == std::string::npos) {
+                End = AConnection.In.find("\n\n");
+                Skip = 2;
+            }
+            if (End == std::string::npos) {
+                if (AConnection.In.size() >= FLimits.MaxHeadBytes) {
+                    AConnection.Close = true;
+                    AConnection.Out = Answer("431 Request Header Fields Too Large",
+                        "text/plain; charset=utf-8", "Request head too large\n", false, true);
+                    AConnection.Deadline = Now + FLimits.WriteTimeout;
+                    continue;
+                }
+                // A request begun must be whole within the head's time-out.
+                if (!AConnection.In.empty())
+                    AConnection.Deadline = std::min(AConnection.Deadline, Now + FLimits.HeaderTimeout);
+                return true;
+            }
+            const std::string Head = AConnection.In.substr(0, End + Skip);
+            AConnection.In.erase(0, End + Skip);
+            AConnection.Close = ++AConnection.Served >= FLimits.MaxRequests;
+            AConnection.Out = Respond(Head, AConnection.Close);
+            AConnection.Deadline = Now + FLimits.WriteTimeout;
+        }
+    };
+
+    for (;;) {
+        auto Now = TClock::now();
+        auto Wake = Now + std::chrono::seconds(1);
+        for (const TConnection& Connection : Connections)
+            Wake = std::min(Wake, Connection.Deadline);
+        const bool Listening = Now >= AcceptPaused;
+        if (!Listening)
+            Wake = std::min(Wake, AcceptPaused);
+        std::vector<pollfd> Wait;
+        Wait.reserve(Connections.size() + 2);
+        Wait.push_back({ FWakeFd, POLLIN, 0 });
+        Wait.push_back({ Listening ? FListenFd : -1, POLLIN, 0 });
+        for (const TConnection& Connection : Connections)
+            Wait.push_back({ Connection.Fd, short(Connection.Out.empty() ? POLLIN : POLLOUT), 0 });
+        const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Wake - Now).count();
+        if (::poll(Wait.data(), Wait.size(), static_cast<int>(std::max<int64_t>(Left, 0) + 1)) < 0
+            && errno != EINTR)
+            break;
+        if (Wait[0].revents != 0)
+            break;
+        Now = TClock::now();
+
+        size_t Index = 2;
+        for (auto It = Connections.begin(); It != Connections.end(); ++Index) {
+            const short Events = Wait[Index].revents;
+            bool Keep = true;
+            if (Events & (POLLIN | POLLHUP | POLLERR)) {
+                char Buffer[4096];
+                const ssize_t Read = ::recv(It->Fd, Buffer, sizeof Buffer, 0);
+                if (Read > 0) {
+                    It->In.append(Buffer, static_cast<size_t>(Read));
+                    Keep = Advance(*It);
+                } else if (Read == 0 || (errno != EAGAIN && errno != EINTR)) {
+                    Keep = false;
+                }
+            } else if (Events & POLLOUT) {
+                Keep = Advance(*It);
+            }
+            if (Keep && Now >= It->Deadline)
+                Keep = false;
+            It = Keep ? std::next(It) : Drop(It);
+        }
+
+        if (Listening && (Wait[1].revents & POLLIN)) {
+            for (int Accepted = 0; Accepted < 16; ++Accepted) {
+                const int Fd = ::accept4(FListenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+                if (Fd < 0) {
+                    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                        AcceptPaused = Now + std::chrono::milliseconds(100);
+                    break;
+                }
+                if (Connections.size() >= FLimits.MaxConnections) {
+                    // The one that has waited longest for its request goes; a response being
+                    // written is finished unless every connection is writing one.
+                    auto Oldest = Connections.end();
+                    for (auto It = Connections.begin(); It != Connections.end(); ++It)
+                        if (It->Out.empty() && (Oldest == Connections.end() || It->Waiting < Oldest->Waiting))
+                            Oldest = It;
+                    Drop(Oldest != Connections.end() ? Oldest : Connections.begin());
+                }
+                TConnection Connection;
+                Connection.Fd = Fd;
+                Connection.Waiting = Now;
+                Connection.Deadline = Now + FLimits.HeaderTimeout;
+                Connections.push_back(std::move(Connection));
+            }
+        }
+    }
+    for (const TConnection& Connection : Connections)
+        ::close(Connection.Fd);
 }

@@ -1,26 +1,36 @@
-// The /metrics endpoint of vardex-check --serve, on an HTTP server library.
+// The HTTP endpoint of vardex-check --serve: /metrics for Prometheus and the status page at /.
+//
+// One thread serves every connection from one poll loop on non-blocking sockets, so no client
+// can hold anything but its own connection: a client that connects and says nothing, or
+// trickles its request a byte at a time, costs one descriptor until its deadline, and a scrape
+// that arrives meanwhile is read, rendered and written at once.
+//
+// What a client can take, and for how long:
+// - at most MaxConnections connections (fewer under a low open-file limit, so the checks keep
+//   the descriptors they need); a new connection at the cap closes the one that has waited
+//   longest for its request, so a scraper always gets in;
+// - HeaderTimeout for a request's head from its first byte (and from the connect), KeepAliveIdle
+//   between requests, MaxRequests requests a connection, WriteTimeout for a response;
+// - a request head of at most MaxHeadBytes; no request bodies.
 //
 // Threads and the rules that keep them safe:
-// - The library's listening thread is owned here: Start starts it, Stop (and the destructor)
-//   stops the server and joins it. The library's pool of request threads belongs to that
-//   thread and is joined before it ends. No thread outlives this object.
-// - The owner of the monitors (vardex-check's main loop) publishes a snapshot after every
-//   change; a request takes the current one under FLock and renders it outside the lock, so a
-//   scrape never waits for a check, and a check never waits for a scrape.
-// - Threads start with the signal mask of the thread that calls Start, so SIGINT and SIGTERM,
-//   blocked there, reach only the program's signal thread.
+// - The serving thread is owned here: Start starts it, Stop (and the destructor) wakes it
+//   through an eventfd and joins it at once, whatever the clients are doing. It closes every
+//   socket it holds on its way out.
+// - The owner of the monitors publishes a snapshot after every change; a request takes the
+//   current one under FLock and renders it outside the lock, so a scrape never waits for a
+//   check, and a check never waits for a scrape.
+// - The thread starts with the signal mask of the thread that calls Start, so SIGINT and
+//   SIGTERM, blocked there, reach only the program's signal thread.
 #pragma once
 
 #include "tools/Metrics.h"
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
-
-namespace httplib {
-class Server;
-}
 
 // Where to listen: "PORT", ":PORT", "HOST:PORT" or "[IPv6]:PORT"; without a host, 127.0.0.1,
 // so the metrics are not offered to the network unless asked for.
@@ -32,27 +42,45 @@ struct TListenAddress {
 // Reads AText into AAddress; an empty text when it is sound, otherwise what is wrong.
 std::string ParseListenAddress(const std::string& AText, TListenAddress& AAddress);
 
+struct TServerLimits {
+    size_t MaxConnections = 32;
+    std::chrono::milliseconds HeaderTimeout { 2000 };
+    std::chrono::milliseconds KeepAliveIdle { 10000 };
+    std::chrono::milliseconds WriteTimeout { 10000 };
+    size_t MaxRequests = 100;
+    size_t MaxHeadBytes = 8192;
+};
+
 class TMetricsServer {
 public:
-    TMetricsServer();
+    explicit TMetricsServer(TServerLimits ALimits = {});
     ~TMetricsServer();
     TMetricsServer(const TMetricsServer&) = delete;
     TMetricsServer& operator=(const TMetricsServer&) = delete;
 
     // Binds AAddress (port 0: any free one) and starts serving. An empty text on success,
-    // otherwise why it could not listen.
+    // otherwise why it could not listen. The port is never shared with another process: a
+    // port in use is refused.
     std::string Start(const TListenAddress& AAddress);
     // The port bound by Start.
     int Port() const { return FPort; }
+    // The most connections served at once, after the open-file limit had its say.
+    size_t MaxConnections() const { return FLimits.MaxConnections; }
     // Any thread: what the next scrapes show.
     void Publish(std::shared_ptr<const TMetricsSnapshot> ASnapshot);
-    // Stops serving (a request in progress finishes) and joins every thread. Safe to repeat.
+    // Stops serving, closes every connection and joins the thread. Safe to repeat.
     void Stop();
 
 private:
+    struct TConnection;
+    void Serve();
+    // The response to one request head; sets AClose when the connection ends after it.
+    std::string Respond(const std::string& AHead, bool& AClose) const;
     std::shared_ptr<const TMetricsSnapshot> Current() const;
 
-    std::unique_ptr<httplib::Server> FServer;
+    TServerLimits FLimits;
+    int FListenFd = -1;
+    int FWakeFd = -1;
     std::thread FThread;
     int FPort = 0;
     mutable std::mutex FLock;

@@ -11,6 +11,19 @@
 
 namespace {
 
+// Whether AText starts as an HTTP/2 server starts every connection, with which it also answers
+// a request it cannot read: a SETTINGS frame (type 4) on stream 0, no flags, its length a
+// multiple of 6.
+bool StartsWithHTTP2Settings(std::string_view AText)
+{
+    if (AText.size() < 9)
+        return false;
+    const auto Byte = [&](size_t I) { return static_cast<uint8_t>(AText[I]); };
+    const uint32_t Length = uint32_t(Byte(0)) << 16 | uint32_t(Byte(1)) << 8 | Byte(2);
+    return Length % 6 == 0 && Byte(3) == 4 && Byte(4) == 0 && Byte(5) == 0 && Byte(6) == 0 && Byte(7) == 0
+        && Byte(8) == 0;
+}
+
 // How much of an error page is kept for ErrorMessage: the whole page is still read (so the
 // connection stays usable), but a server that answers an error with an endless or huge body
 // cannot make the client hold all of it.
@@ -455,11 +468,22 @@ void TNetCustomHTTP::PerformRequest(
             // taken (the real answer sets what it means to).
             size_t InterimBytes = 0;
             for (;;) {
-                Resp.StatusLine = ReceiveLine();
+                try {
+                    Resp.StatusLine = ReceiveLine();
+                } catch (const ENetConnClosedGracefully&) {
+                    TNetManagedBuffer& Rest = InputData();
+                    if (StartsWithHTTP2Settings(
+                            std::string_view(reinterpret_cast<const char*>(Rest.UnreadStart()),
+                                static_cast<size_t>(Rest.Size()))))
+                        throw ENetHTTPProtocolException(-1, RSHTTPOnlyHTTP2, {});
+                    throw;
+                }
                 const int32_t Code = Resp.StatusCode();
                 if (Code < 0) {
                     // Nothing after a line that is not HTTP can be trusted to be the answer.
                     Hangup();
+                    if (StartsWithHTTP2Settings(Resp.StatusLine))
+                        throw ENetHTTPProtocolException(-1, RSHTTPOnlyHTTP2, {});
                     throw ENetHTTPProtocolException(
                         -1, std::string(RSHTTPInvalidStatusLine) + " \"" + Resp.StatusLine + "\"", {});
                 }
@@ -509,6 +533,8 @@ void TNetCustomHTTP::PrepareTarget(TNetHTTPRequest& ARequest)
     for (const char C : ARequest.Target)
         if (static_cast<unsigned char>(C) < 0x20 || C == 0x7F)
             throw ENetURIException(RSHTTPURLControlCharacter);
+    if (const std::string Fault = URIUserInfoFault(ARequest.Target); !Fault.empty())
+        throw ENetURIException(Fault);
     TNetURI New(ARequest.Target);
     if (!New.Username.empty()) {
         // An authentication object made for other credentials would go on sending those.

@@ -25,6 +25,8 @@ inline constexpr const char* RSHTTPChunkStarted = "Chunk Started";
 inline constexpr const char* RSHTTPUserAgent = "Mozilla/3.0 (compatible; Vardex)";
 inline constexpr const char* RSHTTPHeadersTooLarge = "Response headers too large.";
 inline constexpr const char* RSHTTPInvalidStatusLine = "Invalid HTTP status line:";
+inline constexpr const char* RSHTTPOnlyHTTP2
+    = "The server speaks HTTP/2 only: it answered with an HTTP/2 frame.";
 inline constexpr const char* RSHTTPURLControlCharacter = "The URL contains a control character.";
 
 // The header lines of one response together exceed HTTPHeaderSectionLimit bytes, or the

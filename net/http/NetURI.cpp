@@ -2,9 +2,21 @@
 
 #include "net/stack/NetStrings.h"
 
+#include <algorithm>
+#include <cctype>
 #include <string_view>
+#include <vector>
 
 namespace {
+
+constexpr std::string_view Mask = "***";
+
+// Where the authority that starts at AStart ends: at the path, the query or the fragment,
+// whichever comes first. Parse and MaskURL both go by it.
+size_t AuthorityEnd(std::string_view W, size_t AStart)
+{
+    return std::min(W.find_first_of("/?#", AStart), W.size());
+}
 
 // Fills Path, Resource and Query from what follows the authority (or from a relative
 // reference). A "=" stands in for a missing "?", so "a=b" without "?" puts "=b" in Query.
@@ -72,15 +84,15 @@ void TNetURI::Parse(const std::string& AText)
     } else {
         Protocol = W.substr(0, P);
         W.erase(0, P + 3);
-        // The fragment is never part of what is asked for, and may hold "/" and "?" itself.
+        // The authority ends at the path, or at a query or fragment right after the host or
+        // port. The fragment is never part of what is asked for, and may hold "/" and "?".
+        const size_t End = AuthorityEnd(W, 0);
+        std::string Authority = W.substr(0, End);
+        W.erase(0, End);
         SplitFragment(W, Fragment);
-        // The authority ends at the path, or at a query right after the host or port.
-        const size_t AuthorityEnd = W.find_first_of("/?");
-        std::string Authority = W.substr(0, AuthorityEnd);
-        W.erase(0, AuthorityEnd == std::string::npos ? W.size() : AuthorityEnd);
         if (!W.empty() && W[0] == '/')
             W.erase(0, 1);
-        size_t At = Authority.find('@');
+        size_t At = Authority.rfind('@');
         if (At != std::string::npos) {
             std::string UserInfo = Authority.substr(0, At);
             Authority.erase(0, At + 1);
@@ -219,5 +231,165 @@ std::string EncodeRequestTarget(const std::string& ATarget)
             Result += Hex[C & 15];
         }
     }
+    return Result;
+}
+
+namespace {
+
+// AText with every "%XX" decoded.
+std::string PercentDecoded(std::string_view AText)
+{
+    std::string Result;
+    for (size_t I = 0; I < AText.size(); ++I) {
+        if (AText[I] == '%' && I + 2 < AText.size() && std::isxdigit(static_cast<unsigned char>(AText[I + 1]))
+            && std::isxdigit(static_cast<unsigned char>(AText[I + 2]))) {
+            Result += static_cast<char>(std::stoi(std::string(AText.substr(I + 1, 2)), nullptr, 16));
+            I += 2;
+        } else {
+            Result += AText[I];
+        }
+    }
+    return Result;
+}
+
+bool IsPortNumber(std::string_view AText)
+{
+    if (AText.empty() || AText.size() > 5 || AText.find_first_not_of("0123456789") != std::string_view::npos)
+        return false;
+    return std::stoi(std::string(AText)) <= 65535;
+}
+
+// Where the text after a scheme starts, in the text with backslashes as slashes.
+size_t AfterScheme(std::string_view W)
+{
+    const size_t P = W.find("://");
+    return P == std::string_view::npos ? 0 : P + 3;
+}
+
+// Whether the authority [AStart, AEnd) of W has a port that is no port number, so that what
+// looks like a port is the start of a password cut off by an unencoded delimiter.
+bool PortIsNoNumber(std::string_view W, size_t AStart, size_t AEnd)
+{
+    std::string_view Authority = W.substr(AStart, AEnd - AStart);
+    if (!Authority.empty() && Authority[0] == '[') {
+        const size_t Close = Authority.find(']');
+        if (Close == std::string_view::npos)
+            return false;
+        Authority.remove_prefix(Close + 1);
+    }
+    const size_t Colon = Authority.find(':');
+    return Colon != std::string_view::npos && !IsPortNumber(Authority.substr(Colon + 1));
+}
+
+// The user information is taken for cut off where the authority has no "@", its port is no
+// number and an "@" comes later.
+bool UserInfoCutOff(std::string_view W, size_t AStart, size_t AEnd)
+{
+    const std::string_view Authority = W.substr(AStart, AEnd - AStart);
+    return Authority.find('@') == std::string_view::npos && W.find('@', AEnd) != std::string_view::npos
+        && PortIsNoNumber(W, AStart, AEnd);
+}
+
+// The values of the "&"- or ";"-separated parameters in AText[AFrom, ATo) whose names are
+// secret, as "***".
+void MaskParameters(std::string& AText, size_t AFrom, size_t ATo)
+{
+    std::string Result;
+    size_t Start = AFrom;
+    while (Start <= ATo) {
+        size_t End = std::min(AText.find_first_of("&;", Start), ATo);
+        const std::string_view Item(AText.data() + Start, End - Start);
+        const size_t Eq = Item.find('=');
+        if (Eq != std::string_view::npos && Eq + 1 < Item.size() && IsSecretParameter(Item.substr(0, Eq))) {
+            Result.append(Item.substr(0, Eq + 1));
+            Result.append(Mask);
+        } else {
+            Result.append(Item);
+        }
+        if (End < ATo)
+            Result += AText[End];
+        Start = End + 1;
+    }
+    AText.replace(AFrom, ATo - AFrom, Result);
+}
+
+} // namespace
+
+bool IsSecretParameter(std::string_view AName)
+{
+    const std::string Name = PercentDecoded(AName);
+    // Words: runs of letters and digits, a capital after a small letter starting a new one.
+    std::vector<std::string> Words(1);
+    std::string Joined;
+    for (size_t I = 0; I < Name.size(); ++I) {
+        const unsigned char C = static_cast<unsigned char>(Name[I]);
+        if (!std::isalnum(C)) {
+            if (!Words.back().empty())
+                Words.emplace_back();
+            continue;
+        }
+        if (std::isupper(C) && I > 0 && std::islower(static_cast<unsigned char>(Name[I - 1])))
+            Words.emplace_back();
+        Words.back() += static_cast<char>(std::tolower(C));
+        Joined += static_cast<char>(std::tolower(C));
+    }
+    static constexpr std::string_view Parts[] = { "token", "secret", "passw", "passwd", "pwd", "auth",
+        "signature", "session", "sessid", "credential", "apikey", "accesskey", "privatekey" };
+    for (const std::string_view Part : Parts)
+        if (Joined.find(Part) != std::string::npos)
+            return true;
+    static constexpr std::string_view Whole[] = { "key", "pass", "sig", "sid", "jwt" };
+    for (const std::string& Word : Words)
+        for (const std::string_view One : Whole)
+            if (Word == One)
+                return true;
+    return false;
+}
+
+std::string URIUserInfoFault(std::string_view AURL)
+{
+    std::string W(AURL);
+    std::replace(W.begin(), W.end(), '\\', '/');
+    const size_t P = W.find("://");
+    if (P == std::string::npos || !UserInfoCutOff(W, P + 3, AuthorityEnd(W, P + 3)))
+        return {};
+    return "The URL's port is not a number: a \"/\", \"?\" or \"#\" in a password must be written as %2F, "
+           "%3F or %23.";
+}
+
+std::string MaskURL(std::string_view AURL, TNetURIMask AMask)
+{
+    std::string Result(AURL);
+    // Positions are found as Parse finds them, with backslashes as slashes; the text shown
+    // keeps its own.
+    std::string W(AURL);
+    std::replace(W.begin(), W.end(), '\\', '/');
+    const size_t Start = AfterScheme(W);
+    size_t End = AuthorityEnd(W, Start);
+    const size_t At = W.rfind('@', End == 0 ? 0 : End - 1);
+    if (At != std::string::npos && At >= Start) {
+        const size_t Colon = W.find(':', Start);
+        if (Colon < At) {
+            Result.replace(Colon + 1, At - Colon - 1, Mask);
+            W.replace(Colon + 1, At - Colon - 1, Mask);
+            End = AuthorityEnd(W, Start);
+        }
+    } else if (UserInfoCutOff(W, Start, End)) {
+        const size_t Colon = W.find(':', Start);
+        const size_t Last = W.rfind('@');
+        Result.replace(Colon + 1, Last - Colon - 1, Mask);
+        W.replace(Colon + 1, Last - Colon - 1, Mask);
+        End = AuthorityEnd(W, Colon + 1 + Mask.size());
+    }
+    const size_t Query = W.find_first_of("?#", End);
+    if (Query == std::string::npos)
+        return Result;
+    if (AMask == umLabel)
+        return Result.erase(Query);
+    const size_t Hash = W.find('#', Query);
+    if (Hash != std::string::npos)
+        MaskParameters(Result, Hash + 1, Result.size());
+    if (W[Query] == '?')
+        MaskParameters(Result, Query + 1, std::min(Hash, Result.size()));
     return Result;
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 VARDEX_NET_EXCEPTION(ENetURIException, ENetException);
 
@@ -36,6 +37,8 @@ public:
 
     std::string Text;
     std::string Protocol;
+    // The user information ends at the last "@" of the authority, so "u:p@ss@h" is user u,
+    // password "p@ss" at host h: where the masking and the connect look for the host alike.
     std::string Username;
     std::string Password;
     std::string Host; // an IPv6 address without its brackets, a zone after "%"
@@ -55,3 +58,26 @@ std::string URIHost(const std::string& AHost);
 // that starts no "%XX" of its own is encoded too; everything else stays as it is, so a target
 // that is valid already comes out unchanged.
 std::string EncodeRequestTarget(const std::string& ATarget);
+
+// How much of a URL may be shown where it leaves the check: printed, logged, exported.
+enum TNetURIMask : uint32_t {
+    umText, // lines, JSON, tooltips: the password and secret query values as "***"
+    umLabel, // metric labels: the password as "***", no query and no fragment at all
+};
+
+// AURL as it may be shown. The user information is found the way Parse finds it, so the
+// password that a connect would send is the one hidden. Query and fragment values under
+// secret names (IsSecretParameter) become "***". A URL that the connect refuses because its
+// user information holds an unencoded "/", "?" or "#" (URIUserInfoFault) is hidden from the
+// first ":" after the scheme to the last "@", since where its password ends is a guess.
+std::string MaskURL(std::string_view AURL, TNetURIMask AMask = umText);
+
+// Whether a query parameter so named carries a secret: a name that holds token, secret,
+// password, passwd, pwd, auth, signature, session, credential or api key, or has key, pass,
+// sig or sid as a word of its own, in any letter case and after percent-decoding.
+bool IsSecretParameter(std::string_view AName);
+
+// Why the connect refuses AURL, or empty: its port is not a number and an "@" follows the
+// authority, the sign of a password that holds an unencoded "/", "?" or "#", which would
+// otherwise connect to the user name as host. The text names no part of the URL.
+std::string URIUserInfoFault(std::string_view AURL);

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 #include <linux/errqueue.h>
+#include <linux/filter.h>
+#include <linux/icmp.h>
 #include <mutex>
 #include <netinet/icmp6.h>
 #include <netinet/in.h>
@@ -112,6 +114,95 @@ template <class TCall> ssize_t Restarting(TCall ACall)
     GSocketStack->ThrowSocketError(Code);
 }
 
+// Kernel filters of the raw sockets. Every raw ICMP socket of the host is handed a copy of
+// every ICMP datagram that arrives, and each one wakes its reader; with many checks waiting at
+// once that is every answer times every waiting check. Two filters keep that away, letting
+// through only what the rules of DecodeReply can take for this client:
+//   - by type (ICMP_FILTER, ICMP6_FILTER), from the start: only echo replies, destination-
+//     unreachable and time-exceeded reports reach the socket;
+//   - by identifier (a classic BPF program): only a reply carrying the client's identifier, or
+//     a report whose quoted request carries it. The kernel compiles such a program when it is
+//     attached, which costs more than reading a few datagrams, and an answer from a near host
+//     (the loopback above all) is often queued before the send returns. So the socket is
+//     looked at once without waiting, and gets the program only when it has to wait: from
+//     then on it wakes only for datagrams that can be its own.
+// Whatever else the rules look at (checksum, sender, quoted address, sequence) is still theirs
+// to judge: a filter only spares the reads of datagrams they would pass over anyway.
+
+constexpr uint32_t FilterPass = 0x40000; // more than any datagram: it is kept whole
+constexpr uint32_t FilterDrop = 0;
+
+// The identifier as a filter's 16-bit load reads it: the first byte most significant.
+uint32_t FilterIdentifier(uint16_t AIdentifier)
+{
+    return static_cast<uint32_t>((AIdentifier & 0xFF) << 8 | AIdentifier >> 8);
+}
+
+// Sets a filter's option; one the kernel refuses leaves the socket taking more than it needs,
+// which the rules cope with, so a refusal is no failure.
+void SetFilterOption(
+    TNetSocketHandle& ASocket, int ALevel, int AOption, const void* AValue, socklen_t ALength)
+{
+    GSocketStack->SetSocketOption(ASocket.Handle, ALevel, AOption, AValue, static_cast<int32_t>(ALength));
+}
+
+template <size_t N> void AttachProgram(TNetSocketHandle& ASocket, sock_filter (&AProgram)[N])
+{
+    sock_fprog Program { static_cast<unsigned short>(N), AProgram };
+    SetFilterOption(ASocket, SOL_SOCKET, SO_ATTACH_FILTER, &Program, sizeof Program);
+}
+
+void FilterTypesIPv4(TNetSocketHandle& ASocket)
+{
+    icmp_filter Types { ~(1u << IcmpEchoReply | 1u << IcmpUnreachable | 1u << IcmpTimeExceeded) };
+    SetFilterOption(ASocket, SOL_RAW, ICMP_FILTER, &Types, sizeof Types);
+}
+
+// IPv4: the datagram as the raw socket gets it, IP header first.
+void FilterIdentifierIPv4(TNetSocketHandle& ASocket, uint16_t AIdentifier)
+{
+    const uint32_t Id = FilterIdentifier(AIdentifier);
+    sock_filter Program[] = {
+        BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0), // X: length of the IP header
+        BPF_STMT(BPF_LD | BPF_B | BPF_IND, 0), // the ICMP type
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IcmpEchoReply, 0, 2),
+        BPF_STMT(BPF_LD | BPF_H | BPF_IND, 4), // a reply's identifier
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, Id, 9, 10),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IcmpUnreachable, 1, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IcmpTimeExceeded, 0, 8),
+        BPF_STMT(BPF_LD | BPF_B | BPF_IND, 8), // the quoted IP header's length, as DecodeReply finds it
+        BPF_STMT(BPF_ALU | BPF_AND | BPF_K, 0x0F),
+        BPF_STMT(BPF_ALU | BPF_LSH | BPF_K, 2),
+        BPF_STMT(BPF_ALU | BPF_ADD | BPF_X, 0),
+        BPF_STMT(BPF_MISC | BPF_TAX, 0), // X + 8: the quoted request
+        BPF_STMT(BPF_LD | BPF_H | BPF_IND, 12), // its identifier
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, Id, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, FilterPass),
+        BPF_STMT(BPF_RET | BPF_K, FilterDrop),
+    };
+    AttachProgram(ASocket, Program);
+}
+
+// ICMPv6: the raw socket gets the message alone; a report quotes a fixed IPv6 header (our
+// requests carry no extension headers) and then the request.
+void FilterIdentifierIPv6(TNetSocketHandle& ASocket, uint16_t AIdentifier)
+{
+    const uint32_t Id = FilterIdentifier(AIdentifier);
+    sock_filter Program[] = {
+        BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, Icmp6EchoReply, 0, 2),
+        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 4),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, Id, 4, 5),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, Icmp6Unreachable, 1, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, Icmp6TimeExceeded, 0, 3),
+        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, IcmpHeaderBytes + IPv6HeaderBytes + 4),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, Id, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, FilterPass),
+        BPF_STMT(BPF_RET | BPF_K, FilterDrop),
+    };
+    AttachProgram(ASocket, Program);
+}
+
 // Room for the ancillary data a receive asks for: the time-to-live (hop limit), and an
 // extended error with the address of the host that reported it.
 union TControlBuffer {
@@ -195,10 +286,13 @@ uint32_t TNetIcmpClient::TickCount()
 void TNetIcmpClient::AllocateSocket(TNetSocketHandle& ASocket)
 {
     FDatagramSocket = false;
+    FIdentifierFiltered = false;
     const int32_t On = 1;
     try {
         if (!FTargetIPv6) {
             TNetRawClient::AllocateSocket(ASocket);
+            if (Protocol == IPPROTO_ICMP)
+                FilterTypesIPv4(ASocket);
             return;
         }
         ASocket.AllocateHandle(3, IPPROTO_ICMPV6, NetFamilyIPv6);
@@ -354,6 +448,17 @@ void TNetIcmpClient::WaitReply(int32_t ATimeout, TReplyStatus& AStatus)
     DecodeReply(0, AStatus);
 }
 
+void TNetIcmpClient::FilterOthers()
+{
+    if (FIdentifierFiltered || FDatagramSocket || !FSocket->HasSocket)
+        return;
+    FIdentifierFiltered = true;
+    if (FTargetIPv6)
+        FilterIdentifierIPv6(*FSocket, FIdentifier);
+    else if (Protocol == IPPROTO_ICMP)
+        FilterIdentifierIPv4(*FSocket, FIdentifier);
+}
+
 int32_t TNetIcmpClient::QuotedEchoOffset(int32_t AQuote, int32_t AByteCount) const
 {
     if (AQuote + IPHeaderBytes > AByteCount)
@@ -476,6 +581,12 @@ int32_t TNetIcmpClient::ReceiveIntoBuffer(int32_t ATimeout)
     if (FDatagramSocket || FTargetIPv6)
         return ReceiveMessage(ATimeout);
     FDatagram = TDatagramInfo {};
+    if (!FIdentifierFiltered) {
+        const int32_t Received = RawSocket().Receive(FRecvBuffer, BufferBytes, MSG_DONTWAIT);
+        if (Received != -1 || GSocketStack->LastSocketError() != NetErrWouldBlock)
+            return Received;
+        FilterOthers();
+    }
     return ReceiveDatagram(FRecvBuffer, BufferBytes, ATimeout);
 }
 
@@ -487,7 +598,8 @@ int32_t TNetIcmpClient::ReceiveMessage(int32_t ATimeout)
     int32_t Remaining = ATimeout;
     for (;;) {
         TNetSocketHandle& Socket = RawSocket();
-        if (!Socket.WaitReadable(Remaining))
+        const bool Look = !FDatagramSocket && !FIdentifierFiltered;
+        if (!Look && !Socket.WaitReadable(Remaining))
             return 0;
         sockaddr_storage From {};
         TControlBuffer Control;
@@ -517,9 +629,13 @@ int32_t TNetIcmpClient::ReceiveMessage(int32_t ATimeout)
             }
             return static_cast<int32_t>(Received);
         }
+        const int Failed = errno;
+        if (Look && Failed == EAGAIN) {
+            FilterOthers();
+            continue;
+        }
         // An ICMP error about our request makes the receive fail with its errno once; the
         // message itself waits in the socket's error queue.
-        const int Failed = errno;
         const int32_t Queued = ReadErrorQueue(Socket.Handle);
         if (Queued > 0)
             return Queued;

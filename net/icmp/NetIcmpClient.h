@@ -27,7 +27,9 @@
 //     or time-exceeded report, from anyone, quoting an echo request to that address;
 //   - the reply, or the quoted request, carries this client's identifier and sequence.
 // Everything else is skipped and the wait goes on to the same deadline: ReceiveTimeout ms
-// after the send, however many datagrams are skipped on the way.
+// after the send, however many datagrams are skipped on the way. Kernel filters on the raw
+// socket keep most of it from being read at all (by type from the start, by identifier from
+// its first wait on); they pass everything these rules could take.
 //
 // Threads. Checks may run side by side on worker threads, each with a client of its own; one
 // client is never used from two threads at once. A client's buffers, socket and numbers are
@@ -169,6 +171,12 @@ protected:
 
 private:
     bool FOwnsIdentifier = false;
+    // The open raw socket has the filter by identifier (see the .cpp file's filters).
+    bool FIdentifierFiltered = false;
+
+    // Before the first wait of a raw socket: lets its kernel filter keep datagrams of other
+    // identifiers away from now on (once per socket).
+    void FilterOthers();
 
     // Every socket that hands over the message alone: the datagram sockets, the raw ICMPv6 one.
     int32_t ReceiveMessage(int32_t ATimeout);

@@ -24,14 +24,21 @@ void TNetRawBase::AllocateSocket(TNetSocketHandle& ASocket)
 
 TNetSocketHandle& TNetRawBase::RawSocket()
 {
-    if (!FSocket->HasSocket)
+    if (!FSocket->HasSocket) {
         AllocateSocket(*FSocket);
+        FSocketTTL = -1;
+    }
+    // Put on the socket once, and again only when TTL has changed since: an exchange reads
+    // this property at every send and receive, and the kernel keeps the value.
     const int32_t Value = TTL;
+    if (Value == FSocketTTL)
+        return *FSocket;
     // An IPv6 socket takes the hop limit at its own level; IP_TTL would be refused there.
     if (FSocket->Family == NetFamilyIPv6)
         FSocket->SetOption(IPPROTO_IPV6, IPV6_UNICAST_HOPS, &Value, sizeof Value);
     else
         FSocket->SetOption(IPPROTO_IP, IP_TTL, &Value, sizeof Value);
+    FSocketTTL = Value;
     return *FSocket;
 }
 

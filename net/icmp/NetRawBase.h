@@ -17,9 +17,9 @@ public:
     // Closes the socket first, then drops the buffer stream, then the component base.
     ~TNetRawBase() override;
 
-    // The socket, opened when it is not (raises ENetInvalidSocket when it cannot be); every
-    // call puts TTL on it again, as the hop limit on an IPv6 socket (raises ENetSocketError
-    // when that is refused).
+    // The socket, opened when it is not (raises ENetInvalidSocket when it cannot be), with TTL
+    // on it, as the hop limit on an IPv6 socket (raises ENetSocketError when that is
+    // refused): put there when the socket opens and whenever TTL has changed since.
     TNetSocketHandle& RawSocket();
 
     // Size of the buffer stream (8192 at creation). Kept for the component's interface; no
@@ -53,4 +53,6 @@ protected:
 
 private:
     std::unique_ptr<TMemoryStream> FBuffer;
+    // The TTL the open socket carries; -1 before it has one.
+    int32_t FSocketTTL = -1;
 };

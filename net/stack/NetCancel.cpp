@@ -28,6 +28,7 @@ TNetCancelToken::~TNetCancelToken()
 
 void TNetCancelToken::Cancel()
 {
+    FCancelled.store(true, std::memory_order_release);
     const uint64_t One = 1;
     // A full counter (never reached) would still leave the descriptor readable.
     (void)!::write(FFd, &One, sizeof One);
@@ -35,14 +36,11 @@ void TNetCancelToken::Cancel()
 
 void TNetCancelToken::Reset()
 {
+    // Nothing to drain unless a cancel came: a worker resets its token before every check.
+    if (!FCancelled.exchange(false, std::memory_order_acq_rel))
+        return;
     uint64_t Count = 0;
     (void)!::read(FFd, &Count, sizeof Count);
-}
-
-bool TNetCancelToken::Cancelled() const
-{
-    pollfd Wait { FFd, POLLIN, 0 };
-    return ::poll(&Wait, 1, 0) > 0;
 }
 
 TNetCancelToken* CurrentCancelToken()

@@ -8,6 +8,8 @@
 
 #include "net/stack/NetException.h"
 
+#include <atomic>
+
 inline constexpr const char* RSCancelled = "Cancelled.";
 
 VARDEX_NET_EXCEPTION(ENetCancelled, ENetException);
@@ -24,12 +26,17 @@ public:
     void Cancel();
     // The owner, between two uses: clears a cancel.
     void Reset();
-    bool Cancelled() const;
+    // A look at a flag, no system call: cheap enough for every read of a transfer that never
+    // has to wait.
+    bool Cancelled() const { return FCancelled.load(std::memory_order_acquire); }
     // Readable while cancelled.
     int Fd() const { return FFd; }
 
 private:
     int FFd = -1;
+    // Set before the descriptor becomes readable and cleared when it is drained, so that it
+    // says what a wait on the descriptor would (Cancel and Reset are not called at once).
+    std::atomic<bool> FCancelled { false };
 };
 
 // The token the calling thread's waits watch; nullptr when there is none.

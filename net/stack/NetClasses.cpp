@@ -149,9 +149,22 @@ int64_t TMemoryStream::Seek(int64_t AOffset, TSeekOrigin AOrigin)
 
 void TMemoryStream::SetSize(int64_t ASize)
 {
-    FData.resize(static_cast<size_t>(std::max<int64_t>(0, ASize)));
+    FData.resize(static_cast<size_t>(std::max<int64_t>(0, ASize)), 0);
     if (FPosition > ASize)
         FPosition = std::max<int64_t>(0, ASize);
+}
+
+void TMemoryStream::Reserve(int64_t ACount)
+{
+    if (ACount > 0)
+        FData.reserve(FData.size() + static_cast<size_t>(ACount));
+}
+
+uint8_t* TMemoryStream::Extend(int64_t ACount)
+{
+    const size_t Old = FData.size();
+    FData.resize(Old + static_cast<size_t>(std::max<int64_t>(0, ACount)));
+    return FData.data() + Old;
 }
 
 void TMemoryStream::Clear()

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -81,7 +82,23 @@ public:
     int64_t CopyFrom(TStream& ASource, int64_t ACount);
 };
 
-// Bytes in memory; SetSize grows or cuts, keeping the position unless it is past the end.
+// Storage for bytes that grows without clearing what it adds: the bytes are written over at
+// once (a copy or a receive), so zeroing them first would only touch the memory twice.
+template <class T> struct TUninitialisedAllocator : std::allocator<T> {
+    template <class U> struct rebind {
+        using other = TUninitialisedAllocator<U>;
+    };
+    using std::allocator<T>::allocator;
+    template <class U> void construct(U* APlace) noexcept { ::new (static_cast<void*>(APlace)) U; }
+    template <class U, class... TArgs> void construct(U* APlace, TArgs&&... AArgs)
+    {
+        ::new (static_cast<void*>(APlace)) U(std::forward<TArgs>(AArgs)...);
+    }
+};
+using TByteStore = std::vector<uint8_t, TUninitialisedAllocator<uint8_t>>;
+
+// Bytes in memory; SetSize grows (with zeros) or cuts, keeping the position unless it is past
+// the end.
 class TMemoryStream : public TStream {
 public:
     int64_t Read(void* ABuffer, int64_t ACount) override;
@@ -90,6 +107,12 @@ public:
     int64_t Size() override { return static_cast<int64_t>(FData.size()); }
     void SetSize(int64_t ASize) override;
     void Clear();
+    // Takes room for ACount more bytes at the end without changing the size or the position.
+    void Reserve(int64_t ACount);
+    // Adds ACount bytes at the end, not initialised, for the caller to fill at once, and
+    // returns where they start; the position stays. What the caller does not fill it cuts
+    // off with SetSize.
+    uint8_t* Extend(int64_t ACount);
 
     const uint8_t* Memory() const { return FData.data(); }
     uint8_t* Memory() { return FData.data(); }
@@ -97,7 +120,7 @@ public:
     std::string DataString() const { return std::string(FData.begin(), FData.end()); }
 
 protected:
-    std::vector<uint8_t> FData;
+    TByteStore FData;
     int64_t FPosition = 0;
 };
 

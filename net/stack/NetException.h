@@ -38,11 +38,30 @@ VARDEX_NET_EXCEPTION(ENetConnClosedGracefully, ENetSilentException);
 VARDEX_NET_EXCEPTION(ENetAlreadyConnected, ENetException);
 VARDEX_NET_EXCEPTION(ENetClosedSocket, ENetException);
 VARDEX_NET_EXCEPTION(ENetReadTimeout, ENetException);
+VARDEX_NET_EXCEPTION(ENetWriteTimeout, ENetException);
 VARDEX_NET_EXCEPTION(ENetReadLnMaxLineLengthExceeded, ENetException);
 VARDEX_NET_EXCEPTION(ENetConnectTimeout, ENetException);
 VARDEX_NET_EXCEPTION(ENetConnectException, ENetException);
 VARDEX_NET_EXCEPTION(ENetInvalidServiceName, ENetException);
 VARDEX_NET_EXCEPTION(ENetInvalidSocket, ENetException);
+
+// No socket could be made for want of a descriptor or of kernel memory: a fault of the
+// machine that runs the check, not of the peer. Cause says which ("Too many open files.").
+class ENetOutOfResources : public ENetInvalidSocket {
+public:
+    ENetOutOfResources(std::string AMessage, std::string ACause)
+        : ENetInvalidSocket(std::move(AMessage))
+        , Cause(std::move(ACause))
+    {
+    }
+    std::string Cause;
+};
+
+// Whether AError says that this process ran short of descriptors, threads or memory (no
+// descriptor, no eventfd, no thread, no socket buffer), so that what failed says nothing about
+// the peer. Empty when it is anything else; otherwise the shortage as one sentence ("Too many
+// open files.").
+std::string ResourceShortage(const std::exception& AError);
 VARDEX_NET_EXCEPTION(ENetIcmpException, ENetException);
 
 class ENetProtocolReplyError : public ENetException {

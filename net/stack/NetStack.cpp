@@ -3,7 +3,10 @@
 #include "net/stack/NetStrings.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <cstring>
+#include <new>
+#include <system_error>
 
 TNetStack* GSocketStack = nullptr;
 std::mutex GSocketStackLock;
@@ -75,6 +78,50 @@ std::unique_ptr<TNetSocketList> TNetSocketList::CreateSocketList()
 
 TNetStack::~TNetStack() = default;
 
+namespace {
+
+const char* TableText(int32_t ACode)
+{
+    for (const TSocketErrorEntry& E : SocketErrorTable)
+        if (E.Code == ACode)
+            return E.Text;
+    return "";
+}
+
+// Descriptors (the process's or the system's), and a socket's kernel memory.
+constexpr int32_t NetErrTooManyFiles = 10024;
+constexpr int32_t NetErrNoBuffers = 10055;
+
+} // namespace
+
+std::string ResourceShortage(const std::exception& AError)
+{
+    if (const auto* Socket = dynamic_cast<const ENetOutOfResources*>(&AError))
+        return Socket->Cause;
+    // Only descriptors here: a send may meet ENOBUFS on a path to the peer as well.
+    if (const auto* Socket = dynamic_cast<const ENetSocketError*>(&AError))
+        return Socket->ErrorCode == NetErrTooManyFiles ? TableText(NetErrTooManyFiles) : "";
+    if (const auto* System = dynamic_cast<const std::system_error*>(&AError)) {
+        // An eventfd, a pipe or a thread that could not be made.
+        if (System->code().category() != std::generic_category()
+            && System->code().category() != std::system_category())
+            return {};
+        switch (System->code().value()) {
+        case EMFILE:
+        case ENFILE:
+            return TableText(NetErrTooManyFiles);
+        case EAGAIN:
+        case ENOMEM:
+            return "Cannot start a thread: " + System->code().message() + ".";
+        default:
+            return {};
+        }
+    }
+    if (dynamic_cast<const std::bad_alloc*>(&AError) != nullptr)
+        return "Out of memory.";
+    return {};
+}
+
 std::string TNetStack::SocketErrorText(int32_t ACode)
 {
     const char* Text = "";
@@ -128,8 +175,12 @@ void TNetStack::ThrowSocketError(int32_t ACode)
 int TNetStack::NewSocketHandle(int32_t AType, int32_t AProtocol, int32_t AFamily)
 {
     int Socket = OpenSocket(AFamily, AType, AProtocol);
-    if (Socket < 0)
+    if (Socket < 0) {
+        const int32_t Code = LastSocketError();
+        if (Code == NetErrTooManyFiles || Code == NetErrNoBuffers)
+            throw ENetOutOfResources(RSCannotAllocateSocket, TableText(Code));
         throw ENetInvalidSocket(RSCannotAllocateSocket);
+    }
     return Socket;
 }
 
@@ -144,7 +195,8 @@ std::string TNetStack::LookupHost(const std::string& AHost)
 
 std::vector<TNetHostAddress> TNetStack::LookupHostAddresses(const std::string& AHost, int32_t ATimeout)
 {
-    if (SameText(AHost, "LOCALHOST"))
+    // "localhost." is the same name written as an absolute one.
+    if (SameText(AHost, "LOCALHOST") || SameText(AHost, "LOCALHOST."))
         return { { NetFamilyIPv4, "127.0.0.1" } };
     if (IsDottedQuad(AHost))
         return { { NetFamilyIPv4, AHost } };

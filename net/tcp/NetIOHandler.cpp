@@ -27,3 +27,16 @@ void TNetIOHandler::ConnectTo(const std::string& AHost, int32_t APort, const std
 }
 
 void TNetIOHandler::PrepareLink() { }
+
+int32_t TNetIOHandler::TryReadSome(void* ABuffer, int32_t ALength)
+{
+    (void)ABuffer;
+    (void)ALength;
+    return NetNothingToRead;
+}
+
+bool TNetIOHandler::CanWrite(int32_t ATimeout)
+{
+    (void)ATimeout;
+    return true;
+}

@@ -8,6 +8,9 @@
 #include <cstdint>
 #include <string>
 
+// What TryReadSome gives when nothing can be read without waiting.
+inline constexpr int32_t NetNothingToRead = -2;
+
 class TNetIOHandler : public TNetComponent {
 public:
     explicit TNetIOHandler(TComponent* AOwner = nullptr);
@@ -33,4 +36,12 @@ public:
     // stack's last socket error telling which (the caller judges it with CheckSocketResult).
     virtual int32_t ReadSome(void* ABuffer, int32_t ALength) = 0;
     virtual int32_t WriteSome(const void* ABuffer, int32_t ALength) = 0;
+    // ReadSome without waiting: NetNothingToRead when it would wait, otherwise its results. A
+    // reader that finds data this way needs no wait before the read. This base has no such
+    // look and always gives NetNothingToRead, so its readers wait with CanRead first.
+    virtual int32_t TryReadSome(void* ABuffer, int32_t ALength);
+    // True when a write can take bytes within ATimeout ms (negative: no limit), and the next
+    // WriteSome then waits no longer than that for room; it may then send only a part, or
+    // fail with "would block" when the time ran out. A transport without waits can always write.
+    virtual bool CanWrite(int32_t ATimeout);
 };

@@ -12,6 +12,8 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace {
@@ -206,11 +208,55 @@ int32_t TNetIOHandlerSocket::ReadSome(void* ABuffer, int32_t ALength)
     return FSocketHandle->Receive(ABuffer, ALength, 0);
 }
 
+int32_t TNetIOHandlerSocket::TryReadSome(void* ABuffer, int32_t ALength)
+{
+    // The socket itself, not LinkOpen: a descendant may carry its link some other way.
+    if (!FSocketHandle || !FSocketHandle->HasSocket)
+        return NetNothingToRead;
+    const int32_t Result = FSocketHandle->Receive(ABuffer, ALength, MSG_DONTWAIT);
+    if (Result == -1 && GSocketStack->LastSocketError() == NetErrWouldBlock)
+        return NetNothingToRead;
+    return Result;
+}
+
 int32_t TNetIOHandlerSocket::WriteSome(const void* ABuffer, int32_t ALength)
 {
     if (!LinkOpen())
         throw ENetClosedSocket(RSClosedSocket);
     return FSocketHandle->Send(ABuffer, ALength, 0);
+}
+
+bool TNetIOHandlerSocket::CanWrite(int32_t ATimeout)
+{
+    // Without a socket there is nothing to wait for; the write says what is wrong.
+    if (!FSocketHandle || !LinkOpen())
+        return true;
+    const int Fd = FSocketHandle->Handle;
+    const TNetCancelToken* Cancel = CurrentCancelToken();
+    pollfd Wait[2] = { { Fd, POLLOUT, 0 }, { Cancel ? Cancel->Fd() : -1, POLLIN, 0 } };
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(ATimeout, 0));
+    int Ready;
+    for (;;) {
+        int Left = -1;
+        if (ATimeout >= 0)
+            Left = static_cast<int>(std::max<int64_t>(0,
+                std::chrono::ceil<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now())
+                    .count()));
+        Ready = ::poll(Wait, 2, Left);
+        if (Ready >= 0 || errno != EINTR)
+            break;
+    }
+    if (Ready > 0 && Wait[1].revents != 0)
+        throw ENetCancelled(RSCancelled);
+    if (Ready == 0)
+        return false;
+    // Room for one byte is not room for all of them, and a blocking send waits for all: it is
+    // cut off where this wait would have ended, and at least every second, so that a cancel
+    // is seen before the next wait.
+    const int32_t Slice = ATimeout < 0 ? 1000 : std::clamp<int32_t>(ATimeout, 1, 1000);
+    const timeval Limit { Slice / 1000, (Slice % 1000) * 1000 };
+    (void)::setsockopt(Fd, SOL_SOCKET, SO_SNDTIMEO, &Limit, sizeof Limit);
+    return true;
 }
 
 void TNetIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort, const std::string& ABoundIP,

@@ -100,6 +100,12 @@ public:
     // Raise ENetClosedSocket ("Disconnected.") when the link is not open.
     int32_t ReadSome(void* ABuffer, int32_t ALength) override;
     int32_t WriteSome(const void* ABuffer, int32_t ALength) override;
+    // A receive that does not wait; NetNothingToRead also when no socket is open, so that the
+    // wait that follows reports that as it always has. A descendant whose ReadSome reads
+    // other than from the socket overrides this too.
+    int32_t TryReadSome(void* ABuffer, int32_t ALength) override;
+    // Watches the calling thread's cancel token too (raising ENetCancelled).
+    bool CanWrite(int32_t ATimeout) override;
     void ConnectTo(const std::string& AHost, int32_t APort, const std::string& ABoundIP, int32_t ABoundPort,
         int32_t ABoundPortMin, int32_t ABoundPortMax, int32_t ATimeout) override;
     // The connect of the open socket on a TNetConnectThread, given up after ATimeout ms (-2: no

@@ -1,5 +1,6 @@
 #include "net/tcp/NetTCPConnection.h"
 
+#include "net/stack/NetCancel.h"
 #include "net/stack/NetSocketHandle.h"
 #include "net/stack/NetStack.h"
 #include "net/stack/NetStrings.h"
@@ -353,14 +354,50 @@ int32_t TNetTCPConnection::FillInput(bool ARaiseIfClosed, int32_t ATimeout, bool
             }
             ATimeout = ATimeout < 0 ? Left : std::min(ATimeout, Left);
         }
-        if (!FIOHandler->CanRead(ATimeout)) {
-            if (ARaiseOnTimeout)
-                throw ENetReadTimeout(RSReadTimeout);
-            return -1;
+        // Where the bytes go: the area of a bulk read, or straight behind the bytes already
+        // buffered; only an intercept, which rewrites whole chunks, needs a chunk of its own.
+        uint8_t* Into = FDirectInto;
+        int32_t Length = FDirectLength;
+        TMemoryStream* Grown = nullptr;
+        int64_t Keep = 0;
+        if (!Into) {
+            Length = std::max<int32_t>(1, RecvBufferSize);
+            Grown = FIntercept ? static_cast<TMemoryStream*>(FChunk.get()) : FInputData.get();
+            if (FIntercept)
+                FChunk->SetSize(0);
+            Keep = Grown->Size();
+            Into = Grown->Extend(Length);
         }
-        const int32_t Length = std::max<int32_t>(1, RecvBufferSize);
-        FChunk->SetSize(Length);
-        N = FIOHandler->ReadSome(FChunk->Memory(), Length);
+        // The room taken for the read goes again however the read ends.
+        struct TCutBack {
+            TMemoryStream* Stream;
+            int64_t Size;
+            void Now()
+            {
+                if (Stream)
+                    Stream->SetSize(Size);
+                Stream = nullptr;
+            }
+            ~TCutBack() { Now(); }
+        } Cut { Grown, Keep };
+        // The read is tried first and waited for only when nothing is there: a transfer that
+        // keeps the socket filled then costs one call per read. The cancel of a probe is
+        // looked at before each read, as the wait would.
+        CheckCancelled();
+        N = FIOHandler->TryReadSome(Into, Length);
+        if (N == NetNothingToRead) {
+            if (!FIOHandler->CanRead(ATimeout)) {
+                if (ARaiseOnTimeout)
+                    throw ENetReadTimeout(RSReadTimeout);
+                return -1;
+            }
+            N = FIOHandler->ReadSome(Into, Length);
+        } else {
+            // No wait let the application run; a transfer that never waits does it here.
+            TNetAntiFreezeBase::YieldToApplication(false, false);
+        }
+        Cut.Size = Keep + std::max<int32_t>(N, 0);
+        Cut.Now();
         FPeerClosed = N == 0;
         if (N != 0 && GSocketStack->CheckSocketResult(N, { NetErrShutdown, NetErrConnectionAborted })) {
             // Closing the link may fail too; the error to report is the receive's.
@@ -371,19 +408,21 @@ int32_t TNetTCPConnection::FillInput(bool ARaiseIfClosed, int32_t ATimeout, bool
                 GSocketStack->ThrowSocketError(Code);
         }
         if (N > 0) {
-            FChunk->SetSize(N);
-            if (FIntercept) {
+            if (FIntercept && !FDirectInto) {
                 FChunk->SetPosition(0);
                 FIntercept->Receive(*FChunk);
                 N = static_cast<int32_t>(FChunk->Size());
+                Into = FChunk->Memory();
             }
             if (ASCIIFilter) {
-                uint8_t* P = FChunk->Memory();
                 for (int32_t I = 0; I < N; ++I)
-                    P[I] &= 0x7F;
+                    Into[I] &= 0x7F;
             }
-            FInputData->Seek(0, TSeekOrigin::soEnd);
-            FInputData->WriteBuffer(FChunk->Memory(), N);
+            if (!FDirectInto) {
+                FInputData->Seek(0, TSeekOrigin::soEnd);
+                if (FIntercept)
+                    FInputData->WriteBuffer(Into, N);
+            }
         }
         CheckClosed(ARaiseIfClosed, false);
         Result = N;
@@ -476,11 +515,15 @@ void TNetTCPConnection::ReadToStream(TStream& AStream, int32_t AByteCount, bool 
         AByteCount = ReadInt32(true);
     if (AByteCount >= 0) {
         // The count comes from the peer: a stream kept in memory is sized for what is likely
-        // to come soon, not for whatever was announced, and grows as the rest arrives.
+        // to come soon, not for whatever was announced, and grows as the rest arrives. Memory
+        // only takes the room: the bytes are written over as they come, clearing them first
+        // would be lost work.
         constexpr int64_t PresizeLimit = 1 << 20;
         const int64_t Position = AStream.Position();
         const int64_t Wanted = Position + std::min<int64_t>(AByteCount, PresizeLimit);
-        if (AStream.Size() < Wanted) {
+        if (auto* Memory = dynamic_cast<TMemoryStream*>(&AStream)) {
+            Memory->Reserve(Wanted - Memory->Size());
+        } else if (AStream.Size() < Wanted) {
             AStream.SetSize(Wanted);
             AStream.SetPosition(Position);
         }
@@ -503,26 +546,58 @@ void TNetTCPConnection::ReadToStream(TStream& AStream, int32_t AByteCount, bool 
         }
         const int32_t PieceSize
             = static_cast<int32_t>(std::min<int64_t>(Remaining, std::max<int32_t>(1, RecvBufferSize)));
-        std::vector<uint8_t> Piece(static_cast<size_t>(std::max<int32_t>(0, PieceSize)));
+        // A bulk read: with nothing buffered and at least a piece to go, the bytes are received
+        // into an area of their own, in reads of up to BulkReadBytes, and written to the stream
+        // from there; they pass through no buffer in between. Its area is made on first use.
+        std::unique_ptr<uint8_t[]> Bulk;
+        int32_t BulkSize = 0;
         while (Remaining > 0 && IsConnected()) {
+            if (FInputData->Size() == 0 && !FIntercept && Remaining >= std::max<int32_t>(1, RecvBufferSize)) {
+                if (!Bulk) {
+                    BulkSize = static_cast<int32_t>(
+                        std::min<int64_t>(Remaining, std::max<int32_t>(BulkReadBytes, RecvBufferSize)));
+                    Bulk.reset(new uint8_t[static_cast<size_t>(BulkSize)]);
+                }
+                int32_t N = 0;
+                try {
+                    const TDirectRead Direct(
+                        *this, Bulk.get(), static_cast<int32_t>(std::min<int64_t>(Remaining, BulkSize)));
+                    N = FillInput(true, -1, true);
+                } catch (const ENetConnClosedGracefully&) {
+                    // Nothing came with the close; without AReadUntilClose it is an error.
+                    if (!AReadUntilClose)
+                        throw;
+                    continue;
+                }
+                if (N > 0) {
+                    AStream.WriteBuffer(Bulk.get(), N);
+                    Remaining -= N;
+                    StepWork(TWorkMode::wmRead, N);
+                }
+                continue;
+            }
+            // A piece through the buffer, taken once it is complete.
             int32_t N = static_cast<int32_t>(std::min<int64_t>(Remaining, PieceSize));
             try {
-                ReadExact(Piece.data(), N);
+                while (FInputData->Size() < N) {
+                    FillInput(true, -1, true);
+                    CheckClosed(true, true);
+                }
             } catch (const ENetConnClosedGracefully&) {
                 // What came before the close goes to the stream either way; without
                 // AReadUntilClose the close is still an error for the caller.
                 N = static_cast<int32_t>(std::min<int64_t>(FInputData->Size(), N));
                 if (N > 0) {
-                    std::memcpy(Piece.data(), FInputData->UnreadStart(), static_cast<size_t>(N));
+                    AStream.WriteBuffer(FInputData->UnreadStart(), N);
                     FInputData->Consume(N);
-                    AStream.WriteBuffer(Piece.data(), N);
                     Remaining -= N;
                 }
                 if (!AReadUntilClose)
                     throw;
                 continue;
             }
-            AStream.WriteBuffer(Piece.data(), N);
+            AStream.WriteBuffer(FInputData->UnreadStart(), N);
+            FInputData->Consume(N);
             Remaining -= N;
         }
     } catch (...) {
@@ -573,7 +648,14 @@ void TNetTCPConnection::SendBytes(const void* ABuffer, int32_t ACount, bool AWri
         // OnDisconnected, raised by a closed check below, may have taken the transport away.
         if (!FIOHandler)
             throw ENetNotConnected(RSNotConnected);
+        // A peer that reads nothing fills its window and then ours: the exchange's deadline
+        // bounds this wait as it bounds every read.
+        const int32_t Left = FHasReadDeadline ? ReadDeadlineLeft() : -2;
+        if (Left == 0 || !FIOHandler->CanWrite(Left))
+            throw ENetWriteTimeout(RSWriteTimeout);
         const int32_t S = FIOHandler->WriteSome(Data + Pos, ACount - Pos);
+        if (S < 0 && GSocketStack->LastSocketError() == NetErrWouldBlock)
+            continue;
         TNetAntiFreezeBase::YieldToApplication(false, false);
         FPeerClosed = S == 0;
         CheckClosed(true, false);

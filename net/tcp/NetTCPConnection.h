@@ -20,6 +20,7 @@
 
 inline constexpr const char* RSNotConnected = "Not Connected";
 inline constexpr const char* RSReadTimeout = "Read Timeout";
+inline constexpr const char* RSWriteTimeout = "Write Timeout";
 inline constexpr const char* RSMaxLineLengthExceeded = "Max line length exceeded.";
 inline constexpr const char* RSNotEnoughDataInBuffer = "Not enough data in buffer.";
 inline constexpr const char* RSNoDataToRead = "No data to read.";
@@ -204,6 +205,8 @@ public:
     // then raises ENetReadTimeout, as it would for a silent peer: a peer that sends one byte
     // just before each ReadTimeout runs out, or data without end, cannot hold the reader for
     // ever. 0 or less removes the bound. Reads with a time-out of their own are not bound.
+    // Sends are bound too: a peer that takes no more bytes makes a send raise ENetWriteTimeout
+    // at the deadline, so a request that is never read cannot hold the sender either.
     void SetReadDeadline(int32_t AMilliseconds);
     // Milliseconds left before the deadline (0 once it has passed); -1 when there is none.
     int32_t ReadDeadlineLeft() const;
@@ -226,6 +229,10 @@ public:
     TNetIOHandlerSocket* SocketHandler() const { return FSocketHandler; }
     TNetConnectionIntercept* Intercept() const { return FIntercept; }
     void SetIntercept(TNetConnectionIntercept* AValue);
+
+    // Largest read of a bulk transfer (see ReadToStream): large enough that reading a long
+    // body takes few calls, small enough to stay in the processor's caches.
+    static constexpr int32_t BulkReadBytes = 256 * 1024;
 
     TNetManagedBuffer& InputData() { return *FInputData; }
     bool PeerClosed() const { return FPeerClosed; }
@@ -268,4 +275,26 @@ protected:
     int32_t FBatchThreshold = 0;
     bool FHasReadDeadline = false;
     std::chrono::steady_clock::time_point FReadDeadline;
+
+private:
+    // While set, FillInput receives into this area instead of InputData (a bulk read of
+    // ReadToStream, which takes the bytes from there).
+    uint8_t* FDirectInto = nullptr;
+    int32_t FDirectLength = 0;
+    struct TDirectRead {
+        TDirectRead(TNetTCPConnection& AConnection, uint8_t* AInto, int32_t ALength)
+            : Connection(AConnection)
+        {
+            Connection.FDirectInto = AInto;
+            Connection.FDirectLength = ALength;
+        }
+        ~TDirectRead()
+        {
+            Connection.FDirectInto = nullptr;
+            Connection.FDirectLength = 0;
+        }
+        TDirectRead(const TDirectRead&) = delete;
+        TDirectRead& operator=(const TDirectRead&) = delete;
+        TNetTCPConnection& Connection;
+    };
 };

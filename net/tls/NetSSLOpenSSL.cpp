@@ -475,8 +475,11 @@ void TNetSSLSocket::ExpectPeerName(const std::string& AHostName)
         // interfaces leads there.
         NetX509_VERIFY_PARAM_set1_ip_asc(Param, AHostName.substr(0, AHostName.find('%')).c_str());
     } else {
-        // "*" stands for one whole label only, as browsers take it.
-        NetX509_VERIFY_PARAM_set_hostflags(Param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+        // "*" stands for one whole label only, and only the subjectAltName names a host, as
+        // browsers take it: a Common Name is never read as a host name, even in a certificate
+        // without a subjectAltName, which no authority has issued for years.
+        NetX509_VERIFY_PARAM_set_hostflags(
+            Param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
         NetX509_VERIFY_PARAM_set1_host(Param, AHostName.c_str(), AHostName.size());
     }
 }
@@ -494,7 +497,27 @@ std::string TNetSSLSocket::ConnectFailure(int AResult, int ASavedErrno, bool ATi
             return std::string("Certificate verify failed: ") + (Text != nullptr ? Text : IntToStr(Verify));
         }
     }
-    if (const unsigned long Code = NetERR_peek_last_error(); Code != 0) {
+    // The library's reasons for these three name a symptom (a signature algorithm, an alert)
+    // and send the operator the wrong way.
+    const unsigned long Last = NetERR_peek_last_error();
+    const int Alert = Last != 0 ? ERR_GET_REASON(Last) : 0;
+    if (FClientCertificateAsked
+        && (Alert == 0 || Alert == SSL_R_SSLV3_ALERT_HANDSHAKE_FAILURE
+            || Alert == SSL_R_SSLV3_ALERT_BAD_CERTIFICATE
+            || Alert == SSL_R_TLSV13_ALERT_CERTIFICATE_REQUIRED))
+        return RSOSSLClientCertificateRequired;
+    if (Alert == SSL_R_TLSV1_ALERT_NO_APPLICATION_PROTOCOL)
+        return RSOSSLHTTP2Only;
+    // Once the server's hello is in, the session's version is the one the server chose; an
+    // alert from the server (its reasons start at SSL_AD_REASON_OFFSET) means it chose none.
+    const int Version = NetSSL_version != nullptr ? NetSSL_version(SslHandle) : 0;
+    if (Version >= SSL3_VERSION && Version < TLS1_2_VERSION && Alert < SSL_AD_REASON_OFFSET) {
+        const char* Name = Version == SSL3_VERSION ? "SSL 3.0"
+            : Version == TLS1_VERSION              ? "TLS 1.0"
+                                                   : "TLS 1.1";
+        return FormatStr(RSOSSLVersionRefused, Name);
+    }
+    if (const unsigned long Code = Last; Code != 0) {
         const char* Text = NetERR_reason_error_string(Code);
         if (Text != nullptr)
             return std::string("Library error: ") + Text;
@@ -510,12 +533,31 @@ void TNetSSLSocket::Handshake(
     if (!Attach(ASocket, AContext))
         return;
     const bool Verifying = AContext->VerifyMode.Contains(TNetSSLVerifyMode::sslvrfPeer);
+    // "host.example." is the same host written as an absolute name; certificates and server
+    // names never carry that dot, so it is dropped for both.
+    std::string Name = AHostName;
+    if (Name.size() > 1 && Name.back() == '.')
+        Name.pop_back();
+    // Only HTTP/1.1 is spoken here; saying so lets a server that speaks nothing else refuse
+    // in the handshake, in words, rather than answer in a protocol that cannot be read.
+    static constexpr unsigned char HTTP11[] = { 8, 'h', 't', 't', 'p', '/', '1', '.', '1' };
+    if (NetSSL_set_alpn_protos != nullptr)
+        NetSSL_set_alpn_protos(SslHandle, HTTP11, sizeof HTTP11);
+    FClientCertificateAsked = false;
+    FDataRead = false;
+    if (NetSSL_set_cert_cb != nullptr)
+        NetSSL_set_cert_cb(
+            SslHandle,
+            [](SSL*, void* ASelf) {
+                static_cast<TNetSSLSocket*>(ASelf)->FClientCertificateAsked = true;
+                return 1;
+            },
+            this);
     // A server name is sent for names only, never for an address.
-    if (!AHostName.empty() && !TNetStack::IsDottedQuad(AHostName) && !TNetStack::IsIPv6Address(AHostName))
-        NetSSL_ctrl(SslHandle, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
-            const_cast<char*>(AHostName.c_str()));
-    if (Verifying && !AHostName.empty())
-        ExpectPeerName(AHostName);
+    if (!Name.empty() && !TNetStack::IsDottedQuad(Name) && !TNetStack::IsIPv6Address(Name))
+        NetSSL_ctrl(SslHandle, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name, Name.data());
+    if (Verifying && !Name.empty())
+        ExpectPeerName(Name);
     int R;
     std::string Reason;
     {
@@ -640,7 +682,16 @@ template <class TCall> int TNetSSLSocket::Transfer(int ALength, bool AWriting, T
 
 int TNetSSLSocket::ReadTLS(void* ABuffer, int ALength)
 {
-    return Transfer(ALength, false, [&] { return NetSSL_read(SslHandle, ABuffer, ALength); });
+    const int Result = Transfer(ALength, false, [&] { return NetSSL_read(SslHandle, ABuffer, ALength); });
+    FDataRead = FDataRead || Result > 0;
+    return Result;
+}
+
+std::string TNetSSLSocket::CertificateRefusal(int AResult) const
+{
+    if (!FClientCertificateAsked || FDataRead || AResult > 0 || (AResult < 0 && FFailedErrno == 0))
+        return {};
+    return std::string(RSOSSLConnectError) + " " + RSOSSLClientCertificateRequired;
 }
 
 int TNetSSLSocket::WriteTLS(const void* ABuffer, int ALength)
@@ -1014,6 +1065,11 @@ int32_t TNetSSLIOHandlerSocket::ReadSome(void* ABuffer, int32_t ALength)
     return ReadSomeTLS(ABuffer, ALength);
 }
 
+int32_t TNetSSLIOHandlerSocket::TryReadSome(void* ABuffer, int32_t ALength)
+{
+    return FBypassTLS ? TNetIOHandlerSocket::TryReadSome(ABuffer, ALength) : NetNothingToRead;
+}
+
 int32_t TNetSSLIOHandlerSocket::WriteSome(const void* ABuffer, int32_t ALength)
 {
     if (FBypassTLS)
@@ -1043,7 +1099,11 @@ int32_t TNetSSLIOHandlerSocket::ReadSomeTLS(void* ABuffer, int32_t ALength)
         errno = ENOTCONN;
         return RecordedTLSResult(-1);
     }
-    return RecordedTLSResult(FSSLSocket->ReadTLS(ABuffer, ALength));
+    const int Result = FSSLSocket->ReadTLS(ABuffer, ALength);
+    if (Result <= 0)
+        if (std::string Refusal = FSSLSocket->CertificateRefusal(Result); !Refusal.empty())
+            throw ENetOSSLConnectError(std::move(Refusal));
+    return RecordedTLSResult(Result);
 }
 
 int32_t TNetSSLIOHandlerSocket::WriteSomeTLS(const void* ABuffer, int32_t ALength)
@@ -1052,7 +1112,11 @@ int32_t TNetSSLIOHandlerSocket::WriteSomeTLS(const void* ABuffer, int32_t ALengt
         errno = ENOTCONN;
         return RecordedTLSResult(-1);
     }
-    return RecordedTLSResult(FSSLSocket->WriteTLS(ABuffer, ALength));
+    const int Result = FSSLSocket->WriteTLS(ABuffer, ALength);
+    if (Result < 0)
+        if (std::string Refusal = FSSLSocket->CertificateRefusal(Result); !Refusal.empty())
+            throw ENetOSSLConnectError(std::move(Refusal));
+    return RecordedTLSResult(Result);
 }
 
 void TNetSSLIOHandlerSocket::FireBeforeHandshake()

@@ -29,6 +29,13 @@ inline constexpr const char* RSOSSLSettingCipherError = "SetCipher failed.";
 inline constexpr const char* RSOSSLDataBindingError = "Error binding data to SSL socket.";
 inline constexpr const char* RSOSSLConnectError = "Error connecting with SSL.";
 inline constexpr const char* RSOSSLAcceptError = "Error accepting connection with SSL.";
+inline constexpr const char* RSOSSLClientCertificateRequired
+    = "The server requires a client certificate, and none is configured.";
+inline constexpr const char* RSOSSLHTTP2Only
+    = "The server speaks HTTP/2 only: it refused HTTP/1.1 in the handshake.";
+// %s: the version the server chose ("TLS 1.0").
+inline constexpr const char* RSOSSLVersionRefused
+    = "The server speaks only %s, a protocol version the TLS library refuses as unsafe.";
 
 // The chain length a verifying client accepts (the library's own default): intermediate
 // certificates between the server's and the trusted one.
@@ -228,6 +235,12 @@ public:
     const TNetPeerCertificateExpiry& PeerExpiry() const { return FPeerExpiry; }
     // The session's cipher; nullptr while there is no session.
     TNetSSLCipher* Cipher();
+    // After a read or write that gave AResult (<= 0): when the server asked for a client
+    // certificate in the handshake (none is sent) and then ended or broke the session before
+    // its first byte of data, "Error connecting with SSL." and the text that says so; empty
+    // otherwise. A server checks the certificate only after the client's side of the
+    // handshake is over, so its refusal comes on the first read or write.
+    std::string CertificateRefusal(int AResult) const;
 
     TNetSSLEventSink* Owner = nullptr;
     TNetSSLContext* Context = nullptr;
@@ -258,6 +271,10 @@ private:
     // The errno of the failure that ended the session, 0 while it stands. The library reports
     // a session it has failed as merely ended when asked again, so the failure is kept here.
     int FFailedErrno = 0;
+    // Set by the library's certificate callback, which it calls when a server asks for one.
+    bool FClientCertificateAsked = false;
+    // A byte of data has come from the server.
+    bool FDataRead = false;
 };
 
 // A certificate handed to the verify callback; it is the library's and lives only as long as
@@ -338,6 +355,9 @@ public:
     // ENetClosedSocket ("Disconnected.") when the link is not open.
     int32_t ReadSome(void* ABuffer, int32_t ALength) override;
     int32_t WriteSome(const void* ABuffer, int32_t ALength) override;
+    // The plain look when BypassTLS; under TLS always NetNothingToRead: what the socket holds
+    // says nothing about what a session read gives, so the wait of CanRead comes first.
+    int32_t TryReadSome(void* ABuffer, int32_t ALength) override;
 
     virtual void FireBeforeHandshake();
     void FireStatusInfo(const std::string& AMsg) override;

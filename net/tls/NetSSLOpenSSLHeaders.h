@@ -133,6 +133,11 @@ enum class TNetSSLLibrary { nslSSL, nslCrypto };
     X(nslCrypto, true, const char*, X509_verify_cert_error_string, (long))                                   \
     X(nslCrypto, true, unsigned long, ERR_peek_last_error, (void))                                           \
     X(nslCrypto, true, const char*, ERR_reason_error_string, (unsigned long))                                \
+    /* Why a server would not talk: a client certificate it asked for, a protocol it would not */            \
+    /* speak (offered by ALPN), the protocol version it chose. */                                            \
+    X(nslSSL, false, void, SSL_set_cert_cb, (SSL*, int (*)(SSL*, void*), void*))                             \
+    X(nslSSL, false, int, SSL_set_alpn_protos, (SSL*, const unsigned char*, unsigned int))                   \
+    X(nslSSL, false, int, SSL_version, (const SSL*))                                                         \
     /* The library's default places of trusted certificates, and the variables that move them. */            \
     X(nslCrypto, true, const char*, X509_get_default_cert_file, (void))                                      \
     X(nslCrypto, true, const char*, X509_get_default_cert_file_env, (void))                                  \

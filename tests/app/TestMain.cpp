@@ -56,6 +56,7 @@ private slots:
         TfmMain& W = *F.Window;
         QVERIFY(F.ShowActive());
         QCOMPARE(W.windowTitle(), QStringLiteral("Vardex"));
+        QVERIFY(W.windowIcon().availableSizes().contains(QSize(48, 48)));
         QCOMPARE(W.size(), QSize(696, 480));
         QCOMPARE(W.menuBar()->height(), 25);
         QCOMPARE(W.statusBar()->height(), 19);
@@ -146,6 +147,8 @@ private slots:
         TWindowFixture F(nullptr);
         TfmMain& W = *F.Window;
         QCOMPARE(W.ConfigFileName(), std::string());
+        // The status bar says where the list is read from until one is saved.
+        QVERIFY(W.statusBar()->currentMessage().contains(F.Path("default.cfg").c_str()));
         QVERIFY(F.ShowActive());
         Part<QAction>(W, "acCreatePing")->trigger();
         QTest::keyClick(F.List(), Qt::Key_S, Qt::ControlModifier);
@@ -157,6 +160,7 @@ private slots:
         QTest::keyClick(F.List(), Qt::Key_S, Qt::ControlModifier);
         QCOMPARE(F.Dialogs, 2);
         QCOMPARE(W.ConfigFileName(), F.Path("mine.cfg"));
+        QCOMPARE(W.statusBar()->currentMessage(), QString());
         QCOMPARE(F.ReadFile("mine.cfg"),
             std::string(
                 "Name=New "
@@ -344,7 +348,7 @@ private slots:
         QCOMPARE(F.Reports[0].Caption, QStringLiteral("Vardex"));
         QCOMPARE(F.Reports[0].Text,
             QStringLiteral(
-                "2 blocks of default.cfg were not understood; they are kept and saved with the list"));
+                "В файле default.cfg не понято блоков: 2; они сохраняются и записываются вместе со списком"));
         QVERIFY(F.ShowActive());
         Part<QAction>(W, "acConfigSave")->trigger();
         QVERIFY(F.ReadFile("default.cfg").ends_with("Name=Old\r\nType=pingmonitor\r\n\r\n\r\n\x1A tail"));

@@ -94,10 +94,12 @@ private slots:
 
     void NotCheckedMonitorsAndRefusedValues()
     {
-        TWindowFixture F("Name=P\nType=PingMonitor\nInterval=10\nRetry=abc\n");
+        // A comment in Windows-1251 ("Прим"), said beside the unreadable value.
+        TWindowFixture F("# \xCF\xF0\xE8\xEC\nName=P\nType=PingMonitor\nInterval=10\nRetry=abc\n");
         TfmMain& W = *F.Window;
         QCOMPARE(W.statusBar()->currentMessage(),
-            QStringLiteral("Не проверяются, пока значение не исправлено: «P»: Retry «abc» — не число"));
+            QStringLiteral("Не проверяются, пока значение не исправлено: «P»: Retry «abc» — не число; "
+                           "Строк файла default.cfg, прочитанных как Windows-1251: 1"));
         auto T = F.Add("t", 60);
         F.Tick();
         QCOMPARE(F.ChecksOf("t"), 1);

@@ -1,6 +1,7 @@
 // The reason for an error in the window: the status cell's tooltip while the monitor is in
 // error, with the time the last check took; and nothing else in the row or on screen changes.
 #include "WindowFixture.h"
+#include "app/RowTips.h"
 #include "support/ScriptedServer.h"
 #include "support/TestMonitor.h"
 
@@ -71,10 +72,10 @@ private slots:
         const QString Reason = QStringLiteral("Socket Error # 10061\nConnection refused.");
         QCOMPARE(Row(F, 0)->toolTip(2), WithTook(Reason));
         QCOMPARE(ShownTip(F, 0, 2), WithTook(Reason));
-        // Only the status cell carries it.
-        QCOMPARE(Row(F, 0)->toolTip(0), QString());
+        // Only the status cell carries it; the name's says what is checked.
+        QCOMPARE(Row(F, 0)->toolTip(0),
+            QStringLiteral("Site\nВеб-монитор: ") + QString::fromStdString(Web->URL()));
         QCOMPARE(Row(F, 0)->toolTip(1), QString());
-        QCOMPARE(ShownTip(F, 0, 0), QString());
         // No message box: the failure is the monitor's, not the program's.
         QVERIFY(F.Reports.empty());
 
@@ -146,15 +147,18 @@ private slots:
             = QString::fromStdString(CertificateExpiryText({ NotAfter, NotAfter }, UnixNow()));
         QVERIFY(Expiry.startsWith(QStringLiteral("Certificate expires in 10 days, on ")));
         C->Reason = Expiry.toStdString() + " CertExpiryDays is 30.";
+        // In the window's language, which the reason of a check is not.
+        const QString Line = CertificateTipText({ NotAfter, NotAfter }, UnixNow());
+        QVERIFY(Line.startsWith(QStringLiteral("Сертификат истекает через 10 дн., ")));
         F.Window->Monitors().push_back({ "A", A });
         F.Window->Monitors().push_back({ "B", B });
         F.Window->Monitors().push_back({ "C", C });
         F.Window->RefreshList();
         F.Tick();
         QCOMPARE(Row(F, 0)->text(2), QStringLiteral("OK"));
-        QCOMPARE(Row(F, 0)->toolTip(2), Took + QLatin1Char('\n') + Expiry);
+        QCOMPARE(Row(F, 0)->toolTip(2), Took + QLatin1Char('\n') + Line);
         QCOMPARE(Row(F, 1)->toolTip(2),
-            WithTook(QStringLiteral("HTTP/1.1 500 Internal Server Error")) + QLatin1Char('\n') + Expiry);
+            WithTook(QStringLiteral("HTTP/1.1 500 Internal Server Error")) + QLatin1Char('\n') + Line);
         QCOMPARE(Row(F, 2)->toolTip(2), WithTook(QString::fromStdString(C->Reason)));
     }
 

@@ -3,8 +3,12 @@
 // their monitor deleted or busy with a later check.
 #include "engine/Schedule.h"
 #include "engine/VerdictQueue.h"
+#include "support/ScriptedServer.h"
 #include "support/TestClock.h"
 #include "support/TestMonitor.h"
+
+#include <sys/resource.h>
+#include <system_error>
 
 #include <gtest/gtest.h>
 
@@ -230,4 +234,56 @@ TEST_F(CheckSchedule, VerdictsOfForgottenOrDeletedMonitorsChangeNothing)
     Deleted.reset();
     EXPECT_TRUE(Watch.expired());
     EXPECT_FALSE(ApplyVerdicts(1));
+}
+
+// A check that gets no descriptor finds nothing about its service: the monitor stays as it
+// was, the shortage is said once, and the next check, with descriptors free again, runs.
+TEST(CheckShortage, PutsTheMonitorBackAndSaysItOnce)
+{
+    const nettest::TIsolatedResult Result = nettest::RunIsolated([]() -> std::string {
+        nettest::THttpTestServer Server(200);
+        TVerdictQueue Queue;
+        TSystemCheckClock Clock;
+        TCheckEngine Engine(Queue, Clock, 1);
+        TCheckSchedule Schedule(Engine, Clock);
+        std::vector<std::string> Said;
+        Schedule.OnShortage = [&](const std::string& AText) { Said.push_back(AText); };
+        const std::shared_ptr<TServiceMonitor> Monitor
+            = CreateMonitorFromSettings({ "Type=WebMonitor", "URL=" + Server.Url() });
+        const auto Check = [&] {
+            if (Schedule.RunCheck(Monitor))
+                while (Schedule.InFlight() > 0 && Queue.Wait(5000))
+                    for (const TCheckVerdict& Verdict : Queue.Drain())
+                        Schedule.Apply(Verdict);
+            return std::to_string(Monitor->Status()) + " " + std::to_string(Said.size());
+        };
+        if (Check() != "2 0")
+            return "first check: " + Monitor->LastError();
+        const std::optional<int64_t> Stamp = Monitor->LastCheckTick();
+        // The sanitizer checks a type the first time it meets it, with a descriptor of its own.
+        (void)ResourceShortage(ENetOutOfResources({}, {}));
+        (void)ResourceShortage(std::system_error(EMFILE, std::generic_category()));
+        // Every descriptor taken; the worker, started already, waits idle.
+        rlimit Limit {};
+        getrlimit(RLIMIT_NOFILE, &Limit);
+        Limit.rlim_cur = 256;
+        setrlimit(RLIMIT_NOFILE, &Limit);
+        std::vector<nettest::TFd> Taken;
+        for (int Fd; Taken.size() < 256 && (Fd = dup(0)) >= 0;)
+            Taken.emplace_back(Fd);
+        if (Check() != "2 1" || Check() != "2 1" || Monitor->LastCheckTick() != Stamp
+            || Schedule.Shortages() != 2
+            || Said[0] != "Checks put off: Too many open files. They are tried again at the next tick.")
+            return "short of descriptors: " + Said.at(0);
+        // No new worker can start either: refused, not raised.
+        TCheckEngine Fresh(Queue, Clock, 1);
+        if (Fresh.Submit({}) || Fresh.StartFailure() != "Too many open files.")
+            return "a worker without a descriptor: " + Fresh.StartFailure();
+        Taken.clear();
+        Monitor->SetStatus(msError);
+        return Check() == "2 1" ? "" : "after: " + Monitor->LastError();
+    });
+    if (Result.Skipped)
+        GTEST_SKIP() << "no network namespace";
+    EXPECT_EQ(Result.Error, "");
 }

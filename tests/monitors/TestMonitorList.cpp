@@ -13,6 +13,7 @@
 #include <functional>
 #include <grp.h>
 #include <sstream>
+#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -337,6 +338,27 @@ TEST_F(TFolderTest, SaveReplacesAndKeepsPermissions)
     EXPECT_EQ(ModeOf(Path("new.cfg")), 0644u);
 }
 
+// A list made private stays so while it is saved: the new file has the old one's mode before
+// a byte of it is written.
+TEST_F(TFolderTest, SaveNarrowsTheModeBeforeItWrites)
+{
+    WriteFile(Path("list.cfg"), "URL=http://u:secret@h/\r\n");
+    ASSERT_EQ(::chmod(Path("list.cfg").c_str(), 0600), 0);
+    const int Watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(::inotify_add_watch(Watch, FFolder.c_str(), IN_MODIFY | IN_ATTRIB), 0);
+    SaveMonitorList(Path("list.cfg"), SampleList());
+    std::string Done; // what happened to the temporary file: "a" its mode set, "w" a write
+    alignas(inotify_event) char Events[65536];
+    const ssize_t Length = ::read(Watch, Events, sizeof Events);
+    for (const inotify_event* E = reinterpret_cast<inotify_event*>(Events);
+         Length > 0 && reinterpret_cast<const char*>(E) < Events + Length;
+         E = reinterpret_cast<const inotify_event*>(reinterpret_cast<const char*>(E + 1) + E->len))
+        if (E->len > 0 && std::string(E->name).rfind(".vardex-", 0) == 0)
+            Done += E->mask & IN_ATTRIB ? "a" : "w";
+    ::close(Watch);
+    EXPECT_EQ(Done.substr(0, 2), "aw");
+}
+
 TEST_F(TFolderTest, SaveThroughALinkReplacesItsTarget)
 {
     WriteFile(Path("real.cfg"), "old");
@@ -514,6 +536,68 @@ TEST(ListEncoding, Windows1251ListRoundTrip)
     // A name typed later that the code page cannot hold stops the save before it starts.
     List[1].Name = "Router ✓";
     EXPECT_THROW(MonitorListText(List, &Extras), EListEncodingError);
+}
+
+// ASCII text as UTF-16 with its byte-order mark; "Ш" (U+0428) wherever "#" stands.
+std::string UTF16(const std::string& AText, bool ABigEndian)
+{
+    std::string Bytes = ABigEndian ? "\xFE\xFF" : "\xFF\xFE";
+    for (const char C : AText) {
+        const std::string Unit = C == '#' ? std::string("\x04\x28", 2) : std::string(1, '\0') + C;
+        Bytes += ABigEndian ? Unit : std::string { Unit[1], Unit[0] };
+    }
+    return Bytes;
+}
+
+const std::string Gateway = "Name=#\r\nType=PingMonitor\r\nInterval=5\r\nIP=127.0.0.1\r\nRetry=3\r\n\r\n\r\n";
+
+// Lists as other editors save them: each is read whole, says how many of its lines were
+// Windows-1251, and is written back byte for byte where it had CR LF line ends.
+TEST(ListEncoding, ListsOfOtherEditors)
+{
+    const struct {
+        const char* Name;
+        std::string Bytes;
+        std::string Names; // the monitors' names, "|" after each
+        TListEncoding Encoding;
+        int Windows1251;
+        std::string Written; // empty: the bytes read
+    } Cases[] = {
+        { "a stray byte in a comment",
+            "Name=Шлюз\r\nType=PingMonitor\r\nInterval=0\r\nIP=127.0.0.1\r\nRetry=3\r\n# caf\xE9\r\n\r\n\r\n",
+            "Шлюз|", leUTF8, 1, "" },
+        { "UTF-8 and Windows-1251 lines",
+            "Name=\xD8\xEB\xFE\xE7\r\nType=PingMonitor\r\nInterval=0\r\nIP=Шлюз\r\nRetry=3\r\n\r\n\r\n",
+            "Шлюз|", leUTF8, 1, "" },
+        { "UTF-16 LE", UTF16(Gateway, false), "Ш|", leUTF16LE, 0, "" },
+        { "UTF-16 BE", UTF16(Gateway, true), "Ш|", leUTF16BE, 0, "" },
+        { "CR alone", "Name=A\rType=PingMonitor\r\rName=B\rType=PingMonitor", "A|B|", leUTF8, 0,
+            "Name=A\r\nType=PingMonitor\r\nInterval=0\r\nIP=127.0.0.1\r\nRetry=3\r\n\r\n\r\n"
+            "Name=B\r\nType=PingMonitor\r\nInterval=0\r\nIP=127.0.0.1\r\nRetry=3\r\n\r\n\r\n" },
+    };
+    for (const auto& Case : Cases) {
+        TMonitorList List;
+        TMonitorListExtras Extras;
+        ParseMonitorList(Case.Bytes, List, &Extras);
+        std::string Names;
+        for (const TMonitorEntry& Entry : List)
+            Names += Entry.Name + "|";
+        EXPECT_EQ(Names, Case.Names) << Case.Name;
+        EXPECT_EQ(Extras.Encoding, Case.Encoding) << Case.Name;
+        EXPECT_EQ(Extras.Windows1251Count, Case.Windows1251) << Case.Name;
+        EXPECT_EQ(MonitorListText(List, &Extras), Case.Written.empty() ? Case.Bytes : Case.Written)
+            << Case.Name;
+    }
+    // New lines of a list with UTF-8 text are UTF-8; the old ones keep their encoding.
+    TMonitorList List;
+    TMonitorListExtras Extras;
+    ParseMonitorList(Cases[1].Bytes, List, &Extras);
+    List.push_back({ "Новый", std::make_shared<TPingMonitor>() });
+    EXPECT_EQ(MonitorListText(List, &Extras).substr(Cases[1].Bytes.size(), 17), "Name=Новый\r\n");
+    // UTF-32, an odd length, a surrogate without its pair.
+    for (const std::string& Bytes : { std::string("\xFF\xFE\0\0N\0\0\0", 8), std::string("\xFF\xFEN\0a"),
+             std::string("\xFE\xFF\xD8\0\0A", 6) })
+        EXPECT_THROW(ParseMonitorList(Bytes, List), EListEncodingError);
 }
 
 TEST_F(TFolderTest, NotARegularFileOrTooLargeIsRefused)

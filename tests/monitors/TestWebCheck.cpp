@@ -340,6 +340,9 @@ TEST(WebCheckTLS, CertificatesAreVerifiedUnlessTheMonitorSaysNot)
     const Row Rows[] = {
         { "good, by name", TCertificateKind::ckGood, "localhost", true, "" },
         { "good, by address", TCertificateKind::ckGood, "127.0.0.1", true, "" },
+        { "good, by absolute name", TCertificateKind::ckGood, "localhost.", true, "" },
+        { "Common Name without subjectAltName", TCertificateKind::ckCommonNameOnly, "localhost", true,
+            "hostname mismatch" },
         { "expired", TCertificateKind::ckExpired, "localhost", true, "certificate has expired" },
         { "self-signed", TCertificateKind::ckSelfSigned, "localhost", true, "self-signed certificate" },
         { "other name", TCertificateKind::ckOtherName, "localhost", true, "hostname mismatch" },
@@ -364,6 +367,7 @@ TEST(WebCheckTLS, CertificatesAreVerifiedUnlessTheMonitorSaysNot)
             if (!Verify || R.Reason[0] == 0) {
                 EXPECT_EQ(Monitor.Status(), msOK) << Verify << " " << Monitor.LastError();
                 EXPECT_EQ(Server.Requests().size(), 1u);
+                EXPECT_EQ(Server.ServerName(), R.Host[0] == 'l' ? "localhost" : "");
             } else {
                 EXPECT_EQ(Monitor.Status(), msError);
                 EXPECT_EQ(Monitor.LastError(),
@@ -372,6 +376,45 @@ TEST(WebCheckTLS, CertificatesAreVerifiedUnlessTheMonitorSaysNot)
                 EXPECT_EQ(Server.Requests().size(), 0u);
             }
         }
+    }
+}
+
+// Servers that will not talk to the check, each with the reason that names why.
+TEST(WebCheckTLS, RefusalsSayWhatTheServerWants)
+{
+    const auto Client = [](SSL_CTX* C, int AMax) {
+        SSL_CTX_set_max_proto_version(C, AMax);
+        SSL_CTX_set_verify(C, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+    };
+    const auto OnlyH2 = [](SSL*, const unsigned char** AOut, unsigned char* AOutLength,
+                            const unsigned char* AIn, unsigned int AInLength, void*) {
+        static const unsigned char H2[] = { 2, 'h', '2' };
+        return SSL_select_next_proto(const_cast<unsigned char**>(AOut), AOutLength, H2, 3, AIn, AInLength)
+                == OPENSSL_NPN_NEGOTIATED
+            ? SSL_TLSEXT_ERR_OK
+            : SSL_TLSEXT_ERR_ALERT_FATAL;
+    };
+    const std::string Certificate = "The server requires a client certificate, and none is configured.";
+    const std::pair<std::function<void(SSL_CTX*)>, std::string> Rows[] = {
+        { [&](SSL_CTX* C) { Client(C, TLS1_3_VERSION); }, Certificate },
+        { [&](SSL_CTX* C) { Client(C, TLS1_2_VERSION); }, Certificate },
+        { [&](SSL_CTX* C) { SSL_CTX_set_alpn_select_cb(C, OnlyH2, nullptr); },
+            "The server speaks HTTP/2 only: it refused HTTP/1.1 in the handshake." },
+        { [](SSL_CTX* C) {
+             SSL_CTX_set_min_proto_version(C, TLS1_VERSION);
+             SSL_CTX_set_max_proto_version(C, TLS1_VERSION);
+             SSL_CTX_set_cipher_list(C, "DEFAULT:@SECLEVEL=0");
+         },
+            "The server speaks only TLS 1.0, a protocol version the TLS library refuses as unsafe." },
+    };
+    testsupport::TTestCertificate Authority;
+    testsupport::TTrustScope Trust(Authority.CAFile);
+    for (const auto& [SetUp, Reason] : Rows) {
+        testsupport::THTTPSServer Server(Authority, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", 1, SetUp);
+        TWebMonitor Monitor;
+        Monitor.SetURL("https://localhost:" + std::to_string(Server.Port()) + "/");
+        Monitor.Check();
+        EXPECT_EQ(Monitor.LastError(), "Error connecting with SSL. " + Reason);
     }
 }
 

@@ -137,6 +137,41 @@ TEST(WebVerdicts, QueryAndFragmentRightAfterTheHost)
     }
 }
 
+TEST(WebVerdicts, CredentialsInTheURLGoAsBasicWithTheFirstRequest)
+{
+    const std::string OK = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+    struct Row {
+        const char* UserInfo;
+        const char* Header; // the Authorization line sent, or none
+    };
+    const Row Rows[] = {
+        { "admin:secret@", "Authorization: Basic YWRtaW46c2VjcmV0\r\n" },
+        { "", nullptr },
+    };
+    for (const Row& R : Rows) {
+        SCOPED_TRACE(R.UserInfo);
+        const TVerdict V = Check(OK, [&](int APort) {
+            return "http://" + std::string(R.UserInfo) + "127.0.0.1:" + std::to_string(APort) + "/";
+        });
+        EXPECT_EQ(V.Status, msOK) << V.Reason;
+        if (R.Header)
+            EXPECT_NE(V.Request.find(R.Header), std::string::npos) << V.Request;
+        else
+            EXPECT_EQ(V.Request.find("Authorization"), std::string::npos) << V.Request;
+    }
+}
+
+TEST(WebVerdicts, URLsWithoutAKnownSchemeFailBeforeAnyLookup)
+{
+    for (const char* URL : { "127.0.0.1:8080/x", "javascript:alert(1)" }) {
+        TWebMonitor Monitor;
+        Monitor.SetURL(URL);
+        Monitor.Check();
+        EXPECT_EQ(Monitor.LastError(), "Unknown protocol: the URL must start with http:// or https://.")
+            << URL;
+    }
+}
+
 TEST(WebVerdicts, AnswersThatOnlyLookLikeSuccessAreErrors)
 {
     struct Row {
@@ -190,6 +225,12 @@ TEST(WebVerdicts, AnswersThatOnlyLookLikeSuccessAreErrors)
             "HTTP/1.1 101 Switching Protocols", false },
         { "redirect", "HTTP/1.1 302 Found\r\nLocation: /else\r\nContent-Length: 0\r\n\r\n",
             "HTTP/1.1 302 Found", false },
+        // SETTINGS (one setting), then GOAWAY with a protocol error, as such a server ends.
+        { "HTTP/2 only",
+            std::string("\0\0\6\4\0\0\0\0\0\0\3\0\0\0\x64"
+                        "\0\0\x08\7\0\0\0\0\0\0\0\0\0\0\0\0\1",
+                32),
+            "The server speaks HTTP/2 only: it answered with an HTTP/2 frame.", true },
     };
     for (const Row& R : Rows) {
         SCOPED_TRACE(R.Name);

@@ -121,7 +121,7 @@ TEST(TNotificationPolicy, DowntimeRestoreAndAcknowledge)
 {
     struct TRow {
         const char* Name;
-        char Restored; // 'E' an earlier run ended in ERROR, down since -100 s; 'O' in OK; '-' none
+        char Restored; // 'E' an earlier run ended in ERROR, down since 0 s; 'O' in OK; '-' none
         std::vector<TStep> Steps; // 'A': the failure of Key is acknowledged
     };
     const auto Recovered = [](int64_t ADownMs) {
@@ -134,7 +134,7 @@ TEST(TNotificationPolicy, DowntimeRestoreAndAcknowledge)
             { { 0, 'V', 1, false, "a", { Err("a") } }, { 30 * S, 'V', 1, false, "b", {} },
                 { 90 * S, 'V', 1, true, "", { Recovered(90 * S) } } } },
         { "a failure that outlived a restart is not told again", 'E',
-            { { 0, 'V', 1, false, "a", {} }, { 70 * S, 'V', 1, true, "", { Recovered(170 * S) } } } },
+            { { 100 * S, 'V', 1, false, "a", {} }, { 170 * S, 'V', 1, true, "", { Recovered(170 * S) } } } },
         { "a failure after a restart that found it OK is told", 'O',
             { { 0, 'V', 1, true, "", {} }, { 10 * S, 'V', 1, false, "a", { Err("a") } } } },
         { "an acknowledged failure drops what it held; its recovery is told", '-',
@@ -147,7 +147,7 @@ TEST(TNotificationPolicy, DowntimeRestoreAndAcknowledge)
         TNotificationPolicy Policy([&] { return Now; });
         const int Monitors[2] = {};
         if (Row.Restored != '-')
-            Policy.Restore(&Monitors[1], NameOf(1), Row.Restored == 'O', Row.Restored == 'O' ? -1 : -100 * S);
+            Policy.Restore(&Monitors[1], NameOf(1), Row.Restored == 'O', Row.Restored == 'O' ? -1 : 0);
         for (const TStep& Step : Row.Steps) {
             Now = Step.At;
             std::vector<TNotification> Got;

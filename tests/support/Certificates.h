@@ -103,6 +103,7 @@ enum class TCertificateKind {
     ckExpired, // the same names, but its validity ended yesterday
     ckSelfSigned, // the same names, signed by its own key
     ckOtherName, // issued by the test authority for another.test only
+    ckCommonNameOnly, // issued by the test authority with the Common Name localhost and no subjectAltName
 };
 
 class TTestCertificate {
@@ -118,9 +119,9 @@ public:
         CAFile = Dir + "/ca.pem";
         CertFile = Dir + "/cert.pem";
         KeyFile = Dir + "/key.pem";
-        const std::string Names = AKind == TCertificateKind::ckOtherName
-            ? "DNS:another.test"
-            : "DNS:localhost,IP:127.0.0.1,IP:::1";
+        const std::string Names = AKind == TCertificateKind::ckOtherName ? "DNS:another.test"
+            : AKind == TCertificateKind::ckCommonNameOnly                ? ""
+                                                          : "DNS:localhost,IP:127.0.0.1,IP:::1";
         const long Day = 24 * 3600;
         const bool Self = AKind == TCertificateKind::ckSelfSigned;
         const bool Expired = AKind == TCertificateKind::ckExpired;

@@ -12,6 +12,7 @@
 #include <sys/time.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -36,8 +37,11 @@ template <class F> std::string ReadHead(F AReadByte)
 // request head with AResponse until the client closes (or 5 s of silence).
 class THTTPSServer {
 public:
-    THTTPSServer(const TTestCertificate& ACertificate, std::string AResponse, int AConnections = 1)
-        : FContext(ServerContext(ACertificate), SSL_CTX_free)
+    // ASetUp may change the context before the first connection (versions, client
+    // certificates, protocols).
+    THTTPSServer(const TTestCertificate& ACertificate, std::string AResponse, int AConnections = 1,
+        const std::function<void(SSL_CTX*)>& ASetUp = {})
+        : FContext(ServerContext(ACertificate, ASetUp), SSL_CTX_free)
         , FResponse(std::move(AResponse))
         , FServer([this](nettest::TScriptedServer&, int AFd, int) { Serve(AFd); }, AConnections)
     {
@@ -50,14 +54,23 @@ public:
         return FRequests;
     }
     int Handshakes() const { return FHandshakes; }
+    // The server name the last client sent (empty for none).
+    std::string ServerName()
+    {
+        std::lock_guard<std::mutex> Guard(FLock);
+        return FServerName;
+    }
 
 private:
     // Ready before the server's thread starts, which then only reads it.
-    static SSL_CTX* ServerContext(const TTestCertificate& ACertificate)
+    static SSL_CTX* ServerContext(
+        const TTestCertificate& ACertificate, const std::function<void(SSL_CTX*)>& ASetUp)
     {
         SSL_CTX* Context = SSL_CTX_new(TLS_server_method());
         SSL_CTX_use_certificate_file(Context, ACertificate.CertFile.c_str(), SSL_FILETYPE_PEM);
         SSL_CTX_use_PrivateKey_file(Context, ACertificate.KeyFile.c_str(), SSL_FILETYPE_PEM);
+        if (ASetUp)
+            ASetUp(Context);
         return Context;
     }
     void Serve(int AClient)
@@ -69,6 +82,10 @@ private:
         SSL_set_fd(Session, AClient);
         if (SSL_accept(Session) == 1) {
             ++FHandshakes;
+            if (const char* Name = SSL_get_servername(Session, TLSEXT_NAMETYPE_host_name)) {
+                std::lock_guard<std::mutex> Guard(FLock);
+                FServerName = Name;
+            }
             for (;;) {
                 std::string Head = ReadHead([&](char& C) { return SSL_read(Session, &C, 1) == 1; });
                 if (Head.empty())
@@ -90,6 +107,7 @@ private:
     std::atomic<int> FHandshakes { 0 };
     std::mutex FLock;
     std::vector<std::string> FRequests;
+    std::string FServerName;
     // Last, so its thread ends before the fields above go.
     nettest::TScriptedServer FServer;
 };

@@ -87,6 +87,7 @@ TEST(CheckReport, PasswordsInURLsAreMasked)
         { "user alone", "http://user@h/", "http://user@h/" },
         { "none", "http://h/a@b", "http://h/a@b" },
         { "at sign in the query only", "http://h?x=a:b@c", "http://h?x=a:b@c" },
+        { "token in the query", "http://h/?access_token=secret&x=1", "http://h/?access_token=***&x=1" },
     };
     for (const TTextCase& Case : Cases) {
         TWebMonitor Web;

@@ -123,6 +123,8 @@ TEST_F(HistoryTool, ReportWithoutAHistoryFileSaysWhy)
     EXPECT_EQ(Missing.Status, 2);
     EXPECT_EQ(Missing.Out, "");
     EXPECT_NE(Missing.Err.find("history.sqlite"), std::string::npos) << Missing.Err;
+    EXPECT_NE(Missing.Err.find("vardex-check --watch --history default.cfg"), std::string::npos)
+        << Missing.Err;
 }
 
 TEST_F(HistoryTool, WrongCombinations)

@@ -30,8 +30,8 @@ TMetricsSnapshot Awkward()
     Snapshot.Monitors.push_back(Sample("caf\xE9 Имя", "WebMonitor", "https://h/", true));
     Snapshot.Monitors.back().CertificateExpiry = 1800086400;
     Snapshot.Monitors.push_back(Sample("Router", "PingMonitor", "127.0.0.1", false));
-    Snapshot.Checks = 7;
-    Snapshot.Errors = 3;
+    Snapshot.Monitors[1].Checks = 7;
+    Snapshot.Monitors[1].Errors = 3;
     return Snapshot;
 }
 
@@ -70,8 +70,9 @@ TEST(Metrics, PrometheusText)
              "vardex_last_success_timestamp_seconds" + Labels2 + " 0\n",
              "vardex_last_success_timestamp_seconds" + Labels3 + " 1800000000.750\n",
              "vardex_certificate_expiry_timestamp_seconds" + Labels3 + " 1800086400\n",
-             std::string("# TYPE vardex_checks_total counter\nvardex_checks_total 7\n"),
-             std::string("# TYPE vardex_check_errors_total counter\nvardex_check_errors_total 3\n") })
+             "# TYPE vardex_checks_total counter\nvardex_checks_total" + Labels1 + " 0\n",
+             "vardex_checks_total" + Labels2 + " 7\n", "vardex_check_errors_total" + Labels2 + " 3\n",
+             "vardex_check_errors_total" + Labels4 + " 0\n" })
         EXPECT_NE(Text.find(Line), std::string::npos) << Line;
     // Only the monitor that has a certificate has an expiry.
     EXPECT_EQ(Text.find("vardex_certificate_expiry_timestamp_seconds" + Labels1), std::string::npos);
@@ -82,9 +83,9 @@ TEST(Metrics, PrometheusText)
 TEST(Metrics, OpenMetricsText)
 {
     const std::string Text = MetricsText(Awkward(), TMetricsFormat::mfOpenMetrics);
-    EXPECT_NE(Text.find("# TYPE vardex_checks counter\nvardex_checks_total 7\n"), std::string::npos);
-    EXPECT_NE(
-        Text.find("# TYPE vardex_check_errors counter\nvardex_check_errors_total 3\n"), std::string::npos);
+    EXPECT_NE(Text.find("# TYPE vardex_checks counter\nvardex_checks_total{monitor=\"Router\","),
+        std::string::npos);
+    EXPECT_NE(Text.find("# TYPE vardex_check_errors counter\nvardex_check_errors_total{"), std::string::npos);
     EXPECT_NE(Text.find("# TYPE vardex_up gauge\n"), std::string::npos);
     EXPECT_EQ(Text.substr(Text.size() - 6), "# EOF\n");
     EXPECT_EQ(Text.find("# EOF"), Text.size() - 6);

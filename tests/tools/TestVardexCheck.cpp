@@ -168,20 +168,28 @@ TEST_F(VardexCheck, TimeOfTheCheck)
     EXPECT_LT(Took, 5000);
 }
 
-TEST_F(VardexCheck, EmptyListsExitZero)
+// An empty list is all well; a list with text and no monitor in it is not.
+TEST_F(VardexCheck, ListsWithoutMonitors)
 {
-    Folder.Write("empty.cfg", "");
+    Folder.Write("empty.cfg", " \r\n\r\n");
     // Blocks the window does not understand either: no type, an unknown type, a type in the
     // wrong case. They are counted on the error output.
     Folder.Write(
         "skipped.cfg", "Name=a\r\nIP=127.0.0.1\r\n\r\nName=b\r\nType=Ping\r\n\r\nType=webmonitor\r\n\r\n");
-    const std::pair<const char*, const char*> Cases[] = {
-        { "empty.cfg", "" },
-        { "skipped.cfg", "vardex-check: 3 blocks of skipped.cfg were not understood\n" },
+    Folder.Write("legacy.cfg", "; \xEF\xF3\xF2\xFC\r\n");
+    const std::tuple<const char*, int, const char*> Cases[] = {
+        { "empty.cfg", 0, "" },
+        { "skipped.cfg", 2,
+            "vardex-check: 3 blocks of skipped.cfg were not understood\n"
+            "vardex-check: skipped.cfg holds no monitor\n" },
+        { "legacy.cfg", 2,
+            "vardex-check: 1 block of legacy.cfg was not understood\n"
+            "vardex-check: 1 line of legacy.cfg was read as Windows-1251\n"
+            "vardex-check: legacy.cfg holds no monitor\n" },
     };
-    for (const auto& [Name, Err] : Cases) {
+    for (const auto& [Name, Status, Err] : Cases) {
         const TRun R = Run({ Name });
-        EXPECT_EQ(R.Status, 0) << Name;
+        EXPECT_EQ(R.Status, Status) << Name;
         EXPECT_EQ(R.Out, "") << Name;
         EXPECT_EQ(R.Err, Err) << Name;
     }
@@ -257,6 +265,16 @@ TEST_F(VardexCheck, WrongArguments)
             "vardex-check: --serve needs [HOST:]PORT with a port from 0 to 65535, not 'localhost:http'\n" },
         { { "--serve" }, "vardex-check: --serve needs [HOST:]PORT\n" },
         { { "--prometheus=" }, "vardex-check: --prometheus needs a file name\n" },
+        { { "--shard", "4/3" },
+            "vardex-check: --shard needs K/N with K from 1 to N and N at most 1000, such as 2/3, not "
+            "'4/3'\n" },
+        { { "--shard=0/3" },
+            "vardex-check: --shard needs K/N with K from 1 to N and N at most 1000, such as 2/3, not "
+            "'0/3'\n" },
+        { { "--shard", "1/" },
+            "vardex-check: --shard needs K/N with K from 1 to N and N at most 1000, such as 2/3, not "
+            "'1/'\n" },
+        { { "--shard" }, "vardex-check: --shard needs K/N\n" },
     };
     for (const TCase& Case : Cases) {
         const TRun R = Run(Case.Args);
@@ -289,7 +307,7 @@ TEST_F(VardexCheck, HelpAndVersion)
             << R.Out;
         for (const char* Part : { "default.cfg", "NAME  KIND  TARGET  STATUS  MS  REASON", "--watch",
                  "--json", "SIGINT", "--jobs N", "Exit status:", "  0  every monitor ended OK",
-                 "  1  at least one", "  2  a wrong option", "--history", "--report", "--since SPAN",
+                 "  1  at least one", "  2  an option", "--history", "--report", "--since SPAN",
                  "--serve [HOST:]PORT", "--prometheus FILE", "CERT_DAYS" })
             EXPECT_NE(R.Out.find(Part), std::string::npos) << Part;
     }
@@ -452,3 +470,22 @@ TEST_F(VardexCheck, PassPrintsInListOrderWhateverEndsFirst)
 }
 
 } // namespace
+
+// Under a low open-file limit that cannot be raised, --jobs 1024 is lowered to what fits, with
+// a word on the standard error, and every monitor is still checked.
+TEST_F(VardexCheck, JobsFitTheOpenFileLimit)
+{
+    std::string List;
+    const std::string Closed = "http://127.0.0.1:" + std::to_string(nettest::ClosedPort()) + "/";
+    for (int I = 0; I < 200; ++I)
+        List += WebBlock("Monitor " + std::to_string(I), Closed);
+    Folder.Write("default.cfg", List);
+    const TRun Result
+        = RunToEnd("/bin/sh", { "-c", "ulimit -n 160 && exec \"$0\" --jobs 1024", Program }, Folder.Path());
+    EXPECT_EQ(Result.Status, 1) << Result.Err;
+    EXPECT_EQ(Lines(Result.Out).size(), 200u);
+    EXPECT_TRUE(std::regex_search(Result.Err,
+        std::regex("^vardex-check: --jobs 1024 needs about [0-9]+ open files, more than the limit of 160: "
+                   "checking [0-9]+ at once\n$")))
+        << Result.Err;
+}

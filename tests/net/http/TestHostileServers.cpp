@@ -305,6 +305,17 @@ TEST(HostileServer, TrickledHeadersEndAtTheExchangeBound)
     EXPECT_LT(R.Ms, ShortExchangeTimeout + 1500);
 }
 
+TEST(HostileServer, ARequestNeverReadEndsAtTheExchangeBound)
+{
+    // Accepts and reads nothing: a request of megabytes fills both windows and waits.
+    TScriptedServer Server([](TScriptedServer& S, int, int) { S.Pause(2 * ShortExchangeTimeout); });
+    TShortClient C;
+    const TOutcome R = Get(C.HTTP, Url(Server) + Filler(8 << 20));
+    EXPECT_EQ(R.Error, "Write Timeout");
+    EXPECT_GE(R.Ms, ShortExchangeTimeout - 100);
+    EXPECT_LT(R.Ms, ShortExchangeTimeout + 1500);
+}
+
 TEST(HostileServer, HeadersTrickledOneByteASecondEndTheWebCheckAfterThirtySeconds)
 {
     TScriptedServer Server([](TScriptedServer& S, int Fd, int) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 TEST(NetURI, SplitsUrlForms)
 {
     struct Row {
@@ -28,6 +30,8 @@ TEST(NetURI, SplitsUrlForms)
         { "empty user drops password", "http://:secret@h/", "http", "", "", "h", "", "/", "", "", "" },
         { "empty password", "http://u:@h/", "http", "u", "", "h", "", "/", "", "", "" },
         { "colon in password", "http://u:p:q@h/", "http", "u", "p:q", "h", "", "/", "", "", "" },
+        { "second at sign", "http://u:p@ss@h/", "http", "u", "p@ss", "h", "", "/", "", "", "" },
+        { "at sign in the path", "http://h:81/a@b", "http", "", "", "h", "81", "/", "a@b", "", "" },
         { "https with port", "https://h:443/a/b/c?q", "https", "", "", "h", "443", "/a/b/", "c", "?q", "" },
         { "backslashes", "http:\\\\h\\dir\\x.html", "http", "", "", "h", "", "/dir/", "x.html", "", "" },
         { "equals stands for ?", "http://h/dir/a=b", "http", "", "", "h", "", "/dir/", "a", "=b", "" },
@@ -164,5 +168,76 @@ TEST(NetURI, IPv6HostsAreWrittenInBrackets)
         U.Path = "/";
         EXPECT_EQ(U.FullText(), "http://" + std::string(R.Written) + ":8080/");
         EXPECT_EQ(TNetURI(U.FullText()).Host, R.Host);
+    }
+}
+
+TEST(NetURI, MaskURL)
+{
+    const struct {
+        const char* Name;
+        const char* URL;
+        const char* Text;
+        const char* Label;
+    } Rows[] = {
+        { "password", "http://user:secret@h/a", "http://user:***@h/a", "http://user:***@h/a" },
+        { "second at sign", "http://u:a@b@h/", "http://u:***@h/", "http://u:***@h/" },
+        { "at sign in the path", "http://h:8080/a@b", "http://h:8080/a@b", "http://h:8080/a@b" },
+        { "at sign in the query", "http://h?x=a:b@c", "http://h?x=a:b@c", "http://h" },
+        { "hash in the password", "http://u:p#ss@h/x#f", "http://u:***@h/x#f", "http://u:***@h/x" },
+        { "slash and query", "http://u:p/s?s@h/x?token=1", "http://u:***@h/x?token=***", "http://u:***@h/x" },
+        { "no scheme", "u:p/x@h", "u:***@h", "u:***@h" },
+        { "backslashes", "http:\\\\u:pw@h\\x", "http:\\\\u:***@h\\x", "http:\\\\u:***@h\\x" },
+        { "secret names", "http://h/?access_token=a&x=1;API-Key=b&apiKey=c&keyword=d&Sig=e&X-Amz-Signature=f",
+            "http://h/?access_token=***&x=1;API-Key=***&apiKey=***&keyword=d&Sig=***&X-Amz-Signature=***",
+            "http://h/" },
+        { "encoded name, no value",
+            "http://h?pass%77ord=x&token&pwd=", "http://h?pass%77ord=***&token&pwd=", "http://h" },
+        { "fragment", "http://h/#id_token=t&state=s", "http://h/#id_token=***&state=s", "http://h/" },
+        { "query value with slashes", "http://h?session=a/b=c#x", "http://h?session=***#x", "http://h" },
+    };
+    for (const auto& R : Rows) {
+        EXPECT_EQ(MaskURL(R.URL), R.Text) << R.Name;
+        EXPECT_EQ(MaskURL(R.URL, umLabel), R.Label) << R.Name;
+    }
+    // The connect refuses what the masking had to guess at, saying no part of it.
+    for (const char* Cut : { "http://u:p#ss@h/", "http://u:p/ss@h/", "https://u:p?s@h", "http://[::1]:p/@h" })
+        EXPECT_NE(URIUserInfoFault(Cut), "") << Cut;
+    for (const char* Sound : { "http://h:8080/a@b", "http://h:x/", "http://u:p@h:x/", "h:p/@x" })
+        EXPECT_EQ(URIUserInfoFault(Sound), "") << Sound;
+}
+
+// Whatever the URL, the masked text holds neither the password that the connect would send
+// nor the password that was meant, delimiters and all.
+TEST(NetURI, MaskingNeverShowsThePassword)
+{
+    std::mt19937 Random(27);
+    const auto Pick = [&Random](const std::string& AFrom, size_t AMin, size_t AMax) {
+        std::string Result(std::uniform_int_distribution<size_t>(AMin, AMax)(Random), ' ');
+        for (char& C : Result)
+            C = AFrom[std::uniform_int_distribution<size_t>(0, AFrom.size() - 1)(Random)];
+        return Result;
+    };
+    const std::string Word = "abcxyz019-._~";
+    const std::string Any = Word + "@:#?/\\%&=;+![]";
+    for (int I = 0; I < 8000; ++I) {
+        const std::string Meant = Pick("abcQZ", 1, 1) + Pick(Any, 5, 12);
+        std::string URL = Pick("hH", 1, 1) + "ttp" + (I % 7 == 0 ? ":\\\\" : "://") + Pick(Word, 0, 4) + ":"
+            + Meant + "@" + Pick(Word, 1, 6) + (I % 3 ? ":" + Pick("0123456789", 1, 5) : "") + "/"
+            + Pick(Word + "@/", 0, 8);
+        if (I % 2)
+            URL += "?" + Pick(Word, 1, 4) + "=" + Pick(Word + "@/:", 0, 6) + "&token=" + Pick(Any, 1, 8);
+        if (I % 5 == 0)
+            URL += "#" + Pick(Any, 0, 8);
+        // The meant password whole, and every four characters of the one the connect sends.
+        std::vector<std::string> Secrets { Meant };
+        const std::string Sent = TNetURI(URL).Password;
+        for (size_t At = 0; URIUserInfoFault(URL).empty() && At + 4 <= Sent.size(); ++At)
+            Secrets.push_back(Sent.substr(At, 4));
+        for (const std::string& Secret : Secrets) {
+            if (URL.find(Secret) != URL.rfind(Secret))
+                continue;
+            for (const TNetURIMask Mask : { umText, umLabel })
+                ASSERT_EQ(MaskURL(URL, Mask).find(Secret), std::string::npos) << URL << " shows " << Secret;
+        }
     }
 }

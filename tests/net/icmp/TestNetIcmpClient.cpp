@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <deque>
@@ -740,6 +741,65 @@ TEST(IcmpLoopback, SilentHostOnTheRawSocket)
         Checks.True(Took >= 290 && Took < 1000, "took " + std::to_string(Took) + " ms");
         Checks.Equal(Witness.Requests().size(), 1u, "requests on the wire");
         Checks.Equal(Foreign.Answered(), 1, "foreign replies sent");
+        return Checks.Errors;
+    });
+}
+
+// Counts the datagrams the client reads, with its socket in view of other threads.
+class TCountingClient : public TNetIcmpClient {
+public:
+    std::atomic<int> Read { 0 };
+    std::atomic<int> Socket { -1 };
+    // The length of the program filtering the socket (0: none).
+    socklen_t FilterLength() const
+    {
+        socklen_t Length = 0;
+        getsockopt(Socket.load(), SOL_SOCKET, SO_GET_FILTER, nullptr, &Length);
+        return Length;
+    }
+
+protected:
+    int32_t ReceiveIntoBuffer(int32_t ATimeout) override
+    {
+        Socket = FSocket->Handle;
+        const int32_t N = TNetIcmpClient::ReceiveIntoBuffer(ATimeout);
+        Read += N > 0;
+        return N;
+    }
+};
+
+// A raw socket waiting for a host that keeps quiet reads nothing while fifty other clients
+// exchange echoes on the loopback: neither their requests nor their replies reach it.
+TEST(IcmpLoopback, RawSocketReadsNoOtherClientsDatagrams)
+{
+    if (int Refusal = RawSocketRefusal())
+        GTEST_SKIP() << "a raw ICMP socket needs root or CAP_NET_RAW (" << std::strerror(Refusal) << ")";
+    ICMP_RUN_ISOLATED([] {
+        TFarHosts Far([](const TBytes&) { return std::vector<TFarHosts::TSend> {}; });
+        if (!Far.Ok())
+            return std::string("SKIP");
+        TChecks Checks;
+        TCountingClient Waiting;
+        Waiting.Host = "10.77.0.2";
+        Waiting.ReceiveTimeout = 1500;
+        std::thread Wait([&Waiting] { Waiting.Echo("PingMonitor"); });
+        for (int Try = 0; Try < 100 && (Waiting.Socket < 0 || Waiting.FilterLength() == 0); ++Try)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const auto Start = std::chrono::steady_clock::now();
+        int Answered = 0;
+        for (int I = 0; I < 50; ++I) {
+            TNetIcmpClient Other;
+            Other.Host = "127.0.0.1";
+            Other.ReceiveTimeout = 1000;
+            Other.Echo("PingMonitor");
+            Answered += Other.ReplyStatus().Outcome == eoEchoReply;
+        }
+        const double Took = nettest::MillisecondsSince(Start);
+        Wait.join();
+        Checks.Equal(Answered, 50, "other exchanges answered");
+        Checks.True(Took < 1000, "the other exchanges took " + std::to_string(Took) + " ms");
+        Checks.Equal(int(Waiting.ReplyStatus().Outcome), int(eoTimedOut), "outcome of the waiting check");
+        Checks.Equal(Waiting.Read.load(), 0, "datagrams the waiting check read");
         return Checks.Errors;
     });
 }

@@ -833,6 +833,24 @@ TEST_F(FakeTransportTest, ASCIIFilterAndInterceptsRewriteTheData)
     EXPECT_EQ(Inner.Connection(), nullptr);
 }
 
+// A long count: what is buffered, then one large read straight for the stream, then the last
+// bytes through the buffer, which keeps what came behind them.
+TEST_F(FakeTransportTest, LongCountedReadTakesBufferedThenLargeReadsThenTheRest)
+{
+    std::vector<std::string> Work;
+    Client.OnWork = [&](TComponent*, TWorkMode, int32_t N) { Work.push_back(std::to_string(N)); };
+    Client.ASCIIFilter = true;
+    const std::string Large(40000, '\xC1');
+    const std::string Small(30000, 'b');
+    Transport.Reads = { { "line\nAB", 0 }, { Large, 0 }, { Small, 0 }, { "xyztail", 0 } };
+    EXPECT_EQ(Client.ReceiveLine(), "line");
+    TMemoryStream S;
+    Client.ReadToStream(S, 70005);
+    EXPECT_EQ(S.DataString(), "AB" + std::string(40000, 'A') + Small + "xyz");
+    EXPECT_EQ(Client.InputData().TakeString(4), "tail");
+    EXPECT_EQ(Work, (std::vector<std::string> { "2", "40002", "70005" }));
+}
+
 TEST_F(FakeTransportTest, NumericReplies)
 {
     Transport.Reads = { { "250-first\r\n250-second\r\n250 last\r\n", 0 }, { "550 no\r\n", 0 } };
