@@ -507,6 +507,19 @@ std::string UtcDateText(int64_t AUnix)
     return Date;
 }
 
+TProbeResult WithCertificate(TProbeResult AResult, TCertificateExpiry AExpiry, int32_t AWarnDays)
+{
+    AResult.Certificate = AExpiry;
+    if (AResult.Status == msOK && AWarnDays > 0 && AExpiry.Earliest != 0) {
+        const int64_t Now = UnixNow();
+        if (CertificateDaysLeft(AExpiry.Earliest, Now) < AWarnDays)
+            return { msError,
+                CertificateExpiryText(AExpiry, Now) + " CertExpiryDays is " + std::to_string(AWarnDays) + ".",
+                AExpiry };
+    }
+    return AResult;
+}
+
 std::string CertificateExpiryText(const TCertificateExpiry& AExpiry, int64_t ANow)
 {
     if (AExpiry.Earliest == 0)

@@ -367,6 +367,10 @@ private:
     int32_t FTimeout = 5;
 };
 
+// AResult with the certificates a handshake showed; a success whose earliest certificate ends
+// within AWarnDays whole days (CertExpiryDays; 0 or less is off) becomes an error that says so.
+TProbeResult WithCertificate(TProbeResult AResult, TCertificateExpiry AExpiry, int32_t AWarnDays);
+
 // Builds the monitor that the "Type" line of ALines names ("PingMonitor", "WebMonitor",
 // "TcpMonitor" or "DnsMonitor",
 // letter case counting, nothing trimmed) and applies ALines to it; nullptr for a missing or

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <exception>
 #include <memory>
+#include <utility>
 
 TProbeResult TTcpMonitor::Probe() const
 {
@@ -45,14 +46,5 @@ TProbeResult TTcpMonitor::Probe() const
         // The verdict is made; a peer that went first changes nothing.
     }
     const TNetPeerCertificateExpiry& Peer = Handler.PeerExpiry();
-    Result.Certificate = { Peer.Leaf, Peer.Earliest };
-    if (Result.Status == msOK && FCertExpiryDays > 0 && Peer.Earliest != 0) {
-        const int64_t Now = UnixNow();
-        if (CertificateDaysLeft(Peer.Earliest, Now) < FCertExpiryDays)
-            Result = { msError,
-                CertificateExpiryText(Result.Certificate, Now) + " CertExpiryDays is "
-                    + std::to_string(FCertExpiryDays) + ".",
-                Result.Certificate };
-    }
-    return Result;
+    return WithCertificate(std::move(Result), { Peer.Leaf, Peer.Earliest }, FCertExpiryDays);
 }

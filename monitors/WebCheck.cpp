@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <exception>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -115,16 +116,7 @@ TProbeResult TWebMonitor::Attempt() const
     TProbeResult Result = Fetch(Probe.Client.get());
     // Whatever the answer, a handshake that happened tells when the server's certificates end.
     const TNetPeerCertificateExpiry& Peer = Probe.Handler->PeerExpiry();
-    Result.Certificate = { Peer.Leaf, Peer.Earliest };
-    if (Result.Status == msOK && FCertExpiryDays > 0 && Peer.Earliest != 0) {
-        const int64_t Now = UnixNow();
-        if (CertificateDaysLeft(Peer.Earliest, Now) < FCertExpiryDays)
-            Result = { msError,
-                CertificateExpiryText(Result.Certificate, Now) + " CertExpiryDays is "
-                    + std::to_string(FCertExpiryDays) + ".",
-                Result.Certificate };
-    }
-    return Result;
+    return WithCertificate(std::move(Result), { Peer.Leaf, Peer.Earliest }, FCertExpiryDays);
 }
 
 TProbeResult TWebMonitor::Fetch(TNetHTTP* AClient) const
