@@ -272,7 +272,7 @@ TStringList TPingMonitor::GetSettings() const
 std::optional<TBadValue> TPingMonitor::CheckValue(std::string_view AKey, const std::string& AValue) const
 {
     if (SameText(AKey, "IP"))
-        return AValue.empty() ? std::optional(TBadValue { "IP", AValue, TBadValue::bvEmpty }) : std::nullopt;
+        return CheckEmpty("IP", AValue);
     // 0 or less is read as it is: the check then says that nothing is sent.
     if (SameText(AKey, "Retry"))
         return CheckInteger("Retry", AValue, INT32_MIN);
@@ -321,8 +321,8 @@ TStringList TWebMonitor::EditorSettings() const
 std::optional<TBadValue> TWebMonitor::CheckValue(std::string_view AKey, const std::string& AValue) const
 {
     if (SameText(AKey, "URL")) {
-        if (AValue.empty())
-            return TBadValue { "URL", AValue, TBadValue::bvEmpty };
+        if (std::optional<TBadValue> Empty = CheckEmpty("URL", AValue))
+            return Empty;
         // The same parse the check makes; another scheme (ftp://) is the check's to refuse.
         const TNetURI URI(AValue);
         if (AValue.find("://") == std::string::npos || URI.Protocol.empty() || URI.Host.empty())
