@@ -40,41 +40,44 @@ QString StatusTipText(TMonitorStatus AStatus, const std::string& AReason, int64_
     return Text;
 }
 
+namespace {
+
+TCheckRecording::TOptions RecordingOptions(const TMonitorHistory::TOptions& AOptions,
+    TMonitorHistory* AHistory, void (TMonitorHistory::*ATurnOff)(const QString&))
+{
+    TCheckRecording::TOptions Result;
+    Result.Settings = AOptions.Settings;
+    Result.WallMs = AOptions.WallMs;
+    Result.BatchDelay = std::chrono::milliseconds(AOptions.BatchDelayMs);
+    // Called on the recorder's thread, which the recording joins before this object goes;
+    // the queued call is dropped by Qt if it comes too late.
+    Result.OnDisabled = [AHistory, ATurnOff](const std::string& AReason) {
+        QMetaObject::invokeMethod(
+            AHistory,
+            [AHistory, ATurnOff, Reason = QString::fromStdString(AReason)] { (AHistory->*ATurnOff)(Reason); },
+            Qt::QueuedConnection);
+    };
+    return Result;
+}
+
+} // namespace
+
 TMonitorHistory::TMonitorHistory(
     THistoryChart* AChart, TDesktopNotifier& ANotifier, TOptions AOptions, QObject* AParent)
     : QObject(AParent)
     , FChart(AChart)
-    , FOptions(std::move(AOptions))
     , FNotifications(
-          ANotifier, FOptions.MonotonicMs ? FOptions.MonotonicMs : std::function<int64_t()>(SteadyMs))
+          ANotifier, AOptions.MonotonicMs ? AOptions.MonotonicMs : std::function<int64_t()>(SteadyMs))
+    , FRecording(RecordingOptions(AOptions, this, &TMonitorHistory::TurnOff), &FNotifications)
 {
-    if (!FOptions.WallMs)
-        FOptions.WallMs = HistoryNowMs;
-    if (!FOptions.Settings.Enabled) {
+    if (!AOptions.Settings.Enabled) {
         FOffReason = OffText(QStringLiteral("VARDEX_HISTORY=off"));
         if (FChart)
             FChart->SetMessage(FOffReason);
-        return;
     }
-    FRecorder = std::make_unique<THistoryRecorder>(FOptions.Settings.FileName, FOptions.WallMs);
-    FRecorder->SetRetentionDays(FOptions.Settings.RetentionDays);
-    FRecorder->SetBatchDelay(std::chrono::milliseconds(FOptions.BatchDelayMs));
-    // Called on the recorder's thread, which the destructor joins before this object goes;
-    // the queued call is dropped by Qt if it comes too late.
-    FRecorder->OnDisabled = [this](const std::string& AReason) {
-        QMetaObject::invokeMethod(
-            this, [this, Reason = QString::fromStdString(AReason)] { TurnOff(Reason); },
-            Qt::QueuedConnection);
-    };
-    FRecorder->Start();
-    FReader = std::make_unique<THistoryReader>(FOptions.Settings.FileName);
 }
 
-TMonitorHistory::~TMonitorHistory()
-{
-    if (FRecorder)
-        FRecorder->Stop();
-}
+TMonitorHistory::~TMonitorHistory() = default;
 
 void TMonitorHistory::TurnOff(const QString& AReason)
 {
@@ -90,39 +93,41 @@ void TMonitorHistory::TurnOff(const QString& AReason)
 
 void TMonitorHistory::SetList(const std::string& AFileName)
 {
-    FListKey = HistoryListKey(AFileName);
+    FRecording.SetList(AFileName);
     FSelected = nullptr;
     FSelectedName.clear();
     Reload();
 }
 
+void TMonitorHistory::Finished(
+    const TServiceMonitor& AMonitor, const std::string& AName, const TCheckVerdict& AVerdict)
+{
+    Finished(&AMonitor, AName, AMonitor.Status(), AVerdict.Reason, AVerdict.Start, AVerdict.DurationMs);
+}
+
 void TMonitorHistory::Finished(const TServiceMonitor* AMonitor, const std::string& AName,
     TMonitorStatus AStatus, const std::string& AReason, TDateTime AStart, int64_t ADurationMs)
 {
-    if (AStatus != msOK && AStatus != msError)
+    const std::optional<THistoryPoint> Point
+        = FRecording.Record(AMonitor, AName, AStatus, AReason, AStart, ADurationMs);
+    if (!Point)
         return;
-    const bool OK = AStatus == msOK;
-    FLastMs[AMonitor] = ADurationMs;
-    const THistoryPoint Point { std::llround(LocalDateTimeToUnix(AStart) * 1000.0), OK, ADurationMs,
-        OK ? std::string() : AReason };
-    FNotifications.Verdict(AMonitor, AName, OK, AReason, Point.StartMs);
-    if (FRecorder && FOffReason.isEmpty()) {
-        FRecorder->Record({ FListKey, AName, Point.StartMs, OK, ADurationMs, Point.Reason });
+    if (Recording()) {
         // Kept until surely written, for a chart loaded from the file in the meantime.
-        const int64_t Now = FOptions.WallMs();
-        FRecent.push_back({ AMonitor, Now, Point });
+        const int64_t Now = FRecording.WallMs();
+        FRecent.push_back({ AMonitor, Now, *Point });
         while (FRecent.front().RecordedMs < Now - RecentMs)
             FRecent.pop_front();
     }
     if (AMonitor == FSelected)
-        Show(Point);
+        Show(*Point);
 }
 
 void TMonitorHistory::Show(const THistoryPoint& APoint)
 {
     if (!FChart || !FOffReason.isEmpty())
         return;
-    FChart->AddPoint(APoint, FOptions.WallMs());
+    FChart->AddPoint(APoint, FRecording.WallMs());
     int64_t Failures = 0;
     for (const THistoryPoint& Point : FChart->Points())
         Failures += !Point.OK;
@@ -153,10 +158,11 @@ void TMonitorHistory::Reload()
         FChart->SetMessage(tr("Выберите монитор"));
         return;
     }
-    const int64_t Now = FOptions.WallMs();
+    const int64_t Now = FRecording.WallMs();
     FWeek = FMonth = THistorySummary {};
     // A file not made yet (the first checks are still on their way) is an empty history.
-    if (!FChart->Load(*FReader, FListKey, FSelectedName, Now, &FWeek, &FMonth)) {
+    if (!FRecording.Reader()
+        || !FChart->Load(*FRecording.Reader(), FRecording.ListKey(), FSelectedName, Now, &FWeek, &FMonth)) {
         FChart->Clear();
         FChart->SetPoints({}, Now);
         FChart->SetMessage({});
@@ -172,52 +178,21 @@ void TMonitorHistory::Reload()
 void TMonitorHistory::Renamed(
     const TServiceMonitor* AMonitor, const std::string& AOldName, const std::string& ANewName)
 {
-    if (FRecorder)
-        FRecorder->Rename(FListKey, AOldName, ANewName);
+    FRecording.Renamed(AOldName, ANewName);
     if (AMonitor == FSelected)
         FSelectedName = ANewName;
 }
 
 void TMonitorHistory::Deleted(const TServiceMonitor* AMonitor)
 {
-    FNotifications.Forget(AMonitor);
-    FLastMs.erase(AMonitor);
+    FRecording.Deleted(AMonitor);
     std::erase_if(FRecent, [AMonitor](const TRecent& ARecent) { return ARecent.Monitor == AMonitor; });
     if (AMonitor == FSelected)
         Select(nullptr, {});
 }
 
-void TMonitorHistory::Undeleted(const TServiceMonitor* AMonitor, const std::string& AName)
-{
-    if (AMonitor->Status() == msOK || AMonitor->Status() == msError)
-        FNotifications.Restore(AMonitor, AName, AMonitor->Status() == msOK, -1);
-}
-
 void TMonitorHistory::Restore(const std::vector<std::pair<TServiceMonitor*, std::string>>& AMonitors)
 {
-    if (!FReader || !FOffReason.isEmpty() || AMonitors.empty())
-        return;
-    std::unordered_map<std::string, THistoryLatest> Latest;
-    for (THistoryLatest& One : FReader->Latest(FListKey))
-        Latest.emplace(One.Monitor, std::move(One));
-    for (const auto& [Monitor, Name] : AMonitors) {
-        const auto Found = Latest.find(Name);
-        if (Found == Latest.end())
-            continue;
-        const THistoryLatest& One = Found->second;
-        if (Monitor->LastActivity() == 0 && One.LastSuccessEndMs >= 0)
-            Monitor->SetLastActivity(UnixToLocalDateTime(double(One.LastSuccessEndMs) / 1000.0));
-        FNotifications.Restore(Monitor, Name, One.OK, One.DownSinceMs);
-    }
-}
-
-int64_t TMonitorHistory::LastResponseMs(const TServiceMonitor* AMonitor) const
-{
-    const auto Found = FLastMs.find(AMonitor);
-    return Found == FLastMs.end() ? -1 : Found->second;
-}
-
-bool TMonitorHistory::Flush(int ATimeoutMs)
-{
-    return FRecorder && FRecorder->Flush(std::chrono::milliseconds(ATimeoutMs));
+    if (FOffReason.isEmpty())
+        FRecording.Restore(AMonitors);
 }

@@ -1,12 +1,13 @@
 // What the window does with each finished check besides showing its status: records it in
-// the history, hands status changes to the desktop notifications, keeps the chart of the
-// selected monitor current, and remembers each monitor's last response time for its row.
-// The window calls it on its own thread, where it applies verdicts; it never blocks: the
-// recorder writes on its own thread, and the chart reads the file only when the selection
-// changes (a new check is added to the chart from memory).
+// the history and hands it to the desktop notifications (TCheckRecording, as vardex-check
+// does), and keeps the chart of the selected monitor current. It listens to the window's
+// monitoring core, on the window's thread; it never blocks: the recorder writes on its own
+// thread, and the chart reads the file only when the selection changes (a new check is added
+// to the chart from memory).
 #pragma once
 
 #include "app/HistoryChart.h"
+#include "engine/CheckRecording.h"
 #include "history/History.h"
 #include "monitors/Monitors.h"
 #include "notify/DBusNotifier.h"
@@ -23,7 +24,7 @@
 #include <utility>
 #include <vector>
 
-class TMonitorHistory : public QObject {
+class TMonitorHistory : public QObject, public TMonitoringListener {
     Q_OBJECT
 
 public:
@@ -47,38 +48,40 @@ public:
     // The list the monitors belong to (its file name, as given); their history is kept under
     // its absolute path. The chart is emptied.
     void SetList(const std::string& AFileName);
+    // TMonitoringListener: a check applied by the monitoring core.
+    void Finished(
+        const TServiceMonitor& AMonitor, const std::string& AName, const TCheckVerdict& AVerdict) override;
     // A check of AMonitor, listed as AName, ended with AStatus after ADurationMs; it started
-    // at AStart (local time). Statuses other than OK and ERROR are not outcomes and are left
-    // out.
+    // at AStart (local time): recorded and notified (TCheckRecording), and drawn when AMonitor
+    // is selected. Statuses other than OK and ERROR are not outcomes and are left out.
     void Finished(const TServiceMonitor* AMonitor, const std::string& AName, TMonitorStatus AStatus,
         const std::string& AReason, TDateTime AStart, int64_t ADurationMs);
     // The chart shows AName's history from now on; an empty name (or no monitor) empties it.
     void Select(const TServiceMonitor* AMonitor, const std::string& AName);
     // The monitor listed as AOldName is now ANewName: its history goes along.
     void Renamed(const TServiceMonitor* AMonitor, const std::string& AOldName, const std::string& ANewName);
-    // AMonitor left the list: its notifications held back are dropped; its history stays
-    // until the retention takes it.
+    // AMonitor left the list, or came back (see TCheckRecording).
     void Deleted(const TServiceMonitor* AMonitor);
-    // AMonitor, listed as AName, came back after a delete: the notifications go on from its
-    // status as it stands.
-    void Undeleted(const TServiceMonitor* AMonitor, const std::string& AName);
-    // Takes up where the history of the list left off: each monitor that never succeeded in
-    // this run gets its last success as its last activity, and the notifications start from
-    // its last recorded status (a failure that outlived a restart is not announced again).
+    void Undeleted(const TServiceMonitor* AMonitor, const std::string& AName)
+    {
+        FRecording.Undeleted(AMonitor, AName);
+    }
+    // Takes up where the history of the list left off (see TCheckRecording::Restore).
     void Restore(const std::vector<std::pair<TServiceMonitor*, std::string>>& AMonitors);
-    // The operator acknowledged AMonitor's failure: no more notifications of it until it is
-    // back.
-    void Acknowledge(const TServiceMonitor* AMonitor) { FNotifications.Acknowledge(AMonitor); }
+    void Acknowledge(const TServiceMonitor* AMonitor) { FRecording.Acknowledge(AMonitor); }
 
     // The time the last check of AMonitor took, -1 before its first.
-    int64_t LastResponseMs(const TServiceMonitor* AMonitor) const;
+    int64_t LastResponseMs(const TServiceMonitor* AMonitor) const
+    {
+        return FRecording.LastResponseMs(AMonitor);
+    }
 
     // As the window last heard: the recorder tells of its end through a queued call.
-    bool Recording() const { return FRecorder && FOffReason.isEmpty(); }
+    bool Recording() const { return FRecording.Recording() && FOffReason.isEmpty(); }
     // Why the history is off; empty while it is kept.
     const QString& OffReason() const { return FOffReason; }
     // Waits until what was recorded is written (tests, and the window's exit).
-    bool Flush(int ATimeoutMs);
+    bool Flush(int ATimeoutMs) { return FRecording.Flush(std::chrono::milliseconds(ATimeoutMs)); }
 
 signals:
     // The history was switched off (or could not start), once, with the reason; on the
@@ -101,15 +104,11 @@ private:
     void Show(const THistoryPoint& APoint);
 
     THistoryChart* FChart;
-    TOptions FOptions;
-    std::unique_ptr<THistoryRecorder> FRecorder;
-    std::unique_ptr<THistoryReader> FReader;
     TDesktopNotifications FNotifications;
-    std::string FListKey;
+    TCheckRecording FRecording;
     const TServiceMonitor* FSelected = nullptr;
     std::string FSelectedName;
     QString FOffReason;
-    std::unordered_map<const TServiceMonitor*, int64_t> FLastMs;
     std::deque<TRecent> FRecent;
     // Checks and failures of the selected monitor over 7 and 30 days, as loaded and counted
     // on since, so that a new check moves the uptime without a query.

@@ -53,6 +53,8 @@ bool TCheckSchedule::RunCheck(const std::shared_ptr<TServiceMonitor>& AMonitor)
     AMonitor->SetLastCheck(Start);
     AMonitor->SetLastCheckTick(StartTick);
     AMonitor->SetStatus(msChecking);
+    if (OnStarted)
+        OnStarted(*AMonitor);
     return true;
 }
 

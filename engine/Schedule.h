@@ -84,6 +84,8 @@ public:
     // Called on the owner's thread when checks begin to fail for want of descriptors, threads
     // or memory, with a sentence that says so; not again until a check has run since.
     std::function<void(const std::string& AText)> OnShortage;
+    // Called on the owner's thread when a check of a monitor has started (it shows msChecking).
+    std::function<void(const TServiceMonitor& AMonitor)> OnStarted;
     // Checks put off for a shortage so far.
     uint64_t Shortages() const { return FShortages; }
     // Whether a monitor known to be listed counts for the alarm (see Tick), as of the last

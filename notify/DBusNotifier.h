@@ -52,7 +52,7 @@ private:
 
 // The policy on the window's thread: verdicts in, notifications out to a notifier, with a
 // timer for the notifications a minute holds back.
-class TDesktopNotifications : public QObject {
+class TDesktopNotifications : public QObject, public TNotificationFeed {
     Q_OBJECT
 
 public:
@@ -61,13 +61,13 @@ public:
         TDesktopNotifier& ANotifier, TNotificationPolicy::TClock AClock, QObject* AParent = nullptr);
 
     void Verdict(const void* AKey, const std::string& AName, bool AOK, const std::string& AReason,
-        int64_t AStartMs = -1);
-    void Forget(const void* AKey) { FPolicy.Forget(AKey); }
-    void Restore(const void* AKey, const std::string& AName, bool AOK, int64_t ADownSinceMs)
+        int64_t AStartMs = -1) override;
+    void Forget(const void* AKey) override { FPolicy.Forget(AKey); }
+    void Restore(const void* AKey, const std::string& AName, bool AOK, int64_t ADownSinceMs) override
     {
         FPolicy.Restore(AKey, AName, AOK, ADownSinceMs);
     }
-    void Acknowledge(const void* AKey)
+    void Acknowledge(const void* AKey) override
     {
         FPolicy.Acknowledge(AKey);
         Arm();

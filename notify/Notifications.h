@@ -83,6 +83,21 @@ private:
     std::unordered_set<TState*> FHeld;
 };
 
+// Where the verdicts of the checks go to become notifications: the policy with something that
+// shows what it decides (TDesktopNotifications on the window's thread). Calls come on the
+// thread that applies the verdicts.
+class TNotificationFeed {
+public:
+    virtual ~TNotificationFeed() = default;
+    // As TNotificationPolicy's operations of the same names.
+    virtual void Verdict(
+        const void* AKey, const std::string& AName, bool AOK, const std::string& AReason, int64_t AStartMs)
+        = 0;
+    virtual void Restore(const void* AKey, const std::string& AName, bool AOK, int64_t ADownSinceMs) = 0;
+    virtual void Acknowledge(const void* AKey) = 0;
+    virtual void Forget(const void* AKey) = 0;
+};
+
 // The desktop's notifications. Show never blocks and never raises, whether a notification
 // service runs or not; TDBusNotifier is the real one, tests use a recording stand-in.
 class TDesktopNotifier {
