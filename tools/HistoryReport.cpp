@@ -1,8 +1,13 @@
 #include "tools/HistoryReport.h"
 
+#include "tools/CheckOutput.h"
+
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <sys/stat.h>
+#include <vector>
 
 bool ParseSpan(const std::string& AText, int64_t& AMs)
 {
@@ -80,4 +85,29 @@ THistoryOutcome HistoryOutcome(const std::string& AListKey, const TCheckReport& 
     Result.ResponseMs = AReport.Milliseconds;
     Result.Reason = AReport.Reason;
     return Result;
+}
+
+int RunHistoryReport(const TCheckOptions& AOptions, const std::string& AListKey)
+{
+    // The history outlives the list: a list that is gone still has its figures.
+    const std::string HistoryFile = HistorySettingsFromEnvironment().FileName;
+    struct stat Info { };
+    if (!HistoryFile.empty() && ::stat(HistoryFile.c_str(), &Info) != 0 && errno == ENOENT) {
+        Complain("there is no check history yet (" + HistoryFile
+            + " does not exist). Checks are recorded by the window, and by vardex-check with "
+              "--history, for example: vardex-check --watch --history "
+            + AOptions.FileName);
+        return CheckExitUsage;
+    }
+    THistoryReader Reader(HistoryFile);
+    const std::vector<THistorySummary> Summaries
+        = Reader.Summaries(AListKey, HistoryNowMs() - AOptions.SinceMs);
+    if (!Reader.Error().empty()) {
+        Complain(Reader.Error());
+        return CheckExitUsage;
+    }
+    for (const THistorySummary& One : Summaries)
+        if (!WriteOutput((AOptions.Json ? SummaryJson(One) : SummaryLine(One)) + "\n"))
+            return CheckExitUsage;
+    return CheckExitOK;
 }

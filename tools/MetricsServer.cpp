@@ -239,64 +239,110 @@ std::string TMetricsServer::Respond(const std::string& AHead, bool& AClose) cons
     return Answer("404 Not Found", "text/plain; charset=utf-8", "Not found\n", Head, AClose);
 }
 
+TMetricsServer::TConnections::iterator TMetricsServer::Drop(
+    TConnections& AConnections, TConnections::iterator AWhich)
+{
+    ::close(AWhich->Fd);
+    return AConnections.erase(AWhich);
+}
+
+bool TMetricsServer::Advance(TConnection& AConnection) const
+{
+    const auto Now = TClock::now();
+    for (;;) {
+        if (AConnection.Sent < AConnection.Out.size()) {
+            const ssize_t Sent = ::send(AConnection.Fd, AConnection.Out.data() + AConnection.Sent,
+                AConnection.Out.size() - AConnection.Sent, MSG_NOSIGNAL);
+            if (Sent < 0)
+                return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+            AConnection.Sent += static_cast<size_t>(Sent);
+            if (AConnection.Sent < AConnection.Out.size())
+                return true;
+        }
+        if (!AConnection.Out.empty()) {
+            AConnection.Out.clear();
+            AConnection.Sent = 0;
+            if (AConnection.Close)
+                return false;
+            AConnection.Waiting = Now;
+            AConnection.Deadline = Now + FLimits.KeepAliveIdle;
+        }
+        size_t End = AConnection.In.find("\r\n\r\n");
+        size_t Skip = 4;
+        if (End == std::string::npos) {
+            End = AConnection.In.find("\n\n");
+            Skip = 2;
+        }
+        if (End == std::string::npos) {
+            if (AConnection.In.size() >= FLimits.MaxHeadBytes) {
+                AConnection.Close = true;
+                AConnection.Out = Answer("431 Request Header Fields Too Large", "text/plain; charset=utf-8",
+                    "Request head too large\n", false, true);
+                AConnection.Deadline = Now + FLimits.WriteTimeout;
+                continue;
+            }
+            // A request begun must be whole within the head's time-out.
+            if (!AConnection.In.empty())
+                AConnection.Deadline = std::min(AConnection.Deadline, Now + FLimits.HeaderTimeout);
+            return true;
+        }
+        const std::string Head = AConnection.In.substr(0, End + Skip);
+        AConnection.In.erase(0, End + Skip);
+        AConnection.Close = ++AConnection.Served >= FLimits.MaxRequests;
+        AConnection.Out = Respond(Head, AConnection.Close);
+        AConnection.Deadline = Now + FLimits.WriteTimeout;
+    }
+}
+
+bool TMetricsServer::Step(TConnection& AConnection, short AEvents, TTime ANow) const
+{
+    bool Keep = true;
+    if (AEvents & (POLLIN | POLLHUP | POLLERR)) {
+        char Buffer[4096];
+        const ssize_t Read = ::recv(AConnection.Fd, Buffer, sizeof Buffer, 0);
+        if (Read > 0) {
+            AConnection.In.append(Buffer, static_cast<size_t>(Read));
+            Keep = Advance(AConnection);
+        } else if (Read == 0 || (errno != EAGAIN && errno != EINTR)) {
+            Keep = false;
+        }
+    } else if (AEvents & POLLOUT) {
+        Keep = Advance(AConnection);
+    }
+    return Keep && ANow < AConnection.Deadline;
+}
+
+void TMetricsServer::Accept(TConnections& AConnections, TTime ANow, TTime& AAcceptPaused) const
+{
+    for (int Accepted = 0; Accepted < 16; ++Accepted) {
+        const int Fd = ::accept4(FListenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (Fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                AAcceptPaused = ANow + std::chrono::milliseconds(100);
+            break;
+        }
+        if (AConnections.size() >= FLimits.MaxConnections) {
+            // The one that has waited longest for its request goes; a response being
+            // written is finished unless every connection is writing one.
+            auto Oldest = AConnections.end();
+            for (auto It = AConnections.begin(); It != AConnections.end(); ++It)
+                if (It->Out.empty() && (Oldest == AConnections.end() || It->Waiting < Oldest->Waiting))
+                    Oldest = It;
+            Drop(AConnections, Oldest != AConnections.end() ? Oldest : AConnections.begin());
+        }
+        TConnection Connection;
+        Connection.Fd = Fd;
+        Connection.Waiting = ANow;
+        Connection.Deadline = ANow + FLimits.HeaderTimeout;
+        AConnections.push_back(std::move(Connection));
+    }
+}
+
 void TMetricsServer::Serve()
 {
-    std::list<TConnection> Connections;
+    TConnections Connections;
     // Set while accept is refused for want of descriptors, so the loop does not spin on it.
     TClock::time_point AcceptPaused {};
-    const auto Drop = [&](std::list<TConnection>::iterator AWhich) {
-        ::close(AWhich->Fd);
-        return Connections.erase(AWhich);
-    };
-    // Moves a connection on: answers the request its buffer holds, writes what it can.
-    // False when the connection is done with.
-    const auto Advance = [&](TConnection& AConnection) {
-        const auto Now = TClock::now();
-        for (;;) {
-            if (AConnection.Sent < AConnection.Out.size()) {
-                const ssize_t Sent = ::send(AConnection.Fd, AConnection.Out.data() + AConnection.Sent,
-                    AConnection.Out.size() - AConnection.Sent, MSG_NOSIGNAL);
-                if (Sent < 0)
-                    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-                AConnection.Sent += static_cast<size_t>(Sent);
-                if (AConnection.Sent < AConnection.Out.size())
-                    return true;
-            }
-            if (!AConnection.Out.empty()) {
-                AConnection.Out.clear();
-                AConnection.Sent = 0;
-                if (AConnection.Close)
-                    return false;
-                AConnection.Waiting = Now;
-                AConnection.Deadline = Now + FLimits.KeepAliveIdle;
-            }
-            size_t End = AConnection.In.find("\r\n\r\n");
-            size_t Skip = 4;
-            if (End == std::string::npos) {
-                End = AConnection.In.find("\n\n");
-                Skip = 2;
-            }
-            if (End == std::string::npos) {
-                if (AConnection.In.size() >= FLimits.MaxHeadBytes) {
-                    AConnection.Close = true;
-                    AConnection.Out = Answer("431 Request Header Fields Too Large",
-                        "text/plain; charset=utf-8", "Request head too large\n", false, true);
-                    AConnection.Deadline = Now + FLimits.WriteTimeout;
-                    continue;
-                }
-                // A request begun must be whole within the head's time-out.
-                if (!AConnection.In.empty())
-                    AConnection.Deadline = std::min(AConnection.Deadline, Now + FLimits.HeaderTimeout);
-                return true;
-            }
-            const std::string Head = AConnection.In.substr(0, End + Skip);
-            AConnection.In.erase(0, End + Skip);
-            AConnection.Close = ++AConnection.Served >= FLimits.MaxRequests;
-            AConnection.Out = Respond(Head, AConnection.Close);
-            AConnection.Deadline = Now + FLimits.WriteTimeout;
-        }
-    };
-
     for (;;) {
         auto Now = TClock::now();
         auto Wake = Now + std::chrono::seconds(1);
@@ -320,50 +366,10 @@ void TMetricsServer::Serve()
         Now = TClock::now();
 
         size_t Index = 2;
-        for (auto It = Connections.begin(); It != Connections.end(); ++Index) {
-            const short Events = Wait[Index].revents;
-            bool Keep = true;
-            if (Events & (POLLIN | POLLHUP | POLLERR)) {
-                char Buffer[4096];
-                const ssize_t Read = ::recv(It->Fd, Buffer, sizeof Buffer, 0);
-                if (Read > 0) {
-                    It->In.append(Buffer, static_cast<size_t>(Read));
-                    Keep = Advance(*It);
-                } else if (Read == 0 || (errno != EAGAIN && errno != EINTR)) {
-                    Keep = false;
-                }
-            } else if (Events & POLLOUT) {
-                Keep = Advance(*It);
-            }
-            if (Keep && Now >= It->Deadline)
-                Keep = false;
-            It = Keep ? std::next(It) : Drop(It);
-        }
-
-        if (Listening && (Wait[1].revents & POLLIN)) {
-            for (int Accepted = 0; Accepted < 16; ++Accepted) {
-                const int Fd = ::accept4(FListenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-                if (Fd < 0) {
-                    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
-                        AcceptPaused = Now + std::chrono::milliseconds(100);
-                    break;
-                }
-                if (Connections.size() >= FLimits.MaxConnections) {
-                    // The one that has waited longest for its request goes; a response being
-                    // written is finished unless every connection is writing one.
-                    auto Oldest = Connections.end();
-                    for (auto It = Connections.begin(); It != Connections.end(); ++It)
-                        if (It->Out.empty() && (Oldest == Connections.end() || It->Waiting < Oldest->Waiting))
-                            Oldest = It;
-                    Drop(Oldest != Connections.end() ? Oldest : Connections.begin());
-                }
-                TConnection Connection;
-                Connection.Fd = Fd;
-                Connection.Waiting = Now;
-                Connection.Deadline = Now + FLimits.HeaderTimeout;
-                Connections.push_back(std::move(Connection));
-            }
-        }
+        for (auto It = Connections.begin(); It != Connections.end(); ++Index)
+            It = Step(*It, Wait[Index].revents, Now) ? std::next(It) : Drop(Connections, It);
+        if (Listening && (Wait[1].revents & POLLIN))
+            Accept(Connections, Now, AcceptPaused);
     }
     for (const TConnection& Connection : Connections)
         ::close(Connection.Fd);

@@ -27,6 +27,7 @@
 #include "tools/Metrics.h"
 
 #include <chrono>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -73,7 +74,22 @@ public:
 
 private:
     struct TConnection;
+    using TConnections = std::list<TConnection>;
+    using TTime = std::chrono::steady_clock::time_point;
+
+    // The serving thread's poll loop.
     void Serve();
+    // Moves a connection on: answers the request its buffer holds, writes what it can.
+    // False when the connection is done with.
+    bool Advance(TConnection& AConnection) const;
+    // What the poll found (AEvents) done on a connection: false when it is done with, or past
+    // its deadline at ANow.
+    bool Step(TConnection& AConnection, short AEvents, TTime ANow) const;
+    // Takes the connections that wait on the listening socket; sets AAcceptPaused when the
+    // descriptors ran out.
+    void Accept(TConnections& AConnections, TTime ANow, TTime& AAcceptPaused) const;
+    // Closes AWhich and forgets it; the connection after it.
+    static TConnections::iterator Drop(TConnections& AConnections, TConnections::iterator AWhich);
     // The response to one request head; sets AClose when the connection ends after it.
     std::string Respond(const std::string& AHead, bool& AClose) const;
     std::shared_ptr<const TMetricsSnapshot> Current() const;

@@ -1,5 +1,6 @@
 // The output of vardex-check byte for byte, and the reading of its arguments.
-#include "tools/CheckTool.h"
+#include "tools/CheckOptions.h"
+#include "tools/CheckReport.h"
 #include "tools/ToolTestSupport.h"
 
 #include <gtest/gtest.h>

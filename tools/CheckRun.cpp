@@ -1,0 +1,303 @@
+#include "tools/CheckRun.h"
+
+#include "net/http/NetURI.h"
+#include "tools/CheckOutput.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <deque>
+#include <optional>
+#include <poll.h>
+
+TCheckRun::TCheckRun(const TCheckOptions& AOptions, TMonitorList& AList, TWriter AWriter)
+    : FOptions(AOptions)
+    , FList(AList)
+    , FWriter(std::move(AWriter))
+    , FEngine(FVerdicts, FClock, AOptions.Jobs)
+    , FSchedule(FEngine, FClock)
+    , FMetricsFile(AOptions.PrometheusFile)
+{
+    FSchedule.OnShortage = Complain;
+    FMetrics.resize(FList.size());
+    FIndex.reserve(FList.size());
+    for (size_t I = 0; I < FList.size(); ++I)
+        if (FList[I].Monitor)
+            FIndex.emplace(FList[I].Monitor.get(), I);
+}
+
+void TCheckRun::Print(const TCheckReport& AReport)
+{
+    if (FOutputFailed)
+        return;
+    const std::string Line
+        = FOptions.Json ? ReportJson(AReport, FOptions.Watch) : ReportLine(AReport, FOptions.Watch);
+    if (!FWriter(Line + "\n"))
+        FOutputFailed = true;
+}
+
+void TCheckRun::ApplyVerdicts(const std::function<void(size_t AIndex, TCheckReport AReport)>& AOnReport)
+{
+    const std::vector<TCheckVerdict> Verdicts = FVerdicts.Drain();
+    if (Verdicts.empty())
+        return;
+    const double Now
+        = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    bool Applied = false;
+    for (const TCheckVerdict& Verdict : Verdicts) {
+        const std::shared_ptr<TServiceMonitor> Monitor = FSchedule.Apply(Verdict);
+        if (!Monitor) {
+            // Put off for a shortage: the monitor is back as it was, to be checked again.
+            const std::shared_ptr<TServiceMonitor> Back = Verdict.Shortage ? Verdict.Monitor.lock() : nullptr;
+            if (const auto Found = Back ? FIndex.find(Back.get()) : FIndex.end(); Found != FIndex.end())
+                FPutOff.push_back(Found->second);
+            continue;
+        }
+        const size_t Index = FIndex.at(Monitor.get());
+        TCheckReport Report = MakeCheckReport(FList[Index].Name, *Monitor, Verdict.DurationMs);
+        CountCheck(FMetrics[Index], *Monitor, Verdict.DurationMs, Now, Report.Reason);
+        Applied = true;
+        if (OnFinished)
+            OnFinished(Report);
+        AOnReport(Index, std::move(Report));
+    }
+    if (Applied) {
+        FMetricsDirty = true;
+        if (FServer != nullptr)
+            FServer->Publish(Snapshot());
+    }
+}
+
+void TCheckRun::CountCheck(TMonitorMetrics& AMetrics, const TServiceMonitor& AMonitor, int64_t ADurationMs,
+    double ANow, const std::string& AReason)
+{
+    // Unix time for the metrics: the verdict's own stamps are local time, which a change
+    // to winter time makes ambiguous. The check ended a moment before it was applied.
+    const bool Up = AMonitor.Status() == msOK;
+    const bool Changed = !AMetrics.Checked || AMetrics.Up != Up;
+    AMetrics.Checked = true;
+    AMetrics.Up = Up;
+    AMetrics.DurationSeconds = double(ADurationMs) / 1000;
+    AMetrics.LastCheck = std::round((ANow - AMetrics.DurationSeconds) * 1000) / 1000;
+    if (Changed)
+        AMetrics.StatusSince = AMetrics.LastCheck;
+    if (AMetrics.Up)
+        AMetrics.LastSuccess = std::round(ANow * 1000) / 1000;
+    AMetrics.CertificateExpiry = AMonitor.Certificate().Earliest;
+    ++AMetrics.Checks;
+    AMetrics.Errors += AMetrics.Up ? 0 : 1;
+    if (!Up)
+        AMetrics.Reason = AReason;
+}
+
+std::shared_ptr<const TMetricsSnapshot> TCheckRun::Snapshot() const
+{
+    auto Snapshot = std::make_shared<TMetricsSnapshot>();
+    Snapshot->ListName = FOptions.FileName;
+    Snapshot->Listed = FIndex.size();
+    Snapshot->Postponed = FSchedule.Shortages();
+    for (size_t I = 0; I < FList.size(); ++I) {
+        const TMonitorMetrics& Metrics = FMetrics[I];
+        if (!Metrics.Checked)
+            continue;
+        const TServiceMonitor& Monitor = *FList[I].Monitor;
+        TMonitorSample Sample;
+        Sample.Name = FList[I].Name;
+        Sample.Kind = Monitor.TypeKey();
+        if (const auto* Ping = dynamic_cast<const TPingMonitor*>(&Monitor))
+            Sample.Target = Ping->IP();
+        else if (const auto* Web = dynamic_cast<const TWebMonitor*>(&Monitor))
+            // A label is kept by the time-series database for good; a query there would also
+            // make a new series of each of its changes.
+            Sample.Target = MaskURL(Web->URL(), umLabel);
+        else if (const auto* Tcp = dynamic_cast<const TTcpMonitor*>(&Monitor))
+            Sample.Target = Tcp->Target();
+        else if (const auto* Dns = dynamic_cast<const TDnsMonitor*>(&Monitor))
+            Sample.Target = Dns->Target();
+        Sample.Up = Metrics.Up;
+        Sample.DurationSeconds = Metrics.DurationSeconds;
+        Sample.LastCheck = Metrics.LastCheck;
+        Sample.LastSuccess = Metrics.LastSuccess;
+        Sample.CertificateExpiry = Metrics.CertificateExpiry;
+        Sample.Checks = Metrics.Checks;
+        Sample.Errors = Metrics.Errors;
+        Sample.Reason = Metrics.Reason;
+        Sample.StatusSince = Metrics.StatusSince;
+        if (const auto Found = FUptimes.find(FList[I].Name); Found != FUptimes.end())
+            Sample.Uptime24h = Found->second;
+        Snapshot->Monitors.push_back(std::move(Sample));
+    }
+    return Snapshot;
+}
+
+void TCheckRun::SetUptimes(std::unordered_map<std::string, double> AUptimes)
+{
+    FUptimes = std::move(AUptimes);
+    if (FServer != nullptr)
+        FServer->Publish(Snapshot());
+}
+
+bool TCheckRun::WriteMetricsFile()
+{
+    if (!FMetricsFile.Given())
+        return true;
+    FMetricsDirty = false;
+    return FMetricsFile.Write(*Snapshot());
+}
+
+struct TCheckRun::TOncePass {
+    // The line of each monitor, kept until every line before it is printed.
+    std::vector<std::optional<TCheckReport>> Reports;
+    std::vector<bool> Done;
+    // The monitors still to start, in list order; one whose check was put off for a shortage
+    // comes back to the front and starts again a tick (a second) after the shortage.
+    std::deque<size_t> ToStart;
+    std::vector<uint8_t> PutOff;
+    uint64_t Shortages = 0;
+    int64_t StartAfter = 0;
+    // The first line not printed yet.
+    size_t NextPrint = 0;
+};
+
+namespace {
+
+// A run once must end: a shortage that outlasts ten ticks leaves the monitor unchecked, and
+// says so, rather than holding the run for ever.
+constexpr uint8_t MaxPutOff = 10;
+
+} // namespace
+
+void TCheckRun::WaitOutShortage(TOncePass& APass)
+{
+    if (FSchedule.Shortages() != APass.Shortages) {
+        APass.Shortages = FSchedule.Shortages();
+        APass.StartAfter = FClock.MonotonicMs() + 1000;
+    }
+}
+
+void TCheckRun::NotChecked(TOncePass& APass, size_t AIndex)
+{
+    TCheckReport Report = MakeCheckReport(FList[AIndex].Name, *FList[AIndex].Monitor, 0);
+    Report.Status = msError;
+    Report.Reason = "Not checked: no file descriptor, thread or memory to check it with.";
+    FList[AIndex].Monitor->ApplyResult({ msError, Report.Reason }, 0);
+    APass.Reports[AIndex] = std::move(Report);
+    APass.Done[AIndex] = true;
+}
+
+void TCheckRun::StartChecks(TOncePass& APass)
+{
+    // As many checks as the engine takes, in list order.
+    while (!APass.ToStart.empty() && FClock.MonotonicMs() >= APass.StartAfter) {
+        const size_t Index = APass.ToStart.front();
+        const std::shared_ptr<TServiceMonitor>& Monitor = FList[Index].Monitor;
+        if (Monitor && !FSchedule.RunCheck(Monitor)) {
+            // No worker could start, and none runs whose end would free what it needs.
+            if (FEngine.StartFailure().empty() || FSchedule.InFlight() > 0
+                || ++APass.PutOff[Index] < MaxPutOff)
+                break;
+            NotChecked(APass, Index);
+        }
+        APass.Done[Index] = APass.Done[Index] || !Monitor;
+        APass.ToStart.pop_front();
+    }
+}
+
+void TCheckRun::PrintDone(TOncePass& APass)
+{
+    while (APass.NextPrint < FList.size() && APass.Done[APass.NextPrint]) {
+        if (APass.Reports[APass.NextPrint])
+            Print(*APass.Reports[APass.NextPrint]);
+        APass.Reports[APass.NextPrint].reset();
+        ++APass.NextPrint;
+    }
+}
+
+void TCheckRun::RetryPutOff(TOncePass& APass)
+{
+    for (const size_t Index : FPutOff) {
+        if (++APass.PutOff[Index] < MaxPutOff)
+            APass.ToStart.push_front(Index);
+        else
+            NotChecked(APass, Index);
+    }
+    FPutOff.clear();
+}
+
+int TCheckRun::RunOnce()
+{
+    TOncePass Pass;
+    Pass.Reports.resize(FList.size());
+    Pass.Done.assign(FList.size(), false);
+    for (size_t I = 0; I < FList.size(); ++I)
+        Pass.ToStart.push_back(I);
+    Pass.PutOff.assign(FList.size(), 0);
+    Pass.Shortages = FSchedule.Shortages();
+    for (;;) {
+        WaitOutShortage(Pass);
+        StartChecks(Pass);
+        PrintDone(Pass);
+        if (FOutputFailed)
+            return CheckExitUsage;
+        if (Pass.NextPrint == FList.size())
+            break;
+        // With checks still to start, a verdict frees a worker; a shortage waits out its tick.
+        WaitOutShortage(Pass);
+        const int64_t Left = Pass.StartAfter - FClock.MonotonicMs();
+        FVerdicts.Wait(Pass.ToStart.empty() ? -1 : Left > 0 ? static_cast<int>(Left) : 1000);
+        ApplyVerdicts([&](size_t AIndex, TCheckReport AReport) {
+            Pass.Reports[AIndex] = std::move(AReport);
+            Pass.Done[AIndex] = true;
+        });
+        RetryPutOff(Pass);
+    }
+    if (!WriteMetricsFile())
+        return CheckExitUsage;
+    const bool AllOK = std::all_of(FList.begin(), FList.end(),
+        [](const TMonitorEntry& AEntry) { return !AEntry.Monitor || AEntry.Monitor->Status() == msOK; });
+    return AllOK ? CheckExitOK : CheckExitError;
+}
+
+int TCheckRun::RunWatch(const std::atomic<bool>& AStop, int AStopFd)
+{
+    // The status each monitor's last check gave; a monitor not here has not been checked.
+    std::unordered_map<const TServiceMonitor*, TMonitorStatus> Previous;
+    int64_t Next = FClock.MonotonicMs() + 1000;
+    int64_t NextMinute = FClock.MonotonicMs();
+    for (;;) {
+        if (OnMinute && FClock.MonotonicMs() >= NextMinute) {
+            OnMinute();
+            NextMinute = FClock.MonotonicMs() + 60000;
+        }
+        // Wait for the tick, printing the verdicts that arrive meanwhile. Ticks missed are not
+        // made up: when the next one is already due it runs at once, and the count starts
+        // again from there.
+        for (;;) {
+            if (AStop.load()) {
+                FEngine.Shutdown();
+                return CheckExitOK;
+            }
+            ApplyVerdicts([&](size_t AIndex, TCheckReport AReport) {
+                const TServiceMonitor* Monitor = FList[AIndex].Monitor.get();
+                const auto Found = Previous.find(Monitor);
+                if (Found == Previous.end() || Found->second != AReport.Status)
+                    Print(AReport);
+                Previous[Monitor] = AReport.Status;
+            });
+            FPutOff.clear();
+            FSchedule.Resume(FList);
+            if (FOutputFailed)
+                return CheckExitUsage;
+            const int64_t Left = Next - FClock.MonotonicMs();
+            if (Left <= 0)
+                break;
+            pollfd Wait[2] = { { AStopFd, POLLIN, 0 }, { FVerdicts.Fd(), POLLIN, 0 } };
+            (void)::poll(Wait, 2, static_cast<int>(Left));
+        }
+        // The checks that ended since the last tick, in one write.
+        if (FMetricsDirty)
+            (void)WriteMetricsFile();
+        FSchedule.Tick(FList);
+        Next = std::max(Next + 1000, FClock.MonotonicMs());
+    }
+}

@@ -1,0 +1,114 @@
+// vardex-check's run over a loaded list: one pass, or the watch on the window's schedule.
+#pragma once
+
+#include "engine/CheckEngine.h"
+#include "engine/Schedule.h"
+#include "engine/VerdictQueue.h"
+#include "tools/CheckOptions.h"
+#include "tools/CheckReport.h"
+#include "tools/Metrics.h"
+#include "tools/MetricsFile.h"
+#include "tools/MetricsServer.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+// One run of the program over a loaded list, on the check engine: up to Jobs checks run
+// side by side on its workers while this thread starts them, applies their verdicts and
+// prints. Output goes through the writer, one line (with its line end) per call; a writer
+// that fails ends the run, cancelling the checks in flight.
+class TCheckRun {
+public:
+    using TWriter = std::function<bool(const std::string& ALine)>;
+
+    TCheckRun(const TCheckOptions& AOptions, TMonitorList& AList, TWriter AWriter);
+
+    // Checks every monitor once, whatever its interval, side by side, and prints one line per
+    // monitor in list order, each as soon as it and every line before it are known.
+    // CheckExitOK when every monitor ended OK (an empty list included), CheckExitError
+    // otherwise, CheckExitUsage when the output failed.
+    int RunOnce();
+
+    // The window's schedule: a tick every second, the first one second after the start; a
+    // line whenever a check ends with another status than the monitor's previous check gave
+    // (its first check always prints), as the checks end. A monitor that hangs holds one
+    // worker and delays no other. Returns CheckExitOK once AStopFd becomes readable (with
+    // AStop set), after cancelling and joining the checks in flight; CheckExitUsage when the
+    // output failed.
+    int RunWatch(const std::atomic<bool>& AStop, int AStopFd);
+
+    bool OutputFailed() const { return FOutputFailed; }
+
+    // Called with the facts of every check that ends, printed or not (--history).
+    std::function<void(const TCheckReport& AReport)> OnFinished;
+
+    // Where the metrics go as they change, besides --prometheus; nullptr for nowhere.
+    void SetMetricsServer(TMetricsServer* AServer) { FServer = AServer; }
+    // The metrics as they stand: the monitors checked so far, in list order.
+    std::shared_ptr<const TMetricsSnapshot> Snapshot() const;
+    // The 24-hour uptime of the monitors by name, from the history, for the status page.
+    void SetUptimes(std::unordered_map<std::string, double> AUptimes);
+    // Called about once a minute while watching, and at the start.
+    std::function<void()> OnMinute;
+
+private:
+    // What the metrics keep of each listed monitor.
+    struct TMonitorMetrics {
+        bool Checked = false;
+        bool Up = false;
+        double DurationSeconds = 0;
+        double LastCheck = 0;
+        double LastSuccess = 0;
+        int64_t CertificateExpiry = 0;
+        uint64_t Checks = 0;
+        uint64_t Errors = 0;
+        std::string Reason;
+        double StatusSince = 0;
+    };
+    // Where RunOnce stands: the lines waiting for those before them, the monitors to start.
+    struct TOncePass;
+
+    // The verdicts that have arrived, applied; the report of each applied one goes to
+    // AOnReport with its list position.
+    void ApplyVerdicts(const std::function<void(size_t AIndex, TCheckReport AReport)>& AOnReport);
+    // A check of AMonitor that ended ANow (Unix time) after ADurationMs, counted into AMetrics;
+    // AReason is its report's.
+    static void CountCheck(TMonitorMetrics& AMetrics, const TServiceMonitor& AMonitor, int64_t ADurationMs,
+        double ANow, const std::string& AReason);
+    void Print(const TCheckReport& AReport);
+    // The metrics to --prometheus's file, if given; false (said once) when it fails.
+    bool WriteMetricsFile();
+
+    // RunOnce's steps.
+    void WaitOutShortage(TOncePass& APass);
+    void NotChecked(TOncePass& APass, size_t AIndex);
+    void StartChecks(TOncePass& APass);
+    void PrintDone(TOncePass& APass);
+    void RetryPutOff(TOncePass& APass);
+
+    TCheckOptions FOptions;
+    TMonitorList& FList;
+    TWriter FWriter;
+    TSystemCheckClock FClock;
+    TVerdictQueue FVerdicts;
+    TCheckEngine FEngine;
+    TCheckSchedule FSchedule;
+    // List positions by monitor, for names and for the order of the lines.
+    std::unordered_map<const TServiceMonitor*, size_t> FIndex;
+    bool FOutputFailed = false;
+    std::vector<TMonitorMetrics> FMetrics;
+    std::unordered_map<std::string, double> FUptimes;
+    TMetricsServer* FServer = nullptr;
+    TMetricsFile FMetricsFile;
+    // Verdicts applied since the last write of the file.
+    bool FMetricsDirty = false;
+    // List positions of the monitors whose checks were put off for a shortage since the last
+    // look (RunOnce starts them again; the watch's ticks do that by themselves).
+    std::vector<size_t> FPutOff;
+};
