@@ -10,20 +10,27 @@
 #include <optional>
 #include <poll.h>
 
-TCheckRun::TCheckRun(const TCheckOptions& AOptions, TMonitorList& AList, TWriter AWriter)
+TCheckRun::TCheckRun(const TCheckOptions& AOptions, TMonitorList AList, TWriter AWriter)
     : FOptions(AOptions)
-    , FList(AList)
     , FWriter(std::move(AWriter))
-    , FEngine(FVerdicts, FClock, AOptions.Jobs)
-    , FSchedule(FEngine, FClock)
+    , FCore({ AOptions.Jobs, nullptr, nullptr })
+    , FList(FCore.List())
     , FMetricsFile(AOptions.PrometheusFile)
 {
-    FSchedule.OnShortage = Complain;
+    FCore.List() = std::move(AList);
+    FCore.AddListener(*this);
     FMetrics.resize(FList.size());
     FIndex.reserve(FList.size());
     for (size_t I = 0; I < FList.size(); ++I)
         if (FList[I].Monitor)
             FIndex.emplace(FList[I].Monitor.get(), I);
+}
+
+void TCheckRun::AddListener(TMonitoringListener& AListener)
+{
+    FCore.RemoveListener(*this);
+    FCore.AddListener(AListener);
+    FCore.AddListener(*this);
 }
 
 void TCheckRun::Print(const TCheckReport& AReport)
@@ -38,34 +45,40 @@ void TCheckRun::Print(const TCheckReport& AReport)
 
 void TCheckRun::ApplyVerdicts(const std::function<void(size_t AIndex, TCheckReport AReport)>& AOnReport)
 {
-    const std::vector<TCheckVerdict> Verdicts = FVerdicts.Drain();
-    if (Verdicts.empty())
-        return;
-    const double Now
-        = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-    bool Applied = false;
-    for (const TCheckVerdict& Verdict : Verdicts) {
-        const std::shared_ptr<TServiceMonitor> Monitor = FSchedule.Apply(Verdict);
-        if (!Monitor) {
-            // Put off for a shortage: the monitor is back as it was, to be checked again.
-            const std::shared_ptr<TServiceMonitor> Back = Verdict.Shortage ? Verdict.Monitor.lock() : nullptr;
-            if (const auto Found = Back ? FIndex.find(Back.get()) : FIndex.end(); Found != FIndex.end())
-                FPutOff.push_back(Found->second);
-            continue;
-        }
-        const size_t Index = FIndex.at(Monitor.get());
-        TCheckReport Report = MakeCheckReport(FList[Index].Name, *Monitor, Verdict.DurationMs);
-        CountCheck(FMetrics[Index], *Monitor, Verdict.DurationMs, Now, Report.Reason);
-        Applied = true;
-        if (OnFinished)
-            OnFinished(Report);
-        AOnReport(Index, std::move(Report));
-    }
-    if (Applied) {
+    FOnReport = AOnReport;
+    FApplied = false;
+    FCore.ApplyVerdicts();
+    FOnReport = nullptr;
+    if (FApplied) {
         FMetricsDirty = true;
         if (FServer != nullptr)
             FServer->Publish(Snapshot());
     }
+}
+
+void TCheckRun::Finished(
+    const TServiceMonitor& AMonitor, const std::string& AName, const TCheckVerdict& AVerdict)
+{
+    const double Now
+        = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    const size_t Index = FIndex.at(&AMonitor);
+    TCheckReport Report = MakeCheckReport(AName, AMonitor, AVerdict.DurationMs);
+    CountCheck(FMetrics[Index], AMonitor, AVerdict.DurationMs, Now, Report.Reason);
+    FApplied = true;
+    if (FOnReport)
+        FOnReport(Index, std::move(Report));
+}
+
+void TCheckRun::Changed(const TServiceMonitor& AMonitor, bool AStarted)
+{
+    // Put off for a shortage: the monitor is back as it was, to be checked again.
+    if (const auto Found = FIndex.find(&AMonitor); !AStarted && Found != FIndex.end())
+        FPutOff.push_back(Found->second);
+}
+
+void TCheckRun::Shortage(const std::string& AText)
+{
+    Complain(AText);
 }
 
 void TCheckRun::CountCheck(TMonitorMetrics& AMetrics, const TServiceMonitor& AMonitor, int64_t ADurationMs,
@@ -95,7 +108,7 @@ std::shared_ptr<const TMetricsSnapshot> TCheckRun::Snapshot() const
     auto Snapshot = std::make_shared<TMetricsSnapshot>();
     Snapshot->ListName = FOptions.FileName;
     Snapshot->Listed = FIndex.size();
-    Snapshot->Postponed = FSchedule.Shortages();
+    Snapshot->Postponed = FCore.Shortages();
     for (size_t I = 0; I < FList.size(); ++I) {
         const TMonitorMetrics& Metrics = FMetrics[I];
         if (!Metrics.Checked)
@@ -169,9 +182,9 @@ constexpr uint8_t MaxPutOff = 10;
 
 void TCheckRun::WaitOutShortage(TOncePass& APass)
 {
-    if (FSchedule.Shortages() != APass.Shortages) {
-        APass.Shortages = FSchedule.Shortages();
-        APass.StartAfter = FClock.MonotonicMs() + 1000;
+    if (FCore.Shortages() != APass.Shortages) {
+        APass.Shortages = FCore.Shortages();
+        APass.StartAfter = FCore.Clock().MonotonicMs() + 1000;
     }
 }
 
@@ -180,7 +193,7 @@ void TCheckRun::NotChecked(TOncePass& APass, size_t AIndex)
     TCheckReport Report = MakeCheckReport(FList[AIndex].Name, *FList[AIndex].Monitor, 0);
     Report.Status = msError;
     Report.Reason = "Not checked: no file descriptor, thread or memory to check it with.";
-    FList[AIndex].Monitor->ApplyResult({ msError, Report.Reason }, 0);
+    FCore.List()[AIndex].Monitor->ApplyResult({ msError, Report.Reason }, 0);
     APass.Reports[AIndex] = std::move(Report);
     APass.Done[AIndex] = true;
 }
@@ -188,12 +201,12 @@ void TCheckRun::NotChecked(TOncePass& APass, size_t AIndex)
 void TCheckRun::StartChecks(TOncePass& APass)
 {
     // As many checks as the engine takes, in list order.
-    while (!APass.ToStart.empty() && FClock.MonotonicMs() >= APass.StartAfter) {
+    while (!APass.ToStart.empty() && FCore.Clock().MonotonicMs() >= APass.StartAfter) {
         const size_t Index = APass.ToStart.front();
         const std::shared_ptr<TServiceMonitor>& Monitor = FList[Index].Monitor;
-        if (Monitor && !FSchedule.RunCheck(Monitor)) {
+        if (Monitor && !FCore.RunCheck(Monitor)) {
             // No worker could start, and none runs whose end would free what it needs.
-            if (FEngine.StartFailure().empty() || FSchedule.InFlight() > 0
+            if (FCore.Engine().StartFailure().empty() || FCore.InFlight() > 0
                 || ++APass.PutOff[Index] < MaxPutOff)
                 break;
             NotChecked(APass, Index);
@@ -232,7 +245,7 @@ int TCheckRun::RunOnce()
     for (size_t I = 0; I < FList.size(); ++I)
         Pass.ToStart.push_back(I);
     Pass.PutOff.assign(FList.size(), 0);
-    Pass.Shortages = FSchedule.Shortages();
+    Pass.Shortages = FCore.Shortages();
     for (;;) {
         WaitOutShortage(Pass);
         StartChecks(Pass);
@@ -243,8 +256,10 @@ int TCheckRun::RunOnce()
             break;
         // With checks still to start, a verdict frees a worker; a shortage waits out its tick.
         WaitOutShortage(Pass);
-        const int64_t Left = Pass.StartAfter - FClock.MonotonicMs();
-        FVerdicts.Wait(Pass.ToStart.empty() ? -1 : Left > 0 ? static_cast<int>(Left) : 1000);
+        const int64_t Left = Pass.StartAfter - FCore.Clock().MonotonicMs();
+        FCore.WaitForVerdicts(Pass.ToStart.empty()
+                ? std::nullopt
+                : std::optional(std::chrono::milliseconds(Left > 0 ? Left : 1000)));
         ApplyVerdicts([&](size_t AIndex, TCheckReport AReport) {
             Pass.Reports[AIndex] = std::move(AReport);
             Pass.Done[AIndex] = true;
@@ -262,19 +277,19 @@ int TCheckRun::RunWatch(const std::atomic<bool>& AStop, int AStopFd)
 {
     // The status each monitor's last check gave; a monitor not here has not been checked.
     std::unordered_map<const TServiceMonitor*, TMonitorStatus> Previous;
-    int64_t Next = FClock.MonotonicMs() + 1000;
-    int64_t NextMinute = FClock.MonotonicMs();
+    int64_t Next = FCore.Clock().MonotonicMs() + 1000;
+    int64_t NextMinute = FCore.Clock().MonotonicMs();
     for (;;) {
-        if (OnMinute && FClock.MonotonicMs() >= NextMinute) {
+        if (OnMinute && FCore.Clock().MonotonicMs() >= NextMinute) {
             OnMinute();
-            NextMinute = FClock.MonotonicMs() + 60000;
+            NextMinute = FCore.Clock().MonotonicMs() + 60000;
         }
         // Wait for the tick, printing the verdicts that arrive meanwhile. Ticks missed are not
         // made up: when the next one is already due it runs at once, and the count starts
         // again from there.
         for (;;) {
             if (AStop.load()) {
-                FEngine.Shutdown();
+                FCore.Shutdown();
                 return CheckExitOK;
             }
             ApplyVerdicts([&](size_t AIndex, TCheckReport AReport) {
@@ -285,19 +300,18 @@ int TCheckRun::RunWatch(const std::atomic<bool>& AStop, int AStopFd)
                 Previous[Monitor] = AReport.Status;
             });
             FPutOff.clear();
-            FSchedule.Resume(FList);
             if (FOutputFailed)
                 return CheckExitUsage;
-            const int64_t Left = Next - FClock.MonotonicMs();
+            const int64_t Left = Next - FCore.Clock().MonotonicMs();
             if (Left <= 0)
                 break;
-            pollfd Wait[2] = { { AStopFd, POLLIN, 0 }, { FVerdicts.Fd(), POLLIN, 0 } };
+            pollfd Wait[2] = { { AStopFd, POLLIN, 0 }, { FCore.VerdictFd(), POLLIN, 0 } };
             (void)::poll(Wait, 2, static_cast<int>(Left));
         }
         // The checks that ended since the last tick, in one write.
         if (FMetricsDirty)
             (void)WriteMetricsFile();
-        FSchedule.Tick(FList);
-        Next = std::max(Next + 1000, FClock.MonotonicMs());
+        FCore.Tick();
+        Next = std::max(Next + 1000, FCore.Clock().MonotonicMs());
     }
 }

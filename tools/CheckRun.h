@@ -1,9 +1,7 @@
 // vardex-check's run over a loaded list: one pass, or the watch on the window's schedule.
 #pragma once
 
-#include "engine/CheckEngine.h"
-#include "engine/Schedule.h"
-#include "engine/VerdictQueue.h"
+#include "engine/Monitoring.h"
 #include "tools/CheckOptions.h"
 #include "tools/CheckReport.h"
 #include "tools/Metrics.h"
@@ -19,15 +17,19 @@
 #include <unordered_map>
 #include <vector>
 
-// One run of the program over a loaded list, on the check engine: up to Jobs checks run
+// One run of the program over a loaded list, on the monitoring core: up to Jobs checks run
 // side by side on its workers while this thread starts them, applies their verdicts and
 // prints. Output goes through the writer, one line (with its line end) per call; a writer
-// that fails ends the run, cancelling the checks in flight.
-class TCheckRun {
+// that fails ends the run, cancelling the checks in flight. The run listens to the core for
+// its lines and metrics; other listeners (the history) are added with AddListener.
+class TCheckRun : private TMonitoringListener {
 public:
     using TWriter = std::function<bool(const std::string& ALine)>;
 
-    TCheckRun(const TCheckOptions& AOptions, TMonitorList& AList, TWriter AWriter);
+    TCheckRun(const TCheckOptions& AOptions, TMonitorList AList, TWriter AWriter);
+
+    // AListener hears of every check too, before this run prints it.
+    void AddListener(TMonitoringListener& AListener);
 
     // Checks every monitor once, whatever its interval, side by side, and prints one line per
     // monitor in list order, each as soon as it and every line before it are known.
@@ -44,9 +46,6 @@ public:
     int RunWatch(const std::atomic<bool>& AStop, int AStopFd);
 
     bool OutputFailed() const { return FOutputFailed; }
-
-    // Called with the facts of every check that ends, printed or not (--history).
-    std::function<void(const TCheckReport& AReport)> OnFinished;
 
     // Where the metrics go as they change, besides --prometheus; nullptr for nowhere.
     void SetMetricsServer(TMetricsServer* AServer) { FServer = AServer; }
@@ -74,6 +73,12 @@ private:
     // Where RunOnce stands: the lines waiting for those before them, the monitors to start.
     struct TOncePass;
 
+    // TMonitoringListener: a check applied by the core is counted into the metrics and its
+    // report handed to FOnReport; one put off for a shortage is noted in FPutOff.
+    void Finished(
+        const TServiceMonitor& AMonitor, const std::string& AName, const TCheckVerdict& AVerdict) override;
+    void Changed(const TServiceMonitor& AMonitor, bool AStarted) override;
+    void Shortage(const std::string& AText) override;
     // The verdicts that have arrived, applied; the report of each applied one goes to
     // AOnReport with its list position.
     void ApplyVerdicts(const std::function<void(size_t AIndex, TCheckReport AReport)>& AOnReport);
@@ -93,12 +98,13 @@ private:
     void RetryPutOff(TOncePass& APass);
 
     TCheckOptions FOptions;
-    TMonitorList& FList;
     TWriter FWriter;
-    TSystemCheckClock FClock;
-    TVerdictQueue FVerdicts;
-    TCheckEngine FEngine;
-    TCheckSchedule FSchedule;
+    TMonitoring FCore;
+    // The core's list, which a run never changes.
+    const TMonitorList& FList;
+    // Where the report of each check applied goes, while verdicts are applied.
+    std::function<void(size_t AIndex, TCheckReport AReport)> FOnReport;
+    bool FApplied = false;
     // List positions by monitor, for names and for the order of the lines.
     std::unordered_map<const TServiceMonitor*, size_t> FIndex;
     bool FOutputFailed = false;

@@ -1,5 +1,6 @@
 #include "tools/CheckTool.h"
 
+#include "engine/CheckRecording.h"
 #include "engine/Descriptors.h"
 #include "tools/CheckOutput.h"
 #include "tools/CheckRun.h"
@@ -72,20 +73,21 @@ void ComplainBadValues(const TCheckOptions& AOptions, const TMonitorList& AList)
                     + (AOptions.Watch ? " It is not checked." : ""));
 }
 
-// --history: the recorder, started; nullptr when the history is off (said).
-std::unique_ptr<THistoryRecorder> StartHistory()
+// --history: the recording of the list's checks, started; nullptr when the history is off
+// (said).
+std::unique_ptr<TCheckRecording> StartHistory(const TCheckOptions& AOptions)
 {
-    const THistorySettings Settings = HistorySettingsFromEnvironment();
-    if (!Settings.Problem.empty())
-        Complain(Settings.Problem);
-    if (!Settings.Enabled) {
+    TCheckRecording::TOptions Recording;
+    Recording.Settings = HistorySettingsFromEnvironment();
+    if (!Recording.Settings.Problem.empty())
+        Complain(Recording.Settings.Problem);
+    if (!Recording.Settings.Enabled) {
         Complain("history is off: VARDEX_HISTORY=off");
         return nullptr;
     }
-    auto History = std::make_unique<THistoryRecorder>(Settings.FileName);
-    History->SetRetentionDays(Settings.RetentionDays);
-    History->OnDisabled = [](const std::string& AReason) { Complain("history is off: " + AReason); };
-    History->Start();
+    Recording.OnDisabled = [](const std::string& AReason) { Complain("history is off: " + AReason); };
+    auto History = std::make_unique<TCheckRecording>(std::move(Recording));
+    History->SetList(AOptions.FileName);
     return History;
 }
 
@@ -138,16 +140,15 @@ int RunChecks(TCheckOptions& AOptions, const std::string& AListKey)
     std::optional<TStopSignals> Signals;
     if (AOptions.Watch)
         Signals.emplace();
-    std::unique_ptr<THistoryRecorder> History;
+    std::unique_ptr<TCheckRecording> History;
     if (AOptions.History)
-        History = StartHistory();
+        History = StartHistory(AOptions);
     // Started after the signals are blocked, so its threads inherit the mask; stopped and
     // joined before they are unblocked.
     TMetricsServer Server;
-    TCheckRun Run(AOptions, List, WriteOutput);
+    TCheckRun Run(AOptions, std::move(List), WriteOutput);
     if (History)
-        Run.OnFinished
-            = [&](const TCheckReport& AReport) { History->Record(HistoryOutcome(AListKey, AReport)); };
+        Run.AddListener(*History);
     if (AOptions.Serve && !StartServing(AOptions, AListKey, History != nullptr, Server, Run))
         return CheckExitUsage;
     if (!Signals)

@@ -75,18 +75,6 @@ std::string SummaryJson(const THistorySummary& ASummary)
         + ",\"p50\":" + MsText(ASummary.P50, "null") + ",\"p95\":" + MsText(ASummary.P95, "null") + "}";
 }
 
-THistoryOutcome HistoryOutcome(const std::string& AListKey, const TCheckReport& AReport)
-{
-    THistoryOutcome Result;
-    Result.ListPath = AListKey;
-    Result.Monitor = AReport.Name;
-    Result.StartMs = std::llround(LocalDateTimeToUnix(AReport.Started) * 1000.0);
-    Result.OK = AReport.Status == msOK;
-    Result.ResponseMs = AReport.Milliseconds;
-    Result.Reason = AReport.Reason;
-    return Result;
-}
-
 int RunHistoryReport(const TCheckOptions& AOptions, const std::string& AListKey)
 {
     // The history outlives the list: a list that is gone still has its figures.

@@ -20,9 +20,6 @@ std::string SummaryLine(const THistorySummary& ASummary);
 // percentile; no line end.
 std::string SummaryJson(const THistorySummary& ASummary);
 
-// The outcome of a finished check of the list AListKey, as the history keeps it.
-THistoryOutcome HistoryOutcome(const std::string& AListKey, const TCheckReport& AReport);
-
 // --report: what the history says about the monitors of the list AListKey over the span
 // AOptions give, a line (or JSON object) per monitor on standard output; the exit status.
 int RunHistoryReport(const TCheckOptions& AOptions, const std::string& AListKey);
