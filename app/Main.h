@@ -1,8 +1,11 @@
 // The main window: the monitor list with its status, the settings editor of the selected
 // monitor, the menu, the monitor-list file commands, the one-second check timer and the
-// tray icon.
+// tray icon. The layout comes from Main.ui; the views (the list, the editor, the save
+// dialog) live in files of their own, and the window wires them to the checks.
 #pragma once
 
+#include "app/SaveConfigDialog.h"
+#include "app/WindowTexts.h"
 #include "engine/CheckEngine.h"
 #include "engine/Schedule.h"
 #include "history/History.h"
@@ -10,8 +13,6 @@
 #include "notify/Notifications.h"
 #include "tray/TrayShell.h"
 
-#include <QFileDialog>
-#include <QIcon>
 #include <QMainWindow>
 
 #include <functional>
@@ -19,49 +20,17 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
-class QAction;
-class TApplicationEvents;
-class THistoryChart;
-class TMonitorHistory;
 class QLineEdit;
 class QMenu;
-class QSplitter;
-class QTableWidget;
 class QTimer;
-class QTreeWidget;
-class QTreeWidgetItem;
-class QWidget;
+class TApplicationEvents;
+class TMonitorHistory;
 
-// A date-time in the locale's short date and long time format; the time is left out at
-// exactly midnight, and 0 (never) gives an empty text.
-QString DateTimeText(TDateTime AValue);
-
-// What a value that its key cannot take is, for the status bar and the tooltip.
-QString BadValueTip(const TBadValue& AValue);
-// Why the timer leaves AMonitor alone ("Не проверяется: Interval равен 0"); empty while it
-// is checked.
-QString NotCheckedText(const TServiceMonitor& AMonitor);
-
-// AText with every run of control characters (line breaks, tabs, ...) replaced by one blank:
-// what a name or a value may hold, since the list file gives every Key=Value its own line.
-QString WithoutControls(const QString& AText);
-
-// The save dialog: "Сохранение конфигурации...", the list filters, "cfg" added to a name
-// without a suffix, a question before an existing file is replaced, and no name accepted
-// in a folder that does not exist.
-class TSaveConfigDialog : public QFileDialog {
-    Q_OBJECT
-
-public:
-    explicit TSaveConfigDialog(QWidget* AParent = nullptr);
-    void accept() override;
-
-    // Test hook: called with the folder instead of the message that it does not exist.
-    std::function<void(const QString& AFolder)> FolderMissingHook;
-};
+namespace Ui {
+class TfmMain;
+}
 
 // How the window runs its checks and where their outcomes go besides the list.
 struct TEngineOptions {
@@ -131,6 +100,74 @@ protected:
     bool eventFilter(QObject* AWatched, QEvent* AEvent) override;
 
 private:
+    // The parts: the form's (FForm->ServList, ...), then those a form cannot hold. Each
+    // carries its form name as its object name, by which tests find it (findChild).
+    std::unique_ptr<Ui::TfmMain> FForm;
+    QTimer* tmrCheck = nullptr;
+    // The list's context menu: acknowledge and delete.
+    QMenu* ServListPopupMenu = nullptr;
+    TTrayIcon* TrayIcon = nullptr;
+    // The tray icon's menu: "Показать" (acTrayShow) and "Выход" (acMonitorExit).
+    QMenu* TrayPopupMenu = nullptr;
+    TApplicationEvents* ApplicationEvents = nullptr;
+
+    // Sets what the form cannot say (the splitters' first sizes, the columns' widths).
+    void SetupLayout();
+    // Connects the views, the commands and the timer to their handlers.
+    void ConnectParts();
+    void CreateTray(std::unique_ptr<TTrayShell> ATrayShell);
+
+    // Event handlers; the widgets call them through Guarded.
+    void FormCreate();
+    void ServListChange();
+    void ServListDblClick();
+    // ATyped: the operator changed a value (rather than the editor being refilled).
+    void ServConfigStringsChange(bool ATyped = false);
+    void acMonitorExitExecute();
+    void AddMonitor(std::string AName, std::shared_ptr<TServiceMonitor> AMonitor);
+    void acMonitorDeleteExecute();
+    void acMonitorUndoDeleteExecute();
+    void acMonitorAcknowledgeExecute();
+    void ApplicationEventsMinimize();
+
+    // The acknowledge action follows the selected monitor.
+    void UpdateAcknowledgeAction();
+    // The chart follows the selected row's monitor.
+    void SelectHistory();
+
+    // The list file: its name, what it held besides the monitors, and what the status bar
+    // says of it.
+    std::string FConfigFileName;
+    TMonitorListExtras FListExtras;
+    std::string FHistoryList;
+    // The status bar's text of a start without a list file; it goes with the first save.
+    QString FListHint;
+    // The status bar's text of the last refused editor value, cleared once a value is taken.
+    QString FRefusedMessage;
+    bool ExecuteSaveDialog(std::string& AFileName);
+    // Tells the history which list the monitors belong to, when that changed: the file the
+    // list was loaded from or saved to.
+    void SetHistoryList();
+    // Says in the status bar, at a start without a list file, where the list is read from
+    // (APath) and how monitors are added.
+    void ShowListHint(const QString& APath);
+    // Says in the status bar which loaded monitors have values their keys cannot take.
+    void ShowBadValues();
+    // Says ARefused in the status bar, or takes back the last refusal once a value is taken.
+    void ShowRefused(const QString& ARefused);
+
+    // The checks: the clocks, the engine's workers and the schedule that feeds them; the
+    // verdicts they post, applied on this thread; the alarm they add up to.
+    TMonitorList FMonitors;
+    std::shared_ptr<const TCheckClock> FClock;
+    std::unique_ptr<TCheckEngine> FEngine;
+    std::unique_ptr<TCheckSchedule> FSchedule;
+    // Verdicts posted by the workers and not yet applied; guarded by FPostedLock.
+    std::mutex FPostedLock;
+    std::vector<TCheckVerdict> FPosted;
+    bool FAlarm = false;
+    // While a verdict is applied, its rows wait to be repainted once, after the history.
+    bool FHoldRows = false;
     // How long the window applies verdicts before it lets other events in.
     static constexpr qint64 ApplySliceMs = 8;
     // On the window's thread: applies the verdicts that Post queued, oldest first, for at
@@ -139,131 +176,19 @@ private:
     // On the window's thread: applies a verdict whose monitor is still listed, repaints its
     // row and works out the alarm.
     void ApplyVerdict(const TCheckVerdict& AVerdict);
-    void UpdateListItem(QTreeWidgetItem* ARow);
-    // The chart follows the selected row's monitor.
-    void SelectHistory();
-    // Tells the history which list the monitors belong to, when that changed: the file the
-    // list was loaded from or saved to.
-    void SetHistoryList();
-    // Says in the status bar, at a start without a list file, where the list is read from
-    // (APath) and how monitors are added.
-    void ShowListHint(const QString& APath);
-
-    // Event handlers; the widgets call them through Guarded.
-    void FormCreate();
-    void FormShow();
-    void FormDestroy();
-    void ServListChange();
-    void ServListDblClick();
-    // ATyped: the operator changed a value (rather than the editor being refilled).
-    void ServConfigStringsChange(bool ATyped = false);
-    void tmrCheckTimer();
-    void acConfigSaveExecute();
-    void acConfigSaveAsExecute();
-    void acMonitorExitExecute();
-    void acCreatePingExecute();
-    void acCreateWebExecute();
-    void acCreateTcpExecute();
-    void acCreateDnsExecute();
-    void acMonitorDeleteExecute();
-    void acMonitorUndoDeleteExecute();
-    void acMonitorAcknowledgeExecute();
-    void TrayIconDblClick();
-    void acTrayShowExecute();
-    void ApplicationEventsMinimize();
-
     // Publishes the alarm when it changed: the tray animation, and the window shown when it
     // begins.
     void UpdateAlarm(bool AAlarm);
+
     // The alarm's effect on the tray icon: the red frames while it stands.
     void SetTrayAnimated(bool AAnimated);
     // Makes the window visible, brings it to the front and undoes a minimise.
     void ShowAndRestore();
 
-    // The window's parts, named as the form declares them; each carries its name as its
-    // object name, by which tests find it (findChild).
-    QAction* acMonitorExit = nullptr;
-    QTreeWidget* ServList = nullptr;
-    QSplitter* Splitter1 = nullptr;
-    QWidget* Panel1 = nullptr;
-    QTreeWidget* TreeView1 = nullptr;
-    QSplitter* Splitter2 = nullptr;
-    QTableWidget* ServConfig = nullptr;
-    QTimer* tmrCheck = nullptr;
-    QAction* acConfigLoad = nullptr;
-    QAction* acConfigSave = nullptr;
-    QAction* acConfigSaveAs = nullptr;
-    QAction* acCreatePing = nullptr;
-    QAction* acCreateWeb = nullptr;
-    QAction* acCreateTcp = nullptr;
-    QAction* acCreateDns = nullptr;
-    QAction* acMonitorDelete = nullptr;
-    // Brings back the monitor deleted last, in its place (Ctrl+Z).
-    QAction* acMonitorUndoDelete = nullptr;
-    // Acknowledges the selected monitor's failure, or takes that back (checked while it
-    // stands).
-    QAction* acMonitorAcknowledge = nullptr;
-    // The list's context menu: acknowledge and delete.
-    QMenu* ServListPopupMenu = nullptr;
-    TTrayIcon* TrayIcon = nullptr;
-    // The tray icon's menu: "Показать" (acTrayShow) and "Выход" (acMonitorExit).
-    QMenu* TrayPopupMenu = nullptr;
-    QAction* acTrayShow = nullptr;
-    TApplicationEvents* ApplicationEvents = nullptr;
-    // The list above the chart of the selected monitor's history.
-    QSplitter* HistorySplitter = nullptr;
-    THistoryChart* HistoryChart = nullptr;
-
-    void CreateParts(std::unique_ptr<TTrayShell> ATrayShell);
-    void CreateActions();
-    QAction* NewAction(const QString& ACaption, const QKeySequence& AShortcut, void (TfmMain::*AHandler)());
-    bool ExecuteSaveDialog(std::string& AFileName);
-    void SetEditorLines(const TStringList& ALines);
-    // The editor's lines that the selected monitor can take; a refused value is said in the
-    // status bar (when ATyped) and left out, so the monitor keeps its old value.
-    TStringList AcceptedEditorLines(const TServiceMonitor& AMonitor, bool ATyped);
-    // The acknowledge action follows the selected monitor.
-    void UpdateAcknowledgeAction();
-    // Says in the status bar which loaded monitors have values their keys cannot take.
-    void ShowBadValues();
-    QTreeWidgetItem* SelectedRow() const;
-    // The monitor a row stands for, as listed when the rows were built, so a row left from
-    // a deleted monitor finds nothing.
-    std::shared_ptr<TServiceMonitor> MonitorOfRow(const QTreeWidgetItem* ARow) const;
-
-    bool FAlarm = false;
-    TMonitorList FMonitors;
-    std::string FConfigFileName;
-    TMonitorListExtras FListExtras;
-    // The checks: the clocks, the engine's workers and the schedule that feeds them.
-    std::shared_ptr<const TCheckClock> FClock;
-    std::unique_ptr<TCheckEngine> FEngine;
-    std::unique_ptr<TCheckSchedule> FSchedule;
-    // Verdicts posted by the workers and not yet applied; guarded by FPostedLock.
-    std::mutex FPostedLock;
-    std::vector<TCheckVerdict> FPosted;
-    // Rows and monitors find each other through this index, rebuilt with the rows.
-    struct TRowOf {
-        QTreeWidgetItem* Row;
-        std::weak_ptr<TServiceMonitor> Monitor;
-    };
-    std::unordered_multimap<const TServiceMonitor*, TRowOf> FRows;
-    // While a verdict is applied, its rows wait to be repainted once, after the history.
-    bool FHoldRows = false;
     // Made before the parts and the list, gone after the engine has stopped.
     std::shared_ptr<TDesktopNotifier> FNotifier;
     TMonitorHistory* FHistory = nullptr;
-    std::string FHistoryList;
     bool FCentred = false;
-    // The status bar's text of a start without a list file; it goes with the first save.
-    QString FListHint;
-    // The status bar's text of the last refused editor value, cleared once a value is taken.
-    QString FRefusedMessage;
-    // Row images by status: the state image (none for msNone) left of the light bulb; then
-    // a monitor not checked, and an acknowledged failure.
-    static constexpr int NotCheckedIcon = 4;
-    static constexpr int AcknowledgedIcon = 5;
-    QIcon FRowIcons[6];
     // Deleted monitors that Ctrl+Z brings back, the last one last: where each stood.
     struct TDeleted {
         size_t Index;
