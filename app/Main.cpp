@@ -1,15 +1,14 @@
 #include "app/Main.h"
 
 #include "app/Application.h"
+#include "app/MainForm.h"
+#include "app/MainTray.h"
 #include "app/MonitorHistory.h"
+#include "app/ShortcutFilter.h"
 #include "notify/DBusNotifier.h"
-#include "tray/TrayIcons.h"
-#include "ui_Main.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFileInfo>
-#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
 #include <QScreen>
@@ -19,46 +18,20 @@
 #include <algorithm>
 #include <cmath>
 
-// Outside any namespace, as the resource system requires.
-static void InitImages()
-{
-    Q_INIT_RESOURCE(images);
-}
-
-namespace {
-
-constexpr const char* DefaultConfigFileName = "default.cfg";
-
-QString ToQString(const std::string& AText)
-{
-    return QString::fromStdString(AText);
-}
-
-// The application's icon, as the desktop entry names it, for the window's title bar and task bar.
-QIcon ApplicationIcon()
-{
-    QIcon Icon;
-    Icon.addFile(QStringLiteral(":/images/vardex-48.png"), QSize(48, 48));
-    Icon.addFile(QStringLiteral(":/images/vardex-256.png"), QSize(256, 256));
-    return Icon;
-}
-
-} // namespace
-
 TfmMain::TfmMain(QWidget* AParent, std::unique_ptr<TTrayShell> ATrayShell, TEngineOptions AEngine)
     : QMainWindow(AParent)
-    , FForm(std::make_unique<Ui::TfmMain>())
+    , FForm(std::make_unique<TMainForm>())
     , FClock(AEngine.Clock ? std::move(AEngine.Clock) : std::make_shared<TSystemCheckClock>())
 {
-    InitImages();
     FEngine = std::make_unique<TCheckEngine>(
         *this, *FClock, AEngine.Workers, AEngine.Probe ? std::move(AEngine.Probe) : RunMonitorProbe);
     FSchedule = std::make_unique<TCheckSchedule>(*FEngine, *FClock);
-    FForm->setupUi(this);
-    SetupLayout();
+    FForm->Setup(this);
     ConnectParts();
-    CreateTray(std::move(ATrayShell));
-    FSchedule->OnShortage = [this](const std::string& AText) { statusBar()->showMessage(ToQString(AText)); };
+    FTray = std::make_unique<TMainTray>(
+        *this, std::move(ATrayShell), FForm->acTrayShow, FForm->acMonitorExit, [this] { ShowAndRestore(); });
+    FSchedule->OnShortage
+        = [this](const std::string& AText) { statusBar()->showMessage(QString::fromStdString(AText)); };
     FNotifier = AEngine.Notifier ? std::move(AEngine.Notifier) : std::make_shared<TDBusNotifier>();
     // The history keeps time by the checks' clocks, so its records, its retention and the
     // notifications' minute agree with the verdicts.
@@ -69,15 +42,19 @@ TfmMain::TfmMain(QWidget* AParent, std::unique_ptr<TTrayShell> ATrayShell, TEngi
     History.Settings = AEngine.History ? std::move(*AEngine.History) : HistorySettingsFromEnvironment();
     const std::string Problem = History.Settings.Problem;
     FHistory = new TMonitorHistory(FForm->HistoryChart, *FNotifier, std::move(History), this);
-    FForm->ServList->ResponseMs
-        = [this](const TServiceMonitor* AMonitor) { return FHistory->LastResponseMs(AMonitor); };
+    FForm->ServList->ResponseMs = [this](const TServiceMonitor* AMonitor) {
+        return FHistory ? FHistory->LastResponseMs(AMonitor) : -1;
+    };
     // Said once, in the status bar: the checks go on whatever happens to the history.
     connect(FHistory, &TMonitorHistory::HistoryOff, this,
         [this](const QString& AReason) { statusBar()->showMessage(AReason); });
     if (!Problem.empty())
-        statusBar()->showMessage(ToQString(Problem));
+        statusBar()->showMessage(QString::fromStdString(Problem));
+    FListFile = std::make_unique<TListFile>(*statusBar(), *FHistory, [this] { SelectHistory(); });
     SetMonitorObserver(this);
-    qApp->installEventFilter(this);
+    FShortcuts = new TShortcutFilter(
+        this, { FForm->acMonitorDelete, FForm->acMonitorUndoDelete, FForm->acMonitorAcknowledge });
+    qApp->installEventFilter(FShortcuts);
     Guarded([this] { FormCreate(); });
 }
 
@@ -86,154 +63,65 @@ TfmMain::~TfmMain()
     // Checks waiting on silent servers are woken and their threads joined here, so the
     // process ends at once and no thread outlives the window; their verdicts are dropped.
     FEngine->Shutdown();
-    tmrCheck->stop();
+    FForm->tmrCheck->stop();
     // What was recorded is written before the program ends.
     delete FHistory;
     FHistory = nullptr;
-    FForm->ServList->ResponseMs = nullptr;
-    delete ApplicationEvents;
-    ApplicationEvents = nullptr;
     // The list reports its rows going while the base class frees it, and an edit box that
     // has the focus finishes its edit as the window closes, when this object is no longer a
     // window to report to or to refill.
     FForm->ServList->blockSignals(true);
     FForm->ServConfig->blockSignals(true);
-    qApp->removeEventFilter(this);
+    qApp->removeEventFilter(FShortcuts);
     if (MonitorObserver() == this)
         SetMonitorObserver(nullptr);
     FMonitors.clear();
     // The icon leaves the notification area with the window, and no tray event can reach
     // this object once it is half destroyed.
-    delete TrayIcon;
-    TrayIcon = nullptr;
-}
-
-void TfmMain::SetupLayout()
-{
-    setWindowIcon(ApplicationIcon());
-    FForm->ServConfig->setColumnWidth(0, 79);
-    FForm->ServConfig->setColumnWidth(1, 100);
-    FForm->ServConfig->SetLines({});
-    FForm->ServList->setColumnWidth(0, 200);
-    FForm->ServList->setColumnWidth(1, 150);
-    FForm->ServList->setColumnWidth(2, 70);
-    // The list and, under it, the chart of the selected monitor's history, which can be
-    // dragged shut; the left panel and the list keep their places.
-    FForm->HistorySplitter->setStretchFactor(0, 1);
-    FForm->HistorySplitter->setCollapsible(0, false);
-    FForm->HistorySplitter->setSizes({ 480 - 25 - 19 - 170 - 3, 170 });
-    FForm->Splitter1->setStretchFactor(1, 1);
-    FForm->Splitter1->setSizes({ 185, 696 - 185 - 3 });
-    FForm->Splitter2->setStretchFactor(1, 1);
-    FForm->Splitter2->setSizes({ 185, 480 - 185 });
+    FTray.reset();
 }
 
 void TfmMain::ConnectParts()
 {
-    const auto On = [this](auto* ASender, auto ASignal, auto AHandler) {
-        connect(
-            ASender, ASignal, this, [this, AHandler] { Guarded([this, AHandler] { (this->*AHandler)(); }); });
-    };
-    const auto OnAction = [&On](QAction* AAction, void (TfmMain::*AHandler)()) {
-        On(AAction, &QAction::triggered, AHandler);
+    const auto On = [this](auto* ASender, auto ASignal, std::function<void()> AHandler) {
+        connect(ASender, ASignal, this, [AHandler = std::move(AHandler)] { Guarded(AHandler); });
     };
     TMonitorListView* List = FForm->ServList;
-    On(List, &TMonitorListView::SelectedRowChanged, &TfmMain::ServListChange);
-    On(List, &QTreeWidget::itemDoubleClicked, &TfmMain::ServListDblClick);
-    ServListPopupMenu = new QMenu(this);
-    ServListPopupMenu->setObjectName(QStringLiteral("ServListPopupMenu"));
-    ServListPopupMenu->addAction(FForm->acMonitorAcknowledge);
-    ServListPopupMenu->addAction(FForm->acMonitorDelete);
+    On(List, &TMonitorListView::SelectedRowChanged, [this] { ServListChange(); });
+    On(List, &QTreeWidget::itemDoubleClicked, [this] { ServListDblClick(); });
     connect(List, &TMonitorListView::MenuRequested, this, [this](const QPoint& AGlobal) {
         UpdateAcknowledgeAction();
-        ServListPopupMenu->popup(AGlobal);
+        FForm->ServListPopupMenu->popup(AGlobal);
     });
-    connect(FForm->ServConfig, &TSettingsEditor::Typed, this,
-        [this] { Guarded([this] { ServConfigStringsChange(true); }); });
+    On(FForm->ServConfig, &TSettingsEditor::Typed, [this] { ServConfigStringsChange(true); });
     // A refused value leaves the box when the operator moves on: it shows what the monitor kept.
-    connect(FForm->ServConfig, &TSettingsEditor::Finished, this, [this] {
-        Guarded([this] {
-            if (FForm->ServList->SelectedRow())
-                ServListChange();
-        });
+    On(FForm->ServConfig, &TSettingsEditor::Finished, [this] {
+        if (FForm->ServList->SelectedRow())
+            ServListChange();
     });
 
-    OnAction(FForm->acMonitorExit, &TfmMain::acMonitorExitExecute);
-    // Loading another list while running is not offered: the item is there, always disabled.
-    OnAction(FForm->acConfigSave, &TfmMain::SaveConfig);
-    connect(FForm->acConfigSaveAs, &QAction::triggered, this, [this] {
-        Guarded([this] {
-            FConfigFileName.clear();
-            SaveConfig();
-        });
+    // Loading another list while running is not offered: acConfigLoad is there, always disabled.
+    On(FForm->acConfigSave, &QAction::triggered, [this] { SaveConfig(); });
+    On(FForm->acConfigSaveAs, &QAction::triggered, [this] {
+        FListFile->Name.clear();
+        SaveConfig();
     });
-    const auto OnCreate = [this](QAction* AAction, std::string AName, auto AMake) {
-        connect(AAction, &QAction::triggered, this,
-            [this, AName, AMake] { Guarded([&] { AddMonitor(AName, AMake()); }); });
-    };
-    OnCreate(FForm->acCreatePing, "New PingMonitor", [] { return std::make_shared<TPingMonitor>(); });
-    OnCreate(FForm->acCreateWeb, "New WebMonitor", [] { return std::make_shared<TWebMonitor>(); });
-    OnCreate(FForm->acCreateTcp, "New TcpMonitor", [] { return std::make_shared<TTcpMonitor>(); });
-    OnCreate(FForm->acCreateDns, "New DnsMonitor", [] { return std::make_shared<TDnsMonitor>(); });
-    OnAction(FForm->acMonitorDelete, &TfmMain::acMonitorDeleteExecute);
-    OnAction(FForm->acMonitorUndoDelete, &TfmMain::acMonitorUndoDeleteExecute);
-    OnAction(FForm->acMonitorAcknowledge, &TfmMain::acMonitorAcknowledgeExecute);
-    OnAction(FForm->acTrayShow, &TfmMain::ShowAndRestore);
-
+    On(FForm->acMonitorExit, &QAction::triggered, [this] { acMonitorExitExecute(); });
+    On(FForm->acCreatePing, &QAction::triggered,
+        [this] { AddMonitor("New PingMonitor", std::make_shared<TPingMonitor>()); });
+    On(FForm->acCreateWeb, &QAction::triggered,
+        [this] { AddMonitor("New WebMonitor", std::make_shared<TWebMonitor>()); });
+    On(FForm->acCreateTcp, &QAction::triggered,
+        [this] { AddMonitor("New TcpMonitor", std::make_shared<TTcpMonitor>()); });
+    On(FForm->acCreateDns, &QAction::triggered,
+        [this] { AddMonitor("New DnsMonitor", std::make_shared<TDnsMonitor>()); });
+    On(FForm->acMonitorDelete, &QAction::triggered, [this] { acMonitorDeleteExecute(); });
+    On(FForm->acMonitorUndoDelete, &QAction::triggered, [this] { acMonitorUndoDeleteExecute(); });
+    On(FForm->acMonitorAcknowledge, &QAction::triggered, [this] { acMonitorAcknowledgeExecute(); });
+    On(FForm->acTrayShow, &QAction::triggered, [this] { ShowAndRestore(); });
     // Ticks from the moment the window exists; QTimer never stacks missed ticks.
-    tmrCheck = new QTimer(this);
-    tmrCheck->setObjectName(QStringLiteral("tmrCheck"));
-    tmrCheck->setInterval(1000);
-    connect(tmrCheck, &QTimer::timeout, this,
-        [this] { Guarded([this] { UpdateAlarm(FSchedule->Tick(FMonitors)); }); });
-    tmrCheck->start();
-}
-
-void TfmMain::CreateTray(std::unique_ptr<TTrayShell> ATrayShell)
-{
-    // Placed once, green and with its tooltip, before the window is first shown. The menu
-    // is the way back, and the way out, on trays that offer no double-click.
-    TrayIcon = new TTrayIcon(this, std::move(ATrayShell));
-    TrayIcon->setObjectName(QStringLiteral("TrayIcon"));
-    TrayPopupMenu = new QMenu(this);
-    TrayPopupMenu->setObjectName(QStringLiteral("TrayPopupMenu"));
-    TrayPopupMenu->addAction(FForm->acTrayShow);
-    TrayPopupMenu->addAction(FForm->acMonitorExit);
-    TrayIcon->SetPopupMenu(TrayPopupMenu);
-    SetupMainWindowTray(*TrayIcon, [this](TTrayIcon*) { ShowAndRestore(); });
-
-    ApplicationEvents = new TApplicationEvents(this);
-    ApplicationEvents->setObjectName(QStringLiteral("ApplicationEvents"));
-    ApplicationEvents->OnMinimize = [this] { ApplicationEventsMinimize(); };
-}
-
-// The window's shortcuts come before the focused control: a control that would take the key
-// for itself is not asked, so the key runs the command and never reaches the control. Del,
-// Ctrl+Z and Ctrl+K are the exceptions: in an edit box (a value, a name being renamed) they
-// delete text, undo typing and cut to the line's end, and only where no text is being edited
-// do they delete a monitor, bring it back and acknowledge its failure.
-bool TfmMain::eventFilter(QObject* AWatched, QEvent* AEvent)
-{
-    if (AEvent->type() == QEvent::ShortcutOverride) {
-        auto* Widget = qobject_cast<QWidget*>(AWatched);
-        if (Widget && Widget->window() == this) {
-            auto* Key = static_cast<QKeyEvent*>(AEvent);
-            const QKeySequence Sequence(
-                QKeyCombination(Key->modifiers() & ~Qt::KeypadModifier, Qt::Key(Key->key())));
-            if (qobject_cast<QLineEdit*>(Widget)
-                && (Sequence == FForm->acMonitorDelete->shortcut()
-                    || Sequence == FForm->acMonitorUndoDelete->shortcut()
-                    || Sequence == FForm->acMonitorAcknowledge->shortcut()))
-                return QMainWindow::eventFilter(AWatched, AEvent);
-            for (QAction* Action : actions()) {
-                if (Action->isEnabled() && !Action->shortcut().isEmpty() && Action->shortcut() == Sequence) {
-                    AEvent->ignore();
-                    return true;
-                }
-            }
-        }
-    }
-    return QMainWindow::eventFilter(AWatched, AEvent);
+    On(FForm->tmrCheck, &QTimer::timeout, [this] { UpdateAlarm(FSchedule->Tick(FMonitors)); });
+    FForm->tmrCheck->start();
 }
 
 void TfmMain::showEvent(QShowEvent* AEvent)
@@ -255,7 +143,7 @@ void TfmMain::FormCreate()
 {
     FMonitors.clear();
     FAlarm = false;
-    FConfigFileName = DefaultConfigFileName;
+    FListFile->Name = TListFile::DefaultName;
     LoadConfig();
 }
 
@@ -348,99 +236,14 @@ void TfmMain::SelectHistory()
 
 void TfmMain::LoadConfig()
 {
-    FListExtras = {};
-    try {
-        if (!LoadMonitorList(FConfigFileName, FMonitors, &FListExtras)) {
-            if (!QFileInfo::exists(ToQString(FConfigFileName)))
-                ShowListHint(QFileInfo(ToQString(FConfigFileName)).absoluteFilePath());
-            FConfigFileName.clear();
-        }
-    } catch (...) {
-        // A list that was refused or not read to its end must not be replaced by what the
-        // window holds at the next Ctrl+S: the save asks for a name instead.
-        FConfigFileName.clear();
-        SetHistoryList();
-        throw;
-    }
-    SetHistoryList();
-    std::vector<std::pair<TServiceMonitor*, std::string>> Restored;
-    for (const TMonitorEntry& Entry : FMonitors)
-        if (Entry.Monitor)
-            Restored.emplace_back(Entry.Monitor.get(), Entry.Name);
-    FHistory->Restore(Restored);
-    ShowBadValues();
-    if (FListExtras.Windows1251Count > 0) {
-        // Said beside what else the load found, not over it.
-        const QString Lines
-            = tr("Строк файла %1, прочитанных как Windows-1251: %n", nullptr, FListExtras.Windows1251Count)
-                  .arg(ToQString(FConfigFileName));
-        const QString Shown = statusBar()->currentMessage();
-        statusBar()->showMessage(Shown.isEmpty() ? Lines : Shown + QStringLiteral("; ") + Lines);
-    }
-    if (FListExtras.UnreadCount > 0)
-        TApplication::ShowWarning(
-            tr("В файле %1 не понято блоков: %n; они сохраняются и записываются вместе со списком", nullptr,
-                FListExtras.UnreadCount)
-                .arg(ToQString(FConfigFileName))
-                .toStdString());
-}
-
-void TfmMain::ShowBadValues()
-{
-    QStringList Named;
-    for (const TMonitorEntry& Entry : FMonitors)
-        if (Entry.Monitor && !Entry.Monitor->BadValues().empty())
-            Named << QStringLiteral("«%1»: %2")
-                         .arg(ToQString(Entry.Name), BadValueTip(Entry.Monitor->BadValues().front()));
-    if (Named.isEmpty())
-        return;
-    QString Text = tr("Не проверяются, пока значение не исправлено: %1").arg(Named.first());
-    if (Named.size() > 1)
-        Text += tr(" и ещё %1").arg(Named.size() - 1);
-    statusBar()->showMessage(Text);
+    FListFile->Load(FMonitors);
 }
 
 void TfmMain::SaveConfig()
 {
-    if (FConfigFileName.empty()) {
-        std::string FileName;
-        if (!ExecuteSaveDialog(FileName))
-            return;
-        FConfigFileName = FileName;
-    }
-    SaveMonitorList(FConfigFileName, FMonitors, &FListExtras);
-    SetHistoryList();
-    if (!FListHint.isEmpty() && statusBar()->currentMessage() == FListHint)
-        statusBar()->clearMessage();
-}
-
-bool TfmMain::ExecuteSaveDialog(std::string& AFileName)
-{
-    return SaveDialogHook ? SaveDialogHook(AFileName) : TSaveConfigDialog::Ask(this, AFileName);
-}
-
-void TfmMain::ShowListHint(const QString& APath)
-{
-    // A first start: the operator learns where the list lives and how it is filled. Whatever
-    // the status bar already says (a history that could not start) stays.
-    if (!statusBar()->currentMessage().isEmpty())
-        return;
-    FListHint = tr("Файла %1 нет, список пуст. Монитор добавляется через Сервисы › Создать; "
-                   "Ctrl+S спросит имя файла, а при запуске читается %1.")
-                    .arg(APath);
-    statusBar()->showMessage(FListHint);
-}
-
-void TfmMain::SetHistoryList()
-{
-    // A list not loaded (no file yet, or one refused) is kept under the name it started from
-    // until it is saved under a name of its own.
-    const std::string Name = FConfigFileName.empty() ? std::string(DefaultConfigFileName) : FConfigFileName;
-    if (Name == FHistoryList)
-        return;
-    FHistoryList = Name;
-    FHistory->SetList(Name);
-    SelectHistory();
+    FListFile->Save(FMonitors, [this](std::string& AFileName) {
+        return SaveDialogHook ? SaveDialogHook(AFileName) : TSaveConfigDialog::Ask(this, AFileName);
+    });
 }
 
 // The commands on the list.
@@ -628,23 +431,9 @@ void TfmMain::UpdateAlarm(bool AAlarm)
 
 void TfmMain::SetTrayAnimated(bool AAnimated)
 {
-    TrayIcon->SetAnimated(AAnimated);
+    FTray->SetAnimated(AAnimated);
     if (TrayAnimatedHook)
         TrayAnimatedHook(AAnimated);
-}
-
-// A window hidden to the tray comes back only through the tray icon (or an alarm). Where
-// there is no notification area, or the icon could not be placed in it, minimising leaves
-// an ordinary minimised window that the desktop can restore.
-void TfmMain::ApplicationEventsMinimize()
-{
-    if (!TrayIcon->IsTrayAvailable())
-        return;
-    // A tray host that appeared after start has not got the icon yet.
-    if (!TrayIcon->InTray() && TrayIcon->Active())
-        TrayIcon->AddToTray();
-    if (TrayIcon->InTray())
-        hide();
 }
 
 void TfmMain::ShowAndRestore()

@@ -4,6 +4,7 @@
 // dialog) live in files of their own, and the window wires them to the checks.
 #pragma once
 
+#include "app/ListFile.h"
 #include "app/SaveConfigDialog.h"
 #include "app/WindowTexts.h"
 #include "engine/CheckEngine.h"
@@ -23,14 +24,10 @@
 #include <vector>
 
 class QLineEdit;
-class QMenu;
-class QTimer;
-class TApplicationEvents;
+class TMainForm;
+class TMainTray;
 class TMonitorHistory;
-
-namespace Ui {
-class TfmMain;
-}
+class TShortcutFilter;
 
 // How the window runs its checks and where their outcomes go besides the list.
 struct TEngineOptions {
@@ -73,10 +70,10 @@ public:
 
     const TMonitorList& Monitors() const { return FMonitors; }
     TMonitorList& Monitors() { return FMonitors; }
-    const std::string& ConfigFileName() const { return FConfigFileName; }
+    const std::string& ConfigFileName() const { return FListFile->Name; }
     // What the list file held besides the monitors, written back with them.
-    const TMonitorListExtras& ListExtras() const { return FListExtras; }
-    void SetConfigFileName(std::string AName) { FConfigFileName = std::move(AName); }
+    const TMonitorListExtras& ListExtras() const { return FListFile->Extras; }
+    void SetConfigFileName(std::string AName) { FListFile->Name = std::move(AName); }
     bool Alarm() const { return FAlarm; }
     // True while AMonitor's check runs (a tick or a double-click leaves it alone).
     bool IsChecking(const TServiceMonitor* AMonitor) const;
@@ -97,25 +94,14 @@ public:
 
 protected:
     void showEvent(QShowEvent* AEvent) override;
-    bool eventFilter(QObject* AWatched, QEvent* AEvent) override;
 
 private:
-    // The parts: the form's (FForm->ServList, ...), then those a form cannot hold. Each
-    // carries its form name as its object name, by which tests find it (findChild).
-    std::unique_ptr<Ui::TfmMain> FForm;
-    QTimer* tmrCheck = nullptr;
-    // The list's context menu: acknowledge and delete.
-    QMenu* ServListPopupMenu = nullptr;
-    TTrayIcon* TrayIcon = nullptr;
-    // The tray icon's menu: "Показать" (acTrayShow) and "Выход" (acMonitorExit).
-    QMenu* TrayPopupMenu = nullptr;
-    TApplicationEvents* ApplicationEvents = nullptr;
-
-    // Sets what the form cannot say (the splitters' first sizes, the columns' widths).
-    void SetupLayout();
+    // The parts (Main.ui and the few a form cannot hold) and the tray icon.
+    std::unique_ptr<TMainForm> FForm;
+    std::unique_ptr<TMainTray> FTray;
+    TShortcutFilter* FShortcuts = nullptr;
     // Connects the views, the commands and the timer to their handlers.
     void ConnectParts();
-    void CreateTray(std::unique_ptr<TTrayShell> ATrayShell);
 
     // Event handlers; the widgets call them through Guarded.
     void FormCreate();
@@ -128,31 +114,16 @@ private:
     void acMonitorDeleteExecute();
     void acMonitorUndoDeleteExecute();
     void acMonitorAcknowledgeExecute();
-    void ApplicationEventsMinimize();
 
     // The acknowledge action follows the selected monitor.
     void UpdateAcknowledgeAction();
     // The chart follows the selected row's monitor.
     void SelectHistory();
 
-    // The list file: its name, what it held besides the monitors, and what the status bar
-    // says of it.
-    std::string FConfigFileName;
-    TMonitorListExtras FListExtras;
-    std::string FHistoryList;
-    // The status bar's text of a start without a list file; it goes with the first save.
-    QString FListHint;
-    // The status bar's text of the last refused editor value, cleared once a value is taken.
+    // The list file, and the status bar's text of the last refused editor value, cleared
+    // once a value is taken.
+    std::unique_ptr<TListFile> FListFile;
     QString FRefusedMessage;
-    bool ExecuteSaveDialog(std::string& AFileName);
-    // Tells the history which list the monitors belong to, when that changed: the file the
-    // list was loaded from or saved to.
-    void SetHistoryList();
-    // Says in the status bar, at a start without a list file, where the list is read from
-    // (APath) and how monitors are added.
-    void ShowListHint(const QString& APath);
-    // Says in the status bar which loaded monitors have values their keys cannot take.
-    void ShowBadValues();
     // Says ARefused in the status bar, or takes back the last refusal once a value is taken.
     void ShowRefused(const QString& ARefused);
 

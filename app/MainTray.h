@@ -1,0 +1,35 @@
+// The window's place in the notification area.
+#pragma once
+
+#include "tray/TrayShell.h"
+
+#include <functional>
+#include <memory>
+
+class QAction;
+class QMainWindow;
+class QMenu;
+class TApplicationEvents;
+
+// The tray icon (green; red frames while an alarm stands) with its menu, and the window
+// hidden there when it is minimised.
+class TMainTray {
+public:
+    // AShell: the notification area; Qt's when empty. AShow and AExit: the menu's commands.
+    // AShowWindow: what a double-click on the icon does.
+    TMainTray(QMainWindow& AWindow, std::unique_ptr<TTrayShell> AShell, QAction* AShow, QAction* AExit,
+        std::function<void()> AShowWindow);
+    // The icon leaves the notification area, and no tray event reaches the window after.
+    ~TMainTray();
+
+    void SetAnimated(bool AAnimated);
+
+private:
+    QMainWindow& FWindow;
+    TTrayIcon* TrayIcon = nullptr;
+    // The tray icon's menu: "Показать" and "Выход".
+    QMenu* TrayPopupMenu = nullptr;
+    TApplicationEvents* ApplicationEvents = nullptr;
+
+    void Minimized();
+};
