@@ -21,18 +21,18 @@ TListFile::TListFile(QStatusBar& AStatusBar, TMonitorHistory& AHistory, std::fun
 
 void TListFile::Load(TMonitorList& AMonitors)
 {
-    Extras = {};
+    FListExtras = {};
     try {
-        if (!LoadMonitorList(Name, AMonitors, &Extras)) {
-            const QFileInfo File(QString::fromStdString(Name));
+        if (!LoadMonitorList(FConfigFileName, AMonitors, &FListExtras)) {
+            const QFileInfo File(QString::fromStdString(FConfigFileName));
             if (!File.exists())
                 ShowListHint(File.absoluteFilePath());
-            Name.clear();
+            FConfigFileName.clear();
         }
     } catch (...) {
         // A list that was refused or not read to its end must not be replaced by what the
         // window holds at the next Ctrl+S: the save asks for a name instead.
-        Name.clear();
+        FConfigFileName.clear();
         SetHistoryList();
         throw;
     }
@@ -43,11 +43,11 @@ void TListFile::Load(TMonitorList& AMonitors)
             Restored.emplace_back(Entry.Monitor.get(), Entry.Name);
     FHistory.Restore(Restored);
     ShowLoaded(AMonitors);
-    if (Extras.UnreadCount > 0)
+    if (FListExtras.UnreadCount > 0)
         TApplication::ShowWarning(QCoreApplication::translate("TfmMain",
             "В файле %1 не понято блоков: %n; они сохраняются и записываются вместе со списком", nullptr,
-            Extras.UnreadCount)
-                                      .arg(QString::fromStdString(Name))
+            FListExtras.UnreadCount)
+                                      .arg(QString::fromStdString(FConfigFileName))
                                       .toStdString());
 }
 
@@ -67,11 +67,11 @@ void TListFile::ShowLoaded(const TMonitorList& AMonitors)
             Text += QCoreApplication::translate("TfmMain", " и ещё %1").arg(Named.size() - 1);
         FStatusBar.showMessage(Text);
     }
-    if (Extras.Windows1251Count > 0) {
+    if (FListExtras.Windows1251Count > 0) {
         // Said beside what else the load found, not over it.
-        const QString Lines = QCoreApplication::translate(
-            "TfmMain", "Строк файла %1, прочитанных как Windows-1251: %n", nullptr, Extras.Windows1251Count)
-                                  .arg(QString::fromStdString(Name));
+        const QString Lines = QCoreApplication::translate("TfmMain",
+            "Строк файла %1, прочитанных как Windows-1251: %n", nullptr, FListExtras.Windows1251Count)
+                                  .arg(QString::fromStdString(FConfigFileName));
         const QString Shown = FStatusBar.currentMessage();
         FStatusBar.showMessage(Shown.isEmpty() ? Lines : Shown + QStringLiteral("; ") + Lines);
     }
@@ -79,13 +79,13 @@ void TListFile::ShowLoaded(const TMonitorList& AMonitors)
 
 void TListFile::Save(const TMonitorList& AMonitors, const std::function<bool(std::string& AFileName)>& AAsk)
 {
-    if (Name.empty()) {
+    if (FConfigFileName.empty()) {
         std::string FileName;
         if (!AAsk(FileName))
             return;
-        Name = FileName;
+        FConfigFileName = FileName;
     }
-    SaveMonitorList(Name, AMonitors, &Extras);
+    SaveMonitorList(FConfigFileName, AMonitors, &FListExtras);
     SetHistoryList();
     if (!FListHint.isEmpty() && FStatusBar.currentMessage() == FListHint)
         FStatusBar.clearMessage();
@@ -108,7 +108,7 @@ void TListFile::SetHistoryList()
 {
     // A list not loaded (no file yet, or one refused) is kept under the name it started from
     // until it is saved under a name of its own.
-    const std::string List = Name.empty() ? std::string(DefaultName) : Name;
+    const std::string List = FConfigFileName.empty() ? std::string(DefaultName) : FConfigFileName;
     if (List == FHistoryList)
         return;
     FHistoryList = List;

@@ -22,11 +22,12 @@ public:
     TListFile(QStatusBar& AStatusBar, TMonitorHistory& AHistory, std::function<void()> AListChanged);
 
     // The file's name; empty while the list has none of its own, so that a save asks for it.
-    std::string Name = DefaultName;
+    const std::string& ConfigFileName() const { return FConfigFileName; }
+    void SetConfigFileName(std::string AName) { FConfigFileName = std::move(AName); }
     // What the file held besides the monitors, written back with them.
-    TMonitorListExtras Extras;
+    const TMonitorListExtras& ListExtras() const { return FListExtras; }
 
-    // Loads AMonitors from the file named Name and says in the status bar what the load
+    // Loads AMonitors from the file named FConfigFileName and says in the status bar what the load
     // found; throws as LoadMonitorList does.
     void Load(TMonitorList& AMonitors);
     // Saves AMonitors; without a name, asks for one through AAsk first (false: a cancel,
@@ -34,6 +35,8 @@ public:
     void Save(const TMonitorList& AMonitors, const std::function<bool(std::string& AFileName)>& AAsk);
 
 private:
+    std::string FConfigFileName = DefaultName;
+    TMonitorListExtras FListExtras;
     QStatusBar& FStatusBar;
     TMonitorHistory& FHistory;
     std::function<void()> FListChanged;

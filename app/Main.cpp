@@ -8,7 +8,6 @@
 #include "notify/DBusNotifier.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMenu>
 #include <QScreen>
@@ -28,8 +27,9 @@ TfmMain::TfmMain(QWidget* AParent, std::unique_ptr<TTrayShell> ATrayShell, TEngi
     FSchedule = std::make_unique<TCheckSchedule>(*FEngine, *FClock);
     FForm->Setup(this);
     ConnectParts();
-    FTray = std::make_unique<TMainTray>(
-        *this, std::move(ATrayShell), FForm->acTrayShow, FForm->acMonitorExit, [this] { ShowAndRestore(); });
+    FTray = std::make_unique<TMainTray>(*this, std::move(ATrayShell), FForm->acTrayShow, FForm->acMonitorExit,
+        [this] { TrayIconDblClick(); });
+    FTray->OnMinimize = [this] { ApplicationEventsMinimize(); };
     FSchedule->OnShortage
         = [this](const std::string& AText) { statusBar()->showMessage(QString::fromStdString(AText)); };
     FNotifier = AEngine.Notifier ? std::move(AEngine.Notifier) : std::make_shared<TDBusNotifier>();
@@ -75,7 +75,7 @@ TfmMain::~TfmMain()
     qApp->removeEventFilter(FShortcuts);
     if (MonitorObserver() == this)
         SetMonitorObserver(nullptr);
-    FMonitors.clear();
+    FormDestroy();
     // The icon leaves the notification area with the window, and no tray event can reach
     // this object once it is half destroyed.
     FTray.reset();
@@ -101,26 +101,19 @@ void TfmMain::ConnectParts()
     });
 
     // Loading another list while running is not offered: acConfigLoad is there, always disabled.
-    On(FForm->acConfigSave, &QAction::triggered, [this] { SaveConfig(); });
-    On(FForm->acConfigSaveAs, &QAction::triggered, [this] {
-        FListFile->Name.clear();
-        SaveConfig();
-    });
+    On(FForm->acConfigSave, &QAction::triggered, [this] { acConfigSaveExecute(); });
+    On(FForm->acConfigSaveAs, &QAction::triggered, [this] { acConfigSaveAsExecute(); });
     On(FForm->acMonitorExit, &QAction::triggered, [this] { acMonitorExitExecute(); });
-    On(FForm->acCreatePing, &QAction::triggered,
-        [this] { AddMonitor("New PingMonitor", std::make_shared<TPingMonitor>()); });
-    On(FForm->acCreateWeb, &QAction::triggered,
-        [this] { AddMonitor("New WebMonitor", std::make_shared<TWebMonitor>()); });
-    On(FForm->acCreateTcp, &QAction::triggered,
-        [this] { AddMonitor("New TcpMonitor", std::make_shared<TTcpMonitor>()); });
-    On(FForm->acCreateDns, &QAction::triggered,
-        [this] { AddMonitor("New DnsMonitor", std::make_shared<TDnsMonitor>()); });
+    On(FForm->acCreatePing, &QAction::triggered, [this] { acCreatePingExecute(); });
+    On(FForm->acCreateWeb, &QAction::triggered, [this] { acCreateWebExecute(); });
+    On(FForm->acCreateTcp, &QAction::triggered, [this] { acCreateTcpExecute(); });
+    On(FForm->acCreateDns, &QAction::triggered, [this] { acCreateDnsExecute(); });
     On(FForm->acMonitorDelete, &QAction::triggered, [this] { acMonitorDeleteExecute(); });
     On(FForm->acMonitorUndoDelete, &QAction::triggered, [this] { acMonitorUndoDeleteExecute(); });
     On(FForm->acMonitorAcknowledge, &QAction::triggered, [this] { acMonitorAcknowledgeExecute(); });
-    On(FForm->acTrayShow, &QAction::triggered, [this] { ShowAndRestore(); });
+    On(FForm->acTrayShow, &QAction::triggered, [this] { acTrayShowExecute(); });
     // Ticks from the moment the window exists; QTimer never stacks missed ticks.
-    On(FForm->tmrCheck, &QTimer::timeout, [this] { UpdateAlarm(FSchedule->Tick(FMonitors)); });
+    On(FForm->tmrCheck, &QTimer::timeout, [this] { tmrCheckTimer(); });
     FForm->tmrCheck->start();
 }
 
@@ -136,28 +129,38 @@ void TfmMain::showEvent(QShowEvent* AEvent)
         if (QScreen* Screen = screen())
             move(Screen->availableGeometry().center() - frameGeometry().center() + pos());
     }
-    Guarded([this] { RefreshList(); });
+    Guarded([this] { FormShow(); });
 }
 
 void TfmMain::FormCreate()
 {
     FMonitors.clear();
     FAlarm = false;
-    FListFile->Name = TListFile::DefaultName;
+    FListFile->SetConfigFileName(TListFile::DefaultName);
     LoadConfig();
+}
+
+void TfmMain::FormShow()
+{
+    RefreshList();
+}
+
+void TfmMain::FormDestroy()
+{
+    FMonitors.clear();
 }
 
 // The rows and the editor.
 
 void TfmMain::RefreshList()
 {
-    FForm->ServList->Refresh(FMonitors);
+    FForm->ServList->RefreshList(FMonitors);
 }
 
 void TfmMain::UpdateMonitorView(TServiceMonitor* AMonitor)
 {
     if (!FHoldRows)
-        FForm->ServList->UpdateMonitor(AMonitor);
+        FForm->ServList->UpdateMonitorView(AMonitor);
 }
 
 TStringList TfmMain::EditorLines() const
@@ -246,7 +249,18 @@ void TfmMain::SaveConfig()
     });
 }
 
-// The commands on the list.
+// The commands.
+
+void TfmMain::acConfigSaveExecute()
+{
+    SaveConfig();
+}
+
+void TfmMain::acConfigSaveAsExecute()
+{
+    FListFile->SetConfigFileName({});
+    SaveConfig();
+}
 
 void TfmMain::acMonitorExitExecute()
 {
@@ -255,6 +269,26 @@ void TfmMain::acMonitorExitExecute()
     // then; so the program is ended here once the window has agreed to close.
     if (close())
         QCoreApplication::quit();
+}
+
+void TfmMain::acCreatePingExecute()
+{
+    AddMonitor("New PingMonitor", std::make_shared<TPingMonitor>());
+}
+
+void TfmMain::acCreateWebExecute()
+{
+    AddMonitor("New WebMonitor", std::make_shared<TWebMonitor>());
+}
+
+void TfmMain::acCreateTcpExecute()
+{
+    AddMonitor("New TcpMonitor", std::make_shared<TTcpMonitor>());
+}
+
+void TfmMain::acCreateDnsExecute()
+{
+    AddMonitor("New DnsMonitor", std::make_shared<TDnsMonitor>());
 }
 
 void TfmMain::AddMonitor(std::string AName, std::shared_ptr<TServiceMonitor> AMonitor)
@@ -312,121 +346,6 @@ void TfmMain::acMonitorUndoDeleteExecute()
     UpdateAlarm(FSchedule->Alarm());
 }
 
-void TfmMain::acMonitorAcknowledgeExecute()
-{
-    const std::shared_ptr<TServiceMonitor> Monitor = FForm->ServList->SelectedMonitor();
-    if (!Monitor)
-        return;
-    if (Monitor->Acknowledged() != 0) {
-        Monitor->SetAcknowledged(0);
-    } else if (FSchedule->Failing(*Monitor)) {
-        Monitor->SetAcknowledged(FClock->WallNow());
-        FHistory->Acknowledge(Monitor.get());
-    }
-    FSchedule->Reassess(*Monitor);
-    UpdateMonitorView(Monitor.get());
-    UpdateAcknowledgeAction();
-    UpdateAlarm(FSchedule->Alarm());
-}
-
-void TfmMain::UpdateAcknowledgeAction()
-{
-    const std::shared_ptr<TServiceMonitor> Monitor = FForm->ServList->SelectedMonitor();
-    const bool Acknowledged = Monitor && Monitor->Acknowledged() != 0;
-    FForm->acMonitorAcknowledge->setEnabled(Monitor && (Acknowledged || FSchedule->Failing(*Monitor)));
-    FForm->acMonitorAcknowledge->setChecked(Acknowledged);
-}
-
-void TfmMain::ServListDblClick()
-{
-    // A monitor whose check runs is left alone; with every worker busy the click is lost.
-    if (QTreeWidgetItem* Row = FForm->ServList->SelectedRow())
-        FSchedule->RunCheck(FForm->ServList->MonitorOfRow(Row));
-}
-
-// The checks: TCheckSchedule decides what is due and starts it on the engine; the verdicts
-// come back through Post and are applied here, on the window's thread.
-
-bool TfmMain::IsChecking(const TServiceMonitor* AMonitor) const
-{
-    return FSchedule->IsChecking(AMonitor);
-}
-
-void TfmMain::Post(TCheckVerdict AVerdict)
-{
-    // Runs on a worker. The verdict crosses under FPostedLock, a lock the thread sanitizer
-    // sees, not inside a queued functor handed over by Qt's own locks, which it cannot see;
-    // and one queued call serves every verdict that arrives before it runs. The call is
-    // dropped with this object; the destructor joins the workers before the object goes, so
-    // none can post to a window that has gone.
-    bool First = false;
-    {
-        const std::lock_guard Lock(FPostedLock);
-        First = FPosted.empty();
-        FPosted.push_back(std::move(AVerdict));
-    }
-    if (First)
-        QMetaObject::invokeMethod(this, "ApplyPosted", Qt::QueuedConnection);
-}
-
-void TfmMain::ApplyPosted()
-{
-    std::vector<TCheckVerdict> Batch;
-    {
-        const std::lock_guard Lock(FPostedLock);
-        Batch.swap(FPosted);
-    }
-    // Monitors started together end together, hundreds at a time: a slice of the batch at a
-    // time, and the rest after the events that came meanwhile (paints, timers, input).
-    QElapsedTimer Spent;
-    Spent.start();
-    size_t Applied = 0;
-    while (Applied < Batch.size() && (Applied == 0 || Spent.elapsed() < ApplySliceMs)) {
-        Guarded([&] { ApplyVerdict(Batch[Applied]); });
-        ++Applied;
-    }
-    if (Applied < Batch.size()) {
-        {
-            const std::lock_guard Lock(FPostedLock);
-            FPosted.insert(FPosted.begin(), std::make_move_iterator(Batch.begin() + ptrdiff_t(Applied)),
-                std::make_move_iterator(Batch.end()));
-        }
-        QMetaObject::invokeMethod(this, "ApplyPosted", Qt::QueuedConnection);
-    }
-    // Workers are free again: monitors that a full engine left due start now.
-    Guarded([this] { FSchedule->Resume(FMonitors); });
-}
-
-void TfmMain::ApplyVerdict(const TCheckVerdict& AVerdict)
-{
-    // The rows are repainted once the history has the check's time too, which they show.
-    FHoldRows = true;
-    const std::shared_ptr<TServiceMonitor> Monitor = FSchedule->Apply(AVerdict);
-    FHoldRows = false;
-    if (Monitor) {
-        const QTreeWidgetItem* Row = FForm->ServList->RowOf(Monitor.get());
-        const std::string Name = Row ? Row->text(0).toStdString() : std::string();
-        FHistory->Finished(
-            Monitor.get(), Name, Monitor->Status(), AVerdict.Reason, AVerdict.Start, AVerdict.DurationMs);
-        UpdateMonitorView(Monitor.get());
-        if (Row && Row->isSelected())
-            UpdateAcknowledgeAction();
-    } else if (const auto Restored = AVerdict.Shortage ? AVerdict.Monitor.lock() : nullptr) {
-        UpdateMonitorView(Restored.get());
-    }
-    UpdateAlarm(FSchedule->Alarm());
-}
-
-void TfmMain::UpdateAlarm(bool AAlarm)
-{
-    if (AAlarm == FAlarm)
-        return;
-    FAlarm = AAlarm;
-    SetTrayAnimated(AAlarm);
-    if (AAlarm)
-        ShowAndRestore();
-}
-
 // The tray.
 
 void TfmMain::SetTrayAnimated(bool AAnimated)
@@ -434,6 +353,21 @@ void TfmMain::SetTrayAnimated(bool AAnimated)
     FTray->SetAnimated(AAnimated);
     if (TrayAnimatedHook)
         TrayAnimatedHook(AAnimated);
+}
+
+void TfmMain::TrayIconDblClick()
+{
+    ShowAndRestore();
+}
+
+void TfmMain::acTrayShowExecute()
+{
+    ShowAndRestore();
+}
+
+void TfmMain::ApplicationEventsMinimize()
+{
+    FTray->HideWindow();
 }
 
 void TfmMain::ShowAndRestore()

@@ -70,10 +70,10 @@ public:
 
     const TMonitorList& Monitors() const { return FMonitors; }
     TMonitorList& Monitors() { return FMonitors; }
-    const std::string& ConfigFileName() const { return FListFile->Name; }
+    const std::string& ConfigFileName() const { return FListFile->ConfigFileName(); }
     // What the list file held besides the monitors, written back with them.
-    const TMonitorListExtras& ListExtras() const { return FListFile->Extras; }
-    void SetConfigFileName(std::string AName) { FListFile->Name = std::move(AName); }
+    const TMonitorListExtras& ListExtras() const { return FListFile->ListExtras(); }
+    void SetConfigFileName(std::string AName) { FListFile->SetConfigFileName(std::move(AName)); }
     bool Alarm() const { return FAlarm; }
     // True while AMonitor's check runs (a tick or a double-click leaves it alone).
     bool IsChecking(const TServiceMonitor* AMonitor) const;
@@ -105,15 +105,27 @@ private:
 
     // Event handlers; the widgets call them through Guarded.
     void FormCreate();
+    void FormShow();
+    void FormDestroy();
     void ServListChange();
     void ServListDblClick();
     // ATyped: the operator changed a value (rather than the editor being refilled).
     void ServConfigStringsChange(bool ATyped = false);
+    void tmrCheckTimer();
+    void acConfigSaveExecute();
+    void acConfigSaveAsExecute();
     void acMonitorExitExecute();
-    void AddMonitor(std::string AName, std::shared_ptr<TServiceMonitor> AMonitor);
+    void acCreatePingExecute();
+    void acCreateWebExecute();
+    void acCreateTcpExecute();
+    void acCreateDnsExecute();
     void acMonitorDeleteExecute();
     void acMonitorUndoDeleteExecute();
     void acMonitorAcknowledgeExecute();
+    void TrayIconDblClick();
+    void acTrayShowExecute();
+    void ApplicationEventsMinimize();
+    void AddMonitor(std::string AName, std::shared_ptr<TServiceMonitor> AMonitor);
 
     // The acknowledge action follows the selected monitor.
     void UpdateAcknowledgeAction();

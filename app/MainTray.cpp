@@ -7,7 +7,7 @@
 #include <QMenu>
 
 TMainTray::TMainTray(QMainWindow& AWindow, std::unique_ptr<TTrayShell> AShell, QAction* AShow, QAction* AExit,
-    std::function<void()> AShowWindow)
+    std::function<void()> AOnDblClick)
     : FWindow(AWindow)
 {
     // Placed once, green and with its tooltip, before the window is first shown. The menu
@@ -19,11 +19,14 @@ TMainTray::TMainTray(QMainWindow& AWindow, std::unique_ptr<TTrayShell> AShell, Q
     TrayPopupMenu->addAction(AShow);
     TrayPopupMenu->addAction(AExit);
     TrayIcon->SetPopupMenu(TrayPopupMenu);
-    SetupMainWindowTray(*TrayIcon, [AShowWindow = std::move(AShowWindow)](TTrayIcon*) { AShowWindow(); });
+    SetupMainWindowTray(*TrayIcon, [AOnDblClick = std::move(AOnDblClick)](TTrayIcon*) { AOnDblClick(); });
 
     ApplicationEvents = new TApplicationEvents(&AWindow);
     ApplicationEvents->setObjectName(QStringLiteral("ApplicationEvents"));
-    ApplicationEvents->OnMinimize = [this] { Minimized(); };
+    ApplicationEvents->OnMinimize = [this] {
+        if (OnMinimize)
+            OnMinimize();
+    };
 }
 
 TMainTray::~TMainTray()
@@ -40,7 +43,7 @@ void TMainTray::SetAnimated(bool AAnimated)
 // A window hidden to the tray comes back only through the tray icon (or an alarm). Where
 // there is no notification area, or the icon could not be placed in it, minimising leaves
 // an ordinary minimised window that the desktop can restore.
-void TMainTray::Minimized()
+void TMainTray::HideWindow()
 {
     if (!TrayIcon->IsTrayAvailable())
         return;

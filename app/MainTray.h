@@ -16,13 +16,18 @@ class TApplicationEvents;
 class TMainTray {
 public:
     // AShell: the notification area; Qt's when empty. AShow and AExit: the menu's commands.
-    // AShowWindow: what a double-click on the icon does.
+    // AOnDblClick: what a double-click on the icon does.
     TMainTray(QMainWindow& AWindow, std::unique_ptr<TTrayShell> AShell, QAction* AShow, QAction* AExit,
-        std::function<void()> AShowWindow);
+        std::function<void()> AOnDblClick);
     // The icon leaves the notification area, and no tray event reaches the window after.
     ~TMainTray();
 
     void SetAnimated(bool AAnimated);
+    // Hides the window to the tray, where there is one to come back from.
+    void HideWindow();
+
+    // Called when the application is minimised.
+    std::function<void()> OnMinimize;
 
 private:
     QMainWindow& FWindow;
@@ -30,6 +35,4 @@ private:
     // The tray icon's menu: "Показать" and "Выход".
     QMenu* TrayPopupMenu = nullptr;
     TApplicationEvents* ApplicationEvents = nullptr;
-
-    void Minimized();
 };

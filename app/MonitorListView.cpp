@@ -109,7 +109,7 @@ bool TMonitorListView::viewportEvent(QEvent* AEvent)
     return true;
 }
 
-void TMonitorListView::Refresh(const TMonitorList& AMonitors)
+void TMonitorListView::RefreshList(const TMonitorList& AMonitors)
 {
     clear();
     FRows.clear();
@@ -121,20 +121,20 @@ void TMonitorListView::Refresh(const TMonitorList& AMonitors)
         Row->setText(0, QString::fromStdString(Entry.Name));
         if (Entry.Monitor)
             FRows.emplace(Entry.Monitor.get(), TRowOf { Row, Entry.Monitor });
-        UpdateRow(Row);
+        UpdateListItem(Row);
     }
     clearSelection();
     setCurrentItem(nullptr, 0, QItemSelectionModel::NoUpdate);
 }
 
-void TMonitorListView::UpdateMonitor(const TServiceMonitor* AMonitor)
+void TMonitorListView::UpdateMonitorView(const TServiceMonitor* AMonitor)
 {
     const auto [First, Last] = FRows.equal_range(AMonitor);
     for (auto Row = First; Row != Last; ++Row)
-        UpdateRow(Row->second.Row);
+        UpdateListItem(Row->second.Row);
 }
 
-void TMonitorListView::UpdateRow(QTreeWidgetItem* ARow)
+void TMonitorListView::UpdateListItem(QTreeWidgetItem* ARow)
 {
     const std::shared_ptr<TServiceMonitor> Monitor = MonitorOfRow(ARow);
     if (!Monitor)

@@ -26,10 +26,10 @@ public:
     std::function<int64_t(const TServiceMonitor* AMonitor)> ResponseMs;
 
     // Builds the rows of AMonitors anew, none selected.
-    void Refresh(const TMonitorList& AMonitors);
+    void RefreshList(const TMonitorList& AMonitors);
     // Repaints the rows that show AMonitor (found in constant time).
-    void UpdateMonitor(const TServiceMonitor* AMonitor);
-    void UpdateRow(QTreeWidgetItem* ARow);
+    void UpdateMonitorView(const TServiceMonitor* AMonitor);
+    void UpdateListItem(QTreeWidgetItem* ARow);
     // The name cell's tooltip, which follows the name and the settings as they are typed. It
     // is no rename, so the list does not report it as a change of a row (which would refill
     // the editor in the middle of the operator's typing).
