@@ -168,7 +168,7 @@ private:
     // Makes the window visible, brings it to the front and undoes a minimise.
     void ShowAndRestore();
 
-    // Made before the parts and the list, gone after the engine has stopped.
+    // Made before the list is loaded, gone after the engine has stopped.
     std::shared_ptr<TDesktopNotifier> FNotifier;
     TMonitorHistory* FHistory = nullptr;
     bool FCentred = false;
