@@ -1,0 +1,118 @@
+#include "app/ListFile.h"
+
+#include "app/Application.h"
+#include "app/MonitorHistory.h"
+#include "app/WindowTexts.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QStatusBar>
+#include <QStringList>
+
+#include <utility>
+#include <vector>
+
+TListFile::TListFile(QStatusBar& AStatusBar, TMonitorHistory& AHistory, std::function<void()> AListChanged)
+    : FStatusBar(AStatusBar)
+    , FHistory(AHistory)
+    , FListChanged(std::move(AListChanged))
+{
+}
+
+void TListFile::Load(TMonitorList& AMonitors)
+{
+    FListExtras = {};
+    try {
+        if (!LoadMonitorList(FConfigFileName, AMonitors, &FListExtras)) {
+            const QFileInfo File(QString::fromStdString(FConfigFileName));
+            if (!File.exists())
+                ShowListHint(File.absoluteFilePath());
+            FConfigFileName.clear();
+        }
+    } catch (...) {
+        // A list that was refused or not read to its end must not be replaced by what the
+        // window holds at the next Ctrl+S: the save asks for a name instead.
+        FConfigFileName.clear();
+        SetHistoryList();
+        throw;
+    }
+    SetHistoryList();
+    std::vector<std::pair<TServiceMonitor*, std::string>> Restored;
+    for (const TMonitorEntry& Entry : AMonitors)
+        if (Entry.Monitor)
+            Restored.emplace_back(Entry.Monitor.get(), Entry.Name);
+    FHistory.Restore(Restored);
+    ShowLoaded(AMonitors);
+    if (FListExtras.UnreadCount > 0)
+        TApplication::ShowWarning(QCoreApplication::translate("TfmMain",
+            "В файле %1 не понято блоков: %n; они сохраняются и записываются вместе со списком", nullptr,
+            FListExtras.UnreadCount)
+                                      .arg(QString::fromStdString(FConfigFileName))
+                                      .toStdString());
+}
+
+void TListFile::ShowLoaded(const TMonitorList& AMonitors)
+{
+    QStringList Named;
+    for (const TMonitorEntry& Entry : AMonitors)
+        if (Entry.Monitor && !Entry.Monitor->BadValues().empty())
+            Named << QStringLiteral("«%1»: %2")
+                         .arg(QString::fromStdString(Entry.Name),
+                             BadValueTip(Entry.Monitor->BadValues().front()));
+    if (!Named.isEmpty()) {
+        QString Text
+            = QCoreApplication::translate("TfmMain", "Не проверяются, пока значение не исправлено: %1")
+                  .arg(Named.first());
+        if (Named.size() > 1)
+            Text += QCoreApplication::translate("TfmMain", " и ещё %1").arg(Named.size() - 1);
+        FStatusBar.showMessage(Text);
+    }
+    if (FListExtras.Windows1251Count > 0) {
+        // Said beside what else the load found, not over it.
+        const QString Lines = QCoreApplication::translate("TfmMain",
+            "Строк файла %1, прочитанных как Windows-1251: %n", nullptr, FListExtras.Windows1251Count)
+                                  .arg(QString::fromStdString(FConfigFileName));
+        const QString Shown = FStatusBar.currentMessage();
+        FStatusBar.showMessage(Shown.isEmpty() ? Lines : Shown + QStringLiteral("; ") + Lines);
+    }
+}
+
+void TListFile::Save(const TMonitorList& AMonitors, const std::function<bool(std::string& AFileName)>& AAsk)
+{
+    if (FConfigFileName.empty()) {
+        std::string FileName;
+        if (!AAsk(FileName))
+            return;
+        FConfigFileName = FileName;
+    }
+    SaveMonitorList(FConfigFileName, AMonitors, &FListExtras);
+    SetHistoryList();
+    if (!FListHint.isEmpty() && FStatusBar.currentMessage() == FListHint)
+        FStatusBar.clearMessage();
+}
+
+void TListFile::ShowListHint(const QString& APath)
+{
+    // A first start: the operator learns where the list lives and how it is filled. Whatever
+    // the status bar already says (a history that could not start) stays.
+    if (!FStatusBar.currentMessage().isEmpty())
+        return;
+    FListHint = QCoreApplication::translate("TfmMain",
+        "Файла %1 нет, список пуст. Монитор добавляется через Сервисы › Создать; "
+        "Ctrl+S спросит имя файла, а при запуске читается %1.")
+                    .arg(APath);
+    FStatusBar.showMessage(FListHint);
+}
+
+void TListFile::SetHistoryList()
+{
+    // A list not loaded (no file yet, or one refused) is kept under the name it started from
+    // until it is saved under a name of its own.
+    const std::string List = FConfigFileName.empty() ? std::string(DefaultName) : FConfigFileName;
+    if (List == FHistoryList)
+        return;
+    FHistoryList = List;
+    FHistory.SetList(List);
+    if (FListChanged)
+        FListChanged();
+}

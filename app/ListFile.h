@@ -1,0 +1,56 @@
+// The file the window's monitor list is loaded from and saved to.
+#pragma once
+
+#include "monitors/MonitorList.h"
+
+#include <QString>
+
+#include <functional>
+#include <string>
+
+class QStatusBar;
+class TMonitorHistory;
+
+// Its name, what it held besides the monitors, the list the history keeps the monitors
+// under, and what the status bar says about loading and saving it.
+class TListFile {
+public:
+    // The list read at start, from the working folder.
+    static constexpr const char* DefaultName = "default.cfg";
+
+    // AListChanged: called when the history was told of another list.
+    TListFile(QStatusBar& AStatusBar, TMonitorHistory& AHistory, std::function<void()> AListChanged);
+
+    // The file's name; empty while the list has none of its own, so that a save asks for it.
+    const std::string& ConfigFileName() const { return FConfigFileName; }
+    void SetConfigFileName(std::string AName) { FConfigFileName = std::move(AName); }
+    // What the file held besides the monitors, written back with them.
+    const TMonitorListExtras& ListExtras() const { return FListExtras; }
+
+    // Loads AMonitors from the file named FConfigFileName and says in the status bar what the load
+    // found; throws as LoadMonitorList does.
+    void Load(TMonitorList& AMonitors);
+    // Saves AMonitors; without a name, asks for one through AAsk first (false: a cancel,
+    // nothing saved).
+    void Save(const TMonitorList& AMonitors, const std::function<bool(std::string& AFileName)>& AAsk);
+
+private:
+    std::string FConfigFileName = DefaultName;
+    TMonitorListExtras FListExtras;
+    QStatusBar& FStatusBar;
+    TMonitorHistory& FHistory;
+    std::function<void()> FListChanged;
+    std::string FHistoryList;
+    // The status bar's text of a start without a list file; it goes with the first save.
+    QString FListHint;
+
+    // Tells the history which list the monitors belong to, when that changed: the file the
+    // list was loaded from or saved to.
+    void SetHistoryList();
+    // Says in the status bar, at a start without a list file, where the list is read from
+    // (APath) and how monitors are added.
+    void ShowListHint(const QString& APath);
+    // Says in the status bar which loaded monitors have values their keys cannot take, and
+    // how many lines were read as Windows-1251.
+    void ShowLoaded(const TMonitorList& AMonitors);
+};

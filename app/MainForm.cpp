@@ -1,0 +1,54 @@
+#include "app/MainForm.h"
+
+#include <QTimer>
+
+// Outside any namespace, as the resource system requires.
+static void InitImages()
+{
+    Q_INIT_RESOURCE(images);
+}
+
+namespace {
+
+// The application's icon, as the desktop entry names it, for the window's title bar and task bar.
+QIcon ApplicationIcon()
+{
+    QIcon Icon;
+    Icon.addFile(QStringLiteral(":/images/vardex-48.png"), QSize(48, 48));
+    Icon.addFile(QStringLiteral(":/images/vardex-256.png"), QSize(256, 256));
+    return Icon;
+}
+
+} // namespace
+
+void TMainForm::Setup(QMainWindow* AWindow)
+{
+    // The list paints its row images as it is made.
+    InitImages();
+    setupUi(AWindow);
+    AWindow->setWindowIcon(ApplicationIcon());
+    // What the form cannot say: the columns' widths and the splitters' first sizes.
+    ServConfig->setColumnWidth(0, 79);
+    ServConfig->setColumnWidth(1, 100);
+    ServConfig->SetLines({});
+    ServList->setColumnWidth(0, 200);
+    ServList->setColumnWidth(1, 150);
+    ServList->setColumnWidth(2, 70);
+    // The list and, under it, the chart of the selected monitor's history, which can be
+    // dragged shut; the left panel and the list keep their places.
+    HistorySplitter->setStretchFactor(0, 1);
+    HistorySplitter->setCollapsible(0, false);
+    HistorySplitter->setSizes({ 480 - 25 - 19 - 170 - 3, 170 });
+    Splitter1->setStretchFactor(1, 1);
+    Splitter1->setSizes({ 185, 696 - 185 - 3 });
+    Splitter2->setStretchFactor(1, 1);
+    Splitter2->setSizes({ 185, 480 - 185 });
+
+    ServListPopupMenu = new QMenu(AWindow);
+    ServListPopupMenu->setObjectName(QStringLiteral("ServListPopupMenu"));
+    ServListPopupMenu->addAction(acMonitorAcknowledge);
+    ServListPopupMenu->addAction(acMonitorDelete);
+    tmrCheck = new QTimer(AWindow);
+    tmrCheck->setObjectName(QStringLiteral("tmrCheck"));
+    tmrCheck->setInterval(1000);
+}

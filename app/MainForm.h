@@ -1,0 +1,18 @@
+// The main window's parts: the form's (Main.ui) and the few a form cannot hold.
+#pragma once
+
+#include "ui_Main.h"
+
+class QTimer;
+
+// Each part carries its form name as its object name, by which tests find it (findChild).
+class TMainForm : public Ui::TfmMain {
+public:
+    // The one-second check timer, not yet started.
+    QTimer* tmrCheck = nullptr;
+    // The list's context menu: acknowledge and delete.
+    QMenu* ServListPopupMenu = nullptr;
+
+    // Builds AWindow's parts, sized as the window first shows them.
+    void Setup(QMainWindow* AWindow);
+};

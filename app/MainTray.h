@@ -1,0 +1,38 @@
+// The window's place in the notification area.
+#pragma once
+
+#include "tray/TrayShell.h"
+
+#include <functional>
+#include <memory>
+
+class QAction;
+class QMainWindow;
+class QMenu;
+class TApplicationEvents;
+
+// The tray icon (green; red frames while an alarm stands) with its menu, and the window
+// hidden there when it is minimised.
+class TMainTray {
+public:
+    // AShell: the notification area; Qt's when empty. AShow and AExit: the menu's commands.
+    // AOnDblClick: what a double-click on the icon does.
+    TMainTray(QMainWindow& AWindow, std::unique_ptr<TTrayShell> AShell, QAction* AShow, QAction* AExit,
+        std::function<void()> AOnDblClick);
+    // The icon leaves the notification area, and no tray event reaches the window after.
+    ~TMainTray();
+
+    void SetAnimated(bool AAnimated);
+    // Hides the window to the tray, where there is one to come back from.
+    void HideWindow();
+
+    // Called when the application is minimised.
+    std::function<void()> OnMinimize;
+
+private:
+    QMainWindow& FWindow;
+    TTrayIcon* TrayIcon = nullptr;
+    // The tray icon's menu: "Показать" and "Выход".
+    QMenu* TrayPopupMenu = nullptr;
+    TApplicationEvents* ApplicationEvents = nullptr;
+};
