@@ -12,6 +12,8 @@
 #include <QMenu>
 #include <QScreen>
 #include <QShowEvent>
+#include <QSocketNotifier>
+#include <QStatusBar>
 #include <QTimer>
 
 #include <algorithm>
@@ -20,25 +22,21 @@
 TfmMain::TfmMain(QWidget* AParent, std::unique_ptr<TTrayShell> ATrayShell, TEngineOptions AEngine)
     : QMainWindow(AParent)
     , FForm(std::make_unique<TMainForm>())
-    , FClock(AEngine.Clock ? std::move(AEngine.Clock) : std::make_shared<TSystemCheckClock>())
+    , FMonitoring(std::make_unique<TMonitoring>(
+          TMonitoring::TOptions { AEngine.Workers, std::move(AEngine.Clock), std::move(AEngine.Probe) }))
 {
-    FEngine = std::make_unique<TCheckEngine>(
-        *this, *FClock, AEngine.Workers, AEngine.Probe ? std::move(AEngine.Probe) : RunMonitorProbe);
-    FSchedule = std::make_unique<TCheckSchedule>(*FEngine, *FClock);
     FForm->Setup(this);
     ConnectParts();
     FTray = std::make_unique<TMainTray>(*this, std::move(ATrayShell), FForm->acTrayShow, FForm->acMonitorExit,
         [this] { TrayIconDblClick(); });
     FTray->OnMinimize = [this] { ApplicationEventsMinimize(); };
-    FSchedule->OnShortage
-        = [this](const std::string& AText) { statusBar()->showMessage(QString::fromStdString(AText)); };
     FNotifier = AEngine.Notifier ? std::move(AEngine.Notifier) : std::make_shared<TDBusNotifier>();
     // The history keeps time by the checks' clocks, so its records, its retention and the
     // notifications' minute agree with the verdicts.
     TMonitorHistory::TOptions History;
-    History.WallMs
-        = [Clock = FClock] { return std::llround(LocalDateTimeToUnix(Clock->WallNow()) * 1000.0); };
-    History.MonotonicMs = [Clock = FClock] { return Clock->MonotonicMs(); };
+    const TCheckClock* Clock = &FMonitoring->Clock();
+    History.WallMs = [Clock] { return std::llround(LocalDateTimeToUnix(Clock->WallNow()) * 1000.0); };
+    History.MonotonicMs = [Clock] { return Clock->MonotonicMs(); };
     History.Settings = AEngine.History ? std::move(*AEngine.History) : HistorySettingsFromEnvironment();
     const std::string Problem = History.Settings.Problem;
     FHistory = new TMonitorHistory(FForm->HistoryChart, *FNotifier, std::move(History), this);
@@ -51,7 +49,11 @@ TfmMain::TfmMain(QWidget* AParent, std::unique_ptr<TTrayShell> ATrayShell, TEngi
     if (!Problem.empty())
         statusBar()->showMessage(QString::fromStdString(Problem));
     FListFile = std::make_unique<TListFile>(*statusBar(), *FHistory, [this] { SelectHistory(); });
-    SetMonitorObserver(this);
+    // The history hears of a check before the rows, which show the time it took.
+    FMonitoring->AddListener(*FHistory);
+    FMonitoring->AddListener(*this);
+    FVerdictsWaiting = new QSocketNotifier(FMonitoring->VerdictFd(), QSocketNotifier::Read, this);
+    connect(FVerdictsWaiting, &QSocketNotifier::activated, this, &TfmMain::ApplyPosted);
     FShortcuts = new TShortcutFilter(
         this, { FForm->acMonitorDelete, FForm->acMonitorUndoDelete, FForm->acMonitorAcknowledge });
     qApp->installEventFilter(FShortcuts);
@@ -62,8 +64,12 @@ TfmMain::~TfmMain()
 {
     // Checks waiting on silent servers are woken and their threads joined here, so the
     // process ends at once and no thread outlives the window; their verdicts are dropped.
-    FEngine->Shutdown();
+    FMonitoring->Shutdown();
     FForm->tmrCheck->stop();
+    delete FVerdictsWaiting;
+    FVerdictsWaiting = nullptr;
+    FMonitoring->RemoveListener(*this);
+    FMonitoring->RemoveListener(*FHistory);
     // What was recorded is written before the program ends.
     delete FHistory;
     FHistory = nullptr;
@@ -73,8 +79,6 @@ TfmMain::~TfmMain()
     FForm->ServList->blockSignals(true);
     FForm->ServConfig->blockSignals(true);
     qApp->removeEventFilter(FShortcuts);
-    if (MonitorObserver() == this)
-        SetMonitorObserver(nullptr);
     FormDestroy();
     // The icon leaves the notification area with the window, and no tray event can reach
     // this object once it is half destroyed.
@@ -134,8 +138,7 @@ void TfmMain::showEvent(QShowEvent* AEvent)
 
 void TfmMain::FormCreate()
 {
-    FMonitors.clear();
-    FAlarm = false;
+    Monitors().clear();
     FListFile->SetConfigFileName(TListFile::DefaultName);
     LoadConfig();
 }
@@ -147,20 +150,19 @@ void TfmMain::FormShow()
 
 void TfmMain::FormDestroy()
 {
-    FMonitors.clear();
+    Monitors().clear();
 }
 
 // The rows and the editor.
 
 void TfmMain::RefreshList()
 {
-    FForm->ServList->RefreshList(FMonitors);
+    FForm->ServList->RefreshList(Monitors());
 }
 
-void TfmMain::UpdateMonitorView(TServiceMonitor* AMonitor)
+void TfmMain::UpdateMonitorView(const TServiceMonitor* AMonitor)
 {
-    if (!FHoldRows)
-        FForm->ServList->UpdateMonitorView(AMonitor);
+    FForm->ServList->UpdateMonitorView(AMonitor);
 }
 
 TStringList TfmMain::EditorLines() const
@@ -195,7 +197,7 @@ void TfmMain::ServConfigStringsChange(bool ATyped)
         return;
     // The name comes from the row's caption (renamed in place), never from the editor.
     const std::string Caption = Row->text(0).toStdString();
-    for (TMonitorEntry& Entry : FMonitors)
+    for (TMonitorEntry& Entry : Monitors())
         if (Entry.Monitor == Monitor && Entry.Name != Caption) {
             FHistory->Renamed(Monitor.get(), Entry.Name, Caption);
             Entry.Name = Caption;
@@ -211,8 +213,8 @@ void TfmMain::ServConfigStringsChange(bool ATyped)
     if (WasChecked && Monitor->NotChecked() && !IsChecking(Monitor.get()) && Monitor->Status() != msNone) {
         Monitor->SetAcknowledged(0);
         Monitor->SetStatus(msNone);
-        FSchedule->Reassess(*Monitor);
-        UpdateAlarm(FSchedule->Alarm());
+        UpdateMonitorView(Monitor.get());
+        FMonitoring->Reassess(*Monitor);
     } else if (WasChecked != !Monitor->NotChecked()) {
         UpdateMonitorView(Monitor.get());
     }
@@ -239,12 +241,12 @@ void TfmMain::SelectHistory()
 
 void TfmMain::LoadConfig()
 {
-    FListFile->Load(FMonitors);
+    FListFile->Load(Monitors());
 }
 
 void TfmMain::SaveConfig()
 {
-    FListFile->Save(FMonitors, [this](std::string& AFileName) {
+    FListFile->Save(Monitors(), [this](std::string& AFileName) {
         return SaveDialogHook ? SaveDialogHook(AFileName) : TSaveConfigDialog::Ask(this, AFileName);
     });
 }
@@ -293,7 +295,7 @@ void TfmMain::acCreateDnsExecute()
 
 void TfmMain::AddMonitor(std::string AName, std::shared_ptr<TServiceMonitor> AMonitor)
 {
-    FMonitors.push_back({ std::move(AName), std::move(AMonitor) });
+    Monitors().push_back({ std::move(AName), std::move(AMonitor) });
     RefreshList();
 }
 
@@ -303,20 +305,20 @@ void TfmMain::acMonitorDeleteExecute()
     if (!Row)
         return;
     const TServiceMonitor* Key = TMonitorListView::KeyOfRow(Row);
-    const auto Entry = std::find_if(FMonitors.begin(), FMonitors.end(),
-        [Key](const TMonitorEntry& AEntry) { return AEntry.Monitor.get() == Key; });
+    TMonitorList& List = Monitors();
+    const auto Entry = std::find_if(
+        List.begin(), List.end(), [Key](const TMonitorEntry& AEntry) { return AEntry.Monitor.get() == Key; });
     // Held until the rows are rebuilt, so no row ever points at a freed monitor. A check of
     // it that runs is cancelled; it works on a copy, and its verdict will find no monitor.
     std::shared_ptr<TServiceMonitor> Deleted;
-    if (Entry != FMonitors.end()) {
+    if (Entry != List.end()) {
         Deleted = Entry->Monitor;
-        FSchedule->Forget(Deleted.get());
         FHistory->Deleted(Deleted.get());
         // Kept, settings, status and all, for Ctrl+Z while the program runs.
-        FDeleted.push_back({ size_t(Entry - FMonitors.begin()), *Entry });
-        FMonitors.erase(Entry);
+        FDeleted.push_back({ size_t(Entry - List.begin()), *Entry });
+        List.erase(Entry);
         FForm->acMonitorUndoDelete->setEnabled(true);
-        UpdateAlarm(FSchedule->Alarm());
+        FMonitoring->Forget(*Deleted);
     }
     RefreshList();
     // The editor shows nothing of a monitor that has gone.
@@ -337,13 +339,12 @@ void TfmMain::acMonitorUndoDeleteExecute()
         Monitor->SetStatus(msNone);
         Monitor->ResetLastCheck();
     }
-    const size_t Index = std::min(Last.Index, FMonitors.size());
-    FMonitors.insert(FMonitors.begin() + ptrdiff_t(Index), Last.Entry);
+    const size_t Index = std::min(Last.Index, Monitors().size());
+    Monitors().insert(Monitors().begin() + ptrdiff_t(Index), Last.Entry);
     FHistory->Undeleted(Monitor.get(), Last.Entry.Name);
     RefreshList();
     FForm->ServList->setCurrentItem(FForm->ServList->topLevelItem(int(Index)));
-    FSchedule->Reassess(*Monitor);
-    UpdateAlarm(FSchedule->Alarm());
+    FMonitoring->Reassess(*Monitor);
 }
 
 // The tray.

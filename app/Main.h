@@ -7,8 +7,7 @@
 #include "app/ListFile.h"
 #include "app/SaveConfigDialog.h"
 #include "app/WindowTexts.h"
-#include "engine/CheckEngine.h"
-#include "engine/Schedule.h"
+#include "engine/Monitoring.h"
 #include "history/History.h"
 #include "monitors/MonitorList.h"
 #include "notify/Notifications.h"
@@ -18,12 +17,12 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 class QLineEdit;
+class QSocketNotifier;
 class TMainForm;
 class TMainTray;
 class TMonitorHistory;
@@ -43,11 +42,12 @@ struct TEngineOptions {
     std::shared_ptr<TDesktopNotifier> Notifier;
 };
 
-// The window owns the monitors; their checks run on the check engine's workers, and each
-// verdict comes back to the window's thread as a queued call (Post), where it is applied,
-// its row repainted and the alarm worked out. No check ever runs on the window's thread.
-// As the monitors' observer it repaints the rows of every status change made here.
-class TfmMain : public QMainWindow, public TVerdictSink, public TMonitorObserver {
+// The window runs its monitors on a monitoring core: their checks run on the core's workers,
+// and each verdict comes back to the window's thread, where the core applies it once the
+// queue's descriptor wakes the event loop. The history and the window listen to the core:
+// the check is recorded and notified, its row repainted and the alarm worked out. No check
+// ever runs on the window's thread.
+class TfmMain : public QMainWindow, private TMonitoringListener {
     Q_OBJECT
 
 public:
@@ -57,29 +57,25 @@ public:
     // Cancels the checks in flight and joins the engine's workers before anything else goes.
     ~TfmMain() override;
 
-    // TVerdictSink, on a worker thread: queues the verdict for the window's thread.
-    void Post(TCheckVerdict AVerdict) override;
-    // TMonitorObserver: refreshes the rows that show AMonitor (found in constant time).
-    void UpdateMonitorView(TServiceMonitor* AMonitor) override;
-    // Nothing: no check runs on this thread, so there is nothing to keep alive during one.
-    void ProcessMessages() override { }
+    // Refreshes the rows that show AMonitor (found in constant time).
+    void UpdateMonitorView(const TServiceMonitor* AMonitor);
 
     void RefreshList();
     void LoadConfig();
     void SaveConfig();
 
-    const TMonitorList& Monitors() const { return FMonitors; }
-    TMonitorList& Monitors() { return FMonitors; }
+    const TMonitorList& Monitors() const { return FMonitoring->List(); }
+    TMonitorList& Monitors() { return FMonitoring->List(); }
     const std::string& ConfigFileName() const { return FListFile->ConfigFileName(); }
     // What the list file held besides the monitors, written back with them.
     const TMonitorListExtras& ListExtras() const { return FListFile->ListExtras(); }
     void SetConfigFileName(std::string AName) { FListFile->SetConfigFileName(std::move(AName)); }
-    bool Alarm() const { return FAlarm; }
+    bool Alarm() const { return FMonitoring->Alarm(); }
     // True while AMonitor's check runs (a tick or a double-click leaves it alone).
     bool IsChecking(const TServiceMonitor* AMonitor) const;
     // Checks started and not yet applied.
-    size_t ChecksInFlight() const { return FSchedule->InFlight(); }
-    TCheckEngine& Engine() { return *FEngine; }
+    size_t ChecksInFlight() const { return FMonitoring->InFlight(); }
+    TCheckEngine& Engine() { return FMonitoring->Engine(); }
     // The editor's content as Key=Value lines.
     TStringList EditorLines() const;
     // The value edit box of an editor row.
@@ -139,29 +135,23 @@ private:
     // Says ARefused in the status bar, or takes back the last refusal once a value is taken.
     void ShowRefused(const QString& ARefused);
 
-    // The checks: the clocks, the engine's workers and the schedule that feeds them; the
-    // verdicts they post, applied on this thread; the alarm they add up to.
-    TMonitorList FMonitors;
-    std::shared_ptr<const TCheckClock> FClock;
-    std::unique_ptr<TCheckEngine> FEngine;
-    std::unique_ptr<TCheckSchedule> FSchedule;
-    // Verdicts posted by the workers and not yet applied; guarded by FPostedLock.
-    std::mutex FPostedLock;
-    std::vector<TCheckVerdict> FPosted;
-    bool FAlarm = false;
-    // While a verdict is applied, its rows wait to be repainted once, after the history.
-    bool FHoldRows = false;
+    // The checks: the list, the schedule, the engine's workers and their verdicts, applied
+    // when the queue's descriptor wakes the event loop.
+    std::unique_ptr<TMonitoring> FMonitoring;
+    QSocketNotifier* FVerdictsWaiting = nullptr;
     // How long the window applies verdicts before it lets other events in.
-    static constexpr qint64 ApplySliceMs = 8;
-    // On the window's thread: applies the verdicts that Post queued, oldest first, for at
-    // most ApplySliceMs at a time.
+    static constexpr std::chrono::milliseconds ApplySlice { 8 };
+    // On the window's thread: applies the verdicts that have arrived, for at most ApplySlice
+    // at a time.
     Q_INVOKABLE void ApplyPosted();
-    // On the window's thread: applies a verdict whose monitor is still listed, repaints its
-    // row and works out the alarm.
-    void ApplyVerdict(const TCheckVerdict& AVerdict);
-    // Publishes the alarm when it changed: the tray animation, and the window shown when it
-    // begins.
-    void UpdateAlarm(bool AAlarm);
+    // TMonitoringListener: the row of a check that began or ended is repainted; the alarm is
+    // published when it changed (the tray animation, and the window shown when it begins);
+    // a shortage is said in the status bar.
+    void Finished(
+        const TServiceMonitor& AMonitor, const std::string& AName, const TCheckVerdict& AVerdict) override;
+    void Changed(const TServiceMonitor& AMonitor, bool AStarted) override;
+    void AlarmChanged(bool AAlarm) override;
+    void Shortage(const std::string& AText) override;
 
     // The alarm's effect on the tray icon: the red frames while it stands.
     void SetTrayAnimated(bool AAnimated);

@@ -528,10 +528,12 @@ private slots:
         QTreeWidgetItem* Row = F.List()->topLevelItem(0);
         const QImage Empty = Row->icon(0).pixmap(24, 12).toImage();
         First.SetStatus(msChecking);
+        W.UpdateMonitorView(&First);
         QCOMPARE(Row->text(2), QStringLiteral("<->"));
         const QImage Checking = Row->icon(0).pixmap(24, 12).toImage();
         QVERIFY(Checking != Empty);
         First.SetStatus(msError);
+        W.UpdateMonitorView(&First);
         QCOMPARE(Row->text(2), QStringLiteral("ERROR"));
         // Never seen alive: no time, even in error.
         QCOMPARE(Row->text(1), QString());
@@ -539,10 +541,12 @@ private slots:
         QVERIFY(Error != Checking && Error != Empty);
         F.Clock = EncodeDate(2024, 5, 17) + EncodeTime(13, 45, 30, 0);
         First.SetStatus(msOK);
+        W.UpdateMonitorView(&First);
         QCOMPARE(Row->text(2), QStringLiteral("OK"));
         QCOMPARE(Row->text(1), DateTimeText(F.Clock));
         QVERIFY(Row->text(1).contains(QStringLiteral("13:45:30")));
         First.SetStatus(msError);
+        W.UpdateMonitorView(&First);
         QCOMPARE(Row->text(1), DateTimeText(F.Clock));
         // The same monitor in two rows would be refreshed in both; other rows stay as they were.
         QCOMPARE(F.List()->topLevelItem(2)->text(2), QString());
