@@ -1,6 +1,7 @@
 #include "app/Main.h"
 
 #include "app/Application.h"
+#include "app/DeletedMonitors.h"
 #include "app/MainForm.h"
 #include "app/MainTray.h"
 #include "app/MonitorHistory.h"
@@ -31,13 +32,8 @@ TfmMain::TfmMain(QWidget* AParent, std::unique_ptr<TTrayShell> ATrayShell, TEngi
         [this] { TrayIconDblClick(); });
     FTray->OnMinimize = [this] { ApplicationEventsMinimize(); };
     FNotifier = AEngine.Notifier ? std::move(AEngine.Notifier) : std::make_shared<TDBusNotifier>();
-    // The history keeps time by the checks' clocks, so its records, its retention and the
-    // notifications' minute agree with the verdicts.
-    TMonitorHistory::TOptions History;
-    const TCheckClock* Clock = &FMonitoring->Clock();
-    History.WallMs = [Clock] { return std::llround(LocalDateTimeToUnix(Clock->WallNow()) * 1000.0); };
-    History.MonotonicMs = [Clock] { return Clock->MonotonicMs(); };
-    History.Settings = AEngine.History ? std::move(*AEngine.History) : HistorySettingsFromEnvironment();
+    TMonitorHistory::TOptions History
+        = TMonitorHistory::OptionsFor(FMonitoring->Clock(), std::move(AEngine.History));
     const std::string Problem = History.Settings.Problem;
     FHistory = new TMonitorHistory(FForm->HistoryChart, *FNotifier, std::move(History), this);
     FForm->ServList->ResponseMs = [this](const TServiceMonitor* AMonitor) {
@@ -49,6 +45,7 @@ TfmMain::TfmMain(QWidget* AParent, std::unique_ptr<TTrayShell> ATrayShell, TEngi
     if (!Problem.empty())
         statusBar()->showMessage(QString::fromStdString(Problem));
     FListFile = std::make_unique<TListFile>(*statusBar(), *FHistory, [this] { SelectHistory(); });
+    FDeleted = std::make_unique<TDeletedMonitors>(*FMonitoring, *FHistory);
     // The history hears of a check before the rows, which show the time it took.
     FMonitoring->AddListener(*FHistory);
     FMonitoring->AddListener(*this);
@@ -304,22 +301,9 @@ void TfmMain::acMonitorDeleteExecute()
     QTreeWidgetItem* Row = FForm->ServList->SelectedRow();
     if (!Row)
         return;
-    const TServiceMonitor* Key = TMonitorListView::KeyOfRow(Row);
-    TMonitorList& List = Monitors();
-    const auto Entry = std::find_if(
-        List.begin(), List.end(), [Key](const TMonitorEntry& AEntry) { return AEntry.Monitor.get() == Key; });
-    // Held until the rows are rebuilt, so no row ever points at a freed monitor. A check of
-    // it that runs is cancelled; it works on a copy, and its verdict will find no monitor.
-    std::shared_ptr<TServiceMonitor> Deleted;
-    if (Entry != List.end()) {
-        Deleted = Entry->Monitor;
-        FHistory->Deleted(Deleted.get());
-        // Kept, settings, status and all, for Ctrl+Z while the program runs.
-        FDeleted.push_back({ size_t(Entry - List.begin()), *Entry });
-        List.erase(Entry);
+    // The rows are rebuilt at once, so no row ever points at a monitor that is not listed.
+    if (FDeleted->Delete(TMonitorListView::KeyOfRow(Row)))
         FForm->acMonitorUndoDelete->setEnabled(true);
-        FMonitoring->Forget(*Deleted);
-    }
     RefreshList();
     // The editor shows nothing of a monitor that has gone.
     FForm->ServConfig->SetLines({});
@@ -328,23 +312,12 @@ void TfmMain::acMonitorDeleteExecute()
 
 void TfmMain::acMonitorUndoDeleteExecute()
 {
-    if (FDeleted.empty())
+    const std::optional<size_t> Index = FDeleted->Undo();
+    FForm->acMonitorUndoDelete->setEnabled(!FDeleted->Empty());
+    if (!Index)
         return;
-    TDeleted Last = std::move(FDeleted.back());
-    FDeleted.pop_back();
-    FForm->acMonitorUndoDelete->setEnabled(!FDeleted.empty());
-    const std::shared_ptr<TServiceMonitor> Monitor = Last.Entry.Monitor;
-    // A check cut short by the delete left no verdict: the monitor is checked again at once.
-    if (Monitor->Status() == msChecking) {
-        Monitor->SetStatus(msNone);
-        Monitor->ResetLastCheck();
-    }
-    const size_t Index = std::min(Last.Index, Monitors().size());
-    Monitors().insert(Monitors().begin() + ptrdiff_t(Index), Last.Entry);
-    FHistory->Undeleted(Monitor.get(), Last.Entry.Name);
     RefreshList();
-    FForm->ServList->setCurrentItem(FForm->ServList->topLevelItem(int(Index)));
-    FMonitoring->Reassess(*Monitor);
+    FForm->ServList->setCurrentItem(FForm->ServList->topLevelItem(int(*Index)));
 }
 
 // The tray.

@@ -23,6 +23,7 @@
 
 class QLineEdit;
 class QSocketNotifier;
+class TDeletedMonitors;
 class TMainForm;
 class TMainTray;
 class TMonitorHistory;
@@ -162,10 +163,6 @@ private:
     std::shared_ptr<TDesktopNotifier> FNotifier;
     TMonitorHistory* FHistory = nullptr;
     bool FCentred = false;
-    // Deleted monitors that Ctrl+Z brings back, the last one last: where each stood.
-    struct TDeleted {
-        size_t Index;
-        TMonitorEntry Entry;
-    };
-    std::vector<TDeleted> FDeleted;
+    // Deleted monitors that Ctrl+Z brings back.
+    std::unique_ptr<TDeletedMonitors> FDeleted;
 };

@@ -62,6 +62,16 @@ TCheckRecording::TOptions RecordingOptions(const TMonitorHistory::TOptions& AOpt
 
 } // namespace
 
+TMonitorHistory::TOptions TMonitorHistory::OptionsFor(
+    const TCheckClock& AClock, std::optional<THistorySettings> ASettings)
+{
+    TOptions Result;
+    Result.WallMs = [&AClock] { return std::llround(LocalDateTimeToUnix(AClock.WallNow()) * 1000.0); };
+    Result.MonotonicMs = [&AClock] { return AClock.MonotonicMs(); };
+    Result.Settings = ASettings ? std::move(*ASettings) : HistorySettingsFromEnvironment();
+    return Result;
+}
+
 TMonitorHistory::TMonitorHistory(
     THistoryChart* AChart, TDesktopNotifier& ANotifier, TOptions AOptions, QObject* AParent)
     : QObject(AParent)

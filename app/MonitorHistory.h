@@ -19,6 +19,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -37,6 +38,10 @@ public:
         // How long the recorder gathers a batch; a second unless a test wants it sooner.
         int BatchDelayMs = 1000;
     };
+    // The options of a history that keeps time by the checks' clocks AClock (which must
+    // outlive it), so that its records, its retention and the notifications' minute agree
+    // with the verdicts; ASettings, or the environment's.
+    static TOptions OptionsFor(const TCheckClock& AClock, std::optional<THistorySettings> ASettings);
 
     // AChart shows the selected monitor (it may be null); ANotifier shows the notifications
     // and must outlive this object.
