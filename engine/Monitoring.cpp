@@ -110,7 +110,7 @@ bool TMonitoring::WaitForVerdicts(std::optional<std::chrono::milliseconds> ATime
 {
     if (FNextPending < FPending.size())
         return true;
-    return FVerdicts.Wait(ATimeout ? static_cast<int>(std::min<int64_t>(ATimeout->count(), INT32_MAX)) : -1);
+    return FVerdicts.Wait(ATimeout);
 }
 
 void TMonitoring::Forget(const TServiceMonitor& AMonitor)

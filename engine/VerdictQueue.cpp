@@ -1,5 +1,6 @@
 #include "engine/VerdictQueue.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <poll.h>
@@ -42,12 +43,14 @@ std::vector<TCheckVerdict> TVerdictQueue::Drain()
     return Result;
 }
 
-bool TVerdictQueue::Wait(int ATimeoutMs) const
+bool TVerdictQueue::Wait(std::optional<std::chrono::milliseconds> ATimeout) const
 {
     pollfd Ready { FFd, POLLIN, 0 };
+    const int TimeoutMs
+        = ATimeout ? static_cast<int>(std::clamp<int64_t>(ATimeout->count(), 0, INT32_MAX)) : -1;
     int Result;
     do
-        Result = ::poll(&Ready, 1, ATimeoutMs);
+        Result = ::poll(&Ready, 1, TimeoutMs);
     while (Result < 0 && errno == EINTR);
     return Result > 0;
 }

@@ -5,8 +5,10 @@
 
 #include "engine/CheckEngine.h"
 
+#include <chrono>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 class TVerdictQueue final : public TVerdictSink {
@@ -20,8 +22,8 @@ public:
     void Post(TCheckVerdict AVerdict) override;
     // The owner: every verdict that has arrived, oldest first; clears the descriptor.
     std::vector<TCheckVerdict> Drain();
-    // Waits up to ATimeoutMs (negative: without limit) for a verdict; true when one waits.
-    bool Wait(int ATimeoutMs) const;
+    // Waits up to ATimeout (without limit when empty) for a verdict; true when one waits.
+    bool Wait(std::optional<std::chrono::milliseconds> ATimeout) const;
     int Fd() const { return FFd; }
 
 private:

@@ -34,7 +34,7 @@ std::vector<TCheckVerdict> Collect(TVerdictQueue& AQueue, size_t ACount)
     std::vector<TCheckVerdict> All;
     const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (All.size() < ACount && std::chrono::steady_clock::now() < Deadline) {
-        AQueue.Wait(50);
+        AQueue.Wait(std::chrono::milliseconds(50));
         for (TCheckVerdict& Verdict : AQueue.Drain())
             All.push_back(std::move(Verdict));
     }
@@ -143,7 +143,7 @@ TEST(CheckEngine, CancelAndShutdownWakeWaitingProbes)
     ASSERT_TRUE(Engine.Submit(Request(1, *Web)));
     ASSERT_TRUE(Engine.Submit(Request(2, *Web)));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_FALSE(Queue.Wait(0));
+    EXPECT_FALSE(Queue.Wait(std::chrono::milliseconds(0)));
 
     auto Start = std::chrono::steady_clock::now();
     Engine.Cancel(1);
@@ -161,7 +161,7 @@ TEST(CheckEngine, CancelAndShutdownWakeWaitingProbes)
     EXPECT_EQ(Engine.InFlight(), 0u);
     EXPECT_FALSE(Engine.Submit(Request(3, *Web)));
     // Nothing is delivered once the engine is shut down.
-    EXPECT_FALSE(Queue.Wait(0));
+    EXPECT_FALSE(Queue.Wait(std::chrono::milliseconds(0)));
 }
 
 // Real checks side by side: each has its own client, connection and socket stack use, and

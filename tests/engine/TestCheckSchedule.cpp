@@ -36,7 +36,7 @@ protected:
     {
         size_t Applied = 0;
         for (int Round = 0; Round < 100 && Applied < ACount; ++Round) {
-            Queue.Wait(50);
+            Queue.Wait(std::chrono::milliseconds(50));
             for (const TCheckVerdict& Verdict : Queue.Drain()) {
                 Schedule.Apply(Verdict);
                 ++Applied;
@@ -123,7 +123,7 @@ TEST_F(CheckSchedule, MonitorsLeftDueStartWhenAWorkerIsFree)
     Probes.Release();
     size_t Applied = 0;
     for (int Round = 0; Round < 100 && Applied < 3; ++Round) {
-        Queue.Wait(50);
+        Queue.Wait(std::chrono::milliseconds(50));
         for (const TCheckVerdict& Verdict : Queue.Drain()) {
             Schedule.Apply(Verdict);
             ++Applied;
@@ -252,7 +252,7 @@ TEST(CheckShortage, PutsTheMonitorBackAndSaysItOnce)
             = CreateMonitorFromSettings({ "Type=WebMonitor", "URL=" + Server.Url() });
         const auto Check = [&] {
             if (Schedule.RunCheck(Monitor))
-                while (Schedule.InFlight() > 0 && Queue.Wait(5000))
+                while (Schedule.InFlight() > 0 && Queue.Wait(std::chrono::milliseconds(5000)))
                     for (const TCheckVerdict& Verdict : Queue.Drain())
                         Schedule.Apply(Verdict);
             return std::to_string(Monitor->Status()) + " " + std::to_string(Said.size());
