@@ -78,7 +78,7 @@ void Run(const char* AName, bool AWithLength)
     TWebMonitor Monitor;
     Monitor.SetURL("http://127.0.0.1:" + std::to_string(ntohs(A.sin_port)) + "/big");
     auto Start = std::chrono::steady_clock::now();
-    Monitor.Check();
+    Monitor.ApplyResult(Monitor.Probe(), Now());
     double Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
     Server.join();
     close(Listen);

@@ -230,12 +230,6 @@ void TServiceMonitor::ReadText(const TStringList& ALines, std::string_view AKey,
     AField = std::move(Value);
 }
 
-void TServiceMonitor::Check()
-{
-    SetStatus(msChecking);
-    ApplyResult(Probe(), Now());
-}
-
 void TServiceMonitor::SetStatus(TMonitorStatus AStatus)
 {
     FStatus = AStatus;

@@ -29,8 +29,7 @@ const char* StatusWord(TMonitorStatus AStatus);
 class TServiceMonitor;
 
 // Who hears of a monitor's status changes made on the calling thread (SetStatus, ApplyResult):
-// repaint its rows, and one pass of an event loop. For callers of the synchronous Check; the
-// window and vardex-check run checks on the engine and apply verdicts themselves.
+// repaint its rows, and one pass of an event loop.
 class TMonitorObserver {
 public:
     virtual ~TMonitorObserver() = default;
@@ -155,10 +154,6 @@ public:
     // the monitor stays in error but no longer raises the alarm. A success ends it.
     TDateTime Acknowledged() const { return FAcknowledged; }
     void SetAcknowledged(TDateTime AWhen) { FAcknowledged = AWhen; }
-
-    // One check on the calling thread: msChecking, the probe, its result applied with the
-    // current time. What Probe raises passes on, with the monitor left at msChecking.
-    void Check();
 
     // Stores the status; msOK stamps FLastActivity with the current time and clears the
     // reason. Then tells the observer, if there is one.

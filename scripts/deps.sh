@@ -28,17 +28,17 @@ vardex_need_packages() {
 VARDEX_BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libgl-dev libssl-dev libssl3 fonts-dejavu-core
   libsqlite3-dev libcpp-httplib-dev qt6-tools-dev qt6-l10n-tools qt6-translations-l10n
   libc-ares-dev)
-# What the test suite needs besides: GoogleTest, a real nginx, the openssl tool for
-# test certificates, iproute2 for network namespaces, setcap for the install test, a
-# virtual X server with a tray host and a mouse driver for the real-desktop tray test, a
-# private session bus for the D-Bus tray and notification tests (with Debian's python3
-# D-Bus bindings for the notification test's stand-in service), the desktop-entry
-# validator and the formatter, Prometheus (its server and promtool) for the metrics
-# tests, the time-zone data for the local-time tests, a headless browser for the status
-# page, and for the package test lintian (dpkg-dev's dpkg-shlibdeps and systemd's
-# systemd-analyze come with them), and a DNS server for the DNS monitor tests
-# (dnsmasq-base: the program alone, without a service that would start on port 53).
-VARDEX_TEST_PACKAGES=(libgtest-dev nginx-light openssl iproute2 libcap2-bin procps xvfb xauth trayer xdotool
+# What the test suite needs besides: GoogleTest, a JSON reader for vardex-check's output, a
+# real nginx, the openssl tool for test certificates, iproute2 for network namespaces,
+# setcap for the install test, a virtual X server with a tray host and a mouse driver for
+# the real-desktop tray test, a private session bus for the D-Bus tray and notification
+# tests (with Debian's python3 D-Bus bindings for the notification test's stand-in service),
+# the desktop-entry validator and the formatter, Prometheus (its server and promtool) for
+# the metrics tests, the time-zone data for the local-time tests, a headless browser for the
+# status page, and for the package test lintian (dpkg-dev's dpkg-shlibdeps and systemd's
+# systemd-analyze come with them), and a DNS server for the DNS monitor tests (dnsmasq-base:
+# the program alone, without a service that would start on port 53).
+VARDEX_TEST_PACKAGES=(libgtest-dev nlohmann-json3-dev nginx-light openssl iproute2 libcap2-bin procps xvfb xauth trayer xdotool
   dbus-daemon python3 python3-dbus python3-gi desktop-file-utils clang-format prometheus tzdata chromium
   lintian dpkg-dev systemd adduser
   dnsmasq-base)

@@ -4,6 +4,7 @@
 // on silent servers.
 #include "WindowFixture.h"
 #include "support/Net.h"
+#include "support/ScriptedServer.h"
 #include "support/TestMonitor.h"
 
 #include <QElapsedTimer>
@@ -12,9 +13,10 @@
 #include <QThread>
 
 #include <chrono>
-#include <dirent.h>
 
 namespace {
+
+using nettest::ThreadCount;
 
 constexpr TDateTime Second = 1.0 / 86400;
 
@@ -28,18 +30,6 @@ void DoubleClickRow(TWindowFixture& AFixture, int ARow)
         QEvent::MouseButtonDblClick, Point, Viewport->mapToGlobal(Point), Qt::LeftButton, Qt::LeftButton, {});
     QApplication::sendEvent(Viewport, &Double);
     QTest::mouseRelease(Viewport, Qt::LeftButton, {}, Point);
-}
-
-// Threads of this process now.
-int ThreadCount()
-{
-    int Count = 0;
-    if (DIR* Tasks = opendir("/proc/self/task")) {
-        while (const dirent* Entry = readdir(Tasks))
-            Count += Entry->d_name[0] != '.';
-        closedir(Tasks);
-    }
-    return Count;
 }
 
 // The longest time the event loop went without running a 5 ms timer, over AMilliseconds.

@@ -1,6 +1,7 @@
 #include "monitors/Monitors.h"
 #include "net/stack/NetStack.h"
 #include "support/Icmp.h"
+#include "support/MonitorCheck.h"
 
 #include <gtest/gtest.h>
 
@@ -12,25 +13,10 @@
 #include <vector>
 
 using namespace icmptest;
+using testsupport::CheckNow;
+using testsupport::StatusesText;
 
 namespace {
-
-// Notes each status the monitor shows, as the window would repaint it.
-class TStatusRecorder : public TMonitorObserver {
-public:
-    TStatusRecorder() { SetMonitorObserver(this); }
-    ~TStatusRecorder() override { SetMonitorObserver(nullptr); }
-    void UpdateMonitorView(TServiceMonitor* AMonitor) override
-    {
-        if (!Shown.empty())
-            Shown += ",";
-        Shown += std::to_string(int(AMonitor->Status()));
-    }
-    void ProcessMessages() override { ++Pumps; }
-
-    std::string Shown; // "1,3": msChecking, then msError
-    int Pumps = 0;
-};
 
 constexpr TDateTime FixedNow = 45000.5;
 
@@ -53,12 +39,10 @@ struct TCheckRun {
 // privilege is dropped).
 TCheckRun RunCheck(TPingMonitor& AMonitor, TWitness& AWitness)
 {
-    TStatusRecorder Recorder;
     const auto Start = std::chrono::steady_clock::now();
-    AMonitor.Check();
     TCheckRun Run;
+    Run.Shown = StatusesText(CheckNow(AMonitor));
     Run.Milliseconds = nettest::MillisecondsSince(Start);
-    Run.Shown = Recorder.Shown;
     Run.Requests = AWitness.Requests().size();
     return Run;
 }
@@ -75,12 +59,10 @@ TEST_P(PingCheck, SilentHostGetsItsRetriesThenError)
         TChecks Checks;
         TPingMonitor M;
         M.SetRetry(2);
-        TStatusRecorder Recorder;
         const auto Start = std::chrono::steady_clock::now();
-        M.Check();
+        const std::string Shown = StatusesText(CheckNow(M));
         const double Took = nettest::MillisecondsSince(Start);
-        Checks.Equal(Recorder.Shown, std::string("1,3"), "statuses shown");
-        Checks.Equal(Recorder.Pumps, 2, "message pumps");
+        Checks.Equal(Shown, std::string("1,3"), "statuses shown");
         Checks.True(Took >= 1900 && Took < 3500, "took " + std::to_string(Took) + " ms");
         Checks.Equal(M.LastError(), std::string("Request timed out."), "reason");
         Checks.Equal(M.LastActivity(), 0.0, "last activity");
@@ -103,12 +85,12 @@ TEST_P(PingCheck, IPv6LoopbackAnswersThenFallsSilent)
         TPingMonitor M;
         M.SetIP("::1");
         M.SetRetry(2);
-        M.Check();
+        CheckNow(M);
         Checks.Equal(int(M.Status()), int(msOK), "::1 answers: " + M.LastError());
         if (!WriteProcFile("/proc/sys/net/ipv6/icmp/echo_ignore_all", "1"))
             return std::string("SKIP");
         const auto Start = std::chrono::steady_clock::now();
-        M.Check();
+        CheckNow(M);
         const double Took = nettest::MillisecondsSince(Start);
         Checks.Equal(int(M.Status()), int(msError), "silent ::1");
         Checks.Equal(M.LastError(), std::string("Request timed out."), "reason");
@@ -134,12 +116,11 @@ TEST_P(PingCheck, HostThatAnswersTheSecondRequest)
             std::this_thread::sleep_for(std::chrono::milliseconds(500));
             IgnoreEchoRequests(false);
         });
-        TStatusRecorder Recorder;
         const auto Start = std::chrono::steady_clock::now();
-        M.Check();
+        const std::string Shown = StatusesText(CheckNow(M));
         const double Took = nettest::MillisecondsSince(Start);
         Wake.join();
-        Checks.Equal(Recorder.Shown, std::string("1,2"), "statuses shown");
+        Checks.Equal(Shown, std::string("1,2"), "statuses shown");
         Checks.Equal(Witness.Requests().size(), 2u, "requests on the wire");
         Checks.True(Took >= 950 && Took < 1900, "took " + std::to_string(Took) + " ms");
         Checks.Equal(M.LastActivity(), FixedNow, "last activity");
@@ -301,8 +282,7 @@ TEST_P(PingFarHosts, Verdicts)
             TPingMonitor M;
             M.SetIP(Expected.Host);
             M.SetRetry(1);
-            TStatusRecorder Recorder;
-            M.Check();
+            CheckNow(M);
             const std::string Host = Expected.Host;
             Checks.Equal(int(M.Status()), int(Expected.Status), "status of " + Host);
             Checks.Equal(M.LastError(), std::string(Expected.Reason), "reason of " + Host);
@@ -387,10 +367,8 @@ TEST(PingCheckOnce, LoopbackOfThisMachine)
                         "(net.ipv4.ping_group_range \""
                      << Range << "\" leaves out group " << Gid << ") may be opened here";
     TFixedClock Clock;
-    TStatusRecorder Recorder;
     TPingMonitor M;
-    M.Check();
-    EXPECT_EQ(Recorder.Shown, "1,2");
+    EXPECT_EQ(StatusesText(CheckNow(M)), "1,2");
     EXPECT_EQ(M.Status(), msOK);
     EXPECT_EQ(M.LastActivity(), FixedNow);
     EXPECT_EQ(GSocketStack, nullptr);

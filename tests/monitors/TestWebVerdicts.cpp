@@ -8,6 +8,7 @@
 // check that waited for more than the answer says would end only at its read time-out.
 #include "monitors/Monitors.h"
 
+#include "support/MonitorCheck.h"
 #include "support/ScriptedServer.h"
 
 #include <gtest/gtest.h>
@@ -33,15 +34,7 @@ template <class F> TVerdict Check(const std::string& AAnswer, F AURL, bool AClos
     TVerdict Result;
     {
         TScriptedServer Server([&](TScriptedServer& AServer, int AFd, int) {
-            std::string Head;
-            char Buffer[4096];
-            while (Head.find("\r\n\r\n") == std::string::npos && AServer.WaitReadable(AFd, 5000)) {
-                const ssize_t N = recv(AFd, Buffer, sizeof Buffer, 0);
-                if (N <= 0)
-                    break;
-                Head.append(Buffer, static_cast<size_t>(N));
-            }
-            Result.Request = Head;
+            Result.Request = AServer.ReadRequest(AFd);
             TScriptedServer::SendAll(AFd, AAnswer);
             if (!ACloseAfter)
                 AServer.WaitForPeerClose(AFd, 15000);
@@ -49,7 +42,7 @@ template <class F> TVerdict Check(const std::string& AAnswer, F AURL, bool AClos
         TWebMonitor Monitor;
         Monitor.SetURL(AURL(Server.Port()));
         const auto Start = std::chrono::steady_clock::now();
-        Monitor.Check();
+        testsupport::CheckNow(Monitor);
         Result.Milliseconds = MillisecondsSince(Start);
         Result.Status = Monitor.Status();
         Result.Reason = Monitor.LastError();
@@ -166,7 +159,7 @@ TEST(WebVerdicts, URLsWithoutAKnownSchemeFailBeforeAnyLookup)
     for (const char* URL : { "127.0.0.1:8080/x", "javascript:alert(1)" }) {
         TWebMonitor Monitor;
         Monitor.SetURL(URL);
-        Monitor.Check();
+        testsupport::CheckNow(Monitor);
         EXPECT_EQ(Monitor.LastError(), "Unknown protocol: the URL must start with http:// or https://.")
             << URL;
     }

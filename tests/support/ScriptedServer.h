@@ -30,23 +30,7 @@ public:
     {
     }
     // The same on a listening socket of the caller's (an IPv6 one, say).
-    TScriptedServer(TFd AListen, TScript AScript, int AConnections = 1)
-        : FListen(std::move(AListen))
-        , FStop(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
-        , FScript(std::move(AScript))
-    {
-        FPort = LocalPort(FListen.Get());
-        FThread = std::thread([this, AConnections] {
-            for (int I = 0; I < AConnections; ++I) {
-                if (!WaitReadable(FListen.Get(), 60000))
-                    return;
-                TFd Conn(accept4(FListen.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-                if (Conn.Get() < 0)
-                    return;
-                FScript(*this, Conn.Get(), I);
-            }
-        });
-    }
+    TScriptedServer(TFd AListen, TScript AScript, int AConnections = 1);
     ~TScriptedServer() { Close(); }
     TScriptedServer(const TScriptedServer&) = delete;
     TScriptedServer& operator=(const TScriptedServer&) = delete;
@@ -60,14 +44,7 @@ public:
     }
     // Stops, waits for the script and closes the listening socket, so later connections are
     // refused as by a server that went away.
-    void Close()
-    {
-        if (!FThread.joinable())
-            return;
-        Stop();
-        FThread.join();
-        FListen.Reset();
-    }
+    void Close();
     bool Stopped()
     {
         pollfd P { FStop.Get(), POLLIN, 0 };
@@ -76,63 +53,18 @@ public:
 
     // Waits until AFd is readable; false on time-out, or when the server is stopping and AFd
     // has nothing more (what has arrived is still read).
-    bool WaitReadable(int AFd, int AMilliseconds)
-    {
-        pollfd P[2] = { { AFd, POLLIN, 0 }, { FStop.Get(), POLLIN, 0 } };
-        for (;;) {
-            int R = poll(P, 2, AMilliseconds);
-            if (R < 0 && errno == EINTR)
-                continue;
-            return R > 0 && P[0].revents != 0;
-        }
-    }
+    bool WaitReadable(int AFd, int AMilliseconds);
     // A request's head: everything up to its empty line (or 5 s of silence).
-    std::string ReadRequest(int AFd)
-    {
-        std::string Request;
-        char Buffer[4096];
-        while (Request.find("\r\n\r\n") == std::string::npos && WaitReadable(AFd, 5000)) {
-            const ssize_t N = recv(AFd, Buffer, sizeof Buffer, 0);
-            if (N <= 0)
-                break;
-            Request.append(Buffer, static_cast<size_t>(N));
-        }
-        return Request;
-    }
+    std::string ReadRequest(int AFd);
     // Sleeps AMilliseconds unless the server stops first.
     void Pause(int AMilliseconds)
     {
         pollfd P { FStop.Get(), POLLIN, 0 };
         poll(&P, 1, AMilliseconds);
     }
-    static void SendAll(int AFd, std::string_view AData)
-    {
-        while (!AData.empty()) {
-            ssize_t N = send(AFd, AData.data(), AData.size(), MSG_NOSIGNAL);
-            if (N < 0 && errno == EINTR)
-                continue;
-            if (N <= 0)
-                return;
-            AData.remove_prefix(static_cast<size_t>(N));
-        }
-    }
+    static void SendAll(int AFd, std::string_view AData);
     // Everything until the peer closes (or AMilliseconds of silence); also counts the reads.
-    std::string ReadUntilClose(int AFd, int AMilliseconds = 5000, int* AReads = nullptr)
-    {
-        std::string Text;
-        char Buffer[65536];
-        while (WaitReadable(AFd, AMilliseconds)) {
-            ssize_t N = recv(AFd, Buffer, sizeof Buffer, 0);
-            if (N < 0 && errno == EINTR)
-                continue;
-            if (N <= 0)
-                break;
-            if (AReads)
-                ++*AReads;
-            Text.append(Buffer, static_cast<size_t>(N));
-        }
-        return Text;
-    }
+    std::string ReadUntilClose(int AFd, int AMilliseconds = 5000, int* AReads = nullptr);
     // Waits until the peer closes its end (or the time runs out).
     void WaitForPeerClose(int AFd, int AMilliseconds = 5000) { ReadUntilClose(AFd, AMilliseconds); }
     // Resets the connection instead of closing it in order.
@@ -155,29 +87,7 @@ private:
 // socket, so later connections are refused as by a server that went away.
 class THttpTestServer {
 public:
-    explicit THttpTestServer(int AStatus, bool ASilent = false)
-        // Bounded: a test never needs more than a few hundred connections.
-        : FServer(
-            [this, AStatus, ASilent](TScriptedServer& AServer, int AFd, int) {
-                const std::string Request = AServer.ReadRequest(AFd);
-                {
-                    std::lock_guard<std::mutex> Lock(FMutex);
-                    FLastLine = Request.substr(0, Request.find("\r\n"));
-                }
-                ++FRequests;
-                if (ASilent) {
-                    AServer.Pause(60000);
-                    return;
-                }
-                const std::string Body = "status " + std::to_string(AStatus) + "\n";
-                TScriptedServer::SendAll(AFd,
-                    "HTTP/1.1 " + std::to_string(AStatus) + (AStatus < 300 ? " OK" : " Failed")
-                        + "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(Body.size())
-                        + "\r\nConnection: close\r\n\r\n" + Body);
-            },
-            1000)
-    {
-    }
+    explicit THttpTestServer(int AStatus, bool ASilent = false);
 
     int Port() const { return FServer.Port(); }
     std::string Url(const std::string& APath = "/") const
@@ -202,29 +112,10 @@ private:
 };
 
 // The threads of this process.
-inline int ThreadCount()
-{
-    int Count = 0;
-    if (DIR* D = opendir("/proc/self/task")) {
-        while (dirent* E = readdir(D)) {
-            if (E->d_name[0] != '.')
-                ++Count;
-        }
-        closedir(D);
-    }
-    return Count;
-}
+int ThreadCount();
 
 // The thread count once it has come down to at most AExpected (a joined thread may linger in
 // the task list for a moment after the join returns), or the last count seen after 1 s.
-inline int ThreadCountSettled(int AExpected)
-{
-    int Count = ThreadCount();
-    for (int I = 0; I < 100 && Count > AExpected; ++I) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        Count = ThreadCount();
-    }
-    return Count;
-}
+int ThreadCountSettled(int AExpected);
 
 } // namespace nettest

@@ -14,42 +14,20 @@ namespace testsupport {
 class TTempFolder {
 public:
     // AStem names the folder for whoever finds one left behind.
-    explicit TTempFolder(const std::string& AStem = "vardex-test")
-    {
-        std::string Name = "/tmp/" + AStem + "-XXXXXX";
-        if (mkdtemp(Name.data()))
-            FPath = Name;
-    }
-    ~TTempFolder()
-    {
-        if (!FPath.empty())
-            nftw(
-                FPath.c_str(),
-                [](const char* APath, const struct stat*, int, FTW*) { return ::remove(APath); }, 16,
-                FTW_DEPTH | FTW_PHYS);
-    }
+    explicit TTempFolder(const std::string& AStem = "vardex-test");
+    ~TTempFolder();
     TTempFolder(const TTempFolder&) = delete;
     TTempFolder& operator=(const TTempFolder&) = delete;
 
     // Empty when no folder could be made.
     const std::string& Path() const { return FPath; }
     std::string Path(const std::string& AName) const { return FPath + "/" + AName; }
-    void Write(const std::string& AName, const std::string& AText) const
-    {
-        std::ofstream File(Path(AName), std::ios::binary | std::ios::trunc);
-        File << AText;
-    }
+    void Write(const std::string& AName, const std::string& AText) const;
 
 private:
     std::string FPath;
 };
 
-inline std::string ReadWholeFile(const std::string& APath)
-{
-    std::ifstream File(APath, std::ios::binary);
-    std::stringstream Text;
-    Text << File.rdbuf();
-    return Text.str();
-}
+std::string ReadWholeFile(const std::string& APath);
 
 } // namespace testsupport

@@ -453,7 +453,8 @@ TEST_F(VardexCheck, PassPrintsInListOrderWhateverEndsFirst)
 {
     THttpTestServer Silent(200, true);
     THttpTestServer Fine(200);
-    Folder.Write("default.cfg", WebBlock("Silent", Silent.Url()) + WebBlock("Fine", Fine.Url()));
+    Folder.Write("default.cfg",
+        Block("Silent", "WebMonitor", "URL=" + Silent.Url(), 0, "Timeout=2") + WebBlock("Fine", Fine.Url()));
     TChildProcess Child(Program, { "--jobs", "2" }, Folder.Path());
     for (int I = 0; I < 100 && Fine.Requests() == 0; ++I)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
