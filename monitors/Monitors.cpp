@@ -40,17 +40,6 @@ const char* StatusWord(TMonitorStatus AStatus)
 
 namespace {
 
-TMonitorObserver* GMonitorObserver = nullptr;
-
-// Repaint, then one pass of the observer's event loop.
-void Notify(TServiceMonitor* AMonitor)
-{
-    if (TMonitorObserver* Observer = GMonitorObserver) {
-        Observer->UpdateMonitorView(AMonitor);
-        Observer->ProcessMessages();
-    }
-}
-
 // Integer text, and at least AMinimum.
 std::optional<TBadValue> CheckInteger(std::string_view AKey, const std::string& AValue, int32_t AMinimum)
 {
@@ -128,16 +117,6 @@ bool IsServerAddress(const std::string& AValue)
 }
 
 } // namespace
-
-void SetMonitorObserver(TMonitorObserver* AObserver)
-{
-    GMonitorObserver = AObserver;
-}
-
-TMonitorObserver* MonitorObserver()
-{
-    return GMonitorObserver;
-}
 
 bool FindSettingsValue(const TStringList& ALines, std::string_view AKey, std::string& AValue)
 {
@@ -237,7 +216,6 @@ void TServiceMonitor::SetStatus(TMonitorStatus AStatus)
         FLastActivity = Now();
         FLastError.clear();
     }
-    Notify(this);
 }
 
 void TServiceMonitor::ApplyResult(const TProbeResult& AResult, TDateTime AFinished)
@@ -252,7 +230,6 @@ void TServiceMonitor::ApplyResult(const TProbeResult& AResult, TDateTime AFinish
     } else {
         FLastError = AResult.Reason;
     }
-    Notify(this);
 }
 
 TStringList TPingMonitor::GetSettings() const

@@ -28,19 +28,6 @@ const char* StatusWord(TMonitorStatus AStatus);
 
 class TServiceMonitor;
 
-// Who hears of a monitor's status changes made on the calling thread (SetStatus, ApplyResult):
-// repaint its rows, and one pass of an event loop.
-class TMonitorObserver {
-public:
-    virtual ~TMonitorObserver() = default;
-    virtual void UpdateMonitorView(TServiceMonitor* AMonitor) = 0;
-    virtual void ProcessMessages() = 0;
-};
-
-// One observer for the whole process; nullptr removes it. Set it before any check starts.
-void SetMonitorObserver(TMonitorObserver* AObserver);
-TMonitorObserver* MonitorObserver();
-
 // When the certificates an https server showed stop being valid, as Unix seconds (UTC);
 // 0 where the check did not get that far (plain http, no handshake).
 struct TCertificateExpiry {
