@@ -52,9 +52,7 @@ class TTestMain : public QObject {
 private slots:
     void LayoutAndCaptions()
     {
-        TWindowFixture F(nullptr);
-        TfmMain& W = *F.Window;
-        QVERIFY(F.ShowActive());
+        SHOWN_WINDOW(nullptr);
         QCOMPARE(W.windowTitle(), QStringLiteral("Vardex"));
         QVERIFY(W.windowIcon().availableSizes().contains(QSize(48, 48)));
         QCOMPARE(W.size(), QSize(696, 480));
@@ -185,9 +183,7 @@ private slots:
 
     void SelectingFillsTheEditor()
     {
-        TWindowFixture F(ThreeMonitors);
-        TfmMain& W = *F.Window;
-        QVERIFY(F.ShowActive());
+        SHOWN_WINDOW(ThreeMonitors);
         F.ClickRow(0);
         QCOMPARE(EditorKeys(W), (QStringList { "Name", "Interval", "IP", "Retry" }));
         QCOMPARE(EditorValues(W), (QStringList { "Router", "60", "127.0.0.9", "2" }));
@@ -213,9 +209,7 @@ private slots:
 
     void EveryKeystrokeReachesTheMonitor()
     {
-        TWindowFixture F(ThreeMonitors);
-        TfmMain& W = *F.Window;
-        QVERIFY(F.ShowActive());
+        SHOWN_WINDOW(ThreeMonitors);
         F.ClickRow(0);
         QLineEdit* Interval = W.EditorValueBox(1);
         Interval->setFocus();
@@ -235,9 +229,7 @@ private slots:
 
     void TypedNamesAreNotTakenOver()
     {
-        TWindowFixture F(ThreeMonitors);
-        TfmMain& W = *F.Window;
-        QVERIFY(F.ShowActive());
+        SHOWN_WINDOW(ThreeMonitors);
         F.ClickRow(1);
         QLineEdit* Name = W.EditorValueBox(0);
         QTest::keyClicks(Name, "xyz");
@@ -252,9 +244,7 @@ private slots:
     // Ctrl+S still saves from there.
     void DelInATextBoxEditsText()
     {
-        TWindowFixture F(ThreeMonitors);
-        TfmMain& W = *F.Window;
-        QVERIFY(F.ShowActive());
+        SHOWN_WINDOW(ThreeMonitors);
         F.ClickRow(0);
         QLineEdit* IP = W.EditorValueBox(2);
         IP->setFocus();
@@ -281,9 +271,7 @@ private slots:
     // the monitors it held, however the pasted text is laid out.
     void PastedLineBreaksStayOnTheirLine()
     {
-        TWindowFixture F(ThreeMonitors);
-        TfmMain& W = *F.Window;
-        QVERIFY(F.ShowActive());
+        SHOWN_WINDOW(ThreeMonitors);
         F.ClickRow(1);
         QLineEdit* URL = W.EditorValueBox(2);
         URL->setFocus();
@@ -324,9 +312,7 @@ private slots:
               "IP=127.0.0.9\r\nRetry=2\r\n\r\n\r\n"
               "Name=\xD1\xE0\xE9\xF2\r\nType=WebMonitor\r\nInterval=30\r\nURL=http://127.0.0.1/"
             + std::string(40000, '\xE9') + "\r\n\r\n\r\n";
-        TWindowFixture F(Legacy.c_str());
-        TfmMain& W = *F.Window;
-        QVERIFY(F.ShowActive());
+        SHOWN_WINDOW(Legacy.c_str());
         QCOMPARE(F.Captions(), (QStringList { "Роутер", "Сайт" }));
         F.ClickRow(0);
         F.ClickRow(1);
@@ -404,9 +390,7 @@ private slots:
 
     void DeleteTheMiddleOfThree()
     {
-        TWindowFixture F(ThreeMonitors);
-        TfmMain& W = *F.Window;
-        QVERIFY(F.ShowActive());
+        SHOWN_WINDOW(ThreeMonitors);
         const std::weak_ptr<TServiceMonitor> Middle = W.Monitors()[1].Monitor;
         F.ClickRow(1);
         F.List()->setFocus();
@@ -434,9 +418,7 @@ private slots:
 
     void DeletingTheLastEmptiesTheEditor()
     {
-        TWindowFixture F("Name=Only\nType=WebMonitor\n");
-        TfmMain& W = *F.Window;
-        QVERIFY(F.ShowActive());
+        SHOWN_WINDOW("Name=Only\nType=WebMonitor\n");
         F.ClickRow(0);
         Part<QAction>(W, "acMonitorDelete")->trigger();
         QCOMPARE(F.List()->topLevelItemCount(), 0);
@@ -445,9 +427,7 @@ private slots:
 
     void CreatesAreSeparateMonitors()
     {
-        TWindowFixture F(nullptr);
-        TfmMain& W = *F.Window;
-        QVERIFY(F.ShowActive());
+        SHOWN_WINDOW(nullptr);
         Part<QAction>(W, "acCreatePing")->trigger();
         Part<QAction>(W, "acCreatePing")->trigger();
         Part<QAction>(W, "acCreateWeb")->trigger();
@@ -479,9 +459,7 @@ private slots:
 
     void RenameInPlace()
     {
-        TWindowFixture F(ThreeMonitors);
-        TfmMain& W = *F.Window;
-        QVERIFY(F.ShowActive());
+        SHOWN_WINDOW(ThreeMonitors);
         F.ClickRow(2, 2);
         F.List()->setFocus();
         QTest::keyClick(F.List(), Qt::Key_F2);
@@ -504,9 +482,7 @@ private slots:
 
     void CtrlLDoesNothingAndAltXCloses()
     {
-        TWindowFixture F(ThreeMonitors);
-        TfmMain& W = *F.Window;
-        QVERIFY(F.ShowActive());
+        SHOWN_WINDOW(ThreeMonitors);
         F.ClickRow(0);
         QLineEdit* Interval = W.EditorValueBox(1);
         Interval->setFocus();
@@ -521,9 +497,7 @@ private slots:
 
     void StatusColumns()
     {
-        TWindowFixture F(ThreeMonitors);
-        TfmMain& W = *F.Window;
-        QVERIFY(F.ShowActive());
+        SHOWN_WINDOW(ThreeMonitors);
         TServiceMonitor& First = *W.Monitors()[0].Monitor;
         QTreeWidgetItem* Row = F.List()->topLevelItem(0);
         const QImage Empty = Row->icon(0).pixmap(24, 12).toImage();
@@ -564,9 +538,7 @@ private slots:
 
     void ShownAgainRebuildsTheRows()
     {
-        TWindowFixture F(ThreeMonitors);
-        TfmMain& W = *F.Window;
-        QVERIFY(F.ShowActive());
+        SHOWN_WINDOW(ThreeMonitors);
         F.ClickRow(1);
         W.Monitors()[0].Name = "Renamed behind the list";
         W.hide();
@@ -577,9 +549,7 @@ private slots:
 
     void SaveErrorsAreReported()
     {
-        TWindowFixture F(ThreeMonitors);
-        TfmMain& W = *F.Window;
-        QVERIFY(F.ShowActive());
+        SHOWN_WINDOW(ThreeMonitors);
         W.SetConfigFileName(F.Path("no/such/folder.cfg"));
         QTest::keyClick(F.List(), Qt::Key_S, Qt::ControlModifier);
         QCOMPARE(F.Reports.size(), size_t(1));

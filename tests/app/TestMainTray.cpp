@@ -69,9 +69,7 @@ private slots:
 
     void MinimiseHidesTheWindowToTheTray()
     {
-        TWindowFixture F(TwoMonitors);
-        TfmMain& W = *F.Window;
-        QVERIFY(F.ShowActive());
+        SHOWN_WINDOW(TwoMonitors);
         Minimise(W);
         QVERIFY(!W.isVisible());
         QVERIFY(Part<TTrayIcon>(W, "TrayIcon")->InTray());
@@ -114,9 +112,7 @@ private slots:
 
     void AMinimiseUndoneAtOnceHidesNothing()
     {
-        TWindowFixture F(TwoMonitors);
-        TfmMain& W = *F.Window;
-        QVERIFY(F.ShowActive());
+        SHOWN_WINDOW(TwoMonitors);
         W.showMinimized();
         W.showNormal();
         Settle();
@@ -126,9 +122,7 @@ private slots:
 
     void TrayDoubleClickBringsTheHiddenWindowBack()
     {
-        TWindowFixture F(TwoMonitors);
-        TfmMain& W = *F.Window;
-        QVERIFY(F.ShowActive());
+        SHOWN_WINDOW(TwoMonitors);
         F.ClickRow(1);
         QCOMPARE(F.List()->selectedItems().size(), 1);
         Minimise(W);
@@ -153,9 +147,7 @@ private slots:
 
     void TrayDoubleClickOnAVisibleWindowBringsItToTheFront()
     {
-        TWindowFixture F(TwoMonitors);
-        TfmMain& W = *F.Window;
-        QVERIFY(F.ShowActive());
+        SHOWN_WINDOW(TwoMonitors);
         F.ClickRow(0);
         QWidget Other;
         Other.resize(200, 100);
@@ -175,9 +167,7 @@ private slots:
     {
         // Without a notification area the window minimises as it is; the icon can still be
         // double-clicked if a tray host took it meanwhile.
-        TWindowFixture F(TwoMonitors, false);
-        TfmMain& W = *F.Window;
-        QVERIFY(F.ShowActive());
+        SHOWN_WINDOW(TwoMonitors, false);
         Minimise(W);
         QVERIFY(W.isMinimized());
         DoubleClickTray(F);

@@ -169,3 +169,9 @@ public:
     int Dialogs = 0;
     std::string NextFileName;
 };
+
+// A window made with the fixture's arguments, shown and active, as F, with W the window itself.
+#define SHOWN_WINDOW(...)                                                                                    \
+    TWindowFixture F(__VA_ARGS__);                                                                           \
+    TfmMain& W = *F.Window;                                                                                  \
+    QVERIFY(F.ShowActive())

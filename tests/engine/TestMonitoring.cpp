@@ -13,7 +13,7 @@
 namespace {
 
 struct TLog : TMonitoringListener {
-    explicit TLog(std::vector<std::string>& AEvents, std::string ATag)
+    TLog(std::vector<std::string>& AEvents, std::string ATag)
         : Events(AEvents)
         , Tag(std::move(ATag))
     {
@@ -44,6 +44,15 @@ struct TFeed : TNotificationFeed {
     std::vector<std::string> Seen;
 };
 
+// One check of AMonitor through the core, applied.
+void CheckOnce(TMonitoring& ACore, const std::shared_ptr<TTestMonitor>& AMonitor, TMonitorStatus AResult)
+{
+    AMonitor->Result = AResult;
+    ASSERT_TRUE(ACore.RunCheck(AMonitor));
+    ASSERT_TRUE(ACore.WaitForVerdicts(std::chrono::seconds(5)));
+    EXPECT_FALSE(ACore.ApplyVerdicts());
+}
+
 } // namespace
 
 TEST(Monitoring, ListenersHearEachCheckInOrderAndTheAlarmAsItChanges)
@@ -57,7 +66,6 @@ TEST(Monitoring, ListenersHearEachCheckInOrderAndTheAlarmAsItChanges)
     Core.AddListener(First);
     Core.AddListener(Second);
     auto Monitor = std::make_shared<TTestMonitor>();
-    Monitor->Tag = "m";
     Monitor->Result = msError;
     Monitor->Reason = "refused";
     Core.List().push_back({ "old", Monitor });
@@ -75,10 +83,7 @@ TEST(Monitoring, ListenersHearEachCheckInOrderAndTheAlarmAsItChanges)
 
     Events.clear();
     Core.RemoveListener(Second);
-    Monitor->Result = msOK;
-    ASSERT_TRUE(Core.RunCheck(Monitor));
-    ASSERT_TRUE(Core.WaitForVerdicts(std::chrono::seconds(5)));
-    Core.ApplyVerdicts();
+    CheckOnce(Core, Monitor, msOK);
     EXPECT_EQ(Events, (std::vector<std::string> { "1 started", "1 new OK", "1 calm" }));
     EXPECT_EQ(Core.NameOf(*Monitor), "new");
 }
@@ -97,17 +102,11 @@ TEST(Monitoring, TheRecordingKeepsAndNotifiesEveryVerdict)
     Recording.SetList(Folder.Path() + "/default.cfg");
     Core.AddListener(Recording);
     auto Monitor = std::make_shared<TTestMonitor>();
-    Monitor->Tag = "m";
-    Monitor->Result = msError;
     Monitor->Reason = "no reply";
     Core.List().push_back({ "web", Monitor });
-    for (const TMonitorStatus Result : { msError, msOK }) {
-        Monitor->Result = Result;
-        ASSERT_TRUE(Core.RunCheck(Monitor));
-        ASSERT_TRUE(Core.WaitForVerdicts(std::chrono::seconds(5)));
-        Core.ApplyVerdicts();
-        Clock->Pass(1.0 / 86400);
-    }
+    CheckOnce(Core, Monitor, msError);
+    Clock->Pass(1.0 / 86400);
+    CheckOnce(Core, Monitor, msOK);
     EXPECT_EQ(Feed.Seen, (std::vector<std::string> { "web ERROR no reply", "web OK" }));
     ASSERT_TRUE(Recording.Flush(std::chrono::seconds(10)));
     const std::vector<THistoryPoint> Points = Recording.Reader()->Points(Recording.ListKey(), "web", 0);

@@ -129,47 +129,37 @@ TEST_P(PingCheck, HostThatAnswersTheSecondRequest)
     });
 }
 
-TEST_P(PingCheck, UnreachableIsAFailedAttemptNotAnError)
+// An ICMP error from a router on the way is a failed attempt, not an error of the check:
+// each one costs an attempt and its text is the reason.
+TEST_P(PingCheck, RouterErrorsAreFailedAttempts)
 {
-    const TKind Kind = GetParam();
-    ICMP_RUN_ISOLATED([Kind] {
-        TWitness Witness;
-        if (!IgnoreEchoRequests(true))
-            return std::string("SKIP");
-        TInjector Router(TAnswer::Unreachable);
-        if (!Router.Ok() || !UseKind(Kind))
-            return std::string("SKIP");
-        TChecks Checks;
-        TPingMonitor M;
-        M.SetRetry(3);
-        TCheckRun Run = RunCheck(M, Witness);
-        Checks.Equal(Run.Shown, std::string("1,3"), "statuses shown");
-        Checks.Equal(Run.Requests, 3u, "requests on the wire");
-        Checks.Equal(Router.Answered(), 3, "errors sent");
-        Checks.True(Run.Milliseconds < 1000, "took " + std::to_string(Run.Milliseconds) + " ms");
-        Checks.Equal(M.LastError(), std::string("Destination unreachable."), "reason");
-        return Checks.Errors;
-    });
-}
-
-TEST_P(PingCheck, TimeExceededReason)
-{
-    const TKind Kind = GetParam();
-    ICMP_RUN_ISOLATED([Kind] {
-        TWitness Witness;
-        if (!IgnoreEchoRequests(true))
-            return std::string("SKIP");
-        TInjector Router(TAnswer::TimeExceeded);
-        if (!Router.Ok() || !UseKind(Kind))
-            return std::string("SKIP");
-        TChecks Checks;
-        TPingMonitor M;
-        M.SetRetry(1);
-        TCheckRun Run = RunCheck(M, Witness);
-        Checks.Equal(Run.Shown, std::string("1,3"), "statuses shown");
-        Checks.Equal(M.LastError(), std::string("TTL expired in transit."), "reason");
-        return Checks.Errors;
-    });
+    struct TCase {
+        TAnswer Answer;
+        int32_t Retry;
+        const char* Reason;
+    };
+    for (const TCase& Case : { TCase { TAnswer::Unreachable, 3, "Destination unreachable." },
+             TCase { TAnswer::TimeExceeded, 1, "TTL expired in transit." } }) {
+        const TKind Kind = GetParam();
+        ICMP_RUN_ISOLATED([Kind, Case] {
+            TWitness Witness;
+            if (!IgnoreEchoRequests(true))
+                return std::string("SKIP");
+            TInjector Router(Case.Answer);
+            if (!Router.Ok() || !UseKind(Kind))
+                return std::string("SKIP");
+            TChecks Checks;
+            TPingMonitor M;
+            M.SetRetry(Case.Retry);
+            TCheckRun Run = RunCheck(M, Witness);
+            Checks.Equal(Run.Shown, std::string("1,3"), "statuses shown");
+            Checks.Equal(Run.Requests, size_t(Case.Retry), "requests on the wire");
+            Checks.Equal(Router.Answered(), Case.Retry, "errors sent");
+            Checks.True(Run.Milliseconds < 1000, "took " + std::to_string(Run.Milliseconds) + " ms");
+            Checks.Equal(M.LastError(), std::string(Case.Reason), "reason");
+            return Checks.Errors;
+        });
+    }
 }
 
 TEST_P(PingCheck, AnsweringHostIsOK)
