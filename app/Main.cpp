@@ -331,25 +331,15 @@ void TfmMain::SetTrayAnimated(bool AAnimated)
 
 void TfmMain::TrayIconDblClick()
 {
-    ShowAndRestore();
+    FTray->ShowWindow();
 }
 
 void TfmMain::acTrayShowExecute()
 {
-    ShowAndRestore();
+    FTray->ShowWindow();
 }
 
 void TfmMain::ApplicationEventsMinimize()
 {
     FTray->HideWindow();
-}
-
-void TfmMain::ShowAndRestore()
-{
-    if (isMinimized())
-        showNormal();
-    else
-        show();
-    raise();
-    activateWindow();
 }

@@ -156,8 +156,6 @@ private:
 
     // The alarm's effect on the tray icon: the red frames while it stands.
     void SetTrayAnimated(bool AAnimated);
-    // Makes the window visible, brings it to the front and undoes a minimise.
-    void ShowAndRestore();
 
     // Made before the list is loaded, gone after the engine has stopped.
     std::shared_ptr<TDesktopNotifier> FNotifier;

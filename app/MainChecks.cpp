@@ -5,6 +5,7 @@
 
 #include "app/Application.h"
 #include "app/MainForm.h"
+#include "app/MainTray.h"
 #include "app/MonitorHistory.h"
 
 #include <QStatusBar>
@@ -78,7 +79,7 @@ void TfmMain::AlarmChanged(bool AAlarm)
 {
     SetTrayAnimated(AAlarm);
     if (AAlarm)
-        ShowAndRestore();
+        FTray->ShowWindow();
 }
 
 void TfmMain::Shortage(const std::string& AText)

@@ -53,3 +53,13 @@ void TMainTray::HideWindow()
     if (TrayIcon->InTray())
         FWindow.hide();
 }
+
+void TMainTray::ShowWindow()
+{
+    if (FWindow.isMinimized())
+        FWindow.showNormal();
+    else
+        FWindow.show();
+    FWindow.raise();
+    FWindow.activateWindow();
+}

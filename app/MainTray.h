@@ -25,6 +25,8 @@ public:
     void SetAnimated(bool AAnimated);
     // Hides the window to the tray, where there is one to come back from.
     void HideWindow();
+    // Makes the window visible, brings it to the front and undoes a minimise.
+    void ShowWindow();
 
     // Called when the application is minimised.
     std::function<void()> OnMinimize;
