@@ -129,12 +129,8 @@ private:
     // The chart follows the selected row's monitor.
     void SelectHistory();
 
-    // The list file, and the status bar's text of the last refused editor value, cleared
-    // once a value is taken.
+    // The list file.
     std::unique_ptr<TListFile> FListFile;
-    QString FRefusedMessage;
-    // Says ARefused in the status bar, or takes back the last refusal once a value is taken.
-    void ShowRefused(const QString& ARefused);
 
     // The checks: the list, the schedule, the engine's workers and their verdicts, applied
     // when the queue's descriptor wakes the event loop.

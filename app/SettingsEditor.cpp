@@ -4,6 +4,7 @@
 #include "app/WindowTexts.h"
 
 #include <QCoreApplication>
+#include <QStatusBar>
 #include <QStringList>
 
 #include <algorithm>
@@ -105,4 +106,14 @@ TStringList TSettingsEditor::AcceptedLines(const TServiceMonitor& AMonitor, QStr
                                  : QCoreApplication::translate("TfmMain", "Значение не принято: %1")
                                        .arg(Refused.join(QStringLiteral("; ")));
     return Lines;
+}
+
+void TSettingsEditor::ShowRefused(QStatusBar& AStatusBar, const QString& ARefused)
+{
+    if (!ARefused.isEmpty()) {
+        FRefusedMessage = ARefused;
+        AStatusBar.showMessage(FRefusedMessage);
+    } else if (!FRefusedMessage.isEmpty() && AStatusBar.currentMessage() == FRefusedMessage) {
+        AStatusBar.clearMessage();
+    }
 }

@@ -10,6 +10,7 @@
 #include <string>
 
 class QLineEdit;
+class QStatusBar;
 
 class TSettingsEditor : public QTableWidget {
     Q_OBJECT
@@ -31,10 +32,17 @@ public:
     // The lines AMonitor can take. ARefused says which values were left out and what the
     // monitor keeps instead; it is empty when every value is taken.
     TStringList AcceptedLines(const TServiceMonitor& AMonitor, QString& ARefused) const;
+    // Says ARefused in AStatusBar, or takes back the last refusal said there once a value is
+    // taken (ARefused empty).
+    void ShowRefused(QStatusBar& AStatusBar, const QString& ARefused);
 
 signals:
     // The operator changed a value.
     void Typed();
     // The operator left a value box.
     void Finished();
+
+private:
+    // The status bar's text of the last refused value.
+    QString FRefusedMessage;
 };

@@ -1,6 +1,7 @@
 #include "engine/Monitoring.h"
 
 #include <algorithm>
+#include <utility>
 
 TMonitoring::TMonitoring(TOptions AOptions)
     : FClock(AOptions.Clock ? std::move(AOptions.Clock) : std::make_shared<TSystemCheckClock>())
@@ -124,6 +125,27 @@ void TMonitoring::Reassess(const TServiceMonitor& AMonitor)
 {
     FSchedule.Reassess(AMonitor);
     UpdateAlarm();
+}
+
+std::optional<std::string> TMonitoring::Rename(const TServiceMonitor& AMonitor, const std::string& ANewName)
+{
+    const size_t Index = IndexOf(AMonitor);
+    if (Index == std::string::npos || FList[Index].Name == ANewName)
+        return std::nullopt;
+    return std::exchange(FList[Index].Name, ANewName);
+}
+
+bool TMonitoring::ApplySettings(TServiceMonitor& AMonitor, TStringList ALines)
+{
+    const bool WasChecked = !AMonitor.NotChecked();
+    AMonitor.SetSettings(std::move(ALines));
+    if (WasChecked && AMonitor.NotChecked() && !IsChecking(AMonitor) && AMonitor.Status() != msNone) {
+        AMonitor.SetAcknowledged(0);
+        AMonitor.SetStatus(msNone);
+        Reassess(AMonitor);
+        return true;
+    }
+    return WasChecked == AMonitor.NotChecked();
 }
 
 void TMonitoring::UpdateAlarm()

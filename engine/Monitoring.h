@@ -92,6 +92,13 @@ public:
     // AMonitor's part in the alarm changed on the owner's side (acknowledged, its status set
     // there): counted again now.
     void Reassess(const TServiceMonitor& AMonitor);
+    // AMonitor is listed as ANewName from now on. Its old name when that changed (its history
+    // goes along), otherwise nothing.
+    std::optional<std::string> Rename(const TServiceMonitor& AMonitor, const std::string& ANewName);
+    // AMonitor takes ALines as its settings. One that the timer no longer checks shows no
+    // verdict as if it were current: its status (and an acknowledgement) is cleared unless
+    // its check runs. True when what it shows changed: checked or not, or its status.
+    bool ApplySettings(TServiceMonitor& AMonitor, TStringList ALines);
 
     bool Alarm() const { return FAlarm; }
     bool Failing(const TServiceMonitor& AMonitor) const { return FSchedule.Failing(AMonitor); }

@@ -68,6 +68,7 @@ TEST(Monitoring, ListenersHearEachCheckInOrderAndTheAlarmAsItChanges)
     auto Monitor = std::make_shared<TTestMonitor>();
     Monitor->Result = msError;
     Monitor->Reason = "refused";
+    Monitor->SetInterval(60);
     Core.List().push_back({ "old", Monitor });
 
     ASSERT_TRUE(Core.RunCheck(Monitor));
@@ -85,7 +86,17 @@ TEST(Monitoring, ListenersHearEachCheckInOrderAndTheAlarmAsItChanges)
     Core.RemoveListener(Second);
     CheckOnce(Core, Monitor, msOK);
     EXPECT_EQ(Events, (std::vector<std::string> { "1 started", "1 new OK", "1 calm" }));
-    EXPECT_EQ(Core.NameOf(*Monitor), "new");
+    EXPECT_EQ(Core.Rename(*Monitor, "new"), std::nullopt);
+    EXPECT_EQ(Core.Rename(*Monitor, "newer"), std::optional<std::string>("new"));
+    EXPECT_EQ(Core.NameOf(*Monitor), "newer");
+
+    // A monitor the timer no longer checks shows no verdict, and its failure no alarm.
+    CheckOnce(Core, Monitor, msError);
+    Events.clear();
+    EXPECT_TRUE(Core.ApplySettings(*Monitor, { "Interval=0" }));
+    EXPECT_EQ(Monitor->Status(), msNone);
+    EXPECT_EQ(Events, (std::vector<std::string> { "1 calm" }));
+    EXPECT_FALSE(Core.ApplySettings(*Monitor, { "Interval=-1" }));
 }
 
 TEST(Monitoring, TheRecordingKeepsAndNotifiesEveryVerdict)
