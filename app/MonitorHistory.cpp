@@ -42,21 +42,14 @@ QString StatusTipText(TMonitorStatus AStatus, const std::string& AReason, int64_
 
 namespace {
 
-TCheckRecording::TOptions RecordingOptions(const TMonitorHistory::TOptions& AOptions,
-    TMonitorHistory* AHistory, void (TMonitorHistory::*ATurnOff)(const QString&))
+TCheckRecording::TOptions RecordingOptions(
+    const TMonitorHistory::TOptions& AOptions, std::function<void(const std::string&)> AOnDisabled)
 {
     TCheckRecording::TOptions Result;
     Result.Settings = AOptions.Settings;
     Result.WallMs = AOptions.WallMs;
     Result.BatchDelay = std::chrono::milliseconds(AOptions.BatchDelayMs);
-    // Called on the recorder's thread, which the recording joins before this object goes;
-    // the queued call is dropped by Qt if it comes too late.
-    Result.OnDisabled = [AHistory, ATurnOff](const std::string& AReason) {
-        QMetaObject::invokeMethod(
-            AHistory,
-            [AHistory, ATurnOff, Reason = QString::fromStdString(AReason)] { (AHistory->*ATurnOff)(Reason); },
-            Qt::QueuedConnection);
-    };
+    Result.OnDisabled = std::move(AOnDisabled);
     return Result;
 }
 
@@ -78,7 +71,15 @@ TMonitorHistory::TMonitorHistory(
     , FChart(AChart)
     , FNotifications(
           ANotifier, AOptions.MonotonicMs ? AOptions.MonotonicMs : std::function<int64_t()>(SteadyMs))
-    , FRecording(RecordingOptions(AOptions, this, &TMonitorHistory::TurnOff), &FNotifications)
+    , FRecording(RecordingOptions(AOptions,
+                     // Called on the recorder's thread, which the recording joins before this
+                     // object goes; the queued call is dropped by Qt if it comes too late.
+                     [this](const std::string& AReason) {
+                         QMetaObject::invokeMethod(
+                             this, [this, Reason = QString::fromStdString(AReason)] { TurnOff(Reason); },
+                             Qt::QueuedConnection);
+                     }),
+          &FNotifications)
 {
     if (!AOptions.Settings.Enabled) {
         FOffReason = OffText(QStringLiteral("VARDEX_HISTORY=off"));

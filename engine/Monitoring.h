@@ -67,6 +67,9 @@ public:
     const TMonitorList& List() const { return FList; }
     // The name AMonitor is listed under; empty when it is not listed.
     std::string NameOf(const TServiceMonitor& AMonitor) const;
+    // AMonitor's position in the list, or std::string::npos when it is not listed. Found by
+    // address; the index is rebuilt when the owner changed the list.
+    size_t IndexOf(const TServiceMonitor& AMonitor) const;
 
     // AListener hears of the checks from now on, after those added before it; it must
     // outlive this object or be removed first.
@@ -115,8 +118,6 @@ public:
 private:
     // Tells the listeners when the alarm changed.
     void UpdateAlarm();
-    // The list position of AMonitor, or npos; the index is rebuilt when the list changed.
-    size_t IndexOf(const TServiceMonitor& AMonitor) const;
 
     TMonitorList FList;
     std::shared_ptr<const TCheckClock> FClock;

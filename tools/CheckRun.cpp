@@ -20,17 +20,11 @@ TCheckRun::TCheckRun(const TCheckOptions& AOptions, TMonitorList AList, TWriter 
     FCore.List() = std::move(AList);
     FCore.AddListener(*this);
     FMetrics.resize(FList.size());
-    FIndex.reserve(FList.size());
-    for (size_t I = 0; I < FList.size(); ++I)
-        if (FList[I].Monitor)
-            FIndex.emplace(FList[I].Monitor.get(), I);
 }
 
 void TCheckRun::AddListener(TMonitoringListener& AListener)
 {
-    FCore.RemoveListener(*this);
     FCore.AddListener(AListener);
-    FCore.AddListener(*this);
 }
 
 void TCheckRun::Print(const TCheckReport& AReport)
@@ -61,7 +55,9 @@ void TCheckRun::Finished(
 {
     const double Now
         = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-    const size_t Index = FIndex.at(&AMonitor);
+    const size_t Index = FCore.IndexOf(AMonitor);
+    if (Index == std::string::npos)
+        return;
     TCheckReport Report = MakeCheckReport(AName, AMonitor, AVerdict.DurationMs);
     CountCheck(FMetrics[Index], AMonitor, AVerdict.DurationMs, Now, Report.Reason);
     FApplied = true;
@@ -72,8 +68,8 @@ void TCheckRun::Finished(
 void TCheckRun::Changed(const TServiceMonitor& AMonitor, bool AStarted)
 {
     // Put off for a shortage: the monitor is back as it was, to be checked again.
-    if (const auto Found = FIndex.find(&AMonitor); !AStarted && Found != FIndex.end())
-        FPutOff.push_back(Found->second);
+    if (const size_t Index = FCore.IndexOf(AMonitor); !AStarted && Index != std::string::npos)
+        FPutOff.push_back(Index);
 }
 
 void TCheckRun::Shortage(const std::string& AText)
@@ -107,7 +103,8 @@ std::shared_ptr<const TMetricsSnapshot> TCheckRun::Snapshot() const
 {
     auto Snapshot = std::make_shared<TMetricsSnapshot>();
     Snapshot->ListName = FOptions.FileName;
-    Snapshot->Listed = FIndex.size();
+    Snapshot->Listed = size_t(std::count_if(
+        FList.begin(), FList.end(), [](const TMonitorEntry& AEntry) { return AEntry.Monitor != nullptr; }));
     Snapshot->Postponed = FCore.Shortages();
     for (size_t I = 0; I < FList.size(); ++I) {
         const TMonitorMetrics& Metrics = FMetrics[I];

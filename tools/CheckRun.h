@@ -105,8 +105,6 @@ private:
     // Where the report of each check applied goes, while verdicts are applied.
     std::function<void(size_t AIndex, TCheckReport AReport)> FOnReport;
     bool FApplied = false;
-    // List positions by monitor, for names and for the order of the lines.
-    std::unordered_map<const TServiceMonitor*, size_t> FIndex;
     bool FOutputFailed = false;
     std::vector<TMonitorMetrics> FMetrics;
     std::unordered_map<std::string, double> FUptimes;
