@@ -19,7 +19,8 @@ constexpr int BusyStepMs = 10;
 // 7 or 30 days adds up a few dozen rows instead of counting a few hundred thousand. An outcome's key is its
 // monitor and start, so the rows of one monitor lie together in time order and a chart's
 // range is one short walk of the tree; WITHOUT ROWID keeps that key the only index.
-// Incremental auto-vacuum gives the pages of pruned rows back to the file system.
+// Incremental auto-vacuum gives the pages of pruned rows back to the file system. The file's
+// user_version is the schema's version (0 in files made before it was kept: the same schema).
 constexpr const char* SchemaSql = R"(
 PRAGMA auto_vacuum = INCREMENTAL;
 PRAGMA journal_mode = WAL;
@@ -42,7 +43,9 @@ CREATE TABLE IF NOT EXISTS daily (
     checks INTEGER NOT NULL,
     failures INTEGER NOT NULL,
     PRIMARY KEY (monitor, day)) WITHOUT ROWID;
+PRAGMA user_version = 1;
 )";
+static_assert(HistorySchemaVersion == 1, "SchemaSql writes the version");
 
 // The day (UTC) of a time, for the daily counts.
 int64_t DayOf(int64_t AMs)
@@ -127,6 +130,18 @@ std::string MakeFolders(const std::string& AFolder)
     if (::stat(AFolder.c_str(), &Info) != 0 || !S_ISDIR(Info.st_mode))
         return "cannot make " + AFolder + ": not a folder";
     return {};
+}
+
+// The file's schema version, or why it cannot be used: a newer schema than this program's is
+// left as it is (its tables may hold what this program would drop or misread).
+std::string CheckSchemaVersion(sqlite3* ADb, const std::string& AFileName)
+{
+    TStatement Read(ADb, "PRAGMA user_version");
+    const int64_t Version = Read.Step() ? Read.Int(0) : 0;
+    if (Version <= HistorySchemaVersion)
+        return {};
+    return AFileName + " is of history version " + std::to_string(Version) + ", newer than version "
+        + std::to_string(HistorySchemaVersion) + " that this program reads; it is left as it is";
 }
 
 std::string FolderOf(const std::string& AFileName)
@@ -370,6 +385,10 @@ bool THistoryRecorder::Open()
         return false;
     }
     try {
+        if (const std::string Newer = CheckSchemaVersion(FDb, FFileName); !Newer.empty()) {
+            Disable(Newer);
+            return false;
+        }
         Exec(FDb, SchemaSql);
     } catch (const std::exception& E) {
         Disable("cannot use " + FFileName + ": " + E.what());
@@ -426,9 +445,11 @@ void THistoryRecorder::WriteBatch(std::deque<TCommand>& ABatch)
         TStatement FindMonitor(FDb, "SELECT id FROM monitor WHERE list = ? AND name = ?");
         // A second check of one monitor in the same millisecond (two monitors of one name)
         // keeps the first.
-        TStatement AddOutcome(FDb, "INSERT OR IGNORE INTO outcome VALUES (?, ?, ?, ?, ?)");
+        TStatement AddOutcome(
+            FDb, "INSERT OR IGNORE INTO outcome (monitor, start, ok, ms, reason) VALUES (?, ?, ?, ?, ?)");
         TStatement CountDay(FDb,
-            "INSERT INTO daily VALUES (?, ?, 1, ?) ON CONFLICT (monitor, day) DO UPDATE SET "
+            "INSERT INTO daily (monitor, day, checks, failures) VALUES (?, ?, 1, ?) ON CONFLICT (monitor, "
+            "day) DO UPDATE SET "
             "checks = checks + 1, failures = failures + excluded.failures");
         auto IdOf = [&](const std::string& AList, const std::string& AName, bool AMake) -> int64_t {
             auto Key = std::make_pair(AList, AName);
@@ -469,7 +490,8 @@ void THistoryRecorder::WriteBatch(std::deque<TCommand>& ABatch)
                 TStatement DropRows(FDb, "DELETE FROM outcome WHERE monitor = ?");
                 DropRows.Bind(1, Old).Step();
                 TStatement MoveDays(FDb,
-                    "INSERT INTO daily SELECT ?, day, checks, failures FROM daily WHERE monitor = ? "
+                    "INSERT INTO daily (monitor, day, checks, failures) SELECT ?, day, checks, failures "
+                    "FROM daily WHERE monitor = ? "
                     "ON CONFLICT (monitor, day) DO UPDATE SET checks = checks + excluded.checks, "
                     "failures = failures + excluded.failures");
                 MoveDays.Bind(1, New).Bind(2, Old).Step();
@@ -577,6 +599,16 @@ bool THistoryReader::Open()
     // A query waits this long at most for a writer's lock, so a window that draws the chart
     // never hangs on another process.
     sqlite3_busy_timeout(FDb, 100);
+    try {
+        FError = CheckSchemaVersion(FDb, FFileName);
+    } catch (const std::exception& E) {
+        Fail(E.what());
+    }
+    if (!FError.empty()) {
+        sqlite3_close_v2(FDb);
+        FDb = nullptr;
+        return false;
+    }
     return true;
 }
 

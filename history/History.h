@@ -66,6 +66,10 @@ struct THistorySettings {
 };
 THistorySettings HistorySettingsFromEnvironment();
 
+// The version of the history's tables, kept in the file's user_version. A file of a newer
+// version is neither written nor read.
+constexpr int HistorySchemaVersion = 1;
+
 // Unix milliseconds now, from the system's wall clock.
 int64_t HistoryNowMs();
 

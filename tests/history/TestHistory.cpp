@@ -277,6 +277,56 @@ TEST_F(THistoryTest, ADamagedFileSwitchesTheRecorderOffOnce)
     EXPECT_NE(Reader.Error().find("not a database"), std::string::npos) << Reader.Error();
 }
 
+// A file of a newer schema is refused and left byte for byte as it was; an older file of the
+// same tables with a column more (say, added by hand) still takes the checks.
+TEST_F(THistoryTest, TheSchemaVersionIsHonoured)
+{
+    struct TCase {
+        const char* Name;
+        const char* Version;
+        bool Taken;
+    };
+    const TCase Cases[]
+        = { { "newer, with a column more", "2", false }, { "unversioned, with a column more", "0", true } };
+    for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        File = Folder.Path(std::string("v") + Case.Version + ".sqlite");
+        sqlite3* Db = nullptr;
+        ASSERT_EQ(sqlite3_open(File.c_str(), &Db), SQLITE_OK);
+        const std::string Sql
+            = std::string("CREATE TABLE monitor (id INTEGER PRIMARY KEY, list TEXT NOT NULL, "
+                          "name TEXT NOT NULL, UNIQUE (list, name));"
+                          "CREATE TABLE outcome (monitor INTEGER NOT NULL, start INTEGER NOT NULL, "
+                          "ok INTEGER NOT NULL, ms INTEGER NOT NULL, reason TEXT NOT NULL, "
+                          "extra TEXT DEFAULT '', PRIMARY KEY (monitor, start)) WITHOUT ROWID;"
+                          "PRAGMA user_version = ")
+            + Case.Version;
+        ASSERT_EQ(sqlite3_exec(Db, Sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(Db);
+        const auto Bytes = [this] {
+            std::ifstream In(File, std::ios::binary);
+            return std::string(std::istreambuf_iterator<char>(In), {});
+        };
+        const std::string Before = Bytes();
+        Reason.clear();
+        auto Recorder = MakeRecorder();
+        Recorder->Start();
+        Recorder->Record(Outcome("web", T0, true, 1));
+        EXPECT_EQ(Recorder->Flush(5s), Case.Taken);
+        Recorder->Stop();
+        THistoryReader Reader(File);
+        EXPECT_EQ(Reader.Points("/lists/a.cfg", "web", 0).size(), Case.Taken ? 1u : 0u);
+        if (Case.Taken)
+            continue;
+        const std::string Said = File
+            + " is of history version 2, newer than version 1 that this program "
+              "reads; it is left as it is";
+        EXPECT_EQ(Reason, Said);
+        EXPECT_EQ(Reader.Error(), Said);
+        EXPECT_TRUE(Bytes() == Before) << "the file was changed";
+    }
+}
+
 TEST_F(THistoryTest, AFolderThatCannotBeMadeSwitchesTheRecorderOff)
 {
     std::ofstream(Folder.Path("state")) << "a file where the folder should be";
