@@ -397,10 +397,31 @@ bool THistoryRecorder::Open()
     return true;
 }
 
+std::optional<int64_t> THistoryRecorder::PruneCutoff(int64_t ANow, const std::vector<int64_t>& AIds) const
+{
+    // The clock alone cannot be trusted to age the rows: one run under a clock far ahead would
+    // make every row look old. So the retention counts back from the newest recorded check
+    // when that is earlier than now, and never reaches into the last FRetentionDays days on
+    // which anything was recorded, so that rows stamped by a clock ahead cannot push out the
+    // rows recorded before them.
+    std::optional<int64_t> Newest;
+    TStatement Last(FDb, "SELECT start FROM outcome WHERE monitor = ? ORDER BY start DESC LIMIT 1");
+    for (const int64_t Id : AIds) {
+        Last.Bind(1, Id);
+        if (Last.Step())
+            Newest = std::max(Newest.value_or(INT64_MIN), Last.Int(0));
+        Last.Reset();
+    }
+    TStatement Days(FDb, "SELECT DISTINCT day FROM daily ORDER BY day DESC LIMIT 1 OFFSET ?");
+    Days.Bind(1, int64_t(FRetentionDays) - 1);
+    if (!Newest || !Days.Step())
+        return std::nullopt;
+    return std::min(std::min(ANow, *Newest) - int64_t(FRetentionDays) * MsPerDay, Days.Int(0) * MsPerDay);
+}
+
 void THistoryRecorder::PruneNow()
 {
     const int64_t Now = FClock();
-    const int64_t Cutoff = Now - static_cast<int64_t>(FRetentionDays) * MsPerDay;
     // Monitor by monitor, so that each delete is a range of the outcome key, not a scan of
     // every row.
     std::vector<int64_t> Ids;
@@ -415,12 +436,14 @@ void THistoryRecorder::PruneNow()
         // The day the cutoff falls in keeps its counts: they are read only for whole days
         // after a span's start.
         TStatement DeleteDays(FDb, "DELETE FROM daily WHERE monitor = ? AND day < ?");
-        for (const int64_t Id : Ids) {
-            Delete.Bind(1, Id).Bind(2, Cutoff).Step();
-            Delete.Reset();
-            DeleteDays.Bind(1, Id).Bind(2, DayOf(Cutoff)).Step();
-            DeleteDays.Reset();
-        }
+        // Without a cutoff nothing is old enough to go; monitors without rows still are.
+        if (const std::optional<int64_t> Cutoff = PruneCutoff(Now, Ids))
+            for (const int64_t Id : Ids) {
+                Delete.Bind(1, Id).Bind(2, *Cutoff).Step();
+                Delete.Reset();
+                DeleteDays.Bind(1, Id).Bind(2, DayOf(*Cutoff)).Step();
+                DeleteDays.Reset();
+            }
         // A monitor whose rows are all gone (deleted from its list, or renamed, long ago).
         Exec(FDb,
             "DELETE FROM monitor WHERE NOT EXISTS (SELECT 1 FROM outcome WHERE outcome.monitor = "

@@ -151,7 +151,9 @@ public:
     THistoryRecorder& operator=(const THistoryRecorder&) = delete;
 
     // Settings, before Start.
-    // Rows older than this many days are deleted at the start and about once an hour after.
+    // Rows older than this many days are deleted at the start and about once an hour after:
+    // older than the newest row, when the clock is ahead of it, and older than the last this
+    // many days on which anything was recorded.
     void SetRetentionDays(int ADays) { FRetentionDays = ADays > 0 ? ADays : 1; }
     // The most outcomes waiting to be written; past it Record drops them.
     void SetQueueLimit(size_t ALimit) { FQueueLimit = ALimit > 0 ? ALimit : 1; }
@@ -202,6 +204,8 @@ private:
     // SQLite's busy handler: waits for another program's lock, unless Stop was called.
     static int Busy(void* ASelf, int ACount);
     void WriteBatch(std::deque<TCommand>& ABatch);
+    // The start before which rows go; none when nothing is old enough.
+    std::optional<int64_t> PruneCutoff(int64_t ANow, const std::vector<int64_t>& AIds) const;
     void PruneNow();
     void Disable(const std::string& AReason);
     void Enqueue(TCommand ACommand);

@@ -229,28 +229,49 @@ TEST_F(THistoryTest, RenameCarriesTheHistoryAndMergesIntoAnExistingName)
     EXPECT_EQ(Reader.Summaries("/lists/a.cfg", 0).size(), 1u);
 }
 
-TEST_F(THistoryTest, RetentionRemovesOldRowsAndDeletedMonitors)
+// The retention (3 days here) against the clock seam: one row a day for "kept", each on a day
+// of its own, and a row of "gone", a monitor no longer in its list; then a prune at a time
+// the case gives, with a row recorded under a clock run ahead first where it says so.
+TEST_F(THistoryTest, RetentionFollowsTheRecordsNotOnlyTheClock)
 {
-    auto Recorder = MakeRecorder();
-    Recorder->SetRetentionDays(30);
-    Recorder->Start();
-    Recorder->Record(Outcome("kept", T0 - 31 * Day, true, 1));
-    Recorder->Record(Outcome("kept", T0 - 29 * Day, true, 2));
-    // A monitor no longer in its list: nothing new comes for it.
-    Recorder->Record(Outcome("deleted", T0 - 31 * Day, true, 3));
-    ASSERT_TRUE(Recorder->Flush(5s));
-    THistoryReader Reader(File);
-    EXPECT_EQ(Reader.Summaries("/lists/a.cfg", 0).size(), 2u);
-
-    Now += 2 * Day; // the row of 29 days goes past 30 as well
-    Recorder->Record(Outcome("kept", T0, true, 4));
-    Recorder->Prune();
-    ASSERT_TRUE(Recorder->Flush(5s));
-    const std::vector<THistoryPoint> Want = { { T0, true, 4, "" } };
-    EXPECT_EQ(Reader.Points("/lists/a.cfg", "kept", 0), Want);
-    const std::vector<THistorySummary> Left = Reader.Summaries("/lists/a.cfg", 0);
-    ASSERT_EQ(Left.size(), 1u);
-    EXPECT_EQ(Left[0].Monitor, "kept");
+    struct TCase {
+        const char* Name;
+        double AheadDays; // a row of "kept" recorded at T0 plus this, 0 for none
+        double NowDays; // the clock at the prune, from T0
+        std::vector<double> Kept; // the days of "kept" left, from T0
+    };
+    const TCase Cases[] = {
+        { "three days back from the newest row", 0, 0, { -3.2, -2.2, -1.2, -0.2 } },
+        { "a clock 40 days ahead deletes no more", 0, 40, { -3.2, -2.2, -1.2, -0.2 } },
+        { "rows of a clock ahead keep the last three recorded days", 40, 40, { -1.2, -0.2, 40 } },
+    };
+    int Row = 0;
+    for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        File = Folder.Path("retention" + std::to_string(Row++) + ".sqlite");
+        Now = T0;
+        auto Recorder = MakeRecorder();
+        Recorder->SetRetentionDays(3);
+        Recorder->Start();
+        const auto At = [](double ADays) { return T0 + static_cast<int64_t>(ADays * double(Day)); };
+        for (const double Days : { -5.2, -4.2, -3.2, -2.2, -1.2, -0.2 })
+            Recorder->Record(Outcome("kept", At(Days), true, 1));
+        Recorder->Record(Outcome("gone", At(-4.2), true, 1));
+        if (Case.AheadDays != 0) {
+            Now = At(Case.AheadDays);
+            Recorder->Record(Outcome("kept", At(Case.AheadDays), true, 1));
+        }
+        ASSERT_TRUE(Recorder->Flush(5s));
+        Now = At(Case.NowDays);
+        Recorder->Prune();
+        ASSERT_TRUE(Recorder->Flush(5s));
+        std::vector<THistoryPoint> Want;
+        for (const double Days : Case.Kept)
+            Want.push_back({ At(Days), true, 1, "" });
+        THistoryReader Reader(File);
+        EXPECT_EQ(Reader.Points("/lists/a.cfg", "kept", 0), Want);
+        EXPECT_EQ(Reader.Summaries("/lists/a.cfg", 0).size(), 1u);
+    }
 }
 
 TEST_F(THistoryTest, ADamagedFileSwitchesTheRecorderOffOnce)
