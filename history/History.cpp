@@ -144,6 +144,24 @@ std::string CheckSchemaVersion(sqlite3* ADb, const std::string& AFileName)
         + std::to_string(HistorySchemaVersion) + " that this program reads; it is left as it is";
 }
 
+std::optional<THistoryFileId> FileIdOf(const std::string& AFileName)
+{
+    struct stat Info { };
+    if (::stat(AFileName.c_str(), &Info) != 0)
+        return std::nullopt;
+    return THistoryFileId { Info.st_dev, Info.st_ino };
+}
+
+// Closes ADb, open on AFileName as the file AFileId. When the path names another file by now,
+// without the checkpoint of the last close: it would write into the file that is gone and then
+// delete the write-ahead log by its name, which may be the log of the new file.
+void CloseDatabase(sqlite3* ADb, const std::string& AFileName, const std::optional<THistoryFileId>& AFileId)
+{
+    if (FileIdOf(AFileName) != AFileId)
+        sqlite3_db_config(ADb, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    sqlite3_close_v2(ADb);
+}
+
 std::string FolderOf(const std::string& AFileName)
 {
     const size_t Slash = AFileName.rfind('/');
@@ -394,7 +412,25 @@ bool THistoryRecorder::Open()
         Disable("cannot use " + FFileName + ": " + E.what());
         return false;
     }
+    FFileId = FileIdOf(FFileName);
     return true;
+}
+
+void THistoryRecorder::Close()
+{
+    if (FDb)
+        CloseDatabase(FDb, FFileName, FFileId);
+    FDb = nullptr;
+    FIds.clear();
+}
+
+void THistoryRecorder::FollowFile()
+{
+    if (!FDb || FDisabled.load() || FileIdOf(FFileName) == FFileId)
+        return;
+    Close();
+    if (Open() && OnNotice)
+        OnNotice("history file " + FFileName + " was removed or replaced; recording goes on in a new one");
 }
 
 std::optional<int64_t> THistoryRecorder::PruneCutoff(int64_t ANow, const std::vector<int64_t>& AIds) const
@@ -552,7 +588,12 @@ void THistoryRecorder::Run()
     FReady = true;
     FWritten.notify_all();
     for (;;) {
-        FWake.wait(Lock, [&] { return FStopping || !FQueue.empty(); });
+        if (!FWake.wait_for(Lock, FWatchInterval, [&] { return FStopping || !FQueue.empty(); })) {
+            Lock.unlock();
+            FollowFile();
+            Lock.lock();
+            continue;
+        }
         // Gather a batch: one transaction a second costs far less than one per check.
         if (!FStopping && !FFlushing)
             FWake.wait_for(Lock, FBatchDelay, [&] { return FStopping || FFlushing; });
@@ -565,8 +606,10 @@ void THistoryRecorder::Run()
         const bool Disabled = FDisabled.load();
         Lock.unlock();
         if (!Disabled && !Batch.empty()) {
+            FollowFile();
             try {
-                WriteBatch(Batch);
+                if (!FDisabled.load())
+                    WriteBatch(Batch);
             } catch (const std::exception& E) {
                 Disable("cannot write " + FFileName + ": " + E.what());
             }
@@ -578,10 +621,7 @@ void THistoryRecorder::Run()
             break;
     }
     Lock.unlock();
-    if (FDb) {
-        sqlite3_close_v2(FDb);
-        FDb = nullptr;
-    }
+    Close();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -595,7 +635,7 @@ THistoryReader::THistoryReader(std::string AFileName)
 THistoryReader::~THistoryReader()
 {
     if (FDb)
-        sqlite3_close_v2(FDb);
+        CloseDatabase(FDb, FFileName, FFileId);
 }
 
 void THistoryReader::Fail(const std::string& AWhat)
@@ -605,6 +645,11 @@ void THistoryReader::Fail(const std::string& AWhat)
 
 bool THistoryReader::Open()
 {
+    // A file removed or replaced since: the writer has gone on in a new one.
+    if (FDb && FileIdOf(FFileName) != FFileId) {
+        CloseDatabase(FDb, FFileName, FFileId);
+        FDb = nullptr;
+    }
     if (FDb)
         return true;
     struct stat Info { };
@@ -619,6 +664,7 @@ bool THistoryReader::Open()
         FDb = nullptr;
         return false;
     }
+    FFileId = FileIdOf(FFileName);
     // A query waits this long at most for a writer's lock, so a window that draws the chart
     // never hangs on another process.
     sqlite3_busy_timeout(FDb, 100);

@@ -16,6 +16,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -271,6 +272,64 @@ TEST_F(THistoryTest, RetentionFollowsTheRecordsNotOnlyTheClock)
         THistoryReader Reader(File);
         EXPECT_EQ(Reader.Points("/lists/a.cfg", "kept", 0), Want);
         EXPECT_EQ(Reader.Summaries("/lists/a.cfg", 0).size(), 1u);
+    }
+}
+
+// Whether this process holds a descriptor of a file that was removed and whose name was AName.
+bool HoldsRemoved(const std::string& AName)
+{
+    for (const auto& Entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code Failed;
+        const std::string Target = std::filesystem::read_symlink(Entry.path(), Failed).string();
+        if (!Failed && Target.rfind(AName, 0) == 0 && Target.find(" (deleted)") != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
+// The folder of the history removed while the recorder runs: noticed before the next batch,
+// or by an idle writer within its watch interval, said once, and the history goes on in a new
+// file at the same path; nothing more goes into the file that is gone.
+TEST_F(THistoryTest, ARemovedFileIsFollowedByANewOne)
+{
+    struct TCase {
+        const char* Name;
+        bool Idle; // noticed by the writer's watch before anything more is recorded
+    };
+    for (const TCase& Case :
+        { TCase { "removed, then a check", false }, TCase { "removed while idle", true } }) {
+        SCOPED_TRACE(Case.Name);
+        const std::string Top = Folder.Path(Case.Idle ? "idle" : "busy");
+        File = Top + "/vardex/history.sqlite";
+        std::atomic<int> Notices { 0 };
+        std::string Notice; // written on the writer thread before Flush returns, read after
+        auto Recorder = MakeRecorder();
+        if (Case.Idle)
+            Recorder->SetWatchInterval(20ms);
+        Recorder->OnNotice = [&](const std::string& ANotice) {
+            Notice = ANotice;
+            ++Notices;
+        };
+        Recorder->Start();
+        Recorder->Record(Outcome("web", T0, true, 1));
+        ASSERT_TRUE(Recorder->Flush(5s));
+        THistoryReader Reader(File);
+        ASSERT_EQ(Reader.Points("/lists/a.cfg", "web", 0).size(), 1u);
+
+        std::filesystem::remove_all(Top);
+        for (int I = 0; Case.Idle && I < 500 && Notices.load() == 0; ++I)
+            std::this_thread::sleep_for(10ms);
+        EXPECT_EQ(std::filesystem::exists(File), Case.Idle);
+        Recorder->Record(Outcome("web", T0 + 1000, false, 2, "x"));
+        ASSERT_TRUE(Recorder->Flush(5s));
+        EXPECT_EQ(Notices.load(), 1);
+        EXPECT_EQ(
+            Notice, "history file " + File + " was removed or replaced; recording goes on in a new one");
+        const std::vector<THistoryPoint> Want = { { T0 + 1000, false, 2, "x" } };
+        EXPECT_EQ(Reader.Points("/lists/a.cfg", "web", 0), Want);
+        EXPECT_FALSE(HoldsRemoved(File));
+        EXPECT_EQ(DisabledCalls.load(), 0);
+        Recorder->Stop();
     }
 }
 
