@@ -42,6 +42,8 @@ TfmMain::TfmMain(QWidget* AParent, std::unique_ptr<TTrayShell> ATrayShell, TEngi
     // Said once, in the status bar: the checks go on whatever happens to the history.
     connect(FHistory, &TMonitorHistory::HistoryOff, this,
         [this](const QString& AReason) { statusBar()->showMessage(AReason); });
+    connect(FHistory, &TMonitorHistory::HistoryNotice, this,
+        [this](const QString& AText) { statusBar()->showMessage(AText); });
     if (!Problem.empty())
         statusBar()->showMessage(QString::fromStdString(Problem));
     FListFile = std::make_unique<TListFile>(*statusBar(), *FHistory, [this] { SelectHistory(); });

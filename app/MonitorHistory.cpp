@@ -20,6 +20,12 @@ QString OffText(const QString& AReason)
     return TMonitorHistory::tr("История проверок выключена: %1").arg(AReason);
 }
 
+QString NoticeText(const QString& AFileName)
+{
+    return TMonitorHistory::tr("Файл истории %1 удалён или заменён: история продолжается в новом файле")
+        .arg(AFileName);
+}
+
 } // namespace
 
 QString StatusTipText(TMonitorStatus AStatus, const std::string& AReason, int64_t ALastMs)
@@ -42,14 +48,15 @@ QString StatusTipText(TMonitorStatus AStatus, const std::string& AReason, int64_
 
 namespace {
 
-TCheckRecording::TOptions RecordingOptions(
-    const TMonitorHistory::TOptions& AOptions, std::function<void(const std::string&)> AOnDisabled)
+TCheckRecording::TOptions RecordingOptions(const TMonitorHistory::TOptions& AOptions,
+    std::function<void(const std::string&)> AOnDisabled, std::function<void(const std::string&)> AOnNotice)
 {
     TCheckRecording::TOptions Result;
     Result.Settings = AOptions.Settings;
     Result.WallMs = AOptions.WallMs;
     Result.BatchDelay = std::chrono::milliseconds(AOptions.BatchDelayMs);
     Result.OnDisabled = std::move(AOnDisabled);
+    Result.OnNotice = std::move(AOnNotice);
     return Result;
 }
 
@@ -71,14 +78,21 @@ TMonitorHistory::TMonitorHistory(
     , FChart(AChart)
     , FNotifications(
           ANotifier, AOptions.MonotonicMs ? AOptions.MonotonicMs : std::function<int64_t()>(SteadyMs))
-    , FRecording(RecordingOptions(AOptions,
-                     // Called on the recorder's thread, which the recording joins before this
-                     // object goes; the queued call is dropped by Qt if it comes too late.
-                     [this](const std::string& AReason) {
-                         QMetaObject::invokeMethod(
-                             this, [this, Reason = QString::fromStdString(AReason)] { TurnOff(Reason); },
-                             Qt::QueuedConnection);
-                     }),
+    , FRecording(
+          RecordingOptions(
+              AOptions,
+              // Called on the recorder's thread, which the recording joins before this
+              // object goes; the queued call is dropped by Qt if it comes too late.
+              [this](const std::string& AReason) {
+                  QMetaObject::invokeMethod(
+                      this, [this, Reason = QString::fromStdString(AReason)] { TurnOff(Reason); },
+                      Qt::QueuedConnection);
+              },
+              // The same way: the window hears that the file was made anew.
+              [this, File = QString::fromStdString(AOptions.Settings.FileName)](const std::string&) {
+                  QMetaObject::invokeMethod(
+                      this, [this, File] { emit HistoryNotice(NoticeText(File)); }, Qt::QueuedConnection);
+              }),
           &FNotifications)
 {
     if (!AOptions.Settings.Enabled) {

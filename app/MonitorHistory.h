@@ -92,6 +92,9 @@ signals:
     // The history was switched off (or could not start), once, with the reason; on the
     // window's thread.
     void HistoryOff(const QString& AReason);
+    // The history's file was removed or replaced and the history goes on in a new one; on the
+    // window's thread.
+    void HistoryNotice(const QString& AText);
 
 private:
     // How long a recorded check is kept in memory as well: longer than a batch can take to

@@ -14,6 +14,7 @@ TCheckRecording::TCheckRecording(TOptions AOptions, TNotificationFeed* ANotifica
     FRecorder->SetRetentionDays(FOptions.Settings.RetentionDays);
     FRecorder->SetBatchDelay(FOptions.BatchDelay);
     FRecorder->OnDisabled = FOptions.OnDisabled;
+    FRecorder->OnNotice = FOptions.OnNotice;
     FRecorder->Start();
     FReader = std::make_unique<THistoryReader>(FOptions.Settings.FileName);
 }

@@ -30,6 +30,9 @@ public:
         std::chrono::milliseconds BatchDelay { 1000 };
         // Called once, on the recorder's thread, when the history switches itself off.
         std::function<void(const std::string& AReason)> OnDisabled;
+        // Called on the recorder's thread when the history goes on in a new file (its file was
+        // removed or replaced), with what happened.
+        std::function<void(const std::string& ANotice)> OnNotice;
     };
 
     // ANotifications, when given, must outlive this object.

@@ -19,7 +19,8 @@ constexpr int BusyStepMs = 10;
 // 7 or 30 days adds up a few dozen rows instead of counting a few hundred thousand. An outcome's key is its
 // monitor and start, so the rows of one monitor lie together in time order and a chart's
 // range is one short walk of the tree; WITHOUT ROWID keeps that key the only index.
-// Incremental auto-vacuum gives the pages of pruned rows back to the file system.
+// Incremental auto-vacuum gives the pages of pruned rows back to the file system. The file's
+// user_version is the schema's version (0 in files made before it was kept: the same schema).
 constexpr const char* SchemaSql = R"(
 PRAGMA auto_vacuum = INCREMENTAL;
 PRAGMA journal_mode = WAL;
@@ -42,7 +43,9 @@ CREATE TABLE IF NOT EXISTS daily (
     checks INTEGER NOT NULL,
     failures INTEGER NOT NULL,
     PRIMARY KEY (monitor, day)) WITHOUT ROWID;
+PRAGMA user_version = 1;
 )";
+static_assert(HistorySchemaVersion == 1, "SchemaSql writes the version");
 
 // The day (UTC) of a time, for the daily counts.
 int64_t DayOf(int64_t AMs)
@@ -127,6 +130,36 @@ std::string MakeFolders(const std::string& AFolder)
     if (::stat(AFolder.c_str(), &Info) != 0 || !S_ISDIR(Info.st_mode))
         return "cannot make " + AFolder + ": not a folder";
     return {};
+}
+
+// The file's schema version, or why it cannot be used: a newer schema than this program's is
+// left as it is (its tables may hold what this program would drop or misread).
+std::string CheckSchemaVersion(sqlite3* ADb, const std::string& AFileName)
+{
+    TStatement Read(ADb, "PRAGMA user_version");
+    const int64_t Version = Read.Step() ? Read.Int(0) : 0;
+    if (Version <= HistorySchemaVersion)
+        return {};
+    return AFileName + " is of history version " + std::to_string(Version) + ", newer than version "
+        + std::to_string(HistorySchemaVersion) + " that this program reads; it is left as it is";
+}
+
+std::optional<THistoryFileId> FileIdOf(const std::string& AFileName)
+{
+    struct stat Info { };
+    if (::stat(AFileName.c_str(), &Info) != 0)
+        return std::nullopt;
+    return THistoryFileId { Info.st_dev, Info.st_ino };
+}
+
+// Closes ADb, open on AFileName as the file AFileId. When the path names another file by now,
+// without the checkpoint of the last close: it would write into the file that is gone and then
+// delete the write-ahead log by its name, which may be the log of the new file.
+void CloseDatabase(sqlite3* ADb, const std::string& AFileName, const std::optional<THistoryFileId>& AFileId)
+{
+    if (FileIdOf(AFileName) != AFileId)
+        sqlite3_db_config(ADb, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    sqlite3_close_v2(ADb);
 }
 
 std::string FolderOf(const std::string& AFileName)
@@ -370,18 +403,61 @@ bool THistoryRecorder::Open()
         return false;
     }
     try {
+        if (const std::string Newer = CheckSchemaVersion(FDb, FFileName); !Newer.empty()) {
+            Disable(Newer);
+            return false;
+        }
         Exec(FDb, SchemaSql);
     } catch (const std::exception& E) {
         Disable("cannot use " + FFileName + ": " + E.what());
         return false;
     }
+    FFileId = FileIdOf(FFileName);
     return true;
+}
+
+void THistoryRecorder::Close()
+{
+    if (FDb)
+        CloseDatabase(FDb, FFileName, FFileId);
+    FDb = nullptr;
+    FIds.clear();
+}
+
+void THistoryRecorder::FollowFile()
+{
+    if (!FDb || FDisabled.load() || FileIdOf(FFileName) == FFileId)
+        return;
+    Close();
+    if (Open() && OnNotice)
+        OnNotice("history file " + FFileName + " was removed or replaced; recording goes on in a new one");
+}
+
+std::optional<int64_t> THistoryRecorder::PruneCutoff(int64_t ANow, const std::vector<int64_t>& AIds) const
+{
+    // The clock alone cannot be trusted to age the rows: one run under a clock far ahead would
+    // make every row look old. So the retention counts back from the newest recorded check
+    // when that is earlier than now, and never reaches into the last FRetentionDays days on
+    // which anything was recorded, so that rows stamped by a clock ahead cannot push out the
+    // rows recorded before them.
+    std::optional<int64_t> Newest;
+    TStatement Last(FDb, "SELECT start FROM outcome WHERE monitor = ? ORDER BY start DESC LIMIT 1");
+    for (const int64_t Id : AIds) {
+        Last.Bind(1, Id);
+        if (Last.Step())
+            Newest = std::max(Newest.value_or(INT64_MIN), Last.Int(0));
+        Last.Reset();
+    }
+    TStatement Days(FDb, "SELECT DISTINCT day FROM daily ORDER BY day DESC LIMIT 1 OFFSET ?");
+    Days.Bind(1, int64_t(FRetentionDays) - 1);
+    if (!Newest || !Days.Step())
+        return std::nullopt;
+    return std::min(std::min(ANow, *Newest) - int64_t(FRetentionDays) * MsPerDay, Days.Int(0) * MsPerDay);
 }
 
 void THistoryRecorder::PruneNow()
 {
     const int64_t Now = FClock();
-    const int64_t Cutoff = Now - static_cast<int64_t>(FRetentionDays) * MsPerDay;
     // Monitor by monitor, so that each delete is a range of the outcome key, not a scan of
     // every row.
     std::vector<int64_t> Ids;
@@ -396,12 +472,14 @@ void THistoryRecorder::PruneNow()
         // The day the cutoff falls in keeps its counts: they are read only for whole days
         // after a span's start.
         TStatement DeleteDays(FDb, "DELETE FROM daily WHERE monitor = ? AND day < ?");
-        for (const int64_t Id : Ids) {
-            Delete.Bind(1, Id).Bind(2, Cutoff).Step();
-            Delete.Reset();
-            DeleteDays.Bind(1, Id).Bind(2, DayOf(Cutoff)).Step();
-            DeleteDays.Reset();
-        }
+        // Without a cutoff nothing is old enough to go; monitors without rows still are.
+        if (const std::optional<int64_t> Cutoff = PruneCutoff(Now, Ids))
+            for (const int64_t Id : Ids) {
+                Delete.Bind(1, Id).Bind(2, *Cutoff).Step();
+                Delete.Reset();
+                DeleteDays.Bind(1, Id).Bind(2, DayOf(*Cutoff)).Step();
+                DeleteDays.Reset();
+            }
         // A monitor whose rows are all gone (deleted from its list, or renamed, long ago).
         Exec(FDb,
             "DELETE FROM monitor WHERE NOT EXISTS (SELECT 1 FROM outcome WHERE outcome.monitor = "
@@ -426,9 +504,11 @@ void THistoryRecorder::WriteBatch(std::deque<TCommand>& ABatch)
         TStatement FindMonitor(FDb, "SELECT id FROM monitor WHERE list = ? AND name = ?");
         // A second check of one monitor in the same millisecond (two monitors of one name)
         // keeps the first.
-        TStatement AddOutcome(FDb, "INSERT OR IGNORE INTO outcome VALUES (?, ?, ?, ?, ?)");
+        TStatement AddOutcome(
+            FDb, "INSERT OR IGNORE INTO outcome (monitor, start, ok, ms, reason) VALUES (?, ?, ?, ?, ?)");
         TStatement CountDay(FDb,
-            "INSERT INTO daily VALUES (?, ?, 1, ?) ON CONFLICT (monitor, day) DO UPDATE SET "
+            "INSERT INTO daily (monitor, day, checks, failures) VALUES (?, ?, 1, ?) ON CONFLICT (monitor, "
+            "day) DO UPDATE SET "
             "checks = checks + 1, failures = failures + excluded.failures");
         auto IdOf = [&](const std::string& AList, const std::string& AName, bool AMake) -> int64_t {
             auto Key = std::make_pair(AList, AName);
@@ -469,7 +549,8 @@ void THistoryRecorder::WriteBatch(std::deque<TCommand>& ABatch)
                 TStatement DropRows(FDb, "DELETE FROM outcome WHERE monitor = ?");
                 DropRows.Bind(1, Old).Step();
                 TStatement MoveDays(FDb,
-                    "INSERT INTO daily SELECT ?, day, checks, failures FROM daily WHERE monitor = ? "
+                    "INSERT INTO daily (monitor, day, checks, failures) SELECT ?, day, checks, failures "
+                    "FROM daily WHERE monitor = ? "
                     "ON CONFLICT (monitor, day) DO UPDATE SET checks = checks + excluded.checks, "
                     "failures = failures + excluded.failures");
                 MoveDays.Bind(1, New).Bind(2, Old).Step();
@@ -507,7 +588,12 @@ void THistoryRecorder::Run()
     FReady = true;
     FWritten.notify_all();
     for (;;) {
-        FWake.wait(Lock, [&] { return FStopping || !FQueue.empty(); });
+        if (!FWake.wait_for(Lock, FWatchInterval, [&] { return FStopping || !FQueue.empty(); })) {
+            Lock.unlock();
+            FollowFile();
+            Lock.lock();
+            continue;
+        }
         // Gather a batch: one transaction a second costs far less than one per check.
         if (!FStopping && !FFlushing)
             FWake.wait_for(Lock, FBatchDelay, [&] { return FStopping || FFlushing; });
@@ -520,8 +606,10 @@ void THistoryRecorder::Run()
         const bool Disabled = FDisabled.load();
         Lock.unlock();
         if (!Disabled && !Batch.empty()) {
+            FollowFile();
             try {
-                WriteBatch(Batch);
+                if (!FDisabled.load())
+                    WriteBatch(Batch);
             } catch (const std::exception& E) {
                 Disable("cannot write " + FFileName + ": " + E.what());
             }
@@ -533,10 +621,7 @@ void THistoryRecorder::Run()
             break;
     }
     Lock.unlock();
-    if (FDb) {
-        sqlite3_close_v2(FDb);
-        FDb = nullptr;
-    }
+    Close();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -550,7 +635,7 @@ THistoryReader::THistoryReader(std::string AFileName)
 THistoryReader::~THistoryReader()
 {
     if (FDb)
-        sqlite3_close_v2(FDb);
+        CloseDatabase(FDb, FFileName, FFileId);
 }
 
 void THistoryReader::Fail(const std::string& AWhat)
@@ -560,6 +645,11 @@ void THistoryReader::Fail(const std::string& AWhat)
 
 bool THistoryReader::Open()
 {
+    // A file removed or replaced since: the writer has gone on in a new one.
+    if (FDb && FileIdOf(FFileName) != FFileId) {
+        CloseDatabase(FDb, FFileName, FFileId);
+        FDb = nullptr;
+    }
     if (FDb)
         return true;
     struct stat Info { };
@@ -574,9 +664,20 @@ bool THistoryReader::Open()
         FDb = nullptr;
         return false;
     }
+    FFileId = FileIdOf(FFileName);
     // A query waits this long at most for a writer's lock, so a window that draws the chart
     // never hangs on another process.
     sqlite3_busy_timeout(FDb, 100);
+    try {
+        FError = CheckSchemaVersion(FDb, FFileName);
+    } catch (const std::exception& E) {
+        Fail(E.what());
+    }
+    if (!FError.empty()) {
+        sqlite3_close_v2(FDb);
+        FDb = nullptr;
+        return false;
+    }
     return true;
 }
 

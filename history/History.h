@@ -23,6 +23,10 @@
 //   not at all once Stop was called: what cannot be written then is lost, the exit is not held.
 // - The first failure switches the recorder off for good: OnDisabled is called once, on the
 //   writer thread, with the reason; Record and Rename do nothing from then on.
+// - The writer looks at the file before each batch and at least once a watch interval: when
+//   the path no longer names the file it has open (removed, or replaced by another), it closes
+//   that and opens the path again, making it anew, and OnNotice says so on the writer thread.
+//   Nothing is written on into a file that is gone.
 // - THistoryReader is a connection of its own for one thread's queries; WAL lets it read
 //   while the writer writes.
 #pragma once
@@ -65,6 +69,10 @@ struct THistorySettings {
     std::string Problem;
 };
 THistorySettings HistorySettingsFromEnvironment();
+
+// The version of the history's tables, kept in the file's user_version. A file of a newer
+// version is neither written nor read.
+constexpr int HistorySchemaVersion = 1;
 
 // Unix milliseconds now, from the system's wall clock.
 int64_t HistoryNowMs();
@@ -127,6 +135,9 @@ struct THistoryLatest {
     bool operator==(const THistoryLatest&) const = default;
 };
 
+// A file as the system knows it: its device and inode.
+using THistoryFileId = std::pair<uint64_t, uint64_t>;
+
 // Records outcomes into the history file from any one thread, writing on a thread of its own.
 class THistoryRecorder {
 public:
@@ -147,7 +158,9 @@ public:
     THistoryRecorder& operator=(const THistoryRecorder&) = delete;
 
     // Settings, before Start.
-    // Rows older than this many days are deleted at the start and about once an hour after.
+    // Rows older than this many days are deleted at the start and about once an hour after:
+    // older than the newest row, when the clock is ahead of it, and older than the last this
+    // many days on which anything was recorded.
     void SetRetentionDays(int ADays) { FRetentionDays = ADays > 0 ? ADays : 1; }
     // The most outcomes waiting to be written; past it Record drops them.
     void SetQueueLimit(size_t ALimit) { FQueueLimit = ALimit > 0 ? ALimit : 1; }
@@ -155,8 +168,12 @@ public:
     void SetBatchDelay(std::chrono::milliseconds ADelay) { FBatchDelay = ADelay; }
     // How long the writer waits for another process's lock before it gives up.
     void SetBusyTimeout(std::chrono::milliseconds ATimeout) { FBusyTimeout = ATimeout; }
+    // How often an idle writer looks whether its file is still there.
+    void SetWatchInterval(std::chrono::milliseconds AInterval) { FWatchInterval = AInterval; }
     // Called once, on the writer thread, when the recorder switches itself off.
     TDisabledEvent OnDisabled;
+    // Called on the writer thread when the history goes on in a new file, with what happened.
+    std::function<void(const std::string& ANotice)> OnNotice;
 
     // Starts the writer, which opens (or makes) the file. Once only.
     void Start();
@@ -195,9 +212,14 @@ private:
 
     void Run();
     bool Open();
+    // Opens the file again when the path no longer names the one open (see above).
+    void FollowFile();
+    void Close();
     // SQLite's busy handler: waits for another program's lock, unless Stop was called.
     static int Busy(void* ASelf, int ACount);
     void WriteBatch(std::deque<TCommand>& ABatch);
+    // The start before which rows go; none when nothing is old enough.
+    std::optional<int64_t> PruneCutoff(int64_t ANow, const std::vector<int64_t>& AIds) const;
     void PruneNow();
     void Disable(const std::string& AReason);
     void Enqueue(TCommand ACommand);
@@ -208,9 +230,11 @@ private:
     size_t FQueueLimit = DefaultQueueLimit;
     std::chrono::milliseconds FBatchDelay { 1000 };
     std::chrono::milliseconds FBusyTimeout { 5000 };
+    std::chrono::milliseconds FWatchInterval { 60000 };
 
     // Writer thread only.
     sqlite3* FDb = nullptr;
+    std::optional<THistoryFileId> FFileId; // of the file open
     int64_t FLastPruneMs = 0;
     std::map<std::pair<std::string, std::string>, int64_t> FIds; // (list, name) to monitor row
 
@@ -269,5 +293,6 @@ private:
 
     const std::string FFileName;
     sqlite3* FDb = nullptr;
+    std::optional<THistoryFileId> FFileId; // of the file open
     std::string FError;
 };

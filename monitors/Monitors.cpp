@@ -6,6 +6,7 @@
 #include "net/stack/NetStack.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <climits>
 #include <ctime>
 
@@ -104,7 +105,10 @@ bool IsServerAddress(const std::string& AValue)
             if (Port.empty())
                 return false;
         }
-        if (!TNetStack::IsDottedQuad(Address))
+        // Four decimal numbers and nothing else: what the resolver library reads (a blank, a
+        // sign or a hexadecimal part passes the list's integer rule but not the check).
+        in_addr Bytes {};
+        if (inet_pton(AF_INET, Address.c_str(), &Bytes) != 1)
             return false;
     }
     int32_t Number = 0;

@@ -86,6 +86,7 @@ std::unique_ptr<TCheckRecording> StartHistory(const TCheckOptions& AOptions)
         return nullptr;
     }
     Recording.OnDisabled = [](const std::string& AReason) { Complain("history is off: " + AReason); };
+    Recording.OnNotice = [](const std::string& ANotice) { Complain(ANotice); };
     auto History = std::make_unique<TCheckRecording>(std::move(Recording));
     History->SetList(AOptions.FileName);
     return History;

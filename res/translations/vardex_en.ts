@@ -81,6 +81,10 @@
         <source>Выберите монитор</source>
         <translation>Select a monitor</translation>
     </message>
+    <message>
+        <source>Файл истории %1 удалён или заменён: история продолжается в новом файле</source>
+        <translation>History file %1 was removed or replaced: the history goes on in a new file</translation>
+    </message>
 </context>
 <context>
     <name>TSaveConfigDialog</name>

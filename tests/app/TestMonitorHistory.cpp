@@ -1,7 +1,7 @@
 // The window's side of the history with a real SQLite file in a folder of the test's own:
 // finished checks are recorded, notified and drawn for the selected monitor only; a rename
 // carries the history; a damaged file or VARDEX_HISTORY=off switches the history off with one
-// word while notifications and response times go on.
+// word while notifications and response times go on; a removed file is followed by a new one.
 #include "app/MonitorHistory.h"
 #include "support/RecordingNotifier.h"
 
@@ -111,6 +111,28 @@ private slots:
         QCOMPARE(History.LastResponseMs(&A), int64_t(7));
         QTest::qWait(50);
         QCOMPARE(Off.count(), 1);
+    }
+
+    // The file removed under a running history: said once, and the history goes on in a new
+    // file, which the chart then reads.
+    void ARemovedFileIsSaidOnceAndTheHistoryGoesOn()
+    {
+        TRecorder Notifier;
+        THistoryChart Chart;
+        TMonitorHistory History(&Chart, Notifier, Options());
+        QSignalSpy Said(&History, &TMonitorHistory::HistoryNotice);
+        TPingMonitor A;
+        History.SetList("default.cfg");
+        History.Finished(&A, "a", msOK, "", At(Now), 5);
+        QVERIFY(History.Flush(10000));
+        QVERIFY(QDir(FFolder.filePath("state")).removeRecursively());
+        History.Finished(&A, "a", msError, "refused", At(Now + 1000), 7);
+        QVERIFY(History.Flush(10000));
+        QTRY_COMPARE_WITH_TIMEOUT(Said.count(), 1, 10000);
+        QVERIFY(Said[0][0].toString().contains(QString::fromStdString(FileName())));
+        QVERIFY(History.Recording());
+        History.Select(&A, "a");
+        QCOMPARE(Chart.Points().size(), size_t(1));
     }
 
     void TurnedOffRecordsNothing()

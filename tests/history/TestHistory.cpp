@@ -16,6 +16,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -229,28 +230,107 @@ TEST_F(THistoryTest, RenameCarriesTheHistoryAndMergesIntoAnExistingName)
     EXPECT_EQ(Reader.Summaries("/lists/a.cfg", 0).size(), 1u);
 }
 
-TEST_F(THistoryTest, RetentionRemovesOldRowsAndDeletedMonitors)
+// The retention (3 days here) against the clock seam: one row a day for "kept", each on a day
+// of its own, and a row of "gone", a monitor no longer in its list; then a prune at a time
+// the case gives, with a row recorded under a clock run ahead first where it says so.
+TEST_F(THistoryTest, RetentionFollowsTheRecordsNotOnlyTheClock)
 {
-    auto Recorder = MakeRecorder();
-    Recorder->SetRetentionDays(30);
-    Recorder->Start();
-    Recorder->Record(Outcome("kept", T0 - 31 * Day, true, 1));
-    Recorder->Record(Outcome("kept", T0 - 29 * Day, true, 2));
-    // A monitor no longer in its list: nothing new comes for it.
-    Recorder->Record(Outcome("deleted", T0 - 31 * Day, true, 3));
-    ASSERT_TRUE(Recorder->Flush(5s));
-    THistoryReader Reader(File);
-    EXPECT_EQ(Reader.Summaries("/lists/a.cfg", 0).size(), 2u);
+    struct TCase {
+        const char* Name;
+        double AheadDays; // a row of "kept" recorded at T0 plus this, 0 for none
+        double NowDays; // the clock at the prune, from T0
+        std::vector<double> Kept; // the days of "kept" left, from T0
+    };
+    const TCase Cases[] = {
+        { "three days back from the newest row", 0, 0, { -3.2, -2.2, -1.2, -0.2 } },
+        { "a clock 40 days ahead deletes no more", 0, 40, { -3.2, -2.2, -1.2, -0.2 } },
+        { "rows of a clock ahead keep the last three recorded days", 40, 40, { -1.2, -0.2, 40 } },
+    };
+    int Row = 0;
+    for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        File = Folder.Path("retention" + std::to_string(Row++) + ".sqlite");
+        Now = T0;
+        auto Recorder = MakeRecorder();
+        Recorder->SetRetentionDays(3);
+        Recorder->Start();
+        const auto At = [](double ADays) { return T0 + static_cast<int64_t>(ADays * double(Day)); };
+        for (const double Days : { -5.2, -4.2, -3.2, -2.2, -1.2, -0.2 })
+            Recorder->Record(Outcome("kept", At(Days), true, 1));
+        Recorder->Record(Outcome("gone", At(-4.2), true, 1));
+        if (Case.AheadDays != 0) {
+            Now = At(Case.AheadDays);
+            Recorder->Record(Outcome("kept", At(Case.AheadDays), true, 1));
+        }
+        ASSERT_TRUE(Recorder->Flush(5s));
+        Now = At(Case.NowDays);
+        Recorder->Prune();
+        ASSERT_TRUE(Recorder->Flush(5s));
+        std::vector<THistoryPoint> Want;
+        for (const double Days : Case.Kept)
+            Want.push_back({ At(Days), true, 1, "" });
+        THistoryReader Reader(File);
+        EXPECT_EQ(Reader.Points("/lists/a.cfg", "kept", 0), Want);
+        EXPECT_EQ(Reader.Summaries("/lists/a.cfg", 0).size(), 1u);
+    }
+}
 
-    Now += 2 * Day; // the row of 29 days goes past 30 as well
-    Recorder->Record(Outcome("kept", T0, true, 4));
-    Recorder->Prune();
-    ASSERT_TRUE(Recorder->Flush(5s));
-    const std::vector<THistoryPoint> Want = { { T0, true, 4, "" } };
-    EXPECT_EQ(Reader.Points("/lists/a.cfg", "kept", 0), Want);
-    const std::vector<THistorySummary> Left = Reader.Summaries("/lists/a.cfg", 0);
-    ASSERT_EQ(Left.size(), 1u);
-    EXPECT_EQ(Left[0].Monitor, "kept");
+// Whether this process holds a descriptor of a file that was removed and whose name was AName.
+bool HoldsRemoved(const std::string& AName)
+{
+    for (const auto& Entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code Failed;
+        const std::string Target = std::filesystem::read_symlink(Entry.path(), Failed).string();
+        if (!Failed && Target.rfind(AName, 0) == 0 && Target.find(" (deleted)") != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
+// The folder of the history removed while the recorder runs: noticed before the next batch,
+// or by an idle writer within its watch interval, said once, and the history goes on in a new
+// file at the same path; nothing more goes into the file that is gone.
+TEST_F(THistoryTest, ARemovedFileIsFollowedByANewOne)
+{
+    struct TCase {
+        const char* Name;
+        bool Idle; // noticed by the writer's watch before anything more is recorded
+    };
+    for (const TCase& Case :
+        { TCase { "removed, then a check", false }, TCase { "removed while idle", true } }) {
+        SCOPED_TRACE(Case.Name);
+        const std::string Top = Folder.Path(Case.Idle ? "idle" : "busy");
+        File = Top + "/vardex/history.sqlite";
+        std::atomic<int> Notices { 0 };
+        std::string Notice; // written on the writer thread before Flush returns, read after
+        auto Recorder = MakeRecorder();
+        if (Case.Idle)
+            Recorder->SetWatchInterval(20ms);
+        Recorder->OnNotice = [&](const std::string& ANotice) {
+            Notice = ANotice;
+            ++Notices;
+        };
+        Recorder->Start();
+        Recorder->Record(Outcome("web", T0, true, 1));
+        ASSERT_TRUE(Recorder->Flush(5s));
+        THistoryReader Reader(File);
+        ASSERT_EQ(Reader.Points("/lists/a.cfg", "web", 0).size(), 1u);
+
+        std::filesystem::remove_all(Top);
+        for (int I = 0; Case.Idle && I < 500 && Notices.load() == 0; ++I)
+            std::this_thread::sleep_for(10ms);
+        EXPECT_EQ(std::filesystem::exists(File), Case.Idle);
+        Recorder->Record(Outcome("web", T0 + 1000, false, 2, "x"));
+        ASSERT_TRUE(Recorder->Flush(5s));
+        EXPECT_EQ(Notices.load(), 1);
+        EXPECT_EQ(
+            Notice, "history file " + File + " was removed or replaced; recording goes on in a new one");
+        const std::vector<THistoryPoint> Want = { { T0 + 1000, false, 2, "x" } };
+        EXPECT_EQ(Reader.Points("/lists/a.cfg", "web", 0), Want);
+        EXPECT_FALSE(HoldsRemoved(File));
+        EXPECT_EQ(DisabledCalls.load(), 0);
+        Recorder->Stop();
+    }
 }
 
 TEST_F(THistoryTest, ADamagedFileSwitchesTheRecorderOffOnce)
@@ -275,6 +355,57 @@ TEST_F(THistoryTest, ADamagedFileSwitchesTheRecorderOffOnce)
     THistoryReader Reader(File);
     EXPECT_TRUE(Reader.Points("/lists/a.cfg", "web", 0).empty());
     EXPECT_NE(Reader.Error().find("not a database"), std::string::npos) << Reader.Error();
+}
+
+// A file of a newer schema is refused and left byte for byte as it was; an unversioned file
+// with a column more (say, added by hand) still takes the checks.
+TEST_F(THistoryTest, TheSchemaVersionIsHonoured)
+{
+    struct TCase {
+        const char* Name;
+        const char* Version;
+        bool Taken;
+    };
+    const TCase Cases[]
+        = { { "newer, with a column more", "2", false }, { "unversioned, with a column more", "0", true } };
+    for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        File = Folder.Path(std::string("v") + Case.Version + ".sqlite");
+        {
+            auto First = MakeRecorder();
+            First->Start();
+            First->Record(Outcome("web", T0 - 1, true, 1));
+            ASSERT_TRUE(First->Flush(5s));
+        }
+        sqlite3* Db = nullptr;
+        ASSERT_EQ(sqlite3_open(File.c_str(), &Db), SQLITE_OK);
+        const std::string Sql
+            = std::string("ALTER TABLE outcome ADD COLUMN extra TEXT DEFAULT ''; PRAGMA user_version = ")
+            + Case.Version;
+        ASSERT_EQ(sqlite3_exec(Db, Sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(Db);
+        const auto Bytes = [this] {
+            std::ifstream In(File, std::ios::binary);
+            return std::string(std::istreambuf_iterator<char>(In), {});
+        };
+        const std::string Before = Bytes();
+        Reason.clear();
+        auto Recorder = MakeRecorder();
+        Recorder->Start();
+        Recorder->Record(Outcome("web", T0, true, 1));
+        EXPECT_EQ(Recorder->Flush(5s), Case.Taken);
+        Recorder->Stop();
+        THistoryReader Reader(File);
+        EXPECT_EQ(Reader.Points("/lists/a.cfg", "web", 0).size(), Case.Taken ? 2u : 0u);
+        if (Case.Taken)
+            continue;
+        const std::string Said = File
+            + " is of history version 2, newer than version 1 that this program "
+              "reads; it is left as it is";
+        EXPECT_EQ(Reason, Said);
+        EXPECT_EQ(Reader.Error(), Said);
+        EXPECT_TRUE(Bytes() == Before) << "the file was changed";
+    }
 }
 
 TEST_F(THistoryTest, AFolderThatCannotBeMadeSwitchesTheRecorderOff)

@@ -361,6 +361,9 @@ TEST(Monitors, BadValuesAndWebRetryAndTimeout)
         { "dns server port out of range", "DnsMonitor", { "Server=127.0.0.1:0" },
             { { "Server", "127.0.0.1:0", B::bvNotAnAddress } },
             { "Interval=0", "Query=example.com", "Record=A", "Server=127.0.0.1:0", "Timeout=5" } },
+        { "dns server with a leading blank", "DnsMonitor", { "Server= 127.0.0.1" },
+            { { "Server", " 127.0.0.1", B::bvNotAnAddress } },
+            { "Interval=0", "Query=example.com", "Record=A", "Server= 127.0.0.1", "Timeout=5" } },
     };
     for (const Row& R : Rows) {
         TStringList Lines = R.Lines;
