@@ -1,7 +1,7 @@
 #include "engine/Schedule.h"
 
 #include <algorithm>
-#include <climits>
+#include <cstddef>
 #include <tuple>
 #include <vector>
 
@@ -63,18 +63,7 @@ bool TCheckSchedule::Tick(const TMonitorList& AList)
     // The alarm is counted afresh over the list, which also drops monitors that left it.
     FInError.clear();
     std::erase_if(FInFlight, [](const auto& AEntry) { return AEntry.second.Monitor.expired(); });
-    bool Full = false;
-    for (const TMonitorEntry& Entry : AList) {
-        const std::shared_ptr<TServiceMonitor>& Monitor = Entry.Monitor;
-        if (!Monitor)
-            continue;
-        // Once the engine refuses, the rest of this tick would be refused too.
-        if (!Full && !IsChecking(Monitor.get()) && IsMonitorDue(*Monitor, FClock.MonotonicMs()))
-            Full = !RunCheck(Monitor);
-        if (CountsForAlarm(*Monitor))
-            FInError.insert(Monitor.get());
-    }
-    FBacklog = Full;
+    StartDue(CollectDue(AList, true));
     return Alarm();
 }
 
@@ -84,35 +73,76 @@ void TCheckSchedule::Resume(const TMonitorList& AList)
     // they would spin.
     if (!FBacklog || FShort)
         return;
-    // A monitor whose checks hang is due again the moment its check ends, and in list order
-    // it would take every worker that comes free from the monitors below it. So the monitors
-    // whose last check was quick go first, then the slow ones; within each, the one that has
-    // waited longest (never checked before all others, in list order). Quick checks take
-    // little of a worker's time, so the slow ones still get nearly every worker.
+    StartDue(CollectDue(AList, false));
+}
+
+std::vector<TCheckSchedule::TDue> TCheckSchedule::CollectDue(const TMonitorList& AList, bool ATick)
+{
     const int64_t Now = FClock.MonotonicMs();
-    struct TDue {
-        bool Slow;
-        int64_t Since;
-        const std::shared_ptr<TServiceMonitor>* Monitor;
-    };
     std::vector<TDue> Due;
+    // A tick keeps the first sightings of the monitors listed and due now only, so one deleted
+    // without Forget leaves nothing behind for a new monitor at its address.
+    std::unordered_map<const TServiceMonitor*, int64_t> FirstDue;
     for (const TMonitorEntry& Entry : AList) {
         const std::shared_ptr<TServiceMonitor>& Monitor = Entry.Monitor;
-        if (Monitor && !IsChecking(Monitor.get()) && IsMonitorDue(*Monitor, Now)) {
-            const std::optional<int64_t> Last = Monitor->LastCheckTick();
-            Due.push_back({ FSlow.contains(Monitor.get()),
-                Last ? *Last + int64_t(Monitor->Interval()) * 1000 : INT64_MIN, &Monitor });
+        if (!Monitor)
+            continue;
+        if (!IsChecking(Monitor.get()) && IsMonitorDue(*Monitor, Now)) {
+            // A monitor never checked became due when the schedule first found it so; one
+            // checked became due when its interval ran out after its last start.
+            int64_t Since = 0;
+            if (const std::optional<int64_t> Last = Monitor->LastCheckTick()) {
+                Since = *Last + int64_t(Monitor->Interval()) * 1000;
+            } else {
+                Since = FFirstDue.try_emplace(Monitor.get(), Now).first->second;
+                FirstDue.emplace(Monitor.get(), Since);
+            }
+            Due.push_back({ Since, Due.size(), &Monitor });
         }
+        if (ATick && CountsForAlarm(*Monitor))
+            FInError.insert(Monitor.get());
     }
-    std::stable_sort(Due.begin(), Due.end(),
-        [](const TDue& A, const TDue& B) { return std::tie(A.Slow, A.Since) < std::tie(B.Slow, B.Since); });
-    bool Full = false;
-    for (const TDue& One : Due)
-        if (!RunCheck(*One.Monitor)) {
-            Full = true;
-            break;
-        }
-    FBacklog = Full;
+    if (ATick)
+        FFirstDue.swap(FirstDue);
+    return Due;
+}
+
+void TCheckSchedule::StartDue(std::vector<TDue> ADue)
+{
+    // A monitor whose check hangs is due again the moment the check ends, long since; it goes
+    // behind the monitors that fell due before that, wherever it is listed, so every due
+    // monitor gets a worker once the checks ahead of it have had theirs: within about one
+    // time-out of them. Only as many as the engine can take (and the first one left) need
+    // their place found.
+    const size_t InFlight = FEngine.InFlight();
+    const size_t Free = FEngine.Workers() > InFlight ? FEngine.Workers() - InFlight : 0;
+    const auto Sorted = ADue.begin() + std::ptrdiff_t(std::min(ADue.size(), Free + 1));
+    std::partial_sort(ADue.begin(), Sorted, ADue.end(),
+        [](const TDue& A, const TDue& B) { return std::tie(A.Since, A.Order) < std::tie(B.Since, B.Order); });
+    size_t Started = 0;
+    while (Started < ADue.size() && Started < Free && RunCheck(*ADue[Started].Monitor))
+        ++Started;
+    FBacklog = Started < ADue.size();
+    if (!FBacklog) {
+        FWaited = false;
+        return;
+    }
+    const int64_t Waited = FClock.MonotonicMs() - ADue[Started].Since;
+    if (FWaited || Waited < WaitNoticeMs || !FEngine.StartFailure().empty())
+        return;
+    // Said once while monitors keep waiting, as a shortage is: the checks are not failing,
+    // but they are late, and the operator can give the engine more workers or the checks
+    // shorter time-outs.
+    FWaited = true;
+    const size_t Waiting = ADue.size() - Started;
+    if (OnShortage)
+        OnShortage("Checks wait for workers: "
+            + (FEngine.Workers() == 1 ? std::string("the only worker is busy")
+                                      : "all " + std::to_string(FEngine.Workers()) + " workers are busy")
+            + ", and " + std::to_string(Waiting)
+            + (Waiting == 1 ? " due monitor waits" : " due monitors wait") + ", the longest for "
+            + std::to_string(Waited / 1000)
+            + " s. They start in the order they fell due as workers come free.");
 }
 
 std::shared_ptr<TServiceMonitor> TCheckSchedule::Apply(const TCheckVerdict& AVerdict)
@@ -136,10 +166,6 @@ std::shared_ptr<TServiceMonitor> TCheckSchedule::Apply(const TCheckVerdict& AVer
     FShort = false;
     const TDateTime Finished = AVerdict.Start + double(AVerdict.DurationMs) / MSecsPerDay;
     Monitor->ApplyResult({ AVerdict.Status, AVerdict.Reason, AVerdict.Certificate }, Finished);
-    if (AVerdict.DurationMs >= SlowCheckMs)
-        FSlow.insert(Monitor.get());
-    else
-        FSlow.erase(Monitor.get());
     Reassess(*Monitor);
     return Monitor;
 }
@@ -175,7 +201,7 @@ void TCheckSchedule::Forget(const TServiceMonitor* AMonitor)
         FInFlight.erase(Found);
     }
     FInError.erase(AMonitor);
-    FSlow.erase(AMonitor);
+    FFirstDue.erase(AMonitor);
 }
 
 void TCheckSchedule::NoteShortage(const std::string& AWhat)
