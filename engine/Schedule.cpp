@@ -97,7 +97,7 @@ std::vector<TCheckSchedule::TDue> TCheckSchedule::CollectDue(const TMonitorList&
                 Since = FFirstDue.try_emplace(Monitor.get(), Now).first->second;
                 FirstDue.emplace(Monitor.get(), Since);
             }
-            Due.push_back({ Since, Due.size(), &Monitor });
+            Due.push_back({ FSlow.contains(Monitor.get()), Since, Due.size(), &Monitor });
         }
         if (ATick && CountsForAlarm(*Monitor))
             FInError.insert(Monitor.get());
@@ -109,16 +109,20 @@ std::vector<TCheckSchedule::TDue> TCheckSchedule::CollectDue(const TMonitorList&
 
 void TCheckSchedule::StartDue(std::vector<TDue> ADue)
 {
-    // A monitor whose check hangs is due again the moment the check ends, long since; it goes
-    // behind the monitors that fell due before that, wherever it is listed, so every due
-    // monitor gets a worker once the checks ahead of it have had theirs: within about one
-    // time-out of them. Only as many as the engine can take (and the first one left) need
-    // their place found.
+    // A monitor whose check hangs is due again the moment the check ends, long since: in list
+    // order, or by how long it has waited, it would take every worker that comes free, and
+    // with more such checks than workers the healthy monitors would miss their intervals. So
+    // the monitors whose last check was quick (or who were never checked) go first, then the
+    // slow ones; within each, in the order they fell due, wherever they are listed. Quick
+    // checks take little of a worker's time, so the slow ones still get nearly all of it and
+    // each waits about one time-out for every round of slow checks ahead of it. Only as many
+    // as the engine can take (and the first one left) need their place found.
     const size_t InFlight = FEngine.InFlight();
     const size_t Free = FEngine.Workers() > InFlight ? FEngine.Workers() - InFlight : 0;
     const auto Sorted = ADue.begin() + std::ptrdiff_t(std::min(ADue.size(), Free + 1));
-    std::partial_sort(ADue.begin(), Sorted, ADue.end(),
-        [](const TDue& A, const TDue& B) { return std::tie(A.Since, A.Order) < std::tie(B.Since, B.Order); });
+    std::partial_sort(ADue.begin(), Sorted, ADue.end(), [](const TDue& A, const TDue& B) {
+        return std::tie(A.Slow, A.Since, A.Order) < std::tie(B.Slow, B.Since, B.Order);
+    });
     size_t Started = 0;
     while (Started < ADue.size() && Started < Free && RunCheck(*ADue[Started].Monitor))
         ++Started;
@@ -127,8 +131,12 @@ void TCheckSchedule::StartDue(std::vector<TDue> ADue)
         FWaited = false;
         return;
     }
-    const int64_t Waited = FClock.MonotonicMs() - ADue[Started].Since;
-    if (FWaited || Waited < WaitNoticeMs || !FEngine.StartFailure().empty())
+    if (FWaited || !FEngine.StartFailure().empty())
+        return;
+    const auto Longest = std::min_element(ADue.begin() + std::ptrdiff_t(Started), ADue.end(),
+        [](const TDue& A, const TDue& B) { return A.Since < B.Since; });
+    const int64_t Waited = FClock.MonotonicMs() - Longest->Since;
+    if (Waited < WaitNoticeMs)
         return;
     // Said once while monitors keep waiting, as a shortage is: the checks are not failing,
     // but they are late, and the operator can give the engine more workers or the checks
@@ -141,8 +149,7 @@ void TCheckSchedule::StartDue(std::vector<TDue> ADue)
                                       : "all " + std::to_string(FEngine.Workers()) + " workers are busy")
             + ", and " + std::to_string(Waiting)
             + (Waiting == 1 ? " due monitor waits" : " due monitors wait") + ", the longest for "
-            + std::to_string(Waited / 1000)
-            + " s. They start in the order they fell due as workers come free.");
+            + std::to_string(Waited / 1000) + " s. They start as workers come free, quick checks first.");
 }
 
 std::shared_ptr<TServiceMonitor> TCheckSchedule::Apply(const TCheckVerdict& AVerdict)
@@ -166,6 +173,10 @@ std::shared_ptr<TServiceMonitor> TCheckSchedule::Apply(const TCheckVerdict& AVer
     FShort = false;
     const TDateTime Finished = AVerdict.Start + double(AVerdict.DurationMs) / MSecsPerDay;
     Monitor->ApplyResult({ AVerdict.Status, AVerdict.Reason, AVerdict.Certificate }, Finished);
+    if (AVerdict.DurationMs >= SlowCheckMs)
+        FSlow.insert(Monitor.get());
+    else
+        FSlow.erase(Monitor.get());
     Reassess(*Monitor);
     return Monitor;
 }
@@ -202,6 +213,7 @@ void TCheckSchedule::Forget(const TServiceMonitor* AMonitor)
     }
     FInError.erase(AMonitor);
     FFirstDue.erase(AMonitor);
+    FSlow.erase(AMonitor);
 }
 
 void TCheckSchedule::NoteShortage(const std::string& AWhat)

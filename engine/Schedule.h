@@ -17,9 +17,10 @@
 //   not start, a probe that got no socket) is no verdict on its service: the monitor is put
 //   back as it was before the check (status, reason, both stamps), so it is due again at the
 //   next tick, and the shortage is said once through OnShortage until a check runs again.
-// - Free workers go to the due monitors in the order they became due, never in list order: a
-//   monitor whose check hangs is due again the moment it ends, and in list order it would take
-//   every worker that comes free from the healthy monitors listed below it.
+// - Free workers go to the due monitors whose last check was quick first, then to the slow
+//   ones, each group in the order they fell due, never in list order: a monitor whose check
+//   hangs is due again the moment it ends, and in list order it would take every worker that
+//   comes free from the healthy monitors listed below it (see StartDue).
 #pragma once
 
 #include "engine/CheckEngine.h"
@@ -43,8 +44,9 @@ public:
     // AEngine runs the checks and AClock stamps them; both outlive the schedule.
     TCheckSchedule(TCheckEngine& AEngine, const TCheckClock& AClock);
 
-    // One tick over AList: the monitors that are due and not in flight start, in the order they
-    // became due (see StartDue), as far as the engine takes them; the others stay due. Returns
+    // One tick over AList: the monitors that are due and not in flight start, quick ones first
+    // and each group in the order it fell due (see StartDue), as far as the engine takes them;
+    // the others stay due. Returns
     // the alarm over the whole list: whether any listed monitor is in msError, or is being
     // checked again after its last check ended in msError (so a standing alarm does not drop,
     // and come back, with every new check of a failing monitor); a failure the operator
@@ -60,6 +62,9 @@ public:
     // a web check's time-out, so a burst of quick checks says nothing, and checks that hang
     // until their time-out and hold every worker are named.
     static constexpr int64_t WaitNoticeMs = 10000;
+    // A check that took this long or longer makes its monitor wait behind the quick ones when
+    // the engine cannot take every due monitor.
+    static constexpr int64_t SlowCheckMs = 1000;
 
     // Starts a check of AMonitor: stamps it on both clocks, sets msChecking and submits a
     // snapshot of its settings. False, with nothing changed, when it is in flight already or
@@ -110,8 +115,10 @@ private:
         std::optional<int64_t> LastCheckTick;
     };
 
-    // A monitor due and not in flight: since when (monotonic), and its place in the list.
+    // A monitor due and not in flight: whether its last check was slow, since when it is due
+    // (monotonic), and its place in the list.
     struct TDue {
+        bool Slow;
         int64_t Since;
         size_t Order;
         const std::shared_ptr<TServiceMonitor>* Monitor;
@@ -124,8 +131,9 @@ private:
     // The monitors of AList that are due and not in flight, in list order; a tick (ATick) also
     // counts the alarm and forgets the first sightings of monitors no longer due.
     std::vector<TDue> CollectDue(const TMonitorList& AList, bool ATick);
-    // Starts ADue in the order they became due (list order between equals) while the engine
-    // has free workers; notes a backlog, and says when it has lasted WaitNoticeMs.
+    // Starts ADue, the quick before the slow and each in the order they fell due (list order
+    // between equals), while the engine has free workers; notes a backlog, and says when a
+    // monitor has waited WaitNoticeMs in it.
     void StartDue(std::vector<TDue> ADue);
 
     TCheckEngine& FEngine;
@@ -139,6 +147,8 @@ private:
     std::unordered_map<const TServiceMonitor*, int64_t> FFirstDue;
     // Said that due monitors wait for workers, since none waited last.
     bool FWaited = false;
+    // Monitors whose last check took SlowCheckMs or longer.
+    std::unordered_set<const TServiceMonitor*> FSlow;
     bool FShort = false;
     uint64_t FShortages = 0;
 };

@@ -140,37 +140,77 @@ TEST_F(CheckSchedule, MonitorsLeftDueStartWhenAWorkerIsFree)
     EXPECT_EQ(Probes.Started().back(), "d");
 }
 
-// Free workers go to the due monitors in the order they fell due, whatever their place in the
-// list: a monitor whose check hangs to its time-out, listed first, is due again when the check
-// ends, but the healthy ones that fell due before that go first. The wait is said once.
+// A worker that comes free goes first to a monitor whose last check was quick, the longest
+// waiting first, and only then to one whose last check was slow: a monitor whose check outlasts
+// its interval is due again when it ends, but the others go first.
+TEST_F(CheckSchedule, QuickChecksGoFirstThenTheLongestWaiting)
+{
+    // Every check holds the one worker until it is let go, so each start is the schedule's
+    // choice alone.
+    Add("slow", 1)->Hang = true;
+    Add("quick", 1)->Hang = true;
+    const auto LetGo = [this] {
+        Probes.Release();
+        ApplyVerdicts(1);
+        Probes.Hold();
+    };
+    Schedule.Tick(List);
+    // The check's time is measured from when its probe starts.
+    for (int Wait = 0; Wait < 500 && Probes.Running() == 0; ++Wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    Clock += 3 * Second;
+    LetGo();
+    Schedule.Resume(List);
+    LetGo();
+    // Both due again; the slow one has waited longer, but its check took 3 s.
+    Clock += 5 * Second;
+    Schedule.Resume(List);
+    LetGo();
+    Schedule.Resume(List);
+    LetGo();
+    EXPECT_EQ(Probes.Started(), (std::vector<std::string> { "slow", "quick", "quick", "slow" }));
+}
+
+// A tick hands free workers out in the same order, not in list order: a monitor whose check
+// hangs to its time-out, listed first, is due again when the check ends, but the healthy ones
+// that fell due meanwhile go first, and it gets the next worker. The wait is said once.
 TEST_F(CheckSchedule, FreeWorkersGoInTheOrderMonitorsFellDue)
 {
     Add("hangs", 1)->Hang = true;
-    Add("a", 1);
-    Add("b", 1);
+    Add("a", 12);
+    Add("b", 12);
     std::vector<std::string> Said;
     Schedule.OnShortage = [&](const std::string& AText) { Said.push_back(AText); };
     Schedule.Tick(List);
     EXPECT_EQ(Said.size(), 0u) << "a and b have only just fallen due";
-    // The hanging check's time-out: the one worker has been held all along.
     Clock += 10 * Second;
     Schedule.Tick(List);
     EXPECT_EQ(Said,
         std::vector<std::string> { "Checks wait for workers: the only worker is busy, and 2 due "
-                                   "monitors wait, the longest for 10 s. They start in the order "
-                                   "they fell due as workers come free." });
-    for (int Round = 0; Round < 6; ++Round) {
-        Probes.Release();
+                                   "monitors wait, the longest for 10 s. They start as workers come "
+                                   "free, quick checks first." });
+    // The check that runs ends (a hanging one at its time-out), and a second later a tick
+    // hands the worker on.
+    const auto Finish = [this](size_t AStarted) {
+        for (int Wait = 0; Wait < 500 && Probes.Started().size() < AStarted; ++Wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (Probes.Started().back() == "hangs") {
+            Clock += 10 * Second;
+            Probes.Release();
+        }
         ApplyVerdicts(1);
         Probes.Hold();
-        Clock += 5 * Second;
+    };
+    for (size_t Round = 1; Round < 7; ++Round) {
+        Finish(Round);
+        Clock += Second;
         Schedule.Tick(List);
     }
-    // The last check has ended (and so surely started) before the starts are read.
-    Probes.Release();
-    ApplyVerdicts(1);
+    Finish(7);
     EXPECT_EQ(Probes.Started(), (std::vector<std::string> { "hangs", "a", "b", "hangs", "a", "b", "hangs" }));
-    EXPECT_EQ(Said.size(), 1u) << "said once while monitors keep waiting";
+    // Once for each stretch of waiting: none waited when the hanging monitor started again alone,
+    // and it waited its ten seconds behind a.
+    EXPECT_EQ(Said.size(), 2u);
 }
 
 // The wall clock set back an hour, or on by a day: the monotonic clock decides, so checks go
