@@ -39,8 +39,8 @@ public:
     virtual void Changed(const TServiceMonitor& AMonitor, bool AStarted) { (void)AMonitor, (void)AStarted; }
     // The alarm began or ended: a listed monitor counts for it (see TCheckSchedule::Tick).
     virtual void AlarmChanged(bool AAlarm) { (void)AAlarm; }
-    // Checks began to fail for want of descriptors, threads or memory: AText says so, once
-    // while it lasts.
+    // Checks began to fail for want of descriptors, threads or memory, or due monitors have
+    // waited long for a worker: AText says so, once while it lasts.
     virtual void Shortage(const std::string& AText) { (void)AText; }
 };
 

@@ -1,7 +1,7 @@
 #include "engine/Schedule.h"
 
 #include <algorithm>
-#include <climits>
+#include <cstddef>
 #include <tuple>
 #include <vector>
 
@@ -63,18 +63,7 @@ bool TCheckSchedule::Tick(const TMonitorList& AList)
     // The alarm is counted afresh over the list, which also drops monitors that left it.
     FInError.clear();
     std::erase_if(FInFlight, [](const auto& AEntry) { return AEntry.second.Monitor.expired(); });
-    bool Full = false;
-    for (const TMonitorEntry& Entry : AList) {
-        const std::shared_ptr<TServiceMonitor>& Monitor = Entry.Monitor;
-        if (!Monitor)
-            continue;
-        // Once the engine refuses, the rest of this tick would be refused too.
-        if (!Full && !IsChecking(Monitor.get()) && IsMonitorDue(*Monitor, FClock.MonotonicMs()))
-            Full = !RunCheck(Monitor);
-        if (CountsForAlarm(*Monitor))
-            FInError.insert(Monitor.get());
-    }
-    FBacklog = Full;
+    StartDue(CollectDue(AList, true));
     return Alarm();
 }
 
@@ -84,35 +73,83 @@ void TCheckSchedule::Resume(const TMonitorList& AList)
     // they would spin.
     if (!FBacklog || FShort)
         return;
-    // A monitor whose checks hang is due again the moment its check ends, and in list order
-    // it would take every worker that comes free from the monitors below it. So the monitors
-    // whose last check was quick go first, then the slow ones; within each, the one that has
-    // waited longest (never checked before all others, in list order). Quick checks take
-    // little of a worker's time, so the slow ones still get nearly every worker.
+    StartDue(CollectDue(AList, false));
+}
+
+std::vector<TCheckSchedule::TDue> TCheckSchedule::CollectDue(const TMonitorList& AList, bool ATick)
+{
     const int64_t Now = FClock.MonotonicMs();
-    struct TDue {
-        bool Slow;
-        int64_t Since;
-        const std::shared_ptr<TServiceMonitor>* Monitor;
-    };
     std::vector<TDue> Due;
+    // A tick keeps the first sightings of the monitors listed and due now only, so one deleted
+    // without Forget leaves nothing behind for a new monitor at its address.
+    std::unordered_map<const TServiceMonitor*, int64_t> FirstDue;
     for (const TMonitorEntry& Entry : AList) {
         const std::shared_ptr<TServiceMonitor>& Monitor = Entry.Monitor;
-        if (Monitor && !IsChecking(Monitor.get()) && IsMonitorDue(*Monitor, Now)) {
-            const std::optional<int64_t> Last = Monitor->LastCheckTick();
-            Due.push_back({ FSlow.contains(Monitor.get()),
-                Last ? *Last + int64_t(Monitor->Interval()) * 1000 : INT64_MIN, &Monitor });
+        if (!Monitor)
+            continue;
+        if (!IsChecking(Monitor.get()) && IsMonitorDue(*Monitor, Now)) {
+            // A monitor never checked became due when the schedule first found it so; one
+            // checked became due when its interval ran out after its last start.
+            int64_t Since = 0;
+            if (const std::optional<int64_t> Last = Monitor->LastCheckTick()) {
+                Since = *Last + int64_t(Monitor->Interval()) * 1000;
+            } else {
+                Since = FFirstDue.try_emplace(Monitor.get(), Now).first->second;
+                FirstDue.emplace(Monitor.get(), Since);
+            }
+            Due.push_back({ FSlow.contains(Monitor.get()), Since, Due.size(), &Monitor });
         }
+        if (ATick && CountsForAlarm(*Monitor))
+            FInError.insert(Monitor.get());
     }
-    std::stable_sort(Due.begin(), Due.end(),
-        [](const TDue& A, const TDue& B) { return std::tie(A.Slow, A.Since) < std::tie(B.Slow, B.Since); });
-    bool Full = false;
-    for (const TDue& One : Due)
-        if (!RunCheck(*One.Monitor)) {
-            Full = true;
-            break;
-        }
-    FBacklog = Full;
+    if (ATick)
+        FFirstDue.swap(FirstDue);
+    return Due;
+}
+
+void TCheckSchedule::StartDue(std::vector<TDue> ADue)
+{
+    // A monitor whose check hangs is due again the moment the check ends, long since: in list
+    // order, or by how long it has waited, it would take every worker that comes free, and
+    // with more such checks than workers the healthy monitors would miss their intervals. So
+    // the monitors whose last check was quick (or who were never checked) go first, then the
+    // slow ones; within each, in the order they fell due, wherever they are listed. Quick
+    // checks take little of a worker's time, so the slow ones still get nearly all of it and
+    // each waits about one time-out for every round of slow checks ahead of it. Only as many
+    // as the engine can take (and the first one left) need their place found.
+    const size_t InFlight = FEngine.InFlight();
+    const size_t Free = FEngine.Workers() > InFlight ? FEngine.Workers() - InFlight : 0;
+    const auto Sorted = ADue.begin() + std::ptrdiff_t(std::min(ADue.size(), Free + 1));
+    std::partial_sort(ADue.begin(), Sorted, ADue.end(), [](const TDue& A, const TDue& B) {
+        return std::tie(A.Slow, A.Since, A.Order) < std::tie(B.Slow, B.Since, B.Order);
+    });
+    size_t Started = 0;
+    while (Started < ADue.size() && Started < Free && RunCheck(*ADue[Started].Monitor))
+        ++Started;
+    FBacklog = Started < ADue.size();
+    if (!FBacklog) {
+        FWaited = false;
+        return;
+    }
+    if (FWaited || !FEngine.StartFailure().empty())
+        return;
+    const auto Longest = std::min_element(ADue.begin() + std::ptrdiff_t(Started), ADue.end(),
+        [](const TDue& A, const TDue& B) { return A.Since < B.Since; });
+    const int64_t Waited = FClock.MonotonicMs() - Longest->Since;
+    if (Waited < WaitNoticeMs)
+        return;
+    // Said once while monitors keep waiting, as a shortage is: the checks are not failing,
+    // but they are late, and the operator can give the engine more workers or the checks
+    // shorter time-outs.
+    FWaited = true;
+    const size_t Waiting = ADue.size() - Started;
+    if (OnShortage)
+        OnShortage("Checks wait for workers: "
+            + (FEngine.Workers() == 1 ? std::string("the only worker is busy")
+                                      : "all " + std::to_string(FEngine.Workers()) + " workers are busy")
+            + ", and " + std::to_string(Waiting)
+            + (Waiting == 1 ? " due monitor waits" : " due monitors wait") + ", the longest for "
+            + std::to_string(Waited / 1000) + " s. They start as workers come free, quick checks first.");
 }
 
 std::shared_ptr<TServiceMonitor> TCheckSchedule::Apply(const TCheckVerdict& AVerdict)
@@ -175,6 +212,7 @@ void TCheckSchedule::Forget(const TServiceMonitor* AMonitor)
         FInFlight.erase(Found);
     }
     FInError.erase(AMonitor);
+    FFirstDue.erase(AMonitor);
     FSlow.erase(AMonitor);
 }
 

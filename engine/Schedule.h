@@ -17,6 +17,10 @@
 //   not start, a probe that got no socket) is no verdict on its service: the monitor is put
 //   back as it was before the check (status, reason, both stamps), so it is due again at the
 //   next tick, and the shortage is said once through OnShortage until a check runs again.
+// - Free workers go to the due monitors whose last check was quick first, then to the slow
+//   ones, each group in the order they fell due, never in list order: a monitor whose check
+//   hangs is due again the moment it ends, and in list order it would take every worker that
+//   comes free from the healthy monitors listed below it (see StartDue).
 #pragma once
 
 #include "engine/CheckEngine.h"
@@ -28,6 +32,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 // True when AMonitor's interval has run out at ANowTick (monotonic milliseconds): the
 // monitor is checked at all (a positive interval, every value of its settings readable), and the monitor was
@@ -39,23 +44,27 @@ public:
     // AEngine runs the checks and AClock stamps them; both outlive the schedule.
     TCheckSchedule(TCheckEngine& AEngine, const TCheckClock& AClock);
 
-    // One tick over AList: in list order, every monitor that is due and not in flight is
-    // started (RunCheck). A monitor that the engine refuses (every worker busy) is left as it
-    // was and so stays due. Returns the alarm over the whole list: whether any listed monitor
-    // is in msError, or is being checked again after its last check ended in msError (so a
-    // standing alarm does not drop, and come back, with every new check of a failing
-    // monitor); a failure the operator acknowledged does not count.
+    // One tick over AList: the monitors that are due and not in flight start, quick ones first
+    // and each group in the order it fell due (see StartDue), as far as the engine takes them;
+    // the others stay due. Returns
+    // the alarm over the whole list: whether any listed monitor is in msError, or is being
+    // checked again after its last check ended in msError (so a standing alarm does not drop,
+    // and come back, with every new check of a failing monitor); a failure the operator
+    // acknowledged does not count.
     bool Tick(const TMonitorList& AList);
+
+    // After a tick (or a resumption) that left monitors due for want of workers, starts them as
+    // far as workers are free, in the same order. The owner calls it when verdicts come in, so
+    // a list with more due monitors than workers does not wait a whole second for each handful.
+    void Resume(const TMonitorList& AList);
+
+    // A due monitor that has waited this long for a worker is said (OnShortage) to wait: about
+    // a web check's time-out, so a burst of quick checks says nothing, and checks that hang
+    // until their time-out and hold every worker are named.
+    static constexpr int64_t WaitNoticeMs = 10000;
     // A check that took this long or longer makes its monitor wait behind the quick ones when
     // the engine cannot take every due monitor.
     static constexpr int64_t SlowCheckMs = 1000;
-
-    // After a tick that the engine cut short, starts the monitors that it left due as far as
-    // workers are free: those whose last check was quick first, then the slow ones, each the
-    // one that has waited longest first. The owner calls it when verdicts come in, so a list
-    // with more due monitors than workers does not wait a whole second for each handful, and
-    // monitors whose checks hang do not keep the others waiting.
-    void Resume(const TMonitorList& AList);
 
     // Starts a check of AMonitor: stamps it on both clocks, sets msChecking and submits a
     // snapshot of its settings. False, with nothing changed, when it is in flight already or
@@ -82,7 +91,8 @@ public:
     bool IsChecking(const TServiceMonitor* AMonitor) const;
 
     // Called on the owner's thread when checks begin to fail for want of descriptors, threads
-    // or memory, with a sentence that says so; not again until a check has run since.
+    // or memory, with a sentence that says so; not again until a check has run since. Also
+    // when due monitors have waited WaitNoticeMs for a worker; not again until none waits.
     std::function<void(const std::string& AText)> OnShortage;
     // Called on the owner's thread when a check of a monitor has started (it shows msChecking).
     std::function<void(const TServiceMonitor& AMonitor)> OnStarted;
@@ -105,10 +115,26 @@ private:
         std::optional<int64_t> LastCheckTick;
     };
 
+    // A monitor due and not in flight: whether its last check was slow, since when it is due
+    // (monotonic), and its place in the list.
+    struct TDue {
+        bool Slow;
+        int64_t Since;
+        size_t Order;
+        const std::shared_ptr<TServiceMonitor>* Monitor;
+    };
+
     // In msError and not acknowledged, or checked again after such an error.
     bool CountsForAlarm(const TServiceMonitor& AMonitor) const;
     // A check could not run for want of AWhat: said once (OnShortage) while it lasts.
     void NoteShortage(const std::string& AWhat);
+    // The monitors of AList that are due and not in flight, in list order; a tick (ATick) also
+    // counts the alarm and forgets the first sightings of monitors no longer due.
+    std::vector<TDue> CollectDue(const TMonitorList& AList, bool ATick);
+    // Starts ADue, the quick before the slow and each in the order they fell due (list order
+    // between equals), while the engine has free workers; notes a backlog, and says when a
+    // monitor has waited WaitNoticeMs in it.
+    void StartDue(std::vector<TDue> ADue);
 
     TCheckEngine& FEngine;
     const TCheckClock& FClock;
@@ -117,6 +143,10 @@ private:
     std::unordered_set<const TServiceMonitor*> FInError;
     // The last tick (or resumption) found the engine full with monitors still due.
     bool FBacklog = false;
+    // When monitors never checked were first found due; they wait in that order.
+    std::unordered_map<const TServiceMonitor*, int64_t> FFirstDue;
+    // Said that due monitors wait for workers, since none waited last.
+    bool FWaited = false;
     // Monitors whose last check took SlowCheckMs or longer.
     std::unordered_set<const TServiceMonitor*> FSlow;
     bool FShort = false;

@@ -9,9 +9,13 @@
 #include "net/tls/NetSSLOpenSSL.h"
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
 #include <memory>
+#include <string>
+#include <strings.h>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -27,9 +31,13 @@ struct TWebProbe {
     }
 };
 
-// A body sink that looks for a text in the first ALimit bytes as they pass, and drops them:
-// it keeps only the last bytes of a write that the next one could complete a match with, so
-// the body is still never held in memory.
+// A body sink that looks for a text in the first ALimit bytes as they pass, and drops them, so
+// the body is never held in memory. It carries from byte to byte (and from one write to the
+// next) how much of the needle the bytes so far end with, and on a mismatch falls back to the
+// longest part of that which is still a start of the needle (Knuth, Morris and Pratt): each
+// byte moves the match on once and back at most as far as it went, so the time is linear in
+// the body whatever the needle. A search that restarts at every offset would take the body's
+// length times the needle's, and a long needle would hold the check past its time-out.
 class TExpectStream : public TNullStream {
 public:
     TExpectStream(const std::string& ANeedle, int64_t ALimit)
@@ -42,15 +50,29 @@ public:
         const int64_t Written = TNullStream::Write(ABuffer, ACount);
         if (FNeedle.empty() || FFound || FSearched >= FLimit || ACount <= 0)
             return Written;
-        const int64_t Take = std::min(ACount, FLimit - FSearched);
-        FWindow.append(static_cast<const char*>(ABuffer), static_cast<size_t>(Take));
-        FSearched += Take;
-        if (FWindow.find(FNeedle) != std::string::npos) {
-            FFound = true;
-            FWindow = std::string();
-        } else if (FWindow.size() >= FNeedle.size()) {
-            FWindow.erase(0, FWindow.size() - (FNeedle.size() - 1));
+        if (FBack.empty())
+            Prepare();
+        const char* Bytes = static_cast<const char*>(ABuffer);
+        const size_t Take = static_cast<size_t>(std::min(ACount, FLimit - FSearched));
+        size_t At = 0;
+        while (At < Take) {
+            // Nothing matched yet: the next place a match can begin is the needle's first byte.
+            if (FMatched == 0) {
+                const void* Next = std::memchr(Bytes + At, FNeedle[0], Take - At);
+                if (Next == nullptr)
+                    break;
+                At = static_cast<size_t>(static_cast<const char*>(Next) - Bytes);
+            }
+            const char Byte = Bytes[At++];
+            while (FMatched > 0 && FNeedle[FMatched] != Byte)
+                FMatched = FBack[FMatched - 1];
+            if (FNeedle[FMatched] == Byte && ++FMatched == FNeedle.size()) {
+                FFound = true;
+                FBack = {};
+                break;
+            }
         }
+        FSearched += static_cast<int64_t>(FFound ? At : Take);
         return Written;
     }
     bool Found() const { return FFound; }
@@ -58,12 +80,37 @@ public:
     int64_t Searched() const { return FSearched; }
 
 private:
+    // FBack[I]: the longest proper prefix of the needle that also ends its first I + 1 bytes.
+    void Prepare()
+    {
+        FBack.assign(FNeedle.size(), 0);
+        for (size_t I = 1, Length = 0; I < FNeedle.size(); ++I) {
+            while (Length > 0 && FNeedle[I] != FNeedle[Length])
+                Length = FBack[Length - 1];
+            if (FNeedle[I] == FNeedle[Length])
+                ++Length;
+            FBack[I] = Length;
+        }
+    }
+
     const std::string& FNeedle;
     const int64_t FLimit;
     int64_t FSearched = 0;
     bool FFound = false;
-    std::string FWindow;
+    size_t FMatched = 0;
+    std::vector<size_t> FBack;
 };
+
+// What to add to a missing Expect when the body came compressed: the check asks for no
+// encoding and undoes none, so the text was looked for in compressed bytes.
+std::string CompressedBody(const std::string& AContentEncoding)
+{
+    if (AContentEncoding.empty() || ::strcasecmp(AContentEncoding.c_str(), "identity") == 0)
+        return {};
+    // The server's words, so no more of them than a coding name needs.
+    return " The server sent the body compressed (Content-Encoding: " + AContentEncoding.substr(0, 64)
+        + ") without being asked, and the check looks for the text in the bytes as sent.";
+}
 
 } // namespace
 
@@ -139,7 +186,8 @@ TProbeResult TWebMonitor::Fetch(TNetHTTP* AClient) const
             return { msError,
                 "Expected text \"" + FExpect + "\" not found in "
                     + (Body.Searched() < ExpectLimit ? "the " : "the first ")
-                    + std::to_string(Body.Searched()) + " bytes of the body." };
+                    + std::to_string(Body.Searched()) + " bytes of the body."
+                    + CompressedBody(AClient->Response().ContentEncoding()) };
         return { msOK, {} };
     } catch (const ENetUnknownProtocol&) {
         // This exception carries no text of its own; the operator still needs a reason.

@@ -1,5 +1,6 @@
 #include "tools/MetricsServer.h"
 
+#include "tools/RequestHead.h"
 #include "tools/StatusPage.h"
 
 #include <algorithm>
@@ -9,7 +10,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <strings.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -26,34 +26,6 @@ bool PortText(const std::string& AText, int& APort)
         return false;
     APort = std::stoi(AText);
     return APort <= 65535;
-}
-
-// The value of header AName in a request head, without the blanks around it; empty when absent.
-std::string HeaderValue(const std::string& AHead, const char* AName)
-{
-    const size_t NameLength = std::strlen(AName);
-    size_t Line = AHead.find('\n');
-    while (Line != std::string::npos && Line + 1 < AHead.size()) {
-        const size_t Start = Line + 1;
-        Line = AHead.find('\n', Start);
-        const size_t End = Line == std::string::npos ? AHead.size() : Line;
-        if (End - Start > NameLength && AHead[Start + NameLength] == ':'
-            && ::strncasecmp(AHead.data() + Start, AName, NameLength) == 0) {
-            std::string Value = AHead.substr(Start + NameLength + 1, End - Start - NameLength - 1);
-            const size_t First = Value.find_first_not_of(" \t");
-            const size_t Last = Value.find_last_not_of(" \t\r");
-            return First == std::string::npos ? std::string() : Value.substr(First, Last - First + 1);
-        }
-    }
-    return {};
-}
-
-bool HasToken(const std::string& AValue, const char* AToken)
-{
-    std::string Lower = AValue;
-    std::transform(
-        Lower.begin(), Lower.end(), Lower.begin(), [](unsigned char C) { return std::tolower(C); });
-    return Lower.find(AToken) != std::string::npos;
 }
 
 std::string Answer(const char* AStatus, const std::string& AType, const std::string& ABody, bool AHead,
@@ -200,38 +172,18 @@ void TMetricsServer::Stop()
     FListenFd = FWakeFd = -1;
 }
 
-std::string TMetricsServer::Respond(const std::string& AHead, bool& AClose) const
+std::string TMetricsServer::Respond(const TRequestHead& AHead, bool& AClose) const
 {
-    const size_t LineEnd = AHead.find_first_of("\r\n");
-    const std::string Line = AHead.substr(0, LineEnd);
-    const size_t Space1 = Line.find(' ');
-    const size_t Space2 = Space1 == std::string::npos ? Space1 : Line.find(' ', Space1 + 1);
-    const std::string Version = Space2 == std::string::npos ? std::string() : Line.substr(Space2 + 1);
-    if (Space2 == std::string::npos || Version.rfind("HTTP/1.", 0) != 0) {
-        AClose = true;
-        return Answer("400 Bad Request", "text/plain; charset=utf-8", "Bad request\n", false, true);
-    }
-    const std::string Method = Line.substr(0, Space1);
-    std::string Path = Line.substr(Space1 + 1, Space2 - Space1 - 1);
-    Path = Path.substr(0, Path.find('?'));
-    const std::string Connection = HeaderValue(AHead, "Connection");
-    AClose = AClose || HasToken(Connection, "close")
-        || (Version == "HTTP/1.0" && !HasToken(Connection, "keep-alive"));
-    // Requests here carry no body; one that does is not read, so the connection cannot go on.
-    const std::string Length = HeaderValue(AHead, "Content-Length");
-    if ((!Length.empty() && Length != "0") || !HeaderValue(AHead, "Transfer-Encoding").empty()) {
-        AClose = true;
-        return Answer("400 Bad Request", "text/plain; charset=utf-8", "Bad request\n", false, true);
-    }
-    const bool Head = Method == "HEAD";
-    if (Method != "GET" && !Head)
+    AClose = AClose || AHead.Close;
+    const bool Head = AHead.Method == "HEAD";
+    if (AHead.Method != "GET" && !Head)
         return Answer("405 Method Not Allowed", "text/plain; charset=utf-8", "Method not allowed\n", false,
             AClose, "Allow: GET, HEAD\r\n");
-    if (Path == "/metrics") {
-        const TMetricsFormat Format = MetricsFormatFor(HeaderValue(AHead, "Accept"));
+    if (AHead.Path == "/metrics") {
+        const TMetricsFormat Format = MetricsFormatFor(AHead.Accept);
         return Answer("200 OK", MetricsContentType(Format), MetricsText(*Current(), Format), Head, AClose);
     }
-    if (Path == "/") {
+    if (AHead.Path == "/") {
         const double Now
             = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
         return Answer("200 OK", "text/html; charset=utf-8", StatusPage(*Current(), Now), Head, AClose);
@@ -267,13 +219,17 @@ bool TMetricsServer::Advance(TConnection& AConnection) const
             AConnection.Waiting = Now;
             AConnection.Deadline = Now + FLimits.KeepAliveIdle;
         }
-        size_t End = AConnection.In.find("\r\n\r\n");
-        size_t Skip = 4;
-        if (End == std::string::npos) {
-            End = AConnection.In.find("\n\n");
-            Skip = 2;
+        const TRequestHead Head = ParseRequestHead(AConnection.In);
+        // A refused head ends the connection after its 400: what follows it cannot be told
+        // from a request that another reader of the same bytes would not see.
+        if (Head.State == TRequestHead::rhRefused) {
+            AConnection.Close = true;
+            AConnection.Out = Answer("400 Bad Request", "text/plain; charset=utf-8",
+                "Bad request: " + Head.Refusal + ".\n", false, true);
+            AConnection.Deadline = Now + FLimits.WriteTimeout;
+            continue;
         }
-        if (End == std::string::npos) {
+        if (Head.State == TRequestHead::rhIncomplete || Head.Length > FLimits.MaxHeadBytes) {
             if (AConnection.In.size() >= FLimits.MaxHeadBytes) {
                 AConnection.Close = true;
                 AConnection.Out = Answer("431 Request Header Fields Too Large", "text/plain; charset=utf-8",
@@ -286,8 +242,7 @@ bool TMetricsServer::Advance(TConnection& AConnection) const
                 AConnection.Deadline = std::min(AConnection.Deadline, Now + FLimits.HeaderTimeout);
             return true;
         }
-        const std::string Head = AConnection.In.substr(0, End + Skip);
-        AConnection.In.erase(0, End + Skip);
+        AConnection.In.erase(0, Head.Length);
         AConnection.Close = ++AConnection.Served >= FLimits.MaxRequests;
         AConnection.Out = Respond(Head, AConnection.Close);
         AConnection.Deadline = Now + FLimits.WriteTimeout;

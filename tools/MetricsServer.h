@@ -11,7 +11,7 @@
 //   longest for its request, so a scraper always gets in;
 // - HeaderTimeout for a request's head from its first byte (and from the connect), KeepAliveIdle
 //   between requests, MaxRequests requests a connection, WriteTimeout for a response;
-// - a request head of at most MaxHeadBytes; no request bodies.
+// - a request head of at most MaxHeadBytes, read as RequestHead.h says; no request bodies.
 //
 // Threads and the rules that keep them safe:
 // - The serving thread is owned here: Start starts it, Stop (and the destructor) wakes it
@@ -25,6 +25,7 @@
 #pragma once
 
 #include "tools/Metrics.h"
+#include "tools/RequestHead.h"
 
 #include <chrono>
 #include <list>
@@ -90,8 +91,8 @@ private:
     void Accept(TConnections& AConnections, TTime ANow, TTime& AAcceptPaused) const;
     // Closes AWhich and forgets it; the connection after it.
     static TConnections::iterator Drop(TConnections& AConnections, TConnections::iterator AWhich);
-    // The response to one request head; sets AClose when the connection ends after it.
-    std::string Respond(const std::string& AHead, bool& AClose) const;
+    // The response to one sound request head; sets AClose when the connection ends after it.
+    std::string Respond(const TRequestHead& AHead, bool& AClose) const;
     std::shared_ptr<const TMetricsSnapshot> Current() const;
 
     TServerLimits FLimits;

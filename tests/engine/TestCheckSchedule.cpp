@@ -171,6 +171,48 @@ TEST_F(CheckSchedule, QuickChecksGoFirstThenTheLongestWaiting)
     EXPECT_EQ(Probes.Started(), (std::vector<std::string> { "slow", "quick", "quick", "slow" }));
 }
 
+// A tick hands free workers out in the same order, not in list order: a monitor whose check
+// hangs to its time-out, listed first, is due again when the check ends, but the healthy ones
+// that fell due meanwhile go first, and it gets the next worker. The wait is said once.
+TEST_F(CheckSchedule, FreeWorkersGoInTheOrderMonitorsFellDue)
+{
+    Add("hangs", 1)->Hang = true;
+    Add("a", 12);
+    Add("b", 12);
+    std::vector<std::string> Said;
+    Schedule.OnShortage = [&](const std::string& AText) { Said.push_back(AText); };
+    Schedule.Tick(List);
+    EXPECT_EQ(Said.size(), 0u) << "a and b have only just fallen due";
+    Clock += 10 * Second;
+    Schedule.Tick(List);
+    EXPECT_EQ(Said,
+        std::vector<std::string> { "Checks wait for workers: the only worker is busy, and 2 due "
+                                   "monitors wait, the longest for 10 s. They start as workers come "
+                                   "free, quick checks first." });
+    // The check that runs ends (a hanging one at its time-out), and a second later a tick
+    // hands the worker on.
+    const auto Finish = [this](size_t AStarted) {
+        for (int Wait = 0; Wait < 500 && Probes.Started().size() < AStarted; ++Wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (Probes.Started().back() == "hangs") {
+            Clock += 10 * Second;
+            Probes.Release();
+        }
+        ApplyVerdicts(1);
+        Probes.Hold();
+    };
+    for (size_t Round = 1; Round < 7; ++Round) {
+        Finish(Round);
+        Clock += Second;
+        Schedule.Tick(List);
+    }
+    Finish(7);
+    EXPECT_EQ(Probes.Started(), (std::vector<std::string> { "hangs", "a", "b", "hangs", "a", "b", "hangs" }));
+    // Once for each stretch of waiting: none waited when the hanging monitor started again alone,
+    // and it waited its ten seconds behind a.
+    EXPECT_EQ(Said.size(), 2u);
+}
+
 // The wall clock set back an hour, or on by a day: the monotonic clock decides, so checks go
 // on at their interval, neither stopping nor all firing at once.
 TEST_F(CheckSchedule, WallClockStepsNeitherStopNorFloodTheChecks)

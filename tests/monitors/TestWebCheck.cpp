@@ -525,8 +525,10 @@ TEST(WebCheckTLS, CertificateExpiry)
     EXPECT_EQ(Monitor.Certificate(), TCertificateExpiry {});
 }
 
-// Expect: found whole or across two chunks, missing from a small page, and past the first MiB
-// of a large one, where it is not looked for.
+// Expect: found whole or across chunks at every offset, missing from a small page, past the
+// first MiB of a large one, where it is not looked for, and a long needle against a long body
+// (a search in time linear in the body, not the body times the needle); a compressed body is
+// said to be one.
 TEST(WebCheckExpect, TextThePageMustHold)
 {
     const std::string Big(TWebMonitor::ExpectLimit, 'x');
@@ -537,8 +539,11 @@ TEST(WebCheckExpect, TextThePageMustHold)
         const char* Name;
         std::string Answer;
         std::string Reason; // empty for a success
+        std::string Expect = "Add to cart";
     };
-    const Row Rows[] = {
+    // 200 KB that the body matches up to its last byte at almost every offset.
+    const std::string Long = std::string(200000, 'a') + "b";
+    std::vector<Row> Rows = {
         { "present", Plain("<p>Add to cart</p>"), "" },
         { "absent", Plain("<p>Sorry, add to cart later</p>"),
             "Expected text \"Add to cart\" not found in the 31 bytes of the body." },
@@ -548,16 +553,38 @@ TEST(WebCheckExpect, TextThePageMustHold)
         { "across two chunks",
             "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n6\r\n<p>Add\r\n9\r\n to cart!\r\n0\r\n\r\n",
             "" },
+        { "a long needle, found at the end", Plain(std::string(800000, 'a') + Long), "", Long },
+        { "a long needle, absent", Plain(Big),
+            "Expected text \"" + Long + "\" not found in the first 1048576 bytes of the body.", Long },
+        { "compressed without being asked",
+            "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 4\r\n\r\n\x1f\x8b\x08\x08",
+            "Expected text \"Add to cart\" not found in the 4 bytes of the body. The server sent the body "
+            "compressed (Content-Encoding: gzip) without being asked, and the check looks for the text "
+            "in the bytes as sent." },
     };
+    const std::string Page = "<p>Add to cart</p>";
+    for (size_t Size = 1; Size <= 11; ++Size) {
+        std::string Chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+        for (size_t At = 0; At < Page.size(); At += Size) {
+            const std::string Chunk = Page.substr(At, Size);
+            char Length[8];
+            std::snprintf(Length, sizeof Length, "%zx\r\n", Chunk.size());
+            Chunked += Length + Chunk + "\r\n";
+        }
+        Rows.push_back({ "chunks of one size", Chunked + "0\r\n\r\n", "" });
+    }
     for (const Row& R : Rows) {
-        SCOPED_TRACE(R.Name);
+        SCOPED_TRACE(R.Name + std::string(" ") + std::to_string(R.Answer.size()));
         nettest::TScriptedServer Server([&R](nettest::TScriptedServer& AServer, int AFd, int) {
             AServer.ReadRequest(AFd);
             AServer.SendAll(AFd, R.Answer);
         });
         TWebMonitor Monitor;
         Monitor.SetURL("http://127.0.0.1:" + std::to_string(Server.Port()) + "/");
-        Monitor.SetExpect("Add to cart");
+        Monitor.SetExpect(R.Expect);
+        // Three seconds for the whole exchange: a search that takes the body times the needle
+        // does not end within it.
+        Monitor.SetTimeout(1);
         const TProbeResult Result = Monitor.Probe();
         EXPECT_EQ(Result.Status, R.Reason.empty() ? msOK : msError);
         EXPECT_EQ(Result.Reason, R.Reason);
