@@ -37,14 +37,20 @@ bool ParseShard(const std::string& AText, uint32_t& AShard, uint32_t& AShards)
     return true;
 }
 
-// --serve, --prometheus and --shard with their value into AOptions; what is wrong with it, or
-// empty.
+// --serve, --prometheus, --shard and --history-dir with their value into AOptions; what is
+// wrong with it, or empty.
 std::string TakeMetricsOption(const std::string& AOption, const std::string& AValue, TCheckOptions& AOptions)
 {
     if (AOption == "--shard") {
         if (!ParseShard(AValue, AOptions.Shard, AOptions.Shards))
             return "--shard needs K/N with K from 1 to N and N at most " + std::to_string(MaxShards)
                 + ", such as 2/3, not '" + AValue + "'";
+        return {};
+    }
+    if (AOption == "--history-dir") {
+        if (AValue.empty())
+            return "--history-dir needs a folder";
+        AOptions.HistoryDir = AValue;
         return {};
     }
     if (AOption == "--serve") {
@@ -75,7 +81,7 @@ struct TParseState {
     bool HaveFile = false;
     bool ExpectJobs = false;
     bool ExpectSince = false;
-    // --serve, --prometheus or --shard, whose value comes next.
+    // --serve, --prometheus, --shard or --history-dir, whose value comes next.
     std::string ExpectValue;
 };
 
@@ -135,10 +141,10 @@ std::string TakeOption(const std::string& AArg, TParseState& AState, TCheckOptio
         AOptions.SinceGiven = true;
         if (!ParseSpan(AArg.substr(8), AOptions.SinceMs))
             return SinceComplaint(AArg.substr(8));
-    } else if (AArg == "--serve" || AArg == "--prometheus" || AArg == "--shard")
+    } else if (AArg == "--serve" || AArg == "--prometheus" || AArg == "--shard" || AArg == "--history-dir")
         AState.ExpectValue = AArg;
     else if (AArg.rfind("--serve=", 0) == 0 || AArg.rfind("--prometheus=", 0) == 0
-        || AArg.rfind("--shard=", 0) == 0) {
+        || AArg.rfind("--shard=", 0) == 0 || AArg.rfind("--history-dir=", 0) == 0) {
         const size_t Eq = AArg.find('=');
         return TakeMetricsOption(AArg.substr(0, Eq), AArg.substr(Eq + 1), AOptions);
     } else
@@ -160,6 +166,10 @@ std::string FinalComplaint(const TParseState& AState, const TCheckOptions& AOpti
         return "--prometheus needs a file name";
     if (AState.ExpectValue == "--shard")
         return "--shard needs K/N";
+    if (AState.ExpectValue == "--history-dir")
+        return "--history-dir needs a folder";
+    if (!AOptions.HistoryDir.empty() && !AOptions.History && !AOptions.Report)
+        return "--history-dir goes with --history or --report";
     if (AOptions.Report && (AOptions.Watch || AOptions.History))
         return std::string("--report reads the history and checks nothing: not with ")
             + (AOptions.Watch ? "--watch" : "--history");
@@ -169,9 +179,11 @@ std::string FinalComplaint(const TParseState& AState, const TCheckOptions& AOpti
 }
 
 constexpr const char UsageText[]
-    = R"(Usage: vardex-check [--watch] [--json] [--jobs N] [--history] [--prometheus FILE] [FILE]
-       vardex-check --serve [HOST:]PORT [--json] [--jobs N] [--history] [--prometheus FILE] [FILE]
-       vardex-check --report [--since SPAN] [--json] [FILE]
+    = R"(Usage: vardex-check [--watch] [--json] [--jobs N] [--history [--history-dir DIR]]
+                    [--prometheus FILE] [--shard K/N] [FILE]
+       vardex-check --serve [HOST:]PORT [--json] [--jobs N] [--history [--history-dir DIR]]
+                    [--prometheus FILE] [--shard K/N] [FILE]
+       vardex-check --report [--history-dir DIR] [--since SPAN] [--json] [FILE]
 vardex-check checks the monitors of a Vardex monitor list from a terminal or a script, with
 the same code as the window. It reads FILE as the window reads its list, and default.cfg in
 the current directory when no FILE is given. Up to N checks run side by side (--jobs).
@@ -211,7 +223,12 @@ Options:
              XDG_STATE_HOME is not set). Rows older than 30 days (or VARDEX_HISTORY_DAYS
              days, when that is set) are deleted, and VARDEX_HISTORY=off records
              nothing. A history file that cannot be written is reported once on stderr;
-             the checks go on.
+             the checks go on. Under --watch each monitor takes up where the history
+             left it: its last success, and the start of an outage that outlived a
+             restart.
+  --history-dir DIR
+             Keep (--history) or read (--report) the history in DIR/history.sqlite
+             instead; the service's is /var/lib/vardex.
   --report   Check nothing, and print what the history says about the monitors of
              FILE: one line for each monitor with checks in the span, sorted by name,
              with six fields:
@@ -221,6 +238,8 @@ Options:
              times in ms, and are empty when none succeeded. With --json each line is
              one JSON object:
                {"name":"...","checks":10,"failures":1,"uptime":90.00,"p50":12,"p95":40}
+             A list that does not exist, or that the history holds nothing of, is an
+             error (exit status 2) that names the history file looked in.
   --since SPAN
              Set how far back --report looks: a whole number followed by s, m, h or d
              (the default is 24h).
@@ -277,6 +296,13 @@ std::string ParseCheckOptions(const std::vector<std::string>& AArgs, TCheckOptio
         State.HaveFile = true;
     }
     return FinalComplaint(State, AOptions);
+}
+
+std::string HistoryFileOf(const TCheckOptions& AOptions)
+{
+    if (AOptions.HistoryDir.empty())
+        return HistorySettingsFromEnvironment().FileName;
+    return AOptions.HistoryDir + (AOptions.HistoryDir.back() == '/' ? "" : "/") + "history.sqlite";
 }
 
 const std::string& CheckUsageText()

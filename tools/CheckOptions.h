@@ -20,6 +20,8 @@ struct TCheckOptions {
     bool History = false;
     // Print what the history says about the list's monitors instead of checking them.
     bool Report = false;
+    // --history-dir DIR: the history is DIR/history.sqlite rather than the user's.
+    std::string HistoryDir;
     // How far back --report looks, in milliseconds; --since.
     int64_t SinceMs = 24 * 3600000;
     bool SinceGiven = false;
@@ -37,6 +39,10 @@ struct TCheckOptions {
 // Reads the arguments after the program name into AOptions. Returns an empty text when they
 // are sound, otherwise what is wrong with them (one line, without the program's name).
 std::string ParseCheckOptions(const std::vector<std::string>& AArgs, TCheckOptions& AOptions);
+
+// The history file that --history and --report use: in --history-dir when given, else the
+// environment's (DefaultHistoryFile).
+std::string HistoryFileOf(const TCheckOptions& AOptions);
 
 // The text of --help.
 const std::string& CheckUsageText();

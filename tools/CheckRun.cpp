@@ -27,6 +27,39 @@ void TCheckRun::AddListener(TMonitoringListener& AListener)
     FCore.AddListener(AListener);
 }
 
+void TCheckRun::Restore(TCheckRecording& AHistory)
+{
+    std::vector<size_t> All(FList.size());
+    for (size_t I = 0; I < All.size(); ++I)
+        All[I] = I;
+    RestoreAt(AHistory, All);
+}
+
+void TCheckRun::RestoreAt(TCheckRecording& AHistory, const std::vector<size_t>& AIndexes)
+{
+    std::vector<std::pair<TServiceMonitor*, std::string>> Monitors;
+    std::vector<size_t> Positions;
+    for (const size_t Index : AIndexes)
+        if (FList[Index].Monitor) {
+            Monitors.emplace_back(FList[Index].Monitor.get(), FList[Index].Name);
+            Positions.push_back(Index);
+        }
+    const std::vector<std::optional<THistoryLatest>> Latest = AHistory.Restore(Monitors);
+    for (size_t I = 0; I < Latest.size(); ++I) {
+        if (!Latest[I])
+            continue;
+        TMonitorMetrics& Metrics = FMetrics[Positions[I]];
+        Metrics.Restored = true;
+        Metrics.Up = Latest[I]->OK;
+        if (Latest[I]->LastSuccessEndMs >= 0)
+            Metrics.LastSuccess = double(Latest[I]->LastSuccessEndMs) / 1000;
+        // The history knows when an outage began, not when the monitor came up: an up
+        // monitor's "For" starts again with this run.
+        if (!Latest[I]->OK && Latest[I]->DownSinceMs >= 0)
+            Metrics.StatusSince = double(Latest[I]->DownSinceMs) / 1000;
+    }
+}
+
 void TCheckRun::Print(const TCheckReport& AReport)
 {
     if (FOutputFailed)
@@ -83,7 +116,8 @@ void TCheckRun::CountCheck(TMonitorMetrics& AMetrics, const TServiceMonitor& AMo
     // Unix time for the metrics: the verdict's own stamps are local time, which a change
     // to winter time makes ambiguous. The check ended a moment before it was applied.
     const bool Up = AMonitor.Status() == msOK;
-    const bool Changed = !AMetrics.Checked || AMetrics.Up != Up;
+    const bool Changed
+        = !(AMetrics.Checked || AMetrics.Restored) || AMetrics.Up != Up || AMetrics.StatusSince == 0;
     AMetrics.Checked = true;
     AMetrics.Up = Up;
     AMetrics.DurationSeconds = double(ADurationMs) / 1000;

@@ -1,6 +1,7 @@
 // vardex-check's run over a loaded list: one pass, or the watch on the window's schedule.
 #pragma once
 
+#include "engine/CheckRecording.h"
 #include "engine/Monitoring.h"
 #include "tools/CheckOptions.h"
 #include "tools/CheckReport.h"
@@ -30,6 +31,10 @@ public:
 
     // AListener hears of every check too, before this run prints it.
     void AddListener(TMonitoringListener& AListener);
+    // Takes each listed monitor up where AHistory left it: its last success, and while it
+    // was down the start of that outage, so a restart keeps the metrics' last-success time
+    // and the status page's "For".
+    void Restore(TCheckRecording& AHistory);
 
     // Checks every monitor once, whatever its interval, side by side, and prints one line per
     // monitor in list order, each as soon as it and every line before it are known.
@@ -69,6 +74,8 @@ private:
         uint64_t Errors = 0;
         std::string Reason;
         double StatusSince = 0;
+        // Up and StatusSince come from the history of an earlier run, until the first check.
+        bool Restored = false;
     };
     // Where RunOnce stands: the lines waiting for those before them, the monitors to start.
     struct TOncePass;
@@ -96,6 +103,8 @@ private:
     void StartChecks(TOncePass& APass);
     void PrintDone(TOncePass& APass);
     void RetryPutOff(TOncePass& APass);
+    // Restore for the list positions AIndexes.
+    void RestoreAt(TCheckRecording& AHistory, const std::vector<size_t>& AIndexes);
 
     TCheckOptions FOptions;
     TWriter FWriter;

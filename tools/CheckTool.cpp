@@ -79,6 +79,7 @@ std::unique_ptr<TCheckRecording> StartHistory(const TCheckOptions& AOptions)
 {
     TCheckRecording::TOptions Recording;
     Recording.Settings = HistorySettingsFromEnvironment();
+    Recording.Settings.FileName = HistoryFileOf(AOptions);
     if (!Recording.Settings.Problem.empty())
         Complain(Recording.Settings.Problem);
     if (!Recording.Settings.Enabled) {
@@ -108,8 +109,8 @@ bool StartServing(const TCheckOptions& AOptions, const std::string& AListKey, bo
     ARun.SetMetricsServer(&AServer);
     // The status page's 24-hour uptimes, read again once a minute.
     if (AUptimes)
-        ARun.OnMinute = [&ARun, &AListKey] {
-            THistoryReader Reader(HistorySettingsFromEnvironment().FileName);
+        ARun.OnMinute = [&ARun, &AListKey, File = HistoryFileOf(AOptions)] {
+            THistoryReader Reader(File);
             std::unordered_map<std::string, double> Uptimes;
             for (const THistorySummary& One :
                 Reader.Summaries(AListKey, HistoryNowMs() - int64_t(24) * 3600000))
@@ -147,8 +148,11 @@ int RunChecks(TCheckOptions& AOptions, const std::string& AListKey)
     // joined before they are unblocked.
     TMetricsServer Server;
     TCheckRun Run(AOptions, std::move(List), WriteOutput);
-    if (History)
+    if (History) {
         Run.AddListener(*History);
+        if (Signals)
+            Run.Restore(*History);
+    }
     if (AOptions.Serve && !StartServing(AOptions, AListKey, History != nullptr, Server, Run))
         return CheckExitUsage;
     if (!Signals)
