@@ -208,7 +208,9 @@ Options:
              and for each monitor's first check. Each line begins with the local time the
              check started, YYYY-MM-DD HH:MM:SS, and a tab. Lines come as the checks
              end; a check that hangs delays no other monitor. The first signal cancels the
-             checks in flight and ends the program, a second one ends it at once.
+             checks in flight and ends the program, a second one ends it at once. SIGHUP
+             reads FILE again: unchanged monitors keep their state, new ones start,
+             removed ones stop; a list with a problem keeps the running one.
   --json     Print each line as one JSON object instead, with the same facts:
                {"name":"...","kind":"...","target":"...","status":"OK","ms":12,"reason":""}
              The key "cert_days" comes last on lines that have CERT_DAYS; under --watch

@@ -140,6 +140,8 @@ std::shared_ptr<const TMetricsSnapshot> TCheckRun::Snapshot() const
     Snapshot->Listed = size_t(std::count_if(
         FList.begin(), FList.end(), [](const TMonitorEntry& AEntry) { return AEntry.Monitor != nullptr; }));
     Snapshot->Postponed = FCore.Shortages();
+    Snapshot->ReloadSuccessful = FReloadSuccessful;
+    Snapshot->ReloadSuccessTime = FReloadSuccessTime;
     for (size_t I = 0; I < FList.size(); ++I) {
         const TMonitorMetrics& Metrics = FMetrics[I];
         if (!Metrics.Checked)
@@ -304,10 +306,74 @@ int TCheckRun::RunOnce()
     return AllOK ? CheckExitOK : CheckExitError;
 }
 
-int TCheckRun::RunWatch(const std::atomic<bool>& AStop, int AStopFd)
+namespace {
+
+// What makes two monitors the same one for a reload: name, kind and settings, in one text.
+std::string Identity(const TMonitorEntry& AEntry)
 {
-    // The status each monitor's last check gave; a monitor not here has not been checked.
-    std::unordered_map<const TServiceMonitor*, TMonitorStatus> Previous;
+    std::string Text = AEntry.Name + '\0' + AEntry.Monitor->TypeKey();
+    for (const std::string& Line : AEntry.Monitor->GetSettings())
+        Text += '\0' + Line;
+    return Text;
+}
+
+} // namespace
+
+TCheckRun::TReloaded TCheckRun::Reload(TMonitorList ANew, TCheckRecording* AHistory)
+{
+    TMonitorList& List = FCore.List();
+    std::unordered_multimap<std::string, size_t> Old;
+    for (size_t I = 0; I < List.size(); ++I)
+        if (List[I].Monitor)
+            Old.emplace(Identity(List[I]), I);
+    TReloaded Result;
+    std::vector<TMonitorMetrics> Metrics(ANew.size());
+    std::vector<size_t> Fresh;
+    for (size_t I = 0; I < ANew.size(); ++I) {
+        if (!ANew[I].Monitor)
+            continue;
+        const auto Found = Old.find(Identity(ANew[I]));
+        if (Found == Old.end()) {
+            Fresh.push_back(I);
+            continue;
+        }
+        ANew[I].Monitor = List[Found->second].Monitor;
+        Metrics[I] = FMetrics[Found->second];
+        Old.erase(Found);
+        ++Result.Kept;
+    }
+    for (const auto& [Identity, Index] : Old) {
+        const TServiceMonitor& Gone = *List[Index].Monitor;
+        FCore.Forget(Gone);
+        if (AHistory)
+            AHistory->Deleted(&Gone);
+        FPrevious.erase(&Gone);
+        ++Result.Removed;
+    }
+    // The removed monitors live on in the core's verdict queue and the history's maps only as
+    // addresses, which Forget and Deleted dropped; the list held the last owners.
+    List = std::move(ANew);
+    FMetrics = std::move(Metrics);
+    Result.Added = Fresh.size();
+    if (AHistory)
+        RestoreAt(*AHistory, Fresh);
+    FMetricsDirty = true;
+    if (FServer != nullptr)
+        FServer->Publish(Snapshot());
+    return Result;
+}
+
+void TCheckRun::SetReloadState(bool ASuccessful, double ALastSuccess)
+{
+    FReloadSuccessful = ASuccessful;
+    FReloadSuccessTime = ALastSuccess;
+    FMetricsDirty = true;
+    if (FServer != nullptr)
+        FServer->Publish(Snapshot());
+}
+
+int TCheckRun::RunWatch(const std::atomic<bool>& AStop, int AStopFd, int AReloadFd)
+{
     int64_t Next = FCore.Clock().MonotonicMs() + 1000;
     int64_t NextMinute = FCore.Clock().MonotonicMs();
     for (;;) {
@@ -325,10 +391,10 @@ int TCheckRun::RunWatch(const std::atomic<bool>& AStop, int AStopFd)
             }
             ApplyVerdicts([&](size_t AIndex, TCheckReport AReport) {
                 const TServiceMonitor* Monitor = FList[AIndex].Monitor.get();
-                const auto Found = Previous.find(Monitor);
-                if (Found == Previous.end() || Found->second != AReport.Status)
+                const auto Found = FPrevious.find(Monitor);
+                if (Found == FPrevious.end() || Found->second != AReport.Status)
                     Print(AReport);
-                Previous[Monitor] = AReport.Status;
+                FPrevious[Monitor] = AReport.Status;
             });
             FPutOff.clear();
             if (FOutputFailed)
@@ -336,8 +402,11 @@ int TCheckRun::RunWatch(const std::atomic<bool>& AStop, int AStopFd)
             const int64_t Left = Next - FCore.Clock().MonotonicMs();
             if (Left <= 0)
                 break;
-            pollfd Wait[2] = { { AStopFd, POLLIN, 0 }, { FCore.VerdictFd(), POLLIN, 0 } };
-            (void)::poll(Wait, 2, static_cast<int>(Left));
+            pollfd Wait[3]
+                = { { AStopFd, POLLIN, 0 }, { FCore.VerdictFd(), POLLIN, 0 }, { AReloadFd, POLLIN, 0 } };
+            if (::poll(Wait, AReloadFd >= 0 ? 3 : 2, static_cast<int>(Left)) > 0 && Wait[2].revents != 0
+                && OnReload)
+                OnReload();
         }
         // The checks that ended since the last tick, in one write.
         if (FMetricsDirty)

@@ -48,7 +48,25 @@ public:
     // worker and delays no other. Returns CheckExitOK once AStopFd becomes readable (with
     // AStop set), after cancelling and joining the checks in flight; CheckExitUsage when the
     // output failed.
-    int RunWatch(const std::atomic<bool>& AStop, int AStopFd);
+    // While AReloadFd (when not -1) is readable, OnReload is called between verdicts.
+    int RunWatch(const std::atomic<bool>& AStop, int AStopFd, int AReloadFd = -1);
+    // Called by RunWatch when AReloadFd becomes readable; it drains it and may call Reload.
+    std::function<void()> OnReload;
+
+    // What a reload did.
+    struct TReloaded {
+        size_t Kept = 0;
+        size_t Added = 0;
+        size_t Removed = 0;
+    };
+    // Takes ANew as the list while watching. A monitor of the same name, kind and settings as
+    // one listed keeps that one's object, with its status, schedule, check in flight and
+    // metrics; the others start afresh (from AHistory, when given) and the monitors left over
+    // are forgotten: their checks cancelled, their series gone from the next scrape.
+    TReloaded Reload(TMonitorList ANew, TCheckRecording* AHistory);
+    // The outcome of the last reading of the list, for the metrics: whether it was taken, and
+    // when a reading last was (Unix seconds).
+    void SetReloadState(bool ASuccessful, double ALastSuccess);
 
     bool OutputFailed() const { return FOutputFailed; }
 
@@ -121,6 +139,11 @@ private:
     TMetricsFile FMetricsFile;
     // Verdicts applied since the last write of the file.
     bool FMetricsDirty = false;
+    // The status each monitor's last check gave while watching; a monitor not here has not
+    // been checked.
+    std::unordered_map<const TServiceMonitor*, TMonitorStatus> FPrevious;
+    bool FReloadSuccessful = true;
+    double FReloadSuccessTime = 0;
     // List positions of the monitors whose checks were put off for a shortage since the last
     // look (RunOnce starts them again; the watch's ticks do that by themselves).
     std::vector<size_t> FPutOff;

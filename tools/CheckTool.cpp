@@ -73,6 +73,63 @@ void ComplainBadValues(const TCheckOptions& AOptions, const TMonitorList& AList)
                     + (AOptions.Watch ? " It is not checked." : ""));
 }
 
+// What stops a list read again from replacing the running one: empty when nothing does. A
+// reload takes a list whole or not at all, so a block it does not understand or a value a
+// key cannot take (which would leave that monitor unchecked) keeps the running list.
+std::string ReloadProblems(
+    const std::string& AFileName, const TMonitorList& AList, const TMonitorListExtras& AExtras)
+{
+    if (AExtras.UnreadCount > 0)
+        return UnreadBlocksText(AFileName, AExtras.UnreadCount);
+    for (const TMonitorEntry& Entry : AList)
+        if (Entry.Monitor && !Entry.Monitor->BadValues().empty())
+            return AFileName + ": " + Entry.Name + ": " + BadValueText(Entry.Monitor->BadValues().front());
+    return {};
+}
+
+// The list of AOptions read again into AList, this process's shard of it: what stops it from
+// replacing the running list, or empty.
+std::string ReadListAgain(const TCheckOptions& AOptions, TMonitorList& AList)
+{
+    TMonitorListExtras Extras;
+    try {
+        errno = 0;
+        if (!LoadMonitorList(AOptions.FileName, AList, &Extras))
+            return OpenFailure(AOptions.FileName, errno);
+    } catch (const std::exception& E) {
+        return "cannot read " + AOptions.FileName + ": " + E.what();
+    }
+    if (std::string Problem = ReloadProblems(AOptions.FileName, AList, Extras); !Problem.empty())
+        return Problem;
+    KeepShard(AList, AOptions.Shard, AOptions.Shards);
+    return {};
+}
+
+double NowSeconds()
+{
+    return double(HistoryNowMs()) / 1000;
+}
+
+// SIGHUP while watching: the list read again and taken when it is sound; otherwise the
+// running list stays, and stderr and the reload gauge say so.
+void ReloadOnSignal(const TCheckOptions& AOptions, TStopSignals& ASignals, TCheckRun& ARun,
+    TCheckRecording* AHistory, double& ALastSuccess)
+{
+    if (!ASignals.TakeReload())
+        return;
+    TMonitorList Fresh;
+    if (const std::string Problem = ReadListAgain(AOptions, Fresh); !Problem.empty()) {
+        Complain("reload refused, the running list stays: " + Problem);
+        ARun.SetReloadState(false, ALastSuccess);
+        return;
+    }
+    const TCheckRun::TReloaded Done = ARun.Reload(std::move(Fresh), AHistory);
+    Complain("reloaded " + AOptions.FileName + ": " + std::to_string(Done.Kept) + " kept, "
+        + std::to_string(Done.Added) + " new, " + std::to_string(Done.Removed) + " removed");
+    ALastSuccess = NowSeconds();
+    ARun.SetReloadState(true, ALastSuccess);
+}
+
 // --history: the recording of the list's checks, started; nullptr when the history is off
 // (said).
 std::unique_ptr<TCheckRecording> StartHistory(const TCheckOptions& AOptions)
@@ -157,7 +214,10 @@ int RunChecks(TCheckOptions& AOptions, const std::string& AListKey)
         return CheckExitUsage;
     if (!Signals)
         return Run.RunOnce();
-    const int Status = Run.RunWatch(Signals->Stop(), Signals->StopFd());
+    double LastReload = NowSeconds();
+    Run.SetReloadState(true, LastReload);
+    Run.OnReload = [&] { ReloadOnSignal(AOptions, *Signals, Run, History.get(), LastReload); };
+    const int Status = Run.RunWatch(Signals->Stop(), Signals->StopFd(), Signals->ReloadFd());
     Server.Stop();
     return Status;
 }

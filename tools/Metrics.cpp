@@ -126,6 +126,18 @@ std::string MetricsText(const TMetricsSnapshot& ASnapshot, TMetricsFormat AForma
         Text += "# TYPE vardex_checks_postponed" + std::string(Open ? "" : "_total") + " counter\n";
         Text += "vardex_checks_postponed_total " + std::to_string(ASnapshot.Postponed) + '\n';
     }
+    if (ASnapshot.ReloadSuccessTime > 0) {
+        Text += "# HELP vardex_config_last_reload_successful Whether the last reading of the monitor list "
+                "was taken (1) or refused, keeping the list before it (0).\n"
+                "# TYPE vardex_config_last_reload_successful gauge\n"
+                "vardex_config_last_reload_successful "
+            + std::string(ASnapshot.ReloadSuccessful ? "1" : "0")
+            + "\n# HELP vardex_config_last_reload_success_timestamp_seconds When the monitor list was last "
+              "read and taken.\n"
+              "# TYPE vardex_config_last_reload_success_timestamp_seconds gauge\n"
+              "vardex_config_last_reload_success_timestamp_seconds "
+            + Value(ASnapshot.ReloadSuccessTime) + '\n';
+    }
     if (Open)
         Text += "# EOF\n";
     return Text;

@@ -32,6 +32,10 @@ struct TMetricsSnapshot {
     std::string ListName;
     // Checks put off for want of descriptors, threads or memory (tried again at the next tick).
     uint64_t Postponed = 0;
+    // While watching: whether the last reading of the list (at the start, or at a SIGHUP) was
+    // taken, and when one last was, Unix seconds; 0 for a single pass, which shows neither.
+    bool ReloadSuccessful = true;
+    double ReloadSuccessTime = 0;
 };
 
 enum class TMetricsFormat { mfPrometheus, mfOpenMetrics };

@@ -314,6 +314,55 @@ TEST(VardexMetrics, ServeTakesUpItsHistoryAfterARestart)
     EXPECT_EQ(Lines[1].substr(0, 5), "Shop\t");
 }
 
+// SIGHUP reads the list again: an unchanged monitor keeps its counters, a new one starts, a
+// removed one's series go. A list that holds a problem keeps the running one and says so on
+// stderr and in the reload gauge.
+TEST(VardexMetrics, SighupReloadsTheList)
+{
+    TTempFolder Folder;
+    THttpTestServer Site(200);
+    const std::string Closed = std::to_string(nettest::ClosedPort());
+    const auto Tcp = [&](const std::string& AName) {
+        return "Name=" + AName + "\nType=TcpMonitor\nInterval=1\nHost=127.0.0.1\nPort=" + Closed + "\n\n";
+    };
+    Folder.Write("default.cfg", WebBlock("Shop", Site.Url(), 1) + Tcp("Gone"));
+    TServed Served(Folder);
+    ASSERT_NE(Served.Port, 0) << Served.Child.Err();
+    std::string Scrape = ScrapeAfterChecks(Served, { "Shop", "Gone" }, 3);
+    const int Before = std::stoi(SeriesValue(Scrape, "vardex_checks_total", "Shop"));
+    ASSERT_GE(Before, 3) << Scrape;
+
+    Folder.Write("default.cfg", WebBlock("Shop", Site.Url(), 1) + Tcp("New"));
+    Served.Child.Signal(SIGHUP);
+    Scrape = ScrapeAfterChecks(Served, { "New" }, 1);
+    EXPECT_GE(std::stoi(SeriesValue(Scrape, "vardex_checks_total", "Shop")), Before) << Scrape;
+    EXPECT_EQ(SeriesValue(Scrape, "vardex_up", "Gone"), "") << Scrape;
+    EXPECT_NE(Scrape.find("\nvardex_config_last_reload_successful 1\n"), std::string::npos) << Scrape;
+    EXPECT_NE(Served.Child.Err().find("reloaded default.cfg: 1 kept, 1 new, 1 removed\n"), std::string::npos)
+        << Served.Child.Err();
+
+    const std::vector<std::pair<std::string, std::string>> Broken = {
+        { "Type=Bogus\n", "1 block of default.cfg was not understood" },
+        { "Name=Wide\nType=TcpMonitor\nPort=99999\n", "default.cfg: Wide: " },
+    };
+    for (const auto& [Block, Said] : Broken) {
+        Folder.Write("default.cfg", WebBlock("Shop", Site.Url(), 1) + Tcp("Kept") + Block);
+        Served.Child.Signal(SIGHUP);
+        for (int I = 0; I < 50 && Served.Child.Err().find(Said) == std::string::npos; ++I)
+            Served.Child.StillRunningAfter(100);
+        EXPECT_NE(
+            Served.Child.Err().find("reload refused, the running list stays: " + Said), std::string::npos)
+            << Served.Child.Err();
+        const auto After = Fetch(Served.Port, "/metrics");
+        ASSERT_TRUE(After);
+        EXPECT_NE(After->second.find("\nvardex_config_last_reload_successful 0\n"), std::string::npos);
+        EXPECT_NE(SeriesValue(After->second, "vardex_up", "New"), "") << After->second;
+        EXPECT_EQ(SeriesValue(After->second, "vardex_up", "Kept"), "");
+    }
+    Served.Child.Signal(SIGTERM);
+    EXPECT_EQ(Served.Child.Finish(5000), 0);
+}
+
 // Idle connections and requests that trickle in a byte at a time delay no scrape past a second,
 // and SIGTERM ends the program within a second while they hang on.
 TEST(VardexMetrics, ClientsCannotWedgeTheServer)
