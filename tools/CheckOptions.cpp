@@ -1,6 +1,7 @@
 #include "tools/CheckOptions.h"
 
 #include "tools/HistoryReport.h"
+#include "tools/Metrics.h"
 
 namespace {
 
@@ -45,6 +46,19 @@ std::string TakeMetricsOption(const std::string& AOption, const std::string& AVa
         if (!ParseShard(AValue, AOptions.Shard, AOptions.Shards))
             return "--shard needs K/N with K from 1 to N and N at most " + std::to_string(MaxShards)
                 + ", such as 2/3, not '" + AValue + "'";
+        return {};
+    }
+    if (AOption == "--label") {
+        const size_t Eq = AValue.find('=');
+        const std::string Name = AValue.substr(0, Eq);
+        if (Eq == std::string::npos || !ValidConstantLabel(Name))
+            return "--label needs NAME=VALUE with a label name of letters, digits and _ (not monitor, kind, "
+                   "target or version), not '"
+                + AValue + "'";
+        for (const auto& Label : AOptions.Labels)
+            if (Label.first == Name)
+                return "--label " + Name + " is given twice";
+        AOptions.Labels.emplace_back(Name, AValue.substr(Eq + 1));
         return {};
     }
     if (AOption == "--history-dir") {
@@ -141,10 +155,12 @@ std::string TakeOption(const std::string& AArg, TParseState& AState, TCheckOptio
         AOptions.SinceGiven = true;
         if (!ParseSpan(AArg.substr(8), AOptions.SinceMs))
             return SinceComplaint(AArg.substr(8));
-    } else if (AArg == "--serve" || AArg == "--prometheus" || AArg == "--shard" || AArg == "--history-dir")
+    } else if (AArg == "--serve" || AArg == "--prometheus" || AArg == "--shard" || AArg == "--history-dir"
+        || AArg == "--label")
         AState.ExpectValue = AArg;
     else if (AArg.rfind("--serve=", 0) == 0 || AArg.rfind("--prometheus=", 0) == 0
-        || AArg.rfind("--shard=", 0) == 0 || AArg.rfind("--history-dir=", 0) == 0) {
+        || AArg.rfind("--shard=", 0) == 0 || AArg.rfind("--history-dir=", 0) == 0
+        || AArg.rfind("--label=", 0) == 0) {
         const size_t Eq = AArg.find('=');
         return TakeMetricsOption(AArg.substr(0, Eq), AArg.substr(Eq + 1), AOptions);
     } else
@@ -168,6 +184,8 @@ std::string FinalComplaint(const TParseState& AState, const TCheckOptions& AOpti
         return "--shard needs K/N";
     if (AState.ExpectValue == "--history-dir")
         return "--history-dir needs a folder";
+    if (AState.ExpectValue == "--label")
+        return "--label needs NAME=VALUE";
     if (!AOptions.HistoryDir.empty() && !AOptions.History && !AOptions.Report)
         return "--history-dir goes with --history or --report";
     if (AOptions.Report && (AOptions.Watch || AOptions.History))
@@ -182,7 +200,7 @@ constexpr const char UsageText[]
     = R"(Usage: vardex-check [--watch] [--json] [--jobs N] [--history [--history-dir DIR]]
                     [--prometheus FILE] [--shard K/N] [FILE]
        vardex-check --serve [HOST:]PORT [--json] [--jobs N] [--history [--history-dir DIR]]
-                    [--prometheus FILE] [--shard K/N] [FILE]
+                    [--prometheus FILE] [--shard K/N] [--label NAME=VALUE]... [FILE]
        vardex-check --report [--history-dir DIR] [--since SPAN] [--json] [FILE]
 vardex-check checks the monitors of a Vardex monitor list from a terminal or a script, with
 the same code as the window. It reads FILE as the window reads its list, and default.cfg in
@@ -260,6 +278,10 @@ Options:
              Check only the monitors of shard K of N (1 <= K <= N): a hash of each
              monitor's name and target, the same on every machine, puts it in one
              shard, so N processes given the same list check each monitor once.
+  --label NAME=VALUE
+             Add the label NAME="VALUE" to every series of the metrics (repeatable), so
+             that the same list run from several sites can be told apart:
+             --label site=fra1.
   -h, --help Print this help and exit.
   --version  Print the version and exit.
   --         Take what follows as FILE, even when it begins with "-".

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct TCheckOptions {
@@ -34,6 +35,8 @@ struct TCheckOptions {
     // --shard K/N: only the monitors in shard K (1 to N) of N; N 1 checks them all.
     uint32_t Shard = 1;
     uint32_t Shards = 1;
+    // --label NAME=VALUE, repeatable: labels added to every series, in the order given.
+    std::vector<std::pair<std::string, std::string>> Labels;
 };
 
 // Reads the arguments after the program name into AOptions. Returns an empty text when they

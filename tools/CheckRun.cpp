@@ -142,6 +142,8 @@ std::shared_ptr<const TMetricsSnapshot> TCheckRun::Snapshot() const
     Snapshot->Postponed = FCore.Shortages();
     Snapshot->ReloadSuccessful = FReloadSuccessful;
     Snapshot->ReloadSuccessTime = FReloadSuccessTime;
+    Snapshot->ConstantLabels = FOptions.Labels;
+    Snapshot->Version = VARDEX_VERSION;
     for (size_t I = 0; I < FList.size(); ++I) {
         const TMonitorMetrics& Metrics = FMetrics[I];
         if (!Metrics.Checked)
@@ -367,7 +369,6 @@ void TCheckRun::SetReloadState(bool ASuccessful, double ALastSuccess)
 {
     FReloadSuccessful = ASuccessful;
     FReloadSuccessTime = ALastSuccess;
-    FMetricsDirty = true;
     if (FServer != nullptr)
         FServer->Publish(Snapshot());
 }

@@ -229,7 +229,8 @@ std::string TMetricsServer::Respond(const std::string& AHead, bool& AClose) cons
             AClose, "Allow: GET, HEAD\r\n");
     if (Path == "/metrics") {
         const TMetricsFormat Format = MetricsFormatFor(HeaderValue(AHead, "Accept"));
-        return Answer("200 OK", MetricsContentType(Format), MetricsText(*Current(), Format), Head, AClose);
+        return Answer(
+            "200 OK", MetricsContentType(Format), MetricsText(*Current(), Format, true), Head, AClose);
     }
     if (Path == "/") {
         const double Now

@@ -515,7 +515,7 @@ TEST(VardexMetrics, PrometheusFileIsReplacedWhole)
     Folder.Write("default.cfg", List);
     const std::string File = Folder.Path("vardex.prom");
     TChildProcess Check(Program, { "--watch", "--prometheus", File }, Folder.Path());
-    const std::string Last = "\nvardex_check_errors_total{";
+    const std::string Last = "\nvardex_build_info{";
     int Whole = 0;
     std::set<size_t> Texts;
     const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(3500);
