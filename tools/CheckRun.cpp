@@ -9,6 +9,7 @@
 #include <deque>
 #include <optional>
 #include <poll.h>
+#include <unistd.h>
 
 TCheckRun::TCheckRun(const TCheckOptions& AOptions, TMonitorList AList, TWriter AWriter)
     : FOptions(AOptions)
@@ -92,10 +93,25 @@ void TCheckRun::Finished(
     if (Index == std::string::npos)
         return;
     TCheckReport Report = MakeCheckReport(AName, AMonitor, AVerdict.DurationMs);
+    if (!FToldIcmp && AMonitor.TypeKey() == "PingMonitor"
+        && Report.Reason.find("Cannot allocate socket.") != std::string::npos) {
+        FToldIcmp = true;
+        Complain(IcmpHint());
+    }
     CountCheck(FMetrics[Index], AMonitor, AVerdict.DurationMs, Now, Report.Reason);
     FApplied = true;
     if (FOnReport)
         FOnReport(Index, std::move(Report));
+}
+
+std::string IcmpHint()
+{
+    char Self[4096] = {};
+    const ssize_t Length = ::readlink("/proc/self/exe", Self, sizeof Self - 1);
+    const std::string Program = Length > 0 ? std::string(Self, size_t(Length)) : "vardex-check";
+    return "ping monitors cannot open an ICMP socket: this program has no CAP_NET_RAW and its group is "
+           "outside net.ipv4.ping_group_range. Grant one of them: sudo setcap cap_net_raw+ep "
+        + Program + ", or sudo sysctl -w net.ipv4.ping_group_range=\"0 2147483647\"";
 }
 
 void TCheckRun::Changed(const TServiceMonitor& AMonitor, bool AStarted)

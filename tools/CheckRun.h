@@ -18,6 +18,9 @@
 #include <unordered_map>
 #include <vector>
 
+// What to grant when a ping monitor finds no ICMP socket it may open: said once on stderr.
+std::string IcmpHint();
+
 // One run of the program over a loaded list, on the monitoring core: up to Jobs checks run
 // side by side on its workers while this thread starts them, applies their verdicts and
 // prints. Output goes through the writer, one line (with its line end) per call; a writer
@@ -142,6 +145,8 @@ private:
     // The status each monitor's last check gave while watching; a monitor not here has not
     // been checked.
     std::unordered_map<const TServiceMonitor*, TMonitorStatus> FPrevious;
+    // The hint for ping monitors without an ICMP socket has been given.
+    bool FToldIcmp = false;
     bool FReloadSuccessful = true;
     double FReloadSuccessTime = 0;
     // List positions of the monitors whose checks were put off for a shortage since the last

@@ -1,9 +1,11 @@
 // vardex-check run as an operator runs it: a child process over monitor lists that point at
 // servers on the loopback, read through its lines, its JSON, its messages and its exit status.
+#include "support/Icmp.h"
 #include "tools/ToolTestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 #include <set>
 
@@ -124,6 +126,27 @@ TEST_F(VardexCheck, OnceReportsEveryMonitorInListOrder)
     EXPECT_EQ(Fine.Requests(), 1);
     EXPECT_EQ(Fine.LastRequestLine(), "GET /health HTTP/1.1");
     EXPECT_EQ(Failing.Requests(), 1);
+}
+
+// Without CAP_NET_RAW and outside net.ipv4.ping_group_range (this namespace's), every ping
+// monitor fails with the stack's reason, and stderr says once what to grant.
+TEST_F(VardexCheck, NoIcmpSocketSaysWhatToGrant)
+{
+    if (!GPrivateNetwork || geteuid() != 0)
+        GTEST_SKIP() << "needs root in a network namespace of its own";
+    ASSERT_TRUE(icmptest::AllowDatagramPing(false));
+    Folder.Write("default.cfg", PingBlock("One", "127.0.0.1", 1) + PingBlock("Two", "127.0.0.1", 1));
+    const TRun R = RunToEnd("/usr/bin/setpriv",
+        { "--inh-caps=-net_raw", "--bounding-set=-net_raw", "--", Program, "default.cfg" }, Folder.Path());
+    EXPECT_EQ(R.Status, 1) << R.Err;
+    EXPECT_EQ(Lines(R.Out).size(), 2u);
+    EXPECT_NE(R.Out.find("Cannot allocate socket."), std::string::npos) << R.Out;
+    EXPECT_EQ(R.Err,
+        "vardex-check: ping monitors cannot open an ICMP socket: this program has no CAP_NET_RAW and its "
+        "group "
+        "is outside net.ipv4.ping_group_range. Grant one of them: sudo setcap cap_net_raw+ep "
+            + std::filesystem::canonical(Program).string()
+            + ", or sudo sysctl -w net.ipv4.ping_group_range=\"0 2147483647\"\n");
 }
 
 TEST_F(VardexCheck, EveryMonitorOKExitsZero)
