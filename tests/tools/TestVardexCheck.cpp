@@ -348,6 +348,20 @@ TEST_F(VardexCheck, HelpAndVersion)
             = LongOptions(R.Out.substr(Described, R.Out.find("\nExit status:") - Described), true);
         EXPECT_EQ(LongOptions(Usage, false), Listed - std::set<std::string>({ "--help", "--version" }))
             << Usage;
+        // The manual page describes the same options.
+        const char* Source = std::getenv("VARDEX_SOURCE_DIR");
+        ASSERT_NE(Source, nullptr);
+        std::string Page = ReadWholeFile(std::string(Source) + "/packaging/vardex-check.1");
+        Page = std::regex_replace(Page, std::regex("\\\\-"), "-");
+        const size_t Options = Page.find("\n.SH OPTIONS\n");
+        ASSERT_NE(Options, std::string::npos);
+        const std::string Section = Page.substr(Options, Page.find("\n.SH ", Options + 1) - Options);
+        std::set<std::string> InPage;
+        const std::regex Item("\n\\.TP\n\\.B[IR]? [^\n]*?(--[a-z-]+)");
+        for (auto It = std::sregex_iterator(Section.begin(), Section.end(), Item);
+             It != std::sregex_iterator(); ++It)
+            InPage.insert((*It)[1]);
+        EXPECT_EQ(InPage, Listed) << Section;
         for (const char* Part : { "default.cfg", "NAME  KIND  TARGET  STATUS  MS  REASON", "--watch",
                  "--json", "SIGINT", "--jobs N", "Exit status:", "  0  every monitor ended OK",
                  "  1  at least one", "  2  an option", "--history", "--report", "--since SPAN",
