@@ -18,6 +18,28 @@ if(VARDEX_TSAN)
   add_link_options(-fsanitize=thread)
 endif()
 
+# A release build takes Debian's hardening flags from dpkg-buildflags, as a package built by
+# debhelper would: _FORTIFY_SOURCE, the strong stack protector, format-security errors, PIE,
+# full RELRO and immediate binding (lintian's hardening-no-* tags). The sanitizer and fuzz
+# builds keep their own; a machine without dpkg-buildflags builds without them.
+if(CMAKE_BUILD_TYPE STREQUAL "Release" AND NOT VARDEX_SANITIZE AND NOT VARDEX_TSAN AND NOT VARDEX_FUZZ)
+  find_program(VARDEX_DPKG_BUILDFLAGS dpkg-buildflags)
+  if(VARDEX_DPKG_BUILDFLAGS)
+    foreach(kind CPPFLAGS CFLAGS CXXFLAGS LDFLAGS)
+      execute_process(COMMAND ${CMAKE_COMMAND} -E env DEB_BUILD_MAINT_OPTIONS=hardening=+all
+        ${VARDEX_DPKG_BUILDFLAGS} --get ${kind}
+        OUTPUT_VARIABLE vardex_${kind} OUTPUT_STRIP_TRAILING_WHITESPACE)
+    endforeach()
+    # -O2 and -g of theirs come before the build type's -O3; the package is stripped.
+    string(APPEND CMAKE_C_FLAGS " ${vardex_CPPFLAGS} ${vardex_CFLAGS}")
+    string(APPEND CMAKE_CXX_FLAGS " ${vardex_CPPFLAGS} ${vardex_CXXFLAGS}")
+    foreach(kind EXE SHARED MODULE)
+      string(APPEND CMAKE_${kind}_LINKER_FLAGS " ${vardex_LDFLAGS}")
+    endforeach()
+    set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+  endif()
+endif()
+
 # vardex_library(NAME SOURCES... [LINK libs...])
 function(vardex_library name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LINK" ${ARGN})

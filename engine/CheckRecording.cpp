@@ -72,14 +72,17 @@ void TCheckRecording::Undeleted(const TServiceMonitor* AMonitor, const std::stri
         FNotifications->Restore(AMonitor, AName, AMonitor->Status() == msOK, -1);
 }
 
-void TCheckRecording::Restore(const std::vector<std::pair<TServiceMonitor*, std::string>>& AMonitors)
+std::vector<std::optional<THistoryLatest>> TCheckRecording::Restore(
+    const std::vector<std::pair<TServiceMonitor*, std::string>>& AMonitors)
 {
+    std::vector<std::optional<THistoryLatest>> Result(AMonitors.size());
     if (!FReader || !Recording() || AMonitors.empty())
-        return;
+        return Result;
     std::unordered_map<std::string, THistoryLatest> Latest;
     for (THistoryLatest& One : FReader->Latest(FListKey))
         Latest.emplace(One.Monitor, std::move(One));
-    for (const auto& [Monitor, Name] : AMonitors) {
+    for (size_t I = 0; I < AMonitors.size(); ++I) {
+        const auto& [Monitor, Name] = AMonitors[I];
         const auto Found = Latest.find(Name);
         if (Found == Latest.end())
             continue;
@@ -88,7 +91,9 @@ void TCheckRecording::Restore(const std::vector<std::pair<TServiceMonitor*, std:
             Monitor->SetLastActivity(UnixToLocalDateTime(double(One.LastSuccessEndMs) / 1000.0));
         if (FNotifications)
             FNotifications->Restore(Monitor, Name, One.OK, One.DownSinceMs);
+        Result[I] = One;
     }
+    return Result;
 }
 
 void TCheckRecording::Acknowledge(const TServiceMonitor* AMonitor)

@@ -67,7 +67,11 @@ public:
     // Takes up where the history of the list left off: each monitor that never succeeded in
     // this run gets its last success as its last activity, and the notifications start from
     // its last recorded status (a failure that outlived a restart is not announced again).
-    void Restore(const std::vector<std::pair<TServiceMonitor*, std::string>>& AMonitors);
+    // Returns where each of AMonitors stood, in their order: nothing for one without history
+    // (or with the history off), so a front end can carry its own figures on (the metrics'
+    // last success, the status page's outage start).
+    std::vector<std::optional<THistoryLatest>> Restore(
+        const std::vector<std::pair<TServiceMonitor*, std::string>>& AMonitors);
     // The operator acknowledged AMonitor's failure: no more notifications of it until it is
     // back.
     void Acknowledge(const TServiceMonitor* AMonitor);

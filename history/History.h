@@ -21,6 +21,8 @@
 //   drops the outcome and counts it.
 // - A lock of another program is waited for in the writer only, up to the busy time-out, and
 //   not at all once Stop was called: what cannot be written then is lost, the exit is not held.
+//   Nor does Stop wait for a prune in progress (it is rolled back) or for a sync of the file:
+//   the last batch is committed to the WAL, which the next writer takes up.
 // - The first failure switches the recorder off for good: OnDisabled is called once, on the
 //   writer thread, with the reason; Record and Rename do nothing from then on.
 // - The writer looks at the file before each batch and at least once a watch interval: when
@@ -221,6 +223,9 @@ private:
     // The start before which rows go; none when nothing is old enough.
     std::optional<int64_t> PruneCutoff(int64_t ANow, const std::vector<int64_t>& AIds) const;
     void PruneNow();
+    void PruneRows();
+    // SQLite's progress handler during a prune: ends it once Stop was called.
+    static int Interrupt(void* ASelf);
     void Disable(const std::string& AReason);
     void Enqueue(TCommand ACommand);
 

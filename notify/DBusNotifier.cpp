@@ -3,6 +3,7 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QVariantMap>
 
@@ -35,7 +36,11 @@ QString TDBusNotifier::Summary(const TNotification& ANotification)
 
 QString TDBusNotifier::Body(const TNotification& ANotification, bool AMarkup)
 {
+    // The networking layer's reasons break their lines with CR LF ("Socket Error # 10061",
+    // CR LF, "Connection refused."): one line of a notification, whose lines are the body's.
     QString Reason = QString::fromStdString(ANotification.Reason);
+    static const QRegularExpression LineBreaks(QStringLiteral("[\\r\\n]+"));
+    Reason.replace(LineBreaks, QStringLiteral(" "));
     if (AMarkup)
         Reason = Reason.toHtmlEscaped();
     QStringList Lines;

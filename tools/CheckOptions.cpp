@@ -1,6 +1,7 @@
 #include "tools/CheckOptions.h"
 
 #include "tools/HistoryReport.h"
+#include "tools/Metrics.h"
 
 namespace {
 
@@ -37,14 +38,33 @@ bool ParseShard(const std::string& AText, uint32_t& AShard, uint32_t& AShards)
     return true;
 }
 
-// --serve, --prometheus and --shard with their value into AOptions; what is wrong with it, or
-// empty.
+// --serve, --prometheus, --shard and --history-dir with their value into AOptions; what is
+// wrong with it, or empty.
 std::string TakeMetricsOption(const std::string& AOption, const std::string& AValue, TCheckOptions& AOptions)
 {
     if (AOption == "--shard") {
         if (!ParseShard(AValue, AOptions.Shard, AOptions.Shards))
             return "--shard needs K/N with K from 1 to N and N at most " + std::to_string(MaxShards)
                 + ", such as 2/3, not '" + AValue + "'";
+        return {};
+    }
+    if (AOption == "--label") {
+        const size_t Eq = AValue.find('=');
+        const std::string Name = AValue.substr(0, Eq);
+        if (Eq == std::string::npos || !ValidConstantLabel(Name))
+            return "--label needs NAME=VALUE with a label name of letters, digits and _ (not monitor, kind, "
+                   "target or version), not '"
+                + AValue + "'";
+        for (const auto& Label : AOptions.Labels)
+            if (Label.first == Name)
+                return "--label " + Name + " is given twice";
+        AOptions.Labels.emplace_back(Name, AValue.substr(Eq + 1));
+        return {};
+    }
+    if (AOption == "--history-dir") {
+        if (AValue.empty())
+            return "--history-dir needs a folder";
+        AOptions.HistoryDir = AValue;
         return {};
     }
     if (AOption == "--serve") {
@@ -75,7 +95,7 @@ struct TParseState {
     bool HaveFile = false;
     bool ExpectJobs = false;
     bool ExpectSince = false;
-    // --serve, --prometheus or --shard, whose value comes next.
+    // --serve, --prometheus, --shard or --history-dir, whose value comes next.
     std::string ExpectValue;
 };
 
@@ -135,10 +155,12 @@ std::string TakeOption(const std::string& AArg, TParseState& AState, TCheckOptio
         AOptions.SinceGiven = true;
         if (!ParseSpan(AArg.substr(8), AOptions.SinceMs))
             return SinceComplaint(AArg.substr(8));
-    } else if (AArg == "--serve" || AArg == "--prometheus" || AArg == "--shard")
+    } else if (AArg == "--serve" || AArg == "--prometheus" || AArg == "--shard" || AArg == "--history-dir"
+        || AArg == "--label")
         AState.ExpectValue = AArg;
     else if (AArg.rfind("--serve=", 0) == 0 || AArg.rfind("--prometheus=", 0) == 0
-        || AArg.rfind("--shard=", 0) == 0) {
+        || AArg.rfind("--shard=", 0) == 0 || AArg.rfind("--history-dir=", 0) == 0
+        || AArg.rfind("--label=", 0) == 0) {
         const size_t Eq = AArg.find('=');
         return TakeMetricsOption(AArg.substr(0, Eq), AArg.substr(Eq + 1), AOptions);
     } else
@@ -160,6 +182,12 @@ std::string FinalComplaint(const TParseState& AState, const TCheckOptions& AOpti
         return "--prometheus needs a file name";
     if (AState.ExpectValue == "--shard")
         return "--shard needs K/N";
+    if (AState.ExpectValue == "--history-dir")
+        return "--history-dir needs a folder";
+    if (AState.ExpectValue == "--label")
+        return "--label needs NAME=VALUE";
+    if (!AOptions.HistoryDir.empty() && !AOptions.History && !AOptions.Report)
+        return "--history-dir goes with --history or --report";
     if (AOptions.Report && (AOptions.Watch || AOptions.History))
         return std::string("--report reads the history and checks nothing: not with ")
             + (AOptions.Watch ? "--watch" : "--history");
@@ -169,9 +197,11 @@ std::string FinalComplaint(const TParseState& AState, const TCheckOptions& AOpti
 }
 
 constexpr const char UsageText[]
-    = R"(Usage: vardex-check [--watch] [--json] [--jobs N] [--history] [--prometheus FILE] [FILE]
-       vardex-check --serve [HOST:]PORT [--json] [--jobs N] [--history] [--prometheus FILE] [FILE]
-       vardex-check --report [--since SPAN] [--json] [FILE]
+    = R"(Usage: vardex-check [--watch] [--json] [--jobs N] [--history [--history-dir DIR]]
+                    [--prometheus FILE] [--shard K/N] [FILE]
+       vardex-check --serve [HOST:]PORT [--json] [--jobs N] [--history [--history-dir DIR]]
+                    [--prometheus FILE] [--shard K/N] [--label NAME=VALUE]... [FILE]
+       vardex-check --report [--history-dir DIR] [--since SPAN] [--json] [FILE]
 vardex-check checks the monitors of a Vardex monitor list from a terminal or a script, with
 the same code as the window. It reads FILE as the window reads its list, and default.cfg in
 the current directory when no FILE is given. Up to N checks run side by side (--jobs).
@@ -196,7 +226,9 @@ Options:
              and for each monitor's first check. Each line begins with the local time the
              check started, YYYY-MM-DD HH:MM:SS, and a tab. Lines come as the checks
              end; a check that hangs delays no other monitor. The first signal cancels the
-             checks in flight and ends the program, a second one ends it at once.
+             checks in flight and ends the program, a second one ends it at once. SIGHUP
+             reads FILE again: unchanged monitors keep their state, new ones start,
+             removed ones stop; a list with a problem keeps the running one.
   --json     Print each line as one JSON object instead, with the same facts:
                {"name":"...","kind":"...","target":"...","status":"OK","ms":12,"reason":""}
              The key "cert_days" comes last on lines that have CERT_DAYS; under --watch
@@ -211,7 +243,12 @@ Options:
              XDG_STATE_HOME is not set). Rows older than 30 days (or VARDEX_HISTORY_DAYS
              days, when that is set) are deleted, and VARDEX_HISTORY=off records
              nothing. A history file that cannot be written is reported once on stderr;
-             the checks go on.
+             the checks go on. Under --watch each monitor takes up where the history
+             left it: its last success, and the start of an outage that outlived a
+             restart.
+  --history-dir DIR
+             Keep (--history) or read (--report) the history in DIR/history.sqlite
+             instead; the service's is /var/lib/vardex.
   --report   Check nothing, and print what the history says about the monitors of
              FILE: one line for each monitor with checks in the span, sorted by name,
              with six fields:
@@ -221,6 +258,8 @@ Options:
              times in ms, and are empty when none succeeded. With --json each line is
              one JSON object:
                {"name":"...","checks":10,"failures":1,"uptime":90.00,"p50":12,"p95":40}
+             A list that does not exist, or that the history holds nothing of, is an
+             error (exit status 2) that names the history file looked in.
   --since SPAN
              Set how far back --report looks: a whole number followed by s, m, h or d
              (the default is 24h).
@@ -239,6 +278,10 @@ Options:
              Check only the monitors of shard K of N (1 <= K <= N): a hash of each
              monitor's name and target, the same on every machine, puts it in one
              shard, so N processes given the same list check each monitor once.
+  --label NAME=VALUE
+             Add the label NAME="VALUE" to every series of the metrics (repeatable), so
+             that the same list run from several sites can be told apart:
+             --label site=fra1.
   -h, --help Print this help and exit.
   --version  Print the version and exit.
   --         Take what follows as FILE, even when it begins with "-".
@@ -277,6 +320,13 @@ std::string ParseCheckOptions(const std::vector<std::string>& AArgs, TCheckOptio
         State.HaveFile = true;
     }
     return FinalComplaint(State, AOptions);
+}
+
+std::string HistoryFileOf(const TCheckOptions& AOptions)
+{
+    if (AOptions.HistoryDir.empty())
+        return HistorySettingsFromEnvironment().FileName;
+    return AOptions.HistoryDir + (AOptions.HistoryDir.back() == '/' ? "" : "/") + "history.sqlite";
 }
 
 const std::string& CheckUsageText()

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct TCheckOptions {
@@ -20,6 +21,8 @@ struct TCheckOptions {
     bool History = false;
     // Print what the history says about the list's monitors instead of checking them.
     bool Report = false;
+    // --history-dir DIR: the history is DIR/history.sqlite rather than the user's.
+    std::string HistoryDir;
     // How far back --report looks, in milliseconds; --since.
     int64_t SinceMs = 24 * 3600000;
     bool SinceGiven = false;
@@ -32,11 +35,17 @@ struct TCheckOptions {
     // --shard K/N: only the monitors in shard K (1 to N) of N; N 1 checks them all.
     uint32_t Shard = 1;
     uint32_t Shards = 1;
+    // --label NAME=VALUE, repeatable: labels added to every series, in the order given.
+    std::vector<std::pair<std::string, std::string>> Labels;
 };
 
 // Reads the arguments after the program name into AOptions. Returns an empty text when they
 // are sound, otherwise what is wrong with them (one line, without the program's name).
 std::string ParseCheckOptions(const std::vector<std::string>& AArgs, TCheckOptions& AOptions);
+
+// The history file that --history and --report use: in --history-dir when given, else the
+// environment's (DefaultHistoryFile).
+std::string HistoryFileOf(const TCheckOptions& AOptions);
 
 // The text of --help.
 const std::string& CheckUsageText();

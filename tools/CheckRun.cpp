@@ -8,6 +8,7 @@
 #include <deque>
 #include <optional>
 #include <poll.h>
+#include <unistd.h>
 
 TCheckRun::TCheckRun(const TCheckOptions& AOptions, TMonitorList AList, TWriter AWriter)
     : FOptions(AOptions)
@@ -24,6 +25,39 @@ TCheckRun::TCheckRun(const TCheckOptions& AOptions, TMonitorList AList, TWriter 
 void TCheckRun::AddListener(TMonitoringListener& AListener)
 {
     FCore.AddListener(AListener);
+}
+
+void TCheckRun::Restore(TCheckRecording& AHistory)
+{
+    std::vector<size_t> All(FList.size());
+    for (size_t I = 0; I < All.size(); ++I)
+        All[I] = I;
+    RestoreAt(AHistory, All);
+}
+
+void TCheckRun::RestoreAt(TCheckRecording& AHistory, const std::vector<size_t>& AIndexes)
+{
+    std::vector<std::pair<TServiceMonitor*, std::string>> Monitors;
+    std::vector<size_t> Positions;
+    for (const size_t Index : AIndexes)
+        if (FList[Index].Monitor) {
+            Monitors.emplace_back(FList[Index].Monitor.get(), FList[Index].Name);
+            Positions.push_back(Index);
+        }
+    const std::vector<std::optional<THistoryLatest>> Latest = AHistory.Restore(Monitors);
+    for (size_t I = 0; I < Latest.size(); ++I) {
+        if (!Latest[I])
+            continue;
+        TMonitorMetrics& Metrics = FMetrics[Positions[I]];
+        Metrics.Restored = true;
+        Metrics.Up = Latest[I]->OK;
+        if (Latest[I]->LastSuccessEndMs >= 0)
+            Metrics.LastSuccess = double(Latest[I]->LastSuccessEndMs) / 1000;
+        // The history knows when an outage began, not when the monitor came up: an up
+        // monitor's "For" starts again with this run.
+        if (!Latest[I]->OK && Latest[I]->DownSinceMs >= 0)
+            Metrics.StatusSince = double(Latest[I]->DownSinceMs) / 1000;
+    }
 }
 
 void TCheckRun::Print(const TCheckReport& AReport)
@@ -58,10 +92,25 @@ void TCheckRun::Finished(
     if (Index == std::string::npos)
         return;
     TCheckReport Report = MakeCheckReport(AName, AMonitor, AVerdict.DurationMs);
+    if (!FToldIcmp && AMonitor.TypeKey() == "PingMonitor"
+        && Report.Reason.find("Cannot allocate socket.") != std::string::npos) {
+        FToldIcmp = true;
+        Complain(IcmpHint());
+    }
     CountCheck(FMetrics[Index], AMonitor, AVerdict.DurationMs, Now, Report.Reason);
     FApplied = true;
     if (FOnReport)
         FOnReport(Index, std::move(Report));
+}
+
+std::string IcmpHint()
+{
+    char Self[4096] = {};
+    const ssize_t Length = ::readlink("/proc/self/exe", Self, sizeof Self - 1);
+    const std::string Program = Length > 0 ? std::string(Self, size_t(Length)) : "vardex-check";
+    return "ping monitors cannot open an ICMP socket: this program has no CAP_NET_RAW and its group is "
+           "outside net.ipv4.ping_group_range. Grant one of them: sudo setcap cap_net_raw+ep "
+        + Program + ", or sudo sysctl -w net.ipv4.ping_group_range=\"0 2147483647\"";
 }
 
 void TCheckRun::Changed(const TServiceMonitor& AMonitor, bool AStarted)
@@ -82,7 +131,8 @@ void TCheckRun::CountCheck(TMonitorMetrics& AMetrics, const TServiceMonitor& AMo
     // Unix time for the metrics: the verdict's own stamps are local time, which a change
     // to winter time makes ambiguous. The check ended a moment before it was applied.
     const bool Up = AMonitor.Status() == msOK;
-    const bool Changed = !AMetrics.Checked || AMetrics.Up != Up;
+    const bool Changed
+        = !(AMetrics.Checked || AMetrics.Restored) || AMetrics.Up != Up || AMetrics.StatusSince == 0;
     AMetrics.Checked = true;
     AMetrics.Up = Up;
     AMetrics.DurationSeconds = double(ADurationMs) / 1000;
@@ -105,6 +155,10 @@ std::shared_ptr<const TMetricsSnapshot> TCheckRun::Snapshot() const
     Snapshot->Listed = size_t(std::count_if(
         FList.begin(), FList.end(), [](const TMonitorEntry& AEntry) { return AEntry.Monitor != nullptr; }));
     Snapshot->Postponed = FCore.Shortages();
+    Snapshot->ReloadSuccessful = FReloadSuccessful;
+    Snapshot->ReloadSuccessTime = FReloadSuccessTime;
+    Snapshot->ConstantLabels = FOptions.Labels;
+    Snapshot->Version = VARDEX_VERSION;
     for (size_t I = 0; I < FList.size(); ++I) {
         const TMonitorMetrics& Metrics = FMetrics[I];
         if (!Metrics.Checked)
@@ -260,10 +314,73 @@ int TCheckRun::RunOnce()
     return AllOK ? CheckExitOK : CheckExitError;
 }
 
-int TCheckRun::RunWatch(const std::atomic<bool>& AStop, int AStopFd)
+namespace {
+
+// What makes two monitors the same one for a reload: name, kind and settings, in one text.
+std::string Identity(const TMonitorEntry& AEntry)
 {
-    // The status each monitor's last check gave; a monitor not here has not been checked.
-    std::unordered_map<const TServiceMonitor*, TMonitorStatus> Previous;
+    std::string Text = AEntry.Name + '\0' + AEntry.Monitor->TypeKey();
+    for (const std::string& Line : AEntry.Monitor->GetSettings())
+        Text += '\0' + Line;
+    return Text;
+}
+
+} // namespace
+
+TCheckRun::TReloaded TCheckRun::Reload(TMonitorList ANew, TCheckRecording* AHistory)
+{
+    TMonitorList& List = FCore.List();
+    std::unordered_multimap<std::string, size_t> Old;
+    for (size_t I = 0; I < List.size(); ++I)
+        if (List[I].Monitor)
+            Old.emplace(Identity(List[I]), I);
+    TReloaded Result;
+    std::vector<TMonitorMetrics> Metrics(ANew.size());
+    std::vector<size_t> Fresh;
+    for (size_t I = 0; I < ANew.size(); ++I) {
+        if (!ANew[I].Monitor)
+            continue;
+        const auto Found = Old.find(Identity(ANew[I]));
+        if (Found == Old.end()) {
+            Fresh.push_back(I);
+            continue;
+        }
+        ANew[I].Monitor = List[Found->second].Monitor;
+        Metrics[I] = FMetrics[Found->second];
+        Old.erase(Found);
+        ++Result.Kept;
+    }
+    for (const auto& [Identity, Index] : Old) {
+        const TServiceMonitor& Gone = *List[Index].Monitor;
+        FCore.Forget(Gone);
+        if (AHistory)
+            AHistory->Deleted(&Gone);
+        FPrevious.erase(&Gone);
+        ++Result.Removed;
+    }
+    // The removed monitors live on in the core's verdict queue and the history's maps only as
+    // addresses, which Forget and Deleted dropped; the list held the last owners.
+    List = std::move(ANew);
+    FMetrics = std::move(Metrics);
+    Result.Added = Fresh.size();
+    if (AHistory)
+        RestoreAt(*AHistory, Fresh);
+    FMetricsDirty = true;
+    if (FServer != nullptr)
+        FServer->Publish(Snapshot());
+    return Result;
+}
+
+void TCheckRun::SetReloadState(bool ASuccessful, double ALastSuccess)
+{
+    FReloadSuccessful = ASuccessful;
+    FReloadSuccessTime = ALastSuccess;
+    if (FServer != nullptr)
+        FServer->Publish(Snapshot());
+}
+
+int TCheckRun::RunWatch(const std::atomic<bool>& AStop, int AStopFd, int AReloadFd)
+{
     int64_t Next = FCore.Clock().MonotonicMs() + 1000;
     int64_t NextMinute = FCore.Clock().MonotonicMs();
     for (;;) {
@@ -281,10 +398,10 @@ int TCheckRun::RunWatch(const std::atomic<bool>& AStop, int AStopFd)
             }
             ApplyVerdicts([&](size_t AIndex, TCheckReport AReport) {
                 const TServiceMonitor* Monitor = FList[AIndex].Monitor.get();
-                const auto Found = Previous.find(Monitor);
-                if (Found == Previous.end() || Found->second != AReport.Status)
+                const auto Found = FPrevious.find(Monitor);
+                if (Found == FPrevious.end() || Found->second != AReport.Status)
                     Print(AReport);
-                Previous[Monitor] = AReport.Status;
+                FPrevious[Monitor] = AReport.Status;
             });
             FPutOff.clear();
             if (FOutputFailed)
@@ -292,8 +409,11 @@ int TCheckRun::RunWatch(const std::atomic<bool>& AStop, int AStopFd)
             const int64_t Left = Next - FCore.Clock().MonotonicMs();
             if (Left <= 0)
                 break;
-            pollfd Wait[2] = { { AStopFd, POLLIN, 0 }, { FCore.VerdictFd(), POLLIN, 0 } };
-            (void)::poll(Wait, 2, static_cast<int>(Left));
+            pollfd Wait[3]
+                = { { AStopFd, POLLIN, 0 }, { FCore.VerdictFd(), POLLIN, 0 }, { AReloadFd, POLLIN, 0 } };
+            if (::poll(Wait, AReloadFd >= 0 ? 3 : 2, static_cast<int>(Left)) > 0 && Wait[2].revents != 0
+                && OnReload)
+                OnReload();
         }
         // The checks that ended since the last tick, in one write.
         if (FMetricsDirty)

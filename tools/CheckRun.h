@@ -1,6 +1,7 @@
 // vardex-check's run over a loaded list: one pass, or the watch on the window's schedule.
 #pragma once
 
+#include "engine/CheckRecording.h"
 #include "engine/Monitoring.h"
 #include "tools/CheckOptions.h"
 #include "tools/CheckReport.h"
@@ -17,6 +18,9 @@
 #include <unordered_map>
 #include <vector>
 
+// What to grant when a ping monitor finds no ICMP socket it may open: said once on stderr.
+std::string IcmpHint();
+
 // One run of the program over a loaded list, on the monitoring core: up to Jobs checks run
 // side by side on its workers while this thread starts them, applies their verdicts and
 // prints. Output goes through the writer, one line (with its line end) per call; a writer
@@ -30,6 +34,10 @@ public:
 
     // AListener hears of every check too, before this run prints it.
     void AddListener(TMonitoringListener& AListener);
+    // Takes each listed monitor up where AHistory left it: its last success, and while it
+    // was down the start of that outage, so a restart keeps the metrics' last-success time
+    // and the status page's "For".
+    void Restore(TCheckRecording& AHistory);
 
     // Checks every monitor once, whatever its interval, side by side, and prints one line per
     // monitor in list order, each as soon as it and every line before it are known.
@@ -43,7 +51,25 @@ public:
     // worker and delays no other. Returns CheckExitOK once AStopFd becomes readable (with
     // AStop set), after cancelling and joining the checks in flight; CheckExitUsage when the
     // output failed.
-    int RunWatch(const std::atomic<bool>& AStop, int AStopFd);
+    // While AReloadFd (when not -1) is readable, OnReload is called between verdicts.
+    int RunWatch(const std::atomic<bool>& AStop, int AStopFd, int AReloadFd = -1);
+    // Called by RunWatch when AReloadFd becomes readable; it drains it and may call Reload.
+    std::function<void()> OnReload;
+
+    // What a reload did.
+    struct TReloaded {
+        size_t Kept = 0;
+        size_t Added = 0;
+        size_t Removed = 0;
+    };
+    // Takes ANew as the list while watching. A monitor of the same name, kind and settings as
+    // one listed keeps that one's object, with its status, schedule, check in flight and
+    // metrics; the others start afresh (from AHistory, when given) and the monitors left over
+    // are forgotten: their checks cancelled, their series gone from the next scrape.
+    TReloaded Reload(TMonitorList ANew, TCheckRecording* AHistory);
+    // The outcome of the last reading of the list, for the metrics: whether it was taken, and
+    // when a reading last was (Unix seconds).
+    void SetReloadState(bool ASuccessful, double ALastSuccess);
 
     bool OutputFailed() const { return FOutputFailed; }
 
@@ -69,6 +95,8 @@ private:
         uint64_t Errors = 0;
         std::string Reason;
         double StatusSince = 0;
+        // Up and StatusSince come from the history of an earlier run, until the first check.
+        bool Restored = false;
     };
     // Where RunOnce stands: the lines waiting for those before them, the monitors to start.
     struct TOncePass;
@@ -96,6 +124,8 @@ private:
     void StartChecks(TOncePass& APass);
     void PrintDone(TOncePass& APass);
     void RetryPutOff(TOncePass& APass);
+    // Restore for the list positions AIndexes.
+    void RestoreAt(TCheckRecording& AHistory, const std::vector<size_t>& AIndexes);
 
     TCheckOptions FOptions;
     TWriter FWriter;
@@ -112,6 +142,13 @@ private:
     TMetricsFile FMetricsFile;
     // Verdicts applied since the last write of the file.
     bool FMetricsDirty = false;
+    // The status each monitor's last check gave while watching; a monitor not here has not
+    // been checked.
+    std::unordered_map<const TServiceMonitor*, TMonitorStatus> FPrevious;
+    // The hint for ping monitors without an ICMP socket has been given.
+    bool FToldIcmp = false;
+    bool FReloadSuccessful = true;
+    double FReloadSuccessTime = 0;
     // List positions of the monitors whose checks were put off for a shortage since the last
     // look (RunOnce starts them again; the watch's ticks do that by themselves).
     std::vector<size_t> FPutOff;

@@ -73,12 +73,70 @@ void ComplainBadValues(const TCheckOptions& AOptions, const TMonitorList& AList)
                     + (AOptions.Watch ? " It is not checked." : ""));
 }
 
+// What stops a list read again from replacing the running one: empty when nothing does. A
+// reload takes a list whole or not at all, so a block it does not understand or a value a
+// key cannot take (which would leave that monitor unchecked) keeps the running list.
+std::string ReloadProblems(
+    const std::string& AFileName, const TMonitorList& AList, const TMonitorListExtras& AExtras)
+{
+    if (AExtras.UnreadCount > 0)
+        return UnreadBlocksText(AFileName, AExtras.UnreadCount);
+    for (const TMonitorEntry& Entry : AList)
+        if (Entry.Monitor && !Entry.Monitor->BadValues().empty())
+            return AFileName + ": " + Entry.Name + ": " + BadValueText(Entry.Monitor->BadValues().front());
+    return {};
+}
+
+// The list of AOptions read again into AList, this process's shard of it: what stops it from
+// replacing the running list, or empty.
+std::string ReadListAgain(const TCheckOptions& AOptions, TMonitorList& AList)
+{
+    TMonitorListExtras Extras;
+    try {
+        errno = 0;
+        if (!LoadMonitorList(AOptions.FileName, AList, &Extras))
+            return OpenFailure(AOptions.FileName, errno);
+    } catch (const std::exception& E) {
+        return "cannot read " + AOptions.FileName + ": " + E.what();
+    }
+    if (std::string Problem = ReloadProblems(AOptions.FileName, AList, Extras); !Problem.empty())
+        return Problem;
+    KeepShard(AList, AOptions.Shard, AOptions.Shards);
+    return {};
+}
+
+double NowSeconds()
+{
+    return double(HistoryNowMs()) / 1000;
+}
+
+// SIGHUP while watching: the list read again and taken when it is sound; otherwise the
+// running list stays, and stderr and the reload gauge say so.
+void ReloadOnSignal(const TCheckOptions& AOptions, TStopSignals& ASignals, TCheckRun& ARun,
+    TCheckRecording* AHistory, double& ALastSuccess)
+{
+    if (!ASignals.TakeReload())
+        return;
+    TMonitorList Fresh;
+    if (const std::string Problem = ReadListAgain(AOptions, Fresh); !Problem.empty()) {
+        Complain("reload refused, the running list stays: " + Problem);
+        ARun.SetReloadState(false, ALastSuccess);
+        return;
+    }
+    const TCheckRun::TReloaded Done = ARun.Reload(std::move(Fresh), AHistory);
+    Complain("reloaded " + AOptions.FileName + ": " + std::to_string(Done.Kept) + " kept, "
+        + std::to_string(Done.Added) + " new, " + std::to_string(Done.Removed) + " removed");
+    ALastSuccess = NowSeconds();
+    ARun.SetReloadState(true, ALastSuccess);
+}
+
 // --history: the recording of the list's checks, started; nullptr when the history is off
 // (said).
 std::unique_ptr<TCheckRecording> StartHistory(const TCheckOptions& AOptions)
 {
     TCheckRecording::TOptions Recording;
     Recording.Settings = HistorySettingsFromEnvironment();
+    Recording.Settings.FileName = HistoryFileOf(AOptions);
     if (!Recording.Settings.Problem.empty())
         Complain(Recording.Settings.Problem);
     if (!Recording.Settings.Enabled) {
@@ -109,8 +167,8 @@ bool StartServing(const TCheckOptions& AOptions, const std::string& AListKey, bo
     ARun.SetMetricsServer(&AServer);
     // The status page's 24-hour uptimes, read again once a minute.
     if (AUptimes)
-        ARun.OnMinute = [&ARun, &AListKey] {
-            THistoryReader Reader(HistorySettingsFromEnvironment().FileName);
+        ARun.OnMinute = [&ARun, &AListKey, File = HistoryFileOf(AOptions)] {
+            THistoryReader Reader(File);
             std::unordered_map<std::string, double> Uptimes;
             for (const THistorySummary& One :
                 Reader.Summaries(AListKey, HistoryNowMs() - int64_t(24) * 3600000))
@@ -148,13 +206,19 @@ int RunChecks(TCheckOptions& AOptions, const std::string& AListKey)
     // joined before they are unblocked.
     TMetricsServer Server;
     TCheckRun Run(AOptions, std::move(List), WriteOutput);
-    if (History)
+    if (History) {
         Run.AddListener(*History);
+        if (Signals)
+            Run.Restore(*History);
+    }
     if (AOptions.Serve && !StartServing(AOptions, AListKey, History != nullptr, Server, Run))
         return CheckExitUsage;
     if (!Signals)
         return Run.RunOnce();
-    const int Status = Run.RunWatch(Signals->Stop(), Signals->StopFd());
+    double LastReload = NowSeconds();
+    Run.SetReloadState(true, LastReload);
+    Run.OnReload = [&] { ReloadOnSignal(AOptions, *Signals, Run, History.get(), LastReload); };
+    const int Status = Run.RunWatch(Signals->Stop(), Signals->StopFd(), Signals->ReloadFd());
     Server.Stop();
     return Status;
 }

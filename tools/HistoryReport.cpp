@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <sys/stat.h>
 #include <vector>
@@ -77,9 +78,14 @@ std::string SummaryJson(const THistorySummary& ASummary)
 
 int RunHistoryReport(const TCheckOptions& AOptions, const std::string& AListKey)
 {
-    // The history outlives the list: a list that is gone still has its figures.
-    const std::string HistoryFile = HistorySettingsFromEnvironment().FileName;
+    // A report of a mistyped list, or of the wrong history, would print nothing and pass for
+    // a list whose monitors were never checked: both are errors that say where they looked.
     struct stat Info { };
+    if (::stat(AOptions.FileName.c_str(), &Info) != 0) {
+        Complain("cannot open " + AOptions.FileName + ": " + std::strerror(errno));
+        return CheckExitUsage;
+    }
+    const std::string HistoryFile = HistoryFileOf(AOptions);
     if (!HistoryFile.empty() && ::stat(HistoryFile.c_str(), &Info) != 0 && errno == ENOENT) {
         Complain("there is no check history yet (" + HistoryFile
             + " does not exist). Checks are recorded by the window, and by vardex-check with "
@@ -92,6 +98,11 @@ int RunHistoryReport(const TCheckOptions& AOptions, const std::string& AListKey)
         = Reader.Summaries(AListKey, HistoryNowMs() - AOptions.SinceMs);
     if (!Reader.Error().empty()) {
         Complain(Reader.Error());
+        return CheckExitUsage;
+    }
+    if (Summaries.empty() && Reader.Latest(AListKey).empty() && Reader.Error().empty()) {
+        Complain(HistoryFile + " holds no check of " + AListKey
+            + " (the service keeps its history in /var/lib/vardex: --history-dir /var/lib/vardex)");
         return CheckExitUsage;
     }
     for (const THistorySummary& One : Summaries)

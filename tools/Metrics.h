@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // One checked monitor. Times are Unix seconds.
@@ -32,6 +33,14 @@ struct TMetricsSnapshot {
     std::string ListName;
     // Checks put off for want of descriptors, threads or memory (tried again at the next tick).
     uint64_t Postponed = 0;
+    // While watching: whether the last reading of the list (at the start, or at a SIGHUP) was
+    // taken, and when one last was, Unix seconds; 0 for a single pass, which shows neither.
+    bool ReloadSuccessful = true;
+    double ReloadSuccessTime = 0;
+    // Labels given to every series (--label NAME=VALUE), in the order given; names checked.
+    std::vector<std::pair<std::string, std::string>> ConstantLabels;
+    // The program's version, for vardex_build_info; empty for none.
+    std::string Version;
 };
 
 enum class TMetricsFormat { mfPrometheus, mfOpenMetrics };
@@ -47,7 +56,24 @@ TMetricsFormat MetricsFormatFor(std::string_view AAccept);
 // UTF-8 with '\', '"' and line feeds escaped. Monitors that would give the same labels (names
 // need not be unique) get " #2", " #3", ... after the name, so a scrape never holds a series
 // twice, which would make Prometheus refuse all of it.
-std::string MetricsText(const TMetricsSnapshot& ASnapshot, TMetricsFormat AFormat);
+// With AProcess, the process_* figures of this process come too, read as the text is made:
+// what every exporter serves, but not what a file for another exporter's collector may hold.
+std::string MetricsText(const TMetricsSnapshot& ASnapshot, TMetricsFormat AFormat, bool AProcess = false);
+
+// This process's figures as Prometheus's clients name them, all from /proc and getrlimit; each
+// -1 when it cannot be read.
+struct TProcessFigures {
+    double CpuSeconds = -1; // user and system time
+    double ResidentBytes = -1;
+    double OpenFds = -1;
+    double MaxFds = -1; // the soft limit
+    double StartTime = -1; // Unix seconds
+};
+TProcessFigures ReadProcessFigures();
+
+// Whether ANAME may be a constant label: a Prometheus label name, not reserved ("__..."), and
+// none of the labels the monitors' series carry.
+bool ValidConstantLabel(const std::string& AName);
 
 // AText in a label value: '\' as "\\", '"' as "\"", a line feed as "\n".
 std::string EscapeLabelValue(std::string_view AText);

@@ -181,7 +181,8 @@ std::string TMetricsServer::Respond(const TRequestHead& AHead, bool& AClose) con
             AClose, "Allow: GET, HEAD\r\n");
     if (AHead.Path == "/metrics") {
         const TMetricsFormat Format = MetricsFormatFor(AHead.Accept);
-        return Answer("200 OK", MetricsContentType(Format), MetricsText(*Current(), Format), Head, AClose);
+        return Answer(
+            "200 OK", MetricsContentType(Format), MetricsText(*Current(), Format, true), Head, AClose);
     }
     if (AHead.Path == "/") {
         const double Now

@@ -13,10 +13,12 @@ TStopSignals::TStopSignals()
     sigemptyset(&FSignals);
     sigaddset(&FSignals, SIGINT);
     sigaddset(&FSignals, SIGTERM);
+    sigaddset(&FSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &FSignals, &FOldMask);
     FSignalFd = signalfd(-1, &FSignals, SFD_CLOEXEC);
     FStopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     FQuitFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    FReloadFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     FThread = std::thread([this] { Watch(); });
 }
 
@@ -27,6 +29,7 @@ TStopSignals::~TStopSignals()
     ::close(FSignalFd);
     ::close(FStopFd);
     ::close(FQuitFd);
+    ::close(FReloadFd);
     pthread_sigmask(SIG_SETMASK, &FOldMask, nullptr);
 }
 
@@ -51,6 +54,10 @@ void TStopSignals::Watch()
         if (::read(FSignalFd, &Info, sizeof Info) != static_cast<ssize_t>(sizeof Info))
             continue;
         const int Signal = static_cast<int>(Info.ssi_signo);
+        if (Signal == SIGHUP) {
+            Post(FReloadFd);
+            continue;
+        }
         if (!FStop.exchange(true)) {
             Post(FStopFd);
             continue;
@@ -63,4 +70,10 @@ void TStopSignals::Watch()
         std::raise(Signal);
         ::_exit(128 + Signal);
     }
+}
+
+bool TStopSignals::TakeReload()
+{
+    uint64_t Count = 0;
+    return ::read(FReloadFd, &Count, sizeof Count) == static_cast<ssize_t>(sizeof Count) && Count > 0;
 }

@@ -117,8 +117,17 @@ TEST_F(THistoryTest, StopWritesWhatIsQueuedAndAFullQueueDrops)
         EXPECT_GE(Taken, 3);
         EXPECT_EQ(Recorder->Dropped(), static_cast<uint64_t>(5 - Taken));
     }
+    // Committed to the WAL and left there: copying it into the file would sync the disk
+    // twice on the way out. The next writer and every reader take it up.
+    EXPECT_GT(std::filesystem::file_size(File + "-wal"), 0u);
     THistoryReader Reader(File);
     EXPECT_GE(Reader.Points("/lists/a.cfg", "web", 0).size(), 3u);
+    auto Next = MakeRecorder();
+    Next->Start();
+    ASSERT_TRUE(Next->Record(Outcome("web", T0 + 10, false, 1, "down")));
+    ASSERT_TRUE(Next->Flush(5s));
+    EXPECT_EQ(Reader.Points("/lists/a.cfg", "web", T0 + 10).size(), 1u);
+    EXPECT_EQ(Reader.Latest("/lists/a.cfg").at(0).DownSinceMs, T0 + 10);
 }
 
 TEST(THistoryFigures, NearestRank)

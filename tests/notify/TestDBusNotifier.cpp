@@ -115,10 +115,11 @@ private slots:
         if (QTest::currentTestFailed())
             return;
         TDBusNotifier Notifier(Bus);
-        Notifier.Show({ "a<b", false, "x < y & z", 1 });
+        Notifier.Show({ "a<b", false, "Socket Error # 10061\r\nConnection refused. x < y & z", 1 });
         QTRY_COMPARE_WITH_TIMEOUT(Recorded().size(), 1, 10000);
         QCOMPARE(Recorded()[0]["summary"].toString(), QStringLiteral("a<b: ERROR"));
-        QCOMPARE(Recorded()[0]["body"].toString(), QStringLiteral("x < y & z"));
+        QCOMPARE(Recorded()[0]["body"].toString(),
+            QStringLiteral("Socket Error # 10061 Connection refused. x < y & z"));
         StopService(*Service);
     }
 

@@ -103,6 +103,7 @@ TEST_F(HistoryTool, ReportOfAScriptedHistory)
     EXPECT_EQ(Lines.Out, "down\t1\t1\t0.00\t\t\nweb\t40\t4\t90.00\t190\t380\n");
 
     // The list named by another path to the same file is the same list.
+    std::filesystem::create_directory(Folder.Path("sub"));
     TRun Json = Run({ "--report", "--since", "10m", "--json", "./sub/../default.cfg" });
     EXPECT_EQ(Json.Status, 0) << Json.Err;
     const std::vector<std::string> Objects = tooltest::Lines(Json.Out);
@@ -112,9 +113,23 @@ TEST_F(HistoryTool, ReportOfAScriptedHistory)
     TRun Week = Run({ "--report", "--since=7d" });
     EXPECT_NE(Week.Out.find("old\t1\t0\t100.00\t5\t5\n"), std::string::npos) << Week.Out;
 
-    TRun Other = Run({ "--report", "none.cfg" });
-    EXPECT_EQ(Other.Status, 0);
-    EXPECT_EQ(Other.Out, "");
+    // A list that is not there, and one the history holds nothing of, say where they looked.
+    TRun Missing = Run({ "--report", "none.cfg" });
+    EXPECT_EQ(Missing.Status, 2);
+    EXPECT_EQ(Missing.Err, "vardex-check: cannot open none.cfg: No such file or directory\n");
+    Folder.Write("new.cfg", "");
+    TRun Unchecked = Run({ "--report", "new.cfg" });
+    EXPECT_EQ(Unchecked.Status, 2);
+    EXPECT_EQ(Unchecked.Out, "");
+    EXPECT_EQ(
+        Unchecked.Err.rfind("vardex-check: " + File() + " holds no check of " + Folder.Path("new.cfg"), 0),
+        0u)
+        << Unchecked.Err;
+    TRun Elsewhere = Run({ "--report", "--history-dir", Folder.Path("elsewhere") });
+    EXPECT_EQ(Elsewhere.Status, 2);
+    EXPECT_NE(
+        Elsewhere.Err.find(Folder.Path("elsewhere/history.sqlite") + " does not exist"), std::string::npos)
+        << Elsewhere.Err;
 }
 
 TEST_F(HistoryTool, ReportWithoutAHistoryFileSaysWhy)
@@ -135,6 +150,8 @@ TEST_F(HistoryTool, WrongCombinations)
         { "--since", "24h" },
         { "--report", "--since" },
         { "--report", "--since", "soon" },
+        { "--history-dir", "x" },
+        { "--report", "--history-dir" },
     };
     for (const auto& Args : Cases) {
         TRun Wrong = Run(Args);

@@ -35,6 +35,17 @@ TMetricsSnapshot Awkward()
     return Snapshot;
 }
 
+// A snapshot of a watch from one of several sites.
+TMetricsSnapshot FromASite()
+{
+    TMetricsSnapshot Snapshot = Awkward();
+    Snapshot.ConstantLabels = { { "site", "fra \"1\"" }, { "env", "prod" } };
+    Snapshot.Version = "0.1.0";
+    Snapshot.ReloadSuccessful = false;
+    Snapshot.ReloadSuccessTime = 1800000000.25;
+    return Snapshot;
+}
+
 bool HavePromtool()
 {
     return std::system("command -v promtool >/dev/null 2>&1") == 0;
@@ -97,14 +108,90 @@ TEST(Metrics, PromtoolAcceptsTheText)
     if (!HavePromtool())
         GTEST_SKIP() << "promtool (Debian package prometheus) is not installed";
     testsupport::TTempFolder Folder;
-    for (const TMetricsSnapshot& Snapshot : { TMetricsSnapshot {}, Awkward() }) {
-        Folder.Write("metrics.prom", MetricsText(Snapshot, TMetricsFormat::mfPrometheus));
+    for (const TMetricsSnapshot& Snapshot : { TMetricsSnapshot {}, Awkward(), FromASite() }) {
+        Folder.Write("metrics.prom", MetricsText(Snapshot, TMetricsFormat::mfPrometheus, true));
         const tooltest::TRun Run
             = tooltest::RunToEnd("/bin/sh", { "-c", "promtool check metrics < metrics.prom" }, Folder.Path());
         EXPECT_EQ(Run.Status, 0) << Run.Out << Run.Err;
         // It also lints: a complaint about names or help texts shows on its output.
         EXPECT_EQ(Run.Out + Run.Err, "");
     }
+}
+
+// Every series carries the constant labels first, those of the process and the build too.
+TEST(Metrics, ConstantLabelsBuildAndProcess)
+{
+    for (const auto Format : { TMetricsFormat::mfPrometheus, TMetricsFormat::mfOpenMetrics }) {
+        const std::string Text = MetricsText(FromASite(), Format, true);
+        size_t Series = 0;
+        for (const std::string& Line : tooltest::Lines(Text))
+            if (Line[0] != '#') {
+                ++Series;
+                EXPECT_NE(Line.find("{site=\"fra \\\"1\\\"\",env=\"prod\""), std::string::npos) << Line;
+            }
+        // Six families a monitor, one certificate; postponed, reload, build; the process.
+        EXPECT_EQ(Series, 4u * 6 + 1 + 4 + 5);
+        for (const char* Want :
+            { "\nvardex_build_info{site=\"fra \\\"1\\\"\",env=\"prod\",version=\"0.1.0\"} 1\n",
+                "\nvardex_config_last_reload_successful{site=\"fra \\\"1\\\"\",env=\"prod\"} 0\n",
+                "\nvardex_config_last_reload_success_timestamp_seconds{site=\"fra \\\"1\\\"\",env=\"prod\"} "
+                "1800000000.250\n",
+                "\nprocess_cpu_seconds_total{", "\nprocess_resident_memory_bytes{", "\nprocess_open_fds{",
+                "\nprocess_max_fds{", "\nprocess_start_time_seconds{" })
+            EXPECT_NE(Text.find(Want), std::string::npos) << Want;
+    }
+    const TProcessFigures Figures = ReadProcessFigures();
+    EXPECT_GT(Figures.ResidentBytes, 1e6);
+    EXPECT_GE(Figures.OpenFds, 3);
+    EXPECT_GE(Figures.MaxFds, Figures.OpenFds);
+    EXPECT_NEAR(Figures.StartTime, double(time(nullptr)), 600);
+    EXPECT_EQ(MetricsText(FromASite(), TMetricsFormat::mfPrometheus).find("process_"), std::string::npos);
+}
+
+// The README's rule for a monitor down from two sites, under promtool's rule tests: two sites
+// of three down for two minutes fire it; one site, or two for one minute, do not.
+TEST(Metrics, PromtoolTestsTheTwoSiteRule)
+{
+    if (!HavePromtool())
+        GTEST_SKIP() << "promtool (Debian package prometheus) is not installed";
+    const char* Source = std::getenv("VARDEX_SOURCE_DIR");
+    ASSERT_NE(Source, nullptr);
+    const std::string Readme = tooltest::ReadWholeFile(std::string(Source) + "/README.md");
+    const size_t Alert = Readme.find("alert: VardexMonitorDownFromTwoSites");
+    ASSERT_NE(Alert, std::string::npos);
+    const size_t Start = Readme.rfind("\n    groups:\n", Alert) + 1;
+    const size_t End = Readme.find("\n\n", Alert);
+    std::string Rules;
+    for (const std::string& Line : tooltest::Lines(Readme.substr(Start, End - Start + 1)))
+        Rules += Line.substr(4) + "\n";
+    testsupport::TTempFolder Folder;
+    Folder.Write("rules.yml", Rules);
+    const std::string Up = "vardex_up{monitor=\"Shop\",kind=\"WebMonitor\",target=\"https://shop/\",site=";
+    Folder.Write("tests.yml",
+        "rule_files: [rules.yml]\nevaluation_interval: 30s\ntests:\n"
+        "  - interval: 30s\n    input_series:\n"
+        "      - series: '"
+            + Up
+            + "\"fra1\"}'\n        values: '1 1 0 0 0 0 0 0 0 0'\n"
+              "      - series: '"
+            + Up
+            + "\"ams1\"}'\n        values: '1 1 1 1 1 0 0 0 0 0'\n"
+              "      - series: '"
+            + Up
+            + "\"waw1\"}'\n        values: '1 1 1 1 1 1 1 1 1 1'\n"
+              "    alert_rule_test:\n"
+              "      - eval_time: 2m\n        alertname: VardexMonitorDownFromTwoSites\n        exp_alerts: "
+              "[]\n"
+              "      - eval_time: 3m30s\n        alertname: VardexMonitorDownFromTwoSites\n        "
+              "exp_alerts: []\n"
+              "      - eval_time: 4m30s\n        alertname: VardexMonitorDownFromTwoSites\n        "
+              "exp_alerts:\n"
+              "          - exp_labels: { severity: page, monitor: Shop, kind: WebMonitor, target: "
+              "'https://shop/' }\n"
+              "            exp_annotations: { summary: 'Shop (https://shop/) is down from 2 sites' }\n");
+    const tooltest::TRun Run
+        = tooltest::RunToEnd("/bin/sh", { "-c", "promtool test rules tests.yml" }, Folder.Path());
+    EXPECT_EQ(Run.Status, 0) << Rules << Run.Out << Run.Err;
 }
 
 TEST(Metrics, FormatByAccept)

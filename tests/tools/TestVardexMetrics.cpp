@@ -233,6 +233,136 @@ TEST(VardexMetrics, ServeStartsLeanAndOwnsItsPort)
     EXPECT_EQ(Served.Child.Finish(5000), 0);
 }
 
+// The value of the series of AMetric for monitor AName in a scrape; empty when it is absent.
+std::string SeriesValue(const std::string& AScrape, const std::string& AMetric, const std::string& AName)
+{
+    const std::regex Series("\n" + AMetric + "\\{monitor=\"" + AName + "\"[^}]*\\} ([^\n]+)");
+    std::smatch Match;
+    return std::regex_search(AScrape, Match, Series) ? Match[1].str() : std::string();
+}
+
+// A scrape once every listed monitor has finished AChecks checks, or the last one tried.
+std::string ScrapeAfterChecks(TServed& AServed, const std::vector<std::string>& ANames, int AChecks)
+{
+    std::string Scrape;
+    for (int I = 0; I < 100; ++I) {
+        if (const auto Got = Fetch(AServed.Port, "/metrics"))
+            Scrape = Got->second;
+        bool All = true;
+        for (const std::string& Name : ANames) {
+            const std::string Checks = SeriesValue(Scrape, "vardex_checks_total", Name);
+            All = All && !Checks.empty() && std::stoi(Checks) >= AChecks;
+        }
+        if (All)
+            break;
+        AServed.Child.StillRunningAfter(100);
+    }
+    return Scrape;
+}
+
+// A --serve --history process ended and started again takes up where its history left off:
+// the last success of a monitor down now, and the start of an outage that outlived the
+// restart. --report --history-dir reads what it wrote.
+TEST(VardexMetrics, ServeTakesUpItsHistoryAfterARestart)
+{
+    TTempFolder Folder;
+    auto Site = std::make_unique<THttpTestServer>(200);
+    Folder.Write("default.cfg",
+        WebBlock("Shop", Site->Url(), 1) + "Name=Dead\nType=TcpMonitor\nInterval=1\nHost=127.0.0.1\nPort="
+            + std::to_string(nettest::ClosedPort()) + "\n");
+    const std::vector<std::string> Args = { "--history", "--history-dir", Folder.Path("state") };
+    std::string LastSuccess;
+    {
+        TServed First(Folder, Args);
+        ASSERT_NE(First.Port, 0) << First.Child.Err();
+        const std::string Scrape = ScrapeAfterChecks(First, { "Shop", "Dead" }, 2);
+        LastSuccess = SeriesValue(Scrape, "vardex_last_success_timestamp_seconds", "Shop");
+        ASSERT_NE(LastSuccess, "") << Scrape;
+        ASSERT_NE(LastSuccess, "0");
+        First.Child.Signal(SIGTERM);
+        ASSERT_EQ(First.Child.Finish(5000), 0);
+    }
+    Site.reset();
+    const auto Restart = std::chrono::steady_clock::now();
+    TServed Second(Folder, Args);
+    ASSERT_NE(Second.Port, 0) << Second.Child.Err();
+    const std::string Scrape = ScrapeAfterChecks(Second, { "Shop", "Dead" }, 1);
+    EXPECT_EQ(SeriesValue(Scrape, "vardex_up", "Shop"), "0") << Scrape;
+    // The history keeps the check's end as its start and duration say; the metric took the
+    // moment its verdict was applied.
+    const std::string Kept = SeriesValue(Scrape, "vardex_last_success_timestamp_seconds", "Shop");
+    ASSERT_NE(Kept, "") << Scrape;
+    EXPECT_NEAR(std::stod(Kept), std::stod(LastSuccess), 0.5) << Scrape;
+    // Dead has been down since the first run's first check, at least two checks before it
+    // ended: longer than this run has been up.
+    const auto Page = Fetch(Second.Port, "/");
+    ASSERT_TRUE(Page);
+    std::smatch For;
+    ASSERT_TRUE(
+        std::regex_search(Page->second, For, std::regex("<b>Dead</b>.*?data-label=\"For\">([0-9]+) s<")))
+        << Page->second;
+    EXPECT_GT(std::stoll(For[1]) * 1000, nettest::MillisecondsSince(Restart) + 500) << Page->second;
+    Second.Child.Signal(SIGTERM);
+    EXPECT_EQ(Second.Child.Finish(5000), 0);
+
+    const TRun Report = RunToEnd(
+        Program, { "--report", "--history-dir", Folder.Path("state"), "default.cfg" }, Folder.Path());
+    EXPECT_EQ(Report.Status, 0) << Report.Err;
+    const std::vector<std::string> Lines = tooltest::Lines(Report.Out);
+    ASSERT_EQ(Lines.size(), 2u) << Report.Out;
+    EXPECT_EQ(Lines[0].substr(0, 5), "Dead\t");
+    EXPECT_EQ(Lines[1].substr(0, 5), "Shop\t");
+}
+
+// SIGHUP reads the list again: an unchanged monitor keeps its counters, a new one starts, a
+// removed one's series go. A list that holds a problem keeps the running one and says so on
+// stderr and in the reload gauge.
+TEST(VardexMetrics, SighupReloadsTheList)
+{
+    TTempFolder Folder;
+    THttpTestServer Site(200);
+    const std::string Closed = std::to_string(nettest::ClosedPort());
+    const auto Tcp = [&](const std::string& AName) {
+        return "Name=" + AName + "\nType=TcpMonitor\nInterval=1\nHost=127.0.0.1\nPort=" + Closed + "\n\n";
+    };
+    Folder.Write("default.cfg", WebBlock("Shop", Site.Url(), 1) + Tcp("Gone"));
+    TServed Served(Folder);
+    ASSERT_NE(Served.Port, 0) << Served.Child.Err();
+    std::string Scrape = ScrapeAfterChecks(Served, { "Shop", "Gone" }, 3);
+    const int Before = std::stoi(SeriesValue(Scrape, "vardex_checks_total", "Shop"));
+    ASSERT_GE(Before, 3) << Scrape;
+
+    Folder.Write("default.cfg", WebBlock("Shop", Site.Url(), 1) + Tcp("New"));
+    Served.Child.Signal(SIGHUP);
+    Scrape = ScrapeAfterChecks(Served, { "New" }, 1);
+    EXPECT_GE(std::stoi(SeriesValue(Scrape, "vardex_checks_total", "Shop")), Before) << Scrape;
+    EXPECT_EQ(SeriesValue(Scrape, "vardex_up", "Gone"), "") << Scrape;
+    EXPECT_NE(Scrape.find("\nvardex_config_last_reload_successful 1\n"), std::string::npos) << Scrape;
+    EXPECT_NE(Served.Child.Err().find("reloaded default.cfg: 1 kept, 1 new, 1 removed\n"), std::string::npos)
+        << Served.Child.Err();
+
+    const std::vector<std::pair<std::string, std::string>> Broken = {
+        { "Type=Bogus\n", "1 block of default.cfg was not understood" },
+        { "Name=Wide\nType=TcpMonitor\nPort=99999\n", "default.cfg: Wide: " },
+    };
+    for (const auto& [Block, Said] : Broken) {
+        Folder.Write("default.cfg", WebBlock("Shop", Site.Url(), 1) + Tcp("Kept") + Block);
+        Served.Child.Signal(SIGHUP);
+        for (int I = 0; I < 50 && Served.Child.Err().find(Said) == std::string::npos; ++I)
+            Served.Child.StillRunningAfter(100);
+        EXPECT_NE(
+            Served.Child.Err().find("reload refused, the running list stays: " + Said), std::string::npos)
+            << Served.Child.Err();
+        const auto After = Fetch(Served.Port, "/metrics");
+        ASSERT_TRUE(After);
+        EXPECT_NE(After->second.find("\nvardex_config_last_reload_successful 0\n"), std::string::npos);
+        EXPECT_NE(SeriesValue(After->second, "vardex_up", "New"), "") << After->second;
+        EXPECT_EQ(SeriesValue(After->second, "vardex_up", "Kept"), "");
+    }
+    Served.Child.Signal(SIGTERM);
+    EXPECT_EQ(Served.Child.Finish(5000), 0);
+}
+
 // Idle connections and requests that trickle in a byte at a time delay no scrape past a second,
 // and SIGTERM ends the program within a second while they hang on.
 TEST(VardexMetrics, ClientsCannotWedgeTheServer)
@@ -385,7 +515,7 @@ TEST(VardexMetrics, PrometheusFileIsReplacedWhole)
     Folder.Write("default.cfg", List);
     const std::string File = Folder.Path("vardex.prom");
     TChildProcess Check(Program, { "--watch", "--prometheus", File }, Folder.Path());
-    const std::string Last = "\nvardex_check_errors_total{";
+    const std::string Last = "\nvardex_build_info{";
     int Whole = 0;
     std::set<size_t> Texts;
     const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(3500);
