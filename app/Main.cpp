@@ -6,6 +6,7 @@
 #include "app/MainTray.h"
 #include "app/MonitorHistory.h"
 #include "app/ShortcutFilter.h"
+#include "app/WindowTexts.h"
 #include "notify/DBusNotifier.h"
 
 #include <QCoreApplication>
@@ -27,6 +28,7 @@ TfmMain::TfmMain(QWidget* AParent, std::unique_ptr<TTrayShell> ATrayShell, TEngi
           TMonitoring::TOptions { AEngine.Workers, std::move(AEngine.Clock), std::move(AEngine.Probe) }))
 {
     FForm->Setup(this);
+    FBaseTitle = windowTitle();
     ConnectParts();
     FTray = std::make_unique<TMainTray>(*this, std::move(ATrayShell), FForm->acTrayShow, FForm->acMonitorExit,
         [this] { TrayIconDblClick(); });
@@ -308,6 +310,25 @@ void TfmMain::SetTrayAnimated(bool AAnimated)
         TrayAnimatedHook(AAnimated);
 }
 
+void TfmMain::UpdateDownSummary()
+{
+    FSummaryDue = false;
+    std::vector<TDownMonitor> Down;
+    int Checked = 0;
+    for (const TMonitorEntry& Entry : FMonitoring->List()) {
+        if (!Entry.Monitor || Entry.Monitor->NotChecked())
+            continue;
+        ++Checked;
+        if (FMonitoring->Failing(*Entry.Monitor))
+            Down.push_back({ QString::fromStdString(Entry.Name), Entry.Monitor->Acknowledged() != 0 });
+    }
+    // The tray's tooltip holds 63 characters, "Vardex: " among them.
+    const QString Tip = DownSummaryText(Down, Checked, 63 - 8);
+    FTray->SetHint(Tip.isEmpty() ? QStringLiteral("Vardex") : QStringLiteral("Vardex: ") + Tip);
+    const QString Title = DownSummaryText(Down, Checked, 120);
+    setWindowTitle(Title.isEmpty() ? FBaseTitle : Title + QStringLiteral(" \u2014 ") + FBaseTitle);
+}
+
 void TfmMain::TrayIconDblClick()
 {
     FTray->ShowWindow();
@@ -335,6 +356,7 @@ bool TfmMain::IsChecking(const TServiceMonitor* AMonitor) const
 void TfmMain::tmrCheckTimer()
 {
     FMonitoring->Tick();
+    UpdateDownSummary();
 }
 
 void TfmMain::ServListDblClick()
@@ -360,6 +382,7 @@ void TfmMain::acMonitorAcknowledgeExecute()
     UpdateMonitorView(Monitor.get());
     UpdateAcknowledgeAction();
     FMonitoring->Reassess(*Monitor);
+    UpdateDownSummary();
 }
 
 void TfmMain::UpdateAcknowledgeAction()
@@ -375,6 +398,9 @@ void TfmMain::ApplyPosted()
     // Monitors started together end together, hundreds at a time: a slice of them at a time,
     // and the rest after the events that came meanwhile (paints, timers, input).
     Guarded([this] { FMonitoring->ApplyVerdicts(ApplySlice); });
+    // Once for the slice, not for each verdict in it.
+    if (FSummaryDue)
+        UpdateDownSummary();
     if (FMonitoring->WaitForVerdicts(std::chrono::milliseconds(0)))
         QMetaObject::invokeMethod(this, "ApplyPosted", Qt::QueuedConnection);
 }
@@ -385,6 +411,7 @@ void TfmMain::Finished(const TServiceMonitor& AMonitor, const std::string&, cons
     UpdateMonitorView(&AMonitor);
     if (const QTreeWidgetItem* Row = FForm->ServList->RowOf(&AMonitor); Row && Row->isSelected())
         UpdateAcknowledgeAction();
+    FSummaryDue = true;
 }
 
 void TfmMain::Changed(const TServiceMonitor& AMonitor, bool)

@@ -96,6 +96,10 @@ private:
     // The parts (Main.ui and the few a form cannot hold) and the tray icon.
     std::unique_ptr<TMainForm> FForm;
     std::unique_ptr<TMainTray> FTray;
+    // The title without the summary of what is down.
+    QString FBaseTitle;
+    // A verdict changed what is down: said once the slice of verdicts is applied.
+    bool FSummaryDue = false;
     TShortcutFilter* FShortcuts = nullptr;
     // Connects the views, the commands and the timer to their handlers.
     void ConnectParts();
@@ -152,6 +156,8 @@ private:
 
     // The alarm's effect on the tray icon: the red frames while it stands.
     void SetTrayAnimated(bool AAnimated);
+    // What is down, in the tray's tooltip and the window's title.
+    void UpdateDownSummary();
 
     // Made before the list is loaded, gone after the engine has stopped.
     std::shared_ptr<TDesktopNotifier> FNotifier;

@@ -283,5 +283,9 @@
         <source>DNS-монитор: %1</source>
         <translation>DNS monitor: %1</translation>
     </message>
+    <message>
+        <source>в сбое %1 из %2</source>
+        <translation>%1 of %2 down</translation>
+    </message>
 </context>
 </TS>

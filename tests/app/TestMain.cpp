@@ -526,6 +526,25 @@ private slots:
         QCOMPARE(F.List()->topLevelItem(2)->text(2), QString());
     }
 
+    void DownSummaries()
+    {
+        const std::vector<TDownMonitor> Two { { "Billing", false }, { "Shop|2", true } };
+        const struct {
+            const char* Name;
+            std::vector<TDownMonitor> Down;
+            int MaxChars;
+            QString Expected;
+        } Cases[] = {
+            { "none down", {}, 0, QString() },
+            { "all named", Two, 0, QStringLiteral("в сбое 2 из 9: Billing, Shop|2 \u2713") },
+            { "a tray's room", Two, 40, QStringLiteral("в сбое 2 из 9: Billing, Shop\u00A62 \u2713") },
+            { "the rest as an ellipsis", Two, 30, QStringLiteral("в сбое 2 из 9: Billing, \u2026") },
+            { "not even one fits", Two, 18, QStringLiteral("в сбое 2 из 9: \u2026") },
+        };
+        for (const auto& Case : Cases)
+            QVERIFY2(DownSummaryText(Case.Down, 9, Case.MaxChars) == Case.Expected, Case.Name);
+    }
+
     void DateTimeTexts()
     {
         QCOMPARE(DateTimeText(0), QString());

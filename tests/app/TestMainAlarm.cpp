@@ -63,12 +63,17 @@ private slots:
         A->Result = msError;
         F.Tick();
         QCOMPARE(F.Animations, std::vector<bool> { true });
+        // The tray's tooltip and the title say what is down, an acknowledged failure with a tick.
+        const auto Tip = [&F] { return F.Tray->Calls.back().Tip; };
+        QCOMPARE(Tip(), QStringLiteral("Vardex: в сбое 1 из 2: a"));
+        QCOMPARE(W.windowTitle(), QStringLiteral("в сбое 1 из 2: a \u2014 Vardex"));
         F.List()->setCurrentItem(F.List()->topLevelItem(0));
         QVERIFY(Part<QAction>(W, "acMonitorAcknowledge")->isEnabled());
         QCOMPARE(
             Part<QAction>(W, "acMonitorAcknowledge")->shortcut(), QKeySequence(QStringLiteral("Ctrl+K")));
         QTest::keyClick(F.List(), Qt::Key_K, Qt::ControlModifier);
         QCOMPARE(F.Animations, (std::vector<bool> { true, false }));
+        QCOMPARE(Tip(), QStringLiteral("Vardex: в сбое 1 из 2: a \u2713"));
         QCOMPARE(F.List()->topLevelItem(0)->text(2), QStringLiteral("ERROR"));
         QVERIFY(F.List()->topLevelItem(0)->toolTip(2).contains(
             QStringLiteral("Сбой подтверждён: ") + DateTimeText(F.Clock.WallNow())));
@@ -86,6 +91,8 @@ private slots:
         F.Clock += 2 * Second;
         F.Tick();
         QCOMPARE(A->Acknowledged(), 0.0);
+        QCOMPARE(Tip(), QStringLiteral("Vardex"));
+        QCOMPARE(W.windowTitle(), QStringLiteral("Vardex"));
         A->Result = msError;
         F.Clock += 2 * Second;
         F.Tick();
