@@ -2,6 +2,7 @@
 
 #include "app/Application.h"
 #include "app/DeletedMonitors.h"
+#include "app/ListFilterBar.h"
 #include "app/MainForm.h"
 #include "app/MainTray.h"
 #include "app/MonitorHistory.h"
@@ -115,6 +116,11 @@ void TfmMain::ConnectParts()
     On(FForm->acMonitorUndoDelete, &QAction::triggered, [this] { acMonitorUndoDeleteExecute(); });
     On(FForm->acMonitorAcknowledge, &QAction::triggered, [this] { acMonitorAcknowledgeExecute(); });
     On(FForm->acTrayShow, &QAction::triggered, [this] { acTrayShowExecute(); });
+    On(FForm->acFilter, &QAction::triggered, [this] { FForm->ListFilter->Open(); });
+    connect(FForm->ListFilter, &TListFilterBar::FilterChanged, List, &TMonitorListView::SetFilter);
+    connect(List, &TMonitorListView::ShownChanged, FForm->ListFilter, &TListFilterBar::SetCount);
+    FForm->ServList->Failing
+        = [this](const TServiceMonitor& AMonitor) { return FMonitoring->Failing(AMonitor); };
     // Ticks from the moment the window exists; QTimer never stacks missed ticks.
     On(FForm->tmrCheck, &QTimer::timeout, [this] { tmrCheckTimer(); });
     FForm->tmrCheck->start();
@@ -298,7 +304,7 @@ void TfmMain::acMonitorUndoDeleteExecute()
     if (!Index)
         return;
     RefreshList();
-    FForm->ServList->setCurrentItem(FForm->ServList->topLevelItem(int(*Index)));
+    FForm->ServList->setCurrentItem(FForm->ServList->RowOf(Monitors()[*Index].Monitor.get()));
 }
 
 // The tray.
@@ -324,7 +330,12 @@ void TfmMain::UpdateDownSummary()
     }
     // The tray's tooltip holds 63 characters, "Vardex: " among them.
     const QString Tip = DownSummaryText(Down, Checked, 63 - 8);
-    FTray->SetHint(Tip.isEmpty() ? QStringLiteral("Vardex") : QStringLiteral("Vardex: ") + Tip);
+    const QString Hint = Tip.isEmpty() ? QStringLiteral("Vardex") : QStringLiteral("Vardex: ") + Tip;
+    // Each change reaches the tray host; an unchanged one is not sent again every second.
+    if (Hint != FTrayHint) {
+        FTrayHint = Hint;
+        FTray->SetHint(Hint);
+    }
     const QString Title = DownSummaryText(Down, Checked, 120);
     setWindowTitle(Title.isEmpty() ? FBaseTitle : Title + QStringLiteral(" \u2014 ") + FBaseTitle);
 }
@@ -399,8 +410,10 @@ void TfmMain::ApplyPosted()
     // and the rest after the events that came meanwhile (paints, timers, input).
     Guarded([this] { FMonitoring->ApplyVerdicts(ApplySlice); });
     // Once for the slice, not for each verdict in it.
-    if (FSummaryDue)
+    if (FSummaryDue) {
         UpdateDownSummary();
+        FForm->ServList->Resort();
+    }
     if (FMonitoring->WaitForVerdicts(std::chrono::milliseconds(0)))
         QMetaObject::invokeMethod(this, "ApplyPosted", Qt::QueuedConnection);
 }

@@ -98,6 +98,7 @@ private:
     std::unique_ptr<TMainTray> FTray;
     // The title without the summary of what is down.
     QString FBaseTitle;
+    QString FTrayHint = QStringLiteral("Vardex");
     // A verdict changed what is down: said once the slice of verdicts is applied.
     bool FSummaryDue = false;
     TShortcutFilter* FShortcuts = nullptr;
