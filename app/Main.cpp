@@ -1,5 +1,6 @@
 #include "app/Main.h"
 
+#include "app/AlarmSound.h"
 #include "app/Application.h"
 #include "app/DeletedMonitors.h"
 #include "app/ListFilterBar.h"
@@ -14,6 +15,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QScreen>
+#include <QSettings>
 #include <QShowEvent>
 #include <QSocketNotifier>
 #include <QStatusBar>
@@ -38,7 +40,13 @@ TfmMain::TfmMain(QWidget* AParent, std::unique_ptr<TTrayShell> ATrayShell, TEngi
     TMonitorHistory::TOptions History
         = TMonitorHistory::OptionsFor(FMonitoring->Clock(), std::move(AEngine.History));
     const std::string Problem = History.Settings.Problem;
-    FHistory = new TMonitorHistory(FForm->HistoryChart, *FNotifier, std::move(History), this);
+    FSettings = AEngine.Settings ? std::move(AEngine.Settings) : std::make_shared<QSettings>();
+    FAlarmSound = new TAlarmSoundNotifier(
+        *FNotifier, AEngine.Sound ? std::move(AEngine.Sound) : std::make_shared<TCanberraPlayer>(),
+        [this] { return FMonitoring->Clock().MonotonicMs(); }, this);
+    FForm->acSound->setChecked(FSettings->value(QStringLiteral("SoundOnFailure"), false).toBool());
+    FAlarmSound->SetEnabled(FForm->acSound->isChecked());
+    FHistory = new TMonitorHistory(FForm->HistoryChart, *FAlarmSound, std::move(History), this);
     FForm->ServList->ResponseMs = [this](const TServiceMonitor* AMonitor) {
         return FHistory ? FHistory->LastResponseMs(AMonitor) : -1;
     };
@@ -117,6 +125,12 @@ void TfmMain::ConnectParts()
     On(FForm->acMonitorAcknowledge, &QAction::triggered, [this] { acMonitorAcknowledgeExecute(); });
     On(FForm->acTrayShow, &QAction::triggered, [this] { acTrayShowExecute(); });
     On(FForm->acFilter, &QAction::triggered, [this] { FForm->ListFilter->Open(); });
+    // Remembered at once: an exit by a signal keeps it too.
+    On(FForm->acSound, &QAction::toggled, [this] {
+        FAlarmSound->SetEnabled(FForm->acSound->isChecked());
+        FSettings->setValue(QStringLiteral("SoundOnFailure"), FForm->acSound->isChecked());
+        FSettings->sync();
+    });
     connect(FForm->ListFilter, &TListFilterBar::FilterChanged, List, &TMonitorListView::SetFilter);
     connect(List, &TMonitorListView::ShownChanged, FForm->ListFilter, &TListFilterBar::SetCount);
     FForm->ServList->Failing

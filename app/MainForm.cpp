@@ -43,8 +43,12 @@ void TMainForm::Setup(QMainWindow* AWindow)
     acFilter = new QAction(QCoreApplication::translate("TfmMain", "Фильтр..."), AWindow);
     acFilter->setObjectName(QStringLiteral("acFilter"));
     acFilter->setShortcut(QKeySequence::Find);
+    acSound = new QAction(QCoreApplication::translate("TfmMain", "Звук при сбое"), AWindow);
+    acSound->setObjectName(QStringLiteral("acSound"));
+    acSound->setCheckable(true);
     ServicesMenu->addSeparator();
     ServicesMenu->addAction(acFilter);
+    ServicesMenu->addAction(acSound);
     AWindow->addAction(acFilter);
     // What the form cannot say: the columns' widths and the splitters' first sizes.
     ServConfig->setColumnWidth(0, 79);

@@ -16,6 +16,8 @@ public:
     // The bar over the list that filters its rows, and the command that shows it (Ctrl+F).
     TListFilterBar* ListFilter = nullptr;
     QAction* acFilter = nullptr;
+    // "Звук при сбое": whether the alarm is heard as well.
+    QAction* acSound = nullptr;
 
     // Builds AWindow's parts, sized as the window first shows them.
     void Setup(QMainWindow* AWindow);

@@ -303,5 +303,9 @@
         <source>Фильтр...</source>
         <translation>Filter...</translation>
     </message>
+    <message>
+        <source>Звук при сбое</source>
+        <translation>Sound on failure</translation>
+    </message>
 </context>
 </TS>

@@ -5,6 +5,7 @@
 #include "support/ScriptedServer.h"
 
 #include <QLineEdit>
+#include <QSettings>
 #include <QStatusBar>
 
 #include <atomic>
@@ -97,6 +98,39 @@ private slots:
         F.Clock += 2 * Second;
         F.Tick();
         QCOMPARE(F.Animations, (std::vector<bool> { true, false, true, false, true }));
+    }
+
+    void TheAlarmIsHeardWhenAskedFor()
+    {
+        TWindowFixture F(nullptr);
+        TfmMain& W = *F.Window;
+        auto A = F.Add("a", 1);
+        auto B = F.Add("b", 1);
+        A->Result = msError;
+        F.Tick();
+        // Off by default: the notification alone.
+        QCOMPARE(F.Notifications->Shown.size(), size_t(1));
+        QVERIFY(F.Sounds->Played.empty());
+        Part<QAction>(W, "acSound")->trigger();
+        QCOMPARE(QSettings(QString::fromStdString(F.Path("settings.ini")), QSettings::IniFormat)
+                     .value(QStringLiteral("SoundOnFailure"))
+                     .toBool(),
+            true);
+        B->Result = msError;
+        F.Clock += 2 * Second;
+        F.Tick();
+        QCOMPARE(F.Sounds->Played, std::vector<TAlarmSound> { TAlarmSound::asFailure });
+        // Acknowledged failures are silent; a recovery is heard once the gap is over.
+        F.List()->setCurrentItem(F.List()->topLevelItem(1));
+        Part<QAction>(W, "acMonitorAcknowledge")->trigger();
+        F.Clock += 10 * Second;
+        F.Tick();
+        QCOMPARE(F.Sounds->Played.size(), size_t(1));
+        B->Result = msOK;
+        F.Clock += 60 * Second;
+        F.Tick();
+        QCOMPARE(
+            F.Sounds->Played, (std::vector<TAlarmSound> { TAlarmSound::asFailure, TAlarmSound::asRecovery }));
     }
 
     void NotCheckedMonitorsAndRefusedValues()
