@@ -1,17 +1,21 @@
 #include "app/Main.h"
 
+#include "app/AlarmSound.h"
 #include "app/Application.h"
 #include "app/DeletedMonitors.h"
+#include "app/ListFilterBar.h"
 #include "app/MainForm.h"
 #include "app/MainTray.h"
 #include "app/MonitorHistory.h"
 #include "app/ShortcutFilter.h"
+#include "app/WindowTexts.h"
 #include "notify/DBusNotifier.h"
 
 #include <QCoreApplication>
 #include <QLineEdit>
 #include <QMenu>
 #include <QScreen>
+#include <QSettings>
 #include <QShowEvent>
 #include <QSocketNotifier>
 #include <QStatusBar>
@@ -27,6 +31,7 @@ TfmMain::TfmMain(QWidget* AParent, std::unique_ptr<TTrayShell> ATrayShell, TEngi
           TMonitoring::TOptions { AEngine.Workers, std::move(AEngine.Clock), std::move(AEngine.Probe) }))
 {
     FForm->Setup(this);
+    FBaseTitle = windowTitle();
     ConnectParts();
     FTray = std::make_unique<TMainTray>(*this, std::move(ATrayShell), FForm->acTrayShow, FForm->acMonitorExit,
         [this] { TrayIconDblClick(); });
@@ -35,7 +40,13 @@ TfmMain::TfmMain(QWidget* AParent, std::unique_ptr<TTrayShell> ATrayShell, TEngi
     TMonitorHistory::TOptions History
         = TMonitorHistory::OptionsFor(FMonitoring->Clock(), std::move(AEngine.History));
     const std::string Problem = History.Settings.Problem;
-    FHistory = new TMonitorHistory(FForm->HistoryChart, *FNotifier, std::move(History), this);
+    FSettings = AEngine.Settings ? std::move(AEngine.Settings) : std::make_shared<QSettings>();
+    FAlarmSound = new TAlarmSoundNotifier(
+        *FNotifier, AEngine.Sound ? std::move(AEngine.Sound) : std::make_shared<TCanberraPlayer>(),
+        [this] { return FMonitoring->Clock().MonotonicMs(); }, this);
+    FForm->acSound->setChecked(FSettings->value(QStringLiteral("SoundOnFailure"), false).toBool());
+    FAlarmSound->SetEnabled(FForm->acSound->isChecked());
+    FHistory = new TMonitorHistory(FForm->HistoryChart, *FAlarmSound, std::move(History), this);
     FForm->ServList->ResponseMs = [this](const TServiceMonitor* AMonitor) {
         return FHistory ? FHistory->LastResponseMs(AMonitor) : -1;
     };
@@ -121,6 +132,17 @@ void TfmMain::ConnectParts()
     On(FForm->acMonitorUndoDelete, &QAction::triggered, [this] { acMonitorUndoDeleteExecute(); });
     On(FForm->acMonitorAcknowledge, &QAction::triggered, [this] { acMonitorAcknowledgeExecute(); });
     On(FForm->acTrayShow, &QAction::triggered, [this] { acTrayShowExecute(); });
+    On(FForm->acFilter, &QAction::triggered, [this] { FForm->ListFilter->Open(); });
+    // Remembered at once: an exit by a signal keeps it too.
+    On(FForm->acSound, &QAction::toggled, [this] {
+        FAlarmSound->SetEnabled(FForm->acSound->isChecked());
+        FSettings->setValue(QStringLiteral("SoundOnFailure"), FForm->acSound->isChecked());
+        FSettings->sync();
+    });
+    connect(FForm->ListFilter, &TListFilterBar::FilterChanged, List, &TMonitorListView::SetFilter);
+    connect(List, &TMonitorListView::ShownChanged, FForm->ListFilter, &TListFilterBar::SetCount);
+    FForm->ServList->Failing
+        = [this](const TServiceMonitor& AMonitor) { return FMonitoring->Failing(AMonitor); };
     // Ticks from the moment the window exists; QTimer never stacks missed ticks.
     On(FForm->tmrCheck, &QTimer::timeout, [this] { tmrCheckTimer(); });
     FForm->tmrCheck->start();
@@ -284,7 +306,7 @@ void TfmMain::acMonitorUndoDeleteExecute()
     if (!Index)
         return;
     RefreshList();
-    FForm->ServList->setCurrentItem(FForm->ServList->topLevelItem(int(*Index)));
+    FForm->ServList->setCurrentItem(FForm->ServList->RowOf(Monitors()[*Index].Monitor.get()));
 }
 
 // The tray.
@@ -294,6 +316,30 @@ void TfmMain::SetTrayAnimated(bool AAnimated)
     FTray->SetAnimated(AAnimated);
     if (TrayAnimatedHook)
         TrayAnimatedHook(AAnimated);
+}
+
+void TfmMain::UpdateDownSummary()
+{
+    FSummaryDue = false;
+    std::vector<TDownMonitor> Down;
+    int Checked = 0;
+    for (const TMonitorEntry& Entry : FMonitoring->List()) {
+        if (!Entry.Monitor || Entry.Monitor->NotChecked())
+            continue;
+        ++Checked;
+        if (FMonitoring->Failing(*Entry.Monitor))
+            Down.push_back({ QString::fromStdString(Entry.Name), Entry.Monitor->Acknowledged() != 0 });
+    }
+    // The tray's tooltip holds 63 characters, "Vardex: " among them.
+    const QString Tip = DownSummaryText(Down, Checked, 63 - 8);
+    const QString Hint = Tip.isEmpty() ? QStringLiteral("Vardex") : QStringLiteral("Vardex: ") + Tip;
+    // Each change reaches the tray host; an unchanged one is not sent again every second.
+    if (Hint != FTrayHint) {
+        FTrayHint = Hint;
+        FTray->SetHint(Hint);
+    }
+    const QString Title = DownSummaryText(Down, Checked, 120);
+    setWindowTitle(Title.isEmpty() ? FBaseTitle : Title + QStringLiteral(" \u2014 ") + FBaseTitle);
 }
 
 void TfmMain::TrayIconDblClick()
@@ -323,6 +369,7 @@ bool TfmMain::IsChecking(const TServiceMonitor* AMonitor) const
 void TfmMain::tmrCheckTimer()
 {
     FMonitoring->Tick();
+    UpdateDownSummary();
 }
 
 void TfmMain::ServListDblClick()
@@ -348,6 +395,7 @@ void TfmMain::acMonitorAcknowledgeExecute()
     UpdateMonitorView(Monitor.get());
     UpdateAcknowledgeAction();
     FMonitoring->Reassess(*Monitor);
+    UpdateDownSummary();
 }
 
 void TfmMain::UpdateAcknowledgeAction()
@@ -363,6 +411,11 @@ void TfmMain::ApplyPosted()
     // Monitors started together end together, hundreds at a time: a slice of them at a time,
     // and the rest after the events that came meanwhile (paints, timers, input).
     Guarded([this] { FMonitoring->ApplyVerdicts(ApplySlice); });
+    // Once for the slice, not for each verdict in it.
+    if (FSummaryDue) {
+        UpdateDownSummary();
+        FForm->ServList->Resort();
+    }
     if (FMonitoring->WaitForVerdicts(std::chrono::milliseconds(0)))
         QMetaObject::invokeMethod(this, "ApplyPosted", Qt::QueuedConnection);
 }
@@ -373,6 +426,7 @@ void TfmMain::Finished(const TServiceMonitor& AMonitor, const std::string&, cons
     UpdateMonitorView(&AMonitor);
     if (const QTreeWidgetItem* Row = FForm->ServList->RowOf(&AMonitor); Row && Row->isSelected())
         UpdateAcknowledgeAction();
+    FSummaryDue = true;
 }
 
 void TfmMain::Changed(const TServiceMonitor& AMonitor, bool)

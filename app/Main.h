@@ -22,7 +22,10 @@
 #include <vector>
 
 class QLineEdit;
+class QSettings;
 class QSocketNotifier;
+class TAlarmSoundNotifier;
+class TSoundPlayer;
 class TDeletedMonitors;
 class TMainForm;
 class TMainTray;
@@ -41,6 +44,11 @@ struct TEngineOptions {
     std::optional<THistorySettings> History;
     // Where changes of status are announced; the desktop's notification service when empty.
     std::shared_ptr<TDesktopNotifier> Notifier;
+    // What sounds the alarm; the sound theme through libcanberra when empty.
+    std::shared_ptr<TSoundPlayer> Sound;
+    // Where the window keeps what it remembers across starts ("Звук при сбое"); the user's
+    // settings of the application when empty.
+    std::shared_ptr<QSettings> Settings;
 };
 
 // The window runs its monitors on a monitoring core: their checks run on the core's workers,
@@ -96,6 +104,11 @@ private:
     // The parts (Main.ui and the few a form cannot hold) and the tray icon.
     std::unique_ptr<TMainForm> FForm;
     std::unique_ptr<TMainTray> FTray;
+    // The title without the summary of what is down.
+    QString FBaseTitle;
+    QString FTrayHint = QStringLiteral("Vardex");
+    // A verdict changed what is down: said once the slice of verdicts is applied.
+    bool FSummaryDue = false;
     TShortcutFilter* FShortcuts = nullptr;
     // Connects the views, the commands and the timer to their handlers.
     void ConnectParts();
@@ -148,9 +161,14 @@ private:
 
     // The alarm's effect on the tray icon: the red frames while it stands.
     void SetTrayAnimated(bool AAnimated);
+    // What is down, in the tray's tooltip and the window's title.
+    void UpdateDownSummary();
 
     // Made before the list is loaded, gone after the engine has stopped.
     std::shared_ptr<TDesktopNotifier> FNotifier;
+    // The notifications as heard, in front of FNotifier.
+    TAlarmSoundNotifier* FAlarmSound = nullptr;
+    std::shared_ptr<QSettings> FSettings;
     TMonitorHistory* FHistory = nullptr;
     bool FCentred = false;
     // Deleted monitors that Ctrl+Z brings back.

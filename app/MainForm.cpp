@@ -1,6 +1,9 @@
 #include "app/MainForm.h"
 
+#include "app/ListFilterBar.h"
+
 #include <QTimer>
+#include <QVBoxLayout>
 
 // Outside any namespace, as the resource system requires.
 static void InitImages()
@@ -27,6 +30,26 @@ void TMainForm::Setup(QMainWindow* AWindow)
     InitImages();
     setupUi(AWindow);
     AWindow->setWindowIcon(ApplicationIcon());
+    // The filter bar, hidden until asked for, over the list in the list's place.
+    auto* ListPanel = new QWidget();
+    ListPanel->setObjectName(QStringLiteral("ListPanel"));
+    auto* ListLayout = new QVBoxLayout(ListPanel);
+    ListLayout->setContentsMargins(0, 0, 0, 0);
+    ListLayout->setSpacing(0);
+    HistorySplitter->replaceWidget(0, ListPanel);
+    ListFilter = new TListFilterBar(ListPanel);
+    ListLayout->addWidget(ListFilter);
+    ListLayout->addWidget(ServList);
+    acFilter = new QAction(QCoreApplication::translate("TfmMain", "Фильтр..."), AWindow);
+    acFilter->setObjectName(QStringLiteral("acFilter"));
+    acFilter->setShortcut(QKeySequence::Find);
+    acSound = new QAction(QCoreApplication::translate("TfmMain", "Звук при сбое"), AWindow);
+    acSound->setObjectName(QStringLiteral("acSound"));
+    acSound->setCheckable(true);
+    ServicesMenu->addSeparator();
+    ServicesMenu->addAction(acFilter);
+    ServicesMenu->addAction(acSound);
+    AWindow->addAction(acFilter);
     // What the form cannot say: the columns' widths and the splitters' first sizes.
     ServConfig->setColumnWidth(0, 79);
     ServConfig->setColumnWidth(1, 100);

@@ -4,6 +4,7 @@
 #include "ui_Main.h"
 
 class QTimer;
+class TListFilterBar;
 
 // Each part carries its form name as its object name, by which tests find it (findChild).
 class TMainForm : public Ui::TfmMain {
@@ -12,6 +13,11 @@ public:
     QTimer* tmrCheck = nullptr;
     // The list's context menu: acknowledge and delete.
     QMenu* ServListPopupMenu = nullptr;
+    // The bar over the list that filters its rows, and the command that shows it (Ctrl+F).
+    TListFilterBar* ListFilter = nullptr;
+    QAction* acFilter = nullptr;
+    // "Звук при сбое": whether the alarm is heard as well.
+    QAction* acSound = nullptr;
 
     // Builds AWindow's parts, sized as the window first shows them.
     void Setup(QMainWindow* AWindow);

@@ -40,6 +40,11 @@ void TMainTray::SetAnimated(bool AAnimated)
     TrayIcon->SetAnimated(AAnimated);
 }
 
+void TMainTray::SetHint(const QString& AHint)
+{
+    TrayIcon->SetHint(AHint);
+}
+
 // A window hidden to the tray comes back only through the tray icon (or an alarm). Where
 // there is no notification area, or the icon could not be placed in it, minimising leaves
 // an ordinary minimised window that the desktop can restore.

@@ -3,6 +3,8 @@
 
 #include "tray/TrayShell.h"
 
+#include <QString>
+
 #include <functional>
 #include <memory>
 
@@ -23,6 +25,8 @@ public:
     ~TMainTray();
 
     void SetAnimated(bool AAnimated);
+    // The icon's tooltip: "Vardex", and what is down while anything is.
+    void SetHint(const QString& AHint);
     // Hides the window to the tray, where there is one to come back from.
     void HideWindow();
     // Makes the window visible, brings it to the front and undoes a minimise.

@@ -6,6 +6,7 @@
 #include "app/WindowTexts.h"
 
 #include <QCoreApplication>
+#include <QHeaderView>
 #include <QHelpEvent>
 #include <QPainter>
 #include <QSignalBlocker>
@@ -31,7 +32,46 @@ public:
     }
 };
 
+// What the rows are sorted by, besides their texts.
+constexpr int ListOrderRole = Qt::UserRole + 1;
+constexpr int StatusRankRole = Qt::UserRole + 2;
+constexpr int ActivityRole = Qt::UserRole + 3;
+
 } // namespace
+
+// A row that sorts by its monitor's state rather than by the texts it shows; rows that tie
+// keep the list's order.
+class TMonitorRow : public QTreeWidgetItem {
+public:
+    using QTreeWidgetItem::QTreeWidgetItem;
+
+    bool operator<(const QTreeWidgetItem& AOther) const override
+    {
+        const auto* View = static_cast<const TMonitorListView*>(treeWidget());
+        const int Order = data(0, ListOrderRole).toInt() - AOther.data(0, ListOrderRole).toInt();
+        int Compared = 0;
+        switch (View ? View->FSortColumn : -1) {
+        case 0:
+            Compared = text(0).compare(AOther.text(0), Qt::CaseInsensitive);
+            break;
+        case 1: {
+            const double Mine = data(0, ActivityRole).toDouble(),
+                         Theirs = AOther.data(0, ActivityRole).toDouble();
+            Compared = Mine < Theirs ? -1 : Mine > Theirs ? 1 : 0;
+            break;
+        }
+        case 2:
+            Compared = data(0, StatusRankRole).toInt() - AOther.data(0, StatusRankRole).toInt();
+            break;
+        default:
+            break;
+        }
+        // Ties keep the list's order whichever way the column is sorted.
+        if (Compared == 0)
+            return View && View->FSortOrder == Qt::DescendingOrder ? Order > 0 : Order < 0;
+        return Compared < 0;
+    }
+};
 
 TMonitorListView::TMonitorListView(QWidget* AParent)
     : QTreeWidget(AParent)
@@ -54,6 +94,8 @@ TMonitorListView::TMonitorListView(QWidget* AParent)
         if (SelectedRow())
             emit MenuRequested(viewport()->mapToGlobal(APos));
     });
+    header()->setSectionsClickable(true);
+    connect(header(), &QHeaderView::sectionClicked, this, &TMonitorListView::HeaderClicked);
 }
 
 void TMonitorListView::PaintRowIcons()
@@ -114,17 +156,23 @@ void TMonitorListView::RefreshList(const TMonitorList& AMonitors)
     clear();
     FRows.clear();
     FRows.reserve(AMonitors.size());
+    FShown = 0;
+    int Place = 0;
     for (const TMonitorEntry& Entry : AMonitors) {
-        auto* Row = new QTreeWidgetItem(this);
+        auto* Row = new TMonitorRow(this);
         Row->setFlags(Row->flags() | Qt::ItemIsEditable);
+        Row->setData(0, ListOrderRole, Place++);
+        ++FShown;
         Row->setData(0, Qt::UserRole, QVariant::fromValue(reinterpret_cast<quintptr>(Entry.Monitor.get())));
         Row->setText(0, QString::fromStdString(Entry.Name));
         if (Entry.Monitor)
             FRows.emplace(Entry.Monitor.get(), TRowOf { Row, Entry.Monitor });
         UpdateListItem(Row);
     }
+    Resort();
     clearSelection();
     setCurrentItem(nullptr, 0, QItemSelectionModel::NoUpdate);
+    emit ShownChanged(FShown, topLevelItemCount());
 }
 
 void TMonitorListView::UpdateMonitorView(const TServiceMonitor* AMonitor)
@@ -171,6 +219,71 @@ void TMonitorListView::UpdateListItem(QTreeWidgetItem* ARow)
     for (int Column = 0; Column < 3; ++Column)
         ARow->setForeground(Column, Muted);
     ARow->setText(1, DateTimeText(Monitor->LastActivity()));
+    ARow->setData(0, ActivityRole, Monitor->LastActivity());
+    const bool Down = Failing ? Failing(*Monitor) : Status == msError;
+    // A check that runs leaves the row where its last verdict put it.
+    ARow->setData(0, StatusRankRole, Down ? 0 : !NotChecked.isEmpty() ? 1 : Status == msNone ? 2 : 3);
+    if (Filter(ARow))
+        emit ShownChanged(FShown, topLevelItemCount());
+}
+
+bool TMonitorListView::Filter(QTreeWidgetItem* ARow)
+{
+    bool Show = true;
+    if (!FFilter.isEmpty() || FOnlyFailing) {
+        const std::shared_ptr<TServiceMonitor> Monitor = MonitorOfRow(ARow);
+        if (!Monitor) {
+            Show = false;
+        } else {
+            if (FOnlyFailing)
+                Show = Failing ? Failing(*Monitor) : Monitor->Status() == msError;
+            // The name tooltip holds the name and the target (its password masked).
+            if (Show && !FFilter.isEmpty())
+                Show = ARow->toolTip(0).contains(FFilter, Qt::CaseInsensitive)
+                    || QString::fromStdString(Monitor->LastError()).contains(FFilter, Qt::CaseInsensitive);
+        }
+    }
+    if (Show == !ARow->isHidden())
+        return false;
+    ARow->setHidden(!Show);
+    FShown += Show ? 1 : -1;
+    return true;
+}
+
+void TMonitorListView::SetFilter(const QString& AText, bool AOnlyFailing)
+{
+    FFilter = AText;
+    FOnlyFailing = AOnlyFailing;
+    for (int I = 0; I < topLevelItemCount(); ++I)
+        Filter(topLevelItem(I));
+    emit ShownChanged(FShown, topLevelItemCount());
+}
+
+void TMonitorListView::HeaderClicked(int AColumn)
+{
+    if (AColumn != FSortColumn)
+        SortBy(AColumn, Qt::AscendingOrder);
+    else if (FSortOrder == Qt::AscendingOrder)
+        SortBy(AColumn, Qt::DescendingOrder);
+    else
+        SortBy(-1, Qt::AscendingOrder);
+}
+
+void TMonitorListView::SortBy(int AColumn, Qt::SortOrder AOrder)
+{
+    FSortColumn = AColumn;
+    FSortOrder = AOrder;
+    header()->setSortIndicatorShown(AColumn >= 0);
+    if (AColumn >= 0)
+        header()->setSortIndicator(AColumn, AOrder);
+    // Back to the list's order is a sort by the rows' places in it.
+    sortItems(std::max(AColumn, 0), AColumn >= 0 ? AOrder : Qt::AscendingOrder);
+}
+
+void TMonitorListView::Resort()
+{
+    if (FSortColumn >= 0)
+        sortItems(FSortColumn, FSortOrder);
 }
 
 void TMonitorListView::UpdateNameTip(QTreeWidgetItem* ARow, const TServiceMonitor& AMonitor)

@@ -46,11 +46,30 @@ public:
     // The address of the monitor a row was built for: a key to compare, never to follow.
     static const TServiceMonitor* KeyOfRow(const QTreeWidgetItem* ARow);
 
+    // Whether a monitor counts as failing (in error, or checked again after an error), for
+    // the filter's "only failing" and the order by status.
+    std::function<bool(const TServiceMonitor& AMonitor)> Failing;
+
+    // Shows only the rows whose name, target or last reason holds AText (in any letter case),
+    // and with AOnlyFailing only failing ones. Nothing else changes: the list, its order in
+    // the file and the checks stay as they are.
+    Q_SLOT void SetFilter(const QString& AText, bool AOnlyFailing);
+    int ShownRows() const { return FShown; }
+    // A click on a column's header sorts the rows by it (the status: failing first, then not
+    // checked, then OK), a second click the other way, a third back to the list's order.
+    // -1 while the rows are in the list's order.
+    int SortColumn() const { return FSortColumn; }
+    void SortBy(int AColumn, Qt::SortOrder AOrder);
+    // Sorts again after statuses or times changed; nothing in the list's order.
+    void Resort();
+
 signals:
     // Another row was selected, or the selected row was renamed in place.
     void SelectedRowChanged();
     // The context menu is asked for at AGlobal, over the selected row.
     void MenuRequested(const QPoint& AGlobal);
+    // The rows shown changed: AShown of AAll.
+    void ShownChanged(int AShown, int AAll);
 
 protected:
     bool edit(const QModelIndex& AIndex, EditTrigger ATrigger, QEvent* AEvent) override;
@@ -70,4 +89,15 @@ private:
     };
     // Rebuilt with the rows.
     std::unordered_multimap<const TServiceMonitor*, TRowOf> FRows;
+
+    // Hides or shows ARow as the filter says; true when that changed.
+    bool Filter(QTreeWidgetItem* ARow);
+    void HeaderClicked(int AColumn);
+    QString FFilter;
+    bool FOnlyFailing = false;
+    int FShown = 0;
+    int FSortColumn = -1;
+    Qt::SortOrder FSortOrder = Qt::AscendingOrder;
+
+    friend class TMonitorRow;
 };

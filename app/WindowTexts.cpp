@@ -28,6 +28,30 @@ QString LongTimeFormat(const QLocale& ALocale)
 
 } // namespace
 
+QString DownSummaryText(const std::vector<TDownMonitor>& ADown, int AChecked, int AMaxChars)
+{
+    if (ADown.empty())
+        return {};
+    QString Text = QCoreApplication::translate("TfmMain", "в сбое %1 из %2")
+                       .arg(static_cast<int>(ADown.size()))
+                       .arg(AChecked);
+    const QString Ellipsis = QStringLiteral("\u2026");
+    for (size_t I = 0; I < ADown.size(); ++I) {
+        QString Shown = ADown[I].Name;
+        // A tray's tooltip ends at a "|".
+        if (AMaxChars > 0)
+            Shown.replace(QLatin1Char('|'), QChar(0x00A6));
+        const QString Name = (I == 0 ? QStringLiteral(": ") : QStringLiteral(", ")) + Shown
+            + (ADown[I].Acknowledged ? QStringLiteral(" \u2713") : QString());
+        // Room for the ellipsis stays while names follow.
+        const qsizetype Room = AMaxChars - (I + 1 < ADown.size() ? 2 : 0);
+        if (AMaxChars > 0 && Text.size() + Name.size() > Room)
+            return Text + (I == 0 ? QStringLiteral(": ") : QStringLiteral(", ")) + Ellipsis;
+        Text += Name;
+    }
+    return Text;
+}
+
 QString WithoutControls(const QString& AText)
 {
     QString Result;

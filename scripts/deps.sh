@@ -24,10 +24,11 @@ vardex_need_packages() {
 # What building and running the program needs (libsqlite3 keeps the check history; Qt's
 # Linguist tools compile the window's English translation, and Qt's own translations give its
 # file dialog and buttons the window's language; cpp-httplib is the tests' HTTP client for
-# Prometheus's query API; c-ares asks DNS monitors' questions).
+# Prometheus's query API; c-ares asks DNS monitors' questions; libcanberra plays the alarm's
+# sounds from the freedesktop sound theme).
 VARDEX_BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libgl-dev libssl-dev libssl3 fonts-dejavu-core
   libsqlite3-dev libcpp-httplib-dev qt6-tools-dev qt6-l10n-tools qt6-translations-l10n
-  libc-ares-dev)
+  libc-ares-dev libcanberra-dev sound-theme-freedesktop)
 # What the test suite needs besides: GoogleTest, a JSON reader for vardex-check's output, a
 # real nginx, the openssl tool for test certificates, iproute2 for network namespaces,
 # setcap for the install test, a virtual X server with a tray host and a mouse driver for

@@ -179,6 +179,8 @@ std::shared_ptr<const TMetricsSnapshot> TCheckRun::Snapshot() const
         Sample.StatusSince = Metrics.StatusSince;
         if (const auto Found = FUptimes.find(FList[I].Name); Found != FUptimes.end())
             Sample.Uptime24h = Found->second;
+        if (FHeartbeat != nullptr)
+            Sample.Heartbeat = FHeartbeat->Cells(Sample.Name);
         Snapshot->Monitors.push_back(std::move(Sample));
     }
     return Snapshot;

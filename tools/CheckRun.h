@@ -5,6 +5,7 @@
 #include "engine/Monitoring.h"
 #include "tools/CheckOptions.h"
 #include "tools/CheckReport.h"
+#include "tools/Heartbeat.h"
 #include "tools/Metrics.h"
 #include "tools/MetricsFile.h"
 #include "tools/MetricsServer.h"
@@ -79,6 +80,8 @@ public:
     std::shared_ptr<const TMetricsSnapshot> Snapshot() const;
     // The 24-hour uptime of the monitors by name, from the history, for the status page.
     void SetUptimes(std::unordered_map<std::string, double> AUptimes);
+    // Where the status page's bars come from; nullptr for none. It must outlive the run.
+    void SetHeartbeat(const THeartbeat* AHeartbeat) { FHeartbeat = AHeartbeat; }
     // Called about once a minute while watching, and at the start.
     std::function<void()> OnMinute;
 
@@ -139,6 +142,7 @@ private:
     std::vector<TMonitorMetrics> FMetrics;
     std::unordered_map<std::string, double> FUptimes;
     TMetricsServer* FServer = nullptr;
+    const THeartbeat* FHeartbeat = nullptr;
     TMetricsFile FMetricsFile;
     // Verdicts applied since the last write of the file.
     bool FMetricsDirty = false;

@@ -205,11 +205,25 @@ int RunChecks(TCheckOptions& AOptions, const std::string& AListKey)
     // Started after the signals are blocked, so its threads inherit the mask; stopped and
     // joined before they are unblocked.
     TMetricsServer Server;
+    // The status page's bars: the last 24 hours from the history, when it is kept, and every
+    // check from now on.
+    THeartbeat Heartbeat(HistoryNowMs);
+    if (AOptions.Serve && History) {
+        std::vector<std::string> Names;
+        for (const TMonitorEntry& Entry : List)
+            Names.push_back(Entry.Name);
+        THistoryReader Reader(HistoryFileOf(AOptions));
+        Heartbeat.Load(Reader, AListKey, Names);
+    }
     TCheckRun Run(AOptions, std::move(List), WriteOutput);
     if (History) {
         Run.AddListener(*History);
         if (Signals)
             Run.Restore(*History);
+    }
+    if (AOptions.Serve) {
+        Run.AddListener(Heartbeat);
+        Run.SetHeartbeat(&Heartbeat);
     }
     if (AOptions.Serve && !StartServing(AOptions, AListKey, History != nullptr, Server, Run))
         return CheckExitUsage;

@@ -3,10 +3,25 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+// One half hour of one monitor's checks (THeartbeat keeps them).
+struct THeartbeatCell {
+    int64_t StartMs = 0; // Unix milliseconds
+    uint32_t Checks = 0;
+    uint32_t Failures = 0;
+    // The nearest-rank median of the successful checks' response times; -1 with none.
+    int64_t MedianMs = -1;
+
+    bool operator==(const THeartbeatCell&) const = default;
+};
+
+// A monitor's cells, oldest first, the last one the half hour that is running.
+using THeartbeatCells = std::vector<THeartbeatCell>;
 
 // One checked monitor. Times are Unix seconds.
 struct TMonitorSample {
@@ -23,6 +38,8 @@ struct TMonitorSample {
     std::string Reason; // why the last check failed; empty after a success
     double StatusSince = 0; // the start of the first check of the run of its present status
     double Uptime24h = -1; // the share of successful checks over 24 hours in percent; -1: unknown
+    // Its last 24 hours in half hours, for the status page; null where nobody keeps them.
+    std::shared_ptr<const THeartbeatCells> Heartbeat;
 };
 
 // What a scrape shows: the monitors checked so far, in list order; for the status page, how

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <vector>
 
 namespace {
@@ -23,6 +24,12 @@ tr.down td.status{color:#fff;background:#c62828}
 tr.up td.status{color:#fff;background:#2e7d32}
 .target{display:block;color:#666;font-size:.85em;word-break:break-all}
 .num{white-space:nowrap}
+.bar{display:flex;gap:1px;min-width:12em;height:1.5em}
+.bar i{flex:1;background:#cfcfcf;border-radius:1px}
+.bar i.ok{background:#2e7d32}
+.bar i.fail{background:#c62828}
+svg.spark{display:block;width:100%;height:1.2em;margin-top:.2em}
+svg.spark polyline{fill:none;stroke:#1565c0;stroke-width:1.5;vector-effect:non-scaling-stroke}
 @media (max-width:640px){
  thead{display:none}
  table,tbody,tr,td{display:block;width:auto}
@@ -30,6 +37,7 @@ tr.up td.status{color:#fff;background:#2e7d32}
  td{border:0;padding:.25em .6em}
  td[data-label]::before{content:attr(data-label) ": ";color:#666;font-size:.85em}
  td.reason:empty{display:none}
+ .bar{min-width:0}
 }
 )";
 
@@ -45,7 +53,59 @@ std::string Percent(double AValue)
     return Text;
 }
 
+// The cells as a row of bars, each with its tooltip, and a line of their median response
+// times under it when two or more have one.
+std::string HeartbeatHtml(const THeartbeatCells& ACells)
+{
+    std::string Html = "<span class=\"bar\">";
+    int64_t Slowest = 0;
+    for (const THeartbeatCell& Cell : ACells) {
+        const char* Class = Cell.Checks == 0 ? "none" : Cell.Failures > 0 ? "fail" : "ok";
+        Html += std::string("<i class=\"") + Class + "\" title=\"" + EscapeHtml(HeartbeatCellText(Cell))
+            + "\"></i>";
+        Slowest = std::max(Slowest, Cell.MedianMs);
+    }
+    Html += "</span>";
+    std::string Points;
+    int Count = 0;
+    for (size_t I = 0; I < ACells.size(); ++I) {
+        if (ACells[I].MedianMs < 0)
+            continue;
+        const double Y = Slowest > 0 ? 15.0 - 14.0 * static_cast<double>(ACells[I].MedianMs) / Slowest : 15;
+        char Point[48];
+        std::snprintf(Point, sizeof Point, "%s%zu,%.1f", Count > 0 ? " " : "", I, Y);
+        Points += Point;
+        ++Count;
+    }
+    if (Count >= 2)
+        Html += "<svg class=\"spark\" viewBox=\"0 0 " + std::to_string(ACells.size() - 1)
+            + " 16\" preserveAspectRatio=\"none\"><title>Median response time, up to "
+            + std::to_string(Slowest) + " ms</title><polyline points=\"" + Points + "\"/></svg>";
+    return Html;
+}
+
 } // namespace
+
+std::string HeartbeatCellText(const THeartbeatCell& ACell)
+{
+    const auto Local = [](int64_t AMs, const char* AFormat) {
+        const time_t When = static_cast<time_t>(AMs / 1000);
+        struct tm Parts { };
+        localtime_r(&When, &Parts);
+        char Text[32];
+        std::strftime(Text, sizeof Text, AFormat, &Parts);
+        return std::string(Text);
+    };
+    std::string Text = Local(ACell.StartMs, "%Y-%m-%d %H:%M") + "\u2013"
+        + Local(ACell.StartMs + 30 * 60 * 1000, "%H:%M") + ": ";
+    if (ACell.Checks == 0)
+        return Text + "no check";
+    Text += std::to_string(ACell.Checks) + (ACell.Checks == 1 ? " check, " : " checks, ")
+        + std::to_string(ACell.Failures) + " failed";
+    if (ACell.MedianMs >= 0)
+        Text += ", median " + std::to_string(ACell.MedianMs) + " ms";
+    return Text;
+}
 
 std::string EscapeHtml(std::string_view AText)
 {
@@ -114,7 +174,7 @@ std::string StatusPage(const TMetricsSnapshot& ASnapshot, double ANow)
         Page += ", " + std::to_string(ASnapshot.Listed - Order.size()) + " not checked yet";
     Page += ". This page reloads every " + std::to_string(StatusPageRefreshSeconds)
         + " s.</p>\n<table>\n<thead><tr><th>Status</th><th>Monitor</th><th>For</th><th>Last reason</th>"
-          "<th>Response</th><th>Uptime 24 h</th></tr></thead>\n<tbody>\n";
+          "<th>Response</th><th>Uptime 24 h</th><th>Last 24 h</th></tr></thead>\n<tbody>\n";
     for (const TMonitorSample* Monitor : Order) {
         const char* Class = Monitor->Up ? "up" : "down";
         Page += std::string("<tr class=\"") + Class + "\"><td class=\"status\">"
@@ -126,7 +186,9 @@ std::string StatusPage(const TMetricsSnapshot& ASnapshot, double ANow)
         Page += "<td class=\"num\" data-label=\"Response\">" + Milliseconds(Monitor->DurationSeconds)
             + "</td>";
         Page += "<td class=\"num\" data-label=\"Uptime 24 h\">"
-            + (Monitor->Uptime24h >= 0 ? Percent(Monitor->Uptime24h) : std::string("&ndash;"))
+            + (Monitor->Uptime24h >= 0 ? Percent(Monitor->Uptime24h) : std::string("&ndash;")) + "</td>";
+        Page += "<td class=\"beats\" data-label=\"Last 24 h\">"
+            + (Monitor->Heartbeat ? HeartbeatHtml(*Monitor->Heartbeat) : std::string("&ndash;"))
             + "</td></tr>\n";
     }
     Page += "</tbody>\n</table>\n</body></html>\n";

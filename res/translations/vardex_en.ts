@@ -287,5 +287,29 @@
         <source>DNS-монитор: %1</source>
         <translation>DNS monitor: %1</translation>
     </message>
+    <message>
+        <source>в сбое %1 из %2</source>
+        <translation>%1 of %2 down</translation>
+    </message>
+    <message>
+        <source>Имя, адрес или причина</source>
+        <translation>Name, target or reason</translation>
+    </message>
+    <message>
+        <source>Только сбои</source>
+        <translation>Only failing</translation>
+    </message>
+    <message>
+        <source>%1 из %2</source>
+        <translation>%1 of %2</translation>
+    </message>
+    <message>
+        <source>Фильтр...</source>
+        <translation>Filter...</translation>
+    </message>
+    <message>
+        <source>Звук при сбое</source>
+        <translation>Sound on failure</translation>
+    </message>
 </context>
 </TS>

@@ -1,8 +1,10 @@
 #include "WindowFixture.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -524,6 +526,95 @@ private slots:
         QCOMPARE(Row->text(1), DateTimeText(F.Clock));
         // The same monitor in two rows would be refreshed in both; other rows stay as they were.
         QCOMPARE(F.List()->topLevelItem(2)->text(2), QString());
+    }
+
+    void FilterAndSortLeaveTheListAlone()
+    {
+        TWindowFixture F(nullptr);
+        TfmMain& W = *F.Window;
+        auto A = F.Add("Alpha", 1);
+        auto B = F.Add("Billing", 1);
+        auto C = F.Add("Cache", 0);
+        auto D = F.Add("shop", 1);
+        B->Result = msError;
+        B->Reason = "Connection refused.";
+        F.Tick();
+        const auto Shown = [&F] {
+            QStringList Names;
+            for (int I = 0; I < F.List()->topLevelItemCount(); ++I)
+                if (!F.List()->topLevelItem(I)->isHidden())
+                    Names << F.List()->topLevelItem(I)->text(0);
+            return Names.join(',');
+        };
+        auto* Bar = Part<QWidget>(W, "ListFilterBar");
+        auto* Box = Part<QLineEdit>(W, "FilterBox");
+        QVERIFY(!Bar->isVisibleTo(&W));
+        QCOMPARE(Part<QAction>(W, "acFilter")->shortcut(), QKeySequence(QKeySequence::Find));
+        Part<QAction>(W, "acFilter")->trigger();
+        QVERIFY(Bar->isVisibleTo(&W));
+        // Name or reason, in any letter case; the count says how many of all are shown.
+        const struct {
+            const char* Text;
+            bool OnlyFailing;
+            const char* Rows;
+        } Cases[] = {
+            { "SHO", false, "shop" },
+            { "refused", false, "Billing" },
+            { "", true, "Billing" },
+            { "L", true, "Billing" },
+            { "zzz", false, "" },
+            { "", false, "Alpha,Billing,Cache,shop" },
+        };
+        for (const auto& Case : Cases) {
+            Box->setText(QString::fromLatin1(Case.Text));
+            Part<QCheckBox>(W, "OnlyFailing")->setChecked(Case.OnlyFailing);
+            QVERIFY2(Shown() == QString::fromLatin1(Case.Rows), qPrintable(Case.Text + (": " + Shown())));
+            QCOMPARE(Part<QLabel>(W, "FilterCount")->text(),
+                QStringLiteral("%1 из 4").arg(
+                    Case.Rows[0] ? QString::fromLatin1(Case.Rows).count(',') + 1 : 0));
+        }
+        Box->setText(QStringLiteral("sho"));
+        QTest::keyClick(Box, Qt::Key_Escape);
+        QVERIFY(!Bar->isVisibleTo(&W));
+        QCOMPARE(Shown(), QStringLiteral("Alpha,Billing,Cache,shop"));
+        // The status column sorts failing first, then not checked, then OK; ties keep the
+        // list's order; the third click gives the list's order back.
+        QHeaderView* Header = F.List()->header();
+        const auto Click = [&] { emit Header->sectionClicked(2); };
+        Click();
+        QCOMPARE(Shown(), QStringLiteral("Billing,Cache,Alpha,shop"));
+        Click();
+        QCOMPARE(Shown(), QStringLiteral("Alpha,shop,Cache,Billing"));
+        Click();
+        QCOMPARE(Shown(), QStringLiteral("Alpha,Billing,Cache,shop"));
+        emit Header->sectionClicked(0);
+        // A sorted list follows the verdicts; the file's order never changes.
+        Click();
+        D->Result = msError;
+        F.Clock += 2.0 / 86400;
+        F.Tick();
+        QCOMPARE(Shown(), QStringLiteral("Billing,shop,Cache,Alpha"));
+        QCOMPARE(W.Monitors()[3].Monitor, std::static_pointer_cast<TServiceMonitor>(D));
+        (void)A, (void)C;
+    }
+
+    void DownSummaries()
+    {
+        const std::vector<TDownMonitor> Two { { "Billing", false }, { "Shop|2", true } };
+        const struct {
+            const char* Name;
+            std::vector<TDownMonitor> Down;
+            int MaxChars;
+            QString Expected;
+        } Cases[] = {
+            { "none down", {}, 0, QString() },
+            { "all named", Two, 0, QStringLiteral("в сбое 2 из 9: Billing, Shop|2 \u2713") },
+            { "a tray's room", Two, 40, QStringLiteral("в сбое 2 из 9: Billing, Shop\u00A62 \u2713") },
+            { "the rest as an ellipsis", Two, 30, QStringLiteral("в сбое 2 из 9: Billing, \u2026") },
+            { "not even one fits", Two, 18, QStringLiteral("в сбое 2 из 9: \u2026") },
+        };
+        for (const auto& Case : Cases)
+            QVERIFY2(DownSummaryText(Case.Down, 9, Case.MaxChars) == Case.Expected, Case.Name);
     }
 
     void DateTimeTexts()

@@ -5,6 +5,7 @@
 #include "support/ScriptedServer.h"
 
 #include <QLineEdit>
+#include <QSettings>
 #include <QStatusBar>
 
 #include <atomic>
@@ -63,12 +64,17 @@ private slots:
         A->Result = msError;
         F.Tick();
         QCOMPARE(F.Animations, std::vector<bool> { true });
+        // The tray's tooltip and the title say what is down, an acknowledged failure with a tick.
+        const auto Tip = [&F] { return F.Tray->Calls.back().Tip; };
+        QCOMPARE(Tip(), QStringLiteral("Vardex: в сбое 1 из 2: a"));
+        QCOMPARE(W.windowTitle(), QStringLiteral("в сбое 1 из 2: a \u2014 Vardex"));
         F.List()->setCurrentItem(F.List()->topLevelItem(0));
         QVERIFY(Part<QAction>(W, "acMonitorAcknowledge")->isEnabled());
         QCOMPARE(
             Part<QAction>(W, "acMonitorAcknowledge")->shortcut(), QKeySequence(QStringLiteral("Ctrl+K")));
         QTest::keyClick(F.List(), Qt::Key_K, Qt::ControlModifier);
         QCOMPARE(F.Animations, (std::vector<bool> { true, false }));
+        QCOMPARE(Tip(), QStringLiteral("Vardex: в сбое 1 из 2: a \u2713"));
         QCOMPARE(F.List()->topLevelItem(0)->text(2), QStringLiteral("ERROR"));
         QVERIFY(F.List()->topLevelItem(0)->toolTip(2).contains(
             QStringLiteral("Сбой подтверждён: ") + DateTimeText(F.Clock.WallNow())));
@@ -86,10 +92,45 @@ private slots:
         F.Clock += 2 * Second;
         F.Tick();
         QCOMPARE(A->Acknowledged(), 0.0);
+        QCOMPARE(Tip(), QStringLiteral("Vardex"));
+        QCOMPARE(W.windowTitle(), QStringLiteral("Vardex"));
         A->Result = msError;
         F.Clock += 2 * Second;
         F.Tick();
         QCOMPARE(F.Animations, (std::vector<bool> { true, false, true, false, true }));
+    }
+
+    void TheAlarmIsHeardWhenAskedFor()
+    {
+        TWindowFixture F(nullptr);
+        TfmMain& W = *F.Window;
+        auto A = F.Add("a", 1);
+        auto B = F.Add("b", 1);
+        A->Result = msError;
+        F.Tick();
+        // Off by default: the notification alone.
+        QCOMPARE(F.Notifications->Shown.size(), size_t(1));
+        QVERIFY(F.Sounds->Played.empty());
+        Part<QAction>(W, "acSound")->trigger();
+        QCOMPARE(QSettings(QString::fromStdString(F.Path("settings.ini")), QSettings::IniFormat)
+                     .value(QStringLiteral("SoundOnFailure"))
+                     .toBool(),
+            true);
+        B->Result = msError;
+        F.Clock += 2 * Second;
+        F.Tick();
+        QCOMPARE(F.Sounds->Played, std::vector<TAlarmSound> { TAlarmSound::asFailure });
+        // Acknowledged failures are silent; a recovery is heard once the gap is over.
+        F.List()->setCurrentItem(F.List()->topLevelItem(1));
+        Part<QAction>(W, "acMonitorAcknowledge")->trigger();
+        F.Clock += 10 * Second;
+        F.Tick();
+        QCOMPARE(F.Sounds->Played.size(), size_t(1));
+        B->Result = msOK;
+        F.Clock += 60 * Second;
+        F.Tick();
+        QCOMPARE(
+            F.Sounds->Played, (std::vector<TAlarmSound> { TAlarmSound::asFailure, TAlarmSound::asRecovery }));
     }
 
     void NotCheckedMonitorsAndRefusedValues()

@@ -5,6 +5,7 @@
 // notifications to a recorder.
 #pragma once
 
+#include "app/AlarmSound.h"
 #include "app/Application.h"
 #include "app/Main.h"
 #include "support/Parts.h"
@@ -17,6 +18,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QImage>
+#include <QSettings>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTest>
@@ -30,6 +32,12 @@
 #include <string>
 #include <vector>
 
+// Sounds asked for, kept instead of played.
+struct TRecordingSound final : TSoundPlayer {
+    void Play(TAlarmSound ASound) override { Played.push_back(ASound); }
+    std::vector<TAlarmSound> Played;
+};
+
 struct TReport {
     QString Caption;
     QString Text;
@@ -40,8 +48,10 @@ public:
     // AConfig: the default.cfg to start with; nullptr for none. ATrayAvailable: whether the
     // desktop has a notification area. APrepare: runs in the working folder before the window
     // is made. AWorkers: the engine's pool.
+    // ASound: what plays the alarm's sounds; Sounds records them when empty.
     explicit TWindowFixture(const char* AConfig, bool ATrayAvailable = true,
-        const std::function<void(const std::string& AFolder)>& APrepare = {}, size_t AWorkers = 4)
+        const std::function<void(const std::string& AFolder)>& APrepare = {}, size_t AWorkers = 4,
+        std::shared_ptr<TSoundPlayer> ASound = {})
     {
         Tray->Available = ATrayAvailable;
         FOldDir = QDir::currentPath();
@@ -72,6 +82,9 @@ public:
         };
         Engine.History = THistorySettings { true, 30, HistoryFile(), {} };
         Engine.Notifier = Notifications;
+        Engine.Sound = ASound ? std::move(ASound) : Sounds;
+        // What the window remembers stays in the test's folder.
+        Engine.Settings = std::make_shared<QSettings>(FDir.path() + "/settings.ini", QSettings::IniFormat);
         Window = std::make_unique<TfmMain>(nullptr, std::move(Shell), std::move(Engine));
         // Ticks are driven by the tests; the timer's own path has a test of its own.
         Part<QTimer>(*Window, "tmrCheck")->stop();
@@ -164,6 +177,7 @@ public:
     TRecordingTrayShell* TrayShell = nullptr;
     std::unique_ptr<TfmMain> Window;
     std::shared_ptr<TRecordingNotifier> Notifications = std::make_shared<TRecordingNotifier>();
+    std::shared_ptr<TRecordingSound> Sounds = std::make_shared<TRecordingSound>();
     std::vector<TReport> Reports;
     std::vector<bool> Animations;
     int Dialogs = 0;

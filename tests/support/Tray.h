@@ -57,13 +57,22 @@ struct TTrayLog {
                 return Call->Colour;
         return 0;
     }
-    // The colours sent by modify calls from position AFrom on.
+    // The colours sent by modify calls from position AFrom on: the frames shown. A modify that
+    // only changed the tooltip (the summary of what is down) is no frame.
     std::vector<QRgb> ModifiedColours(size_t AFrom = 0) const
     {
         std::vector<QRgb> Result;
-        for (size_t I = AFrom; I < Calls.size(); ++I)
-            if (Calls[I].Kind == TTrayCall::ckModify)
-                Result.push_back(Calls[I].Colour);
+        const TTrayCall* Last = nullptr;
+        for (size_t I = 0; I < Calls.size(); ++I) {
+            const TTrayCall& Call = Calls[I];
+            if (Call.Kind != TTrayCall::ckAdd && Call.Kind != TTrayCall::ckModify)
+                continue;
+            const bool TipOnly = Last && Call.Kind == TTrayCall::ckModify && Call.Colour == Last->Colour
+                && Call.Tip != Last->Tip;
+            if (I >= AFrom && Call.Kind == TTrayCall::ckModify && !TipOnly)
+                Result.push_back(Call.Colour);
+            Last = &Call;
+        }
         return Result;
     }
     void Note(const QString& AText) { Calls.push_back({ TTrayCall::ckNote, 0, AText, false }); }

@@ -491,6 +491,22 @@ TEST(VardexMetrics, StatusPageInABrowser)
     EXPECT_LT(Billing, Dom.find("<b>Shop</b>"));
     EXPECT_EQ(Dom.rfind("<tr class=\"down\">", Billing), Dom.find("<tr class=\"down\">"));
     EXPECT_NE(Dom.find("Connection refused.", Billing), std::string::npos);
+    // Each row's last half hour as a bar with its tooltip: red for the failing monitor, green
+    // for the healthy one; the 47 before it grey, with no check.
+    const auto Bars = [&Dom](const std::string& AName) {
+        const size_t Cell = Dom.find("<td class=\"beats\"", Dom.find("<b>" + AName + "</b>"));
+        return Cell == std::string::npos ? std::string() : Dom.substr(Cell, Dom.find("</td>", Cell) - Cell);
+    };
+    const std::string BillingBars = Bars("Billing"), ShopBars = Bars("Shop");
+    EXPECT_NE(BillingBars.find("<i class=\"fail\" title=\""), std::string::npos) << BillingBars;
+    EXPECT_NE(BillingBars.find(" failed"), std::string::npos) << BillingBars;
+    EXPECT_NE(ShopBars.find("<i class=\"ok\" title=\""), std::string::npos) << ShopBars;
+    EXPECT_EQ(ShopBars.find("class=\"fail\""), std::string::npos) << ShopBars;
+    size_t Grey = 0;
+    for (size_t At = ShopBars.find("class=\"none\""); At != std::string::npos;
+         At = ShopBars.find("class=\"none\"", At + 1))
+        ++Grey;
+    EXPECT_TRUE(Grey == 47 || Grey == 46) << Grey; // 46 when the checks crossed a half hour
     EXPECT_NE(Dom.find("<b>&lt;script&gt;alert(1)&lt;/script&gt;</b>"), std::string::npos);
     EXPECT_EQ(Dom.find("<script"), std::string::npos);
 
