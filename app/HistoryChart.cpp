@@ -170,82 +170,92 @@ void THistoryChart::DrawPlot(QPainter& APainter, int APlot)
 {
     const QRect Plot = PlotRect(APlot);
     const QFontMetrics Metrics(font());
-    const int64_t Span = APlot == 0 ? HourMs : DayMs;
-    const int64_t From = FNowMs - Span;
-    const QColor Text = palette().color(QPalette::WindowText);
-
-    APainter.setPen(Text);
+    APainter.setPen(palette().color(QPalette::WindowText));
     APainter.drawText(Plot.left(), Plot.top() - Metrics.descent() - 1,
         APlot == 0 ? tr("Последний час") : tr("Последние сутки"));
 
-    // One column per pixel: the slowest successful check and whether any check failed.
-    const int Columns = Plot.width();
-    std::vector<int64_t> Slowest(static_cast<size_t>(Columns), -1);
-    std::vector<bool> Failed(static_cast<size_t>(Columns), false);
-    int64_t Top = 0;
+    const TColumns Columns = ColumnsOf(Plot, APlot);
+    const int64_t Scale = RoundScale(Columns.Top);
+    DrawFrame(APainter, Plot, APlot, Scale);
+    DrawLine(APainter, Plot, Columns, Scale);
+    // Failures last, the full height of the plot, so that no line hides one.
+    APainter.setPen(QPen(FailureColour, 1));
+    for (int I = 0; I < Plot.width(); ++I)
+        if (Columns.Failed[static_cast<size_t>(I)])
+            APainter.drawLine(Plot.left() + I, Plot.top() + 1, Plot.left() + I, Plot.bottom() - 1);
+}
+
+THistoryChart::TColumns THistoryChart::ColumnsOf(const QRect& APlot, int APlotIndex) const
+{
+    const int64_t From = FNowMs - (APlotIndex == 0 ? HourMs : DayMs);
+    TColumns Result;
+    Result.Slowest.assign(static_cast<size_t>(APlot.width()), -1);
+    Result.Failed.assign(static_cast<size_t>(APlot.width()), false);
     const auto First = std::lower_bound(FPoints.begin(), FPoints.end(), From,
         [](const THistoryPoint& AOne, int64_t AMs) { return AOne.StartMs < AMs; });
     for (auto It = First; It != FPoints.end() && It->StartMs <= FNowMs; ++It) {
-        const int X = ColumnOf(Plot, APlot, It->StartMs);
+        const int X = ColumnOf(APlot, APlotIndex, It->StartMs);
         if (X < 0)
             continue;
-        const size_t Column = static_cast<size_t>(X - Plot.left());
+        const size_t Column = static_cast<size_t>(X - APlot.left());
         if (!It->OK) {
-            Failed[Column] = true;
+            Result.Failed[Column] = true;
             continue;
         }
-        Slowest[Column] = std::max(Slowest[Column], It->ResponseMs);
-        Top = std::max(Top, It->ResponseMs);
+        Result.Slowest[Column] = std::max(Result.Slowest[Column], It->ResponseMs);
+        Result.Top = std::max(Result.Top, It->ResponseMs);
     }
-    const int64_t Scale = RoundScale(Top);
+    return Result;
+}
 
+void THistoryChart::DrawFrame(QPainter& APainter, const QRect& APlot, int APlotIndex, int64_t AScale) const
+{
+    const QFontMetrics Metrics(font());
     APainter.setPen(GridColour);
-    APainter.drawRect(Plot.adjusted(0, 0, -1, -1));
-    APainter.drawLine(Plot.left(), Plot.center().y(), Plot.right(), Plot.center().y());
+    APainter.drawRect(APlot.adjusted(0, 0, -1, -1));
+    APainter.drawLine(APlot.left(), APlot.center().y(), APlot.right(), APlot.center().y());
 
-    APainter.setPen(Text);
-    const QString ScaleText = tr("%1 мс").arg(Scale);
-    APainter.drawText(QRect(Margin, Plot.top(), Plot.left() - Margin - 4, Metrics.height()),
+    APainter.setPen(palette().color(QPalette::WindowText));
+    const QString ScaleText = tr("%1 мс").arg(AScale);
+    APainter.drawText(QRect(Margin, APlot.top(), APlot.left() - Margin - 4, Metrics.height()),
         Qt::AlignRight | Qt::AlignTop, ScaleText);
     APainter.drawText(
-        QRect(Margin, Plot.bottom() - Metrics.height(), Plot.left() - Margin - 4, Metrics.height()),
+        QRect(Margin, APlot.bottom() - Metrics.height(), APlot.left() - Margin - 4, Metrics.height()),
         Qt::AlignRight | Qt::AlignBottom, QStringLiteral("0"));
-    const int LabelY = Plot.bottom() + 2 + Metrics.ascent();
-    const QString Start = APlot == 0 ? tr("−60 мин") : tr("−24 ч");
-    const QString Middle = APlot == 0 ? tr("−30 мин") : tr("−12 ч");
-    APainter.drawText(Plot.left(), LabelY, Start);
-    APainter.drawText(Plot.center().x() - Metrics.horizontalAdvance(Middle) / 2, LabelY, Middle);
+    const int LabelY = APlot.bottom() + 2 + Metrics.ascent();
+    const QString Start = APlotIndex == 0 ? tr("−60 мин") : tr("−24 ч");
+    const QString Middle = APlotIndex == 0 ? tr("−30 мин") : tr("−12 ч");
+    APainter.drawText(APlot.left(), LabelY, Start);
+    APainter.drawText(APlot.center().x() - Metrics.horizontalAdvance(Middle) / 2, LabelY, Middle);
     const QString Now = tr("сейчас");
-    APainter.drawText(Plot.right() - Metrics.horizontalAdvance(Now) / 2, LabelY, Now);
+    APainter.drawText(APlot.right() - Metrics.horizontalAdvance(Now) / 2, LabelY, Now);
+}
 
+void THistoryChart::DrawLine(QPainter& APainter, const QRect& APlot, const TColumns& AColumns, int64_t AScale)
+{
     // The line joins successful checks; a failure between two of them breaks it.
     APainter.setRenderHint(QPainter::Antialiasing, false);
     APainter.setPen(QPen(LineColour, 1.5));
     QPolygon Line;
-    auto YOf = [&](int64_t AMs) {
-        return Plot.bottom() - 1 - static_cast<int>(AMs * (Plot.height() - 2) / std::max<int64_t>(Scale, 1));
+    const auto Draw = [&] {
+        if (Line.size() == 1)
+            APainter.drawPoint(Line[0]);
+        else if (Line.size() > 1)
+            APainter.drawPolyline(Line);
     };
-    for (int I = 0; I < Columns; ++I) {
+    const auto YOf = [&](int64_t AMs) {
+        return APlot.bottom() - 1
+            - static_cast<int>(AMs * (APlot.height() - 2) / std::max<int64_t>(AScale, 1));
+    };
+    for (int I = 0; I < APlot.width(); ++I) {
         const size_t Column = static_cast<size_t>(I);
-        if (Failed[Column] && Slowest[Column] < 0) {
-            if (Line.size() == 1)
-                APainter.drawPoint(Line[0]);
-            else if (Line.size() > 1)
-                APainter.drawPolyline(Line);
+        if (AColumns.Failed[Column] && AColumns.Slowest[Column] < 0) {
+            Draw();
             Line.clear();
             continue;
         }
-        if (Slowest[Column] >= 0)
-            Line << QPoint(Plot.left() + I, YOf(Slowest[Column]));
+        if (AColumns.Slowest[Column] >= 0)
+            Line << QPoint(APlot.left() + I, YOf(AColumns.Slowest[Column]));
     }
-    if (Line.size() == 1)
-        APainter.drawPoint(Line[0]);
-    else if (Line.size() > 1)
-        APainter.drawPolyline(Line);
-
-    // Failures last, the full height of the plot, so that no line hides one.
-    APainter.setPen(QPen(FailureColour, 1));
-    for (int I = 0; I < Columns; ++I)
-        if (Failed[static_cast<size_t>(I)])
-            APainter.drawLine(Plot.left() + I, Plot.top() + 1, Plot.left() + I, Plot.bottom() - 1);
+    Draw();
 }

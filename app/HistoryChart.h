@@ -58,7 +58,20 @@ protected:
     void paintEvent(QPaintEvent* AEvent) override;
 
 private:
+    // The checks of a plot, one column per pixel: the slowest successful check (-1: none) and
+    // whether any check failed; Top is the slowest of all.
+    struct TColumns {
+        std::vector<int64_t> Slowest;
+        std::vector<bool> Failed;
+        int64_t Top = 0;
+    };
+
+    // A plot's caption, its frame and labels, its line and its failures.
     void DrawPlot(QPainter& APainter, int APlot);
+    TColumns ColumnsOf(const QRect& APlot, int APlotIndex) const;
+    // The grid, the scale of AScale ms and the time labels.
+    void DrawFrame(QPainter& APainter, const QRect& APlot, int APlotIndex, int64_t AScale) const;
+    static void DrawLine(QPainter& APainter, const QRect& APlot, const TColumns& AColumns, int64_t AScale);
     // XOf for the plot APlotIndex, whose rectangle APlot is: measuring the fonts for the
     // rectangle once a point would cost more than all the rest of a repaint.
     int ColumnOf(const QRect& APlot, int APlotIndex, int64_t AMs) const;

@@ -24,6 +24,17 @@ bool StartsWithHTTP2Settings(std::string_view AText)
         && Byte(8) == 0;
 }
 
+// A line break in a URL (or a Location) would end the request line and start header lines of
+// the sender's choosing; no other control character belongs in one either.
+void CheckTargetText(const std::string& ATarget)
+{
+    for (const char C : ATarget)
+        if (static_cast<unsigned char>(C) < 0x20 || C == 0x7F)
+            throw ENetURIException(RSHTTPURLControlCharacter);
+    if (const std::string Fault = URIUserInfoFault(ATarget); !Fault.empty())
+        throw ENetURIException(Fault);
+}
+
 // How much of an error page is kept for ErrorMessage: the whole page is still read (so the
 // connection stays usable), but a server that answers an error with an endless or huge body
 // cannot make the client hold all of it.
@@ -436,106 +447,118 @@ void TNetCustomHTTP::PerformRequest(
     FExchangeCookies = 0;
     FCredentialOrigin.clear();
     SetReadDeadline(ExchangeTimeout);
-
-    auto Rewind = [&] {
-        if (AResponseStream) {
-            AResponseStream->SetPosition(Start);
-            AResponseStream->SetSize(Start);
-        }
-        FAuthAttempts = 0;
-        FProxyAuthAttempts = 0;
-    };
-    // The request count belongs to one exchange: a failed exchange must not leave its count
-    // for the next one, which would then follow fewer redirects.
-    // The streams are the caller's and may go once the exchange is over.
-    auto Finish = [&] {
-        SetReadDeadline(0);
-        FRedirectCount = 0;
-        const bool KeepAlive = Resp.IsKeepAlive();
-        Resp.BodyStream = nullptr;
-        Req.SourceStream = nullptr;
-        if (!KeepAlive)
-            Hangup();
-    };
     try {
         bool Done = false;
         while (!Done) {
             ++FRedirectCount;
             PrepareTarget(Req);
             OpenConnection(Req, Resp);
-            // Interim answers (1xx but 101) come before the real one and are passed over; their
-            // bytes together are bounded like one header section, and their cookies are not
-            // taken (the real answer sets what it means to).
-            size_t InterimBytes = 0;
-            for (;;) {
-                try {
-                    Resp.StatusLine = ReceiveLine();
-                } catch (const ENetConnClosedGracefully&) {
-                    TNetManagedBuffer& Rest = InputData();
-                    if (StartsWithHTTP2Settings(
-                            std::string_view(reinterpret_cast<const char*>(Rest.UnreadStart()),
-                                static_cast<size_t>(Rest.Size()))))
-                        throw ENetHTTPProtocolException(-1, RSHTTPOnlyHTTP2, {});
-                    throw;
-                }
-                const int32_t Code = Resp.StatusCode();
-                if (Code < 0) {
-                    // Nothing after a line that is not HTTP can be trusted to be the answer.
-                    Hangup();
-                    if (StartsWithHTTP2Settings(Resp.StatusLine))
-                        throw ENetHTTPProtocolException(-1, RSHTTPOnlyHTTP2, {});
-                    throw ENetHTTPProtocolException(
-                        -1, std::string(RSHTTPInvalidStatusLine) + " \"" + Resp.StatusLine + "\"", {});
-                }
-                if (Code / 100 != 1 || Code == 101) {
-                    FProtocol->ReadHeaders();
-                    ApplyResponseCookies(Req, Resp);
-                    break;
-                }
-                InterimBytes += Resp.StatusLine.size() + 2;
-                if (InterimBytes > HTTPHeaderSectionLimit) {
-                    Hangup();
-                    throw ENetHTTPHeadersTooLarge(RSHTTPHeadersTooLarge);
-                }
-                InterimBytes += FProtocol->ReadHeaders(HTTPHeaderSectionLimit - InterimBytes);
-            }
-
-            switch (FProtocol->DecideResponse()) {
-            case rdRedirect:
-                Rewind();
-                break;
-            case rdDone:
-                Done = true;
-                break;
-            case rdUndefined:
-                throw ENetException(RSHTTPUnknownResponseCode);
-            case rdReadAndRepeat:
-                ReadBody(Resp);
-                Rewind();
-                break;
-            case rdAuthRetry:
-                --FRedirectCount;
-                Req.Target = AURL;
-                break;
-            }
+            ReadResponseHead(Req, Resp);
+            Done = FollowResponse(AURL, AResponseStream, Start);
         }
     } catch (...) {
-        Finish();
+        EndExchange();
         throw;
     }
-    Finish();
+    EndExchange();
+}
+
+void TNetCustomHTTP::ReadResponseHead(TNetHTTPRequest& ARequest, TNetHTTPResponse& AResponse)
+{
+    // Interim answers (1xx but 101) come before the real one and are passed over; their bytes
+    // together are bounded like one header section, and their cookies are not taken (the real
+    // answer sets what it means to).
+    size_t InterimBytes = 0;
+    for (;;) {
+        const int32_t Code = ReadStatusLine(AResponse);
+        if (Code / 100 != 1 || Code == 101) {
+            FProtocol->ReadHeaders();
+            ApplyResponseCookies(ARequest, AResponse);
+            return;
+        }
+        InterimBytes += AResponse.StatusLine.size() + 2;
+        if (InterimBytes > HTTPHeaderSectionLimit) {
+            Hangup();
+            throw ENetHTTPHeadersTooLarge(RSHTTPHeadersTooLarge);
+        }
+        InterimBytes += FProtocol->ReadHeaders(HTTPHeaderSectionLimit - InterimBytes);
+    }
+}
+
+int32_t TNetCustomHTTP::ReadStatusLine(TNetHTTPResponse& AResponse)
+{
+    try {
+        AResponse.StatusLine = ReceiveLine();
+    } catch (const ENetConnClosedGracefully&) {
+        TNetManagedBuffer& Rest = InputData();
+        if (StartsWithHTTP2Settings(std::string_view(
+                reinterpret_cast<const char*>(Rest.UnreadStart()), static_cast<size_t>(Rest.Size()))))
+            throw ENetHTTPProtocolException(-1, RSHTTPOnlyHTTP2, {});
+        throw;
+    }
+    const int32_t Code = AResponse.StatusCode();
+    if (Code < 0) {
+        // Nothing after a line that is not HTTP can be trusted to be the answer.
+        Hangup();
+        if (StartsWithHTTP2Settings(AResponse.StatusLine))
+            throw ENetHTTPProtocolException(-1, RSHTTPOnlyHTTP2, {});
+        throw ENetHTTPProtocolException(
+            -1, std::string(RSHTTPInvalidStatusLine) + " \"" + AResponse.StatusLine + "\"", {});
+    }
+    return Code;
+}
+
+bool TNetCustomHTTP::FollowResponse(const std::string& AURL, TStream* ABody, int64_t ABodyStart)
+{
+    switch (FProtocol->DecideResponse()) {
+    case rdRedirect:
+        RewindExchange(ABody, ABodyStart);
+        break;
+    case rdDone:
+        return true;
+    case rdUndefined:
+        throw ENetException(RSHTTPUnknownResponseCode);
+    case rdReadAndRepeat:
+        ReadBody(Response());
+        RewindExchange(ABody, ABodyStart);
+        break;
+    case rdAuthRetry:
+        --FRedirectCount;
+        Request().Target = AURL;
+        break;
+    }
+    return false;
+}
+
+void TNetCustomHTTP::RewindExchange(TStream* ABody, int64_t ABodyStart)
+{
+    if (ABody) {
+        ABody->SetPosition(ABodyStart);
+        ABody->SetSize(ABodyStart);
+    }
+    FAuthAttempts = 0;
+    FProxyAuthAttempts = 0;
+}
+
+void TNetCustomHTTP::EndExchange()
+{
+    // The request count belongs to one exchange: a failed exchange must not leave its count
+    // for the next one, which would then follow fewer redirects.
+    SetReadDeadline(0);
+    FRedirectCount = 0;
+    TNetHTTPResponse& Resp = Response();
+    const bool KeepAlive = Resp.IsKeepAlive();
+    // The streams are the caller's and may go once the exchange is over.
+    Resp.BodyStream = nullptr;
+    Request().SourceStream = nullptr;
+    if (!KeepAlive)
+        Hangup();
 }
 
 void TNetCustomHTTP::PrepareTarget(TNetHTTPRequest& ARequest)
 {
-    // A line break in a URL (or a Location) would end the request line and start header
-    // lines of the sender's choosing; no other control character belongs in one either.
-    for (const char C : ARequest.Target)
-        if (static_cast<unsigned char>(C) < 0x20 || C == 0x7F)
-            throw ENetURIException(RSHTTPURLControlCharacter);
-    if (const std::string Fault = URIUserInfoFault(ARequest.Target); !Fault.empty())
-        throw ENetURIException(Fault);
-    TNetURI New(ARequest.Target);
+    CheckTargetText(ARequest.Target);
+    const TNetURI New(ARequest.Target);
     if (!New.Username.empty()) {
         // An authentication object made for other credentials would go on sending those.
         if (New.Username != ARequest.Username() || New.Password != ARequest.Password())
@@ -545,25 +568,34 @@ void TNetCustomHTTP::PrepareTarget(TNetHTTPRequest& ARequest)
     }
     FURI->Username = ARequest.Username();
     FURI->Password = ARequest.Password();
+    MergeIntoURI(New);
+    // The credentials of the exchange belong to the origin of its own URL, or of a URL that
+    // brings its own.
+    if (FCredentialOrigin.empty() || !New.Username.empty())
+        FCredentialOrigin = Origin();
+    FillRequestHead(ARequest, New.Resource);
+}
 
-    FURI->Path = TNetURI::MergePath(FURI->Path, New.Path, "/");
-    FURI->Resource = New.Resource;
-    FURI->Query = New.Query;
-    if (!New.Host.empty())
-        FURI->Host = New.Host;
-    if (!New.Protocol.empty())
-        FURI->Protocol = New.Protocol;
-    else if (!New.Host.empty() || FURI->Protocol.empty())
+void TNetCustomHTTP::MergeIntoURI(const TNetURI& ANew)
+{
+    FURI->Path = TNetURI::MergePath(FURI->Path, ANew.Path, "/");
+    FURI->Resource = ANew.Resource;
+    FURI->Query = ANew.Query;
+    if (!ANew.Host.empty())
+        FURI->Host = ANew.Host;
+    if (!ANew.Protocol.empty())
+        FURI->Protocol = ANew.Protocol;
+    else if (!ANew.Host.empty() || FURI->Protocol.empty())
         FURI->Protocol = "http";
     // A reference without scheme and host (a relative Location) stays on the scheme it came
     // from: an https page must not send its next request in the clear.
 
-    if (!New.Port.empty()) {
-        FURI->Port = New.Port;
+    if (!ANew.Port.empty()) {
+        FURI->Port = ANew.Port;
     } else {
         // A URL that names its host without a port means the scheme's port: the port of the
         // host before it has nothing to do with the new one.
-        const int32_t Current = New.Host.empty() ? StrToIntDef(FURI->Port, 0) : 0;
+        const int32_t Current = ANew.Host.empty() ? StrToIntDef(FURI->Port, 0) : 0;
         if (Current == 0 || Current == 80 || Current == 443) {
             if (SameText(FURI->Protocol, "http"))
                 FURI->Port = "80";
@@ -579,14 +611,12 @@ void TNetCustomHTTP::PrepareTarget(TNetHTTPRequest& ARequest)
     if (FProxyParams->ProxyServer().empty() && !SameText(FURI->Protocol, "http")
         && !SameText(FURI->Protocol, "https"))
         throw ENetUnknownProtocol();
+}
 
-    // The credentials of the exchange belong to the origin of its own URL, or of a URL that
-    // brings its own.
-    if (FCredentialOrigin.empty() || !New.Username.empty())
-        FCredentialOrigin = Origin();
-
+void TNetCustomHTTP::FillRequestHead(TNetHTTPRequest& ARequest, const std::string& AResource)
+{
     // The one-character text is assigned by count: g++ 12 misreads the literal's copy at -O2.
-    if (ARequest.Method == hmOptions && New.Resource == "*")
+    if (ARequest.Method == hmOptions && AResource == "*")
         ARequest.Target.assign(1, '*');
     else
         ARequest.Target = EncodeRequestTarget(FURI->Path + FURI->Resource + FURI->Query);

@@ -298,6 +298,23 @@ private:
     // Reads exactly ACount bytes of body into AStream, in pieces the connection can take.
     void ReadBodyBytes(TStream& AStream, int64_t ACount);
 
+    // The phases of PerformRequest. The status line, interim answers and headers of the answer
+    // to the request just sent, its cookies taken.
+    void ReadResponseHead(TNetHTTPRequest& ARequest, TNetHTTPResponse& AResponse);
+    // One status line; its code, or a protocol exception for what is not HTTP/1.
+    int32_t ReadStatusLine(TNetHTTPResponse& AResponse);
+    // After a response head, the redirect or credential decision: true when the exchange is
+    // over; otherwise the request goes again, what came into ABody from ABodyStart on undone.
+    bool FollowResponse(const std::string& AURL, TStream* ABody, int64_t ABodyStart);
+    void RewindExchange(TStream* ABody, int64_t ABodyStart);
+    // Ends the exchange's bound and its request count, forgets the caller's streams and
+    // hangs up unless the connection may be kept.
+    void EndExchange();
+    // The phases of PrepareTarget: the new target merged into the client URI (its scheme
+    // checked), then the request's target, length and Host from it.
+    void MergeIntoURI(const TNetURI& ANew);
+    void FillRequestHead(TNetHTTPRequest& ARequest, const std::string& AResource);
+
     // The URL of the current request, merged from the ones before it.
     std::unique_ptr<TNetURI> FURI;
     // Where the request's credentials belong: the origin of the exchange's own URL, or of a

@@ -678,90 +678,119 @@ int32_t TNetStackLinux::ReceiveDataFrom(
     return static_cast<int32_t>(Result);
 }
 
+namespace {
+
+// What select counts as ready: a reader is woken by data, by the end of the stream and by an
+// error; a writer by room and by an error; the third set by urgent data.
+constexpr short SelectWanted[3] = { POLLIN, POLLOUT, POLLPRI };
+constexpr short SelectReady[3] = { POLLIN | POLLHUP | POLLERR, POLLOUT | POLLERR, POLLPRI };
+
+// select's three lists as one poll set: each list's descriptors in order, and room for one
+// more after them.
+struct TSelectSet {
+    std::array<pollfd, 3 * TNetSocketList::MaxHandles + 1> Fds;
+    std::array<int32_t, 3> Counts {};
+    nfds_t Total = 0;
+};
+
+// Each list's descriptors into ASet, once each, with what its set waits for; false at the
+// first one that is negative.
+bool GatherLists(TNetSocketList* const (&ALists)[3], TSelectSet& ASet)
+{
+    for (int K = 0; K < 3; ++K) {
+        if (!ALists[K])
+            continue;
+        const int32_t Count = ALists[K]->Count();
+        for (int32_t I = 0; I < Count; ++I) {
+            const int Fd = ALists[K]->Item(I);
+            if (Fd < 0)
+                return false;
+            bool Seen = false; // a set holds a descriptor once
+            for (nfds_t J = ASet.Total - static_cast<nfds_t>(ASet.Counts[K]); J < ASet.Total; ++J)
+                Seen = Seen || ASet.Fds[J].fd == Fd;
+            if (Seen)
+                continue;
+            ASet.Fds[ASet.Total++] = pollfd { Fd, SelectWanted[K], 0 };
+            ++ASet.Counts[K];
+        }
+    }
+    return true;
+}
+
+// poll on ASet for ATimeout ms (negative: without limit); after a signal it goes on for what
+// is left of the time.
+int PollFor(TSelectSet& ASet, int32_t ATimeout)
+{
+    using TClock = std::chrono::steady_clock;
+    const bool Forever = ATimeout < 0;
+    const TClock::time_point Deadline = TClock::now() + std::chrono::milliseconds(Forever ? 0 : ATimeout);
+    return Restarting([&] {
+        int Wait = -1;
+        if (!Forever) {
+            auto Left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - TClock::now()).count();
+            Wait = Left > 0 ? static_cast<int>(Left) : 0;
+        }
+        return ::poll(ASet.Fds.data(), ASet.Total, Wait);
+    });
+}
+
+// Leaves in each list only its descriptors that are ready; how many there are in all.
+int32_t KeepReady(TNetSocketList* const (&ALists)[3], const TSelectSet& ASet)
+{
+    int32_t ReadyCount = 0;
+    nfds_t At = 0;
+    for (int K = 0; K < 3; ++K) {
+        if (!ALists[K])
+            continue;
+        std::array<int, TNetSocketList::MaxHandles> Handles;
+        int32_t N = 0;
+        for (int32_t I = 0; I < ASet.Counts[K]; ++I, ++At) {
+            if (ASet.Fds[At].revents & SelectReady[K])
+                Handles[static_cast<size_t>(N++)] = ASet.Fds[At].fd;
+        }
+        ALists[K]->Clear();
+        for (int32_t I = 0; I < N; ++I)
+            ALists[K]->Add(Handles[static_cast<size_t>(I)]);
+        ReadyCount += N;
+    }
+    return ReadyCount;
+}
+
+} // namespace
+
 // Waits with poll: descriptor numbers have no upper limit there, and nothing is ever written
 // outside the arrays below, whatever the numbers are. The lists keep their limit of 64.
 int32_t TNetStackLinux::SelectSockets(
     TNetSocketList* ARead, TNetSocketList* AWrite, TNetSocketList* AError, int32_t ATimeout)
 {
     TNetSocketList* const Lists[3] = { ARead, AWrite, AError };
-    // What select counts as ready: a reader is woken by data, by the end of the stream and by
-    // an error; a writer by room and by an error; the third set by urgent data.
-    static constexpr short Wanted[3] = { POLLIN, POLLOUT, POLLPRI };
-    static constexpr short Ready[3] = { POLLIN | POLLHUP | POLLERR, POLLOUT | POLLERR, POLLPRI };
-    constexpr int32_t Max = TNetSocketList::MaxHandles;
-
     for (TNetSocketList* List : Lists) {
-        if (List && List->Count() > Max)
+        if (List && List->Count() > TNetSocketList::MaxHandles)
             throw ENetStackSetSizeExceeded(RSSetSizeExceeded);
     }
-
-    std::array<pollfd, 3 * Max + 1> Fds;
-    std::array<int32_t, 3> Counts {};
-    nfds_t Total = 0;
-    for (int K = 0; K < 3; ++K) {
-        if (!Lists[K])
-            continue;
-        const int32_t Count = Lists[K]->Count();
-        for (int32_t I = 0; I < Count; ++I) {
-            const int Fd = Lists[K]->Item(I);
-            if (Fd < 0)
-                return Failed(EBADF);
-            bool Seen = false; // a set holds a descriptor once
-            for (nfds_t J = Total - static_cast<nfds_t>(Counts[K]); J < Total; ++J)
-                Seen = Seen || Fds[J].fd == Fd;
-            if (Seen)
-                continue;
-            Fds[Total++] = pollfd { Fd, Wanted[K], 0 };
-            ++Counts[K];
-        }
-    }
+    TSelectSet Set;
+    if (!GatherLists(Lists, Set))
+        return Failed(EBADF);
 
     // The calling thread's cancel token is watched as one more descriptor after the lists, so
     // that a probe cancelled from another thread leaves its wait at once.
     const TNetCancelToken* Cancel = CurrentCancelToken();
-    const nfds_t Watched = Total;
+    const nfds_t Watched = Set.Total;
     if (Cancel)
-        Fds[Total++] = pollfd { Cancel->Fd(), POLLIN, 0 };
-
-    using TClock = std::chrono::steady_clock;
-    const bool Forever = ATimeout < 0;
-    const TClock::time_point Deadline = TClock::now() + std::chrono::milliseconds(Forever ? 0 : ATimeout);
-    int Result = Restarting([&] {
-        int Wait = -1;
-        if (!Forever) {
-            auto Left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - TClock::now()).count();
-            Wait = Left > 0 ? static_cast<int>(Left) : 0;
-        }
-        return ::poll(Fds.data(), Total, Wait);
-    });
+        Set.Fds[Set.Total++] = pollfd { Cancel->Fd(), POLLIN, 0 };
+    const int Result = PollFor(Set, ATimeout);
     if (Result == -1)
         return Recorded(Result);
-    if (Cancel && Fds[Watched].revents != 0)
+    if (Cancel && Set.Fds[Watched].revents != 0)
         throw ENetCancelled(RSCancelled);
-    Total = Watched;
+    Set.Total = Watched;
+
     // select fails as a whole, lists untouched, when a descriptor is not open.
-    for (nfds_t J = 0; J < Total; ++J) {
-        if (Fds[J].revents & POLLNVAL)
+    for (nfds_t J = 0; J < Set.Total; ++J) {
+        if (Set.Fds[J].revents & POLLNVAL)
             return Failed(EBADF);
     }
-
-    int32_t ReadyCount = 0;
-    nfds_t At = 0;
-    for (int K = 0; K < 3; ++K) {
-        if (!Lists[K])
-            continue;
-        std::array<int, Max> Handles;
-        int32_t N = 0;
-        for (int32_t I = 0; I < Counts[K]; ++I, ++At) {
-            if (Fds[At].revents & Ready[K])
-                Handles[static_cast<size_t>(N++)] = Fds[At].fd;
-        }
-        Lists[K]->Clear();
-        for (int32_t I = 0; I < N; ++I)
-            Lists[K]->Add(Handles[static_cast<size_t>(I)]);
-        ReadyCount += N;
-    }
-    return ReadyCount;
+    return KeepReady(Lists, Set);
 }
 
 int32_t TNetStackLinux::SendData(int ASocket, const void* ABuffer, int32_t AFlags, int32_t ALength)

@@ -259,6 +259,84 @@ bool TNetIOHandlerSocket::CanWrite(int32_t ATimeout)
     return true;
 }
 
+namespace {
+
+// One time limit for the lookup and every address tried: what the lookup takes is gone from
+// the connect.
+class TConnectBudget {
+public:
+    explicit TConnectBudget(int32_t ATimeout)
+        : Threaded((ATimeout != -1 && ATimeout != 0) || TNetAntiFreezeBase::IsInForce())
+        , FLimit((ATimeout != -1 && ATimeout != 0) ? ATimeout : (Threaded ? 120000 : -1))
+        , FDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(FLimit < 0 ? 0 : FLimit))
+    {
+    }
+
+    // Milliseconds left (at least 1); -1 without a limit.
+    int32_t Left() const
+    {
+        if (FLimit < 0)
+            return -1;
+        const auto Rest
+            = std::chrono::ceil<std::chrono::milliseconds>(FDeadline - std::chrono::steady_clock::now());
+        return static_cast<int32_t>(std::max<int64_t>(1, Rest.count()));
+    }
+
+    // The time of one of ACount addresses still to try: its even share of what is left; -2
+    // without a limit, as ConnectWithTimeout takes it.
+    int32_t ShareOf(size_t ACount) const
+    {
+        const int32_t Rest = Left();
+        return Rest < 0 ? -2 : std::max<int32_t>(1, Rest / static_cast<int32_t>(ACount));
+    }
+
+    // The connect runs on a connect thread that the caller waits for, not blocking.
+    const bool Threaded;
+
+private:
+    const int32_t FLimit;
+    const std::chrono::steady_clock::time_point FDeadline;
+};
+
+// The failures of a name's addresses, in the order tried. What is raised in the end is the
+// last failure's kind and text, followed by every address with the last line of its failure.
+class TAddressesTried {
+public:
+    enum class TFailure { fTimeout, fConnect, fSocket };
+
+    void Add(const std::string& AIP, TFailure AFailure, const char* AText, int32_t ACode = 0)
+    {
+        FLast = AFailure;
+        FLastCode = ACode;
+        FLastText = AText;
+        const size_t Break = FLastText.rfind("\r\n");
+        FTried += (FTried.empty() ? "" : ", ") + AIP + " ("
+            + (Break == std::string::npos ? FLastText : FLastText.substr(Break + 2)) + ")";
+    }
+
+    [[noreturn]] void Raise() const
+    {
+        const std::string Text = FLastText + "\r\nAddresses tried: " + FTried;
+        switch (FLast) {
+        case TFailure::fTimeout:
+            throw ENetConnectTimeout(Text);
+        case TFailure::fSocket:
+            throw ENetSocketError(FLastCode, Text);
+        case TFailure::fConnect:
+            break;
+        }
+        throw ENetConnectException(Text);
+    }
+
+private:
+    TFailure FLast = TFailure::fConnect;
+    int32_t FLastCode = 0;
+    std::string FLastText;
+    std::string FTried;
+};
+
+} // namespace
+
 void TNetIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort, const std::string& ABoundIP,
     int32_t ABoundPort, int32_t ABoundPortMin, int32_t ABoundPortMax, int32_t ATimeout)
 {
@@ -266,27 +344,55 @@ void TNetIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort, con
     const bool ViaSocks = Socks->Version != TSocksVersion::svNoSocks;
     const std::string& TargetHost = ViaSocks ? Socks->Host : AHost;
     const int32_t TargetPort = ViaSocks ? Socks->Port : APort;
-
     if (!FSocketHandle)
         PrepareLink();
-    TNetSocketHandle& H = *FSocketHandle;
 
-    // One time limit for the lookup and every address tried: what the lookup takes is gone
-    // from the connect.
-    const bool Threaded = (ATimeout != -1 && ATimeout != 0) || TNetAntiFreezeBase::IsInForce();
-    const int32_t Limit = (ATimeout != -1 && ATimeout != 0) ? ATimeout : (Threaded ? 120000 : -1);
-    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Limit < 0 ? 0 : Limit);
-    const auto Left = [&]() -> int32_t {
-        if (Limit < 0)
-            return -1;
-        const auto Rest
-            = std::chrono::ceil<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
-        return static_cast<int32_t>(std::max<int64_t>(1, Rest.count()));
-    };
+    const TConnectBudget Budget(ATimeout);
+    const std::vector<TNetHostAddress> Addresses = ResolveTarget(TargetHost, ABoundIP, Budget.Left());
 
-    if (!TNetStack::IsDottedQuad(TargetHost) && !TNetStack::IsIPv6Address(TargetHost))
-        ReportStatus(TNetStatus::hsResolving, { TargetHost });
-    std::vector<TNetHostAddress> Addresses = GSocketStack->LookupHostAddresses(TargetHost, Left());
+    // Address after address, in the resolver's order, until one takes the connection. One
+    // that refuses or cannot be reached fails at once and the next is tried straight away;
+    // one that stays silent is given its share of the time that is left, so a dead first
+    // address cannot use up the time of the live ones behind it. Only a name with several
+    // addresses says which failed how; a single address keeps the connect's own failure.
+    using TFailure = TAddressesTried::TFailure;
+    TAddressesTried Tried;
+    const size_t Count = Addresses.size();
+    for (size_t I = 0; I < Count; ++I) {
+        // A probe cancelled between two addresses tries no more of them.
+        CheckCancelled();
+        const TNetHostAddress& Address = Addresses[I];
+        OpenSocketFor(Address, TargetPort, ABoundIP, ABoundPort, ABoundPortMin, ABoundPortMax);
+        try {
+            if (Budget.Threaded)
+                ConnectWithTimeout(Budget.ShareOf(Count - I));
+            else
+                GSocketStack->CheckSocketResult(FSocketHandle->Connect());
+            Socks->MakeSocksConnection(*this, AHost, APort);
+            return;
+        } catch (const ENetConnectTimeout& E) {
+            if (Count == 1)
+                throw;
+            Tried.Add(Address.IP, TFailure::fTimeout, E.what());
+        } catch (const ENetConnectException& E) {
+            if (Count == 1)
+                throw;
+            Tried.Add(Address.IP, TFailure::fConnect, E.what());
+        } catch (const ENetSocketError& E) {
+            if (Count == 1)
+                throw;
+            Tried.Add(Address.IP, TFailure::fSocket, E.what(), E.ErrorCode);
+        }
+    }
+    Tried.Raise();
+}
+
+std::vector<TNetHostAddress> TNetIOHandlerSocket::ResolveTarget(
+    const std::string& AHost, const std::string& ABoundIP, int32_t ATimeout)
+{
+    if (!TNetStack::IsDottedQuad(AHost) && !TNetStack::IsIPv6Address(AHost))
+        ReportStatus(TNetStatus::hsResolving, { AHost });
+    std::vector<TNetHostAddress> Addresses = GSocketStack->LookupHostAddresses(AHost, ATimeout);
     // A local address to bind to fixes the family: the other family's addresses cannot be
     // reached from it.
     if (!ABoundIP.empty()) {
@@ -298,76 +404,25 @@ void TNetIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort, con
         if (!Same.empty())
             Addresses = std::move(Same);
     }
+    return Addresses;
+}
 
-    // Address after address, in the resolver's order, until one takes the connection. One
-    // that refuses or cannot be reached fails at once and the next is tried straight away;
-    // one that stays silent is given its share of the time that is left, so a dead first
-    // address cannot use up the time of the live ones behind it.
-    enum class TFailure { fTimeout, fConnect, fSocket };
-    TFailure Last = TFailure::fConnect;
-    int32_t LastCode = 0;
-    std::string LastText;
-    std::string Tried;
-    const size_t Count = Addresses.size();
-    for (size_t I = 0; I < Count; ++I) {
-        // A probe cancelled between two addresses tries no more of them.
-        CheckCancelled();
-        const TNetHostAddress& Address = Addresses[I];
-        H.AllocateHandle(1, 0, Address.Family);
-        H.IP = ABoundIP;
-        H.Port = ABoundPort;
-        H.ClientPortMin = ABoundPortMin;
-        H.ClientPortMax = ABoundPortMax;
-        H.Bind();
-        H.SetPeerAddress(Address.IP, TargetPort);
-        if (!UseNagle) {
-            const int32_t On = 1;
-            H.SetOption(IPPROTO_TCP, TCP_NODELAY, &On, static_cast<int32_t>(sizeof On));
-        }
-        ReportStatus(TNetStatus::hsConnecting, { H.PeerIP });
-        // Only a name with several addresses says which failed how; a single address keeps
-        // the connect's own failure.
-        try {
-            if (Threaded) {
-                const int32_t Rest = Left();
-                ConnectWithTimeout(
-                    Rest < 0 ? -2 : std::max<int32_t>(1, Rest / static_cast<int32_t>(Count - I)));
-            } else {
-                GSocketStack->CheckSocketResult(H.Connect());
-            }
-            Socks->MakeSocksConnection(*this, AHost, APort);
-            return;
-        } catch (const ENetConnectTimeout& E) {
-            if (Count == 1)
-                throw;
-            Last = TFailure::fTimeout;
-            LastText = E.what();
-        } catch (const ENetConnectException& E) {
-            if (Count == 1)
-                throw;
-            Last = TFailure::fConnect;
-            LastText = E.what();
-        } catch (const ENetSocketError& E) {
-            if (Count == 1)
-                throw;
-            Last = TFailure::fSocket;
-            LastCode = E.ErrorCode;
-            LastText = E.what();
-        }
-        const size_t Break = LastText.rfind("\r\n");
-        Tried += (I == 0 ? "" : ", ") + Address.IP + " ("
-            + (Break == std::string::npos ? LastText : LastText.substr(Break + 2)) + ")";
+void TNetIOHandlerSocket::OpenSocketFor(const TNetHostAddress& AAddress, int32_t APort,
+    const std::string& ABoundIP, int32_t ABoundPort, int32_t ABoundPortMin, int32_t ABoundPortMax)
+{
+    TNetSocketHandle& H = *FSocketHandle;
+    H.AllocateHandle(1, 0, AAddress.Family);
+    H.IP = ABoundIP;
+    H.Port = ABoundPort;
+    H.ClientPortMin = ABoundPortMin;
+    H.ClientPortMax = ABoundPortMax;
+    H.Bind();
+    H.SetPeerAddress(AAddress.IP, APort);
+    if (!UseNagle) {
+        const int32_t On = 1;
+        H.SetOption(IPPROTO_TCP, TCP_NODELAY, &On, static_cast<int32_t>(sizeof On));
     }
-    const std::string Text = LastText + "\r\nAddresses tried: " + Tried;
-    switch (Last) {
-    case TFailure::fTimeout:
-        throw ENetConnectTimeout(Text);
-    case TFailure::fSocket:
-        throw ENetSocketError(LastCode, Text);
-    case TFailure::fConnect:
-        break;
-    }
-    throw ENetConnectException(Text);
+    ReportStatus(TNetStatus::hsConnecting, { H.PeerIP });
 }
 
 void TNetIOHandlerSocket::ConnectWithTimeout(int32_t ATimeout)

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 inline constexpr const char* RSConnectTimeout = "Connect timed out.";
 inline constexpr const char* RSClosedSocket = "Disconnected.";
@@ -129,6 +130,15 @@ protected:
     void Notification(TComponent* AComponent, TOperation AOperation) override;
 
 private:
+    // The addresses of AHost to try, in the resolver's order (only those of ABoundIP's family
+    // when it names one that AHost has), within ATimeout ms (-1: no limit).
+    std::vector<TNetHostAddress> ResolveTarget(
+        const std::string& AHost, const std::string& ABoundIP, int32_t ATimeout);
+    // A fresh socket of AAddress's family, bound to the local end asked for, with its peer
+    // set; says "Connecting to" it.
+    void OpenSocketFor(const TNetHostAddress& AAddress, int32_t APort, const std::string& ABoundIP,
+        int32_t ABoundPort, int32_t ABoundPortMin, int32_t ABoundPortMax);
+
     std::unique_ptr<TNetSocketHandle> FSocketHandle;
     TNetSocksInfo* FSocksInfo = nullptr;
 };

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string_view>
 #include <sys/stat.h>
 
@@ -341,7 +342,7 @@ int32_t TNetTCPConnection::FillInput(bool ARaiseIfClosed, int32_t ATimeout, bool
             throw ENetNotConnected(RSNotConnected);
         return 0;
     }
-    int32_t N = 0;
+    std::optional<int32_t> N;
     do {
         if (Bounded) {
             // Checked before each wait, whether or not data came the last time: a peer that
@@ -354,80 +355,101 @@ int32_t TNetTCPConnection::FillInput(bool ARaiseIfClosed, int32_t ATimeout, bool
             }
             ATimeout = ATimeout < 0 ? Left : std::min(ATimeout, Left);
         }
-        // Where the bytes go: the area of a bulk read, or straight behind the bytes already
-        // buffered; only an intercept, which rewrites whole chunks, needs a chunk of its own.
-        uint8_t* Into = FDirectInto;
-        int32_t Length = FDirectLength;
-        TMemoryStream* Grown = nullptr;
-        int64_t Keep = 0;
-        if (!Into) {
-            Length = std::max<int32_t>(1, RecvBufferSize);
-            Grown = FIntercept ? static_cast<TMemoryStream*>(FChunk.get()) : FInputData.get();
-            if (FIntercept)
-                FChunk->SetSize(0);
-            Keep = Grown->Size();
-            Into = Grown->Extend(Length);
-        }
-        // The room taken for the read goes again however the read ends.
-        struct TCutBack {
-            TMemoryStream* Stream;
-            int64_t Size;
-            void Now()
-            {
-                if (Stream)
-                    Stream->SetSize(Size);
-                Stream = nullptr;
-            }
-            ~TCutBack() { Now(); }
-        } Cut { Grown, Keep };
-        // The read is tried first and waited for only when nothing is there: a transfer that
-        // keeps the socket filled then costs one call per read. The cancel of a probe is
-        // looked at before each read, as the wait would.
-        CheckCancelled();
-        N = FIOHandler->TryReadSome(Into, Length);
-        if (N == NetNothingToRead) {
-            if (!FIOHandler->CanRead(ATimeout)) {
-                if (ARaiseOnTimeout)
-                    throw ENetReadTimeout(RSReadTimeout);
-                return -1;
-            }
-            N = FIOHandler->ReadSome(Into, Length);
-        } else {
-            // No wait let the application run; a transfer that never waits does it here.
-            TNetAntiFreezeBase::YieldToApplication(false, false);
-        }
-        Cut.Size = Keep + std::max<int32_t>(N, 0);
-        Cut.Now();
-        FPeerClosed = N == 0;
-        if (N != 0 && GSocketStack->CheckSocketResult(N, { NetErrShutdown, NetErrConnectionAborted })) {
-            // Closing the link may fail too; the error to report is the receive's.
-            const int32_t Code = GSocketStack->LastSocketError();
-            N = 0;
-            DropLink();
-            if (FInputData->Size() == 0)
-                GSocketStack->ThrowSocketError(Code);
-        }
-        if (N > 0) {
-            if (FIntercept && !FDirectInto) {
-                FChunk->SetPosition(0);
-                FIntercept->Receive(*FChunk);
-                N = static_cast<int32_t>(FChunk->Size());
-                Into = FChunk->Memory();
-            }
-            if (ASCIIFilter) {
-                for (int32_t I = 0; I < N; ++I)
-                    Into[I] &= 0x7F;
-            }
-            if (!FDirectInto) {
-                FInputData->Seek(0, TSeekOrigin::soEnd);
-                if (FIntercept)
-                    FInputData->WriteBuffer(Into, N);
-            }
+        N = ReadOnce(ATimeout);
+        if (!N) {
+            if (ARaiseOnTimeout)
+                throw ENetReadTimeout(RSReadTimeout);
+            return -1;
         }
         CheckClosed(ARaiseIfClosed, false);
-        Result = N;
-    } while (N == 0 && IsConnected());
+        Result = *N;
+    } while (*N == 0 && IsConnected());
     return Result;
+}
+
+std::optional<int32_t> TNetTCPConnection::ReadOnce(int32_t ATimeout)
+{
+    // Where the bytes go: the area of a bulk read, or straight behind the bytes already
+    // buffered; only an intercept, which rewrites whole chunks, needs a chunk of its own.
+    uint8_t* Into = FDirectInto;
+    int32_t Length = FDirectLength;
+    TMemoryStream* Grown = nullptr;
+    int64_t Keep = 0;
+    if (!Into) {
+        Length = std::max<int32_t>(1, RecvBufferSize);
+        Grown = FIntercept ? static_cast<TMemoryStream*>(FChunk.get()) : FInputData.get();
+        if (FIntercept)
+            FChunk->SetSize(0);
+        Keep = Grown->Size();
+        Into = Grown->Extend(Length);
+    }
+    // The room taken for the read goes again however the read ends.
+    struct TCutBack {
+        TMemoryStream* Stream;
+        int64_t Size;
+        void Now()
+        {
+            if (Stream)
+                Stream->SetSize(Size);
+            Stream = nullptr;
+        }
+        ~TCutBack() { Now(); }
+    } Cut { Grown, Keep };
+    const std::optional<int32_t> Read = ReceiveSome(Into, Length, ATimeout);
+    if (!Read)
+        return std::nullopt;
+    int32_t N = *Read;
+    Cut.Size = Keep + std::max<int32_t>(N, 0);
+    Cut.Now();
+    FPeerClosed = N == 0;
+    if (N != 0 && GSocketStack->CheckSocketResult(N, { NetErrShutdown, NetErrConnectionAborted })) {
+        // Closing the link may fail too; the error to report is the receive's.
+        const int32_t Code = GSocketStack->LastSocketError();
+        N = 0;
+        DropLink();
+        if (FInputData->Size() == 0)
+            GSocketStack->ThrowSocketError(Code);
+    }
+    if (N > 0)
+        N = TakeReceived(Into, N);
+    return N;
+}
+
+std::optional<int32_t> TNetTCPConnection::ReceiveSome(uint8_t* AInto, int32_t ALength, int32_t ATimeout)
+{
+    // The read is tried first and waited for only when nothing is there: a transfer that
+    // keeps the socket filled then costs one call per read. The cancel of a probe is looked
+    // at before each read, as the wait would.
+    CheckCancelled();
+    const int32_t N = FIOHandler->TryReadSome(AInto, ALength);
+    if (N != NetNothingToRead) {
+        // No wait let the application run; a transfer that never waits does it here.
+        TNetAntiFreezeBase::YieldToApplication(false, false);
+        return N;
+    }
+    if (!FIOHandler->CanRead(ATimeout))
+        return std::nullopt;
+    return FIOHandler->ReadSome(AInto, ALength);
+}
+
+int32_t TNetTCPConnection::TakeReceived(uint8_t* AInto, int32_t ACount)
+{
+    if (FIntercept && !FDirectInto) {
+        FChunk->SetPosition(0);
+        FIntercept->Receive(*FChunk);
+        ACount = static_cast<int32_t>(FChunk->Size());
+        AInto = FChunk->Memory();
+    }
+    if (ASCIIFilter) {
+        for (int32_t I = 0; I < ACount; ++I)
+            AInto[I] &= 0x7F;
+    }
+    if (!FDirectInto) {
+        FInputData->Seek(0, TSeekOrigin::soEnd);
+        if (FIntercept)
+            FInputData->WriteBuffer(AInto, ACount);
+    }
+    return ACount;
 }
 
 std::string TNetTCPConnection::ReceiveLine(
@@ -509,25 +531,39 @@ int32_t TNetTCPConnection::ReadInt32(bool AConvert)
     return static_cast<int32_t>(Value);
 }
 
+namespace {
+
+// The count comes from the peer: a stream kept in memory is sized for what is likely to come
+// soon, not for whatever was announced, and grows as the rest arrives. Memory only takes the
+// room: the bytes are written over as they come, clearing them first would be lost work.
+void PresizeFor(TStream& AStream, int32_t AByteCount)
+{
+    constexpr int64_t PresizeLimit = 1 << 20;
+    const int64_t Position = AStream.Position();
+    const int64_t Wanted = Position + std::min<int64_t>(AByteCount, PresizeLimit);
+    if (auto* Memory = dynamic_cast<TMemoryStream*>(&AStream)) {
+        Memory->Reserve(Wanted - Memory->Size());
+    } else if (AStream.Size() < Wanted) {
+        AStream.SetSize(Wanted);
+        AStream.SetPosition(Position);
+    }
+}
+
+// What a read into AStream left beyond its position goes.
+void CutAtPosition(TStream& AStream)
+{
+    if (AStream.Size() > AStream.Position())
+        AStream.SetSize(AStream.Position());
+}
+
+} // namespace
+
 void TNetTCPConnection::ReadToStream(TStream& AStream, int32_t AByteCount, bool AReadUntilClose)
 {
     if (AByteCount == -1 && !AReadUntilClose)
         AByteCount = ReadInt32(true);
-    if (AByteCount >= 0) {
-        // The count comes from the peer: a stream kept in memory is sized for what is likely
-        // to come soon, not for whatever was announced, and grows as the rest arrives. Memory
-        // only takes the room: the bytes are written over as they come, clearing them first
-        // would be lost work.
-        constexpr int64_t PresizeLimit = 1 << 20;
-        const int64_t Position = AStream.Position();
-        const int64_t Wanted = Position + std::min<int64_t>(AByteCount, PresizeLimit);
-        if (auto* Memory = dynamic_cast<TMemoryStream*>(&AStream)) {
-            Memory->Reserve(Wanted - Memory->Size());
-        } else if (AStream.Size() < Wanted) {
-            AStream.SetSize(Wanted);
-            AStream.SetPosition(Position);
-        }
-    }
+    if (AByteCount >= 0)
+        PresizeFor(AStream, AByteCount);
     // Reading until the close has no length of its own: a body past 2 GiB is read whole.
     int64_t Remaining;
     if (AReadUntilClose) {
@@ -538,77 +574,84 @@ void TNetTCPConnection::ReadToStream(TStream& AStream, int32_t AByteCount, bool 
         StartWork(TWorkMode::wmRead, AByteCount);
     }
     try {
-        const int64_t Buffered = std::min<int64_t>(FInputData->Size(), Remaining);
-        if (Buffered > 0) {
-            AStream.WriteBuffer(FInputData->UnreadStart(), Buffered);
-            FInputData->Consume(static_cast<int32_t>(Buffered));
-            Remaining -= Buffered;
-        }
+        Remaining -= MoveBuffered(AStream, Remaining);
         const int32_t PieceSize
             = static_cast<int32_t>(std::min<int64_t>(Remaining, std::max<int32_t>(1, RecvBufferSize)));
-        // A bulk read: with nothing buffered and at least a piece to go, the bytes are received
-        // into an area of their own, in reads of up to BulkReadBytes, and written to the stream
-        // from there; they pass through no buffer in between. Its area is made on first use.
-        std::unique_ptr<uint8_t[]> Bulk;
-        int32_t BulkSize = 0;
+        TBulkArea Bulk;
         while (Remaining > 0 && IsConnected()) {
-            if (FInputData->Size() == 0 && !FIntercept && Remaining >= std::max<int32_t>(1, RecvBufferSize)) {
-                if (!Bulk) {
-                    BulkSize = static_cast<int32_t>(
-                        std::min<int64_t>(Remaining, std::max<int32_t>(BulkReadBytes, RecvBufferSize)));
-                    Bulk.reset(new uint8_t[static_cast<size_t>(BulkSize)]);
-                }
-                int32_t N = 0;
-                try {
-                    const TDirectRead Direct(
-                        *this, Bulk.get(), static_cast<int32_t>(std::min<int64_t>(Remaining, BulkSize)));
-                    N = FillInput(true, -1, true);
-                } catch (const ENetConnClosedGracefully&) {
-                    // Nothing came with the close; without AReadUntilClose it is an error.
-                    if (!AReadUntilClose)
-                        throw;
-                    continue;
-                }
-                if (N > 0) {
-                    AStream.WriteBuffer(Bulk.get(), N);
-                    Remaining -= N;
-                    StepWork(TWorkMode::wmRead, N);
-                }
-                continue;
-            }
-            // A piece through the buffer, taken once it is complete.
-            int32_t N = static_cast<int32_t>(std::min<int64_t>(Remaining, PieceSize));
-            try {
-                while (FInputData->Size() < N) {
-                    FillInput(true, -1, true);
-                    CheckClosed(true, true);
-                }
-            } catch (const ENetConnClosedGracefully&) {
-                // What came before the close goes to the stream either way; without
-                // AReadUntilClose the close is still an error for the caller.
-                N = static_cast<int32_t>(std::min<int64_t>(FInputData->Size(), N));
-                if (N > 0) {
-                    AStream.WriteBuffer(FInputData->UnreadStart(), N);
-                    FInputData->Consume(N);
-                    Remaining -= N;
-                }
-                if (!AReadUntilClose)
-                    throw;
-                continue;
-            }
-            AStream.WriteBuffer(FInputData->UnreadStart(), N);
-            FInputData->Consume(N);
-            Remaining -= N;
+            // A bulk read with nothing buffered and at least a piece to go; else a piece
+            // through the buffer.
+            if (FInputData->Size() == 0 && !FIntercept && Remaining >= std::max<int32_t>(1, RecvBufferSize))
+                Remaining -= ReadBulk(AStream, Remaining, Bulk, AReadUntilClose);
+            else
+                Remaining -= ReadPiece(
+                    AStream, static_cast<int32_t>(std::min<int64_t>(Remaining, PieceSize)), AReadUntilClose);
         }
     } catch (...) {
         FinishWork(TWorkMode::wmRead);
-        if (AStream.Size() > AStream.Position())
-            AStream.SetSize(AStream.Position());
+        CutAtPosition(AStream);
         throw;
     }
     FinishWork(TWorkMode::wmRead);
-    if (AStream.Size() > AStream.Position())
-        AStream.SetSize(AStream.Position());
+    CutAtPosition(AStream);
+}
+
+int64_t TNetTCPConnection::MoveBuffered(TStream& AStream, int64_t AMost)
+{
+    const int64_t Count = std::min<int64_t>(FInputData->Size(), AMost);
+    if (Count > 0) {
+        AStream.WriteBuffer(FInputData->UnreadStart(), Count);
+        FInputData->Consume(static_cast<int32_t>(Count));
+    }
+    return std::max<int64_t>(Count, 0);
+}
+
+int32_t TNetTCPConnection::ReadBulk(
+    TStream& AStream, int64_t ARemaining, TBulkArea& ABulk, bool AReadUntilClose)
+{
+    // The bytes are received into an area of their own, in reads of up to BulkReadBytes, and
+    // written to the stream from there; they pass through no buffer in between. The area is
+    // made on first use.
+    if (!ABulk.Bytes) {
+        ABulk.Size = static_cast<int32_t>(
+            std::min<int64_t>(ARemaining, std::max<int32_t>(BulkReadBytes, RecvBufferSize)));
+        ABulk.Bytes.reset(new uint8_t[static_cast<size_t>(ABulk.Size)]);
+    }
+    int32_t N = 0;
+    try {
+        const TDirectRead Direct(
+            *this, ABulk.Bytes.get(), static_cast<int32_t>(std::min<int64_t>(ARemaining, ABulk.Size)));
+        N = FillInput(true, -1, true);
+    } catch (const ENetConnClosedGracefully&) {
+        // Nothing came with the close; without AReadUntilClose it is an error.
+        if (!AReadUntilClose)
+            throw;
+        return 0;
+    }
+    if (N <= 0)
+        return 0;
+    AStream.WriteBuffer(ABulk.Bytes.get(), N);
+    StepWork(TWorkMode::wmRead, N);
+    return N;
+}
+
+int32_t TNetTCPConnection::ReadPiece(TStream& AStream, int32_t ACount, bool AReadUntilClose)
+{
+    // Taken once it is complete.
+    try {
+        while (FInputData->Size() < ACount) {
+            FillInput(true, -1, true);
+            CheckClosed(true, true);
+        }
+    } catch (const ENetConnClosedGracefully&) {
+        // What came before the close goes to the stream either way; without AReadUntilClose
+        // the close is still an error for the caller.
+        const int64_t Taken = MoveBuffered(AStream, ACount);
+        if (!AReadUntilClose)
+            throw;
+        return static_cast<int32_t>(Taken);
+    }
+    return static_cast<int32_t>(MoveBuffered(AStream, ACount));
 }
 
 std::string TNetTCPConnection::TakeAvailable()

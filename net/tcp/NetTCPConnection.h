@@ -15,6 +15,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -297,4 +298,24 @@ private:
         TDirectRead& operator=(const TDirectRead&) = delete;
         TNetTCPConnection& Connection;
     };
+
+    // The phases of FillInput: one read, into the buffer or the bulk area, the room it took
+    // cut back to what came (nullopt: the wait ran out); its receive (tried, then waited
+    // for); what an intercept and the ASCII filter make of what came.
+    std::optional<int32_t> ReadOnce(int32_t ATimeout);
+    std::optional<int32_t> ReceiveSome(uint8_t* AInto, int32_t ALength, int32_t ATimeout);
+    int32_t TakeReceived(uint8_t* AInto, int32_t ACount);
+
+    // The phases of ReadToStream. The area of its bulk reads, made on first use.
+    struct TBulkArea {
+        std::unique_ptr<uint8_t[]> Bytes;
+        int32_t Size = 0;
+    };
+    // Up to AMost buffered bytes into AStream; how many.
+    int64_t MoveBuffered(TStream& AStream, int64_t AMost);
+    // One bulk read into AStream; the bytes it took (0 after a close that AReadUntilClose
+    // allows).
+    int32_t ReadBulk(TStream& AStream, int64_t ARemaining, TBulkArea& ABulk, bool AReadUntilClose);
+    // ACount bytes through the buffer into AStream; fewer only when the peer closes first.
+    int32_t ReadPiece(TStream& AStream, int32_t ACount, bool AReadUntilClose);
 };

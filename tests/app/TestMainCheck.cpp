@@ -288,7 +288,8 @@ private slots:
         QCOMPARE(F->Window->ChecksInFlight(), size_t(4));
         const qint64 Stall = LongestStall(1500);
         qInfo("longest stall of the event loop: %lld ms", static_cast<long long>(Stall));
-        QVERIFY2(Stall < 100, qPrintable(QString::number(Stall)));
+        // About 20 ms idle; a check run on this thread would hold it for the whole 1.5 s.
+        QVERIFY2(Stall < 500, qPrintable(QString::number(Stall)));
         QCOMPARE(F->Window->ChecksInFlight(), size_t(4));
         QVERIFY(ThreadCount() > Before);
 

@@ -44,6 +44,10 @@ namespace {
 // time-out and its bound on the whole exchange.
 constexpr int32_t ShortReadTimeout = 500;
 constexpr int32_t ShortExchangeTimeout = 3 * ShortReadTimeout;
+// An exchange that the bound ends is over by then: the bound and what a loaded machine adds to
+// it. The servers that would run past it go on for tens of seconds, so a missing bound still
+// shows.
+constexpr int32_t EndedByTheBound = 3 * ShortExchangeTimeout;
 // The most the heap may grow while a hostile answer is read: the connection's buffers and
 // the first 64 KiB of an error page, with room to spare, but far from what the server sends.
 constexpr int64_t HeapBound = 4 << 20;
@@ -152,14 +156,15 @@ struct TOutcome {
     int64_t HeapGrowth = 0;
 };
 
-TOutcome Get(TNetHTTP& AHTTP, const std::string& AURL)
+// AMethod with ASource as the request's body (none for a GET).
+TOutcome Exchange(TNetHTTP& AHTTP, TNetHTTPMethod AMethod, const std::string& AURL, TStream* ASource)
 {
     TOutcome Result;
     TNullStream Body;
     THeapWatch Heap;
     const auto Start = std::chrono::steady_clock::now();
     try {
-        AHTTP.GetToStream(AURL, Body);
+        AHTTP.PerformRequest(AMethod, AURL, &Body, ASource);
     } catch (const std::exception& E) {
         Result.Error = E.what();
     }
@@ -167,6 +172,11 @@ TOutcome Get(TNetHTTP& AHTTP, const std::string& AURL)
     Result.Body = Body.BytesWritten();
     Result.HeapGrowth = Heap.Growth();
     return Result;
+}
+
+TOutcome Get(TNetHTTP& AHTTP, const std::string& AURL)
+{
+    return Exchange(AHTTP, hmGet, AURL, nullptr);
 }
 
 TOutcome Check(TWebMonitor& AMonitor)
@@ -290,18 +300,22 @@ TEST(HostileServer, TrickledHeadersEndAtTheExchangeBound)
     const TOutcome R = Get(C.HTTP, Url(Server));
     EXPECT_EQ(R.Error, "Read Timeout");
     EXPECT_GE(R.Ms, ShortExchangeTimeout - 100);
-    EXPECT_LT(R.Ms, ShortExchangeTimeout + 1500);
+    EXPECT_LT(R.Ms, EndedByTheBound);
 }
 
 TEST(HostileServer, ARequestNeverReadEndsAtTheExchangeBound)
 {
-    // Accepts and reads nothing: a request of megabytes fills both windows and waits.
-    TScriptedServer Server([](TScriptedServer& S, int, int) { S.Pause(2 * ShortExchangeTimeout); });
+    // Accepts and reads nothing until the test ends: a request body of megabytes fills both
+    // windows and waits. (A body, not a URL of megabytes: a debug build takes seconds to
+    // check and encode one, and under load that alone used up the bound before the connect.)
+    TScriptedServer Server([](TScriptedServer& S, int, int) { S.Pause(60000); });
     TShortClient C;
-    const TOutcome R = Get(C.HTTP, Url(Server) + Filler(8 << 20));
+    TMemoryStream Source;
+    Source.WriteBuffer(Filler(8 << 20).data(), 8 << 20);
+    const TOutcome R = Exchange(C.HTTP, hmPost, Url(Server), &Source);
     EXPECT_EQ(R.Error, "Write Timeout");
     EXPECT_GE(R.Ms, ShortExchangeTimeout - 100);
-    EXPECT_LT(R.Ms, ShortExchangeTimeout + 1500);
+    EXPECT_LT(R.Ms, EndedByTheBound);
 }
 
 TEST(HostileServer, TrickledHeadersEndTheWebCheckAfterThreeOfItsTimeOuts)
@@ -318,17 +332,17 @@ TEST(HostileServer, TrickledHeadersEndTheWebCheckAfterThreeOfItsTimeOuts)
     EXPECT_EQ(Monitor.Status(), msError);
     EXPECT_EQ(R.Error, "Read Timeout");
     EXPECT_GE(R.Ms, 2900);
-    EXPECT_LT(R.Ms, 4500);
+    EXPECT_LT(R.Ms, 9000);
 }
 
 TEST(HostileServer, SlowAnswerWithinTheBoundStillSucceeds)
 {
-    // Four pieces, each well within the read time-out, all of them within the bound.
+    // Four pieces, each well within the read time-out, all of them well within the bound.
     TScriptedServer Server([](TScriptedServer& S, int Fd, int) {
         S.ReadRequest(Fd);
         const std::string Pieces[] = { "HTTP/1.1 200 OK\r\n", "Content-Length: 8\r\n\r\n", "slow", "page" };
         for (const std::string& P : Pieces) {
-            S.Pause(ShortReadTimeout / 2);
+            S.Pause(ShortReadTimeout / 4);
             TScriptedServer::SendAll(Fd, P);
         }
         S.WaitForPeerClose(Fd);
@@ -337,26 +351,28 @@ TEST(HostileServer, SlowAnswerWithinTheBoundStillSucceeds)
     const TOutcome R = Get(C.HTTP, Url(Server));
     EXPECT_EQ(R.Error, "");
     EXPECT_EQ(R.Body, 8);
-    EXPECT_GE(R.Ms, 2 * ShortReadTimeout - 100);
+    EXPECT_GE(R.Ms, ShortReadTimeout - 100);
 }
 
 TEST(HostileServer, EveryExchangeHasABoundOfItsOwn)
 {
-    // Two answers on one kept connection, each taking two thirds of the bound.
+    // Four answers on one kept connection, each taking a third of the bound: one bound for all
+    // of them would end the fourth, while each has room to spare on a loaded machine.
+    constexpr int Answers = 4;
     TScriptedServer Server([](TScriptedServer& S, int Fd, int) {
-        for (int I = 0; I < 2; ++I) {
+        for (int I = 0; I < Answers; ++I) {
             S.ReadRequest(Fd);
             TScriptedServer::SendAll(Fd, "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\n");
             for (char C : std::string("body")) {
-                S.Pause(ShortExchangeTimeout / 6);
+                S.Pause(ShortExchangeTimeout / 12);
                 TScriptedServer::SendAll(Fd, std::string(1, C));
             }
         }
         S.WaitForPeerClose(Fd);
     });
     TShortClient C;
-    EXPECT_EQ(Get(C.HTTP, Url(Server)).Error, "");
-    EXPECT_EQ(Get(C.HTTP, Url(Server)).Error, "");
+    for (int I = 0; I < Answers; ++I)
+        EXPECT_EQ(Get(C.HTTP, Url(Server)).Error, "") << I;
 }
 
 TEST(HostileServer, WithoutAnExchangeBoundOnlyEachReadIsTimed)
@@ -390,7 +406,7 @@ TEST(HostileServer, ChunkedBodyWithoutEndEndsAtTheBound)
     const TOutcome R = Get(C.HTTP, Url(Server));
     EXPECT_EQ(R.Error, "Read Timeout");
     EXPECT_GE(R.Ms, ShortExchangeTimeout - 100);
-    EXPECT_LT(R.Ms, ShortExchangeTimeout + 1500);
+    EXPECT_LT(R.Ms, EndedByTheBound);
     EXPECT_GT(R.Body, 1 << 20);
     EXPECT_LT(R.HeapGrowth, HeapBound);
 }
@@ -421,7 +437,7 @@ TEST(HostileServer, BodiesWithoutEndEndAtTheBound)
         TShortClient C;
         const TOutcome R = Get(C.HTTP, Url(Server));
         EXPECT_EQ(R.Error, "Read Timeout");
-        EXPECT_LT(R.Ms, ShortExchangeTimeout + 1500);
+        EXPECT_LT(R.Ms, EndedByTheBound);
         EXPECT_LT(R.HeapGrowth, HeapBound);
     }
 }
@@ -552,42 +568,51 @@ TEST(HostileServer, OrdinaryPageStillSucceeds)
     EXPECT_EQ(R.Error, "");
 }
 
+namespace {
+
+// A GET over TLS from a server that takes the connection and the client's hello and never
+// finishes the handshake: it stays silent, or (ATrickle) answers a byte of a record header
+// every 200 ms, so that no single wait runs out. ASlowConnect ms pass between the connect and
+// the handshake (played by the handler), as after a connect that took that long.
+TOutcome StalledHandshake(bool ATrickle, int ASlowConnect = 0)
+{
+    TScriptedServer Server([ATrickle](TScriptedServer& S, int Fd, int) {
+        if (ATrickle)
+            Trickle(S, Fd, "\x16\x03\x03\x40\x00" + Filler(100), 200);
+        S.WaitForPeerClose(Fd, 8000);
+    });
+    TShortClient C;
+    TNetSSLIOHandlerSocket Handler;
+    if (ASlowConnect > 0)
+        Handler.OnBeforeHandshake = [ASlowConnect](TComponent*) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(ASlowConnect));
+        };
+    C.HTTP.SetIOHandler(&Handler);
+    const TOutcome R = Get(C.HTTP, "https://127.0.0.1:" + std::to_string(Server.Port()) + "/");
+    C.HTTP.SetIOHandler(nullptr);
+    return R;
+}
+
+} // namespace
+
 TEST(HostileServer, TLSServerThatStallsTheHandshakeFailsWithinTheConnectTimeOut)
 {
-    // One takes the connection and the client's hello and never answers; one answers a byte of
-    // a record header every 200 ms, so that no single wait runs out; and one that never answers
-    // comes after a connect that took 400 ms (played by the handler between connect and
-    // handshake), which leaves the handshake only the rest of the one connect time-out.
-    struct Row {
-        const char* Name;
-        bool Trickle;
-        int SlowConnect;
-        int32_t Within;
-    };
-    const Row Rows[] = {
-        { "silent", false, 0, ShortReadTimeout + 1000 },
-        { "trickling", true, 0, ShortReadTimeout + 1000 },
-        { "silent after a slow connect", false, 400, ShortReadTimeout + 200 },
-    };
-    for (const Row& Case : Rows) {
-        SCOPED_TRACE(Case.Name);
-        const bool Trickle = Case.Trickle;
-        TScriptedServer Server([Trickle](TScriptedServer& S, int Fd, int) {
-            if (Trickle)
-                ::Trickle(S, Fd, "\x16\x03\x03\x40\x00" + Filler(100), 200);
-            S.WaitForPeerClose(Fd, 8000);
-        });
-        TShortClient C;
-        TNetSSLIOHandlerSocket Handler;
-        if (Case.SlowConnect > 0)
-            Handler.OnBeforeHandshake = [&](TComponent*) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(Case.SlowConnect));
-            };
-        C.HTTP.SetIOHandler(&Handler);
-        const TOutcome R = Get(C.HTTP, "https://127.0.0.1:" + std::to_string(Server.Port()) + "/");
-        C.HTTP.SetIOHandler(nullptr);
+    for (const bool Trickling : { false, true }) {
+        SCOPED_TRACE(Trickling ? "trickling" : "silent");
+        const TOutcome R = StalledHandshake(Trickling);
         EXPECT_EQ(R.Error, "Error connecting with SSL. Handshake timed out");
         EXPECT_GE(R.Ms, ShortReadTimeout - 100);
-        EXPECT_LT(R.Ms, Case.Within);
+        EXPECT_LT(R.Ms, 3 * ShortReadTimeout);
     }
+}
+
+// The handshake after a connect that took 400 ms gets only the rest of the one connect
+// time-out. Only a tight bound tells that from a time-out of its own (400 ms later), so this
+// case runs with the integration tests, not in the unit loop.
+TEST(HostileServer, SlowConnectLeavesTheHandshakeTheRestOfTheConnectTimeOut)
+{
+    const TOutcome R = StalledHandshake(false, 400);
+    EXPECT_EQ(R.Error, "Error connecting with SSL. Handshake timed out");
+    EXPECT_GE(R.Ms, ShortReadTimeout - 100);
+    EXPECT_LT(R.Ms, ShortReadTimeout + 200);
 }
