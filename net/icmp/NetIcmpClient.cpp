@@ -351,6 +351,11 @@ void TNetIcmpClient::Echo(const std::string& AText, uint16_t ASequence)
     if (ASequence != 0)
         FSequence = ASequence;
     BuildEchoRequest(AText);
+    // The shared socket is left on every way out, an exception's too.
+    struct TLeave {
+        TNetIcmpClient& Client;
+        ~TLeave() { Client.LeaveShared(); }
+    } Leave { *this };
     const uint32_t Start = TickCount();
     SendEchoRequest();
     ReceiveEchoReply();
@@ -405,7 +410,52 @@ void TNetIcmpClient::SendEchoRequest()
     // A socket left open by a failed exchange may be of the other family.
     if (FSocket->HasSocket && FSocket->Family != (FTargetIPv6 ? NetFamilyIPv6 : NetFamilyIPv4))
         FSocket->ShutAndClose(true);
-    SendDatagram(Address, Port, FRequestBuffer, FRequestSize);
+    if (!SendShared(Address))
+        SendDatagram(Address, Port, FRequestBuffer, FRequestSize);
+}
+
+bool TNetIcmpClient::SendShared(const std::string& AAddress)
+{
+    // A protocol or time-to-live of the caller's own needs a socket that carries it.
+    if (Protocol != IPPROTO_ICMP || TTL != TNetIcmpShared::SocketTTL)
+        return false;
+    FWaiter.IPv6 = FTargetIPv6;
+    FWaiter.Identifier = FIdentifier;
+    FWaiter.Sequence = FSequence;
+    // Without the privilege for a raw socket the exchange opens a datagram socket of its own.
+    FSharedFd = TNetIcmpShared::Instance().Register(FWaiter);
+    if (FSharedFd < 0)
+        return false;
+    const int32_t Sent = GSocketStack->SendDataTo(FSharedFd, FRequestBuffer, 0, FRequestSize, AAddress, Port);
+    if (GSocketStack->CheckSocketResult(Sent, { NetErrMessageTooLong }))
+        throw ENetPackageSizeTooBig(RSPackageSizeTooBig);
+    if (Sent != FRequestSize)
+        throw ENetNotAllBytesSent(RSNotAllBytesSent);
+    return true;
+}
+
+void TNetIcmpClient::LeaveShared()
+{
+    if (FSharedFd < 0)
+        return;
+    TNetIcmpShared::Instance().Unregister(FWaiter);
+    FSharedFd = -1;
+}
+
+int32_t TNetIcmpClient::ReceiveShared(int32_t ATimeout)
+{
+    if (ATimeout < 0)
+        ATimeout = ReceiveTimeout;
+    const uint32_t Start = TickCount();
+    for (;;) {
+        FDatagram = TDatagramInfo {};
+        if (const int32_t Size = TNetIcmpShared::Instance().Take(FWaiter, FRecvBuffer, FDatagram))
+            return Size;
+        const int32_t Remaining = ATimeout - static_cast<int32_t>(TickDiff(Start, TickCount()));
+        if (Remaining <= 0)
+            return 0;
+        TNetIcmpShared::WaitDelivery(Remaining);
+    }
 }
 
 void TNetIcmpClient::SetTarget(const uint8_t (&AAddress)[4])
@@ -578,6 +628,8 @@ bool TNetIcmpClient::DecodeReply(int32_t AByteCount, TReplyStatus& AStatus)
 
 int32_t TNetIcmpClient::ReceiveIntoBuffer(int32_t ATimeout)
 {
+    if (FSharedFd >= 0)
+        return ReceiveShared(ATimeout);
     if (FDatagramSocket || FTargetIPv6)
         return ReceiveMessage(ATimeout);
     FDatagram = TDatagramInfo {};

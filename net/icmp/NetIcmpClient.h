@@ -41,6 +41,7 @@
 // identifier per socket and hands each socket only the answers carrying its own.
 #pragma once
 
+#include "net/icmp/NetIcmpShared.h"
 #include "net/icmp/NetRawClient.h"
 
 #include <cstdint>
@@ -120,11 +121,7 @@ public:
 protected:
     // Where the datagram in RecvBuffer came from. With an IP header the decoder reads the
     // sender and the time-to-live from it; without one they are given here.
-    struct TDatagramInfo {
-        bool HasIPHeader = true;
-        uint8_t Source[16] = {}; // the first four bytes for an IPv4 sender
-        uint8_t TTL = 0;
-    };
+    using TDatagramInfo = TNetIcmpShared::TOrigin;
 
     // Raw socket first; the datagram socket when the raw one is refused for want of privilege.
     void AllocateSocket(TNetSocketHandle& ASocket) override;
@@ -171,12 +168,22 @@ protected:
 
 private:
     bool FOwnsIdentifier = false;
+    // While an exchange runs over the process's shared raw socket: that socket, and what this
+    // client waits for on it (see NetIcmpShared.h). -1 when the exchange has a socket of its own.
+    int FSharedFd = -1;
+    TNetIcmpShared::TWaiter FWaiter;
     // The open raw socket has the filter by identifier (see the .cpp file's filters).
     bool FIdentifierFiltered = false;
 
     // Before the first wait of a raw socket: lets its kernel filter keep datagrams of other
     // identifiers away from now on (once per socket).
     void FilterOthers();
+
+    // The shared raw socket when it serves this exchange (registered, so that nothing sent to
+    // us is lost before we wait); false when the exchange needs a socket of its own.
+    bool SendShared(const std::string& AAddress);
+    void LeaveShared();
+    int32_t ReceiveShared(int32_t ATimeout);
 
     // Every socket that hands over the message alone: the datagram sockets, the raw ICMPv6 one.
     int32_t ReceiveMessage(int32_t ATimeout);
