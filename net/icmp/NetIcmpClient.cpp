@@ -444,18 +444,10 @@ void TNetIcmpClient::LeaveShared()
 
 int32_t TNetIcmpClient::ReceiveShared(int32_t ATimeout)
 {
-    if (ATimeout < 0)
-        ATimeout = ReceiveTimeout;
-    const uint32_t Start = TickCount();
-    for (;;) {
-        FDatagram = TDatagramInfo {};
-        if (const int32_t Size = TNetIcmpShared::Instance().Take(FWaiter, FRecvBuffer, FDatagram))
-            return Size;
-        const int32_t Remaining = ATimeout - static_cast<int32_t>(TickDiff(Start, TickCount()));
-        if (Remaining <= 0)
-            return 0;
-        TNetIcmpShared::WaitDelivery(Remaining);
-    }
+    static_assert(BufferBytes == TNetIcmpShared::DatagramBytes);
+    FDatagram = TDatagramInfo {};
+    return TNetIcmpShared::Instance().Receive(
+        FWaiter, FRecvBuffer, FDatagram, ATimeout < 0 ? ReceiveTimeout : ATimeout);
 }
 
 void TNetIcmpClient::SetTarget(const uint8_t (&AAddress)[4])

@@ -3,6 +3,7 @@
 #include "net/stack/NetCancel.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <linux/icmp.h>
 #include <netinet/icmp6.h>
@@ -26,8 +27,8 @@ constexpr uint8_t Icmp6EchoReply = 129;
 constexpr int32_t IcmpHeaderBytes = 8;
 constexpr int32_t IPHeaderBytes = 20;
 constexpr int32_t IPv6HeaderBytes = 40;
-// Room for a burst of answers while the reader is not on a processor: a pass of a thousand
-// checks at once queues a thousand of them.
+// Room for a burst of answers while no waiting client is on a processor: a pass of a
+// thousand checks at once queues a thousand of them.
 constexpr int ReceiveBufferBytes = 4 << 20;
 // Datagrams read with one call.
 constexpr unsigned Batch = 32;
@@ -61,37 +62,7 @@ struct TThreadWake {
 
 thread_local TThreadWake GThreadWake;
 
-} // namespace
-
-TNetIcmpShared& TNetIcmpShared::Instance()
-{
-    static TNetIcmpShared Shared;
-    return Shared;
-}
-
-TNetIcmpShared::~TNetIcmpShared()
-{
-    std::unique_ptr<std::thread> Thread;
-    {
-        std::lock_guard<std::mutex> Guard(FLock);
-        if (FOwner != ::getpid()) {
-            (void)FThread.release();
-            return;
-        }
-        FStopping = true;
-        if (FWakeFd >= 0)
-            Wake(FWakeFd);
-        Thread = std::move(FThread);
-    }
-    if (Thread && Thread->joinable())
-        Thread->join();
-    std::lock_guard<std::mutex> Guard(FLock);
-    CloseLocked();
-    if (FWakeFd >= 0)
-        ::close(FWakeFd);
-}
-
-int TNetIcmpShared::ThreadWakeFd()
+int ThreadWakeFd()
 {
     if (GThreadWake.Fd < 0) {
         GThreadWake.Fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -101,45 +72,102 @@ int TNetIcmpShared::ThreadWakeFd()
     return GThreadWake.Fd;
 }
 
+int64_t NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
+
+TNetIcmpShared& TNetIcmpShared::Instance()
+{
+    // Never destroyed: a client on another thread may still leave while the process exits.
+    static TNetIcmpShared* const Shared = new TNetIcmpShared;
+    return *Shared;
+}
+
+void TNetIcmpShared::ForgetParentLocked()
+{
+    if (FOwner == ::getpid())
+        return;
+    // The descriptors are the parent's sockets, inherited: closing our copies leaves its.
+    for (TFamily* F : { &FIPv4, &FIPv6 }) {
+        if (F->Fd >= 0)
+            ::close(F->Fd);
+        *F = TFamily {};
+    }
+    FWaiters.clear();
+    FOwner = ::getpid();
+}
+
 int TNetIcmpShared::Register(TWaiter& AWaiter)
 {
     AWaiter.WakeFd = ThreadWakeFd();
     AWaiter.Count = 0;
     AWaiter.First = 0;
+    AWaiter.Waiting = false;
     std::lock_guard<std::mutex> Guard(FLock);
-    if (FOwner != ::getpid()) {
-        // A forked child: the parent's reader is not running here, and its sockets are the
-        // parent's business.
-        (void)FThread.release();
-        FWaiters.clear();
-        CloseLocked();
-        if (FWakeFd >= 0)
-            ::close(FWakeFd);
-        FWakeFd = -1;
-        FRunning = false;
-        FOwner = ::getpid();
-    }
+    ForgetParentLocked();
     const int Fd = OpenLocked(AWaiter.IPv6);
     if (Fd < 0)
         return -1;
-    StartLocked();
+    ++FamilyOf(AWaiter).Users;
     FWaiters[Key(AWaiter.IPv6, AWaiter.Identifier)] = &AWaiter;
-    FLastUse = std::chrono::steady_clock::now();
     return Fd;
 }
 
 void TNetIcmpShared::Unregister(TWaiter& AWaiter)
 {
     std::lock_guard<std::mutex> Guard(FLock);
+    StopWaitingLocked(AWaiter);
     const auto Found = FWaiters.find(Key(AWaiter.IPv6, AWaiter.Identifier));
     if (Found != FWaiters.end() && Found->second == &AWaiter)
         FWaiters.erase(Found);
-    FLastUse = std::chrono::steady_clock::now();
+    TFamily& F = FamilyOf(AWaiter);
+    if (--F.Users == 0 && F.Fd >= 0) {
+        ::close(F.Fd);
+        F.Fd = -1;
+    }
 }
 
-int32_t TNetIcmpShared::Take(TWaiter& AWaiter, uint8_t (&ABuffer)[DatagramBytes], TOrigin& AOrigin)
+void TNetIcmpShared::StartWaitingLocked(TWaiter& AWaiter)
 {
-    std::lock_guard<std::mutex> Guard(FLock);
+    TFamily& F = FamilyOf(AWaiter);
+    if (!AWaiter.Waiting) {
+        AWaiter.Waiting = true;
+        AWaiter.Previous = nullptr;
+        AWaiter.Next = F.Waiting;
+        if (F.Waiting)
+            F.Waiting->Previous = &AWaiter;
+        F.Waiting = &AWaiter;
+    }
+    if (!F.Poller)
+        F.Poller = &AWaiter;
+}
+
+void TNetIcmpShared::StopWaitingLocked(TWaiter& AWaiter)
+{
+    if (!AWaiter.Waiting)
+        return;
+    TFamily& F = FamilyOf(AWaiter);
+    AWaiter.Waiting = false;
+    if (AWaiter.Previous)
+        AWaiter.Previous->Next = AWaiter.Next;
+    else
+        F.Waiting = AWaiter.Next;
+    if (AWaiter.Next)
+        AWaiter.Next->Previous = AWaiter.Previous;
+    if (F.Poller != &AWaiter)
+        return;
+    F.Poller = F.Waiting;
+    if (F.Poller)
+        Wake(F.Poller->WakeFd);
+}
+
+int32_t TNetIcmpShared::TakeLocked(TWaiter& AWaiter, uint8_t (&ABuffer)[DatagramBytes], TOrigin& AOrigin)
+{
     if (AWaiter.Count == 0)
         return 0;
     const TDatagram& Next = AWaiter.Mailbox[AWaiter.First];
@@ -147,20 +175,51 @@ int32_t TNetIcmpShared::Take(TWaiter& AWaiter, uint8_t (&ABuffer)[DatagramBytes]
     std::memcpy(ABuffer, Next.Bytes, static_cast<size_t>(Next.Size));
     AWaiter.First = (AWaiter.First + 1) % MailboxSize;
     --AWaiter.Count;
+    StopWaitingLocked(AWaiter);
     return Next.Size;
 }
 
-void TNetIcmpShared::WaitDelivery(int32_t ATimeout)
+int32_t TNetIcmpShared::Receive(
+    TWaiter& AWaiter, uint8_t (&ABuffer)[DatagramBytes], TOrigin& AOrigin, int32_t ATimeout)
 {
-    const TNetCancelToken* Token = CurrentCancelToken();
-    pollfd Wait[2] = { { ThreadWakeFd(), POLLIN, 0 }, { Token ? Token->Fd() : -1, POLLIN, 0 } };
-    int Result;
-    do
-        Result = ::poll(Wait, Token ? 2 : 1, ATimeout);
-    while (Result < 0 && errno == EINTR);
-    CheckCancelled();
-    if (Result > 0 && (Wait[0].revents & POLLIN))
-        Drain(Wait[0].fd);
+    const int64_t Deadline = NowMs() + ATimeout;
+    const TNetCancelToken* const Token = CurrentCancelToken();
+    for (;;) {
+        int Fd;
+        {
+            std::lock_guard<std::mutex> Guard(FLock);
+            if (const int32_t Size = TakeLocked(AWaiter, ABuffer, AOrigin))
+                return Size;
+            Fd = FamilyOf(AWaiter).Fd;
+        }
+        ReadAll(AWaiter.IPv6, Fd, &AWaiter);
+        bool Poller;
+        int32_t Remaining;
+        {
+            std::lock_guard<std::mutex> Guard(FLock);
+            if (const int32_t Size = TakeLocked(AWaiter, ABuffer, AOrigin))
+                return Size;
+            Remaining = static_cast<int32_t>(Deadline - NowMs());
+            if (Remaining <= 0) {
+                StopWaitingLocked(AWaiter);
+                return 0;
+            }
+            StartWaitingLocked(AWaiter);
+            Poller = FamilyOf(AWaiter).Poller == &AWaiter;
+        }
+        pollfd Wait[3] = { { AWaiter.WakeFd, POLLIN, 0 }, { Token ? Token->Fd() : -1, POLLIN, 0 },
+            { Poller ? Fd : -1, POLLIN, 0 } };
+        // A negative descriptor is skipped.
+        if (::poll(Wait, 3, Remaining) > 0 && (Wait[0].revents & POLLIN))
+            Drain(AWaiter.WakeFd);
+        if (Token && Token->Cancelled()) {
+            {
+                std::lock_guard<std::mutex> Guard(FLock);
+                StopWaitingLocked(AWaiter);
+            }
+            CheckCancelled();
+        }
+    }
 }
 
 int32_t TNetIcmpShared::EchoOffset(bool AIPv6, const TDatagram& ADatagram)
@@ -197,10 +256,10 @@ int32_t TNetIcmpShared::EchoOffset(bool AIPv6, const TDatagram& ADatagram)
 bool TNetIcmpShared::Deliver(bool AIPv6, const TDatagram& ADatagram)
 {
     std::lock_guard<std::mutex> Guard(FLock);
-    return DeliverLocked(AIPv6, ADatagram);
+    return DeliverLocked(AIPv6, ADatagram, nullptr);
 }
 
-bool TNetIcmpShared::DeliverLocked(bool AIPv6, const TDatagram& ADatagram)
+bool TNetIcmpShared::DeliverLocked(bool AIPv6, const TDatagram& ADatagram, const TWaiter* ASelf)
 {
     const int32_t Echo = EchoOffset(AIPv6, ADatagram);
     if (Echo < 0)
@@ -217,20 +276,15 @@ bool TNetIcmpShared::DeliverLocked(bool AIPv6, const TDatagram& ADatagram)
     Slot.Origin = ADatagram.Origin;
     std::memcpy(Slot.Bytes, ADatagram.Bytes, static_cast<size_t>(ADatagram.Size));
     ++W.Count;
-    ++FDelivered;
-    Wake(W.WakeFd);
+    // The reader looks into its own mailbox next; only another waiter needs waking.
+    if (&W != ASelf)
+        Wake(W.WakeFd);
     return true;
-}
-
-uint64_t TNetIcmpShared::Delivered() const
-{
-    std::lock_guard<std::mutex> Guard(FLock);
-    return FDelivered;
 }
 
 int TNetIcmpShared::OpenLocked(bool AIPv6)
 {
-    int& Fd = AIPv6 ? FIPv6 : FIPv4;
+    int& Fd = (AIPv6 ? FIPv6 : FIPv4).Fd;
     if (Fd >= 0)
         return Fd;
     const int Opened = ::socket(AIPv6 ? AF_INET6 : AF_INET, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK,
@@ -258,71 +312,16 @@ int TNetIcmpShared::OpenLocked(bool AIPv6)
     if (::setsockopt(Opened, SOL_SOCKET, SO_RCVBUFFORCE, &ReceiveBufferBytes, sizeof ReceiveBufferBytes) != 0)
         ::setsockopt(Opened, SOL_SOCKET, SO_RCVBUF, &ReceiveBufferBytes, sizeof ReceiveBufferBytes);
     Fd = Opened;
-    if (FRunning)
-        Wake(FWakeFd);
     return Fd;
 }
 
-void TNetIcmpShared::CloseLocked()
-{
-    for (int* Fd : { &FIPv4, &FIPv6 }) {
-        if (*Fd >= 0)
-            ::close(*Fd);
-        *Fd = -1;
-    }
-}
-
-void TNetIcmpShared::StartLocked()
-{
-    if (FRunning)
-        return;
-    // A reader that ended on its own has left the lock for good; joining it is quick.
-    if (FThread && FThread->joinable())
-        FThread->join();
-    if (FWakeFd < 0) {
-        FWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (FWakeFd < 0)
-            throw std::system_error(errno, std::generic_category(), "eventfd");
-    }
-    FThread = std::make_unique<std::thread>([this] { Run(); });
-    FRunning = true;
-}
-
-void TNetIcmpShared::Run()
-{
-    for (;;) {
-        pollfd Wait[3] = { { FWakeFd, POLLIN, 0 }, { -1, POLLIN, 0 }, { -1, POLLIN, 0 } };
-        {
-            std::lock_guard<std::mutex> Guard(FLock);
-            if (FStopping)
-                return;
-            if (FWaiters.empty()
-                && std::chrono::steady_clock::now() - FLastUse >= std::chrono::milliseconds(LingerMs)) {
-                CloseLocked();
-                FRunning = false;
-                return;
-            }
-            Wait[1].fd = FIPv4;
-            Wait[2].fd = FIPv6;
-        }
-        // A negative descriptor is skipped by poll.
-        if (::poll(Wait, 3, LingerMs) <= 0)
-            continue;
-        if (Wait[0].revents & POLLIN)
-            Drain(FWakeFd);
-        if (Wait[1].revents & POLLIN)
-            ReadAll(false, Wait[1].fd);
-        if (Wait[2].revents & POLLIN)
-            ReadAll(true, Wait[2].fd);
-    }
-}
-
-void TNetIcmpShared::ReadAll(bool AIPv6, int AFd)
+void TNetIcmpShared::ReadAll(bool AIPv6, int AFd, const TWaiter* ASelf)
 {
     union TControl {
         cmsghdr Align;
         char Bytes[CMSG_SPACE(sizeof(int))];
     };
+    // Per thread: any waiting client may read, and a batch does not fit on every stack.
     static thread_local TDatagram Datagrams[Batch];
     static thread_local sockaddr_in6 From[Batch];
     static thread_local TControl Control[Batch];
@@ -363,7 +362,7 @@ void TNetIcmpShared::ReadAll(bool AIPv6, int AFd)
         {
             std::lock_guard<std::mutex> Guard(FLock);
             for (int I = 0; I < Count; ++I)
-                DeliverLocked(AIPv6, Datagrams[I]);
+                DeliverLocked(AIPv6, Datagrams[I], ASelf);
         }
         if (Count < static_cast<int>(Batch))
             return;

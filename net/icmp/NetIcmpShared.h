@@ -1,36 +1,40 @@
-// One raw ICMP socket per address family for every echo client of the process, and the thread
-// that reads them and hands each datagram to the client waiting for its identifier and
-// sequence.
+// One raw ICMP socket per address family for every echo client of the process, read by the
+// clients that wait on it, each datagram handed to the client whose identifier and sequence it
+// carries.
 //
 // Why shared. Every raw ICMP socket of the host is handed a copy of every ICMP datagram that
-// arrives. With a socket per check, thousands of checks at once meant thousands of copies of
-// every answer, and a check whose thread had not yet read its queue (2 cores, hundreds of
-// runnable workers) found that queue full of other checks' answers and its own dropped: the
-// kernel counted the drop and the check reported "Request timed out." for a host that had
-// answered. One socket reads each answer once, and a check registers before its request
-// leaves, so an answer that comes before its check waits is kept for it.
+// arrives. With a socket per check, a thousand checks at once meant a thousand copies of every
+// answer, and a check whose thread had not yet read its queue (2 cores, hundreds of runnable
+// workers) found that queue full of other checks' answers and its own dropped: the kernel
+// counted the drop, and the check reported "Request timed out." for a host that had answered.
+// One socket reads each answer once, and a check registers before its request leaves, so an
+// answer that comes before its check waits is kept for it.
+//
+// Why no reader thread. On the loopback (and often on a near host) the answer is queued before
+// the send returns; the waiting client reads it at once, with no thread hand-off at all.
 //
 // Threads and the rules that keep them safe:
-// - FLock guards the table of waiters, every waiter's mailbox and the state of the thread.
-//   The reader thread takes it only to deliver; a waiter only to register, take a datagram
-//   and leave. Nothing blocks while holding it.
-// - A waiter is registered from before its request is sent until its wait is over
-//   (TRegistration), and only datagrams carrying its identifier and sequence reach its
-//   mailbox, so a check never takes, or crowds out, another's answer. What matches is still
-//   judged by the client's own rules (sender, quoted address, checksum).
-// - The reader wakes a waiter through the waiting thread's eventfd (one per thread, made at its
-//   first wait and reused); a wait watches it beside the thread's cancel token.
-// - The reader thread is started by the first registration and ends on its own when nobody
-//   has registered for LingerMs (closing the sockets, which otherwise would take a copy of
-//   every answer on the host); the process-wide object joins it at exit, and a later start
-//   joins an ended one first. After fork() a child starts afresh: the thread is not its own.
+// - FLock guards the table of waiters, every waiter's mailbox, the list of waiting clients and
+//   each family's socket, count of users and poller. Nothing blocks while holding it; the
+//   socket is read outside it.
+// - A waiter is registered from before its request is sent until its exchange is over, and
+//   only datagrams carrying its identifier and sequence reach its mailbox, so a check never
+//   takes, or crowds out, another's answer. Whose datagram it really is stays the client's
+//   own rules to judge (sender, quoted address, checksum).
+// - Any registered waiter may read the socket without waiting and deliver what it finds. One
+//   waiting client of each family, the poller, also waits on the socket; the others wait on
+//   their thread's eventfd (one per thread, made at its first wait and reused), which a
+//   delivery writes. A poller that is done hands the role to another waiting client and wakes
+//   it, so while anyone waits someone watches the socket. Every wait also watches the thread's
+//   cancel token.
+// - A socket is opened by the first registration of its family and closed by the last
+//   leave: while nobody waits, it would take a copy of every ICMP answer on the host. Only
+//   registered waiters read it, so it is never closed under a reader.
+// - After fork() a child starts afresh: the parent's sockets and waiters are not its own.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
-#include <memory>
 #include <mutex>
-#include <thread>
 #include <unordered_map>
 
 class TNetIcmpShared {
@@ -38,7 +42,6 @@ public:
     static constexpr int32_t DatagramBytes = 1024;
     // Datagrams kept for one waiter: an answer and a few duplicates or reports.
     static constexpr int MailboxSize = 4;
-    static constexpr int LingerMs = 2000;
     // The time-to-live (IPv6: hop limit) the shared sockets send with: the client's default.
     static constexpr int SocketTTL = 128;
 
@@ -65,24 +68,24 @@ public:
         int WakeFd = -1;
         int Count = 0;
         int First = 0;
+        // In the list of waiting clients of its family.
+        bool Waiting = false;
+        TWaiter* Previous = nullptr;
+        TWaiter* Next = nullptr;
         TDatagram Mailbox[MailboxSize];
     };
 
     // The process's share.
     static TNetIcmpShared& Instance();
 
-    // The socket of the family, opened (and the reader started) when it is not; -1 when it
-    // cannot be opened, with errno saying why. AWaiter is registered when it is not -1.
+    // Registers AWaiter (its family, identifier and sequence set) and returns the socket of its
+    // family, opened when it is not; -1, with errno saying why, when it cannot be opened.
     int Register(TWaiter& AWaiter);
     void Unregister(TWaiter& AWaiter);
-    // Moves the next datagram delivered to AWaiter into ABuffer and AOrigin: its size, 0 when
-    // none is there.
-    int32_t Take(TWaiter& AWaiter, uint8_t (&ABuffer)[DatagramBytes], TOrigin& AOrigin);
-    // Waits up to ATimeout ms for a delivery to the calling thread's waiter (or its cancel
-    // token, raising ENetCancelled).
-    static void WaitDelivery(int32_t ATimeout);
-    // The calling thread's wake-up descriptor.
-    static int ThreadWakeFd();
+    // Waits up to ATimeout ms for a datagram delivered to AWaiter and moves it into ABuffer
+    // and AOrigin: its size, 0 when none came in time. Raises ENetCancelled when the thread's
+    // cancel token is cancelled.
+    int32_t Receive(TWaiter& AWaiter, uint8_t (&ABuffer)[DatagramBytes], TOrigin& AOrigin, int32_t ATimeout);
 
     // Hands ADatagram to the waiter whose identifier and sequence it carries (in a reply, or in
     // the request a report quotes); true when one took it.
@@ -91,31 +94,32 @@ public:
     // reply nor a report quoting an echo request.
     static int32_t EchoOffset(bool AIPv6, const TDatagram& ADatagram);
 
-    // Delivered datagrams, for tests and benchmarks.
-    uint64_t Delivered() const;
-
-    ~TNetIcmpShared();
-
 private:
+    struct TFamily {
+        int Fd = -1;
+        int Users = 0;
+        // The waiting client that watches the socket; nullptr while nobody waits.
+        TWaiter* Poller = nullptr;
+        // The clients waiting now (a list through TWaiter::Previous and Next).
+        TWaiter* Waiting = nullptr;
+    };
+
     TNetIcmpShared() = default;
-    void StartLocked();
-    void Run();
+    TFamily& FamilyOf(const TWaiter& AWaiter) { return AWaiter.IPv6 ? FIPv6 : FIPv4; }
     int OpenLocked(bool AIPv6);
-    void CloseLocked();
-    void ReadAll(bool AIPv6, int AFd);
-    bool DeliverLocked(bool AIPv6, const TDatagram& ADatagram);
+    void ForgetParentLocked();
+    // Reads the socket until it is empty, without waiting, and delivers what it finds.
+    void ReadAll(bool AIPv6, int AFd, const TWaiter* ASelf);
+    bool DeliverLocked(bool AIPv6, const TDatagram& ADatagram, const TWaiter* ASelf);
+    int32_t TakeLocked(TWaiter& AWaiter, uint8_t (&ABuffer)[DatagramBytes], TOrigin& AOrigin);
+    void StartWaitingLocked(TWaiter& AWaiter);
+    // Takes AWaiter off the waiting list; a poller hands its role to the next waiting client.
+    void StopWaitingLocked(TWaiter& AWaiter);
     static uint32_t Key(bool AIPv6, uint16_t AIdentifier) { return uint32_t(AIPv6) << 16 | AIdentifier; }
 
-    mutable std::mutex FLock;
+    std::mutex FLock;
     std::unordered_map<uint32_t, TWaiter*> FWaiters;
-    int FIPv4 = -1;
-    int FIPv6 = -1;
-    int FWakeFd = -1; // wakes the reader: to stop, or to watch a socket opened since
-    bool FRunning = false;
-    bool FStopping = false;
-    int FOwner = 0; // the process that started the reader
-    // Held through a pointer so that a forked child can let go of its parent's thread.
-    std::unique_ptr<std::thread> FThread;
-    std::chrono::steady_clock::time_point FLastUse;
-    uint64_t FDelivered = 0;
+    TFamily FIPv4;
+    TFamily FIPv6;
+    int FOwner = 0; // the process whose sockets these are
 };
