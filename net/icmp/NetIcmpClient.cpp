@@ -535,87 +535,103 @@ int32_t TNetIcmpClient::QuotedEchoOffsetIPv6(int32_t AQuote, int32_t AByteCount)
 bool TNetIcmpClient::DecodeReply(int32_t AByteCount, TReplyStatus& AStatus)
 {
     if (AByteCount == 0) {
-        AStatus.ByteCount = 0;
-        AStatus.SourceIP.assign(FTargetIPv6 ? "::" : "0.0.0.0");
-        AStatus.IcmpType = 0;
-        AStatus.SequenceNumber = FSequence;
-        AStatus.ReplyTTL = 0;
-        AStatus.Outcome = eoTimedOut;
+        RecordTimeOut(AStatus);
         return true;
     }
-    int32_t Header = 0;
-    if (FDatagram.HasIPHeader && !FTargetIPv6) {
-        Header = (FRecvBuffer[0] & 0x0F) * 4;
-        if (Header < IPHeaderBytes)
-            return false;
-    }
-    // Too short to carry an identifier and a sequence, or damaged on the way: nobody's
-    // answer. A datagram cut at the end of the buffer fails the checksum too.
-    if (Header + IcmpHeaderBytes > AByteCount
-        || (!FTargetIPv6 && InternetChecksum(FRecvBuffer + Header, AByteCount - Header) != 0))
+    const int32_t Header = MessageOffset(AByteCount);
+    if (Header < 0)
         return false;
-    const uint8_t Type = FRecvBuffer[Header];
-    const uint8_t* const Source = Header > 0 ? FRecvBuffer + 12 : FDatagram.Source;
     TEchoOutcome Outcome;
-    int32_t Echo;
-    if (FTargetIPv6) {
-        switch (Type) {
-        case Icmp6EchoReply:
-            if (std::memcmp(Source, FTarget, 16) != 0)
-                return false;
-            Outcome = eoEchoReply;
-            Echo = 0;
-            break;
-        case Icmp6Unreachable:
-        case Icmp6TimeExceeded:
-            Outcome = Type == Icmp6Unreachable ? eoUnreachable : eoTTLExpired;
-            Echo = QuotedEchoOffsetIPv6(IcmpHeaderBytes, AByteCount);
-            if (Echo < 0)
-                return false;
-            break;
-        default:
-            return false;
-        }
-    } else {
-        switch (Type) {
-        case IcmpEchoReply:
-            if (std::memcmp(Source, FTarget, 4) != 0)
-                return false;
-            Outcome = eoEchoReply;
-            Echo = Header;
-            break;
-        case IcmpUnreachable:
-        case IcmpTimeExceeded:
-            // Any router on the way may report; what counts is whose request it quotes.
-            Outcome = Type == IcmpUnreachable ? eoUnreachable : eoTTLExpired;
-            Echo = QuotedEchoOffset(Header + IcmpHeaderBytes, AByteCount);
-            if (Echo < 0)
-                return false;
-            break;
-        default:
-            // Requests (our own on the loopback, other hosts' pings), redirects, timestamps,
-            // router advertisements, ...: nothing said about our request.
-            return false;
-        }
-    }
+    const int32_t Echo = AnsweredEcho(Header, AByteCount, Outcome);
+    if (Echo < 0)
+        return false;
     // Both numbers: other checks of this process and other programs pinging the same host
     // count their sequences from the same start, and the raw socket sees their answers too.
     const uint16_t Sequence = ReadLE16(FRecvBuffer + Echo + 6);
     if (ReadLE16(FRecvBuffer + Echo + 4) != Identifier() || Sequence != FSequence)
         return false;
-    if (Outcome == eoEchoReply)
-        FReplyData.assign(reinterpret_cast<const char*>(FRecvBuffer) + Header + EchoDataOffset,
-            static_cast<size_t>(BufferBytes - Header - EchoDataOffset));
-    AStatus.Outcome = Outcome;
+    RecordAnswer(Header, AByteCount, Outcome, Sequence, AStatus);
+    return true;
+}
+
+void TNetIcmpClient::RecordTimeOut(TReplyStatus& AStatus) const
+{
+    AStatus.ByteCount = 0;
+    AStatus.SourceIP.assign(FTargetIPv6 ? "::" : "0.0.0.0");
+    AStatus.IcmpType = 0;
+    AStatus.SequenceNumber = FSequence;
+    AStatus.ReplyTTL = 0;
+    AStatus.Outcome = eoTimedOut;
+}
+
+int32_t TNetIcmpClient::MessageOffset(int32_t AByteCount) const
+{
+    int32_t Header = 0;
+    if (FDatagram.HasIPHeader && !FTargetIPv6) {
+        Header = (FRecvBuffer[0] & 0x0F) * 4;
+        if (Header < IPHeaderBytes)
+            return -1;
+    }
+    // Too short to carry an identifier and a sequence, or damaged on the way: nobody's
+    // answer. A datagram cut at the end of the buffer fails the checksum too.
+    if (Header + IcmpHeaderBytes > AByteCount
+        || (!FTargetIPv6 && InternetChecksum(FRecvBuffer + Header, AByteCount - Header) != 0))
+        return -1;
+    return Header;
+}
+
+const uint8_t* TNetIcmpClient::SenderOf(int32_t AHeader) const
+{
+    return AHeader > 0 ? FRecvBuffer + 12 : FDatagram.Source;
+}
+
+int32_t TNetIcmpClient::AnsweredEcho(int32_t AHeader, int32_t AByteCount, TEchoOutcome& AOutcome) const
+{
+    const uint8_t Type = FRecvBuffer[AHeader];
+    if (FTargetIPv6) {
+        switch (Type) {
+        case Icmp6EchoReply:
+            AOutcome = eoEchoReply;
+            return std::memcmp(SenderOf(AHeader), FTarget, 16) == 0 ? 0 : -1;
+        case Icmp6Unreachable:
+        case Icmp6TimeExceeded:
+            AOutcome = Type == Icmp6Unreachable ? eoUnreachable : eoTTLExpired;
+            return QuotedEchoOffsetIPv6(IcmpHeaderBytes, AByteCount);
+        default:
+            return -1;
+        }
+    }
+    switch (Type) {
+    case IcmpEchoReply:
+        AOutcome = eoEchoReply;
+        return std::memcmp(SenderOf(AHeader), FTarget, 4) == 0 ? AHeader : -1;
+    case IcmpUnreachable:
+    case IcmpTimeExceeded:
+        // Any router on the way may report; what counts is whose request it quotes.
+        AOutcome = Type == IcmpUnreachable ? eoUnreachable : eoTTLExpired;
+        return QuotedEchoOffset(AHeader + IcmpHeaderBytes, AByteCount);
+    default:
+        // Requests (our own on the loopback, other hosts' pings), redirects, timestamps,
+        // router advertisements, ...: nothing said about our request.
+        return -1;
+    }
+}
+
+void TNetIcmpClient::RecordAnswer(
+    int32_t AHeader, int32_t AByteCount, TEchoOutcome AOutcome, uint16_t ASequence, TReplyStatus& AStatus)
+{
+    if (AOutcome == eoEchoReply)
+        FReplyData.assign(reinterpret_cast<const char*>(FRecvBuffer) + AHeader + EchoDataOffset,
+            static_cast<size_t>(BufferBytes - AHeader - EchoDataOffset));
+    AStatus.Outcome = AOutcome;
     AStatus.ByteCount = AByteCount;
     if (FTargetIPv6)
-        AssignIPv6(AStatus.SourceIP, Source);
+        AssignIPv6(AStatus.SourceIP, SenderOf(AHeader));
     else
-        AssignDotted(AStatus.SourceIP, Source);
-    AStatus.IcmpType = Type;
-    AStatus.SequenceNumber = Sequence;
-    AStatus.ReplyTTL = Header > 0 ? FRecvBuffer[8] : FDatagram.TTL;
-    return true;
+        AssignDotted(AStatus.SourceIP, SenderOf(AHeader));
+    AStatus.IcmpType = FRecvBuffer[AHeader];
+    AStatus.SequenceNumber = ASequence;
+    AStatus.ReplyTTL = AHeader > 0 ? FRecvBuffer[8] : FDatagram.TTL;
 }
 
 int32_t TNetIcmpClient::ReceiveIntoBuffer(int32_t ATimeout)

@@ -193,4 +193,18 @@ private:
     // its header.
     int32_t QuotedEchoOffset(int32_t AQuote, int32_t AByteCount) const;
     int32_t QuotedEchoOffsetIPv6(int32_t AQuote, int32_t AByteCount) const;
+
+    // The phases of DecodeReply. What a wait that ran out leaves in AStatus.
+    void RecordTimeOut(TReplyStatus& AStatus) const;
+    // Where the ICMP message in RecvBuffer starts; -1 when it is too short or damaged.
+    int32_t MessageOffset(int32_t AByteCount) const;
+    // The sender of the datagram: from its IP header, or as the socket told it.
+    const uint8_t* SenderOf(int32_t AHeader) const;
+    // Where the echo message the datagram answers stands (the reply itself, or the request a
+    // report quotes), with the outcome the datagram means; -1 when it says nothing about a
+    // request of ours to the target.
+    int32_t AnsweredEcho(int32_t AHeader, int32_t AByteCount, TEchoOutcome& AOutcome) const;
+    // The answer's record, and the reply data of an echo reply.
+    void RecordAnswer(int32_t AHeader, int32_t AByteCount, TEchoOutcome AOutcome, uint16_t ASequence,
+        TReplyStatus& AStatus);
 };
