@@ -121,11 +121,11 @@ template <class TCall> ssize_t Restarting(TCall ACall)
 //   - by type (ICMP_FILTER, ICMP6_FILTER), from the start: only echo replies, destination-
 //     unreachable and time-exceeded reports reach the socket;
 //   - by identifier (a classic BPF program): only a reply carrying the client's identifier, or
-//     a report whose quoted request carries it. The kernel compiles such a program when it is
-//     attached, which costs more than reading a few datagrams, and an answer from a near host
-//     (the loopback above all) is often queued before the send returns. So the socket is
-//     looked at once without waiting, and gets the program only when it has to wait: from
-//     then on it wakes only for datagrams that can be its own.
+//     a report whose quoted request carries it. It is attached when the socket opens, before
+//     the request leaves: a socket without it queues every answer on the host, and with
+//     many checks at once its own answer found that queue full and was dropped.
+// These filters serve a client with a raw socket of its own (see SendShared); the shared
+// socket sorts by identifier itself.
 // Whatever else the rules look at (checksum, sender, quoted address, sequence) is still theirs
 // to judge: a filter only spares the reads of datagrams they would pass over anyway.
 
@@ -286,13 +286,14 @@ uint32_t TNetIcmpClient::TickCount()
 void TNetIcmpClient::AllocateSocket(TNetSocketHandle& ASocket)
 {
     FDatagramSocket = false;
-    FIdentifierFiltered = false;
     const int32_t On = 1;
     try {
         if (!FTargetIPv6) {
             TNetRawClient::AllocateSocket(ASocket);
-            if (Protocol == IPPROTO_ICMP)
+            if (Protocol == IPPROTO_ICMP) {
                 FilterTypesIPv4(ASocket);
+                FilterIdentifierIPv4(ASocket, FIdentifier);
+            }
             return;
         }
         ASocket.AllocateHandle(3, IPPROTO_ICMPV6, NetFamilyIPv6);
@@ -307,6 +308,7 @@ void TNetIcmpClient::AllocateSocket(TNetSocketHandle& ASocket)
             ICMP6_FILTER_SETPASS(Icmp6TimeExceeded, &Filter);
             ASocket.SetOption(IPPROTO_ICMPV6, ICMP6_FILTER, &Filter, sizeof Filter);
             ASocket.SetOption(IPPROTO_IPV6, IPV6_RECVHOPLIMIT, &On, sizeof On);
+            FilterIdentifierIPv6(ASocket, FIdentifier);
         } catch (...) {
             ASocket.ShutAndClose(true);
             throw;
@@ -490,17 +492,6 @@ void TNetIcmpClient::WaitReply(int32_t ATimeout, TReplyStatus& AStatus)
     DecodeReply(0, AStatus);
 }
 
-void TNetIcmpClient::FilterOthers()
-{
-    if (FIdentifierFiltered || FDatagramSocket || !FSocket->HasSocket)
-        return;
-    FIdentifierFiltered = true;
-    if (FTargetIPv6)
-        FilterIdentifierIPv6(*FSocket, FIdentifier);
-    else if (Protocol == IPPROTO_ICMP)
-        FilterIdentifierIPv4(*FSocket, FIdentifier);
-}
-
 int32_t TNetIcmpClient::QuotedEchoOffset(int32_t AQuote, int32_t AByteCount) const
 {
     if (AQuote + IPHeaderBytes > AByteCount)
@@ -641,12 +632,6 @@ int32_t TNetIcmpClient::ReceiveIntoBuffer(int32_t ATimeout)
     if (FDatagramSocket || FTargetIPv6)
         return ReceiveMessage(ATimeout);
     FDatagram = TDatagramInfo {};
-    if (!FIdentifierFiltered) {
-        const int32_t Received = RawSocket().Receive(FRecvBuffer, BufferBytes, MSG_DONTWAIT);
-        if (Received != -1 || GSocketStack->LastSocketError() != NetErrWouldBlock)
-            return Received;
-        FilterOthers();
-    }
     return ReceiveDatagram(FRecvBuffer, BufferBytes, ATimeout);
 }
 
@@ -658,8 +643,7 @@ int32_t TNetIcmpClient::ReceiveMessage(int32_t ATimeout)
     int32_t Remaining = ATimeout;
     for (;;) {
         TNetSocketHandle& Socket = RawSocket();
-        const bool Look = !FDatagramSocket && !FIdentifierFiltered;
-        if (!Look && !Socket.WaitReadable(Remaining))
+        if (!Socket.WaitReadable(Remaining))
             return 0;
         sockaddr_storage From {};
         TControlBuffer Control;
@@ -690,10 +674,6 @@ int32_t TNetIcmpClient::ReceiveMessage(int32_t ATimeout)
             return static_cast<int32_t>(Received);
         }
         const int Failed = errno;
-        if (Look && Failed == EAGAIN) {
-            FilterOthers();
-            continue;
-        }
         // An ICMP error about our request makes the receive fail with its errno once; the
         // message itself waits in the socket's error queue.
         const int32_t Queued = ReadErrorQueue(Socket.Handle);

@@ -707,12 +707,15 @@ TEST(IcmpLoopback, RawSocket)
         Checks.True(!C.DatagramSocket(), "took the datagram socket");
         C.Host = "localhost";
         CheckLoopbackEcho(Checks, C, 3490, 72);
+        // A time-to-live of its own takes a raw socket of its own (filtered before the send).
+        C.TTL = 64;
+        CheckLoopbackEcho(Checks, C, 3491, 72);
         const std::vector<TBytes> Requests = Witness.Requests();
-        Checks.Equal(Requests.size(), 2u, "requests on the wire");
-        for (const TBytes& R : Requests) {
+        Checks.Equal(Requests.size(), 3u, "requests on the wire");
+        for (size_t I = 0; I < Requests.size(); ++I) {
             // The socket's time-to-live went on the request; the identifier is ours.
-            Checks.Equal(int(R[8]), 128, "request time-to-live");
-            Checks.Equal(R[24] | R[25] << 8, int(C.Identifier()), "request identifier");
+            Checks.Equal(int(Requests[I][8]), I < 2 ? 128 : 64, "request time-to-live");
+            Checks.Equal(Requests[I][24] | Requests[I][25] << 8, int(C.Identifier()), "request identifier");
         }
         return Checks.Errors;
     });
