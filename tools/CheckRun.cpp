@@ -74,13 +74,26 @@ void TCheckRun::ApplyVerdicts(const std::function<void(size_t AIndex, TCheckRepo
 {
     FOnReport = AOnReport;
     FApplied = false;
+    FFirstCheck = false;
     FCore.ApplyVerdicts();
     FOnReport = nullptr;
     if (FApplied) {
         FMetricsDirty = true;
-        if (FServer != nullptr)
-            FServer->Publish(Snapshot());
+        // A snapshot copies the sample of every monitor of the list. Made for each verdict, it
+        // cost more than the checks themselves with a thousand monitors (its cost grew with
+        // the square of the list); the tick publishes what changed once a second. A monitor's
+        // first verdict is published at once, so that a scrape never misses a checked monitor.
+        FPublishDue = true;
+        if (FFirstCheck)
+            PublishMetrics();
     }
+}
+
+void TCheckRun::PublishMetrics()
+{
+    if (FServer != nullptr && FPublishDue)
+        FServer->Publish(Snapshot());
+    FPublishDue = false;
 }
 
 void TCheckRun::Finished(
@@ -97,6 +110,7 @@ void TCheckRun::Finished(
         FToldIcmp = true;
         Complain(IcmpHint());
     }
+    FFirstCheck = FFirstCheck || !FMetrics[Index].Checked;
     CountCheck(FMetrics[Index], AMonitor, AVerdict.DurationMs, Now, Report.Reason);
     FApplied = true;
     if (FOnReport)
@@ -417,9 +431,10 @@ int TCheckRun::RunWatch(const std::atomic<bool>& AStop, int AStopFd, int AReload
                 && OnReload)
                 OnReload();
         }
-        // The checks that ended since the last tick, in one write.
+        // The checks that ended since the last tick, in one write and one snapshot.
         if (FMetricsDirty)
             (void)WriteMetricsFile();
+        PublishMetrics();
         FCore.Tick();
         Next = std::max(Next + 1000, FCore.Clock().MonotonicMs());
     }

@@ -113,6 +113,8 @@ private:
     // The verdicts that have arrived, applied; the report of each applied one goes to
     // AOnReport with its list position.
     void ApplyVerdicts(const std::function<void(size_t AIndex, TCheckReport AReport)>& AOnReport);
+    // Hands the metrics server a snapshot when verdicts came since the last one.
+    void PublishMetrics();
     // A check of AMonitor that ended ANow (Unix time) after ADurationMs, counted into AMetrics;
     // AReason is its report's.
     static void CountCheck(TMonitorMetrics& AMetrics, const TServiceMonitor& AMonitor, int64_t ADurationMs,
@@ -138,6 +140,9 @@ private:
     // Where the report of each check applied goes, while verdicts are applied.
     std::function<void(size_t AIndex, TCheckReport AReport)> FOnReport;
     bool FApplied = false;
+    // A verdict applied was a monitor's first; verdicts wait to be published to the server.
+    bool FFirstCheck = false;
+    bool FPublishDue = false;
     bool FOutputFailed = false;
     std::vector<TMonitorMetrics> FMetrics;
     std::unordered_map<std::string, double> FUptimes;

@@ -121,11 +121,11 @@ template <class TCall> ssize_t Restarting(TCall ACall)
 //   - by type (ICMP_FILTER, ICMP6_FILTER), from the start: only echo replies, destination-
 //     unreachable and time-exceeded reports reach the socket;
 //   - by identifier (a classic BPF program): only a reply carrying the client's identifier, or
-//     a report whose quoted request carries it. The kernel compiles such a program when it is
-//     attached, which costs more than reading a few datagrams, and an answer from a near host
-//     (the loopback above all) is often queued before the send returns. So the socket is
-//     looked at once without waiting, and gets the program only when it has to wait: from
-//     then on it wakes only for datagrams that can be its own.
+//     a report whose quoted request carries it. It is attached when the socket opens, before
+//     the request leaves: a socket without it queues every answer on the host, and with
+//     many checks at once its own answer found that queue full and was dropped.
+// These filters serve a client with a raw socket of its own (see SendShared); the shared
+// socket sorts by identifier itself.
 // Whatever else the rules look at (checksum, sender, quoted address, sequence) is still theirs
 // to judge: a filter only spares the reads of datagrams they would pass over anyway.
 
@@ -286,13 +286,14 @@ uint32_t TNetIcmpClient::TickCount()
 void TNetIcmpClient::AllocateSocket(TNetSocketHandle& ASocket)
 {
     FDatagramSocket = false;
-    FIdentifierFiltered = false;
     const int32_t On = 1;
     try {
         if (!FTargetIPv6) {
             TNetRawClient::AllocateSocket(ASocket);
-            if (Protocol == IPPROTO_ICMP)
+            if (Protocol == IPPROTO_ICMP) {
                 FilterTypesIPv4(ASocket);
+                FilterIdentifierIPv4(ASocket, FIdentifier);
+            }
             return;
         }
         ASocket.AllocateHandle(3, IPPROTO_ICMPV6, NetFamilyIPv6);
@@ -307,6 +308,7 @@ void TNetIcmpClient::AllocateSocket(TNetSocketHandle& ASocket)
             ICMP6_FILTER_SETPASS(Icmp6TimeExceeded, &Filter);
             ASocket.SetOption(IPPROTO_ICMPV6, ICMP6_FILTER, &Filter, sizeof Filter);
             ASocket.SetOption(IPPROTO_IPV6, IPV6_RECVHOPLIMIT, &On, sizeof On);
+            FilterIdentifierIPv6(ASocket, FIdentifier);
         } catch (...) {
             ASocket.ShutAndClose(true);
             throw;
@@ -351,6 +353,11 @@ void TNetIcmpClient::Echo(const std::string& AText, uint16_t ASequence)
     if (ASequence != 0)
         FSequence = ASequence;
     BuildEchoRequest(AText);
+    // The shared socket is left on every way out, an exception's too.
+    struct TLeave {
+        TNetIcmpClient& Client;
+        ~TLeave() { Client.LeaveShared(); }
+    } Leave { *this };
     const uint32_t Start = TickCount();
     SendEchoRequest();
     ReceiveEchoReply();
@@ -405,7 +412,44 @@ void TNetIcmpClient::SendEchoRequest()
     // A socket left open by a failed exchange may be of the other family.
     if (FSocket->HasSocket && FSocket->Family != (FTargetIPv6 ? NetFamilyIPv6 : NetFamilyIPv4))
         FSocket->ShutAndClose(true);
-    SendDatagram(Address, Port, FRequestBuffer, FRequestSize);
+    if (!SendShared(Address))
+        SendDatagram(Address, Port, FRequestBuffer, FRequestSize);
+}
+
+bool TNetIcmpClient::SendShared(const std::string& AAddress)
+{
+    // A protocol or time-to-live of the caller's own needs a socket that carries it.
+    if (Protocol != IPPROTO_ICMP || TTL != TNetIcmpShared::SocketTTL)
+        return false;
+    FWaiter.IPv6 = FTargetIPv6;
+    FWaiter.Identifier = FIdentifier;
+    FWaiter.Sequence = FSequence;
+    // Without the privilege for a raw socket the exchange opens a datagram socket of its own.
+    FSharedFd = TNetIcmpShared::Instance().Register(FWaiter);
+    if (FSharedFd < 0)
+        return false;
+    const int32_t Sent = GSocketStack->SendDataTo(FSharedFd, FRequestBuffer, 0, FRequestSize, AAddress, Port);
+    if (GSocketStack->CheckSocketResult(Sent, { NetErrMessageTooLong }))
+        throw ENetPackageSizeTooBig(RSPackageSizeTooBig);
+    if (Sent != FRequestSize)
+        throw ENetNotAllBytesSent(RSNotAllBytesSent);
+    return true;
+}
+
+void TNetIcmpClient::LeaveShared()
+{
+    if (FSharedFd < 0)
+        return;
+    TNetIcmpShared::Instance().Unregister(FWaiter);
+    FSharedFd = -1;
+}
+
+int32_t TNetIcmpClient::ReceiveShared(int32_t ATimeout)
+{
+    static_assert(BufferBytes == TNetIcmpShared::DatagramBytes);
+    FDatagram = TDatagramInfo {};
+    return TNetIcmpShared::Instance().Receive(
+        FWaiter, FRecvBuffer, FDatagram, ATimeout < 0 ? ReceiveTimeout : ATimeout);
 }
 
 void TNetIcmpClient::SetTarget(const uint8_t (&AAddress)[4])
@@ -448,17 +492,6 @@ void TNetIcmpClient::WaitReply(int32_t ATimeout, TReplyStatus& AStatus)
     DecodeReply(0, AStatus);
 }
 
-void TNetIcmpClient::FilterOthers()
-{
-    if (FIdentifierFiltered || FDatagramSocket || !FSocket->HasSocket)
-        return;
-    FIdentifierFiltered = true;
-    if (FTargetIPv6)
-        FilterIdentifierIPv6(*FSocket, FIdentifier);
-    else if (Protocol == IPPROTO_ICMP)
-        FilterIdentifierIPv4(*FSocket, FIdentifier);
-}
-
 int32_t TNetIcmpClient::QuotedEchoOffset(int32_t AQuote, int32_t AByteCount) const
 {
     if (AQuote + IPHeaderBytes > AByteCount)
@@ -493,100 +526,112 @@ int32_t TNetIcmpClient::QuotedEchoOffsetIPv6(int32_t AQuote, int32_t AByteCount)
 bool TNetIcmpClient::DecodeReply(int32_t AByteCount, TReplyStatus& AStatus)
 {
     if (AByteCount == 0) {
-        AStatus.ByteCount = 0;
-        AStatus.SourceIP.assign(FTargetIPv6 ? "::" : "0.0.0.0");
-        AStatus.IcmpType = 0;
-        AStatus.SequenceNumber = FSequence;
-        AStatus.ReplyTTL = 0;
-        AStatus.Outcome = eoTimedOut;
+        RecordTimeOut(AStatus);
         return true;
     }
-    int32_t Header = 0;
-    if (FDatagram.HasIPHeader && !FTargetIPv6) {
-        Header = (FRecvBuffer[0] & 0x0F) * 4;
-        if (Header < IPHeaderBytes)
-            return false;
-    }
-    // Too short to carry an identifier and a sequence, or damaged on the way: nobody's
-    // answer. A datagram cut at the end of the buffer fails the checksum too.
-    if (Header + IcmpHeaderBytes > AByteCount
-        || (!FTargetIPv6 && InternetChecksum(FRecvBuffer + Header, AByteCount - Header) != 0))
+    const int32_t Header = MessageOffset(AByteCount);
+    if (Header < 0)
         return false;
-    const uint8_t Type = FRecvBuffer[Header];
-    const uint8_t* const Source = Header > 0 ? FRecvBuffer + 12 : FDatagram.Source;
     TEchoOutcome Outcome;
-    int32_t Echo;
-    if (FTargetIPv6) {
-        switch (Type) {
-        case Icmp6EchoReply:
-            if (std::memcmp(Source, FTarget, 16) != 0)
-                return false;
-            Outcome = eoEchoReply;
-            Echo = 0;
-            break;
-        case Icmp6Unreachable:
-        case Icmp6TimeExceeded:
-            Outcome = Type == Icmp6Unreachable ? eoUnreachable : eoTTLExpired;
-            Echo = QuotedEchoOffsetIPv6(IcmpHeaderBytes, AByteCount);
-            if (Echo < 0)
-                return false;
-            break;
-        default:
-            return false;
-        }
-    } else {
-        switch (Type) {
-        case IcmpEchoReply:
-            if (std::memcmp(Source, FTarget, 4) != 0)
-                return false;
-            Outcome = eoEchoReply;
-            Echo = Header;
-            break;
-        case IcmpUnreachable:
-        case IcmpTimeExceeded:
-            // Any router on the way may report; what counts is whose request it quotes.
-            Outcome = Type == IcmpUnreachable ? eoUnreachable : eoTTLExpired;
-            Echo = QuotedEchoOffset(Header + IcmpHeaderBytes, AByteCount);
-            if (Echo < 0)
-                return false;
-            break;
-        default:
-            // Requests (our own on the loopback, other hosts' pings), redirects, timestamps,
-            // router advertisements, ...: nothing said about our request.
-            return false;
-        }
-    }
+    const int32_t Echo = AnsweredEcho(Header, AByteCount, Outcome);
+    if (Echo < 0)
+        return false;
     // Both numbers: other checks of this process and other programs pinging the same host
     // count their sequences from the same start, and the raw socket sees their answers too.
     const uint16_t Sequence = ReadLE16(FRecvBuffer + Echo + 6);
     if (ReadLE16(FRecvBuffer + Echo + 4) != Identifier() || Sequence != FSequence)
         return false;
-    if (Outcome == eoEchoReply)
-        FReplyData.assign(reinterpret_cast<const char*>(FRecvBuffer) + Header + EchoDataOffset,
-            static_cast<size_t>(BufferBytes - Header - EchoDataOffset));
-    AStatus.Outcome = Outcome;
+    RecordAnswer(Header, AByteCount, Outcome, Sequence, AStatus);
+    return true;
+}
+
+void TNetIcmpClient::RecordTimeOut(TReplyStatus& AStatus) const
+{
+    AStatus.ByteCount = 0;
+    AStatus.SourceIP.assign(FTargetIPv6 ? "::" : "0.0.0.0");
+    AStatus.IcmpType = 0;
+    AStatus.SequenceNumber = FSequence;
+    AStatus.ReplyTTL = 0;
+    AStatus.Outcome = eoTimedOut;
+}
+
+int32_t TNetIcmpClient::MessageOffset(int32_t AByteCount) const
+{
+    int32_t Header = 0;
+    if (FDatagram.HasIPHeader && !FTargetIPv6) {
+        Header = (FRecvBuffer[0] & 0x0F) * 4;
+        if (Header < IPHeaderBytes)
+            return -1;
+    }
+    // Too short to carry an identifier and a sequence, or damaged on the way: nobody's
+    // answer. A datagram cut at the end of the buffer fails the checksum too.
+    if (Header + IcmpHeaderBytes > AByteCount
+        || (!FTargetIPv6 && InternetChecksum(FRecvBuffer + Header, AByteCount - Header) != 0))
+        return -1;
+    return Header;
+}
+
+const uint8_t* TNetIcmpClient::SenderOf(int32_t AHeader) const
+{
+    return AHeader > 0 ? FRecvBuffer + 12 : FDatagram.Source;
+}
+
+int32_t TNetIcmpClient::AnsweredEcho(int32_t AHeader, int32_t AByteCount, TEchoOutcome& AOutcome) const
+{
+    const uint8_t Type = FRecvBuffer[AHeader];
+    if (FTargetIPv6) {
+        switch (Type) {
+        case Icmp6EchoReply:
+            AOutcome = eoEchoReply;
+            return std::memcmp(SenderOf(AHeader), FTarget, 16) == 0 ? 0 : -1;
+        case Icmp6Unreachable:
+        case Icmp6TimeExceeded:
+            AOutcome = Type == Icmp6Unreachable ? eoUnreachable : eoTTLExpired;
+            return QuotedEchoOffsetIPv6(IcmpHeaderBytes, AByteCount);
+        default:
+            return -1;
+        }
+    }
+    switch (Type) {
+    case IcmpEchoReply:
+        AOutcome = eoEchoReply;
+        return std::memcmp(SenderOf(AHeader), FTarget, 4) == 0 ? AHeader : -1;
+    case IcmpUnreachable:
+    case IcmpTimeExceeded:
+        // Any router on the way may report; what counts is whose request it quotes.
+        AOutcome = Type == IcmpUnreachable ? eoUnreachable : eoTTLExpired;
+        return QuotedEchoOffset(AHeader + IcmpHeaderBytes, AByteCount);
+    default:
+        // Requests (our own on the loopback, other hosts' pings), redirects, timestamps,
+        // router advertisements, ...: nothing said about our request.
+        return -1;
+    }
+}
+
+void TNetIcmpClient::RecordAnswer(
+    int32_t AHeader, int32_t AByteCount, TEchoOutcome AOutcome, uint16_t ASequence, TReplyStatus& AStatus)
+{
+    if (AOutcome == eoEchoReply)
+        FReplyData.assign(reinterpret_cast<const char*>(FRecvBuffer) + AHeader + EchoDataOffset,
+            static_cast<size_t>(BufferBytes - AHeader - EchoDataOffset));
+    AStatus.Outcome = AOutcome;
     AStatus.ByteCount = AByteCount;
     if (FTargetIPv6)
-        AssignIPv6(AStatus.SourceIP, Source);
+        AssignIPv6(AStatus.SourceIP, SenderOf(AHeader));
     else
-        AssignDotted(AStatus.SourceIP, Source);
-    AStatus.IcmpType = Type;
-    AStatus.SequenceNumber = Sequence;
-    AStatus.ReplyTTL = Header > 0 ? FRecvBuffer[8] : FDatagram.TTL;
-    return true;
+        AssignDotted(AStatus.SourceIP, SenderOf(AHeader));
+    AStatus.IcmpType = FRecvBuffer[AHeader];
+    AStatus.SequenceNumber = ASequence;
+    AStatus.ReplyTTL = AHeader > 0 ? FRecvBuffer[8] : FDatagram.TTL;
 }
 
 int32_t TNetIcmpClient::ReceiveIntoBuffer(int32_t ATimeout)
 {
+    if (FSharedFd >= 0)
+        return ReceiveShared(ATimeout);
     if (FDatagramSocket || FTargetIPv6)
         return ReceiveMessage(ATimeout);
     FDatagram = TDatagramInfo {};
-    if (!FIdentifierFiltered) {
-        const int32_t Received = RawSocket().Receive(FRecvBuffer, BufferBytes, MSG_DONTWAIT);
-        if (Received != -1 || GSocketStack->LastSocketError() != NetErrWouldBlock)
-            return Received;
-        FilterOthers();
-    }
     return ReceiveDatagram(FRecvBuffer, BufferBytes, ATimeout);
 }
 
@@ -598,8 +643,7 @@ int32_t TNetIcmpClient::ReceiveMessage(int32_t ATimeout)
     int32_t Remaining = ATimeout;
     for (;;) {
         TNetSocketHandle& Socket = RawSocket();
-        const bool Look = !FDatagramSocket && !FIdentifierFiltered;
-        if (!Look && !Socket.WaitReadable(Remaining))
+        if (!Socket.WaitReadable(Remaining))
             return 0;
         sockaddr_storage From {};
         TControlBuffer Control;
@@ -630,10 +674,6 @@ int32_t TNetIcmpClient::ReceiveMessage(int32_t ATimeout)
             return static_cast<int32_t>(Received);
         }
         const int Failed = errno;
-        if (Look && Failed == EAGAIN) {
-            FilterOthers();
-            continue;
-        }
         // An ICMP error about our request makes the receive fail with its errno once; the
         // message itself waits in the socket's error queue.
         const int32_t Queued = ReadErrorQueue(Socket.Handle);

@@ -1,12 +1,15 @@
-// One ICMP echo request and the wait for its answer. Each Echo opens its own socket, sends a
-// 52-byte request, waits up to ReceiveTimeout ms for the datagram that answers it and leaves
-// the outcome in ReplyStatus.
+// One ICMP echo request and the wait for its answer. Each Echo sends a 52-byte request,
+// waits up to ReceiveTimeout ms for the datagram that answers it and leaves the outcome in
+// ReplyStatus.
 //
 // The socket: a raw ICMP socket where the process may open one (root or CAP_NET_RAW), and
 // otherwise the unprivileged ICMP datagram socket, which Linux grants to the groups in
-// net.ipv4.ping_group_range. The raw socket hands over whole IP datagrams; the datagram
-// socket hands over the ICMP message alone and chooses the request's identifier itself.
-// Both forms are decoded.
+// net.ipv4.ping_group_range. The raw socket is the process's shared one of the target's
+// family (NetIcmpShared.h), which hands the client only datagrams carrying its identifier and
+// sequence; an exchange with a Protocol or TTL of the caller's own opens a raw socket of its
+// own instead, and so does each exchange on the datagram socket. The raw socket hands over whole IP
+// datagrams; the datagram socket hands over the ICMP message alone and chooses the request's identifier
+// itself. Both forms are decoded.
 //
 // IPv6. A target that is an IPv6 address (a literal, or a name whose first address in the
 // resolver's order is one) is pinged with ICMPv6: echo request 128, reply 129, errors 1
@@ -27,9 +30,10 @@
 //     or time-exceeded report, from anyone, quoting an echo request to that address;
 //   - the reply, or the quoted request, carries this client's identifier and sequence.
 // Everything else is skipped and the wait goes on to the same deadline: ReceiveTimeout ms
-// after the send, however many datagrams are skipped on the way. Kernel filters on the raw
-// socket keep most of it from being read at all (by type from the start, by identifier from
-// its first wait on); they pass everything these rules could take.
+// after the send, however many datagrams are skipped on the way. What reaches the client was
+// sorted before (on the shared socket by identifier and sequence; on a raw socket of its own
+// by kernel filters by type and identifier, attached before the send), but never by anything
+// these rules could take.
 //
 // Threads. Checks may run side by side on worker threads, each with a client of its own; one
 // client is never used from two threads at once. A client's buffers, socket and numbers are
@@ -41,6 +45,7 @@
 // identifier per socket and hands each socket only the answers carrying its own.
 #pragma once
 
+#include "net/icmp/NetIcmpShared.h"
 #include "net/icmp/NetRawClient.h"
 
 #include <cstdint>
@@ -120,11 +125,7 @@ public:
 protected:
     // Where the datagram in RecvBuffer came from. With an IP header the decoder reads the
     // sender and the time-to-live from it; without one they are given here.
-    struct TDatagramInfo {
-        bool HasIPHeader = true;
-        uint8_t Source[16] = {}; // the first four bytes for an IPv4 sender
-        uint8_t TTL = 0;
-    };
+    using TDatagramInfo = TNetIcmpShared::TOrigin;
 
     // Raw socket first; the datagram socket when the raw one is refused for want of privilege.
     void AllocateSocket(TNetSocketHandle& ASocket) override;
@@ -171,12 +172,16 @@ protected:
 
 private:
     bool FOwnsIdentifier = false;
-    // The open raw socket has the filter by identifier (see the .cpp file's filters).
-    bool FIdentifierFiltered = false;
+    // While an exchange runs over the process's shared raw socket: that socket, and what this
+    // client waits for on it (see NetIcmpShared.h). -1 when the exchange has a socket of its own.
+    int FSharedFd = -1;
+    TNetIcmpShared::TWaiter FWaiter;
 
-    // Before the first wait of a raw socket: lets its kernel filter keep datagrams of other
-    // identifiers away from now on (once per socket).
-    void FilterOthers();
+    // The shared raw socket when it serves this exchange (registered, so that nothing sent to
+    // us is lost before we wait); false when the exchange needs a socket of its own.
+    bool SendShared(const std::string& AAddress);
+    void LeaveShared();
+    int32_t ReceiveShared(int32_t ATimeout);
 
     // Every socket that hands over the message alone: the datagram sockets, the raw ICMPv6 one.
     int32_t ReceiveMessage(int32_t ATimeout);
@@ -186,4 +191,18 @@ private:
     // its header.
     int32_t QuotedEchoOffset(int32_t AQuote, int32_t AByteCount) const;
     int32_t QuotedEchoOffsetIPv6(int32_t AQuote, int32_t AByteCount) const;
+
+    // The phases of DecodeReply. What a wait that ran out leaves in AStatus.
+    void RecordTimeOut(TReplyStatus& AStatus) const;
+    // Where the ICMP message in RecvBuffer starts; -1 when it is too short or damaged.
+    int32_t MessageOffset(int32_t AByteCount) const;
+    // The sender of the datagram: from its IP header, or as the socket told it.
+    const uint8_t* SenderOf(int32_t AHeader) const;
+    // Where the echo message the datagram answers stands (the reply itself, or the request a
+    // report quotes), with the outcome the datagram means; -1 when it says nothing about a
+    // request of ours to the target.
+    int32_t AnsweredEcho(int32_t AHeader, int32_t AByteCount, TEchoOutcome& AOutcome) const;
+    // The answer's record, and the reply data of an echo reply.
+    void RecordAnswer(int32_t AHeader, int32_t AByteCount, TEchoOutcome AOutcome, uint16_t ASequence,
+        TReplyStatus& AStatus);
 };

@@ -1,4 +1,5 @@
 #include "net/icmp/NetIcmpClient.h"
+#include "net/stack/NetCancel.h"
 #include "net/stack/NetStack.h"
 #include "support/Icmp.h"
 
@@ -615,6 +616,52 @@ TEST(IcmpWait, AFailureKeepsThePreviousExchange)
     EXPECT_EQ(Replies, 1);
 }
 
+// Where the shared socket's reader finds the identifier and sequence that say whose a
+// datagram is.
+TEST(IcmpShared, EchoOffset)
+{
+    using TDatagram = TNetIcmpShared::TDatagram;
+    const TBytes Request = IPPacket(Here, Peer, 64, EchoMessage(8, 5, 6));
+    TBytes Cut = Request;
+    Cut.resize(24);
+    TBytes Short = IPPacket(Peer, Here, 61, EchoMessage(0, 5, 6));
+    Short.resize(27);
+    TBytes Request6 = EchoMessage(128, 5, 6);
+    Request6.insert(Request6.begin(), 40, 0);
+    const struct {
+        const char* Name;
+        bool IPv6;
+        TBytes Bytes;
+        int32_t Offset;
+    } Rows[] = {
+        { "reply", false, IPPacket(Peer, Here, 61, EchoMessage(0, 5, 6)), 20 },
+        { "reply behind options", false, IPPacket(Peer, Here, 61, EchoMessage(0, 5, 6), 8), 28 },
+        { "unreachable quoting a request", false, IPPacket(Reporter, Here, 250, ErrorMessage(3, 1, Request)),
+            48 },
+        { "time exceeded quoting a request", false,
+            IPPacket(Reporter, Here, 250, ErrorMessage(11, 0, Request)), 48 },
+        { "unreachable quoting a reply", false,
+            IPPacket(Reporter, Here, 250, ErrorMessage(3, 1, IPPacket(Here, Peer, 64, EchoMessage(0, 5, 6)))),
+            -1 },
+        { "unreachable with a cut quote", false, IPPacket(Reporter, Here, 250, ErrorMessage(3, 1, Cut)), -1 },
+        { "request", false, IPPacket(Peer, Here, 61, EchoMessage(8, 5, 6)), -1 },
+        { "redirect", false, IPPacket(Peer, Here, 61, ErrorMessage(5, 1, Request)), -1 },
+        { "header only", false, Short, -1 },
+        { "ICMPv6 reply", true, EchoMessage(129, 5, 6), 0 },
+        { "ICMPv6 unreachable", true, ErrorMessage(1, 0, Request6), 48 },
+        { "ICMPv6 time exceeded", true, ErrorMessage(3, 0, Request6), 48 },
+        { "ICMPv6 request", true, EchoMessage(128, 5, 6), -1 },
+        { "ICMPv6 too short", true, TBytes { 129, 0, 0, 0, 5, 0 }, -1 },
+    };
+    for (const auto& Row : Rows) {
+        auto D = std::make_unique<TDatagram>();
+        D->Size = static_cast<int32_t>(Row.Bytes.size());
+        D->Origin.HasIPHeader = !Row.IPv6;
+        std::memcpy(D->Bytes, Row.Bytes.data(), Row.Bytes.size());
+        EXPECT_EQ(TNetIcmpShared::EchoOffset(Row.IPv6, *D), Row.Offset) << Row.Name;
+    }
+}
+
 // ---------------------------------------------------------------------------------------
 // Real exchanges on the loopback
 
@@ -660,12 +707,15 @@ TEST(IcmpLoopback, RawSocket)
         Checks.True(!C.DatagramSocket(), "took the datagram socket");
         C.Host = "localhost";
         CheckLoopbackEcho(Checks, C, 3490, 72);
+        // A time-to-live of its own takes a raw socket of its own (filtered before the send).
+        C.TTL = 64;
+        CheckLoopbackEcho(Checks, C, 3491, 72);
         const std::vector<TBytes> Requests = Witness.Requests();
-        Checks.Equal(Requests.size(), 2u, "requests on the wire");
-        for (const TBytes& R : Requests) {
+        Checks.Equal(Requests.size(), 3u, "requests on the wire");
+        for (size_t I = 0; I < Requests.size(); ++I) {
             // The socket's time-to-live went on the request; the identifier is ours.
-            Checks.Equal(int(R[8]), 128, "request time-to-live");
-            Checks.Equal(R[24] | R[25] << 8, int(C.Identifier()), "request identifier");
+            Checks.Equal(int(Requests[I][8]), I < 2 ? 128 : 64, "request time-to-live");
+            Checks.Equal(Requests[I][24] | Requests[I][25] << 8, int(C.Identifier()), "request identifier");
         }
         return Checks.Errors;
     });
@@ -745,32 +795,23 @@ TEST(IcmpLoopback, SilentHostOnTheRawSocket)
     });
 }
 
-// Counts the datagrams the client reads, with its socket in view of other threads.
+// Counts the datagrams the client is handed.
 class TCountingClient : public TNetIcmpClient {
 public:
     std::atomic<int> Read { 0 };
-    std::atomic<int> Socket { -1 };
-    // The length of the program filtering the socket (0: none).
-    socklen_t FilterLength() const
-    {
-        socklen_t Length = 0;
-        getsockopt(Socket.load(), SOL_SOCKET, SO_GET_FILTER, nullptr, &Length);
-        return Length;
-    }
 
 protected:
     int32_t ReceiveIntoBuffer(int32_t ATimeout) override
     {
-        Socket = FSocket->Handle;
         const int32_t N = TNetIcmpClient::ReceiveIntoBuffer(ATimeout);
         Read += N > 0;
         return N;
     }
 };
 
-// A raw socket waiting for a host that keeps quiet reads nothing while fifty other clients
+// A check waiting for a host that keeps quiet is handed nothing while fifty other clients
 // exchange echoes on the loopback: neither their requests nor their replies reach it.
-TEST(IcmpLoopback, RawSocketReadsNoOtherClientsDatagrams)
+TEST(IcmpLoopback, WaitingCheckIsHandedNoOtherChecksDatagrams)
 {
     if (int Refusal = RawSocketRefusal())
         GTEST_SKIP() << "a raw ICMP socket needs root or CAP_NET_RAW (" << std::strerror(Refusal) << ")";
@@ -783,9 +824,6 @@ TEST(IcmpLoopback, RawSocketReadsNoOtherClientsDatagrams)
         Waiting.Host = "10.77.0.2";
         Waiting.ReceiveTimeout = 1500;
         std::thread Wait([&Waiting] { Waiting.Echo("PingMonitor"); });
-        for (int Try = 0; Try < 100 && (Waiting.Socket < 0 || Waiting.FilterLength() == 0); ++Try)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        const auto Start = std::chrono::steady_clock::now();
         int Answered = 0;
         for (int I = 0; I < 50; ++I) {
             TNetIcmpClient Other;
@@ -794,12 +832,142 @@ TEST(IcmpLoopback, RawSocketReadsNoOtherClientsDatagrams)
             Other.Echo("PingMonitor");
             Answered += Other.ReplyStatus().Outcome == eoEchoReply;
         }
-        const double Took = nettest::MillisecondsSince(Start);
         Wait.join();
         Checks.Equal(Answered, 50, "other exchanges answered");
-        Checks.True(Took < 1000, "the other exchanges took " + std::to_string(Took) + " ms");
         Checks.Equal(int(Waiting.ReplyStatus().Outcome), int(eoTimedOut), "outcome of the waiting check");
         Checks.Equal(Waiting.Read.load(), 0, "datagrams the waiting check read");
+        return Checks.Errors;
+    });
+}
+
+// A client that runs AHold between its send and its wait.
+class THeldClient : public TNetIcmpClient {
+public:
+    explicit THeldClient(std::function<void()> AHold)
+        : FHold(std::move(AHold))
+    {
+    }
+
+protected:
+    // Held also when the send fails, so that no other check waits for this one for ever.
+    void SendEchoRequest() override
+    {
+        try {
+            TNetIcmpClient::SendEchoRequest();
+        } catch (...) {
+            FHold();
+            throw;
+        }
+        FHold();
+    }
+
+private:
+    std::function<void()> FHold;
+};
+
+struct THeldRun {
+    std::string Host;
+    std::string Text;
+    TReplyStatus Status;
+    std::string Data;
+    std::string Error;
+
+    void Run(std::function<void()> AHold)
+    {
+        try {
+            THeldClient C(std::move(AHold));
+            C.Host = Host;
+            C.ReceiveTimeout = 3000;
+            C.Echo(Text);
+            Status = C.ReplyStatus();
+            Data = C.ReplyData().substr(0, Text.size());
+        } catch (const std::exception& E) {
+            Error = E.what();
+        }
+    }
+    void Check(TChecks& AChecks) const
+    {
+        AChecks.Equal(Error, std::string(), "error of " + Text);
+        AChecks.Equal(int(Status.Outcome), int(eoEchoReply), "outcome of " + Text);
+        AChecks.Equal(Status.SourceIP, Host, "source of " + Text);
+        AChecks.Equal(Data, Text, "reply data of " + Text);
+    }
+};
+
+// Check A asks a far host that answers 300 ms late. Meanwhile 400 checks of the loopback (a
+// quarter of them of one host with one sequence) send, and are held until all have sent, so
+// every answer comes before its check waits; then A is held until its own answer has come,
+// behind more answers of others than a socket's default queue holds. Every check, A too,
+// gets its own answer.
+TEST(IcmpLoopback, AnswersBeforeTheWaitAreKeptForTheirOwnCheck)
+{
+    if (int Refusal = RawSocketRefusal())
+        GTEST_SKIP() << "a raw ICMP socket needs root or CAP_NET_RAW (" << std::strerror(Refusal) << ")";
+    ICMP_RUN_ISOLATED([] {
+        TFarHosts Far([](const TBytes& ARequest) {
+            return std::vector<TFarHosts::TSend> { { 300, ReplyTo(ARequest) } };
+        });
+        if (!Far.Ok())
+            return std::string("SKIP");
+        constexpr int Others = 400;
+        std::latch ASent(1);
+        std::latch OthersDone(1);
+        THeldRun A { "10.77.0.2", "check A", {}, {}, {} };
+        std::thread AThread([&] {
+            A.Run([&] {
+                ASent.count_down();
+                OthersDone.wait();
+                // Its answer, sent 300 ms after the request, comes while it is held.
+                std::this_thread::sleep_for(std::chrono::milliseconds(600));
+            });
+        });
+        ASent.wait();
+        std::vector<THeldRun> Runs(Others);
+        std::latch Sent(Others);
+        std::vector<std::thread> Threads;
+        for (int I = 0; I < Others; ++I) {
+            THeldRun& Run = Runs[static_cast<size_t>(I)];
+            Run.Host = "127.0.0." + std::to_string(I % 4 == 0 ? 1 : 2 + I % 250);
+            Run.Text = "check " + std::to_string(I);
+            Threads.emplace_back([&Run, &Sent] { Run.Run([&Sent] { Sent.arrive_and_wait(); }); });
+        }
+        for (std::thread& T : Threads)
+            T.join();
+        OthersDone.count_down();
+        AThread.join();
+        TChecks Checks;
+        A.Check(Checks);
+        for (const THeldRun& Run : Runs)
+            Run.Check(Checks);
+        return Checks.Errors;
+    });
+}
+
+// Cancelling the thread's token ends a wait for a silent host at once, as an exception.
+TEST(IcmpLoopback, CancelEndsTheWait)
+{
+    if (int Refusal = RawSocketRefusal())
+        GTEST_SKIP() << "a raw ICMP socket needs root or CAP_NET_RAW (" << std::strerror(Refusal) << ")";
+    ICMP_RUN_ISOLATED([] {
+        if (!IgnoreEchoRequests(true))
+            return std::string("SKIP");
+        TChecks Checks;
+        TNetCancelToken Token;
+        const TNetCancelScope Scope(&Token);
+        std::thread Canceller([&Token] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            Token.Cancel();
+        });
+        TNetIcmpClient C;
+        C.Host = "127.0.0.1";
+        C.ReceiveTimeout = 5000;
+        const auto Start = std::chrono::steady_clock::now();
+        Checks.Equal(
+            Raised<ENetCancelled>([&] { C.Echo("PingMonitor"); }), std::string("Cancelled."), "message");
+        const double Took = nettest::MillisecondsSince(Start);
+        Canceller.join();
+        Checks.True(Took < 2500, "took " + std::to_string(Took) + " ms");
+        Checks.Equal(C.Sequence(), 3489, "sequence");
         return Checks.Errors;
     });
 }

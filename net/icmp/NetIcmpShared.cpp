@@ -1,0 +1,370 @@
+#include "net/icmp/NetIcmpShared.h"
+
+#include "net/stack/NetCancel.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <linux/icmp.h>
+#include <netinet/icmp6.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace {
+
+constexpr uint8_t IcmpEchoReply = 0;
+constexpr uint8_t IcmpUnreachable = 3;
+constexpr uint8_t IcmpEchoRequest = 8;
+constexpr uint8_t IcmpTimeExceeded = 11;
+constexpr uint8_t Icmp6Unreachable = 1;
+constexpr uint8_t Icmp6TimeExceeded = 3;
+constexpr uint8_t Icmp6EchoRequest = 128;
+constexpr uint8_t Icmp6EchoReply = 129;
+constexpr int32_t IcmpHeaderBytes = 8;
+constexpr int32_t IPHeaderBytes = 20;
+constexpr int32_t IPv6HeaderBytes = 40;
+// Room for a burst of answers while no waiting client is on a processor: a pass of a
+// thousand checks at once queues a thousand of them.
+constexpr int ReceiveBufferBytes = 4 << 20;
+// Datagrams read with one call.
+constexpr unsigned Batch = 32;
+
+uint16_t ReadLE16(const uint8_t* AAt)
+{
+    return static_cast<uint16_t>(AAt[0] | AAt[1] << 8);
+}
+
+void Wake(int AFd)
+{
+    const uint64_t One = 1;
+    (void)!::write(AFd, &One, sizeof One);
+}
+
+void Drain(int AFd)
+{
+    uint64_t Count;
+    (void)!::read(AFd, &Count, sizeof Count);
+}
+
+// Closes the descriptor on the way out of the calling thread.
+struct TThreadWake {
+    int Fd = -1;
+    ~TThreadWake()
+    {
+        if (Fd >= 0)
+            ::close(Fd);
+    }
+};
+
+thread_local TThreadWake GThreadWake;
+
+int ThreadWakeFd()
+{
+    if (GThreadWake.Fd < 0) {
+        GThreadWake.Fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (GThreadWake.Fd < 0)
+            throw std::system_error(errno, std::generic_category(), "eventfd");
+    }
+    return GThreadWake.Fd;
+}
+
+int64_t NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
+
+TNetIcmpShared& TNetIcmpShared::Instance()
+{
+    // Never destroyed: a client on another thread may still leave while the process exits.
+    static TNetIcmpShared* const Shared = new TNetIcmpShared;
+    return *Shared;
+}
+
+void TNetIcmpShared::ForgetParentLocked()
+{
+    if (FOwner == ::getpid())
+        return;
+    // The descriptors are the parent's sockets, inherited: closing our copies leaves its.
+    for (TFamily* F : { &FIPv4, &FIPv6 }) {
+        if (F->Fd >= 0)
+            ::close(F->Fd);
+        *F = TFamily {};
+    }
+    FWaiters.clear();
+    FOwner = ::getpid();
+}
+
+int TNetIcmpShared::Register(TWaiter& AWaiter)
+{
+    AWaiter.WakeFd = ThreadWakeFd();
+    AWaiter.Count = 0;
+    AWaiter.First = 0;
+    AWaiter.Waiting = false;
+    std::lock_guard<std::mutex> Guard(FLock);
+    ForgetParentLocked();
+    const int Fd = OpenLocked(AWaiter.IPv6);
+    if (Fd < 0)
+        return -1;
+    ++FamilyOf(AWaiter).Users;
+    FWaiters[Key(AWaiter.IPv6, AWaiter.Identifier)] = &AWaiter;
+    return Fd;
+}
+
+void TNetIcmpShared::Unregister(TWaiter& AWaiter)
+{
+    std::lock_guard<std::mutex> Guard(FLock);
+    StopWaitingLocked(AWaiter);
+    const auto Found = FWaiters.find(Key(AWaiter.IPv6, AWaiter.Identifier));
+    if (Found != FWaiters.end() && Found->second == &AWaiter)
+        FWaiters.erase(Found);
+    TFamily& F = FamilyOf(AWaiter);
+    if (--F.Users == 0 && F.Fd >= 0) {
+        ::close(F.Fd);
+        F.Fd = -1;
+    }
+}
+
+void TNetIcmpShared::StartWaitingLocked(TWaiter& AWaiter)
+{
+    TFamily& F = FamilyOf(AWaiter);
+    if (!AWaiter.Waiting) {
+        AWaiter.Waiting = true;
+        AWaiter.Previous = nullptr;
+        AWaiter.Next = F.Waiting;
+        if (F.Waiting)
+            F.Waiting->Previous = &AWaiter;
+        F.Waiting = &AWaiter;
+    }
+    if (!F.Poller)
+        F.Poller = &AWaiter;
+}
+
+void TNetIcmpShared::StopWaitingLocked(TWaiter& AWaiter)
+{
+    if (!AWaiter.Waiting)
+        return;
+    TFamily& F = FamilyOf(AWaiter);
+    AWaiter.Waiting = false;
+    if (AWaiter.Previous)
+        AWaiter.Previous->Next = AWaiter.Next;
+    else
+        F.Waiting = AWaiter.Next;
+    if (AWaiter.Next)
+        AWaiter.Next->Previous = AWaiter.Previous;
+    if (F.Poller != &AWaiter)
+        return;
+    F.Poller = F.Waiting;
+    if (F.Poller)
+        Wake(F.Poller->WakeFd);
+}
+
+int32_t TNetIcmpShared::TakeLocked(TWaiter& AWaiter, uint8_t (&ABuffer)[DatagramBytes], TOrigin& AOrigin)
+{
+    if (AWaiter.Count == 0)
+        return 0;
+    const TDatagram& Next = AWaiter.Mailbox[AWaiter.First];
+    AOrigin = Next.Origin;
+    std::memcpy(ABuffer, Next.Bytes, static_cast<size_t>(Next.Size));
+    AWaiter.First = (AWaiter.First + 1) % MailboxSize;
+    --AWaiter.Count;
+    StopWaitingLocked(AWaiter);
+    return Next.Size;
+}
+
+int32_t TNetIcmpShared::Receive(
+    TWaiter& AWaiter, uint8_t (&ABuffer)[DatagramBytes], TOrigin& AOrigin, int32_t ATimeout)
+{
+    const int64_t Deadline = NowMs() + ATimeout;
+    const TNetCancelToken* const Token = CurrentCancelToken();
+    for (;;) {
+        int Fd;
+        {
+            std::lock_guard<std::mutex> Guard(FLock);
+            if (const int32_t Size = TakeLocked(AWaiter, ABuffer, AOrigin))
+                return Size;
+            Fd = FamilyOf(AWaiter).Fd;
+        }
+        ReadAll(AWaiter.IPv6, Fd, &AWaiter);
+        bool Poller;
+        int32_t Remaining;
+        {
+            std::lock_guard<std::mutex> Guard(FLock);
+            if (const int32_t Size = TakeLocked(AWaiter, ABuffer, AOrigin))
+                return Size;
+            Remaining = static_cast<int32_t>(Deadline - NowMs());
+            if (Remaining <= 0) {
+                StopWaitingLocked(AWaiter);
+                return 0;
+            }
+            StartWaitingLocked(AWaiter);
+            Poller = FamilyOf(AWaiter).Poller == &AWaiter;
+        }
+        pollfd Wait[3] = { { AWaiter.WakeFd, POLLIN, 0 }, { Token ? Token->Fd() : -1, POLLIN, 0 },
+            { Poller ? Fd : -1, POLLIN, 0 } };
+        // A negative descriptor is skipped.
+        if (::poll(Wait, 3, Remaining) > 0 && (Wait[0].revents & POLLIN))
+            Drain(AWaiter.WakeFd);
+        if (Token && Token->Cancelled()) {
+            {
+                std::lock_guard<std::mutex> Guard(FLock);
+                StopWaitingLocked(AWaiter);
+            }
+            CheckCancelled();
+        }
+    }
+}
+
+int32_t TNetIcmpShared::EchoOffset(bool AIPv6, const TDatagram& ADatagram)
+{
+    const uint8_t* const B = ADatagram.Bytes;
+    const int32_t N = ADatagram.Size;
+    if (AIPv6) {
+        if (N < IcmpHeaderBytes)
+            return -1;
+        if (B[0] == Icmp6EchoReply)
+            return 0;
+        const int32_t Echo = IcmpHeaderBytes + IPv6HeaderBytes;
+        if ((B[0] != Icmp6Unreachable && B[0] != Icmp6TimeExceeded) || Echo + IcmpHeaderBytes > N
+            || B[Echo] != Icmp6EchoRequest)
+            return -1;
+        return Echo;
+    }
+    const bool HasIPHeader = ADatagram.Origin.HasIPHeader;
+    const int32_t Header = HasIPHeader ? (B[0] & 0x0F) * 4 : 0;
+    if ((HasIPHeader && Header < IPHeaderBytes) || Header + IcmpHeaderBytes > N)
+        return -1;
+    const uint8_t Type = B[Header];
+    if (Type == IcmpEchoReply)
+        return Header;
+    const int32_t Quote = Header + IcmpHeaderBytes;
+    if ((Type != IcmpUnreachable && Type != IcmpTimeExceeded) || Quote + IPHeaderBytes > N)
+        return -1;
+    const int32_t Echo = Quote + (B[Quote] & 0x0F) * 4;
+    if ((B[Quote] & 0x0F) * 4 < IPHeaderBytes || Echo + IcmpHeaderBytes > N || B[Echo] != IcmpEchoRequest)
+        return -1;
+    return Echo;
+}
+
+bool TNetIcmpShared::Deliver(bool AIPv6, const TDatagram& ADatagram)
+{
+    std::lock_guard<std::mutex> Guard(FLock);
+    return DeliverLocked(AIPv6, ADatagram, nullptr);
+}
+
+bool TNetIcmpShared::DeliverLocked(bool AIPv6, const TDatagram& ADatagram, const TWaiter* ASelf)
+{
+    const int32_t Echo = EchoOffset(AIPv6, ADatagram);
+    if (Echo < 0)
+        return false;
+    const auto Found = FWaiters.find(Key(AIPv6, ReadLE16(ADatagram.Bytes + Echo + 4)));
+    if (Found == FWaiters.end())
+        return false;
+    TWaiter& W = *Found->second;
+    // An older request's late answer is nobody's now; a full mailbox holds enough already.
+    if (W.Sequence != ReadLE16(ADatagram.Bytes + Echo + 6) || W.Count == MailboxSize)
+        return false;
+    TDatagram& Slot = W.Mailbox[(W.First + W.Count) % MailboxSize];
+    Slot.Size = ADatagram.Size;
+    Slot.Origin = ADatagram.Origin;
+    std::memcpy(Slot.Bytes, ADatagram.Bytes, static_cast<size_t>(ADatagram.Size));
+    ++W.Count;
+    // The reader looks into its own mailbox next; only another waiter needs waking.
+    if (&W != ASelf)
+        Wake(W.WakeFd);
+    return true;
+}
+
+int TNetIcmpShared::OpenLocked(bool AIPv6)
+{
+    int& Fd = (AIPv6 ? FIPv6 : FIPv4).Fd;
+    if (Fd >= 0)
+        return Fd;
+    const int Opened = ::socket(AIPv6 ? AF_INET6 : AF_INET, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK,
+        AIPv6 ? IPPROTO_ICMPV6 : IPPROTO_ICMP);
+    if (Opened < 0)
+        return -1;
+    // Only what can answer a request is queued (see the client's rules); the rest of the host's
+    // ICMP traffic is dropped before it costs a read.
+    const int On = 1;
+    if (AIPv6) {
+        icmp6_filter Types;
+        ICMP6_FILTER_SETBLOCKALL(&Types);
+        ICMP6_FILTER_SETPASS(Icmp6EchoReply, &Types);
+        ICMP6_FILTER_SETPASS(Icmp6Unreachable, &Types);
+        ICMP6_FILTER_SETPASS(Icmp6TimeExceeded, &Types);
+        ::setsockopt(Opened, IPPROTO_ICMPV6, ICMP6_FILTER, &Types, sizeof Types);
+        ::setsockopt(Opened, IPPROTO_IPV6, IPV6_RECVHOPLIMIT, &On, sizeof On);
+        ::setsockopt(Opened, IPPROTO_IPV6, IPV6_UNICAST_HOPS, &SocketTTL, sizeof SocketTTL);
+    } else {
+        icmp_filter Types { ~(1u << IcmpEchoReply | 1u << IcmpUnreachable | 1u << IcmpTimeExceeded) };
+        ::setsockopt(Opened, SOL_RAW, ICMP_FILTER, &Types, sizeof Types);
+        ::setsockopt(Opened, IPPROTO_IP, IP_TTL, &SocketTTL, sizeof SocketTTL);
+    }
+    // Beyond net.core.rmem_max only with CAP_NET_ADMIN; without it the limit is what we get.
+    if (::setsockopt(Opened, SOL_SOCKET, SO_RCVBUFFORCE, &ReceiveBufferBytes, sizeof ReceiveBufferBytes) != 0)
+        ::setsockopt(Opened, SOL_SOCKET, SO_RCVBUF, &ReceiveBufferBytes, sizeof ReceiveBufferBytes);
+    Fd = Opened;
+    return Fd;
+}
+
+void TNetIcmpShared::ReadAll(bool AIPv6, int AFd, const TWaiter* ASelf)
+{
+    union TControl {
+        cmsghdr Align;
+        char Bytes[CMSG_SPACE(sizeof(int))];
+    };
+    // Per thread: any waiting client may read, and a batch does not fit on every stack.
+    static thread_local TDatagram Datagrams[Batch];
+    static thread_local sockaddr_in6 From[Batch];
+    static thread_local TControl Control[Batch];
+    iovec Io[Batch];
+    mmsghdr Messages[Batch];
+    for (;;) {
+        for (unsigned I = 0; I < Batch; ++I) {
+            Io[I] = { Datagrams[I].Bytes, sizeof Datagrams[I].Bytes };
+            Messages[I] = {};
+            Messages[I].msg_hdr.msg_iov = &Io[I];
+            Messages[I].msg_hdr.msg_iovlen = 1;
+            if (AIPv6) {
+                Messages[I].msg_hdr.msg_name = &From[I];
+                Messages[I].msg_hdr.msg_namelen = sizeof From[I];
+                Messages[I].msg_hdr.msg_control = Control[I].Bytes;
+                Messages[I].msg_hdr.msg_controllen = sizeof Control[I].Bytes;
+            }
+        }
+        const int Count = ::recvmmsg(AFd, Messages, Batch, MSG_DONTWAIT, nullptr);
+        if (Count <= 0)
+            return;
+        for (int I = 0; I < Count; ++I) {
+            TDatagram& D = Datagrams[I];
+            D.Size = static_cast<int32_t>(Messages[I].msg_len);
+            D.Origin.HasIPHeader = !AIPv6;
+            if (!AIPv6)
+                continue;
+            std::memcpy(D.Origin.Source, &From[I].sin6_addr, sizeof D.Origin.Source);
+            D.Origin.TTL = 0;
+            msghdr& Header = Messages[I].msg_hdr;
+            for (cmsghdr* C = CMSG_FIRSTHDR(&Header); C; C = CMSG_NXTHDR(&Header, C))
+                if (C->cmsg_level == IPPROTO_IPV6 && C->cmsg_type == IPV6_HOPLIMIT) {
+                    int Value = 0;
+                    std::memcpy(&Value, CMSG_DATA(C), sizeof Value);
+                    D.Origin.TTL = static_cast<uint8_t>(Value);
+                }
+        }
+        {
+            std::lock_guard<std::mutex> Guard(FLock);
+            for (int I = 0; I < Count; ++I)
+                DeliverLocked(AIPv6, Datagrams[I], ASelf);
+        }
+        if (Count < static_cast<int>(Batch))
+            return;
+    }
+}

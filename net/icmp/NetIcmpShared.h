@@ -1,0 +1,125 @@
+// One raw ICMP socket per address family for every echo client of the process, read by the
+// clients that wait on it, each datagram handed to the client whose identifier and sequence it
+// carries.
+//
+// Why shared. Every raw ICMP socket of the host is handed a copy of every ICMP datagram that
+// arrives. With a socket per check, a thousand checks at once meant a thousand copies of every
+// answer, and a check whose thread had not yet read its queue (2 cores, hundreds of runnable
+// workers) found that queue full of other checks' answers and its own dropped: the kernel
+// counted the drop, and the check reported "Request timed out." for a host that had answered.
+// One socket reads each answer once, and a check registers before its request leaves, so an
+// answer that comes before its check waits is kept for it.
+//
+// Why no reader thread. On the loopback (and often on a near host) the answer is queued before
+// the send returns; the waiting client reads it at once, with no thread hand-off at all.
+//
+// Threads and the rules that keep them safe:
+// - FLock guards the table of waiters, every waiter's mailbox, the list of waiting clients and
+//   each family's socket, count of users and poller. Nothing blocks while holding it; the
+//   socket is read outside it.
+// - A waiter is registered from before its request is sent until its exchange is over, and
+//   only datagrams carrying its identifier and sequence reach its mailbox, so a check never
+//   takes, or crowds out, another's answer. Whose datagram it really is stays the client's
+//   own rules to judge (sender, quoted address, checksum).
+// - Any registered waiter may read the socket without waiting and deliver what it finds. One
+//   waiting client of each family, the poller, also waits on the socket; the others wait on
+//   their thread's eventfd (one per thread, made at its first wait and reused), which a
+//   delivery writes. A poller that is done hands the role to another waiting client and wakes
+//   it, so while anyone waits someone watches the socket. Every wait also watches the thread's
+//   cancel token.
+// - A socket is opened by the first registration of its family and closed by the last
+//   leave: while nobody waits, it would take a copy of every ICMP answer on the host. Only
+//   registered waiters read it, so it is never closed under a reader.
+// - After fork() a child starts afresh: the parent's sockets and waiters are not its own.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <unordered_map>
+
+class TNetIcmpShared {
+public:
+    static constexpr int32_t DatagramBytes = 1024;
+    // Datagrams kept for one waiter: an answer and a few duplicates or reports.
+    static constexpr int MailboxSize = 4;
+    // The time-to-live (IPv6: hop limit) the shared sockets send with: the client's default.
+    static constexpr int SocketTTL = 128;
+
+    // Where a datagram came from. With an IP header (raw IPv4) the sender and time-to-live
+    // are read from it; without one (ICMPv6, datagram sockets) the socket tells them.
+    struct TOrigin {
+        bool HasIPHeader = true;
+        uint8_t Source[16] = {}; // the first four bytes for an IPv4 sender
+        uint8_t TTL = 0;
+    };
+
+    // One datagram as the socket handed it over.
+    struct TDatagram {
+        int32_t Size = 0;
+        TOrigin Origin;
+        uint8_t Bytes[DatagramBytes];
+    };
+
+    // What one client waits for, and the datagrams already delivered to it.
+    struct TWaiter {
+        bool IPv6 = false;
+        uint16_t Identifier = 0;
+        uint16_t Sequence = 0;
+        int WakeFd = -1;
+        int Count = 0;
+        int First = 0;
+        // In the list of waiting clients of its family.
+        bool Waiting = false;
+        TWaiter* Previous = nullptr;
+        TWaiter* Next = nullptr;
+        TDatagram Mailbox[MailboxSize];
+    };
+
+    // The process's share.
+    static TNetIcmpShared& Instance();
+
+    // Registers AWaiter (its family, identifier and sequence set) and returns the socket of its
+    // family, opened when it is not; -1, with errno saying why, when it cannot be opened.
+    int Register(TWaiter& AWaiter);
+    void Unregister(TWaiter& AWaiter);
+    // Waits up to ATimeout ms for a datagram delivered to AWaiter and moves it into ABuffer
+    // and AOrigin: its size, 0 when none came in time. Raises ENetCancelled when the thread's
+    // cancel token is cancelled.
+    int32_t Receive(TWaiter& AWaiter, uint8_t (&ABuffer)[DatagramBytes], TOrigin& AOrigin, int32_t ATimeout);
+
+    // Hands ADatagram to the waiter whose identifier and sequence it carries (in a reply, or in
+    // the request a report quotes); true when one took it.
+    bool Deliver(bool AIPv6, const TDatagram& ADatagram);
+    // Where the identifier and sequence of ADatagram stand; -1 when it is neither an echo
+    // reply nor a report quoting an echo request.
+    static int32_t EchoOffset(bool AIPv6, const TDatagram& ADatagram);
+
+private:
+    struct TFamily {
+        int Fd = -1;
+        int Users = 0;
+        // The waiting client that watches the socket; nullptr while nobody waits.
+        TWaiter* Poller = nullptr;
+        // The clients waiting now (a list through TWaiter::Previous and Next).
+        TWaiter* Waiting = nullptr;
+    };
+
+    TNetIcmpShared() = default;
+    TFamily& FamilyOf(const TWaiter& AWaiter) { return AWaiter.IPv6 ? FIPv6 : FIPv4; }
+    int OpenLocked(bool AIPv6);
+    void ForgetParentLocked();
+    // Reads the socket until it is empty, without waiting, and delivers what it finds.
+    void ReadAll(bool AIPv6, int AFd, const TWaiter* ASelf);
+    bool DeliverLocked(bool AIPv6, const TDatagram& ADatagram, const TWaiter* ASelf);
+    int32_t TakeLocked(TWaiter& AWaiter, uint8_t (&ABuffer)[DatagramBytes], TOrigin& AOrigin);
+    void StartWaitingLocked(TWaiter& AWaiter);
+    // Takes AWaiter off the waiting list; a poller hands its role to the next waiting client.
+    void StopWaitingLocked(TWaiter& AWaiter);
+    static uint32_t Key(bool AIPv6, uint16_t AIdentifier) { return uint32_t(AIPv6) << 16 | AIdentifier; }
+
+    std::mutex FLock;
+    std::unordered_map<uint32_t, TWaiter*> FWaiters;
+    TFamily FIPv4;
+    TFamily FIPv6;
+    int FOwner = 0; // the process whose sockets these are
+};
