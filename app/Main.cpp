@@ -7,11 +7,15 @@
 #include "app/MainForm.h"
 #include "app/MainTray.h"
 #include "app/MonitorHistory.h"
+#include "app/RowTips.h"
 #include "app/ShortcutFilter.h"
 #include "app/WindowTexts.h"
 #include "notify/DBusNotifier.h"
 
+#include <QClipboard>
 #include <QCoreApplication>
+#include <QDesktopServices>
+#include <QGuiApplication>
 #include <QLineEdit>
 #include <QMenu>
 #include <QScreen>
@@ -105,6 +109,8 @@ void TfmMain::ConnectParts()
     On(List, &QTreeWidget::itemDoubleClicked, [this] { ServListDblClick(); });
     connect(List, &TMonitorListView::MenuRequested, this, [this](const QPoint& AGlobal) {
         UpdateAcknowledgeAction();
+        const std::shared_ptr<TServiceMonitor> Monitor = FForm->ServList->SelectedMonitor();
+        FForm->acOpenInBrowser->setVisible(Monitor && !BrowserUrl(*Monitor).isEmpty());
         FForm->ServListPopupMenu->popup(AGlobal);
     });
     On(FForm->ServConfig, &TSettingsEditor::Typed, [this] { ServConfigStringsChange(true); });
@@ -132,6 +138,16 @@ void TfmMain::ConnectParts()
     On(FForm->acMonitorUndoDelete, &QAction::triggered, [this] { acMonitorUndoDeleteExecute(); });
     On(FForm->acMonitorAcknowledge, &QAction::triggered, [this] { acMonitorAcknowledgeExecute(); });
     On(FForm->acTrayShow, &QAction::triggered, [this] { acTrayShowExecute(); });
+    On(FForm->acOpenInBrowser, &QAction::triggered, [this] {
+        if (const std::shared_ptr<TServiceMonitor> Monitor = FForm->ServList->SelectedMonitor())
+            if (const QUrl Url = BrowserUrl(*Monitor); !Url.isEmpty())
+                OpenUrlHook ? OpenUrlHook(Url) : void(QDesktopServices::openUrl(Url));
+    });
+    // The target as the tooltips show it: a password stays out of the clipboard.
+    On(FForm->acCopyTarget, &QAction::triggered, [this] {
+        if (const std::shared_ptr<TServiceMonitor> Monitor = FForm->ServList->SelectedMonitor())
+            QGuiApplication::clipboard()->setText(QString::fromStdString(Monitor->Target(tfMasked)));
+    });
     On(FForm->acFilter, &QAction::triggered, [this] { FForm->ListFilter->Open(); });
     // Remembered at once: an exit by a signal keeps it too.
     On(FForm->acSound, &QAction::toggled, [this] {

@@ -94,6 +94,8 @@ public:
 
     // Test hooks. The save dialog: returns false for a cancel, else the chosen name.
     std::function<bool(std::string& AFileName)> SaveDialogHook;
+    // Test hook: opens a monitor's address instead of the desktop's browser.
+    std::function<void(const QUrl& AUrl)> OpenUrlHook;
     // Called with every switch of the tray animation, after the tray icon.
     std::function<void(bool AAnimated)> TrayAnimatedHook;
 

@@ -71,6 +71,13 @@ void TMainForm::Setup(QMainWindow* AWindow)
     ServListPopupMenu->setObjectName(QStringLiteral("ServListPopupMenu"));
     ServListPopupMenu->addAction(acMonitorAcknowledge);
     ServListPopupMenu->addAction(acMonitorDelete);
+    acOpenInBrowser = new QAction(QCoreApplication::translate("TfmMain", "Открыть в браузере"), AWindow);
+    acOpenInBrowser->setObjectName(QStringLiteral("acOpenInBrowser"));
+    acCopyTarget = new QAction(QCoreApplication::translate("TfmMain", "Копировать адрес"), AWindow);
+    acCopyTarget->setObjectName(QStringLiteral("acCopyTarget"));
+    ServListPopupMenu->addSeparator();
+    ServListPopupMenu->addAction(acOpenInBrowser);
+    ServListPopupMenu->addAction(acCopyTarget);
     tmrCheck = new QTimer(AWindow);
     tmrCheck->setObjectName(QStringLiteral("tmrCheck"));
     tmrCheck->setInterval(1000);

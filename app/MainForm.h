@@ -16,6 +16,9 @@ public:
     // The bar over the list that filters its rows, and the command that shows it (Ctrl+F).
     TListFilterBar* ListFilter = nullptr;
     QAction* acFilter = nullptr;
+    // The selected row's target: opened in the browser (a web address) or copied.
+    QAction* acOpenInBrowser = nullptr;
+    QAction* acCopyTarget = nullptr;
     // "Звук при сбое": whether the alarm is heard as well.
     QAction* acSound = nullptr;
 

@@ -1,5 +1,8 @@
 #include "app/RowTips.h"
 
+#include "monitors/MonitorKind.h"
+#include "net/http/NetURI.h"
+
 #include <QCoreApplication>
 
 #include <algorithm>
@@ -29,4 +32,18 @@ QString CertificateTipText(const TCertificateExpiry& AExpiry, int64_t ANow)
         : (Chain ? QT_TRANSLATE_N_NOOP("TfmMain", "Сертификат цепочки истекает через %n дн., %1.")
                  : QT_TRANSLATE_N_NOOP("TfmMain", "Сертификат истекает через %n дн., %1."));
     return QCoreApplication::translate("TfmMain", Text, nullptr, Count).arg(QString::fromStdString(Date));
+}
+
+QUrl BrowserUrl(const TServiceMonitor& AMonitor)
+{
+    const std::string Target = AMonitor.Target(tfFull);
+    if (Target.rfind("http://", 0) != 0 && Target.rfind("https://", 0) != 0)
+        return {};
+    TNetURI URI(Target);
+    URI.Password.clear();
+    try {
+        return QUrl(QString::fromStdString(URI.FullText(ufUserInfo | ufFragment)), QUrl::TolerantMode);
+    } catch (const std::exception&) {
+        return {};
+    }
 }

@@ -5,6 +5,7 @@
 #include "monitors/Monitors.h"
 
 #include <QString>
+#include <QUrl>
 
 #include <cstdint>
 #include <string>
@@ -17,3 +18,7 @@ QString NameTipText(const QString& AName, const TServiceMonitor& AMonitor);
 // the line CertificateExpiryText gives, in the window's language. Empty when AExpiry holds
 // nothing.
 QString CertificateTipText(const TCertificateExpiry& AExpiry, int64_t ANow);
+
+// Where a browser finds what AMonitor checks: its URL without the password (the browser asks
+// for one), for a monitor whose target is an http or https address; empty for others.
+QUrl BrowserUrl(const TServiceMonitor& AMonitor);

@@ -311,5 +311,13 @@
         <source>Звук при сбое</source>
         <translation>Sound on failure</translation>
     </message>
+    <message>
+        <source>Открыть в браузере</source>
+        <translation>Open in browser</translation>
+    </message>
+    <message>
+        <source>Копировать адрес</source>
+        <translation>Copy target</translation>
+    </message>
 </context>
 </TS>
