@@ -94,12 +94,9 @@ void TfmMain::ConnectParts()
         UpdateAcknowledgeAction();
         FForm->ServListPopupMenu->popup(AGlobal);
     });
-    On(FForm->ServConfig, &TSettingsEditor::Typed, [this] { ServConfigStringsChange(true); });
-    // A refused value leaves the box when the operator moves on: it shows what the monitor kept.
-    On(FForm->ServConfig, &TSettingsEditor::Finished, [this] {
-        if (FForm->ServList->SelectedRow())
-            ServListChange();
-    });
+    // Typed values reach the monitor when committed: Enter, or the box left after typing;
+    // selecting another row, a save, a double-click check and Exit commit them too.
+    On(FForm->ServConfig, &TSettingsEditor::Committed, [this] { ServConfigStringsChange(); });
 
     // Loading another list while running is not offered: acConfigLoad is there, always disabled.
     On(FForm->acConfigSave, &QAction::triggered, [this] { acConfigSaveExecute(); });
@@ -174,34 +171,54 @@ QLineEdit* TfmMain::EditorValueBox(int ARow) const
 
 void TfmMain::ServListChange()
 {
+    // What was typed for the monitor shown so far goes to that monitor, not to the next.
+    ServConfigStringsChange();
     QTreeWidgetItem* Row = FForm->ServList->SelectedRow();
-    if (!Row) {
+    const std::shared_ptr<TServiceMonitor> Monitor = Row ? FForm->ServList->MonitorOfRow(Row) : nullptr;
+    FEditedMonitor = Monitor;
+    UpdateAcknowledgeAction();
+    if (!Monitor) {
+        // Nothing is shown that typing could not reach.
+        FForm->ServConfig->Clear();
         SelectHistory();
         return;
     }
-    FForm->ServConfig->ShowMonitor(Row->text(0), FForm->ServList->MonitorOfRow(Row).get());
-    UpdateAcknowledgeAction();
     // A rename is taken first, so that the chart goes on with the history it carried along.
-    ServConfigStringsChange();
+    TakeRename(*Row, Monitor);
+    FForm->ServConfig->ShowMonitor(Row->text(0), Monitor.get());
     SelectHistory();
 }
 
-void TfmMain::ServConfigStringsChange(bool ATyped)
+void TfmMain::TakeRename(QTreeWidgetItem& ARow, const std::shared_ptr<TServiceMonitor>& AMonitor)
 {
-    QTreeWidgetItem* Row = FForm->ServList->SelectedRow();
-    const std::shared_ptr<TServiceMonitor> Monitor = Row ? FForm->ServList->MonitorOfRow(Row) : nullptr;
-    if (!Monitor)
-        return;
     // The name comes from the row's caption (renamed in place), never from the editor.
-    const std::string Caption = Row->text(0).toStdString();
-    if (const std::optional<std::string> OldName = FMonitoring->Rename(*Monitor, Caption))
-        FHistory->Renamed(Monitor.get(), *OldName, Caption);
+    const std::string Caption = ARow.text(0).toStdString();
+    if (const std::optional<std::string> OldName = FMonitoring->Rename(*AMonitor, Caption))
+        FHistory->Renamed(AMonitor.get(), *OldName, Caption);
+    FForm->ServList->UpdateNameTip(&ARow, *AMonitor);
+}
+
+void TfmMain::ServConfigStringsChange()
+{
+    TSettingsEditor& Editor = *FForm->ServConfig;
+    if (!Editor.Modified())
+        return;
+    Editor.SetModified(false);
+    const std::shared_ptr<TServiceMonitor> Monitor = FEditedMonitor.lock();
+    // A monitor deleted meanwhile takes nothing.
+    if (!Monitor || !FForm->ServList->RowOf(Monitor.get()))
+        return;
     QString Refused;
-    TStringList Lines = FForm->ServConfig->AcceptedLines(*Monitor, Refused);
-    if (ATyped)
-        FForm->ServConfig->ShowRefused(*statusBar(), Refused);
+    TStringList Lines = Editor.AcceptedLines(*Monitor, Refused);
+    Editor.ShowRefused(*statusBar(), Refused);
     const bool Changed = FMonitoring->ApplySettings(*Monitor, std::move(Lines));
-    FForm->ServList->UpdateNameTip(Row, *Monitor);
+    QTreeWidgetItem* Row = FForm->ServList->SelectedRow();
+    const bool Shown = Row && FForm->ServList->MonitorOfRow(Row) == Monitor;
+    // A refused value goes back to what it was before the edit.
+    if (!Refused.isEmpty() && Shown)
+        Editor.ShowMonitor(Row->text(0), Monitor.get());
+    if (QTreeWidgetItem* Listed = FForm->ServList->RowOf(Monitor.get()))
+        FForm->ServList->UpdateNameTip(Listed, *Monitor);
     if (Changed)
         UpdateMonitorView(Monitor.get());
 }
@@ -231,17 +248,20 @@ void TfmMain::SaveConfig()
 
 void TfmMain::acConfigSaveExecute()
 {
+    ServConfigStringsChange();
     SaveConfig();
 }
 
 void TfmMain::acConfigSaveAsExecute()
 {
+    ServConfigStringsChange();
     FListFile->SetConfigFileName({});
     SaveConfig();
 }
 
 void TfmMain::acMonitorExitExecute()
 {
+    ServConfigStringsChange();
     // Closing a window that is hidden in the tray does not end Qt's event loop (only the
     // last visible window's closing does), and the tray menu offers this command exactly
     // then; so the program is ended here once the window has agreed to close.
@@ -271,8 +291,16 @@ void TfmMain::acCreateDnsExecute()
 
 void TfmMain::AddMonitor(std::string AName, std::shared_ptr<TServiceMonitor> AMonitor)
 {
+    ServConfigStringsChange();
     Monitors().push_back({ std::move(AName), std::move(AMonitor) });
     RefreshList();
+    // The new row is selected, and the cursor waits in the value its kind cannot guess.
+    FForm->ServList->setCurrentItem(FForm->ServList->topLevelItem(int(Monitors().size()) - 1));
+    if (QLineEdit* Box = FForm->ServConfig->FirstValueBoxOf({ QStringLiteral("IP"), QStringLiteral("URL"),
+            QStringLiteral("Host"), QStringLiteral("Query") })) {
+        Box->setFocus();
+        Box->selectAll();
+    }
 }
 
 void TfmMain::acMonitorDeleteExecute()
@@ -283,9 +311,10 @@ void TfmMain::acMonitorDeleteExecute()
     // The rows are rebuilt at once, so no row ever points at a monitor that is not listed.
     if (FDeleted->Delete(TMonitorListView::KeyOfRow(Row)))
         FForm->acMonitorUndoDelete->setEnabled(true);
+    FEditedMonitor.reset();
     RefreshList();
     // The editor shows nothing of a monitor that has gone.
-    FForm->ServConfig->SetLines({});
+    FForm->ServConfig->Clear();
     UpdateAcknowledgeAction();
 }
 
@@ -340,6 +369,7 @@ void TfmMain::tmrCheckTimer()
 void TfmMain::ServListDblClick()
 {
     // A monitor whose check runs is left alone; with every worker busy the click is lost.
+    ServConfigStringsChange();
     if (QTreeWidgetItem* Row = FForm->ServList->SelectedRow())
         FMonitoring->RunCheck(FForm->ServList->MonitorOfRow(Row));
 }

@@ -22,6 +22,7 @@
 #include <vector>
 
 class QLineEdit;
+class QTreeWidgetItem;
 class QSocketNotifier;
 class TDeletedMonitors;
 class TMainForm;
@@ -106,8 +107,10 @@ private:
     void FormDestroy();
     void ServListChange();
     void ServListDblClick();
-    // ATyped: the operator changed a value (rather than the editor being refilled).
-    void ServConfigStringsChange(bool ATyped = false);
+    // Commits what was typed into the editor to the monitor it shows (FEditedMonitor).
+    void ServConfigStringsChange();
+    // Takes ARow's caption as AMonitor's name.
+    void TakeRename(QTreeWidgetItem& ARow, const std::shared_ptr<TServiceMonitor>& AMonitor);
     void tmrCheckTimer();
     void acConfigSaveExecute();
     void acConfigSaveAsExecute();
@@ -131,6 +134,8 @@ private:
 
     // The list file.
     std::unique_ptr<TListFile> FListFile;
+    // The monitor the editor shows, which its typed values go to when committed.
+    std::weak_ptr<TServiceMonitor> FEditedMonitor;
 
     // The checks: the list, the schedule, the engine's workers and their verdicts, applied
     // when the queue's descriptor wakes the event loop.

@@ -30,7 +30,7 @@ void TMainForm::Setup(QMainWindow* AWindow)
     // What the form cannot say: the columns' widths and the splitters' first sizes.
     ServConfig->setColumnWidth(0, 79);
     ServConfig->setColumnWidth(1, 100);
-    ServConfig->SetLines({});
+    ServConfig->Clear();
     ServList->setColumnWidth(0, 200);
     ServList->setColumnWidth(1, 150);
     ServList->setColumnWidth(2, 70);

@@ -34,8 +34,11 @@ void TSettingsEditor::SetLines(const TStringList& ALines)
         if (!ValueBox(Row)) {
             auto* Edit = new TValueEdit;
             Edit->setFrame(false);
-            connect(Edit, &QLineEdit::textEdited, this, &TSettingsEditor::Typed);
-            connect(Edit, &QLineEdit::editingFinished, this, &TSettingsEditor::Finished);
+            connect(Edit, &QLineEdit::textEdited, this, [this] { FModified = true; });
+            connect(Edit, &QLineEdit::editingFinished, this, [this] {
+                if (FModified)
+                    emit Committed();
+            });
             setCellWidget(Row, 1, Edit);
         }
         QString Key, Value;
@@ -50,7 +53,33 @@ void TSettingsEditor::SetLines(const TStringList& ALines)
         QLineEdit* Edit = ValueBox(Row);
         if (Edit->text() != Value)
             Edit->setText(Value);
+        // The start of a long URL says more than its end.
+        Edit->setCursorPosition(Edit->hasFocus() ? Edit->cursorPosition() : 0);
     }
+    FModified = false;
+    SetReadOnly(false);
+}
+
+void TSettingsEditor::Clear()
+{
+    SetLines({});
+    SetReadOnly(true);
+}
+
+void TSettingsEditor::SetReadOnly(bool AReadOnly)
+{
+    for (int Row = 0; Row < rowCount(); ++Row)
+        if (QLineEdit* Edit = ValueBox(Row))
+            Edit->setReadOnly(AReadOnly);
+}
+
+QLineEdit* TSettingsEditor::FirstValueBoxOf(const QStringList& AKeys) const
+{
+    for (const QString& Key : AKeys)
+        for (int Row = 0; Row < rowCount(); ++Row)
+            if (item(Row, 0) && item(Row, 0)->text().compare(Key, Qt::CaseInsensitive) == 0)
+                return ValueBox(Row);
+    return nullptr;
 }
 
 TStringList TSettingsEditor::Lines() const

@@ -197,9 +197,11 @@ private slots:
         QLineEdit* Verify = W.EditorValueBox(3);
         Verify->selectAll();
         QTest::keyClicks(Verify, "0");
+        QTest::keyClick(Verify, Qt::Key_Return);
         QVERIFY(!static_cast<TWebMonitor*>(W.Monitors()[1].Monitor.get())->VerifyTLS());
         Verify->selectAll();
         QTest::keyClicks(Verify, "1");
+        QTest::keyClick(Verify, Qt::Key_Return);
         QVERIFY(static_cast<TWebMonitor*>(W.Monitors()[1].Monitor.get())->VerifyTLS());
         QTest::keyClick(F.List(), Qt::Key_Down);
         QCOMPARE(EditorValues(W), (QStringList { "Router", "5", "127.0.0.10", "3" }));
@@ -207,7 +209,9 @@ private slots:
         QVERIFY(!(Part<QTableWidget>(W, "ServConfig")->item(0, 0)->flags() & Qt::ItemIsEditable));
     }
 
-    void EveryKeystrokeReachesTheMonitor()
+    // A half-typed value is a draft: it reaches the monitor when committed, and Ctrl+S
+    // commits it first.
+    void AValueAppliesWhenCommitted()
     {
         SHOWN_WINDOW(ThreeMonitors);
         F.ClickRow(0);
@@ -219,12 +223,39 @@ private slots:
             QTest::keyClick(Interval, Digit);
             Seen.push_back(W.Monitors()[0].Monitor->Interval());
         }
-        QCOMPARE(Seen, (std::vector<int32_t> { 1, 12, 120 }));
+        QCOMPARE(Seen, (std::vector<int32_t> { 60, 60, 60 }));
         // Saved right after, with the focus still in the edit box.
         QTest::keyClick(Interval, Qt::Key_S, Qt::ControlModifier);
         QCOMPARE(Interval->text(), QStringLiteral("120"));
         QVERIFY(F.ReadFile("default.cfg").find("Name=Router\r\nType=PingMonitor\r\nInterval=120\r\n") == 0);
+        // Another row takes what was typed for the one shown before.
+        QTest::keyClick(Interval, Qt::Key_Backspace);
+        F.ClickRow(2);
+        QCOMPARE(W.Monitors()[0].Monitor->Interval(), 12);
         QVERIFY(F.Reports.empty());
+    }
+
+    // Port 8000 retyped as 99999 never passes through 9, 99, 999 or 9999: the monitor keeps
+    // 8000 at every keystroke, and Enter refuses the whole value and shows 8000 again.
+    void AHalfTypedPortIsNeverChecked()
+    {
+        SHOWN_WINDOW("Name=T\nType=TcpMonitor\nInterval=0\nHost=127.0.0.1\nPort=8000\n");
+        F.ClickRow(0);
+        QLineEdit* Port = W.EditorValueBox(3);
+        QCOMPARE(Port->text(), QStringLiteral("8000"));
+        Port->setFocus();
+        Port->selectAll();
+        const auto* Tcp = static_cast<const TTcpMonitor*>(W.Monitors()[0].Monitor.get());
+        for (char Digit : std::string("99999")) {
+            QTest::keyClick(Port, Digit);
+            QCOMPARE(Tcp->Port(), 8000);
+        }
+        QTest::keyClick(Port, Qt::Key_Return);
+        QCOMPARE(Tcp->Port(), 8000);
+        QCOMPARE(Port->text(), QStringLiteral("8000"));
+        QVERIFY(Tcp->BadValues().empty());
+        QCOMPARE(W.statusBar()->currentMessage(),
+            QStringLiteral("Значение не принято: Port «99999» не от 1 до 65535; остаётся 8000"));
     }
 
     void TypedNamesAreNotTakenOver()
@@ -232,7 +263,9 @@ private slots:
         SHOWN_WINDOW(ThreeMonitors);
         F.ClickRow(1);
         QLineEdit* Name = W.EditorValueBox(0);
+        Name->end(false);
         QTest::keyClicks(Name, "xyz");
+        QTest::keyClick(Name, Qt::Key_Return);
         QCOMPARE(Name->text(), QStringLiteral("Сайтxyz"));
         QCOMPARE(W.Monitors()[1].Name, std::string("Сайт"));
         F.ClickRow(0);
@@ -251,9 +284,10 @@ private slots:
         IP->setCursorPosition(0);
         QTest::keyClick(IP, Qt::Key_Delete);
         QCOMPARE(IP->text(), QStringLiteral("27.0.0.9"));
+        // Leaving the box commits the value.
+        F.List()->setFocus();
         QCOMPARE(static_cast<TPingMonitor*>(W.Monitors()[0].Monitor.get())->IP(), std::string("27.0.0.9"));
 
-        F.List()->setFocus();
         QTest::keyClick(F.List(), Qt::Key_F2);
         auto* Editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
         QVERIFY(Editor);
@@ -425,25 +459,30 @@ private slots:
         QCOMPARE(EditorValues(W), QStringList { "" });
     }
 
+    // Create selects the new row with the cursor in the value its kind cannot guess, so typing
+    // reaches the new monitor; no selected row, no editor to type into.
     void CreatesAreSeparateMonitors()
     {
         SHOWN_WINDOW(nullptr);
+        QTableWidget* Config = Part<QTableWidget>(W, "ServConfig");
+        QVERIFY(W.EditorValueBox(0)->isReadOnly());
         Part<QAction>(W, "acCreatePing")->trigger();
+        QTest::keyClicks(QApplication::focusWidget(), "gw");
         Part<QAction>(W, "acCreatePing")->trigger();
-        Part<QAction>(W, "acCreateWeb")->trigger();
-        Part<QAction>(W, "acCreateTcp")->trigger();
-        Part<QAction>(W, "acCreateDns")->trigger();
+        QCOMPARE(static_cast<TPingMonitor*>(W.Monitors()[0].Monitor.get())->IP(), std::string("gw"));
+        const std::pair<const char*, const char*> Creates[]
+            = { { "acCreateWeb", "URL" }, { "acCreateTcp", "Host" }, { "acCreateDns", "Query" } };
+        for (const auto& [Action, Key] : Creates) {
+            Part<QAction>(W, Action)->trigger();
+            QCOMPARE(F.List()->currentItem(), F.List()->topLevelItem(F.List()->topLevelItemCount() - 1));
+            const int Row = int(EditorKeys(W).indexOf(QString::fromLatin1(Key)));
+            QCOMPARE(QApplication::focusWidget(), W.EditorValueBox(Row));
+        }
         QCOMPARE(F.Captions(),
             (QStringList { "New PingMonitor", "New PingMonitor", "New WebMonitor", "New TcpMonitor",
                 "New DnsMonitor" }));
-        QVERIFY(F.List()->selectedItems().isEmpty());
-        F.ClickRow(0);
-        QLineEdit* IP = W.EditorValueBox(2);
-        IP->selectAll();
-        QTest::keyClicks(IP, "gw");
         F.ClickRow(1);
         QCOMPARE(EditorValues(W), (QStringList { "New PingMonitor", "0", "127.0.0.1", "3" }));
-        QCOMPARE(static_cast<TPingMonitor*>(W.Monitors()[0].Monitor.get())->IP(), std::string("gw"));
         F.ClickRow(2);
         QCOMPARE(EditorKeys(W),
             (QStringList {
@@ -455,6 +494,13 @@ private slots:
         QCOMPARE(EditorKeys(W),
             (QStringList { "Name", "Interval", "Query", "Record", "Server", "Expect", "Timeout" }));
         QCOMPARE(EditorValues(W), (QStringList { "New DnsMonitor", "0", "example.com", "A", "", "", "5" }));
+        // A click below the rows selects none and empties the editor.
+        QTest::mouseClick(
+            F.List()->viewport(), Qt::LeftButton, {}, QPoint(5, F.List()->viewport()->height() - 3));
+        QVERIFY(F.List()->selectedItems().isEmpty());
+        QCOMPARE(Config->rowCount(), 1);
+        QCOMPARE(W.EditorValueBox(0)->text(), QString());
+        QVERIFY(W.EditorValueBox(0)->isReadOnly());
     }
 
     void RenameInPlace()

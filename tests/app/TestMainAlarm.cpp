@@ -111,17 +111,21 @@ private slots:
         QCOMPARE(W.EditorLines()[3], std::string("Retry=abc"));
         W.EditorValueBox(3)->selectAll();
         QTest::keyClicks(W.EditorValueBox(3), "1");
+        QTest::keyClick(W.EditorValueBox(3), Qt::Key_Return);
         QVERIFY(!W.Monitors()[0].Monitor->NotChecked());
         // A value the key cannot take is refused, the old one kept; Interval 0 leaves no OK.
         F.List()->setCurrentItem(F.List()->topLevelItem(1));
         QLineEdit* Interval = W.EditorValueBox(1);
         Interval->selectAll();
         QTest::keyClicks(Interval, "abc");
+        QTest::keyClick(Interval, Qt::Key_Return);
         QCOMPARE(T->Interval(), 60);
+        QCOMPARE(Interval->text(), QStringLiteral("60"));
         QCOMPARE(W.statusBar()->currentMessage(),
             QStringLiteral("Значение не принято: Interval «abc» — не число; остаётся 60"));
         Interval->selectAll();
         QTest::keyClicks(Interval, "0");
+        QTest::keyClick(Interval, Qt::Key_Return);
         QCOMPARE(T->Status(), msNone);
         QCOMPARE(F.List()->topLevelItem(1)->text(2), QString());
         QCOMPARE(F.List()->topLevelItem(1)->toolTip(2), QStringLiteral("Не проверяется: Interval равен 0"));
