@@ -9,6 +9,9 @@
 #include <QStatusBar>
 #include <QStringList>
 
+#include <algorithm>
+#include <cerrno>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -77,18 +80,57 @@ void TListFile::ShowLoaded(const TMonitorList& AMonitors)
     }
 }
 
-void TListFile::Save(const TMonitorList& AMonitors, const std::function<bool(std::string& AFileName)>& AAsk)
+bool TListFile::Save(const TMonitorList& AMonitors, const std::function<bool(std::string& AFileName)>& AAsk)
 {
     if (FConfigFileName.empty()) {
-        std::string FileName;
+        std::string FileName = FListPath;
         if (!AAsk(FileName))
-            return;
+            return false;
         FConfigFileName = FileName;
     }
     SaveMonitorList(FConfigFileName, AMonitors, &FListExtras);
+    FListPath = FConfigFileName;
     SetHistoryList();
-    if (!FListHint.isEmpty() && FStatusBar.currentMessage() == FListHint)
-        FStatusBar.clearMessage();
+    RemoveRecovery();
+    const auto Count = static_cast<int>(std::count_if(
+        AMonitors.begin(), AMonitors.end(), [](const TMonitorEntry& AEntry) { return AEntry.Monitor; }));
+    FStatusBar.showMessage(
+        QCoreApplication::translate("TfmMain", "Список сохранён в %1, мониторов: %n", nullptr, Count)
+            .arg(QFileInfo(QString::fromStdString(FConfigFileName)).absoluteFilePath()));
+    return true;
+}
+
+bool TListFile::HasRecovery() const
+{
+    return QFileInfo(QString::fromStdString(RecoveryName())).isFile();
+}
+
+void TListFile::SaveRecovery(const TMonitorList& AMonitors) const
+{
+    SaveMonitorList(RecoveryName(), AMonitors, &FListExtras);
+}
+
+void TListFile::LoadRecovery(TMonitorList& AMonitors)
+{
+    TMonitorList Read;
+    TMonitorListExtras Extras;
+    if (!LoadMonitorList(RecoveryName(), Read, &Extras))
+        throw EInOutError::FromErrno(ENOENT);
+    AMonitors = std::move(Read);
+    FListExtras = std::move(Extras);
+    // Saved where the list lives, not into the recovery file.
+    FConfigFileName = FListPath;
+    SetHistoryList();
+    std::vector<std::pair<TServiceMonitor*, std::string>> Restored;
+    for (const TMonitorEntry& Entry : AMonitors)
+        if (Entry.Monitor)
+            Restored.emplace_back(Entry.Monitor.get(), Entry.Name);
+    FHistory.Restore(Restored);
+}
+
+void TListFile::RemoveRecovery() const
+{
+    ::unlink(RecoveryName().c_str());
 }
 
 void TListFile::ShowListHint(const QString& APath)

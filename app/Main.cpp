@@ -8,10 +8,13 @@
 #include "app/ShortcutFilter.h"
 #include "notify/DBusNotifier.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QMenu>
 #include <QScreen>
+#include <QSessionManager>
 #include <QShowEvent>
 #include <QSocketNotifier>
 #include <QStatusBar>
@@ -20,12 +23,14 @@
 #include <algorithm>
 #include <cmath>
 
-TfmMain::TfmMain(QWidget* AParent, std::unique_ptr<TTrayShell> ATrayShell, TEngineOptions AEngine)
+TfmMain::TfmMain(
+    QWidget* AParent, std::unique_ptr<TTrayShell> ATrayShell, TEngineOptions AEngine, std::string AListFile)
     : QMainWindow(AParent)
     , FForm(std::make_unique<TMainForm>())
     , FMonitoring(std::make_unique<TMonitoring>(
           TMonitoring::TOptions { AEngine.Workers, std::move(AEngine.Clock), std::move(AEngine.Probe) }))
 {
+    FStartList = std::move(AListFile);
     FForm->Setup(this);
     ConnectParts();
     FTray = std::make_unique<TMainTray>(*this, std::move(ATrayShell), FForm->acTrayShow, FForm->acMonitorExit,
@@ -54,7 +59,21 @@ TfmMain::TfmMain(QWidget* AParent, std::unique_ptr<TTrayShell> ATrayShell, TEngi
     FShortcuts = new TShortcutFilter(
         this, { FForm->acMonitorDelete, FForm->acMonitorUndoDelete, FForm->acMonitorAcknowledge });
     qApp->installEventFilter(FShortcuts);
+    // A logout asks as Exit does; a list that cannot be asked about keeps its changes in the
+    // recovery file.
+    connect(qApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager& AManager) {
+        if (!Modified())
+            return;
+        if (AManager.allowsInteraction()) {
+            if (!AgreeToLeave())
+                AManager.cancel();
+            AManager.release();
+        } else {
+            Guarded([this] { FListFile->SaveRecovery(Monitors()); });
+        }
+    });
     Guarded([this] { FormCreate(); });
+    UpdateTitle();
 }
 
 TfmMain::~TfmMain()
@@ -128,12 +147,102 @@ void TfmMain::showEvent(QShowEvent* AEvent)
             move(Screen->availableGeometry().center() - frameGeometry().center() + pos());
     }
     Guarded([this] { FormShow(); });
+    if (!FRecoveryOffered) {
+        FRecoveryOffered = true;
+        Guarded([this] { OfferRecovery(); });
+    }
+}
+
+void TfmMain::closeEvent(QCloseEvent* AEvent)
+{
+    ServConfigStringsChange();
+    if (FClosingUnasked || AgreeToLeave())
+        AEvent->accept();
+    else
+        AEvent->ignore();
+}
+
+void TfmMain::CloseWithoutAsking()
+{
+    Guarded([this] {
+        ServConfigStringsChange();
+        if (Modified())
+            FListFile->SaveRecovery(Monitors());
+    });
+    FClosingUnasked = true;
+    close();
+}
+
+bool TfmMain::AgreeToLeave()
+{
+    if (!Modified())
+        return true;
+    const QMessageBox::StandardButton Answer
+        = Ask(tr("В списке %1 есть несохранённые изменения. Сохранить их?").arg(ListFileText()),
+            QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, QMessageBox::Save);
+    if (Answer == QMessageBox::Discard) {
+        SetModified(false);
+        return true;
+    }
+    if (Answer != QMessageBox::Save)
+        return false;
+    bool Saved = false;
+    Guarded([this, &Saved] { Saved = SaveConfig(); });
+    return Saved;
+}
+
+void TfmMain::OfferRecovery()
+{
+    if (!FListFile->HasRecovery())
+        return;
+    const QString Recovery = QFileInfo(QString::fromStdString(FListFile->RecoveryName())).absoluteFilePath();
+    const QMessageBox::StandardButton Answer
+        = Ask(tr("Vardex был остановлен с несохранёнными изменениями списка %1; они записаны в %2. "
+                 "Восстановить их? Иначе файл %2 удаляется.")
+                  .arg(ListFileText(), Recovery),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+    if (Answer != QMessageBox::Yes) {
+        FListFile->RemoveRecovery();
+        return;
+    }
+    FEditedMonitor.reset();
+    FListFile->LoadRecovery(Monitors());
+    RefreshList();
+    SetModified(true);
+    UpdateTitle();
+}
+
+QMessageBox::StandardButton TfmMain::Ask(
+    const QString& AText, QMessageBox::StandardButtons AButtons, QMessageBox::StandardButton ADefault)
+{
+    if (QuestionHook)
+        return QuestionHook(AText);
+    QMessageBox Box(QMessageBox::Question, TApplication::Title(), AText, AButtons, this);
+    Box.setDefaultButton(ADefault);
+    return static_cast<QMessageBox::StandardButton>(Box.exec());
+}
+
+QString TfmMain::ListFileText() const
+{
+    return QFileInfo(QString::fromStdString(FListFile->ListPath())).absoluteFilePath();
+}
+
+void TfmMain::SetModified(bool AModified)
+{
+    setWindowModified(AModified);
+}
+
+void TfmMain::UpdateTitle()
+{
+    setWindowTitle(
+        QStringLiteral("%1[*] - %2")
+            .arg(QFileInfo(QString::fromStdString(FListFile->ListPath())).fileName(), TApplication::Title()));
 }
 
 void TfmMain::FormCreate()
 {
     Monitors().clear();
-    FListFile->SetConfigFileName(TListFile::DefaultName);
+    FListFile->SetListPath(FStartList);
     LoadConfig();
 }
 
@@ -193,8 +302,10 @@ void TfmMain::TakeRename(QTreeWidgetItem& ARow, const std::shared_ptr<TServiceMo
 {
     // The name comes from the row's caption (renamed in place), never from the editor.
     const std::string Caption = ARow.text(0).toStdString();
-    if (const std::optional<std::string> OldName = FMonitoring->Rename(*AMonitor, Caption))
+    if (const std::optional<std::string> OldName = FMonitoring->Rename(*AMonitor, Caption)) {
         FHistory->Renamed(AMonitor.get(), *OldName, Caption);
+        SetModified(true);
+    }
     FForm->ServList->UpdateNameTip(&ARow, *AMonitor);
 }
 
@@ -211,7 +322,10 @@ void TfmMain::ServConfigStringsChange()
     QString Refused;
     TStringList Lines = Editor.AcceptedLines(*Monitor, Refused);
     Editor.ShowRefused(*statusBar(), Refused);
+    const TStringList Before = Monitor->GetSettings();
     const bool Changed = FMonitoring->ApplySettings(*Monitor, std::move(Lines));
+    if (Monitor->GetSettings() != Before)
+        SetModified(true);
     QTreeWidgetItem* Row = FForm->ServList->SelectedRow();
     const bool Shown = Row && FForm->ServList->MonitorOfRow(Row) == Monitor;
     // A refused value goes back to what it was before the edit.
@@ -237,11 +351,15 @@ void TfmMain::LoadConfig()
     FListFile->Load(Monitors());
 }
 
-void TfmMain::SaveConfig()
+bool TfmMain::SaveConfig()
 {
-    FListFile->Save(Monitors(), [this](std::string& AFileName) {
+    const bool Saved = FListFile->Save(Monitors(), [this](std::string& AFileName) {
         return SaveDialogHook ? SaveDialogHook(AFileName) : TSaveConfigDialog::Ask(this, AFileName);
     });
+    if (Saved)
+        SetModified(false);
+    UpdateTitle();
+    return Saved;
 }
 
 // The commands.
@@ -293,6 +411,7 @@ void TfmMain::AddMonitor(std::string AName, std::shared_ptr<TServiceMonitor> AMo
 {
     ServConfigStringsChange();
     Monitors().push_back({ std::move(AName), std::move(AMonitor) });
+    SetModified(true);
     RefreshList();
     // The new row is selected, and the cursor waits in the value its kind cannot guess.
     FForm->ServList->setCurrentItem(FForm->ServList->topLevelItem(int(Monitors().size()) - 1));
@@ -309,8 +428,10 @@ void TfmMain::acMonitorDeleteExecute()
     if (!Row)
         return;
     // The rows are rebuilt at once, so no row ever points at a monitor that is not listed.
-    if (FDeleted->Delete(TMonitorListView::KeyOfRow(Row)))
+    if (FDeleted->Delete(TMonitorListView::KeyOfRow(Row))) {
         FForm->acMonitorUndoDelete->setEnabled(true);
+        SetModified(true);
+    }
     FEditedMonitor.reset();
     RefreshList();
     // The editor shows nothing of a monitor that has gone.
@@ -324,6 +445,7 @@ void TfmMain::acMonitorUndoDeleteExecute()
     FForm->acMonitorUndoDelete->setEnabled(!FDeleted->Empty());
     if (!Index)
         return;
+    SetModified(true);
     RefreshList();
     FForm->ServList->setCurrentItem(FForm->ServList->topLevelItem(int(*Index)));
 }

@@ -14,6 +14,7 @@
 #include "tray/TrayShell.h"
 
 #include <QMainWindow>
+#include <QMessageBox>
 
 #include <functional>
 #include <memory>
@@ -53,9 +54,10 @@ class TfmMain : public QMainWindow, private TMonitoringListener {
     Q_OBJECT
 
 public:
-    // ATrayShell: the notification area the tray icon uses; Qt's by default.
-    explicit TfmMain(
-        QWidget* AParent = nullptr, std::unique_ptr<TTrayShell> ATrayShell = {}, TEngineOptions AEngine = {});
+    // ATrayShell: the notification area the tray icon uses; Qt's by default. AListFile: the
+    // list loaded at start and saved by Ctrl+S.
+    explicit TfmMain(QWidget* AParent = nullptr, std::unique_ptr<TTrayShell> ATrayShell = {},
+        TEngineOptions AEngine = {}, std::string AListFile = TListFile::DefaultName);
     // Cancels the checks in flight and joins the engine's workers before anything else goes.
     ~TfmMain() override;
 
@@ -64,7 +66,14 @@ public:
 
     void RefreshList();
     void LoadConfig();
-    void SaveConfig();
+    // False when nothing was saved (the dialog cancelled).
+    bool SaveConfig();
+
+    // Whether the list has changes not yet saved (the title's mark).
+    bool Modified() const { return isWindowModified(); }
+    // A stop that cannot ask (SIGTERM): unsaved changes go to the list's recovery file, which
+    // the next start offers, and the window closes.
+    void CloseWithoutAsking();
 
     const TMonitorList& Monitors() const { return FMonitoring->List(); }
     TMonitorList& Monitors() { return FMonitoring->List(); }
@@ -89,9 +98,14 @@ public:
     std::function<bool(std::string& AFileName)> SaveDialogHook;
     // Called with every switch of the tray animation, after the tray icon.
     std::function<void(bool AAnimated)> TrayAnimatedHook;
+    // The questions of the window (unsaved changes, a recovery file): the answer instead of a
+    // message box.
+    std::function<QMessageBox::StandardButton(const QString& AText)> QuestionHook;
 
 protected:
     void showEvent(QShowEvent* AEvent) override;
+    // Closing ends the program: with unsaved changes it asks first.
+    void closeEvent(QCloseEvent* AEvent) override;
 
 private:
     // The parts (Main.ui and the few a form cannot hold) and the tray icon.
@@ -126,6 +140,21 @@ private:
     void acTrayShowExecute();
     void ApplicationEventsMinimize();
     void AddMonitor(std::string AName, std::shared_ptr<TServiceMonitor> AMonitor);
+
+    // The list as a document: the title names its file and marks unsaved changes.
+    std::string FStartList;
+    bool FClosingUnasked = false;
+    bool FRecoveryOffered = false;
+    void SetModified(bool AModified);
+    void UpdateTitle();
+    // The list file's full path, for the questions.
+    QString ListFileText() const;
+    QMessageBox::StandardButton Ask(
+        const QString& AText, QMessageBox::StandardButtons AButtons, QMessageBox::StandardButton ADefault);
+    // Asks, with unsaved changes, whether to save them, drop them or stay; true to go on.
+    bool AgreeToLeave();
+    // At the first show: a recovery file beside the list is offered back.
+    void OfferRecovery();
 
     // The acknowledge action follows the selected monitor.
     void UpdateAcknowledgeAction();

@@ -15,7 +15,8 @@
 
 namespace {
 
-// SIGTERM and SIGINT are answered like Exit: the handler only writes a byte, and the event
+// SIGTERM and SIGINT are answered like Exit, except that nobody can be asked about unsaved
+// changes: they go to the list's recovery file. The handler only writes a byte, and the event
 // loop closes the window, which cancels the checks in flight and joins their threads.
 int GSignalPipe[2] = { -1, -1 };
 
@@ -69,7 +70,7 @@ int main(int argc, char** argv)
     if (::pipe2(GSignalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
         Stop = std::make_unique<QSocketNotifier>(GSignalPipe[0], QSocketNotifier::Read);
         QObject::connect(Stop.get(), &QSocketNotifier::activated, &fmMain, [&fmMain] {
-            fmMain.close();
+            fmMain.CloseWithoutAsking();
             QApplication::quit();
         });
         struct sigaction Action { };

@@ -283,5 +283,20 @@
         <source>DNS-монитор: %1</source>
         <translation>DNS monitor: %1</translation>
     </message>
+    <message numerus="yes">
+        <source>Список сохранён в %1, мониторов: %n</source>
+        <translation>
+            <numerusform>The list was saved to %1, %n monitor</numerusform>
+            <numerusform>The list was saved to %1, %n monitors</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>В списке %1 есть несохранённые изменения. Сохранить их?</source>
+        <translation>The list %1 has unsaved changes. Save them?</translation>
+    </message>
+    <message>
+        <source>Vardex был остановлен с несохранёнными изменениями списка %1; они записаны в %2. Восстановить их? Иначе файл %2 удаляется.</source>
+        <translation>Vardex was stopped with unsaved changes to the list %1; they were written to %2. Restore them? Otherwise %2 is deleted.</translation>
+    </message>
 </context>
 </TS>

@@ -53,7 +53,7 @@ private slots:
     void LayoutAndCaptions()
     {
         SHOWN_WINDOW(nullptr);
-        QCOMPARE(W.windowTitle(), QStringLiteral("Vardex"));
+        QCOMPARE(W.windowTitle(), QStringLiteral("default.cfg[*] - Vardex"));
         QVERIFY(W.windowIcon().availableSizes().contains(QSize(48, 48)));
         QCOMPARE(W.size(), QSize(696, 480));
         QCOMPARE(W.menuBar()->height(), 25);
@@ -151,6 +151,8 @@ private slots:
         Part<QAction>(W, "acCreatePing")->trigger();
         QTest::keyClick(F.List(), Qt::Key_S, Qt::ControlModifier);
         QCOMPARE(F.Dialogs, 1);
+        // The file the next start reads is offered.
+        QCOMPARE(F.Offered, std::string("default.cfg"));
         QCOMPARE(W.ConfigFileName(), std::string());
         QVERIFY(!QFile::exists(QStringLiteral("default.cfg")));
         // Cancelled once, the next save asks again; a chosen name is kept.
@@ -158,13 +160,87 @@ private slots:
         QTest::keyClick(F.List(), Qt::Key_S, Qt::ControlModifier);
         QCOMPARE(F.Dialogs, 2);
         QCOMPARE(W.ConfigFileName(), F.Path("mine.cfg"));
-        QCOMPARE(W.statusBar()->currentMessage(), QString());
+        QCOMPARE(W.statusBar()->currentMessage(),
+            QStringLiteral("Список сохранён в %1, мониторов: 1").arg(F.Path("mine.cfg").c_str()));
+        QCOMPARE(W.windowTitle(), QStringLiteral("mine.cfg[*] - Vardex"));
+        QVERIFY(!W.isWindowModified());
         QCOMPARE(F.ReadFile("mine.cfg"),
             std::string(
                 "Name=New "
                 "PingMonitor\r\nType=PingMonitor\r\nInterval=0\r\nIP=127.0.0.1\r\nRetry=3\r\n\r\n\r\n"));
         QTest::keyClick(F.List(), Qt::Key_S, Qt::ControlModifier);
         QCOMPARE(F.Dialogs, 2);
+    }
+
+    // Alt+X, the tray's Exit and the close button ask about unsaved changes; each answer does
+    // what it says.
+    void LeavingWithUnsavedChangesAsks()
+    {
+        struct TCase {
+            const char* Name;
+            std::function<void(TfmMain&)> Leave;
+            QMessageBox::StandardButton Answer;
+            bool Closed;
+            const char* Saved;
+        };
+        const auto AltX = [](TfmMain& AWindow) { QTest::keyClick(&AWindow, Qt::Key_X, Qt::AltModifier); };
+        const TCase Cases[] = {
+            { "save", AltX, QMessageBox::Save, true, "Interval=15" },
+            { "discard", AltX, QMessageBox::Discard, true, "Interval=60" },
+            { "go back", AltX, QMessageBox::Cancel, false, "Interval=60" },
+            { "tray exit", [](TfmMain& AWindow) { Part<QAction>(AWindow, "acMonitorExit")->trigger(); },
+                QMessageBox::Save, true, "Interval=15" },
+            { "close button", [](TfmMain& AWindow) { AWindow.close(); }, QMessageBox::Discard, true,
+                "Interval=60" },
+        };
+        for (const TCase& Case : Cases) {
+            SHOWN_WINDOW(ThreeMonitors);
+            QVERIFY(!W.isWindowModified());
+            F.ClickRow(0);
+            QLineEdit* Interval = W.EditorValueBox(1);
+            Interval->setFocus();
+            Interval->selectAll();
+            QTest::keyClicks(Interval, "15");
+            F.NextAnswer = Case.Answer;
+            Case.Leave(W);
+            QVERIFY2(W.isWindowModified() == !Case.Closed, Case.Name);
+            QCOMPARE(F.Questions.size(), 1);
+            QVERIFY(F.Questions[0].contains(F.Path("default.cfg").c_str()));
+            QVERIFY2(W.isVisible() != Case.Closed, Case.Name);
+            QVERIFY2(F.ReadFile("default.cfg").find(Case.Saved) != std::string::npos, Case.Name);
+        }
+        // Nothing unsaved, nothing asked.
+        SHOWN_WINDOW(ThreeMonitors);
+        QTest::keyClick(&W, Qt::Key_X, Qt::AltModifier);
+        QVERIFY(F.Questions.isEmpty());
+        QVERIFY(!W.isVisible());
+    }
+
+    // A stop that cannot ask leaves the unsaved list beside the list file; the next start
+    // offers it back, and a save or a refusal removes it.
+    void AStopBySignalLeavesARecoveryFile()
+    {
+        for (const bool Restore : { true, false }) {
+            SHOWN_WINDOW(ThreeMonitors);
+            Part<QAction>(W, "acCreateTcp")->trigger();
+            F.Window->CloseWithoutAsking();
+            QVERIFY(F.Questions.isEmpty());
+            QCOMPARE(F.ReadFile("default.cfg"), std::string(ThreeMonitors));
+            QVERIFY(QFile::exists(QStringLiteral("default.cfg.recovery")));
+            F.Window.reset();
+            F.Open();
+            F.NextAnswer = Restore ? QMessageBox::Yes : QMessageBox::No;
+            QVERIFY(F.ShowActive());
+            QCOMPARE(F.Questions.size(), 1);
+            QVERIFY(F.Questions[0].contains(F.Path("default.cfg.recovery").c_str()));
+            QCOMPARE(F.Window->Monitors().size(), size_t(Restore ? 4 : 3));
+            QCOMPARE(F.Window->isWindowModified(), Restore);
+            QCOMPARE(QFile::exists(QStringLiteral("default.cfg.recovery")), Restore);
+            QTest::keyClick(F.List(), Qt::Key_S, Qt::ControlModifier);
+            QCOMPARE(F.Dialogs, 0);
+            QVERIFY(!QFile::exists(QStringLiteral("default.cfg.recovery")));
+            QCOMPARE(F.ReadFile("default.cfg").find("Name=New TcpMonitor") != std::string::npos, Restore);
+        }
     }
 
     void SaveAsAlwaysAsksAndACancelForgetsTheName()
