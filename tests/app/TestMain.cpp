@@ -243,6 +243,30 @@ private slots:
         }
     }
 
+    // The list named on the command line is the one opened and saved.
+    void TheListFileOfTheCommandLine()
+    {
+        TWindowFixture F(nullptr);
+        F.WriteFile("services.cfg", "Name=S\nType=PingMonitor\nInterval=5\n");
+        F.Window.reset();
+        F.Open("services.cfg");
+        TfmMain& W = *F.Window;
+        QVERIFY(F.ShowActive());
+        QCOMPARE(W.windowTitle(), QStringLiteral("services.cfg[*] - Vardex"));
+        QCOMPARE(F.Captions(), QStringList { "S" });
+        Part<QAction>(W, "acCreatePing")->trigger();
+        QTest::keyClick(F.List(), Qt::Key_S, Qt::ControlModifier);
+        QCOMPARE(F.Dialogs, 0);
+        QVERIFY(F.ReadFile("services.cfg").find("Name=New PingMonitor") != std::string::npos);
+        QVERIFY(!QFile::exists(QStringLiteral("default.cfg")));
+        // A list not there yet is offered by name at the first save.
+        F.Window.reset();
+        F.Open("new/list.cfg");
+        Part<QAction>(*F.Window, "acCreatePing")->trigger();
+        Part<QAction>(*F.Window, "acConfigSave")->trigger();
+        QCOMPARE(F.Offered, std::string("new/list.cfg"));
+    }
+
     void SaveAsAlwaysAsksAndACancelForgetsTheName()
     {
         TWindowFixture F(ThreeMonitors);
