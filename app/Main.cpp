@@ -121,10 +121,16 @@ void TfmMain::ConnectParts()
     On(FForm->acConfigSave, &QAction::triggered, [this] { acConfigSaveExecute(); });
     On(FForm->acConfigSaveAs, &QAction::triggered, [this] { acConfigSaveAsExecute(); });
     On(FForm->acMonitorExit, &QAction::triggered, [this] { acMonitorExitExecute(); });
-    On(FForm->acCreatePing, &QAction::triggered, [this] { acCreatePingExecute(); });
-    On(FForm->acCreateWeb, &QAction::triggered, [this] { acCreateWebExecute(); });
-    On(FForm->acCreateTcp, &QAction::triggered, [this] { acCreateTcpExecute(); });
-    On(FForm->acCreateDns, &QAction::triggered, [this] { acCreateDnsExecute(); });
+    // Services > Create offers every kind, in the kinds' order: acCreatePing makes a
+    // "New PingMonitor".
+    for (const TMonitorKind* Kind : MonitorKinds()) {
+        QAction* Create = FForm->CreateMenu->addAction(QString::fromUtf8(Kind->MenuText));
+        const std::string TypeKey(Kind->TypeKey);
+        Create->setObjectName(
+            QStringLiteral("acCreate") + QString::fromStdString(TypeKey.substr(0, TypeKey.rfind("Monitor"))));
+        On(Create, &QAction::triggered,
+            [this, Kind, TypeKey] { AddMonitor("New " + TypeKey, Kind->Create()); });
+    }
     On(FForm->acMonitorDelete, &QAction::triggered, [this] { acMonitorDeleteExecute(); });
     On(FForm->acMonitorUndoDelete, &QAction::triggered, [this] { acMonitorUndoDeleteExecute(); });
     On(FForm->acMonitorAcknowledge, &QAction::triggered, [this] { acMonitorAcknowledgeExecute(); });
@@ -385,26 +391,6 @@ void TfmMain::acMonitorExitExecute()
     // then; so the program is ended here once the window has agreed to close.
     if (close())
         QCoreApplication::quit();
-}
-
-void TfmMain::acCreatePingExecute()
-{
-    AddMonitor("New PingMonitor", std::make_shared<TPingMonitor>());
-}
-
-void TfmMain::acCreateWebExecute()
-{
-    AddMonitor("New WebMonitor", std::make_shared<TWebMonitor>());
-}
-
-void TfmMain::acCreateTcpExecute()
-{
-    AddMonitor("New TcpMonitor", std::make_shared<TTcpMonitor>());
-}
-
-void TfmMain::acCreateDnsExecute()
-{
-    AddMonitor("New DnsMonitor", std::make_shared<TDnsMonitor>());
 }
 
 void TfmMain::AddMonitor(std::string AName, std::shared_ptr<TServiceMonitor> AMonitor)

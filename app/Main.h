@@ -129,10 +129,6 @@ private:
     void acConfigSaveExecute();
     void acConfigSaveAsExecute();
     void acMonitorExitExecute();
-    void acCreatePingExecute();
-    void acCreateWebExecute();
-    void acCreateTcpExecute();
-    void acCreateDnsExecute();
     void acMonitorDeleteExecute();
     void acMonitorUndoDeleteExecute();
     void acMonitorAcknowledgeExecute();

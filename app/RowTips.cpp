@@ -1,30 +1,17 @@
 #include "app/RowTips.h"
 
-#include "net/http/NetURI.h"
-
 #include <QCoreApplication>
 
 #include <algorithm>
 
 QString NameTipText(const QString& AName, const TServiceMonitor& AMonitor)
 {
-    if (const auto* Ping = dynamic_cast<const TPingMonitor*>(&AMonitor))
-        return AName + QLatin1Char('\n')
-            + QCoreApplication::translate("TfmMain", "Ping-монитор: %1")
-                  .arg(QString::fromStdString(Ping->IP()));
-    if (const auto* Web = dynamic_cast<const TWebMonitor*>(&AMonitor))
-        return AName + QLatin1Char('\n')
-            + QCoreApplication::translate("TfmMain", "Веб-монитор: %1")
-                  .arg(QString::fromStdString(MaskURL(Web->URL())));
-    if (const auto* Tcp = dynamic_cast<const TTcpMonitor*>(&AMonitor))
-        return AName + QLatin1Char('\n')
-            + QCoreApplication::translate("TfmMain", "TCP-монитор: %1")
-                  .arg(QString::fromStdString(Tcp->Target()));
-    if (const auto* Dns = dynamic_cast<const TDnsMonitor*>(&AMonitor))
-        return AName + QLatin1Char('\n')
-            + QCoreApplication::translate("TfmMain", "DNS-монитор: %1")
-                  .arg(QString::fromStdString(Dns->Target()));
-    return AName;
+    const char* Caption = AMonitor.Kind().Caption;
+    if (!Caption)
+        return AName;
+    return AName + QLatin1Char('\n')
+        + QCoreApplication::translate("TfmMain", Caption)
+              .arg(QString::fromStdString(AMonitor.Target(tfMasked)));
 }
 
 QString CertificateTipText(const TCertificateExpiry& AExpiry, int64_t ANow)

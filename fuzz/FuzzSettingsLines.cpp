@@ -50,17 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize)
     }
 
     // The window's editor hands any lines to the monitor it edits.
-    TPingMonitor Ping;
-    Ping.SetSettings(Lines);
-    CheckRoundTrip(Ping);
-    TWebMonitor Web;
-    Web.SetSettings(Lines);
-    CheckRoundTrip(Web);
-    TTcpMonitor Tcp;
-    Tcp.SetSettings(Lines);
-    CheckRoundTrip(Tcp);
-    TDnsMonitor Dns;
-    Dns.SetSettings(Lines);
-    CheckRoundTrip(Dns);
+    for (const TMonitorKind* Kind : MonitorKinds()) {
+        const std::unique_ptr<TServiceMonitor> Monitor = Kind->Create();
+        Monitor->SetSettings(Lines);
+        CheckRoundTrip(*Monitor);
+    }
     return 0;
 }

@@ -58,17 +58,14 @@ std::optional<TBadValue> CheckEmpty(std::string_view AKey, const std::string& AV
     return std::nullopt;
 }
 
-// "0" and "1" and any other integer text (anything but 0 is on); not a number is refused, so
-// a typo never turns a setting on or off.
-std::optional<TBadValue> CheckSwitch(std::string_view AKey, const std::string& AValue)
-{
-    return CheckInteger(AKey, AValue, INT32_MIN);
-}
-
-// Integer text between AMinimum and AMaximum.
+// Decimal digits, a "-" before them allowed, between AMinimum and AMaximum: a port is never
+// written "0x16", "$16", "+22" or " 22", whatever else reads such text as a number.
 std::optional<TBadValue> CheckRange(
     std::string_view AKey, const std::string& AValue, int32_t AMinimum, int32_t AMaximum)
 {
+    const std::string_view Digits = std::string_view(AValue).substr(AValue.starts_with('-') ? 1 : 0);
+    if (Digits.empty() || Digits.find_first_not_of("0123456789") != std::string_view::npos)
+        return TBadValue { std::string(AKey), AValue, TBadValue::bvNotANumber };
     if (std::optional<TBadValue> Bad = CheckInteger(AKey, AValue, INT32_MIN))
         return Bad;
     const int32_t Number = StrToIntDef(AValue, 0);
@@ -155,20 +152,130 @@ std::string BadValueText(const TBadValue& AValue)
     return Head + "cannot be read.";
 }
 
+std::vector<TServiceMonitor::TKeyField> TServiceMonitor::Fields() const
+{
+    // Only read through where this monitor is const.
+    auto* Self = const_cast<TServiceMonitor*>(this);
+    std::vector<TKeyField> Result { &Self->FInterval };
+    std::vector<TKeyField> Own = Self->OwnFields();
+    Result.insert(Result.end(), Own.begin(), Own.end());
+    return Result;
+}
+
+namespace {
+
+std::string FieldText(const std::variant<int32_t*, bool*, std::string*>& AField)
+{
+    if (const auto* Number = std::get_if<int32_t*>(&AField))
+        return IntToStr(**Number);
+    if (const auto* Switch = std::get_if<bool*>(&AField))
+        return **Switch ? "1" : "0";
+    return *std::get<std::string*>(AField);
+}
+
+} // namespace
+
+TStringList TServiceMonitor::EditorSettings() const
+{
+    const std::span<const TKeyDescription> Keys = Kind().Keys;
+    const std::vector<TKeyField> Values = Fields();
+    TStringList Lines;
+    for (size_t I = 0; I < Keys.size(); ++I)
+        Lines.push_back(std::string(Keys[I].Name) + "=" + FieldText(Values[I]));
+    return Lines;
+}
+
 TStringList TServiceMonitor::GetSettings() const
 {
-    return { "Interval=" + IntToStr(FInterval) };
+    const std::span<const TKeyDescription> Keys = Kind().Keys;
+    const TStringList All = EditorSettings();
+    TStringList Lines;
+    for (size_t I = 0; I < Keys.size(); ++I) {
+        const std::string_view Value = std::string_view(All[I]).substr(Keys[I].Name.size() + 1);
+        // Only the exception is written: a list made before such a key existed saves as it was.
+        if (Keys[I].Written == kwUnlessDefault && Value == Keys[I].Default)
+            continue;
+        if (Keys[I].Written == kwWhileOn) {
+            std::string Switch;
+            if (FindSettingsValue(All, Keys[I].OnlyWith, Switch) && Switch == "0")
+                continue;
+        }
+        Lines.push_back(All[I]);
+    }
+    return Lines;
 }
 
 void TServiceMonitor::SetSettings(const TStringList& ALines)
 {
-    ReadInteger(ALines, "Interval", 0, FInterval);
+    const std::span<const TKeyDescription> Keys = Kind().Keys;
+    const std::vector<TKeyField> Values = Fields();
+    for (size_t I = 0; I < Keys.size(); ++I) {
+        const TKeyDescription& Key = Keys[I];
+        std::string Value;
+        if (!FindSettingsValue(ALines, Key.Name, Value))
+            continue;
+        NoteValue(Key.Name, Value);
+        if (std::string* const* Text = std::get_if<std::string*>(&Values[I])) {
+            **Text = std::move(Value);
+            continue;
+        }
+        if (Key.Rule == krVerifySwitch) {
+            *std::get<bool*>(Values[I]) = StrToIntDef(Value, 1) != 0;
+            continue;
+        }
+        // A number its key cannot take gives the key's fallback, as it always has; a number
+        // that is merely too small is not taken either.
+        int32_t Number = 0;
+        if (CheckValue(Key.Name, Value) || !TryStrToInt(Value, Number)) {
+            if (Key.KeepsField)
+                continue;
+            Number = Key.Fallback;
+        }
+        if (int32_t* const* Field = std::get_if<int32_t*>(&Values[I]))
+            **Field = Number;
+        else
+            *std::get<bool*>(Values[I]) = Number != 0;
+    }
 }
 
 std::optional<TBadValue> TServiceMonitor::CheckValue(std::string_view AKey, const std::string& AValue) const
 {
-    if (SameText(AKey, "Interval"))
-        return CheckInteger("Interval", AValue, INT32_MIN);
+    const TKeyDescription* Key = Kind().FindKey(AKey);
+    if (!Key)
+        return std::nullopt;
+    const std::string Name(Key->Name);
+    switch (Key->Rule) {
+    case krNumber:
+        if (Key->Maximum < INT32_MAX)
+            return CheckRange(Name, AValue, Key->Minimum, Key->Maximum);
+        return CheckInteger(Name, AValue, Key->Minimum);
+    case krSwitch:
+        // A typo never turns a setting on or off.
+        return CheckInteger(Name, AValue, INT32_MIN);
+    case krChoice:
+        for (const std::string_view Choice : Key->Choices)
+            if (SameText(Choice, AValue))
+                return std::nullopt;
+        return TBadValue { Name, AValue, TBadValue::bvNotARecord };
+    case krURL: {
+        if (std::optional<TBadValue> Empty = CheckEmpty(Name, AValue))
+            return Empty;
+        // The same parse the check makes; another scheme (ftp://) is the check's to refuse.
+        const TNetURI URI(AValue);
+        if (AValue.find("://") == std::string::npos || URI.Protocol.empty() || URI.Host.empty())
+            return TBadValue { Name, AValue, TBadValue::bvNotAURL };
+        return std::nullopt;
+    }
+    case krHost:
+        return CheckEmpty(Name, AValue);
+    case krAddress:
+        if (IsServerAddress(AValue))
+            return std::nullopt;
+        return TBadValue { Name, AValue, TBadValue::bvNotAnAddress };
+    case krVerifySwitch:
+    case krText:
+        break;
+    }
     return std::nullopt;
 }
 
@@ -185,28 +292,6 @@ void TServiceMonitor::NoteValue(std::string_view AKey, const std::string& AValue
     } else if (Bad) {
         FBadValues.push_back(std::move(*Bad));
     }
-}
-
-void TServiceMonitor::ReadInteger(
-    const TStringList& ALines, std::string_view AKey, int32_t ADefault, int32_t& AField)
-{
-    std::string Value;
-    if (!FindSettingsValue(ALines, AKey, Value))
-        return;
-    NoteValue(AKey, Value);
-    // Unreadable numbers fall back to a per-key default, as they always have; a number that
-    // is merely too small is not taken either.
-    int32_t Number = 0;
-    AField = CheckValue(AKey, Value) || !TryStrToInt(Value, Number) ? ADefault : Number;
-}
-
-void TServiceMonitor::ReadText(const TStringList& ALines, std::string_view AKey, std::string& AField)
-{
-    std::string Value;
-    if (!FindSettingsValue(ALines, AKey, Value))
-        return;
-    NoteValue(AKey, Value);
-    AField = std::move(Value);
 }
 
 void TServiceMonitor::SetStatus(TMonitorStatus AStatus)
@@ -230,230 +315,6 @@ void TServiceMonitor::ApplyResult(const TProbeResult& AResult, TDateTime AFinish
     } else {
         FLastError = AResult.Reason;
     }
-}
-
-TStringList TPingMonitor::GetSettings() const
-{
-    TStringList Lines = TServiceMonitor::GetSettings();
-    Lines.push_back("IP=" + FIP);
-    Lines.push_back("Retry=" + IntToStr(FRetry));
-    return Lines;
-}
-
-std::optional<TBadValue> TPingMonitor::CheckValue(std::string_view AKey, const std::string& AValue) const
-{
-    if (SameText(AKey, "IP"))
-        return CheckEmpty("IP", AValue);
-    // 0 or less is read as it is: the check then says that nothing is sent.
-    if (SameText(AKey, "Retry"))
-        return CheckInteger("Retry", AValue, INT32_MIN);
-    return TServiceMonitor::CheckValue(AKey, AValue);
-}
-
-void TPingMonitor::SetSettings(const TStringList& ALines)
-{
-    TServiceMonitor::SetSettings(ALines);
-    ReadText(ALines, "IP", FIP);
-    // 1, not the 3 of a new monitor: an unreadable count still makes one attempt.
-    ReadInteger(ALines, "Retry", 1, FRetry);
-}
-
-TStringList TWebMonitor::GetSettings() const
-{
-    TStringList Lines = TServiceMonitor::GetSettings();
-    Lines.push_back("URL=" + FURL);
-    // Only the exception is written: a list made before the key existed saves as it was.
-    if (!FVerifyTLS)
-        Lines.push_back("VerifyTLS=0");
-    if (FCertExpiryDays != 0)
-        Lines.push_back("CertExpiryDays=" + IntToStr(FCertExpiryDays));
-    if (FRetry != 1)
-        Lines.push_back("Retry=" + IntToStr(FRetry));
-    if (FTimeout != 10)
-        Lines.push_back("Timeout=" + IntToStr(FTimeout));
-    if (!FExpect.empty())
-        Lines.push_back("Expect=" + FExpect);
-    return Lines;
-}
-
-TStringList TWebMonitor::EditorSettings() const
-{
-    // Every key, in the order GetSettings writes them, whichever of them a list leaves out.
-    TStringList Lines = TServiceMonitor::GetSettings();
-    Lines.push_back("URL=" + FURL);
-    Lines.push_back(FVerifyTLS ? "VerifyTLS=1" : "VerifyTLS=0");
-    Lines.push_back("CertExpiryDays=" + IntToStr(FCertExpiryDays));
-    Lines.push_back("Retry=" + IntToStr(FRetry));
-    Lines.push_back("Timeout=" + IntToStr(FTimeout));
-    Lines.push_back("Expect=" + FExpect);
-    return Lines;
-}
-
-std::optional<TBadValue> TWebMonitor::CheckValue(std::string_view AKey, const std::string& AValue) const
-{
-    if (SameText(AKey, "URL")) {
-        if (std::optional<TBadValue> Empty = CheckEmpty("URL", AValue))
-            return Empty;
-        // The same parse the check makes; another scheme (ftp://) is the check's to refuse.
-        const TNetURI URI(AValue);
-        if (AValue.find("://") == std::string::npos || URI.Protocol.empty() || URI.Host.empty())
-            return TBadValue { "URL", AValue, TBadValue::bvNotAURL };
-        return std::nullopt;
-    }
-    if (SameText(AKey, "Retry"))
-        return CheckInteger("Retry", AValue, INT32_MIN);
-    if (SameText(AKey, "Timeout"))
-        return CheckInteger("Timeout", AValue, 1);
-    if (SameText(AKey, "CertExpiryDays"))
-        return CheckInteger("CertExpiryDays", AValue, INT32_MIN);
-    return TServiceMonitor::CheckValue(AKey, AValue);
-}
-
-void TWebMonitor::SetSettings(const TStringList& ALines)
-{
-    TServiceMonitor::SetSettings(ALines);
-    ReadText(ALines, "URL", FURL);
-    // Anything but a readable 0 keeps verification on: a typo must not switch it off.
-    std::string Value;
-    if (FindSettingsValue(ALines, "VerifyTLS", Value))
-        FVerifyTLS = StrToIntDef(Value, 1) != 0;
-    ReadInteger(ALines, "CertExpiryDays", 0, FCertExpiryDays);
-    ReadInteger(ALines, "Retry", 1, FRetry);
-    ReadInteger(ALines, "Timeout", 10, FTimeout);
-    ReadText(ALines, "Expect", FExpect);
-}
-
-TStringList TTcpMonitor::GetSettings() const
-{
-    TStringList Lines = TServiceMonitor::GetSettings();
-    Lines.push_back("Host=" + FHost);
-    Lines.push_back("Port=" + IntToStr(FPort));
-    Lines.push_back("Timeout=" + IntToStr(FTimeout));
-    Lines.push_back(FTLS ? "TLS=1" : "TLS=0");
-    // The certificate keys mean something only with a handshake.
-    if (FTLS) {
-        Lines.push_back(FVerifyTLS ? "VerifyTLS=1" : "VerifyTLS=0");
-        Lines.push_back("CertExpiryDays=" + IntToStr(FCertExpiryDays));
-    }
-    return Lines;
-}
-
-TStringList TTcpMonitor::EditorSettings() const
-{
-    TStringList Lines = TServiceMonitor::GetSettings();
-    Lines.push_back("Host=" + FHost);
-    Lines.push_back("Port=" + IntToStr(FPort));
-    Lines.push_back("Timeout=" + IntToStr(FTimeout));
-    Lines.push_back(FTLS ? "TLS=1" : "TLS=0");
-    Lines.push_back(FVerifyTLS ? "VerifyTLS=1" : "VerifyTLS=0");
-    Lines.push_back("CertExpiryDays=" + IntToStr(FCertExpiryDays));
-    return Lines;
-}
-
-std::optional<TBadValue> TTcpMonitor::CheckValue(std::string_view AKey, const std::string& AValue) const
-{
-    if (SameText(AKey, "Host"))
-        return CheckEmpty("Host", AValue);
-    if (SameText(AKey, "Port"))
-        return CheckRange("Port", AValue, 1, 65535);
-    if (SameText(AKey, "Timeout"))
-        return CheckInteger("Timeout", AValue, 1);
-    if (SameText(AKey, "TLS"))
-        return CheckSwitch("TLS", AValue);
-    if (SameText(AKey, "CertExpiryDays"))
-        return CheckInteger("CertExpiryDays", AValue, INT32_MIN);
-    return TServiceMonitor::CheckValue(AKey, AValue);
-}
-
-void TTcpMonitor::SetSettings(const TStringList& ALines)
-{
-    TServiceMonitor::SetSettings(ALines);
-    ReadText(ALines, "Host", FHost);
-    ReadInteger(ALines, "Port", FPort, FPort);
-    ReadInteger(ALines, "Timeout", 10, FTimeout);
-    int32_t Switch = FTLS ? 1 : 0;
-    ReadInteger(ALines, "TLS", Switch, Switch);
-    FTLS = Switch != 0;
-    // As on a web monitor: anything but a readable 0 keeps verification on.
-    std::string Value;
-    if (FindSettingsValue(ALines, "VerifyTLS", Value))
-        FVerifyTLS = StrToIntDef(Value, 1) != 0;
-    ReadInteger(ALines, "CertExpiryDays", 0, FCertExpiryDays);
-}
-
-std::string TTcpMonitor::Target() const
-{
-    if (FHost.find(':') != std::string::npos && FHost.front() != '[')
-        return "[" + FHost + "]:" + IntToStr(FPort);
-    return FHost + ":" + IntToStr(FPort);
-}
-
-const std::vector<std::string>& TDnsMonitor::RecordTypes()
-{
-    static const std::vector<std::string> Types { "A", "AAAA", "CNAME", "MX", "NS", "TXT" };
-    return Types;
-}
-
-TStringList TDnsMonitor::GetSettings() const
-{
-    TStringList Lines = TServiceMonitor::GetSettings();
-    Lines.push_back("Query=" + FQuery);
-    Lines.push_back("Record=" + FRecord);
-    // Left out while empty: the system's resolvers, any answer.
-    if (!FServer.empty())
-        Lines.push_back("Server=" + FServer);
-    if (!FExpect.empty())
-        Lines.push_back("Expect=" + FExpect);
-    Lines.push_back("Timeout=" + IntToStr(FTimeout));
-    return Lines;
-}
-
-TStringList TDnsMonitor::EditorSettings() const
-{
-    TStringList Lines = TServiceMonitor::GetSettings();
-    Lines.push_back("Query=" + FQuery);
-    Lines.push_back("Record=" + FRecord);
-    Lines.push_back("Server=" + FServer);
-    Lines.push_back("Expect=" + FExpect);
-    Lines.push_back("Timeout=" + IntToStr(FTimeout));
-    return Lines;
-}
-
-std::optional<TBadValue> TDnsMonitor::CheckValue(std::string_view AKey, const std::string& AValue) const
-{
-    if (SameText(AKey, "Query"))
-        return CheckEmpty("Query", AValue);
-    if (SameText(AKey, "Record")) {
-        for (const std::string& Type : RecordTypes())
-            if (SameText(Type, AValue))
-                return std::nullopt;
-        return TBadValue { "Record", AValue, TBadValue::bvNotARecord };
-    }
-    if (SameText(AKey, "Server"))
-        return IsServerAddress(AValue)
-            ? std::nullopt
-            : std::optional(TBadValue { "Server", AValue, TBadValue::bvNotAnAddress });
-    if (SameText(AKey, "Timeout"))
-        return CheckInteger("Timeout", AValue, 1);
-    return TServiceMonitor::CheckValue(AKey, AValue);
-}
-
-void TDnsMonitor::SetSettings(const TStringList& ALines)
-{
-    TServiceMonitor::SetSettings(ALines);
-    ReadText(ALines, "Query", FQuery);
-    ReadText(ALines, "Record", FRecord);
-    ReadText(ALines, "Server", FServer);
-    ReadText(ALines, "Expect", FExpect);
-    ReadInteger(ALines, "Timeout", 5, FTimeout);
-}
-
-std::string TDnsMonitor::Target() const
-{
-    std::string Text = FQuery + " " + FRecord;
-    if (!FServer.empty())
-        Text += " @" + FServer;
-    return Text;
 }
 
 int64_t UnixNow()
@@ -511,17 +372,10 @@ std::unique_ptr<TServiceMonitor> CreateMonitorFromSettings(const TStringList& AL
     std::string Type;
     if (!FindSettingsValue(ALines, "Type", Type))
         return nullptr;
-    std::unique_ptr<TServiceMonitor> Monitor;
-    if (Type == "PingMonitor")
-        Monitor = std::make_unique<TPingMonitor>();
-    else if (Type == "WebMonitor")
-        Monitor = std::make_unique<TWebMonitor>();
-    else if (Type == "TcpMonitor")
-        Monitor = std::make_unique<TTcpMonitor>();
-    else if (Type == "DnsMonitor")
-        Monitor = std::make_unique<TDnsMonitor>();
-    else
+    const TMonitorKind* Kind = FindMonitorKind(Type);
+    if (!Kind)
         return nullptr;
+    std::unique_ptr<TServiceMonitor> Monitor = Kind->Create();
     Monitor->SetSettings(ALines);
     return Monitor;
 }

@@ -1,10 +1,12 @@
-// The watched services: the abstract monitor, its ping and web kinds, their settings lines
-// (Key=Value text shared by the monitor-list file and the window's editor) and the factory.
+// The watched services: the abstract monitor, its ping, web, TCP and DNS kinds, their settings
+// lines (Key=Value text shared by the monitor-list file and the window's editor, read and
+// written by the kinds' descriptions in MonitorKind.h) and the factory.
 // No GUI and no threads here: a probe reads only its own monitor's settings and returns what
 // it found, so a check engine can run it on a copy on another thread, and the owner of the
 // monitor applies the result.
 #pragma once
 
+#include "monitors/MonitorKind.h"
 #include "net/stack/NetTime.h"
 
 #include <cstdint>
@@ -13,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 // Settings lines, Key=Value, in order.
@@ -117,18 +120,23 @@ public:
     // so it may run on any thread while the monitor itself is left alone. Raises only when
     // the probe could not even start.
     virtual TProbeResult Probe() const = 0;
-    // A new list of this monitor's settings lines, base class first.
+    // What kind of monitor this is: its keys, its target, its type name.
+    virtual const TMonitorKind& Kind() const = 0;
+    // The lines a list carries for this monitor, in the order of Kind().Keys: every key but
+    // those whose description says to leave them out now.
     virtual TStringList GetSettings() const;
-    // Applies the keys this class knows; absent keys leave their fields alone.
+    // Applies the keys of Kind() that ALines has; absent keys leave their fields alone.
     virtual void SetSettings(const TStringList& ALines);
-    // The lines the settings editor shows: GetSettings, and the keys a list leaves out while
-    // they hold their defaults, so that the operator can find and change them.
-    virtual TStringList EditorSettings() const { return GetSettings(); }
+    // The lines the settings editor shows: every key of Kind(), those a list leaves out while
+    // they hold their defaults included, so that the operator can find and change them.
+    TStringList EditorSettings() const;
     // The type key written after "Type=": the class name without its leading letter.
-    virtual std::string TypeKey() const = 0;
-    // What is wrong with AValue for the key AKey of this class; nothing for a value the key
-    // takes, and for a key this class does not read.
-    virtual std::optional<TBadValue> CheckValue(std::string_view AKey, const std::string& AValue) const;
+    std::string TypeKey() const { return std::string(Kind().TypeKey); }
+    // What the monitor checks, said in AForm (Kind().Target).
+    std::string Target(TTargetForm AForm) const { return Kind().Target(*this, AForm); }
+    // What is wrong with AValue for the key AKey of this kind (its rule in Kind().Keys);
+    // nothing for a value the key takes, and for a key this kind does not have.
+    std::optional<TBadValue> CheckValue(std::string_view AKey, const std::string& AValue) const;
 
     // The values of the last SetSettings that their keys could not take, in key order; a key
     // given again with a sound value leaves this list.
@@ -143,11 +151,10 @@ public:
     void SetAcknowledged(TDateTime AWhen) { FAcknowledged = AWhen; }
 
     // Stores the status; msOK stamps FLastActivity with the current time and clears the
-    // reason. Then tells the observer, if there is one.
+    // reason.
     void SetStatus(TMonitorStatus AStatus);
     // Applies a finished check: its status, its reason (cleared on success), its certificate
-    // expiry and, on msOK, AFinished as the last activity. Then tells the observer, if there
-    // is one.
+    // expiry and, on msOK, AFinished as the last activity.
     void ApplyResult(const TProbeResult& AResult, TDateTime AFinished);
 
     int32_t Interval() const { return FInterval; }
@@ -187,10 +194,15 @@ private:
     std::vector<TBadValue> FBadValues;
 
 protected:
-    // Reads AKey when ALines has it: a value CheckValue refuses is noted in BadValues (and the
-    // field gets ADefault, what an unreadable number has always given); a sound one is taken.
-    void ReadInteger(const TStringList& ALines, std::string_view AKey, int32_t ADefault, int32_t& AField);
-    void ReadText(const TStringList& ALines, std::string_view AKey, std::string& AField);
+    // Where the value of a key lives.
+    using TKeyField = std::variant<int32_t*, bool*, std::string*>;
+    // The fields behind Kind().Keys after Interval, in the same order and of the key's sort:
+    // a number, a switch or a text.
+    virtual std::vector<TKeyField> OwnFields() { return {}; }
+
+private:
+    // The fields of every key of Kind(), Interval first.
+    std::vector<TKeyField> Fields() const;
     // Notes or clears the bad value of AKey.
     void NoteValue(std::string_view AKey, const std::string& AValue);
 };
@@ -200,10 +212,7 @@ class TPingMonitor : public TServiceMonitor {
 public:
     // Up to Retry echo exchanges; a Retry of 0 or less is an error at once (nothing is sent).
     TProbeResult Probe() const override;
-    TStringList GetSettings() const override;
-    void SetSettings(const TStringList& ALines) override;
-    std::string TypeKey() const override { return "PingMonitor"; }
-    std::optional<TBadValue> CheckValue(std::string_view AKey, const std::string& AValue) const override;
+    const TMonitorKind& Kind() const override;
 
     const std::string& IP() const { return FIP; }
     void SetIP(std::string AValue) { FIP = std::move(AValue); }
@@ -211,6 +220,8 @@ public:
     void SetRetry(int32_t AValue) { FRetry = AValue; }
 
 private:
+    std::vector<TKeyField> OwnFields() override { return { &FIP, &FRetry }; }
+
     std::string FIP = "127.0.0.1";
     int32_t FRetry = 3;
 };
@@ -221,12 +232,7 @@ class TNetHTTP;
 class TWebMonitor : public TServiceMonitor {
 public:
     TProbeResult Probe() const override;
-    TStringList GetSettings() const override;
-    void SetSettings(const TStringList& ALines) override;
-    std::string TypeKey() const override { return "WebMonitor"; }
-    std::optional<TBadValue> CheckValue(std::string_view AKey, const std::string& AValue) const override;
-
-    TStringList EditorSettings() const override;
+    const TMonitorKind& Kind() const override;
 
     // The pause between two attempts of one check, in milliseconds.
     static constexpr int RetryPauseMs = 1000;
@@ -258,6 +264,10 @@ public:
     static constexpr int64_t ExpectLimit = 1024 * 1024;
 
 private:
+    std::vector<TKeyField> OwnFields() override
+    {
+        return { &FURL, &FVerifyTLS, &FCertExpiryDays, &FRetry, &FTimeout, &FExpect };
+    }
     // One attempt: the GET and the verdict on its answer and the certificates.
     TProbeResult Attempt() const;
     // The GET through AClient, with the verdict on its answer alone.
@@ -276,11 +286,7 @@ private:
 class TTcpMonitor : public TServiceMonitor {
 public:
     TProbeResult Probe() const override;
-    TStringList GetSettings() const override;
-    void SetSettings(const TStringList& ALines) override;
-    TStringList EditorSettings() const override;
-    std::string TypeKey() const override { return "TcpMonitor"; }
-    std::optional<TBadValue> CheckValue(std::string_view AKey, const std::string& AValue) const override;
+    const TMonitorKind& Kind() const override;
 
     // A name or an address, IPv4 or IPv6 (brackets around an IPv6 address are allowed).
     const std::string& Host() const { return FHost; }
@@ -298,10 +304,13 @@ public:
     void SetVerifyTLS(bool AValue) { FVerifyTLS = AValue; }
     int32_t CertExpiryDays() const { return FCertExpiryDays; }
     void SetCertExpiryDays(int32_t AValue) { FCertExpiryDays = AValue; }
-    // "host:port", an IPv6 address in brackets: what vardex-check shows as the target.
-    std::string Target() const;
 
 private:
+    std::vector<TKeyField> OwnFields() override
+    {
+        return { &FHost, &FPort, &FTimeout, &FTLS, &FVerifyTLS, &FCertExpiryDays };
+    }
+
     std::string FHost = "127.0.0.1";
     int32_t FPort = 80;
     int32_t FTimeout = 10;
@@ -315,14 +324,7 @@ private:
 class TDnsMonitor : public TServiceMonitor {
 public:
     TProbeResult Probe() const override;
-    TStringList GetSettings() const override;
-    void SetSettings(const TStringList& ALines) override;
-    TStringList EditorSettings() const override;
-    std::string TypeKey() const override { return "DnsMonitor"; }
-    std::optional<TBadValue> CheckValue(std::string_view AKey, const std::string& AValue) const override;
-
-    // The record types a DNS monitor asks for, as the Record key writes them.
-    static const std::vector<std::string>& RecordTypes();
+    const TMonitorKind& Kind() const override;
 
     const std::string& Query() const { return FQuery; }
     void SetQuery(std::string AValue) { FQuery = std::move(AValue); }
@@ -338,10 +340,13 @@ public:
     // Seconds for the whole query; 1 or more.
     int32_t Timeout() const { return FTimeout; }
     void SetTimeout(int32_t AValue) { FTimeout = AValue; }
-    // "Query Record", with " @Server" when one is set: what vardex-check shows as the target.
-    std::string Target() const;
 
 private:
+    std::vector<TKeyField> OwnFields() override
+    {
+        return { &FQuery, &FRecord, &FServer, &FExpect, &FTimeout };
+    }
+
     std::string FQuery = "example.com";
     std::string FRecord = "A";
     std::string FServer;
@@ -353,8 +358,7 @@ private:
 // within AWarnDays whole days (CertExpiryDays; 0 or less is off) becomes an error that says so.
 TProbeResult WithCertificate(TProbeResult AResult, TCertificateExpiry AExpiry, int32_t AWarnDays);
 
-// Builds the monitor that the "Type" line of ALines names ("PingMonitor", "WebMonitor",
-// "TcpMonitor" or "DnsMonitor",
-// letter case counting, nothing trimmed) and applies ALines to it; nullptr for a missing or
-// unknown type. The "Name" line is not read here.
+// Builds the monitor of the kind that the "Type" line of ALines names (FindMonitorKind: letter
+// case counting, nothing trimmed) and applies ALines to it; nullptr for a missing or unknown
+// type. The "Name" line is not read here.
 std::unique_ptr<TServiceMonitor> CreateMonitorFromSettings(const TStringList& ALines);

@@ -1,6 +1,5 @@
 #include "tools/CheckReport.h"
 
-#include "net/http/NetURI.h"
 #include "net/stack/NetStrings.h"
 
 #include <algorithm>
@@ -73,15 +72,8 @@ TCheckReport MakeCheckReport(const std::string& AName, const TServiceMonitor& AM
     Report.Started = AMonitor.LastCheck();
     Report.Name = AName;
     Report.Kind = AMonitor.TypeKey();
-    if (const auto* Ping = dynamic_cast<const TPingMonitor*>(&AMonitor))
-        Report.Target = Ping->IP();
-    else if (const auto* Web = dynamic_cast<const TWebMonitor*>(&AMonitor))
-        // A report goes to terminals, logs and scripts, where a secret has no business.
-        Report.Target = MaskURL(Web->URL());
-    else if (const auto* Tcp = dynamic_cast<const TTcpMonitor*>(&AMonitor))
-        Report.Target = Tcp->Target();
-    else if (const auto* Dns = dynamic_cast<const TDnsMonitor*>(&AMonitor))
-        Report.Target = Dns->Target();
+    // A report goes to terminals, logs and scripts, where a secret has no business.
+    Report.Target = AMonitor.Target(tfMasked);
     Report.Status = AMonitor.Status();
     Report.Milliseconds = AMilliseconds;
     if (Report.Status == msError)

@@ -1,6 +1,5 @@
 #include "tools/CheckRun.h"
 
-#include "net/http/NetURI.h"
 #include "tools/CheckOutput.h"
 
 #include <algorithm>
@@ -114,16 +113,7 @@ std::shared_ptr<const TMetricsSnapshot> TCheckRun::Snapshot() const
         TMonitorSample Sample;
         Sample.Name = FList[I].Name;
         Sample.Kind = Monitor.TypeKey();
-        if (const auto* Ping = dynamic_cast<const TPingMonitor*>(&Monitor))
-            Sample.Target = Ping->IP();
-        else if (const auto* Web = dynamic_cast<const TWebMonitor*>(&Monitor))
-            // A label is kept by the time-series database for good; a query there would also
-            // make a new series of each of its changes.
-            Sample.Target = MaskURL(Web->URL(), umLabel);
-        else if (const auto* Tcp = dynamic_cast<const TTcpMonitor*>(&Monitor))
-            Sample.Target = Tcp->Target();
-        else if (const auto* Dns = dynamic_cast<const TDnsMonitor*>(&Monitor))
-            Sample.Target = Dns->Target();
+        Sample.Target = Monitor.Target(tfLabel);
         Sample.Up = Metrics.Up;
         Sample.DurationSeconds = Metrics.DurationSeconds;
         Sample.LastCheck = Metrics.LastCheck;

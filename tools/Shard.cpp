@@ -21,15 +21,8 @@ void KeepShard(TMonitorList& AList, uint32_t AShard, uint32_t AShards)
     if (AShards <= 1)
         return;
     std::erase_if(AList, [&](const TMonitorEntry& AEntry) {
-        std::string Target;
-        if (const auto* Ping = dynamic_cast<const TPingMonitor*>(AEntry.Monitor.get()))
-            Target = Ping->IP();
-        else if (const auto* Web = dynamic_cast<const TWebMonitor*>(AEntry.Monitor.get()))
-            Target = Web->URL();
-        else if (const auto* Tcp = dynamic_cast<const TTcpMonitor*>(AEntry.Monitor.get()))
-            Target = Tcp->Target();
-        else if (const auto* Dns = dynamic_cast<const TDnsMonitor*>(AEntry.Monitor.get()))
-            Target = Dns->Target();
+        // An entry without a monitor (a block not understood) is sharded by its name alone.
+        const std::string Target = AEntry.Monitor ? AEntry.Monitor->Target(tfFull) : std::string();
         return MonitorShard(AEntry.Name, Target, AShards) != AShard - 1;
     });
 }

@@ -32,7 +32,12 @@ public:
         Lines.push_back("TookMs=" + std::to_string(TookMs));
         return Lines;
     }
-    std::string TypeKey() const override { return "TestMonitor"; }
+    const TMonitorKind& Kind() const override
+    {
+        static const TKeyDescription Keys[] { { .Name = "Interval", .Rule = krNumber, .Default = "0" } };
+        static const TMonitorKind Kind { .TypeKey = "TestMonitor", .Keys = Keys };
+        return Kind;
+    }
 
     std::function<void()> OnFree;
     TMonitorStatus Result = msOK;
