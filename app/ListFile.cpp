@@ -6,8 +6,10 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QMessageBox>
 #include <QStatusBar>
 #include <QStringList>
+#include <QToolButton>
 
 #include <algorithm>
 #include <cerrno>
@@ -46,12 +48,37 @@ void TListFile::Load(TMonitorList& AMonitors)
             Restored.emplace_back(Entry.Monitor.get(), Entry.Name);
     FHistory.Restore(Restored);
     ShowLoaded(AMonitors);
-    if (FListExtras.UnreadCount > 0)
-        TApplication::ShowWarning(QCoreApplication::translate("TfmMain",
-            "В файле %1 не понято блоков: %n; они сохраняются и записываются вместе со списком", nullptr,
-            FListExtras.UnreadCount)
-                                      .arg(QString::fromStdString(FConfigFileName))
-                                      .toStdString());
+    ShowProblems();
+}
+
+void TListFile::ShowProblems()
+{
+    // Said in the status bar, never in a box that stops the start: a button there stands for
+    // the problems of this start, its tooltip and its dialog list them all.
+    if (FListExtras.Problems.empty())
+        return;
+    QStringList Lines;
+    for (const TListProblem& Problem : FListExtras.Problems)
+        Lines << QString::fromStdString(ListProblemText(FConfigFileName, Problem));
+    if (!FProblems) {
+        FProblems = new QToolButton(&FStatusBar);
+        FProblems->setObjectName(QStringLiteral("ListProblems"));
+        FProblems->setAutoRaise(true);
+        FStatusBar.addPermanentWidget(FProblems);
+        QObject::connect(FProblems, &QToolButton::clicked, FProblems, [this] {
+            QMessageBox Box(QMessageBox::Information, TApplication::Title(), FProblems->text(),
+                QMessageBox::Close, FStatusBar.window());
+            Box.setDetailedText(FProblems->toolTip());
+            Box.exec();
+        });
+    }
+    const auto Count = static_cast<int>(Lines.size());
+    FProblems->setText(QCoreApplication::translate("TfmMain", "Проблем в списке %1: %n", nullptr, Count)
+                           .arg(QString::fromStdString(FConfigFileName)));
+    FProblems->setToolTip(Lines.join(QLatin1Char('\n')));
+    FProblems->show();
+    if (FStatusBar.currentMessage().isEmpty())
+        FStatusBar.showMessage(Lines.first());
 }
 
 void TListFile::ShowLoaded(const TMonitorList& AMonitors)

@@ -9,6 +9,7 @@
 #include <string>
 
 class QStatusBar;
+class QToolButton;
 class TMonitorHistory;
 
 // Its name, what it held besides the monitors, the list the history keeps the monitors
@@ -70,6 +71,9 @@ private:
     // Says in the status bar, at a start without a list file, where the list is read from
     // (APath) and how monitors are added.
     void ShowListHint(const QString& APath);
+    // The problems the reader found, behind a button in the status bar.
+    QToolButton* FProblems = nullptr;
+    void ShowProblems();
     // Says in the status bar which loaded monitors have values their keys cannot take, and
     // how many lines were read as Windows-1251.
     void ShowLoaded(const TMonitorList& AMonitors);

@@ -197,13 +197,6 @@
             <numerusform>Certificate expires in %n days, on %1.</numerusform>
         </translation>
     </message>
-    <message numerus="yes">
-        <source>В файле %1 не понято блоков: %n; они сохраняются и записываются вместе со списком</source>
-        <translation>
-            <numerusform>%n block of %1 was not understood; they are kept and saved with the list</numerusform>
-            <numerusform>%n blocks of %1 were not understood; they are kept and saved with the list</numerusform>
-        </translation>
-    </message>
     <message>
         <source>%1 «%2» — не число</source>
         <translation>%1 “%2” is not a number</translation>
@@ -297,6 +290,13 @@
     <message>
         <source>Vardex был остановлен с несохранёнными изменениями списка %1; они записаны в %2. Восстановить их? Иначе файл %2 удаляется.</source>
         <translation>Vardex was stopped with unsaved changes to the list %1; they were written to %2. Restore them? Otherwise %2 is deleted.</translation>
+    </message>
+    <message numerus="yes">
+        <source>Проблем в списке %1: %n</source>
+        <translation>
+            <numerusform>%n problem in the list %1</numerusform>
+            <numerusform>%n problems in the list %1</numerusform>
+        </translation>
     </message>
 </context>
 </TS>

@@ -9,6 +9,7 @@
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTableWidget>
+#include <QToolButton>
 
 #include <sys/stat.h>
 
@@ -458,21 +459,31 @@ private slots:
     }
 
     // What the window does not understand is kept, and the operator is told once.
-    void UnreadBlocksAreKeptAndCounted()
+    // A hand-written list's problems, each with its line and reason, in the status bar and no
+    // box; what was not understood is saved in its place, the header comment first.
+    void ProblemsOfTheListAreSaidAndKept()
     {
-        const std::string Text
-            = std::string(ThreeMonitors) + "\r\nName=Old\r\nType=pingmonitor\r\n\r\n\x1A tail";
+        const std::string Text = "# Our services\r\n\r\n" + std::string(ThreeMonitors)
+            + "\r\nName=Old\r\nType=pingmonitor\r\n\r\nName=W\r\nType=WebMonitor\r\nTimout=5\r\n\r\n\x1A "
+              "tail";
         TWindowFixture F(Text.c_str());
         TfmMain& W = *F.Window;
-        QCOMPARE(F.Reports.size(), size_t(1));
-        QCOMPARE(F.Reports[0].Caption, QStringLiteral("Vardex"));
-        QCOMPARE(F.Reports[0].Text,
+        QVERIFY(F.Reports.empty());
+        auto* Problems = Part<QToolButton>(W, "ListProblems");
+        QCOMPARE(Problems->text(), QStringLiteral("Проблем в списке default.cfg: 2"));
+        QCOMPARE(Problems->toolTip(),
             QStringLiteral(
-                "В файле default.cfg не понято блоков: 2; они сохраняются и записываются вместе со списком"));
+                "default.cfg:21: block \"Old\": Type \"pingmonitor\" is not a kind of monitor; did you "
+                "mean PingMonitor?\n"
+                "default.cfg:25: block \"W\": Timout: a WebMonitor has no such key; did you mean Timeout?"));
         QVERIFY(F.ShowActive());
+        QVERIFY(Problems->isVisible());
         Part<QAction>(W, "acConfigSave")->trigger();
-        QVERIFY(F.ReadFile("default.cfg").ends_with("Name=Old\r\nType=pingmonitor\r\n\r\n\r\n\x1A tail"));
-        QCOMPARE(F.Reports.size(), size_t(1));
+        const std::string Saved = F.ReadFile("default.cfg");
+        QVERIFY(Saved.starts_with("# Our services\r\n\r\n\r\nName=Router\r\n"));
+        QVERIFY(Saved.find("Name=Old\r\nType=pingmonitor\r\n\r\n\r\nName=W\r\n") != std::string::npos);
+        QVERIFY(Saved.ends_with("Timout=5\r\n\r\n\r\n\x1A tail"));
+        QVERIFY(F.Reports.empty());
     }
 
     // A FIFO as default.cfg would block the window before it shows; it is refused with a
