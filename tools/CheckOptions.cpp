@@ -120,6 +120,8 @@ std::string TakeOption(const std::string& AArg, TParseState& AState, TCheckOptio
         AOptions.Help = true;
     else if (AArg == "--version")
         AOptions.Version = true;
+    else if (AArg == "--check-config")
+        AOptions.CheckConfig = true;
     else if (AArg == "--jobs")
         AState.ExpectJobs = true;
     else if (AArg.rfind("--jobs=", 0) == 0) {
@@ -239,6 +241,10 @@ Options:
              Check only the monitors of shard K of N (1 <= K <= N): a hash of each
              monitor's name and target, the same on every machine, puts it in one
              shard, so N processes given the same list check each monitor once.
+  --check-config
+             Check nothing: print every problem of the list as FILE:LINE: reason
+             (a block without Type, an unknown type, a key its kind does not have,
+             a value its key cannot take) and exit 0 when there is none, 1 otherwise.
   -h, --help Print this help and exit.
   --version  Print the version and exit.
   --         Take what follows as FILE, even when it begins with "-".
@@ -247,7 +253,7 @@ Exit status:
   0  every monitor ended OK, or the list is empty; under --watch, a signal stopped it.
   1  at least one monitor ended ERROR.
   2  an option or argument was wrong, a list could not be opened or read, a list held
-     text but no monitor, the history could not be read (--report), or the output could
+     text but no monitor, a monitor was NOT CHECKED for a value its key cannot take, the history could not be read (--report), or the output could
      not be written.
 )";
 
