@@ -15,6 +15,14 @@ TSettingsEditor::TSettingsEditor(QWidget* AParent)
 {
 }
 
+void TSettingsEditor::SetColumnWidths(int AKey, int AValue)
+{
+    FKeyWidth = AKey;
+    FValueWidth = AValue;
+    setColumnWidth(0, AKey);
+    FitValueColumn();
+}
+
 QLineEdit* TSettingsEditor::ValueBox(int ARow) const
 {
     return qobject_cast<QLineEdit*>(cellWidget(ARow, 1));
@@ -58,6 +66,23 @@ void TSettingsEditor::SetLines(const TStringList& ALines)
     }
     FModified = false;
     SetReadOnly(false);
+    // A key is never cut: its column widens to the longest, and the value takes the rest.
+    setColumnWidth(0, std::max(FKeyWidth, sizeHintForColumn(0)));
+    FitValueColumn();
+}
+
+void TSettingsEditor::resizeEvent(QResizeEvent* AEvent)
+{
+    QTableWidget::resizeEvent(AEvent);
+    FitValueColumn();
+}
+
+void TSettingsEditor::FitValueColumn()
+{
+    // The value takes what the editor has beyond the key, keeping the small margin the
+    // starting layout leaves (79 + 100 in 183), and never less than its starting width.
+    constexpr int Margin = 4;
+    setColumnWidth(1, std::max(FValueWidth, viewport()->width() - columnWidth(0) - Margin));
 }
 
 void TSettingsEditor::Clear()

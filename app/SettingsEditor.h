@@ -22,6 +22,8 @@ public:
     // Shows ALines, one row each (one empty row for none), as values not yet edited. An edit
     // box that already shows its value is left alone, so that a refill keeps the cursor.
     void SetLines(const TStringList& ALines);
+    // The columns' starting widths: the key's while every key fits, the value's at least.
+    void SetColumnWidths(int AKey, int AValue);
     // Shows no monitor: one empty row that takes no typing.
     void Clear();
     // Whether a value was typed since the lines were last shown or committed.
@@ -51,6 +53,14 @@ signals:
 
 private:
     bool FModified = false;
+    int FKeyWidth = 79;
+    int FValueWidth = 100;
+    void FitValueColumn();
+
+protected:
+    void resizeEvent(QResizeEvent* AEvent) override;
+
+private:
     // Sets every value box read-only or not.
     void SetReadOnly(bool AReadOnly);
     // The status bar's text of the last refused value.

@@ -91,6 +91,26 @@ private slots:
         QCOMPARE(Part<QTimer>(W, "tmrCheck")->interval(), 1000);
     }
 
+    // A larger window widens the editor and its values; keys are never cut, a value shows its
+    // start, a long message is read whole in the status bar's tooltip.
+    void TheLayoutGrows()
+    {
+        SHOWN_WINDOW(
+            ("Name=W\nType=WebMonitor\nURL=http://127.0.0.1/" + std::string(300, 'x') + "\n").c_str());
+        QTableWidget* Config = Part<QTableWidget>(W, "ServConfig");
+        F.ClickRow(0);
+        const int CertKey = int(EditorKeys(W).indexOf(QStringLiteral("CertExpiryDays")));
+        QVERIFY(Config->columnWidth(0)
+            >= Config->fontMetrics().horizontalAdvance(Config->item(CertKey, 0)->text()));
+        QCOMPARE(W.EditorValueBox(2)->cursorPosition(), 0);
+        W.resize(1200, 800);
+        QTRY_VERIFY(Part<QWidget>(W, "Panel1")->width() > 185 + 100);
+        QVERIFY(Config->columnWidth(1) > 100 + 100);
+        const QString Long(500, QLatin1Char('m'));
+        W.statusBar()->showMessage(Long);
+        QCOMPARE(W.statusBar()->toolTip(), Long);
+    }
+
     void MenuCommandsAndShortcuts()
     {
         TWindowFixture F(nullptr);
