@@ -6,9 +6,14 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QMessageBox>
 #include <QStatusBar>
 #include <QStringList>
+#include <QToolButton>
 
+#include <algorithm>
+#include <cerrno>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -43,12 +48,37 @@ void TListFile::Load(TMonitorList& AMonitors)
             Restored.emplace_back(Entry.Monitor.get(), Entry.Name);
     FHistory.Restore(Restored);
     ShowLoaded(AMonitors);
-    if (FListExtras.UnreadCount > 0)
-        TApplication::ShowWarning(QCoreApplication::translate("TfmMain",
-            "В файле %1 не понято блоков: %n; они сохраняются и записываются вместе со списком", nullptr,
-            FListExtras.UnreadCount)
-                                      .arg(QString::fromStdString(FConfigFileName))
-                                      .toStdString());
+    ShowProblems();
+}
+
+void TListFile::ShowProblems()
+{
+    // Said in the status bar, never in a box that stops the start: a button there stands for
+    // the problems of this start, its tooltip and its dialog list them all.
+    if (FListExtras.Problems.empty())
+        return;
+    QStringList Lines;
+    for (const TListProblem& Problem : FListExtras.Problems)
+        Lines << QString::fromStdString(ListProblemText(FConfigFileName, Problem));
+    if (!FProblems) {
+        FProblems = new QToolButton(&FStatusBar);
+        FProblems->setObjectName(QStringLiteral("ListProblems"));
+        FProblems->setAutoRaise(true);
+        FStatusBar.addPermanentWidget(FProblems);
+        QObject::connect(FProblems, &QToolButton::clicked, FProblems, [this] {
+            QMessageBox Box(QMessageBox::Information, TApplication::Title(), FProblems->text(),
+                QMessageBox::Close, FStatusBar.window());
+            Box.setDetailedText(FProblems->toolTip());
+            Box.exec();
+        });
+    }
+    const auto Count = static_cast<int>(Lines.size());
+    FProblems->setText(QCoreApplication::translate("TfmMain", "Проблем в списке %1: %n", nullptr, Count)
+                           .arg(QString::fromStdString(FConfigFileName)));
+    FProblems->setToolTip(Lines.join(QLatin1Char('\n')));
+    FProblems->show();
+    if (FStatusBar.currentMessage().isEmpty())
+        FStatusBar.showMessage(Lines.first());
 }
 
 void TListFile::ShowLoaded(const TMonitorList& AMonitors)
@@ -77,18 +107,57 @@ void TListFile::ShowLoaded(const TMonitorList& AMonitors)
     }
 }
 
-void TListFile::Save(const TMonitorList& AMonitors, const std::function<bool(std::string& AFileName)>& AAsk)
+bool TListFile::Save(const TMonitorList& AMonitors, const std::function<bool(std::string& AFileName)>& AAsk)
 {
     if (FConfigFileName.empty()) {
-        std::string FileName;
+        std::string FileName = FListPath;
         if (!AAsk(FileName))
-            return;
+            return false;
         FConfigFileName = FileName;
     }
     SaveMonitorList(FConfigFileName, AMonitors, &FListExtras);
+    FListPath = FConfigFileName;
     SetHistoryList();
-    if (!FListHint.isEmpty() && FStatusBar.currentMessage() == FListHint)
-        FStatusBar.clearMessage();
+    RemoveRecovery();
+    const auto Count = static_cast<int>(std::count_if(
+        AMonitors.begin(), AMonitors.end(), [](const TMonitorEntry& AEntry) { return AEntry.Monitor; }));
+    FStatusBar.showMessage(
+        QCoreApplication::translate("TfmMain", "Список сохранён в %1, мониторов: %n", nullptr, Count)
+            .arg(QFileInfo(QString::fromStdString(FConfigFileName)).absoluteFilePath()));
+    return true;
+}
+
+bool TListFile::HasRecovery() const
+{
+    return QFileInfo(QString::fromStdString(RecoveryName())).isFile();
+}
+
+void TListFile::SaveRecovery(const TMonitorList& AMonitors) const
+{
+    SaveMonitorList(RecoveryName(), AMonitors, &FListExtras);
+}
+
+void TListFile::LoadRecovery(TMonitorList& AMonitors)
+{
+    TMonitorList Read;
+    TMonitorListExtras Extras;
+    if (!LoadMonitorList(RecoveryName(), Read, &Extras))
+        throw EInOutError::FromErrno(ENOENT);
+    AMonitors = std::move(Read);
+    FListExtras = std::move(Extras);
+    // Saved where the list lives, not into the recovery file.
+    FConfigFileName = FListPath;
+    SetHistoryList();
+    std::vector<std::pair<TServiceMonitor*, std::string>> Restored;
+    for (const TMonitorEntry& Entry : AMonitors)
+        if (Entry.Monitor)
+            Restored.emplace_back(Entry.Monitor.get(), Entry.Name);
+    FHistory.Restore(Restored);
+}
+
+void TListFile::RemoveRecovery() const
+{
+    ::unlink(RecoveryName().c_str());
 }
 
 void TListFile::ShowListHint(const QString& APath)

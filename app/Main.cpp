@@ -13,12 +13,15 @@
 #include "notify/DBusNotifier.h"
 
 #include <QClipboard>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QMenu>
 #include <QScreen>
+#include <QSessionManager>
 #include <QSettings>
 #include <QShowEvent>
 #include <QSocketNotifier>
@@ -28,14 +31,15 @@
 #include <algorithm>
 #include <cmath>
 
-TfmMain::TfmMain(QWidget* AParent, std::unique_ptr<TTrayShell> ATrayShell, TEngineOptions AEngine)
+TfmMain::TfmMain(
+    QWidget* AParent, std::unique_ptr<TTrayShell> ATrayShell, TEngineOptions AEngine, std::string AListFile)
     : QMainWindow(AParent)
     , FForm(std::make_unique<TMainForm>())
     , FMonitoring(std::make_unique<TMonitoring>(
           TMonitoring::TOptions { AEngine.Workers, std::move(AEngine.Clock), std::move(AEngine.Probe) }))
 {
+    FStartList = std::move(AListFile);
     FForm->Setup(this);
-    FBaseTitle = windowTitle();
     ConnectParts();
     FTray = std::make_unique<TMainTray>(*this, std::move(ATrayShell), FForm->acTrayShow, FForm->acMonitorExit,
         [this] { TrayIconDblClick(); });
@@ -71,7 +75,21 @@ TfmMain::TfmMain(QWidget* AParent, std::unique_ptr<TTrayShell> ATrayShell, TEngi
     FShortcuts = new TShortcutFilter(
         this, { FForm->acMonitorDelete, FForm->acMonitorUndoDelete, FForm->acMonitorAcknowledge });
     qApp->installEventFilter(FShortcuts);
+    // A logout asks as Exit does; a list that cannot be asked about keeps its changes in the
+    // recovery file.
+    connect(qApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager& AManager) {
+        if (!Modified())
+            return;
+        if (AManager.allowsInteraction()) {
+            if (!AgreeToLeave())
+                AManager.cancel();
+            AManager.release();
+        } else {
+            Guarded([this] { FListFile->SaveRecovery(Monitors()); });
+        }
+    });
     Guarded([this] { FormCreate(); });
+    UpdateTitle();
 }
 
 TfmMain::~TfmMain()
@@ -113,12 +131,9 @@ void TfmMain::ConnectParts()
         FForm->acOpenInBrowser->setVisible(Monitor && !BrowserUrl(*Monitor).isEmpty());
         FForm->ServListPopupMenu->popup(AGlobal);
     });
-    On(FForm->ServConfig, &TSettingsEditor::Typed, [this] { ServConfigStringsChange(true); });
-    // A refused value leaves the box when the operator moves on: it shows what the monitor kept.
-    On(FForm->ServConfig, &TSettingsEditor::Finished, [this] {
-        if (FForm->ServList->SelectedRow())
-            ServListChange();
-    });
+    // Typed values reach the monitor when committed: Enter, or the box left after typing;
+    // selecting another row, a save, a double-click check and Exit commit them too.
+    On(FForm->ServConfig, &TSettingsEditor::Committed, [this] { ServConfigStringsChange(); });
 
     // Loading another list while running is not offered: acConfigLoad is there, always disabled.
     On(FForm->acConfigSave, &QAction::triggered, [this] { acConfigSaveExecute(); });
@@ -177,12 +192,104 @@ void TfmMain::showEvent(QShowEvent* AEvent)
             move(Screen->availableGeometry().center() - frameGeometry().center() + pos());
     }
     Guarded([this] { FormShow(); });
+    if (!FRecoveryOffered) {
+        FRecoveryOffered = true;
+        Guarded([this] { OfferRecovery(); });
+    }
+}
+
+void TfmMain::closeEvent(QCloseEvent* AEvent)
+{
+    ServConfigStringsChange();
+    if (FClosingUnasked || AgreeToLeave())
+        AEvent->accept();
+    else
+        AEvent->ignore();
+}
+
+void TfmMain::CloseWithoutAsking()
+{
+    Guarded([this] {
+        ServConfigStringsChange();
+        if (Modified())
+            FListFile->SaveRecovery(Monitors());
+    });
+    FClosingUnasked = true;
+    close();
+}
+
+bool TfmMain::AgreeToLeave()
+{
+    if (!Modified())
+        return true;
+    const QMessageBox::StandardButton Answer
+        = Ask(tr("В списке %1 есть несохранённые изменения. Сохранить их?").arg(ListFileText()),
+            QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, QMessageBox::Save);
+    if (Answer == QMessageBox::Discard) {
+        SetModified(false);
+        return true;
+    }
+    if (Answer != QMessageBox::Save)
+        return false;
+    bool Saved = false;
+    Guarded([this, &Saved] { Saved = SaveConfig(); });
+    return Saved;
+}
+
+void TfmMain::OfferRecovery()
+{
+    if (!FListFile->HasRecovery())
+        return;
+    const QString Recovery = QFileInfo(QString::fromStdString(FListFile->RecoveryName())).absoluteFilePath();
+    const QMessageBox::StandardButton Answer
+        = Ask(tr("Vardex был остановлен с несохранёнными изменениями списка %1; они записаны в %2. "
+                 "Восстановить их? Иначе файл %2 удаляется.")
+                  .arg(ListFileText(), Recovery),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+    if (Answer != QMessageBox::Yes) {
+        FListFile->RemoveRecovery();
+        return;
+    }
+    FEditedMonitor.reset();
+    FListFile->LoadRecovery(Monitors());
+    RefreshList();
+    SetModified(true);
+    UpdateTitle();
+}
+
+QMessageBox::StandardButton TfmMain::Ask(
+    const QString& AText, QMessageBox::StandardButtons AButtons, QMessageBox::StandardButton ADefault)
+{
+    if (QuestionHook)
+        return QuestionHook(AText);
+    QMessageBox Box(QMessageBox::Question, TApplication::Title(), AText, AButtons, this);
+    Box.setDefaultButton(ADefault);
+    return static_cast<QMessageBox::StandardButton>(Box.exec());
+}
+
+QString TfmMain::ListFileText() const
+{
+    return QFileInfo(QString::fromStdString(FListFile->ListPath())).absoluteFilePath();
+}
+
+void TfmMain::SetModified(bool AModified)
+{
+    setWindowModified(AModified);
+}
+
+void TfmMain::UpdateTitle()
+{
+    const QString Title = QStringLiteral("%1[*] - %2")
+                              .arg(QFileInfo(QString::fromStdString(FListFile->ListPath())).fileName(),
+                                  TApplication::Title());
+    // While anything is down, the title says so first, as the tray's tooltip does.
+    setWindowTitle(FDownTitle.isEmpty() ? Title : FDownTitle + QStringLiteral(" \u2014 ") + Title);
 }
 
 void TfmMain::FormCreate()
 {
     Monitors().clear();
-    FListFile->SetConfigFileName(TListFile::DefaultName);
+    FListFile->SetListPath(FStartList);
     LoadConfig();
 }
 
@@ -220,34 +327,59 @@ QLineEdit* TfmMain::EditorValueBox(int ARow) const
 
 void TfmMain::ServListChange()
 {
+    // What was typed for the monitor shown so far goes to that monitor, not to the next.
+    ServConfigStringsChange();
     QTreeWidgetItem* Row = FForm->ServList->SelectedRow();
-    if (!Row) {
+    const std::shared_ptr<TServiceMonitor> Monitor = Row ? FForm->ServList->MonitorOfRow(Row) : nullptr;
+    FEditedMonitor = Monitor;
+    UpdateAcknowledgeAction();
+    if (!Monitor) {
+        // Nothing is shown that typing could not reach.
+        FForm->ServConfig->Clear();
         SelectHistory();
         return;
     }
-    FForm->ServConfig->ShowMonitor(Row->text(0), FForm->ServList->MonitorOfRow(Row).get());
-    UpdateAcknowledgeAction();
     // A rename is taken first, so that the chart goes on with the history it carried along.
-    ServConfigStringsChange();
+    TakeRename(*Row, Monitor);
+    FForm->ServConfig->ShowMonitor(Row->text(0), Monitor.get());
     SelectHistory();
 }
 
-void TfmMain::ServConfigStringsChange(bool ATyped)
+void TfmMain::TakeRename(QTreeWidgetItem& ARow, const std::shared_ptr<TServiceMonitor>& AMonitor)
 {
-    QTreeWidgetItem* Row = FForm->ServList->SelectedRow();
-    const std::shared_ptr<TServiceMonitor> Monitor = Row ? FForm->ServList->MonitorOfRow(Row) : nullptr;
-    if (!Monitor)
-        return;
     // The name comes from the row's caption (renamed in place), never from the editor.
-    const std::string Caption = Row->text(0).toStdString();
-    if (const std::optional<std::string> OldName = FMonitoring->Rename(*Monitor, Caption))
-        FHistory->Renamed(Monitor.get(), *OldName, Caption);
+    const std::string Caption = ARow.text(0).toStdString();
+    if (const std::optional<std::string> OldName = FMonitoring->Rename(*AMonitor, Caption)) {
+        FHistory->Renamed(AMonitor.get(), *OldName, Caption);
+        SetModified(true);
+    }
+    FForm->ServList->UpdateNameTip(&ARow, *AMonitor);
+}
+
+void TfmMain::ServConfigStringsChange()
+{
+    TSettingsEditor& Editor = *FForm->ServConfig;
+    if (!Editor.Modified())
+        return;
+    Editor.SetModified(false);
+    const std::shared_ptr<TServiceMonitor> Monitor = FEditedMonitor.lock();
+    // A monitor deleted meanwhile takes nothing.
+    if (!Monitor || !FForm->ServList->RowOf(Monitor.get()))
+        return;
     QString Refused;
-    TStringList Lines = FForm->ServConfig->AcceptedLines(*Monitor, Refused);
-    if (ATyped)
-        FForm->ServConfig->ShowRefused(*statusBar(), Refused);
+    TStringList Lines = Editor.AcceptedLines(*Monitor, Refused);
+    Editor.ShowRefused(*statusBar(), Refused);
+    const TStringList Before = Monitor->GetSettings();
     const bool Changed = FMonitoring->ApplySettings(*Monitor, std::move(Lines));
-    FForm->ServList->UpdateNameTip(Row, *Monitor);
+    if (Monitor->GetSettings() != Before)
+        SetModified(true);
+    QTreeWidgetItem* Row = FForm->ServList->SelectedRow();
+    const bool Shown = Row && FForm->ServList->MonitorOfRow(Row) == Monitor;
+    // A refused value goes back to what it was before the edit.
+    if (!Refused.isEmpty() && Shown)
+        Editor.ShowMonitor(Row->text(0), Monitor.get());
+    if (QTreeWidgetItem* Listed = FForm->ServList->RowOf(Monitor.get()))
+        FForm->ServList->UpdateNameTip(Listed, *Monitor);
     if (Changed)
         UpdateMonitorView(Monitor.get());
 }
@@ -266,28 +398,35 @@ void TfmMain::LoadConfig()
     FListFile->Load(Monitors());
 }
 
-void TfmMain::SaveConfig()
+bool TfmMain::SaveConfig()
 {
-    FListFile->Save(Monitors(), [this](std::string& AFileName) {
+    const bool Saved = FListFile->Save(Monitors(), [this](std::string& AFileName) {
         return SaveDialogHook ? SaveDialogHook(AFileName) : TSaveConfigDialog::Ask(this, AFileName);
     });
+    if (Saved)
+        SetModified(false);
+    UpdateTitle();
+    return Saved;
 }
 
 // The commands.
 
 void TfmMain::acConfigSaveExecute()
 {
+    ServConfigStringsChange();
     SaveConfig();
 }
 
 void TfmMain::acConfigSaveAsExecute()
 {
+    ServConfigStringsChange();
     FListFile->SetConfigFileName({});
     SaveConfig();
 }
 
 void TfmMain::acMonitorExitExecute()
 {
+    ServConfigStringsChange();
     // Closing a window that is hidden in the tray does not end Qt's event loop (only the
     // last visible window's closing does), and the tray menu offers this command exactly
     // then; so the program is ended here once the window has agreed to close.
@@ -297,8 +436,17 @@ void TfmMain::acMonitorExitExecute()
 
 void TfmMain::AddMonitor(std::string AName, std::shared_ptr<TServiceMonitor> AMonitor)
 {
+    ServConfigStringsChange();
     Monitors().push_back({ std::move(AName), std::move(AMonitor) });
+    SetModified(true);
     RefreshList();
+    // The new row is selected, and the cursor waits in the value its kind cannot guess.
+    FForm->ServList->setCurrentItem(FForm->ServList->topLevelItem(int(Monitors().size()) - 1));
+    if (QLineEdit* Box = FForm->ServConfig->FirstValueBoxOf({ QStringLiteral("IP"), QStringLiteral("URL"),
+            QStringLiteral("Host"), QStringLiteral("Query") })) {
+        Box->setFocus();
+        Box->selectAll();
+    }
 }
 
 void TfmMain::acMonitorDeleteExecute()
@@ -307,11 +455,14 @@ void TfmMain::acMonitorDeleteExecute()
     if (!Row)
         return;
     // The rows are rebuilt at once, so no row ever points at a monitor that is not listed.
-    if (FDeleted->Delete(TMonitorListView::KeyOfRow(Row)))
+    if (FDeleted->Delete(TMonitorListView::KeyOfRow(Row))) {
         FForm->acMonitorUndoDelete->setEnabled(true);
+        SetModified(true);
+    }
+    FEditedMonitor.reset();
     RefreshList();
     // The editor shows nothing of a monitor that has gone.
-    FForm->ServConfig->SetLines({});
+    FForm->ServConfig->Clear();
     UpdateAcknowledgeAction();
 }
 
@@ -321,6 +472,7 @@ void TfmMain::acMonitorUndoDeleteExecute()
     FForm->acMonitorUndoDelete->setEnabled(!FDeleted->Empty());
     if (!Index)
         return;
+    SetModified(true);
     RefreshList();
     FForm->ServList->setCurrentItem(FForm->ServList->RowOf(Monitors()[*Index].Monitor.get()));
 }
@@ -354,8 +506,10 @@ void TfmMain::UpdateDownSummary()
         FTrayHint = Hint;
         FTray->SetHint(Hint);
     }
-    const QString Title = DownSummaryText(Down, Checked, 120);
-    setWindowTitle(Title.isEmpty() ? FBaseTitle : Title + QStringLiteral(" \u2014 ") + FBaseTitle);
+    if (const QString Title = DownSummaryText(Down, Checked, 120); Title != FDownTitle) {
+        FDownTitle = Title;
+        UpdateTitle();
+    }
 }
 
 void TfmMain::TrayIconDblClick()
@@ -391,6 +545,7 @@ void TfmMain::tmrCheckTimer()
 void TfmMain::ServListDblClick()
 {
     // A monitor whose check runs is left alone; with every worker busy the click is lost.
+    ServConfigStringsChange();
     if (QTreeWidgetItem* Row = FForm->ServList->SelectedRow())
         FMonitoring->RunCheck(FForm->ServList->MonitorOfRow(Row));
 }

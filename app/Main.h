@@ -14,6 +14,7 @@
 #include "tray/TrayShell.h"
 
 #include <QMainWindow>
+#include <QMessageBox>
 
 #include <functional>
 #include <memory>
@@ -23,6 +24,7 @@
 
 class QLineEdit;
 class QSettings;
+class QTreeWidgetItem;
 class QSocketNotifier;
 class TAlarmSoundNotifier;
 class TSoundPlayer;
@@ -60,9 +62,10 @@ class TfmMain : public QMainWindow, private TMonitoringListener {
     Q_OBJECT
 
 public:
-    // ATrayShell: the notification area the tray icon uses; Qt's by default.
-    explicit TfmMain(
-        QWidget* AParent = nullptr, std::unique_ptr<TTrayShell> ATrayShell = {}, TEngineOptions AEngine = {});
+    // ATrayShell: the notification area the tray icon uses; Qt's by default. AListFile: the
+    // list loaded at start and saved by Ctrl+S.
+    explicit TfmMain(QWidget* AParent = nullptr, std::unique_ptr<TTrayShell> ATrayShell = {},
+        TEngineOptions AEngine = {}, std::string AListFile = TListFile::DefaultName);
     // Cancels the checks in flight and joins the engine's workers before anything else goes.
     ~TfmMain() override;
 
@@ -71,7 +74,14 @@ public:
 
     void RefreshList();
     void LoadConfig();
-    void SaveConfig();
+    // False when nothing was saved (the dialog cancelled).
+    bool SaveConfig();
+
+    // Whether the list has changes not yet saved (the title's mark).
+    bool Modified() const { return isWindowModified(); }
+    // A stop that cannot ask (SIGTERM): unsaved changes go to the list's recovery file, which
+    // the next start offers, and the window closes.
+    void CloseWithoutAsking();
 
     const TMonitorList& Monitors() const { return FMonitoring->List(); }
     TMonitorList& Monitors() { return FMonitoring->List(); }
@@ -98,16 +108,21 @@ public:
     std::function<void(const QUrl& AUrl)> OpenUrlHook;
     // Called with every switch of the tray animation, after the tray icon.
     std::function<void(bool AAnimated)> TrayAnimatedHook;
+    // The questions of the window (unsaved changes, a recovery file): the answer instead of a
+    // message box.
+    std::function<QMessageBox::StandardButton(const QString& AText)> QuestionHook;
 
 protected:
     void showEvent(QShowEvent* AEvent) override;
+    // Closing ends the program: with unsaved changes it asks first.
+    void closeEvent(QCloseEvent* AEvent) override;
 
 private:
     // The parts (Main.ui and the few a form cannot hold) and the tray icon.
     std::unique_ptr<TMainForm> FForm;
     std::unique_ptr<TMainTray> FTray;
-    // The title without the summary of what is down.
-    QString FBaseTitle;
+    // What is down, said first in the title; empty while nothing is.
+    QString FDownTitle;
     QString FTrayHint = QStringLiteral("Vardex");
     // A verdict changed what is down: said once the slice of verdicts is applied.
     bool FSummaryDue = false;
@@ -121,8 +136,10 @@ private:
     void FormDestroy();
     void ServListChange();
     void ServListDblClick();
-    // ATyped: the operator changed a value (rather than the editor being refilled).
-    void ServConfigStringsChange(bool ATyped = false);
+    // Commits what was typed into the editor to the monitor it shows (FEditedMonitor).
+    void ServConfigStringsChange();
+    // Takes ARow's caption as AMonitor's name.
+    void TakeRename(QTreeWidgetItem& ARow, const std::shared_ptr<TServiceMonitor>& AMonitor);
     void tmrCheckTimer();
     void acConfigSaveExecute();
     void acConfigSaveAsExecute();
@@ -135,6 +152,21 @@ private:
     void ApplicationEventsMinimize();
     void AddMonitor(std::string AName, std::shared_ptr<TServiceMonitor> AMonitor);
 
+    // The list as a document: the title names its file and marks unsaved changes.
+    std::string FStartList;
+    bool FClosingUnasked = false;
+    bool FRecoveryOffered = false;
+    void SetModified(bool AModified);
+    void UpdateTitle();
+    // The list file's full path, for the questions.
+    QString ListFileText() const;
+    QMessageBox::StandardButton Ask(
+        const QString& AText, QMessageBox::StandardButtons AButtons, QMessageBox::StandardButton ADefault);
+    // Asks, with unsaved changes, whether to save them, drop them or stay; true to go on.
+    bool AgreeToLeave();
+    // At the first show: a recovery file beside the list is offered back.
+    void OfferRecovery();
+
     // The acknowledge action follows the selected monitor.
     void UpdateAcknowledgeAction();
     // The chart follows the selected row's monitor.
@@ -142,6 +174,8 @@ private:
 
     // The list file.
     std::unique_ptr<TListFile> FListFile;
+    // The monitor the editor shows, which its typed values go to when committed.
+    std::weak_ptr<TServiceMonitor> FEditedMonitor;
 
     // The checks: the list, the schedule, the engine's workers and their verdicts, applied
     // when the queue's descriptor wakes the event loop.

@@ -2,6 +2,7 @@
 
 #include "app/ListFilterBar.h"
 
+#include <QStatusBar>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -51,9 +52,8 @@ void TMainForm::Setup(QMainWindow* AWindow)
     ServicesMenu->addAction(acSound);
     AWindow->addAction(acFilter);
     // What the form cannot say: the columns' widths and the splitters' first sizes.
-    ServConfig->setColumnWidth(0, 79);
-    ServConfig->setColumnWidth(1, 100);
-    ServConfig->SetLines({});
+    ServConfig->SetColumnWidths(79, 100);
+    ServConfig->Clear();
     ServList->setColumnWidth(0, 200);
     ServList->setColumnWidth(1, 150);
     ServList->setColumnWidth(2, 70);
@@ -62,10 +62,16 @@ void TMainForm::Setup(QMainWindow* AWindow)
     HistorySplitter->setStretchFactor(0, 1);
     HistorySplitter->setCollapsible(0, false);
     HistorySplitter->setSizes({ 480 - 25 - 19 - 170 - 3, 170 });
-    Splitter1->setStretchFactor(1, 1);
+    // A larger window gives the editor a share of its width too.
+    Splitter1->setStretchFactor(0, 1);
+    Splitter1->setStretchFactor(1, 3);
     Splitter1->setSizes({ 185, 696 - 185 - 3 });
     Splitter2->setStretchFactor(1, 1);
     Splitter2->setSizes({ 185, 480 - 185 });
+
+    // A message longer than the bar is read whole in its tooltip.
+    QObject::connect(AWindow->statusBar(), &QStatusBar::messageChanged, AWindow->statusBar(),
+        [Bar = AWindow->statusBar()](const QString& AText) { Bar->setToolTip(AText); });
 
     ServListPopupMenu = new QMenu(AWindow);
     ServListPopupMenu->setObjectName(QStringLiteral("ServListPopupMenu"));

@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QHeaderView>
 #include <QHelpEvent>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QSignalBlocker>
 #include <QStyledItemDelegate>
@@ -138,6 +139,13 @@ bool TMonitorListView::edit(const QModelIndex& AIndex, EditTrigger ATrigger, QEv
 // text is shown as plain text instead.
 bool TMonitorListView::viewportEvent(QEvent* AEvent)
 {
+    // A click below the rows selects none, so the editor shows no monitor that typing would
+    // not reach.
+    if (AEvent->type() == QEvent::MouseButtonPress
+        && !itemAt(static_cast<QMouseEvent*>(AEvent)->position().toPoint())) {
+        clearSelection();
+        setCurrentItem(nullptr, 0, QItemSelectionModel::NoUpdate);
+    }
     if (AEvent->type() != QEvent::ToolTip)
         return QTreeWidget::viewportEvent(AEvent);
     const auto* Help = static_cast<QHelpEvent*>(AEvent);

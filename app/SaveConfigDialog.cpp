@@ -38,6 +38,9 @@ void TSaveConfigDialog::accept()
 bool TSaveConfigDialog::Ask(QWidget* AParent, std::string& AFileName)
 {
     TSaveConfigDialog Dialog(AParent);
+    // The list's own file is offered: a first save goes where the next start reads.
+    if (!AFileName.empty())
+        Dialog.selectFile(QFileInfo(QFile::decodeName(AFileName.c_str())).absoluteFilePath());
     if (Dialog.exec() != QDialog::Accepted || Dialog.selectedFiles().isEmpty())
         return false;
     AFileName = QFile::encodeName(Dialog.selectedFiles().first()).toStdString();

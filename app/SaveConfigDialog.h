@@ -16,8 +16,8 @@ public:
     explicit TSaveConfigDialog(QWidget* AParent = nullptr);
     void accept() override;
 
-    // Asks for a name over AParent; false for a cancel, else the chosen name in AFileName
-    // (in the file system's encoding).
+    // Asks for a name over AParent, offering AFileName when it holds one; false for a cancel,
+    // else the chosen name in AFileName (in the file system's encoding).
     static bool Ask(QWidget* AParent, std::string& AFileName);
 
     // Test hook: called with the folder instead of the message that it does not exist.

@@ -15,6 +15,14 @@ TSettingsEditor::TSettingsEditor(QWidget* AParent)
 {
 }
 
+void TSettingsEditor::SetColumnWidths(int AKey, int AValue)
+{
+    FKeyWidth = AKey;
+    FValueWidth = AValue;
+    setColumnWidth(0, AKey);
+    FitValueColumn();
+}
+
 QLineEdit* TSettingsEditor::ValueBox(int ARow) const
 {
     return qobject_cast<QLineEdit*>(cellWidget(ARow, 1));
@@ -34,8 +42,11 @@ void TSettingsEditor::SetLines(const TStringList& ALines)
         if (!ValueBox(Row)) {
             auto* Edit = new TValueEdit;
             Edit->setFrame(false);
-            connect(Edit, &QLineEdit::textEdited, this, &TSettingsEditor::Typed);
-            connect(Edit, &QLineEdit::editingFinished, this, &TSettingsEditor::Finished);
+            connect(Edit, &QLineEdit::textEdited, this, [this] { FModified = true; });
+            connect(Edit, &QLineEdit::editingFinished, this, [this] {
+                if (FModified)
+                    emit Committed();
+            });
             setCellWidget(Row, 1, Edit);
         }
         QString Key, Value;
@@ -50,7 +61,50 @@ void TSettingsEditor::SetLines(const TStringList& ALines)
         QLineEdit* Edit = ValueBox(Row);
         if (Edit->text() != Value)
             Edit->setText(Value);
+        // The start of a long URL says more than its end.
+        Edit->setCursorPosition(Edit->hasFocus() ? Edit->cursorPosition() : 0);
     }
+    FModified = false;
+    SetReadOnly(false);
+    // A key is never cut: its column widens to the longest, and the value takes the rest.
+    setColumnWidth(0, std::max(FKeyWidth, sizeHintForColumn(0)));
+    FitValueColumn();
+}
+
+void TSettingsEditor::resizeEvent(QResizeEvent* AEvent)
+{
+    QTableWidget::resizeEvent(AEvent);
+    FitValueColumn();
+}
+
+void TSettingsEditor::FitValueColumn()
+{
+    // The value takes what the editor has beyond the key, keeping the small margin the
+    // starting layout leaves (79 + 100 in 183), and never less than its starting width.
+    constexpr int Margin = 4;
+    setColumnWidth(1, std::max(FValueWidth, viewport()->width() - columnWidth(0) - Margin));
+}
+
+void TSettingsEditor::Clear()
+{
+    SetLines({});
+    SetReadOnly(true);
+}
+
+void TSettingsEditor::SetReadOnly(bool AReadOnly)
+{
+    for (int Row = 0; Row < rowCount(); ++Row)
+        if (QLineEdit* Edit = ValueBox(Row))
+            Edit->setReadOnly(AReadOnly);
+}
+
+QLineEdit* TSettingsEditor::FirstValueBoxOf(const QStringList& AKeys) const
+{
+    for (const QString& Key : AKeys)
+        for (int Row = 0; Row < rowCount(); ++Row)
+            if (item(Row, 0) && item(Row, 0)->text().compare(Key, Qt::CaseInsensitive) == 0)
+                return ValueBox(Row);
+    return nullptr;
 }
 
 TStringList TSettingsEditor::Lines() const

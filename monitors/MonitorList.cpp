@@ -1,5 +1,6 @@
 #include "monitors/MonitorList.h"
 
+#include "monitors/MonitorKind.h"
 #include "net/stack/NetStrings.h"
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace {
 
@@ -54,16 +56,132 @@ TStringList ExtraLinesOf(const TStringList& ABlock, const TServiceMonitor& AMoni
     return Extra;
 }
 
-// A block in the making: its trimmed lines, and of them the ones read as Windows-1251.
+// A block in the making: its trimmed lines with their line numbers, and of them the ones read
+// as Windows-1251.
 struct TBlock {
     TStringList Lines;
+    std::vector<int> Numbers;
     TStringList Windows1251;
 };
 
-// Builds the block in hand and empties it. A block the factory refuses goes to AExtras.
-void FlushBlock(TBlock& ABlock, TMonitorList& AList, TMonitorListExtras& AExtras)
+bool IsComment(std::string_view ALine)
 {
+    return ALine.starts_with('#') || ALine.starts_with(';');
+}
+
+std::string Lower(std::string_view AText)
+{
+    std::string Result(AText);
+    for (char& C : Result)
+        C = static_cast<char>(std::tolower(static_cast<unsigned char>(C)));
+    return Result;
+}
+
+// The edit distance of two words, ignoring letter case.
+size_t Distance(std::string_view A, std::string_view B)
+{
+    const std::string X = Lower(A), Y = Lower(B);
+    std::vector<size_t> Row(Y.size() + 1);
+    for (size_t J = 0; J <= Y.size(); ++J)
+        Row[J] = J;
+    for (size_t I = 1; I <= X.size(); ++I) {
+        size_t Diagonal = Row[0];
+        Row[0] = I;
+        for (size_t J = 1; J <= Y.size(); ++J) {
+            const size_t Above = Row[J];
+            Row[J] = std::min({ Row[J] + 1, Row[J - 1] + 1, Diagonal + (X[I - 1] == Y[J - 1] ? 0 : 1) });
+            Diagonal = Above;
+        }
+    }
+    return Row[Y.size()];
+}
+
+// The one of ACandidates spelt most like AWord, when one is close enough to be a typo.
+std::string Suggestion(std::string_view AWord, const std::vector<std::string_view>& ACandidates)
+{
+    std::string Best;
+    size_t BestDistance = std::max<size_t>(1, std::min<size_t>(2, AWord.size() / 3)) + 1;
+    for (const std::string_view Candidate : ACandidates) {
+        const size_t D = Distance(AWord, Candidate);
+        if (D < BestDistance) {
+            BestDistance = D;
+            Best = Candidate;
+        }
+    }
+    return Best;
+}
+
+// Notes what is wrong with a block: its type, its keys, its values (AMonitor: what it made).
+void FindProblems(const TBlock& ABlock, const TServiceMonitor* AMonitor, TMonitorListExtras& AExtras)
+{
+    std::string Name;
+    FindSettingsValue(ABlock.Lines, "Name", Name);
+    const auto Note = [&](size_t AIndex, std::string AKey, std::string AValue, std::string AReason) {
+        AExtras.Problems.push_back(
+            { ABlock.Numbers[AIndex], Name, std::move(AKey), std::move(AValue), std::move(AReason) });
+    };
+    std::string Type;
+    if (!FindSettingsValue(ABlock.Lines, "Type", Type)) {
+        // At the block's first line that is no comment: a header above it is not the block.
+        const auto First = static_cast<size_t>(
+            std::find_if_not(ABlock.Lines.begin(), ABlock.Lines.end(), IsComment) - ABlock.Lines.begin());
+        Note(First, "Type", "", "no Type line, so the block makes no monitor");
+        return;
+    }
+    const auto TypeIndex = static_cast<size_t>(std::find_if(ABlock.Lines.begin(), ABlock.Lines.end(),
+                                                   [](const std::string& L) { return SameKey(L, "Type"); })
+        - ABlock.Lines.begin());
+    if (!AMonitor) {
+        std::vector<std::string_view> Kinds;
+        std::string Known;
+        for (const TMonitorKind* Kind : MonitorKinds()) {
+            Kinds.push_back(Kind->TypeKey);
+            Known += (Known.empty() ? "" : ", ") + std::string(Kind->TypeKey);
+        }
+        const std::string Like = Suggestion(Type, Kinds);
+        Note(TypeIndex, "Type", Type,
+            "Type \"" + Type + "\" is not a kind of monitor"
+                + (Like.empty() ? " (" + Known + ")" : "; did you mean " + Like + "?"));
+        return;
+    }
+    const TMonitorKind& Kind = AMonitor->Kind();
+    std::vector<std::string_view> Keys { "Name", "Type" };
+    for (const TKeyDescription& Key : Kind.Keys)
+        Keys.push_back(Key.Name);
+    for (size_t I = 0; I < ABlock.Lines.size(); ++I) {
+        const std::string& Line = ABlock.Lines[I];
+        if (IsComment(Line))
+            continue;
+        const size_t Eq = Line.find('=');
+        if (Eq == std::string::npos) {
+            Note(I, "", Line, "\"" + Line + "\" is neither Key=Value nor a comment (# or ; first)");
+            continue;
+        }
+        const std::string Key = Line.substr(0, Eq);
+        const std::string Value = Line.substr(Eq + 1);
+        if (std::none_of(Keys.begin(), Keys.end(), [&](std::string_view K) { return SameText(K, Key); })) {
+            const std::string Like = Suggestion(Key, Keys);
+            Note(I, Key, Value,
+                Key + ": a " + std::string(Kind.TypeKey) + " has no such key"
+                    + (Like.empty() ? std::string() : "; did you mean " + Like + "?"));
+        }
+    }
+    for (const TBadValue& Bad : AMonitor->BadValues())
+        for (size_t I = 0; I < ABlock.Lines.size(); ++I)
+            if (SameKey(ABlock.Lines[I], Bad.Key)) {
+                Note(I, Bad.Key, Bad.Value, BadValueText(Bad) + " The monitor is not checked.");
+                break;
+            }
+}
+
+// Builds the block in hand and empties it. A block the factory refuses goes to AExtras.
+// APositions: for each unread block, the index in AList of the monitor read after it.
+void FlushBlock(
+    TBlock& ABlock, TMonitorList& AList, TMonitorListExtras& AExtras, std::vector<size_t>& APositions)
+{
+    const bool Comments = std::all_of(ABlock.Lines.begin(), ABlock.Lines.end(), IsComment);
     if (std::unique_ptr<TServiceMonitor> Monitor = CreateMonitorFromSettings(ABlock.Lines)) {
+        FindProblems(ABlock, Monitor.get(), AExtras);
         std::string Name;
         if (!FindSettingsValue(ABlock.Lines, "Name", Name))
             Name = DefaultName;
@@ -71,9 +189,13 @@ void FlushBlock(TBlock& ABlock, TMonitorList& AList, TMonitorListExtras& AExtras
         AList.push_back({ std::move(Name), std::shared_ptr<TServiceMonitor>(std::move(Monitor)),
             std::move(Extra), std::move(ABlock.Windows1251) });
     } else if (!ABlock.Lines.empty()) {
+        if (!Comments) {
+            FindProblems(ABlock, nullptr, AExtras);
+            ++AExtras.UnreadCount;
+        }
         AExtras.UnreadBlocks.push_back(std::move(ABlock.Lines));
         AExtras.UnreadWindows1251.push_back(std::move(ABlock.Windows1251));
-        ++AExtras.UnreadCount;
+        APositions.push_back(AList.size());
     }
     ABlock = {};
 }
@@ -137,9 +259,12 @@ void ParseListBytes(std::string_view ABytes, TMonitorList& AList, TMonitorListEx
     const char Break = ABytes.find('\n') == std::string_view::npos ? '\r' : '\n';
     bool UTF8Text = false; // a line beyond ASCII read as UTF-8
     TBlock Block;
+    std::vector<size_t> Positions;
     std::string Line;
     size_t Start = 0;
+    int Number = 0;
     while (Start < ABytes.size()) {
+        ++Number;
         size_t End = ABytes.find(Break, Start);
         if (End == std::string_view::npos)
             End = ABytes.size();
@@ -158,17 +283,22 @@ void ParseListBytes(std::string_view ABytes, TMonitorList& AList, TMonitorListEx
         }
         std::string Trimmed = Trim(Line);
         if (Trimmed.empty()) {
-            FlushBlock(Block, AList, AExtras);
+            FlushBlock(Block, AList, AExtras, Positions);
         } else {
             if (Legacy)
                 Block.Windows1251.push_back(Trimmed);
             Block.Lines.push_back(std::move(Trimmed));
+            Block.Numbers.push_back(Number);
         }
         Start = End + 1;
     }
     // The last block is built even without an empty line after it, so a hand-edited file
     // loses nothing.
-    FlushBlock(Block, AList, AExtras);
+    FlushBlock(Block, AList, AExtras, Positions);
+    for (const size_t Position : Positions)
+        AExtras.UnreadBefore.push_back(Position < AList.size()
+                ? std::weak_ptr<TServiceMonitor>(AList[Position].Monitor)
+                : std::weak_ptr<TServiceMonitor>());
     if (EightBit && AExtras.Windows1251Count > 0 && !UTF8Text)
         AExtras.Encoding = leWindows1251;
 }
@@ -446,6 +576,12 @@ EInOutError EInOutError::FromErrno(int AErrno)
     return EInOutError(InOutErrorCode(AErrno));
 }
 
+std::string ListProblemText(const std::string& AFileName, const TListProblem& AProblem)
+{
+    return AFileName + ":" + IntToStr(AProblem.Line) + ": "
+        + (AProblem.Block.empty() ? std::string() : "block \"" + AProblem.Block + "\": ") + AProblem.Reason;
+}
+
 std::string UnreadBlocksText(const std::string& AFileName, int ACount)
 {
     return IntToStr(ACount) + (ACount == 1 ? " block of " : " blocks of ") + AFileName
@@ -501,9 +637,28 @@ std::string MonitorListText(const TMonitorList& AList, const TMonitorListExtras*
             Text += ALine;
         Text += "\r\n";
     };
+    const auto PutUnread = [&](size_t I) {
+        for (const std::string& Line : Extras.UnreadBlocks[I])
+            Put(Line, I < Extras.UnreadWindows1251.size() ? Extras.UnreadWindows1251[I] : TStringList());
+        Text += "\r\n\r\n";
+    };
+    // Each unread block before the monitor it stood before; the rest after all.
+    std::vector<bool> Written(Extras.UnreadBlocks.size(), false);
+    std::unordered_map<const TServiceMonitor*, std::vector<size_t>> Before;
+    for (size_t I = 0; I < Extras.UnreadBlocks.size(); ++I)
+        if (I < Extras.UnreadBefore.size())
+            if (const std::shared_ptr<TServiceMonitor> Next = Extras.UnreadBefore[I].lock())
+                Before[Next.get()].push_back(I);
     for (const TMonitorEntry& Entry : AList) {
         if (!Entry.Monitor)
             continue;
+        if (const auto Found = Before.find(Entry.Monitor.get()); Found != Before.end()) {
+            for (const size_t I : Found->second)
+                if (!Written[I]) {
+                    PutUnread(I);
+                    Written[I] = true;
+                }
+        }
         Put("Name=" + Entry.Name, Entry.Windows1251Lines);
         Put("Type=" + Entry.Monitor->TypeKey(), Entry.Windows1251Lines);
         for (const std::string& Line : Entry.Monitor->GetSettings())
@@ -512,11 +667,9 @@ std::string MonitorListText(const TMonitorList& AList, const TMonitorListExtras*
             Put(Line, Entry.Windows1251Lines);
         Text += "\r\n\r\n";
     }
-    for (size_t I = 0; I < Extras.UnreadBlocks.size(); ++I) {
-        for (const std::string& Line : Extras.UnreadBlocks[I])
-            Put(Line, I < Extras.UnreadWindows1251.size() ? Extras.UnreadWindows1251[I] : TStringList());
-        Text += "\r\n\r\n";
-    }
+    for (size_t I = 0; I < Extras.UnreadBlocks.size(); ++I)
+        if (!Written[I])
+            PutUnread(I);
     // A first line that begins as a byte-order mark would be read back as one; an empty line
     // before it changes no block.
     const auto Starts = [&Text](std::string_view AMark) { return Text.compare(0, AMark.size(), AMark) == 0; };

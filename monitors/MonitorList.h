@@ -59,6 +59,27 @@ int32_t InOutErrorCode(int AErrno);
 // The largest list read: far beyond any list written by hand, and small enough to read whole.
 constexpr size_t MaxMonitorListSize = 16 * 1024 * 1024;
 
+// A problem of a list as read, with all an operator needs to find and mend it. Every reason
+// the reader gives:
+// - a block without "Type": "no Type line, so the block makes no monitor";
+// - an unknown type: `Type "pingmonitor" is not a kind of monitor; did you mean PingMonitor?`,
+//   or the list of kinds when no kind is spelt alike;
+// - a key the kind does not have: `Timout: a WebMonitor has no such key; did you mean
+//   Timeout?` (the suggestion only for a key spelt alike);
+// - a value its key cannot take: BadValueText, and "the monitor is not checked";
+// - a line that is neither Key=Value nor a comment ("#" or ";" first).
+// Blocks of comments alone are no problem.
+struct TListProblem {
+    int Line = 0; // from 1
+    std::string Block; // the block's name; empty for a block without "Name"
+    std::string Key;
+    std::string Value;
+    std::string Reason;
+};
+
+// `FILE:LINE: block "NAME": REASON` (without the block part for a block without a name).
+std::string ListProblemText(const std::string& AFileName, const TListProblem& AProblem);
+
 // What a list file holds besides its monitors, kept so that a save writes it back.
 struct TMonitorListExtras {
     // UTF-16 for a list read as UTF-16. Otherwise what a line gets that was not read as
@@ -71,10 +92,16 @@ struct TMonitorListExtras {
     // them the ones read as Windows-1251.
     std::vector<TStringList> UnreadBlocks;
     std::vector<TStringList> UnreadWindows1251;
+    // For each unread block, the monitor it stood before, so that a save keeps it there (a
+    // header comment stays first); none, or a monitor no longer listed, writes it after all.
+    std::vector<std::weak_ptr<TServiceMonitor>> UnreadBefore;
+    // What the reader found wrong, in line order.
+    std::vector<TListProblem> Problems;
     // Everything from the first Ctrl+Z on, which ends the list for reading: the file's bytes
     // in an 8-bit list, the decoded text in a UTF-16 one.
     std::string Tail;
-    // Blocks not understood: the unread blocks and the blocks after the Ctrl+Z.
+    // Blocks not understood: the unread blocks but those of comments alone, and the blocks
+    // after the Ctrl+Z.
     int UnreadCount = 0;
     // The lines read as Windows-1251.
     int Windows1251Count = 0;

@@ -140,6 +140,8 @@ std::string TakeOption(const std::string& AArg, TParseState& AState, TCheckOptio
         AOptions.Help = true;
     else if (AArg == "--version")
         AOptions.Version = true;
+    else if (AArg == "--check-config")
+        AOptions.CheckConfig = true;
     else if (AArg == "--jobs")
         AState.ExpectJobs = true;
     else if (AArg.rfind("--jobs=", 0) == 0) {
@@ -201,6 +203,7 @@ constexpr const char UsageText[]
                     [--prometheus FILE] [--shard K/N] [FILE]
        vardex-check --serve [HOST:]PORT [--json] [--jobs N] [--history [--history-dir DIR]]
                     [--prometheus FILE] [--shard K/N] [--label NAME=VALUE]... [FILE]
+       vardex-check --check-config [FILE]
        vardex-check --report [--history-dir DIR] [--since SPAN] [--json] [FILE]
 vardex-check checks the monitors of a Vardex monitor list from a terminal or a script, with
 the same code as the window. It reads FILE as the window reads its list, and default.cfg in
@@ -282,6 +285,10 @@ Options:
              Add the label NAME="VALUE" to every series of the metrics (repeatable), so
              that the same list run from several sites can be told apart:
              --label site=fra1.
+  --check-config
+             Check nothing: print every problem of the list as FILE:LINE: reason
+             (a block without Type, an unknown type, a key its kind does not have,
+             a value its key cannot take) and exit 0 when there is none, 1 otherwise.
   -h, --help Print this help and exit.
   --version  Print the version and exit.
   --         Take what follows as FILE, even when it begins with "-".
@@ -290,7 +297,7 @@ Exit status:
   0  every monitor ended OK, or the list is empty; under --watch, a signal stopped it.
   1  at least one monitor ended ERROR.
   2  an option or argument was wrong, a list could not be opened or read, a list held
-     text but no monitor, the history could not be read (--report), or the output could
+     text but no monitor, a monitor was NOT CHECKED for a value its key cannot take, the history could not be read (--report), or the output could
      not be written.
 )";
 

@@ -15,6 +15,8 @@ struct TCheckOptions {
     bool Json = false;
     bool Help = false;
     bool Version = false;
+    // --check-config: the list's problems, one line each; nothing is checked.
+    bool CheckConfig = false;
     // The most checks that run at once.
     size_t Jobs = TCheckEngine::DefaultWorkers;
     // Record every check into the history file (DefaultHistoryFile).

@@ -177,6 +177,11 @@ std::string JsonString(std::string_view AText)
     return Result;
 }
 
+const char* ReportStatusWord(const TCheckReport& AReport)
+{
+    return AReport.NotChecked ? "NOT CHECKED" : StatusWord(AReport.Status);
+}
+
 std::string ReportLine(const TCheckReport& AReport, bool AWithTime)
 {
     std::string Line;
@@ -184,7 +189,7 @@ std::string ReportLine(const TCheckReport& AReport, bool AWithTime)
         Line = StampText(AReport.Started) + '\t';
     const auto Field = [](const std::string& AText) { return TerminalText(OneLine(AText)); };
     Line += Field(AReport.Name) + '\t' + Field(AReport.Kind) + '\t' + Field(AReport.Target) + '\t'
-        + StatusWord(AReport.Status) + '\t' + IntToStr(AReport.Milliseconds) + '\t' + Field(AReport.Reason);
+        + ReportStatusWord(AReport) + '\t' + IntToStr(AReport.Milliseconds) + '\t' + Field(AReport.Reason);
     if (AReport.CertDays)
         Line += '\t' + IntToStr(*AReport.CertDays);
     return Line;
@@ -198,7 +203,7 @@ std::string ReportJson(const TCheckReport& AReport, bool AWithTime)
     Json += "\"name\":" + JsonString(OneLine(AReport.Name));
     Json += ",\"kind\":" + JsonString(OneLine(AReport.Kind));
     Json += ",\"target\":" + JsonString(OneLine(AReport.Target));
-    Json += ",\"status\":" + JsonString(StatusWord(AReport.Status));
+    Json += ",\"status\":" + JsonString(ReportStatusWord(AReport));
     Json += ",\"ms\":" + IntToStr(AReport.Milliseconds);
     Json += ",\"reason\":" + JsonString(OneLine(AReport.Reason));
     if (AReport.CertDays)

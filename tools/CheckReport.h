@@ -17,7 +17,9 @@ struct TCheckReport {
     std::string Target; // the host of a ping monitor, the URL of a web monitor (MaskURL)
     TMonitorStatus Status = msNone;
     int64_t Milliseconds = 0;
-    std::string Reason; // why an ERROR check failed; empty otherwise
+    std::string Reason; // why an ERROR check failed, or why the monitor was not checked
+    // Not checked, for a value its key cannot take: "NOT CHECKED" stands for the status.
+    bool NotChecked = false;
     // Whole days until the earliest certificate of an https server expires, when the check
     // read them (rounded down, negative once expired).
     std::optional<int64_t> CertDays;
@@ -26,6 +28,9 @@ struct TCheckReport {
 // The facts of AMonitor after a check that took AMilliseconds.
 TCheckReport MakeCheckReport(
     const std::string& AName, const TServiceMonitor& AMonitor, int64_t AMilliseconds);
+
+// The status as the line and JSON say it: OK, ERROR or NOT CHECKED.
+const char* ReportStatusWord(const TCheckReport& AReport);
 
 // AText with each byte that is not part of valid UTF-8 replaced by U+FFFD.
 std::string ValidUtf8(std::string_view AText);

@@ -299,8 +299,20 @@ int TCheckRun::RunOnce()
     TOncePass Pass;
     Pass.Reports.resize(FList.size());
     Pass.Done.assign(FList.size(), false);
-    for (size_t I = 0; I < FList.size(); ++I)
-        Pass.ToStart.push_back(I);
+    bool Misconfigured = false;
+    for (size_t I = 0; I < FList.size(); ++I) {
+        // A value its key cannot take is never checked as what it fell back to.
+        if (FList[I].Monitor && !FList[I].Monitor->BadValues().empty()) {
+            Misconfigured = true;
+            TCheckReport Report = MakeCheckReport(FList[I].Name, *FList[I].Monitor, 0);
+            Report.NotChecked = true;
+            Report.Reason = BadValueText(FList[I].Monitor->BadValues().front());
+            Pass.Reports[I] = std::move(Report);
+            Pass.Done[I] = true;
+        } else {
+            Pass.ToStart.push_back(I);
+        }
+    }
     Pass.PutOff.assign(FList.size(), 0);
     Pass.Shortages = FCore.Shortages();
     for (;;) {
@@ -323,7 +335,7 @@ int TCheckRun::RunOnce()
         });
         RetryPutOff(Pass);
     }
-    if (!WriteMetricsFile())
+    if (!WriteMetricsFile() || Misconfigured)
         return CheckExitUsage;
     const bool AllOK = std::all_of(FList.begin(), FList.end(),
         [](const TMonitorEntry& AEntry) { return !AEntry.Monitor || AEntry.Monitor->Status() == msOK; });

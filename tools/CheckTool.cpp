@@ -61,16 +61,15 @@ bool LoadCheckList(const TCheckOptions& AOptions, TMonitorList& AList)
     return true;
 }
 
-// Named once: --watch leaves such a monitor alone until the list is mended, while a single
-// pass still checks it with what the value falls back to, as it checks every monitor whatever
-// its interval.
+// Named once: neither --watch nor a single pass checks such a monitor until the list is
+// mended (a single pass prints it NOT CHECKED and exits 2).
 void ComplainBadValues(const TCheckOptions& AOptions, const TMonitorList& AList)
 {
     for (const TMonitorEntry& Entry : AList)
         if (Entry.Monitor)
             for (const TBadValue& Bad : Entry.Monitor->BadValues())
-                Complain(AOptions.FileName + ": " + Entry.Name + ": " + BadValueText(Bad)
-                    + (AOptions.Watch ? " It is not checked." : ""));
+                Complain(
+                    AOptions.FileName + ": " + Entry.Name + ": " + BadValueText(Bad) + " It is not checked.");
 }
 
 // What stops a list read again from replacing the running one: empty when nothing does. A
@@ -237,6 +236,29 @@ int RunChecks(TCheckOptions& AOptions, const std::string& AListKey)
     return Status;
 }
 
+// --check-config: every problem of the list, one line each; 0 for none, 1 otherwise.
+int CheckConfig(const TCheckOptions& AOptions)
+{
+    TMonitorList List;
+    TMonitorListExtras Extras;
+    try {
+        errno = 0;
+        if (!LoadMonitorList(AOptions.FileName, List, &Extras)) {
+            Complain(OpenFailure(AOptions.FileName, errno));
+            return CheckExitError;
+        }
+    } catch (const std::exception& E) {
+        Complain("cannot read " + AOptions.FileName + ": " + E.what());
+        return CheckExitError;
+    }
+    std::string Text;
+    for (const TListProblem& Problem : Extras.Problems)
+        Text += ListProblemText(AOptions.FileName, Problem) + "\n";
+    if (!WriteOutput(Text))
+        return CheckExitUsage;
+    return Extras.Problems.empty() ? CheckExitOK : CheckExitError;
+}
+
 } // namespace
 
 int VardexCheckMain(int AArgc, char** AArgv)
@@ -258,6 +280,8 @@ int VardexCheckMain(int AArgc, char** AArgv)
     if (Options.Version)
         return WriteOutput(std::string(ProgramName) + " " + VARDEX_VERSION + "\n") ? CheckExitOK
                                                                                    : CheckExitUsage;
+    if (Options.CheckConfig)
+        return CheckConfig(Options);
     const std::string ListKey = HistoryListKey(Options.FileName);
     if (Options.Report)
         return RunHistoryReport(Options, ListKey);

@@ -201,13 +201,6 @@
             <numerusform>Certificate expires in %n days, on %1.</numerusform>
         </translation>
     </message>
-    <message numerus="yes">
-        <source>В файле %1 не понято блоков: %n; они сохраняются и записываются вместе со списком</source>
-        <translation>
-            <numerusform>%n block of %1 was not understood; they are kept and saved with the list</numerusform>
-            <numerusform>%n blocks of %1 were not understood; they are kept and saved with the list</numerusform>
-        </translation>
-    </message>
     <message>
         <source>%1 «%2» — не число</source>
         <translation>%1 “%2” is not a number</translation>
@@ -318,6 +311,28 @@
     <message>
         <source>Копировать адрес</source>
         <translation>Copy target</translation>
+    </message>
+    <message numerus="yes">
+        <source>Список сохранён в %1, мониторов: %n</source>
+        <translation>
+            <numerusform>The list was saved to %1, %n monitor</numerusform>
+            <numerusform>The list was saved to %1, %n monitors</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>В списке %1 есть несохранённые изменения. Сохранить их?</source>
+        <translation>The list %1 has unsaved changes. Save them?</translation>
+    </message>
+    <message>
+        <source>Vardex был остановлен с несохранёнными изменениями списка %1; они записаны в %2. Восстановить их? Иначе файл %2 удаляется.</source>
+        <translation>Vardex was stopped with unsaved changes to the list %1; they were written to %2. Restore them? Otherwise %2 is deleted.</translation>
+    </message>
+    <message numerus="yes">
+        <source>Проблем в списке %1: %n</source>
+        <translation>
+            <numerusform>%n problem in the list %1</numerusform>
+            <numerusform>%n problems in the list %1</numerusform>
+        </translation>
     </message>
 </context>
 </TS>

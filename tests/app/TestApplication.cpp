@@ -186,16 +186,42 @@ private slots:
         QCOMPARE(Vardex.exitCode(), 0);
     }
 
-    void AWrongJobCountIsRefused()
+    // Help, version and refusals come before the application object: they need no display,
+    // and a wrong option opens no window.
+    void TheCommandLineWithoutADisplay()
     {
         const QString Program = qEnvironmentVariable("VARDEX_BINARY_DIR") + QStringLiteral("/app/vardex");
         if (!QFile::exists(Program))
             QSKIP("the program is not built");
-        QProcess Vardex;
-        Vardex.start(Program, { QStringLiteral("--jobs"), QStringLiteral("0") });
-        QVERIFY(Vardex.waitForFinished(5000));
-        QCOMPARE(Vardex.exitCode(), 2);
-        QCOMPARE(Vardex.readAllStandardError(), QByteArray("vardex: --jobs needs a number from 1 to 1024\n"));
+        struct TCase {
+            QStringList Arguments;
+            int Exit;
+            QByteArray Out;
+            QByteArray Error;
+        };
+        const TCase Cases[] = {
+            { { "--help" }, 0, "Usage: vardex [OPTION]... [FILE]\n", "" },
+            { { "-h", "list.cfg" }, 0, "Usage: vardex [OPTION]... [FILE]\n", "" },
+            { { "--version" }, 0, "vardex ", "" },
+            { { "--bogus" }, 2, "", "vardex: unknown option --bogus; try vardex --help\n" },
+            { { "a.cfg", "b.cfg" }, 2, "", "vardex: only one list file can be given\n" },
+            { { "--jobs", "0" }, 2, "", "vardex: --jobs needs a number from 1 to 1024\n" },
+            { { "--jobs" }, 2, "", "vardex: --jobs needs a number from 1 to 1024\n" },
+        };
+        QProcessEnvironment Environment = QProcessEnvironment::systemEnvironment();
+        for (const char* Name : { "QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY" })
+            Environment.remove(QString::fromLatin1(Name));
+        for (const TCase& Case : Cases) {
+            QProcess Vardex;
+            Vardex.setProcessEnvironment(Environment);
+            Vardex.start(Program, Case.Arguments);
+            QVERIFY(Vardex.waitForFinished(5000));
+            QCOMPARE(Vardex.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(Vardex.exitCode(), Case.Exit);
+            QVERIFY2(
+                Vardex.readAllStandardOutput().startsWith(Case.Out), qPrintable(Case.Arguments.join(' ')));
+            QCOMPARE(Vardex.readAllStandardError(), Case.Error);
+        }
     }
 };
 

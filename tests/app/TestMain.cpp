@@ -12,6 +12,7 @@
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTableWidget>
+#include <QToolButton>
 
 #include <sys/stat.h>
 
@@ -56,7 +57,7 @@ private slots:
     void LayoutAndCaptions()
     {
         SHOWN_WINDOW(nullptr);
-        QCOMPARE(W.windowTitle(), QStringLiteral("Vardex"));
+        QCOMPARE(W.windowTitle(), QStringLiteral("default.cfg[*] - Vardex"));
         QVERIFY(W.windowIcon().availableSizes().contains(QSize(48, 48)));
         QCOMPARE(W.size(), QSize(696, 480));
         QCOMPARE(W.menuBar()->height(), 25);
@@ -91,6 +92,26 @@ private slots:
         QCOMPARE(Config->rowCount(), 1);
         QCOMPARE(EditorKeys(W), QStringList { "" });
         QCOMPARE(Part<QTimer>(W, "tmrCheck")->interval(), 1000);
+    }
+
+    // A larger window widens the editor and its values; keys are never cut, a value shows its
+    // start, a long message is read whole in the status bar's tooltip.
+    void TheLayoutGrows()
+    {
+        SHOWN_WINDOW(
+            ("Name=W\nType=WebMonitor\nURL=http://127.0.0.1/" + std::string(300, 'x') + "\n").c_str());
+        QTableWidget* Config = Part<QTableWidget>(W, "ServConfig");
+        F.ClickRow(0);
+        const int CertKey = int(EditorKeys(W).indexOf(QStringLiteral("CertExpiryDays")));
+        QVERIFY(Config->columnWidth(0)
+            >= Config->fontMetrics().horizontalAdvance(Config->item(CertKey, 0)->text()));
+        QCOMPARE(W.EditorValueBox(2)->cursorPosition(), 0);
+        W.resize(1200, 800);
+        QTRY_VERIFY(Part<QWidget>(W, "Panel1")->width() > 185 + 100);
+        QVERIFY(Config->columnWidth(1) > 100 + 100);
+        const QString Long(500, QLatin1Char('m'));
+        W.statusBar()->showMessage(Long);
+        QCOMPARE(W.statusBar()->toolTip(), Long);
     }
 
     void MenuCommandsAndShortcuts()
@@ -154,6 +175,8 @@ private slots:
         Part<QAction>(W, "acCreatePing")->trigger();
         QTest::keyClick(F.List(), Qt::Key_S, Qt::ControlModifier);
         QCOMPARE(F.Dialogs, 1);
+        // The file the next start reads is offered.
+        QCOMPARE(F.Offered, std::string("default.cfg"));
         QCOMPARE(W.ConfigFileName(), std::string());
         QVERIFY(!QFile::exists(QStringLiteral("default.cfg")));
         // Cancelled once, the next save asks again; a chosen name is kept.
@@ -161,13 +184,111 @@ private slots:
         QTest::keyClick(F.List(), Qt::Key_S, Qt::ControlModifier);
         QCOMPARE(F.Dialogs, 2);
         QCOMPARE(W.ConfigFileName(), F.Path("mine.cfg"));
-        QCOMPARE(W.statusBar()->currentMessage(), QString());
+        QCOMPARE(W.statusBar()->currentMessage(),
+            QStringLiteral("Список сохранён в %1, мониторов: 1").arg(F.Path("mine.cfg").c_str()));
+        QCOMPARE(W.windowTitle(), QStringLiteral("mine.cfg[*] - Vardex"));
+        QVERIFY(!W.isWindowModified());
         QCOMPARE(F.ReadFile("mine.cfg"),
             std::string(
                 "Name=New "
                 "PingMonitor\r\nType=PingMonitor\r\nInterval=0\r\nIP=127.0.0.1\r\nRetry=3\r\n\r\n\r\n"));
         QTest::keyClick(F.List(), Qt::Key_S, Qt::ControlModifier);
         QCOMPARE(F.Dialogs, 2);
+    }
+
+    // Alt+X, the tray's Exit and the close button ask about unsaved changes; each answer does
+    // what it says.
+    void LeavingWithUnsavedChangesAsks()
+    {
+        struct TCase {
+            const char* Name;
+            std::function<void(TfmMain&)> Leave;
+            QMessageBox::StandardButton Answer;
+            bool Closed;
+            const char* Saved;
+        };
+        const auto AltX = [](TfmMain& AWindow) { QTest::keyClick(&AWindow, Qt::Key_X, Qt::AltModifier); };
+        const TCase Cases[] = {
+            { "save", AltX, QMessageBox::Save, true, "Interval=15" },
+            { "discard", AltX, QMessageBox::Discard, true, "Interval=60" },
+            { "go back", AltX, QMessageBox::Cancel, false, "Interval=60" },
+            { "tray exit", [](TfmMain& AWindow) { Part<QAction>(AWindow, "acMonitorExit")->trigger(); },
+                QMessageBox::Save, true, "Interval=15" },
+            { "close button", [](TfmMain& AWindow) { AWindow.close(); }, QMessageBox::Discard, true,
+                "Interval=60" },
+        };
+        for (const TCase& Case : Cases) {
+            SHOWN_WINDOW(ThreeMonitors);
+            QVERIFY(!W.isWindowModified());
+            F.ClickRow(0);
+            QLineEdit* Interval = W.EditorValueBox(1);
+            Interval->setFocus();
+            Interval->selectAll();
+            QTest::keyClicks(Interval, "15");
+            F.NextAnswer = Case.Answer;
+            Case.Leave(W);
+            QVERIFY2(W.isWindowModified() == !Case.Closed, Case.Name);
+            QCOMPARE(F.Questions.size(), 1);
+            QVERIFY(F.Questions[0].contains(F.Path("default.cfg").c_str()));
+            QVERIFY2(W.isVisible() != Case.Closed, Case.Name);
+            QVERIFY2(F.ReadFile("default.cfg").find(Case.Saved) != std::string::npos, Case.Name);
+        }
+        // Nothing unsaved, nothing asked.
+        SHOWN_WINDOW(ThreeMonitors);
+        QTest::keyClick(&W, Qt::Key_X, Qt::AltModifier);
+        QVERIFY(F.Questions.isEmpty());
+        QVERIFY(!W.isVisible());
+    }
+
+    // A stop that cannot ask leaves the unsaved list beside the list file; the next start
+    // offers it back, and a save or a refusal removes it.
+    void AStopBySignalLeavesARecoveryFile()
+    {
+        for (const bool Restore : { true, false }) {
+            SHOWN_WINDOW(ThreeMonitors);
+            Part<QAction>(W, "acCreateTcp")->trigger();
+            F.Window->CloseWithoutAsking();
+            QVERIFY(F.Questions.isEmpty());
+            QCOMPARE(F.ReadFile("default.cfg"), std::string(ThreeMonitors));
+            QVERIFY(QFile::exists(QStringLiteral("default.cfg.recovery")));
+            F.Window.reset();
+            F.Open();
+            F.NextAnswer = Restore ? QMessageBox::Yes : QMessageBox::No;
+            QVERIFY(F.ShowActive());
+            QCOMPARE(F.Questions.size(), 1);
+            QVERIFY(F.Questions[0].contains(F.Path("default.cfg.recovery").c_str()));
+            QCOMPARE(F.Window->Monitors().size(), size_t(Restore ? 4 : 3));
+            QCOMPARE(F.Window->isWindowModified(), Restore);
+            QCOMPARE(QFile::exists(QStringLiteral("default.cfg.recovery")), Restore);
+            QTest::keyClick(F.List(), Qt::Key_S, Qt::ControlModifier);
+            QCOMPARE(F.Dialogs, 0);
+            QVERIFY(!QFile::exists(QStringLiteral("default.cfg.recovery")));
+            QCOMPARE(F.ReadFile("default.cfg").find("Name=New TcpMonitor") != std::string::npos, Restore);
+        }
+    }
+
+    // The list named on the command line is the one opened and saved.
+    void TheListFileOfTheCommandLine()
+    {
+        TWindowFixture F(nullptr);
+        F.WriteFile("services.cfg", "Name=S\nType=PingMonitor\nInterval=5\n");
+        F.Window.reset();
+        F.Open("services.cfg");
+        TfmMain& W = *F.Window;
+        QVERIFY(F.ShowActive());
+        QCOMPARE(W.windowTitle(), QStringLiteral("services.cfg[*] - Vardex"));
+        QCOMPARE(F.Captions(), QStringList { "S" });
+        Part<QAction>(W, "acCreatePing")->trigger();
+        QTest::keyClick(F.List(), Qt::Key_S, Qt::ControlModifier);
+        QCOMPARE(F.Dialogs, 0);
+        QVERIFY(F.ReadFile("services.cfg").find("Name=New PingMonitor") != std::string::npos);
+        QVERIFY(!QFile::exists(QStringLiteral("default.cfg")));
+        // A list not there yet is offered by name at the first save.
+        F.Window.reset();
+        F.Open("new/list.cfg");
+        Part<QAction>(*F.Window, "acCreatePing")->trigger();
+        Part<QAction>(*F.Window, "acConfigSave")->trigger();
+        QCOMPARE(F.Offered, std::string("new/list.cfg"));
     }
 
     void SaveAsAlwaysAsksAndACancelForgetsTheName()
@@ -200,9 +321,11 @@ private slots:
         QLineEdit* Verify = W.EditorValueBox(3);
         Verify->selectAll();
         QTest::keyClicks(Verify, "0");
+        QTest::keyClick(Verify, Qt::Key_Return);
         QVERIFY(!static_cast<TWebMonitor*>(W.Monitors()[1].Monitor.get())->VerifyTLS());
         Verify->selectAll();
         QTest::keyClicks(Verify, "1");
+        QTest::keyClick(Verify, Qt::Key_Return);
         QVERIFY(static_cast<TWebMonitor*>(W.Monitors()[1].Monitor.get())->VerifyTLS());
         QTest::keyClick(F.List(), Qt::Key_Down);
         QCOMPARE(EditorValues(W), (QStringList { "Router", "5", "127.0.0.10", "3" }));
@@ -210,7 +333,9 @@ private slots:
         QVERIFY(!(Part<QTableWidget>(W, "ServConfig")->item(0, 0)->flags() & Qt::ItemIsEditable));
     }
 
-    void EveryKeystrokeReachesTheMonitor()
+    // A half-typed value is a draft: it reaches the monitor when committed, and Ctrl+S
+    // commits it first.
+    void AValueAppliesWhenCommitted()
     {
         SHOWN_WINDOW(ThreeMonitors);
         F.ClickRow(0);
@@ -222,12 +347,39 @@ private slots:
             QTest::keyClick(Interval, Digit);
             Seen.push_back(W.Monitors()[0].Monitor->Interval());
         }
-        QCOMPARE(Seen, (std::vector<int32_t> { 1, 12, 120 }));
+        QCOMPARE(Seen, (std::vector<int32_t> { 60, 60, 60 }));
         // Saved right after, with the focus still in the edit box.
         QTest::keyClick(Interval, Qt::Key_S, Qt::ControlModifier);
         QCOMPARE(Interval->text(), QStringLiteral("120"));
         QVERIFY(F.ReadFile("default.cfg").find("Name=Router\r\nType=PingMonitor\r\nInterval=120\r\n") == 0);
+        // Another row takes what was typed for the one shown before.
+        QTest::keyClick(Interval, Qt::Key_Backspace);
+        F.ClickRow(2);
+        QCOMPARE(W.Monitors()[0].Monitor->Interval(), 12);
         QVERIFY(F.Reports.empty());
+    }
+
+    // Port 8000 retyped as 99999 never passes through 9, 99, 999 or 9999: the monitor keeps
+    // 8000 at every keystroke, and Enter refuses the whole value and shows 8000 again.
+    void AHalfTypedPortIsNeverChecked()
+    {
+        SHOWN_WINDOW("Name=T\nType=TcpMonitor\nInterval=0\nHost=127.0.0.1\nPort=8000\n");
+        F.ClickRow(0);
+        QLineEdit* Port = W.EditorValueBox(3);
+        QCOMPARE(Port->text(), QStringLiteral("8000"));
+        Port->setFocus();
+        Port->selectAll();
+        const auto* Tcp = static_cast<const TTcpMonitor*>(W.Monitors()[0].Monitor.get());
+        for (char Digit : std::string("99999")) {
+            QTest::keyClick(Port, Digit);
+            QCOMPARE(Tcp->Port(), 8000);
+        }
+        QTest::keyClick(Port, Qt::Key_Return);
+        QCOMPARE(Tcp->Port(), 8000);
+        QCOMPARE(Port->text(), QStringLiteral("8000"));
+        QVERIFY(Tcp->BadValues().empty());
+        QCOMPARE(W.statusBar()->currentMessage(),
+            QStringLiteral("Значение не принято: Port «99999» не от 1 до 65535; остаётся 8000"));
     }
 
     void TypedNamesAreNotTakenOver()
@@ -235,7 +387,9 @@ private slots:
         SHOWN_WINDOW(ThreeMonitors);
         F.ClickRow(1);
         QLineEdit* Name = W.EditorValueBox(0);
+        Name->end(false);
         QTest::keyClicks(Name, "xyz");
+        QTest::keyClick(Name, Qt::Key_Return);
         QCOMPARE(Name->text(), QStringLiteral("Сайтxyz"));
         QCOMPARE(W.Monitors()[1].Name, std::string("Сайт"));
         F.ClickRow(0);
@@ -254,9 +408,10 @@ private slots:
         IP->setCursorPosition(0);
         QTest::keyClick(IP, Qt::Key_Delete);
         QCOMPARE(IP->text(), QStringLiteral("27.0.0.9"));
+        // Leaving the box commits the value.
+        F.List()->setFocus();
         QCOMPARE(static_cast<TPingMonitor*>(W.Monitors()[0].Monitor.get())->IP(), std::string("27.0.0.9"));
 
-        F.List()->setFocus();
         QTest::keyClick(F.List(), Qt::Key_F2);
         auto* Editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
         QVERIFY(Editor);
@@ -327,21 +482,31 @@ private slots:
     }
 
     // What the window does not understand is kept, and the operator is told once.
-    void UnreadBlocksAreKeptAndCounted()
+    // A hand-written list's problems, each with its line and reason, in the status bar and no
+    // box; what was not understood is saved in its place, the header comment first.
+    void ProblemsOfTheListAreSaidAndKept()
     {
-        const std::string Text
-            = std::string(ThreeMonitors) + "\r\nName=Old\r\nType=pingmonitor\r\n\r\n\x1A tail";
+        const std::string Text = "# Our services\r\n\r\n" + std::string(ThreeMonitors)
+            + "\r\nName=Old\r\nType=pingmonitor\r\n\r\nName=W\r\nType=WebMonitor\r\nTimout=5\r\n\r\n\x1A "
+              "tail";
         TWindowFixture F(Text.c_str());
         TfmMain& W = *F.Window;
-        QCOMPARE(F.Reports.size(), size_t(1));
-        QCOMPARE(F.Reports[0].Caption, QStringLiteral("Vardex"));
-        QCOMPARE(F.Reports[0].Text,
+        QVERIFY(F.Reports.empty());
+        auto* Problems = Part<QToolButton>(W, "ListProblems");
+        QCOMPARE(Problems->text(), QStringLiteral("Проблем в списке default.cfg: 2"));
+        QCOMPARE(Problems->toolTip(),
             QStringLiteral(
-                "В файле default.cfg не понято блоков: 2; они сохраняются и записываются вместе со списком"));
+                "default.cfg:21: block \"Old\": Type \"pingmonitor\" is not a kind of monitor; did you "
+                "mean PingMonitor?\n"
+                "default.cfg:25: block \"W\": Timout: a WebMonitor has no such key; did you mean Timeout?"));
         QVERIFY(F.ShowActive());
+        QVERIFY(Problems->isVisible());
         Part<QAction>(W, "acConfigSave")->trigger();
-        QVERIFY(F.ReadFile("default.cfg").ends_with("Name=Old\r\nType=pingmonitor\r\n\r\n\r\n\x1A tail"));
-        QCOMPARE(F.Reports.size(), size_t(1));
+        const std::string Saved = F.ReadFile("default.cfg");
+        QVERIFY(Saved.starts_with("# Our services\r\n\r\n\r\nName=Router\r\n"));
+        QVERIFY(Saved.find("Name=Old\r\nType=pingmonitor\r\n\r\n\r\nName=W\r\n") != std::string::npos);
+        QVERIFY(Saved.ends_with("Timout=5\r\n\r\n\r\n\x1A tail"));
+        QVERIFY(F.Reports.empty());
     }
 
     // A FIFO as default.cfg would block the window before it shows; it is refused with a
@@ -428,25 +593,30 @@ private slots:
         QCOMPARE(EditorValues(W), QStringList { "" });
     }
 
+    // Create selects the new row with the cursor in the value its kind cannot guess, so typing
+    // reaches the new monitor; no selected row, no editor to type into.
     void CreatesAreSeparateMonitors()
     {
         SHOWN_WINDOW(nullptr);
+        QTableWidget* Config = Part<QTableWidget>(W, "ServConfig");
+        QVERIFY(W.EditorValueBox(0)->isReadOnly());
         Part<QAction>(W, "acCreatePing")->trigger();
+        QTest::keyClicks(QApplication::focusWidget(), "gw");
         Part<QAction>(W, "acCreatePing")->trigger();
-        Part<QAction>(W, "acCreateWeb")->trigger();
-        Part<QAction>(W, "acCreateTcp")->trigger();
-        Part<QAction>(W, "acCreateDns")->trigger();
+        QCOMPARE(static_cast<TPingMonitor*>(W.Monitors()[0].Monitor.get())->IP(), std::string("gw"));
+        const std::pair<const char*, const char*> Creates[]
+            = { { "acCreateWeb", "URL" }, { "acCreateTcp", "Host" }, { "acCreateDns", "Query" } };
+        for (const auto& [Action, Key] : Creates) {
+            Part<QAction>(W, Action)->trigger();
+            QCOMPARE(F.List()->currentItem(), F.List()->topLevelItem(F.List()->topLevelItemCount() - 1));
+            const int Row = int(EditorKeys(W).indexOf(QString::fromLatin1(Key)));
+            QCOMPARE(QApplication::focusWidget(), W.EditorValueBox(Row));
+        }
         QCOMPARE(F.Captions(),
             (QStringList { "New PingMonitor", "New PingMonitor", "New WebMonitor", "New TcpMonitor",
                 "New DnsMonitor" }));
-        QVERIFY(F.List()->selectedItems().isEmpty());
-        F.ClickRow(0);
-        QLineEdit* IP = W.EditorValueBox(2);
-        IP->selectAll();
-        QTest::keyClicks(IP, "gw");
         F.ClickRow(1);
         QCOMPARE(EditorValues(W), (QStringList { "New PingMonitor", "0", "127.0.0.1", "3" }));
-        QCOMPARE(static_cast<TPingMonitor*>(W.Monitors()[0].Monitor.get())->IP(), std::string("gw"));
         F.ClickRow(2);
         QCOMPARE(EditorKeys(W),
             (QStringList {
@@ -458,6 +628,13 @@ private slots:
         QCOMPARE(EditorKeys(W),
             (QStringList { "Name", "Interval", "Query", "Record", "Server", "Expect", "Timeout" }));
         QCOMPARE(EditorValues(W), (QStringList { "New DnsMonitor", "0", "example.com", "A", "", "", "5" }));
+        // A click below the rows selects none and empties the editor.
+        QTest::mouseClick(
+            F.List()->viewport(), Qt::LeftButton, {}, QPoint(5, F.List()->viewport()->height() - 3));
+        QVERIFY(F.List()->selectedItems().isEmpty());
+        QCOMPARE(Config->rowCount(), 1);
+        QCOMPARE(W.EditorValueBox(0)->text(), QString());
+        QVERIFY(W.EditorValueBox(0)->isReadOnly());
     }
 
     void RenameInPlace()

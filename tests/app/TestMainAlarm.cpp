@@ -67,7 +67,7 @@ private slots:
         // The tray's tooltip and the title say what is down, an acknowledged failure with a tick.
         const auto Tip = [&F] { return F.Tray->Calls.back().Tip; };
         QCOMPARE(Tip(), QStringLiteral("Vardex: в сбое 1 из 2: a"));
-        QCOMPARE(W.windowTitle(), QStringLiteral("в сбое 1 из 2: a \u2014 Vardex"));
+        QCOMPARE(W.windowTitle(), QStringLiteral("в сбое 1 из 2: a \u2014 default.cfg[*] - Vardex"));
         F.List()->setCurrentItem(F.List()->topLevelItem(0));
         QVERIFY(Part<QAction>(W, "acMonitorAcknowledge")->isEnabled());
         QCOMPARE(
@@ -93,7 +93,7 @@ private slots:
         F.Tick();
         QCOMPARE(A->Acknowledged(), 0.0);
         QCOMPARE(Tip(), QStringLiteral("Vardex"));
-        QCOMPARE(W.windowTitle(), QStringLiteral("Vardex"));
+        QCOMPARE(W.windowTitle(), QStringLiteral("default.cfg[*] - Vardex"));
         A->Result = msError;
         F.Clock += 2 * Second;
         F.Tick();
@@ -152,17 +152,21 @@ private slots:
         QCOMPARE(W.EditorLines()[3], std::string("Retry=abc"));
         W.EditorValueBox(3)->selectAll();
         QTest::keyClicks(W.EditorValueBox(3), "1");
+        QTest::keyClick(W.EditorValueBox(3), Qt::Key_Return);
         QVERIFY(!W.Monitors()[0].Monitor->NotChecked());
         // A value the key cannot take is refused, the old one kept; Interval 0 leaves no OK.
         F.List()->setCurrentItem(F.List()->topLevelItem(1));
         QLineEdit* Interval = W.EditorValueBox(1);
         Interval->selectAll();
         QTest::keyClicks(Interval, "abc");
+        QTest::keyClick(Interval, Qt::Key_Return);
         QCOMPARE(T->Interval(), 60);
+        QCOMPARE(Interval->text(), QStringLiteral("60"));
         QCOMPARE(W.statusBar()->currentMessage(),
             QStringLiteral("Значение не принято: Interval «abc» — не число; остаётся 60"));
         Interval->selectAll();
         QTest::keyClicks(Interval, "0");
+        QTest::keyClick(Interval, Qt::Key_Return);
         QCOMPARE(T->Status(), msNone);
         QCOMPARE(F.List()->topLevelItem(1)->text(2), QString());
         QCOMPARE(F.List()->topLevelItem(1)->toolTip(2), QStringLiteral("Не проверяется: Interval равен 0"));

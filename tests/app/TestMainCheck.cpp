@@ -262,6 +262,7 @@ private slots:
         Interval->setFocus();
         Interval->selectAll();
         QTest::keyClicks(Interval, QStringLiteral("120"));
+        QTest::keyClick(Interval, Qt::Key_Return);
         QCOMPARE(Monitor->Interval(), 120);
         // Only the edit of the monitor counts, not what the probe snapshot said.
         Monitor->Result = msOK;

@@ -22,7 +22,7 @@ TVirtualDesktop GDesktop;
 bool IsMappedOnScreen(QWidget& AWindow)
 {
     QString Found;
-    XdoTool({ "search", "--onlyvisible", "--name", "^Vardex$" }, &Found);
+    XdoTool({ "search", "--onlyvisible", "--name", " - Vardex$" }, &Found);
     return Found.split('\n', Qt::SkipEmptyParts).contains(QString::number(AWindow.winId()));
 }
 

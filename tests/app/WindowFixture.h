@@ -60,6 +60,13 @@ public:
             WriteFile("default.cfg", AConfig);
         if (APrepare)
             APrepare(FDir.path().toStdString());
+        FWorkers = AWorkers;
+        Open();
+    }
+
+    // A window as the program makes one at start, with AListFile as its list.
+    void Open(const std::string& AListFile = TListFile::DefaultName)
+    {
         TApplication::SetErrorReportHook([this](const QString& ACaption, const QString& AText) {
             Reports.push_back({ ACaption, AText });
         });
@@ -68,7 +75,7 @@ public:
         auto Shell = std::make_unique<TRecordingTrayShell>(Tray);
         TrayShell = Shell.get();
         TEngineOptions Engine;
-        Engine.Workers = AWorkers;
+        Engine.Workers = FWorkers;
         Engine.Clock = std::shared_ptr<const TCheckClock>(&Clock, [](const TCheckClock*) {});
         // Test monitors run their script; real monitors their real probe.
         Engine.Probe = [this](const TCheckRequest& ARequest) {
@@ -85,17 +92,22 @@ public:
         Engine.Sound = ASound ? std::move(ASound) : Sounds;
         // What the window remembers stays in the test's folder.
         Engine.Settings = std::make_shared<QSettings>(FDir.path() + "/settings.ini", QSettings::IniFormat);
-        Window = std::make_unique<TfmMain>(nullptr, std::move(Shell), std::move(Engine));
+        Window = std::make_unique<TfmMain>(nullptr, std::move(Shell), std::move(Engine), AListFile);
         // Ticks are driven by the tests; the timer's own path has a test of its own.
         Part<QTimer>(*Window, "tmrCheck")->stop();
         Window->SaveDialogHook = [this](std::string& AFileName) {
             ++Dialogs;
+            Offered = AFileName;
             if (NextFileName.empty())
                 return false;
             AFileName = NextFileName;
             return true;
         };
         Window->TrayAnimatedHook = [this](bool AAnimated) { Animations.push_back(AAnimated); };
+        Window->QuestionHook = [this](const QString& AText) {
+            Questions << AText;
+            return NextAnswer;
+        };
     }
 
     ~TWindowFixture()
@@ -181,7 +193,13 @@ public:
     std::vector<TReport> Reports;
     std::vector<bool> Animations;
     int Dialogs = 0;
+    // The name the last save dialog offered.
+    std::string Offered;
     std::string NextFileName;
+    // The window's questions, and the answer the next one gets.
+    QStringList Questions;
+    QMessageBox::StandardButton NextAnswer = QMessageBox::Cancel;
+    size_t FWorkers = 4;
 };
 
 // A window made with the fixture's arguments, shown and active, as F, with W the window itself.

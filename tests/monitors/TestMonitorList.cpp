@@ -459,21 +459,77 @@ TEST(MonitorListExtras, KeptAndWrittenBack)
     ParseMonitorList(Text, List, &Extras);
     ASSERT_EQ(List.size(), 2u);
     EXPECT_EQ(List[0].ExtraLines, (TStringList { "Owner=bob", "# watched by ops", "IP=c" }));
-    EXPECT_EQ(Extras.UnreadCount, 4);
+    // The comment block is no block not understood.
+    EXPECT_EQ(Extras.UnreadCount, 3);
+    // Each unread block stays before the monitor it stood before.
     const std::string Written = MonitorListText(List, &Extras);
     EXPECT_EQ(Written,
+        "Name=A\r\nType=pingmonitor\r\nIP=10.0.0.1\r\n\r\n\r\n"
         "Name=B\r\nType=PingMonitor\r\nInterval=0\r\nIP=b\r\nRetry=3\r\nOwner=bob\r\n# watched by "
         "ops\r\nIP=c\r\n"
         "\r\n\r\n"
-        "Name=C\r\nType=WebMonitor\r\nInterval=0\r\nURL=http://c/\r\n\r\n\r\n"
-        "Name=A\r\nType=pingmonitor\r\nIP=10.0.0.1\r\n\r\n\r\n"
         "; a comment of its own\r\n\r\n\r\n"
+        "Name=C\r\nType=WebMonitor\r\nInterval=0\r\nURL=http://c/\r\n\r\n\r\n"
         "\x1AName=D\r\nType=WebMonitor\r\n\r\nName=E\r\n");
     TMonitorList Again;
     TMonitorListExtras AgainExtras;
     ParseMonitorList(Written, Again, &AgainExtras);
     EXPECT_EQ(MonitorListText(Again, &AgainExtras), Written);
-    EXPECT_EQ(AgainExtras.UnreadCount, 4);
+    EXPECT_EQ(AgainExtras.UnreadCount, 3);
+    // A comment before a monitor that is gone goes after the rest.
+    List.erase(List.begin());
+    EXPECT_EQ(MonitorListText(List, &Extras).find("; a comment"), 0u);
+}
+
+// Every problem the reader reports, with its line, block, key, value and reason.
+TEST(MonitorListProblems, OneRowEach)
+{
+    struct TCase {
+        const char* Name;
+        const char* Text;
+        TListProblem Expected; // Line 0: no problem
+    };
+    const TCase Cases[] = {
+        { "no type", "# head\nName=R\nIP=1\n",
+            { 2, "R", "Type", "", "no Type line, so the block makes no monitor" } },
+        { "letter case", "Name=R\ntype=pingmonitor\n",
+            { 2, "R", "Type", "pingmonitor",
+                "Type \"pingmonitor\" is not a kind of monitor; did you mean PingMonitor?" } },
+        { "unknown type", "Type=Mail\n",
+            { 1, "", "Type", "Mail",
+                "Type \"Mail\" is not a kind of monitor (PingMonitor, WebMonitor, TcpMonitor, "
+                "DnsMonitor)" } },
+        { "mistyped key", "Name=W\nType=WebMonitor\nTimout=5\n",
+            { 3, "W", "Timout", "5", "Timout: a WebMonitor has no such key; did you mean Timeout?" } },
+        { "foreign key", "Name=P\nType=PingMonitor\nColour=red\n",
+            { 3, "P", "Colour", "red", "Colour: a PingMonitor has no such key" } },
+        { "bad value", "\n\nName=T\nType=TcpMonitor\nPort=99999\n",
+            { 5, "T", "Port", "99999",
+                "Port \"99999\" is not between 1 and 65535. The monitor is not checked." } },
+        { "no equals", "Name=P\nType=PingMonitor\nretry 3\n",
+            { 3, "P", "", "retry 3", "\"retry 3\" is neither Key=Value nor a comment (# or ; first)" } },
+        { "comments only", "# one\n; two\n\nName=P\nType=PingMonitor\n# note\n", {} },
+        { "key in any case", "name=P\nTYPE=PingMonitor\nip=1\n", {} },
+    };
+    for (const TCase& Case : Cases) {
+        TMonitorList List;
+        TMonitorListExtras Extras;
+        ParseMonitorList(Case.Text, List, &Extras);
+        if (Case.Expected.Line == 0) {
+            EXPECT_TRUE(Extras.Problems.empty()) << Case.Name;
+            EXPECT_EQ(Extras.UnreadCount, 0) << Case.Name;
+            continue;
+        }
+        ASSERT_EQ(Extras.Problems.size(), 1u) << Case.Name;
+        const TListProblem& Got = Extras.Problems[0];
+        EXPECT_EQ(Got.Line, Case.Expected.Line) << Case.Name;
+        EXPECT_EQ(Got.Block, Case.Expected.Block) << Case.Name;
+        EXPECT_EQ(Got.Key, Case.Expected.Key) << Case.Name;
+        EXPECT_EQ(Got.Value, Case.Expected.Value) << Case.Name;
+        EXPECT_EQ(Got.Reason, Case.Expected.Reason) << Case.Name;
+    }
+    EXPECT_EQ(ListProblemText("l.cfg", { 3, "W", "", "", "why" }), "l.cfg:3: block \"W\": why");
+    EXPECT_EQ(ListProblemText("l.cfg", { 1, "", "", "", "why" }), "l.cfg:1: why");
 }
 
 struct TEncodingCase {

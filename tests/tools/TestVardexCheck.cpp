@@ -206,10 +206,8 @@ TEST_F(VardexCheck, ListsWithoutMonitors)
         { "skipped.cfg", 2,
             "vardex-check: 3 blocks of skipped.cfg were not understood\n"
             "vardex-check: skipped.cfg holds no monitor\n" },
-        { "legacy.cfg", 2,
-            "vardex-check: 1 block of legacy.cfg was not understood\n"
-            "vardex-check: 1 line of legacy.cfg was read as Windows-1251\n"
-            "vardex-check: legacy.cfg holds no monitor\n" },
+        // Comments alone are no block not understood.
+        { "legacy.cfg", 0, "vardex-check: 1 line of legacy.cfg was read as Windows-1251\n" },
     };
     for (const auto& [Name, Status, Err] : Cases) {
         const TRun R = Run({ Name });
@@ -217,6 +215,50 @@ TEST_F(VardexCheck, ListsWithoutMonitors)
         EXPECT_EQ(R.Out, "") << Name;
         EXPECT_EQ(R.Err, Err) << Name;
     }
+}
+
+// The same lists through --check-config (their problems, nothing checked) and a single pass
+// (a value its key cannot take is NOT CHECKED, never checked as its fallback, and exits 2).
+TEST_F(VardexCheck, CheckConfigAndNotChecked)
+{
+    const std::string Port = std::to_string(nettest::ClosedPort());
+    Folder.Write(
+        "sound.cfg", "# services\r\n\r\n" + Block("T", "TcpMonitor", "Host=127.0.0.1", 0, "Port=" + Port));
+    Folder.Write("port.cfg", Block("T", "TcpMonitor", "Host=127.0.0.1", 0, "Port=99999"));
+    Folder.Write("typos.cfg",
+        "# header\r\n\r\nName=P\r\nType=pingmonitor\r\n\r\n"
+            + Block("W", "WebMonitor", "URL=http://127.0.0.1:" + Port + "/", 0, "Timout=5"));
+    struct TCase {
+        const char* File;
+        int ConfigStatus;
+        const char* Problems;
+        int CheckStatus;
+        const char* Status; // the status field of the first line
+    };
+    const TCase Cases[] = {
+        { "sound.cfg", 0, "", 1, "ERROR" },
+        { "port.cfg", 1,
+            "port.cfg:5: block \"T\": Port \"99999\" is not between 1 and 65535. The monitor is not "
+            "checked.\n",
+            2, "NOT CHECKED" },
+        { "typos.cfg", 1,
+            "typos.cfg:4: block \"P\": Type \"pingmonitor\" is not a kind of monitor; did you mean "
+            "PingMonitor?\n"
+            "typos.cfg:10: block \"W\": Timout: a WebMonitor has no such key; did you mean Timeout?\n",
+            1, "ERROR" },
+    };
+    for (const TCase& Case : Cases) {
+        const TRun Config = Run({ "--check-config", Case.File });
+        EXPECT_EQ(Config.Status, Case.ConfigStatus) << Case.File;
+        EXPECT_EQ(Config.Out, Case.Problems) << Case.File;
+        const TRun Check = Run({ Case.File });
+        EXPECT_EQ(Check.Status, Case.CheckStatus) << Case.File << Check.Err;
+        ASSERT_FALSE(Check.Out.empty()) << Case.File;
+        EXPECT_EQ(Fields(tooltest::Lines(Check.Out)[0])[3], Case.Status) << Case.File;
+    }
+    const TRun Json = Run({ "--json", "port.cfg" });
+    EXPECT_NE(Json.Out.find("\"status\":\"NOT CHECKED\""), std::string::npos) << Json.Out;
+    EXPECT_EQ(Run({ "--check-config", "missing.cfg" }).Status, 1);
 }
 
 // The same reading rules as the window: the default file, keys in any case, LF line ends, a
