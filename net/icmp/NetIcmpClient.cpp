@@ -1,5 +1,6 @@
 #include "net/icmp/NetIcmpClient.h"
 
+#include "net/icmp/IcmpWire.h"
 #include "net/stack/NetStackLinux.h"
 #include "net/stack/NetTime.h"
 
@@ -19,17 +20,7 @@
 
 namespace {
 
-constexpr uint8_t IcmpEchoReply = 0;
-constexpr uint8_t IcmpUnreachable = 3;
-constexpr uint8_t IcmpEchoRequest = 8;
-constexpr uint8_t IcmpTimeExceeded = 11;
-constexpr uint8_t Icmp6Unreachable = 1;
-constexpr uint8_t Icmp6TimeExceeded = 3;
-constexpr uint8_t Icmp6EchoRequest = 128;
-constexpr uint8_t Icmp6EchoReply = 129;
-constexpr int32_t IcmpHeaderBytes = 8;
-constexpr int32_t IPHeaderBytes = 20;
-constexpr int32_t IPv6HeaderBytes = 40;
+using namespace icmpwire;
 // Where the request's data begins: after the header, the originate time and eight zeros.
 constexpr int32_t EchoDataOffset = 20;
 constexpr int32_t EchoDataBytes = 32;

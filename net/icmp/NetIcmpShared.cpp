@@ -1,5 +1,6 @@
 #include "net/icmp/NetIcmpShared.h"
 
+#include "net/icmp/IcmpWire.h"
 #include "net/stack/NetCancel.h"
 
 #include <cerrno>
@@ -16,17 +17,7 @@
 
 namespace {
 
-constexpr uint8_t IcmpEchoReply = 0;
-constexpr uint8_t IcmpUnreachable = 3;
-constexpr uint8_t IcmpEchoRequest = 8;
-constexpr uint8_t IcmpTimeExceeded = 11;
-constexpr uint8_t Icmp6Unreachable = 1;
-constexpr uint8_t Icmp6TimeExceeded = 3;
-constexpr uint8_t Icmp6EchoRequest = 128;
-constexpr uint8_t Icmp6EchoReply = 129;
-constexpr int32_t IcmpHeaderBytes = 8;
-constexpr int32_t IPHeaderBytes = 20;
-constexpr int32_t IPv6HeaderBytes = 40;
+using namespace icmpwire;
 // Room for a burst of answers while no waiting client is on a processor: a pass of a
 // thousand checks at once queues a thousand of them.
 constexpr int ReceiveBufferBytes = 4 << 20;
