@@ -175,13 +175,21 @@ std::shared_ptr<const TMetricsSnapshot> TCheckRun::Snapshot() const
     Snapshot->Version = VARDEX_VERSION;
     for (size_t I = 0; I < FList.size(); ++I) {
         const TMonitorMetrics& Metrics = FMetrics[I];
-        if (!Metrics.Checked)
+        const TServiceMonitor* Listed = FList[I].Monitor.get();
+        const bool Misconfigured = Listed && !Listed->BadValues().empty();
+        if (!Metrics.Checked && !Misconfigured)
             continue;
-        const TServiceMonitor& Monitor = *FList[I].Monitor;
+        const TServiceMonitor& Monitor = *Listed;
         TMonitorSample Sample;
         Sample.Name = FList[I].Name;
         Sample.Kind = Monitor.TypeKey();
         Sample.Target = Monitor.Target(tfLabel);
+        if (Misconfigured) {
+            Sample.Misconfigured = true;
+            Sample.Reason = BadValueText(Monitor.BadValues().front());
+            Snapshot->Monitors.push_back(std::move(Sample));
+            continue;
+        }
         Sample.Up = Metrics.Up;
         Sample.DurationSeconds = Metrics.DurationSeconds;
         Sample.LastCheck = Metrics.LastCheck;

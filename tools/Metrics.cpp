@@ -2,6 +2,7 @@
 
 #include "tools/CheckReport.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <dirent.h>
 #include <fstream>
@@ -215,7 +216,7 @@ std::string MetricsText(const TMetricsSnapshot& ASnapshot, TMetricsFormat AForma
         Text += "# TYPE " + Name + ' ' + Family.Type + '\n';
         for (size_t I = 0; I < ASnapshot.Monitors.size(); ++I) {
             double Sample = 0;
-            if (Family.Sample(ASnapshot.Monitors[I], Sample))
+            if (!ASnapshot.Monitors[I].Misconfigured && Family.Sample(ASnapshot.Monitors[I], Sample))
                 Text += Family.Name + Labels[I] + ' ' + Value(Sample) + '\n';
         }
         // After the checks, the one count of the process itself: checks put off for a shortage
@@ -227,6 +228,16 @@ std::string MetricsText(const TMetricsSnapshot& ASnapshot, TMetricsFormat AForma
               "tick.\n";
         Text += "# TYPE vardex_checks_postponed" + std::string(Open ? "" : "_total") + " counter\n";
         Text += "vardex_checks_postponed_total" + Plain + ' ' + std::to_string(ASnapshot.Postponed) + '\n';
+    }
+    // Only where the list has such a monitor: a sound list's metrics are as they always were.
+    if (std::any_of(ASnapshot.Monitors.begin(), ASnapshot.Monitors.end(),
+            [](const TMonitorSample& AMonitor) { return AMonitor.Misconfigured; })) {
+        Text += "# HELP vardex_monitor_misconfigured A value of the monitor's settings is one its key cannot "
+                "take: it is not checked until the list is mended.\n"
+                "# TYPE vardex_monitor_misconfigured gauge\n";
+        for (size_t I = 0; I < ASnapshot.Monitors.size(); ++I)
+            if (ASnapshot.Monitors[I].Misconfigured)
+                Text += "vardex_monitor_misconfigured" + Labels[I] + " 1\n";
     }
     if (ASnapshot.ReloadSuccessTime > 0) {
         Text += "# HELP vardex_config_last_reload_successful Whether the last reading of the monitor list "

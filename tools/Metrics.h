@@ -38,6 +38,9 @@ struct TMonitorSample {
     std::string Reason; // why the last check failed; empty after a success
     double StatusSince = 0; // the start of the first check of the run of its present status
     double Uptime24h = -1; // the share of successful checks over 24 hours in percent; -1: unknown
+    // Not checked at all: a value of its settings is one its key cannot take (Reason says
+    // which). It has no vardex_up and no other figure, only vardex_monitor_misconfigured 1.
+    bool Misconfigured = false;
     // Its last 24 hours in half hours, for the status page; null where nobody keeps them.
     std::shared_ptr<const THeartbeatCells> Heartbeat;
 };

@@ -22,6 +22,7 @@ th{font-size:.85em;color:#555}
 td.status{font-weight:bold;white-space:nowrap}
 tr.down td.status{color:#fff;background:#c62828}
 tr.up td.status{color:#fff;background:#2e7d32}
+tr.off td.status{color:#fff;background:#757575}
 .target{display:block;color:#666;font-size:.85em;word-break:break-all}
 .num{white-space:nowrap}
 .bar{display:flex;gap:1px;min-width:12em;height:1.5em}
@@ -154,10 +155,15 @@ std::string StatusPage(const TMetricsSnapshot& ASnapshot, double ANow)
     Order.reserve(ASnapshot.Monitors.size());
     for (const TMonitorSample& Monitor : ASnapshot.Monitors)
         Order.push_back(&Monitor);
+    // Down first, then the monitors not checked for a value their keys cannot take, then up.
+    const auto Rank = [](const TMonitorSample* A) { return A->Misconfigured ? 1 : A->Up ? 2 : 0; };
     std::stable_sort(Order.begin(), Order.end(),
-        [](const TMonitorSample* A, const TMonitorSample* B) { return !A->Up && B->Up; });
-    const size_t Down = static_cast<size_t>(
-        std::count_if(Order.begin(), Order.end(), [](const TMonitorSample* A) { return !A->Up; }));
+        [&Rank](const TMonitorSample* A, const TMonitorSample* B) { return Rank(A) < Rank(B); });
+    const auto Count = [&Order, &Rank](int ARank) {
+        return static_cast<size_t>(std::count_if(
+            Order.begin(), Order.end(), [&](const TMonitorSample* A) { return Rank(A) == ARank; }));
+    };
+    const size_t Down = Count(0), Misconfigured = Count(1), Up = Count(2);
 
     std::string Page;
     Page.reserve(2048 + ASnapshot.Monitors.size() * 400);
@@ -169,18 +175,28 @@ std::string StatusPage(const TMetricsSnapshot& ASnapshot, double ANow)
     Page += "Vardex: " + EscapeHtml(ASnapshot.ListName) + "</title>\n<style>" + Style
         + "</style></head>\n<body>\n";
     Page += "<h1>" + EscapeHtml(ASnapshot.ListName) + "</h1>\n<p class=\"summary\">";
-    Page += std::to_string(Down) + " down, " + std::to_string(Order.size() - Down) + " up";
+    Page += std::to_string(Down) + " down, " + std::to_string(Up) + " up";
+    if (Misconfigured > 0)
+        Page += ", " + std::to_string(Misconfigured) + " not checked for a value their keys cannot take";
     if (Order.size() < ASnapshot.Listed)
         Page += ", " + std::to_string(ASnapshot.Listed - Order.size()) + " not checked yet";
     Page += ". This page reloads every " + std::to_string(StatusPageRefreshSeconds)
         + " s.</p>\n<table>\n<thead><tr><th>Status</th><th>Monitor</th><th>For</th><th>Last reason</th>"
           "<th>Response</th><th>Uptime 24 h</th><th>Last 24 h</th></tr></thead>\n<tbody>\n";
     for (const TMonitorSample* Monitor : Order) {
-        const char* Class = Monitor->Up ? "up" : "down";
+        const char* Class = Monitor->Misconfigured ? "off" : Monitor->Up ? "up" : "down";
         Page += std::string("<tr class=\"") + Class + "\"><td class=\"status\">"
-            + (Monitor->Up ? "UP" : "DOWN") + "</td><td class=\"monitor\"><b>" + EscapeHtml(Monitor->Name)
-            + "</b><span class=\"target\">" + EscapeHtml(Monitor->Kind) + " " + EscapeHtml(Monitor->Target)
-            + "</span></td>";
+            + (Monitor->Misconfigured ? "NOT CHECKED"
+                    : Monitor->Up     ? "UP"
+                                      : "DOWN")
+            + "</td><td class=\"monitor\"><b>" + EscapeHtml(Monitor->Name) + "</b><span class=\"target\">"
+            + EscapeHtml(Monitor->Kind) + " " + EscapeHtml(Monitor->Target) + "</span></td>";
+        if (Monitor->Misconfigured) {
+            Page += "<td class=\"num\" data-label=\"For\">&ndash;</td><td class=\"reason\" data-label=\"Last "
+                    "reason\">"
+                + EscapeHtml(Monitor->Reason) + "</td><td></td><td></td><td></td></tr>\n";
+            continue;
+        }
         Page += "<td class=\"num\" data-label=\"For\">" + SpanText(ANow - Monitor->StatusSince) + "</td>";
         Page += "<td class=\"reason\" data-label=\"Last reason\">" + EscapeHtml(Monitor->Reason) + "</td>";
         Page += "<td class=\"num\" data-label=\"Response\">" + Milliseconds(Monitor->DurationSeconds)

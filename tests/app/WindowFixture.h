@@ -48,10 +48,9 @@ public:
     // AConfig: the default.cfg to start with; nullptr for none. ATrayAvailable: whether the
     // desktop has a notification area. APrepare: runs in the working folder before the window
     // is made. AWorkers: the engine's pool.
-    // ASound: what plays the alarm's sounds; Sounds records them when empty.
+    // The alarm's sounds are recorded in Sounds.
     explicit TWindowFixture(const char* AConfig, bool ATrayAvailable = true,
-        const std::function<void(const std::string& AFolder)>& APrepare = {}, size_t AWorkers = 4,
-        std::shared_ptr<TSoundPlayer> ASound = {})
+        const std::function<void(const std::string& AFolder)>& APrepare = {}, size_t AWorkers = 4)
     {
         Tray->Available = ATrayAvailable;
         FOldDir = QDir::currentPath();
@@ -89,7 +88,7 @@ public:
         };
         Engine.History = THistorySettings { true, 30, HistoryFile(), {} };
         Engine.Notifier = Notifications;
-        Engine.Sound = ASound ? std::move(ASound) : Sounds;
+        Engine.Sound = Sounds;
         // What the window remembers stays in the test's folder.
         Engine.Settings = std::make_shared<QSettings>(FDir.path() + "/settings.ini", QSettings::IniFormat);
         Window = std::make_unique<TfmMain>(nullptr, std::move(Shell), std::move(Engine), AListFile);

@@ -2,6 +2,7 @@
 // (promtool) where it is installed; the listen addresses and the format a scraper asks for.
 #include "tools/Metrics.h"
 #include "tools/MetricsServer.h"
+#include "tools/StatusPage.h"
 #include "tools/ToolTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -32,6 +33,17 @@ TMetricsSnapshot Awkward()
     Snapshot.Monitors.push_back(Sample("Router", "PingMonitor", "127.0.0.1", false));
     Snapshot.Monitors[1].Checks = 7;
     Snapshot.Monitors[1].Errors = 3;
+    return Snapshot;
+}
+
+// A sound monitor beside one that is not checked for a value its key cannot take.
+TMetricsSnapshot Misconfigured()
+{
+    TMetricsSnapshot Snapshot;
+    Snapshot.Monitors.push_back(Sample("Router", "PingMonitor", "127.0.0.1", true));
+    Snapshot.Monitors.push_back(Sample("Db", "TcpMonitor", "127.0.0.1:80", false));
+    Snapshot.Monitors.back().Misconfigured = true;
+    Snapshot.Monitors.back().Reason = "Port \"99999\" is not between 1 and 65535.";
     return Snapshot;
 }
 
@@ -108,7 +120,8 @@ TEST(Metrics, PromtoolAcceptsTheText)
     if (!HavePromtool())
         GTEST_SKIP() << "promtool (Debian package prometheus) is not installed";
     testsupport::TTempFolder Folder;
-    for (const TMetricsSnapshot& Snapshot : { TMetricsSnapshot {}, Awkward(), FromASite() }) {
+    for (const TMetricsSnapshot& Snapshot :
+        { TMetricsSnapshot {}, Awkward(), FromASite(), Misconfigured() }) {
         Folder.Write("metrics.prom", MetricsText(Snapshot, TMetricsFormat::mfPrometheus, true));
         const tooltest::TRun Run
             = tooltest::RunToEnd("/bin/sh", { "-c", "promtool check metrics < metrics.prom" }, Folder.Path());
@@ -116,6 +129,28 @@ TEST(Metrics, PromtoolAcceptsTheText)
         // It also lints: a complaint about names or help texts shows on its output.
         EXPECT_EQ(Run.Out + Run.Err, "");
     }
+}
+
+// A monitor not checked has no figures, only its gauge; the status page says why.
+TEST(Metrics, AMonitorNotCheckedHasOnlyItsGauge)
+{
+    const std::string Text = MetricsText(Misconfigured(), TMetricsFormat::mfPrometheus, false);
+    EXPECT_NE(
+        Text.find(
+            "\nvardex_monitor_misconfigured{monitor=\"Db\",kind=\"TcpMonitor\",target=\"127.0.0.1:80\"} 1\n"),
+        std::string::npos)
+        << Text;
+    EXPECT_EQ(Text.find("monitor=\"Db\",kind=\"TcpMonitor\",target=\"127.0.0.1:80\"} 0"), std::string::npos)
+        << Text;
+    EXPECT_NE(Text.find("vardex_up{monitor=\"Router\""), std::string::npos);
+    EXPECT_EQ(MetricsText(FromASite(), TMetricsFormat::mfPrometheus, false).find("misconfigured"),
+        std::string::npos);
+    const std::string Page = StatusPage(Misconfigured(), 1800000001);
+    EXPECT_NE(Page.find("0 down, 1 up, 1 not checked for a value their keys cannot take"), std::string::npos)
+        << Page;
+    EXPECT_NE(Page.find("<tr class=\"off\"><td class=\"status\">NOT CHECKED</td>"), std::string::npos)
+        << Page;
+    EXPECT_NE(Page.find("Port &quot;99999&quot; is not between 1 and 65535."), std::string::npos) << Page;
 }
 
 // Every series carries the constant labels first, those of the process and the build too.
