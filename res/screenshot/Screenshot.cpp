@@ -3,12 +3,20 @@
 // them selected so that its chart is shown. Nothing is checked: the timer is stopped and the
 // statuses are set from the history's last checks. Runs in a temporary folder of its own
 // (list file and history), on whatever platform Qt is given (scripts/screenshot uses the
-// offscreen one), and writes the PNG named on its command line.
+// offscreen one), and writes the PNG named on its command line. Given more names, it also
+// draws the same window with its list filtered to what fails, and writes the status page of
+// vardex-check --serve for the same list and history as HTML (scripts/screenshot shows it in
+// a browser at a phone's width).
 //
-//   vardex_screenshot OUTPUT.png
+//   vardex_screenshot OUTPUT.png [FILTERED.png STATUS.html]
 #include "app/Application.h"
 #include "app/Main.h"
 #include "history/History.h"
+#include "tools/Heartbeat.h"
+#include "tools/StatusPage.h"
+
+#include <QAction>
+#include <QCheckBox>
 
 #include <QTemporaryDir>
 #include <QTimer>
@@ -60,8 +68,8 @@ bool Down(const TScripted& AMonitor, int64_t AMinutesAgo)
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: vardex_screenshot OUTPUT.png\n");
+    if (argc != 2 && argc != 4) {
+        std::fprintf(stderr, "usage: vardex_screenshot OUTPUT.png [FILTERED.png STATUS.html]\n");
         return 2;
     }
     const QString Output = QString::fromLocal8Bit(argv[1]);
@@ -119,5 +127,48 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "cannot write %s\n", argv[1]);
         return 1;
     }
-    return 0;
+    if (argc == 2)
+        return 0;
+
+    // Ctrl+F and "only failing".
+    Window.findChild<QAction*>(QStringLiteral("acFilter"))->trigger();
+    Window.findChild<QCheckBox*>(QStringLiteral("OnlyFailing"))->setChecked(true);
+    for (int I = 0; I < List->topLevelItemCount(); ++I)
+        if (!List->topLevelItem(I)->isHidden()) {
+            List->setCurrentItem(List->topLevelItem(I));
+            break;
+        }
+    QCoreApplication::processEvents();
+    if (!Window.grab().save(QString::fromLocal8Bit(argv[2]))) {
+        std::fprintf(stderr, "cannot write %s\n", argv[2]);
+        return 1;
+    }
+
+    // The status page of the same list, its bars from the same history.
+    THeartbeat Beats([Now] { return Now; });
+    THistoryReader Reader(History);
+    std::vector<std::string> Names;
+    for (const TScripted& Monitor : Monitors)
+        Names.push_back(Monitor.Name);
+    Beats.Load(Reader, HistoryListKey("default.cfg"), Names);
+    TMetricsSnapshot Snapshot;
+    Snapshot.ListName = "/etc/vardex/services.cfg";
+    for (const TMonitorEntry& Entry : Window.Monitors()) {
+        TMonitorSample Sample;
+        Sample.Name = Entry.Name;
+        Sample.Kind = Entry.Monitor->TypeKey();
+        Sample.Target = Entry.Monitor->Target(tfMasked);
+        Sample.Up = Entry.Monitor->Status() == msOK;
+        Sample.Reason = Entry.Monitor->LastError();
+        Sample.StatusSince = double(Now) / 1000 - (Sample.Up ? 86400 * 3 : 240);
+        Sample.Uptime24h = Reader.Counts(HistoryListKey("default.cfg"), Entry.Name, Now - Day).Uptime();
+        Sample.Heartbeat = Beats.Cells(Entry.Name);
+        if (Sample.Heartbeat && !Sample.Heartbeat->empty())
+            Sample.DurationSeconds = double(std::max<int64_t>(Sample.Heartbeat->back().MedianMs, 0)) / 1000;
+        Snapshot.Monitors.push_back(std::move(Sample));
+    }
+    Snapshot.Listed = Snapshot.Monitors.size();
+    std::ofstream Page(argv[3], std::ios::binary);
+    Page << StatusPage(Snapshot, double(Now) / 1000);
+    return Page ? 0 : 1;
 }
