@@ -38,8 +38,9 @@ VARDEX_BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libgl-dev l
 # the metrics tests, the time-zone data for the local-time tests, a headless browser for the
 # status page, and for the package test lintian (dpkg-dev's dpkg-shlibdeps and systemd's
 # systemd-analyze come with them), and a DNS server for the DNS monitor tests (dnsmasq-base:
-# the program alone, without a service that would start on port 53).
+# the program alone, without a service that would start on port 53), and a PulseAudio server
+# with its recorder and libcanberra's backend for it, for the test that hears the alarm.
 VARDEX_TEST_PACKAGES=(libgtest-dev nlohmann-json3-dev nginx-light openssl iproute2 libcap2-bin procps xvfb xauth trayer xdotool
   dbus-daemon python3 python3-dbus python3-gi desktop-file-utils clang-format prometheus tzdata chromium
   lintian dpkg-dev systemd adduser
-  dnsmasq-base)
+  dnsmasq-base pulseaudio pulseaudio-utils libcanberra-pulse)
