@@ -64,6 +64,63 @@ bool Down(const TScripted& AMonitor, int64_t AMinutesAgo)
     return false;
 }
 
+// The made-up history of the monitors up to ANow in the file AHistory.
+void RecordHistory(const std::string& AHistory, int64_t ANow)
+{
+    THistoryRecorder Recorder(AHistory, [ANow] { return ANow; });
+    Recorder.SetQueueLimit(1000000);
+    Recorder.Start();
+    const std::string Key = HistoryListKey("default.cfg");
+    for (const TScripted& Monitor : Monitors) {
+        for (int64_t Ago = 30 * 1440; Ago >= 1; Ago -= Ago > 1440 ? 10 : 1) {
+            const int64_t At = ANow - Ago * Minute;
+            const double Phase = 2 * M_PI * double(At % Day) / double(Day);
+            // A daily swing, a little noise, and slower answers around each outage.
+            double Ms = Monitor.Ms + Monitor.Swing * std::sin(Phase)
+                + Monitor.Swing * 0.3 * std::sin(double(Ago) * 1.7);
+            if (Down(Monitor, Ago - 10) || Down(Monitor, Ago + 10))
+                Ms *= 3;
+            const bool OK = !Down(Monitor, Ago);
+            Recorder.Record({ Key, Monitor.Name, At, OK, std::llround(std::max(Ms, 0.5)),
+                OK ? std::string() : std::string("Request timed out.") });
+        }
+    }
+    Recorder.Stop();
+}
+
+// vardex-check's status page for the window's monitors, its bars from the history AHistory, as
+// HTML in AFileName.
+bool WriteStatusPage(TfmMain& AWindow, const std::string& AHistory, int64_t ANow, const char* AFileName)
+{
+    // The status page of the same list, its bars from the same history.
+    THeartbeat Beats([ANow] { return ANow; });
+    THistoryReader Reader(AHistory);
+    std::vector<std::string> Names;
+    for (const TScripted& Monitor : Monitors)
+        Names.push_back(Monitor.Name);
+    Beats.Load(Reader, HistoryListKey("default.cfg"), Names);
+    TMetricsSnapshot Snapshot;
+    Snapshot.ListName = "/etc/vardex/services.cfg";
+    for (const TMonitorEntry& Entry : AWindow.Monitors()) {
+        TMonitorSample Sample;
+        Sample.Name = Entry.Name;
+        Sample.Kind = Entry.Monitor->TypeKey();
+        Sample.Target = Entry.Monitor->Target(tfMasked);
+        Sample.Up = Entry.Monitor->Status() == msOK;
+        Sample.Reason = Entry.Monitor->LastError();
+        Sample.StatusSince = double(ANow) / 1000 - (Sample.Up ? 86400 * 3 : 240);
+        Sample.Uptime24h = Reader.Counts(HistoryListKey("default.cfg"), Entry.Name, ANow - Day).Uptime();
+        Sample.Heartbeat = Beats.Cells(Entry.Name);
+        if (Sample.Heartbeat && !Sample.Heartbeat->empty())
+            Sample.DurationSeconds = double(std::max<int64_t>(Sample.Heartbeat->back().MedianMs, 0)) / 1000;
+        Snapshot.Monitors.push_back(std::move(Sample));
+    }
+    Snapshot.Listed = Snapshot.Monitors.size();
+    std::ofstream Page(AFileName, std::ios::binary);
+    Page << StatusPage(Snapshot, double(ANow) / 1000);
+    return bool(Page);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -84,27 +141,7 @@ int main(int argc, char** argv)
             List << "Name=" << Monitor.Name << "\r\n" << Monitor.Settings << "\r\n\r\n\r\n";
     }
     const int64_t Now = HistoryNowMs();
-    {
-        THistoryRecorder Recorder(History, [Now] { return Now; });
-        Recorder.SetQueueLimit(1000000);
-        Recorder.Start();
-        const std::string Key = HistoryListKey("default.cfg");
-        for (const TScripted& Monitor : Monitors) {
-            for (int64_t Ago = 30 * 1440; Ago >= 1; Ago -= Ago > 1440 ? 10 : 1) {
-                const int64_t At = Now - Ago * Minute;
-                const double Phase = 2 * M_PI * double(At % Day) / double(Day);
-                // A daily swing, a little noise, and slower answers around each outage.
-                double Ms = Monitor.Ms + Monitor.Swing * std::sin(Phase)
-                    + Monitor.Swing * 0.3 * std::sin(double(Ago) * 1.7);
-                if (Down(Monitor, Ago - 10) || Down(Monitor, Ago + 10))
-                    Ms *= 3;
-                const bool OK = !Down(Monitor, Ago);
-                Recorder.Record({ Key, Monitor.Name, At, OK, std::llround(std::max(Ms, 0.5)),
-                    OK ? std::string() : std::string("Request timed out.") });
-            }
-        }
-        Recorder.Stop();
-    }
+    RecordHistory(History, Now);
 
     TApplication Application(argc, argv);
     TEngineOptions Options;
@@ -144,31 +181,5 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    // The status page of the same list, its bars from the same history.
-    THeartbeat Beats([Now] { return Now; });
-    THistoryReader Reader(History);
-    std::vector<std::string> Names;
-    for (const TScripted& Monitor : Monitors)
-        Names.push_back(Monitor.Name);
-    Beats.Load(Reader, HistoryListKey("default.cfg"), Names);
-    TMetricsSnapshot Snapshot;
-    Snapshot.ListName = "/etc/vardex/services.cfg";
-    for (const TMonitorEntry& Entry : Window.Monitors()) {
-        TMonitorSample Sample;
-        Sample.Name = Entry.Name;
-        Sample.Kind = Entry.Monitor->TypeKey();
-        Sample.Target = Entry.Monitor->Target(tfMasked);
-        Sample.Up = Entry.Monitor->Status() == msOK;
-        Sample.Reason = Entry.Monitor->LastError();
-        Sample.StatusSince = double(Now) / 1000 - (Sample.Up ? 86400 * 3 : 240);
-        Sample.Uptime24h = Reader.Counts(HistoryListKey("default.cfg"), Entry.Name, Now - Day).Uptime();
-        Sample.Heartbeat = Beats.Cells(Entry.Name);
-        if (Sample.Heartbeat && !Sample.Heartbeat->empty())
-            Sample.DurationSeconds = double(std::max<int64_t>(Sample.Heartbeat->back().MedianMs, 0)) / 1000;
-        Snapshot.Monitors.push_back(std::move(Sample));
-    }
-    Snapshot.Listed = Snapshot.Monitors.size();
-    std::ofstream Page(argv[3], std::ios::binary);
-    Page << StatusPage(Snapshot, double(Now) / 1000);
-    return Page ? 0 : 1;
+    return WriteStatusPage(Window, History, Now, argv[3]) ? 0 : 1;
 }
