@@ -1,9 +1,24 @@
 #include "engine/Schedule.h"
 
+#include "monitors/MonitorKind.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <tuple>
 #include <vector>
+
+std::string HostOfTarget(const TServiceMonitor& AMonitor)
+{
+    if (!AMonitor.Kind().Target)
+        return {};
+    std::string Target = AMonitor.Target(tfLabel);
+    // A URL's scheme, host and port; a DNS question's server; a host or host:port as it is.
+    if (const size_t Scheme = Target.find("://"); Scheme != std::string::npos)
+        return Target.substr(0, Target.find('/', Scheme + 3));
+    if (const size_t Server = Target.find(" @"); Server != std::string::npos)
+        return Target.substr(Server + 2);
+    return Target;
+}
 
 bool IsMonitorDue(const TServiceMonitor& AMonitor, int64_t ANowTick)
 {
@@ -63,7 +78,7 @@ bool TCheckSchedule::Tick(const TMonitorList& AList)
     // The alarm is counted afresh over the list, which also drops monitors that left it.
     FInError.clear();
     std::erase_if(FInFlight, [](const auto& AEntry) { return AEntry.second.Monitor.expired(); });
-    StartDue(CollectDue(AList, true));
+    StartDue(AList, CollectDue(AList, true));
     return Alarm();
 }
 
@@ -73,7 +88,7 @@ void TCheckSchedule::Resume(const TMonitorList& AList)
     // they would spin.
     if (!FBacklog || FShort)
         return;
-    StartDue(CollectDue(AList, false));
+    StartDue(AList, CollectDue(AList, false));
 }
 
 std::vector<TCheckSchedule::TDue> TCheckSchedule::CollectDue(const TMonitorList& AList, bool ATick)
@@ -107,7 +122,7 @@ std::vector<TCheckSchedule::TDue> TCheckSchedule::CollectDue(const TMonitorList&
     return Due;
 }
 
-void TCheckSchedule::StartDue(std::vector<TDue> ADue)
+void TCheckSchedule::StartDue(const TMonitorList& AList, std::vector<TDue> ADue)
 {
     // A monitor whose check hangs is due again the moment the check ends, long since: in list
     // order, or by how long it has waited, it would take every worker that comes free, and
@@ -119,9 +134,24 @@ void TCheckSchedule::StartDue(std::vector<TDue> ADue)
     // as the engine can take (and the first one left) need their place found.
     const size_t InFlight = FEngine.InFlight();
     const size_t Free = FEngine.Workers() > InFlight ? FEngine.Workers() - InFlight : 0;
+    // Before their first check nothing tells a hanging monitor from a healthy one, and a list
+    // that starts with a hundred monitors of one silent server would give them every worker
+    // for rounds of time-outs. So, when not all can start, monitors never checked take turns
+    // by host: a monitor's turn is how many of the list's monitors of its host come before it.
+    const auto NeverChecked = [](const TDue& AOne) { return !(*AOne.Monitor)->LastCheckTick(); };
+    if (ADue.size() > Free && std::any_of(ADue.begin(), ADue.end(), NeverChecked)) {
+        std::unordered_map<const TServiceMonitor*, size_t> TurnOf;
+        std::unordered_map<std::string, size_t> Before;
+        for (const TMonitorEntry& Entry : AList)
+            if (Entry.Monitor)
+                TurnOf[Entry.Monitor.get()] = Before[HostOfTarget(*Entry.Monitor)]++;
+        for (TDue& Due : ADue)
+            if (NeverChecked(Due))
+                Due.Turn = TurnOf[Due.Monitor->get()];
+    }
     const auto Sorted = ADue.begin() + std::ptrdiff_t(std::min(ADue.size(), Free + 1));
     std::partial_sort(ADue.begin(), Sorted, ADue.end(), [](const TDue& A, const TDue& B) {
-        return std::tie(A.Slow, A.Since, A.Order) < std::tie(B.Slow, B.Since, B.Order);
+        return std::tie(A.Slow, A.Since, A.Turn, A.Order) < std::tie(B.Slow, B.Since, B.Turn, B.Order);
     });
     size_t Started = 0;
     while (Started < ADue.size() && Started < Free && RunCheck(*ADue[Started].Monitor))

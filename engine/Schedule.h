@@ -39,6 +39,11 @@
 // never checked or more than Interval seconds have passed since the start of its last check.
 bool IsMonitorDue(const TServiceMonitor& AMonitor, int64_t ANowTick);
 
+// What AMonitor's checks reach, to tell monitors of one server from others: the scheme, host
+// and port of a URL, a DNS monitor's server, a host or host:port; empty for a kind without a
+// target.
+std::string HostOfTarget(const TServiceMonitor& AMonitor);
+
 class TCheckSchedule {
 public:
     // AEngine runs the checks and AClock stamps them; both outlive the schedule.
@@ -122,6 +127,8 @@ private:
         int64_t Since;
         size_t Order;
         const std::shared_ptr<TServiceMonitor>* Monitor;
+        // A monitor never checked: how many of the list's monitors of its host come before it.
+        size_t Turn = 0;
     };
 
     // In msError and not acknowledged, or checked again after such an error.
@@ -134,7 +141,7 @@ private:
     // Starts ADue, the quick before the slow and each in the order they fell due (list order
     // between equals), while the engine has free workers; notes a backlog, and says when a
     // monitor has waited WaitNoticeMs in it.
-    void StartDue(std::vector<TDue> ADue);
+    void StartDue(const TMonitorList& AList, std::vector<TDue> ADue);
 
     TCheckEngine& FEngine;
     const TCheckClock& FClock;

@@ -171,6 +171,31 @@ TEST_F(CheckSchedule, QuickChecksGoFirstThenTheLongestWaiting)
     EXPECT_EQ(Probes.Started(), (std::vector<std::string> { "slow", "quick", "quick", "slow" }));
 }
 
+// Before any check, monitors take turns by host: a list that begins with monitors of one
+// server leaves the worker to the first of them, then to the other servers' monitors.
+TEST_F(CheckSchedule, FirstChecksTakeTurnsByHost)
+{
+    for (const char* Tag : { "silent 1", "silent 2" }) {
+        auto Monitor = Add(Tag, 60);
+        Monitor->Host = "http://silent.test:8080";
+        Monitor->Hang = true;
+    }
+    Add("other", 60)->Host = "http://other.test";
+    Schedule.Tick(List);
+    for (size_t Round = 0; Round < 2; ++Round) {
+        for (int Wait = 0; Wait < 500 && Probes.Started().size() <= Round; ++Wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        Probes.Release();
+        ApplyVerdicts(1);
+        Probes.Hold();
+        Schedule.Resume(List);
+    }
+    for (int Wait = 0; Wait < 500 && Probes.Started().size() < 3; ++Wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(Probes.Started(), (std::vector<std::string> { "silent 1", "other", "silent 2" }));
+    EXPECT_EQ(HostOfTarget(*List[0].Monitor), "http://silent.test:8080");
+}
+
 // A tick hands free workers out in the same order, not in list order: a monitor whose check
 // hangs to its time-out, listed first, is due again when the check ends, but the healthy ones
 // that fell due meanwhile go first, and it gets the next worker. The wait is said once.

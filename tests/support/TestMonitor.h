@@ -35,10 +35,16 @@ public:
     const TMonitorKind& Kind() const override
     {
         static const TKeyDescription Keys[] { { .Name = "Interval", .Rule = krNumber, .Default = "0" } };
-        static const TMonitorKind Kind { .TypeKey = "TestMonitor", .Keys = Keys };
+        static const TMonitorKind Kind { .TypeKey = "TestMonitor",
+            .Keys = Keys,
+            .Target = [](const TServiceMonitor& AMonitor, TTargetForm) {
+                return static_cast<const TTestMonitor&>(AMonitor).Host;
+            } };
         return Kind;
     }
 
+    // What it checks, as its target says (the schedule tells servers apart by it).
+    std::string Host;
     std::function<void()> OnFree;
     TMonitorStatus Result = msOK;
     std::string Reason = "Scripted failure.";

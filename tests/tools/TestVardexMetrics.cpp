@@ -412,6 +412,10 @@ TEST(VardexMetrics, ConnectionsLeaveTheChecksTheirDescriptors)
             Held.push_back(Connect(Port));
         Check.StillRunningAfter(500);
     }
+    // The checks go on while the connections are held: two rounds of them at least (a slow
+    // build takes its time over them).
+    for (int Wait = 0; Wait < 100 && Site.Requests() < 16; ++Wait)
+        Check.StillRunningAfter(100);
     const auto Metrics = Fetch(Port, "/metrics");
     ASSERT_TRUE(Metrics);
     const std::regex Errors("\nvardex_check_errors_total\\{[^}]*\\} ([0-9]+)");
