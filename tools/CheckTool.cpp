@@ -34,19 +34,26 @@ std::string OpenFailure(const std::string& AFileName, int AErrno)
     return "cannot open " + AFileName + ": " + std::strerror(AErrno);
 }
 
+// AFileName read into AList and AExtras: why it could not be, or empty.
+std::string ReadList(const std::string& AFileName, TMonitorList& AList, TMonitorListExtras& AExtras)
+{
+    try {
+        errno = 0;
+        if (!LoadMonitorList(AFileName, AList, &AExtras))
+            return OpenFailure(AFileName, errno);
+    } catch (const std::exception& E) {
+        return "cannot read " + AFileName + ": " + E.what();
+    }
+    return {};
+}
+
 // The list of AOptions into AList, with a word on stderr for what of it could not be read;
 // false (said) when there is no list to check.
 bool LoadCheckList(const TCheckOptions& AOptions, TMonitorList& AList)
 {
     TMonitorListExtras Extras;
-    try {
-        errno = 0;
-        if (!LoadMonitorList(AOptions.FileName, AList, &Extras)) {
-            Complain(OpenFailure(AOptions.FileName, errno));
-            return false;
-        }
-    } catch (const std::exception& E) {
-        Complain("cannot read " + AOptions.FileName + ": " + E.what());
+    if (const std::string Failure = ReadList(AOptions.FileName, AList, Extras); !Failure.empty()) {
+        Complain(Failure);
         return false;
     }
     if (Extras.UnreadCount > 0)
@@ -91,13 +98,8 @@ std::string ReloadProblems(
 std::string ReadListAgain(const TCheckOptions& AOptions, TMonitorList& AList)
 {
     TMonitorListExtras Extras;
-    try {
-        errno = 0;
-        if (!LoadMonitorList(AOptions.FileName, AList, &Extras))
-            return OpenFailure(AOptions.FileName, errno);
-    } catch (const std::exception& E) {
-        return "cannot read " + AOptions.FileName + ": " + E.what();
-    }
+    if (std::string Failure = ReadList(AOptions.FileName, AList, Extras); !Failure.empty())
+        return Failure;
     if (std::string Problem = ReloadProblems(AOptions.FileName, AList, Extras); !Problem.empty())
         return Problem;
     KeepShard(AList, AOptions.Shard, AOptions.Shards);
@@ -241,14 +243,8 @@ int CheckConfig(const TCheckOptions& AOptions)
 {
     TMonitorList List;
     TMonitorListExtras Extras;
-    try {
-        errno = 0;
-        if (!LoadMonitorList(AOptions.FileName, List, &Extras)) {
-            Complain(OpenFailure(AOptions.FileName, errno));
-            return CheckExitError;
-        }
-    } catch (const std::exception& E) {
-        Complain("cannot read " + AOptions.FileName + ": " + E.what());
+    if (const std::string Failure = ReadList(AOptions.FileName, List, Extras); !Failure.empty()) {
+        Complain(Failure);
         return CheckExitError;
     }
     std::string Text;
