@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <linux/icmp.h>
+#include <memory>
 #include <netinet/icmp6.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -312,10 +313,20 @@ void TNetIcmpShared::ReadAll(bool AIPv6, int AFd, const TWaiter* ASelf)
         cmsghdr Align;
         char Bytes[CMSG_SPACE(sizeof(int))];
     };
-    // Per thread: any waiting client may read, and a batch does not fit on every stack.
-    static thread_local TDatagram Datagrams[Batch];
-    static thread_local sockaddr_in6 From[Batch];
-    static thread_local TControl Control[Batch];
+    struct TBuffers {
+        TDatagram Datagrams[Batch];
+        sockaddr_in6 From[Batch];
+        TControl Control[Batch];
+    };
+    // Per thread: any waiting client may read, and a batch does not fit on every stack. Made
+    // at a thread's first read: as plain thread-local arrays they were 35 KB that every thread
+    // of the process cleared at its start, pinging or not.
+    static thread_local std::unique_ptr<TBuffers> Buffers;
+    if (!Buffers)
+        Buffers = std::make_unique_for_overwrite<TBuffers>();
+    TDatagram* const Datagrams = Buffers->Datagrams;
+    sockaddr_in6* const From = Buffers->From;
+    TControl* const Control = Buffers->Control;
     iovec Io[Batch];
     mmsghdr Messages[Batch];
     for (;;) {
