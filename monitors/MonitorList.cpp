@@ -254,8 +254,9 @@ void ParseListBytes(std::string_view ABytes, TMonitorList& AList, TMonitorListEx
         ABytes.remove_prefix(3);
         AExtras.ByteOrderMark = true;
     }
-    // Most lists are valid UTF-8 whole, and need no look at each line.
-    const bool AllUTF8 = !EightBit || IsValidUTF8(std::string(ABytes));
+    // Most lists are valid UTF-8 whole, and need no look at each line; most are ASCII, which
+    // needs no decoder either (opening one loads a conversion module).
+    const bool AllUTF8 = !EightBit || IsASCII(ABytes) || IsValidUTF8(std::string(ABytes));
     const char Break = ABytes.find('\n') == std::string_view::npos ? '\r' : '\n';
     bool UTF8Text = false; // a line beyond ASCII read as UTF-8
     TBlock Block;
