@@ -1,4 +1,5 @@
 #include "history/History.h"
+#include "history/Sqlite.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -58,43 +59,43 @@ class TStatement {
 public:
     TStatement(sqlite3* ADb, const char* ASql)
     {
-        if (sqlite3_prepare_v2(ADb, ASql, -1, &FStmt, nullptr) != SQLITE_OK)
-            throw std::runtime_error(sqlite3_errmsg(ADb));
+        if (Sqlite().prepare_v2(ADb, ASql, -1, &FStmt, nullptr) != SQLITE_OK)
+            throw std::runtime_error(Sqlite().errmsg(ADb));
     }
-    ~TStatement() { sqlite3_finalize(FStmt); }
+    ~TStatement() { Sqlite().finalize(FStmt); }
     TStatement(const TStatement&) = delete;
     TStatement& operator=(const TStatement&) = delete;
 
     TStatement& Bind(int AIndex, int64_t AValue)
     {
-        sqlite3_bind_int64(FStmt, AIndex, AValue);
+        Sqlite().bind_int64(FStmt, AIndex, AValue);
         return *this;
     }
     TStatement& Bind(int AIndex, const std::string& AValue)
     {
-        sqlite3_bind_text(FStmt, AIndex, AValue.data(), static_cast<int>(AValue.size()), SQLITE_TRANSIENT);
+        Sqlite().bind_text(FStmt, AIndex, AValue.data(), static_cast<int>(AValue.size()), SQLITE_TRANSIENT);
         return *this;
     }
     // True while there is a row; raises on an error.
     bool Step()
     {
-        const int Result = sqlite3_step(FStmt);
+        const int Result = Sqlite().step(FStmt);
         if (Result == SQLITE_ROW)
             return true;
         if (Result == SQLITE_DONE)
             return false;
-        throw std::runtime_error(sqlite3_errmsg(sqlite3_db_handle(FStmt)));
+        throw std::runtime_error(Sqlite().errmsg(Sqlite().db_handle(FStmt)));
     }
     void Reset()
     {
-        sqlite3_reset(FStmt);
-        sqlite3_clear_bindings(FStmt);
+        Sqlite().reset(FStmt);
+        Sqlite().clear_bindings(FStmt);
     }
-    int64_t Int(int AColumn) const { return sqlite3_column_int64(FStmt, AColumn); }
+    int64_t Int(int AColumn) const { return Sqlite().column_int64(FStmt, AColumn); }
     std::string Text(int AColumn) const
     {
-        const auto* Data = reinterpret_cast<const char*>(sqlite3_column_text(FStmt, AColumn));
-        return Data ? std::string(Data, static_cast<size_t>(sqlite3_column_bytes(FStmt, AColumn)))
+        const auto* Data = reinterpret_cast<const char*>(Sqlite().column_text(FStmt, AColumn));
+        return Data ? std::string(Data, static_cast<size_t>(Sqlite().column_bytes(FStmt, AColumn)))
                     : std::string();
     }
 
@@ -105,9 +106,9 @@ private:
 void Exec(sqlite3* ADb, const char* ASql)
 {
     char* Message = nullptr;
-    if (sqlite3_exec(ADb, ASql, nullptr, nullptr, &Message) != SQLITE_OK) {
-        std::string Text = Message ? Message : sqlite3_errmsg(ADb);
-        sqlite3_free(Message);
+    if (Sqlite().exec(ADb, ASql, nullptr, nullptr, &Message) != SQLITE_OK) {
+        std::string Text = Message ? Message : Sqlite().errmsg(ADb);
+        Sqlite().free(Message);
         throw std::runtime_error(Text);
     }
 }
@@ -158,8 +159,8 @@ std::optional<THistoryFileId> FileIdOf(const std::string& AFileName)
 void CloseDatabase(sqlite3* ADb, const std::string& AFileName, const std::optional<THistoryFileId>& AFileId)
 {
     if (FileIdOf(AFileName) != AFileId)
-        sqlite3_db_config(ADb, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-    sqlite3_close_v2(ADb);
+        Sqlite().db_config(ADb, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    Sqlite().close_v2(ADb);
 }
 
 std::string FolderOf(const std::string& AFileName)
@@ -267,7 +268,7 @@ int THistoryRecorder::Busy(void* ASelf, int ACount)
     const auto* Self = static_cast<const THistoryRecorder*>(ASelf);
     if (Self->FCancelled.load() || int64_t(ACount) * BusyStepMs >= Self->FBusyTimeout.count())
         return 0;
-    sqlite3_sleep(BusyStepMs);
+    Sqlite().sleep(BusyStepMs);
     return 1;
 }
 
@@ -389,20 +390,20 @@ bool THistoryRecorder::Open()
             return false;
         }
     }
-    const int Result = sqlite3_open_v2(
+    const int Result = Sqlite().open_v2(
         FFileName.c_str(), &FDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (Result != SQLITE_OK) {
-        Disable("cannot open " + FFileName + ": " + (FDb ? sqlite3_errmsg(FDb) : sqlite3_errstr(Result)));
+        Disable("cannot open " + FFileName + ": " + (FDb ? Sqlite().errmsg(FDb) : Sqlite().errstr(Result)));
         return false;
     }
-    sqlite3_busy_handler(FDb, &THistoryRecorder::Busy, this);
+    Sqlite().busy_handler(FDb, &THistoryRecorder::Busy, this);
     // The last connection to close would otherwise copy the WAL into the file and sync both
     // (two fdatasyncs of up to 4 MiB): on a slow disk that held the exit for seconds. What is
     // committed to the WAL is safe once the process ends, and the next writer takes it up.
-    sqlite3_db_config(FDb, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    Sqlite().db_config(FDb, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     // A file the user may not write is opened for reading without a word; every write would
     // fail later, so it is refused here.
-    if (sqlite3_db_readonly(FDb, "main") == 1) {
+    if (Sqlite().db_readonly(FDb, "main") == 1) {
         Disable("cannot write " + FFileName + ": the file is read-only");
         return false;
     }
@@ -468,16 +469,16 @@ void THistoryRecorder::PruneNow()
 {
     // A prune of a large file (after a long stop) may take a while; Stop does not wait for
     // it: the delete is rolled back and runs again at the next start.
-    sqlite3_progress_handler(FDb, 1000, &THistoryRecorder::Interrupt, this);
+    Sqlite().progress_handler(FDb, 1000, &THistoryRecorder::Interrupt, this);
     try {
         PruneRows();
     } catch (const std::exception&) {
-        sqlite3_progress_handler(FDb, 0, nullptr, nullptr);
+        Sqlite().progress_handler(FDb, 0, nullptr, nullptr);
         if (!FCancelled.load())
             throw;
         return;
     }
-    sqlite3_progress_handler(FDb, 0, nullptr, nullptr);
+    Sqlite().progress_handler(FDb, 0, nullptr, nullptr);
 }
 
 void THistoryRecorder::PruneRows()
@@ -513,7 +514,7 @@ void THistoryRecorder::PruneRows()
             "DELETE FROM daily WHERE NOT EXISTS (SELECT 1 FROM monitor WHERE monitor.id = daily.monitor)");
         Exec(FDb, "COMMIT");
     } catch (...) {
-        sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
+        Sqlite().exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
     }
     Exec(FDb, "PRAGMA incremental_vacuum");
@@ -560,7 +561,7 @@ void THistoryRecorder::WriteBatch(std::deque<TCommand>& ABatch)
                     .Bind(5, Outcome->Reason)
                     .Step();
                 AddOutcome.Reset();
-                if (sqlite3_changes(FDb) == 1) {
+                if (Sqlite().changes(FDb) == 1) {
                     CountDay.Bind(1, Id).Bind(2, DayOf(Outcome->StartMs)).Bind(3, Outcome->OK ? 0 : 1).Step();
                     CountDay.Reset();
                 }
@@ -588,7 +589,7 @@ void THistoryRecorder::WriteBatch(std::deque<TCommand>& ABatch)
         }
         Exec(FDb, "COMMIT");
     } catch (...) {
-        sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
+        Sqlite().exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
         FIds.clear();
         throw;
     }
@@ -634,7 +635,7 @@ void THistoryRecorder::Run()
         // The last batch commits to the WAL and no more: a checkpoint there would sync the
         // file on the way out (see Open).
         if (Last && FDb)
-            sqlite3_wal_autocheckpoint(FDb, 0);
+            Sqlite().wal_autocheckpoint(FDb, 0);
         if (!Disabled && !Batch.empty()) {
             FollowFile();
             try {
@@ -687,24 +688,24 @@ bool THistoryReader::Open()
         Fail(FFileName.empty() ? "no history file" : std::strerror(errno));
         return false;
     }
-    if (sqlite3_open_v2(FFileName.c_str(), &FDb, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr)
+    if (Sqlite().open_v2(FFileName.c_str(), &FDb, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr)
         != SQLITE_OK) {
-        Fail(FDb ? sqlite3_errmsg(FDb) : "out of memory");
-        sqlite3_close_v2(FDb);
+        Fail(FDb ? Sqlite().errmsg(FDb) : "out of memory");
+        Sqlite().close_v2(FDb);
         FDb = nullptr;
         return false;
     }
     FFileId = FileIdOf(FFileName);
     // A query waits this long at most for a writer's lock, so a window that draws the chart
     // never hangs on another process.
-    sqlite3_busy_timeout(FDb, 100);
+    Sqlite().busy_timeout(FDb, 100);
     try {
         FError = CheckSchemaVersion(FDb, FFileName);
     } catch (const std::exception& E) {
         Fail(E.what());
     }
     if (!FError.empty()) {
-        sqlite3_close_v2(FDb);
+        Sqlite().close_v2(FDb);
         FDb = nullptr;
         return false;
     }

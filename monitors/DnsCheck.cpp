@@ -4,6 +4,8 @@
 // port and parses each record type we ask for. The wire format stays out of our code.
 #include "monitors/Monitors.h"
 
+#include "monitors/Cares.h"
+
 #include "net/stack/NetCancel.h"
 #include "net/stack/NetStack.h"
 #include "net/stack/NetStrings.h"
@@ -19,7 +21,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -29,13 +30,6 @@
 #include <vector>
 
 namespace {
-
-// ares_library_init is not thread-safe; checks run on many workers.
-void InitLibrary()
-{
-    static std::once_flag Once;
-    std::call_once(Once, [] { ares_library_init(ARES_LIB_INIT_ALL); });
-}
 
 ns_type RecordCode(const std::string& ARecord)
 {
@@ -55,7 +49,7 @@ ns_type RecordCode(const std::string& ARecord)
 void FreeHost(hostent* AHost)
 {
     if (AHost)
-        ares_free_hostent(AHost);
+        Cares().free_hostent(AHost);
 }
 
 // The records of type ARecord in the answer, as text: addresses as inet_ntop writes them,
@@ -73,7 +67,7 @@ int AnswerTexts(
     if (SameText(ARecord, "A")) {
         std::vector<ares_addrttl> Addresses(static_cast<size_t>(Records));
         int Count = Records;
-        const int Status = ares_parse_a_reply(Bytes, Length, nullptr, Addresses.data(), &Count);
+        const int Status = Cares().parse_a_reply(Bytes, Length, nullptr, Addresses.data(), &Count);
         if (Status != ARES_SUCCESS)
             return Status;
         for (int I = 0; I < Count; ++I)
@@ -84,7 +78,7 @@ int AnswerTexts(
     if (SameText(ARecord, "AAAA")) {
         std::vector<ares_addr6ttl> Addresses(static_cast<size_t>(Records));
         int Count = Records;
-        const int Status = ares_parse_aaaa_reply(Bytes, Length, nullptr, Addresses.data(), &Count);
+        const int Status = Cares().parse_aaaa_reply(Bytes, Length, nullptr, Addresses.data(), &Count);
         if (Status != ARES_SUCCESS)
             return Status;
         for (int I = 0; I < Count; ++I)
@@ -94,28 +88,28 @@ int AnswerTexts(
     }
     if (SameText(ARecord, "MX")) {
         ares_mx_reply* Replies = nullptr;
-        if (const int Status = ares_parse_mx_reply(Bytes, Length, &Replies); Status != ARES_SUCCESS)
+        if (const int Status = Cares().parse_mx_reply(Bytes, Length, &Replies); Status != ARES_SUCCESS)
             return Status;
         for (ares_mx_reply* R = Replies; R; R = R->next)
             ATexts.push_back(R->host);
-        ares_free_data(Replies);
+        Cares().free_data(Replies);
         return ARES_SUCCESS;
     }
     if (SameText(ARecord, "TXT")) {
         ares_txt_ext* Replies = nullptr;
-        if (const int Status = ares_parse_txt_reply_ext(Bytes, Length, &Replies); Status != ARES_SUCCESS)
+        if (const int Status = Cares().parse_txt_reply_ext(Bytes, Length, &Replies); Status != ARES_SUCCESS)
             return Status;
         for (ares_txt_ext* R = Replies; R; R = R->next) {
             if (R->record_start || ATexts.empty())
                 ATexts.emplace_back();
             ATexts.back().append(reinterpret_cast<const char*>(R->txt), R->length);
         }
-        ares_free_data(Replies);
+        Cares().free_data(Replies);
         return ARES_SUCCESS;
     }
     hostent* Host = nullptr;
     if (SameText(ARecord, "NS")) {
-        if (const int Status = ares_parse_ns_reply(Bytes, Length, &Host); Status != ARES_SUCCESS)
+        if (const int Status = Cares().parse_ns_reply(Bytes, Length, &Host); Status != ARES_SUCCESS)
             return Status;
         for (char** Name = Host->h_aliases; Name && *Name; ++Name)
             ATexts.push_back(*Name);
@@ -124,7 +118,7 @@ int AnswerTexts(
     }
     // CNAME: c-ares follows the chain while it reads an address answer; the name it ends at
     // is the alias's target. Only a name that is an alias has one.
-    const int Status = ares_parse_a_reply(Bytes, Length, &Host, nullptr, nullptr);
+    const int Status = Cares().parse_a_reply(Bytes, Length, &Host, nullptr, nullptr);
     if (Status != ARES_SUCCESS && Status != ARES_ENODATA)
         return Status;
     if (Host && Host->h_aliases && Host->h_aliases[0] && Host->h_name)
@@ -168,7 +162,7 @@ public:
     ~TDnsQuestion()
     {
         if (FChannel)
-            ares_destroy(FChannel);
+            Cares().destroy(FChannel);
     }
     TDnsQuestion(const TDnsQuestion&) = delete;
     TDnsQuestion& operator=(const TDnsQuestion&) = delete;
@@ -226,41 +220,43 @@ int TDnsQuestion::StartChannel(int32_t AServers)
     Options.timeout = std::max(FSeconds * 1000 / std::max(AServers, 1), 1);
     Options.tries = 1;
     Options.flags = ARES_FLAG_NOCHECKRESP;
-    return ares_init_options(&FChannel, &Options, ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES | ARES_OPT_FLAGS);
+    return Cares().init_options(&FChannel, &Options, ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES | ARES_OPT_FLAGS);
 }
 
 std::optional<std::string> TDnsQuestion::Ask(const std::string& AName, ns_type AType)
 {
-    InitLibrary();
+    const char* Missing = nullptr;
+    if (!LoadCares(Missing))
+        return std::string("DNS resolver could not start: ") + Missing;
     int Status = StartChannel(1);
     if (Status == ARES_SUCCESS && FServer.empty()) {
         // How many resolvers the system names is known only once a channel has read them.
         int32_t Servers = 0;
         ares_addr_port_node* List = nullptr;
-        if (ares_get_servers_ports(FChannel, &List) == ARES_SUCCESS)
+        if (Cares().get_servers_ports(FChannel, &List) == ARES_SUCCESS)
             for (ares_addr_port_node* Node = List; Node; Node = Node->next)
                 ++Servers;
-        ares_free_data(List);
+        Cares().free_data(List);
         if (Servers > 1) {
-            ares_destroy(FChannel);
+            Cares().destroy(FChannel);
             FChannel = nullptr;
             Status = StartChannel(Servers);
         }
     }
     if (Status != ARES_SUCCESS)
-        return std::string("DNS resolver could not start: ") + ares_strerror(Status);
+        return std::string("DNS resolver could not start: ") + Cares().strerror(Status);
     if (!FServer.empty()) {
         // c-ares takes an IPv6 address in brackets only with a port after them.
         const std::string Server = FServer.front() == '[' && FServer.back() == ']'
             ? FServer.substr(1, FServer.size() - 2)
             : FServer;
-        Status = ares_set_servers_ports_csv(FChannel, Server.c_str());
+        Status = Cares().set_servers_ports_csv(FChannel, Server.c_str());
         if (Status != ARES_SUCCESS)
-            return "Server \"" + FServer + "\" cannot be used: " + ares_strerror(Status);
+            return "Server \"" + FServer + "\" cannot be used: " + Cares().strerror(Status);
     }
     static const ares_socket_functions Functions { OpenSocket, CloseSocket, Connect, Receive, Send };
-    ares_set_socket_functions(FChannel, &Functions, this);
-    ares_query(FChannel, AName.c_str(), ns_c_in, AType, Answered, this);
+    Cares().set_socket_functions(FChannel, &Functions, this);
+    Cares().query(FChannel, AName.c_str(), ns_c_in, AType, Answered, this);
     return std::nullopt;
 }
 
@@ -277,7 +273,7 @@ std::optional<std::string> TDnsQuestion::Wait()
         if (Left.count() <= 0)
             break;
         ares_socket_t Sockets[ARES_GETSOCK_MAXNUM];
-        const int Bits = ares_getsock(FChannel, Sockets, ARES_GETSOCK_MAXNUM);
+        const int Bits = Cares().getsock(FChannel, Sockets, ARES_GETSOCK_MAXNUM);
         std::vector<pollfd> Waits;
         for (int I = 0; I < ARES_GETSOCK_MAXNUM; ++I) {
             short Events = 0;
@@ -294,7 +290,7 @@ std::optional<std::string> TDnsQuestion::Wait()
         timeval Most { static_cast<time_t>(Left.count() / 1000),
             static_cast<suseconds_t>(Left.count() % 1000 * 1000) };
         timeval Next {};
-        const timeval* Wait = ares_timeout(FChannel, &Most, &Next);
+        const timeval* Wait = Cares().timeout(FChannel, &Most, &Next);
         const int WaitMs = static_cast<int>(Wait->tv_sec * 1000 + (Wait->tv_usec + 999) / 1000);
         const int Ready = ::poll(Waits.data(), static_cast<nfds_t>(Waits.size()), std::max(WaitMs, 1));
         if (Ready < 0 && errno != EINTR)
@@ -307,12 +303,12 @@ std::optional<std::string> TDnsQuestion::Wait()
             if (!P.revents)
                 continue;
             Any = true;
-            ares_process_fd(FChannel, P.revents & (POLLIN | POLLERR | POLLHUP) ? P.fd : ARES_SOCKET_BAD,
+            Cares().process_fd(FChannel, P.revents & (POLLIN | POLLERR | POLLHUP) ? P.fd : ARES_SOCKET_BAD,
                 P.revents & POLLOUT ? P.fd : ARES_SOCKET_BAD);
         }
         // Nothing ready: let c-ares see its own time-outs.
         if (!Any)
-            ares_process_fd(FChannel, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
+            Cares().process_fd(FChannel, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
     }
     return std::nullopt;
 }
@@ -420,7 +416,7 @@ std::string FailureText(const TAsked& AAsked, const TDnsQuestion& AQuestion)
             + IntToStr(AAsked.Seconds) + " s.";
     if (Status == ARES_ECONNREFUSED)
         return "Connection refused: " + From + " does not take DNS queries.";
-    return std::string(ares_strerror(Status)) + " (" + AAsked.What() + ", asked " + From + ").";
+    return std::string(Cares().strerror(Status)) + " (" + AAsked.What() + ", asked " + From + ").";
 }
 
 // The check's outcome for the records of a readable answer.

@@ -180,8 +180,10 @@ bool StartServing(const TCheckOptions& AOptions, const std::string& AListKey, bo
 }
 
 // The checks of the list, once or watching: the exit status.
-int RunChecks(TCheckOptions& AOptions, const std::string& AListKey)
+int RunChecks(TCheckOptions& AOptions)
 {
+    // The list's name in the history, for the status page's uptimes and bars.
+    const std::string ListKey = AOptions.History ? HistoryListKey(AOptions.FileName) : std::string();
     // Checks that cannot get a descriptor are put off, so the pool is sized to the open-file
     // limit (raised as far as it goes) rather than left to meet it.
     std::string Lowered;
@@ -214,7 +216,7 @@ int RunChecks(TCheckOptions& AOptions, const std::string& AListKey)
         for (const TMonitorEntry& Entry : List)
             Names.push_back(Entry.Name);
         THistoryReader Reader(HistoryFileOf(AOptions));
-        Heartbeat.Load(Reader, AListKey, Names);
+        Heartbeat.Load(Reader, ListKey, Names);
     }
     TCheckRun Run(AOptions, std::move(List), WriteOutput);
     if (History) {
@@ -226,7 +228,7 @@ int RunChecks(TCheckOptions& AOptions, const std::string& AListKey)
         Run.AddListener(Heartbeat);
         Run.SetHeartbeat(&Heartbeat);
     }
-    if (AOptions.Serve && !StartServing(AOptions, AListKey, History != nullptr, Server, Run))
+    if (AOptions.Serve && !StartServing(AOptions, ListKey, History != nullptr, Server, Run))
         return CheckExitUsage;
     if (!Signals)
         return Run.RunOnce();
@@ -278,8 +280,7 @@ int VardexCheckMain(int AArgc, char** AArgv)
                                                                                    : CheckExitUsage;
     if (Options.CheckConfig)
         return CheckConfig(Options);
-    const std::string ListKey = HistoryListKey(Options.FileName);
     if (Options.Report)
-        return RunHistoryReport(Options, ListKey);
-    return RunChecks(Options, ListKey);
+        return RunHistoryReport(Options, HistoryListKey(Options.FileName));
+    return RunChecks(Options);
 }
