@@ -60,8 +60,9 @@ endfunction()
 # One test program per unit; GoogleTest unless QT is given (then Qt Test drives it offscreen).
 # Every test is labelled `unit` or `integration`, so that `ctest -L unit` is the quick loop:
 # INTEGRATION marks a program that needs network namespaces, nginx, Prometheus, an X server,
-# a D-Bus daemon, a browser or the installed package, or takes long. INTEGRATION_CASES names
-# such cases of a GoogleTest program instead: they run as NAMEIntegration, the rest as NAME.
+# a Wayland compositor, a D-Bus daemon, a browser or the installed package, or takes long.
+# INTEGRATION_CASES names such cases of a GoogleTest program instead: they run as
+# NAMEIntegration, the rest as NAME.
 function(vardex_test name)
   cmake_parse_arguments(ARG "QT;INTEGRATION" "TIMEOUT;INTEGRATION_CASES" "SOURCES;LINK;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES} ${ARG_UNPARSED_ARGUMENTS})

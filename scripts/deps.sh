@@ -39,8 +39,10 @@ VARDEX_BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libgl-dev l
 # status page, and for the package test lintian (dpkg-dev's dpkg-shlibdeps and systemd's
 # systemd-analyze come with them), and a DNS server for the DNS monitor tests (dnsmasq-base:
 # the program alone, without a service that would start on port 53), and a PulseAudio server
-# with its recorder and libcanberra's backend for it, for the test that hears the alarm.
+# with its recorder and libcanberra's backend for it, for the test that hears the alarm, and
+# for the Wayland window test a compositor that runs headless (sway), its screenshot tool
+# and Qt's Wayland platform.
 VARDEX_TEST_PACKAGES=(libgtest-dev nlohmann-json3-dev nginx-light openssl iproute2 libcap2-bin procps xvfb xauth trayer xdotool
   dbus-daemon python3 python3-dbus python3-gi desktop-file-utils clang-format prometheus tzdata chromium
   lintian dpkg-dev systemd adduser
-  dnsmasq-base pulseaudio pulseaudio-utils libcanberra-pulse)
+  dnsmasq-base pulseaudio pulseaudio-utils libcanberra-pulse sway grim qt6-wayland)

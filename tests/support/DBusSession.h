@@ -12,6 +12,7 @@
 #include <fstream>
 #include <poll.h>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,11 +38,16 @@ public:
         const std::string Program = FindProgram("dbus-daemon");
         const std::string ConfigArg = "--config-file=" + Config;
         const char* Argv[] = { Program.c_str(), ConfigArg.c_str(), "--nofork", "--print-address=3", nullptr };
+        const pid_t Parent = getpid();
         int Pipe[2];
         if (Program.empty() || pipe2(Pipe, O_CLOEXEC) != 0)
             return;
         FPid = fork();
         if (FPid == 0) {
+            // The bus ends with the test program even when that crashes or is killed.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (getppid() != Parent)
+                _exit(1);
             // dup2 onto itself would leave the close-on-exec flag set.
             if (Pipe[1] == 3)
                 fcntl(3, F_SETFD, 0);
