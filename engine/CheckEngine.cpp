@@ -1,6 +1,7 @@
 #include "engine/CheckEngine.h"
 
 #include <algorithm>
+#include <system_error>
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -50,41 +51,82 @@ bool TCheckEngine::Submit(TCheckRequest ARequest)
     FStartFailure.clear();
     if (FStopping || FInFlight >= FMaxWorkers)
         return false;
-    // Every queued request has a worker of its own: an idle one, or one started for it.
-    if (FIdle >= FQueue.size() + 1 || FWorkers.size() >= FMaxWorkers) {
-        FQueue.push_back(std::move(ARequest));
-        ++FInFlight;
-        FWake.notify_one();
-        return true;
-    }
-    // A worker needs a descriptor (its cancel token) and a thread; without either the request
-    // is refused, not queued without a worker.
-    try {
-        auto Worker = std::make_unique<TWorker>();
-        FWorkers.push_back(std::move(Worker));
-        TWorker& Started = *FWorkers.back();
+    // The first check needs a worker now. It needs a descriptor (its cancel token) and a
+    // thread; without either the request is refused, not queued without a worker.
+    if (FWorkers.empty()) {
         try {
-            Started.Thread = std::thread([this, &Started] { Run(Started); });
-        } catch (...) {
-            FWorkers.pop_back();
-            throw;
+            StartWorkerLocked();
+        } catch (const std::exception& E) {
+            FStartFailure = ResourceShortage(E);
+            if (FStartFailure.empty())
+                throw;
+            return false;
         }
-    } catch (const std::exception& E) {
-        FStartFailure = ResourceShortage(E);
-        if (FStartFailure.empty())
-            throw;
-        return false;
     }
-    FQueue.push_back(std::move(ARequest));
+    FQueue.push_back({ std::move(ARequest), std::chrono::steady_clock::now() });
     ++FInFlight;
+    FWake.notify_one();
+    if (WaitingLocked() == 0 || FWorkers.size() >= FMaxWorkers)
+        return true;
+    if (!FGrower.joinable()) {
+        // Without a grower the checks are taken by the workers there are, one after another.
+        try {
+            FGrower = std::thread([this] { Grow(); });
+        } catch (const std::system_error&) {
+            return true;
+        }
+    }
+    // A grower already waiting for a check to become due sees this one in its turn.
+    if (FGrowerIdle)
+        FGrowWake.notify_one();
     return true;
+}
+
+void TCheckEngine::StartWorkerLocked()
+{
+    FWorkers.push_back(std::make_unique<TWorker>());
+    TWorker& Started = *FWorkers.back();
+    try {
+        Started.Thread = std::thread([this, &Started] { Run(Started); });
+    } catch (...) {
+        FWorkers.pop_back();
+        throw;
+    }
+    FLastStart = std::chrono::steady_clock::now();
+}
+
+void TCheckEngine::Grow()
+{
+    std::unique_lock<std::mutex> Guard(FLock);
+    while (!FStopping) {
+        if (WaitingLocked() == 0 || FWorkers.size() >= FMaxWorkers) {
+            FGrowerIdle = true;
+            FGrowWake.wait(Guard);
+            FGrowerIdle = false;
+            continue;
+        }
+        // The oldest waiting check is the last one no idle worker will take; each start gives
+        // the workers another GrowthDelay to come free.
+        const auto Due = std::max(FQueue[FIdle].Since, FLastStart) + GrowthDelay;
+        if (std::chrono::steady_clock::now() < Due) {
+            FGrowWake.wait_until(Guard, Due);
+            continue;
+        }
+        try {
+            StartWorkerLocked();
+        } catch (const std::exception&) {
+            // Short of threads or descriptors: the waiting checks go to the workers there are,
+            // and another start is tried a second later.
+            FLastStart = std::chrono::steady_clock::now() + std::chrono::seconds(1) - GrowthDelay;
+        }
+    }
 }
 
 void TCheckEngine::Cancel(uint64_t AId)
 {
     std::lock_guard<std::mutex> Guard(FLock);
     const auto Queued = std::find_if(
-        FQueue.begin(), FQueue.end(), [AId](const TCheckRequest& ARequest) { return ARequest.Id == AId; });
+        FQueue.begin(), FQueue.end(), [AId](const TQueued& AQueued) { return AQueued.Request.Id == AId; });
     if (Queued != FQueue.end()) {
         FQueue.erase(Queued);
         --FInFlight;
@@ -108,6 +150,9 @@ void TCheckEngine::Shutdown()
         Workers.swap(FWorkers);
     }
     FWake.notify_all();
+    FGrowWake.notify_all();
+    if (FGrower.joinable())
+        FGrower.join();
     for (const std::unique_ptr<TWorker>& Worker : Workers)
         if (Worker->Thread.joinable())
             Worker->Thread.join();
@@ -141,7 +186,7 @@ void TCheckEngine::Run(TWorker& AWorker)
         --FIdle;
         if (FStopping)
             return;
-        TCheckRequest Request = std::move(FQueue.front());
+        TCheckRequest Request = std::move(FQueue.front().Request);
         FQueue.pop_front();
         AWorker.Current = Request.Id;
         AWorker.Token.Reset();

@@ -8,7 +8,10 @@
 //   a verdict by value. So editing, renaming or deleting a monitor during its check is safe,
 //   and the edit is never overwritten by the check. The request's weak reference is only
 //   carried back, for the owner to lock on its own thread.
-// - The pool is bounded (Workers threads, started as work needs them). Submit refuses work
+// - The pool is bounded (Workers threads, started as work needs them: the first with the first
+//   check, each further one when a check has waited GrowthDelay for a busy worker to come
+//   free, so a burst of quick checks is served by the few threads it keeps busy, and a burst
+//   of slow ones still gets every worker within a fraction of a second). Submit refuses work
 //   when every worker is busy, or when a worker cannot be started (no descriptor for its
 //   cancel token, no thread): the monitor stays due and is tried again at the next tick, so
 //   a queue never grows behind hanging checks and a shortage never ends the process.
@@ -27,6 +30,7 @@
 #include "monitors/Monitors.h"
 #include "net/stack/NetCancel.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -96,6 +100,9 @@ public:
     static constexpr int WorkerNice = 10;
     // The pool size of the window and of vardex-check unless told otherwise.
     static constexpr size_t DefaultWorkers = 64;
+    // How long a queued check waits for a busy worker to come free before another worker is
+    // started for it; one more is started each such span while checks keep waiting.
+    static constexpr std::chrono::milliseconds GrowthDelay { 2 };
 
     // AClock times the checks (read on the workers); it and ASink must outlive the engine.
     TCheckEngine(TVerdictSink& ASink, const TCheckClock& AClock, size_t AWorkers = DefaultWorkers,
@@ -132,7 +139,18 @@ private:
         uint64_t Current = 0;
     };
 
+    struct TQueued {
+        TCheckRequest Request;
+        std::chrono::steady_clock::time_point Since;
+    };
+
     void Run(TWorker& AWorker);
+    // Starts one more worker; raises what starting its thread or its token raised.
+    void StartWorkerLocked();
+    // Queued checks that no idle worker is about to take.
+    size_t WaitingLocked() const { return FQueue.size() > FIdle ? FQueue.size() - FIdle : 0; }
+    // The grower thread: starts a worker each GrowthDelay while checks wait.
+    void Grow();
 
     TVerdictSink& FSink;
     const TCheckClock& FClock;
@@ -141,7 +159,12 @@ private:
 
     mutable std::mutex FLock;
     std::condition_variable FWake;
-    std::deque<TCheckRequest> FQueue;
+    std::condition_variable FGrowWake;
+    std::deque<TQueued> FQueue;
+    std::thread FGrower;
+    // The grower waits for checks to wait (not for one to become due).
+    bool FGrowerIdle = false;
+    std::chrono::steady_clock::time_point FLastStart;
     size_t FInFlight = 0;
     size_t FIdle = 0;
     bool FStopping = false;

@@ -22,12 +22,18 @@ TVerdictQueue::~TVerdictQueue()
 
 void TVerdictQueue::Post(TCheckVerdict AVerdict)
 {
+    bool First;
     {
         std::lock_guard<std::mutex> Guard(FLock);
         FVerdicts.push_back(std::move(AVerdict));
+        First = FVerdicts.size() == 1;
     }
-    const uint64_t One = 1;
-    (void)!::write(FFd, &One, sizeof One);
+    // Verdicts behind the first are announced by its count: Drain reads the count before it
+    // takes the queue, so it takes them too, or the first of a new round is announced anew.
+    if (First) {
+        const uint64_t One = 1;
+        (void)!::write(FFd, &One, sizeof One);
+    }
 }
 
 std::vector<TCheckVerdict> TVerdictQueue::Drain()

@@ -71,6 +71,29 @@ TEST(CheckEngine, RefusesWorkWhenEveryWorkerIsBusy)
     EXPECT_LE(Engine.Threads(), 2u);
 }
 
+// A check behind busy workers gets a worker of its own once it has waited the growth delay,
+// one start per delay: a burst of quick checks stays on the few threads it keeps busy, and
+// checks behind hanging ones still run side by side.
+TEST(CheckEngine, WaitingChecksGetWorkersOneGrowthDelayApart)
+{
+    TVerdictQueue Queue;
+    TTestCheckClock Clock;
+    TScriptedProbes Probes;
+    TCheckEngine Engine(Queue, Clock, 4, Probes.Probe());
+    TTestMonitor Hanging;
+    Hanging.Hang = true;
+    const auto Start = std::chrono::steady_clock::now();
+    for (uint64_t Id = 1; Id <= 4; ++Id)
+        ASSERT_TRUE(Engine.Submit(Request(Id, Hanging)));
+    while (Probes.Running() < 4 && nettest::MillisecondsSince(Start) < 5000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(Probes.Running(), 4);
+    EXPECT_GE(std::chrono::steady_clock::now() - Start, 3 * TCheckEngine::GrowthDelay);
+    EXPECT_EQ(Engine.Threads(), 4u);
+    Probes.Release();
+    EXPECT_EQ(Collect(Queue, 4).size(), 4u);
+}
+
 // Workers run below the thread that owns the monitors, so a burst of checks cannot hold up the
 // window.
 TEST(CheckEngine, WorkersRunAtALowerPriority)
