@@ -29,6 +29,57 @@ bool ConnectPending(int32_t ACode)
     GSocketStack->ThrowSocketError(TNetStackLinux::ErrnoToSocketError(errno));
 }
 
+// How the wait of a non-blocking connect ended.
+enum class TConnectEnd { ceEnded, ceStopped, ceTimedOut };
+
+// Connects AHandle's socket without blocking and waits for the outcome: ceEnded with a
+// connection (the connect's own error is raised), ceStopped when one of AStops (-1 for none)
+// became readable first, ceTimedOut after ATimeoutMs (negative: no limit). The socket is
+// handed back blocking, as the reads and writes on the connection expect.
+TConnectEnd ConnectNonBlocking(TNetSocketHandle& AHandle, const int (&AStops)[2], int32_t ATimeoutMs)
+{
+    const int Fd = AHandle.Handle;
+    const int Flags = ::fcntl(Fd, F_GETFL);
+    if (Flags == -1 || ::fcntl(Fd, F_SETFL, Flags | O_NONBLOCK) == -1)
+        ThrowErrno();
+    struct TRestoreFlags {
+        int Fd;
+        int Flags;
+        ~TRestoreFlags() { ::fcntl(Fd, F_SETFL, Flags); }
+    } Restore { Fd, Flags };
+    const auto Deadline
+        = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(ATimeoutMs, 0));
+    // The connect is asked again after every wake-up: on a socket whose connect has ended it
+    // returns 0 for a connection or the connect's own error, so the outcome and its text are
+    // the stack's, and a wake-up that came too early only says "in progress" once more.
+    for (;;) {
+        const int32_t Result = AHandle.Connect();
+        if (Result != -1)
+            return TConnectEnd::ceEnded;
+        if (!ConnectPending(GSocketStack->LastSocketError())) {
+            // The socket is never closed under this wait, so no code is ignored here: every
+            // error is the connect's own.
+            GSocketStack->CheckSocketResult(Result);
+            return TConnectEnd::ceEnded;
+        }
+        int Wait = -1;
+        if (ATimeoutMs >= 0) {
+            const auto Left
+                = std::chrono::ceil<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
+            if (Left.count() <= 0)
+                return TConnectEnd::ceTimedOut;
+            Wait = static_cast<int>(Left.count());
+        }
+        // A negative descriptor is skipped.
+        pollfd Fds[3] = { { Fd, POLLOUT, 0 }, { AStops[0], POLLIN, 0 }, { AStops[1], POLLIN, 0 } };
+        const int Ready = ::poll(Fds, 3, Wait);
+        if (Ready < 0 && errno != EINTR)
+            ThrowErrno();
+        if (Ready > 0 && (Fds[1].revents != 0 || Fds[2].revents != 0))
+            return TConnectEnd::ceStopped;
+    }
+}
+
 } // namespace
 
 TNetSocksInfo::TNetSocksInfo(TComponent* AOwner)
@@ -102,7 +153,9 @@ void TNetConnectThread::Execute()
     bool Failed = false;
     std::string Error;
     try {
-        ConnectNonBlocking();
+        // The probe's cancel token, when the thread that started the connect has one, ends the
+        // wait as the connect's own cancel does.
+        ConnectNonBlocking(*SocketHandle, { FCancelFd, FProbeCancelFd }, -1);
     } catch (const std::exception& E) {
         Failed = true;
         Error = E.what();
@@ -112,53 +165,6 @@ void TNetConnectThread::Execute()
     ConnectError = std::move(Error);
     FTerminated = true;
     FEnded.notify_all();
-}
-
-void TNetConnectThread::ConnectNonBlocking()
-{
-    const int Fd = SocketHandle->Handle;
-    const int Flags = ::fcntl(Fd, F_GETFL);
-    if (Flags == -1 || ::fcntl(Fd, F_SETFL, Flags | O_NONBLOCK) == -1)
-        ThrowErrno();
-    // Whatever happens, the socket is handed back blocking, as the reads and writes on the
-    // connection expect.
-    struct TRestoreFlags {
-        int Fd;
-        int Flags;
-        ~TRestoreFlags() { ::fcntl(Fd, F_SETFL, Flags); }
-    } Restore { Fd, Flags };
-    // The connect is asked again after every wake-up: on a socket whose connect has ended it
-    // returns 0 for a connection or the connect's own error, so the outcome and its text are
-    // the stack's, and a wake-up that came too early only says "in progress" once more.
-    for (;;) {
-        const int32_t Result = SocketHandle->Connect();
-        if (Result != -1)
-            return;
-        if (!ConnectPending(GSocketStack->LastSocketError())) {
-            // The socket is never closed under this thread, so no code is ignored here:
-            // every error is the connect's own.
-            GSocketStack->CheckSocketResult(Result);
-            return;
-        }
-        if (!WaitWritable(Fd))
-            return;
-    }
-}
-
-bool TNetConnectThread::WaitWritable(int AFd)
-{
-    // The probe's cancel token, when the thread that started the connect has one, ends the
-    // wait as the connect's own cancel does.
-    pollfd Fds[3] = { { AFd, POLLOUT, 0 }, { FCancelFd, POLLIN, 0 }, { FProbeCancelFd, POLLIN, 0 } };
-    const nfds_t Count = FProbeCancelFd >= 0 ? 3 : 2;
-    for (;;) {
-        const int Ready = ::poll(Fds, Count, -1);
-        if (Ready > 0)
-            break;
-        if (Ready < 0 && errno != EINTR)
-            ThrowErrno();
-    }
-    return Fds[1].revents == 0 && (Count < 3 || Fds[2].revents == 0);
 }
 
 TNetIOHandlerSocket::TNetIOHandlerSocket(TComponent* AOwner)
@@ -428,13 +434,32 @@ void TNetIOHandlerSocket::OpenSocketFor(const TNetHostAddress& AAddress, int32_t
 void TNetIOHandlerSocket::ConnectWithTimeout(int32_t ATimeout)
 {
     const bool Infinite = ATimeout < 0;
+    if (!TNetAntiFreezeBase::IsInForce()) {
+        // With no anti-freeze to run between the waits, the connect is waited for on this
+        // thread: the same connect, outcomes and texts as on a connect thread, without starting
+        // a thread for every connection.
+        const TNetCancelToken* Token = CurrentCancelToken();
+        TConnectEnd End;
+        try {
+            End = ConnectNonBlocking(
+                *FSocketHandle, { Token ? Token->Fd() : -1, -1 }, Infinite ? -1 : ATimeout);
+        } catch (const std::exception& E) {
+            throw ENetConnectException(E.what());
+        }
+        if (End == TConnectEnd::ceEnded)
+            return;
+        CloseLink();
+        if (End == TConnectEnd::ceStopped)
+            throw ENetCancelled(RSCancelled);
+        throw ENetConnectTimeout(RSConnectTimeout);
+    }
     TNetConnectThread Thread(FSocketHandle.get());
     Thread.Start();
 
+    // The main thread with an anti-freeze waits in short steps and lets it pump between them;
+    // the wait still ends the moment the connect does.
     bool Ended = false;
-    if (TNetAntiFreezeBase::IsInForce()) {
-        // The main thread with an anti-freeze waits in short steps and lets it pump between
-        // them; the wait still ends the moment the connect does.
+    {
         const int32_t Step = std::max<int32_t>(
             1, std::min<int32_t>(TNetAntiFreezeBase::CurrentAntiFreeze()->IdleTimeOut, 125));
         const auto Deadline
@@ -456,8 +481,6 @@ void TNetIOHandlerSocket::ConnectWithTimeout(int32_t ATimeout)
             }
             TNetAntiFreezeBase::YieldToApplication(true, false);
         }
-    } else {
-        Ended = Thread.WaitFor(Infinite ? -1 : ATimeout);
     }
 
     if (!Ended) {

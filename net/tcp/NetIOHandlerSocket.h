@@ -40,9 +40,10 @@ public:
 };
 
 // Runs one connect of a socket handle on a thread of its own so that the caller can give up
-// after a time-out. The socket is connected without blocking and the thread waits in poll on
-// the socket and on a cancellation descriptor: closing a socket under a blocking connect does
-// not end that connect on Linux, so giving up is a signal the thread answers at once, and the
+// after a time-out while an anti-freeze pumps the main thread's messages (without one, the
+// caller waits for the same connect on its own thread). The socket is connected without blocking and the
+// thread waits in poll on the socket and on a cancellation descriptor: closing a socket under a blocking
+// connect does not end that connect on Linux, so giving up is a signal the thread answers at once, and the
 // thread is always joined before the socket is touched again.
 class TNetConnectThread {
 public:
@@ -71,9 +72,6 @@ public:
 
 private:
     void Execute();
-    void ConnectNonBlocking();
-    // Waits until the socket is writable or has failed (true) or the connect is cancelled.
-    bool WaitWritable(int AFd);
 
     std::thread FThread;
     std::mutex FLock;

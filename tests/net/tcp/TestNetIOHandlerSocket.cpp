@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <netinet/tcp.h>
+#include <thread>
 #include <vector>
 
 using namespace nettest;
@@ -122,7 +123,7 @@ TEST(NetIOHandlerSocket, RefusedConnects)
     const std::string Text = GSocketStack->SocketErrorText(NetErrConnectionRefused);
     ASSERT_NE(Text.find("10061"), std::string::npos);
 
-    // Through the connect thread: the connect's own error text, raised as soon as it fails.
+    // A timed connect: the connect's own error text, raised as soon as it fails.
     const auto Start = std::chrono::steady_clock::now();
     EXPECT_EQ(Raised<ENetConnectException>([&] { Connect(H, "127.0.0.1", Port, 5000); }), Text);
     EXPECT_LT(MillisecondsSince(Start), 2500);
@@ -161,7 +162,27 @@ TEST(NetIOHandlerSocket, ConnectThatNeverCompletesTimesOutAndLeavesNoThread)
     EXPECT_TRUE(H.LinkOpen());
 }
 
-TEST(NetIOHandlerSocket, NoLimitStillConnectsThroughTheThread)
+// A cancel of the probe ends a timed connect at once, with the socket closed.
+TEST(NetIOHandlerSocket, ACancelEndsATimedConnect)
+{
+    TDeafListener Deaf;
+    if (!Deaf.Ready)
+        GTEST_SKIP() << "this kernel completes connects to a full accept queue";
+    TNetCancelToken Token;
+    const TNetCancelScope Scope(&Token);
+    std::thread Canceller([&Token] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        Token.Cancel();
+    });
+    TNetIOHandlerSocket H;
+    const auto Start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Raised<ENetCancelled>([&] { Connect(H, "127.0.0.1", Deaf.Port, 5000); }), "Cancelled.");
+    Canceller.join();
+    EXPECT_LT(MillisecondsSince(Start), 2500);
+    EXPECT_FALSE(H.LinkOpen());
+}
+
+TEST(NetIOHandlerSocket, NoLimitIsATimedConnectToo)
 {
     TScriptedServer Server([](TScriptedServer&, int, int) {});
     TNetIOHandlerSocket H;
