@@ -88,7 +88,7 @@ void TCheckSchedule::Resume(const TMonitorList& AList)
     // they would spin.
     if (!FBacklog || FShort)
         return;
-    StartDue(AList, CollectDue(AList, false));
+    StartPending(AList);
 }
 
 std::vector<TCheckSchedule::TDue> TCheckSchedule::CollectDue(const TMonitorList& AList, bool ATick)
@@ -124,6 +124,12 @@ std::vector<TCheckSchedule::TDue> TCheckSchedule::CollectDue(const TMonitorList&
 
 void TCheckSchedule::StartDue(const TMonitorList& AList, std::vector<TDue> ADue)
 {
+    Order(AList, std::move(ADue));
+    StartPending(AList);
+}
+
+void TCheckSchedule::Order(const TMonitorList& AList, std::vector<TDue> ADue)
+{
     // A monitor whose check hangs is due again the moment the check ends, long since: in list
     // order, or by how long it has waited, it would take every worker that comes free, and
     // with more such checks than workers the healthy monitors would miss their intervals. So
@@ -149,30 +155,65 @@ void TCheckSchedule::StartDue(const TMonitorList& AList, std::vector<TDue> ADue)
             if (NeverChecked(Due))
                 Due.Turn = TurnOf[Due.Monitor->get()];
     }
-    const auto Sorted = ADue.begin() + std::ptrdiff_t(std::min(ADue.size(), Free + 1));
-    std::partial_sort(ADue.begin(), Sorted, ADue.end(), [](const TDue& A, const TDue& B) {
+    // The whole order is kept: what cannot start now starts from it as workers come free
+    // (Resume), without the list being gone through again for every verdict.
+    std::sort(ADue.begin(), ADue.end(), [](const TDue& A, const TDue& B) {
         return std::tie(A.Slow, A.Since, A.Turn, A.Order) < std::tie(B.Slow, B.Since, B.Turn, B.Order);
     });
-    size_t Started = 0;
-    while (Started < ADue.size() && Started < Free && RunCheck(*ADue[Started].Monitor))
-        ++Started;
-    FBacklog = Started < ADue.size();
-    if (!FBacklog) {
+    FPending.clear();
+    FNext = 0;
+    for (const TDue& Due : ADue)
+        FPending.push_back({ *Due.Monitor, Due.Since });
+}
+
+void TCheckSchedule::StartPending(const TMonitorList& AList)
+{
+    const size_t InFlight = FEngine.InFlight();
+    size_t Free = FEngine.Workers() > InFlight ? FEngine.Workers() - InFlight : 0;
+    const int64_t Now = FClock.MonotonicMs();
+    bool Collected = false;
+    bool Refused = false;
+    for (;;) {
+        for (; FNext < FPending.size() && Free > 0; ++FNext) {
+            // Passed over when gone, forgotten, started since (a double-click) or no longer due.
+            const std::shared_ptr<TServiceMonitor> Monitor = FPending[FNext].Monitor.lock();
+            if (!Monitor || IsChecking(Monitor.get()) || !IsMonitorDue(*Monitor, Now))
+                continue;
+            if (!RunCheck(Monitor)) {
+                Refused = true;
+                break;
+            }
+            --Free;
+        }
+        // With the order gone through and workers still free, the monitors that fell due since
+        // (checks that ended late) are collected once more: once a round, not once a verdict.
+        if (FNext < FPending.size() || Free == 0 || Refused || Collected)
+            break;
+        Order(AList, CollectDue(AList, false));
+        Collected = true;
+    }
+    // Workers full at the end of the order: monitors may have fallen due since; the next
+    // resumption collects them.
+    FBacklog = FNext < FPending.size() || (Free == 0 && !Collected);
+    if (FNext == FPending.size()) {
+        // None is known to wait.
+        FPending.clear();
+        FNext = 0;
         FWaited = false;
         return;
     }
     if (FWaited || !FEngine.StartFailure().empty())
         return;
-    const auto Longest = std::min_element(ADue.begin() + std::ptrdiff_t(Started), ADue.end(),
-        [](const TDue& A, const TDue& B) { return A.Since < B.Since; });
-    const int64_t Waited = FClock.MonotonicMs() - Longest->Since;
+    const auto Longest = std::min_element(FPending.begin() + std::ptrdiff_t(FNext), FPending.end(),
+        [](const TPending& A, const TPending& B) { return A.Since < B.Since; });
+    const int64_t Waited = Now - Longest->Since;
     if (Waited < WaitNoticeMs)
         return;
     // Said once while monitors keep waiting, as a shortage is: the checks are not failing,
     // but they are late, and the operator can give the engine more workers or the checks
     // shorter time-outs.
     FWaited = true;
-    const size_t Waiting = ADue.size() - Started;
+    const size_t Waiting = FPending.size() - FNext;
     if (OnShortage)
         OnShortage("Checks wait for workers: "
             + (FEngine.Workers() == 1 ? std::string("the only worker is busy")
@@ -244,6 +285,9 @@ void TCheckSchedule::Forget(const TServiceMonitor* AMonitor)
     FInError.erase(AMonitor);
     FFirstDue.erase(AMonitor);
     FSlow.erase(AMonitor);
+    for (TPending& Pending : FPending)
+        if (Pending.Monitor.lock().get() == AMonitor)
+            Pending.Monitor.reset();
 }
 
 void TCheckSchedule::NoteShortage(const std::string& AWhat)

@@ -138,10 +138,15 @@ private:
     // The monitors of AList that are due and not in flight, in list order; a tick (ATick) also
     // counts the alarm and forgets the first sightings of monitors no longer due.
     std::vector<TDue> CollectDue(const TMonitorList& AList, bool ATick);
-    // Starts ADue, the quick before the slow and each in the order they fell due (list order
-    // between equals), while the engine has free workers; notes a backlog, and says when a
-    // monitor has waited WaitNoticeMs in it.
+    // Orders ADue (Order) and starts them (StartPending).
     void StartDue(const TMonitorList& AList, std::vector<TDue> ADue);
+    // Makes ADue, the quick before the slow and each in the order they fell due (list order
+    // between equals), the monitors waiting to start (FPending).
+    void Order(const TMonitorList& AList, std::vector<TDue> ADue);
+    // Starts the waiting monitors in their order while the engine has free workers, collecting
+    // the due ones of AList again when the order runs out first; notes a backlog, and says when
+    // a monitor has waited WaitNoticeMs in it.
+    void StartPending(const TMonitorList& AList);
 
     TCheckEngine& FEngine;
     const TCheckClock& FClock;
@@ -150,6 +155,15 @@ private:
     std::unordered_set<const TServiceMonitor*> FInError;
     // The last tick (or resumption) found the engine full with monitors still due.
     bool FBacklog = false;
+    // A monitor that was due at the last tick and waits for a worker, and since when.
+    struct TPending {
+        std::weak_ptr<TServiceMonitor> Monitor;
+        int64_t Since;
+    };
+    // The due monitors of the last tick in the order they start; those before FNext have
+    // started or were passed over.
+    std::vector<TPending> FPending;
+    size_t FNext = 0;
     // When monitors never checked were first found due; they wait in that order.
     std::unordered_map<const TServiceMonitor*, int64_t> FFirstDue;
     // Said that due monitors wait for workers, since none waited last.
