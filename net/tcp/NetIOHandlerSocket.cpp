@@ -422,7 +422,12 @@ void TNetIOHandlerSocket::OpenSocketFor(const TNetHostAddress& AAddress, int32_t
     H.Port = ABoundPort;
     H.ClientPortMin = ABoundPortMin;
     H.ClientPortMax = ABoundPortMax;
-    H.Bind();
+    // A socket to be bound to any address and port gets both at the connect anyway; binding
+    // it first would cost two calls a connection and take its port from every destination
+    // (a port taken by bind is not shared the way the connect's own choice is).
+    const bool AnyAddress = ABoundIP.empty() || ABoundIP == "0.0.0.0" || ABoundIP == "::";
+    if (!AnyAddress || ABoundPort != 0 || (ABoundPortMin != 0 && ABoundPortMax != 0))
+        H.Bind();
     H.SetPeerAddress(AAddress.IP, APort);
     if (!UseNagle) {
         const int32_t On = 1;
