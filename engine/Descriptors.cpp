@@ -49,5 +49,11 @@ size_t JobsThatFit(size_t AJobs, uint64_t ALimit, size_t AOpen, std::string& AMe
 size_t FitJobsToDescriptors(size_t AJobs, std::string& AMessage)
 {
     const uint64_t Limit = RaiseDescriptorLimit();
+    // The open descriptors are counted (a folder read) only where the jobs' needs come within
+    // half of the limit: far below it, what a process inherits does not matter.
+    if (uint64_t(AJobs) * DescriptorsPerCheck + SpareDescriptors <= Limit / 2) {
+        AMessage.clear();
+        return AJobs;
+    }
     return JobsThatFit(AJobs, Limit, OpenDescriptors(), AMessage);
 }
