@@ -136,16 +136,13 @@ void TCheckSchedule::Order(const TMonitorList& AList, std::vector<TDue> ADue)
     // the monitors whose last check was quick (or who were never checked) go first, then the
     // slow ones; within each, in the order they fell due, wherever they are listed. Quick
     // checks take little of a worker's time, so the slow ones still get nearly all of it and
-    // each waits about one time-out for every round of slow checks ahead of it. Only as many
-    // as the engine can take (and the first one left) need their place found.
-    const size_t InFlight = FEngine.InFlight();
-    const size_t Free = FEngine.Workers() > InFlight ? FEngine.Workers() - InFlight : 0;
+    // each waits about one time-out for every round of slow checks ahead of it.
     // Before their first check nothing tells a hanging monitor from a healthy one, and a list
     // that starts with a hundred monitors of one silent server would give them every worker
     // for rounds of time-outs. So, when not all can start, monitors never checked take turns
     // by host: a monitor's turn is how many of the list's monitors of its host come before it.
     const auto NeverChecked = [](const TDue& AOne) { return !(*AOne.Monitor)->LastCheckTick(); };
-    if (ADue.size() > Free && std::any_of(ADue.begin(), ADue.end(), NeverChecked)) {
+    if (ADue.size() > FreeWorkers() && std::any_of(ADue.begin(), ADue.end(), NeverChecked)) {
         std::unordered_map<const TServiceMonitor*, size_t> TurnOf;
         std::unordered_map<std::string, size_t> Before;
         for (const TMonitorEntry& Entry : AList)
@@ -166,10 +163,15 @@ void TCheckSchedule::Order(const TMonitorList& AList, std::vector<TDue> ADue)
         FPending.push_back({ *Due.Monitor, Due.Since });
 }
 
-void TCheckSchedule::StartPending(const TMonitorList& AList)
+size_t TCheckSchedule::FreeWorkers() const
 {
     const size_t InFlight = FEngine.InFlight();
-    size_t Free = FEngine.Workers() > InFlight ? FEngine.Workers() - InFlight : 0;
+    return FEngine.Workers() > InFlight ? FEngine.Workers() - InFlight : 0;
+}
+
+void TCheckSchedule::StartPending(const TMonitorList& AList)
+{
+    size_t Free = FreeWorkers();
     const int64_t Now = FClock.MonotonicMs();
     bool Collected = false;
     bool Refused = false;

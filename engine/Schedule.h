@@ -138,6 +138,8 @@ private:
     // The monitors of AList that are due and not in flight, in list order; a tick (ATick) also
     // counts the alarm and forgets the first sightings of monitors no longer due.
     std::vector<TDue> CollectDue(const TMonitorList& AList, bool ATick);
+    // Workers the engine has that no check holds.
+    size_t FreeWorkers() const;
     // Orders ADue (Order) and starts them (StartPending).
     void StartDue(const TMonitorList& AList, std::vector<TDue> ADue);
     // Makes ADue, the quick before the slow and each in the order they fell due (list order

@@ -296,7 +296,7 @@ public:
         return Rest < 0 ? -2 : std::max<int32_t>(1, Rest / static_cast<int32_t>(ACount));
     }
 
-    // The connect runs on a connect thread that the caller waits for, not blocking.
+    // The connect is a timed one (ConnectWithTimeout), not a blocking connect.
     const bool Threaded;
 
 private:
@@ -464,28 +464,26 @@ void TNetIOHandlerSocket::ConnectWithTimeout(int32_t ATimeout)
     // The main thread with an anti-freeze waits in short steps and lets it pump between them;
     // the wait still ends the moment the connect does.
     bool Ended = false;
-    {
-        const int32_t Step = std::max<int32_t>(
-            1, std::min<int32_t>(TNetAntiFreezeBase::CurrentAntiFreeze()->IdleTimeOut, 125));
-        const auto Deadline
-            = std::chrono::steady_clock::now() + std::chrono::milliseconds(Infinite ? 0 : ATimeout);
-        for (;;) {
-            int32_t Wait = Step;
-            if (!Infinite) {
-                const auto Left = std::chrono::ceil<std::chrono::milliseconds>(
-                    Deadline - std::chrono::steady_clock::now());
-                if (Left.count() <= 0) {
-                    Ended = Thread.WaitFor(0);
-                    break;
-                }
-                Wait = static_cast<int32_t>(std::min<int64_t>(Step, Left.count()));
-            }
-            if (Thread.WaitFor(Wait)) {
-                Ended = true;
+    const int32_t Step
+        = std::max<int32_t>(1, std::min<int32_t>(TNetAntiFreezeBase::CurrentAntiFreeze()->IdleTimeOut, 125));
+    const auto Deadline
+        = std::chrono::steady_clock::now() + std::chrono::milliseconds(Infinite ? 0 : ATimeout);
+    for (;;) {
+        int32_t Wait = Step;
+        if (!Infinite) {
+            const auto Left
+                = std::chrono::ceil<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
+            if (Left.count() <= 0) {
+                Ended = Thread.WaitFor(0);
                 break;
             }
-            TNetAntiFreezeBase::YieldToApplication(true, false);
+            Wait = static_cast<int32_t>(std::min<int64_t>(Step, Left.count()));
         }
+        if (Thread.WaitFor(Wait)) {
+            Ended = true;
+            break;
+        }
+        TNetAntiFreezeBase::YieldToApplication(true, false);
     }
 
     if (!Ended) {
