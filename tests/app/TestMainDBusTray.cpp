@@ -9,14 +9,12 @@
 #include "tray/TrayShell.h"
 
 #include "support/DBusSession.h"
+#include "support/SniWatcher.h"
 #include "support/X11Desktop.h"
 
 #include <QDBusArgument>
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
-#include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
 #include <QtTest>
 
@@ -25,6 +23,8 @@
 namespace {
 
 using namespace X11Desktop;
+using SniWatcher::Call;
+using SniWatcher::RegisteredItems;
 
 TVirtualDesktop GDesktop;
 std::unique_ptr<TPrivateSessionBus> GBus;
@@ -50,18 +50,6 @@ const QString KItemPath = QStringLiteral("/StatusNotifierItem");
 
 class TestMainDBusTray : public QObject {
     Q_OBJECT
-
-    // Calls AMethod without blocking the event loop, which serves the item in this process.
-    static QDBusMessage Call(const QString& AService, const QString& APath, const QString& AInterface,
-        const QString& AMethod, const QVariantList& AArgs)
-    {
-        QDBusMessage Message = QDBusMessage::createMethodCall(AService, APath, AInterface, AMethod);
-        Message.setArguments(AArgs);
-        QDBusPendingCallWatcher Pending(QDBusConnection::sessionBus().asyncCall(Message, 5000));
-        if (!QTest::qWaitFor([&] { return Pending.isFinished(); }, 6000))
-            return {};
-        return Pending.reply();
-    }
 
     static void ReadLayout(const QDBusArgument& AItem, std::map<QString, int>& AIds)
     {
@@ -105,18 +93,6 @@ class TestMainDBusTray : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(!AWindow.isVisible(), 5000);
     }
 
-    // The items registered with the watcher.
-    static QStringList RegisteredItems()
-    {
-        const QString Watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
-        const QDBusMessage Reply = Call(Watcher, QStringLiteral("/StatusNotifierWatcher"),
-            QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
-            { Watcher, QStringLiteral("RegisteredStatusNotifierItems") });
-        if (Reply.type() != QDBusMessage::ReplyMessage || Reply.arguments().isEmpty())
-            return {};
-        return Reply.arguments()[0].value<QDBusVariant>().variant().toStringList();
-    }
-
 private slots:
     void initTestCase()
     {
@@ -125,10 +101,9 @@ private slots:
         if (!GDesktop.SkipReason.isEmpty())
             QSKIP(qPrintable(GDesktop.SkipReason));
         // The tray host is there before the first tray icon is made, as on a desktop.
-        GWatcher = Spawn({ VARDEX_SNI_WATCHER_PATH });
-        QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(
-                                     QStringLiteral("org.kde.StatusNotifierWatcher")),
-            10000);
+        bool Registered = false;
+        GWatcher = SniWatcher::Start(VARDEX_SNI_WATCHER_PATH, Registered);
+        QVERIFY(Registered);
         TApplication::SetErrorReportHook(
             [](const QString&, const QString& AText) { QFAIL(qPrintable("Error report: " + AText)); });
     }

@@ -15,11 +15,9 @@
 
 #include "support/DBusSession.h"
 #include "support/Net.h"
+#include "support/SniWatcher.h"
 #include "support/X11Desktop.h"
 
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusInterface>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -37,7 +35,6 @@
 
 namespace {
 
-using X11Desktop::Spawn;
 using X11Desktop::Stop;
 using X11Desktop::TWorkingFolder;
 
@@ -193,14 +190,6 @@ TSwayDesktop GDesktop;
 std::unique_ptr<TPrivateSessionBus> GBus;
 pid_t GWatcher = -1;
 
-// The items registered with the watcher.
-QStringList RegisteredItems()
-{
-    QDBusInterface Watcher(QStringLiteral("org.kde.StatusNotifierWatcher"),
-        QStringLiteral("/StatusNotifierWatcher"), QStringLiteral("org.kde.StatusNotifierWatcher"));
-    return Watcher.property("RegisteredStatusNotifierItems").toStringList();
-}
-
 // The share of AShot's pixels that differ from ABackground.
 double CoveredShare(const QImage& AShot, QRgb ABackground)
 {
@@ -227,10 +216,9 @@ private slots:
         QVERIFY2(GDesktop.Failure.empty(), GDesktop.Failure.c_str());
         if (!GBus || GBus->Address().empty())
             QSKIP("dbus-daemon is not installed or did not start");
-        GWatcher = Spawn({ VARDEX_SNI_WATCHER_PATH });
-        QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(
-                                     QStringLiteral("org.kde.StatusNotifierWatcher")),
-            10000);
+        bool Registered = false;
+        GWatcher = SniWatcher::Start(VARDEX_SNI_WATCHER_PATH, Registered);
+        QVERIFY(Registered);
         TApplication::SetErrorReportHook(
             [](const QString&, const QString& AText) { QFAIL(qPrintable("Error report: " + AText)); });
     }
@@ -259,7 +247,7 @@ private slots:
         const qint64 Self = QCoreApplication::applicationPid();
         W.show();
         QTRY_COMPARE_WITH_TIMEOUT(TSwayDesktop::ShownWindows(Self), 1, 5000);
-        QTRY_VERIFY_WITH_TIMEOUT(RegisteredItems().size() == 1, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(SniWatcher::RegisteredItems().size() == 1, 5000);
         QTRY_VERIFY_WITH_TIMEOUT(Part<TTrayIcon>(W, "TrayIcon")->InTray(), 5000);
         const QTreeWidget* Rows = Part<QTreeWidget>(W, "ServList");
         QTRY_COMPARE_WITH_TIMEOUT(Rows->topLevelItem(0)->text(2), QStringLiteral("OK"), 5000);
