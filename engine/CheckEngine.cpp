@@ -122,9 +122,88 @@ void TCheckEngine::Grow()
     }
 }
 
+class TCheckEngine::THandOff final : public TProbeHandOff {
+public:
+    THandOff(TCheckEngine& AEngine, TWorker& AWorker, const TCheckRequest& ARequest, int64_t AStarted)
+        : FEngine(AEngine)
+        , FWorker(AWorker)
+        , FRequest(ARequest)
+        , FStarted(AStarted)
+    {
+    }
+
+    TFinish HandOff(std::function<void()> ACancel) override
+    {
+        Taken = true;
+        return FEngine.Detach(FWorker, FRequest, FStarted, std::move(ACancel));
+    }
+
+    bool Taken = false;
+
+private:
+    TCheckEngine& FEngine;
+    TWorker& FWorker;
+    const TCheckRequest& FRequest;
+    const int64_t FStarted;
+};
+
+TProbeHandOff::TFinish TCheckEngine::Detach(
+    TWorker& AWorker, const TCheckRequest& ARequest, int64_t AStarted, std::function<void()> ACancel)
+{
+    bool Cancelled;
+    {
+        std::lock_guard<std::mutex> Guard(FLock);
+        TDetached& Detached = FDetached[ARequest.Id];
+        Detached.Monitor = ARequest.Monitor;
+        Detached.Start = ARequest.Start;
+        Detached.Started = AStarted;
+        Detached.Cancel = ACancel;
+        // A cancel that reached the worker before the hand-off goes with the check.
+        Cancelled = Detached.Cancelled = AWorker.Token.Cancelled();
+    }
+    if (Cancelled)
+        ACancel();
+    return [this, Id = ARequest.Id](TProbeResult AResult) { FinishDetached(Id, std::move(AResult)); };
+}
+
+void TCheckEngine::FinishDetached(uint64_t AId, TProbeResult AResult)
+{
+    std::unique_lock<std::mutex> Guard(FLock);
+    const auto Found = FDetached.find(AId);
+    if (Found == FDetached.end())
+        return;
+    if (!FStopping) {
+        const TDetached& Detached = Found->second;
+        TCheckVerdict Verdict;
+        Verdict.Id = AId;
+        Verdict.Monitor = Detached.Monitor;
+        Verdict.Status = AResult.Status;
+        Verdict.Reason = std::move(AResult.Reason);
+        Verdict.Certificate = AResult.Certificate;
+        Verdict.Start = Detached.Start;
+        Verdict.DurationMs = std::max<int64_t>(0, FClock.MonotonicMs() - Detached.Started);
+        Verdict.Cancelled = Detached.Cancelled;
+        Verdict.Shortage = AResult.Shortage;
+        // Still counted as detached while it is posted: Shutdown waits for it.
+        Guard.unlock();
+        FSink.Post(std::move(Verdict));
+        Guard.lock();
+    }
+    FDetached.erase(AId);
+    --FInFlight;
+    FDetachedGone.notify_all();
+}
+
 void TCheckEngine::Cancel(uint64_t AId)
 {
-    std::lock_guard<std::mutex> Guard(FLock);
+    std::unique_lock<std::mutex> Guard(FLock);
+    if (const auto Detached = FDetached.find(AId); Detached != FDetached.end()) {
+        Detached->second.Cancelled = true;
+        const std::function<void()> CancelIt = Detached->second.Cancel;
+        Guard.unlock();
+        CancelIt();
+        return;
+    }
     const auto Queued = std::find_if(
         FQueue.begin(), FQueue.end(), [AId](const TQueued& AQueued) { return AQueued.Request.Id == AId; });
     if (Queued != FQueue.end()) {
@@ -140,6 +219,7 @@ void TCheckEngine::Cancel(uint64_t AId)
 void TCheckEngine::Shutdown()
 {
     std::vector<std::unique_ptr<TWorker>> Workers;
+    std::vector<std::function<void()>> Cancels;
     {
         std::lock_guard<std::mutex> Guard(FLock);
         FStopping = true;
@@ -147,15 +227,24 @@ void TCheckEngine::Shutdown()
         FQueue.clear();
         for (const std::unique_ptr<TWorker>& Worker : FWorkers)
             Worker->Token.Cancel();
+        for (auto& [Id, Detached] : FDetached) {
+            Detached.Cancelled = true;
+            Cancels.push_back(Detached.Cancel);
+        }
         Workers.swap(FWorkers);
     }
+    for (const std::function<void()>& CancelIt : Cancels)
+        CancelIt();
     FWake.notify_all();
     FGrowWake.notify_all();
     if (FGrower.joinable())
         FGrower.join();
+    // A worker still in a probe may hand its check off; its cancelled token goes with it.
     for (const std::unique_ptr<TWorker>& Worker : Workers)
         if (Worker->Thread.joinable())
             Worker->Thread.join();
+    std::unique_lock<std::mutex> Guard(FLock);
+    FDetachedGone.wait(Guard, [this] { return FDetached.empty(); });
 }
 
 size_t TCheckEngine::InFlight() const
@@ -194,10 +283,20 @@ void TCheckEngine::Run(TWorker& AWorker)
 
         const int64_t Started = FClock.MonotonicMs();
         TProbeResult Result;
+        THandOff HandOff(*this, AWorker, Request, Started);
         try {
+            const TProbeHandOffScope Offered(&HandOff);
             Result = FProbe(Request);
         } catch (...) {
             Result = ProbeFailure(std::current_exception());
+        }
+        if (HandOff.Taken) {
+            // The check goes on elsewhere and is finished from there.
+            Guard.lock();
+            AWorker.Current = 0;
+            if (FStopping)
+                return;
+            continue;
         }
         TCheckVerdict Verdict;
         Verdict.Id = Request.Id;

@@ -22,8 +22,12 @@
 // - Every wait of the networking layer on a worker watches that worker's cancel token
 //   (TNetCancelScope), so Cancel and Shutdown wake a probe at once, whatever it waits on.
 //   Shutdown cancels everything and joins every worker: no thread outlives the engine.
-// - The sink is called on worker threads without FLock held, and never after Shutdown has
-//   returned.
+// - A probe may hand its check off (TProbeHandOff) and leave its worker: a ping whose answer
+//   is not there at once waits on the shared socket's thread instead. The check stays in
+//   flight (it counts against Workers like any other) until its finish is called; Cancel
+//   passes on to it, and Shutdown cancels it and waits for that call.
+// - The sink is called on worker threads (and, for a check handed off, on the thread that
+//   finishes it) without FLock held, and never after Shutdown has returned.
 #pragma once
 
 #include "engine/CheckClock.h"
@@ -41,6 +45,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 // One check to run: what the probe needs, copied when the check starts.
@@ -104,7 +109,8 @@ public:
     // started for it; one more is started each such span while checks keep waiting.
     static constexpr std::chrono::milliseconds GrowthDelay { 2 };
 
-    // AClock times the checks (read on the workers); it and ASink must outlive the engine.
+    // AClock times the checks (read on the workers, and on the thread that finishes a check
+    // handed off); it and ASink must outlive the engine.
     TCheckEngine(TVerdictSink& ASink, const TCheckClock& AClock, size_t AWorkers = DefaultWorkers,
         TCheckProbe AProbe = RunMonitorProbe);
     // Shutdown.
@@ -144,6 +150,21 @@ private:
         std::chrono::steady_clock::time_point Since;
     };
 
+    // A check handed off by its probe, until it is finished.
+    struct TDetached {
+        std::weak_ptr<TServiceMonitor> Monitor;
+        TDateTime Start = 0;
+        int64_t Started = 0;
+        std::function<void()> Cancel;
+        bool Cancelled = false;
+    };
+    class THandOff;
+
+    // Takes over the check AWorker runs; returns its finish.
+    TProbeHandOff::TFinish Detach(TWorker& AWorker, const TCheckRequest& ARequest, int64_t AStarted,
+        std::function<void()> ACancel);
+    void FinishDetached(uint64_t AId, TProbeResult AResult);
+
     void Run(TWorker& AWorker);
     // Starts one more worker; raises what starting its thread or its token raised.
     void StartWorkerLocked();
@@ -169,6 +190,9 @@ private:
     size_t FIdle = 0;
     bool FStopping = false;
     std::vector<std::unique_ptr<TWorker>> FWorkers;
+    std::unordered_map<uint64_t, TDetached> FDetached;
+    // Signalled when a detached check is finished.
+    std::condition_variable FDetachedGone;
     // Written and read on the owner's thread only.
     std::string FStartFailure;
 };

@@ -41,6 +41,28 @@ const char* StatusWord(TMonitorStatus AStatus)
 
 namespace {
 
+thread_local TProbeHandOff* GProbeHandOff = nullptr;
+
+} // namespace
+
+TProbeHandOff* CurrentProbeHandOff()
+{
+    return GProbeHandOff;
+}
+
+TProbeHandOffScope::TProbeHandOffScope(TProbeHandOff* AHandOff)
+    : FPrevious(GProbeHandOff)
+{
+    GProbeHandOff = AHandOff;
+}
+
+TProbeHandOffScope::~TProbeHandOffScope()
+{
+    GProbeHandOff = FPrevious;
+}
+
+namespace {
+
 // Integer text, and at least AMinimum.
 std::optional<TBadValue> CheckInteger(std::string_view AKey, const std::string& AValue, int32_t AMinimum)
 {

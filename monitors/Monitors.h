@@ -10,6 +10,7 @@
 #include "net/stack/NetTime.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -75,6 +76,35 @@ struct TProbeResult {
     std::string Reason;
     TCertificateExpiry Certificate;
     bool Shortage = false;
+};
+
+// Lets a probe end its check on another thread rather than wait on its own. The check engine
+// offers one while it runs a probe (CurrentProbeHandOff); a probe run directly has none.
+class TProbeHandOff {
+public:
+    using TFinish = std::function<void(TProbeResult)>;
+    // Takes the check over: what the probe returns from then on is ignored, and the check ends
+    // when the returned function is called, exactly once, on any thread. ACancel may be
+    // called once, on any thread, to ask for an early end; the check is still finished then.
+    virtual TFinish HandOff(std::function<void()> ACancel) = 0;
+
+protected:
+    ~TProbeHandOff() = default;
+};
+
+// The hand-off offered to the probes of the calling thread; nullptr when there is none.
+TProbeHandOff* CurrentProbeHandOff();
+
+// Offers AHandOff to the calling thread's probes while it lives.
+class TProbeHandOffScope {
+public:
+    explicit TProbeHandOffScope(TProbeHandOff* AHandOff);
+    ~TProbeHandOffScope();
+    TProbeHandOffScope(const TProbeHandOffScope&) = delete;
+    TProbeHandOffScope& operator=(const TProbeHandOffScope&) = delete;
+
+private:
+    TProbeHandOff* FPrevious;
 };
 
 // A value in a monitor's settings that its key cannot take. Reading a list still applies
@@ -211,6 +241,8 @@ private:
 class TPingMonitor : public TServiceMonitor {
 public:
     // Up to Retry echo exchanges; a Retry of 0 or less is an error at once (nothing is sent).
+    // Offered a hand-off, it waits for an answer that is not there at once on the shared
+    // socket's parking thread, not on its own.
     TProbeResult Probe() const override;
     const TMonitorKind& Kind() const override;
 

@@ -1,8 +1,11 @@
 #include "monitors/Monitors.h"
 
 #include "net/icmp/NetIcmpClient.h"
+#include "net/stack/NetCancel.h"
 
 #include <exception>
+#include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -21,6 +24,125 @@ const char* OutcomeReason(TEchoOutcome AOutcome)
     }
 }
 
+// The attempts of one check. They wait on the probe's thread, or, once the check is handed
+// off, on the shared socket's parking thread: a check that waits a second for a silent host
+// then holds no thread of its own.
+class TPingRun final : public TNetIcmpShared::TParked {
+public:
+    TPingRun(const std::string& AIP, int32_t AAttempts)
+        : FIP(AIP)
+        , FAttempts(AAttempts)
+    {
+        FClient.Host = AIP;
+        FClient.ReceiveTimeout = 1000;
+    }
+
+    TNetIcmpClient& Client() { return FClient; }
+    TNetIcmpShared::TWaiter& Waiter() override { return FClient.SharedWaiter(); }
+
+    // Sends the next request.
+    void Send()
+    {
+        ++FAttempt;
+        FShared = false;
+        FShared = FClient.StartEcho("PingMonitor", 0);
+        FDeadline = TNetIcmpShared::NowMs() + FClient.ReceiveTimeout;
+    }
+    // The last request went over the shared socket.
+    bool Shared() const { return FShared; }
+
+    // Ends the exchange that was answered or timed out: the check's outcome, or nothing when
+    // another attempt is due.
+    std::optional<TProbeResult> Judge()
+    {
+        FClient.FinishEcho();
+        if (FClient.ReplyStatus().Outcome == eoEchoReply)
+            return TProbeResult { msOK, {} };
+        if (FAttempt >= FAttempts)
+            return Fail(OutcomeReason(FClient.ReplyStatus().Outcome));
+        return std::nullopt;
+    }
+
+    // What an exception in an exchange means for the check.
+    TProbeResult Failure(std::exception_ptr AError)
+    {
+        try {
+            std::rethrow_exception(AError);
+        } catch (const std::exception& E) {
+            if (std::string Short = ResourceShortage(E); !Short.empty())
+                return TProbeResult::Short(std::move(Short));
+            return Fail(E.what());
+        } catch (...) {
+            return Fail("Unknown error.");
+        }
+    }
+
+    // Hands the check, whose request is out and unanswered, to the parking thread. Without
+    // one the check ends short of it and is tried again later.
+    static void HandOver(std::unique_ptr<TPingRun> ARun, TProbeHandOff& AHandOff)
+    {
+        const TProbeHandOff::TFinish Finish = AHandOff.HandOff(ARun->Canceller());
+        ARun->FFinish = Finish;
+        std::unique_ptr<TNetIcmpShared::TParked> Parked = std::move(ARun);
+        try {
+            TNetIcmpShared::Instance().Park(Parked);
+        } catch (...) {
+            const TProbeResult Result = static_cast<TPingRun&>(*Parked).Failure(std::current_exception());
+            Parked.reset();
+            Finish(Result);
+        }
+    }
+
+    int64_t Resume() override
+    {
+        try {
+            if (Cancelled())
+                return Finish({ msError, RSCancelled });
+            for (;;) {
+                if (!FShared)
+                    FClient.WaitEcho();
+                else if (!FClient.PollEcho()) {
+                    if (TNetIcmpShared::NowMs() < FDeadline)
+                        return FDeadline;
+                    FClient.ExpireEcho();
+                }
+                if (std::optional<TProbeResult> Result = Judge())
+                    return Finish(std::move(*Result));
+                // The family's socket stays open while this waits, so the next request goes
+                // over it too, unless the name now stands for an address of the other family
+                // and its socket cannot be opened: that exchange then waits here.
+                Send();
+            }
+        } catch (...) {
+            return Finish(Failure(std::current_exception()));
+        }
+    }
+
+private:
+    // A name may stand for several addresses and only the first is pinged: the operator
+    // needs to know which one failed.
+    TProbeResult Fail(std::string AReason) const
+    {
+        if (!FClient.TargetIP().empty() && FClient.TargetIP() != FIP)
+            AReason += "\r\nAddress pinged: " + FClient.TargetIP();
+        return { msError, std::move(AReason) };
+    }
+
+    int64_t Finish(TProbeResult AResult)
+    {
+        FFinish(std::move(AResult));
+        return -1;
+    }
+
+    TNetIcmpClient FClient;
+    const std::string FIP;
+    const int32_t FAttempts;
+    int32_t FAttempt = 0;
+    int64_t FDeadline = 0;
+    bool FShared = false;
+    TProbeHandOff::TFinish FFinish;
+};
+
 } // namespace
 
 TProbeResult TPingMonitor::Probe() const
@@ -32,31 +154,24 @@ TProbeResult TPingMonitor::Probe() const
         return { msError,
             "Retry is " + std::to_string(Attempts) + ": no echo request is sent; set Retry to 1 or more." };
     // Created outside the handler: a client that cannot even be made is the caller's to hear
-    // of. Freed on every way out.
-    TNetIcmpClient Client;
-    Client.Host = IP();
-    Client.ReceiveTimeout = 1000;
-    // A name may stand for several addresses and only the first is pinged: the operator
-    // needs to know which one failed.
-    const auto Fail = [&](std::string AReason) -> TProbeResult {
-        if (!Client.TargetIP().empty() && Client.TargetIP() != IP())
-            AReason += "\r\nAddress pinged: " + Client.TargetIP();
-        return { msError, std::move(AReason) };
-    };
+    // of.
+    auto Run = std::make_unique<TPingRun>(IP(), Attempts);
+    TProbeHandOff* const HandOff = CurrentProbeHandOff();
     try {
-        for (int32_t Attempt = 1; Attempt <= Attempts; ++Attempt) {
-            Client.Echo("PingMonitor", 0);
-            if (Client.ReplyStatus().Outcome == eoEchoReply)
-                return { msOK, {} };
-            if (Attempt == Attempts)
-                return Fail(OutcomeReason(Client.ReplyStatus().Outcome));
+        for (;;) {
+            Run->Send();
+            // On the loopback, and often on a near host, the answer is there as the send
+            // returns; only a check still waiting after that is handed off.
+            if (!HandOff || !Run->Shared())
+                Run->Client().WaitEcho();
+            else if (!Run->Client().PollEcho()) {
+                TPingRun::HandOver(std::move(Run), *HandOff);
+                return {};
+            }
+            if (std::optional<TProbeResult> Result = Run->Judge())
+                return *Result;
         }
-    } catch (const std::exception& E) {
-        if (std::string Short = ResourceShortage(E); !Short.empty())
-            return TProbeResult::Short(std::move(Short));
-        return Fail(E.what());
     } catch (...) {
-        return Fail("Unknown error.");
+        return Run->Failure(std::current_exception());
     }
-    return { msError, {} };
 }

@@ -217,6 +217,7 @@ TNetIcmpClient::TNetIcmpClient(TComponent* AOwner)
 
 TNetIcmpClient::~TNetIcmpClient()
 {
+    LeaveShared();
     if (FOwnsIdentifier)
         ReleaseIdentifier(FIdentifier);
 }
@@ -341,18 +342,56 @@ void TNetIcmpClient::AllocateSocket(TNetSocketHandle& ASocket)
 
 void TNetIcmpClient::Echo(const std::string& AText, uint16_t ASequence)
 {
-    if (ASequence != 0)
-        FSequence = ASequence;
-    BuildEchoRequest(AText);
     // The shared socket is left on every way out, an exception's too.
     struct TLeave {
         TNetIcmpClient& Client;
         ~TLeave() { Client.LeaveShared(); }
     } Leave { *this };
-    const uint32_t Start = TickCount();
-    SendEchoRequest();
+    StartEcho(AText, ASequence);
     ReceiveEchoReply();
-    const uint32_t RoundTrip = TickDiff(Start, TickCount());
+    FinishEcho();
+}
+
+bool TNetIcmpClient::StartEcho(const std::string& AText, uint16_t ASequence)
+{
+    if (ASequence != 0)
+        FSequence = ASequence;
+    BuildEchoRequest(AText);
+    FEchoStart = TickCount();
+    try {
+        SendEchoRequest();
+    } catch (...) {
+        LeaveShared();
+        throw;
+    }
+    return FSharedFd >= 0;
+}
+
+bool TNetIcmpClient::PollEcho()
+{
+    for (;;) {
+        const int32_t Received = ReceiveShared(0);
+        if (Received <= 0)
+            return false;
+        TReplyStatus Status;
+        if (DecodeReply(Received, Status)) {
+            FReplyStatus = Status;
+            return true;
+        }
+    }
+}
+
+void TNetIcmpClient::ExpireEcho()
+{
+    TReplyStatus Status;
+    DecodeReply(0, Status);
+    FReplyStatus = Status;
+}
+
+void TNetIcmpClient::FinishEcho()
+{
+    const uint32_t RoundTrip = TickDiff(FEchoStart, TickCount());
+    LeaveShared();
     // Every exchange gets a fresh socket.
     FSocket->ShutAndClose(true);
     FReplyStatus.RoundTripMs = RoundTrip;

@@ -89,6 +89,21 @@ public:
     // stays open for the next Echo.
     void Echo(const std::string& AText, uint16_t ASequence = 0);
 
+    // Echo in steps, for a caller that waits for the answer elsewhere (TNetIcmpShared::Park):
+    // StartEcho builds and sends the request (raising as Echo does, with nothing left
+    // registered) and says whether it went over the process's shared socket. Only then may
+    // PollEcho look, without waiting, at what has come for it: true when it answered, and
+    // ReplyStatus holds the answer. ExpireEcho records a time-out instead. WaitEcho waits
+    // for the answer here, as Echo does. FinishEcho ends the exchange as Echo does (round
+    // trip, socket, OnReply, Sequence).
+    bool StartEcho(const std::string& AText, uint16_t ASequence = 0);
+    bool PollEcho();
+    void WaitEcho() { ReceiveEchoReply(); }
+    void ExpireEcho();
+    void FinishEcho();
+    // What the exchange waits for on the shared socket.
+    TNetIcmpShared::TWaiter& SharedWaiter() { return FWaiter; }
+
     // Milliseconds from AOld to ANew on the wrapping 32-bit tick count (modulo 2^32).
     static uint32_t TickDiff(uint32_t AOld, uint32_t ANew);
 
@@ -176,6 +191,8 @@ private:
     // client waits for on it (see NetIcmpShared.h). -1 when the exchange has a socket of its own.
     int FSharedFd = -1;
     TNetIcmpShared::TWaiter FWaiter;
+    // The tick count just before the request went out.
+    uint32_t FEchoStart = 0;
 
     // The shared raw socket when it serves this exchange (registered, so that nothing sent to
     // us is lost before we wait); false when the exchange needs a socket of its own.

@@ -14,6 +14,7 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -64,14 +65,14 @@ int ThreadWakeFd()
     return GThreadWake.Fd;
 }
 
-int64_t NowMs()
+} // namespace
+
+int64_t TNetIcmpShared::NowMs()
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
-
-} // namespace
 
 TNetIcmpShared& TNetIcmpShared::Instance()
 {
@@ -91,6 +92,13 @@ void TNetIcmpShared::ForgetParentLocked()
         *F = TFamily {};
     }
     FWaiters.clear();
+    // The parking thread was not forked with us; what it held is the parent's.
+    if (FParkFd >= 0)
+        ::close(FParkFd);
+    FParkFd = -1;
+    FParked.clear();
+    FReady.clear();
+    FDeadlines.clear();
     FOwner = ::getpid();
 }
 
@@ -100,6 +108,8 @@ int TNetIcmpShared::Register(TWaiter& AWaiter)
     AWaiter.Count = 0;
     AWaiter.First = 0;
     AWaiter.Waiting = false;
+    AWaiter.Parked = nullptr;
+    AWaiter.Ready = false;
     std::lock_guard<std::mutex> Guard(FLock);
     ForgetParentLocked();
     const int Fd = OpenLocked(AWaiter.IPv6);
@@ -248,10 +258,10 @@ int32_t TNetIcmpShared::EchoOffset(bool AIPv6, const TDatagram& ADatagram)
 bool TNetIcmpShared::Deliver(bool AIPv6, const TDatagram& ADatagram)
 {
     std::lock_guard<std::mutex> Guard(FLock);
-    return DeliverLocked(AIPv6, ADatagram, nullptr);
+    return DeliverLocked(AIPv6, ADatagram, nullptr, false);
 }
 
-bool TNetIcmpShared::DeliverLocked(bool AIPv6, const TDatagram& ADatagram, const TWaiter* ASelf)
+bool TNetIcmpShared::DeliverLocked(bool AIPv6, const TDatagram& ADatagram, const TWaiter* ASelf, bool AParking)
 {
     const int32_t Echo = EchoOffset(AIPv6, ADatagram);
     if (Echo < 0)
@@ -268,6 +278,16 @@ bool TNetIcmpShared::DeliverLocked(bool AIPv6, const TDatagram& ADatagram, const
     Slot.Origin = ADatagram.Origin;
     std::memcpy(Slot.Bytes, ADatagram.Bytes, static_cast<size_t>(ADatagram.Size));
     ++W.Count;
+    if (W.Parked) {
+        // One wake for any number of datagrams; none when the parking thread read them itself.
+        if (!W.Ready) {
+            W.Ready = true;
+            FReady.push_back(W.Parked);
+            if (!AParking)
+                Wake(FParkFd);
+        }
+        return true;
+    }
     // The reader looks into its own mailbox next; only another waiter needs waking.
     if (&W != ASelf)
         Wake(W.WakeFd);
@@ -307,14 +327,19 @@ int TNetIcmpShared::OpenLocked(bool AIPv6)
     return Fd;
 }
 
-void TNetIcmpShared::ReadAll(bool AIPv6, int AFd, const TWaiter* ASelf)
+void TNetIcmpShared::ReadAll(bool AIPv6, int AFd, const TWaiter* ASelf, bool AParking)
 {
     union TControl {
         cmsghdr Align;
         char Bytes[CMSG_SPACE(sizeof(int))];
     };
+    // Left as the allocator hands them over: recvmmsg fills what is read, and clearing 35 KB
+    // would fault in every page of it at each thread's first read.
     struct TBuffers {
-        TDatagram Datagrams[Batch];
+        TBuffers() { }
+        union {
+            TDatagram Datagrams[Batch];
+        };
         sockaddr_in6 From[Batch];
         TControl Control[Batch];
     };
@@ -364,9 +389,161 @@ void TNetIcmpShared::ReadAll(bool AIPv6, int AFd, const TWaiter* ASelf)
         {
             std::lock_guard<std::mutex> Guard(FLock);
             for (int I = 0; I < Count; ++I)
-                DeliverLocked(AIPv6, Datagrams[I], ASelf);
+                DeliverLocked(AIPv6, Datagrams[I], ASelf, AParking);
         }
         if (Count < static_cast<int>(Batch))
             return;
+    }
+}
+
+std::function<void()> TNetIcmpShared::TParked::Canceller() const
+{
+    return [Flag = FCancelled] {
+        Flag->store(true, std::memory_order_release);
+        TNetIcmpShared::Instance().WakeParking();
+    };
+}
+
+void TNetIcmpShared::WakeParking()
+{
+    FCancelAsked.store(true, std::memory_order_release);
+    std::lock_guard<std::mutex> Guard(FLock);
+    if (FParkFd >= 0 && FOwner == ::getpid())
+        Wake(FParkFd);
+}
+
+void TNetIcmpShared::UseFamilyLocked(bool AIPv6)
+{
+    TFamily& F = AIPv6 ? FIPv6 : FIPv4;
+    if (F.Parked++ == 0)
+        ++F.Users;
+}
+
+void TNetIcmpShared::LeaveFamilyLocked(bool AIPv6)
+{
+    TFamily& F = AIPv6 ? FIPv6 : FIPv4;
+    if (--F.Parked == 0 && --F.Users == 0 && F.Fd >= 0) {
+        ::close(F.Fd);
+        F.Fd = -1;
+    }
+}
+
+void TNetIcmpShared::ParkLocked(TParked& AParked)
+{
+    TWaiter& W = AParked.Waiter();
+    // A name looked up again may have changed family between two requests.
+    if (W.IPv6 != AParked.FIPv6) {
+        UseFamilyLocked(W.IPv6);
+        LeaveFamilyLocked(AParked.FIPv6);
+        AParked.FIPv6 = W.IPv6;
+    }
+    W.Parked = &AParked;
+    if (W.Count > 0 && !W.Ready) {
+        W.Ready = true;
+        FReady.push_back(&AParked);
+    }
+}
+
+void TNetIcmpShared::Park(std::unique_ptr<TParked>& AParked)
+{
+    std::lock_guard<std::mutex> Guard(FLock);
+    ForgetParentLocked();
+    if (FParkFd < 0) {
+        const int Fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (Fd < 0)
+            throw std::system_error(errno, std::generic_category(), "eventfd");
+        try {
+            // Never joined: like the sockets it watches, it lives as long as the process.
+            std::thread([this, Fd] { RunParking(Fd); }).detach();
+        } catch (...) {
+            ::close(Fd);
+            throw;
+        }
+        FParkFd = Fd;
+    }
+    TParked* const P = AParked.get();
+    FParked.insert(P);
+    AParked.release();
+    P->FIPv6 = P->Waiter().IPv6;
+    UseFamilyLocked(P->FIPv6);
+    P->Waiter().Parked = P;
+    P->Waiter().Ready = true;
+    FReady.push_back(P);
+    Wake(FParkFd);
+}
+
+void TNetIcmpShared::RunParking(int AWakeFd)
+{
+    std::vector<TParked*> Due;
+    for (;;) {
+        pollfd Wait[3] = { { AWakeFd, POLLIN, 0 }, { -1, POLLIN, 0 }, { -1, POLLIN, 0 } };
+        int Timeout = -1;
+        {
+            std::lock_guard<std::mutex> Guard(FLock);
+            if (FOwner != ::getpid())
+                return;
+            const auto Take = [&Due, this](TParked* P) {
+                TWaiter& W = P->Waiter();
+                if (!W.Parked)
+                    return;
+                W.Parked = nullptr;
+                W.Ready = false;
+                if (P->FScheduled) {
+                    FDeadlines.erase(P->FDue);
+                    P->FScheduled = false;
+                }
+                Due.push_back(P);
+            };
+            for (TParked* P : FReady)
+                Take(P);
+            FReady.clear();
+            if (FCancelAsked.exchange(false, std::memory_order_acq_rel))
+                for (TParked* P : FParked)
+                    if (P->Cancelled())
+                        Take(P);
+            const int64_t Now = NowMs();
+            while (!FDeadlines.empty() && FDeadlines.begin()->first <= Now) {
+                TParked* const P = FDeadlines.begin()->second;
+                FDeadlines.erase(FDeadlines.begin());
+                P->FScheduled = false;
+                Take(P);
+            }
+            if (Due.empty()) {
+                if (!FDeadlines.empty())
+                    Timeout = static_cast<int>(std::min<int64_t>(FDeadlines.begin()->first - Now, 60000));
+                if (FIPv4.Parked > 0)
+                    Wait[1].fd = FIPv4.Fd;
+                if (FIPv6.Parked > 0)
+                    Wait[2].fd = FIPv6.Fd;
+            }
+        }
+        if (!Due.empty()) {
+            for (TParked* P : Due) {
+                // Resume answers for itself, failures included.
+                const int64_t Next = P->Resume();
+                std::unique_lock<std::mutex> Guard(FLock);
+                if (Next >= 0) {
+                    P->FDue = FDeadlines.emplace(Next, P);
+                    P->FScheduled = true;
+                    ParkLocked(*P);
+                    continue;
+                }
+                FParked.erase(P);
+                LeaveFamilyLocked(P->FIPv6);
+                Guard.unlock();
+                delete P;
+            }
+            Due.clear();
+            continue;
+        }
+        // Only this thread ends parked exchanges, so the sockets polled stay open meanwhile.
+        if (::poll(Wait, 3, Timeout) <= 0)
+            continue;
+        if (Wait[0].revents & POLLIN)
+            Drain(AWakeFd);
+        if (Wait[1].revents)
+            ReadAll(false, Wait[1].fd, nullptr, true);
+        if (Wait[2].revents)
+            ReadAll(true, Wait[2].fd, nullptr, true);
     }
 }

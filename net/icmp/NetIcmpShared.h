@@ -30,12 +30,26 @@
 // - A socket is opened by the first registration of its family and closed by the last
 //   leave: while nobody waits, it would take a copy of every ICMP answer on the host. Only
 //   registered waiters read it, so it is never closed under a reader.
+// - An exchange may also be parked (Park): the share's own parking thread then waits for it,
+//   watching the sockets of the families it has parked exchanges of, and resumes it when a
+//   datagram is delivered to it, its deadline passes or it is cancelled. A parked waiter is
+//   on no waiting list (no thread of its own waits), and while a family has parked exchanges
+//   the parking thread holds a use of its socket, so that the socket stays open from one
+//   request of an exchange to the next. Resume runs without FLock, and while it runs its
+//   waiter is not marked parked: what comes meanwhile stays in the mailbox, and is seen
+//   when it is parked again.
 // - After fork() a child starts afresh: the parent's sockets and waiters are not its own.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 class TNetIcmpShared {
 public:
@@ -60,6 +74,8 @@ public:
         uint8_t Bytes[DatagramBytes];
     };
 
+    class TParked;
+
     // What one client waits for, and the datagrams already delivered to it.
     struct TWaiter {
         bool IPv6 = false;
@@ -72,7 +88,35 @@ public:
         bool Waiting = false;
         TWaiter* Previous = nullptr;
         TWaiter* Next = nullptr;
+        // The parked exchange this waiter belongs to, while it is parked; Ready once it is on
+        // the list of those to resume.
+        TParked* Parked = nullptr;
+        bool Ready = false;
         TDatagram Mailbox[MailboxSize];
+    };
+
+    // An exchange that the parking thread waits for in place of a thread of the client's.
+    class TParked {
+    public:
+        virtual ~TParked() = default;
+        // The waiter of the exchange, registered whenever Resume returns a deadline.
+        virtual TWaiter& Waiter() = 0;
+        // On the parking thread: a datagram was delivered to Waiter(), the deadline passed or
+        // a cancel was asked for. Moves the exchange on and returns the steady-clock
+        // millisecond to wait until next, or -1 when it is over: it is then deleted.
+        virtual int64_t Resume() = 0;
+        bool Cancelled() const { return FCancelled->load(std::memory_order_acquire); }
+        // Asks for an early end from any thread, before or after the exchange is parked and
+        // even after it was deleted: its next Resume comes soon and sees Cancelled.
+        std::function<void()> Canceller() const;
+
+    private:
+        friend class TNetIcmpShared;
+        std::shared_ptr<std::atomic<bool>> FCancelled = std::make_shared<std::atomic<bool>>(false);
+        // Its place among the deadlines, while it has one; the family whose socket it uses.
+        std::multimap<int64_t, TParked*>::iterator FDue;
+        bool FScheduled = false;
+        bool FIPv6 = false;
     };
 
     // The process's share.
@@ -86,6 +130,13 @@ public:
     // and AOrigin: its size, 0 when none came in time. Raises ENetCancelled when the thread's
     // cancel token is cancelled.
     int32_t Receive(TWaiter& AWaiter, uint8_t (&ABuffer)[DatagramBytes], TOrigin& AOrigin, int32_t ATimeout);
+
+    // Hands AParked, whose waiter is registered, to the parking thread, which resumes it at
+    // once and from then on as it says. Raises std::system_error when the parking thread
+    // cannot be started; AParked then stays the caller's.
+    void Park(std::unique_ptr<TParked>& AParked);
+    // Milliseconds on the clock that parked exchanges' deadlines are read on.
+    static int64_t NowMs();
 
     // Hands ADatagram to the waiter whose identifier and sequence it carries (in a reply, or in
     // the request a report quotes); true when one took it.
@@ -102,15 +153,26 @@ private:
         TWaiter* Poller = nullptr;
         // The clients waiting now (a list through TWaiter::Previous and Next).
         TWaiter* Waiting = nullptr;
+        // Parked exchanges of this family; while there are any, the parking thread is a user.
+        int Parked = 0;
     };
 
     TNetIcmpShared() = default;
     TFamily& FamilyOf(const TWaiter& AWaiter) { return AWaiter.IPv6 ? FIPv6 : FIPv4; }
     int OpenLocked(bool AIPv6);
     void ForgetParentLocked();
-    // Reads the socket until it is empty, without waiting, and delivers what it finds.
-    void ReadAll(bool AIPv6, int AFd, const TWaiter* ASelf);
-    bool DeliverLocked(bool AIPv6, const TDatagram& ADatagram, const TWaiter* ASelf);
+    // Reads the socket until it is empty, without waiting, and delivers what it finds
+    // (AParking: on the parking thread, which needs no wake for a parked waiter).
+    void ReadAll(bool AIPv6, int AFd, const TWaiter* ASelf, bool AParking = false);
+    bool DeliverLocked(bool AIPv6, const TDatagram& ADatagram, const TWaiter* ASelf, bool AParking);
+    void RunParking(int AWakeFd);
+    // Wakes the parking thread to look for cancelled exchanges.
+    void WakeParking();
+    // Marks AParked's waiter parked again after a Resume; ready at once when its mailbox holds
+    // a datagram.
+    void ParkLocked(TParked& AParked);
+    void UseFamilyLocked(bool AIPv6);
+    void LeaveFamilyLocked(bool AIPv6);
     int32_t TakeLocked(TWaiter& AWaiter, uint8_t (&ABuffer)[DatagramBytes], TOrigin& AOrigin);
     void StartWaitingLocked(TWaiter& AWaiter);
     // Takes AWaiter off the waiting list; a poller hands its role to the next waiting client.
@@ -122,4 +184,12 @@ private:
     TFamily FIPv4;
     TFamily FIPv6;
     int FOwner = 0; // the process whose sockets these are
+
+    // The parking thread's: its wake (-1 until it is started in this process), the exchanges
+    // it holds, those to resume, and whether a cancel was asked for.
+    int FParkFd = -1;
+    std::unordered_set<TParked*> FParked;
+    std::vector<TParked*> FReady;
+    std::multimap<int64_t, TParked*> FDeadlines;
+    std::atomic<bool> FCancelAsked { false };
 };

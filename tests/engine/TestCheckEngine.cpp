@@ -2,6 +2,7 @@
 // failure policy, and cancels that wake real probes waiting on silent loopback servers.
 #include "engine/CheckEngine.h"
 #include "engine/VerdictQueue.h"
+#include "support/Icmp.h"
 #include "support/Net.h"
 #include "support/ScriptedServer.h"
 #include "support/TestClock.h"
@@ -11,6 +12,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
+#include <mutex>
+#include <thread>
 #include <stdexcept>
 
 #include <sys/resource.h>
@@ -92,6 +96,129 @@ TEST(CheckEngine, WaitingChecksGetWorkersOneGrowthDelayApart)
     EXPECT_EQ(Engine.Threads(), 4u);
     Probes.Release();
     EXPECT_EQ(Collect(Queue, 4).size(), 4u);
+}
+
+// A probe that hands its check off leaves its worker free at once; the check stays in flight
+// until it is finished from elsewhere, a cancel is passed on to it, and Shutdown cancels it and
+// waits for its finish.
+TEST(CheckEngine, HandedOffChecksFreeTheirWorker)
+{
+    std::mutex Lock;
+    std::map<uint64_t, TProbeHandOff::TFinish> Finishes;
+    std::vector<uint64_t> Cancels;
+    // Joined on every way out, after the engine that waits for them.
+    std::vector<std::jthread> Finishers;
+    const auto Probe = [&](const TCheckRequest& ARequest) -> TProbeResult {
+        std::string Tag;
+        FindSettingsValue(ARequest.Settings, "Tag", Tag);
+        if (Tag != "off")
+            return { msOK, {} };
+        const uint64_t Id = ARequest.Id;
+        const TProbeHandOff::TFinish Finish = CurrentProbeHandOff()->HandOff([&, Id] {
+            std::lock_guard<std::mutex> Guard(Lock);
+            Cancels.push_back(Id);
+            // Finished as a parked ping is: soon, on another thread.
+            Finishers.emplace_back([Finish = Finishes[Id]] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                Finish({ msError, "Cancelled." });
+            });
+        });
+        std::lock_guard<std::mutex> Guard(Lock);
+        Finishes[Id] = Finish;
+        return { msOK, "what the probe returns after a hand-off is ignored" };
+    };
+    // Until the probe has the finish of AId.
+    const auto HandedOff = [&](uint64_t AId) {
+        for (int I = 0; I < 500; ++I) {
+            {
+                std::lock_guard<std::mutex> Guard(Lock);
+                if (Finishes.count(AId))
+                    return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return false;
+    };
+    TVerdictQueue Queue;
+    TTestCheckClock Clock;
+    auto Engine = std::make_unique<TCheckEngine>(Queue, Clock, 2, Probe);
+    TTestMonitor Off, Quick;
+    Off.Tag = "off";
+    ASSERT_TRUE(Engine->Submit(Request(1, Off)));
+    ASSERT_TRUE(HandedOff(1));
+    ASSERT_TRUE(Engine->Submit(Request(2, Quick)));
+    std::vector<TCheckVerdict> Got = Collect(Queue, 1);
+    ASSERT_EQ(Got.size(), 1u);
+    EXPECT_EQ(Got[0].Id, 2u);
+    // The second check ran on the first one's worker.
+    EXPECT_EQ(Engine->Threads(), 1u);
+    EXPECT_EQ(Engine->InFlight(), 1u);
+
+    Clock.Pass(1500.0 / MSecsPerDay);
+    std::thread([&] { Finishes.at(1)({ msError, "Request timed out." }); }).join();
+    Got = Collect(Queue, 1);
+    ASSERT_EQ(Got.size(), 1u);
+    EXPECT_EQ(Got[0].Id, 1u);
+    EXPECT_EQ(Got[0].Status, msError);
+    EXPECT_EQ(Got[0].Reason, "Request timed out.");
+    EXPECT_EQ(Got[0].Start, 45000.25);
+    EXPECT_EQ(Got[0].DurationMs, 1500);
+    EXPECT_FALSE(Got[0].Cancelled);
+    EXPECT_EQ(Engine->InFlight(), 0u);
+
+    ASSERT_TRUE(Engine->Submit(Request(3, Off)));
+    ASSERT_TRUE(HandedOff(3));
+    Engine->Cancel(3);
+    Got = Collect(Queue, 1);
+    ASSERT_EQ(Got.size(), 1u);
+    EXPECT_EQ(Got[0].Id, 3u);
+    EXPECT_TRUE(Got[0].Cancelled);
+
+    ASSERT_TRUE(Engine->Submit(Request(4, Off)));
+    ASSERT_TRUE(HandedOff(4));
+    Engine->Shutdown();
+    EXPECT_EQ(Engine->InFlight(), 0u);
+    EXPECT_FALSE(Queue.Wait(std::chrono::milliseconds(0)));
+    Engine.reset();
+    Finishers.clear();
+    EXPECT_EQ(Cancels, (std::vector<uint64_t> { 3, 4 }));
+}
+
+// Real pings: a check whose host is silent hands its waiting off and frees its worker, so
+// checks started one after another wait side by side on one worker; a cancel ends one at once.
+TEST(CheckEnginePing, SilentChecksLeaveTheirWorker)
+{
+    ICMP_RUN_ISOLATED([] {
+        if (!icmptest::IgnoreEchoRequests(true) || !icmptest::UseKind(icmptest::TKind::Raw))
+            return std::string("SKIP");
+        icmptest::TChecks Checks;
+        TVerdictQueue Queue;
+        TSystemCheckClock Clock;
+        TCheckEngine Engine(Queue, Clock, 4);
+        TPingMonitor Ping;
+        Ping.SetRetry(2);
+        const auto Start = std::chrono::steady_clock::now();
+        for (uint64_t Id = 1; Id <= 3; ++Id) {
+            Checks.True(Engine.Submit(Request(Id, Ping)), "check taken");
+            // Long enough for the worker to send and hand off: the next check finds it idle.
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        }
+        Checks.Equal(Engine.Threads(), 1u, "workers started");
+        Checks.Equal(Engine.InFlight(), 3u, "checks in flight");
+        Engine.Cancel(3);
+        const std::vector<TCheckVerdict> Got = Collect(Queue, 3);
+        Checks.Equal(Got.size(), 3u, "verdicts");
+        if (Got.size() != 3)
+            return Checks.Errors;
+        Checks.True(Got[0].Id == 3 && Got[0].Cancelled, "the cancelled check ends first");
+        for (size_t I = 1; I < 3; ++I) {
+            Checks.Equal(Got[I].Reason, std::string("Request timed out."), "reason");
+            Checks.True(Got[I].DurationMs >= 1950 && Got[I].DurationMs < 2500,
+                "took " + std::to_string(Got[I].DurationMs) + " ms");
+        }
+        Checks.True(nettest::MillisecondsSince(Start) < 2700, "all took longer than their retries");
+        return Checks.Errors;
+    });
 }
 
 // Workers run below the thread that owns the monitors, so a burst of checks cannot hold up the

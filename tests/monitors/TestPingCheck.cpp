@@ -37,30 +37,44 @@ struct TCheckRun {
 
 // One check of AMonitor, with the requests AWitness saw on the wire (open it before any
 // privilege is dropped).
-TCheckRun RunCheck(TPingMonitor& AMonitor, TWitness& AWitness)
+TCheckRun RunCheck(TPingMonitor& AMonitor, TWitness& AWitness, bool AHandOff = false)
 {
     const auto Start = std::chrono::steady_clock::now();
     TCheckRun Run;
-    Run.Shown = StatusesText(CheckNow(AMonitor));
+    Run.Shown = StatusesText(CheckNow(AMonitor, AHandOff));
     Run.Milliseconds = nettest::MillisecondsSince(Start);
     Run.Requests = AWitness.Requests().size();
     return Run;
 }
 
-class PingCheck : public ::testing::TestWithParam<TKind> { };
+// How a check runs: on the client's socket kind, and offered a hand-off as the engine offers
+// one (a raw exchange still waiting after its send is then finished on the parking thread).
+struct TWay {
+    TKind Kind;
+    bool HandOff;
+};
+
+const TWay Ways[] = { { TKind::Raw, false }, { TKind::Datagram, false }, { TKind::Raw, true } };
+
+std::string WayName(const TWay& AWay)
+{
+    return std::string(KindName(AWay.Kind)) + (AWay.HandOff ? "HandedOff" : "");
+}
+
+class PingCheck : public ::testing::TestWithParam<TWay> { };
 
 TEST_P(PingCheck, SilentHostGetsItsRetriesThenError)
 {
-    const TKind Kind = GetParam();
-    ICMP_RUN_ISOLATED([Kind] {
+    const TWay Way = GetParam();
+    ICMP_RUN_ISOLATED([Way] {
         TWitness Witness;
-        if (!IgnoreEchoRequests(true) || !UseKind(Kind))
+        if (!IgnoreEchoRequests(true) || !UseKind(Way.Kind))
             return std::string("SKIP");
         TChecks Checks;
         TPingMonitor M;
         M.SetRetry(2);
         const auto Start = std::chrono::steady_clock::now();
-        const std::string Shown = StatusesText(CheckNow(M));
+        const std::string Shown = StatusesText(CheckNow(M, Way.HandOff));
         const double Took = nettest::MillisecondsSince(Start);
         Checks.Equal(Shown, std::string("1,3"), "statuses shown");
         Checks.True(Took >= 1900 && Took < 3500, "took " + std::to_string(Took) + " ms");
@@ -77,20 +91,20 @@ TEST_P(PingCheck, SilentHostGetsItsRetriesThenError)
 
 TEST_P(PingCheck, IPv6LoopbackAnswersThenFallsSilent)
 {
-    const TKind Kind = GetParam();
-    ICMP_RUN_ISOLATED([Kind] {
-        if (!UseKind(Kind))
+    const TWay Way = GetParam();
+    ICMP_RUN_ISOLATED([Way] {
+        if (!UseKind(Way.Kind))
             return std::string("SKIP");
         TChecks Checks;
         TPingMonitor M;
         M.SetIP("::1");
         M.SetRetry(2);
-        CheckNow(M);
+        CheckNow(M, Way.HandOff);
         Checks.Equal(int(M.Status()), int(msOK), "::1 answers: " + M.LastError());
         if (!WriteProcFile("/proc/sys/net/ipv6/icmp/echo_ignore_all", "1"))
             return std::string("SKIP");
         const auto Start = std::chrono::steady_clock::now();
-        CheckNow(M);
+        CheckNow(M, Way.HandOff);
         const double Took = nettest::MillisecondsSince(Start);
         Checks.Equal(int(M.Status()), int(msError), "silent ::1");
         Checks.Equal(M.LastError(), std::string("Request timed out."), "reason");
@@ -101,10 +115,10 @@ TEST_P(PingCheck, IPv6LoopbackAnswersThenFallsSilent)
 
 TEST_P(PingCheck, HostThatAnswersTheSecondRequest)
 {
-    const TKind Kind = GetParam();
-    ICMP_RUN_ISOLATED([Kind] {
+    const TWay Way = GetParam();
+    ICMP_RUN_ISOLATED([Way] {
         TWitness Witness;
-        if (!IgnoreEchoRequests(true) || !UseKind(Kind))
+        if (!IgnoreEchoRequests(true) || !UseKind(Way.Kind))
             return std::string("SKIP");
         TChecks Checks;
         TFixedClock Clock;
@@ -117,7 +131,7 @@ TEST_P(PingCheck, HostThatAnswersTheSecondRequest)
             IgnoreEchoRequests(false);
         });
         const auto Start = std::chrono::steady_clock::now();
-        const std::string Shown = StatusesText(CheckNow(M));
+        const std::string Shown = StatusesText(CheckNow(M, Way.HandOff));
         const double Took = nettest::MillisecondsSince(Start);
         Wake.join();
         Checks.Equal(Shown, std::string("1,2"), "statuses shown");
@@ -140,18 +154,18 @@ TEST_P(PingCheck, RouterErrorsAreFailedAttempts)
     };
     for (const TCase& Case : { TCase { TAnswer::Unreachable, 3, "Destination unreachable." },
              TCase { TAnswer::TimeExceeded, 1, "TTL expired in transit." } }) {
-        const TKind Kind = GetParam();
-        ICMP_RUN_ISOLATED([Kind, Case] {
+        const TWay Way = GetParam();
+        ICMP_RUN_ISOLATED([Way, Case] {
             TWitness Witness;
             if (!IgnoreEchoRequests(true))
                 return std::string("SKIP");
             TInjector Router(Case.Answer);
-            if (!Router.Ok() || !UseKind(Kind))
+            if (!Router.Ok() || !UseKind(Way.Kind))
                 return std::string("SKIP");
             TChecks Checks;
             TPingMonitor M;
             M.SetRetry(Case.Retry);
-            TCheckRun Run = RunCheck(M, Witness);
+            TCheckRun Run = RunCheck(M, Witness, Way.HandOff);
             Checks.Equal(Run.Shown, std::string("1,3"), "statuses shown");
             Checks.Equal(Run.Requests, size_t(Case.Retry), "requests on the wire");
             Checks.Equal(Router.Answered(), Case.Retry, "errors sent");
@@ -164,16 +178,16 @@ TEST_P(PingCheck, RouterErrorsAreFailedAttempts)
 
 TEST_P(PingCheck, AnsweringHostIsOK)
 {
-    const TKind Kind = GetParam();
-    ICMP_RUN_ISOLATED([Kind] {
+    const TWay Way = GetParam();
+    ICMP_RUN_ISOLATED([Way] {
         TWitness Witness;
-        if (!UseKind(Kind))
+        if (!UseKind(Way.Kind))
             return std::string("SKIP");
         TChecks Checks;
         TFixedClock Clock;
         TPingMonitor M;
         M.SetLastError("from before");
-        TCheckRun Run = RunCheck(M, Witness);
+        TCheckRun Run = RunCheck(M, Witness, Way.HandOff);
         Checks.Equal(Run.Shown, std::string("1,2"), "statuses shown");
         Checks.Equal(Run.Requests, 1u, "requests on the wire");
         Checks.Equal(M.LastActivity(), FixedNow, "last activity");
@@ -183,8 +197,7 @@ TEST_P(PingCheck, AnsweringHostIsOK)
     });
 }
 
-INSTANTIATE_TEST_SUITE_P(BothSockets, PingCheck, ::testing::Values(TKind::Raw, TKind::Datagram),
-    [](const auto& AInfo) { return KindName(AInfo.param); });
+INSTANTIATE_TEST_SUITE_P(Ways, PingCheck, ::testing::ValuesIn(Ways), [](const auto& AInfo) { return WayName(AInfo.param); });
 
 // ---------------------------------------------------------------------------------------
 // Hosts behind a veth pair, with whatever else a real network carries
@@ -255,24 +268,24 @@ const TFarCase FarCases[] = {
             { "10.77.0.3", msError, "Request timed out." } } },
 };
 
-class PingFarHosts : public ::testing::TestWithParam<std::tuple<size_t, TKind>> { };
+class PingFarHosts : public ::testing::TestWithParam<std::tuple<size_t, TWay>> { };
 
 TEST_P(PingFarHosts, Verdicts)
 {
     const TFarCase& Case = FarCases[std::get<0>(GetParam())];
-    const TKind Kind = std::get<1>(GetParam());
-    ICMP_RUN_ISOLATED([&Case, Kind] {
+    const TWay Way = std::get<1>(GetParam());
+    ICMP_RUN_ISOLATED([&Case, Way] {
         if (!UseHostsFile("10.77.0.3 far-b.vardex.test\n"))
             return std::string("SKIP");
         TFarHosts Far(Case.Script);
-        if (!Far.Ok() || !UseKind(Kind))
+        if (!Far.Ok() || !UseKind(Way.Kind))
             return std::string("SKIP");
         TChecks Checks;
         for (const TFarMonitor& Expected : Case.Monitors) {
             TPingMonitor M;
             M.SetIP(Expected.Host);
             M.SetRetry(1);
-            CheckNow(M);
+            CheckNow(M, Way.HandOff);
             const std::string Host = Expected.Host;
             Checks.Equal(int(M.Status()), int(Expected.Status), "status of " + Host);
             Checks.Equal(M.LastError(), std::string(Expected.Reason), "reason of " + Host);
@@ -282,11 +295,10 @@ TEST_P(PingFarHosts, Verdicts)
     });
 }
 
-INSTANTIATE_TEST_SUITE_P(BothSockets, PingFarHosts,
-    ::testing::Combine(
-        ::testing::Range<size_t>(0, std::size(FarCases)), ::testing::Values(TKind::Raw, TKind::Datagram)),
+INSTANTIATE_TEST_SUITE_P(Ways, PingFarHosts,
+    ::testing::Combine(::testing::Range<size_t>(0, std::size(FarCases)), ::testing::ValuesIn(Ways)),
     [](const auto& AInfo) {
-        return std::string(FarCases[std::get<0>(AInfo.param)].Name) + KindName(std::get<1>(AInfo.param));
+        return std::string(FarCases[std::get<0>(AInfo.param)].Name) + WayName(std::get<1>(AInfo.param));
     });
 
 TEST(PingCheckOnce, NoRetriesSendNothing)
