@@ -33,20 +33,28 @@ public:
         : FIP(AIP)
         , FAttempts(AAttempts)
     {
-        FClient.Host = AIP;
-        FClient.ReceiveTimeout = 1000;
+        FClient.emplace();
+        FClient->Host = AIP;
+        FClient->ReceiveTimeout = 1000;
     }
 
-    TNetIcmpClient& Client() { return FClient; }
-    TNetIcmpShared::TWaiter& Waiter() override { return FClient.SharedWaiter(); }
+    ~TPingRun() override
+    {
+        FClient.reset();
+        if (FFinish && FResult)
+            FFinish(std::move(*FResult));
+    }
+
+    TNetIcmpClient& Client() { return *FClient; }
+    TNetIcmpShared::TWaiter& Waiter() override { return FClient->SharedWaiter(); }
 
     // Sends the next request.
     void Send()
     {
         ++FAttempt;
         FShared = false;
-        FShared = FClient.StartEcho("PingMonitor", 0);
-        FDeadline = TNetIcmpShared::NowMs() + FClient.ReceiveTimeout;
+        FShared = FClient->StartEcho("PingMonitor", 0);
+        FDeadline = TNetIcmpShared::NowMs() + FClient->ReceiveTimeout;
     }
     // The last request went over the shared socket.
     bool Shared() const { return FShared; }
@@ -55,11 +63,11 @@ public:
     // another attempt is due.
     std::optional<TProbeResult> Judge()
     {
-        FClient.FinishEcho();
-        if (FClient.ReplyStatus().Outcome == eoEchoReply)
+        FClient->FinishEcho();
+        if (FClient->ReplyStatus().Outcome == eoEchoReply)
             return TProbeResult { msOK, {} };
         if (FAttempt >= FAttempts)
-            return Fail(OutcomeReason(FClient.ReplyStatus().Outcome));
+            return Fail(OutcomeReason(FClient->ReplyStatus().Outcome));
         return std::nullopt;
     }
 
@@ -100,11 +108,11 @@ public:
                 return Finish({ msError, RSCancelled });
             for (;;) {
                 if (!FShared)
-                    FClient.WaitEcho();
-                else if (!FClient.PollEcho()) {
+                    FClient->WaitEcho();
+                else if (!FClient->PollEcho()) {
                     if (TNetIcmpShared::NowMs() < FDeadline)
                         return FDeadline;
-                    FClient.ExpireEcho();
+                    FClient->ExpireEcho();
                 }
                 if (std::optional<TProbeResult> Result = Judge())
                     return Finish(std::move(*Result));
@@ -123,24 +131,27 @@ private:
     // needs to know which one failed.
     TProbeResult Fail(std::string AReason) const
     {
-        if (!FClient.TargetIP().empty() && FClient.TargetIP() != FIP)
-            AReason += "\r\nAddress pinged: " + FClient.TargetIP();
+        if (!FClient->TargetIP().empty() && FClient->TargetIP() != FIP)
+            AReason += "\r\nAddress pinged: " + FClient->TargetIP();
         return { msError, std::move(AReason) };
     }
 
+    // The result is handed on when the run is deleted, after its client: a check is not
+    // over while its client still holds a share of the socket stack.
     int64_t Finish(TProbeResult AResult)
     {
-        FFinish(std::move(AResult));
+        FResult = std::move(AResult);
         return -1;
     }
 
-    TNetIcmpClient FClient;
+    std::optional<TNetIcmpClient> FClient;
     const std::string FIP;
     const int32_t FAttempts;
     int32_t FAttempt = 0;
     int64_t FDeadline = 0;
     bool FShared = false;
     TProbeHandOff::TFinish FFinish;
+    std::optional<TProbeResult> FResult;
 };
 
 } // namespace

@@ -453,7 +453,7 @@ void TNetIcmpShared::Park(std::unique_ptr<TParked>& AParked)
         if (Fd < 0)
             throw std::system_error(errno, std::generic_category(), "eventfd");
         try {
-            // Never joined: like the sockets it watches, it lives as long as the process.
+            // It ends on its own once nothing is parked: nobody waits for it.
             std::thread([this, Fd] { RunParking(Fd); }).detach();
         } catch (...) {
             ::close(Fd);
@@ -482,6 +482,12 @@ void TNetIcmpShared::RunParking(int AWakeFd)
             std::lock_guard<std::mutex> Guard(FLock);
             if (FOwner != ::getpid())
                 return;
+            // Nothing left to wait for: the thread ends, and the next Park starts another.
+            if (FParked.empty()) {
+                ::close(AWakeFd);
+                FParkFd = -1;
+                return;
+            }
             const auto Take = [&Due, this](TParked* P) {
                 TWaiter& W = P->Waiter();
                 if (!W.Parked)

@@ -30,7 +30,8 @@
 // - A socket is opened by the first registration of its family and closed by the last
 //   leave: while nobody waits, it would take a copy of every ICMP answer on the host. Only
 //   registered waiters read it, so it is never closed under a reader.
-// - An exchange may also be parked (Park): the share's own parking thread then waits for it,
+// - An exchange may also be parked (Park): the share's own parking thread (started by the
+//   first Park, ended once nothing is parked) then waits for it,
 //   watching the sockets of the families it has parked exchanges of, and resumes it when a
 //   datagram is delivered to it, its deadline passes or it is cancelled. A parked waiter is
 //   on no waiting list (no thread of its own waits), and while a family has parked exchanges
