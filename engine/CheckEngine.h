@@ -161,8 +161,8 @@ private:
     class THandOff;
 
     // Takes over the check AWorker runs; returns its finish.
-    TProbeHandOff::TFinish Detach(TWorker& AWorker, const TCheckRequest& ARequest, int64_t AStarted,
-        std::function<void()> ACancel);
+    TProbeHandOff::TFinish Detach(
+        TWorker& AWorker, const TCheckRequest& ARequest, int64_t AStarted, std::function<void()> ACancel);
     void FinishDetached(uint64_t AId, TProbeResult AResult);
 
     void Run(TWorker& AWorker);

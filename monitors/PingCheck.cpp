@@ -116,9 +116,11 @@ public:
                 }
                 if (std::optional<TProbeResult> Result = Judge())
                     return Finish(std::move(*Result));
-                // The family's socket stays open while this waits, so the next request goes
-                // over it too, unless the name now stands for an address of the other family
-                // and its socket cannot be opened: that exchange then waits here.
+                // The next request goes to the address the first one went to: a name looked
+                // up here again would hold up every parked check for as long as its resolver
+                // takes. The family's socket stays open while this waits, so the request goes
+                // over it too, unless it cannot be opened: that exchange then waits here.
+                FClient->Host = FClient->TargetAddress();
                 Send();
             }
         } catch (...) {

@@ -422,7 +422,9 @@ void TNetIcmpClient::SendEchoRequest()
     // address, and a failed check names it. The dotted text passes SendDatagram's own
     // lookup unchanged.
     FTargetIP.clear();
+    FTargetAddress.clear();
     const std::string Address = GSocketStack->LookupHost(Host);
+    FTargetAddress = Address;
     if (TNetStack::AddressFamily(Address) == NetFamilyIPv6) {
         sockaddr_in6 Parsed {};
         // The zone stays in Address for the send; answers carry the address alone.

@@ -123,6 +123,9 @@ public:
     // The address the last Echo sent its request to (or failed sending it to), dotted or
     // IPv6 text; empty when Host did not resolve. Answers must come from it.
     const std::string& TargetIP() const { return FTargetIP; }
+    // The address as the last Echo sent to it (a zone included): what a later request can be
+    // sent to without looking Host up again. Empty when Host did not resolve.
+    const std::string& TargetAddress() const { return FTargetAddress; }
     // True while the target is an IPv6 address.
     bool TargetIPv6() const { return FTargetIPv6; }
 
@@ -180,6 +183,7 @@ protected:
     uint8_t FTarget[16] = {}; // the first four bytes for an IPv4 target
     bool FTargetIPv6 = false;
     std::string FTargetIP;
+    std::string FTargetAddress;
     int32_t FRequestSize = 0;
     bool FDatagramSocket = false;
     TReplyStatus FReplyStatus;

@@ -261,7 +261,8 @@ bool TNetIcmpShared::Deliver(bool AIPv6, const TDatagram& ADatagram)
     return DeliverLocked(AIPv6, ADatagram, nullptr, false);
 }
 
-bool TNetIcmpShared::DeliverLocked(bool AIPv6, const TDatagram& ADatagram, const TWaiter* ASelf, bool AParking)
+bool TNetIcmpShared::DeliverLocked(
+    bool AIPv6, const TDatagram& ADatagram, const TWaiter* ASelf, bool AParking)
 {
     const int32_t Echo = EchoOffset(AIPv6, ADatagram);
     if (Echo < 0)

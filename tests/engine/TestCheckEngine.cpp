@@ -14,8 +14,8 @@
 #include <chrono>
 #include <map>
 #include <mutex>
-#include <thread>
 #include <stdexcept>
+#include <thread>
 
 #include <sys/resource.h>
 #include <unistd.h>

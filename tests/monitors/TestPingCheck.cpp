@@ -197,7 +197,8 @@ TEST_P(PingCheck, AnsweringHostIsOK)
     });
 }
 
-INSTANTIATE_TEST_SUITE_P(Ways, PingCheck, ::testing::ValuesIn(Ways), [](const auto& AInfo) { return WayName(AInfo.param); });
+INSTANTIATE_TEST_SUITE_P(
+    Ways, PingCheck, ::testing::ValuesIn(Ways), [](const auto& AInfo) { return WayName(AInfo.param); });
 
 // ---------------------------------------------------------------------------------------
 // Hosts behind a veth pair, with whatever else a real network carries
