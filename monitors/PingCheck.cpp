@@ -25,8 +25,9 @@ const char* OutcomeReason(TEchoOutcome AOutcome)
 }
 
 // The attempts of one check. They wait on the probe's thread, or, once the check is handed
-// off, on the shared socket's parking thread: a check that waits a second for a silent host
-// then holds no thread of its own.
+// off, on the shared socket's parking thread (for the raw socket shared by all checks, or for
+// the datagram socket of the check's own): a check that waits a second for a silent host then
+// holds no thread of its own.
 class TPingRun final : public TNetIcmpShared::TParked {
 public:
     TPingRun(const std::string& AIP, int32_t AAttempts)
@@ -47,6 +48,10 @@ public:
 
     TNetIcmpClient& Client() { return *FClient; }
     TNetIcmpShared::TWaiter& Waiter() override { return FClient->SharedWaiter(); }
+    int OwnSocket() const override { return FShared ? -1 : FClient->EchoSocket(); }
+    // The answer to the last request can be waited for elsewhere: on the shared socket, or on
+    // the socket of its own.
+    bool Parkable() const { return FShared || FClient->EchoSocket() >= 0; }
 
     // Sends the next request.
     void Send()
@@ -56,8 +61,6 @@ public:
         FShared = FClient->StartEcho("PingMonitor", 0);
         FDeadline = TNetIcmpShared::NowMs() + FClient->ReceiveTimeout;
     }
-    // The last request went over the shared socket.
-    bool Shared() const { return FShared; }
 
     // Ends the exchange that was answered or timed out: the check's outcome, or nothing when
     // another attempt is due.
@@ -107,7 +110,7 @@ public:
             if (Cancelled())
                 return Finish({ msError, RSCancelled });
             for (;;) {
-                if (!FShared)
+                if (!Parkable())
                     FClient->WaitEcho();
                 else if (!FClient->PollEcho()) {
                     if (TNetIcmpShared::NowMs() < FDeadline)
@@ -118,8 +121,7 @@ public:
                     return Finish(std::move(*Result));
                 // The next request goes to the address the first one went to: a name looked
                 // up here again would hold up every parked check for as long as its resolver
-                // takes. The family's socket stays open while this waits, so the request goes
-                // over it too, unless it cannot be opened: that exchange then waits here.
+                // takes.
                 FClient->Host = FClient->TargetAddress();
                 Send();
             }
@@ -175,7 +177,7 @@ TProbeResult TPingMonitor::Probe() const
             Run->Send();
             // On the loopback, and often on a near host, the answer is there as the send
             // returns; only a check still waiting after that is handed off.
-            if (!HandOff || !Run->Shared())
+            if (!HandOff || !Run->Parkable())
                 Run->Client().WaitEcho();
             else if (!Run->Client().PollEcho()) {
                 TPingRun::HandOver(std::move(Run), *HandOff);

@@ -367,12 +367,18 @@ bool TNetIcmpClient::StartEcho(const std::string& AText, uint16_t ASequence)
     return FSharedFd >= 0;
 }
 
+int TNetIcmpClient::EchoSocket() const
+{
+    return FSharedFd < 0 && FSocket->HasSocket ? FSocket->Handle : -1;
+}
+
 bool TNetIcmpClient::PollEcho()
 {
     for (;;) {
-        const int32_t Received = ReceiveShared(0);
-        if (Received <= 0)
+        const int32_t Received = ReceiveIntoBuffer(0);
+        if (Received == 0)
             return false;
+        GSocketStack->CheckSocketResult(Received);
         TReplyStatus Status;
         if (DecodeReply(Received, Status)) {
             FReplyStatus = Status;

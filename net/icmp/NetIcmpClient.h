@@ -91,14 +91,16 @@ public:
 
     // Echo in steps, for a caller that waits for the answer elsewhere (TNetIcmpShared::Park):
     // StartEcho builds and sends the request (raising as Echo does, with nothing left
-    // registered) and says whether it went over the process's shared socket. Only then may
-    // PollEcho look, without waiting, at what has come for it: true when it answered, and
-    // ReplyStatus holds the answer. ExpireEcho records a time-out instead. WaitEcho waits
+    // registered) and says whether it went over the process's shared socket; otherwise
+    // EchoSocket is the socket of its own that the answer comes to. PollEcho looks, without
+    // waiting, at what has come for it: true when it answered, and ReplyStatus holds the
+    // answer. ExpireEcho records a time-out instead. WaitEcho waits
     // for the answer here, as Echo does. FinishEcho ends the exchange as Echo does (round
     // trip, socket, OnReply, Sequence).
     bool StartEcho(const std::string& AText, uint16_t ASequence = 0);
     bool PollEcho();
     void WaitEcho() { ReceiveEchoReply(); }
+    int EchoSocket() const;
     void ExpireEcho();
     void FinishEcho();
     // What the exchange waits for on the shared socket.

@@ -432,17 +432,27 @@ void TNetIcmpShared::LeaveFamilyLocked(bool AIPv6)
 void TNetIcmpShared::ParkLocked(TParked& AParked)
 {
     TWaiter& W = AParked.Waiter();
-    // A name looked up again may have changed family between two requests.
-    if (W.IPv6 != AParked.FIPv6) {
+    // An exchange may move between sockets from one request to the next: a name looked up
+    // again may change family, and a shared socket that cannot be opened leaves a socket of
+    // its own.
+    const bool Shared = AParked.OwnSocket() < 0;
+    if (Shared)
         UseFamilyLocked(W.IPv6);
-        LeaveFamilyLocked(AParked.FIPv6);
-        AParked.FIPv6 = W.IPv6;
-    }
+    UnparkLocked(AParked);
+    AParked.FShared = Shared;
+    AParked.FIPv6 = W.IPv6;
     W.Parked = &AParked;
     if (W.Count > 0 && !W.Ready) {
         W.Ready = true;
         FReady.push_back(&AParked);
     }
+}
+
+void TNetIcmpShared::UnparkLocked(TParked& AParked)
+{
+    if (AParked.FShared)
+        LeaveFamilyLocked(AParked.FIPv6);
+    AParked.FShared = false;
 }
 
 void TNetIcmpShared::Park(std::unique_ptr<TParked>& AParked)
@@ -465,19 +475,24 @@ void TNetIcmpShared::Park(std::unique_ptr<TParked>& AParked)
     TParked* const P = AParked.get();
     FParked.insert(P);
     AParked.release();
-    P->FIPv6 = P->Waiter().IPv6;
-    UseFamilyLocked(P->FIPv6);
-    P->Waiter().Parked = P;
-    P->Waiter().Ready = true;
-    FReady.push_back(P);
+    ParkLocked(*P);
+    if (!P->Waiter().Ready) {
+        P->Waiter().Ready = true;
+        FReady.push_back(P);
+    }
     Wake(FParkFd);
 }
 
 void TNetIcmpShared::RunParking(int AWakeFd)
 {
     std::vector<TParked*> Due;
+    // The wake, the two shared sockets, then the sockets of exchanges that have their own
+    // (whose exchanges stand in Owners at the same places).
+    std::vector<pollfd> Wait;
+    std::vector<TParked*> Owners;
     for (;;) {
-        pollfd Wait[3] = { { AWakeFd, POLLIN, 0 }, { -1, POLLIN, 0 }, { -1, POLLIN, 0 } };
+        Wait.assign({ { AWakeFd, POLLIN, 0 }, { -1, POLLIN, 0 }, { -1, POLLIN, 0 } });
+        Owners.assign(3, nullptr);
         int Timeout = -1;
         {
             std::lock_guard<std::mutex> Guard(FLock);
@@ -522,6 +537,11 @@ void TNetIcmpShared::RunParking(int AWakeFd)
                     Wait[1].fd = FIPv4.Fd;
                 if (FIPv6.Parked > 0)
                     Wait[2].fd = FIPv6.Fd;
+                for (TParked* P : FParked)
+                    if (!P->FShared && P->OwnSocket() >= 0) {
+                        Wait.push_back({ P->OwnSocket(), POLLIN, 0 });
+                        Owners.push_back(P);
+                    }
             }
         }
         if (!Due.empty()) {
@@ -536,7 +556,7 @@ void TNetIcmpShared::RunParking(int AWakeFd)
                     continue;
                 }
                 FParked.erase(P);
-                LeaveFamilyLocked(P->FIPv6);
+                UnparkLocked(*P);
                 Guard.unlock();
                 delete P;
             }
@@ -544,7 +564,7 @@ void TNetIcmpShared::RunParking(int AWakeFd)
             continue;
         }
         // Only this thread ends parked exchanges, so the sockets polled stay open meanwhile.
-        if (::poll(Wait, 3, Timeout) <= 0)
+        if (::poll(Wait.data(), Wait.size(), Timeout) <= 0)
             continue;
         if (Wait[0].revents & POLLIN)
             Drain(AWakeFd);
@@ -552,5 +572,13 @@ void TNetIcmpShared::RunParking(int AWakeFd)
             ReadAll(false, Wait[1].fd, nullptr, true);
         if (Wait[2].revents)
             ReadAll(true, Wait[2].fd, nullptr, true);
+        std::lock_guard<std::mutex> Guard(FLock);
+        for (size_t I = 3; I < Wait.size(); ++I) {
+            TWaiter& W = Owners[I]->Waiter();
+            if (Wait[I].revents && W.Parked && !W.Ready) {
+                W.Ready = true;
+                FReady.push_back(Owners[I]);
+            }
+        }
     }
 }

@@ -31,7 +31,8 @@
 //   leave: while nobody waits, it would take a copy of every ICMP answer on the host. Only
 //   registered waiters read it, so it is never closed under a reader.
 // - An exchange may also be parked (Park): the share's own parking thread (started by the
-//   first Park, ended once nothing is parked) then waits for it,
+//   first Park, ended once nothing is parked) then waits for it (or for the datagram socket
+//   of its own that an exchange without the raw socket has),
 //   watching the sockets of the families it has parked exchanges of, and resumes it when a
 //   datagram is delivered to it, its deadline passes or it is cancelled. A parked waiter is
 //   on no waiting list (no thread of its own waits), and while a family has parked exchanges
@@ -100,8 +101,11 @@ public:
     class TParked {
     public:
         virtual ~TParked() = default;
-        // The waiter of the exchange, registered whenever Resume returns a deadline.
+        // The waiter of the exchange, registered with the share whenever Resume returns a
+        // deadline, unless the exchange runs on a socket of its own (the datagram socket):
+        // OwnSocket is then that socket, watched by the parking thread; -1 otherwise.
         virtual TWaiter& Waiter() = 0;
+        virtual int OwnSocket() const { return -1; }
         // On the parking thread: a datagram was delivered to Waiter(), the deadline passed or
         // a cancel was asked for. Moves the exchange on and returns the steady-clock
         // millisecond to wait until next, or -1 when it is over: it is then deleted.
@@ -114,9 +118,10 @@ public:
     private:
         friend class TNetIcmpShared;
         std::shared_ptr<std::atomic<bool>> FCancelled = std::make_shared<std::atomic<bool>>(false);
-        // Its place among the deadlines, while it has one; the family whose socket it uses.
+        // Its place among the deadlines, while it has one; the shared socket it uses, if any.
         std::multimap<int64_t, TParked*>::iterator FDue;
         bool FScheduled = false;
+        bool FShared = false;
         bool FIPv6 = false;
     };
 
@@ -169,9 +174,10 @@ private:
     void RunParking(int AWakeFd);
     // Wakes the parking thread to look for cancelled exchanges.
     void WakeParking();
-    // Marks AParked's waiter parked again after a Resume; ready at once when its mailbox holds
-    // a datagram.
+    // Marks AParked's waiter parked (again, after a Resume), with a use of the shared socket
+    // it needs; ready at once when its mailbox holds a datagram.
     void ParkLocked(TParked& AParked);
+    void UnparkLocked(TParked& AParked);
     void UseFamilyLocked(bool AIPv6);
     void LeaveFamilyLocked(bool AIPv6);
     int32_t TakeLocked(TWaiter& AWaiter, uint8_t (&ABuffer)[DatagramBytes], TOrigin& AOrigin);

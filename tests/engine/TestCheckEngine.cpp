@@ -184,12 +184,16 @@ TEST(CheckEngine, HandedOffChecksFreeTheirWorker)
     EXPECT_EQ(Cancels, (std::vector<uint64_t> { 3, 4 }));
 }
 
-// Real pings: a check whose host is silent hands its waiting off and frees its worker, so
-// checks started one after another wait side by side on one worker; a cancel ends one at once.
-TEST(CheckEnginePing, SilentChecksLeaveTheirWorker)
+// Real pings, on either socket kind: a check whose host is silent hands its waiting off and
+// frees its worker, so checks started one after another wait side by side on one worker; a
+// cancel ends one at once.
+class CheckEnginePing : public ::testing::TestWithParam<icmptest::TKind> { };
+
+TEST_P(CheckEnginePing, SilentChecksLeaveTheirWorker)
 {
-    ICMP_RUN_ISOLATED([] {
-        if (!icmptest::IgnoreEchoRequests(true) || !icmptest::UseKind(icmptest::TKind::Raw))
+    const icmptest::TKind Kind = GetParam();
+    ICMP_RUN_ISOLATED([Kind] {
+        if (!icmptest::IgnoreEchoRequests(true) || !icmptest::UseKind(Kind))
             return std::string("SKIP");
         icmptest::TChecks Checks;
         TVerdictQueue Queue;
@@ -220,6 +224,10 @@ TEST(CheckEnginePing, SilentChecksLeaveTheirWorker)
         return Checks.Errors;
     });
 }
+
+INSTANTIATE_TEST_SUITE_P(BothSockets, CheckEnginePing,
+    ::testing::Values(icmptest::TKind::Raw, icmptest::TKind::Datagram),
+    [](const auto& AInfo) { return icmptest::KindName(AInfo.param); });
 
 // Workers run below the thread that owns the monitors, so a burst of checks cannot hold up the
 // window.

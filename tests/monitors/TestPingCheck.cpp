@@ -48,13 +48,14 @@ TCheckRun RunCheck(TPingMonitor& AMonitor, TWitness& AWitness, bool AHandOff = f
 }
 
 // How a check runs: on the client's socket kind, and offered a hand-off as the engine offers
-// one (a raw exchange still waiting after its send is then finished on the parking thread).
+// one (an exchange still waiting after its send is then finished on the parking thread).
 struct TWay {
     TKind Kind;
     bool HandOff;
 };
 
-const TWay Ways[] = { { TKind::Raw, false }, { TKind::Datagram, false }, { TKind::Raw, true } };
+const TWay Ways[]
+    = { { TKind::Raw, false }, { TKind::Datagram, false }, { TKind::Raw, true }, { TKind::Datagram, true } };
 
 std::string WayName(const TWay& AWay)
 {
