@@ -419,6 +419,9 @@ int TCheckRun::RunWatch(const std::atomic<bool>& AStop, int AStopFd, int AReload
 {
     int64_t Next = FCore.Clock().MonotonicMs() + 1000;
     int64_t NextMinute = FCore.Clock().MonotonicMs();
+    // After a wake for verdicts, those that follow are gathered for VerdictGatherMs: a tick
+    // that starts hundreds of checks would otherwise wake this thread for nearly every one.
+    int64_t GatherUntil = 0;
     for (;;) {
         if (OnMinute && FCore.Clock().MonotonicMs() >= NextMinute) {
             OnMinute();
@@ -442,13 +445,18 @@ int TCheckRun::RunWatch(const std::atomic<bool>& AStop, int AStopFd, int AReload
             FPutOff.clear();
             if (FOutputFailed)
                 return CheckExitUsage;
-            const int64_t Left = Next - FCore.Clock().MonotonicMs();
+            const int64_t Now = FCore.Clock().MonotonicMs();
+            const int64_t Left = Next - Now;
             if (Left <= 0)
                 break;
-            pollfd Wait[3]
-                = { { AStopFd, POLLIN, 0 }, { FCore.VerdictFd(), POLLIN, 0 }, { AReloadFd, POLLIN, 0 } };
-            if (::poll(Wait, AReloadFd >= 0 ? 3 : 2, static_cast<int>(Left)) > 0 && Wait[2].revents != 0
-                && OnReload)
+            const bool Gathering = Now < GatherUntil;
+            pollfd Wait[3] = { { AStopFd, POLLIN, 0 }, { Gathering ? -1 : FCore.VerdictFd(), POLLIN, 0 },
+                { AReloadFd, POLLIN, 0 } };
+            const int Ready = ::poll(Wait, AReloadFd >= 0 ? 3 : 2,
+                static_cast<int>(Gathering ? std::min(Left, GatherUntil - Now) : Left));
+            if (Ready > 0 && Wait[1].revents != 0)
+                GatherUntil = FCore.Clock().MonotonicMs() + VerdictGatherMs;
+            if (Ready > 0 && Wait[2].revents != 0 && OnReload)
                 OnReload();
         }
         // The checks that ended since the last tick, in one write and one snapshot.

@@ -54,6 +54,8 @@ public:
     // output failed.
     // While AReloadFd (when not -1) is readable, OnReload is called between verdicts.
     int RunWatch(const std::atomic<bool>& AStop, int AStopFd, int AReloadFd = -1);
+    // How long RunWatch gathers the verdicts that follow one it woke for.
+    static constexpr int64_t VerdictGatherMs = 5;
     // Called by RunWatch when AReloadFd becomes readable; it drains it and may call Reload.
     std::function<void()> OnReload;
 
