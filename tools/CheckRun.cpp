@@ -62,11 +62,20 @@ void TCheckRun::RestoreAt(TCheckRecording& AHistory, const std::vector<size_t>& 
 
 void TCheckRun::Print(const TCheckReport& AReport)
 {
-    if (FOutputFailed)
-        return;
-    const std::string Line
-        = FOptions.Json ? ReportJson(AReport, FOptions.Watch) : ReportLine(AReport, FOptions.Watch);
-    if (!FWriter(Line + "\n"))
+    std::string Line;
+    AppendLine(Line, AReport);
+    Write(Line);
+}
+
+void TCheckRun::AppendLine(std::string& AText, const TCheckReport& AReport) const
+{
+    AText += FOptions.Json ? ReportJson(AReport, FOptions.Watch) : ReportLine(AReport, FOptions.Watch);
+    AText += '\n';
+}
+
+void TCheckRun::Write(const std::string& AText)
+{
+    if (!FOutputFailed && !AText.empty() && !FWriter(AText))
         FOutputFailed = true;
 }
 
@@ -283,12 +292,16 @@ void TCheckRun::StartChecks(TOncePass& APass)
 
 void TCheckRun::PrintDone(TOncePass& APass)
 {
+    // The lines known now go out in one write: as soon as they are known, without a system
+    // call for each.
+    std::string Lines;
     while (APass.NextPrint < FList.size() && APass.Done[APass.NextPrint]) {
         if (APass.Reports[APass.NextPrint])
-            Print(*APass.Reports[APass.NextPrint]);
+            AppendLine(Lines, *APass.Reports[APass.NextPrint]);
         APass.Reports[APass.NextPrint].reset();
         ++APass.NextPrint;
     }
+    Write(Lines);
 }
 
 void TCheckRun::RetryPutOff(TOncePass& APass)

@@ -122,6 +122,9 @@ private:
     static void CountCheck(TMonitorMetrics& AMetrics, const TServiceMonitor& AMonitor, int64_t ADurationMs,
         double ANow, const std::string& AReason);
     void Print(const TCheckReport& AReport);
+    // A report's line (text or JSON), ended, added to AText; AText written out unless empty.
+    void AppendLine(std::string& AText, const TCheckReport& AReport) const;
+    void Write(const std::string& AText);
     // The metrics to --prometheus's file, if given; false (said once) when it fails.
     bool WriteMetricsFile();
 
