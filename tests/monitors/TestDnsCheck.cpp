@@ -37,11 +37,32 @@ public:
             return;
         FFolder.Write(
             "hosts", "127.0.0.1 www.test\n127.0.0.2 www.test\n::1 www.test\n192.0.2.25 mail.test\n");
+        // A port free for UDP may be taken for TCP (another test's connection has it as its
+        // own end): dnsmasq then ends at once, and another port is tried.
+        for (int Attempt = 0; Attempt < 5 && !Ready; ++Attempt)
+            Start(Program);
+    }
+    ~TDnsmasq()
+    {
+        if (FPid > 0) {
+            kill(FPid, SIGTERM);
+            waitpid(FPid, nullptr, 0);
+        }
+    }
+    TDnsmasq(const TDnsmasq&) = delete;
+    TDnsmasq& operator=(const TDnsmasq&) = delete;
+
+    bool Ready = false;
+    int Port = 0;
+
+private:
+    void Start(const std::string& AProgram)
+    {
         TFd Probe(BoundSocket(SOCK_DGRAM, 0));
         Port = LocalPort(Probe.Get());
         Probe.Reset();
         const passwd* User = getpwuid(getuid());
-        std::vector<std::string> Args { Program, "--no-daemon", "--conf-file=/dev/null",
+        std::vector<std::string> Args { AProgram, "--no-daemon", "--conf-file=/dev/null",
             "--port=" + std::to_string(Port), "--listen-address=127.0.0.1", "--bind-interfaces",
             "--no-resolv", "--no-hosts", "--addn-hosts=" + FFolder.Path("hosts"), "--local=/test/",
             "--pid-file=", "--user=" + std::string(User ? User->pw_name : "root"),
@@ -61,24 +82,16 @@ public:
             TFd C(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
             sockaddr_in A = Loopback(Port);
             Ready = connect(C.Get(), reinterpret_cast<sockaddr*>(&A), sizeof A) == 0;
-            if (!Ready)
-                std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            if (Ready)
+                break;
+            if (FPid > 0 && waitpid(FPid, nullptr, WNOHANG) == FPid) {
+                FPid = -1;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
         }
     }
-    ~TDnsmasq()
-    {
-        if (FPid > 0) {
-            kill(FPid, SIGTERM);
-            waitpid(FPid, nullptr, 0);
-        }
-    }
-    TDnsmasq(const TDnsmasq&) = delete;
-    TDnsmasq& operator=(const TDnsmasq&) = delete;
 
-    bool Ready = false;
-    int Port = 0;
-
-private:
     testsupport::TTempFolder FFolder { "vardex-dns" };
     pid_t FPid = -1;
 };
