@@ -134,8 +134,11 @@ public:
 
     TFinish HandOff(std::function<void()> ACancel) override
     {
+        // Taken only once the engine holds the check: a hand-off that raised leaves the check
+        // to the probe's own result.
+        TFinish Finish = FEngine.Detach(FWorker, FRequest, FStarted, std::move(ACancel));
         Taken = true;
-        return FEngine.Detach(FWorker, FRequest, FStarted, std::move(ACancel));
+        return Finish;
     }
 
     bool Taken = false;
@@ -150,20 +153,20 @@ private:
 TProbeHandOff::TFinish TCheckEngine::Detach(
     TWorker& AWorker, const TCheckRequest& ARequest, int64_t AStarted, std::function<void()> ACancel)
 {
+    // Everything that may raise comes before the check is entered: entered, it is finished.
+    TDetached Detached { ARequest.Monitor, ARequest.Start, AStarted, ACancel, false };
+    TProbeHandOff::TFinish Finish
+        = [this, Id = ARequest.Id](TProbeResult AResult) { FinishDetached(Id, std::move(AResult)); };
     bool Cancelled;
     {
         std::lock_guard<std::mutex> Guard(FLock);
-        TDetached& Detached = FDetached[ARequest.Id];
-        Detached.Monitor = ARequest.Monitor;
-        Detached.Start = ARequest.Start;
-        Detached.Started = AStarted;
-        Detached.Cancel = ACancel;
         // A cancel that reached the worker before the hand-off goes with the check.
         Cancelled = Detached.Cancelled = AWorker.Token.Cancelled();
+        FDetached.emplace(ARequest.Id, std::move(Detached));
     }
     if (Cancelled)
         ACancel();
-    return [this, Id = ARequest.Id](TProbeResult AResult) { FinishDetached(Id, std::move(AResult)); };
+    return Finish;
 }
 
 void TCheckEngine::FinishDetached(uint64_t AId, TProbeResult AResult)
