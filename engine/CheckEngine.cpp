@@ -169,6 +169,21 @@ TProbeHandOff::TFinish TCheckEngine::Detach(
     return Finish;
 }
 
+TCheckVerdict TCheckEngine::MakeVerdict(uint64_t AId, std::weak_ptr<TServiceMonitor> AMonitor,
+    TDateTime AStart, int64_t AStarted, TProbeResult AResult) const
+{
+    TCheckVerdict Verdict;
+    Verdict.Id = AId;
+    Verdict.Monitor = std::move(AMonitor);
+    Verdict.Status = AResult.Status;
+    Verdict.Reason = std::move(AResult.Reason);
+    Verdict.Certificate = AResult.Certificate;
+    Verdict.Start = AStart;
+    Verdict.DurationMs = std::max<int64_t>(0, FClock.MonotonicMs() - AStarted);
+    Verdict.Shortage = AResult.Shortage;
+    return Verdict;
+}
+
 void TCheckEngine::FinishDetached(uint64_t AId, TProbeResult AResult)
 {
     std::unique_lock<std::mutex> Guard(FLock);
@@ -177,16 +192,9 @@ void TCheckEngine::FinishDetached(uint64_t AId, TProbeResult AResult)
         return;
     if (!FStopping) {
         const TDetached& Detached = Found->second;
-        TCheckVerdict Verdict;
-        Verdict.Id = AId;
-        Verdict.Monitor = Detached.Monitor;
-        Verdict.Status = AResult.Status;
-        Verdict.Reason = std::move(AResult.Reason);
-        Verdict.Certificate = AResult.Certificate;
-        Verdict.Start = Detached.Start;
-        Verdict.DurationMs = std::max<int64_t>(0, FClock.MonotonicMs() - Detached.Started);
+        TCheckVerdict Verdict
+            = MakeVerdict(AId, Detached.Monitor, Detached.Start, Detached.Started, std::move(AResult));
         Verdict.Cancelled = Detached.Cancelled;
-        Verdict.Shortage = AResult.Shortage;
         // Still counted as detached while it is posted: Shutdown waits for it.
         Guard.unlock();
         FSink.Post(std::move(Verdict));
@@ -301,16 +309,9 @@ void TCheckEngine::Run(TWorker& AWorker)
                 return;
             continue;
         }
-        TCheckVerdict Verdict;
-        Verdict.Id = Request.Id;
-        Verdict.Monitor = std::move(Request.Monitor);
-        Verdict.Status = Result.Status;
-        Verdict.Reason = std::move(Result.Reason);
-        Verdict.Certificate = Result.Certificate;
-        Verdict.Start = Request.Start;
-        Verdict.DurationMs = std::max<int64_t>(0, FClock.MonotonicMs() - Started);
+        TCheckVerdict Verdict
+            = MakeVerdict(Request.Id, std::move(Request.Monitor), Request.Start, Started, std::move(Result));
         Verdict.Cancelled = AWorker.Token.Cancelled();
-        Verdict.Shortage = Result.Shortage;
 
         Guard.lock();
         AWorker.Current = 0;

@@ -164,6 +164,10 @@ private:
     TProbeHandOff::TFinish Detach(
         TWorker& AWorker, const TCheckRequest& ARequest, int64_t AStarted, std::function<void()> ACancel);
     void FinishDetached(uint64_t AId, TProbeResult AResult);
+    // The verdict of a check that started at AStart (wall) and AStarted (the clock's ms), and
+    // ends now with AResult; Cancelled is left to the caller.
+    TCheckVerdict MakeVerdict(uint64_t AId, std::weak_ptr<TServiceMonitor> AMonitor, TDateTime AStart,
+        int64_t AStarted, TProbeResult AResult) const;
 
     void Run(TWorker& AWorker);
     // Starts one more worker; raises what starting its thread or its token raised.

@@ -57,6 +57,7 @@ public:
     void Send()
     {
         ++FAttempt;
+        // A send that raised leaves nothing on the shared socket.
         FShared = false;
         FShared = FClient->StartEcho("PingMonitor", 0);
         FDeadline = TNetIcmpShared::NowMs() + FClient->ReceiveTimeout;
@@ -90,7 +91,8 @@ public:
 
     // Hands the check, whose request is out and unanswered, to the parking thread. Without
     // one the check ends short of it and is tried again later.
-    static void HandOver(std::unique_ptr<TPingRun> ARun, TProbeHandOff& AHandOff)
+    // A hand-off that raised leaves ARun the caller's; once taken, ARun is empty.
+    static void HandOver(std::unique_ptr<TPingRun>& ARun, TProbeHandOff& AHandOff)
     {
         const TProbeHandOff::TFinish Finish = AHandOff.HandOff(ARun->Canceller());
         ARun->FFinish = Finish;
@@ -180,7 +182,7 @@ TProbeResult TPingMonitor::Probe() const
             if (!HandOff || !Run->Parkable())
                 Run->Client().WaitEcho();
             else if (!Run->Client().PollEcho()) {
-                TPingRun::HandOver(std::move(Run), *HandOff);
+                TPingRun::HandOver(Run, *HandOff);
                 return {};
             }
             if (std::optional<TProbeResult> Result = Run->Judge())

@@ -94,9 +94,9 @@ public:
     // registered) and says whether it went over the process's shared socket; otherwise
     // EchoSocket is the socket of its own that the answer comes to. PollEcho looks, without
     // waiting, at what has come for it: true when it answered, and ReplyStatus holds the
-    // answer. ExpireEcho records a time-out instead. WaitEcho waits
-    // for the answer here, as Echo does. FinishEcho ends the exchange as Echo does (round
-    // trip, socket, OnReply, Sequence).
+    // answer. ExpireEcho records a time-out instead. WaitEcho waits for the answer here, as
+    // Echo does. FinishEcho ends the exchange as Echo does (round trip, socket, OnReply,
+    // Sequence).
     bool StartEcho(const std::string& AText, uint16_t ASequence = 0);
     bool PollEcho();
     void WaitEcho() { ReceiveEchoReply(); }
