@@ -18,19 +18,6 @@ TProbeResult RunMonitorProbe(const TCheckRequest& ARequest)
     return Monitor->Probe();
 }
 
-TProbeResult ProbeFailure(std::exception_ptr AError)
-{
-    try {
-        std::rethrow_exception(AError);
-    } catch (const std::exception& E) {
-        if (std::string Short = ResourceShortage(E); !Short.empty())
-            return TProbeResult::Short(std::move(Short));
-        return { msError, E.what() };
-    } catch (...) {
-        return { msError, "Unknown error." };
-    }
-}
-
 TCheckEngine::TCheckEngine(
     TVerdictSink& ASink, const TCheckClock& AClock, size_t AWorkers, TCheckProbe AProbe)
     : FSink(ASink)

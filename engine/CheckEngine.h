@@ -96,9 +96,6 @@ using TCheckProbe = std::function<TProbeResult(const TCheckRequest& ARequest)>;
 // CreateMonitorFromSettings, and runs its Probe. An unknown type is an error verdict.
 TProbeResult RunMonitorProbe(const TCheckRequest& ARequest);
 
-// The one failure policy for a probe that raised: an error, with the exception's text.
-TProbeResult ProbeFailure(std::exception_ptr AError);
-
 class TCheckEngine {
 public:
     // How much lower than the process's priority the workers run (a nice value added).

@@ -3,6 +3,7 @@
 #include "net/stack/NetStrings.h"
 
 #include "net/http/NetURI.h"
+#include "net/stack/NetException.h"
 #include "net/stack/NetStack.h"
 
 #include <algorithm>
@@ -44,6 +45,19 @@ namespace {
 thread_local TProbeHandOff* GProbeHandOff = nullptr;
 
 } // namespace
+
+TProbeResult ProbeFailure(std::exception_ptr AError)
+{
+    try {
+        std::rethrow_exception(AError);
+    } catch (const std::exception& E) {
+        if (std::string Short = ResourceShortage(E); !Short.empty())
+            return TProbeResult::Short(std::move(Short));
+        return { msError, E.what() };
+    } catch (...) {
+        return { msError, "Unknown error." };
+    }
+}
 
 TProbeHandOff* CurrentProbeHandOff()
 {

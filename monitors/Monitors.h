@@ -10,6 +10,7 @@
 #include "net/stack/NetTime.h"
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -77,6 +78,10 @@ struct TProbeResult {
     TCertificateExpiry Certificate;
     bool Shortage = false;
 };
+
+// The one failure policy for a probe that raised: an error with the exception's text, or a
+// shortage when it says that a descriptor, a thread or memory ran out.
+TProbeResult ProbeFailure(std::exception_ptr AError);
 
 // Lets a probe end its check on another thread rather than wait on its own. The check engine
 // offers one while it runs a probe (CurrentProbeHandOff); a probe run directly has none.

@@ -76,17 +76,10 @@ public:
     }
 
     // What an exception in an exchange means for the check.
-    TProbeResult Failure(std::exception_ptr AError)
+    TProbeResult Failure(std::exception_ptr AError) const
     {
-        try {
-            std::rethrow_exception(AError);
-        } catch (const std::exception& E) {
-            if (std::string Short = ResourceShortage(E); !Short.empty())
-                return TProbeResult::Short(std::move(Short));
-            return Fail(E.what());
-        } catch (...) {
-            return Fail("Unknown error.");
-        }
+        TProbeResult Result = ProbeFailure(AError);
+        return Result.Shortage ? Result : Fail(std::move(Result.Reason));
     }
 
     // Hands the check, whose request is out and unanswered, to the parking thread. Without
