@@ -192,11 +192,7 @@ TProbeResult TWebMonitor::Fetch(TNetHTTP* AClient) const
     } catch (const ENetUnknownProtocol&) {
         // This exception carries no text of its own; the operator still needs a reason.
         return { msError, "Unknown protocol: the URL must start with http:// or https://." };
-    } catch (const std::exception& E) {
-        if (std::string Short = ResourceShortage(E); !Short.empty())
-            return TProbeResult::Short(std::move(Short));
-        return { msError, E.what() };
     } catch (...) {
-        return { msError, "Unknown error." };
+        return ProbeFailure(std::current_exception());
     }
 }
