@@ -34,37 +34,43 @@ TCheckEngine::~TCheckEngine()
 
 bool TCheckEngine::Submit(TCheckRequest ARequest)
 {
-    std::lock_guard<std::mutex> Guard(FLock);
-    FStartFailure.clear();
-    if (FStopping || FInFlight >= FMaxWorkers)
-        return false;
-    // The first check needs a worker now. It needs a descriptor (its cancel token) and a
-    // thread; without either the request is refused, not queued without a worker.
-    if (FWorkers.empty()) {
-        try {
-            StartWorkerLocked();
-        } catch (const std::exception& E) {
-            FStartFailure = ResourceShortage(E);
-            if (FStartFailure.empty())
-                throw;
+    // The wakes are given once the lock is free: a worker woken while it is held would only
+    // wake to wait for it.
+    bool WakeGrower = false;
+    {
+        std::lock_guard<std::mutex> Guard(FLock);
+        FStartFailure.clear();
+        if (FStopping || FInFlight >= FMaxWorkers)
             return false;
+        // The first check needs a worker now. It needs a descriptor (its cancel token) and a
+        // thread; without either the request is refused, not queued without a worker.
+        if (FWorkers.empty()) {
+            try {
+                StartWorkerLocked();
+            } catch (const std::exception& E) {
+                FStartFailure = ResourceShortage(E);
+                if (FStartFailure.empty())
+                    throw;
+                return false;
+            }
+        }
+        FQueue.push_back({ std::move(ARequest), std::chrono::steady_clock::now() });
+        ++FInFlight;
+        if (WaitingLocked() > 0 && FWorkers.size() < FMaxWorkers) {
+            if (!FGrower.joinable()) {
+                // Without a grower the checks are taken by the workers there are, one after
+                // another.
+                try {
+                    FGrower = std::thread([this] { Grow(); });
+                } catch (const std::system_error&) {
+                }
+            }
+            // A grower already waiting for a check to become due sees this one in its turn.
+            WakeGrower = FGrowerIdle;
         }
     }
-    FQueue.push_back({ std::move(ARequest), std::chrono::steady_clock::now() });
-    ++FInFlight;
     FWake.notify_one();
-    if (WaitingLocked() == 0 || FWorkers.size() >= FMaxWorkers)
-        return true;
-    if (!FGrower.joinable()) {
-        // Without a grower the checks are taken by the workers there are, one after another.
-        try {
-            FGrower = std::thread([this] { Grow(); });
-        } catch (const std::system_error&) {
-            return true;
-        }
-    }
-    // A grower already waiting for a check to become due sees this one in its turn.
-    if (FGrowerIdle)
+    if (WakeGrower)
         FGrowWake.notify_one();
     return true;
 }

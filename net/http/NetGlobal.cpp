@@ -110,11 +110,19 @@ TDateTime ParseGmtOffset(const std::string& AText)
 
 TDateTime InternetDateToLocal(const std::string& AText)
 {
+    TDateTime Result;
+    TryInternetDateToLocal(AText, Result);
+    return Result;
+}
+
+bool TryInternetDateToLocal(const std::string& AText, TDateTime& ADate)
+{
     std::string S = AText;
     TDateTime Result = ParseInternetDate(S);
     // Short remainders ("GMT", "UT", "Z") all mean UTC.
     TDateTime Offset = S.size() > 4 ? ParseGmtOffset(S) : 0;
-    return Result - Offset + LocalUtcOffset();
+    ADate = Result - Offset + LocalUtcOffset();
+    return Result != 0;
 }
 
 TDateTime LocalUtcOffset()

@@ -38,6 +38,9 @@ TDateTime ParseGmtOffset(const std::string& AText);
 // An internet date with its zone converted to local time. A text that holds no date gives
 // 0 shifted by the local offset, as a date at the very start of the calendar would.
 TDateTime InternetDateToLocal(const std::string& AText);
+// InternetDateToLocal that also says whether AText held a date: false (and ADate as
+// InternetDateToLocal gives it) when ParseInternetDate finds none.
+bool TryInternetDateToLocal(const std::string& AText, TDateTime& ADate);
 // The local zone's current offset from UTC as a time span (positive east of UTC).
 // Raises ENetFailedToRetreiveTimeZoneInfo when the C library cannot say.
 TDateTime LocalUtcOffset();

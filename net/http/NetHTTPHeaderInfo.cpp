@@ -15,12 +15,10 @@ void SetIfAny(TNetHeaderList& AList, const char* AName, const std::string& AValu
 // fields decides the verdict, so a server's odd way of writing one must not fail a page.
 TDateTime DateValue(const std::string& AText)
 {
-    if (AText.empty())
+    TDateTime Date;
+    if (AText.empty() || !TryInternetDateToLocal(AText, Date))
         return 0;
-    std::string Probe = AText;
-    if (ParseInternetDate(Probe) == 0)
-        return 0;
-    return InternetDateToLocal(AText);
+    return Date;
 }
 
 // The value of a new Basic authentication object, which becomes the record's own.

@@ -3,6 +3,8 @@
 #include "net/stack/NetException.h"
 #include "net/stack/NetStrings.h"
 
+#include <algorithm>
+
 std::string WrapText(
     const std::string& AText, const std::string& ASeparator, const std::string& ABreakChars, size_t AWidth)
 {
@@ -93,17 +95,39 @@ std::string TNetHeaderList::Text() const
     return Result;
 }
 
-std::string TNetHeaderList::NameAt(size_t AIndex) const
+std::string_view TNetHeaderList::NameView(size_t AIndex) const
 {
     if (AIndex >= FLines.size())
         return {};
-    std::string Line = CaseSensitiveNames ? FLines[AIndex] : UpperCase(FLines[AIndex]);
-    std::string Sep = TrimRight(ValueSeparator);
-    size_t P = Sep.empty() ? std::string::npos : Line.find(Sep);
-    if (P == std::string::npos)
+    const std::string_view Line = FLines[AIndex];
+    std::string_view Sep = ValueSeparator;
+    while (!Sep.empty() && static_cast<unsigned char>(Sep.back()) <= 32)
+        Sep.remove_suffix(1);
+    if (Sep.empty() || Sep.size() > Line.size())
         return {};
-    Line.erase(P);
-    return Line;
+    // The separator is looked for as NameAt would find it in the upper-cased line; a
+    // separator without letters is found the same in either.
+    const bool HasLetters
+        = std::any_of(Sep.begin(), Sep.end(), [](char C) { return (C | 32) >= 'a' && (C | 32) <= 'z'; });
+    if (CaseSensitiveNames || !HasLetters) {
+        const size_t P = Line.find(Sep);
+        return P == std::string_view::npos ? std::string_view() : Line.substr(0, P);
+    }
+    auto Folded = [](char C) { return C >= 'a' && C <= 'z' ? static_cast<char>(C - 32) : C; };
+    for (size_t P = 0; P + Sep.size() <= Line.size(); ++P) {
+        size_t K = 0;
+        while (K < Sep.size() && Folded(Line[P + K]) == Sep[K])
+            ++K;
+        if (K == Sep.size())
+            return Line.substr(0, P);
+    }
+    return {};
+}
+
+std::string TNetHeaderList::NameAt(size_t AIndex) const
+{
+    const std::string_view Name = NameView(AIndex);
+    return CaseSensitiveNames ? std::string(Name) : UpperCase(Name);
 }
 
 std::string TNetHeaderList::ValueAt(size_t AIndex) const
@@ -112,7 +136,7 @@ std::string TNetHeaderList::ValueAt(size_t AIndex) const
         return {};
     const std::string& Line = FLines[AIndex];
     // One separator character is skipped; the blank after ": " goes with the final trim.
-    size_t From = NameAt(AIndex).size() + 1;
+    size_t From = NameView(AIndex).size() + 1;
     std::string Result = From < Line.size() ? Line.substr(From) : std::string();
     if (UnfoldValues) {
         // Joining as trim(value so far) + " " + trim(continuation): leading blanks are
@@ -131,9 +155,9 @@ ptrdiff_t TNetHeaderList::IndexOfHeader(const std::string& AName) const
 {
     for (size_t I = 0; I < FLines.size(); ++I) {
         const std::string& Line = FLines[I];
-        // Only a line that starts with the name can carry it; NameAt settles the rest.
+        // Only a line that starts with the name can carry it; NameView settles the rest.
         if (Line.size() >= AName.size() && SameText(std::string_view(Line).substr(0, AName.size()), AName)
-            && SameText(NameAt(I), AName))
+            && SameText(NameView(I), AName))
             return static_cast<ptrdiff_t>(I);
     }
     return -1;
@@ -168,7 +192,7 @@ void TNetHeaderList::CollectValues(const std::string& AName, std::vector<std::st
     if (!ADest)
         return;
     for (size_t I = 0; I < FLines.size(); ++I)
-        if (SameText(NameAt(I), AName))
+        if (SameText(NameView(I), AName))
             ADest->push_back(ValueAt(I));
 }
 
@@ -177,7 +201,7 @@ void TNetHeaderList::CollectValues(const std::string& AName, TNetHeaderList* ADe
     if (!ADest)
         return;
     for (size_t I = 0; I < FLines.size(); ++I)
-        if (SameText(NameAt(I), AName))
+        if (SameText(NameView(I), AName))
             ADest->Add(ValueAt(I));
 }
 
@@ -213,6 +237,12 @@ std::vector<std::string> TNetHeaderList::WrapLine(const std::string& ALine) cons
 void TNetHeaderList::PutWrapped(const std::string& ALine, size_t AIndex)
 {
     CheckIndex(AIndex, FLines.size());
+    // A line within the width and of one line only stays as it is: the common case, without
+    // the copies of a wrap.
+    if (ALine.size() <= FoldWidth && ALine.find("\r\n") == std::string::npos) {
+        FLines[AIndex] = TrimRight(ALine);
+        return;
+    }
     std::vector<std::string> Pieces = WrapLine(ALine);
     FLines[AIndex] = std::move(Pieces.back());
     Pieces.pop_back();

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // AText with ASeparator inserted at break points (after a character of ABreakChars outside
@@ -68,6 +69,8 @@ private:
         return !ALine.empty() && (ALine[0] == ' ' || ALine[0] == '\t');
     }
     void CheckIndex(size_t AIndex, size_t ALimit) const;
+    // The name of the line at AIndex as written (NameAt without its upper-casing).
+    std::string_view NameView(size_t AIndex) const;
 
     std::vector<std::string> FLines;
 };

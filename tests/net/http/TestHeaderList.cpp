@@ -1,5 +1,6 @@
 #include "net/http/NetHeaderList.h"
 #include "net/stack/NetException.h"
+#include "net/stack/NetStrings.h"
 
 #include <gtest/gtest.h>
 
@@ -163,6 +164,10 @@ TEST(NetHeaderList, WrapLineAndPutWrapped)
     L.PutWrapped("Name: aaaa bbbb cccc", 1);
     EXPECT_EQ(LinesOf(L), (std::vector<std::string> { "A: 1", "Name: aaaa", " bbbb cccc", "Z: 26" }));
     EXPECT_THROW(L.PutWrapped("x", 4), ENetException);
+    // A short line is trimmed on the right; one holding CR LF still becomes its lines.
+    L.PutWrapped("A: 1  ", 0);
+    L.PutWrapped("Z: 2\r\nY: 3", 3);
+    EXPECT_EQ(LinesOf(L), (std::vector<std::string> { "A: 1", "Name: aaaa", " bbbb cccc", "Z: 2", "Y: 3" }));
 }
 
 TEST(NetHeaderList, StringOperationsAndAssignment)
@@ -199,4 +204,27 @@ TEST(NetHeaderList, OtherSeparator)
     EXPECT_EQ(L[0], "Key=v1");
     EXPECT_EQ(L.NameAt(0), "KEY");
     EXPECT_EQ(L.ValueOf("key"), "v1");
+
+    // The separator is found in the upper-cased line unless names keep their case.
+    struct Row {
+        const char* Separator;
+        bool CaseSensitive;
+        const char* Line;
+        const char* Name;
+    };
+    const Row Rows[] = {
+        { "X ", false, "keyxvalue", "KEY" },
+        { "x", false, "keyxvalue", "" },
+        { "x", true, "keyxvalue", "key" },
+        { "X", true, "keyxvalue", "" },
+        { ":: ", false, "a:b::c", "A:B" },
+    };
+    for (const Row& R : Rows) {
+        TNetHeaderList Other = ListOf({ R.Line });
+        Other.ValueSeparator = R.Separator;
+        Other.CaseSensitiveNames = R.CaseSensitive;
+        EXPECT_EQ(Other.NameAt(0), R.Name) << R.Separator << " " << R.Line;
+        EXPECT_EQ(Other.IndexOfHeader("KEY"), SameText(R.Name, "key") ? 0 : -1)
+            << R.Separator << " " << R.Line;
+    }
 }
