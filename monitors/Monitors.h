@@ -264,6 +264,7 @@ private:
 };
 
 class TNetHTTP;
+class TNetURI;
 
 // One HTTP or HTTPS GET of FURL; a 2xx answer is success.
 class TWebMonitor : public TServiceMonitor {
@@ -308,7 +309,8 @@ private:
     // One attempt: the GET and the verdict on its answer and the certificates.
     TProbeResult Attempt() const;
     // The GET through AClient, with the verdict on its answer alone.
-    TProbeResult Fetch(TNetHTTP* AClient) const;
+    // ATarget is URL() parsed.
+    TProbeResult Fetch(TNetHTTP* AClient, const TNetURI& ATarget) const;
 
     std::string FURL = "http://127.0.0.1/";
     bool FVerifyTLS = true;

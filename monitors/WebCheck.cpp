@@ -153,20 +153,21 @@ TProbeResult TWebMonitor::Attempt() const
     // them, rather than after a 401: one request per check, and a server that asks for them
     // gets them. The client sends them to the URL's own origin only (scheme, host and port),
     // never to another one a request might go on to.
-    if (!TNetURI(URL()).Username.empty())
+    const TNetURI Target(URL());
+    if (!Target.Username.empty())
         Probe.Client->Request().SetBasicAuthentication(true);
     if (FVerifyTLS) {
         // The chain against the system's trusted certificates, the name against the URL's host.
         Probe.Handler->SSLOptions()->VerifyMode = { TNetSSLVerifyMode::sslvrfPeer };
         Probe.Handler->SSLOptions()->VerifyDepth = SSLDefaultVerifyDepth;
     }
-    TProbeResult Result = Fetch(Probe.Client.get());
+    TProbeResult Result = Fetch(Probe.Client.get(), Target);
     // Whatever the answer, a handshake that happened tells when the server's certificates end.
     const TNetPeerCertificateExpiry& Peer = Probe.Handler->PeerExpiry();
     return WithCertificate(std::move(Result), { Peer.Leaf, Peer.Earliest }, FCertExpiryDays);
 }
 
-TProbeResult TWebMonitor::Fetch(TNetHTTP* AClient) const
+TProbeResult TWebMonitor::Fetch(TNetHTTP* AClient, const TNetURI& ATarget) const
 {
     try {
         // The body is read as it arrives and dropped: only whether the answer was a success
@@ -175,7 +176,7 @@ TProbeResult TWebMonitor::Fetch(TNetHTTP* AClient) const
         // The client takes a URL without a scheme as a path on the host it spoke to last, and
         // a monitor has none: "127.0.0.1:8080/x" or "javascript:..." would be looked up as a
         // host named "". It is no URL a check can follow, before any lookup.
-        if (TNetURI(URL()).Protocol.empty())
+        if (ATarget.Protocol.empty())
             throw ENetUnknownProtocol();
         AClient->GetToStream(URL(), Body);
         // A page that the server broke off is no success, whatever its status said.
