@@ -35,6 +35,16 @@ std::string BasicHeaderValue(
 
 } // namespace
 
+TDateTime TNetEntityHeaderInfo::TLazyDate::Get() const
+{
+    if (FPending) {
+        FValue = DateValue(FText);
+        FText.clear();
+        FPending = false;
+    }
+    return FValue;
+}
+
 int64_t HTTPDecimalLength(std::string_view AText)
 {
     if (AText.empty() || AText.find_first_not_of("0123456789") != std::string_view::npos)
@@ -92,9 +102,9 @@ void TNetEntityHeaderInfo::ClearEntity()
     FContentLength = -1; // HasContentLength keeps what the last assignment said
     FContentRangeStart = 0;
     FContentRangeEnd = 0;
-    FDate = 0;
-    FExpires = 0;
-    FLastModified = 0;
+    FDate.Set(0);
+    FExpires.Set(0);
+    FLastModified.Set(0);
     FRawHeaders.Clear();
 }
 
@@ -114,16 +124,16 @@ void TNetEntityHeaderInfo::ReadEntityFromRaw()
     // Decimal digits only: a sign, a blank inside, hex or an exponent is no length (the
     // client refuses such a response before it reads a body by it).
     SetContentLength(HTTPDecimalLength(Trim(H.ValueOf("Content-Length"))));
-    FDate = DateValue(H.ValueOf("Date"));
-    FLastModified = DateValue(H.ValueOf("Last-Modified"));
+    FDate.SetText(H.ValueOf("Date"));
+    FLastModified.SetText(H.ValueOf("Last-Modified"));
     // An integer Expires counts seconds from now, a day or more as well; a negative count
     // says nothing and reads as absent.
     std::string Expires = H.ValueOf("Expires");
     int64_t Seconds;
     if (TryStrToInt64(Trim(Expires), Seconds))
-        FExpires = Seconds >= 0 ? Now() + static_cast<double>(Seconds) / SecsPerDay : 0;
+        FExpires.Set(Seconds >= 0 ? Now() + static_cast<double>(Seconds) / SecsPerDay : 0);
     else
-        FExpires = DateValue(Expires);
+        FExpires.SetText(std::move(Expires));
     FPragma = H.ValueOf("Pragma");
 }
 
@@ -144,10 +154,10 @@ void TNetEntityHeaderInfo::WriteEntityToRaw()
     if (FContentLength >= 0)
         H.SetValueOf("Content-Length", std::to_string(FContentLength));
     SetIfAny(H, "Cache-control", FCacheControl);
-    if (FDate > 0)
-        H.SetValueOf("Date", FormatInternetDate(FDate));
-    if (FExpires > 0)
-        H.SetValueOf("Expires", FormatInternetDate(FExpires));
+    if (Date() > 0)
+        H.SetValueOf("Date", FormatInternetDate(Date()));
+    if (Expires() > 0)
+        H.SetValueOf("Expires", FormatInternetDate(Expires()));
     SetIfAny(H, "Pragma", FPragma);
     for (const std::string& Line : FCustomHeaders.Lines())
         H.Add(Line);
@@ -228,8 +238,8 @@ void TNetRequestHeaderInfo::WriteToRaw()
     SetIfAny(H, "From", FFrom);
     SetIfAny(H, "Referer", FReferer);
     SetIfAny(H, "User-Agent", FUserAgent);
-    if (FLastModified > 0)
-        H.SetValueOf("If-Modified-Since", FormatInternetDate(FLastModified));
+    if (LastModified() > 0)
+        H.SetValueOf("If-Modified-Since", FormatInternetDate(LastModified()));
     if (FContentRangeStart != 0 || FContentRangeEnd != 0) {
         std::string Range = "bytes=" + IntToStr(FContentRangeStart) + "-";
         if (FContentRangeEnd != 0)

@@ -55,12 +55,12 @@ public:
     int32_t ContentRangeEnd() const { return FContentRangeEnd; }
     void SetContentRangeEnd(int32_t AValue) { FContentRangeEnd = AValue; }
     // Local date-times; 0 = none.
-    TDateTime Date() const { return FDate; }
-    void SetDate(TDateTime AValue) { FDate = AValue; }
-    TDateTime Expires() const { return FExpires; }
-    void SetExpires(TDateTime AValue) { FExpires = AValue; }
-    TDateTime LastModified() const { return FLastModified; }
-    void SetLastModified(TDateTime AValue) { FLastModified = AValue; }
+    TDateTime Date() const { return FDate.Get(); }
+    void SetDate(TDateTime AValue) { FDate.Set(AValue); }
+    TDateTime Expires() const { return FExpires.Get(); }
+    void SetExpires(TDateTime AValue) { FExpires.Set(AValue); }
+    TDateTime LastModified() const { return FLastModified.Get(); }
+    void SetLastModified(TDateTime AValue) { FLastModified.Set(AValue); }
 
     // Extra lines sent as they are.
     TNetHeaderList& CustomHeaders() { return FCustomHeaders; }
@@ -80,9 +80,32 @@ protected:
     bool FHasContentLength = false;
     int32_t FContentRangeStart = 0;
     int32_t FContentRangeEnd = 0;
-    TDateTime FDate = 0;
-    TDateTime FExpires = 0;
-    TDateTime FLastModified = 0;
+    // A date of a received head is read from its text when first asked for: most answers
+    // are read for their status and body alone, and reading a date costs more than the rest
+    // of the head.
+    class TLazyDate {
+    public:
+        TDateTime Get() const;
+        void Set(TDateTime AValue)
+        {
+            FValue = AValue;
+            FText.clear();
+            FPending = false;
+        }
+        void SetText(std::string AText)
+        {
+            FText = std::move(AText);
+            FPending = true;
+        }
+
+    private:
+        mutable TDateTime FValue = 0;
+        mutable std::string FText;
+        mutable bool FPending = false;
+    };
+    TLazyDate FDate;
+    TLazyDate FExpires;
+    TLazyDate FLastModified;
     TNetHeaderList FCustomHeaders;
     TNetHeaderList FRawHeaders;
 };

@@ -181,6 +181,19 @@ TEST(HTTPHeaderInfo, ResponseReadsItsHeaders)
     EXPECT_EQ(R.ContentRangeEnd(), 499);
     EXPECT_EQ(R.Date(), 0.0); // no header: no date
     EXPECT_EQ(R.Expires(), 0.0);
+
+    // A date not yet asked for is that of the latest lines read, goes with a copy, and gives
+    // way to one set.
+    SetRaw(R, { "Date: Sun, 06 Nov 1994 08:49:37 GMT", "Last-Modified: Sat, 05 Nov 1994 10:00:00 GMT" });
+    R.ReadFromRaw();
+    SetRaw(R, { "Date: Mon, 07 Nov 1994 08:49:37 GMT", "Last-Modified: Sat, 05 Nov 1994 10:00:00 GMT" });
+    R.ReadFromRaw();
+    R.SetLastModified(1.5);
+    TNetResponseHeaderInfo Copy;
+    Copy.Assign(R);
+    EXPECT_TRUE(SameMoment(Copy.Date(), At(1994, 11, 7, 11, 49, 37)));
+    EXPECT_TRUE(SameMoment(R.Date(), At(1994, 11, 7, 11, 49, 37)));
+    EXPECT_EQ(R.LastModified(), 1.5);
 }
 
 TEST(HTTPHeaderInfo, UnreadableOptionalHeadersReadAsAbsent)

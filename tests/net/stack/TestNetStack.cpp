@@ -502,6 +502,7 @@ TEST_F(NetStackTest, AddressTextAndBytes)
 {
     EXPECT_EQ(S.AddressToString({ 10, 0, 0, 1 }), "10.0.0.1");
     EXPECT_EQ(S.AddressToString({ 255, 0, 128, 7 }), "255.0.128.7");
+    EXPECT_EQ(S.AddressToString({ 100, 105, 99, 9 }), "100.105.99.9");
     EXPECT_EQ(S.StringToAddressBytes("192.168.1.20"), (TNetAddressBytes { 192, 168, 1, 20 }));
     // Low eight bits of each part; anything after the fourth part is ignored.
     EXPECT_EQ(S.StringToAddressBytes("300.1.2.3"), (TNetAddressBytes { 44, 1, 2, 3 }));
