@@ -254,7 +254,9 @@ void TServiceMonitor::SetSettings(const TStringList& ALines)
         std::string Value;
         if (!FindSettingsValue(ALines, Key.Name, Value))
             continue;
-        NoteValue(Key.Name, Value);
+        std::optional<TBadValue> Bad = CheckValue(Key.Name, Value);
+        const bool IsBad = Bad.has_value();
+        NoteBadValue(Key.Name, std::move(Bad));
         if (std::string* const* Text = std::get_if<std::string*>(&Values[I])) {
             **Text = std::move(Value);
             continue;
@@ -266,7 +268,7 @@ void TServiceMonitor::SetSettings(const TStringList& ALines)
         // A number its key cannot take gives the key's fallback, as it always has; a number
         // that is merely too small is not taken either.
         int32_t Number = 0;
-        if (CheckValue(Key.Name, Value) || !TryStrToInt(Value, Number)) {
+        if (IsBad || !TryStrToInt(Value, Number)) {
             if (Key.KeepsField)
                 continue;
             Number = Key.Fallback;
@@ -319,18 +321,17 @@ std::optional<TBadValue> TServiceMonitor::CheckValue(std::string_view AKey, cons
     return std::nullopt;
 }
 
-void TServiceMonitor::NoteValue(std::string_view AKey, const std::string& AValue)
+void TServiceMonitor::NoteBadValue(std::string_view AKey, std::optional<TBadValue> ABad)
 {
-    std::optional<TBadValue> Bad = CheckValue(AKey, AValue);
     const auto Found = std::find_if(FBadValues.begin(), FBadValues.end(),
         [AKey](const TBadValue& AOld) { return SameText(AOld.Key, AKey); });
     if (Found != FBadValues.end()) {
-        if (Bad)
-            *Found = std::move(*Bad);
+        if (ABad)
+            *Found = std::move(*ABad);
         else
             FBadValues.erase(Found);
-    } else if (Bad) {
-        FBadValues.push_back(std::move(*Bad));
+    } else if (ABad) {
+        FBadValues.push_back(std::move(*ABad));
     }
 }
 

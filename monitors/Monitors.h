@@ -238,8 +238,8 @@ protected:
 private:
     // The fields of every key of Kind(), Interval first.
     std::vector<TKeyField> Fields() const;
-    // Notes or clears the bad value of AKey.
-    void NoteValue(std::string_view AKey, const std::string& AValue);
+    // Notes or clears the bad value of AKey: ABad is what CheckValue said of its value.
+    void NoteBadValue(std::string_view AKey, std::optional<TBadValue> ABad);
 };
 
 // ICMP echo to a host, up to FRetry attempts.
