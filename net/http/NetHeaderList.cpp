@@ -137,21 +137,24 @@ std::string TNetHeaderList::ValueAt(size_t AIndex) const
     const std::string& Line = FLines[AIndex];
     // One separator character is skipped; the blank after ": " goes with the final trim.
     size_t From = NameView(AIndex).size() + 1;
-    std::string Result = From < Line.size() ? Line.substr(From) : std::string();
-    if (UnfoldValues) {
-        // Joining as trim(value so far) + " " + trim(continuation): leading blanks are
-        // left to the final trim, so the value is not copied once per line.
-        for (size_t I = AIndex + 1; I < FLines.size() && IsContinuation(FLines[I]); ++I) {
-            while (!Result.empty() && static_cast<unsigned char>(Result.back()) <= 32)
-                Result.pop_back();
-            Result += ' ';
-            Result += Trim(FLines[I]);
-        }
+    const std::string_view Own
+        = From < Line.size() ? std::string_view(Line).substr(From) : std::string_view();
+    const bool Folded = UnfoldValues && AIndex + 1 < FLines.size() && IsContinuation(FLines[AIndex + 1]);
+    if (!Folded)
+        return Trim(Own);
+    // Joining as trim(value so far) + " " + trim(continuation): leading blanks are left to
+    // the final trim, so the value is not copied once per line.
+    std::string Result(Own);
+    for (size_t I = AIndex + 1; I < FLines.size() && IsContinuation(FLines[I]); ++I) {
+        while (!Result.empty() && static_cast<unsigned char>(Result.back()) <= 32)
+            Result.pop_back();
+        Result += ' ';
+        Result += Trim(FLines[I]);
     }
     return Trim(Result);
 }
 
-ptrdiff_t TNetHeaderList::IndexOfHeader(const std::string& AName) const
+ptrdiff_t TNetHeaderList::IndexOfHeader(std::string_view AName) const
 {
     for (size_t I = 0; I < FLines.size(); ++I) {
         const std::string& Line = FLines[I];
@@ -163,7 +166,7 @@ ptrdiff_t TNetHeaderList::IndexOfHeader(const std::string& AName) const
     return -1;
 }
 
-std::string TNetHeaderList::ValueOf(const std::string& AName) const
+std::string TNetHeaderList::ValueOf(std::string_view AName) const
 {
     ptrdiff_t I = IndexOfHeader(AName);
     return I < 0 ? std::string() : ValueAt(static_cast<size_t>(I));
@@ -187,7 +190,7 @@ void TNetHeaderList::SetValueOf(const std::string& AName, const std::string& AVa
     }
 }
 
-void TNetHeaderList::CollectValues(const std::string& AName, std::vector<std::string>* ADest) const
+void TNetHeaderList::CollectValues(std::string_view AName, std::vector<std::string>* ADest) const
 {
     if (!ADest)
         return;
@@ -196,7 +199,7 @@ void TNetHeaderList::CollectValues(const std::string& AName, std::vector<std::st
             ADest->push_back(ValueAt(I));
 }
 
-void TNetHeaderList::CollectValues(const std::string& AName, TNetHeaderList* ADest) const
+void TNetHeaderList::CollectValues(std::string_view AName, TNetHeaderList* ADest) const
 {
     if (!ADest)
         return;

@@ -41,14 +41,14 @@ public:
     // (when UnfoldValues); empty for an index outside the list.
     std::string ValueAt(size_t AIndex) const;
     // First line whose name equals AName in any letter case; -1 when there is none.
-    ptrdiff_t IndexOfHeader(const std::string& AName) const;
-    std::string ValueOf(const std::string& AName) const;
+    ptrdiff_t IndexOfHeader(std::string_view AName) const;
+    std::string ValueOf(std::string_view AName) const;
     // Sets the value of the first line named AName in its place (a new line at the end when
     // there is none); an empty value deletes that line.
     void SetValueOf(const std::string& AName, const std::string& AValue);
     // Appends the value of every line named AName to ADest, in list order.
-    void CollectValues(const std::string& AName, std::vector<std::string>* ADest) const;
-    void CollectValues(const std::string& AName, TNetHeaderList* ADest) const;
+    void CollectValues(std::string_view AName, std::vector<std::string>* ADest) const;
+    void CollectValues(std::string_view AName, TNetHeaderList* ADest) const;
     // Deletes the continuation lines that follow the line at AIndex.
     void RemoveContinuations(size_t AIndex);
     // ALine folded at FoldWidth: the first piece, then continuation pieces that start with

@@ -12,6 +12,8 @@
 #include <chrono>
 #include <csignal>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <pwd.h>
 #include <string>
 #include <sys/eventfd.h>
@@ -245,13 +247,24 @@ TEST(DnsCheck, AnswersOfAScriptedServer)
     };
     for (const Row& R : Rows) {
         SCOPED_TRACE(R.Name);
-        TScriptedDns Server([&R](const std::string& AQuestion) {
-            return AnswerOf(AQuestion, R.Flags, R.Flags & 0x0200 ? 0 : R.Records, R.Owner);
-        });
+        // The server's port is free for UDP, but another test's connection may hold it as its
+        // local end: then the TCP side takes the next server's port.
+        std::optional<TScriptedDns> Server;
+        TFd Listen;
+        for (int Try = 0; Try < 5 && !Server; ++Try) {
+            Server.emplace([&R](const std::string& AQuestion) {
+                return AnswerOf(AQuestion, R.Flags, R.Flags & 0x0200 ? 0 : R.Records, R.Owner);
+            });
+            if (R.Tcp == tcpNone)
+                break;
+            Listen.Reset(BoundSocket(SOCK_STREAM, Server->Port()));
+            if (Listen.Get() < 0)
+                Server.reset();
+        }
+        ASSERT_TRUE(Server);
         std::unique_ptr<TScriptedServer> Tcp;
         if (R.Tcp != tcpNone) {
-            TFd Listen(BoundSocket(SOCK_STREAM, Server.Port()));
-            ASSERT_TRUE(Listen.Get() >= 0 && listen(Listen.Get(), 4) == 0);
+            ASSERT_EQ(listen(Listen.Get(), 4), 0);
             Tcp = std::make_unique<TScriptedServer>(
                 std::move(Listen), [&R](TScriptedServer& AServer, int AFd, int) {
                     // The question read (after its length), so that a close is a close and
@@ -272,7 +285,7 @@ TEST(DnsCheck, AnswersOfAScriptedServer)
                         TScriptedServer::Abort(AFd);
                 });
         }
-        const std::string Address = "127.0.0.1:" + std::to_string(Server.Port());
+        const std::string Address = "127.0.0.1:" + std::to_string(Server->Port());
         TDnsMonitor Monitor;
         Monitor.SetQuery("www.test");
         Monitor.SetExpect(R.Expect);
