@@ -2,12 +2,12 @@
 
 #include "net/icmp/IcmpWire.h"
 #include "net/stack/NetStackLinux.h"
+#include "net/stack/NetStrings.h"
 #include "net/stack/NetTime.h"
 
 #include <arpa/inet.h>
 #include <bitset>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <linux/errqueue.h>
 #include <linux/filter.h>
@@ -72,14 +72,6 @@ uint16_t InternetChecksum(const uint8_t* AData, int32_t ASize)
     while (Sum >> 16)
         Sum = (Sum & 0xFFFF) + (Sum >> 16);
     return static_cast<uint16_t>(~Sum);
-}
-
-void AssignDotted(std::string& AText, const uint8_t* AAddress)
-{
-    // At most 15 characters: kept inside the string, so no allocation while receiving.
-    char Text[16];
-    std::snprintf(Text, sizeof Text, "%u.%u.%u.%u", AAddress[0], AAddress[1], AAddress[2], AAddress[3]);
-    AText.assign(Text);
 }
 
 void AssignIPv6(std::string& AText, const uint8_t* AAddress)
@@ -495,7 +487,7 @@ void TNetIcmpClient::SetTarget(const uint8_t (&AAddress)[4])
     std::memset(FTarget, 0, sizeof FTarget);
     std::memcpy(FTarget, AAddress, sizeof AAddress);
     FTargetIPv6 = false;
-    AssignDotted(FTargetIP, FTarget);
+    AssignDottedQuad(FTargetIP, FTarget);
 }
 
 void TNetIcmpClient::SetTarget(const uint8_t (&AAddress)[16])
@@ -657,7 +649,7 @@ void TNetIcmpClient::RecordAnswer(
     if (FTargetIPv6)
         AssignIPv6(AStatus.SourceIP, SenderOf(AHeader));
     else
-        AssignDotted(AStatus.SourceIP, SenderOf(AHeader));
+        AssignDottedQuad(AStatus.SourceIP, SenderOf(AHeader));
     AStatus.IcmpType = FRecvBuffer[AHeader];
     AStatus.SequenceNumber = ASequence;
     AStatus.ReplyTTL = AHeader > 0 ? FRecvBuffer[8] : FDatagram.TTL;

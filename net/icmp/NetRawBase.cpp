@@ -5,16 +5,13 @@
 TNetRawBase::TNetRawBase(TComponent* AOwner)
     : TNetComponent(AOwner)
     , FSocket(std::make_unique<TNetSocketHandle>())
-    , FBuffer(std::make_unique<TMemoryStream>())
 {
-    FBuffer->SetSize(8192);
 }
 
 TNetRawBase::~TNetRawBase()
 {
     // The handle closes through the stack, which the component base frees after us.
     FSocket.reset();
-    FBuffer.reset();
 }
 
 void TNetRawBase::AllocateSocket(TNetSocketHandle& ASocket)
@@ -40,18 +37,6 @@ TNetSocketHandle& TNetRawBase::RawSocket()
         FSocket->SetOption(IPPROTO_IP, IP_TTL, &Value, sizeof Value);
     FSocketTTL = Value;
     return *FSocket;
-}
-
-int32_t TNetRawBase::BufferSize() const
-{
-    return FBuffer ? static_cast<int32_t>(FBuffer->Size()) : 0;
-}
-
-void TNetRawBase::SetBufferSize(int32_t AValue)
-{
-    if (!FBuffer)
-        FBuffer = std::make_unique<TMemoryStream>();
-    FBuffer->SetSize(AValue < 0 ? 0 : AValue);
 }
 
 int32_t TNetRawBase::ReceiveDatagram(void* ABuffer, int32_t ASize, int32_t ATimeout)

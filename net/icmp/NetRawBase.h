@@ -22,10 +22,11 @@ public:
     // refused): put there when the socket opens and whenever TTL has changed since.
     TNetSocketHandle& RawSocket();
 
-    // Size of the buffer stream (8192 at creation). Kept for the component's interface; no
-    // exchange of this program goes through it.
-    int32_t BufferSize() const;
-    void SetBufferSize(int32_t AValue);
+    // Size of the buffer (8192 at creation). Kept for the component's interface; no exchange
+    // of this program goes through a buffer of that size, so none is allocated: a ping check
+    // would clear 8 KB it never reads.
+    int32_t BufferSize() const { return FBufferSize; }
+    void SetBufferSize(int32_t AValue) { FBufferSize = AValue < 0 ? 0 : AValue; }
 
     // One datagram into ABuffer within ATimeout ms (negative: ReceiveTimeout). Byte count,
     // 0 when nothing came (or ASize <= 0, or no buffer), -1 unchecked on a failed receive.
@@ -52,7 +53,7 @@ protected:
     std::unique_ptr<TNetSocketHandle> FSocket;
 
 private:
-    std::unique_ptr<TMemoryStream> FBuffer;
+    int32_t FBufferSize = 8192;
     // The TTL the open socket carries; -1 before it has one.
     int32_t FSocketTTL = -1;
 };

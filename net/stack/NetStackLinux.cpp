@@ -875,20 +875,8 @@ int32_t TNetStackLinux::GetSocketOption(
 
 std::string TNetStackLinux::AddressToString(const TNetAddressBytes& AAddress)
 {
-    // Written by hand: it is made for both ends of every connection, and a format costs
-    // ten times as much.
     std::string Text;
-    Text.reserve(15);
-    for (size_t I = 0; I < 4; ++I) {
-        if (I > 0)
-            Text += '.';
-        const unsigned Byte = AAddress[I];
-        if (Byte >= 100)
-            Text += static_cast<char>('0' + Byte / 100);
-        if (Byte >= 10)
-            Text += static_cast<char>('0' + Byte / 10 % 10);
-        Text += static_cast<char>('0' + Byte % 10);
-    }
+    AssignDottedQuad(Text, AAddress.data());
     return Text;
 }
 

@@ -152,6 +152,21 @@ std::string TrimRight(std::string_view AText)
     return std::string(AText.substr(0, E));
 }
 
+void AssignDottedQuad(std::string& AText, const uint8_t* AAddress)
+{
+    AText.clear();
+    for (size_t I = 0; I < 4; ++I) {
+        if (I > 0)
+            AText += '.';
+        const unsigned Byte = AAddress[I];
+        if (Byte >= 100)
+            AText += static_cast<char>('0' + Byte / 100);
+        if (Byte >= 10)
+            AText += static_cast<char>('0' + Byte / 10 % 10);
+        AText += static_cast<char>('0' + Byte % 10);
+    }
+}
+
 std::string UpperCase(std::string_view AText)
 {
     std::string R(AText);

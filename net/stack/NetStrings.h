@@ -25,6 +25,11 @@ std::string Trim(std::string_view AText);
 std::string TrimLeft(std::string_view AText);
 std::string TrimRight(std::string_view AText);
 
+// AText made the dotted text of the IPv4 address AAddress (four bytes), written by hand: it
+// is made for both ends of every connection and for every echo reply, and a format costs ten
+// times as much. Kept within the string's own room, so no allocation.
+void AssignDottedQuad(std::string& AText, const uint8_t* AAddress);
+
 // ASCII letter case; other bytes (UTF-8 included) are left alone.
 std::string UpperCase(std::string_view AText);
 std::string LowerCase(std::string_view AText);
