@@ -37,6 +37,7 @@ bool TCheckEngine::Submit(TCheckRequest ARequest)
     // The wakes are given once the lock is free: a worker woken while it is held would only
     // wake to wait for it.
     bool WakeGrower = false;
+    bool WakeWorker = false;
     {
         std::lock_guard<std::mutex> Guard(FLock);
         FStartFailure.clear();
@@ -56,6 +57,7 @@ bool TCheckEngine::Submit(TCheckRequest ARequest)
         }
         FQueue.push_back({ std::move(ARequest), std::chrono::steady_clock::now() });
         ++FInFlight;
+        WakeWorker = WakeNeededLocked();
         if (WaitingLocked() > 0 && FWorkers.size() < FMaxWorkers) {
             if (!FGrower.joinable()) {
                 // Without a grower the checks are taken by the workers there are, one after
@@ -69,9 +71,22 @@ bool TCheckEngine::Submit(TCheckRequest ARequest)
             WakeGrower = FGrowerIdle;
         }
     }
-    FWake.notify_one();
+    if (WakeWorker)
+        FWake.notify_one();
     if (WakeGrower)
         FGrowWake.notify_one();
+    return true;
+}
+
+bool TCheckEngine::WakeNeededLocked()
+{
+    // One idle worker is woken at a time, and it wakes the next when it finds more queued.
+    // Woken one per check, a burst woke as many workers as it had checks, and most of them
+    // found the queue emptied by those that were running and went back to sleep: two context
+    // switches each for nothing.
+    if (FWaking || FIdle == 0 || FQueue.empty())
+        return false;
+    FWaking = true;
     return true;
 }
 
@@ -274,16 +289,25 @@ void TCheckEngine::Run(TWorker& AWorker)
     const TNetCancelScope Scope(&AWorker.Token);
     std::unique_lock<std::mutex> Guard(FLock);
     for (;;) {
-        ++FIdle;
-        FWake.wait(Guard, [this] { return FStopping || !FQueue.empty(); });
-        --FIdle;
+        if (FQueue.empty()) {
+            ++FIdle;
+            FWake.wait(Guard, [this] {
+                // Whoever wakes, woken or not, takes the turn of the one that was.
+                FWaking = false;
+                return FStopping || !FQueue.empty();
+            });
+            --FIdle;
+        }
         if (FStopping)
             return;
         TCheckRequest Request = std::move(FQueue.front().Request);
         FQueue.pop_front();
         AWorker.Current = Request.Id;
         AWorker.Token.Reset();
+        const bool WakeNext = WakeNeededLocked();
         Guard.unlock();
+        if (WakeNext)
+            FWake.notify_one();
 
         const int64_t Started = FClock.MonotonicMs();
         TProbeResult Result;

@@ -14,7 +14,9 @@
 //   of slow ones still gets every worker within a fraction of a second). Submit refuses work
 //   when every worker is busy, or when a worker cannot be started (no descriptor for its
 //   cancel token, no thread): the monitor stays due and is tried again at the next tick, so
-//   a queue never grows behind hanging checks and a shortage never ends the process.
+//   a queue never grows behind hanging checks and a shortage never ends the process. Idle
+//   workers are woken one at a time (FWaking): each one woken wakes the next while checks are
+//   queued, so a burst wakes only the workers it keeps busy.
 // - FLock guards the queue, the count of checks in flight, each worker's current check and
 //   the stop flag. A worker takes a request, and clears its token, under FLock; Cancel finds
 //   the worker running a check under FLock, so a cancel can never reach the next check that
@@ -169,6 +171,9 @@ private:
     void Run(TWorker& AWorker);
     // Starts one more worker; raises what starting its thread or its token raised.
     void StartWorkerLocked();
+    // Marks an idle worker as being woken when one should be: checks are queued, a worker is
+    // idle and none is on its way yet. The caller wakes it (FWake) once FLock is free.
+    bool WakeNeededLocked();
     // Queued checks that no idle worker is about to take.
     size_t WaitingLocked() const { return FQueue.size() > FIdle ? FQueue.size() - FIdle : 0; }
     // The grower thread: starts a worker each GrowthDelay while checks wait.
@@ -189,6 +194,9 @@ private:
     std::chrono::steady_clock::time_point FLastStart;
     size_t FInFlight = 0;
     size_t FIdle = 0;
+    // An idle worker has been woken and has not yet taken the lock: the next wake waits until
+    // it has (see Run).
+    bool FWaking = false;
     bool FStopping = false;
     std::vector<std::unique_ptr<TWorker>> FWorkers;
     std::unordered_map<uint64_t, TDetached> FDetached;

@@ -94,6 +94,21 @@ TEST(CheckEngine, WaitingChecksGetWorkersOneGrowthDelayApart)
     EXPECT_EQ(Probes.Running(), 4);
     EXPECT_GE(std::chrono::steady_clock::now() - Start, 3 * TCheckEngine::GrowthDelay);
     EXPECT_EQ(Engine.Threads(), 4u);
+    for (uint64_t Id = 1; Id <= 4; ++Id)
+        Engine.Cancel(Id);
+    EXPECT_EQ(Collect(Queue, 4).size(), 4u);
+    // The next burst finds every worker idle, and comes faster than a woken thread gets to run:
+    // the one woken wakes the next, and all four run.
+    std::vector<TCheckRequest> Burst;
+    for (uint64_t Id = 5; Id <= 8; ++Id)
+        Burst.push_back(Request(Id, Hanging));
+    for (TCheckRequest& Next : Burst)
+        ASSERT_TRUE(Engine.Submit(std::move(Next)));
+    const auto Again = std::chrono::steady_clock::now();
+    while (Probes.Running() < 4 && nettest::MillisecondsSince(Again) < 5000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(Probes.Running(), 4);
+    EXPECT_EQ(Engine.Threads(), 4u);
     Probes.Release();
     EXPECT_EQ(Collect(Queue, 4).size(), 4u);
 }
