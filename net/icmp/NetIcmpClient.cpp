@@ -218,7 +218,7 @@ uint16_t TNetIcmpClient::AcquireIdentifier(bool& AOwned)
 {
     TIdentifierTable& Table = Identifiers();
     // Read at every call, not kept: a forked child starts from an identifier of its own.
-    const uint32_t Base = static_cast<uint32_t>(getpid()) & 0xFFFF;
+    const uint32_t Base = static_cast<uint32_t>(TNetIcmpShared::ProcessId()) & 0xFFFF;
     std::lock_guard<std::mutex> Guard(Table.Lock);
     for (uint32_t Tries = 0; Tries < 65536; ++Tries) {
         const uint16_t Identifier = static_cast<uint16_t>(Base + Table.Taken++ * IdentifierStride);

@@ -11,6 +11,7 @@
 #include <netinet/icmp6.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <system_error>
@@ -74,6 +75,19 @@ int64_t TNetIcmpShared::NowMs()
         .count();
 }
 
+int TNetIcmpShared::ProcessId()
+{
+    static std::atomic<int> Known { 0 };
+    int Pid = Known.load(std::memory_order_relaxed);
+    if (Pid == 0) {
+        static const int Registered = ::pthread_atfork(nullptr, nullptr, [] { Known.store(0); });
+        (void)Registered;
+        Pid = ::getpid();
+        Known.store(Pid, std::memory_order_relaxed);
+    }
+    return Pid;
+}
+
 TNetIcmpShared& TNetIcmpShared::Instance()
 {
     // Never destroyed: a client on another thread may still leave while the process exits.
@@ -83,7 +97,7 @@ TNetIcmpShared& TNetIcmpShared::Instance()
 
 void TNetIcmpShared::ForgetParentLocked()
 {
-    if (FOwner == ::getpid())
+    if (FOwner == ProcessId())
         return;
     // The descriptors are the parent's sockets, inherited: closing our copies leaves its.
     for (TFamily* F : { &FIPv4, &FIPv6 }) {
@@ -99,7 +113,7 @@ void TNetIcmpShared::ForgetParentLocked()
     FParked.clear();
     FReady.clear();
     FDeadlines.clear();
-    FOwner = ::getpid();
+    FOwner = ProcessId();
 }
 
 int TNetIcmpShared::Register(TWaiter& AWaiter)
@@ -409,7 +423,7 @@ void TNetIcmpShared::WakeParking()
 {
     FCancelAsked.store(true, std::memory_order_release);
     std::lock_guard<std::mutex> Guard(FLock);
-    if (FParkFd >= 0 && FOwner == ::getpid())
+    if (FParkFd >= 0 && FOwner == ProcessId())
         Wake(FParkFd);
 }
 
@@ -496,7 +510,7 @@ void TNetIcmpShared::RunParking(int AWakeFd)
         int Timeout = -1;
         {
             std::lock_guard<std::mutex> Guard(FLock);
-            if (FOwner != ::getpid())
+            if (FOwner != ProcessId())
                 return;
             // Nothing left to wait for: the thread ends, and the next Park starts another.
             if (FParked.empty()) {

@@ -143,6 +143,8 @@ public:
     void Park(std::unique_ptr<TParked>& AParked);
     // Milliseconds on the clock that parked exchanges' deadlines are read on.
     static int64_t NowMs();
+    // getpid() without a system call each time: kept, and forgotten in a forked child.
+    static int ProcessId();
 
     // Hands ADatagram to the waiter whose identifier and sequence it carries (in a reply, or in
     // the request a report quotes); true when one took it.

@@ -1,4 +1,5 @@
 #include "net/icmp/NetIcmpClient.h"
+#include "net/icmp/NetIcmpShared.h"
 #include "net/stack/NetCancel.h"
 #include "net/stack/NetStack.h"
 #include "support/Icmp.h"
@@ -13,6 +14,7 @@
 #include <latch>
 #include <memory>
 #include <set>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -247,6 +249,20 @@ TEST(IcmpRequest, IdentifiersOfLivingClientsDiffer)
         for (const auto& Client : List)
             Seen.insert(Client->Identifier());
     EXPECT_EQ(Seen.size(), size_t(Threads * PerThread));
+}
+
+// Identifiers and the shared sockets belong to a process: a forked child must not take its
+// parent's process id for its own, though the parent had it at hand before the fork.
+TEST(IcmpRequest, AForkedChildKnowsItsOwnProcess)
+{
+    ASSERT_EQ(TNetIcmpShared::ProcessId(), ::getpid());
+    const pid_t Child = ::fork();
+    ASSERT_GE(Child, 0);
+    if (Child == 0)
+        ::_exit(TNetIcmpShared::ProcessId() == ::getpid() ? 0 : 1);
+    int Status = -1;
+    ASSERT_EQ(::waitpid(Child, &Status, 0), Child);
+    EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0);
 }
 
 TEST(IcmpRequest, IdentifierTableRunsOutOnlyAfterAllValues)
