@@ -35,6 +35,13 @@ int32_t TNetIOHandler::TryReadSome(void* ABuffer, int32_t ALength)
     return NetNothingToRead;
 }
 
+int32_t TNetIOHandler::TryWriteSome(const void* ABuffer, int32_t ALength)
+{
+    (void)ABuffer;
+    (void)ALength;
+    return NetNoRoomToWrite;
+}
+
 bool TNetIOHandler::CanWrite(int32_t ATimeout)
 {
     (void)ATimeout;

@@ -10,6 +10,8 @@
 
 // What TryReadSome gives when nothing can be read without waiting.
 inline constexpr int32_t NetNothingToRead = -2;
+// What TryWriteSome gives when nothing can be sent without waiting.
+inline constexpr int32_t NetNoRoomToWrite = -2;
 
 class TNetIOHandler : public TNetComponent {
 public:
@@ -40,6 +42,10 @@ public:
     // reader that finds data this way needs no wait before the read. This base has no such
     // look and always gives NetNothingToRead, so its readers wait with CanRead first.
     virtual int32_t TryReadSome(void* ABuffer, int32_t ALength);
+    // WriteSome without waiting: NetNoRoomToWrite when it would wait, otherwise its results.
+    // This base has no such look and always gives NetNoRoomToWrite, so its writers wait with
+    // CanWrite first.
+    virtual int32_t TryWriteSome(const void* ABuffer, int32_t ALength);
     // True when a write can take bytes within ATimeout ms (negative: no limit), and the next
     // WriteSome then waits no longer than that for room; it may then send only a part, or
     // fail with "would block" when the time ran out. A transport without waits can always write.

@@ -232,6 +232,16 @@ int32_t TNetIOHandlerSocket::WriteSome(const void* ABuffer, int32_t ALength)
     return FSocketHandle->Send(ABuffer, ALength, 0);
 }
 
+int32_t TNetIOHandlerSocket::TryWriteSome(const void* ABuffer, int32_t ALength)
+{
+    if (!FSocketHandle || !FSocketHandle->HasSocket)
+        return NetNoRoomToWrite;
+    const int32_t Result = FSocketHandle->Send(ABuffer, ALength, MSG_DONTWAIT);
+    if (Result == -1 && GSocketStack->LastSocketError() == NetErrWouldBlock)
+        return NetNoRoomToWrite;
+    return Result;
+}
+
 bool TNetIOHandlerSocket::CanWrite(int32_t ATimeout)
 {
     // Without a socket there is nothing to wait for; the write says what is wrong.

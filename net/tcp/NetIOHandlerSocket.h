@@ -103,6 +103,8 @@ public:
     // wait that follows reports that as it always has. A descendant whose ReadSome reads
     // other than from the socket overrides this too.
     int32_t TryReadSome(void* ABuffer, int32_t ALength) override;
+    // A send that does not wait, under the same rules.
+    int32_t TryWriteSome(const void* ABuffer, int32_t ALength) override;
     // Watches the calling thread's cancel token too (raising ENetCancelled).
     bool CanWrite(int32_t ATimeout) override;
     void ConnectTo(const std::string& AHost, int32_t APort, const std::string& ABoundIP, int32_t ABoundPort,

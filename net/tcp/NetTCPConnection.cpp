@@ -421,7 +421,10 @@ std::optional<int32_t> TNetTCPConnection::ReceiveSome(uint8_t* AInto, int32_t AL
     // keeps the socket filled then costs one call per read. The cancel of a probe is looked
     // at before each read, as the wait would.
     CheckCancelled();
-    const int32_t N = FIOHandler->TryReadSome(AInto, ALength);
+    // Right after a send, the answer to it is not there yet: a look would be one call more.
+    const bool Look = !FSentLast;
+    FSentLast = false;
+    const int32_t N = Look ? FIOHandler->TryReadSome(AInto, ALength) : NetNothingToRead;
     if (N != NetNothingToRead) {
         // No wait let the application run; a transfer that never waits does it here.
         TNetAntiFreezeBase::YieldToApplication(false, false);
@@ -694,11 +697,19 @@ void TNetTCPConnection::SendBytes(const void* ABuffer, int32_t ACount, bool AWri
         // A peer that reads nothing fills its window and then ours: the exchange's deadline
         // bounds this wait as it bounds every read.
         const int32_t Left = FHasReadDeadline ? ReadDeadlineLeft() : -2;
-        if (Left == 0 || !FIOHandler->CanWrite(Left))
+        if (Left == 0)
             throw ENetWriteTimeout(RSWriteTimeout);
-        const int32_t S = FIOHandler->WriteSome(Data + Pos, ACount - Pos);
-        if (S < 0 && GSocketStack->LastSocketError() == NetErrWouldBlock)
-            continue;
+        // The send is tried first and waited for only when the socket has no room: a request
+        // into an empty socket then costs one call. The cancel is looked at as the wait would.
+        CheckCancelled();
+        int32_t S = FIOHandler->TryWriteSome(Data + Pos, ACount - Pos);
+        if (S == NetNoRoomToWrite) {
+            if (!FIOHandler->CanWrite(Left))
+                throw ENetWriteTimeout(RSWriteTimeout);
+            S = FIOHandler->WriteSome(Data + Pos, ACount - Pos);
+            if (S < 0 && GSocketStack->LastSocketError() == NetErrWouldBlock)
+                continue;
+        }
         TNetAntiFreezeBase::YieldToApplication(false, false);
         FPeerClosed = S == 0;
         CheckClosed(true, false);
@@ -713,6 +724,7 @@ void TNetTCPConnection::SendBytes(const void* ABuffer, int32_t ACount, bool AWri
             GSocketStack->ThrowSocketError(GSocketStack->LastSocketError());
         StepWork(TWorkMode::wmWrite, S);
         Pos += S;
+        FSentLast = true;
     }
 }
 

@@ -276,6 +276,8 @@ protected:
     int32_t FBatchThreshold = 0;
     bool FHasReadDeadline = false;
     std::chrono::steady_clock::time_point FReadDeadline;
+    // The last transfer was a send: the next read waits before it reads (see ReceiveSome).
+    bool FSentLast = false;
 
 private:
     // While set, FillInput receives into this area instead of InputData (a bulk read of

@@ -1070,6 +1070,11 @@ int32_t TNetSSLIOHandlerSocket::TryReadSome(void* ABuffer, int32_t ALength)
     return FBypassTLS ? TNetIOHandlerSocket::TryReadSome(ABuffer, ALength) : NetNothingToRead;
 }
 
+int32_t TNetSSLIOHandlerSocket::TryWriteSome(const void* ABuffer, int32_t ALength)
+{
+    return FBypassTLS ? TNetIOHandlerSocket::TryWriteSome(ABuffer, ALength) : NetNoRoomToWrite;
+}
+
 int32_t TNetSSLIOHandlerSocket::WriteSome(const void* ABuffer, int32_t ALength)
 {
     if (FBypassTLS)

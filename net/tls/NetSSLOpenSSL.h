@@ -358,6 +358,9 @@ public:
     // The plain look when BypassTLS; under TLS always NetNothingToRead: what the socket holds
     // says nothing about what a session read gives, so the wait of CanRead comes first.
     int32_t TryReadSome(void* ABuffer, int32_t ALength) override;
+    // The plain send when BypassTLS; under TLS always NetNoRoomToWrite: a record is written
+    // whole by WriteSomeTLS, after the wait of CanWrite.
+    int32_t TryWriteSome(const void* ABuffer, int32_t ALength) override;
 
     virtual void FireBeforeHandshake();
     void FireStatusInfo(const std::string& AMsg) override;

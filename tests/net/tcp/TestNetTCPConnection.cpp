@@ -1,5 +1,6 @@
 #include "net/tcp/NetTCPConnection.h"
 
+#include "net/stack/NetCancel.h"
 #include "net/stack/NetStackLinux.h"
 #include "net/tcp/NetIOHandlerSocket.h"
 #include "net/tcp/NetTCPClient.h"
@@ -618,6 +619,22 @@ TEST(NetTCPConnection, SendsOnAClosedConnection)
     L.Client.Hangup();
     EXPECT_EQ(Raised<ENetNotConnected>([&] { L.Client.SendText("x"); }), "Not Connected");
     L.Client.SendText("");
+}
+
+// A send is tried before any wait, yet a probe cancelled before it sends nothing, as a wait
+// for room would have seen the cancel first.
+TEST(NetTCPConnection, ACancelledProbeSendsNothing)
+{
+    std::string Got;
+    {
+        TLink L([&Got](TScriptedServer& S, int Fd, int) { Got = S.ReadUntilClose(Fd); });
+        TNetCancelToken Token;
+        const TNetCancelScope Scope(&Token);
+        L.Client.SendText("first");
+        Token.Cancel();
+        EXPECT_EQ(Raised<ENetCancelled>([&] { L.Client.SendText("second"); }), "Cancelled.");
+    }
+    EXPECT_EQ(Got, "first");
 }
 
 // --- link state ---
